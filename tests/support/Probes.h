@@ -1,0 +1,147 @@
+#pragma once
+// Test access to the devices' protected state, and small helpers shared by
+// the unit tests.
+#include <cstdint>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "battery/Battery.h"
+#include "battery/MonitorFrame.h"
+#include "models/Battery32.h"
+#include "models/UPSBattery29.h"
+
+// A Battery with the layers above it stubbed: counts what the poll cycle
+// asks of them.
+class StubBattery : public Battery {
+public:
+    using Battery::active_batteries_;
+    using Battery::battery_adjust_;
+    using Battery::battery_start_;
+    using Battery::battery_type_;
+    using Battery::call_type;
+    using Battery::current_ratio_;
+    using Battery::dir_;
+    using Battery::group_a_;
+    using Battery::group_b_;
+    using Battery::group_current_;
+    using Battery::group_voltage_;
+    using Battery::group_voltage_ids_;
+    using Battery::group_voltage_valid_;
+    using Battery::r_current_field_;
+    using Battery::r_data_id_;
+    using Battery::retry_count;
+    using Battery::save_interval_;
+    using Battery::t0_;
+    using Battery::t31_;
+    using Battery::temperature_;
+    using Battery::version_;
+
+    bool LoadFromCache(const unsigned char*, int) override { return false; }
+    void RoundDone() override {
+        ++rounds;
+        ready_during_round = data_ready_;
+    }
+    // The long reply, simplified: accepted once 67 bytes are held.
+    int ProcessBatteryVoltage() override {
+        ++cell_replies;
+        if (msg_len < monitor::kLongReplyLen) return 1;
+        msg_len = 0;
+        CallGroupVoltage();
+        return 1;
+    }
+    int rounds = 0;
+    int cell_replies = 0;
+    unsigned char ready_during_round = 0xFF;
+};
+
+template <typename Model>
+class ModelProbe : public Model {
+public:
+    using Model::active_batteries_;
+    using Model::b_mode_;
+    using Model::battery_adjust_;
+    using Model::battery_count_;
+    using Model::battery_start_;
+    using Model::battery_type_;
+    using Model::battery_voltage_;
+    using Model::call_type;
+    using Model::data_;
+    using Model::dir_;
+    using Model::group_current_;
+    using Model::group_voltage_;
+    using Model::group_voltage_valid_;
+    using Model::nm_alarm_map_;
+    using Model::retry_count;
+    using Model::round_time_;
+    using Model::signal_name_map_;
+    using Model::t0_;
+    using Model::t31_;
+    using Model::temperature_;
+};
+using Probe32 = ModelProbe<Battery32>;
+using Probe29 = ModelProbe<UPSBattery29>;
+
+// Captures what is written to standard output while it lives.
+class CoutCapture {
+public:
+    CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(old_); }
+    std::string Text() const { return buf_.str(); }
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> out;
+        std::istringstream in(buf_.str());
+        for (std::string line; std::getline(in, line);) out.push_back(line);
+        return out;
+    }
+
+private:
+    std::ostringstream buf_;
+    std::streambuf* old_;
+};
+
+namespace frames {
+
+inline std::vector<uint8_t> ShortReply(uint8_t addr, uint16_t value) {
+    std::vector<uint8_t> f{monitor::kStartByte, addr, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    f.push_back(monitor::Checksum(f.data() + 1, 3));
+    return f;
+}
+
+// A long reply carrying one raw reading per slot (missing slots are 0).
+inline std::vector<uint8_t> LongReply(uint8_t addr, const std::vector<uint16_t>& slots) {
+    std::vector<uint8_t> f{monitor::kStartByte, addr};
+    for (int i = 0; i < monitor::kCellSlots; ++i) {
+        const uint16_t v = i < static_cast<int>(slots.size()) ? slots[i] : 0;
+        f.push_back(static_cast<uint8_t>(v >> 8));
+        f.push_back(static_cast<uint8_t>(v));
+    }
+    f.push_back(monitor::Checksum(f.data() + 1, 65));
+    return f;
+}
+
+inline std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> out;
+    int nibble = -1;
+    for (char c : text) {
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else continue;
+        if (nibble < 0) nibble = v;
+        else {
+            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
+            nibble = -1;
+        }
+    }
+    return out;
+}
+
+template <typename Dev>
+int Feed(Dev& dev, std::vector<uint8_t> bytes) {
+    return dev.process(bytes.data(), static_cast<unsigned int>(bytes.size()));
+}
+
+}  // namespace frames

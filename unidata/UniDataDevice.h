@@ -1,0 +1,118 @@
+#pragma once
+// Binds a serial device to one fixed-layout data record: finishes every poll
+// round (publication, checks, history), restores the record from the host's
+// cache and reads the device's threshold settings.
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <json/value.h>
+
+#include "battery/ConfigText.h"
+#include "host/get_ttime.h"
+
+template <typename Data_t, typename Base, int DataType>
+class UniDataDevice : public Base {
+public:
+    // Threshold settings are read only in this mode.
+    static constexpr int32_t kThresholdMode = 3;
+
+    UniDataDevice() { std::memset(&data_, 0, sizeof data_); }
+    ~UniDataDevice() override = default;
+
+    bool LoadFromCache(const unsigned char* data, int size) override {
+        if (size != static_cast<int>(sizeof(Data_t)) || data == nullptr) return false;
+        std::memcpy(&data_, data, sizeof data_);
+        this->data_ready_ = 1;
+        // A restore finishes a round on the restored record.
+        this->RoundDone();
+        return true;
+    }
+
+    void RoundDone() override {
+        this->data_ready_ = 1;
+        const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
+        this->update_time_ = now;
+        round_time_ = now;
+        const TTime stamp = get_ttime(now);
+        std::memcpy(data_.time, stamp.data(), sizeof data_.time);
+        // Published before the model's check has copied in this round's
+        // readings: the host sees the record of the last completed round
+        // under the new time stamp.
+        HLXVDevice::SendSP(DataType, Bytes(), sizeof(Data_t), false);
+        this->Reset();
+        this->comm_state_ = 1;
+        this->data_changed_ = 0;
+        RunCheckThreshold();
+        for (std::size_t i = 0; i < this->ao_names_.size(); ++i) {
+            const std::string name = this->ao_names_[i];
+            auto it = this->ao_values_.find(name);
+            if (it == this->ao_values_.end()) continue;
+            const bool reported = HLXVDevice::CheckAOReport(name, it->second);
+            this->data_changed_ = (reported || this->data_changed_) ? 1 : 0;
+            HLXVDevice::CheckThreshold(name, std::string(), it->second, 1);
+        }
+        std::cout << "rvSize is " << this->rv_.size() << std::endl;
+        const bool batch = HLXVDevice::DoBatchCheckThreshold(this->rv_);
+        this->data_changed_ = (batch || this->data_changed_) ? 1 : 0;
+        HLXVDevice::SaveDeviceHistory(Bytes(), sizeof(Data_t));
+        this->rv_.clear();
+    }
+
+    bool InitSetting(const Json::Value& config) override {
+        data_.data_id = this->DataId();
+        if (config.isObject()) {
+            const Json::Value& app = config["appSetting"];
+            if (app.isObject() && config::Present(app["b_mode"])) {
+                b_mode_ = config::Int(app["b_mode"]);
+                std::cout << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << std::endl;
+            }
+            if (b_mode_ == kThresholdMode) ReadThresholdSetting(config);
+        }
+        return Base::InitSetting(config);
+    }
+
+    // The round's threshold check of the model; nothing here.
+    virtual void RunCheckThreshold() {}
+
+protected:
+    const unsigned char* Bytes() const { return reinterpret_cast<const unsigned char*>(&data_); }
+
+    Data_t data_;
+    int32_t b_mode_ = 1;
+    std::map<std::string, std::string> nm_alarm_map_;
+    std::map<std::string, std::string> signal_name_map_;
+    // When the record last received a completed round or a cache image.  The
+    // host's last-update time moves with every byte on the port, so only
+    // this tells how old the data are.
+    boost::posix_time::ptime round_time_;
+
+private:
+    void ReadThresholdSetting(const Json::Value& config) {
+        std::cout << "here 1" << std::endl;
+        const Json::Value& settings = config["thresholdSetting"];
+        if (!config::Present(settings)) return;
+        std::cout << "here 2" << std::endl;
+        for (auto it = settings.begin(); it != settings.end(); ++it) {
+            const std::string key = it.name();
+            std::cout << "here " << key << std::endl;
+            const Json::Value& entry = settings[key];
+            if (!entry.isObject()) continue;
+            if (config::Present(entry["SignalName"])) signal_name_map_[key] = entry["SignalName"].asString();
+            std::string alarm_id;
+            for (const char* field : {"NMAlarmID", "ID", "SignalNumber"}) {
+                if (config::Present(entry[field]))
+                    alarm_id += entry[field].asString();
+                else
+                    std::cout << this->DataId() << " " << field << " is missing" << std::endl;
+                alarm_id += ';';
+            }
+            std::cout << "mobile:" << key << ":" << alarm_id << " level:" << this->threshold_levels_[key]
+                      << " value:" << this->threshold_values_[key] << std::endl;
+            nm_alarm_map_[key] = alarm_id;
+        }
+    }
+};
