@@ -12,6 +12,8 @@ packages=(
   libboost-date-time-dev    # posix_time clocks and durations
   libgtest-dev libgmock-dev # unit tests
   binutils                  # nm/readelf for the export check
+  libsqlite3-dev            # bench host: history and alarms
+  libcli11-dev              # bench tools: command-line arguments
 )
 
 missing=()
