@@ -13,6 +13,8 @@ struct RequestCase {
     const char* wire;
 };
 
+void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.wire; }
+
 class RequestFrames : public ::testing::TestWithParam<RequestCase> {};
 
 TEST_P(RequestFrames, BuildsTheWireBytes) {
@@ -69,6 +71,8 @@ struct ReplyCase {
     uint8_t addr;
     bool accepted;
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.wire << (c.accepted ? " accepted" : " rejected"); }
 
 class ShortReplies : public ::testing::TestWithParam<ReplyCase> {};
 

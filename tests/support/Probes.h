@@ -3,9 +3,13 @@
 // the unit tests.
 #include <cstdint>
 #include <iostream>
+#include <memory>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <json/reader.h>
 
 #include "battery/Battery.h"
 #include "battery/MonitorFrame.h"
@@ -100,6 +104,15 @@ private:
     std::ostringstream buf_;
     std::streambuf* old_;
 };
+
+inline Json::Value ParseJson(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors)) throw std::runtime_error(errors);
+    return v;
+}
 
 namespace frames {
 
