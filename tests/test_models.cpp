@@ -54,46 +54,38 @@ TEST(CellDecoding, PlausibilityWindows) {
     }
 }
 
+struct CorrectionCase {
+    int32_t dir;
+    int first_cell, last_cell;
+};
+
+template <typename Probe>
+void CheckCorrections(const CorrectionCase& c, int count) {
+    Probe dev;
+    Configure(dev);
+    dev.dir_ = c.dir;
+    dev.t0_ = 0.5f;
+    dev.t31_ = -0.25f;
+    std::vector<uint16_t> slots(32);
+    for (int i = 0; i < 32; ++i) slots[i] = static_cast<uint16_t>(1000 + i * 10);
+    EXPECT_EQ(CellReply(dev, frames::LongReply(0x81, slots)), 1);
+    const float* cells = dev.battery_voltage_;
+    const int last = count - 1;
+    EXPECT_FLOAT_EQ(cells[c.first_cell], 10.0f + 0.5f);
+    EXPECT_FLOAT_EQ(cells[c.last_cell], (1000 + last * 10) / 100.0f - 0.25f);
+    // A middle slot lands reversed or not, uncorrected.
+    const int mid_cell = c.dir != 0 ? last - 3 : 3;
+    EXPECT_FLOAT_EQ(cells[mid_cell], 10.3f);
+    for (int k = count; k < 32; ++k) EXPECT_EQ(cells[k], 0.0f);
+}
+
 TEST(CellDecoding, FirstAndLastSlotCorrectionsFollowTheReplyNotTheCell) {
     HostRecorder host;
     CoutCapture out;
-    struct {
-        bool ups;
-        int32_t dir;
-        int first_cell, last_cell;
-    } cases[] = {{false, 0, 0, 31}, {false, 1, 31, 0}, {false, -3, 31, 0}, {true, 0, 0, 28}, {true, 2, 28, 0}};
-    for (const auto& c : cases) {
-        std::vector<uint16_t> slots(32);
-        for (int i = 0; i < 32; ++i) slots[i] = static_cast<uint16_t>(1000 + i * 10);
-        float* cells;
-        int count;
-        Probe32 d32;
-        Probe29 d29;
-        if (c.ups) {
-            Configure(d29);
-            d29.dir_ = c.dir;
-            d29.t0_ = 0.5f;
-            d29.t31_ = -0.25f;
-            EXPECT_EQ(CellReply(d29, frames::LongReply(0x81, slots)), 1);
-            cells = d29.battery_voltage_;
-            count = 29;
-        } else {
-            Configure(d32);
-            d32.dir_ = c.dir;
-            d32.t0_ = 0.5f;
-            d32.t31_ = -0.25f;
-            EXPECT_EQ(CellReply(d32, frames::LongReply(0x81, slots)), 1);
-            cells = d32.battery_voltage_;
-            count = 32;
-        }
-        const int last = count - 1;
-        EXPECT_FLOAT_EQ(cells[c.first_cell], 10.0f + 0.5f);
-        EXPECT_FLOAT_EQ(cells[c.last_cell], (1000 + last * 10) / 100.0f - 0.25f);
-        // A middle slot lands reversed or not, uncorrected.
-        const int mid_cell = c.dir != 0 ? last - 3 : 3;
-        EXPECT_FLOAT_EQ(cells[mid_cell], 10.3f);
-        for (int k = count; k < 32; ++k) EXPECT_EQ(cells[k], 0.0f);
-    }
+    for (const CorrectionCase& c : {CorrectionCase{0, 0, 31}, CorrectionCase{1, 31, 0}, CorrectionCase{-3, 31, 0}})
+        CheckCorrections<Probe32>(c, 32);
+    for (const CorrectionCase& c : {CorrectionCase{0, 0, 28}, CorrectionCase{2, 28, 0}})
+        CheckCorrections<Probe29>(c, 29);
 }
 
 TEST(CellDecoding, IncompleteRejectedAndAcceptedReplies) {
