@@ -1,5 +1,6 @@
 #include "HostStandin.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -15,8 +16,11 @@ struct Registry {
     std::mutex mutex;
     std::set<HLXVDevice*> devices;
     std::map<std::pair<unsigned int, std::string>, float> external;
-    HostObserver* observer = nullptr;
 };
+
+// Read on every host call a device makes: kept outside the registry's lock
+// so that an idle host costs a device next to nothing.
+std::atomic<HostObserver*> g_observer{nullptr};
 
 Registry& TheRegistry() {
     static Registry registry;
@@ -25,17 +29,9 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-void SetObserver(HostObserver* observer) {
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.observer = observer;
-}
+void SetObserver(HostObserver* observer) { g_observer.store(observer, std::memory_order_release); }
 
-HostObserver* Observer() {
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.observer;
-}
+HostObserver* Observer() { return g_observer.load(std::memory_order_acquire); }
 
 void SetExternalValue(unsigned int id, const std::string& name, float value) {
     Registry& r = TheRegistry();
