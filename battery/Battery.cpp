@@ -82,11 +82,13 @@ int Battery::process(unsigned char* data, unsigned int len) {
         return 0;
     }
 
-    if (msg_len != 0) {
+    if (len == 0) {
+        // nothing arrived
+    } else if (msg_len != 0) {
         // A frame is being gathered: everything belongs to it.
         std::memcpy(msg_buf + msg_len, data, len);
         msg_len += static_cast<int32_t>(len);
-    } else if (len != 0) {
+    } else {
         // Line noise before a frame is dropped up to the first start byte.
         const unsigned char* start = static_cast<const unsigned char*>(std::memchr(data, monitor::kStartByte, len));
         if (start != nullptr) {

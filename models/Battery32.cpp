@@ -61,6 +61,9 @@ bool ParseCanonicalCellName(const std::string& name, int32_t& n) {
 
 bool FindCellIndex(const std::string& name, int32_t& n) {
     if (ParseCanonicalCellName(name, n)) return true;
+    // Without the prefix there can be no match; the string values are asked
+    // for far more often than odd cell names, and the search allocates.
+    if (name.find(kCellPrefix) == std::string::npos) return false;
     // Compiled once, on the first name that needs it.
     static const std::regex kCellName("battery_(\\d+)_value", std::regex::ECMAScript);
     std::smatch match;

@@ -169,11 +169,15 @@ TEST(PollCycle, HostileLengthsAreRefusedWithoutTouchingMemory) {
     EXPECT_EQ(dev.msg_len, 0);
     EXPECT_EQ(dev.call_type, 0);
     EXPECT_EQ(dev.process(&one, 0x80000000u), 0);
-    // No bytes at all, or none to read.
-    dev.call_type = Battery::kCurrent;
+    // No bytes at all, or none to read, also while a frame is being gathered.
+    frames::Feed(dev, {0xED, 0x01});
+    ASSERT_EQ(dev.msg_len, 2);
     EXPECT_EQ(dev.process(nullptr, 0), 0);
+    EXPECT_EQ(dev.msg_len, 2);
+    dev.call_type = Battery::kCurrent;
     EXPECT_EQ(dev.process(nullptr, 5), 0);
-    EXPECT_EQ(dev.msg_len, 0);
+    EXPECT_EQ(dev.msg_len, 2);
+    EXPECT_EQ(dev.call_type, 0);
 }
 
 TEST(PollCycle, EveryRequestAndChunkRenewsTheLastUpdateTime) {

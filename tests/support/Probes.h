@@ -71,8 +71,11 @@ public:
     using Model::battery_type_;
     using Model::battery_voltage_;
     using Model::call_type;
+    using Model::current_ratio_;
     using Model::data_;
     using Model::dir_;
+    using Model::group_a_;
+    using Model::group_b_;
     using Model::group_current_;
     using Model::group_voltage_;
     using Model::group_voltage_valid_;
@@ -83,6 +86,7 @@ public:
     using Model::t0_;
     using Model::t31_;
     using Model::temperature_;
+    using Model::version_;
 };
 using Probe32 = ModelProbe<Battery32>;
 using Probe29 = ModelProbe<UPSBattery29>;
