@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "MonitorModel.h"
+
+using monitor_sim::MonitorModel;
+using monitor_sim::MonitorProfile;
+
+namespace {
+
+MonitorProfile Fixed() {
+    MonitorProfile p;
+    p.drift_volts = 0.0;
+    return p;
+}
+
+uint16_t ShortValue(const MonitorModel::Reply& r) { return monitor::ReadU16(r.frame.data(), 2); }
+
+}  // namespace
+
+TEST(MonitorModel, DefaultProfileAnswersEveryCommandWithValidFrames) {
+    MonitorModel m(0x81, Fixed(), 1);
+    const auto cells = m.Answer(0xA1, 0.0);
+    ASSERT_TRUE(cells);
+    ASSERT_EQ(cells->frame.size(), 67u);
+    EXPECT_TRUE(monitor::AcceptReply(cells->frame.data(), 67, 67, 0x81));
+    for (int k = 0; k < 32; ++k) {
+        const uint16_t expect = k < 29 ? 1350 : 0;
+        EXPECT_EQ(cells->raw[k], expect) << "slot " << k;
+        EXPECT_EQ(monitor::ReadU16(cells->frame.data(), monitor::CellSlotOffset(k)), expect) << "slot " << k;
+    }
+    struct {
+        uint8_t command;
+        uint16_t raw;
+    } shorts[] = {{0xA2, 3915}, {0xA3, 15}, {0xA4, 2500}};  // 391.5 V, 1.5 A, 25.00 degrees
+    for (const auto& s : shorts) {
+        const auto r = m.Answer(s.command, 0.0);
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(monitor::AcceptReply(r->frame.data(), 5, 5, 0x81));
+        EXPECT_EQ(ShortValue(*r), s.raw) << std::hex << int(s.command);
+        EXPECT_EQ(r->raw, std::vector<uint16_t>{s.raw});
+    }
+    EXPECT_FALSE(m.Answer(0xA5, 0.0));
+}
+
+TEST(MonitorModel, ScalesFollowTheProfile) {
+    struct Case {
+        const char* name;
+        void (*tweak)(MonitorProfile&);
+        uint16_t cell, string, current, temperature;
+    } cases[] = {
+        {"defaults", [](MonitorProfile&) {}, 1350, 3915, 15, 2500},
+        {"millivolts",
+         [](MonitorProfile& p) {
+             p.millivolts = true;
+             p.cell_volts = 6.75;
+         },
+         6750, 1958, 15, 2500},
+        {"string in hundredths", [](MonitorProfile& p) { p.string_hundredths = true; }, 1350, 39150, 15, 2500},
+        {"fixed string", [](MonitorProfile& p) { p.string_volts = 400.0; }, 1350, 4000, 15, 2500},
+        {"twelve cells", [](MonitorProfile& p) { p.cells = 12; }, 1350, 1620, 15, 2500},
+        {"current and temperature",
+         [](MonitorProfile& p) {
+             p.current_amps = 12.3;
+             p.temperature_c = 31.25;
+         },
+         1350, 3915, 123, 3125},
+        {"sensor at 0 A", [](MonitorProfile& p) { p.current_sensor = true, p.current_amps = 0; }, 1350, 3915, 2500,
+         2500},
+        {"sensor at 100 A", [](MonitorProfile& p) { p.current_sensor = true, p.current_amps = 100; }, 1350, 3915,
+         5000, 2500},
+        {"sensor at -100 A", [](MonitorProfile& p) { p.current_sensor = true, p.current_amps = -100; }, 1350, 3915, 0,
+         2500},
+    };
+    for (const auto& c : cases) {
+        MonitorProfile p = Fixed();
+        c.tweak(p);
+        ASSERT_EQ(p.Problem(), "") << c.name;
+        MonitorModel m(0x81, p, 1);
+        const auto slots = m.ReadCells(0.0);
+        EXPECT_EQ(slots[0], c.cell) << c.name;
+        EXPECT_EQ(slots[p.cells - 1], c.cell) << c.name;
+        EXPECT_EQ(m.StringVoltageRaw(), c.string) << c.name;
+        EXPECT_EQ(m.CurrentRaw(), c.current) << c.name;
+        EXPECT_EQ(m.TemperatureRaw(), c.temperature) << c.name;
+    }
+}
+
+TEST(MonitorModel, DriftStaysWithinItsBoundAndTheStringFollowsTheCells) {
+    MonitorProfile p;  // 0.02 V drift: at most 2 raw units either side
+    MonitorModel m(0x81, p, 42);
+    bool moved = false;
+    for (int read = 0; read < 500; ++read) {
+        const auto slots = m.ReadCells(0.0);
+        uint32_t sum = 0;
+        for (int k = 0; k < 29; ++k) {
+            ASSERT_GE(slots[k], 1348);
+            ASSERT_LE(slots[k], 1352);
+            moved = moved || slots[k] != 1350;
+            sum += slots[k];
+        }
+        for (int k = 29; k < 32; ++k) ASSERT_EQ(slots[k], 0);
+        // Cells in hundredths, string in tenths.
+        ASSERT_EQ(m.StringVoltageRaw(), static_cast<uint16_t>((sum + 5) / 10));
+    }
+    EXPECT_TRUE(moved);
+    EXPECT_EQ(m.CellReads(), 500u);
+}
+
+TEST(MonitorModel, SameSeedSameReadingsAndEachAddressItsOwn) {
+    MonitorModel a(0x81, MonitorProfile{}, 9), b(0x81, MonitorProfile{}, 9), c(0x82, MonitorProfile{}, 9);
+    bool differs = false;
+    for (int i = 0; i < 50; ++i) {
+        const auto sa = a.ReadCells(0), sb = b.ReadCells(0), sc = c.ReadCells(0);
+        ASSERT_EQ(sa, sb);
+        differs = differs || sa != sc;
+    }
+    EXPECT_TRUE(differs);
+}
+
+TEST(MonitorModel, WeakCellReadsLowUntilItRecovers) {
+    MonitorProfile p = Fixed();
+    p.weak_cells.push_back(monitor_sim::ParseWeakCell("5:11.2:3"));     // after 3 cell-voltage replies
+    p.weak_cells.push_back(monitor_sim::ParseWeakCell("7:10.5:30s"));   // after 30 seconds
+    p.weak_cells.push_back(monitor_sim::ParseWeakCell("0x82/9:9.5"));  // never, and only at 0x82
+    MonitorModel m(0x81, p, 1), other(0x82, p, 1);
+    const uint16_t cell5[] = {1120, 1120, 1120, 1350, 1350};
+    const double at[] = {0.0, 10.0, 29.9, 30.0, 31.0};
+    const uint16_t cell7[] = {1050, 1050, 1050, 1350, 1350};
+    for (int read = 0; read < 5; ++read) {
+        const auto slots = m.ReadCells(at[read]);
+        EXPECT_EQ(slots[5], cell5[read]) << "read " << read;
+        EXPECT_EQ(slots[7], cell7[read]) << "read " << read;
+        EXPECT_EQ(slots[9], 1350);
+        EXPECT_EQ(other.ReadCells(at[read])[9], 950);
+    }
+    // The string voltage follows the weak cell: 28 x 13.5 + 9.5.
+    EXPECT_EQ(other.StringVoltageRaw(), 3875);
+}
+
+TEST(MonitorProfile, WeakCellTexts) {
+    using R = MonitorProfile::WeakCell::Recovery;
+    struct {
+        const char* text;
+        std::optional<uint8_t> addr;
+        int index;
+        double volts;
+        R recovery;
+        double after;
+    } good[] = {
+        {"5:11.2", std::nullopt, 5, 11.2, R::kNever, 0},
+        {"0:9:20", std::nullopt, 0, 9.0, R::kAfterReads, 20},
+        {"28:10.5:1.5s", std::nullopt, 28, 10.5, R::kAfterSeconds, 1.5},
+        {"0x82/3:10.9", 0x82, 3, 10.9, R::kNever, 0},
+        {"130/3:10.9:4", 0x82, 3, 10.9, R::kAfterReads, 4},
+    };
+    for (const auto& g : good) {
+        const auto w = monitor_sim::ParseWeakCell(g.text);
+        EXPECT_EQ(w.addr, g.addr) << g.text;
+        EXPECT_EQ(w.index, g.index) << g.text;
+        EXPECT_DOUBLE_EQ(w.volts, g.volts) << g.text;
+        EXPECT_EQ(w.recovery, g.recovery) << g.text;
+        EXPECT_DOUBLE_EQ(w.after, g.after) << g.text;
+    }
+    for (const char* bad : {"", "5", "5:", ":11", "x:11", "5:11v", "5:11:-3", "5:11:s", "0x100/5:11", "5:11:3m"})
+        EXPECT_THROW(monitor_sim::ParseWeakCell(bad), std::invalid_argument) << bad;
+}
+
+TEST(MonitorProfile, BusAddressTexts) {
+    EXPECT_EQ(monitor_sim::ParseBusAddress("0x81"), 0x81);
+    EXPECT_EQ(monitor_sim::ParseBusAddress("0X0a"), 0x0A);
+    EXPECT_EQ(monitor_sim::ParseBusAddress("129"), 0x81);
+    EXPECT_EQ(monitor_sim::ParseBusAddress("010"), 10);  // not octal
+    for (const char* bad : {"", "256", "-1", "0x", "0x1G", "81h", " 1"})
+        EXPECT_THROW(monitor_sim::ParseBusAddress(bad), std::invalid_argument) << bad;
+}
+
+TEST(MonitorProfile, ReadingsThatCannotGoOnTheBusAreRefused) {
+    struct {
+        const char* name;
+        void (*tweak)(MonitorProfile&);
+    } bad[] = {
+        {"no cells", [](MonitorProfile& p) { p.cells = 0; }},
+        {"33 cells", [](MonitorProfile& p) { p.cells = 33; }},
+        {"weak cell beyond the string", [](MonitorProfile& p) { p.weak_cells.push_back({std::nullopt, 29, 11.0}); }},
+        {"negative cell", [](MonitorProfile& p) { p.weak_cells.push_back({std::nullopt, 3, -1.0}); }},
+        {"millivolt cell too high", [](MonitorProfile& p) { p.millivolts = true, p.cell_volts = 70.0; }},
+        {"string beyond 16 bits", [](MonitorProfile& p) { p.string_hundredths = true, p.string_volts = 700.0; }},
+        {"negative current", [](MonitorProfile& p) { p.current_amps = -1.0; }},
+        {"sensor below -100 A", [](MonitorProfile& p) { p.current_sensor = true, p.current_amps = -101.0; }},
+        {"frost", [](MonitorProfile& p) { p.temperature_c = -5.0; }},
+        {"negative drift", [](MonitorProfile& p) { p.drift_volts = -0.1; }},
+    };
+    EXPECT_EQ(MonitorProfile{}.Problem(), "");
+    for (const auto& b : bad) {
+        MonitorProfile p;
+        b.tweak(p);
+        EXPECT_NE(p.Problem(), "") << b.name;
+    }
+}

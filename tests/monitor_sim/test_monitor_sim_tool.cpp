@@ -1,0 +1,285 @@
+// The built monitor-sim, run as a bench script would run it: on a new
+// pseudo-terminal, found through its "pty:" line or its link, spoken to with
+// request frames, stopped by a signal or by its own limits.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "battery/MonitorFrame.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPatience = std::chrono::seconds(5);  // only ever reached when something is broken
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// monitor-sim as a child process, its standard output read through a pipe.
+class SimProcess {
+public:
+    explicit SimProcess(const std::vector<std::string>& args) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        out_ = fds[0];
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        std::vector<std::string> all{MONITOR_SIM_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, MONITOR_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+    }
+
+    ~SimProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+    }
+
+    bool Started() const { return pid_ > 0; }
+
+    // The next line of standard output, without its line end; empty when
+    // none came in time.
+    std::string ReadLine() {
+        const auto deadline = Clock::now() + kPatience;
+        for (;;) {
+            const auto nl = text_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = text_.substr(0, nl);
+                text_.erase(0, nl + 1);
+                return line;
+            }
+            if (!ReadMore(deadline)) return {};
+        }
+    }
+
+    void Signal(int sig) { kill(pid_, sig); }
+
+    // Waits for the process to end (its output closes first) and returns
+    // its exit status with the rest of its output; nothing if it outlives
+    // our patience.
+    std::optional<int> Wait(std::string* rest) {
+        const auto deadline = Clock::now() + kPatience;
+        while (ReadMore(deadline)) {
+        }
+        if (MsLeft(deadline) == 0) return std::nullopt;
+        int status = 0;
+        if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+        pid_ = -1;
+        if (rest) *rest = text_;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    bool ReadMore(Clock::time_point deadline) {
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, MsLeft(deadline)) <= 0) return false;
+        char buf[512];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) return false;
+        text_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string text_;
+};
+
+// The master's end of the line, opened like a serial port.
+class Port {
+public:
+    explicit Port(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        termios tio{};
+        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~Port() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool IsOpen() const { return fd_ >= 0; }
+
+    void Write(const std::vector<uint8_t>& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+
+    // Exactly n bytes, or what came before the patience ran out.
+    std::vector<uint8_t> Read(size_t n) {
+        std::vector<uint8_t> got;
+        const auto deadline = Clock::now() + kPatience;
+        while (got.size() < n) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, MsLeft(deadline)) <= 0) break;
+            uint8_t buf[128];
+            const ssize_t r = read(fd_, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0) break;
+            got.insert(got.end(), buf, buf + r);
+        }
+        return got;
+    }
+
+    // Whatever is already waiting, without waiting for more.
+    size_t Waiting() {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, 0) > 0 ? 1 : 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::vector<uint8_t> Request(uint8_t addr, uint8_t command) {
+    const auto f = monitor::BuildRequest(addr, command);
+    return {f.begin(), f.end()};
+}
+
+std::string PtyPath(const std::string& line) {
+    const std::string prefix = "pty: ";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string{};
+}
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "monitor_sim_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+}  // namespace
+
+TEST(MonitorSimTool, AnswersOnAPtyAtItsOwnAddressesOnly) {
+    const std::string values = TempPath("values.jsonl");
+    SimProcess sim({"--drift", "0", "--weak-cell", "5:11.2", "--addr", "0x81", "--addr", "0x82", "--values-log", values});
+    ASSERT_TRUE(sim.Started());
+    const std::string path = PtyPath(sim.ReadLine());
+    ASSERT_FALSE(path.empty());
+    Port port(path);
+    ASSERT_TRUE(port.IsOpen()) << path;
+
+    port.Write(Request(0x81, monitor::kCmdCellVoltages));
+    const auto cells = port.Read(monitor::kLongReplyLen);
+    ASSERT_EQ(cells.size(), size_t(monitor::kLongReplyLen));
+    EXPECT_TRUE(monitor::AcceptReply(cells.data(), 67, 67, 0x81));
+    EXPECT_EQ(monitor::ReadU16(cells.data(), monitor::CellSlotOffset(0)), 1350);
+    EXPECT_EQ(monitor::ReadU16(cells.data(), monitor::CellSlotOffset(5)), 1120);
+    EXPECT_EQ(monitor::ReadU16(cells.data(), monitor::CellSlotOffset(28)), 1350);
+    EXPECT_EQ(monitor::ReadU16(cells.data(), monitor::CellSlotOffset(29)), 0);
+
+    // Line noise before a request to the second monitor.
+    auto noisy = std::vector<uint8_t>{0x00, 0x13, 0xFE};
+    const auto req = Request(0x82, monitor::kCmdStringVoltage);
+    noisy.insert(noisy.end(), req.begin(), req.end());
+    port.Write(noisy);
+    const auto string = port.Read(monitor::kShortReplyLen);
+    ASSERT_EQ(string.size(), 5u);
+    EXPECT_TRUE(monitor::AcceptReply(string.data(), 5, 5, 0x82));
+    EXPECT_EQ(monitor::ReadU16(string.data(), 2), 3892);  // 28 x 13.5 V + 11.2 V, in tenths
+
+    // A request to a monitor that is not simulated goes unanswered: the
+    // next reply on the line is the one to the request after it.
+    auto two = Request(0x83, monitor::kCmdTemperature);
+    const auto mine = Request(0x81, monitor::kCmdTemperature);
+    two.insert(two.end(), mine.begin(), mine.end());
+    port.Write(two);
+    const auto temp = port.Read(monitor::kShortReplyLen);
+    ASSERT_EQ(temp.size(), 5u);
+    EXPECT_TRUE(monitor::AcceptReply(temp.data(), 5, 5, 0x81));
+    EXPECT_EQ(monitor::ReadU16(temp.data(), 2), 2500);
+    EXPECT_EQ(port.Waiting(), 0u);
+
+    sim.Signal(SIGTERM);
+    std::string rest;
+    EXPECT_EQ(sim.Wait(&rest), 0);
+    EXPECT_NE(rest.find("3 requests (1 to other addresses"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("3 replies (3 intact)"), std::string::npos) << rest;
+
+    const auto logged = Lines(values);
+    ASSERT_EQ(logged.size(), 3u);
+    EXPECT_NE(logged[0].find(R"("addr":129,"cmd":161,"kind":"cells","raw":[1350,1350,1350,1350,1350,1120,)"),
+              std::string::npos)
+        << logged[0];
+    EXPECT_NE(logged[1].find(R"("addr":130,"cmd":162,"kind":"group_voltage","raw":3892})"), std::string::npos)
+        << logged[1];
+    EXPECT_NE(logged[2].find(R"("addr":129,"cmd":164,"kind":"temperature","raw":2500})"), std::string::npos)
+        << logged[2];
+    std::remove(values.c_str());
+}
+
+TEST(MonitorSimTool, FoundThroughItsLinkAndStopsByItselfAfterMaxRequests) {
+    const std::string link = TempPath("link");
+    SimProcess sim({"--pty-link", link, "--max-requests", "2", "--drop", "1", "--seed", "1"});
+    ASSERT_TRUE(sim.Started());
+    const std::string path = PtyPath(sim.ReadLine());
+    ASSERT_FALSE(path.empty());
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(path, target);
+
+    Port port(link);
+    ASSERT_TRUE(port.IsOpen());
+    auto both = Request(0x81, monitor::kCmdCellVoltages);
+    const auto second = Request(0x81, monitor::kCmdCurrent);
+    both.insert(both.end(), second.begin(), second.end());
+    port.Write(both);
+
+    std::string rest;
+    EXPECT_EQ(sim.Wait(&rest), 0);
+    EXPECT_NE(rest.find("2 requests"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("0 replies"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("2 dropped"), std::string::npos) << rest;
+    char gone[256];
+    EXPECT_LT(readlink(link.c_str(), gone, sizeof gone), 0) << "the link outlived the simulator";
+}
+
+TEST(MonitorSimTool, ExitStatusOfCommandLines) {
+    struct {
+        std::vector<std::string> args;
+        bool ok;
+        const char* in_output;
+    } cases[] = {
+        {{"--help"}, true, "--weak-cell"},
+        {{"--duration", "0.05"}, true, "0 requests"},
+        {{"--weak-cell", "40:11"}, false, ""},
+        {{"--weak-cell", "0x83/1:11"}, false, ""},  // not an address we answer at
+        {{"--addr", "0x100"}, false, ""},
+        {{"--drop", "1.5"}, false, ""},
+        {{"--cells", "33"}, false, ""},
+        {{"--baud", "12345"}, false, ""},
+        {{"--port", "/nonexistent/tty"}, false, ""},
+    };
+    for (const auto& c : cases) {
+        SimProcess sim(c.args);
+        ASSERT_TRUE(sim.Started());
+        std::string out;
+        const auto status = sim.Wait(&out);
+        ASSERT_TRUE(status.has_value()) << c.args[0];
+        EXPECT_EQ(*status == 0, c.ok) << c.args[0] << " exit " << *status;
+        EXPECT_NE(out.find(c.in_output), std::string::npos) << c.args[0] << ": " << out;
+    }
+}

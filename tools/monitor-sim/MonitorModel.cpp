@@ -1,0 +1,119 @@
+#include "MonitorModel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace monitor_sim {
+
+namespace {
+
+// Seed stream of the readings; the fault decisions use another.
+constexpr uint32_t kReadingStream = 1;
+// A healthy cell moves by at most this share of its drift per read, so the
+// readings wander rather than jump.
+constexpr double kDriftStepShare = 0.25;
+
+constexpr double kRawMax = 65535.0;
+constexpr double kAmpsScale = 10.0;         // raw = amperes x 10
+constexpr double kDegreesScale = 100.0;     // raw = degrees x 100
+constexpr double kSensorZeroRaw = 2500.0;   // Hall sensor: the reading of 0 A
+constexpr double kSensorRawPerAmp = 25.0;   // ... and its slope
+
+uint16_t ToRaw(double value, double scale) {
+    return static_cast<uint16_t>(std::clamp(std::round(value * scale), 0.0, kRawMax));
+}
+
+}  // namespace
+
+MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed)
+    : addr_(addr), profile_(std::move(profile)), offset_(profile_.cells, 0.0) {
+    std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream};
+    rng_.seed(seq);
+    for (const auto& w : profile_.weak_cells)
+        if (!w.addr || *w.addr == addr_) weak_.push_back(w);
+    // Until the first cell-voltage request the string voltage follows the
+    // nominal cells.
+    for (int i = 0; i < profile_.cells; ++i) last_cells_[i] = ToRaw(CellVolts(i, 0.0), profile_.CellScale());
+}
+
+bool MonitorModel::WeakNow(const MonitorProfile::WeakCell& w, double elapsed_s) const {
+    switch (w.recovery) {
+        case MonitorProfile::WeakCell::Recovery::kNever:
+            return true;
+        case MonitorProfile::WeakCell::Recovery::kAfterReads:
+            return static_cast<double>(cell_reads_) < w.after;
+        case MonitorProfile::WeakCell::Recovery::kAfterSeconds:
+            return elapsed_s < w.after;
+    }
+    return true;
+}
+
+double MonitorModel::CellVolts(int index, double elapsed_s) const {
+    // A weak cell reads exactly its set voltage, so an alarm test knows what
+    // to expect; when it recovers it rejoins the healthy drift.
+    for (const auto& w : weak_)
+        if (w.index == index && WeakNow(w, elapsed_s)) return w.volts;
+    return profile_.cell_volts + offset_[index];
+}
+
+CellSlots MonitorModel::ReadCells(double elapsed_s) {
+    const double drift = profile_.drift_volts;
+    if (drift > 0.0) {
+        std::uniform_real_distribution<double> step(-drift * kDriftStepShare, drift * kDriftStepShare);
+        for (auto& off : offset_) off = std::clamp(off + step(rng_), -drift, drift);
+    }
+    CellSlots slots{};
+    for (int i = 0; i < profile_.cells; ++i) slots[i] = ToRaw(CellVolts(i, elapsed_s), profile_.CellScale());
+    ++cell_reads_;
+    last_cells_ = slots;
+    return slots;
+}
+
+uint16_t MonitorModel::StringVoltageRaw() const {
+    if (profile_.string_volts) return ToRaw(*profile_.string_volts, profile_.StringScale());
+    // The sum of the cells as last reported, so string and cells agree.
+    // Summed in raw units and rescaled once, rounding half up, so no
+    // floating-point residue decides a reading that lies on a half.
+    uint64_t cell_sum = 0;
+    for (int i = 0; i < profile_.cells; ++i) cell_sum += last_cells_[i];
+    const auto cell_scale = static_cast<uint64_t>(profile_.CellScale());
+    const auto string_scale = static_cast<uint64_t>(profile_.StringScale());
+    const uint64_t raw = (cell_sum * string_scale + cell_scale / 2) / cell_scale;
+    return static_cast<uint16_t>(std::min<uint64_t>(raw, static_cast<uint64_t>(kRawMax)));
+}
+
+uint16_t MonitorModel::CurrentRaw() const {
+    if (profile_.current_sensor)
+        return ToRaw(kSensorZeroRaw + profile_.current_amps * kSensorRawPerAmp, 1.0);
+    return ToRaw(profile_.current_amps, kAmpsScale);
+}
+
+uint16_t MonitorModel::TemperatureRaw() const { return ToRaw(profile_.temperature_c, kDegreesScale); }
+
+std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double elapsed_s) {
+    Reply reply;
+    reply.command = command;
+    switch (command) {
+        case monitor::kCmdCellVoltages: {
+            const CellSlots slots = ReadCells(elapsed_s);
+            reply.raw.assign(slots.begin(), slots.end());
+            reply.frame = BuildLongReply(addr_, slots);
+            return reply;
+        }
+        case monitor::kCmdStringVoltage:
+            reply.raw = {StringVoltageRaw()};
+            break;
+        case monitor::kCmdCurrent:
+            reply.raw = {CurrentRaw()};
+            break;
+        case monitor::kCmdTemperature:
+            reply.raw = {TemperatureRaw()};
+            break;
+        default:
+            return std::nullopt;
+    }
+    reply.frame = BuildShortReply(addr_, reply.raw.front());
+    return reply;
+}
+
+}  // namespace monitor_sim

@@ -1,0 +1,56 @@
+#pragma once
+// One simulated battery monitor at one bus address: its cells drift a little
+// from read to read, weak cells read low until they recover, and each
+// command is answered with a reply frame built from the current readings.
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "MonitorProfile.h"
+#include "ReplyFrame.h"
+
+namespace monitor_sim {
+
+class MonitorModel {
+public:
+    struct Reply {
+        uint8_t command = 0;
+        std::vector<uint16_t> raw;  // the readings carried: 32 slots, or one value
+        Frame frame;                // the bytes as the monitor sends them
+    };
+
+    // seed: the run's seed; each address draws its own stream from it, so a
+    // monitor's readings do not depend on how many others share the bus.
+    MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed);
+
+    uint8_t Address() const { return addr_; }
+
+    // The reply to command, elapsed_s seconds into the run; nothing for a
+    // command the monitor does not know.  A cell-voltage request takes a new
+    // reading of every cell; the string voltage follows the latest one.
+    std::optional<Reply> Answer(uint8_t command, double elapsed_s);
+
+    // The raw readings, as the next replies would carry them.
+    CellSlots ReadCells(double elapsed_s);
+    uint16_t StringVoltageRaw() const;
+    uint16_t CurrentRaw() const;
+    uint16_t TemperatureRaw() const;
+
+    // Cell-voltage replies built so far.
+    uint64_t CellReads() const { return cell_reads_; }
+
+private:
+    double CellVolts(int index, double elapsed_s) const;
+    bool WeakNow(const MonitorProfile::WeakCell& w, double elapsed_s) const;
+
+    uint8_t addr_;
+    MonitorProfile profile_;
+    std::vector<MonitorProfile::WeakCell> weak_;  // those that apply to this address
+    std::mt19937 rng_;
+    std::vector<double> offset_;  // each cell's drift from nominal, volts
+    CellSlots last_cells_{};
+    uint64_t cell_reads_ = 0;
+};
+
+}  // namespace monitor_sim

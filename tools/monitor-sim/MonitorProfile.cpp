@@ -1,0 +1,110 @@
+#include "MonitorProfile.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "battery/MonitorFrame.h"
+
+namespace monitor_sim {
+
+namespace {
+
+constexpr double kRawMax = 65535.0;
+
+// Whole-text numbers only: "12x" is an error here, unlike in the monitor's
+// own configuration reader, because a typo on a bench command line should
+// not silently become a different test.
+double ParseReal(const std::string& text, const std::string& what) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())))
+        throw std::invalid_argument(what + " is not a number: '" + text + "'");
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+        throw std::invalid_argument(what + " is not a number: " + text);
+    return v;
+}
+
+long ParseInteger(const std::string& text, int base, const std::string& what) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())))
+        throw std::invalid_argument(what + " is not an integer: '" + text + "'");
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0') throw std::invalid_argument(what + " is not an integer: " + text);
+    return v;
+}
+
+bool FitsRaw(double volts, double scale) {
+    const double raw = std::round(volts * scale);
+    return raw >= 0.0 && raw <= kRawMax;
+}
+
+}  // namespace
+
+std::string MonitorProfile::Problem() const {
+    if (cells < 1 || cells > monitor::kCellSlots)
+        return "the number of cells must lie in 1.." + std::to_string(monitor::kCellSlots);
+    if (drift_volts < 0.0) return "the drift cannot be negative";
+    if (!FitsRaw(cell_volts - drift_volts, CellScale()) || !FitsRaw(cell_volts + drift_volts, CellScale()))
+        return "the cell voltage does not fit a 16-bit reading";
+    for (const auto& w : weak_cells) {
+        if (w.index < 0 || w.index >= cells)
+            return "weak cell " + std::to_string(w.index) + " is not one of the " + std::to_string(cells) + " cells";
+        if (!FitsRaw(w.volts, CellScale())) return "weak cell " + std::to_string(w.index) + ": voltage out of range";
+    }
+    const double most_string =
+        string_volts ? *string_volts : cells * (cell_volts + drift_volts);
+    if (!FitsRaw(most_string, StringScale()) || (string_volts && !FitsRaw(*string_volts, StringScale())))
+        return "the string voltage does not fit a 16-bit reading";
+    if (current_sensor) {
+        // Raw 2500 reads 0 A and every 25 raw units is one ampere either way.
+        if (!FitsRaw(current_amps / 50.0 + 2.0, 1250.0))
+            return "the current is outside what the sensor can read";
+    } else if (!FitsRaw(current_amps, 10.0)) {
+        return "the current must lie in 0..6553.5 A (the reading is unsigned)";
+    }
+    if (!FitsRaw(temperature_c, 100.0)) return "the temperature must lie in 0..655.35 degrees (the reading is unsigned)";
+    return {};
+}
+
+MonitorProfile::WeakCell ParseWeakCell(const std::string& text) {
+    MonitorProfile::WeakCell cell;
+    std::string rest = text;
+    const auto slash = rest.find('/');
+    if (slash != std::string::npos) {
+        cell.addr = ParseBusAddress(rest.substr(0, slash));
+        rest = rest.substr(slash + 1);
+    }
+    const auto colon = rest.find(':');
+    if (colon == std::string::npos)
+        throw std::invalid_argument("weak cell wants INDEX:VOLTS[:AFTER], got " + text);
+    cell.index = static_cast<int>(ParseInteger(rest.substr(0, colon), 10, "weak cell index"));
+    rest = rest.substr(colon + 1);
+    const auto colon2 = rest.find(':');
+    cell.volts = ParseReal(rest.substr(0, colon2), "weak cell voltage");
+    if (colon2 != std::string::npos) {
+        std::string after = rest.substr(colon2 + 1);
+        cell.recovery = MonitorProfile::WeakCell::Recovery::kAfterReads;
+        if (!after.empty() && after.back() == 's') {
+            cell.recovery = MonitorProfile::WeakCell::Recovery::kAfterSeconds;
+            after.pop_back();
+        }
+        cell.after = ParseReal(after, "weak cell recovery");
+        if (cell.after < 0.0) throw std::invalid_argument("weak cell recovery cannot be negative: " + text);
+    }
+    return cell;
+}
+
+uint8_t ParseBusAddress(const std::string& text) {
+    // Decimal unless 0x-prefixed: a leading zero does not mean octal here.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const long v = ParseInteger(text, hex ? 16 : 10, "bus address");
+    if (v < 0 || v > 0xFF) throw std::invalid_argument("bus address out of range 0..255: " + text);
+    return static_cast<uint8_t>(v);
+}
+
+}  // namespace monitor_sim

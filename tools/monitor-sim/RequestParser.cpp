@@ -1,0 +1,64 @@
+#include "RequestParser.h"
+
+#include "battery/MonitorFrame.h"
+
+namespace monitor_sim {
+
+namespace {
+
+// Request layout: two lead bytes, address, command, checksum of the two.
+constexpr size_t kAddrAt = 2;
+constexpr size_t kCommandAt = 3;
+constexpr size_t kSumAt = 4;
+constexpr int kSummedBytes = 2;
+constexpr size_t kRequestLen = monitor::kRequestLen;
+
+}  // namespace
+
+std::vector<RequestParser::Request> RequestParser::Feed(const uint8_t* data, size_t len) {
+    buf_.insert(buf_.end(), data, data + len);
+    std::vector<Request> found;
+    const size_t n = buf_.size();
+    size_t pos = 0;
+    for (;;) {
+        size_t lead = pos;
+        while (lead + 1 < n && !(buf_[lead] == monitor::kLeadByte && buf_[lead + 1] == monitor::kLeadByte)) ++lead;
+        if (lead + 1 >= n) {
+            // No lead pair; a last lone lead byte may still become one.
+            const size_t keep = (n > pos && buf_[n - 1] == monitor::kLeadByte) ? n - 1 : n;
+            Skip(pos, keep);
+            pos = keep;
+            break;
+        }
+        Skip(pos, lead);
+        pos = lead;
+        if (n - pos < kRequestLen) break;
+        const uint8_t* frame = buf_.data() + pos;
+        if (monitor::Checksum(frame + kAddrAt, kSummedBytes) == frame[kSumAt]) {
+            found.push_back(Request{frame[kAddrAt], frame[kCommandAt]});
+            pos += kRequestLen;
+        } else {
+            // Not a frame from this lead pair: try the next byte, which may be
+            // the first of a real pair (FE FE FE addr ...).
+            Skip(pos, pos + 1);
+            pos += 1;
+        }
+    }
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos));
+    return found;
+}
+
+std::vector<uint8_t> RequestParser::TakeSkipped() {
+    std::vector<uint8_t> out;
+    out.swap(skipped_);
+    return out;
+}
+
+void RequestParser::Skip(size_t from, size_t to) {
+    if (to <= from) return;
+    skipped_.insert(skipped_.end(), buf_.begin() + static_cast<std::ptrdiff_t>(from),
+                    buf_.begin() + static_cast<std::ptrdiff_t>(to));
+    skipped_total_ += to - from;
+}
+
+}  // namespace monitor_sim

@@ -1,0 +1,209 @@
+#include "Simulator.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace monitor_sim {
+
+namespace {
+
+constexpr size_t kReadChunk = 512;
+// While nobody holds the other end of the pseudo-terminal, look again this
+// often: the master may (re)open it at any time.
+constexpr std::chrono::milliseconds kPeerAbsentRetry{20};
+// A reply that the line cannot take within this time is abandoned: the
+// master has stopped reading.
+constexpr int kWriteStallMs = 1000;
+
+timespec ToTimespec(std::chrono::nanoseconds d) {
+    if (d.count() < 0) d = std::chrono::nanoseconds(0);
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+    return timespec{static_cast<time_t>(secs.count()), static_cast<long>((d - secs).count())};
+}
+
+std::string AddrCommand(uint8_t addr, uint8_t command) {
+    const uint8_t both[] = {addr, command};
+    return TraceLog::Hex(both, sizeof both);
+}
+
+// Writes all bytes; false when the line refuses them (the other end of a
+// pseudo-terminal closed, the port gone, or no room for too long).
+bool WriteAll(int fd, const uint8_t* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(fd, data, len);
+        if (n > 0) {
+            data += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, kWriteStallMs) <= 0 || (p.revents & (POLLERR | POLLHUP))) return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Simulator::Summary::Line() const {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "monitor-sim: %llu requests (%llu to other addresses, %llu unknown commands), "
+                  "%llu replies (%llu intact), %llu faults injected (%llu silent, %llu dropped, "
+                  "%llu wrong address, %llu corrupted, %llu garbage, %llu split), %llu bytes skipped",
+                  static_cast<unsigned long long>(requests), static_cast<unsigned long long>(foreign),
+                  static_cast<unsigned long long>(unknown), static_cast<unsigned long long>(replies),
+                  static_cast<unsigned long long>(intact), static_cast<unsigned long long>(faults.Injected()),
+                  static_cast<unsigned long long>(faults.silent), static_cast<unsigned long long>(faults.dropped),
+                  static_cast<unsigned long long>(faults.wrong_addr),
+                  static_cast<unsigned long long>(faults.corrupted),
+                  static_cast<unsigned long long>(faults.garbage), static_cast<unsigned long long>(faults.split),
+                  static_cast<unsigned long long>(skipped_bytes));
+    return text;
+}
+
+Simulator::Simulator(Options options, const TraceLog& trace, ValuesLog& values)
+    : options_(std::move(options)),
+      trace_(trace),
+      values_(values),
+      faults_(options_.faults, options_.seed),
+      timing_(options_.paced, options_.baud, options_.turnaround),
+      start_(Clock::now()) {
+    for (const uint8_t addr : options_.addrs) models_.emplace_back(addr, options_.profile, options_.seed);
+}
+
+Simulator::Summary Simulator::Totals() const {
+    Summary s = summary_;
+    s.skipped_bytes = parser_.SkippedTotal();
+    s.faults = faults_.Totals();
+    return s;
+}
+
+double Simulator::Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+MonitorModel* Simulator::ModelAt(uint8_t addr) {
+    for (auto& m : models_)
+        if (m.Address() == addr) return &m;
+    return nullptr;
+}
+
+int Simulator::Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, const sigset_t* wait_mask) {
+    start_ = Clock::now();
+    std::optional<Clock::time_point> end;
+    if (options_.duration_s)
+        end = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*options_.duration_s));
+    bool peer_absent = false;
+    uint8_t buf[kReadChunk];
+
+    while (!*stop && !limit_reached_) {
+        const auto now = Clock::now();
+        if (end && now >= *end) break;
+        std::optional<std::chrono::nanoseconds> wait;
+        if (end) wait = *end - now;
+        if (peer_absent && (!wait || *wait > kPeerAbsentRetry)) wait = kPeerAbsentRetry;
+        timespec ts{};
+        if (wait) ts = ToTimespec(*wait);
+
+        // Nobody at the other end: a pseudo-terminal then reports a hang-up
+        // at once, so wait without the line before looking again.
+        pollfd p{fd, POLLIN, 0};
+        const int r = peer_absent ? ppoll(nullptr, 0, &ts, wait_mask) : ppoll(&p, 1, wait ? &ts : nullptr, wait_mask);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "monitor-sim: waiting for the line: %s\n", std::strerror(errno));
+            return 1;
+        }
+        errno = 0;
+        if (peer_absent) {
+            peer_absent = false;
+            continue;
+        }
+        if (r == 0) continue;
+        if (p.revents & POLLIN) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) {
+                HandleBytes(fd, buf, static_cast<size_t>(n), Clock::now());
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        }
+        if (pty) {
+            // The master closed its end (or has not opened it yet).
+            peer_absent = true;
+            continue;
+        }
+        std::fprintf(stderr, "monitor-sim: the line failed: %s\n",
+                     errno != 0 ? std::strerror(errno) : "hang-up");
+        return 1;
+    }
+    return 0;
+}
+
+void Simulator::HandleBytes(int fd, const uint8_t* data, size_t len, Clock::time_point read_at) {
+    const auto requests = parser_.Feed(data, len);
+    const auto skipped = parser_.TakeSkipped();
+    if (!skipped.empty()) trace_.Line("rx " + TraceLog::Hex(skipped) + " (skipped)");
+    for (const auto& req : requests) {
+        if (limit_reached_) break;
+        const auto frame = monitor::BuildRequest(req.addr, req.command);
+        MonitorModel* model = ModelAt(req.addr);
+        if (model == nullptr) {
+            ++summary_.foreign;
+            trace_.Line("rx " + TraceLog::Hex(frame.data(), frame.size()) + " (not ours)");
+            continue;
+        }
+        ++summary_.requests;
+        trace_.Line("rx " + TraceLog::Hex(frame.data(), frame.size()));
+        Answer(fd, *model, req.command, read_at);
+        if (options_.max_requests && summary_.requests >= *options_.max_requests) limit_reached_ = true;
+    }
+}
+
+void Simulator::Answer(int fd, MonitorModel& model, uint8_t command, Clock::time_point read_at) {
+    const auto reply = model.Answer(command, Elapsed());
+    if (!reply) {
+        ++summary_.unknown;
+        trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (unknown command)");
+        return;
+    }
+    const FaultPlan::Decision d = faults_.Decide(reply->frame);
+    if (!d.Answered()) {
+        trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (" + d.Describe() + ")");
+        return;
+    }
+    if (!Send(fd, d, read_at)) {
+        trace_.Line("-- " + AddrCommand(model.Address(), command) + " reply abandoned: the line took no more");
+        return;
+    }
+    ++summary_.replies;
+    if (d.Intact()) {
+        ++summary_.intact;
+        values_.Record(Elapsed(), model.Address(), command, reply->raw);
+    }
+}
+
+bool Simulator::Send(int fd, const FaultPlan::Decision& d, Clock::time_point read_at) {
+    const auto writes = timing_.Schedule(d.chunks);
+    for (size_t i = 0; i < writes.size(); ++i) {
+        std::this_thread::sleep_until(read_at + std::chrono::duration_cast<Clock::duration>(writes[i].at));
+        if (i == 0 && trace_.Enabled()) {
+            Frame all;
+            for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());
+            const std::string faults = d.Describe();
+            trace_.Line("tx " + TraceLog::Hex(all) + (faults.empty() ? "" : " [" + faults + "]"));
+        }
+        if (!WriteAll(fd, writes[i].bytes.data(), writes[i].bytes.size())) return false;
+    }
+    return true;
+}
+
+}  // namespace monitor_sim

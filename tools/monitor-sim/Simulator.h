@@ -1,0 +1,82 @@
+#pragma once
+// The simulator's main loop: reads the line, finds requests, lets the
+// monitor at the requested address answer, lets the fault plan spoil or
+// withhold the reply, and writes it out on the wire's timing.  Everything
+// that decides what goes on the line lives in the classes it drives; this
+// class only moves bytes and keeps count.
+#include <signal.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FaultPlan.h"
+#include "MonitorModel.h"
+#include "RequestParser.h"
+#include "TraceLog.h"
+#include "ValuesLog.h"
+#include "WireTiming.h"
+
+namespace monitor_sim {
+
+class Simulator {
+public:
+    struct Options {
+        std::vector<uint8_t> addrs;  // bus addresses answered, one monitor each
+        MonitorProfile profile;
+        FaultPlan::Settings faults;
+        uint32_t seed = 0;
+        bool paced = false;
+        int baud = 19200;
+        std::chrono::microseconds turnaround{5000};
+        std::optional<uint64_t> max_requests;  // stop after this many requests to our addresses
+        std::optional<double> duration_s;      // stop after this long
+    };
+
+    struct Summary {
+        uint64_t requests = 0;  // to our addresses
+        uint64_t foreign = 0;   // to other addresses, ignored
+        uint64_t unknown = 0;   // to us with a command no monitor answers
+        uint64_t replies = 0;   // written out in full
+        uint64_t intact = 0;    // of which carried the monitor's frame unchanged
+        uint64_t skipped_bytes = 0;
+        FaultPlan::Counts faults;
+
+        std::string Line() const;
+    };
+
+    Simulator(Options options, const TraceLog& trace, ValuesLog& values);
+
+    // Serves the line on fd until *stop becomes non-zero, a limit is reached,
+    // or the line fails.  The caller blocks its stop signals; wait_mask is
+    // the mask to wait with, so a signal can only arrive while waiting.
+    // Returns 0 on a clean stop, 1 when the line failed (message on stderr).
+    int Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, const sigset_t* wait_mask);
+
+    Summary Totals() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void HandleBytes(int fd, const uint8_t* data, size_t len, Clock::time_point read_at);
+    void Answer(int fd, MonitorModel& model, uint8_t command, Clock::time_point read_at);
+    bool Send(int fd, const FaultPlan::Decision& d, Clock::time_point read_at);
+    double Elapsed() const;
+    MonitorModel* ModelAt(uint8_t addr);
+
+    Options options_;
+    const TraceLog& trace_;
+    ValuesLog& values_;
+    std::vector<MonitorModel> models_;
+    RequestParser parser_;
+    FaultPlan faults_;
+    WireTiming timing_;
+    Summary summary_;
+    Clock::time_point start_;
+    bool limit_reached_ = false;
+};
+
+}  // namespace monitor_sim

@@ -1,0 +1,63 @@
+#include "ValuesLog.h"
+
+#include "battery/MonitorFrame.h"
+
+namespace monitor_sim {
+
+namespace {
+
+const char* KindOf(uint8_t command) {
+    switch (command) {
+        case monitor::kCmdCellVoltages:
+            return "cells";
+        case monitor::kCmdStringVoltage:
+            return "group_voltage";
+        case monitor::kCmdCurrent:
+            return "group_current";
+        case monitor::kCmdTemperature:
+            return "temperature";
+        default:
+            return "unknown";
+    }
+}
+
+}  // namespace
+
+ValuesLog::~ValuesLog() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool ValuesLog::Open(const std::string& path) {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = std::fopen(path.c_str(), "w");
+    return file_ != nullptr;
+}
+
+void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw) {
+    if (file_ == nullptr) return;
+    const std::string line = Format(t, addr, command, raw);
+    std::fprintf(file_, "%s\n", line.c_str());
+    // A test may read the file while the simulator runs.
+    std::fflush(file_);
+}
+
+std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw) {
+    char head[96];
+    std::snprintf(head, sizeof head, "{\"t\":%.6f,\"addr\":%u,\"cmd\":%u,\"kind\":\"%s\",\"raw\":", t,
+                  static_cast<unsigned>(addr), static_cast<unsigned>(command), KindOf(command));
+    std::string out = head;
+    if (command == monitor::kCmdCellVoltages) {
+        out += '[';
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (i > 0) out += ',';
+            out += std::to_string(raw[i]);
+        }
+        out += ']';
+    } else {
+        out += raw.empty() ? "null" : std::to_string(raw.front());
+    }
+    out += '}';
+    return out;
+}
+
+}  // namespace monitor_sim

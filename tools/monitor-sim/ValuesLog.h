@@ -1,0 +1,40 @@
+#pragma once
+// Every reading the simulator put on the line in an intact reply, one JSON
+// object per line, written when the reply's last byte has been handed to the
+// line.  An end-to-end test holds the master's accepted values against it:
+// anything the master accepted that is not here was made up on the way.
+//
+//   {"t":1.204518,"addr":129,"cmd":161,"kind":"cells","raw":[1350,1349,...]}
+//   {"t":1.205002,"addr":129,"cmd":162,"kind":"group_voltage","raw":3915}
+//
+// t: seconds since the simulator started; addr: the bus address (129 is
+// 0x81); kind names the value as the plug-in does ("cells" is the 32 slots
+// in bus order); raw: the 16-bit readings as sent, unscaled.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace monitor_sim {
+
+class ValuesLog {
+public:
+    ValuesLog() = default;
+    ~ValuesLog();
+    ValuesLog(const ValuesLog&) = delete;
+    ValuesLog& operator=(const ValuesLog&) = delete;
+
+    // Creates (or truncates) the file; false when it cannot be opened.
+    bool Open(const std::string& path);
+    bool IsOpen() const { return file_ != nullptr; }
+
+    void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw);
+
+    // The JSON line for one reply, without its line end.
+    static std::string Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw);
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+}  // namespace monitor_sim

@@ -1,0 +1,38 @@
+#pragma once
+// When the bytes of a reply go onto the line.  Unpaced, each chunk is
+// written as soon as its pause has passed: the fastest a master can be
+// served, which is what unit and soak runs want.  Paced, the simulator
+// behaves like a monitor on a real 8N1 line: the request is taken to have
+// crossed the wire byte by byte, the monitor waits its turnaround time, and
+// each reply byte then takes the line's byte time (start bit, 8 data bits,
+// stop bit), so a pseudo-terminal carries a cycle no faster than the wire.
+#include <chrono>
+#include <vector>
+
+#include "FaultPlan.h"
+
+namespace monitor_sim {
+
+class WireTiming {
+public:
+    struct Write {
+        std::chrono::nanoseconds at{0};  // after the request was read
+        Frame bytes;
+    };
+
+    static constexpr int kBitsPerByte = 10;  // start + 8 data + stop
+
+    WireTiming(bool paced, int baud, std::chrono::microseconds turnaround);
+
+    std::chrono::nanoseconds ByteTime() const;
+
+    // The writes that put the chunks of one reply on the line, in order.
+    std::vector<Write> Schedule(const std::vector<FaultPlan::Decision::Chunk>& chunks) const;
+
+private:
+    bool paced_;
+    int baud_;
+    std::chrono::microseconds turnaround_;
+};
+
+}  // namespace monitor_sim

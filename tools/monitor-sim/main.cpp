@@ -1,0 +1,271 @@
+// monitor-sim: a battery monitor on a serial line, for the bench and for
+// end-to-end tests.  See README.md beside this file.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "MonitorProfile.h"
+#include "SerialLine.h"
+#include "Simulator.h"
+#include "TraceLog.h"
+#include "ValuesLog.h"
+
+namespace {
+
+using monitor_sim::MonitorProfile;
+using monitor_sim::SerialLine;
+using monitor_sim::Simulator;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) { g_stop = 1; }
+
+// Top bit of the bus address inverted: the address a device is configured
+// with (1 goes on the bus as 0x81, and back).
+constexpr uint8_t kConfiguredAddrFlip = 0x80;
+constexpr uint8_t kDefaultBusAddr = 0x81;
+constexpr double kMillivoltCellVolts = 6.75;  // a healthy 6 V block on float charge
+
+// Points link at target, replacing an earlier link (never a regular file),
+// in one step so a script waiting for it never sees it half made.
+bool MakePtyLink(const std::string& link, const std::string& target) {
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        std::fprintf(stderr, "monitor-sim: %s exists and is not a symbolic link; not replacing it\n", link.c_str());
+        return false;
+    }
+    const std::string tmp = link + ".tmp" + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(target.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "monitor-sim: cannot make the link %s: %s\n", link.c_str(), std::strerror(errno));
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes the link only while it still points at our pseudo-terminal.
+void RemovePtyLink(const std::string& link, const std::string& target) {
+    char buf[256];
+    const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n < 0) return;
+    buf[n] = '\0';
+    if (target == buf) unlink(link.c_str());
+}
+
+std::string AddrList(const std::vector<uint8_t>& addrs) {
+    std::string out;
+    for (const uint8_t a : addrs) {
+        char one[48];
+        std::snprintf(one, sizeof one, "%s0x%02X (configured as %u)", out.empty() ? "" : ", ", a,
+                      static_cast<unsigned>(a ^ kConfiguredAddrFlip));
+        out += one;
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "monitor-sim: a battery monitor on a serial line.  Answers the cell-voltage (0xA1), string-voltage "
+        "(0xA2), current (0xA3) and temperature (0xA4) requests at one or more bus addresses, with optional "
+        "faults.  Without --port it opens a pseudo-terminal and prints \"pty: PATH\" on standard output."};
+    app.get_formatter()->column_width(34);
+
+    std::string port;
+    int baud = 19200;
+    std::string pty_link;
+    std::vector<std::string> addr_texts;
+    MonitorProfile profile;
+    std::optional<double> cell_volts;
+    std::vector<std::string> weak_texts;
+    std::optional<double> string_volts;
+    monitor_sim::FaultPlan::Settings faults;
+    double split_pause_ms = 20.0;
+    std::optional<uint64_t> stop_after;
+    std::optional<uint32_t> seed;
+    bool paced = false;
+    double turnaround_ms = 5.0;
+    bool trace = false;
+    std::string values_log;
+    std::optional<uint64_t> max_requests;
+    std::optional<double> duration;
+
+    auto* line = app.add_option_group("Line");
+    line->add_option("--port", port, "serial port to answer on (8N1, raw); without it, a new pseudo-terminal");
+    line->add_option("--baud", baud, "line speed in bit/s; also the byte time of --pace")
+        ->capture_default_str()
+        ->check([](const std::string& s) {
+            try {
+                return SerialLine::SupportedBaud(std::stoi(s)) ? std::string{} : "unsupported line speed " + s;
+            } catch (const std::exception&) {
+                return "not a line speed: " + s;
+            }
+        });
+    line->add_option("--pty-link", pty_link,
+                     "also make PATH a symbolic link to the pseudo-terminal (removed on exit); "
+                     "it appears when the line is ready");
+
+    auto* mon = app.add_option_group("Monitors");
+    mon->add_option("--addr", addr_texts,
+                    "bus address to answer at, as on the wire (0x81 is a device configured with address 1); "
+                    "repeat for several monitors on one bus [default: 0x81]");
+    mon->add_option("--cells", profile.cells, "cells in use, 1..32; the slots after them read 0")
+        ->capture_default_str();
+    mon->add_option("--cell-voltage", cell_volts, "nominal voltage of a healthy cell [default: 13.5, 6.75 with --millivolts]");
+    mon->add_option("--drift", profile.drift_volts, "how far, in volts, a healthy cell wanders from nominal; 0 for fixed readings")
+        ->capture_default_str();
+    mon->add_option("--weak-cell", weak_texts,
+                    "[ADDR/]INDEX:VOLTS[:AFTER]: cell INDEX (0-based) reads VOLTS, on every monitor or only at ADDR; "
+                    "with AFTER it recovers after that many cell-voltage replies, or seconds with an s suffix "
+                    "(5:11.2, 0x82/3:10.9:20, 7:11.0:30s); repeatable");
+    mon->add_flag("--millivolts", profile.millivolts, "cell readings in millivolts (6 V blocks), else hundredths of a volt");
+    mon->add_option("--string-voltage", string_volts, "fixed string voltage [default: the sum of the cells]");
+    mon->add_flag("--string-hundredths", profile.string_hundredths,
+                  "string voltage in hundredths of a volt (monitor version 2), else tenths");
+    mon->add_option("--current", profile.current_amps, "string current in amperes (raw = A x 10)")->capture_default_str();
+    mon->add_flag("--current-sensor", profile.current_sensor,
+                  "encode the current as the Hall sensor reads it (raw 2500 = 0 A, 25 per ampere)");
+    mon->add_option("--temperature", profile.temperature_c, "temperature in degrees (raw = degrees x 100)")
+        ->capture_default_str();
+
+    auto* flt = app.add_option_group("Faults (each drawn once per request; all randomness from --seed)");
+    const auto rate = CLI::Range(0.0, 1.0);
+    flt->add_option("--drop", faults.drop, "probability of leaving a request unanswered")->check(rate);
+    flt->add_option("--corrupt", faults.corrupt, "probability of changing one byte of a reply (always detectably)")
+        ->check(rate);
+    flt->add_option("--wrong-addr", faults.wrong_addr, "probability of answering as another address")->check(rate);
+    flt->add_option("--garbage", faults.garbage, "probability of noise bytes before a reply")->check(rate);
+    flt->add_option("--garbage-max", faults.garbage_max_bytes, "most noise bytes at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    flt->add_flag("--garbage-any", faults.garbage_any_byte, "noise may contain the reply start byte 0xED");
+    flt->add_option("--split", faults.split, "probability of sending a reply in pieces with pauses")->check(rate);
+    flt->add_option("--split-max", faults.split_max_chunks, "most pieces of a split reply")
+        ->capture_default_str()
+        ->check(CLI::Range(2, 67));
+    flt->add_option("--split-pause-ms", split_pause_ms, "longest pause between pieces, ms")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 10000.0));
+    flt->add_option("--silence", faults.silence, "probability of falling silent for --silence-length requests")
+        ->check(rate);
+    flt->add_option("--silence-length", faults.silence_requests, "requests left unanswered once silent")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000000));
+    flt->add_option("--stop-after", stop_after, "answer nothing after this many requests");
+    flt->add_option("--seed", seed, "seed of every random choice (drift and faults) [default: random, printed]");
+
+    auto* run = app.add_option_group("Timing and output");
+    run->add_flag("--pace,--wire-speed", paced,
+                  "reply at the line's real pace: the request's and each reply byte's wire time "
+                  "(10 bits a byte at --baud) and a turnaround delay");
+    run->add_option("--turnaround-ms", turnaround_ms, "the monitor's delay before replying, with --pace")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 10000.0));
+    run->add_flag("--trace,--log", trace, "time-stamped hex line on stderr for every request and reply");
+    run->add_option("--values-log", values_log,
+                    "write every intact reply's readings to FILE as JSON lines (address and raw values)");
+    run->add_option("--max-requests", max_requests, "stop after this many requests to our addresses");
+    run->add_option("--duration", duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+
+    CLI11_PARSE(app, argc, argv);
+
+    Simulator::Options options;
+    try {
+        for (const auto& text : addr_texts) {
+            const uint8_t a = monitor_sim::ParseBusAddress(text);
+            bool seen = false;
+            for (const uint8_t b : options.addrs) seen = seen || a == b;
+            if (!seen) options.addrs.push_back(a);
+        }
+        if (options.addrs.empty()) options.addrs.push_back(kDefaultBusAddr);
+        for (const auto& text : weak_texts) {
+            auto w = monitor_sim::ParseWeakCell(text);
+            if (w.addr) {
+                bool ours = false;
+                for (const uint8_t a : options.addrs) ours = ours || a == *w.addr;
+                if (!ours) throw std::invalid_argument("weak cell " + text + " names an address not answered");
+            }
+            profile.weak_cells.push_back(w);
+        }
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "monitor-sim: %s\n", e.what());
+        return 2;
+    }
+    profile.cell_volts = cell_volts ? *cell_volts : (profile.millivolts ? kMillivoltCellVolts : profile.cell_volts);
+    profile.string_volts = string_volts;
+    if (const std::string problem = profile.Problem(); !problem.empty()) {
+        std::fprintf(stderr, "monitor-sim: %s\n", problem.c_str());
+        return 2;
+    }
+    faults.stop_after = stop_after;
+    faults.split_max_pause = std::chrono::microseconds(static_cast<long>(split_pause_ms * 1000.0));
+    options.profile = profile;
+    options.faults = faults;
+    options.seed = seed ? *seed : std::random_device{}();
+    options.paced = paced;
+    options.baud = baud;
+    options.turnaround = std::chrono::microseconds(static_cast<long>(turnaround_ms * 1000.0));
+    options.max_requests = max_requests;
+    options.duration_s = duration;
+
+    monitor_sim::ValuesLog values;
+    if (!values_log.empty() && !values.Open(values_log)) {
+        std::fprintf(stderr, "monitor-sim: cannot write %s: %s\n", values_log.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    // Stop signals are held back except while the loop waits for the line,
+    // so a stop never cuts a reply in half.
+    sigset_t stop_signals, wait_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGHUP);
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::optional<SerialLine> serial;
+    try {
+        serial.emplace(port.empty() ? SerialLine::OpenPty(baud) : SerialLine::OpenPort(port, baud));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "monitor-sim: %s\n", e.what());
+        return 1;
+    }
+    if (serial->IsPty()) {
+        if (!pty_link.empty() && !MakePtyLink(pty_link, serial->Path())) return 1;
+        std::printf("pty: %s\n", serial->Path().c_str());
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "monitor-sim: %s at %d bit/s, answering at %s; %d cells; seed %u%s\n",
+                 serial->Path().c_str(), baud, AddrList(options.addrs).c_str(), profile.cells, options.seed,
+                 paced ? "; paced" : "");
+
+    const monitor_sim::TraceLog trace_log(stderr, trace);
+    Simulator sim(options, trace_log, values);
+    const int status = sim.Run(serial->Fd(), serial->IsPty(), &g_stop, &wait_mask);
+
+    if (serial->IsPty() && !pty_link.empty()) RemovePtyLink(pty_link, serial->Path());
+    std::printf("%s\n", sim.Totals().Line().c_str());
+    std::fflush(stdout);
+    return status;
+}
