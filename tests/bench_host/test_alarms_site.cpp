@@ -1,0 +1,106 @@
+// Alarm limits and the site file: the decisions run mode is built on.
+#include <gtest/gtest.h>
+
+#include "AlarmEvaluator.h"
+#include "SiteConfig.h"
+
+namespace {
+
+TEST(AlarmEvaluator, PatternsMatchEveryCellAndExactNamesWin) {
+    struct Case {
+        const char* pattern;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"battery_*_value", "battery_0_value", true},   {"battery_*_value", "battery_28_value", true},
+        {"battery_*_value", "group_voltage", false},    {"battery_*_value", "battery_0_valuex", false},
+        {"*", "temperature", true},                     {"temp*", "temperature", true},
+        {"*_value", "battery_3_value", true},           {"group_voltage", "group_voltage", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AlarmEvaluator::Matches(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+
+    AlarmEvaluator a;
+    a.SetLimits("battery_*_value", {12.0f, 14.4f});
+    a.SetLimits("battery_3_value", {10.0f, std::nullopt});
+    ASSERT_NE(a.LimitsFor("battery_7_value"), nullptr);
+    EXPECT_EQ(*a.LimitsFor("battery_7_value")->low, 12.0f);
+    EXPECT_EQ(*a.LimitsFor("battery_3_value")->low, 10.0f);
+    EXPECT_FALSE(a.LimitsFor("battery_3_value")->high);
+    EXPECT_EQ(a.LimitsFor("temperature"), nullptr);
+}
+
+TEST(AlarmEvaluator, RaisesOnceClearsOnceAndCarriesTheLabel) {
+    AlarmEvaluator a;
+    a.SetLimits("battery_*_value", {12.0f, 14.4f});
+    struct Step {
+        float value;
+        std::vector<std::string> changes;  // "raised low", "cleared high", ...
+    } steps[] = {
+        {13.5f, {}},
+        {12.0f, {}},                             // on the limit is within
+        {11.2f, {"raised low"}},
+        {11.0f, {}},                             // still low: no new report
+        {14.5f, {"cleared low", "raised high"}},
+        {13.0f, {"cleared high"}},
+        {13.0f, {}},
+    };
+    for (const auto& s : steps) {
+        const auto changes = a.Evaluate("battery_5_value", "第6节电池", s.value);
+        std::vector<std::string> got;
+        for (const auto& c : changes) {
+            got.push_back(std::string(c.raised ? "raised " : "cleared ") + c.bound);
+            EXPECT_EQ(c.label, "第6节电池");
+            EXPECT_EQ(c.value, s.value);
+        }
+        EXPECT_EQ(got, s.changes) << "value " << s.value;
+    }
+    EXPECT_TRUE(a.Standing().empty());
+    EXPECT_TRUE(a.Evaluate("group_current", "电流", 1000.0f).empty());  // no limits, no alarm
+}
+
+TEST(SiteConfig, ReadsTheShippedExample) {
+    const SiteConfig site = SiteConfig::Load(BENCH_HOST_EXAMPLE_SITE);
+    ASSERT_EQ(site.ports.size(), 1u);
+    ASSERT_EQ(site.ports[0].devices.size(), 1u);
+    const auto& d = site.ports[0].devices[0];
+    EXPECT_EQ(d.type, "upsbattery_29");
+    EXPECT_TRUE(d.config.isObject());
+    EXPECT_FALSE(d.alarms.empty());
+}
+
+TEST(SiteConfig, RejectsWhatCannotRunWithTheReason) {
+    const std::string dev = R"({"id":1,"addr":1})";
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {"no ports", R"({"ports":[]})", "\"ports\""},
+        {"port without path", R"({"ports":[{"devices":[)" + dev + "]}]}", "ports[0].path"},
+        {"no devices", R"({"ports":[{"path":"/dev/ttyS0","devices":[]}]})", "ports[0].devices"},
+        {"address too big", R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"addr":300}]}]})", "addr"},
+        {"id twice", R"({"ports":[{"path":"/a","devices":[)" + dev + R"(]},{"path":"/b","devices":[)" + dev + "]}]}",
+         "named twice"},
+        {"address twice on a bus", R"({"ports":[{"path":"/a","devices":[{"id":1,"addr":1},{"id":2,"addr":1}]}]})",
+         "used twice"},
+        {"typo in a key", R"({"tick_perod":1,"ports":[{"path":"/a","devices":[)" + dev + "]}]}", "unknown key"},
+        {"alarm without limits", R"({"ports":[{"path":"/a","devices":[{"id":1,"addr":1,"alarms":{"x":{}}}]}]})",
+         "needs \"low\" or \"high\""},
+        {"low above high",
+         R"({"ports":[{"path":"/a","devices":[{"id":1,"addr":1,"alarms":{"x":{"low":2,"high":1}}}]}]})", "low is above"},
+        {"zero tick", R"({"tick_period":0,"ports":[{"path":"/a","devices":[)" + dev + "]}]}", "tick_period"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            SiteConfig::Parse(c.text, "site.json");
+            ADD_FAILURE() << "accepted";
+        } catch (const SiteConfig::Error& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind("site file site.json: ", 0), 0u) << what;
+            EXPECT_NE(what.find(c.message), std::string::npos) << what;
+        }
+    }
+}
+
+}  // namespace

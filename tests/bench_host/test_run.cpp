@@ -1,0 +1,282 @@
+// bench-host run end to end: monitor-sim on a pseudo-terminal with faults
+// on, the plug-in loaded and polled, history and alarms in SQLite.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "HistoryStore.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kBin = BENCH_HOST_BIN;
+const std::string kSim = BENCH_HOST_MONITOR_SIM;
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+    std::vector<Json::Value> out;
+    std::istringstream in(text);
+    Json::CharReaderBuilder b;
+    for (std::string line; std::getline(in, line);) {
+        Json::Value v;
+        std::string errs;
+        std::istringstream ls(line);
+        if (Json::parseFromStream(b, ls, &v, &errs)) out.push_back(v);
+    }
+    return out;
+}
+
+std::vector<Json::Value> Events(const std::vector<Json::Value>& all, const std::string& ev) {
+    std::vector<Json::Value> out;
+    for (const auto& v : all)
+        if (v["ev"].asString() == ev) out.push_back(v);
+    return out;
+}
+
+class RunEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = ::testing::TempDir() + "/bench_run_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        link_ = dir_ + "/monitor.pty";
+        db_ = dir_ + "/history.sqlite";
+    }
+    void TearDown() override {
+        sim_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void StartSim(const std::vector<std::string>& extra) {
+        std::vector<std::string> argv{kSim, "--pty-link", link_, "--values-log", dir_ + "/values.jsonl"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        sim_ = std::make_unique<ChildProcess>(argv);
+        ASSERT_TRUE(sim_->WaitForOutput("pty: ", 10s)) << "monitor-sim did not start";
+        for (int i = 0; i < 100 && !std::filesystem::exists(link_); ++i) ::usleep(20000);
+        ASSERT_TRUE(std::filesystem::exists(link_));
+    }
+
+    std::string Site(const std::string& devices, double tick = 0.1) {
+        const std::string path = dir_ + "/site.json";
+        std::ofstream(path) << R"({"tick_period":)" << tick << R"(,"history":")" << db_
+                            << R"(","response_margin_ms":60,"ports":[{"path":")" << link_ << R"(","devices":[)"
+                            << devices << "]}]}";
+        return path;
+    }
+
+    ChildProcess::Result RunHost(const std::string& site, const std::vector<std::string>& extra) {
+        std::vector<std::string> argv{kBin, "run", "--config", site, "--json"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return ChildProcess::Run(argv, 60s);
+    }
+
+    // Every value the simulator put on the line intact, as the plug-in
+    // scales it.
+    struct SimValues {
+        std::set<std::vector<float>> cells;
+        std::set<float> group_voltage, group_current, temperature;
+    };
+    SimValues ReadValuesLog(int cells) {
+        SimValues v;
+        std::ifstream in(dir_ + "/values.jsonl");
+        std::stringstream text;
+        text << in.rdbuf();
+        for (const auto& e : JsonLines(text.str())) {
+            const std::string kind = e["kind"].asString();
+            if (kind == "cells") {
+                std::vector<float> c;
+                for (int i = 0; i < cells; ++i) {
+                    const float x = static_cast<float>(e["raw"][i].asUInt()) / 100.0f;
+                    c.push_back(x >= 9.0f && x <= 15.0f ? x : 0.0f);
+                }
+                v.cells.insert(c);
+            } else if (kind == "group_voltage") {
+                v.group_voltage.insert(static_cast<float>(e["raw"].asUInt()) / 10.0f);
+            } else if (kind == "group_current") {
+                v.group_current.insert(static_cast<float>(e["raw"].asUInt()) / 10.0f);
+            } else if (kind == "temperature") {
+                v.temperature.insert(static_cast<float>(e["raw"].asUInt()) / 100.0f);
+            }
+        }
+        return v;
+    }
+
+    std::string dir_, link_, db_;
+    std::unique_ptr<ChildProcess> sim_;
+};
+
+const char* kDevice12 =
+    R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{}},)"
+    R"("alarms":{"battery_*_value":{"low":12.0,"high":14.4}}})";
+
+TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
+    StartSim({"--seed", "11", "--drop", "0.03", "--wrong-addr", "0.03", "--corrupt", "0.05", "--garbage", "0.1",
+              "--split", "0.2", "--split-pause-ms", "5", "--drift", "0.02", "--weak-cell", "5:11.2:8"});
+    const std::string site = Site(kDevice12);
+    const auto r = RunHost(site, {"--rounds", "40"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto events = JsonLines(r.out);
+
+    // No corrupted value is ever accepted: every completed round carries
+    // values the simulator sent intact.
+    const SimValues sim = ReadValuesLog(29);
+    const auto rounds = Events(events, "round");
+    ASSERT_GE(rounds.size(), 10u);
+    for (const auto& round : rounds) {
+        std::vector<float> cells;
+        for (const auto& c : round["cells"]) cells.push_back(static_cast<float>(c.asDouble()));
+        ASSERT_EQ(cells.size(), 29u);
+        EXPECT_TRUE(sim.cells.count(cells)) << "round " << round["round"].asInt() << " cells not sent by the monitor";
+        // The string voltage is the measured one (the simulator reports the
+        // sum of its cells, well above the implausibility threshold).
+        EXPECT_TRUE(sim.group_voltage.count(static_cast<float>(round["group_voltage"].asDouble())));
+        EXPECT_TRUE(sim.group_current.count(static_cast<float>(round["group_current"].asDouble())));
+        EXPECT_TRUE(sim.temperature.count(static_cast<float>(round["temperature"].asDouble())));
+    }
+
+    // The weak cell raises its alarm with the display label, and clears it
+    // once it recovers; both are stored.
+    const auto alarms = Events(events, "alarm");
+    ASSERT_GE(alarms.size(), 2u) << r.out;
+    EXPECT_EQ(alarms[0]["state"].asString(), "raised");
+    EXPECT_EQ(alarms[0]["name"].asString(), "battery_5_value");
+    EXPECT_EQ(alarms[0]["label"].asString(), "第6节电池");
+    EXPECT_EQ(alarms[0]["bound"].asString(), "low");
+    EXPECT_FLOAT_EQ(alarms[0]["value"].asFloat(), 11.2f);
+    EXPECT_EQ(alarms[1]["state"].asString(), "cleared");
+    EXPECT_EQ(alarms[1]["name"].asString(), "battery_5_value");
+
+    const auto summary = Events(events, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["completed"].asInt(), static_cast<int>(rounds.size()));
+    EXPECT_GE(summary[0]["cycles"].asInt(), 40);
+
+    // Every completed round is in the history, with its record image.
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    long rows = 0;
+    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+        ++rows;
+        EXPECT_EQ(row.record.size(), 152u);
+        EXPECT_EQ(row.saved_at.size(), 19u) << row.saved_at;  // YYYY-MM-DDThh:mm:ss
+    });
+    EXPECT_EQ(rows, static_cast<long>(rounds.size()));
+    const auto stored_alarms = store.Alarms(12);
+    ASSERT_GE(stored_alarms.size(), 2u);
+    EXPECT_EQ(stored_alarms[0].label, "第6节电池");
+    EXPECT_EQ(stored_alarms[0].state, "raised");
+    EXPECT_EQ(stored_alarms[1].state, "cleared");
+
+    // A restart restores the device from its newest stored round first.
+    const auto newest = store.Newest(12);
+    ASSERT_TRUE(newest);
+    const auto again = RunHost(site, {"--rounds", "1"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    const auto events2 = JsonLines(again.out);
+    ASSERT_FALSE(events2.empty());
+    EXPECT_EQ(events2[0]["ev"].asString(), "restored");
+    EXPECT_EQ(events2[0]["value"].asInt(), 1);
+    EXPECT_EQ(events2[0]["saved_at"].asString(), newest->saved_at);
+
+    // The history reader decodes what was stored.
+    const auto csv = ChildProcess::Run({kBin, "history", "--db", db_, "--id", "12", "--csv"}, 30s);
+    EXPECT_EQ(csv.status, 0) << csv.err;
+    std::istringstream lines(csv.out);
+    std::string header;
+    std::getline(lines, header);
+    EXPECT_EQ(header.rfind("device_id,saved_at,record_time,data_id,group_voltage,group_current,temperature,cell_1,", 0),
+              0u);
+    long csv_rows = 0;
+    for (std::string l; std::getline(lines, l);) ++csv_rows;
+    EXPECT_GE(csv_rows, rows + 1);
+}
+
+// Two monitors configured on one bus, only one of them answering: the bus
+// goes to each in turn, the silent one's cycles time out after their
+// resends, and the run reports that it never completed a cycle.
+TEST_F(RunEndToEnd, SilentDeviceOnSharedBusTimesOutAndFailsTheRun) {
+    StartSim({"--addr", "0x81"});
+    const std::string site =
+        Site(std::string(kDevice12) + R"(,{"id":13,"addr":2,"config":{}})");
+    const auto r = RunHost(site, {"--rounds", "3"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("device 13 never completed a cycle"), std::string::npos) << r.err;
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 2u);
+    EXPECT_GE(summary[0]["completed"].asInt(), 3);
+    EXPECT_EQ(summary[0]["resends"].asInt(), 0);  // a prompt monitor is never asked twice
+    EXPECT_EQ(summary[1]["completed"].asInt(), 0);
+    EXPECT_GE(summary[1]["abandoned"].asInt(), 3);
+    EXPECT_EQ(summary[1]["resends"].asInt(), 3 * summary[1]["abandoned"].asInt());
+}
+
+TEST_F(RunEndToEnd, BusyPortIsReportedOnOneLine) {
+    StartSim({});
+    const int fd = ::open(link_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    const auto r = RunHost(Site(kDevice12), {"--rounds", "1"});
+    ::close(fd);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST_F(RunEndToEnd, StopsOnSigterm) {
+    StartSim({});
+    ChildProcess host({kBin, "run", "--config", Site(kDevice12), "--json"});
+    ASSERT_TRUE(host.WaitForOutput("\"ev\":\"round\"", 20s));
+    host.Signal(SIGTERM);
+    const auto r = host.Finish(20s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"ev\":\"summary\""), std::string::npos);
+}
+
+// Start-up failures: one clear line on stderr, nothing on stdout, non-zero.
+TEST_F(RunEndToEnd, SetupFailuresGiveOneLine) {
+    const std::string good = Site(kDevice12);
+    const std::string bad_json = dir_ + "/bad.json";
+    std::ofstream(bad_json) << R"({"ports":[{"path":"/dev/null","devices":[{"id":1}]}]})";
+    const std::string not_json = dir_ + "/not.json";
+    std::ofstream(not_json) << "ports: none";
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {"missing port", {"--config", good}, "no serial port"},
+        {"no site file", {"--config", dir_ + "/none.json"}, "cannot read site file"},
+        {"site file not JSON", {"--config", not_json}, "not valid JSON"},
+        {"device without address", {"--config", bad_json}, "missing \"addr\""},
+        {"unloadable plug-in", {"--config", good, "--plugin", dir_ + "/none.so"}, "plug-in"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> argv{kBin, "run"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = ChildProcess::Run(argv, 30s);
+        EXPECT_NE(r.status, 0);
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace

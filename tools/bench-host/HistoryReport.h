@@ -1,0 +1,23 @@
+#pragma once
+// `bench-host history`: the stored rounds decoded, as text for reading or
+// CSV for a spreadsheet, and the stored alarms.
+#include <cstdint>
+#include <optional>
+#include <ostream>
+
+class HistoryStore;
+
+class HistoryReport {
+public:
+    struct Options {
+        std::optional<uint32_t> device_id;
+        bool csv = false;
+        // Cells shown per record: the 29-cell string leaves the record's
+        // last three cells at 0.
+        int cells = 29;
+    };
+
+    // Returns the number of rounds printed.
+    static long PrintRounds(HistoryStore& store, const Options& options, std::ostream& out);
+    static long PrintAlarms(HistoryStore& store, const Options& options, std::ostream& out);
+};

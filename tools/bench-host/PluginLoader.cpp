@@ -1,0 +1,75 @@
+#include "PluginLoader.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+
+#include "plugin/get_providers.h"
+
+namespace {
+
+std::string ExecutableDir() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    buf[n] = '\0';
+    return std::filesystem::path(buf).parent_path().string();
+}
+
+}  // namespace
+
+std::string PluginLoader::DefaultPath() {
+    const std::string beside = ExecutableDir() + "/upsbattery_29.so";
+    if (std::filesystem::exists(beside)) return beside;
+#ifdef BENCH_HOST_BUILT_PLUGIN
+    return BENCH_HOST_BUILT_PLUGIN;
+#else
+    return beside;
+#endif
+}
+
+PluginLoader::PluginLoader(const std::string& path) : path_(path) {
+    if (!std::filesystem::exists(path)) throw std::runtime_error("plug-in " + path + " does not exist");
+    // RTLD_NOW: an unresolved host symbol is reported here, not at the first
+    // call that needs it in the middle of a poll cycle.
+    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        const char* why = ::dlerror();
+        throw std::runtime_error("cannot load plug-in " + path + ": " + (why ? why : "unknown error"));
+    }
+    ::dlerror();
+    void* entry = ::dlsym(handle_, "get_providers");
+    if (entry == nullptr) {
+        const char* why = ::dlerror();
+        throw std::runtime_error("plug-in " + path + " has no entry point get_providers" +
+                                 (why ? std::string(": ") + why : std::string()));
+    }
+    auto get_providers = reinterpret_cast<GetProvidersFn>(entry);
+    providers_ = get_providers();
+    for (const auto& p : providers_) {
+        if (auto* sp = dynamic_cast<const HLXSPDeviceProvider*>(p.get())) serial_providers_.push_back(sp);
+    }
+    if (serial_providers_.empty())
+        throw std::runtime_error("plug-in " + path + " offers no serial-device provider");
+}
+
+PluginLoader::~PluginLoader() {
+    serial_providers_.clear();
+    providers_.clear();
+    // No dlclose: devices made by the plug-in may still exist, and the
+    // library's stream and type-information objects are referenced until
+    // the process ends.  The site host keeps its plug-ins for its lifetime
+    // as well.
+}
+
+HLXSPDevice* PluginLoader::Create(const std::string& type) {
+    for (const HLXSPDeviceProvider* provider : serial_providers_) {
+        HLXSPDevice* dev = provider->create();
+        if (dev == nullptr) continue;
+        if (type.empty() || dev->DeviceType() == type) return dev;
+        delete dev;
+    }
+    return nullptr;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Loads the device plug-in the way the site host does: dlopen, the entry
+// point get_providers found by name, and devices made by the serial-device
+// providers it returns.  Nothing of the plug-in is linked into this program;
+// the plug-in finds the host's operations in the host stand-in, which the
+// executable links as a shared library so its symbols are global.
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/HLXSPDevice.h"
+#include "host/HLXSPDeviceProvider.h"
+#include "host/Provider.h"
+
+class PluginLoader {
+public:
+    // Loads the library and asks it for its providers; throws
+    // std::runtime_error with a one-line explanation when that fails.
+    explicit PluginLoader(const std::string& path);
+    // The providers are released; the library itself stays mapped, since
+    // the code of devices made from it lives there (see the .cpp).
+    ~PluginLoader();
+    PluginLoader(const PluginLoader&) = delete;
+    PluginLoader& operator=(const PluginLoader&) = delete;
+
+    // A new device, owned by the caller (delete through the virtual
+    // destructor).  With an empty type, the first serial-device provider
+    // makes it; otherwise the first whose device reports that type.  Returns
+    // nullptr when no provider makes that type.  Exceptions from create()
+    // pass through.
+    HLXSPDevice* Create(const std::string& type = std::string());
+
+    const std::string& Path() const { return path_; }
+    std::size_t ProviderCount() const { return providers_.size(); }
+
+    // Where the plug-in is looked for when none is named: beside this
+    // executable (an installed bench kit), then where the build put it.
+    static std::string DefaultPath();
+
+private:
+    std::string path_;
+    void* handle_ = nullptr;
+    std::vector<std::shared_ptr<Provider>> providers_;
+    std::vector<const HLXSPDeviceProvider*> serial_providers_;
+};

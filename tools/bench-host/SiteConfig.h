@@ -1,0 +1,46 @@
+#pragma once
+// The site file of `bench-host run`: which plug-in, how often each device
+// polls, where the history goes, and the serial ports with the devices on
+// each (see README.md for the format).
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "AlarmEvaluator.h"
+
+struct SiteConfig {
+    struct Device {
+        uint32_t id = 0;
+        std::string type = "upsbattery_29";
+        uint8_t addr = 1;
+        Json::Value config{Json::objectValue};
+        std::vector<std::pair<std::string, AlarmEvaluator::Limits>> alarms;
+    };
+
+    struct Port {
+        std::string path;
+        // Drop the copy of each request that a half-duplex RS-485 adapter
+        // echoes back.
+        bool echo = false;
+        std::vector<Device> devices;
+    };
+
+    std::string plugin;                  // "" = the default plug-in
+    double tick_period = 2.0;            // seconds between the starts of a device's cycles
+    std::string history = "bench-history.sqlite";
+    int response_margin_ms = 100;        // turnaround added to a reply's time on the wire
+    int frame_gap_ms = 20;               // line silence that ends a received chunk
+    std::vector<Port> ports;
+
+    // Throws SiteConfig::Error with a one-line explanation naming the file
+    // and the place in it.
+    static SiteConfig Load(const std::string& path);
+    static SiteConfig Parse(const std::string& text, const std::string& source);
+
+    struct Error : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+};
