@@ -3,7 +3,24 @@
 # Safe to run again; needs root (or sudo) only when something is missing.
 #
 #   scripts/setup.sh            native build, tests and tools
+#   scripts/setup.sh --cross    also the controller's build: the mipsel cross
+#                               compiler, qemu-user to run the tests, and the
+#                               target's libraries (Debian multiarch, mipsel)
+#   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
+#   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
 set -euo pipefail
+
+cross=0
+extra=()
+for arg in "$@"; do
+  case "$arg" in
+    --cross) cross=1 ;;
+    --bench) extra+=(libbenchmark-dev valgrind) ;;
+    --fuzz) extra+=(clang libclang-rt-14-dev) ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "setup: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   build-essential cmake pkg-config
@@ -12,21 +29,68 @@ packages=(
   libboost-date-time-dev    # posix_time clocks and durations
   libgtest-dev libgmock-dev # unit tests
   binutils                  # nm/readelf for the export check
+  valgrind                  # the memory check of the plug-in's host test
   libsqlite3-dev            # bench host: history and alarms
   libcli11-dev              # bench tools: command-line arguments
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
+# The controller's build.  Tools run on this machine (compiler, binutils,
+# qemu); libraries come for the target architecture.  Boost is not among the
+# target's packages: the parts used are header-only, and the native
+# libboost-dev headers serve both builds (libboost-date-time-dev:mipsel cannot
+# be installed next to the native C library's development files anyway).
+# Never add gcc-multilib here: it removes the cross compilers.
+cross_tools=(
+  g++-mipsel-linux-gnu      # compiler, binutils (strip, nm, readelf)
+  qemu-user                 # qemu-mipsel runs the tests
+)
+cross_libs=(
+  libjsoncpp-dev:mipsel     # links against the controller's libjsoncpp.so.25
+  libgtest-dev:mipsel libgmock-dev:mipsel
+  pkgconf:mipsel            # mipsel-linux-gnu-pkg-config
+)
 
-if ((${#missing[@]})); then
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+apt_updated=0
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# Installs the missing ones of the named packages.  Extra apt-get options
+# may follow a "--".
+install_missing() {
+  local what=() opts=() seen_sep=0
+  for p in "$@"; do
+    if [ "$p" = "--" ]; then seen_sep=1; continue; fi
+    if ((seen_sep)); then opts+=("$p"); else what+=("$p"); fi
+  done
+  local missing=()
+  for p in "${what[@]}"; do installed "$p" || missing+=("$p"); done
+  ((${#missing[@]})) || return 0
   echo "setup: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-else
-  echo "setup: all build dependencies present"
+  if ((!apt_updated)); then
+    $SUDO apt-get update -qq
+    apt_updated=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "${opts[@]}" "${missing[@]}"
+}
+
+install_missing "${packages[@]}" ${extra[@]+"${extra[@]}"}
+
+if ((cross)); then
+  install_missing "${cross_tools[@]}"
+  if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+    echo "setup: adding the mipsel architecture"
+    $SUDO dpkg --add-architecture mipsel
+    apt_updated=0   # the package lists must now include mipsel
+  fi
+  # --no-remove: if the target's libraries cannot sit beside what is
+  # installed (a version skew between the architectures), fail instead of
+  # letting apt remove native packages to make room.
+  install_missing "${cross_libs[@]}" -- --no-remove
 fi
+
+echo "setup: all build dependencies present$( ((cross)) && echo ', mipsel cross build included')"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Measures the plug-in's hot paths: time and heap allocations per operation
+# (Google Benchmark), instruction counts per operation (callgrind, repeatable
+# on a noisy machine), and the cost of a poll cycle against the time its
+# bytes take on the wire.
+#
+#   bash scripts/bench.sh            build (Release) and measure
+#   bash scripts/bench.sh --quick    shorter runs
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh --bench
+build=build/bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPSB_BUILD_TESTS=OFF -DUPSB_BUILD_TOOLS=OFF \
+  -DUPSB_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_plugin >/dev/null
+bin="$build/bench/bench_plugin"
+
+min_time=0.5
+[ "${1:-}" = "--quick" ] && min_time=0.05
+
+echo "== time and allocations per operation"
+"$bin" --benchmark_min_time="$min_time" --benchmark_color=false | tee "$build/bench.txt"
+
+echo
+echo "== instructions per operation (callgrind; difference of two run lengths)"
+instructions() {  # op count -> total instructions of the run
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$bin" --instr "$1" "$2" 2>&1 |
+    sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+printf '%-18s %14s\n' operation instructions
+for op in cycle cycle8 get_cell get_temperature get_unsupported init cache; do
+  a=$(instructions "$op" 200)
+  b=$(instructions "$op" 1200)
+  printf '%-18s %14d\n' "$op" $(((b - a) / 1000))
+done
+
+echo
+echo "== a poll cycle against the wire"
+# 4 requests of 5 bytes, one reply of 67 and three of 5: 102 bytes of 10 bits
+# at 19200 bit/s.
+ns=$(awk '$1 == "BM_CycleWhole" { t = $2; u = $3; if (u == "us") t *= 1000; if (u == "ms") t *= 1e6; print t }' "$build/bench.txt")
+awk -v ns="$ns" 'BEGIN {
+  wire_ms = 102 * 10 / 19200 * 1000
+  printf "cycle cost %.0f ns; wire time %.2f ms; cost/wire = %.2e (%.4f%%)\n", ns, wire_ms, ns / (wire_ms * 1e6), 100 * ns / (wire_ms * 1e6)
+}'
