@@ -108,6 +108,9 @@ TEST_F(Soak, DISABLED_EveryFaultOnEightMonitors) {
     // within a small margin (allocator and page-cache noise).
     EXPECT_LE(last - warm, 2048) << "resident memory grew from " << warm << " KiB to " << last << " KiB";
 
+    std::cout << "soak: resident memory (KiB) at each tenth of the run:";
+    for (int tenth = 1; tenth <= 10; ++tenth) std::cout << " " << rss[(rss.size() - 1) * tenth / 10];
+    std::cout << std::endl;
     std::cout << "soak: " << total << " cycles (" << completed << " completed, " << abandoned << " abandoned, "
               << (total ? 100.0 * completed / total : 0.0) << "% success) in " << seconds << " s, "
               << total / seconds << " cycles/s; " << rows << " records stored, " << bad
