@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
         benchmark::Initialize(&argc, argv);
         // The report goes to the real standard output.
         std::ostream report(old);
-        benchmark::ConsoleReporter reporter;
+        benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
         reporter.SetOutputStream(&report);
         reporter.SetErrorStream(&std::cerr);
         benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -132,6 +132,40 @@ TEST_F(RunEndToEnd, SilentDeviceOnSharedBusTimesOutAndFailsTheRun) {
     EXPECT_EQ(summary[1]["resends"].asInt(), 3 * summary[1]["abandoned"].asInt());
 }
 
+// An adapter unplugged and plugged back: the line goes away under the host
+// (the simulator ends, its pseudo-terminal with it) and comes back under the
+// same path.  The host reports the loss, reopens the port with backoff and
+// goes on with the same devices: their round count continues.
+TEST_F(RunEndToEnd, ReopensALostPortAndKeepsTheDevices) {
+    StartSim({"--seed", "3"});
+    ChildProcess host({kBin, "run", "--config", Site(kDevice12), "--json", "--duration", "12"});
+    ASSERT_TRUE(host.WaitForOutput(R"("round":2)", 10s)) << host.Out();
+    sim_.reset();  // unplugged
+    ASSERT_TRUE(host.WaitForOutput(R"("ev":"port")", 10s)) << host.Out();
+    ::usleep(300000);
+    StartSim({"--seed", "4"});  // plugged back, same path
+    ASSERT_TRUE(host.WaitForOutput("reopened", 15s)) << host.Out();
+    // And polls again.
+    const int before = static_cast<int>(Events(JsonLines(host.Out()), "round").size());
+    ASSERT_TRUE(host.WaitForOutput(R"("round":)" + std::to_string(before + 1) + ",", 10s)) << host.Out();
+    host.Signal(SIGTERM);
+    const auto r = host.Finish(20s);
+    ASSERT_FALSE(r.timed_out);
+    const auto events = JsonLines(r.out);
+    const auto rounds = Events(events, "round");
+    ASSERT_GE(rounds.size(), 2u);
+    // Rounds after the reopen carry on from the count before it.
+    int previous = 0;
+    bool after_reopen = false;
+    for (const auto& e : events) {
+        if (e["ev"].asString() == "port" && e["what"].asString() == "reopened") after_reopen = true;
+        if (e["ev"].asString() != "round") continue;
+        EXPECT_EQ(e["round"].asInt(), previous + 1);
+        previous = e["round"].asInt();
+    }
+    EXPECT_TRUE(after_reopen);
+}
+
 TEST_F(RunEndToEnd, BusyPortIsReportedOnOneLine) {
     StartSim({});
     const int fd = ::open(link_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
