@@ -166,6 +166,25 @@ TEST_F(RunEndToEnd, ReopensALostPortAndKeepsTheDevices) {
     EXPECT_TRUE(after_reopen);
 }
 
+// A half-duplex adapter hands the host its own request back before the
+// reply.  With "echo" set the host takes the echo off and every cycle
+// completes cleanly.
+TEST_F(RunEndToEnd, HalfDuplexEchoIsSuppressed) {
+    StartSim({"--seed", "5", "--echo", "--trace"});
+    const std::string path = dir_ + "/site.json";
+    std::ofstream(path) << R"({"tick_period":0.1,"history":")" << db_ << R"(","ports":[{"path":")" << link_
+                        << R"(","echo":true,"devices":[)" << kDevice12 << "]}]}";
+    const auto r = RunHost(path, {"--rounds", "5", "--trace"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["completed"].asInt(), 5);
+    EXPECT_EQ(summary[0]["resends"].asInt(), 0);
+    // The trace shows the echo taken off, not handed to the device.
+    EXPECT_NE((r.out + r.err).find("echo"), std::string::npos) << r.err.substr(0, 3000);
+}
+
 TEST_F(RunEndToEnd, BusyPortIsReportedOnOneLine) {
     StartSim({});
     const int fd = ::open(link_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

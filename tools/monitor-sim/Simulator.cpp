@@ -131,6 +131,10 @@ int Simulator::Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, con
         if (p.revents & POLLIN) {
             const ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0) {
+                if (options_.echo && !WriteAll(fd, buf, static_cast<size_t>(n))) {
+                    peer_absent = pty;
+                    continue;
+                }
                 HandleBytes(fd, buf, static_cast<size_t>(n), Clock::now());
                 continue;
             }

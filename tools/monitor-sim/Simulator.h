@@ -30,6 +30,9 @@ public:
         FaultPlan::Settings faults;
         uint32_t seed = 0;
         bool paced = false;
+        // Play a half-duplex RS-485 adapter: every byte the master sends
+        // comes back to it, ahead of any reply.
+        bool echo = false;
         int baud = 19200;
         std::chrono::microseconds turnaround{5000};
         std::optional<uint64_t> max_requests;  // stop after this many requests to our addresses

@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
     std::optional<uint64_t> stop_after;
     std::optional<uint32_t> seed;
     bool paced = false;
+    bool echo = false;
     double turnaround_ms = 5.0;
     bool trace = false;
     std::string values_log;
@@ -169,6 +170,8 @@ int main(int argc, char** argv) {
     run->add_flag("--pace,--wire-speed", paced,
                   "reply at the line's real pace: the request's and each reply byte's wire time "
                   "(10 bits a byte at --baud) and a turnaround delay");
+    run->add_flag("--echo", echo,
+                  "send every received byte straight back, as a half-duplex RS-485 adapter does");
     run->add_option("--turnaround-ms", turnaround_ms, "the monitor's delay before replying, with --pace")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 10000.0));
@@ -214,6 +217,7 @@ int main(int argc, char** argv) {
     options.faults = faults;
     options.seed = seed ? *seed : std::random_device{}();
     options.paced = paced;
+    options.echo = echo;
     options.baud = baud;
     options.turnaround = std::chrono::microseconds(static_cast<long>(turnaround_ms * 1000.0));
     options.max_requests = max_requests;
