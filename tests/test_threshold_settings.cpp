@@ -111,6 +111,16 @@ TEST_F(ThresholdSettings, ALaterCallOverwritesOnlyTheKeysItReads) {
     EXPECT_EQ(dev.signal_name_map_["k1"], "one");
 }
 
+TEST_F(ThresholdSettings, TheModeOfAnEarlierCallStillApplies) {
+    Configured(dev, R"({"appSetting": {"b_mode": 3}})");
+    for (const Json::Value& config : {Json::Value(), Json::Value(Json::arrayValue), ParseJson("{}")}) {
+        dev.addr_ = 1;
+        Configured cfg(dev, config.toStyledString());
+        EXPECT_EQ(cfg.lines, Lines{"here 1"});
+        EXPECT_EQ(dev.addr_, 0x81);
+    }
+}
+
 TEST_F(ThresholdSettings, TheJsonLibrarysErrorsEndTheCallBeforeTheBatterySettings) {
     for (const char* config : {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": [{"ID": 1}]})",
                                R"({"appSetting": {"b_mode": {"x": 3}}})",

@@ -64,14 +64,14 @@ public:
 
     bool InitSetting(const Json::Value& config) override {
         data_.data_id = this->DataId();
-        if (config.isObject()) {
-            const Json::Value& app = config["appSetting"];
-            if (app.isObject() && config::Present(app["b_mode"])) {
-                b_mode_ = config::Int(app["b_mode"]);
-                std::cout << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << std::endl;
-            }
-            if (b_mode_ == kThresholdMode) ReadThresholdSetting(config);
+        // A configuration that is not an object has no members to read; the
+        // mode an earlier call set still applies.
+        const Json::Value& app = config.isObject() ? config["appSetting"] : Json::Value::nullSingleton();
+        if (app.isObject() && config::Present(app["b_mode"])) {
+            b_mode_ = config::Int(app["b_mode"]);
+            std::cout << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << std::endl;
         }
+        if (b_mode_ == kThresholdMode) ReadThresholdSetting(config);
         return Base::InitSetting(config);
     }
 
@@ -93,7 +93,7 @@ protected:
 private:
     void ReadThresholdSetting(const Json::Value& config) {
         std::cout << "here 1" << std::endl;
-        const Json::Value& settings = config["thresholdSetting"];
+        const Json::Value& settings = config.isObject() ? config["thresholdSetting"] : Json::Value::nullSingleton();
         if (!config::Present(settings)) return;
         std::cout << "here 2" << std::endl;
         for (auto it = settings.begin(); it != settings.end(); ++it) {
