@@ -56,26 +56,16 @@ void BM_CycleChunks8(benchmark::State& state) {
 }
 BENCHMARK(BM_CycleChunks8);
 
-void BM_GetValueCell(benchmark::State& state) {
+// Get_Value after a completed round, for one kind of name.
+template <typename Ask>
+void BM_GetValue(benchmark::State& state, Ask ask) {
     BenchDevice b;
     b.Cycle(0);
-    Measure(state, [&] { benchmark::DoNotOptimize(b.GetCell()); });
+    Measure(state, [&] { benchmark::DoNotOptimize(ask(b)); });
 }
-BENCHMARK(BM_GetValueCell);
-
-void BM_GetValueTemperature(benchmark::State& state) {
-    BenchDevice b;
-    b.Cycle(0);
-    Measure(state, [&] { benchmark::DoNotOptimize(b.GetTemperature()); });
-}
-BENCHMARK(BM_GetValueTemperature);
-
-void BM_GetValueUnsupported(benchmark::State& state) {
-    BenchDevice b;
-    b.Cycle(0);
-    Measure(state, [&] { benchmark::DoNotOptimize(b.GetUnsupported()); });
-}
-BENCHMARK(BM_GetValueUnsupported);
+BENCHMARK_CAPTURE(BM_GetValue, Cell, [](const BenchDevice& b) { return b.GetCell(); });
+BENCHMARK_CAPTURE(BM_GetValue, Temperature, [](const BenchDevice& b) { return b.GetTemperature(); });
+BENCHMARK_CAPTURE(BM_GetValue, Unsupported, [](const BenchDevice& b) { return b.GetUnsupported(); });
 
 void BM_InitSetting(benchmark::State& state) {
     BenchDevice b;
