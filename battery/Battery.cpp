@@ -8,7 +8,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "ConfigText.h"
-#include "MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace {
 

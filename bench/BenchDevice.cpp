@@ -6,7 +6,7 @@
 
 #include <json/reader.h>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 #include "unidata/Battery32_Data_t.h"
 
 namespace {

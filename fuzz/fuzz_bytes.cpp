@@ -14,7 +14,7 @@
 #include <set>
 #include <vector>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 #include "host/standin/HostStandin.h"
 #include "support/Probes.h"
 

@@ -10,7 +10,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "battery/ConfigText.h"
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 #include "support/Probes.h"
 
 using frames::Hex;

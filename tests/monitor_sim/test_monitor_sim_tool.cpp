@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 extern char** environ;
 

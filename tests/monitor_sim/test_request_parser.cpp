@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "RequestParser.h"
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 using monitor_sim::RequestParser;
 using Request = RequestParser::Request;

@@ -12,7 +12,7 @@
 #include <json/reader.h>
 
 #include "battery/Battery.h"
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 #include "models/Battery32.h"
 #include "models/UPSBattery29.h"
 

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "SerialPort.h"
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 #include "host/HLXSPDevice.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace monitor_sim {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace monitor_sim {
 

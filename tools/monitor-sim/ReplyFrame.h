@@ -1,6 +1,6 @@
 #pragma once
 // The replies a monitor puts on the bus.  The frame layouts, with their
-// diagrams, are in battery/MonitorFrame.h; this adds the monitor's side:
+// diagrams, are in protocol/MonitorProtocol.h; this adds the monitor's side:
 // building a reply from readings.
 //
 //   short reply (0xA2..0xA4):  ED addr hi lo sum          sum over addr, hi, lo
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace monitor_sim {
 

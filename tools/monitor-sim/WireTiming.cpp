@@ -1,6 +1,6 @@
 #include "WireTiming.h"
 
-#include "battery/MonitorFrame.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace monitor_sim {
 
