@@ -8,6 +8,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "ConfigText.h"
+#include "host/ValueErrors.h"
 #include "protocol/MonitorProtocol.h"
 
 namespace {
@@ -183,7 +184,7 @@ float Battery::Get_Value(unsigned int /*id*/, const std::string& name) const {
     if (name == "group_voltage") return group_voltage_;
     if (name == "group_current") return group_current_;
     if (name == "temperature") return temperature_;
-    throw std::out_of_range("不支持变量");
+    throw std::out_of_range(hostvalue::kUnsupported);
 }
 
 int Battery::DeviceIoControl(int code, const void* in, int in_size, void* /*out*/, int /*out_size*/,

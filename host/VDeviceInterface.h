@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include "HostApi.h"
+#include "ValueErrors.h"
 
 // Root of every device the host drives.  Defined wholly inline: every plug-in
 // carries its own copy of this table of virtual functions, and the host calls
@@ -19,7 +20,7 @@ public:
 
     // slot 0
     virtual float Get_Value(unsigned int /*id*/, const std::string& /*name*/) const {
-        throw std::out_of_range("数据未就绪");
+        throw std::out_of_range(hostvalue::kNotReady);
     }
     // slot 1
     virtual bool LoadFromCache(const std::string& bytes) {

@@ -10,6 +10,8 @@
 #include <boost/lexical_cast.hpp>
 
 #include "battery/ConfigText.h"
+#include "host/ValueErrors.h"
+#include "models/CellWindow.h"
 #include "protocol/MonitorProtocol.h"
 
 namespace {
@@ -17,15 +19,6 @@ namespace {
 constexpr int kCells = 32;
 // Cell readings in millivolts instead of hundredths of a volt.
 constexpr int32_t kMillivoltType = 6;
-
-// Plausible cell voltages, bounds included: 6 V blocks in millivolts, 12 V
-// blocks otherwise.
-struct Window {
-    float low;
-    float high;
-};
-constexpr Window kMillivoltWindow{4.5f, 7.5f};
-constexpr Window kCentivoltWindow{9.0f, 15.0f};
 
 // Below this the measured string voltage is not plausible and the sum of the
 // cells stands in for it.
@@ -102,7 +95,7 @@ int Battery32::DecodeCellReply(const CellDecoding& how) {
     }
 
     const bool millivolts = battery_type_ == kMillivoltType;
-    const Window window = millivolts ? kMillivoltWindow : kCentivoltWindow;
+    const cells::Window& window = millivolts ? cells::kMillivoltWindow : cells::kCentivoltWindow;
     const int last = how.slots - 1;
     for (int i = 0; i < how.slots; ++i) {
         const int k = dir_ != 0 ? last - i : i;
@@ -115,7 +108,7 @@ int Battery32::DecodeCellReply(const CellDecoding& how) {
             v = v + t0_;
         else if (i == last)
             v = v + t31_;
-        if (v < window.low || v > window.high) v = 0.0f;
+        if (!cells::Plausible(window, v)) v = 0.0f;
         battery_voltage_[k] = v;
     }
 
@@ -126,13 +119,13 @@ int Battery32::DecodeCellReply(const CellDecoding& how) {
 }
 
 float Battery32::Get_Value(unsigned int id, const std::string& name) const {
-    if (!data_ready_) throw std::out_of_range("数据未就绪");
+    if (!data_ready_) throw std::out_of_range(hostvalue::kNotReady);
     const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
     // Every request sent renews the last-update time, so a monitor that has
     // stopped answering would look fresh for as long as the host ticks; the
     // time of the last completed round is checked as well.
     if (AgeSeconds(now, update_time_) > kMaxDataAgeSeconds || AgeSeconds(now, round_time_) > kMaxDataAgeSeconds)
-        throw std::out_of_range("数据已超时");
+        throw std::out_of_range(hostvalue::kTimedOut);
     int32_t n = 0;
     if (FindCellIndex(name, n) && n >= 0 && n < battery_count_) return data_.battery_value[n];
     return Battery::Get_Value(id, name);

@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "host/ValueErrors.h"
 #include "host/standin/HostRecorder.h"
 #include "support/Probes.h"
 
@@ -184,7 +185,7 @@ TEST_F(ShortReplyDecoding, NamedValues) {
             dev.Get_Value(0, name);
             ADD_FAILURE() << name;
         } catch (const std::out_of_range& e) {
-            EXPECT_STREQ(e.what(), "不支持变量");
+            EXPECT_STREQ(e.what(), hostvalue::kUnsupported);
         }
     }
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "host/ValueErrors.h"
 #include "host/standin/HostRecorder.h"
 #include "support/Cycle.h"
 
@@ -195,7 +196,7 @@ TEST_F(NamedValues, Names) {
     for (const auto& a : answered) EXPECT_FLOAT_EQ(dev.Get_Value(0, a.name), a.value) << a.name;
     for (const char* name : {"battery_29_value", "battery_32_value", "battery_-1_value", "battery__value",
                              "battery_99999999999_value", "Battery_1_value", "temp", ""})
-        EXPECT_EQ(ErrorOf(name), "不支持变量") << name;
+        EXPECT_EQ(ErrorOf(name), hostvalue::kUnsupported) << name;
 }
 
 TEST_F(NamedValues, CellsAnswerTheLastCompletedRoundNotTheLiveReading) {
@@ -210,18 +211,18 @@ TEST_F(NamedValues, ReadinessAndAge) {
     using boost::posix_time::seconds;
     const auto now = boost::posix_time::second_clock::local_time();
     Probe29 fresh;
-    EXPECT_EQ(ErrorOf("x"), "不支持变量");
+    EXPECT_EQ(ErrorOf("x"), hostvalue::kUnsupported);
     try {
         fresh.Get_Value(0, "group_voltage");
         ADD_FAILURE();
     } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "数据未就绪");
+        EXPECT_STREQ(e.what(), hostvalue::kNotReady);
     }
     dev.update_time_ = now - seconds(60);
     dev.round_time_ = now - seconds(60);
     EXPECT_EQ(ErrorOf("temperature"), "answered");
     dev.update_time_ = now - seconds(61);
-    EXPECT_EQ(ErrorOf("temperature"), "数据已超时");
+    EXPECT_EQ(ErrorOf("temperature"), hostvalue::kTimedOut);
     dev.update_time_ = now + seconds(3600);  // clock set back: not old
     EXPECT_EQ(ErrorOf("battery_0_value"), "answered");
 }
@@ -232,7 +233,7 @@ TEST_F(NamedValues, AMonitorThatStopsAnsweringTimesOutThoughTheHostKeepsTicking)
     // Requests go out and renew the last-update time; no reply comes back.
     dev.RefreshStatus();
     dev.RefreshStatus();
-    EXPECT_EQ(ErrorOf("battery_0_value"), "数据已超时");
+    EXPECT_EQ(ErrorOf("battery_0_value"), hostvalue::kTimedOut);
     // The next completed round makes the data current again.
     CoutCapture out;
     Readings r;

@@ -11,6 +11,7 @@
 #include <typeinfo>
 
 #include "host/HLXSPDeviceProvider.h"
+#include "host/ValueErrors.h"
 #include "host/standin/HostRecorder.h"
 #include "plugin/get_providers.h"
 #include "support/Cycle.h"
@@ -82,7 +83,7 @@ TEST_F(PluginLibrary, DevicesAreIndependentAndOutliveTheirProvider) {
         a->Get_Value(0, "battery_0_value");
         ADD_FAILURE();
     } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "数据未就绪");
+        EXPECT_STREQ(e.what(), hostvalue::kNotReady);
     }
     HostRecorder host;
     a->data_id_ = 5;

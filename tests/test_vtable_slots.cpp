@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "host/ValueErrors.h"
 #include "support/Probes.h"
 
 namespace {
@@ -92,7 +93,7 @@ TEST(VirtualSlots, InlineDefaultsOfTheDeviceInterface) {
             try {
                 dev.VDeviceInterface::Get_Value(0, "x");
             } catch (const std::out_of_range& e) {
-                EXPECT_STREQ(e.what(), "数据未就绪");
+                EXPECT_STREQ(e.what(), hostvalue::kNotReady);
                 throw;
             }
         },
