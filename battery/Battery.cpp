@@ -58,7 +58,7 @@ void Battery::Resend() { SendRequest(kCommandOf[call_type], call_type); }
 int Battery::RefreshStatus() {
     if (call_type >= kCellVoltages && call_type <= kTemperature) {
         // The three resends are one budget for the whole cycle.
-        if (retry_count++ < kResendBudget) {
+        if (retry_count++ < monitor::kResendsPerCycle) {
             Resend();
             return 1;
         }
@@ -72,12 +72,14 @@ int Battery::RefreshStatus() {
 int Battery::process(unsigned char* data, unsigned int len) {
     Touch();
     if (data == nullptr) len = 0;
-    if (msg_len < 0 || msg_len > kReplyCapacity) msg_len = 0;
+    // Only the first monitor::kReplyCapacity bytes of msg_buf gather a reply;
+    // a longer run of bytes cannot be one and is dropped.
+    if (msg_len < 0 || msg_len > monitor::kReplyCapacity) msg_len = 0;
 
     // The whole chunk counts, before any search for a start byte.  Compared
     // in 64 bits: a length near the top of its range must not wrap around the
     // test and overrun the buffer.
-    if (static_cast<uint64_t>(msg_len) + len > static_cast<uint64_t>(kReplyCapacity)) {
+    if (static_cast<uint64_t>(msg_len) + len > static_cast<uint64_t>(monitor::kReplyCapacity)) {
         call_type = kIdle;
         msg_len = 0;
         return 0;
@@ -122,7 +124,7 @@ int Battery::process(unsigned char* data, unsigned int len) {
         call_type = kIdle;
         return 0;
     }
-    const uint16_t raw = monitor::ReadU16(msg_buf, 2);
+    const uint16_t raw = monitor::ReadU16(msg_buf, monitor::kShortValueOffset);
     switch (call_type) {
         case kStringVoltage:
             return DecodeStringVoltage(raw);
@@ -201,9 +203,9 @@ int Battery::DeviceIoControl(int code, const void* in, int in_size, void* /*out*
 }
 
 bool Battery::InitSetting(const Json::Value& config) {
-    // The monitor answers at the configured address with its highest bit
-    // inverted.  The host stores the configured address before every call.
-    addr_ = static_cast<uint8_t>(addr_ - 128);
+    // The host stores the configured address before every call; the monitor
+    // answers at its bus address.
+    addr_ = monitor::BusAddress(addr_);
     if (!config.isObject()) return true;
     const Json::Value& app = config["appSetting"];
     if (app.isObject()) ReadAppSetting(app);

@@ -19,11 +19,6 @@ public:
 
     // The monitor's line speed.
     static constexpr int32_t kLineSpeed = 19200;
-    // Part of msg_buf the device gathers a reply in; a longer run of bytes
-    // cannot be a reply and is dropped.
-    static constexpr int kReplyCapacity = 80;
-    // Resends allowed in one poll cycle, shared by its four commands.
-    static constexpr int kResendBudget = 3;
     // Default save interval: 8 hours, in seconds.
     static constexpr int32_t kDefaultSaveInterval = 28800;
     // DeviceIoControl code that sets the save interval (minutes, 16-bit).

@@ -26,12 +26,11 @@ const char kConfig[] = R"({
 })";
 
 constexpr uint8_t kConfiguredAddress = 1;
-constexpr uint8_t kBusAddress = 0x81;
+constexpr uint8_t kBusAddress = monitor::BusAddress(kConfiguredAddress);
 
 std::vector<uint8_t> ShortReply(uint16_t raw) {
-    std::vector<uint8_t> f{monitor::kStartByte, kBusAddress, static_cast<uint8_t>(raw >> 8), static_cast<uint8_t>(raw)};
-    f.push_back(monitor::Checksum(f.data() + 1, 3));
-    return f;
+    const monitor::ShortReply f = monitor::BuildShortReply(kBusAddress, raw);
+    return std::vector<uint8_t>(f.begin(), f.end());
 }
 
 }  // namespace
@@ -43,13 +42,10 @@ BenchDevice::BenchDevice() {
     dev_.data_id_ = 12;
     Configure();
 
-    cell_reply_ = {monitor::kStartByte, kBusAddress};
-    for (int i = 0; i < monitor::kCellSlots; ++i) {
-        const uint16_t raw = i < 29 ? static_cast<uint16_t>(1340 + i % 7) : 0;
-        cell_reply_.push_back(static_cast<uint8_t>(raw >> 8));
-        cell_reply_.push_back(static_cast<uint8_t>(raw));
-    }
-    cell_reply_.push_back(monitor::Checksum(cell_reply_.data() + 1, monitor::kLongReplyLen - 2));
+    monitor::CellSlots slots{};
+    for (std::size_t i = 0; i < 29; ++i) slots[i] = static_cast<uint16_t>(1340 + i % 7);
+    const monitor::LongReply cells = monitor::BuildLongReply(kBusAddress, slots);
+    cell_reply_.assign(cells.begin(), cells.end());
     short_replies_[0] = ShortReply(3900);
     short_replies_[1] = ShortReply(123);
     short_replies_[2] = ShortReply(2500);

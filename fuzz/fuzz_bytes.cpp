@@ -85,15 +85,14 @@ void CheckRound(const Probe29& d, const Candidates& c) {
 }
 
 std::vector<uint8_t> Reply(FuzzedDataProvider& in, uint8_t addr, int call_type) {
-    std::vector<uint8_t> f{monitor::kStartByte, addr};
-    const int slots = call_type == Battery::kCellVoltages ? monitor::kCellSlots : 1;
-    for (int i = 0; i < slots; ++i) {
-        const uint16_t raw = in.ConsumeIntegral<uint16_t>();
-        f.push_back(static_cast<uint8_t>(raw >> 8));
-        f.push_back(static_cast<uint8_t>(raw));
+    if (call_type == Battery::kCellVoltages) {
+        monitor::CellSlots slots;
+        for (uint16_t& raw : slots) raw = in.ConsumeIntegral<uint16_t>();
+        const monitor::LongReply f = monitor::BuildLongReply(addr, slots);
+        return std::vector<uint8_t>(f.begin(), f.end());
     }
-    f.push_back(monitor::Checksum(f.data() + 1, static_cast<int>(f.size()) - 1));
-    return f;
+    const monitor::ShortReply f = monitor::BuildShortReply(addr, in.ConsumeIntegral<uint16_t>());
+    return std::vector<uint8_t>(f.begin(), f.end());
 }
 
 }  // namespace
@@ -149,12 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     stream.insert(stream.end(), reply.begin() + at, reply.begin() + at + n);
                     dev.process(reply.data() + at, static_cast<unsigned int>(n));
                     at += n;
-                    FUZZ_CHECK(dev.msg_len >= 0 && dev.msg_len <= Battery::kReplyCapacity);
+                    FUZZ_CHECK(dev.msg_len >= 0 && dev.msg_len <= monitor::kReplyCapacity);
                 }
                 break;
             }
         }
-        FUZZ_CHECK(dev.msg_len >= 0 && dev.msg_len <= Battery::kReplyCapacity);
+        FUZZ_CHECK(dev.msg_len >= 0 && dev.msg_len <= monitor::kReplyCapacity);
         FUZZ_CHECK(dev.call_type >= 0 && dev.call_type <= 4);
         if (counter.rounds != rounds_before) {
             candidates.Scan(stream, dev);

@@ -83,13 +83,14 @@ int Battery32::DecodeCellReply(const CellDecoding& how) {
     const int buffered = msg_len;
     msg_len = how.consume_all ? 0 : msg_len - monitor::kLongReplyLen;
 
-    if (msg_buf[0] != monitor::kStartByte || msg_buf[1] != addr_) {
-        if (how.verbose) std::cout << "msg_buf[0] == 0xed && msg_buf[1] == addr_ failed" << std::endl;
-        call_type = kIdle;
-        return 0;
-    }
-    if (!monitor::AcceptReply(msg_buf, buffered, monitor::kLongReplyLen, addr_)) {
-        if (how.verbose) std::cout << "Battery32 " << DataId() << " checksum failed" << std::endl;
+    const monitor::ReplyFault fault = monitor::CheckReply(msg_buf, buffered, monitor::kLongReplyLen, addr_);
+    if (fault != monitor::ReplyFault::kNone) {
+        if (how.verbose) {
+            if (fault == monitor::ReplyFault::kChecksum)
+                std::cout << "Battery32 " << DataId() << " checksum failed" << std::endl;
+            else
+                std::cout << "msg_buf[0] == 0xed && msg_buf[1] == addr_ failed" << std::endl;
+        }
         call_type = kIdle;
         return 0;
     }

@@ -79,7 +79,7 @@ constexpr int kResendsPerCycle = 3;
 // The monitor answers at the configured address with its highest bit
 // inverted (configured 1 is 0x81 on the bus, and back).
 constexpr uint8_t kAddressFlip = 0x80;
-inline uint8_t BusAddress(uint8_t configured) { return static_cast<uint8_t>(configured ^ kAddressFlip); }
+constexpr uint8_t BusAddress(uint8_t configured) { return static_cast<uint8_t>(configured ^ kAddressFlip); }
 
 using Request = std::array<uint8_t, kRequestLen>;
 using ShortReply = std::array<uint8_t, kShortReplyLen>;

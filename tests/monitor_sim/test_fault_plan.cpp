@@ -96,7 +96,8 @@ TEST(FaultPlan, ACorruptedReplyNeverPassesTheReceiversChecks) {
     // Also frames whose byte sums sit where the modulo-254 checksum is
     // weakest: 0 and 254, or 1 and 255, give the same checksum.
     std::vector<Frame> replies = SomeReplies(3000);
-    for (int v = 0; v < 256; ++v) replies.push_back(monitor_sim::BuildShortReply(0x01, static_cast<uint16_t>(v)));
+    for (int v = 0; v < 256; ++v)
+        replies.push_back(monitor_sim::ToFrame(monitor::BuildShortReply(0x01, static_cast<uint16_t>(v))));
     for (const auto& f : replies) {
         const Decision d = plan.Decide(f);
         const Frame got = Joined(d);
@@ -174,7 +175,7 @@ TEST(FaultPlan, SilenceLastsItsLengthAndStopAfterIsForGood) {
     s.silence = 1.0;
     s.silence_requests = 3;
     FaultPlan silent(s, 1);
-    const Frame f = monitor_sim::BuildShortReply(0x81, 1);
+    const Frame f = monitor_sim::ToFrame(monitor::BuildShortReply(0x81, 1));
     for (int i = 0; i < 9; ++i) EXPECT_EQ(silent.Decide(f).withheld, Decision::Withheld::kSilent);
 
     FaultPlan::Settings stop;

@@ -1,6 +1,7 @@
 #pragma once
 // Test access to the devices' protected state, and small helpers shared by
 // the unit tests.
+#include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <memory>
@@ -118,23 +119,45 @@ inline Json::Value ParseJson(const std::string& text) {
     return v;
 }
 
+// Frames the tests feed to the devices, built here from the monitor's wire
+// format as its manual states it, without the code under test: a fault in the
+// protocol's checksum or layout must make these frames fail, not travel into
+// both sides of every comparison.
 namespace frames {
 
+// The checksum as the monitor's manual states it: the byte sum kept to 8
+// bits, then modulo 254.  Summed wide and reduced at the end, unlike the
+// protocol's running 8-bit sum, so the two only agree when both are right.
+inline uint8_t ReferenceSum(const std::vector<uint8_t>& bytes, std::size_t first, std::size_t last) {
+    int sum = 0;
+    for (std::size_t i = first; i <= last; ++i) sum += bytes[i];
+    return static_cast<uint8_t>(sum % 256 % 254);
+}
+
+// ED addr hi lo sum: the checksum covers the address and the reading.
 inline std::vector<uint8_t> ShortReply(uint8_t addr, uint16_t value) {
-    std::vector<uint8_t> f{monitor::kStartByte, addr, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-    f.push_back(monitor::Checksum(f.data() + 1, 3));
+    std::vector<uint8_t> f{0xED, addr, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value & 0xFF)};
+    f.push_back(ReferenceSum(f, 1, 3));
     return f;
 }
 
-// A long reply carrying one raw reading per slot (missing slots are 0).
+// ED addr, then 32 slots high byte first, then the checksum over bytes 1..65.
+// One raw reading per slot; missing slots are 0.
 inline std::vector<uint8_t> LongReply(uint8_t addr, const std::vector<uint16_t>& slots) {
-    std::vector<uint8_t> f{monitor::kStartByte, addr};
-    for (int i = 0; i < monitor::kCellSlots; ++i) {
-        const uint16_t v = i < static_cast<int>(slots.size()) ? slots[i] : 0;
+    std::vector<uint8_t> f{0xED, addr};
+    for (std::size_t i = 0; i < 32; ++i) {
+        const uint16_t v = i < slots.size() ? slots[i] : 0;
         f.push_back(static_cast<uint8_t>(v >> 8));
-        f.push_back(static_cast<uint8_t>(v));
+        f.push_back(static_cast<uint8_t>(v & 0xFF));
     }
-    f.push_back(monitor::Checksum(f.data() + 1, 65));
+    f.push_back(ReferenceSum(f, 1, 65));
+    return f;
+}
+
+// FE FE addr command sum: the checksum covers the address and the command.
+inline std::vector<uint8_t> Request(uint8_t addr, uint8_t command) {
+    std::vector<uint8_t> f{0xFE, 0xFE, addr, command};
+    f.push_back(ReferenceSum(f, 2, 3));
     return f;
 }
 

@@ -17,23 +17,34 @@ float F32(const uint8_t* p) {
     return f;
 }
 
+// The host's 7-byte time stamp: year (u16), month, day, hour, minute, second.
+constexpr std::size_t kYearAt = 0;
+constexpr std::size_t kMonthAt = 2;
+constexpr std::size_t kDayAt = 3;
+constexpr std::size_t kHourAt = 4;
+constexpr std::size_t kMinuteAt = 5;
+constexpr std::size_t kSecondAt = 6;
+static_assert(kSecondAt + 1 == sizeof(Battery32_Data_t::time), "the time stamp fills its field");
+
 }  // namespace
 
 std::optional<BatteryRecord> BatteryRecord::Decode(const uint8_t* data, std::size_t size) {
     if (data == nullptr || size != kSize) return std::nullopt;
     BatteryRecord r;
-    r.data_id = U32(data);
-    for (int i = 0; i < kCells; ++i) r.cells[i] = F32(data + 4 + 4 * i);
-    r.group_voltage = F32(data + 132);
-    r.group_current = F32(data + 136);
-    r.reserved = data[140];
-    r.temperature = F32(data + 141);
-    r.year = static_cast<uint16_t>(data[145] | data[146] << 8);
-    r.month = data[147];
-    r.day = data[148];
-    r.hour = data[149];
-    r.minute = data[150];
-    r.second = data[151];
+    r.data_id = U32(data + offsetof(Battery32_Data_t, data_id));
+    const uint8_t* cells = data + offsetof(Battery32_Data_t, battery_value);
+    for (std::size_t i = 0; i < r.cells.size(); ++i) r.cells[i] = F32(cells + sizeof(float) * i);
+    r.group_voltage = F32(data + offsetof(Battery32_Data_t, group_voltage));
+    r.group_current = F32(data + offsetof(Battery32_Data_t, group_current));
+    r.reserved = data[offsetof(Battery32_Data_t, reserved)];
+    r.temperature = F32(data + offsetof(Battery32_Data_t, temperature));
+    const uint8_t* time = data + offsetof(Battery32_Data_t, time);
+    r.year = static_cast<uint16_t>(time[kYearAt] | time[kYearAt + 1] << 8);
+    r.month = time[kMonthAt];
+    r.day = time[kDayAt];
+    r.hour = time[kHourAt];
+    r.minute = time[kMinuteAt];
+    r.second = time[kSecondAt];
     return r;
 }
 

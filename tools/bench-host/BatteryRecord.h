@@ -1,23 +1,19 @@
 #pragma once
-// The 152-byte data record of one completed round, decoded from its byte
-// image (little-endian, packed):
-//
-//   offset  size
-//        0     4  data identifier (u32)
-//        4   128  32 cell voltages (f32)
-//      132     4  string voltage (f32)
-//      136     4  current (f32)
-//      140     1  reserved
-//      141     4  temperature (f32)
-//      145     7  time: year (u16), month, day, hour, minute, second
+// The data record of one completed round, decoded from the byte image the
+// plug-in hands to the host.  The layout is the plug-in's record type,
+// Battery32_Data_t (unidata/Battery32_Data_t.h): fields are read at its
+// offsets, little-endian, whatever the machine bench-host runs on.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "unidata/Battery32_Data_t.h"
+
 struct BatteryRecord {
-    static constexpr std::size_t kSize = 152;
-    static constexpr int kCells = 32;
+    static constexpr std::size_t kSize = sizeof(Battery32_Data_t);
+    static constexpr int kCells = static_cast<int>(sizeof(Battery32_Data_t::battery_value) / sizeof(float));
 
     uint32_t data_id = 0;
     std::array<float, kCells> cells{};

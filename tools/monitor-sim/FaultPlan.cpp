@@ -71,11 +71,11 @@ FaultPlan::Decision FaultPlan::Decide(const Frame& reply) {
     }
 
     Frame bytes = reply;
-    const uint8_t asked = reply.size() > kReplyAddrOffset ? reply[kReplyAddrOffset] : 0;
+    const uint8_t asked = reply.size() > monitor::kReplyAddrOffset ? reply[monitor::kReplyAddrOffset] : 0;
     if (Chance(settings_.wrong_addr)) {
         // Any other address; the frame stays valid, only not for the asker.
         const int other = std::uniform_int_distribution<int>(1, kByteValues - 1)(rng_);
-        SetReplyAddress(bytes, static_cast<uint8_t>(asked + other));
+        monitor::SetReplyAddress(bytes.data(), static_cast<int>(bytes.size()), static_cast<uint8_t>(asked + other));
         d.wrong_addr = true;
         ++counts_.wrong_addr;
     }

@@ -97,7 +97,7 @@ std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double 
         case monitor::kCmdCellVoltages: {
             const CellSlots slots = ReadCells(elapsed_s);
             reply.raw.assign(slots.begin(), slots.end());
-            reply.frame = BuildLongReply(addr_, slots);
+            reply.frame = ToFrame(monitor::BuildLongReply(addr_, slots));
             return reply;
         }
         case monitor::kCmdStringVoltage:
@@ -112,7 +112,7 @@ std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double 
         default:
             return std::nullopt;
     }
-    reply.frame = BuildShortReply(addr_, reply.raw.front());
+    reply.frame = ToFrame(monitor::BuildShortReply(addr_, reply.raw.front()));
     return reply;
 }
 

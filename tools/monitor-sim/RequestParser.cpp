@@ -6,11 +6,6 @@ namespace monitor_sim {
 
 namespace {
 
-// Request layout: two lead bytes, address, command, checksum of the two.
-constexpr size_t kAddrAt = 2;
-constexpr size_t kCommandAt = 3;
-constexpr size_t kSumAt = 4;
-constexpr int kSummedBytes = 2;
 constexpr size_t kRequestLen = monitor::kRequestLen;
 
 }  // namespace
@@ -33,9 +28,9 @@ std::vector<RequestParser::Request> RequestParser::Feed(const uint8_t* data, siz
         Skip(pos, lead);
         pos = lead;
         if (n - pos < kRequestLen) break;
-        const uint8_t* frame = buf_.data() + pos;
-        if (monitor::Checksum(frame + kAddrAt, kSummedBytes) == frame[kSumAt]) {
-            found.push_back(Request{frame[kAddrAt], frame[kCommandAt]});
+        Request request;
+        if (monitor::ParseRequest(buf_.data() + pos, static_cast<int>(kRequestLen), &request.addr, &request.command)) {
+            found.push_back(request);
             pos += kRequestLen;
         } else {
             // Not a frame from this lead pair: try the next byte, which may be

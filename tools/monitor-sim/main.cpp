@@ -18,6 +18,7 @@
 #include "Simulator.h"
 #include "TraceLog.h"
 #include "ValuesLog.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace {
 
@@ -29,10 +30,8 @@ volatile std::sig_atomic_t g_stop = 0;
 
 void OnStopSignal(int) { g_stop = 1; }
 
-// Top bit of the bus address inverted: the address a device is configured
-// with (1 goes on the bus as 0x81, and back).
-constexpr uint8_t kConfiguredAddrFlip = 0x80;
-constexpr uint8_t kDefaultBusAddr = 0x81;
+// The monitor a device configured with address 1 polls.
+constexpr uint8_t kDefaultBusAddr = monitor::BusAddress(1);
 constexpr double kMillivoltCellVolts = 6.75;  // a healthy 6 V block on float charge
 
 // Points link at target, replacing an earlier link (never a regular file),
@@ -65,9 +64,11 @@ void RemovePtyLink(const std::string& link, const std::string& target) {
 std::string AddrList(const std::vector<uint8_t>& addrs) {
     std::string out;
     for (const uint8_t a : addrs) {
+        // The address rule is its own inverse: applied to a bus address it
+        // gives the configured one.
         char one[48];
         std::snprintf(one, sizeof one, "%s0x%02X (configured as %u)", out.empty() ? "" : ", ", a,
-                      static_cast<unsigned>(a ^ kConfiguredAddrFlip));
+                      static_cast<unsigned>(monitor::BusAddress(a)));
         out += one;
     }
     return out;
