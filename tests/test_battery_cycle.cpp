@@ -105,6 +105,9 @@ TEST(PollCycle, Transitions) {
         {"a chunk without a start byte abandons a short reply", 3, {{"0102030405", 0, 0, "", false}}},
         {"a reply from another monitor", 2, {{"ED0202181C", 0, 0, "", false}}},
         {"a reply with a bad checksum", 4, {{"ED010A8C98", 0, 0, "", false}}},
+        // 01 + 00 + FD wraps to FE, which the monitor sends as 00.
+        {"a reply whose sum wraps to FE", 2, {{"ED0100FD00", 1, 3, kA3, false}}},
+        {"a checksum byte of FE never passes", 2, {{"ED0100FDFE", 0, 0, "", false}}},
         {"bytes while idle are kept but answer nothing", 0, {{"ED0102181B", 0, 0, "", false}}},
         {"a tick during the long reply resends it",
          0,

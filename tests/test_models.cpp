@@ -194,6 +194,9 @@ TEST_F(NamedValues, Names) {
         {"group_current", 5.5f},         {"temperature", 23.45f},              {"xbattery_1_value battery_3_value", 13.0f},
     };
     for (const auto& a : answered) EXPECT_FLOAT_EQ(dev.Get_Value(0, a.name), a.value) << a.name;
+    // Slot 29 carried a plausible reading, but no cell of this string.
+    EXPECT_EQ(dev.battery_voltage_[29], 0.0f);
+    EXPECT_EQ(dev.data_.battery_value[29], 0.0f);
     for (const char* name : {"battery_29_value", "battery_32_value", "battery_-1_value", "battery__value",
                              "battery_99999999999_value", "Battery_1_value", "temp", ""})
         EXPECT_EQ(ErrorOf(name), hostvalue::kUnsupported) << name;
@@ -386,8 +389,6 @@ TEST_F(ThresholdCheck, CallsNamesLabelsAndIndices) {
 TEST_F(ThresholdCheck, TwentyNineCells) {
     Probe29 dev;
     Configure(dev, R"({"group_index": 2, "amount": 12, "active_batteries": [28, 29, 31]})");
-    for (int k = 0; k < 32; ++k) dev.battery_voltage_[k] = 13.0f;  // as a stray value would
-    dev.data_.battery_value[30] = 9.0f;
     Round(dev);
     const auto calls = host.Of("check_threshold");
     ASSERT_EQ(calls.size(), 3u + 13u);

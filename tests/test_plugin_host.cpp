@@ -136,52 +136,20 @@ TEST_F(PluginLibrary, ConfigurePollRestoreAndDestroy) {
         EXPECT_EQ(feed(frames::ShortReply(0x81, temperature_raw)), 0);
         EXPECT_EQ(out.Lines(), std::vector<std::string>{"rvSize is 0"});
 
+        // The loaded library makes the same calls as the linked code, whose
+        // values and record images the golden cycles pin call by call.
+        std::vector<std::string> expected = {"sp_refresh", "tx", "tx", "tx", "tx", "send_sp", "reset"};
+        expected.insert(expected.end(), 3 + 29, "check_threshold");
+        expected.push_back("batch_check");
+        expected.push_back("save_history");
+        ASSERT_EQ(host.Kinds(), expected);
         const auto& c = host.calls;
-        ASSERT_EQ(c.size(), 1u + 4u + 2u + 3u + 29u + 2u);
-        EXPECT_EQ(c[0].kind, "sp_refresh");
         EXPECT_EQ(c[1].hex, "FEFE81A122");
-        EXPECT_EQ(c[2].hex, "FEFE81A223");
-        EXPECT_EQ(c[3].hex, "FEFE81A324");
         EXPECT_EQ(c[4].hex, "FEFE81A425");
-        EXPECT_EQ(c[5].kind, "send_sp");
-        EXPECT_EQ(c[5].index, 5013);
-        EXPECT_EQ(c[5].hex.size(), 2u * 152u);
-        EXPECT_FALSE(c[5].flag);
-        EXPECT_EQ(c[6].kind, "reset");
-        const struct {
-            const char* name;
-            const char* label;
-            float value;
-        } values[] = {{"group_voltage", "整组电压", 391.5f}, {"group_current", "电流", 12.3f}, {"temperature", "温度", 25.0f}};
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(c[7 + i].kind, "check_threshold");
-            EXPECT_EQ(c[7 + i].name, values[i].name);
-            EXPECT_EQ(c[7 + i].label, values[i].label);
-            EXPECT_FLOAT_EQ(c[7 + i].value, values[i].value);
-            EXPECT_EQ(c[7 + i].index, 1);
-        }
-        for (int n = 0; n < 29; ++n) {
-            const auto& call = c[10 + n];
-            EXPECT_EQ(call.name, "battery_" + std::to_string(n) + "_value");
-            EXPECT_EQ(call.label, "第" + std::to_string(18 + n) + "节电池");
-            EXPECT_FLOAT_EQ(call.value, cells[n] / 100.0f);
-            EXPECT_EQ(call.index, n + 1);
-        }
-        EXPECT_EQ(c[39].kind, "batch_check");
-        EXPECT_EQ(c[39].index, 0);
-        EXPECT_EQ(c[40].kind, "save_history");
-        const auto saved = frames::Hex(c[40].hex);
-        ASSERT_EQ(saved.size(), 152u);
-        EXPECT_EQ(saved[0], 12);
-        EXPECT_FLOAT_EQ(FloatAt(saved, 4), 12.01f);
-        EXPECT_FLOAT_EQ(FloatAt(saved, 4 + 28 * 4), 13.99f);
-        for (int n = 29; n < 32; ++n) EXPECT_EQ(FloatAt(saved, 4 + n * 4), 0.0f);
-        EXPECT_FLOAT_EQ(FloatAt(saved, 132), 391.5f);
-        EXPECT_FLOAT_EQ(FloatAt(saved, 136), 12.3f);
-        EXPECT_EQ(saved[140], 0);
-        EXPECT_FLOAT_EQ(FloatAt(saved, 141), 25.0f);
+        EXPECT_EQ(c[10].label, "第18节电池");  // group 2 numbers its cells from 18
+        EXPECT_EQ(c.back().hex.size(), 2u * 152u);
         // Only the first round changes the record.
-        EXPECT_EQ(c[40].flag, round == 0);
+        EXPECT_EQ(c.back().flag, round == 0);
     }
 
     EXPECT_FLOAT_EQ(dev->Get_Value(0, "battery_0_value"), 12.01f);

@@ -39,13 +39,6 @@ TEST(Record, FieldsSitAtTheirOffsetsWithNoGaps) {
     EXPECT_EQ(image[144], 0x41);
 }
 
-TEST(TimeStamp, SevenBytesYearLittleEndianThenMonthDayHourMinuteSecond) {
-    using namespace boost::posix_time;
-    const TTime t = get_ttime(ptime(boost::gregorian::date(2026, 12, 8), hours(4) + minutes(5) + seconds(59)));
-    EXPECT_EQ(t, (TTime{0xEA, 0x07, 12, 8, 4, 5, 59}));
-    EXPECT_EQ(get_ttime(ptime()), TTime{});
-}
-
 class RoundCompletion : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,15 +61,12 @@ protected:
     Probe29 dev;
 };
 
-TEST_F(RoundCompletion, HostCallsInOrder) {
+// The order of the host calls, with their values, is pinned by the golden
+// cycles and by the host test of the loaded library; this is the device's
+// own state after a round.
+TEST_F(RoundCompletion, ARoundLeavesTheDeviceCommunicatingAndReady) {
     CoutCapture out;
     EXPECT_EQ(RunCycle(dev, 0x81, Healthy()), 0);
-    std::vector<std::string> kinds = host.Kinds();
-    std::vector<std::string> expected = {"sp_refresh", "tx", "tx", "tx", "tx", "send_sp", "reset"};
-    for (int i = 0; i < 3 + 29; ++i) expected.push_back("check_threshold");
-    expected.push_back("batch_check");
-    expected.push_back("save_history");
-    EXPECT_EQ(kinds, expected);
     EXPECT_EQ(out.Lines(), std::vector<std::string>{"rvSize is 0"});
     EXPECT_EQ(dev.comm_state_, 1);
     EXPECT_EQ(dev.data_ready_, 1);
