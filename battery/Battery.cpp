@@ -189,12 +189,14 @@ float Battery::Get_Value(unsigned int /*id*/, const std::string& name) const {
     throw std::out_of_range(hostvalue::kUnsupported);
 }
 
-int Battery::DeviceIoControl(int code, const void* in, int in_size, void* /*out*/, int /*out_size*/,
+int Battery::DeviceIoControl(int code, const void* in, int /*in_size*/, void* /*out*/, int /*out_size*/,
                              int& /*returned*/) {
     if (code != kIoctlSaveInterval) return 0;
-    // The minutes are a 16-bit number; without two readable bytes there is
-    // nothing to set, and saying so beats reading past the caller's buffer.
-    if (in == nullptr || in_size < static_cast<int>(sizeof(uint16_t))) return -1;
+    // The host passes the 16-bit minutes in at least two readable bytes and
+    // leaves in_size as it pleases, so the size is not looked at.  A missing
+    // buffer is refused: there is nothing to read, and reading through it
+    // would bring the host down.
+    if (in == nullptr) return -1;
     uint16_t minutes = 0;
     std::memcpy(&minutes, in, sizeof minutes);
     save_interval_ = static_cast<int32_t>(minutes) * 60;

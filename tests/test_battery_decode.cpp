@@ -205,11 +205,16 @@ TEST_F(ShortReplyDecoding, SaveIntervalControl) {
         EXPECT_EQ(dev.DeviceIoControl(c.code, &c.minutes, sizeof c.minutes, nullptr, 0, returned), c.result);
         EXPECT_EQ(dev.save_interval_, c.seconds);
     }
-    // Without two readable bytes there is nothing to set: refused, unchanged.
-    uint8_t one = 10;
+    // The two bytes are read whatever in_size says.
+    const uint16_t ten = 10;
+    for (int in_size : {2, 1, 0, -1, 1000}) {
+        dev.save_interval_ = 28800;
+        EXPECT_EQ(dev.DeviceIoControl(100, &ten, in_size, nullptr, 0, returned), 0) << in_size;
+        EXPECT_EQ(dev.save_interval_, 600) << in_size;
+    }
+    // No buffer at all: refused, nothing changes.
     dev.save_interval_ = 28800;
     EXPECT_EQ(dev.DeviceIoControl(100, nullptr, 2, nullptr, 0, returned), -1);
-    EXPECT_EQ(dev.DeviceIoControl(100, &one, 1, nullptr, 0, returned), -1);
     EXPECT_EQ(dev.save_interval_, 28800);
 }
 

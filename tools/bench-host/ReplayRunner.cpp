@@ -210,6 +210,8 @@ void ReplayRunner::RunOp(const Json::Value& op) {
     std::string value_name;
     int64_t code = 0;
     uint16_t minutes = 0;
+    int64_t in_size = static_cast<int64_t>(sizeof minutes);
+    bool null_in = false;
     if (name == "init") {
         config = Field(op, "config");
     } else if (name == "rx" || name == "cache") {
@@ -221,6 +223,12 @@ void ReplayRunner::RunOp(const Json::Value& op) {
         if (code < std::numeric_limits<int>::min() || code > std::numeric_limits<int>::max())
             throw BadLine("\"code\" is out of range");
         if (!op["minutes"].isNull()) minutes = static_cast<uint16_t>(UnsignedField(op, "minutes", 0xFFFF));
+        if (!op["in_size"].isNull()) {
+            in_size = IntField(op, "in_size");
+            if (in_size < std::numeric_limits<int>::min() || in_size > std::numeric_limits<int>::max())
+                throw BadLine("\"in_size\" is out of range");
+        }
+        null_in = OptionalBool(op, "null").value_or(false);
     }
 
     try {
@@ -237,8 +245,12 @@ void ReplayRunner::RunOp(const Json::Value& op) {
             events_.Value(id, value_name, dev.Get_Value(0, value_name));
         } else if (name == "ioctl") {
             int returned = 0;
+            // The minutes are always two readable bytes, as the host passes
+            // them; in_size and a missing buffer are the scenario's to choose.
+            const void* in = null_in ? nullptr : &minutes;
             events_.Result(id, name,
-                           dev.DeviceIoControl(static_cast<int>(code), &minutes, sizeof minutes, nullptr, 0, returned));
+                           dev.DeviceIoControl(static_cast<int>(code), in, static_cast<int>(in_size), nullptr, 0,
+                                               returned));
         }
     } catch (const std::exception& e) {
         events_.Error(id, name, e.what());
