@@ -262,6 +262,8 @@ TEST(CacheRestore, ModelRestoresLiveReadingsWithoutARound) {
         EXPECT_FALSE(dev.LoadFromCache(bytes, size));
         EXPECT_EQ(dev.data_ready_, 0);
     }
+    EXPECT_FALSE(dev.LoadFromCache(nullptr, sizeof rec));
+    EXPECT_EQ(dev.data_ready_, 0);
     const std::string as_text(reinterpret_cast<const char*>(bytes), sizeof rec);
     // The host's string form, reached as the host reaches it.
     EXPECT_TRUE(static_cast<VDeviceInterface&>(dev).LoadFromCache(as_text));
