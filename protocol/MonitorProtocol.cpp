@@ -74,7 +74,7 @@ const char* ReplyFaultName(ReplyFault fault) {
     switch (fault) {
         case ReplyFault::kNone: return "ok";
         case ReplyFault::kShort: return "partial";
-        case ReplyFault::kStartByte: return "start byte";
+        case ReplyFault::kNoStartByte: return "start byte";
         case ReplyFault::kAddress: return "address";
         case ReplyFault::kChecksum: return "checksum";
     }
@@ -83,7 +83,7 @@ const char* ReplyFaultName(ReplyFault fault) {
 
 ReplyFault CheckReply(const uint8_t* buf, int buffered, int frame_len, uint8_t addr) {
     if (buffered < frame_len || frame_len < 3) return ReplyFault::kShort;
-    if (buf[kReplyStartOffset] != kStartByte) return ReplyFault::kStartByte;
+    if (buf[kReplyStartOffset] != kStartByte) return ReplyFault::kNoStartByte;
     if (buf[kReplyAddrOffset] != addr) return ReplyFault::kAddress;
     if (Checksum(buf + kReplyAddrOffset, frame_len - 2) != buf[frame_len - 1]) return ReplyFault::kChecksum;
     return ReplyFault::kNone;

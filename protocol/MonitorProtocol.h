@@ -111,7 +111,7 @@ void SetReplyAddress(uint8_t* frame, int frame_len, uint8_t addr);
 enum class ReplyFault {
     kNone = 0,    // acceptable
     kShort,       // fewer bytes than the reply's length (a partial reply)
-    kStartByte,   // the first byte is not kStartByte
+    kNoStartByte, // the first byte is not kStartByte
     kAddress,     // another address answered
     kChecksum,    // the checksum does not match
 };

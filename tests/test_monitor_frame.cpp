@@ -179,8 +179,8 @@ TEST(CheckReply, NamesTheFirstFault) {
         {Hex("ED 01 02 18 1A"), 5, 0x01, F::kChecksum},    // sum over the reading bytes only
         {Hex("ED 7F 7F 00 FE"), 5, 0x7F, F::kChecksum},    // a wrapped sum of FE is sent as 00
         {Hex("ED 02 02 18 1C"), 5, 0x01, F::kAddress},     // right checksum, another monitor
-        {Hex("EC 01 02 18 1B"), 5, 0x01, F::kStartByte},
-        {Hex("EC 02 02 18 00"), 5, 0x01, F::kStartByte},   // the first fault is named
+        {Hex("EC 01 02 18 1B"), 5, 0x01, F::kNoStartByte},
+        {Hex("EC 02 02 18 00"), 5, 0x01, F::kNoStartByte},   // the first fault is named
         {Hex("ED 01 02 18"), 5, 0x01, F::kShort},
         {Hex(""), 5, 0x01, F::kShort},
         {Hex("ED 01"), 2, 0x01, F::kShort},                // no frame is that short
