@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
     flt->add_option("--split", faults.split, "probability of sending a reply in pieces with pauses")->check(rate);
     flt->add_option("--split-max", faults.split_max_chunks, "most pieces of a split reply")
         ->capture_default_str()
-        ->check(CLI::Range(2, 67));
+        // At most one byte a piece of the longest reply.
+        ->check(CLI::Range(2, monitor::kLongReplyLen));
     flt->add_option("--split-pause-ms", split_pause_ms, "longest pause between pieces, ms")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 10000.0));
