@@ -8,16 +8,22 @@
 #                               target's libraries (Debian multiarch, mipsel)
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
 #   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
+#   scripts/setup.sh --web      also what bench-host's web page is built and
+#                               tested with: cpp-httplib, the chart library
+#                               (npm ci, pinned by package-lock.json),
+#                               Prometheus' tools, headless Chromium, Selenium
 set -euo pipefail
 
 cross=0
+web=0
 extra=()
 for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
     --bench) extra+=(libbenchmark-dev valgrind) ;;
     --fuzz) extra+=(clang libclang-rt-14-dev) ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --web) web=1 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "setup: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -48,6 +54,14 @@ cross_libs=(
   libjsoncpp-dev:mipsel     # links against the controller's libjsoncpp.so.25
   libgtest-dev:mipsel libgmock-dev:mipsel
   pkgconf:mipsel            # mipsel-linux-gnu-pkg-config
+)
+
+# bench-host's web page and metrics.
+web_packages=(
+  libcpp-httplib-dev        # the HTTP server of bench-host run/history --http
+  prometheus                # promtool check metrics, and a real server scraping /metrics in the tests
+  chromium chromium-driver  # the pages tested in a real, headless browser
+  python3-selenium          # drives it from the test suite (Debian's /usr/bin/python3)
 )
 
 SUDO=""
@@ -93,4 +107,21 @@ if ((cross)); then
   install_missing "${cross_libs[@]}" -- --no-remove
 fi
 
-echo "setup: all build dependencies present$( ((cross)) && echo ', mipsel cross build included')"
+if ((web)); then
+  install_missing "${web_packages[@]}"
+  # npm comes with NodeSource's nodejs; Debian's nodejs needs its npm.
+  command -v node >/dev/null || install_missing nodejs
+  command -v npm >/dev/null || install_missing npm
+  # The chart library the pages embed at build time: exactly the version
+  # and bytes package-lock.json pins (integrity hash), no install scripts.
+  web_dir="$(cd "$(dirname "$0")/.." && pwd)/tools/bench-host/web"
+  locked_installed='const lock = require("./package-lock.json").packages["node_modules/uplot"];
+    let have = null; try { have = require("./node_modules/uplot/package.json").version; } catch (e) {}
+    process.exit(have === lock.version ? 0 : 1);'
+  if ! (cd "$web_dir" && node -e "$locked_installed"); then
+    echo "setup: npm ci in $web_dir"
+    (cd "$web_dir" && npm ci --ignore-scripts --no-audit --no-fund)
+  fi
+fi
+
+echo "setup: all build dependencies present$( ((cross)) && echo ', mipsel cross build included')$( ((web)) && echo ', web page included')"

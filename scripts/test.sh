@@ -31,7 +31,7 @@ step() {  # name command...
 }
 
 native() {
-  bash scripts/setup.sh
+  bash scripts/setup.sh --web
   cmake --preset default
   cmake --build --preset default -j"$jobs"
   ctest --preset default -j"$jobs"

@@ -1,0 +1,84 @@
+#include "CannedSnapshot.h"
+
+#include <string>
+
+namespace canned {
+
+float CellValue(int cell) { return 13.0f + 0.01f * static_cast<float>(cell); }
+
+namespace {
+
+LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t now_ms) {
+    LiveSnapshot::Device d;
+    d.id = id;
+    d.type = "upsbattery_29";
+    d.port = "/dev/pts/" + std::to_string(id);
+    d.addr = static_cast<int>(id % 8) + 1;
+    d.health = health;
+    d.health_since_ms = now_ms - 60000;
+    d.failures = {{"timeout", 0}, {"partial", 0}, {"start byte", 0}, {"address", 0}, {"checksum", 0},
+                  {"refused", 0}, {"port lost", 0}, {"late reply", 0}};
+    if (health == LiveSnapshot::Health::kNeverAnswered) {
+        d.failures[0].second = 30;
+        d.cycles = 30;
+        d.last_reason = "timeout";
+        return d;
+    }
+    d.values_at_ms = health == LiveSnapshot::Health::kAnswering ? now_ms - 800 : now_ms - 120000;
+    for (int i = 1; i <= kCells; ++i) {
+        LiveSnapshot::Cell c;
+        c.value = CellValue(i);
+        c.low = kLow;
+        c.high = kHigh;
+        c.label = "第" + std::to_string(i) + "节电池";
+        d.cells.push_back(c);
+    }
+    d.string_voltage = {53.6f, 48.0f, 58.0f, false};
+    d.current = {-1.25f, std::nullopt, std::nullopt, false};
+    d.temperature = {24.5f, std::nullopt, 40.0f, false};
+    d.cycles = 1000;
+    d.rounds = 990;
+    d.failures[0].second = 7;
+    d.failures[4].second = 3;
+    d.records_stored = 990;
+    return d;
+}
+
+}  // namespace
+
+LiveSnapshot Site(int64_t now_ms) {
+    using H = LiveSnapshot::Health;
+    LiveSnapshot s;
+    s.now_ms = now_ms;
+    s.devices.push_back(Device(12, H::kAnswering, now_ms));
+    auto& d12 = s.devices.back();
+    d12.name = kTrickyName;
+    d12.cells[kAlarmCell - 1].value = kAlarmCellValue;
+    d12.cells[kAlarmCell - 1].in_alarm = true;
+    d12.records_not_stored = 2;
+    s.devices.push_back(Device(13, H::kNotAnswering, now_ms));
+    s.devices.back().last_reason = "timeout";
+    s.devices.push_back(Device(14, H::kPortLost, now_ms));
+    s.devices.back().last_reason = "port lost";
+    s.devices.push_back(Device(15, H::kStale, now_ms));
+    s.devices.push_back(Device(16, H::kNeverAnswered, now_ms));
+    for (uint32_t id = 17; id <= 19; ++id) s.devices.push_back(Device(id, H::kAnswering, now_ms));
+
+    LiveSnapshot::Alarm raised;
+    raised.device = 12;
+    raised.at_ms = now_ms - 30000;
+    raised.name = "battery_5_value";
+    raised.label = "第6节电池";
+    raised.bound = "low";
+    raised.value = kAlarmCellValue;
+    raised.limit = kLow;
+    LiveSnapshot::Alarm cleared = raised;
+    cleared.device = 17;
+    cleared.raised = false;
+    cleared.at_ms = now_ms - 10000;
+    cleared.value = 12.2f;
+    s.recent_alarms = {raised, cleared};
+    return s;
+}
+
+}  // namespace canned

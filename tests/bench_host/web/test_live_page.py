@@ -1,0 +1,126 @@
+"""The live page in headless Chromium against web_test_server's canned site
+of eight devices: 29 bars and values per device, the alarm cell marked, the
+health of each device shown, no console error (the page's own or the
+Content-Security-Policy's), texts shown as text, updates pushed without a
+reload, and the page reconnecting after the server restarts.  Screenshots
+go to the build folder."""
+import os
+import sys
+import time
+
+import webtest
+
+webtest.need("chromedriver", "chromium")
+from selenium import webdriver  # noqa: E402  (after the check that it can work)
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=1280,2400"):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def card(driver, device):
+    return driver.find_element(By.CSS_SELECTOR, f'section.device[data-device="{device}"]')
+
+
+def cell_text(driver, device, cell):
+    return card(driver, device).find_element(By.CSS_SELECTOR, f'li.cell[data-cell="{cell}"] .v').text
+
+
+def console_errors(driver):
+    return [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+
+
+server = webtest.Server()
+driver = browser()
+try:
+    driver.get(server.url)
+    wait = WebDriverWait(driver, 10)
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "section.device")) == 8)
+    wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "live")
+
+    d12 = card(driver, 12)
+    cells = d12.find_elements(By.CSS_SELECTOR, "li.cell")
+    check(len(cells) == 29, f"device 12 shows 29 cells ({len(cells)})")
+    want = [f"{13.0 + 0.01 * i:.3f}" for i in range(1, 30)]
+    want[5] = "11.500"
+    check([c.find_element(By.CSS_SELECTOR, ".v").text for c in cells] == want, "the canned cell values")
+    alarmed = [c.get_attribute("data-cell") for c in d12.find_elements(By.CSS_SELECTOR, "li.cell.alarm")]
+    check(alarmed == ["6"], f"cell 6 and only it is marked in alarm ({alarmed})")
+    check(cells[5].get_attribute("title") == "第6节电池: in alarm", "the alarm cell carries its label")
+    check(len(d12.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 1, "device 12 has its bar chart")
+    check(len(driver.find_elements(By.CSS_SELECTOR, "section.device .chart canvas")) == 7,
+          "a chart for every device with values (not for the one that never answered)")
+
+    title = d12.find_element(By.CSS_SELECTOR, "h2 .title").text
+    check("<img src=x onerror=alert(1)>" in title and "第1组" in title, "a name with markup is shown as text")
+    check(len(driver.find_elements(By.CSS_SELECTOR, "main img")) == 0, "and nothing of it became an element")
+    check("not stored" in d12.find_element(By.CSS_SELECTOR, ".counters").text, "records not stored are shown")
+
+    for device, health in [(12, "answering"), (13, "not answering"), (14, "port lost"), (15, "stale"),
+                           (16, "never answered")]:
+        c = card(driver, device)
+        text = c.find_element(By.CSS_SELECTOR, ".health").text
+        check(c.get_attribute("data-health") == health and text.startswith(f"{health} since"),
+              f"device {device} shows {health!r} ({text!r})")
+    age13 = card(driver, 13).find_element(By.CSS_SELECTOR, ".age").text
+    check("2 min" in age13 and "old" in age13, f"device 13's values show their age ({age13!r})")
+    check("last failure: timeout" in card(driver, 13).find_element(By.CSS_SELECTOR, ".health").text,
+          "device 13 shows why it stopped answering")
+    check("no values yet" in card(driver, 16).find_element(By.CSS_SELECTOR, ".age").text,
+          "device 16 says it has no values yet")
+    rows = driver.find_elements(By.CSS_SELECTOR, "#alarms tbody tr")
+    check(len(rows) == 2 and "第6节电池" in rows[1].text, "the recent alarms, newest first")
+    driver.save_screenshot(os.path.join(webtest.OUT, "live-page.png"))
+
+    # A round completes: the page follows without a reload.
+    marker = driver.execute_script("window.notReloaded = true; return 1;")
+    server.publish()
+    wait.until(lambda d: cell_text(d, 17, 1) == "13.110")
+    check(True, "cell 1 of device 17 updated by the server's push")
+    check(card(driver, 13).get_attribute("data-health") == "answering", "device 13 answering again")
+    check(driver.execute_script("return window.notReloaded === true;") and marker == 1, "without a reload")
+
+    # The server restarts on the same port: the page says so, then resumes.
+    port = server.port
+    server.stop()
+    wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "lost")
+    check("lost" in driver.find_element(By.ID, "link").text, "a lost connection is shown")
+    driver.save_screenshot(os.path.join(webtest.OUT, "live-page-lost.png"))
+    driver.get_log("browser")  # the refused reconnections are expected errors
+    for _ in range(50):
+        try:
+            server = webtest.Server(port)
+            break
+        except RuntimeError:
+            time.sleep(0.1)
+    WebDriverWait(driver, 15).until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "live")
+    check(cell_text(driver, 17, 1) == "13.010", "reconnected: the restarted server's values shown")
+    driver.get_log("browser")
+
+    driver.get(server.url)
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "li.cell")) == 7 * 29)
+    time.sleep(1.5)  # a tick of the age counters
+    errors = console_errors(driver)
+    check(not errors, f"no console errors on a fresh load ({errors})")
+finally:
+    driver.quit()
+    server.stop()
+
+sys.exit(1 if failures else 0)

@@ -1,0 +1,487 @@
+// The web page's server side: metrics text, snapshot JSON, the history
+// queries over SQLite, query parameters, and the server itself over HTTP.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <httplib.h>
+#include <json/json.h>
+#include <sqlite3.h>
+
+#include "CannedSnapshot.h"
+#include "HistoryRequest.h"
+#include "MetricsFormat.h"
+#include "SnapshotHub.h"
+#include "SqliteHistoryQuery.h"
+#include "WebAssets.h"
+#include "WebServer.h"
+#include "unidata/Battery32_Data_t.h"
+
+namespace {
+
+Json::Value Parse(const std::string& text) {
+    Json::Value v;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errors)) << errors << "\n" << text;
+    return v;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
+    const std::string text = MetricsFormat::Render(canned::Site());
+    const auto lines = Lines(text);
+    const std::set<std::string> have(lines.begin(), lines.end());
+    for (const char* expected : {
+             R"(bench_host_cell_volts{device="12",cell="6"} 11.5)",
+             R"(bench_host_cell_volts{device="17",cell="29"} 13.29)",
+             R"(bench_host_cell_alarm{device="12",cell="6"} 1)",
+             R"(bench_host_cell_alarm{device="12",cell="5"} 0)",
+             R"(bench_host_cell_limit_volts{device="12",cell="1",bound="low"} 12)",
+             R"(bench_host_cell_limit_volts{device="15",cell="29",bound="high"} 14.4)",
+             R"(bench_host_string_volts{device="12"} 53.6)",
+             R"(bench_host_string_current_amperes{device="12"} -1.25)",
+             R"(bench_host_temperature_celsius{device="12"} 24.5)",
+             R"(bench_host_device_health{device="13",state="not answering"} 1)",
+             R"(bench_host_device_health{device="13",state="answering"} 0)",
+             R"(bench_host_device_health{device="14",state="port lost"} 1)",
+             R"(bench_host_device_health{device="16",state="never answered"} 1)",
+             R"(bench_host_values_age_seconds{device="12"} 0.8)",
+             R"(bench_host_values_age_seconds{device="15"} 120)",
+             R"(bench_host_cycles_total{device="16"} 30)",
+             R"(bench_host_rounds_total{device="12"} 990)",
+             R"(bench_host_cycle_failures_total{device="12",reason="timeout"} 7)",
+             R"(bench_host_cycle_failures_total{device="12",reason="start byte"} 0)",
+             R"(bench_host_records_stored_total{device="12"} 990)",
+             R"(bench_host_records_not_stored_total{device="12"} 2)",
+             // Label values escaped: backslash, quote, line feed; UTF-8 as is.
+             R"(bench_host_device_info{device="12",name="<img src=x onerror=alert(1)> \"A\\B\"\n第1组",)"
+             R"(type="upsbattery_29",port="/dev/pts/12",addr="5"} 1)",
+         }) {
+        EXPECT_TRUE(have.count(expected)) << "missing: " << expected;
+    }
+    // A device that is not answering has no values to show, only its state.
+    for (const char* device : {"13", "14", "15", "16"}) {
+        for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
+                                   "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
+            EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
+                << family << " of device " << device;
+        }
+    }
+    EXPECT_EQ(text.find("bench_host_values_age_seconds{device=\"16\"}"), std::string::npos);
+}
+
+TEST(MetricsFormat, OneHelpAndTypePerFamilyBeforeItsSamples) {
+    const auto lines = Lines(MetricsFormat::Render(canned::Site()));
+    std::map<std::string, std::string> types;
+    std::set<std::string> helps;
+    std::string current;
+    for (const auto& line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(# HELP (\w+) .+)"))) {
+            EXPECT_TRUE(helps.insert(m[1]).second) << "second HELP: " << line;
+            current = m[1];
+        } else if (std::regex_match(line, m, std::regex(R"(# TYPE (\w+) (gauge|counter))"))) {
+            EXPECT_EQ(m[1], current);
+            EXPECT_TRUE(types.emplace(m[1], m[2]).second) << "second TYPE: " << line;
+            // Counters and only counters end in _total.
+            EXPECT_EQ(m[2] == "counter", std::regex_search(m[1].str(), std::regex("_total$"))) << line;
+        } else {
+            ASSERT_TRUE(std::regex_match(line, m, std::regex(R"((\w+)\{[^}]*\} \S+)"))) << line;
+            EXPECT_EQ(m[1], current) << line;
+        }
+    }
+    EXPECT_GE(types.size(), 14u);
+}
+
+TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
+    auto site = canned::Site();
+    site.devices[0].temperature.value = std::nanf("");
+    const Json::Value v = Parse(site.ToJson(7));
+    EXPECT_EQ(v["version"].asUInt64(), 7u);
+    const Json::Value& d12 = v["devices"][0];
+    EXPECT_EQ(d12["name"].asString(), canned::kTrickyName);
+    EXPECT_EQ(d12["cells"].size(), 29u);
+    EXPECT_EQ(d12["cells"][5]["label"].asString(), "第6节电池");
+    EXPECT_TRUE(d12["cells"][5]["alarm"].asBool());
+    EXPECT_FLOAT_EQ(d12["cells"][5]["value"].asFloat(), canned::kAlarmCellValue);
+    EXPECT_TRUE(d12["temperature"]["value"].isNull());
+    EXPECT_TRUE(d12["current"]["low"].isNull());
+    EXPECT_EQ(d12["failures"]["checksum"].asUInt64(), 3u);
+    const Json::Value& d16 = v["devices"][4];
+    EXPECT_EQ(d16["health"].asString(), "never answered");
+    EXPECT_TRUE(d16["values_at_ms"].isNull());
+    EXPECT_EQ(v["alarms"][1]["state"].asString(), "cleared");
+}
+
+TEST(HistoryRequest, RefusesWhatItCannotUseWithAReason) {
+    using E = HistoryRequest::Endpoint;
+    const struct {
+        std::multimap<std::string, std::string> params;
+        E endpoint;
+        const char* error;  // nullptr: accepted
+    } cases[] = {
+        {{{"device", "12"}}, E::kSeries, nullptr},
+        {{{"device", "12"}, {"from", "0"}, {"to", "1000"}, {"points", "10000"}, {"cell", "29"}}, E::kSeries, nullptr},
+        {{{"device", "12"}, {"cells", "32"}, {"cell", "32"}}, E::kSeries, nullptr},
+        {{}, E::kAlarms, nullptr},
+        {{}, E::kSeries, "device is required"},
+        {{{"device", "x12"}}, E::kSeries, "not a whole number"},
+        {{{"device", "12 "}}, E::kSeries, "not a whole number"},
+        {{{"device", "-1"}}, E::kSeries, "must lie in"},
+        {{{"device", "4294967296"}}, E::kSeries, "must lie in"},
+        {{{"device", "12"}, {"from", "99999999999999999999"}}, E::kSeries, "not a whole number"},
+        {{{"device", "12"}, {"from", "2000"}, {"to", "1000"}}, E::kSeries, "from is after to"},
+        {{{"device", "12"}, {"points", "0"}}, E::kSeries, "points must lie in"},
+        {{{"device", "12"}, {"cell", "30"}}, E::kSeries, "cell must lie in 1..29"},
+        {{{"device", "12"}, {"cells", "33"}}, E::kSeries, "cells must lie in"},
+        {{{"device", "12"}, {"device", "13"}}, E::kSeries, "more than once"},
+        {{{"device", "12"}, {"limit", "5"}}, E::kSeries, "unknown parameter limit"},
+        {{{"points", "5"}}, E::kAlarms, "unknown parameter points"},
+        {{{"limit", "0"}}, E::kAlarms, "limit must lie in"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        try {
+            HistoryRequest::Parse(c.params, c.endpoint);
+        } catch (const HistoryRequest::Error& e) {
+            error = e.what();
+        }
+        if (c.error) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << "got \"" << error << "\", want " << c.error;
+        } else {
+            EXPECT_EQ(error, "");
+        }
+    }
+}
+
+TEST(WebServer, ListenAddressesAndWhenToWarn) {
+    const struct {
+        const char* text;
+        const char* host;  // nullptr: refused
+        int port;
+        bool loopback;
+    } cases[] = {
+        {"8080", "127.0.0.1", 8080, true},
+        {"0", "127.0.0.1", 0, true},
+        {"0.0.0.0:9000", "0.0.0.0", 9000, false},
+        {"192.168.1.5:80", "192.168.1.5", 80, false},
+        {"localhost:8080", "localhost", 8080, true},
+        {"[::1]:8080", "::1", 8080, true},
+        {"[::]:8080", "::", 8080, false},
+        {"::1:8080", nullptr, 0, false},
+        {"65536", nullptr, 0, false},
+        {"http", nullptr, 0, false},
+        {":8080", nullptr, 0, false},
+        {"", nullptr, 0, false},
+    };
+    for (const auto& c : cases) {
+        try {
+            const auto [host, port] = WebServer::ParseListen(c.text);
+            ASSERT_TRUE(c.host) << c.text << " accepted";
+            EXPECT_EQ(host, c.host);
+            EXPECT_EQ(port, c.port);
+            EXPECT_EQ(WebServer::IsLoopback(host), c.loopback) << c.text;
+        } catch (const std::invalid_argument&) {
+            EXPECT_FALSE(c.host) << c.text << " refused";
+        }
+    }
+}
+
+// A history file with the run's schema: device 12 has a round a second for
+// 100 s (cell i of round k reads i + k/100, cell 3 lowest), device 13 ten.
+class HistoryFile : public ::testing::Test {
+protected:
+    static constexpr int64_t kStart = 1796720000000;
+
+    void SetUp() override {
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("web-history-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".sqlite"))
+                    .string();
+        std::filesystem::remove(path_);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        Exec(db,
+             "CREATE TABLE history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER);"
+             "CREATE INDEX history_device_time ON history(device_id, saved_ms);"
+             "CREATE TABLE alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT, bound TEXT, "
+             "value REAL, limit_value REAL, at_ms INTEGER);"
+             "BEGIN");
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO history VALUES(?1, 'text', ?2, ?3)", -1, &insert, nullptr);
+        for (const auto& [device, rounds] : {std::pair<int, int>{12, 100}, {13, 10}}) {
+            for (int k = 0; k < rounds; ++k) {
+                Battery32_Data_t r{};
+                r.data_id = static_cast<uint32_t>(device);
+                for (int i = 0; i < 32; ++i) r.battery_value[i] = static_cast<float>(i + 1) + k / 100.0f;
+                r.battery_value[2] = 1.0f;
+                r.group_voltage = 50.0f + k;
+                r.group_current = -2.0f;
+                r.temperature = 25.0f;
+                sqlite3_bind_int(insert, 1, device);
+                sqlite3_bind_blob(insert, 2, &r, sizeof r, SQLITE_TRANSIENT);
+                sqlite3_bind_int64(insert, 3, kStart + 1000 * k);
+                sqlite3_step(insert);
+                sqlite3_reset(insert);
+            }
+        }
+        sqlite3_finalize(insert);
+        Exec(db,
+             "INSERT INTO alarms VALUES(12, 'a', 'battery_2_value', '第3节电池', 'raised', 'low', 1.0, 12.0, "
+             "1796720010000);"
+             "INSERT INTO alarms VALUES(13, 'b', 'temperature', '温度', 'raised', 'high', 45.0, 40.0, 1796720020000);"
+             "INSERT INTO alarms VALUES(12, 'c', 'battery_2_value', '第3节电池', 'cleared', 'low', 12.5, 12.0, "
+             "1796720030000);"
+             "COMMIT");
+        sqlite3_close(db);
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+
+    static void Exec(sqlite3* db, const char* sql) {
+        char* error = nullptr;
+        ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << error;
+    }
+
+    std::string path_;
+};
+
+TEST_F(HistoryFile, DownsamplesInBucketsOfTheRange) {
+    SqliteHistoryQuery q(path_);
+    HistoryQuery::SeriesRequest r;
+    r.device = 12;
+    r.points = 10;
+    r.cell = 4;
+    const auto s = q.Downsample(r);
+    EXPECT_EQ(s.from_ms, kStart);
+    EXPECT_EQ(s.to_ms, kStart + 99000);
+    EXPECT_EQ(s.bucket_ms, 9901);  // 99001 ms in 10 buckets, rounded up
+    ASSERT_EQ(s.t.size(), 10u);
+    // The first bucket holds rounds 0..9 (at 0..9 s): means of their values.
+    EXPECT_EQ(s.t[0], kStart);
+    EXPECT_EQ(s.rounds[0], 10u);
+    EXPECT_NEAR(s.string_voltage[0], 54.5, 1e-9);
+    EXPECT_NEAR(s.current[0], -2.0, 1e-9);
+    EXPECT_NEAR(s.cell_min[0], 1.0, 1e-6);          // cell 3, held low
+    EXPECT_NEAR(s.cell_max[9], 29.99, 1e-5);         // only the model's 29 cells count
+    EXPECT_NEAR(s.cell[0], 4.045, 1e-5);
+    uint64_t rounds = 0;
+    for (auto n : s.rounds) rounds += n;
+    EXPECT_EQ(rounds, 100u);
+
+    r.range = {kStart + 50000, kStart + 59999};
+    r.cell.reset();
+    r.points = 2000;
+    const auto part = q.Downsample(r);
+    EXPECT_EQ(part.bucket_ms, 5);
+    ASSERT_EQ(part.t.size(), 10u);
+    EXPECT_EQ(part.t.front(), kStart + 50000);
+    EXPECT_TRUE(part.cell.empty());
+
+    r.device = 99;
+    EXPECT_TRUE(q.Downsample(r).t.empty());
+}
+
+TEST_F(HistoryFile, DevicesAndAlarmsInTheirRange) {
+    SqliteHistoryQuery q(path_);
+    const auto devices = q.Devices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].device, 12u);
+    EXPECT_EQ(devices[0].last_ms, kStart + 99000);
+    EXPECT_EQ(devices[1].device, 13u);
+    EXPECT_EQ(devices[1].last_ms, kStart + 9000);
+
+    EXPECT_EQ(q.Alarms(std::nullopt, {}, 10).size(), 3u);
+    const auto of12 = q.Alarms(12u, {}, 10);
+    ASSERT_EQ(of12.size(), 2u);
+    EXPECT_EQ(of12[0].label, "第3节电池");
+    EXPECT_EQ(of12[1].state, "cleared");
+    EXPECT_EQ(q.Alarms(std::nullopt, {1796720015000, 1796720025000}, 10).at(0).device, 13u);
+    EXPECT_EQ(q.Alarms(std::nullopt, {}, 1).size(), 1u);
+}
+
+TEST(SqliteHistoryQuery, RefusesAFileThatIsNoHistory) {
+    EXPECT_THROW(SqliteHistoryQuery("/nonexistent/history.sqlite"), std::runtime_error);
+}
+
+// The server on a free loopback port, with the canned site and the history.
+class Served : public HistoryFile {
+protected:
+    void SetUp() override {
+        HistoryFile::SetUp();
+        query_ = std::make_unique<SqliteHistoryQuery>(path_);
+        hub_.Publish(canned::Site());
+        WebServer::Options o;
+        o.live = &hub_;
+        o.history = query_.get();
+        o.streams = 2;
+        o.heartbeat_ms = 200;
+        server_ = std::make_unique<WebServer>(o);
+        server_->Start();
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->Port());
+    }
+    void TearDown() override {
+        server_->Stop();
+        HistoryFile::TearDown();
+    }
+
+    SnapshotHub hub_;
+    std::unique_ptr<SqliteHistoryQuery> query_;
+    std::unique_ptr<WebServer> server_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(Served, PagesAndEndpointsWithTheirHeaders) {
+    EXPECT_EQ(server_->Warning(), "");
+    const struct {
+        const char* path;
+        int status;
+        const char* type;
+        const char* body;  // a part of it
+    } cases[] = {
+        {"/", 200, "text/html; charset=utf-8", "/assets/live.js"},
+        {"/history", 200, "text/html; charset=utf-8", "/assets/history.js"},
+        {"/assets/uPlot.iife.min.js", 200, "text/javascript; charset=utf-8", "uPlot"},
+        {"/assets/style.css", 200, "text/css; charset=utf-8", ".cell.alarm"},
+        {"/api/live", 200, "application/json; charset=utf-8", "\"label\":\"第6节电池\""},
+        {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", "bench_host_cell_volts{device=\"12\",cell=\"6\"}"},
+        {"/api/history?device=12&points=10", 200, "application/json; charset=utf-8", "\"bucket_ms\":9901"},
+        {"/api/history.csv?device=12&points=10&cell=2", 200, "text/csv; charset=utf-8", ",cell_2_v\r\n"},
+        {"/api/alarms?device=13", 200, "application/json; charset=utf-8", "\"label\":\"温度\""},
+        {"/api/devices", 200, "application/json; charset=utf-8", "{\"device\":13,"},
+        {"/api/history?device=twelve", 400, "application/json; charset=utf-8", "device is not a whole number"},
+        {"/api/history?device=12&to=1&from=2", 400, "application/json; charset=utf-8", "from is after to"},
+        {"/api/alarms?device=12&mode=all", 400, "application/json; charset=utf-8", "unknown parameter mode"},
+        {"/assets/../WebServer.cpp", 404, "application/json; charset=utf-8", "\"error\""},
+        {"/nothing", 404, "application/json; charset=utf-8", "no such page: /nothing"},
+    };
+    for (const auto& c : cases) {
+        const auto res = client_->Get(c.path);
+        ASSERT_TRUE(res) << c.path;
+        EXPECT_EQ(res->status, c.status) << c.path << ": " << res->body;
+        EXPECT_EQ(res->get_header_value("Content-Type"), c.type) << c.path;
+        EXPECT_NE(res->body.find(c.body), std::string::npos) << c.path << ": " << res->body.substr(0, 300);
+        EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self';"), std::string::npos);
+        EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff");
+    }
+    // Read-only: nothing but GET is answered.
+    const auto post = client_->Post("/api/live", "{}", "application/json");
+    ASSERT_TRUE(post);
+    EXPECT_GE(post->status, 400);
+}
+
+TEST(WebAssets, PagesHaveNoInlineScriptOrStyle) {
+    for (const char* name : {"live.html", "history.html"}) {
+        const WebAsset* a = WebAssets::Find(name);
+        ASSERT_TRUE(a) << name;
+        const std::string html(a->Body());
+        // The policy would refuse them; the page would silently lose them.
+        EXPECT_FALSE(std::regex_search(html, std::regex(R"(<script(?![^>]*\bsrc=))"))) << name;
+        EXPECT_FALSE(std::regex_search(html, std::regex(R"(<style|\sstyle=|\son[a-z]+=)"))) << name;
+    }
+}
+
+// Reads server-sent events until want says stop.
+void ReadEvents(httplib::Client& client, const std::function<bool(const Json::Value&)>& want) {
+    std::string buffer;
+    client.Get("/api/events", [&](const char* data, size_t len) {
+        buffer.append(data, len);
+        for (std::size_t end; (end = buffer.find("\n\n")) != std::string::npos;) {
+            const std::string event = buffer.substr(0, end);
+            buffer.erase(0, end + 2);
+            const auto at = event.find("data: ");
+            if (at != std::string::npos && !want(Parse(event.substr(at + 6)))) return false;
+        }
+        return true;
+    });
+}
+
+TEST_F(Served, LiveStreamSendsTheLatestThenEachPublication) {
+    std::vector<uint64_t> versions;
+    std::thread publisher;
+    ReadEvents(*client_, [&](const Json::Value& v) {
+        versions.push_back(v["version"].asUInt64());
+        if (versions.size() == 1) {
+            publisher = std::thread([this] {
+                auto site = canned::Site();
+                site.devices[1].health = LiveSnapshot::Health::kAnswering;
+                hub_.Publish(site);
+            });
+        } else {
+            EXPECT_EQ(v["devices"][1]["health"].asString(), "answering");
+        }
+        return versions.size() < 2;
+    });
+    publisher.join();
+    EXPECT_EQ(versions, (std::vector<uint64_t>{1, 2}));
+}
+
+TEST_F(Served, AStalledPageNeitherBlocksPublishingNorOtherPages) {
+    // A client that asks for the stream and never reads it.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(server_->Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+
+    // The stream has begun once its first bytes arrive; from then on it
+    // is never read again.
+    char first[16];
+    ASSERT_GT(::recv(fd, first, sizeof first, 0), 0);
+
+    // The stalled stream and a second one are this server's limit of two;
+    // a third is refused with a reason.
+    std::promise<void> streaming;
+    uint64_t seen = 0;
+    std::thread second([&] {
+        httplib::Client other("127.0.0.1", server_->Port());
+        ReadEvents(other, [&](const Json::Value& v) {
+            if (seen == 0) streaming.set_value();
+            seen = v["version"].asUInt64();
+            return true;
+        });
+    });
+    streaming.get_future().wait();
+    const auto third = client_->Get("/api/events");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->status, 503);
+    EXPECT_NE(third->body.find("too many live pages"), std::string::npos);
+
+    // Publishing goes on regardless, and other requests are answered.
+    for (int i = 0; i < 500; ++i) hub_.Publish(canned::Site());
+    const auto latest = client_->Get("/api/live");
+    ASSERT_TRUE(latest);
+    EXPECT_EQ(Parse(latest->body)["version"].asUInt64(), 501u);
+
+    ::close(fd);
+    server_->Stop();  // ends the second stream too
+    second.join();
+    EXPECT_GT(seen, 1u);
+}
+
+}  // namespace

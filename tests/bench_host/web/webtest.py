@@ -1,0 +1,40 @@
+"""What the browser and Prometheus tests share: web_test_server started and
+stopped, the build folder for what they leave behind, and the exit status
+that tells CTest a tool is missing (the test is then reported as skipped)."""
+import os
+import shutil
+import subprocess
+import sys
+
+SKIP = 77
+SERVER = os.environ["WEB_TEST_SERVER"]
+OUT = os.environ["WEB_TEST_OUT"]
+
+
+def need(*tools):
+    for tool in tools:
+        if not shutil.which(tool):
+            print(f"SKIPPED: {tool} is not installed (bash scripts/setup.sh --web installs it)")
+            sys.exit(SKIP)
+
+
+class Server:
+    """web_test_server on a loopback port; publish() sends it a new round."""
+
+    def __init__(self, port=0):
+        self.proc = subprocess.Popen([SERVER, "--port", str(port)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("url: "):
+            raise RuntimeError(f"web_test_server did not start: {line!r}")
+        self.url = line[len("url: "):].strip()
+        self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+
+    def publish(self):
+        self.proc.stdin.write("publish\n")
+        self.proc.stdin.flush()
+        assert self.proc.stdout.readline().strip() == "published"
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=20)

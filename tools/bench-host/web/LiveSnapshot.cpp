@@ -1,0 +1,94 @@
+#include "LiveSnapshot.h"
+
+#include "JsonLine.h"
+
+namespace {
+
+std::string OptionalFloat(const std::optional<float>& v) {
+    return v ? JsonLine::FormatFloat(*v) : "null";
+}
+
+// Fills the keys every checked value has; cells add their label.
+JsonLine& ValueKeys(JsonLine& out, const LiveSnapshot::Value& v) {
+    return out.Float("value", v.value)
+        .Raw("low", OptionalFloat(v.low))
+        .Raw("high", OptionalFloat(v.high))
+        .Bool("alarm", v.in_alarm);
+}
+
+std::string ValueJson(const LiveSnapshot::Value& v) {
+    JsonLine out;
+    return ValueKeys(out, v).Text();
+}
+
+template <typename Items, typename Each>
+std::string Array(const Items& items, Each each) {
+    std::string out = "[";
+    for (const auto& item : items) {
+        if (out.size() > 1) out += ',';
+        out += each(item);
+    }
+    return out + "]";
+}
+
+std::string DeviceJson(const LiveSnapshot::Device& d) {
+    JsonLine failures;
+    for (const auto& [reason, count] : d.failures) failures.UInt(reason, count);
+    JsonLine out;
+    out.UInt("id", d.id)
+        .Str("name", d.name)
+        .Str("type", d.type)
+        .Str("port", d.port)
+        .Int("addr", d.addr)
+        .Str("health", LiveSnapshot::HealthName(d.health))
+        .Int("health_since_ms", d.health_since_ms)
+        .Str("last_reason", d.last_reason)
+        .Raw("values_at_ms", d.values_at_ms ? std::to_string(*d.values_at_ms) : "null")
+        .Raw("cells", Array(d.cells,
+                            [](const LiveSnapshot::Cell& c) {
+                                JsonLine cell;
+                                return ValueKeys(cell.Str("label", c.label), c).Text();
+                            }))
+        .Raw("string_voltage", ValueJson(d.string_voltage))
+        .Raw("current", ValueJson(d.current))
+        .Raw("temperature", ValueJson(d.temperature))
+        .Raw("failures", failures.Text())
+        .UInt("cycles", d.cycles)
+        .UInt("rounds", d.rounds)
+        .UInt("records_stored", d.records_stored)
+        .UInt("records_not_stored", d.records_not_stored);
+    return out.Text();
+}
+
+}  // namespace
+
+std::string_view LiveSnapshot::HealthName(Health health) {
+    switch (health) {
+        case Health::kNeverAnswered: return "never answered";
+        case Health::kAnswering: return "answering";
+        case Health::kNotAnswering: return "not answering";
+        case Health::kPortLost: return "port lost";
+        case Health::kStale: return "stale";
+    }
+    return "unknown";
+}
+
+std::string LiveSnapshot::ToJson(uint64_t version) const {
+    JsonLine out;
+    out.UInt("version", version)
+        .Int("now_ms", now_ms)
+        .Raw("devices", Array(devices, DeviceJson))
+        .Raw("alarms", Array(recent_alarms, [](const Alarm& a) {
+                 return JsonLine()
+                     .UInt("device", a.device)
+                     .Int("at_ms", a.at_ms)
+                     .Str("state", a.raised ? "raised" : "cleared")
+                     .Str("name", a.name)
+                     .Str("label", a.label)
+                     .Str("bound", a.bound)
+                     .Float("value", a.value)
+                     .Float("limit", a.limit)
+                     .Text();
+             }));
+    return out.Text();
+}

@@ -1,0 +1,77 @@
+#pragma once
+// What the web page and /metrics show of a running site at one moment: per
+// device its health, the values of its last completed round with the limits
+// they are checked against, its counters; and the alarms raised and cleared
+// lately.  Plain data, copied whole into the SnapshotHub after every round
+// or health change, so the HTTP threads never touch the run's own state.
+//
+// Times are milliseconds since the Unix epoch (UTC).  now_ms is when the
+// snapshot was taken: the page counts ages on from it, so values that stop
+// coming grow visibly older instead of looking current.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct LiveSnapshot {
+    enum class Health { kNeverAnswered, kAnswering, kNotAnswering, kPortLost, kStale };
+    static constexpr Health kHealthStates[] = {Health::kNeverAnswered, Health::kAnswering, Health::kNotAnswering,
+                                               Health::kPortLost, Health::kStale};
+    // "never answered", "answering", "not answering", "port lost", "stale".
+    static std::string_view HealthName(Health health);
+
+    // A value with the limits it is checked against (none when no limit is
+    // configured) and whether an alarm on it stands.
+    struct Value {
+        float value = 0.0f;
+        std::optional<float> low;
+        std::optional<float> high;
+        bool in_alarm = false;
+    };
+
+    struct Cell : Value {
+        std::string label;  // the device's display label, e.g. 第6节电池
+    };
+
+    struct Device {
+        uint32_t id = 0;
+        std::string name;  // what the site calls the device; "" when it gives none
+        std::string type;
+        std::string port;
+        int addr = 0;
+        Health health = Health::kNeverAnswered;
+        int64_t health_since_ms = 0;
+        std::string last_reason;               // why the last cycle failed; "" when none has
+        std::optional<int64_t> values_at_ms;   // the round the values come from; none before the first
+        std::vector<Cell> cells;               // the model's cells, in bus order
+        Value string_voltage;
+        Value current;
+        Value temperature;
+        std::vector<std::pair<std::string, uint64_t>> failures;  // reason -> failed cycles
+        uint64_t cycles = 0;
+        uint64_t rounds = 0;                   // completed rounds
+        uint64_t records_stored = 0;
+        uint64_t records_not_stored = 0;
+    };
+
+    struct Alarm {
+        uint32_t device = 0;
+        int64_t at_ms = 0;
+        bool raised = true;  // false: cleared
+        std::string name;
+        std::string label;
+        std::string bound;   // "low" or "high"
+        float value = 0.0f;
+        float limit = 0.0f;
+    };
+
+    int64_t now_ms = 0;
+    std::vector<Device> devices;
+    std::vector<Alarm> recent_alarms;  // oldest first
+
+    // The snapshot as one JSON object (the body of /api/live and of each
+    // server-sent event); version is the hub's publication counter.
+    std::string ToJson(uint64_t version) const;
+};

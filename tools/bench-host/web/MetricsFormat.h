@@ -1,0 +1,26 @@
+#pragma once
+// A LiveSnapshot in the Prometheus text exposition format (version 0.0.4),
+// the body of /metrics.  Everything that varies per device or cell is a
+// label (device = the data identifier, cell = 1-based position on the
+// string); units are in the names, counters end in _total, and each family
+// has one HELP and one TYPE line.
+//
+// The values of a round are exported only while the device is answering:
+// a silent device's last values would otherwise be scraped again and again
+// and draw a flat, healthy-looking line.  Its health state, the age of its
+// values and its counters are always exported, so a dashboard shows the gap
+// and the reason.
+#include <string>
+
+#include "LiveSnapshot.h"
+
+class MetricsFormat {
+public:
+    static constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+    static std::string Render(const LiveSnapshot& snapshot);
+
+    // A label value as the format wants it: backslash, double quote and
+    // line feed escaped, UTF-8 passed through.
+    static std::string EscapeLabel(const std::string& value);
+};

@@ -1,0 +1,229 @@
+// The live page: one card per device, redrawn from each snapshot the
+// server pushes (server-sent events on /api/events).  Ages are counted on
+// in the page between snapshots, from the server's clock, so values that
+// stop coming visibly grow old; a lost connection greys every card.
+'use strict';
+
+const live = {
+  cards: new Map(),      // device id -> card
+  snapshot: null,
+  receivedAt: 0,         // Date.now() when the snapshot arrived
+  lostSince: null,
+};
+
+// The server's time now, as far as the page can tell.
+function serverNow() {
+  return live.snapshot ? live.snapshot.now_ms + (Date.now() - live.receivedAt) : Date.now();
+}
+
+function setLink(state, text) {
+  const link = document.getElementById('link');
+  link.dataset.state = state;
+  link.textContent = text;
+  document.body.classList.toggle('disconnected', state !== 'live');
+}
+
+function valueText(v, unit, digits) {
+  const limits = [];
+  if (v.low !== null) limits.push(`low ${bench.num(v.low, digits)}`);
+  if (v.high !== null) limits.push(`high ${bench.num(v.high, digits)}`);
+  return `${bench.num(v.value, digits)} ${unit}` + (limits.length ? ` (${limits.join(', ')})` : '');
+}
+
+function makeCard(device) {
+  const root = bench.el('section', 'device');
+  root.dataset.device = device.id;
+  const head = bench.el('h2');
+  const title = bench.el('span', 'title');
+  const where = bench.el('span', 'where');
+  head.append(title, ' ', where);
+  const health = bench.el('p', 'health');
+  const age = bench.el('p', 'age');
+  const values = bench.el('dl', 'values');
+  const fields = {};
+  for (const [key, name] of [['string_voltage', 'string voltage'], ['current', 'current'],
+                             ['temperature', 'temperature']]) {
+    const dd = bench.el('dd');
+    dd.dataset.value = key;
+    values.append(bench.el('dt', null, name), dd);
+    fields[key] = dd;
+  }
+  const chart = bench.el('div', 'chart');
+  const cells = bench.el('ol', 'cells');
+  const counters = bench.el('p', 'counters');
+  const failures = bench.el('p', 'failures');
+  root.append(head, health, age, values, chart, cells, counters, failures);
+  document.getElementById('devices').append(root);
+  return { root, title, where, health, age, fields, chart, cells, counters, failures, plot: null, cellCount: -1 };
+}
+
+function chartData(device) {
+  const n = device.cells.length;
+  const x = [], all = [], alarm = [], low = [], high = [];
+  for (let i = 0; i < n; i++) {
+    const c = device.cells[i];
+    x.push(i + 1);
+    all.push(c.alarm ? null : c.value);
+    alarm.push(c.alarm ? c.value : null);
+    low.push(c.low);
+    high.push(c.high);
+  }
+  return [x, all, alarm, low, high];
+}
+
+function yRange(device) {
+  const vs = [];
+  for (const c of device.cells) {
+    vs.push(c.value);
+    if (c.low !== null) vs.push(c.low);
+    if (c.high !== null) vs.push(c.high);
+  }
+  const lo = Math.min(...vs), hi = Math.max(...vs);
+  const pad = Math.max(0.2, (hi - lo) * 0.1);
+  return [lo - pad, hi + pad];
+}
+
+function drawChart(card, device) {
+  const n = device.cells.length;
+  if (n === 0) {
+    if (card.plot) { card.plot.destroy(); card.plot = null; }
+    card.cellCount = 0;
+    return;
+  }
+  const data = chartData(device);
+  if (card.plot && card.cellCount === n) {
+    card.range = yRange(device);
+    card.plot.setData(data);
+    return;
+  }
+  if (card.plot) card.plot.destroy();
+  card.range = yRange(device);
+  const bars = uPlot.paths.bars({ size: [0.7, 40] });
+  const base = (u) => u.scales.y.min;
+  card.plot = new uPlot({
+    width: bench.chartWidth(card.chart),
+    height: 220,
+    legend: { show: false },
+    cursor: { show: false },
+    scales: { x: { time: false, range: [0.5, n + 0.5] }, y: { range: () => card.range } },
+    axes: [{ label: 'cell', incrs: [1, 2, 5, 10] }, { label: 'V' }],
+    series: [
+      {},
+      { label: 'cell', paths: bars, fillTo: base, fill: '#4a8f5a', stroke: '#4a8f5a', points: { show: false } },
+      { label: 'in alarm', paths: bars, fillTo: base, fill: '#c62828', stroke: '#c62828', points: { show: false } },
+      { label: 'low limit', stroke: '#b26a00', dash: [6, 4], width: 2, points: { show: false } },
+      { label: 'high limit', stroke: '#b26a00', dash: [6, 4], width: 2, points: { show: false } },
+    ],
+  }, data, card.chart);
+  card.cellCount = n;
+}
+
+function drawCells(card, device) {
+  const list = card.cells;
+  while (list.children.length > device.cells.length) list.lastChild.remove();
+  device.cells.forEach((c, i) => {
+    let li = list.children[i];
+    if (!li) {
+      li = bench.el('li', 'cell');
+      li.dataset.cell = i + 1;
+      li.append(bench.el('span', 'n', i + 1), bench.el('span', 'v'));
+      list.append(li);
+    }
+    li.classList.toggle('alarm', c.alarm);
+    li.title = c.label + (c.alarm ? ': in alarm' : '');
+    li.querySelector('.v').textContent = bench.num(c.value, 3);
+  });
+}
+
+function drawDevice(card, d) {
+  card.title.textContent = d.name ? `${d.name} (device ${d.id})` : `device ${d.id}`;
+  card.where.textContent = `${d.type} at address ${d.addr} on ${d.port}`;
+  card.root.dataset.health = d.health;
+  for (const [key, unit, digits] of [['string_voltage', 'V', 2], ['current', 'A', 2], ['temperature', '°C', 1]]) {
+    const v = d[key];
+    const dd = card.fields[key];
+    dd.textContent = d.values_at_ms === null ? '–' : valueText(v, unit, digits);
+    dd.classList.toggle('alarm', d.values_at_ms !== null && v.alarm);
+  }
+  drawChart(card, d);
+  drawCells(card, d);
+  card.counters.textContent = `${d.cycles} cycles, ${d.rounds} rounds completed, ` +
+    `${d.records_stored} records stored, ${d.records_not_stored} not stored`;
+  card.counters.classList.toggle('fault', d.records_not_stored > 0);
+  const failures = Object.entries(d.failures).filter(([, n]) => n > 0).map(([r, n]) => `${r} ${n}`);
+  card.failures.textContent = failures.length ? `failed cycles: ${failures.join(', ')}` : 'no failed cycles';
+  card.failures.classList.toggle('fault', failures.length > 0);
+}
+
+// Health and ages change with time alone; redrawn every second.
+function drawAges() {
+  if (!live.snapshot) return;
+  const now = serverNow();
+  for (const d of live.snapshot.devices) {
+    const card = live.cards.get(d.id);
+    if (!card) continue;
+    let health = `${d.health} since ${bench.time(d.health_since_ms)} (${bench.age(now - d.health_since_ms)})`;
+    if (d.health !== 'answering' && d.last_reason) health += `, last failure: ${d.last_reason}`;
+    card.health.textContent = health;
+    card.age.textContent = d.values_at_ms === null ? 'no values yet: no round completed'
+      : `values of the round at ${bench.time(d.values_at_ms)}, ${bench.age(now - d.values_at_ms)} old`;
+  }
+  if (live.lostSince !== null) {
+    setLink('lost', `connection to bench-host lost since ${bench.time(live.lostSince)}: ` +
+                    'the values shown are as they were then; reconnecting…');
+  }
+}
+
+function drawAlarms(alarms) {
+  const body = document.querySelector('#alarms tbody');
+  body.replaceChildren();
+  for (const a of alarms.slice().reverse()) {
+    const tr = bench.el('tr', a.state);
+    for (const text of [bench.time(a.at_ms), a.device, `${a.state} (${a.bound})`, a.label,
+                        bench.num(a.value, 3), bench.num(a.limit, 3)]) {
+      tr.append(bench.el('td', null, text));
+    }
+    body.append(tr);
+  }
+  document.getElementById('no-alarms').hidden = alarms.length > 0;
+}
+
+function render(snapshot) {
+  live.snapshot = snapshot;
+  live.receivedAt = Date.now();
+  const ids = new Set(snapshot.devices.map((d) => d.id));
+  for (const [id, card] of live.cards) {
+    if (!ids.has(id)) { if (card.plot) card.plot.destroy(); card.root.remove(); live.cards.delete(id); }
+  }
+  for (const d of snapshot.devices) {
+    let card = live.cards.get(d.id);
+    if (!card) { card = makeCard(d); live.cards.set(d.id, card); }
+    drawDevice(card, d);
+  }
+  drawAlarms(snapshot.alarms);
+  drawAges();
+}
+
+function connect() {
+  const source = new EventSource('/api/events');
+  source.addEventListener('snapshot', (e) => {
+    live.lostSince = null;
+    setLink('live', 'live: updated after every round');
+    render(JSON.parse(e.data));
+  });
+  source.addEventListener('error', () => {
+    if (live.lostSince === null) live.lostSince = Date.now();
+    drawAges();
+    // The browser retries a dropped stream by itself; a refused one
+    // (too many pages open, server restarting) is closed for good.
+    if (source.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
+  });
+}
+
+window.addEventListener('resize', () => {
+  for (const card of live.cards.values()) {
+    if (card.plot) card.plot.setSize({ width: bench.chartWidth(card.chart), height: 220 });
+  }
+});
+setInterval(drawAges, 1000);
+connect();
