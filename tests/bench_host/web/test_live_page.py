@@ -11,28 +11,10 @@ import time
 import webtest
 
 webtest.need("chromedriver", "chromium")
-from selenium import webdriver  # noqa: E402  (after the check that it can work)
-from selenium.webdriver.chrome.service import Service  # noqa: E402
-from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402  (after the check that it can work)
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
-
-
-def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                "--window-size=1280,2400"):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+check = webtest.Checks()
 
 
 def card(driver, device):
@@ -48,7 +30,7 @@ def console_errors(driver):
 
 
 server = webtest.Server()
-driver = browser()
+driver = webtest.browser()
 try:
     driver.get(server.url)
     wait = WebDriverWait(driver, 10)
@@ -123,4 +105,4 @@ finally:
     driver.quit()
     server.stop()
 
-sys.exit(1 if failures else 0)
+sys.exit(check.status())

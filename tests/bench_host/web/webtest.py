@@ -18,11 +18,40 @@ def need(*tools):
             sys.exit(SKIP)
 
 
+def browser():
+    """Headless Chromium (run as root in CI, hence no sandbox) keeping the console log."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=1280,2400"):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+class Checks:
+    """Named checks, each printed; the test fails at the end if any did."""
+
+    def __init__(self):
+        self.failures = []
+
+    def __call__(self, ok, what):
+        print(("ok   " if ok else "FAIL ") + what)
+        if not ok:
+            self.failures.append(what)
+
+    def status(self):
+        return 1 if self.failures else 0
+
+
 class Server:
     """web_test_server on a loopback port; publish() sends it a new round."""
 
-    def __init__(self, port=0):
-        self.proc = subprocess.Popen([SERVER, "--port", str(port)], stdin=subprocess.PIPE,
+    def __init__(self, port=0, history=None):
+        args = [SERVER, "--port", str(port)] + (["--history", history] if history else [])
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("url: "):

@@ -152,6 +152,8 @@ void WebServer::Routes() {
     };
     s.Get("/", asset(live ? "live.html" : "history.html"));
     s.Get("/history", asset("history.html"));
+    // Browsers ask for it unbidden; no icon is no error.
+    s.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
     s.Get(R"(/assets/([A-Za-z0-9_.-]+))", [](const httplib::Request& req, httplib::Response& res) {
         const WebAsset* a = WebAssets::Find(req.matches[1].str());
         if (!a) return Fail(res, 404, "no such file: " + req.path);

@@ -1,0 +1,84 @@
+"""The history page in headless Chromium: a history file with an hour of
+rounds of device 12 (a gap in the middle) and two alarms, served by
+web_test_server --history.  The page lists the device, draws its four
+charts, lists the alarms with their labels, offers the CSV of what it shows,
+and a bad range gets the server's reason; no console error."""
+import os
+import sqlite3
+import struct
+import sys
+import tempfile
+import time
+import urllib.request
+
+import webtest
+
+webtest.need("chromedriver", "chromium")
+from selenium.webdriver.common.by import By  # noqa: E402  (after the check that it can work)
+from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
+
+check = webtest.Checks()
+now_ms = int(time.time() * 1000)
+start_ms = now_ms - 3600 * 1000
+
+
+def record(device, k):
+    """A 152-byte round: cells 13 V rising, cell 6 low; string values."""
+    cells = [13.0 + 0.001 * k] * 32
+    cells[5] = 11.5
+    return struct.pack("<I32fffBf7s", device, *cells, 53.0 + k / 1000, -1.5, 0, 25.0, bytes(7))
+
+
+with tempfile.TemporaryDirectory() as work:
+    path = os.path.join(work, "history.sqlite")
+    db = sqlite3.connect(path)
+    db.executescript(
+        "CREATE TABLE history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER);"
+        "CREATE INDEX history_device_time ON history(device_id, saved_ms);"
+        "CREATE TABLE alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT, bound TEXT,"
+        " value REAL, limit_value REAL, at_ms INTEGER);")
+    # One round every 2 s, none in the hour's third quarter.
+    rows = [(12, "t", record(12, k), start_ms + 2000 * k) for k in range(1800) if not 900 <= k < 1350]
+    db.executemany("INSERT INTO history VALUES(?,?,?,?)", rows)
+    db.executemany("INSERT INTO alarms VALUES(?,?,?,?,?,?,?,?,?)", [
+        (12, "a", "battery_5_value", "第6节电池", "raised", "low", 11.5, 12.0, start_ms + 60000),
+        (12, "b", "battery_5_value", "<b>第6节电池</b>", "cleared", "low", 12.1, 12.0, start_ms + 120000)])
+    db.commit()
+    db.close()
+
+    server = webtest.Server(history=path)
+    driver = webtest.browser()
+    try:
+        driver.get(server.url + "history")
+        wait = WebDriverWait(driver, 10)
+        wait.until(lambda d: "rounds from" in d.find_element(By.ID, "status").text)
+        status = driver.find_element(By.ID, "status").text
+        check(f"{len(rows)} rounds" in status, f"the last day's rounds counted ({status!r})")
+        canvases = driver.find_elements(By.CSS_SELECTOR, "#charts .chart canvas")
+        check(len(canvases) == 4, f"four charts ({len(canvases)})")
+        alarms = driver.find_elements(By.CSS_SELECTOR, "#alarms tbody tr")
+        check(len(alarms) == 2 and "第6节电池" in alarms[0].text, "the alarms of the range, with their labels")
+        check("<b>第6节电池</b>" in alarms[1].text, "a label with markup shown as text")
+
+        Select(driver.find_element(By.ID, "cell")).select_by_value("6")
+        wait.until(lambda d: d.find_element(By.ID, "cell-title").text == ", cell 6")
+        csv_url = driver.find_element(By.ID, "csv").get_attribute("href")
+        check("cell=6" in csv_url and "device=12" in csv_url, f"the CSV link follows the controls ({csv_url})")
+        csv = urllib.request.urlopen(csv_url, timeout=10).read().decode().splitlines()
+        check(csv[0].endswith(",cell_6_v") and csv[1].endswith(",11.5"), "the CSV holds what is shown")
+        driver.save_screenshot(os.path.join(webtest.OUT, "history-page.png"))
+
+        Select(driver.find_element(By.ID, "range")).select_by_value("custom")
+        driver.execute_script("document.getElementById('from').value = '2030-01-02T00:00:00';"
+                              "document.getElementById('to').value = '2030-01-01T00:00:00';")
+        driver.find_element(By.CSS_SELECTOR, "#query button").click()
+        wait.until(lambda d: "from is after to" in d.find_element(By.ID, "status").text)
+        check(True, "a range the server refuses shows its reason")
+        errors = [e for e in driver.get_log("browser")
+                  if e["level"] == "SEVERE" and "400" not in e["message"]]
+        check(not errors, f"no console errors ({errors})")
+    finally:
+        driver.quit()
+        server.stop()
+
+sys.exit(check.status())
