@@ -24,6 +24,7 @@
 
 #include "CannedSnapshot.h"
 #include "HistoryRequest.h"
+#include "HistorySummary.h"
 #include "MetricsFormat.h"
 #include "SnapshotHub.h"
 #include "SqliteHistoryQuery.h"
@@ -209,7 +210,9 @@ TEST(WebServer, ListenAddressesAndWhenToWarn) {
 }
 
 // A history file with the run's schema: device 12 has a round a second for
-// 100 s (cell i of round k reads i + k/100, cell 3 lowest), device 13 ten.
+// 100 s (cell i of round k reads i + k/100, cell 3 lowest), device 13 ten,
+// device 14 six hundred (ten minutes), where cell 3 dips to 0.5 in round
+// 450 and cell 7 peaks at 99 in round 451.
 class HistoryFile : public ::testing::Test {
 protected:
     static constexpr int64_t kStart = 1796720000000;
@@ -230,12 +233,14 @@ protected:
              "BEGIN");
         sqlite3_stmt* insert = nullptr;
         sqlite3_prepare_v2(db, "INSERT INTO history VALUES(?1, 'text', ?2, ?3)", -1, &insert, nullptr);
-        for (const auto& [device, rounds] : {std::pair<int, int>{12, 100}, {13, 10}}) {
+        for (const auto& [device, rounds] : {std::pair<int, int>{12, 100}, {13, 10}, {14, 600}}) {
             for (int k = 0; k < rounds; ++k) {
                 Battery32_Data_t r{};
                 r.data_id = static_cast<uint32_t>(device);
                 for (int i = 0; i < 32; ++i) r.battery_value[i] = static_cast<float>(i + 1) + k / 100.0f;
                 r.battery_value[2] = 1.0f;
+                if (device == 14 && k == 450) r.battery_value[2] = 0.5f;
+                if (device == 14 && k == 451) r.battery_value[6] = 99.0f;
                 r.group_voltage = 50.0f + k;
                 r.group_current = -2.0f;
                 r.temperature = 25.0f;
@@ -305,7 +310,7 @@ TEST_F(HistoryFile, DownsamplesInBucketsOfTheRange) {
 TEST_F(HistoryFile, DevicesAndAlarmsInTheirRange) {
     SqliteHistoryQuery q(path_);
     const auto devices = q.Devices();
-    ASSERT_EQ(devices.size(), 2u);
+    ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[0].device, 12u);
     EXPECT_EQ(devices[0].last_ms, kStart + 99000);
     EXPECT_EQ(devices[1].device, 13u);
@@ -318,6 +323,56 @@ TEST_F(HistoryFile, DevicesAndAlarmsInTheirRange) {
     EXPECT_EQ(of12[1].state, "cleared");
     EXPECT_EQ(q.Alarms(std::nullopt, {1796720015000, 1796720025000}, 10).at(0).device, 13u);
     EXPECT_EQ(q.Alarms(std::nullopt, {}, 1).size(), 1u);
+}
+
+// The same range read from the rounds alone, then with the minutes before
+// a point summarised, then all of them: the same values overall, the
+// extremes inside summarised minutes kept.
+TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
+    HistoryQuery::SeriesRequest r;
+    r.device = 14;
+    r.points = 3;
+    r.cell = 7;
+    r.range = {kStart + 10000, kStart + 589999};  // rounds 10..589: part minutes at both ends
+    struct Overall {
+        int64_t bucket_ms;
+        uint64_t rounds = 0;
+        double voltage = 0, cell7 = 0, mean = 0, low = 1e9, high = -1e9;
+    };
+    const auto overall = [&] {
+        const auto s = SqliteHistoryQuery(path_).Downsample(r);
+        Overall o{s.bucket_ms};
+        for (std::size_t i = 0; i < s.t.size(); ++i) {
+            o.rounds += s.rounds[i];
+            o.voltage += s.string_voltage[i] * s.rounds[i];
+            o.cell7 += s.cell[i] * s.rounds[i];
+            o.mean += s.cell_mean[i] * s.rounds[i];
+            o.low = std::min(o.low, s.cell_min[i]);
+            o.high = std::max(o.high, s.cell_max[i]);
+        }
+        return o;
+    };
+    const Overall raw = overall();
+    EXPECT_EQ(raw.bucket_ms, 193334);
+    EXPECT_EQ(raw.rounds, 580u);
+    EXPECT_DOUBLE_EQ(raw.low, 0.5);
+    EXPECT_DOUBLE_EQ(raw.high, 99.0);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    HistorySummary::Create(db);
+    for (const int64_t now : {kStart + 300000, kStart + 700000}) {
+        HistorySummary::Update(db, now);
+        const Overall sum = overall();
+        EXPECT_EQ(sum.bucket_ms, 240000) << "minutes summarised: buckets of whole minutes";
+        EXPECT_EQ(sum.rounds, raw.rounds);
+        EXPECT_NEAR(sum.voltage, raw.voltage, 1e-6 * raw.voltage);
+        EXPECT_NEAR(sum.cell7, raw.cell7, 1e-6 * raw.cell7);
+        EXPECT_NEAR(sum.mean, raw.mean, 1e-6 * raw.mean);
+        EXPECT_DOUBLE_EQ(sum.low, 0.5);
+        EXPECT_DOUBLE_EQ(sum.high, 99.0);
+    }
+    sqlite3_close(db);
 }
 
 TEST(SqliteHistoryQuery, RefusesAFileThatIsNoHistory) {

@@ -6,52 +6,9 @@
 
 #include <sqlite3.h>
 
-#include "BatteryRecord.h"
+#include "HistorySummary.h"
+#include "RecordSql.h"
 
-namespace {
-
-// What record_value(record, what, cells) reads from a record's image.
-enum What : int {
-    kStringVoltage = 0,
-    kCurrent,
-    kTemperature,
-    kCellMin,
-    kCellMean,
-    kCellMax,
-    kCell0,  // kCell0 + i: cell i (0-based)
-};
-
-// record_value(record BLOB, what INTEGER, cells INTEGER) -> REAL, NULL for a
-// record that is not a record.
-void RecordValue(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const auto* data = static_cast<const uint8_t*>(sqlite3_value_blob(argv[0]));
-    const auto size = static_cast<std::size_t>(sqlite3_value_bytes(argv[0]));
-    const auto rec = BatteryRecord::Decode(data, size);
-    if (!rec) return sqlite3_result_null(ctx);
-    const int what = sqlite3_value_int(argv[1]);
-    const int cells = std::clamp(sqlite3_value_int(argv[2]), 1, BatteryRecord::kCells);
-    const auto first = rec->cells.begin(), last = rec->cells.begin() + cells;
-    double v = 0.0;
-    switch (what) {
-        case kStringVoltage: v = rec->group_voltage; break;
-        case kCurrent: v = rec->group_current; break;
-        case kTemperature: v = rec->temperature; break;
-        case kCellMin: v = *std::min_element(first, last); break;
-        case kCellMax: v = *std::max_element(first, last); break;
-        case kCellMean: {
-            double sum = 0.0;
-            for (auto it = first; it != last; ++it) sum += *it;
-            v = sum / cells;
-            break;
-        }
-        default:
-            if (what < kCell0 || what - kCell0 >= BatteryRecord::kCells) return sqlite3_result_null(ctx);
-            v = rec->cells[static_cast<std::size_t>(what - kCell0)];
-    }
-    sqlite3_result_double(ctx, v);
-}
-
-}  // namespace
 
 class SqliteHistoryQuery::Connection {
 public:
@@ -62,8 +19,7 @@ public:
         // The run writes meanwhile; a reader waits for its commit rather
         // than fail.
         sqlite3_busy_timeout(db_, 2000);
-        sqlite3_create_function(db_, "record_value", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, RecordValue,
-                                nullptr, nullptr);
+        RecordSql::Register(db_);
     }
     ~Connection() {
         sqlite3_finalize(stmt_);
@@ -78,6 +34,15 @@ public:
     }
     Connection& Bind(int i, int64_t v) {
         sqlite3_bind_int64(stmt_, i, v);
+        return *this;
+    }
+    // A step of a statement that may not apply to this file (a table it
+    // does not have): false instead of an error.
+    bool TryStep() { return stmt_ && sqlite3_step(stmt_) == SQLITE_ROW; }
+    Connection& TryPrepare(const char* sql) {
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+        sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr);
         return *this;
     }
     bool Step() {
@@ -128,6 +93,25 @@ std::vector<HistoryQuery::DeviceSpan> SqliteHistoryQuery::Devices() {
     return out;
 }
 
+namespace {
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+std::string Rv(int what, int cells) {
+    return "record_value(record, " + std::to_string(what) + ", " + std::to_string(cells) + ")";
+}
+
+// f(c1_x, ..., cN_x); SQLite's min and max take one argument as aggregates,
+// so one cell is the column itself.
+std::string OverCells(const char* f, int cells, const char* what, const char* join) {
+    if (cells == 1) return HistorySummary::CellColumn(1, what);
+    std::string out = std::string(f) + "(";
+    for (int i = 1; i <= cells; ++i) out += (i > 1 ? join : "") + HistorySummary::CellColumn(i, what);
+    return out + ")";
+}
+
+}  // namespace
+
 HistoryQuery::Series SqliteHistoryQuery::Downsample(const SeriesRequest& request) {
     Connection c(path_);
     Series s;
@@ -139,19 +123,52 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(const SeriesRequest& request
     const int64_t span = s.to_ms - s.from_ms + 1;
     s.bucket_ms = std::max<int64_t>(1, (span + request.points - 1) / request.points);
 
-    const int cell = request.cell ? kCell0 + *request.cell - 1 : -1;
-    c.Prepare(
-         "SELECT (saved_ms - ?1) / ?3 AS bucket, min(saved_ms), count(*), "
-         "avg(record_value(record, 0, ?4)), avg(record_value(record, 1, ?4)), avg(record_value(record, 2, ?4)), "
-         "min(record_value(record, 3, ?4)), avg(record_value(record, 4, ?4)), max(record_value(record, 5, ?4)), "
-         "CASE WHEN ?5 < 0 THEN NULL ELSE avg(record_value(record, ?5, ?4)) END "
-         "FROM history WHERE device_id = ?6 AND saved_ms BETWEEN ?1 AND ?2 GROUP BY bucket ORDER BY bucket")
+    // Buckets of a minute or more come from the per-minute summary for the
+    // whole minutes of the range it covers, and from the rounds themselves
+    // for the part minutes at the ends and what is not summarised yet.
+    constexpr int64_t kMinute = HistorySummary::kMinuteMs;
+    int64_t first_minute = 0, end_minute = 0, origin = s.from_ms;
+    bool summary = false;
+    if (s.bucket_ms >= kMinute) {
+        if (c.TryPrepare("SELECT through_ms FROM history_minutes_through").TryStep()) {
+            const int64_t through = c.Int(0);
+            first_minute = -FloorDiv(-s.from_ms, kMinute) * kMinute;
+            end_minute = std::min(FloorDiv(s.to_ms + 1, kMinute) * kMinute, through);
+            summary = first_minute < end_minute;
+        }
+    }
+    if (summary) {
+        s.bucket_ms = (s.bucket_ms + kMinute - 1) / kMinute * kMinute;
+        origin = first_minute;
+    }
+
+    const int n = request.cells;
+    const std::string cell =
+        request.cell ? Rv(RecordSql::kCell0 + *request.cell - 1, n) : std::string("NULL");
+    std::string sql = "WITH parts(t, rounds, decoded, v, i, tc, cmin, csum, cmax, k) AS (";
+    if (summary) {
+        sql += "SELECT first_ms, rounds, decoded, voltage_sum, current_sum, temperature_sum, " +
+               OverCells("min", n, "min", ", ") + ", " + OverCells("", n, "sum", " + ") + ", " +
+               OverCells("max", n, "max", ", ") + ", " +
+               (request.cell ? HistorySummary::CellColumn(*request.cell, "sum") : std::string("NULL")) +
+               " FROM history_minutes WHERE device_id = ?4 AND minute_ms >= ?5 AND minute_ms < ?6 UNION ALL ";
+    }
+    sql += "SELECT saved_ms, 1, " + Rv(RecordSql::kStringVoltage, n) + " IS NOT NULL, " +
+           Rv(RecordSql::kStringVoltage, n) + ", " + Rv(RecordSql::kCurrent, n) + ", " +
+           Rv(RecordSql::kTemperature, n) + ", " + Rv(RecordSql::kCellMin, n) + ", " + Rv(RecordSql::kCellMean, n) +
+           " * " + std::to_string(n) + ", " + Rv(RecordSql::kCellMax, n) + ", " + cell +
+           " FROM history WHERE device_id = ?4 AND saved_ms BETWEEN ?1 AND ?2" +
+           (summary ? " AND (saved_ms < ?5 OR saved_ms >= ?6)" : "") +
+           ") SELECT (t - ?7) / ?3 AS bucket, min(t), sum(rounds), sum(v) / sum(decoded), sum(i) / sum(decoded), "
+           "sum(tc) / sum(decoded), min(cmin), sum(csum) / (sum(decoded) * " + std::to_string(n) +
+           ".0), max(cmax), sum(k) / sum(decoded) FROM parts GROUP BY bucket ORDER BY bucket";
+    c.Prepare(sql.c_str())
         .Bind(1, s.from_ms)
         .Bind(2, s.to_ms)
         .Bind(3, s.bucket_ms)
-        .Bind(4, request.cells)
-        .Bind(5, cell)
-        .Bind(6, request.device);
+        .Bind(4, request.device)
+        .Bind(7, origin);
+    if (summary) c.Bind(5, first_minute).Bind(6, end_minute);
     const double none = std::numeric_limits<double>::quiet_NaN();
     while (c.Step()) {
         s.t.push_back(c.Int(1));
@@ -165,7 +182,7 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(const SeriesRequest& request
         s.cell_min.push_back(real(6));
         s.cell_mean.push_back(real(7));
         s.cell_max.push_back(real(8));
-        if (cell >= 0) s.cell.push_back(real(9));
+        if (request.cell) s.cell.push_back(real(9));
     }
     return s;
 }

@@ -1,0 +1,39 @@
+#pragma once
+// A per-minute summary of the stored rounds, so a history page over days or
+// weeks reads one row a minute instead of one a round (a week of one device
+// at a round a second: 10,080 rows, not 604,800):
+//
+//   history_minutes(device_id, minute_ms, first_ms, rounds, decoded,
+//                   voltage_sum, current_sum, temperature_sum,
+//                   c1_sum, c1_min, c1_max, ..., c32_sum, c32_min, c32_max)
+//       one row per device and minute that has rounds; minute_ms the
+//       minute's start, first_ms its first round, decoded the rounds whose
+//       record could be read (the sums are over those)
+//   history_minutes_through(through_ms)
+//       every round before through_ms is summarised
+//
+// Per-cell sums, lowest and highest values let a reader derive the lowest,
+// mean and highest cell over any number of the model's cells, and any one
+// cell's mean.  The writer of the history calls Update as minutes end;
+// readers summarise nothing themselves and read the rounds after
+// through_ms from the history.
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+
+class HistorySummary {
+public:
+    static constexpr int64_t kMinuteMs = 60000;
+
+    // Creates the tables if missing (with the history's write access).
+    static void Create(sqlite3* db);
+    // Summarises the complete minutes before now_ms not yet summarised; the
+    // last summarised minute is summarised again, in case rounds came after.
+    static void Update(sqlite3* db, int64_t now_ms);
+    // Whether the file has a summary (a reader's question; never throws).
+    static bool Present(sqlite3* db);
+
+    // The column of cell i (1-based) and what: "sum", "min" or "max".
+    static std::string CellColumn(int cell, const char* what);
+};
