@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "JsonArray.h"
 #include "JsonLine.h"
 
 namespace {
@@ -11,21 +12,14 @@ namespace {
 // as floats they stay short.
 std::string Num(double v) { return JsonLine::FormatFloat(static_cast<float>(v)); }
 
-template <typename T, typename Each>
-std::string Array(const std::vector<T>& items, Each each) {
-    std::string out = "[";
-    for (const auto& item : items) {
-        if (out.size() > 1) out += ',';
-        out += each(item);
-    }
-    return out + "]";
-}
+// A value that could not be read is an empty CSV field, not a zero.
+std::string CsvNum(double v) { return v == v ? Num(v) : std::string(); }
 
-std::string Numbers(const std::vector<double>& v) { return Array(v, Num); }
+std::string Numbers(const std::vector<double>& v) { return JsonArray::Of(v, Num); }
 
 template <typename Int>
 std::string Integers(const std::vector<Int>& v) {
-    return Array(v, [](Int i) { return std::to_string(i); });
+    return JsonArray::Of(v, [](Int i) { return std::to_string(i); });
 }
 
 }  // namespace
@@ -70,9 +64,9 @@ std::string HistoryFormat::SeriesCsv(const HistoryQuery::SeriesRequest& request,
         out += IsoUtc(s.t[i]) + ',' + std::to_string(s.t[i]) + ',' + std::to_string(s.rounds[i]);
         for (const auto* col : {&s.string_voltage, &s.current, &s.temperature, &s.cell_min, &s.cell_mean,
                                 &s.cell_max}) {
-            out += ',' + Num((*col)[i]);
+            out += ',' + CsvNum((*col)[i]);
         }
-        if (cell) out += ',' + Num(s.cell[i]);
+        if (cell) out += ',' + CsvNum(s.cell[i]);
         out += "\r\n";
     }
     return out;
@@ -80,7 +74,7 @@ std::string HistoryFormat::SeriesCsv(const HistoryQuery::SeriesRequest& request,
 
 std::string HistoryFormat::AlarmsJson(const std::vector<HistoryQuery::Alarm>& alarms, bool truncated) {
     JsonLine out;
-    out.Raw("alarms", Array(alarms, [](const HistoryQuery::Alarm& a) {
+    out.Raw("alarms", JsonArray::Of(alarms, [](const HistoryQuery::Alarm& a) {
            return JsonLine()
                .UInt("device", a.device)
                .Int("at_ms", a.at_ms)
@@ -98,7 +92,7 @@ std::string HistoryFormat::AlarmsJson(const std::vector<HistoryQuery::Alarm>& al
 
 std::string HistoryFormat::DevicesJson(const std::vector<HistoryQuery::DeviceSpan>& devices) {
     JsonLine out;
-    out.Raw("devices", Array(devices, [](const HistoryQuery::DeviceSpan& d) {
+    out.Raw("devices", JsonArray::Of(devices, [](const HistoryQuery::DeviceSpan& d) {
         return JsonLine().UInt("device", d.device).Int("first_ms", d.first_ms).Int("last_ms", d.last_ms).Text();
     }));
     return out.Text();

@@ -1,5 +1,6 @@
 #include "LiveSnapshot.h"
 
+#include "JsonArray.h"
 #include "JsonLine.h"
 
 namespace {
@@ -21,16 +22,6 @@ std::string ValueJson(const LiveSnapshot::Value& v) {
     return ValueKeys(out, v).Text();
 }
 
-template <typename Items, typename Each>
-std::string Array(const Items& items, Each each) {
-    std::string out = "[";
-    for (const auto& item : items) {
-        if (out.size() > 1) out += ',';
-        out += each(item);
-    }
-    return out + "]";
-}
-
 std::string DeviceJson(const LiveSnapshot::Device& d) {
     JsonLine failures;
     for (const auto& [reason, count] : d.failures) failures.UInt(reason, count);
@@ -44,7 +35,7 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .Int("health_since_ms", d.health_since_ms)
         .Str("last_reason", d.last_reason)
         .Raw("values_at_ms", d.values_at_ms ? std::to_string(*d.values_at_ms) : "null")
-        .Raw("cells", Array(d.cells,
+        .Raw("cells", JsonArray::Of(d.cells,
                             [](const LiveSnapshot::Cell& c) {
                                 JsonLine cell;
                                 return ValueKeys(cell.Str("label", c.label), c).Text();
@@ -77,8 +68,8 @@ std::string LiveSnapshot::ToJson(uint64_t version) const {
     JsonLine out;
     out.UInt("version", version)
         .Int("now_ms", now_ms)
-        .Raw("devices", Array(devices, DeviceJson))
-        .Raw("alarms", Array(recent_alarms, [](const Alarm& a) {
+        .Raw("devices", JsonArray::Of(devices, DeviceJson))
+        .Raw("alarms", JsonArray::Of(recent_alarms, [](const Alarm& a) {
                  return JsonLine()
                      .UInt("device", a.device)
                      .Int("at_ms", a.at_ms)
