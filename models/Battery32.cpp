@@ -1,6 +1,7 @@
 #include "Battery32.h"
 
 #include <cmath>
+#include <cstddef>
 #include <iostream>
 #include <limits>
 #include <regex>
@@ -201,7 +202,8 @@ void Battery32::RunCheckThreshold() {
         // The record is packed: the host gets a copy of the cell's value that
         // lives for the duration of the call.
         const float value = data_.battery_value[n];
-        CheckThreshold(cell_names_[n], cell_labels_[n], value, n + 1);
+        const std::size_t at = static_cast<std::size_t>(n);  // n counts up from 0
+        CheckThreshold(cell_names_[at], cell_labels_[at], value, n + 1);
     };
     if (active_batteries_.empty()) {
         for (int32_t n = 0; n < battery_count_; ++n) check_cell(n);
