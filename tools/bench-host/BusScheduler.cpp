@@ -3,28 +3,43 @@
 #include <algorithm>
 #include <exception>
 
+#include "RunEvents.h"
 #include "SerialPort.h"
-#include "protocol/MonitorProtocol.h"
 #include "host/HLXSPDevice.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kFirstBackoff{500};
 constexpr std::chrono::milliseconds kMaxBackoff{10000};
-// The device gathers a reply in 80 bytes; a longer run is noise.
-constexpr std::size_t kChunkLimit = 80;
 // 8N1: a start bit, 8 data bits and a stop bit per byte.
 constexpr int kBitsPerByte = 10;
 
-int ReplyLength(const uint8_t* request, std::size_t len) {
-    if (len < 4) return monitor::kShortReplyLen;
-    return request[3] == monitor::kCmdCellVoltages ? monitor::kLongReplyLen : monitor::kShortReplyLen;
+// The reply the request asks for; a request the monitor would not answer is
+// given the short reply's time, so the bus is not held long for it.
+int ExpectedReplyLength(const uint8_t* request, std::size_t len) {
+    uint8_t addr = 0, command = 0;
+    if (!monitor::ParseRequest(request, static_cast<int>(len), &addr, &command)) return monitor::kShortReplyLen;
+    const int reply = monitor::ReplyLength(command);
+    return reply > 0 ? reply : monitor::kShortReplyLen;
 }
 
 }  // namespace
 
-BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& options, Listener& listener)
-    : port_(port), speed_(speed), options_(options), listener_(listener), backoff_(kFirstBackoff) {}
+BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events)
+    : port_(port), speed_(speed), options_(options), events_(events), backoff_(kFirstBackoff) {}
+
+void BusScheduler::Add(BusDevice* d) {
+    d->bus = this;
+    devices_.push_back(d);
+}
+
+int BusScheduler::Fd() const { return port_.Fd(); }
+
+void BusScheduler::Trace(bool sent, const uint8_t* data, std::size_t len, const char* note) {
+    events_.Publish(run::Trace{port_.Path(), sent, std::vector<uint8_t>(data, data + len), note ? note : "",
+                               run::WallClock::now()});
+}
 
 BusScheduler::Clock::duration BusScheduler::ResponseTimeout(int reply_len) const {
     const double wire_s = static_cast<double>((monitor::kRequestLen + reply_len) * kBitsPerByte) / speed_;
@@ -65,13 +80,13 @@ void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
                 ++i;
                 ++echo_pos_;
             }
-            if (i > 0) listener_.OnTrace(port_.Path(), false, buf, i, "echo");
+            if (i > 0) Trace(false, buf, i, "echo");
             if (i == n) continue;
             if (!active_) {
-                listener_.OnTrace(port_.Path(), false, buf + i, n - i, "unasked, dropped");
+                Trace(false, buf + i, n - i, "unasked, dropped");
                 continue;
             }
-            listener_.OnTrace(port_.Path(), false, buf + i, n - i, nullptr);
+            Trace(false, buf + i, n - i, nullptr);
             rx_.insert(rx_.end(), buf + i, buf + n);
             last_rx_ = now;
             if (ChunkComplete()) Deliver(now);
@@ -83,7 +98,7 @@ void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
 }
 
 bool BusScheduler::ChunkComplete() const {
-    if (rx_.size() >= kChunkLimit) return true;
+    if (rx_.size() >= static_cast<std::size_t>(monitor::kReplyCapacity)) return true;
     const auto start = std::find(rx_.begin(), rx_.end(), monitor::kStartByte);
     return start != rx_.end() && rx_.end() - start >= expected_len_;
 }
@@ -96,7 +111,7 @@ void BusScheduler::Service(Clock::time_point now) {
     if (!rx_.empty() && now - last_rx_ >= std::chrono::milliseconds(options_.frame_gap_ms)) Deliver(now);
     if (active_ && rx_.empty() && now >= deadline_) {
         BusDevice& d = *active_;
-        if (d.resends_in_cycle >= kResendsPerCycle) {
+        if (d.resends_in_cycle >= monitor::kResendsPerCycle) {
             EndCycle(d, false, now);  // timed out: the bus moves on
         } else {
             Tick(d, now);
@@ -118,9 +133,9 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
     try {
         d.dev->RefreshStatus();
     } catch (const std::exception& e) {
-        listener_.OnDeviceError(d, "tick", e.what());
+        events_.Publish(run::DeviceCallFailed{&d, "tick", e.what()});
     } catch (...) {
-        listener_.OnDeviceError(d, "tick", "unknown exception");
+        events_.Publish(run::DeviceCallFailed{&d, "tick", "unknown exception"});
     }
     if (d.cycles == cycles_before && d.cycle_open) {
         ++d.resends_in_cycle;
@@ -144,9 +159,9 @@ void BusScheduler::Deliver(Clock::time_point now) {
     try {
         result = d.dev->process(chunk.data(), static_cast<unsigned int>(chunk.size()));
     } catch (const std::exception& e) {
-        listener_.OnDeviceError(d, "rx", e.what());
+        events_.Publish(run::DeviceCallFailed{&d, "rx", e.what()});
     } catch (...) {
-        listener_.OnDeviceError(d, "rx", "unknown exception");
+        events_.Publish(run::DeviceCallFailed{&d, "rx", "unknown exception"});
     }
     if (round_done_) {
         EndCycle(d, true, now);
@@ -176,7 +191,10 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
         }
     }
     Release(d, now);
-    listener_.OnCycleEnd(d, completed);
+    if (completed && d.last) {
+        if (d.cell_count == 0) d.LearnCells();
+        events_.Publish(run::RoundCompleted{&d, *d.last, d.last_round_at});
+    }
 }
 
 void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
@@ -190,14 +208,14 @@ void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
 void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len) {
     sent_ = true;
     if (port_down_ || write_failure_) {
-        listener_.OnTrace(port_.Path(), true, data, len, "not sent, port closed");
+        Trace(true, data, len, "not sent, port closed");
         return;
     }
     try {
         port_.FlushInput();
         rx_.clear();
         port_.Write(data, len);
-        listener_.OnTrace(port_.Path(), true, data, len, nullptr);
+        Trace(true, data, len, nullptr);
     } catch (const SerialPort::Error& e) {
         // Thrown through the plug-in it would leave the device half-way in
         // a call; the failure is handled once the call has returned.
@@ -207,7 +225,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
     echo_.assign(data, data + len);
     echo_pos_ = 0;
     active_ = &d;
-    expected_len_ = ReplyLength(data, len);
+    expected_len_ = ExpectedReplyLength(data, len);
     deadline_ = Clock::now() + ResponseTimeout(expected_len_);
 }
 
@@ -232,9 +250,7 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
         active_ = nullptr;
     }
     reopen_at_ = now + backoff_;
-    listener_.OnPortEvent(port_.Path(), "lost (" + why + "), reopening in " +
-                                            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(backoff_).count()) +
-                                            " ms");
+    events_.Publish(run::PortLost{port_.Path(), why, std::chrono::duration_cast<std::chrono::milliseconds>(backoff_)});
 }
 
 void BusScheduler::TryReopen(Clock::time_point now) {
@@ -247,6 +263,6 @@ void BusScheduler::TryReopen(Clock::time_point now) {
     }
     port_down_ = false;
     backoff_ = kFirstBackoff;
-    listener_.OnPortEvent(port_.Path(), "reopened");
+    events_.Publish(run::PortReopened{port_.Path()});
     for (BusDevice* d : devices_) d->next_poll = std::min(d->next_poll, now);
 }

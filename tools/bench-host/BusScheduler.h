@@ -14,43 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "AlarmEvaluator.h"
-#include "BatteryRecord.h"
-#include "SiteConfig.h"
+#include "BusDevice.h"
 
-class HLXSPDevice;
+class RunEvents;
 class SerialPort;
-
-// One device of the site and what the host knows of it.
-struct BusDevice {
-    using Clock = std::chrono::steady_clock;
-
-    SiteConfig::Device conf;
-    std::string port_path;
-    HLXSPDevice* dev = nullptr;
-    AlarmEvaluator alarms;
-
-    long cycles = 0;      // cycles started (the device's own cycle start)
-    long completed = 0;   // cycles that completed a round
-    long abandoned = 0;   // rejected, timed out, or replaced by a new cycle
-    long resends = 0;     // ticks that resent a pending request
-
-    bool cycle_open = false;
-    int resends_in_cycle = 0;
-    Clock::time_point cycle_started_at{};
-    Clock::time_point next_poll{};
-
-    std::optional<BatteryRecord> last;  // the record of the last completed round
-    std::string last_round_at;          // local time of it, ISO 8601
-    int cell_count = 0;                 // cells the device answers by name
-};
 
 class BusScheduler {
 public:
     using Clock = std::chrono::steady_clock;
-
-    // Resends a device makes in one cycle before it starts the next one.
-    static constexpr int kResendsPerCycle = 3;
 
     struct Options {
         double tick_period = 2.0;
@@ -59,23 +30,12 @@ public:
         bool echo = false;
     };
 
-    class Listener {
-    public:
-        virtual ~Listener() = default;
-        virtual void OnTrace(const std::string& port, bool sent, const uint8_t* data, std::size_t len,
-                             const char* note) = 0;
-        virtual void OnPortEvent(const std::string& port, const std::string& text) = 0;
-        // After the device call that ended the cycle has returned.
-        virtual void OnCycleEnd(BusDevice& d, bool completed) = 0;
-        virtual void OnDeviceError(BusDevice& d, const std::string& op, const std::string& what) = 0;
-    };
+    BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events);
 
-    BusScheduler(SerialPort& port, int32_t speed, const Options& options, Listener& listener);
-
-    void Add(BusDevice* d) { devices_.push_back(d); }
+    void Add(BusDevice* d);
     const std::vector<BusDevice*>& Devices() const { return devices_; }
-    SerialPort& Port() { return port_; }
-    int32_t Speed() const { return speed_; }
+    bool PortOpen() const { return !port_down_; }
+    int Fd() const;
 
     // First cycles are due at once, in the order the devices were added.
     void Start(Clock::time_point now);
@@ -103,11 +63,12 @@ private:
     void TryReopen(Clock::time_point now);
     bool ChunkComplete() const;
     void AfterDeviceCall(Clock::time_point now);
+    void Trace(bool sent, const uint8_t* data, std::size_t len, const char* note);
 
     SerialPort& port_;
     int32_t speed_;
     Options options_;
-    Listener& listener_;
+    RunEvents& events_;
     std::vector<BusDevice*> devices_;
 
     BusDevice* active_ = nullptr;

@@ -5,14 +5,19 @@
 #include <cstdio>
 #include <ostream>
 
-#include "BusScheduler.h"
+#include "BusDevice.h"
 #include "JsonLine.h"
+#include "RunText.h"
 
 namespace {
 
 constexpr std::size_t kEventsShown = 6;
 constexpr int kBarWidth = 12;
 constexpr int kColumns = 3;
+// A burst of events is drawn at most this often; the clock at least once a
+// second.
+constexpr std::chrono::milliseconds kMinRedraw{200};
+constexpr std::chrono::seconds kMaxRedraw{1};
 
 std::string Fixed(float v, int decimals) {
     char buf[32];
@@ -43,6 +48,7 @@ std::string Pad(const std::string& s, std::size_t width) {
 void LiveView::AddEvent(const std::string& line) {
     events_.push_back(line);
     while (events_.size() > kEventsShown) events_.pop_front();
+    dirty_ = true;
 }
 
 std::string LiveView::Bar(float value, float low, float high, int width) {
@@ -56,9 +62,41 @@ std::string LiveView::Bar(float value, float low, float high, int width) {
     return bar;
 }
 
-std::string LiveView::Render(const std::vector<const BusDevice*>& devices, const std::string& clock) const {
+void LiveView::OnEvent(const RunEvent& event) {
+    if (const auto note = runtext::Note(event)) {
+        AddEvent(runtext::Clock(false) + " " + *note);
+        return;
+    }
+    std::visit(Overloaded{
+                   [&](const run::RunStarted& e) {
+                       devices_ = e.devices;
+                       started_ = true;
+                       out_ << "\x1b[2J" << std::flush;
+                       Draw();
+                   },
+                   [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
+                   [&](const run::StoreFailed& e) { err_ << "bench-host: " << e.what << std::endl; },
+                   [&](const run::PluginLine& e) { AddEvent("plug-in: " + e.line); },
+                   [&](const run::RoundCompleted&) { dirty_ = true; },
+                   [&](const run::RunEnded& e) {
+                       if (started_) Draw();
+                       for (const auto& line : runtext::Summary(e)) out_ << line << "\n";
+                       out_.flush();
+                       for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
+                   },
+                   [](const auto&) {},
+               },
+               event);
+}
+
+void LiveView::Refresh(std::chrono::steady_clock::time_point now) {
+    if (!started_) return;
+    if ((dirty_ && now - last_draw_ >= kMinRedraw) || now - last_draw_ >= kMaxRedraw) Draw();
+}
+
+std::string LiveView::Render(const std::string& clock) const {
     std::string out = "bench-host run  " + clock + "  (Ctrl-C stops)\n";
-    for (const BusDevice* d : devices) {
+    for (const BusDevice* d : devices_) {
         out += "\n── device " + std::to_string(d->conf.id) + "  " + d->conf.type + "  " + d->port_path + " addr " +
                std::to_string(d->conf.addr) + "\n";
         if (!d->last) {
@@ -104,21 +142,19 @@ std::string LiveView::Render(const std::vector<const BusDevice*>& devices, const
     return out;
 }
 
-void LiveView::Draw(std::ostream& out, const std::vector<const BusDevice*>& devices, const std::string& clock) const {
-    const std::string text = Render(devices, clock);
-    if (terminal_) {
-        // Home, draw, clear what an earlier, longer frame left below.
-        out << "\x1b[H";
-        std::size_t start = 0;
-        while (start < text.size()) {
-            const std::size_t end = text.find('\n', start);
-            out << text.substr(start, end - start) << "\x1b[K\n";
-            if (end == std::string::npos) break;
-            start = end + 1;
-        }
-        out << "\x1b[J";
-    } else {
-        out << text << "\n";
+void LiveView::Draw() {
+    const std::string text = Render(runtext::Clock(false));
+    // Home, draw, clear what an earlier, longer frame left below.
+    out_ << "\x1b[H";
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        out_ << text.substr(start, end - start) << "\x1b[K\n";
+        if (end == std::string::npos) break;
+        start = end + 1;
     }
-    out.flush();
+    out_ << "\x1b[J";
+    out_.flush();
+    last_draw_ = std::chrono::steady_clock::now();
+    dirty_ = false;
 }

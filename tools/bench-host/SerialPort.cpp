@@ -33,25 +33,25 @@ std::string Why() { return std::strerror(errno); }
 void SerialPort::Open(int32_t speed) {
     Close();
     const speed_t constant = SpeedConstant(speed);
-    if (constant == B0) throw Error(Error::Kind::kSettings, path_ + ": unsupported line speed " + std::to_string(speed));
+    if (constant == B0) throw Error(path_ + ": unsupported line speed " + std::to_string(speed));
 
     const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENODEV || errno == ENXIO)
-            throw Error(Error::Kind::kMissing, "no serial port " + path_ + " (" + Why() + ")");
+            throw Error("no serial port " + path_ + " (" + Why() + ")");
         if (errno == EBUSY)
-            throw Error(Error::Kind::kBusy, "serial port " + path_ + " is busy: another program has it open");
-        throw Error(Error::Kind::kIo, "cannot open serial port " + path_ + ": " + Why());
+            throw Error("serial port " + path_ + " is busy: another program has it open");
+        throw Error("cannot open serial port " + path_ + ": " + Why());
     }
     // TIOCEXCL keeps other programs out once we have the line, but root
     // passes it; the advisory lock is what other bench tools check.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        throw Error(Error::Kind::kBusy, "serial port " + path_ + " is busy: another program has it open");
+        throw Error("serial port " + path_ + " is busy: another program has it open");
     }
     if (!::isatty(fd)) {
         ::close(fd);
-        throw Error(Error::Kind::kSettings, path_ + " is not a serial port");
+        throw Error(path_ + " is not a serial port");
     }
     ::ioctl(fd, TIOCEXCL);
 
@@ -59,7 +59,7 @@ void SerialPort::Open(int32_t speed) {
     if (::tcgetattr(fd, &tio) != 0) {
         const std::string why = Why();
         ::close(fd);
-        throw Error(Error::Kind::kSettings, "cannot read the settings of " + path_ + ": " + why);
+        throw Error("cannot read the settings of " + path_ + ": " + why);
     }
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -72,7 +72,7 @@ void SerialPort::Open(int32_t speed) {
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
         const std::string why = Why();
         ::close(fd);
-        throw Error(Error::Kind::kSettings, "cannot set " + path_ + " to " + std::to_string(speed) + " 8N1: " + why);
+        throw Error("cannot set " + path_ + " to " + std::to_string(speed) + " 8N1: " + why);
     }
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
@@ -90,7 +90,7 @@ void SerialPort::FlushInput() {
 }
 
 void SerialPort::Write(const uint8_t* data, std::size_t len) {
-    if (fd_ < 0) throw Error(Error::Kind::kIo, path_ + " is not open");
+    if (fd_ < 0) throw Error(path_ + " is not open");
     std::size_t done = 0;
     int waits = 0;
     while (done < len) {
@@ -103,13 +103,13 @@ void SerialPort::Write(const uint8_t* data, std::size_t len) {
             // Output queue full: a request is a few bytes, so this is brief.
             ::usleep(1000);
         } else {
-            throw Error(Error::Kind::kIo, "write to " + path_ + " failed: " + (n < 0 ? Why() : "no progress"));
+            throw Error("write to " + path_ + " failed: " + (n < 0 ? Why() : "no progress"));
         }
     }
 }
 
 std::size_t SerialPort::Read(uint8_t* buf, std::size_t len) {
-    if (fd_ < 0) throw Error(Error::Kind::kIo, path_ + " is not open");
+    if (fd_ < 0) throw Error(path_ + " is not open");
     for (;;) {
         const ssize_t n = ::read(fd_, buf, len);
         if (n > 0) return static_cast<std::size_t>(n);
@@ -118,6 +118,6 @@ std::size_t SerialPort::Read(uint8_t* buf, std::size_t len) {
         // 0 from a terminal with VMIN 0 is "nothing yet" unless poll said
         // the line hung up; the caller tells the two apart.
         if (n == 0) return 0;
-        throw Error(Error::Kind::kIo, "read from " + path_ + " failed: " + Why());
+        throw Error("read from " + path_ + " failed: " + Why());
     }
 }

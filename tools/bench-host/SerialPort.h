@@ -10,10 +10,10 @@
 
 class SerialPort {
 public:
+    // Says what failed, naming the port: missing, busy (another program
+    // has it), not a terminal or a speed the line cannot take, an I/O error.
     struct Error : std::runtime_error {
-        enum class Kind { kMissing, kBusy, kSettings, kIo };
-        Error(Kind k, const std::string& what) : std::runtime_error(what), kind(k) {}
-        Kind kind;
+        using std::runtime_error::runtime_error;
     };
 
     explicit SerialPort(std::string path) : path_(std::move(path)) {}
@@ -21,8 +21,7 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Throws Error: kMissing (no such port), kBusy (another program has it),
-    // kSettings (not a terminal, or a speed the line cannot take), kIo.
+    // Throws Error.
     void Open(int32_t speed);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
@@ -32,11 +31,11 @@ public:
     // Drops whatever has been received and not read: a late reply to an
     // earlier request must not be taken for the answer to the next one.
     void FlushInput();
-    // Writes all bytes; throws Error(kIo) when the line fails (an adapter
+    // Writes all bytes; throws Error when the line fails (an adapter
     // pulled out).
     void Write(const uint8_t* data, std::size_t len);
     // Reads what is there without waiting: the count, 0 when nothing is
-    // waiting; throws Error(kIo) when the line has gone.
+    // waiting; throws Error when the line has gone.
     std::size_t Read(uint8_t* buf, std::size_t len);
 
 private:

@@ -1,0 +1,41 @@
+#pragma once
+// One device of the site and what the host knows of it: its configuration,
+// the plug-in's device object, where it sits on its bus, its cycle counts
+// and the record of its last completed round.
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "AlarmEvaluator.h"
+#include "BatteryRecord.h"
+#include "SiteConfig.h"
+
+class BusScheduler;
+class HLXSPDevice;
+
+struct BusDevice {
+    using Clock = std::chrono::steady_clock;
+
+    SiteConfig::Device conf;
+    std::string port_path;
+    HLXSPDevice* dev = nullptr;
+    BusScheduler* bus = nullptr;  // the bus the device is polled on
+    AlarmEvaluator alarms;
+
+    long cycles = 0;      // cycles started (the device's own cycle start)
+    long completed = 0;   // cycles that completed a round
+    long abandoned = 0;   // rejected, timed out, or replaced by a new cycle
+    long resends = 0;     // ticks that resent a pending request
+
+    bool cycle_open = false;
+    int resends_in_cycle = 0;
+    Clock::time_point cycle_started_at{};
+    Clock::time_point next_poll{};
+
+    std::optional<BatteryRecord> last;  // the record of the last completed round
+    std::string last_round_at;          // local time of it, ISO 8601
+    int cell_count = 0;                 // cells the device answers by name
+
+    // Asks the device, by value name, how many cells it has.
+    void LearnCells();
+};

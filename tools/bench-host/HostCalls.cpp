@@ -1,0 +1,72 @@
+#include "HostCalls.h"
+
+#include <ctime>
+
+#include "BusDevice.h"
+#include "BusScheduler.h"
+#include "HistoryStore.h"
+#include "RunEvents.h"
+#include "RunSetup.h"
+
+HostCalls::HostCalls(RunSetup& site, RunEvents& events)
+    : site_(site), events_(events), previous_(hoststandin::Observer()) {
+    hoststandin::SetObserver(this);
+}
+
+HostCalls::~HostCalls() { hoststandin::SetObserver(previous_); }
+
+BusDevice* HostCalls::Find(const HLXVDevice& dev) const {
+    for (const auto& d : site_.Devices())
+        if (d->dev == &dev) return d.get();
+    return nullptr;
+}
+
+void HostCalls::OnSendData(HLXSPDevice& dev, const unsigned char* data, unsigned int len) {
+    BusDevice* d = Find(dev);
+    if (d && d->bus) d->bus->DeviceSent(*d, data, len);
+}
+
+void HostCalls::OnSpRefresh(HLXSPDevice& dev) {
+    BusDevice* d = Find(dev);
+    if (d && d->bus) d->bus->DeviceStartedCycle(*d);
+}
+
+void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const std::string& label, float value,
+                                 int /*index*/) {
+    BusDevice* d = Find(dev);
+    if (!d || site_.Restoring()) return;
+    for (const auto& c : d->alarms.Evaluate(name, label, value)) {
+        HistoryStore::Alarm a;
+        a.device_id = d->conf.id;
+        a.at = HistoryStore::IsoLocalTime(std::time(nullptr));
+        a.name = c.name;
+        a.label = c.label;
+        a.state = c.raised ? "raised" : "cleared";
+        a.bound = c.bound;
+        a.value = c.value;
+        a.limit = c.limit;
+        try {
+            site_.History().SaveAlarm(a);
+        } catch (const std::exception& e) {
+            events_.Publish(run::StoreFailed{d, e.what()});
+        }
+        if (c.raised)
+            events_.Publish(run::AlarmRaised{d, c, a.at});
+        else
+            events_.Publish(run::AlarmCleared{d, c, a.at});
+    }
+}
+
+void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
+    BusDevice* d = Find(dev);
+    if (!d || site_.Restoring()) return;
+    const std::string at = HistoryStore::IsoLocalTime(std::time(nullptr));
+    try {
+        site_.History().SaveRecord(d->conf.id, data, size, at);
+    } catch (const std::exception& e) {
+        events_.Publish(run::StoreFailed{d, e.what()});
+    }
+    d->last = BatteryRecord::Decode(data, size);
+    d->last_round_at = at;
+    if (d->bus) d->bus->DeviceCompletedRound(*d);
+}

@@ -1,0 +1,15 @@
+#pragma once
+// What the command line asks of `bench-host run`.
+#include <string>
+#include <vector>
+
+struct RunOptions {
+    std::string config_path;
+    std::string plugin;              // overrides the site file's
+    std::string db;                  // overrides the site file's
+    std::vector<std::string> ports;  // override the ports' paths, in order
+    bool json = false;
+    bool trace = false;
+    long rounds = 0;                 // 0: no limit
+    double duration = 0;             // seconds; 0: no limit
+};
