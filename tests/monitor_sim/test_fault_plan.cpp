@@ -4,6 +4,7 @@
 
 #include "FaultPlan.h"
 #include "MonitorModel.h"
+#include "ValuesLog.h"
 
 using monitor_sim::FaultPlan;
 using monitor_sim::Frame;
@@ -183,4 +184,62 @@ TEST(FaultPlan, SilenceLastsItsLengthAndStopAfterIsForGood) {
     FaultPlan stopping(stop, 1);
     for (int i = 1; i <= 20; ++i) EXPECT_EQ(stopping.Decide(f).Answered(), i <= 5) << "request " << i;
     EXPECT_EQ(stopping.Totals().silent, 15u);
+}
+
+TEST(FaultPlan, StopAfterWithALengthAnswersAgain) {
+    FaultPlan::Settings s;
+    s.stop_after = 4;
+    s.stop_for = 3;
+    FaultPlan plan(s, 1);
+    const Frame f = monitor_sim::ToFrame(monitor::BuildShortReply(0x81, 1));
+    std::string answered;
+    for (int i = 0; i < 10; ++i) answered += plan.Decide(f).Answered() ? 'y' : '-';
+    EXPECT_EQ(answered, "yyyy---yyy");
+}
+
+// A late reply is the monitor's frame unchanged, held back whole; it is an
+// intact reply for the values log, marked late.
+TEST(FaultPlan, ALateReplyIsHeldBackWhole) {
+    FaultPlan::Settings s;
+    s.late = 1.0;
+    s.late_delay = std::chrono::milliseconds(150);
+    FaultPlan plan(s, 3);
+    for (const auto& f : SomeReplies(8)) {
+        const Decision d = plan.Decide(f);
+        ASSERT_TRUE(d.Intact());
+        EXPECT_TRUE(d.Late());
+        EXPECT_EQ(d.delay, std::chrono::milliseconds(150));
+        EXPECT_EQ(Joined(d), f);
+        EXPECT_EQ(d.Describe(), "late by 150 ms");
+    }
+    EXPECT_EQ(plan.Totals().late, 8u);
+    EXPECT_NE(monitor_sim::ValuesLog::Format(1, 0x81, 0xA2, {3915}, true).find(R"("raw":3915,"late":true})"),
+              std::string::npos);
+}
+
+TEST(FaultPlan, LateAndStopOptionsAreParsedOrRefused) {
+    struct {
+        const char* text;
+        bool ok;
+        double p;
+        long delay_us;
+    } late[] = {
+        {"0.1:150", true, 0.1, 150000}, {"1:0.5", true, 1.0, 500},  {"0:20", true, 0.0, 20000},
+        {"1.5:100", false, 0, 0},       {"0.1:0", false, 0, 0},     {"0.1", false, 0, 0},
+        {"x:10", false, 0, 0},          {"0.1:10ms", false, 0, 0},
+    };
+    for (const auto& c : late) {
+        SCOPED_TRACE(c.text);
+        if (!c.ok) {
+            EXPECT_THROW(monitor_sim::ParseLate(c.text), std::invalid_argument);
+            continue;
+        }
+        const auto parsed = monitor_sim::ParseLate(c.text);
+        EXPECT_DOUBLE_EQ(parsed.probability, c.p);
+        EXPECT_EQ(parsed.delay.count(), c.delay_us);
+    }
+    EXPECT_EQ(monitor_sim::ParseStop("20").after, 20u);
+    EXPECT_FALSE(monitor_sim::ParseStop("20").for_requests);
+    EXPECT_EQ(*monitor_sim::ParseStop("20:16").for_requests, 16u);
+    for (const char* bad : {"", "x", "20:", ":5", "-1", "2:3:4"}) EXPECT_THROW(monitor_sim::ParseStop(bad), std::invalid_argument) << bad;
 }

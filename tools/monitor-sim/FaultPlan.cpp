@@ -1,6 +1,7 @@
 #include "FaultPlan.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "protocol/MonitorProtocol.h"
 
@@ -32,6 +33,7 @@ std::string FaultPlan::Decision::Describe() const {
     if (corrupted) add("corrupted");
     if (garbage_bytes > 0) add(std::to_string(garbage_bytes) + " garbage bytes");
     if (chunks.size() > 1) add("split in " + std::to_string(chunks.size()));
+    if (Late()) add("late by " + std::to_string(delay.count() / 1000) + " ms");
     return out;
 }
 
@@ -50,7 +52,8 @@ bool FaultPlan::Chance(double p) {
 FaultPlan::Decision FaultPlan::Decide(const Frame& reply) {
     Decision d;
     ++counts_.requests;
-    if (settings_.stop_after && counts_.requests > *settings_.stop_after) {
+    if (settings_.stop_after && counts_.requests > *settings_.stop_after &&
+        (!settings_.stop_for || counts_.requests <= *settings_.stop_after + *settings_.stop_for)) {
         d.withheld = Decision::Withheld::kSilent;
     } else if (silent_left_ > 0) {
         --silent_left_;
@@ -95,6 +98,10 @@ FaultPlan::Decision FaultPlan::Decide(const Frame& reply) {
         ++counts_.split;
     } else {
         d.chunks.push_back(Decision::Chunk{std::move(bytes), {}});
+    }
+    if (Chance(settings_.late) && settings_.late_delay.count() > 0) {
+        d.delay = settings_.late_delay;
+        ++counts_.late;
     }
     return d;
 }
@@ -151,6 +158,44 @@ std::vector<FaultPlan::Decision::Chunk> FaultPlan::Split(Frame bytes) {
         from = to;
     }
     return chunks;
+}
+
+LateFault ParseLate(const std::string& text) {
+    const auto colon = text.find(':');
+    const std::string bad = text + ": expected P:MS, a probability 0..1 and a delay in ms";
+    if (colon == std::string::npos) throw std::invalid_argument(bad);
+    LateFault late;
+    try {
+        std::size_t used = 0;
+        late.probability = std::stod(text.substr(0, colon), &used);
+        if (used != colon) throw std::invalid_argument(bad);
+        const std::string ms = text.substr(colon + 1);
+        const double delay_ms = std::stod(ms, &used);
+        if (used != ms.size()) throw std::invalid_argument(bad);
+        if (!(late.probability >= 0.0 && late.probability <= 1.0) || !(delay_ms > 0.0 && delay_ms <= 60000.0))
+            throw std::invalid_argument(bad);
+        late.delay = std::chrono::microseconds(static_cast<long>(delay_ms * 1000.0));
+    } catch (const std::logic_error&) {
+        throw std::invalid_argument(bad);
+    }
+    return late;
+}
+
+StopFault ParseStop(const std::string& text) {
+    const std::string bad = text + ": expected N or N:M, whole numbers of requests";
+    auto whole = [&bad](const std::string& digits) {
+        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) throw std::invalid_argument(bad);
+        try {
+            return static_cast<uint64_t>(std::stoull(digits));
+        } catch (const std::out_of_range&) {
+            throw std::invalid_argument(bad);
+        }
+    };
+    const auto colon = text.find(':');
+    StopFault stop;
+    stop.after = whole(text.substr(0, colon));
+    if (colon != std::string::npos) stop.for_requests = whole(text.substr(colon + 1));
+    return stop;
 }
 
 }  // namespace monitor_sim

@@ -1,8 +1,9 @@
 #pragma once
 // Decides, request by request, how a reply goes wrong on its way to the
 // master: withheld (silence, a dropped reply), sent from another address,
-// with a corrupted byte, behind garbage bytes, or split into chunks that
-// arrive with pauses between them.  All choices come from one generator
+// with a corrupted byte, behind garbage bytes, split into chunks that
+// arrive with pauses between them, or late: after the master has given up
+// waiting, so that it may take the reply for the answer to its next request.  All choices come from one generator
 // seeded by the run's seed, so a run with the same seed and the same
 // requests makes the same choices.
 #include <chrono>
@@ -26,13 +27,16 @@ public:
         double corrupt = 0.0;     // change one byte, so the frame fails its checks
         double garbage = 0.0;     // noise bytes before the reply
         double split = 0.0;       // deliver the reply in pieces, with pauses
+        double late = 0.0;        // hold the whole reply back by late_delay
 
         int silence_requests = 4;  // length of a silent stretch
         int garbage_max_bytes = 8;
         bool garbage_any_byte = false;  // else noise never holds the start byte
         int split_max_chunks = 4;
         std::chrono::microseconds split_max_pause{20000};
-        std::optional<uint64_t> stop_after;  // answer nothing after this many requests
+        std::chrono::microseconds late_delay{0};
+        std::optional<uint64_t> stop_after;  // answer nothing after this many requests...
+        std::optional<uint64_t> stop_for;    // ...for this many, then answer again
     };
 
     struct Counts {
@@ -43,7 +47,8 @@ public:
         uint64_t corrupted = 0;
         uint64_t garbage = 0;
         uint64_t split = 0;
-        uint64_t Injected() const { return silent + dropped + wrong_addr + corrupted + garbage + split; }
+        uint64_t late = 0;
+        uint64_t Injected() const { return silent + dropped + wrong_addr + corrupted + garbage + split + late; }
     };
 
     // What to put on the line for one request.
@@ -59,7 +64,9 @@ public:
         bool wrong_addr = false;
         bool corrupted = false;
         size_t garbage_bytes = 0;
+        std::chrono::microseconds delay{0};  // before the first chunk, on top of the line's own timing
 
+        bool Late() const { return delay.count() > 0; }
         bool Answered() const { return withheld == Withheld::kNo; }
         // The master receives the very frame the monitor built (noise and
         // pauses around it do not change its bytes).
@@ -87,5 +94,20 @@ private:
     Counts counts_;
     int silent_left_ = 0;
 };
+
+// "--late P:MS": the probability (0..1) and the delay (milliseconds, more
+// than 0).  Throws std::invalid_argument saying what is wrong.
+struct LateFault {
+    double probability = 0.0;
+    std::chrono::microseconds delay{0};
+};
+LateFault ParseLate(const std::string& text);
+
+// "--stop-after N[:M]": silent after N requests, for good or for M requests.
+struct StopFault {
+    uint64_t after = 0;
+    std::optional<uint64_t> for_requests;
+};
+StopFault ParseStop(const std::string& text);
 
 }  // namespace monitor_sim

@@ -59,7 +59,7 @@ std::string Simulator::Summary::Line() const {
     std::snprintf(text, sizeof text,
                   "monitor-sim: %llu requests (%llu to other addresses, %llu unknown commands), "
                   "%llu replies (%llu intact), %llu faults injected (%llu silent, %llu dropped, "
-                  "%llu wrong address, %llu corrupted, %llu garbage, %llu split), %llu bytes skipped",
+                  "%llu wrong address, %llu corrupted, %llu garbage, %llu split, %llu late), %llu bytes skipped",
                   static_cast<unsigned long long>(requests), static_cast<unsigned long long>(foreign),
                   static_cast<unsigned long long>(unknown), static_cast<unsigned long long>(replies),
                   static_cast<unsigned long long>(intact), static_cast<unsigned long long>(faults.Injected()),
@@ -67,7 +67,7 @@ std::string Simulator::Summary::Line() const {
                   static_cast<unsigned long long>(faults.wrong_addr),
                   static_cast<unsigned long long>(faults.corrupted),
                   static_cast<unsigned long long>(faults.garbage), static_cast<unsigned long long>(faults.split),
-                  static_cast<unsigned long long>(skipped_bytes));
+                  static_cast<unsigned long long>(faults.late), static_cast<unsigned long long>(skipped_bytes));
     return text;
 }
 
@@ -191,14 +191,14 @@ void Simulator::Answer(int fd, MonitorModel& model, uint8_t command, Clock::time
     ++summary_.replies;
     if (d.Intact()) {
         ++summary_.intact;
-        values_.Record(Elapsed(), model.Address(), command, reply->raw);
+        values_.Record(Elapsed(), model.Address(), command, reply->raw, d.Late());
     }
 }
 
 bool Simulator::Send(int fd, const FaultPlan::Decision& d, Clock::time_point read_at) {
     const auto writes = timing_.Schedule(d.chunks);
     for (size_t i = 0; i < writes.size(); ++i) {
-        std::this_thread::sleep_until(read_at + std::chrono::duration_cast<Clock::duration>(writes[i].at));
+        std::this_thread::sleep_until(read_at + std::chrono::duration_cast<Clock::duration>(d.delay + writes[i].at));
         if (i == 0 && trace_.Enabled()) {
             Frame all;
             for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());

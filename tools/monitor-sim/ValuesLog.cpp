@@ -33,15 +33,16 @@ bool ValuesLog::Open(const std::string& path) {
     return file_ != nullptr;
 }
 
-void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw) {
+void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late) {
     if (file_ == nullptr) return;
-    const std::string line = Format(t, addr, command, raw);
+    const std::string line = Format(t, addr, command, raw, late);
     std::fprintf(file_, "%s\n", line.c_str());
     // A test may read the file while the simulator runs.
     std::fflush(file_);
 }
 
-std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw) {
+std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
+                              bool late) {
     char head[96];
     std::snprintf(head, sizeof head, "{\"t\":%.6f,\"addr\":%u,\"cmd\":%u,\"kind\":\"%s\",\"raw\":", t,
                   static_cast<unsigned>(addr), static_cast<unsigned>(command), KindOf(command));
@@ -56,6 +57,7 @@ std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std
     } else {
         out += raw.empty() ? "null" : std::to_string(raw.front());
     }
+    if (late) out += ",\"late\":true";
     out += '}';
     return out;
 }

@@ -9,7 +9,9 @@
 //
 // t: seconds since the simulator started; addr: the bus address (129 is
 // 0x81); kind names the value as the plug-in does ("cells" is the 32 slots
-// in bus order); raw: the 16-bit readings as sent, unscaled.
+// in bus order); raw: the 16-bit readings as sent, unscaled.  A reply sent
+// late on purpose (--late) carries "late":true: the master had given up on
+// it, so none of its values may be found among what the master accepted.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -28,10 +30,11 @@ public:
     bool Open(const std::string& path);
     bool IsOpen() const { return file_ != nullptr; }
 
-    void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw);
+    void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late = false);
 
     // The JSON line for one reply, without its line end.
-    static std::string Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw);
+    static std::string Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
+                              bool late = false);
 
 private:
     std::FILE* file_ = nullptr;

@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     std::optional<double> string_volts;
     monitor_sim::FaultPlan::Settings faults;
     double split_pause_ms = 20.0;
-    std::optional<uint64_t> stop_after;
+    std::string stop_text;
     std::optional<uint32_t> seed;
     bool paced = false;
     bool echo = false;
@@ -160,12 +160,33 @@ int main(int argc, char** argv) {
     flt->add_option("--split-pause-ms", split_pause_ms, "longest pause between pieces, ms")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 10000.0));
+    std::string late_text;
+    flt->add_option("--late", late_text,
+                    "P:MS: probability of holding a whole reply back by MS milliseconds, so that it arrives after "
+                    "the master has given up on it (0.1:150)")
+        ->check([](const std::string& s) {
+            try {
+                monitor_sim::ParseLate(s);
+                return std::string{};
+            } catch (const std::invalid_argument& e) {
+                return std::string(e.what());
+            }
+        });
     flt->add_option("--silence", faults.silence, "probability of falling silent for --silence-length requests")
         ->check(rate);
     flt->add_option("--silence-length", faults.silence_requests, "requests left unanswered once silent")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000000));
-    flt->add_option("--stop-after", stop_after, "answer nothing after this many requests");
+    flt->add_option("--stop-after", stop_text,
+                    "N[:M]: answer nothing after N requests; with M, for M requests, then answer again (20:16)")
+        ->check([](const std::string& s) {
+            try {
+                monitor_sim::ParseStop(s);
+                return std::string{};
+            } catch (const std::invalid_argument& e) {
+                return std::string(e.what());
+            }
+        });
     flt->add_option("--seed", seed, "seed of every random choice (drift and faults) [default: random, printed]");
 
     auto* run = app.add_option_group("Timing and output");
@@ -213,7 +234,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "monitor-sim: %s\n", problem.c_str());
         return 2;
     }
-    faults.stop_after = stop_after;
+    if (!late_text.empty()) {
+        const auto late = monitor_sim::ParseLate(late_text);
+        faults.late = late.probability;
+        faults.late_delay = late.delay;
+    }
+    if (!stop_text.empty()) {
+        const auto stop = monitor_sim::ParseStop(stop_text);
+        faults.stop_after = stop.after;
+        faults.stop_for = stop.for_requests;
+    }
     faults.split_max_pause = std::chrono::microseconds(static_cast<long>(split_pause_ms * 1000.0));
     options.profile = profile;
     options.faults = faults;
