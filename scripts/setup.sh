@@ -38,6 +38,8 @@ packages=(
   valgrind                  # the memory check of the plug-in's host test
   libsqlite3-dev            # bench host: history and alarms
   libcli11-dev              # bench tools: command-line arguments
+  libncurses-dev            # bench host: the live view of bench-host run (ncursesw)
+  libvterm-dev              # bench host tests: the live view read off a terminal emulator
 )
 
 # The controller's build.  Tools run on this machine (compiler, binutils,

@@ -3,6 +3,7 @@
 #include <json/reader.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -55,11 +56,11 @@ void SiteRun::StartSim(const std::vector<std::string>& extra) {
     ASSERT_TRUE(std::filesystem::exists(link_));
 }
 
-std::string SiteRun::Site(const std::string& devices, double tick) {
+std::string SiteRun::Site(const std::string& devices, double tick, const std::string& port_keys) {
     const std::string path = dir_ + "/site.json";
     std::ofstream(path) << R"({"tick_period":)" << tick << R"(,"history":")" << db_
-                        << R"(","response_margin_ms":60,"ports":[{"path":")" << link_ << R"(","devices":[)"
-                        << devices << "]}]}";
+                        << R"(","response_margin_ms":60,"ports":[{)" << port_keys << R"("path":")" << link_
+                        << R"(","devices":[)" << devices << "]}]}";
     return path;
 }
 
@@ -70,30 +71,70 @@ ChildProcess::Result SiteRun::RunHost(const std::string& site, const std::vector
     return ChildProcess::Run(argv, deadline);
 }
 
-std::map<int, SiteRun::SimValues> SiteRun::ReadValuesLogByAddress(int cells) {
-    std::map<int, SimValues> by_addr;
+std::map<int, std::vector<SiteRun::Sent>> SiteRun::ReadSent(int cells) {
+    std::map<int, std::vector<Sent>> by_addr;
     std::ifstream in(dir_ + "/values.jsonl");
     std::stringstream text;
     text << in.rdbuf();
     for (const auto& e : JsonLines(text.str())) {
-        SimValues& v = by_addr[e["addr"].asInt()];
+        Sent sent;
+        sent.cmd = e["cmd"].asInt();
+        sent.late = e["late"].asBool();
         const std::string kind = e["kind"].asString();
         if (kind == "cells") {
-            std::vector<float> c;
             for (int i = 0; i < cells; ++i) {
                 const float x = static_cast<float>(e["raw"][i].asUInt()) / 100.0f;
-                c.push_back(x >= 9.0f && x <= 15.0f ? x : 0.0f);
+                sent.values.push_back(x >= 9.0f && x <= 15.0f ? x : 0.0f);
             }
-            v.cells.insert(c);
         } else if (kind == "group_voltage") {
-            v.group_voltage.insert(static_cast<float>(e["raw"].asUInt()) / 10.0f);
+            sent.values.push_back(static_cast<float>(e["raw"].asUInt()) / 10.0f);
         } else if (kind == "group_current") {
-            v.group_current.insert(static_cast<float>(e["raw"].asUInt()) / 10.0f);
+            sent.values.push_back(static_cast<float>(e["raw"].asUInt()) / 10.0f);
         } else if (kind == "temperature") {
-            v.temperature.insert(static_cast<float>(e["raw"].asUInt()) / 100.0f);
+            sent.values.push_back(static_cast<float>(e["raw"].asUInt()) / 100.0f);
+        }
+        by_addr[e["addr"].asInt()].push_back(sent);
+    }
+    return by_addr;
+}
+
+std::map<int, SiteRun::SimValues> SiteRun::ReadValuesLogByAddress(int cells) {
+    std::map<int, SimValues> by_addr;
+    for (const auto& [addr, replies] : ReadSent(cells)) {
+        SimValues& v = by_addr[addr];
+        for (const auto& r : replies) {
+            if (r.late) continue;
+            switch (r.cmd) {
+                case 0xA1: v.cells.insert(r.values); break;
+                case 0xA2: v.group_voltage.insert(r.values[0]); break;
+                case 0xA3: v.group_current.insert(r.values[0]); break;
+                case 0xA4: v.temperature.insert(r.values[0]); break;
+            }
         }
     }
     return by_addr;
+}
+
+std::string SiteRun::Mismatch(const std::vector<Sent>& sent, const std::vector<float>& cells, float group_voltage,
+                              float group_current, float temperature) {
+    // The cells drift, so one reply in time carries exactly these.
+    auto at = std::find_if(sent.begin(), sent.end(),
+                           [&](const Sent& s) { return s.cmd == 0xA1 && !s.late && s.values == cells; });
+    if (at == sent.end()) return "cells not sent in time by the monitor";
+    const struct {
+        int cmd;
+        float value;
+        const char* name;
+    } rest[] = {{0xA2, group_voltage, "string voltage"}, {0xA3, group_current, "current"}, {0xA4, temperature, "temperature"}};
+    for (const auto& r : rest) {
+        const auto next = std::find_if(at, sent.end(), [&](const Sent& s) { return s.cmd == r.cmd && !s.late; });
+        if (next == sent.end()) return std::string(r.name) + " never sent after the cells";
+        if (next->values[0] != r.value)
+            return std::string(r.name) + " " + std::to_string(r.value) + " is not the reply to its request (" +
+                   std::to_string(next->values[0]) + ")";
+        at = next;
+    }
+    return "";
 }
 
 SiteRun::SimValues SiteRun::ReadValuesLog(int cells) {

@@ -26,12 +26,13 @@ protected:
     void TearDown() override;
 
     void StartSim(const std::vector<std::string>& extra);
-    std::string Site(const std::string& devices, double tick = 0.1);
+    // port_keys: more keys of the port, e.g. R"("quiet_guard_ms":50,)".
+    std::string Site(const std::string& devices, double tick = 0.1, const std::string& port_keys = "");
     ChildProcess::Result RunHost(const std::string& site, const std::vector<std::string>& extra,
                                  std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
-    // Every value the simulator put on the line intact, as the plug-in
-    // scales it.
+    // Every value the simulator put on the line intact and in time, as the
+    // plug-in scales it.
     struct SimValues {
         std::set<std::vector<float>> cells;
         std::set<float> group_voltage, group_current, temperature;
@@ -39,6 +40,20 @@ protected:
     SimValues ReadValuesLog(int cells);
     // The same, per bus address.
     std::map<int, SimValues> ReadValuesLogByAddress(int cells);
+
+    // The intact replies per bus address, in the order they were sent.
+    struct Sent {
+        int cmd = 0;
+        std::vector<float> values;  // the cells, or the one reading
+        bool late = false;          // held back until the master had given up
+    };
+    std::map<int, std::vector<Sent>> ReadSent(int cells);
+    // "" when a record holds what the monitor sent for one cycle's very
+    // requests: its cells as one reply in time, and the string voltage,
+    // current and temperature as the next replies in time to those
+    // commands; otherwise what does not match.
+    static std::string Mismatch(const std::vector<Sent>& sent, const std::vector<float>& cells, float group_voltage,
+                                float group_current, float temperature);
 
     std::string dir_, link_, db_;
     std::unique_ptr<ChildProcess> sim_;

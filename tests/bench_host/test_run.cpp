@@ -16,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "BatteryRecord.h"
 #include "ChildProcess.h"
 #include "HistoryStore.h"
+#include "PtyScreen.h"
 #include "SiteRun.h"
 
 namespace {
@@ -40,20 +42,18 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     const auto events = JsonLines(r.out);
 
     // No corrupted value is ever accepted: every completed round carries
-    // values the simulator sent intact.
-    const SimValues sim = ReadValuesLog(29);
+    // what the simulator sent intact for that cycle's very requests.
+    const auto sent = ReadSent(29).at(0x81);
     const auto rounds = Events(events, "round");
     ASSERT_GE(rounds.size(), 10u);
     for (const auto& round : rounds) {
         std::vector<float> cells;
         for (const auto& c : round["cells"]) cells.push_back(static_cast<float>(c.asDouble()));
         ASSERT_EQ(cells.size(), 29u);
-        EXPECT_TRUE(sim.cells.count(cells)) << "round " << round["round"].asInt() << " cells not sent by the monitor";
-        // The string voltage is the measured one (the simulator reports the
-        // sum of its cells, well above the implausibility threshold).
-        EXPECT_TRUE(sim.group_voltage.count(static_cast<float>(round["group_voltage"].asDouble())));
-        EXPECT_TRUE(sim.group_current.count(static_cast<float>(round["group_current"].asDouble())));
-        EXPECT_TRUE(sim.temperature.count(static_cast<float>(round["temperature"].asDouble())));
+        EXPECT_EQ(Mismatch(sent, cells, round["group_voltage"].asFloat(), round["group_current"].asFloat(),
+                           round["temperature"].asFloat()),
+                  "")
+            << "round " << round["round"].asInt();
     }
 
     // The weak cell raises its alarm with the display label, and clears it
@@ -118,7 +118,7 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
 TEST_F(RunEndToEnd, SilentDeviceOnSharedBusTimesOutAndFailsTheRun) {
     StartSim({"--addr", "0x81"});
     const std::string site =
-        Site(std::string(kDevice12) + R"(,{"id":13,"addr":2,"config":{}})");
+        Site(std::string(kDevice12) + R"(,{"id":13,"addr":2,"config":{}})", 0.1, R"("quiet_guard_ms":40,)");
     const auto r = RunHost(site, {"--rounds", "3"});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 3);
@@ -164,6 +164,20 @@ TEST_F(RunEndToEnd, ReopensALostPortAndKeepsTheDevices) {
         previous = e["round"].asInt();
     }
     EXPECT_TRUE(after_reopen);
+
+    // The outage counts: the device was told lost and answering again, the
+    // cycles it could not run are lost, and the port's outage is summed up.
+    std::vector<std::string> states;
+    for (const auto& h : Events(events, "health")) states.push_back(h["state"].asString());
+    EXPECT_EQ(states, (std::vector<std::string>{"answering", "port lost", "answering"})) << r.out;
+    const auto summary = Events(events, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_GT(summary[0]["missed"].asInt(), 0) << r.out;
+    EXPECT_GT(summary[0]["loss"].asDouble(), 0.0) << r.out;
+    const auto ports = Events(events, "port_summary");
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0]["outages"].asInt(), 1);
+    EXPECT_GE(ports[0]["outage_s"].asDouble(), 0.3);
 }
 
 // A half-duplex adapter hands the host its own request back before the
@@ -185,6 +199,139 @@ TEST_F(RunEndToEnd, HalfDuplexEchoIsSuppressed) {
     EXPECT_NE((r.out + r.err).find("echo"), std::string::npos) << r.err.substr(0, 3000);
 }
 
+// A monitor that answers after the host has given up on the reply: the
+// host resends only once the line has been quiet, drops what comes late,
+// and never takes a late reply for the answer to a later request.
+TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
+    StartSim({"--seed", "21", "--drift", "0.02", "--late", "0.15:150"});
+    const auto r = RunHost(Site(kDevice12), {"--rounds", "20"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    sim_->Signal(SIGTERM);
+    const auto sim = sim_->Finish(10s);
+
+    // Every stored record holds the replies to its own cycle's requests.
+    const auto sent = ReadSent(29).at(0x81);
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    long rows = 0;
+    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+        ++rows;
+        const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
+        ASSERT_TRUE(rec);
+        const std::vector<float> cells(rec->cells.begin(), rec->cells.begin() + 29);
+        EXPECT_EQ(Mismatch(sent, cells, rec->group_voltage, rec->group_current, rec->temperature), "")
+            << "record " << rows;
+    });
+    EXPECT_GE(rows, 10);
+
+    // Each late reply was seen as such: counted, not handed to the device.
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    const int late = summary[0]["failures"]["late reply"].asInt();
+    EXPECT_GT(late, 0) << r.out;
+    EXPECT_NE(sim.out.find(", " + std::to_string(late) + " late)"), std::string::npos) << sim.out;
+    EXPECT_GE(summary[0]["failures"]["timeout"].asInt(), late);
+}
+
+// A monitor falls silent for 16 requests and answers again: one health
+// event when it is found not answering (after three failed cycles), one
+// when it answers again, the reasons counted, the loss in the summary.
+TEST_F(RunEndToEnd, SilentMonitorIsReportedOnceAndAgainWhenItAnswers) {
+    StartSim({"--seed", "4", "--stop-after", "20:16"});
+    const auto r = RunHost(Site(kDevice12, 0.1, R"("quiet_guard_ms":40,)"), {"--rounds", "12"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto events = JsonLines(r.out);
+    const auto health = Events(events, "health");
+    ASSERT_EQ(health.size(), 3u) << r.out;
+    EXPECT_EQ(health[0]["state"].asString(), "answering");
+    EXPECT_EQ(health[0]["was"].asString(), "never answered");
+    EXPECT_EQ(health[1]["state"].asString(), "not answering");
+    EXPECT_EQ(health[1]["cycles_lost"].asInt(), 3);
+    EXPECT_EQ(health[1]["reason"].asString(), "timeout");
+    EXPECT_EQ(health[2]["state"].asString(), "answering");
+    EXPECT_EQ(health[2]["was"].asString(), "not answering");
+    EXPECT_EQ(health[2]["cycles_lost"].asInt(), 4);
+    EXPECT_EQ(health[2]["since"].asString(), health[1]["since"].asString());
+    EXPECT_GT(health[2]["without_round_s"].asDouble(), 0.0);
+
+    // Five cycles before the silence, four lost to it (each a request and
+    // three resends), three after it.
+    const auto summary = Events(events, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["cycles"].asInt(), 12);
+    EXPECT_EQ(summary[0]["completed"].asInt(), 8);
+    EXPECT_EQ(summary[0]["abandoned"].asInt(), 4);
+    EXPECT_DOUBLE_EQ(summary[0]["loss"].asDouble(), 33.3);
+    EXPECT_EQ(summary[0]["state"].asString(), "answering");
+    for (const auto& name : summary[0]["failures"].getMemberNames())
+        EXPECT_EQ(summary[0]["failures"][name].asInt(), name == "timeout" ? 16 : 0) << name;
+}
+
+namespace screen {
+
+bool Has(const PtyScreen& s, const std::string& text) { return s.Text().find(text) != std::string::npos; }
+
+// The view is on screen whole: its title on the first row and the plug-in
+// line on the last.
+bool Whole(const PtyScreen& s, std::size_t rows) {
+    const auto r = s.Rows();
+    return r.size() == rows && r.front().rfind("bench-host run", 0) == 0 && r.back().rfind("plug-in:", 0) == 0;
+}
+
+}  // namespace screen
+
+// The live view on an 80x24 terminal with four devices, one of them
+// silent, one with a low cell: everything fits (nothing scrolls), the
+// silent device says so, the alarm stays in view however many lines the
+// plug-in writes, and a resize is followed.  SIGHUP ends it with the
+// summary.
+TEST_F(RunEndToEnd, LiveViewFitsTheTerminalAndFollowsAResize) {
+    StartSim({"--seed", "9", "--addr", "0x81", "--addr", "0x82", "--addr", "0x83", "--weak-cell", "0x81/5:11.2"});
+    std::string devices;
+    for (int i = 1; i <= 4; ++i)
+        devices += std::string(i > 1 ? "," : "") + R"({"id":)" + std::to_string(100 + i) + R"(,"addr":)" +
+                   std::to_string(i) + R"(,"config":{},"alarms":{"battery_*_value":{"low":12.0}}})";
+    const std::string log = dir_ + "/plugin.log";
+    PtyScreen view({kBin, "run", "--config", Site(devices, 0.2, R"("quiet_guard_ms":40,)"), "--plugin-log", log}, 24,
+                   80, {"TERM=xterm"});
+    const bool shown = view.WaitFor(
+        [](const PtyScreen& s) {
+            return screen::Whole(s, 24) && screen::Has(s, "device 101: answering") &&
+                   screen::Has(s, "device 102: answering") && screen::Has(s, "device 103: answering") &&
+                   screen::Has(s, "device 104: never answered: no answer since") &&
+                   screen::Has(s, "ALARM 第6节电池");
+        },
+        30s);
+    ASSERT_TRUE(shown) << view.Text();
+    EXPECT_EQ(view.Scrolled(), 0) << view.Text();
+    EXPECT_TRUE(screen::Has(view, "(all in /")) << view.Text();
+
+    view.Resize(16, 60);
+    ASSERT_TRUE(view.WaitFor([](const PtyScreen& s) { return screen::Whole(s, 16) && screen::Has(s, "device 104"); },
+                             10s))
+        << view.Text();
+    EXPECT_TRUE(screen::Has(view, "ALARM")) << view.Text();
+
+    view.Signal(SIGHUP);
+    EXPECT_EQ(view.Finish(20s), 3);  // device 104 never completed a cycle
+    EXPECT_NE(view.Raw().find("--- device 104"), std::string::npos);
+    std::ifstream plugin_lines(log);
+    std::string first;
+    EXPECT_TRUE(std::getline(plugin_lines, first)) << "no plug-in line in " << log;
+}
+
+// A terminal that cannot be drawn on gets plain lines, no escapes.
+TEST_F(RunEndToEnd, DumbTerminalGetsPlainLines) {
+    StartSim({"--seed", "2"});
+    PtyScreen term({kBin, "run", "--config", Site(kDevice12), "--rounds", "3"}, 24, 80, {"TERM=dumb"});
+    EXPECT_EQ(term.Finish(30s), 0) << term.Raw();
+    EXPECT_EQ(term.Raw().find('\x1b'), std::string::npos) << term.Raw();
+    EXPECT_NE(term.Raw().find("device 12 round 3:"), std::string::npos) << term.Raw();
+    EXPECT_NE(term.Raw().find("device 12: answering"), std::string::npos) << term.Raw();
+    EXPECT_NE(term.Raw().find("--- device 12 on "), std::string::npos) << term.Raw();
+}
+
 TEST_F(RunEndToEnd, BusyPortIsReportedOnOneLine) {
     StartSim({});
     const int fd = ::open(link_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -198,15 +345,20 @@ TEST_F(RunEndToEnd, BusyPortIsReportedOnOneLine) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
-TEST_F(RunEndToEnd, StopsOnSigterm) {
+// Ctrl-C, a kill, and the terminal going away (SIGHUP) all end the run
+// with its summary.
+TEST_F(RunEndToEnd, StopsWithTheSummaryOnEachStopSignal) {
     StartSim({});
-    ChildProcess host({kBin, "run", "--config", Site(kDevice12), "--json"});
-    ASSERT_TRUE(host.WaitForOutput("\"ev\":\"round\"", 20s));
-    host.Signal(SIGTERM);
-    const auto r = host.Finish(20s);
-    ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\"ev\":\"summary\""), std::string::npos);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        ChildProcess host({kBin, "run", "--config", Site(kDevice12), "--json"});
+        ASSERT_TRUE(host.WaitForOutput("\"ev\":\"round\"", 20s));
+        host.Signal(sig);
+        const auto r = host.Finish(20s);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\"ev\":\"summary\""), std::string::npos);
+    }
 }
 
 // Start-up failures: one clear line on stderr, nothing on stdout, non-zero.

@@ -19,3 +19,8 @@ void BusDevice::LearnCells() {
     }
     cell_count = n;
 }
+
+double BusDevice::LossPercent() const {
+    const long due = cycles + missed;
+    return due > 0 ? 100.0 * static_cast<double>(Lost()) / static_cast<double>(due) : 0.0;
+}

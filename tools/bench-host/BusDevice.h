@@ -8,6 +8,8 @@
 
 #include "AlarmEvaluator.h"
 #include "BatteryRecord.h"
+#include "DeviceHealth.h"
+#include "FailureReason.h"
 #include "SiteConfig.h"
 
 class BusScheduler;
@@ -26,9 +28,18 @@ struct BusDevice {
     long completed = 0;   // cycles that completed a round
     long abandoned = 0;   // rejected, timed out, or replaced by a new cycle
     long resends = 0;     // ticks that resent a pending request
+    long missed = 0;      // cycles due while the port was lost, which could not run
+    FailureCounts failures{};  // failed exchanges, per reason
+    DeviceHealth health;
+
+    // Cycles that did not complete, counting those the port's loss kept
+    // from running; the share of them in all cycles due.
+    long Lost() const { return cycles - completed + missed; }
+    double LossPercent() const;
 
     bool cycle_open = false;
     int resends_in_cycle = 0;
+    std::optional<FailureReason> cycle_failure;  // the last failed exchange of the open cycle
     Clock::time_point cycle_started_at{};
     Clock::time_point next_poll{};
 

@@ -26,33 +26,42 @@ void OnStopSignal(int) {
     }
 }
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+// SIGHUP: the terminal closed, or the user's session ended; the run still
+// ends with its summary.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
 BusLoop::BusLoop(RunSetup& site, RunEvents& events, Limits limits)
-    : site_(site), events_(events), limits_(limits) {}
+    : site_(site), events_(events), limits_(limits), previous_(std::size(kStopSignals)) {
+    g_stop = 0;
+    if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &sa, &previous_[i]);
+}
+
+BusLoop::~BusLoop() {
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &previous_[i], nullptr);
+    for (int& fd : g_wake_pipe) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
 
 bool BusLoop::Done(std::chrono::steady_clock::time_point now) const {
     if (g_stop) return true;
     if (limits_.duration > 0 && now - started_ >= std::chrono::duration<double>(limits_.duration)) return true;
     if (limits_.rounds > 0) {
         for (const auto& d : site_.Devices())
-            if (d->completed + d->abandoned < limits_.rounds) return false;
+            if (d->completed + d->abandoned + d->missed < limits_.rounds) return false;
         return true;
     }
     return false;
 }
 
 void BusLoop::Run() {
-    g_stop = 0;
-    if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    struct sigaction old[std::size(kStopSignals)] = {};
-    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &sa, &old[i]);
-
     auto& buses = site_.Buses();
     started_ = std::chrono::steady_clock::now();
     for (auto& bus : buses) bus.scheduler->Start(started_);
@@ -87,11 +96,5 @@ void BusLoop::Run() {
                 owners[i]->OnReadable(now, (ev & (POLLHUP | POLLERR | POLLNVAL)) != 0);
         }
         events_.Refresh(now);
-    }
-
-    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &old[i], nullptr);
-    for (int& fd : g_wake_pipe) {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
     }
 }

@@ -3,6 +3,8 @@
 // for bytes or the next timer, and stops on Ctrl-C or SIGTERM, after the
 // rounds or the duration asked for.  It writes nothing itself: what happens
 // on the buses reaches the outputs as run events.
+#include <signal.h>
+
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -18,9 +20,13 @@ public:
         double duration = 0;  // seconds; 0: no limit
     };
 
+    // Catches the stop signals (SIGINT, SIGTERM, SIGHUP) while it lives.
     BusLoop(RunSetup& site, RunEvents& events, Limits limits);
+    ~BusLoop();
+    BusLoop(const BusLoop&) = delete;
+    BusLoop& operator=(const BusLoop&) = delete;
 
-    // Until stopped; the stop signals are caught only meanwhile.
+    // Until stopped or a limit is reached.
     void Run();
 
 private:
@@ -30,4 +36,5 @@ private:
     RunEvents& events_;
     Limits limits_;
     std::chrono::steady_clock::time_point started_{};
+    std::vector<struct sigaction> previous_;
 };

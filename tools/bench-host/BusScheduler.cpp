@@ -10,18 +10,19 @@
 
 namespace {
 
+using Moment = DeviceHealth::Moment;
+
 constexpr std::chrono::milliseconds kFirstBackoff{500};
 constexpr std::chrono::milliseconds kMaxBackoff{10000};
 // 8N1: a start bit, 8 data bits and a stop bit per byte.
 constexpr int kBitsPerByte = 10;
+// The default quiet guard covers a reply this many response timeouts late.
+constexpr int kGuardTimeouts = 2;
 
-// The reply the request asks for; a request the monitor would not answer is
-// given the short reply's time, so the bus is not held long for it.
-int ExpectedReplyLength(const uint8_t* request, std::size_t len) {
-    uint8_t addr = 0, command = 0;
-    if (!monitor::ParseRequest(request, static_cast<int>(len), &addr, &command)) return monitor::kShortReplyLen;
-    const int reply = monitor::ReplyLength(command);
-    return reply > 0 ? reply : monitor::kShortReplyLen;
+// The moment on both clocks for a steady-clock time of this loop turn.
+Moment At(std::chrono::steady_clock::time_point now) {
+    return Moment{now, std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                                               std::chrono::steady_clock::now() - now)};
 }
 
 }  // namespace
@@ -36,9 +37,22 @@ void BusScheduler::Add(BusDevice* d) {
 
 int BusScheduler::Fd() const { return port_.Fd(); }
 
-void BusScheduler::Trace(bool sent, const uint8_t* data, std::size_t len, const char* note) {
-    events_.Publish(run::Trace{port_.Path(), sent, std::vector<uint8_t>(data, data + len), note ? note : "",
-                               run::WallClock::now()});
+const std::string& BusScheduler::Path() const { return port_.Path(); }
+
+BusScheduler::Clock::duration BusScheduler::OutageTime(Clock::time_point now) const {
+    return down_total_ + (port_down_ ? now - down_since_ : Clock::duration::zero());
+}
+
+void BusScheduler::Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note) {
+    events_.Publish(run::Trace{port_.Path(), sent, std::vector<uint8_t>(data, data + len), note, run::WallClock::now()});
+}
+
+void BusScheduler::Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change) {
+    if (change) events_.Publish(run::HealthChanged{&d, *change});
+}
+
+BusScheduler::Clock::duration BusScheduler::Period() const {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.tick_period));
 }
 
 BusScheduler::Clock::duration BusScheduler::ResponseTimeout(int reply_len) const {
@@ -47,18 +61,29 @@ BusScheduler::Clock::duration BusScheduler::ResponseTimeout(int reply_len) const
            std::chrono::milliseconds(options_.response_margin_ms);
 }
 
+BusScheduler::Clock::duration BusScheduler::QuietGuard(int reply_len) const {
+    if (options_.quiet_guard_ms) return std::chrono::milliseconds(*options_.quiet_guard_ms);
+    return kGuardTimeouts * ResponseTimeout(reply_len);
+}
+
 void BusScheduler::Start(Clock::time_point now) {
     for (BusDevice* d : devices_) d->next_poll = now;
 }
 
 BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) const {
-    if (port_down_) return reopen_at_;
     Clock::time_point wake = now + std::chrono::seconds(1);
-    if (!rx_.empty()) wake = std::min(wake, last_rx_ + std::chrono::milliseconds(options_.frame_gap_ms));
-    if (active_) {
-        wake = std::min(wake, deadline_);
+    if (port_down_) {
+        wake = std::min(wake, reopen_at_);
+        for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);  // counted as missed
+    } else if (guarding_) {
+        wake = std::min(wake, quiet_until_);
     } else {
-        for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);
+        if (!rx_.empty()) wake = std::min(wake, last_rx_ + std::chrono::milliseconds(options_.frame_gap_ms));
+        if (active_) {
+            wake = std::min(wake, deadline_);
+        } else {
+            for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);
+        }
     }
     return std::max(wake, now);
 }
@@ -82,11 +107,22 @@ void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
             }
             if (i > 0) Trace(false, buf, i, "echo");
             if (i == n) continue;
+            if (guarding_) {
+                // The line has to be quiet: whatever comes now answers a
+                // request already given up, and must reach no device.
+                quiet_until_ = now + guard_len_;
+                if (timed_out_ && !late_seen_) {
+                    late_seen_ = true;
+                    Failed(*timed_out_, FailureReason::kLateReply);
+                }
+                Trace(false, buf + i, n - i, timed_out_ ? "late reply, dropped" : "after a refused reply, dropped");
+                continue;
+            }
             if (!active_) {
                 Trace(false, buf + i, n - i, "unasked, dropped");
                 continue;
             }
-            Trace(false, buf + i, n - i, nullptr);
+            Trace(false, buf + i, n - i, "");
             rx_.insert(rx_.end(), buf + i, buf + n);
             last_rx_ = now;
             if (ChunkComplete()) Deliver(now);
@@ -105,23 +141,55 @@ bool BusScheduler::ChunkComplete() const {
 
 void BusScheduler::Service(Clock::time_point now) {
     if (port_down_) {
+        CountMissedCycles(now);
         if (now >= reopen_at_) TryReopen(now);
         return;
     }
-    if (!rx_.empty() && now - last_rx_ >= std::chrono::milliseconds(options_.frame_gap_ms)) Deliver(now);
-    if (active_ && rx_.empty() && now >= deadline_) {
-        BusDevice& d = *active_;
-        if (d.resends_in_cycle >= monitor::kResendsPerCycle) {
-            EndCycle(d, false, now);  // timed out: the bus moves on
-        } else {
-            Tick(d, now);
-        }
+    if (guarding_ && now >= quiet_until_) GuardOver(now);
+    if (!guarding_) {
+        if (!rx_.empty() && now - last_rx_ >= std::chrono::milliseconds(options_.frame_gap_ms)) Deliver(now);
+        if (active_ && rx_.empty() && now >= deadline_ && !guarding_) ReplyOverdue(*active_, now);
     }
-    if (!active_ && !port_down_) {
+    if (!active_ && !guarding_ && !port_down_) {
         BusDevice* due = nullptr;
-        for (BusDevice* d : devices_)
+        for (BusDevice* d : devices_) {
+            if (options_.cycle_limit > 0 && d->completed + d->abandoned + d->missed >= options_.cycle_limit) continue;
             if (d->next_poll <= now && (!due || d->next_poll < due->next_poll)) due = d;
+        }
         if (due) Tick(*due, now);
+    }
+    const Moment m = At(now);
+    for (BusDevice* d : devices_) Publish(*d, d->health.Check(m));
+}
+
+void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
+    // Nothing at all, or the start of a reply that never completed.
+    const FailureReason why = exchange_.empty()
+                                  ? FailureReason::kTimeout
+                                  : JudgeRefusal(exchange_.data(), exchange_.size(), expected_len_, expected_addr_);
+    Trace(false, exchange_.data(), exchange_.size(), std::string("no reply in time: ") + FailureName(why));
+    Failed(d, why);
+    StartGuard(now, &d);
+}
+
+void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out) {
+    rx_.clear();
+    guarding_ = true;
+    timed_out_ = timed_out;
+    late_seen_ = false;
+    guard_len_ = QuietGuard(expected_len_);
+    quiet_until_ = now + guard_len_;
+}
+
+void BusScheduler::GuardOver(Clock::time_point now) {
+    guarding_ = false;
+    BusDevice* d = timed_out_;
+    timed_out_ = nullptr;
+    if (!d) return;
+    if (d->resends_in_cycle >= monitor::kResendsPerCycle) {
+        EndCycle(*d, false, now);  // timed out: the bus moves on
+    } else {
+        Tick(*d, now);
     }
 }
 
@@ -153,6 +221,7 @@ void BusScheduler::Deliver(Clock::time_point now) {
     chunk.swap(rx_);
     if (!active_ || chunk.empty()) return;
     BusDevice& d = *active_;
+    exchange_.insert(exchange_.end(), chunk.begin(), chunk.end());
     sent_ = false;
     round_done_ = false;
     int result = 0;
@@ -166,7 +235,11 @@ void BusScheduler::Deliver(Clock::time_point now) {
     if (round_done_) {
         EndCycle(d, true, now);
     } else if (result == 0 && d.cycle_open) {
-        EndCycle(d, false, now);  // rejected reply
+        const FailureReason why = JudgeRefusal(exchange_.data(), exchange_.size(), expected_len_, expected_addr_);
+        Trace(false, exchange_.data(), exchange_.size(), std::string("refused: ") + FailureName(why));
+        Failed(d, why);
+        EndCycle(d, false, now);
+        StartGuard(now, nullptr);
     } else if (result == 0) {
         Release(d, now);
     }
@@ -181,8 +254,17 @@ void BusScheduler::AfterDeviceCall(Clock::time_point now) {
     }
 }
 
+void BusScheduler::Failed(BusDevice& d, FailureReason why) {
+    ++At(d.failures, why);
+    // A late reply comes after its exchange was already counted as failed;
+    // it does not change why the cycle failed.
+    if (why != FailureReason::kLateReply) d.cycle_failure = why;
+    events_.Publish(run::ExchangeFailed{&d, why});
+}
+
 void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now) {
-    if (d.cycle_open) {
+    const bool was_open = d.cycle_open;
+    if (was_open) {
         d.cycle_open = false;
         if (completed) {
             ++d.completed;
@@ -191,7 +273,13 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
         }
     }
     Release(d, now);
-    if (completed && d.last) {
+    const Moment m = At(now);
+    if (!completed) {
+        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), m));
+        return;
+    }
+    Publish(d, d.health.CycleCompleted(m));
+    if (d.last) {
         if (d.cell_count == 0) d.LearnCells();
         events_.Publish(run::RoundCompleted{&d, *d.last, d.last_round_at});
     }
@@ -200,9 +288,7 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
 void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
     if (active_ == &d) active_ = nullptr;
     rx_.clear();
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.tick_period));
-    d.next_poll = std::max(d.cycle_started_at + period, now);
-    if (d.cycle_started_at + period < now) d.next_poll = now;
+    d.next_poll = std::max(d.cycle_started_at + Period(), now);
 }
 
 void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len) {
@@ -215,7 +301,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
         port_.FlushInput();
         rx_.clear();
         port_.Write(data, len);
-        Trace(true, data, len, nullptr);
+        Trace(true, data, len, "");
     } catch (const SerialPort::Error& e) {
         // Thrown through the plug-in it would leave the device half-way in
         // a call; the failure is handled once the call has returned.
@@ -225,16 +311,27 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
     echo_.assign(data, data + len);
     echo_pos_ = 0;
     active_ = &d;
-    expected_len_ = ExpectedReplyLength(data, len);
+    exchange_.clear();
+    // The reply the request asks for; a request the monitor would not answer
+    // is given the short reply's time, so the bus is not held long for it.
+    uint8_t command = 0;
+    expected_len_ = monitor::kShortReplyLen;
+    if (monitor::ParseRequest(data, static_cast<int>(len), &expected_addr_, &command) &&
+        monitor::ReplyLength(command) > 0)
+        expected_len_ = monitor::ReplyLength(command);
     deadline_ = Clock::now() + ResponseTimeout(expected_len_);
 }
 
 void BusScheduler::DeviceStartedCycle(BusDevice& d) {
     // A cycle still open was given up by the device itself.
-    if (d.cycle_open) ++d.abandoned;
+    if (d.cycle_open) {
+        ++d.abandoned;
+        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::Now()));
+    }
     ++d.cycles;
     d.cycle_open = true;
     d.resends_in_cycle = 0;
+    d.cycle_failure.reset();
     d.cycle_started_at = Clock::now();
 }
 
@@ -243,14 +340,33 @@ void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; 
 void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
     port_.Close();
     port_down_ = true;
+    ++outages_;
+    down_since_ = now;
     rx_.clear();
-    if (active_) {
-        // The device keeps its pending request; its next tick resends it.
-        active_->next_poll = now + backoff_;
-        active_ = nullptr;
-    }
+    guarding_ = false;
+    timed_out_ = nullptr;
     reopen_at_ = now + backoff_;
     events_.Publish(run::PortLost{port_.Path(), why, std::chrono::duration_cast<std::chrono::milliseconds>(backoff_)});
+    if (active_) {
+        // The device keeps its pending request; its first tick after the
+        // reopening resends it.
+        Failed(*active_, FailureReason::kPortLost);
+        active_->next_poll = active_->cycle_started_at + Period();
+        active_ = nullptr;
+    }
+    const Moment m = At(now);
+    for (BusDevice* d : devices_) Publish(*d, d->health.PortLost(m));
+}
+
+void BusScheduler::CountMissedCycles(Clock::time_point now) {
+    // Every poll time that passes while the port is away is a cycle lost.
+    for (BusDevice* d : devices_) {
+        while (d->next_poll <= now) {
+            ++d->missed;
+            d->health.CycleMissed();
+            d->next_poll += Period();
+        }
+    }
 }
 
 void BusScheduler::TryReopen(Clock::time_point now) {
@@ -263,6 +379,10 @@ void BusScheduler::TryReopen(Clock::time_point now) {
     }
     port_down_ = false;
     backoff_ = kFirstBackoff;
-    events_.Publish(run::PortReopened{port_.Path()});
-    for (BusDevice* d : devices_) d->next_poll = std::min(d->next_poll, now);
+    down_total_ += now - down_since_;
+    events_.Publish(run::PortReopened{port_.Path(), std::chrono::duration_cast<std::chrono::milliseconds>(now - down_since_)});
+    for (BusDevice* d : devices_) {
+        d->health.PortReopened();
+        d->next_poll = std::min(d->next_poll, now);
+    }
 }

@@ -1,5 +1,7 @@
 #include "JsonOutput.h"
 
+#include <cmath>
+
 #include "BusDevice.h"
 #include "JsonLine.h"
 #include "RunText.h"
@@ -10,6 +12,25 @@ JsonLine Alarm(const BusDevice* d, const AlarmEvaluator::Change& c, const std::s
     JsonLine line;
     line.Str("ev", "alarm").UInt("id", d->conf.id).Str("state", c.raised ? "raised" : "cleared").Str("name", c.name).Str(
         "label", c.label).Str("bound", c.bound).Float("value", c.value).Float("limit", c.limit).Str("at", at);
+    return line;
+}
+
+double SecondsOf(std::chrono::milliseconds ms) { return static_cast<double>(ms.count()) / 1000.0; }
+
+// Counts per reason, every reason present so that the keys do not depend
+// on what happened.
+std::string FailureObject(const FailureCounts& counts) {
+    JsonLine o;
+    for (std::size_t i = 0; i < counts.size(); ++i) o.Int(FailureName(static_cast<FailureReason>(i)), counts[i]);
+    return o.Text();
+}
+
+JsonLine Health(const BusDevice& d, const DeviceHealth::Change& c) {
+    JsonLine line;
+    line.Str("ev", "health").UInt("id", d.conf.id).Str("state", DeviceHealth::StateName(c.to)).Str(
+        "was", DeviceHealth::StateName(c.from)).Str("since", runtext::Iso(c.since.wall)).Int("cycles_lost", c.cycles_lost);
+    if (c.reason) line.Str("reason", FailureName(*c.reason));
+    if (c.to == DeviceHealth::State::kAnswering) line.Double("without_round_s", SecondsOf(c.without_round));
     return line;
 }
 
@@ -52,18 +73,31 @@ void JsonOutput::OnEvent(const RunEvent& event) {
             },
             [&](const run::PortReopened& e) {
                 JsonLine line;
-                line.Str("ev", "port").Str("path", e.port).Str("what", "reopened");
+                line.Str("ev", "port").Str("path", e.port).Str("what", "reopened").Double("outage_s", SecondsOf(e.outage));
                 emit(line);
             },
+            [&](const run::HealthChanged& e) { emit(Health(*e.device, e.change)); },
+            [&](const run::ExchangeFailed&) {},
             [&](const run::PluginLine& e) { err_ << "plug-in: " << e.line << std::endl; },
             [&](const run::Trace& e) {
                 if (trace_) err_ << runtext::Trace(e) << std::endl;
             },
             [&](const run::RunEnded& e) {
                 for (const BusDevice* d : e.devices) {
+                    const DeviceHealth& h = d->health;
                     JsonLine line;
                     line.Str("ev", "summary").UInt("id", d->conf.id).Int("cycles", d->cycles).Int("completed", d->completed).Int(
-                        "abandoned", d->abandoned).Int("resends", d->resends).Str("loss", runtext::Loss(d->cycles, d->completed));
+                        "abandoned", d->abandoned).Int("missed", d->missed).Int("resends", d->resends).Double(
+                        "loss", std::round(d->LossPercent() * 10.0) / 10.0).Str("state", DeviceHealth::StateName(h.state()));
+                    if (h.state() != DeviceHealth::State::kAnswering)
+                        line.Str("since", runtext::Iso(h.since().wall)).Int("cycles_lost", h.cycles_lost());
+                    line.Raw("failures", FailureObject(d->failures));
+                    emit(line);
+                }
+                for (const auto& p : e.ports) {
+                    JsonLine line;
+                    line.Str("ev", "port_summary").Str("path", p.path).Int("outages", p.outages).Double("outage_s",
+                                                                                                      SecondsOf(p.down));
                     emit(line);
                 }
                 for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;

@@ -1,40 +1,44 @@
 #pragma once
-// The live view of `bench-host run`: every device's cells with a bar each,
-// string voltage, current, temperature, cycle counts and the time of the
-// last completed round, standing alarms, and the latest events, redrawn in
-// place on the terminal.  At the end the summary follows as plain lines.
+// The live view of `bench-host run` on a terminal (ncurses): every device
+// with its health, its values (marked with their age when they are not
+// current), standing alarms, the latest events, and a count of the
+// plug-in's console lines.  It fits the terminal and follows a resize.  At
+// the end the screen is given back and the summary follows as plain lines.
 #include <chrono>
-#include <deque>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "RunOutput.h"
+#include "ScreenLayout.h"
 
-struct BusDevice;
+struct screen;
 
 class LiveView : public RunOutput {
 public:
-    LiveView(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+    // Whether the terminal on fd can be drawn on: a terminal whose type
+    // has cursor addressing ("dumb" has none).
+    static bool Usable(int fd);
+
+    // plugin_log: where the plug-in's console lines are kept in full, named
+    // on the screen ("" when nowhere).
+    LiveView(std::ostream& out, std::ostream& err, std::string plugin_log);
+    ~LiveView() override;
+    LiveView(const LiveView&) = delete;
+    LiveView& operator=(const LiveView&) = delete;
 
     void OnEvent(const RunEvent& event) override;
     void Refresh(std::chrono::steady_clock::time_point now) override;
 
-    // The whole view as text (no terminal control sequences).
-    std::string Render(const std::string& clock) const;
-
-    // A bar of width characters for value between low and high.
-    static std::string Bar(float value, float low, float high, int width);
-
 private:
-    void AddEvent(const std::string& line);
+    void AddEvent(const std::string& line, ScreenLayout::Look look);
+    void Start();
+    void Stop();
     void Draw();
 
     std::ostream& out_;
     std::ostream& err_;
-    std::vector<const BusDevice*> devices_;
-    std::deque<std::string> events_;
-    bool started_ = false;
+    ScreenLayout::Content content_;
+    screen* screen_ = nullptr;
     bool dirty_ = false;
     std::chrono::steady_clock::time_point last_draw_{};
 };

@@ -15,6 +15,8 @@
 
 #include "AlarmEvaluator.h"
 #include "BatteryRecord.h"
+#include "DeviceHealth.h"
+#include "FailureReason.h"
 
 struct BusDevice;
 
@@ -67,6 +69,18 @@ struct AlarmCleared {
     std::string at;
 };
 
+// A device's health changed state (never once per failed cycle).
+struct HealthChanged {
+    const BusDevice* device = nullptr;
+    DeviceHealth::Change change;
+};
+
+// One exchange of a cycle failed, and why; counted, never a line of its own.
+struct ExchangeFailed {
+    const BusDevice* device = nullptr;
+    FailureReason reason = FailureReason::kTimeout;
+};
+
 // A host call into the device threw.
 struct DeviceCallFailed {
     const BusDevice* device = nullptr;
@@ -87,6 +101,7 @@ struct PortLost {
 
 struct PortReopened {
     std::string port;
+    std::chrono::milliseconds outage{0};
 };
 
 // Bytes on a line: sent (>) or received (<), with a note on what became of
@@ -105,16 +120,25 @@ struct StoreFailed {
     std::string what;
 };
 
+// A port's losses over the run.
+struct PortSummary {
+    std::string path;
+    int outages = 0;
+    std::chrono::milliseconds down{0};  // in all
+};
+
 // Polling has stopped; the devices' counts are final.
 struct RunEnded {
     std::vector<const BusDevice*> devices;
+    std::vector<PortSummary> ports;
     std::string history_file;
 };
 
 }  // namespace run
 
 using RunEvent = std::variant<run::RunStarted, run::SetupFailed, run::SetupWarning, run::Restored,
-                              run::RoundCompleted, run::AlarmRaised, run::AlarmCleared, run::DeviceCallFailed,
+                              run::RoundCompleted, run::AlarmRaised, run::AlarmCleared, run::HealthChanged,
+                              run::ExchangeFailed, run::DeviceCallFailed,
                               run::PluginLine, run::PortLost, run::PortReopened, run::Trace, run::StoreFailed,
                               run::RunEnded>;
 

@@ -8,6 +8,7 @@ struct RunOptions {
     std::string plugin;              // overrides the site file's
     std::string db;                  // overrides the site file's
     std::vector<std::string> ports;  // override the ports' paths, in order
+    std::string plugin_log;          // the plug-in's console lines also go here
     bool json = false;
     bool trace = false;
     long rounds = 0;                 // 0: no limit

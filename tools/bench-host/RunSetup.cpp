@@ -59,6 +59,8 @@ void RunSetup::Make() {
         so.response_margin_ms = site.response_margin_ms;
         so.frame_gap_ms = site.frame_gap_ms;
         so.echo = pc.echo;
+        so.quiet_guard_ms = pc.quiet_guard_ms;
+        so.cycle_limit = options_.rounds;
         bus.scheduler = std::make_unique<BusScheduler>(*bus.port, speed, so, events_);
         for (BusDevice* d : on_bus) bus.scheduler->Add(d);
         buses_.push_back(std::move(bus));

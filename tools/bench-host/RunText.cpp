@@ -27,15 +27,70 @@ std::string Clock(run::WallClock::time_point at, bool millis) {
 
 std::string Clock(bool millis) { return Clock(run::WallClock::now(), millis); }
 
-std::string Loss(long cycles, long completed) {
-    if (cycles <= 0) return "0%";
-    const double loss = 100.0 * static_cast<double>(cycles - completed) / static_cast<double>(cycles);
+std::string Iso(run::WallClock::time_point at) {
+    const auto since_epoch = at.time_since_epoch();
+    const std::time_t secs = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    char date[32], zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::strftime(zone, sizeof zone, "%z", &tm);  // +0800
+    const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count() % 1000);
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03ld%.3s:%.2s", date, ms, zone, zone + 3);
+    return out;
+}
+
+std::string Percent(double percent) {
     char buf[32];
-    if (std::fabs(loss - std::round(loss)) < 1e-9)
-        std::snprintf(buf, sizeof buf, "%.0f%%", loss);
+    if (std::fabs(percent - std::round(percent)) < 1e-9)
+        std::snprintf(buf, sizeof buf, "%.0f%%", percent);
     else
-        std::snprintf(buf, sizeof buf, "%.1f%%", loss);
+        std::snprintf(buf, sizeof buf, "%.1f%%", percent);
     return buf;
+}
+
+std::string Seconds(std::chrono::milliseconds length) {
+    const double s = static_cast<double>(length.count()) / 1000.0;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, s < 10 ? "%.1f s" : "%.0f s", s);
+    return buf;
+}
+
+namespace {
+
+std::string Cycles(long n) { return std::to_string(n) + (n == 1 ? " cycle" : " cycles"); }
+
+}  // namespace
+
+std::string State(const BusDevice& d) {
+    const DeviceHealth& h = d.health;
+    const std::string since = Clock(h.since().wall, false);
+    std::string lost = Cycles(h.cycles_lost()) + " lost";
+    if (h.last_reason()) lost += " (" + std::string(FailureName(*h.last_reason())) + ")";
+    switch (h.state()) {
+        case DeviceHealth::State::kAnswering:
+            return "answering";
+        case DeviceHealth::State::kNeverAnswered:
+            return h.cycles_lost() > 0 ? "never answered, " + lost : "never answered";
+        case DeviceHealth::State::kNotAnswering:
+            return (h.ever_answered() ? "not answering" : "never answered: no answer") + std::string(" since ") + since +
+                   ", " + lost;
+        case DeviceHealth::State::kPortLost:
+            return "port lost since " + since + ", " + lost;
+        case DeviceHealth::State::kStale:
+            return "stale: no round since " + since;
+    }
+    return "?";
+}
+
+std::string Failures(const FailureCounts& counts) {
+    std::string out;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] == 0) continue;
+        out += (out.empty() ? "" : ", ") + std::to_string(counts[i]) + " " + FailureName(static_cast<FailureReason>(i));
+    }
+    return out.empty() ? "none" : out;
 }
 
 namespace {
@@ -46,6 +101,31 @@ std::string AlarmLine(bool raised, const BusDevice* d, const AlarmEvaluator::Cha
     return std::string(raised ? "ALARM " : "CLEAR ") + DeviceName(d) + " " + c.label + " (" + c.name + ") " +
            JsonLine::FormatFloat(c.value) + (c.bound == "low" ? " low limit " : " high limit ") +
            JsonLine::FormatFloat(c.limit);
+}
+
+// One line per state change: "device 12: no answer since 11:07:15 — 3
+// cycles, timeout", "device 12: answering again after 15 s, 12 cycles lost".
+std::string HealthLine(const BusDevice& d, const DeviceHealth::Change& c) {
+    using S = DeviceHealth::State;
+    const std::string who = DeviceName(&d) + ": ";
+    const std::string why = c.reason ? std::string(", ") + FailureName(*c.reason) : "";
+    switch (c.to) {
+        case S::kAnswering:
+            if (c.from == S::kNeverAnswered)
+                return who + "answering" +
+                       (c.cycles_lost > 0 ? " after " + Seconds(c.without_round) + ", " + Cycles(c.cycles_lost) + " lost" : "");
+            return who + "answering again after " + Seconds(c.without_round) + ", " + Cycles(c.cycles_lost) + " lost";
+        case S::kNotAnswering:
+            return who + "no answer since " + Clock(c.since.wall, false) + " — " + Cycles(c.cycles_lost) + why +
+                   (c.from == S::kNeverAnswered ? " (never answered)" : "");
+        case S::kPortLost:
+            return who + "port " + d.port_path + " lost at " + Clock(c.since.wall, false);
+        case S::kStale:
+            return who + "stale — no completed round since " + Clock(c.since.wall, false);
+        case S::kNeverAnswered:
+            break;
+    }
+    return who + DeviceHealth::StateName(c.to);
 }
 
 }  // namespace
@@ -61,6 +141,7 @@ std::optional<std::string> Note(const RunEvent& event) {
             },
             [](const run::AlarmRaised& e) -> std::optional<std::string> { return AlarmLine(true, e.device, e.change); },
             [](const run::AlarmCleared& e) -> std::optional<std::string> { return AlarmLine(false, e.device, e.change); },
+            [](const run::HealthChanged& e) -> std::optional<std::string> { return HealthLine(*e.device, e.change); },
             [](const run::DeviceCallFailed& e) -> std::optional<std::string> {
                 return DeviceName(e.device) + ": " + e.op + " failed: " + e.what;
             },
@@ -68,7 +149,9 @@ std::optional<std::string> Note(const RunEvent& event) {
                 return "port " + e.port + " lost (" + e.why + "), reopening in " + std::to_string(e.retry_in.count()) +
                        " ms";
             },
-            [](const run::PortReopened& e) -> std::optional<std::string> { return "port " + e.port + " reopened"; },
+            [](const run::PortReopened& e) -> std::optional<std::string> {
+                return "port " + e.port + " reopened after " + Seconds(e.outage);
+            },
             [](const auto&) -> std::optional<std::string> { return std::nullopt; },
         },
         event);
@@ -99,8 +182,15 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
         lines.push_back("--- " + DeviceName(d) + " on " + d->port_path + " addr " + std::to_string(d->conf.addr) +
                         " ---");
         lines.push_back(std::to_string(d->cycles) + " cycles, " + std::to_string(d->completed) + " completed, " +
-                        std::to_string(d->abandoned) + " abandoned, " + Loss(d->cycles, d->completed) + " loss");
+                        std::to_string(d->abandoned) + " abandoned, " +
+                        (d->missed > 0 ? std::to_string(d->missed) + " missed while the port was lost, " : "") +
+                        Percent(d->LossPercent()) + " loss");
+        lines.push_back("state: " + State(*d) + "; last round " + (d->last_round_at.empty() ? "none" : d->last_round_at));
+        lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + std::to_string(d->resends) + " resends");
     }
+    for (const auto& p : end.ports)
+        lines.push_back("port " + p.path + ": " + std::to_string(p.outages) + (p.outages == 1 ? " outage" : " outages") +
+                        (p.outages > 0 ? ", " + Seconds(p.down) + " in all" : ""));
     lines.push_back("history: " + end.history_file);
     return lines;
 }

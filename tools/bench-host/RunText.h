@@ -14,8 +14,21 @@ namespace runtext {
 std::string Clock(run::WallClock::time_point at, bool millis);
 std::string Clock(bool millis);
 
-// "23.1%", "0%": the share of started cycles that did not complete.
-std::string Loss(long cycles, long completed);
+// ISO 8601 local time with milliseconds and the UTC offset,
+// 2026-12-08T19:17:03.250+08:00.
+std::string Iso(run::WallClock::time_point at);
+
+// "23.1%", "0%".
+std::string Percent(double percent);
+// "0.4 s", "15 s".
+std::string Seconds(std::chrono::milliseconds length);
+
+// A device's health in a few words, with since when and how many cycles
+// were lost: "not answering since 11:07:15, 12 cycles lost (timeout)".
+std::string State(const BusDevice& d);
+// Failed exchanges per reason, the reasons that occurred only: "3 timeout,
+// 1 checksum"; "none".
+std::string Failures(const FailureCounts& counts);
 
 // The line for an event worth a line of its own, without a time stamp;
 // nothing for rounds, traces, the plug-in's lines and the run's frame.

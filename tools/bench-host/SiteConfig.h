@@ -3,6 +3,7 @@
 // polls, where the history goes, and the serial ports with the devices on
 // each (see README.md for the format).
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct SiteConfig {
         // Drop the copy of each request that a half-duplex RS-485 adapter
         // echoes back.
         bool echo = false;
+        // Quiet line after a failed exchange before the next request (late
+        // replies are dropped meanwhile); unset: twice the response timeout.
+        std::optional<int> quiet_guard_ms;
         std::vector<Device> devices;
     };
 

@@ -6,11 +6,13 @@
 #include <memory>
 
 #include "BusLoop.h"
+#include "BusScheduler.h"
 #include "ConsoleTap.h"
 #include "HistoryStore.h"
 #include "HostCalls.h"
 #include "JsonOutput.h"
 #include "LiveView.h"
+#include "PluginLog.h"
 #include "RunEvents.h"
 #include "RunSetup.h"
 #include "TextOutput.h"
@@ -25,11 +27,21 @@ int SiteHost::Run() {
     std::unique_ptr<RunOutput> output;
     if (options_.json)
         output = std::make_unique<JsonOutput>(out, std::cerr, options_.trace);
-    else if (!options_.trace && ::isatty(STDOUT_FILENO))
-        output = std::make_unique<LiveView>(out, std::cerr);
+    else if (!options_.trace && LiveView::Usable(STDOUT_FILENO))
+        output = std::make_unique<LiveView>(out, std::cerr, options_.plugin_log);
     else
         output = std::make_unique<TextOutput>(out, std::cerr, options_.trace);
     events.Subscribe(*output);
+    std::unique_ptr<PluginLog> plugin_log;
+    if (!options_.plugin_log.empty()) {
+        try {
+            plugin_log = std::make_unique<PluginLog>(options_.plugin_log);
+        } catch (const std::exception& e) {
+            events.Publish(run::SetupFailed{e.what()});
+            return kSetupFailed;
+        }
+        events.Subscribe(*plugin_log);
+    }
 
     RunSetup site(options_, events);
     HostCalls calls(site, events);
@@ -39,6 +51,9 @@ int SiteHost::Run() {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
     }
+    // The stop signals are caught from here on, so that a stop during the
+    // restore still ends with the summary.
+    BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
 
     run::RunStarted started;
     for (const auto& d : site.Devices()) started.devices.push_back(d.get());
@@ -48,11 +63,16 @@ int SiteHost::Run() {
     events.Publish(started);
 
     site.Restore();
-    BusLoop(site, events, BusLoop::Limits{options_.rounds, options_.duration}).Run();
+    loop.Run();
 
     run::RunEnded ended;
     ended.devices = started.devices;
     ended.history_file = started.history_file;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& bus : site.Buses())
+        ended.ports.push_back(run::PortSummary{
+            bus.scheduler->Path(), bus.scheduler->Outages(),
+            std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
     events.Publish(ended);
 
     for (const auto& d : site.Devices())

@@ -75,6 +75,9 @@ int main(int argc, char** argv) {
                                                  "ports (repeat for several)");
     run->add_flag("--json", run_options.json, "One JSON line per completed round (and alarm) instead of the live view");
     run->add_flag("--trace", run_options.trace, "Print every byte sent and received with a time stamp");
+    run->add_option("--plugin-log", run_options.plugin_log,
+                    "Also append the plug-in's console lines, time-stamped, to this file (the live view shows only "
+                    "their count and the last one)");
     run->add_option("--rounds", run_options.rounds, "Stop after N cycles of every device")->check(CLI::PositiveNumber);
     run->add_option("--duration", run_options.duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
 

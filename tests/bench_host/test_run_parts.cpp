@@ -1,0 +1,270 @@
+// The parts of bench-host run that decide what the user is told: a
+// device's health, why an exchange failed, the lines and JSON said about
+// them, and the live view's layout on a small screen.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <sstream>
+
+#include "BusDevice.h"
+#include "DeviceHealth.h"
+#include "FailureReason.h"
+#include "JsonOutput.h"
+#include "RunEvents.h"
+#include "RunText.h"
+#include "ScreenLayout.h"
+#include "TextOutput.h"
+#include "protocol/MonitorProtocol.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using State = DeviceHealth::State;
+using Moment = DeviceHealth::Moment;
+
+Moment At(std::chrono::milliseconds t) {
+    const Moment zero{};
+    return Moment{zero.mono + t, std::chrono::system_clock::time_point{} + t};
+}
+
+TEST(DeviceHealth, OneChangePerStateNeverOnePerFailedCycle) {
+    enum Input { kDone, kFail, kMiss, kLost, kBack, kCheck };
+    struct Step {
+        Input input;
+        std::chrono::milliseconds at;
+        State state;             // after the step
+        bool change;             // a change reported
+        long lost;               // cycles lost in the current trouble
+    } steps[] = {
+        {kFail, 1000ms, State::kNeverAnswered, false, 1},
+        {kDone, 2000ms, State::kAnswering, true, 0},       // answering, after one lost cycle
+        {kFail, 3000ms, State::kAnswering, false, 1},      // a lone failure is counted, not announced
+        {kDone, 4000ms, State::kAnswering, false, 0},
+        {kFail, 5000ms, State::kAnswering, false, 1},
+        {kFail, 6000ms, State::kAnswering, false, 2},
+        {kFail, 7000ms, State::kNotAnswering, true, 3},    // the third in a row
+        {kFail, 8000ms, State::kNotAnswering, false, 4},
+        {kDone, 20000ms, State::kAnswering, true, 0},      // answering again
+        {kCheck, 79000ms, State::kAnswering, false, 0},
+        {kCheck, 80000ms, State::kStale, true, 0},         // 60 s without a round
+        {kCheck, 90000ms, State::kStale, false, 0},
+        {kLost, 91000ms, State::kPortLost, true, 0},
+        {kMiss, 92000ms, State::kPortLost, false, 1},
+        {kLost, 93000ms, State::kPortLost, false, 1},
+        {kBack, 94000ms, State::kPortLost, false, 1},
+        {kFail, 95000ms, State::kPortLost, false, 2},
+        {kFail, 96000ms, State::kPortLost, false, 3},
+        {kFail, 97000ms, State::kNotAnswering, true, 4},  // back, but the device does not answer
+        {kDone, 98000ms, State::kAnswering, true, 0},
+    };
+    DeviceHealth h(At(0ms));
+    int i = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE("step " + std::to_string(i++));
+        std::optional<DeviceHealth::Change> c;
+        switch (s.input) {
+            case kDone: c = h.CycleCompleted(At(s.at)); break;
+            case kFail: c = h.CycleFailed(FailureReason::kTimeout, At(s.at)); break;
+            case kMiss: h.CycleMissed(); break;
+            case kLost: c = h.PortLost(At(s.at)); break;
+            case kBack: h.PortReopened(); break;
+            case kCheck: c = h.Check(At(s.at)); break;
+        }
+        EXPECT_EQ(h.state(), s.state);
+        EXPECT_EQ(c.has_value(), s.change);
+        EXPECT_EQ(h.cycles_lost(), s.lost);
+    }
+}
+
+TEST(DeviceHealth, AChangeSaysSinceWhenHowManyAndWhy) {
+    DeviceHealth h(At(0ms));
+    h.CycleCompleted(At(1000ms));
+    h.CycleFailed(FailureReason::kChecksum, At(5000ms));
+    h.CycleFailed(FailureReason::kTimeout, At(6000ms));
+    const auto silent = h.CycleFailed(FailureReason::kTimeout, At(7000ms));
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(silent->from, State::kAnswering);
+    EXPECT_EQ(silent->since.mono, At(5000ms).mono);  // the first failure of the run
+    EXPECT_EQ(silent->cycles_lost, 3);
+    EXPECT_EQ(silent->reason, FailureReason::kTimeout);
+    h.CycleMissed();
+    const auto back = h.CycleCompleted(At(21000ms));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->from, State::kNotAnswering);
+    EXPECT_EQ(back->cycles_lost, 4);
+    EXPECT_EQ(back->without_round, 20000ms);  // since the last round
+}
+
+// The host judges a refused reply with the plug-in's own frame checks.
+TEST(FailureReason, RefusedRepliesAreJudgedByTheFrameChecks) {
+    const auto good = monitor::BuildShortReply(0x81, 3915);
+    auto with = [&](int at, uint8_t value) {
+        std::vector<uint8_t> f(good.begin(), good.end());
+        f[at] = value;
+        return f;
+    };
+    const std::vector<uint8_t> noise{0x11, 0x22};
+    std::vector<uint8_t> behind_noise = noise;
+    for (const uint8_t b : good) behind_noise.push_back(b);
+    const auto cells = monitor::BuildLongReply(0x81, monitor::CellSlots{});
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        int reply_len;
+        FailureReason reason;
+    } cases[] = {
+        {"half a reply", {good.begin(), good.begin() + 3}, monitor::kShortReplyLen, FailureReason::kPartial},
+        {"half the cells", {cells.begin(), cells.begin() + 40}, monitor::kLongReplyLen, FailureReason::kPartial},
+        {"another monitor", with(monitor::kReplyAddrOffset, 0x82), monitor::kShortReplyLen, FailureReason::kAddress},
+        {"a changed reading", with(monitor::kShortValueOffset, 0x00), monitor::kShortReplyLen, FailureReason::kChecksum},
+        {"no start byte at all", {0x01, 0x02, 0x03, 0x04, 0x05}, monitor::kShortReplyLen, FailureReason::kStartByte},
+        {"noise only, short", noise, monitor::kShortReplyLen, FailureReason::kPartial},
+        {"a good frame behind noise", behind_noise, monitor::kShortReplyLen, FailureReason::kRefused},
+        {"more than the device gathers", std::vector<uint8_t>(monitor::kReplyCapacity + 1, 0xED), monitor::kShortReplyLen,
+         FailureReason::kRefused},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FailureName(JudgeRefusal(c.bytes.data(), c.bytes.size(), c.reply_len, 0x81)),
+                  std::string(FailureName(c.reason)))
+            << c.what;
+    // The names are the plug-in's for what its checks refuse.
+    EXPECT_STREQ(FailureName(FailureReason::kChecksum), monitor::ReplyFaultName(monitor::ReplyFault::kChecksum));
+}
+
+BusDevice Device(uint32_t id) {
+    BusDevice d;
+    d.conf.id = id;
+    d.port_path = "/dev/ttyUSB0";
+    return d;
+}
+
+// What text mode prints for a device that stops answering and comes back:
+// a line per state change, none per failed exchange.
+TEST(RunOutputs, TextSaysEachStateChangeOnceInItsOwnWords) {
+    BusDevice d = Device(12);
+    std::ostringstream out, err;
+    TextOutput text(out, err, false);
+    RunEvents events;
+    events.Subscribe(text);
+    DeviceHealth& h = d.health;
+    const Moment t0 = Moment::Now();
+    auto at = [&](std::chrono::seconds s) { return Moment{t0.mono + s, t0.wall + s}; };
+    auto publish = [&](const std::optional<DeviceHealth::Change>& c) {
+        if (c) events.Publish(run::HealthChanged{&d, *c});
+    };
+    publish(h.CycleCompleted(at(0s)));
+    for (int i = 1; i <= 12; ++i) {
+        events.Publish(run::ExchangeFailed{&d, FailureReason::kTimeout});
+        publish(h.CycleFailed(FailureReason::kTimeout, at(std::chrono::seconds(i))));
+    }
+    publish(h.CycleCompleted(at(15s)));
+    std::vector<std::string> lines;
+    std::istringstream in(out.str());
+    for (std::string l; std::getline(in, l);) lines.push_back(l.substr(l.find(' ') + 1));  // without the clock
+    const std::string since = runtext::Clock(at(1s).wall, false);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "device 12: answering",
+                         "device 12: no answer since " + since + " — 3 cycles, timeout",
+                         "device 12: answering again after 15 s, 12 cycles lost",
+                     }));
+    EXPECT_TRUE(err.str().empty());
+}
+
+TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
+    BusDevice d = Device(12);
+    d.cycles = 10;
+    d.completed = 7;
+    d.abandoned = 3;
+    d.missed = 3;
+    At(d.failures, FailureReason::kLateReply) = 2;
+    std::ostringstream out, err;
+    JsonOutput json(out, err, false);
+    run::RunEnded end;
+    end.devices = {&d};
+    end.ports = {run::PortSummary{"/dev/ttyUSB0", 1, 15200ms}};
+    json.OnEvent(end);
+    std::istringstream lines(out.str());
+    std::string device_line, port_line;
+    std::getline(lines, device_line);
+    std::getline(lines, port_line);
+    Json::Value v, p;
+    Json::Reader().parse(device_line, v);
+    Json::Reader().parse(port_line, p);
+    EXPECT_TRUE(v["loss"].isDouble());
+    EXPECT_DOUBLE_EQ(v["loss"].asDouble(), 46.2);  // 3 abandoned and 3 missed of 13 cycles due
+    EXPECT_EQ(v["missed"].asInt(), 3);
+    EXPECT_EQ(v["failures"].size(), kFailureReasons);
+    EXPECT_EQ(v["failures"]["late reply"].asInt(), 2);
+    EXPECT_EQ(p["ev"].asString(), "port_summary");
+    EXPECT_EQ(p["outages"].asInt(), 1);
+    EXPECT_DOUBLE_EQ(p["outage_s"].asDouble(), 15.2);
+}
+
+BatteryRecord Record(float cell) {
+    BatteryRecord r;
+    for (int i = 0; i < 29; ++i) r.cells[i] = cell;
+    r.group_voltage = 29 * cell;
+    r.group_current = 1.5f;
+    r.temperature = 25.0f;
+    return r;
+}
+
+// Four devices on 80x24: the view fits, the silent device's values are
+// shown with their age, and the alarm stays in view however many events
+// and plug-in lines there are.
+TEST(ScreenLayout, FourDevicesFitEightyByTwentyFourWithAgesAndAlarms) {
+    std::vector<BusDevice> devices;
+    for (uint32_t id = 101; id <= 104; ++id) devices.push_back(Device(id));
+    const Moment t0 = Moment::Now();
+    for (auto& d : devices) {
+        d.cell_count = 29;
+        d.last = Record(13.5f);
+        d.health = DeviceHealth(t0);
+        d.health.CycleCompleted(t0);
+    }
+    devices[0].alarms.SetLimits("battery_*_value", {12.0f, std::nullopt});
+    devices[0].alarms.Evaluate("battery_5_value", "第6节电池", 11.2f);
+    for (int i = 0; i < 3; ++i) devices[3].health.CycleFailed(FailureReason::kTimeout, t0);
+
+    ScreenLayout::Content c;
+    for (const auto& d : devices) c.devices.push_back(&d);
+    for (int i = 0; i < 50; ++i) c.events.push_back({"event " + std::to_string(i), ScreenLayout::Look::kPlain});
+    c.plugin_lines = 5000;
+    c.last_plugin_line = "rvSize is 0";
+    c.now = t0.wall + 25s;
+
+    for (const auto& [rows, cols] : {std::pair{24, 80}, std::pair{16, 60}, std::pair{8, 40}}) {
+        SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols));
+        const auto lines = ScreenLayout::Lay(c, rows, cols);
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(rows));
+        std::string all;
+        for (const auto& l : lines) {
+            EXPECT_LE(ScreenLayout::Width(l.text), static_cast<std::size_t>(cols)) << l.text;
+            all += l.text + "\n";
+        }
+        EXPECT_EQ(lines.front().text.rfind("bench-host run", 0), 0u);
+        EXPECT_EQ(lines.back().text.rfind("plug-in: 5000 console lines", 0), 0u);
+        EXPECT_NE(all.find("device 104: not answering"), std::string::npos) << all;
+        if (rows >= 16) {
+            EXPECT_NE(all.find("ALARM 第6节电池"), std::string::npos) << all;
+            EXPECT_NE(all.find("25 s old"), std::string::npos) << all;  // never shown as current
+            EXPECT_NE(all.find("event 49"), std::string::npos) << all;  // the newest events
+        }
+    }
+
+    // Room enough: every cell with its bar.
+    c.devices.resize(1);
+    const auto tall = ScreenLayout::Lay(c, 40, 100);
+    EXPECT_EQ(tall[2].text.rfind("── device 101", 0), 0u);
+    EXPECT_NE(tall[3].text.find("  1 13.500 V ████"), std::string::npos) << tall[3].text;
+}
+
+TEST(ScreenLayout, WidthCountsWideLabelsTwiceAndFitCutsWholeCharacters) {
+    EXPECT_EQ(ScreenLayout::Width("第6节电池"), 9u);
+    EXPECT_EQ(ScreenLayout::Width("13.5 V █·"), 9u);
+    EXPECT_EQ(ScreenLayout::Fit("第6节电池", 4), "第6");
+    EXPECT_EQ(ScreenLayout::Fit("第6节电池", 5), "第6节");
+    EXPECT_EQ(ScreenLayout::Fit("abc", 10), "abc");
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+#include "DeviceHealth.h"
+
+DeviceHealth::Moment DeviceHealth::Moment::Now() {
+    return Moment{std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
+}
+
+const char* DeviceHealth::StateName(State state) {
+    switch (state) {
+        case State::kNeverAnswered: return "never answered";
+        case State::kAnswering: return "answering";
+        case State::kNotAnswering: return "not answering";
+        case State::kPortLost: return "port lost";
+        case State::kStale: return "stale";
+    }
+    return "?";
+}
+
+DeviceHealth::Change DeviceHealth::Enter(State to, Moment since) {
+    Change c;
+    c.from = state_;
+    c.to = to;
+    c.since = since;
+    c.cycles_lost = lost_;
+    c.reason = reason_;
+    state_ = to;
+    since_ = since;
+    return c;
+}
+
+std::optional<DeviceHealth::Change> DeviceHealth::CycleCompleted(Moment now) {
+    std::optional<Change> change;
+    if (state_ != State::kAnswering) {
+        change = Enter(State::kAnswering, since_);
+        change->without_round = std::chrono::duration_cast<std::chrono::milliseconds>(now.mono - last_round_.mono);
+    }
+    ever_answered_ = true;
+    last_round_ = now;
+    since_ = now;
+    lost_ = 0;
+    streak_ = 0;
+    reason_.reset();
+    return change;
+}
+
+std::optional<DeviceHealth::Change> DeviceHealth::CycleFailed(FailureReason why, Moment now) {
+    // The trouble begins with the first failure of a run of them, unless it
+    // began already (a stale device, a lost port).
+    const bool in_trouble = state_ == State::kNotAnswering || state_ == State::kPortLost || state_ == State::kStale;
+    if (streak_ == 0 && !in_trouble) since_ = now;
+    ++streak_;
+    ++lost_;
+    reason_ = why;
+    if (state_ != State::kNotAnswering && streak_ >= kFailuresToSilence) return Enter(State::kNotAnswering, since_);
+    return std::nullopt;
+}
+
+std::optional<DeviceHealth::Change> DeviceHealth::PortLost(Moment now) {
+    streak_ = 0;
+    reason_ = FailureReason::kPortLost;
+    if (state_ == State::kPortLost) return std::nullopt;
+    return Enter(State::kPortLost, now);
+}
+
+std::optional<DeviceHealth::Change> DeviceHealth::Check(Moment now) {
+    if (state_ != State::kAnswering || now.mono - last_round_.mono < kStaleAfter) return std::nullopt;
+    return Enter(State::kStale, last_round_);
+}
