@@ -79,7 +79,8 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     store.ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         EXPECT_EQ(row.record.size(), 152u);
-        EXPECT_EQ(row.saved_at.size(), 19u) << row.saved_at;  // YYYY-MM-DDThh:mm:ss
+        EXPECT_EQ(row.saved_at.size(), 29u) << row.saved_at;  // YYYY-MM-DDThh:mm:ss.mmm+hh:mm
+        EXPECT_EQ(TimeStamp::FromMs(row.saved_ms).Text(), row.saved_at);
     });
     EXPECT_EQ(rows, static_cast<long>(rounds.size()));
     const auto stored_alarms = store.Alarms(12);
@@ -105,7 +106,9 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     std::istringstream lines(csv.out);
     std::string header;
     std::getline(lines, header);
-    EXPECT_EQ(header.rfind("device_id,saved_at,record_time,data_id,group_voltage,group_current,temperature,cell_1,", 0),
+    EXPECT_EQ(header.rfind("device_id,run_id,saved_at,saved_ms,record_time,data_id,group_voltage_volts,"
+                           "group_current_amperes,temperature_celsius,cell_1_volts,",
+                           0),
               0u);
     long csv_rows = 0;
     for (std::string l; std::getline(lines, l);) ++csv_rows;

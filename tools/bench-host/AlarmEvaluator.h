@@ -35,7 +35,6 @@ public:
     };
 
     void SetLimits(const std::string& name_or_pattern, const Limits& limits);
-    bool Empty() const { return exact_.empty() && patterns_.empty(); }
 
     // The changes this value causes (none, a raise, a clear, or a clear and
     // a raise when it jumps from below the low limit to above the high one).

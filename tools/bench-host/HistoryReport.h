@@ -1,6 +1,8 @@
 #pragma once
 // `bench-host history`: the stored rounds decoded, as text for reading or
-// CSV for a spreadsheet, and the stored alarms.
+// CSV for a spreadsheet, the stored alarms, and the runs that stored them.
+// Everything in the order of time (milliseconds since the epoch), so rows
+// written under different time zones interleave as they happened.
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -17,7 +19,8 @@ public:
         int cells = 29;
     };
 
-    // Returns the number of rounds printed.
+    // Each returns the number of rows printed.
     static long PrintRounds(HistoryStore& store, const Options& options, std::ostream& out);
     static long PrintAlarms(HistoryStore& store, const Options& options, std::ostream& out);
+    static long PrintRuns(HistoryStore& store, const Options& options, std::ostream& out);
 };

@@ -1,6 +1,7 @@
 #include "PluginLoader.h"
 
 #include <dlfcn.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <climits>
@@ -30,20 +31,29 @@ std::string PluginLoader::DefaultPath() {
 #endif
 }
 
-PluginLoader::PluginLoader(const std::string& path) : path_(path) {
-    if (!std::filesystem::exists(path)) throw std::runtime_error("plug-in " + path + " does not exist");
+std::string PluginLoader::Resolve(const std::string& path) {
+    const std::string named = path.find('/') == std::string::npos ? "./" + path : path;
+    char resolved[PATH_MAX];
+    if (::realpath(named.c_str(), resolved) == nullptr)
+        throw std::runtime_error("plug-in " + path + " does not exist" +
+                                 (named != path ? " in the current folder" : std::string()));
+    if (!std::filesystem::is_regular_file(resolved)) throw std::runtime_error("plug-in " + path + " is not a file");
+    return resolved;
+}
+
+PluginLoader::PluginLoader(const std::string& path) : path_(Resolve(path)), digest_(FileDigest::Of(path_)) {
     // RTLD_NOW: an unresolved host symbol is reported here, not at the first
     // call that needs it in the middle of a poll cycle.
-    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    handle_ = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = ::dlerror();
-        throw std::runtime_error("cannot load plug-in " + path + ": " + (why ? why : "unknown error"));
+        throw std::runtime_error("cannot load plug-in " + path_ + ": " + (why ? why : "unknown error"));
     }
     ::dlerror();
     void* entry = ::dlsym(handle_, "get_providers");
     if (entry == nullptr) {
         const char* why = ::dlerror();
-        throw std::runtime_error("plug-in " + path + " has no entry point get_providers" +
+        throw std::runtime_error("plug-in " + path_ + " has no entry point get_providers" +
                                  (why ? std::string(": ") + why : std::string()));
     }
     auto get_providers = reinterpret_cast<GetProvidersFn>(entry);
@@ -52,7 +62,7 @@ PluginLoader::PluginLoader(const std::string& path) : path_(path) {
         if (auto* sp = dynamic_cast<const HLXSPDeviceProvider*>(p.get())) serial_providers_.push_back(sp);
     }
     if (serial_providers_.empty())
-        throw std::runtime_error("plug-in " + path + " offers no serial-device provider");
+        throw std::runtime_error("plug-in " + path_ + " offers no serial-device provider");
 }
 
 PluginLoader::~PluginLoader() {

@@ -13,10 +13,14 @@
 #include "host/HLXSPDeviceProvider.h"
 #include "host/Provider.h"
 
+#include "FileDigest.h"
+
 class PluginLoader {
 public:
     // Loads the library and asks it for its providers; throws
-    // std::runtime_error with a one-line explanation when that fails.
+    // std::runtime_error with a one-line explanation when that fails.  The
+    // path names a file: a bare name is the file of that name in the current
+    // folder, never a search of the library path (see Resolve).
     explicit PluginLoader(const std::string& path);
     // The providers are released; the library itself stays mapped, since
     // the code of devices made from it lives there (see the .cpp).
@@ -31,8 +35,15 @@ public:
     // pass through.
     HLXSPDevice* Create(const std::string& type = std::string());
 
+    // The absolute path of the file loaded, its size and its SHA-256.
     const std::string& Path() const { return path_; }
-    std::size_t ProviderCount() const { return providers_.size(); }
+    const FileDigest& Digest() const { return digest_; }
+
+    // The absolute, symbolic-link-free path of the file a --plugin value
+    // names.  dlopen searches the library path for a name without a slash
+    // (and may find another build there), so the name is taken relative to
+    // the current folder first.  Throws when there is no such file.
+    static std::string Resolve(const std::string& path);
 
     // Where the plug-in is looked for when none is named: beside this
     // executable (an installed bench kit), then where the build put it.
@@ -40,6 +51,7 @@ public:
 
 private:
     std::string path_;
+    FileDigest digest_;
     void* handle_ = nullptr;
     std::vector<std::shared_ptr<Provider>> providers_;
     std::vector<const HLXSPDeviceProvider*> serial_providers_;

@@ -1,5 +1,7 @@
 #include "SiteConfig.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -8,6 +10,9 @@
 
 #include <json/reader.h>
 
+#include "DeviceConfigCheck.h"
+#include "ValueNames.h"
+
 namespace {
 
 class Reader {
@@ -15,7 +20,11 @@ public:
     explicit Reader(std::string source) : source_(std::move(source)) {}
 
     [[noreturn]] void Fail(const std::string& where, const std::string& what) const {
-        throw SiteConfig::Error("site file " + source_ + ": " + (where.empty() ? "" : where + ": ") + what);
+        throw SiteConfig::Error(Line(where, what));
+    }
+
+    std::string Line(const std::string& where, const std::string& what) const {
+        return "site file " + source_ + ": " + (where.empty() ? "" : where + ": ") + what;
     }
 
     void OnlyKeys(const Json::Value& obj, const std::string& where, const std::set<std::string>& allowed) const {
@@ -24,13 +33,13 @@ public:
     }
 
     double Number(const Json::Value& v, const std::string& where, double min, double max) const {
-        if (!v.isNumeric() || v.asDouble() < min || v.asDouble() > max)
-            Fail(where, "must be a number from " + Text(min) + " to " + Text(max));
+        if (!v.isNumeric()) Fail(where, "must be a number" + std::string(v.isString() ? ", not a string" : ""));
+        if (v.asDouble() < min || v.asDouble() > max) Fail(where, "must be from " + Text(min) + " to " + Text(max));
         return v.asDouble();
     }
 
     uint64_t Whole(const Json::Value& v, const std::string& where, uint64_t max) const {
-        if (!v.isUInt64() || v.asUInt64() > max) Fail(where, "must be a whole number from 0 to " + std::to_string(max));
+        if (!v.isUInt64() || v.asUInt64() > max) Fail(where, "must be a whole number from 0 to " + Text(double(max)));
         return v.asUInt64();
     }
 
@@ -45,17 +54,68 @@ public:
     }
 
 private:
+    // As people write numbers: 86400, 0.05, 4294967295, 3.4e+38.
     static std::string Text(double d) {
-        std::ostringstream s;
-        s << d;
-        return s.str();
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.10g", d);
+        return buf;
     }
     std::string source_;
 };
 
+// An alarm must be on a value the device answers, or it can never fire; a
+// pattern must match at least one.  One on a cell that the threshold check
+// skips is allowed (the cell list may change) but said.
+void CheckAlarmName(const Reader& r, const ValueNames& names, const std::string& name, const std::string& where,
+                    uint32_t id, std::vector<std::string>& warnings) {
+    std::vector<std::string> matched;
+    for (const auto& n : names.All())
+        if (AlarmEvaluator::Matches(name, n)) matched.push_back(n);
+    const std::string device = "device " + std::to_string(id);
+    if (matched.empty())
+        r.Fail(where, "\"" + name + (name.find('*') == std::string::npos ? "\" is not a value " : "\" matches no value ") +
+                          device + " answers (" + names.Summary() + ")");
+    bool checked = false;
+    for (const auto& n : matched) checked = checked || names.Checked(n);
+    if (!checked)
+        warnings.push_back(r.Line(where, "the threshold check of " + device +
+                                             " skips this value (appSetting.active_batteries / group_index); the alarm "
+                                             "can never fire"));
+}
+
+// Nesting the reader accepts (a site file needs six levels).
+constexpr int kStackLimit = 1000;
+
+// The line on which the nesting of brackets and braces, outside strings,
+// first exceeds limit.
+int LineTooDeep(const std::string& text, int limit) {
+    int line = 1, depth = 0;
+    bool in_string = false, escaped = false;
+    for (const char c : text) {
+        if (c == '\n') ++line;
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return line;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return line;
+}
+
 }  // namespace
 
 SiteConfig SiteConfig::Load(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw Error("site file " + path + " is a folder, not a file");
     std::ifstream in(path);
     if (!in) throw Error("cannot read site file " + path);
     std::stringstream text;
@@ -67,10 +127,20 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
     Reader r(source);
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["stackLimit"] = kStackLimit;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errs;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errs)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errs);
+    } catch (const Json::Exception&) {
+        // The reader gives up on nesting beyond its stack limit with an
+        // exception that names no place; find the line itself.
+        throw Error("site file " + source + ":" + std::to_string(LineTooDeep(text, kStackLimit)) +
+                    ": not valid JSON: nested more than " + std::to_string(kStackLimit) + " levels deep");
+    }
+    if (!parsed) {
         for (char& c : errs)
             if (c == '\n') c = ' ';
         while (!errs.empty() && errs.back() == ' ') errs.pop_back();
@@ -124,6 +194,9 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
                 if (!dj["config"].isObject()) r.Fail(dw + ".config", "must be an object");
                 dev.config = dj["config"];
             }
+            const auto names = ValueNames::For(dev.type, dev.config);
+            for (const auto& w : DeviceConfigCheck::Warnings(dev.config, dw + ".config", names ? names->Cells() : 0))
+                site.warnings.push_back(r.Line("", w));
             if (dj.isMember("alarms")) {
                 const Json::Value& al = dj["alarms"];
                 if (!al.isObject()) r.Fail(dw + ".alarms", "must be an object of value names");
@@ -139,6 +212,11 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
                         limits.high = static_cast<float>(r.Number(lj["high"], aw + ".high", -big, big));
                     if (!limits.low && !limits.high) r.Fail(aw, "needs \"low\" or \"high\"");
                     if (limits.low && limits.high && *limits.low > *limits.high) r.Fail(aw, "low is above high");
+                    if (names)
+                        CheckAlarmName(r, *names, name, aw, dev.id, site.warnings);
+                    else
+                        site.warnings.push_back(r.Line(aw, "device type \"" + dev.type +
+                                                               "\" is not known to this bench; its value names cannot be checked"));
                     dev.alarms.emplace_back(name, limits);
                 }
             }

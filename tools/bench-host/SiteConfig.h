@@ -38,9 +38,15 @@ struct SiteConfig {
     int response_margin_ms = 100;        // turnaround added to a reply's time on the wire
     int frame_gap_ms = 20;               // line silence that ends a received chunk
     std::vector<Port> ports;
+    // What the site file holds that is not refused but will not do what it
+    // seems to (an unknown configuration key, a value the plug-in reads as
+    // 0, an alarm on a cell the threshold check skips), one line each,
+    // naming the file and the JSON path.
+    std::vector<std::string> warnings;
 
     // Throws SiteConfig::Error with a one-line explanation naming the file
-    // and the place in it.
+    // and the place in it: also for an alarm on a value the device does not
+    // answer, since it could never fire.
     static SiteConfig Load(const std::string& path);
     static SiteConfig Parse(const std::string& text, const std::string& source);
 

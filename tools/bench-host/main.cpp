@@ -3,7 +3,8 @@
 //
 //   bench-host replay [--plugin PATH] SCENARIO
 //   bench-host run --config SITE.json [options]
-//   bench-host history --db FILE [--id N] [--csv]
+//   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs]
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -18,14 +19,47 @@
 
 namespace {
 
+// Exit statuses shared by the subcommands (run adds its own, see SiteHost).
+constexpr int kSetupFailed = 1;
+constexpr int kUsage = 2;
+
+const char* const kExitStatuses =
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  setup error, one line on standard error: site file, port, plug-in, history file\n"
+    "     (also one that fails SQLite's integrity check; it is left unchanged)\n"
+    "  2  command-line usage error; replay: a scenario line that is not a valid operation\n"
+    "  3  run: a device never completed a cycle\n"
+    "  4  run: records were not stored (history write failures); 4 before 3 when both apply";
+
 int Fail(const std::string& message) {
     std::cerr << "bench-host: " << message << std::endl;
-    return 1;
+    return kSetupFailed;
+}
+
+// A count or a time given on the command line must be above 0; leaving the
+// option out means no limit.
+CLI::Validator AboveZero(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& text) -> std::string {
+            std::size_t used = 0;
+            double v = 0;
+            try {
+                v = std::stod(text, &used);
+            } catch (const std::exception&) {
+            }
+            if (used != text.size() || !(v > 0))
+                return "must be above 0, not " + text + " (leave it out to " + what + ")";
+            return {};
+        },
+        "> 0");
 }
 
 int Replay(const std::string& plugin_path, const std::string& scenario) {
     std::ifstream file;
     if (scenario != "-") {
+        std::error_code ec;
+        if (std::filesystem::is_directory(scenario, ec)) return Fail("scenario " + scenario + " is a folder, not a file");
         file.open(scenario);
         if (!file) return Fail("cannot open scenario " + scenario);
     }
@@ -38,10 +72,11 @@ int Replay(const std::string& plugin_path, const std::string& scenario) {
     }
 }
 
-int History(const std::string& db, const HistoryReport::Options& options, bool alarms) {
+int History(const std::string& db, const HistoryReport::Options& options, bool alarms, bool runs) {
     try {
         HistoryStore store(db, HistoryStore::Access::kReadOnly);
         const long n = alarms ? HistoryReport::PrintAlarms(store, options, std::cout)
+                       : runs ? HistoryReport::PrintRuns(store, options, std::cout)
                               : HistoryReport::PrintRounds(store, options, std::cout);
         if (n == 0 && !options.csv) std::cerr << "bench-host: nothing stored" << (options.device_id ? " for that device" : "") << std::endl;
         return 0;
@@ -55,6 +90,8 @@ int History(const std::string& db, const HistoryReport::Options& options, bool a
 int main(int argc, char** argv) {
     CLI::App app{"bench-host: loads the battery-string plug-in and runs its devices on a bench"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "bench-host " BENCH_HOST_VERSION);
+    app.footer(kExitStatuses);
 
     std::string plugin_path;
 
@@ -78,27 +115,41 @@ int main(int argc, char** argv) {
     run->add_option("--plugin-log", run_options.plugin_log,
                     "Also append the plug-in's console lines, time-stamped, to this file (the live view shows only "
                     "their count and the last one)");
-    run->add_option("--rounds", run_options.rounds, "Stop after N cycles of every device")->check(CLI::PositiveNumber);
-    run->add_option("--duration", run_options.duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
+    run->add_option("--rounds", run_options.rounds, "Stop after N cycles of every device")
+        ->check(AboveZero("run until stopped"));
+    run->add_option("--duration", run_options.duration, "Stop after this many seconds")
+        ->check(AboveZero("run until stopped"));
 
     CLI::App* history = app.add_subcommand("history", "Print the rounds stored by bench-host run, decoded");
     std::string db;
     HistoryReport::Options history_options;
     uint32_t history_id = 0;
     bool alarms = false;
-    history->add_option("--db", db, "History database")->required();
+    bool runs = false;
+    history->add_option("--db", db, "History database (read only; also in a folder that cannot be written)")
+        ->required();
     CLI::Option* id_opt = history->add_option("--id", history_id, "Only this device");
     history->add_flag("--csv", history_options.csv, "Comma-separated values with a header line");
     history->add_option("--cells", history_options.cells, "Cells shown per record (default 29)")->check(CLI::Range(1, 32));
-    history->add_flag("--alarms", alarms, "Print the stored alarms instead of the rounds");
+    CLI::Option* alarms_opt = history->add_flag("--alarms", alarms, "Print the stored alarms instead of the rounds");
+    history->add_flag("--runs", runs, "Print the runs (plug-in path and SHA-256, site file, version) instead of the "
+                                      "rounds")
+        ->excludes(alarms_opt);
+    for (CLI::App* sub : {replay, run, history}) sub->footer(kExitStatuses);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and --version end with 0; every other parse error is a usage
+        // error, whatever CLI11's own code for it.
+        return app.exit(e) == 0 ? 0 : kUsage;
+    }
 
     if (replay->parsed()) return Replay(plugin_path, scenario);
     if (run->parsed()) return SiteHost(run_options).Run();
     if (history->parsed()) {
         if (id_opt->count()) history_options.device_id = history_id;
-        return History(db, history_options, alarms);
+        return History(db, history_options, alarms, runs);
     }
     return 1;
 }

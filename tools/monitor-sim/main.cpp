@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
         "(0xA2), current (0xA3) and temperature (0xA4) requests at one or more bus addresses, with optional "
         "faults.  Without --port it opens a pseudo-terminal and prints \"pty: PATH\" on standard output."};
     app.get_formatter()->column_width(34);
+    app.set_version_flag("--version", "monitor-sim " MONITOR_SIM_VERSION);
 
     std::string port;
     int baud = 19200;
