@@ -1,0 +1,269 @@
+// The history file: times that order truly across time zones, the runs
+// every row refers to, files from before either, a damaged file refused
+// untouched, alarms a killed run left raised.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "HistoryReport.h"
+#include "HistoryStore.h"
+#include "TimeStamp.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// 2026-12-08T11:17:03.250Z
+constexpr int64_t kMoment = 1796728623250;
+
+// Sets TZ for the scope (POSIX zone strings, no zone database needed).
+class Zone {
+public:
+    explicit Zone(const char* tz) {
+        const char* old = std::getenv("TZ");
+        if (old) old_ = old;
+        had_ = old != nullptr;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~Zone() {
+        if (had_)
+            ::setenv("TZ", old_.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class HistoryFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = ::testing::TempDir() + "/history_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = dir_ + "/history.sqlite";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void Raw(const std::string& sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        char* err = nullptr;
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+        sqlite3_free(err);
+        sqlite3_close(db);
+    }
+
+    std::string dir_, path_;
+    const std::vector<uint8_t> record_ = std::vector<uint8_t>(152, 0x11);
+};
+
+TEST(TimeStamp, MillisecondsAndTheOffsetInForce) {
+    struct Case {
+        const char* tz;
+        int64_t ms;
+        const char* text;
+    } cases[] = {
+        {"AAA-8", kMoment, "2026-12-08T19:17:03.250+08:00"},
+        {"BBB5", kMoment, "2026-12-08T06:17:03.250-05:00"},
+        {"CCC-5:30", kMoment + 749, "2026-12-08T16:47:03.999+05:30"},
+        {"UTC0", kMoment - 250, "2026-12-08T11:17:03.000+00:00"},
+        {"UTC0", -1, "1969-12-31T23:59:59.999+00:00"},
+    };
+    for (const auto& c : cases) {
+        Zone zone(c.tz);
+        const TimeStamp t = TimeStamp::FromMs(c.ms);
+        EXPECT_EQ(t.Text(), c.text) << c.tz;
+        EXPECT_EQ(t.Ms(), c.ms);
+    }
+    EXPECT_EQ(TimeStamp::OffsetOf("2026-12-08T19:17:03.250+08:00"), "+08:00");
+    EXPECT_EQ(TimeStamp::OffsetOf("2026-12-08T06:17:03.250-05:00"), "-05:00");
+    EXPECT_EQ(TimeStamp::OffsetOf("2026-12-08T19:17:03"), "");  // stored before offsets were
+}
+
+// Rounds stored by runs under two time zones: the text of the later one
+// reads earlier, the order is still that of the moments.
+TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
+    int64_t first_run = 0, second_run = 0;
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        Zone east("AAA-8");
+        first_run = store.BeginRun({0, "", "", "/lib/a.so", 100, "aa", "site.json", "0.1.0"}, TimeStamp::FromMs(kMoment));
+        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 100));
+        store.EndRun(TimeStamp::FromMs(kMoment + 200));
+    }
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        Zone west("BBB5");
+        second_run = store.BeginRun({0, "", "", "/lib/b.so", 200, "bb", "site.json", "0.1.0"},
+                                    TimeStamp::FromMs(kMoment + 60000));
+        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60000));
+        // Two rounds in one second stay apart, in their order.
+        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60001));
+    }
+    HistoryStore store(path_, HistoryStore::Access::kReadOnly);
+    std::vector<std::string> times;
+    std::vector<int64_t> runs;
+    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+        times.push_back(row.saved_at);
+        runs.push_back(row.run_id.value_or(-1));
+    });
+    EXPECT_EQ(times, (std::vector<std::string>{"2026-12-08T19:17:03.250+08:00", "2026-12-08T19:17:03.350+08:00",
+                                               "2026-12-08T06:18:03.250-05:00", "2026-12-08T06:18:03.251-05:00"}));
+    EXPECT_EQ(runs, (std::vector<int64_t>{first_run, first_run, second_run, second_run}));
+    const auto all_runs = store.Runs();
+    ASSERT_EQ(all_runs.size(), 2u);
+    EXPECT_EQ(all_runs[0].plugin_sha256, "aa");
+    EXPECT_EQ(all_runs[0].ended_at, "2026-12-08T19:17:03.450+08:00");
+    EXPECT_EQ(all_runs[1].plugin_path, "/lib/b.so");
+    EXPECT_EQ(all_runs[1].ended_at, "");  // never ended: killed, or still running
+    // The restore takes the last inserted round.
+    EXPECT_EQ(store.Newest(12)->saved_at, "2026-12-08T06:18:03.251-05:00");
+}
+
+// A file from before the offsets and the runs: read as it is, and migrated
+// when a run opens it, its times taken as local time.
+TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
+    Raw("CREATE TABLE history(device_id INTEGER, saved_at TEXT, record BLOB);"
+        "CREATE INDEX history_device ON history(device_id);"
+        "CREATE TABLE alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT, bound TEXT, value REAL, "
+        "limit_value REAL);"
+        "INSERT INTO history VALUES(12, '2026-12-08T19:17:04', zeroblob(152));"
+        "INSERT INTO history VALUES(12, '2026-12-08T19:17:03', zeroblob(152));"
+        "INSERT INTO alarms VALUES(12, '2026-12-08T19:17:03', 'battery_5_value', 'x', 'raised', 'low', 11.2, 12);");
+    Zone east("AAA-8");
+    auto ms_of = [&](HistoryStore& store) {
+        std::vector<int64_t> ms;
+        store.ForEachRow(std::nullopt, [&](const HistoryStore::Row& row) { ms.push_back(row.saved_ms); });
+        return ms;
+    };
+    const std::vector<int64_t> expected{kMoment - 250, kMoment + 750};
+    {
+        HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
+        EXPECT_EQ(ms_of(reader), expected);
+        ASSERT_EQ(reader.Alarms(12).size(), 1u);
+        EXPECT_EQ(reader.Alarms(12)[0].at_ms, kMoment - 250);
+    }
+    {
+        HistoryStore writer(path_, HistoryStore::Access::kReadWrite);
+        EXPECT_EQ(ms_of(writer), expected);
+        EXPECT_FALSE(writer.Newest(12)->run_id);
+        writer.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000));
+    }
+    HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
+    EXPECT_EQ(ms_of(reader), (std::vector<int64_t>{kMoment - 250, kMoment + 750, kMoment + 5000}));
+    EXPECT_EQ(reader.Newest(12)->saved_at, "2026-12-08T19:17:08.250+08:00");
+}
+
+// A damaged file is refused before anything writes to it: every byte stays,
+// and no journal or log appears beside it.
+TEST_F(HistoryFile, ADamagedFileIsRefusedAndLeftUnchanged) {
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        for (int i = 0; i < 200; ++i)
+            store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+    }
+    const std::string good = ReadBytes(path_);
+    ASSERT_GT(good.size(), 8u * 4096);
+    struct Case {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"a garbled page", good.substr(0, 3 * 4096) + std::string(4096, '\x55') + good.substr(4 * 4096)},
+        {"cut short", good.substr(0, good.size() / 2)},
+        {"not a database", std::string(8192, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << c.bytes;
+        try {
+            HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("integrity check"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(ReadBytes(path_), c.bytes);
+        for (const char* beside : {"-wal", "-shm", "-journal"}) EXPECT_FALSE(fs::exists(path_ + beside)) << beside;
+    }
+}
+
+TEST_F(HistoryFile, OneRunWritesAFileAtATimeWhileReadersRead) {
+    HistoryStore writer(path_, HistoryStore::Access::kReadWrite);
+    try {
+        HistoryStore second(path_, HistoryStore::Access::kReadWrite);
+        ADD_FAILURE() << "a second writer was let in";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("another bench-host run"), std::string::npos) << e.what();
+    }
+    writer.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+    HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
+    EXPECT_TRUE(reader.Newest(12));
+}
+
+// Alarms standing at the end of a run (killed, or stopped while a value
+// was out of limits) are closed when the next run starts, and only those.
+TEST_F(HistoryFile, AlarmsLeftRaisedAreClosedAtTheNextStart) {
+    struct Step {
+        uint32_t device;
+        const char* name;
+        const char* state;
+    } earlier[] = {
+        {12, "battery_5_value", "raised"},   // left raised
+        {12, "battery_6_value", "raised"},   {12, "battery_6_value", "cleared"},
+        {12, "temperature", "cleared"},      {12, "temperature", "raised"},  // raised again, left
+        {13, "battery_5_value", "raised"},   // another device, same name
+        {13, "group_voltage", "raised"},     {13, "group_voltage", "closed"},  // closed at an earlier start
+    };
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        int64_t ms = kMoment;
+        for (const auto& s : earlier) {
+            HistoryStore::Alarm a;
+            a.device_id = s.device;
+            a.name = s.name;
+            a.state = s.state;
+            a.bound = "low";
+            a.at_ms = ++ms;
+            a.at = TimeStamp::FromMs(ms).Text();
+            store.SaveAlarm(a);
+        }
+    }
+    HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+    const int64_t run = store.BeginRun({}, TimeStamp::FromMs(kMoment + 1000));
+    EXPECT_EQ(store.CloseAlarmsLeftRaised(TimeStamp::FromMs(kMoment + 1000)), 3);
+    EXPECT_EQ(store.CloseAlarmsLeftRaised(TimeStamp::FromMs(kMoment + 1001)), 0);
+    std::vector<std::string> closed;
+    for (const auto& a : store.Alarms(std::nullopt)) {
+        if (a.state != "closed" || a.at_ms < kMoment + 1000) continue;
+        closed.push_back(std::to_string(a.device_id) + " " + a.name);
+        EXPECT_EQ(a.run_id, run);
+        EXPECT_EQ(a.bound, "low");
+    }
+    EXPECT_EQ(closed, (std::vector<std::string>{"12 battery_5_value", "12 temperature", "13 battery_5_value"}));
+
+    std::ostringstream text;
+    HistoryReport::PrintAlarms(store, {}, text);
+    EXPECT_NE(text.str().find("closed at restart"), std::string::npos) << text.str();
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// What a site file is checked against before a run: the value names a
+// device answers, what the plug-in will read from its configuration, limits
+// written as people write them, and errors that name their place.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <string>
+#include <vector>
+
+#include "DeviceConfigCheck.h"
+#include "SiteConfig.h"
+#include "ValueNames.h"
+
+namespace {
+
+Json::Value ParseJson(const std::string& text) {
+    Json::Value v;
+    std::string errs;
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << text;
+    return v;
+}
+
+std::string Site(const std::string& device) {
+    return R"({"ports":[{"path":"/dev/ttyS0","devices":[)" + device + "]}]}";
+}
+
+TEST(ValueNames, CellsOfTheTypeAndTheCellsTheCheckCovers) {
+    struct Case {
+        const char* type;
+        const char* config;
+        const char* name;
+        bool answers;
+        bool checked;
+    } cases[] = {
+        {"upsbattery_29", "{}", "battery_0_value", true, true},
+        {"upsbattery_29", "{}", "battery_28_value", true, true},
+        {"upsbattery_29", "{}", "battery_29_value", false, false},
+        {"battery_32", "{}", "battery_31_value", true, true},
+        {"upsbattery_29", "{}", "temperature", true, true},
+        {"upsbattery_29", "{}", "tempreature", false, false},
+        {"upsbattery_29", "{}", "battery_07_value", false, false},  // the check names cells without zeros
+        // The check covers the listed cells only: group 2 of 3 cells, then
+        // the "active_batteries" as the plug-in reads them.
+        {"upsbattery_29", R"({"appSetting":{"group_index":2,"amount":3}})", "battery_2_value", true, true},
+        {"upsbattery_29", R"({"appSetting":{"group_index":2,"amount":3}})", "battery_3_value", true, false},
+        {"upsbattery_29", R"({"appSetting":{"active_batteries":["12",40]}})", "battery_12_value", true, true},
+        {"upsbattery_29", R"({"appSetting":{"active_batteries":[12]}})", "battery_0_value", true, false},
+        {"upsbattery_29", R"({"appSetting":{"active_batteries":[12]}})", "group_voltage", true, true},
+        {"upsbattery_29", R"({"appSetting":{"group_index":3,"amount":3}})", "battery_20_value", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " " + c.config + " " + c.name);
+        const auto names = ValueNames::For(c.type, ParseJson(c.config));
+        ASSERT_TRUE(names);
+        EXPECT_EQ(names->Answers(c.name), c.answers);
+        EXPECT_EQ(names->Checked(c.name), c.checked);
+    }
+    EXPECT_FALSE(ValueNames::For("ups_other", Json::Value(Json::objectValue)));
+    EXPECT_EQ(ValueNames::For("upsbattery_29", {})->All().size(), 3u + 29u);
+}
+
+TEST(DeviceConfigCheck, SaysWhatThePluginWillRead) {
+    struct Case {
+        const char* config;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {R"({"appSetting":{"battery_type":6,"version":"2","group_b":"0.3","save_interval":480,"r_current_field":12}})",
+         {}},
+        {R"({"appSetting":{"battery_type":"abc"}})",
+         {R"(c.appSetting.battery_type: "abc" is not a number; the plug-in reads it as 0)"}},
+        {R"({"appSetting":{"version":"2abc","dir":true}})",
+         {R"(c.appSetting.version: "2abc" is not a number; the plug-in reads it as 2)",
+          "c.appSetting.dir: true is not a number; the plug-in reads it as 0"}},
+        {R"({"appSetting":{"dir":2.5}})", {"c.appSetting.dir: 2.5 is not a whole number; the plug-in reads it as 2"}},
+        {R"({"appSetting":{"batery_type":6},"apSetting":{}})",
+         {R"(c: unknown key "apSetting"; the plug-in reads only "appSetting" and "thresholdSetting")",
+          R"(c.appSetting: unknown key "batery_type"; the plug-in does not read it)"}},
+        {R"({"appSetting":{"save_interval":"abc"}})",
+         {R"(c.appSetting.save_interval: "abc" is not a number; the plug-in reads it as 0)",
+          "c.appSetting.save_interval: is not above 0; the plug-in saves every 480 minutes instead"}},
+        {R"({"appSetting":{"active_batteries":[1,"x",29],"group_voltage":1205}})",
+         {R"(c.appSetting.active_batteries[1]: "x" is not a number; the plug-in reads it as 0)",
+          "c.appSetting.group_voltage: is not an array; the plug-in ignores it",
+          "c.appSetting.active_batteries[2]: cell 29 is not one of the device's cells 0 to 28; the threshold check "
+          "skips it"}},
+        {R"({"appSetting":{"group_index":1}})",
+         {R"(c.appSetting.group_index: is read only together with "amount"; the plug-in ignores it)"}},
+        {R"({"appSetting":[1]})", {"c.appSetting: is not an object; the plug-in reads none of its settings"}},
+        {R"({"appSetting":{"b_mode":"3"},"thresholdSetting":{}})", {}},
+        {R"({"thresholdSetting":{}})",
+         {"c.thresholdSetting: is read only when appSetting.b_mode is 3; the plug-in ignores it"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config);
+        EXPECT_EQ(DeviceConfigCheck::Warnings(ParseJson(c.config), "c", 29), c.warnings);
+    }
+}
+
+TEST(SiteConfig, AlarmsMustNameAValueTheDeviceAnswers) {
+    struct Case {
+        const char* alarms;
+        const char* config;
+        const char* error;    // "" when accepted
+        const char* warning;  // "" when none
+    } cases[] = {
+        {R"({"temperature":{"high":40}})", "{}", "", ""},
+        {R"({"battery_*_value":{"low":12}})", "{}", "", ""},
+        {R"({"tempreature":{"high":40}})", "{}",
+         R"(ports[0].devices[0].alarms.tempreature: "tempreature" is not a value device 12 answers (group_voltage, )"
+         R"(group_current, temperature, battery_0_value to battery_28_value))",
+         ""},
+        {R"({"battery_29_value":{"low":12}})", "{}", "\"battery_29_value\" is not a value device 12 answers", ""},
+        {R"({"cell_*":{"low":12}})", "{}", "\"cell_*\" matches no value device 12 answers", ""},
+        {R"({"battery_20_value":{"low":12}})", R"({"appSetting":{"group_index":1,"amount":12}})", "",
+         "alarms.battery_20_value: the threshold check of device 12 skips this value"},
+        {R"({"temperature":{"high":"40"}})", "{}", "alarms.temperature.high: must be a number, not a string", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.alarms);
+        const std::string text =
+            Site(std::string(R"({"id":12,"addr":1,"config":)") + c.config + R"(,"alarms":)" + c.alarms + "}");
+        try {
+            const SiteConfig site = SiteConfig::Parse(text, "site.json");
+            EXPECT_STREQ(c.error, "") << "accepted";
+            if (*c.warning) {
+                ASSERT_EQ(site.warnings.size(), 1u);
+                EXPECT_NE(site.warnings[0].find(c.warning), std::string::npos) << site.warnings[0];
+            } else {
+                EXPECT_TRUE(site.warnings.empty()) << site.warnings[0];
+            }
+        } catch (const SiteConfig::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+            EXPECT_NE(*c.error, '\0') << e.what();
+        }
+    }
+}
+
+TEST(SiteConfig, ErrorsNameTheirPlaceAndReadLikeNumbers) {
+    const std::string deep = "{\n\"ports\":\n" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {"nesting beyond the reader's limit", deep, "site file site.json:3: not valid JSON: nested more than 1000"},
+        {"a range", R"({"tick_period":0,"ports":[]})", "\"tick_period\": must be from 0.05 to 86400"},
+        {"a whole number", Site(R"({"id":1,"addr":-1})"), "addr: must be a whole number from 0 to 255"},
+        {"an identifier", Site(R"({"id":4294967296,"addr":1})"), "id: must be a whole number from 0 to 4294967295"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            SiteConfig::Parse(c.text, "site.json");
+            ADD_FAILURE() << "accepted";
+        } catch (const SiteConfig::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+            EXPECT_LT(std::string(e.what()).size(), 200u);
+        }
+    }
+}
+
+}  // namespace
