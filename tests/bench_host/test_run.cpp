@@ -94,11 +94,10 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     ASSERT_TRUE(newest);
     const auto again = RunHost(site, {"--rounds", "1"});
     EXPECT_EQ(again.status, 0) << again.err;
-    const auto events2 = JsonLines(again.out);
-    ASSERT_FALSE(events2.empty());
-    EXPECT_EQ(events2[0]["ev"].asString(), "restored");
-    EXPECT_EQ(events2[0]["value"].asInt(), 1);
-    EXPECT_EQ(events2[0]["saved_at"].asString(), newest->saved_at);
+    const auto restored = Events(JsonLines(again.out), "restored");
+    ASSERT_EQ(restored.size(), 1u) << again.out;
+    EXPECT_EQ(restored[0]["value"].asInt(), 1);
+    EXPECT_EQ(restored[0]["saved_at"].asString(), newest->saved_at);
 
     // The history reader decodes what was stored.
     const auto csv = ChildProcess::Run({kBin, "history", "--db", db_, "--id", "12", "--csv"}, 30s);

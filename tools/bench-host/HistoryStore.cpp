@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -100,8 +101,12 @@ void CheckIntegrity(const std::string& path) {
     int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &st, nullptr);
     if (rc == SQLITE_OK) {
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            const std::string line = Text(st, 0);
-            if (line != "ok" && verdict.empty()) verdict = line;
+            if (!verdict.empty()) continue;
+            // The first problem, on one line: "Page 2: btreeInitPage() ..."
+            // without SQLite's "*** in database main ***" heading.
+            std::istringstream lines(Text(st, 0));
+            for (std::string line; std::getline(lines, line);)
+                if (line != "ok" && line.rfind("***", 0) != 0 && verdict.empty()) verdict = line;
         }
     }
     if (rc != SQLITE_DONE && verdict.empty()) verdict = sqlite3_errmsg(db);
@@ -234,6 +239,11 @@ void HistoryStore::Fail(const std::string& what) {
     throw std::runtime_error("history " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
 }
 
+void HistoryStore::FailWrite(long& count, const std::string& what) {
+    ++count;
+    Fail(what);
+}
+
 int64_t HistoryStore::BeginRun(const Run& run, const TimeStamp& at) {
     Statement st(db_,
                  "INSERT INTO runs(started_at, started_ms, plugin_path, plugin_size, plugin_sha256, site_file, "
@@ -256,13 +266,13 @@ void HistoryStore::EndRun(const TimeStamp& at) {
     sqlite3_bind_text(st.get(), 1, at.Text().c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(st.get(), 2, at.Ms());
     sqlite3_bind_int64(st.get(), 3, *run_id_);
-    if (sqlite3_step(st.get()) != SQLITE_DONE) Fail("cannot record the end of the run");
+    if (sqlite3_step(st.get()) != SQLITE_DONE) FailWrite(other_not_stored_, "cannot record the end of the run");
 }
 
 int HistoryStore::CloseAlarmsLeftRaised(const TimeStamp& at) {
-    // An alarm stands when the newest row of its device and name raised it.
-    Exec("BEGIN IMMEDIATE");
     try {
+        Exec("BEGIN IMMEDIATE");
+        // An alarm stands when the newest row of its device and name raised it.
         Statement st(db_,
                      "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, at_ms, run_id) "
                      "SELECT device_id, ?, name, label, 'closed', bound, value, limit_value, ?, ? FROM alarms "
@@ -271,13 +281,14 @@ int HistoryStore::CloseAlarmsLeftRaised(const TimeStamp& at) {
         sqlite3_bind_text(st.get(), 1, at.Text().c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64(st.get(), 2, at.Ms());
         BindOptional(st.get(), 3, run_id_);
-        if (sqlite3_step(st.get()) != SQLITE_DONE) Fail("cannot close the alarms left raised");
+        if (sqlite3_step(st.get()) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
         const int closed = sqlite3_changes(db_);
         Exec("COMMIT");
         return closed;
-    } catch (...) {
+    } catch (const std::runtime_error& e) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+        ++other_not_stored_;
+        throw std::runtime_error("history " + path_ + ": cannot close the alarms left raised: " + e.what());
     }
 }
 
@@ -285,14 +296,14 @@ void HistoryStore::SaveRecord(uint32_t device_id, const uint8_t* data, std::size
     if (!insert_record_ &&
         sqlite3_prepare_v2(db_, "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
                            -1, &insert_record_, nullptr) != SQLITE_OK)
-        Fail("cannot store a record");
+        FailWrite(records_not_stored_, "cannot store a record");
     sqlite3_reset(insert_record_);
     sqlite3_bind_int64(insert_record_, 1, device_id);
     sqlite3_bind_text(insert_record_, 2, at.Text().c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_blob(insert_record_, 3, data, static_cast<int>(size), SQLITE_TRANSIENT);
     sqlite3_bind_int64(insert_record_, 4, at.Ms());
     BindOptional(insert_record_, 5, run_id_);
-    if (sqlite3_step(insert_record_) != SQLITE_DONE) Fail("cannot store a record");
+    if (sqlite3_step(insert_record_) != SQLITE_DONE) FailWrite(records_not_stored_, "cannot store a record");
 }
 
 namespace {
@@ -336,7 +347,7 @@ void HistoryStore::SaveAlarm(const Alarm& a) {
                            "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, at_ms, "
                            "run_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                            -1, &insert_alarm_, nullptr) != SQLITE_OK)
-        Fail("cannot store an alarm");
+        FailWrite(alarms_not_stored_, "cannot store an alarm");
     sqlite3_reset(insert_alarm_);
     sqlite3_bind_int64(insert_alarm_, 1, a.device_id);
     sqlite3_bind_text(insert_alarm_, 2, a.at.c_str(), -1, SQLITE_TRANSIENT);
@@ -348,7 +359,7 @@ void HistoryStore::SaveAlarm(const Alarm& a) {
     sqlite3_bind_double(insert_alarm_, 8, a.limit);
     sqlite3_bind_int64(insert_alarm_, 9, a.at_ms);
     BindOptional(insert_alarm_, 10, a.run_id ? a.run_id : run_id_);
-    if (sqlite3_step(insert_alarm_) != SQLITE_DONE) Fail("cannot store an alarm");
+    if (sqlite3_step(insert_alarm_) != SQLITE_DONE) FailWrite(alarms_not_stored_, "cannot store an alarm");
 }
 
 std::vector<HistoryStore::Alarm> HistoryStore::Alarms(std::optional<uint32_t> device_id) {

@@ -110,11 +110,10 @@ public:
     std::vector<Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<Run> Runs();
 
-    // Until run mode stamps its own times (removed when it does).
-    static std::string IsoLocalTime(long) { return TimeStamp::Now().Text(); }
-    void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const std::string&) {
-        SaveRecord(device_id, data, size, TimeStamp::Now());
-    }
+    // Writes that failed since the file was opened (each also threw).
+    long RecordsNotStored() const { return records_not_stored_; }
+    long AlarmsNotStored() const { return alarms_not_stored_; }
+    long NotStored() const { return records_not_stored_ + alarms_not_stored_ + other_not_stored_; }
 
 private:
     void OpenReadOnly();
@@ -125,6 +124,7 @@ private:
     bool HasTable(const char* table);
     void Exec(const char* sql);
     [[noreturn]] void Fail(const std::string& what);
+    [[noreturn]] void FailWrite(long& count, const std::string& what);
 
     std::string path_;
     sqlite3* db_ = nullptr;
@@ -136,6 +136,9 @@ private:
     std::string history_run_expr_ = "run_id";
     std::string at_ms_expr_ = "at_ms";
     std::string alarm_run_expr_ = "run_id";
+    long records_not_stored_ = 0;
+    long alarms_not_stored_ = 0;
+    long other_not_stored_ = 0;  // the run's own row, closing alarms
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
 };

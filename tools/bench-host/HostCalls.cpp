@@ -1,12 +1,11 @@
 #include "HostCalls.h"
 
-#include <ctime>
-
 #include "BusDevice.h"
 #include "BusScheduler.h"
 #include "HistoryStore.h"
 #include "RunEvents.h"
 #include "RunSetup.h"
+#include "TimeStamp.h"
 
 HostCalls::HostCalls(RunSetup& site, RunEvents& events)
     : site_(site), events_(events), previous_(hoststandin::Observer()) {
@@ -36,9 +35,11 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
     BusDevice* d = Find(dev);
     if (!d || site_.Restoring()) return;
     for (const auto& c : d->alarms.Evaluate(name, label, value)) {
+        const TimeStamp at = TimeStamp::Now();
         HistoryStore::Alarm a;
         a.device_id = d->conf.id;
-        a.at = HistoryStore::IsoLocalTime(std::time(nullptr));
+        a.at = at.Text();
+        a.at_ms = at.Ms();
         a.name = c.name;
         a.label = c.label;
         a.state = c.raised ? "raised" : "cleared";
@@ -48,7 +49,7 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
         try {
             site_.History().SaveAlarm(a);
         } catch (const std::exception& e) {
-            events_.Publish(run::StoreFailed{d, e.what()});
+            events_.Publish(run::StoreFailed{d, e.what(), site_.History().NotStored()});
         }
         if (c.raised)
             events_.Publish(run::AlarmRaised{d, c, a.at});
@@ -60,13 +61,13 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
 void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
     BusDevice* d = Find(dev);
     if (!d || site_.Restoring()) return;
-    const std::string at = HistoryStore::IsoLocalTime(std::time(nullptr));
+    const TimeStamp at = TimeStamp::Now();
     try {
         site_.History().SaveRecord(d->conf.id, data, size, at);
     } catch (const std::exception& e) {
-        events_.Publish(run::StoreFailed{d, e.what()});
+        events_.Publish(run::StoreFailed{d, e.what(), site_.History().NotStored()});
     }
     d->last = BatteryRecord::Decode(data, size);
-    d->last_round_at = at;
+    d->last_round_at = at.Text();
     if (d->bus) d->bus->DeviceCompletedRound(*d);
 }

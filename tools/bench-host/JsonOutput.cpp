@@ -44,11 +44,33 @@ void JsonOutput::OnEvent(const RunEvent& event) {
     std::visit(
         Overloaded{
             [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
-            [&](const run::StoreFailed& e) { err_ << "bench-host: " << e.what << std::endl; },
+            [&](const run::RunStarted& e) {
+                JsonLine line;
+                line.Str("ev", "started").Str("plugin", e.plugin_path).UInt("plugin_size", e.plugin_size).Str(
+                    "plugin_sha256", e.plugin_sha256).Str("site", e.site_file).Str("history", e.history_file).Int(
+                    "run_id", e.run_id).Str("version", e.version);
+                emit(line);
+            },
+            [&](const run::SetupWarning& e) {
+                JsonLine line;
+                line.Str("ev", "warning").Str("what", e.text);
+                emit(line);
+            },
+            [&](const run::AlarmsClosedAtStart& e) {
+                JsonLine line;
+                line.Str("ev", "alarms_closed").Int("count", e.count);
+                emit(line);
+            },
+            [&](const run::StoreFailed& e) {
+                if (e.count != 1) return;  // once per run; the summary counts them all
+                JsonLine line;
+                line.Str("ev", "store_failed").Str("what", e.what);
+                emit(line);
+            },
             [&](const run::Restored& e) {
-                if (!e.why.empty()) return note();
                 JsonLine line;
                 line.Str("ev", "restored").UInt("id", e.device->conf.id).Str("saved_at", e.saved_at).Int("value", e.ok ? 1 : 0);
+                if (!e.why.empty()) line.Str("why", e.why);
                 emit(line);
             },
             [&](const run::RoundCompleted& e) {
@@ -100,6 +122,10 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                                                                                                       SecondsOf(p.down));
                     emit(line);
                 }
+                JsonLine history;
+                history.Str("ev", "history").Str("file", e.history_file).Int("records_not_stored", e.records_not_stored).Int(
+                    "alarms_not_stored", e.alarms_not_stored);
+                emit(history);
                 for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
             },
             [&](const auto&) { note(); },

@@ -110,6 +110,7 @@ void LiveView::OnEvent(const RunEvent& event) {
         const bool trouble = std::holds_alternative<run::AlarmRaised>(event) ||
                              std::holds_alternative<run::PortLost>(event) ||
                              std::holds_alternative<run::DeviceCallFailed>(event) ||
+                             std::holds_alternative<run::StoreFailed>(event) ||
                              (std::holds_alternative<run::HealthChanged>(event) &&
                               std::get<run::HealthChanged>(event).change.to != DeviceHealth::State::kAnswering);
         AddEvent(runtext::Clock(false) + " " + *note, trouble ? Look::kAlarm : Look::kPlain);
@@ -121,9 +122,6 @@ void LiveView::OnEvent(const RunEvent& event) {
                        Start();
                    },
                    [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
-                   [&](const run::StoreFailed& e) {
-                       AddEvent(runtext::Clock(false) + " NOT STORED: " + e.what, Look::kAlarm);
-                   },
                    [&](const run::PluginLine& e) {
                        ++content_.plugin_lines;
                        content_.last_plugin_line = e.line;

@@ -27,9 +27,13 @@ using WallClock = std::chrono::system_clock;
 // Setup is done: the plug-in is loaded, the devices made, the ports open.
 struct RunStarted {
     std::vector<const BusDevice*> devices;
-    std::string plugin_path;
+    std::string plugin_path;  // absolute: the file loaded
+    uint64_t plugin_size = 0;
+    std::string plugin_sha256;
     std::string site_file;
     std::string history_file;
+    std::string version;      // of bench-host
+    int64_t run_id = 0;       // in the history's runs table
 };
 
 // Setup could not finish; the run ends with nothing polled.
@@ -48,6 +52,12 @@ struct Restored {
     bool ok = false;
     std::string saved_at;  // of the stored round; "" when there was none to read
     std::string why;       // when the history could not be read
+};
+
+// Alarms an earlier run left raised (it was killed, or stopped with a value
+// out of its limits), closed as this run starts.
+struct AlarmsClosedAtStart {
+    int count = 0;
 };
 
 // A completed cycle: the device handed its record to the history.
@@ -118,6 +128,7 @@ struct Trace {
 struct StoreFailed {
     const BusDevice* device = nullptr;
     std::string what;
+    long count = 0;  // failures in this run so far, this one included
 };
 
 // A port's losses over the run.
@@ -132,6 +143,8 @@ struct RunEnded {
     std::vector<const BusDevice*> devices;
     std::vector<PortSummary> ports;
     std::string history_file;
+    long records_not_stored = 0;
+    long alarms_not_stored = 0;
 };
 
 }  // namespace run
@@ -140,7 +153,7 @@ using RunEvent = std::variant<run::RunStarted, run::SetupFailed, run::SetupWarni
                               run::RoundCompleted, run::AlarmRaised, run::AlarmCleared, run::HealthChanged,
                               run::ExchangeFailed, run::DeviceCallFailed,
                               run::PluginLine, run::PortLost, run::PortReopened, run::Trace, run::StoreFailed,
-                              run::RunEnded>;
+                              run::RunEnded, run::AlarmsClosedAtStart>;
 
 // Visitor from lambdas, for std::visit over a RunEvent.
 template <class... F>

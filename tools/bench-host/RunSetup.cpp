@@ -1,5 +1,7 @@
 #include "RunSetup.h"
 
+#include <filesystem>
+
 #include "BatteryRecord.h"
 #include "BusScheduler.h"
 #include "HistoryStore.h"
@@ -7,6 +9,8 @@
 #include "RunEvents.h"
 #include "SerialPort.h"
 #include "SiteConfig.h"
+#include "TimeStamp.h"
+#include "ValueNames.h"
 #include "host/HLXSPDevice.h"
 
 RunSetup::Bus::Bus() = default;
@@ -28,9 +32,10 @@ void RunSetup::Make() {
     SiteConfig site = SiteConfig::Load(options_.config_path);
     if (options_.ports.size() > site.ports.size()) throw Error("more --port options than the site file has ports");
     for (std::size_t i = 0; i < options_.ports.size(); ++i) site.ports[i].path = options_.ports[i];
+    for (const auto& w : site.warnings) events_.Publish(run::SetupWarning{w});
 
-    plugin_path_ = !options_.plugin.empty() ? options_.plugin : !site.plugin.empty() ? site.plugin : PluginLoader::DefaultPath();
-    plugin_ = std::make_unique<PluginLoader>(plugin_path_);
+    plugin_ = std::make_unique<PluginLoader>(
+        !options_.plugin.empty() ? options_.plugin : !site.plugin.empty() ? site.plugin : PluginLoader::DefaultPath());
 
     // Devices first (construction writes nothing), so that the ports can be
     // opened at the speed the devices ask for before anything is printed.
@@ -44,6 +49,7 @@ void RunSetup::Make() {
             d->conf = dc;
             d->port_path = pc.path;
             d->dev = plugin_->Create(dc.type);
+            d->cell_count = ValueNames::CellCount(dc.type);
             if (d->dev == nullptr)
                 throw Error("the plug-in makes no device of type \"" + dc.type + "\" (device " + std::to_string(dc.id) +
                             ")");
@@ -68,6 +74,14 @@ void RunSetup::Make() {
 
     history_ = std::make_unique<HistoryStore>(options_.db.empty() ? site.history : options_.db,
                                               HistoryStore::Access::kReadWrite);
+    HistoryStore::Run run;
+    run.plugin_path = plugin_->Path();
+    run.plugin_size = plugin_->Digest().size;
+    run.plugin_sha256 = plugin_->Digest().sha256;
+    std::error_code ec;
+    run.site_file = std::filesystem::absolute(options_.config_path, ec).string();
+    run.version = BENCH_HOST_VERSION;
+    run_id_ = history_->BeginRun(run, TimeStamp::Now());
 
     // The host stores the configured address and the identifier before the
     // configuration, as on the controller.
@@ -88,10 +102,13 @@ void RunSetup::Restore() {
         try {
             row = history_->Newest(d->conf.id);
         } catch (const std::exception& e) {
-            events_.Publish(run::Restored{d.get(), false, "", e.what()});
+            events_.Publish(run::Restored{d.get(), false, "", std::string("the history cannot be read: ") + e.what()});
             continue;
         }
-        if (!row) continue;
+        if (!row) {
+            events_.Publish(run::Restored{d.get(), false, "", "nothing stored for it yet"});
+            continue;
+        }
         bool ok = false;
         restoring_ = true;
         try {
@@ -103,8 +120,15 @@ void RunSetup::Restore() {
         if (ok) {
             d->last = BatteryRecord::Decode(row->record.data(), row->record.size());
             d->last_round_at = row->saved_at;
-            d->LearnCells();
         }
         events_.Publish(run::Restored{d.get(), ok, row->saved_at, ""});
+    }
+    // Alarms are evaluated afresh by this run: those an earlier one left
+    // raised would otherwise stand forever.
+    try {
+        if (const int closed = history_->CloseAlarmsLeftRaised(TimeStamp::Now()))
+            events_.Publish(run::AlarmsClosedAtStart{closed});
+    } catch (const std::exception& e) {
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->NotStored()});
     }
 }

@@ -48,13 +48,15 @@ public:
     const std::vector<std::unique_ptr<BusDevice>>& Devices() const { return devices_; }
     std::vector<Bus>& Buses() { return buses_; }
     HistoryStore& History() { return *history_; }
-    const std::string& PluginPath() const { return plugin_path_; }
+    const PluginLoader& Plugin() const { return *plugin_; }
+    // The run's row in the history's runs table.
+    int64_t RunId() const { return run_id_; }
 
 private:
     const RunOptions& options_;
     RunEvents& events_;
     std::unique_ptr<PluginLoader> plugin_;
-    std::string plugin_path_;
+    int64_t run_id_ = 0;
     std::unique_ptr<HistoryStore> history_;
     std::vector<std::unique_ptr<BusDevice>> devices_;
     std::vector<Bus> buses_;

@@ -133,9 +133,24 @@ std::string HealthLine(const BusDevice& d, const DeviceHealth::Change& c) {
 std::optional<std::string> Note(const RunEvent& event) {
     return std::visit(
         Overloaded{
-            [](const run::SetupWarning& e) -> std::optional<std::string> { return e.text; },
+            [](const run::SetupWarning& e) -> std::optional<std::string> { return "warning: " + e.text; },
+            [](const run::RunStarted& e) -> std::optional<std::string> {
+                return "plug-in " + e.plugin_path + " (" + std::to_string(e.plugin_size) + " bytes, sha256 " +
+                       e.plugin_sha256 + "), history " + e.history_file + " run " + std::to_string(e.run_id) +
+                       ", bench-host " + e.version;
+            },
+            [](const run::AlarmsClosedAtStart& e) -> std::optional<std::string> {
+                return "closed " + std::to_string(e.count) + (e.count == 1 ? " alarm" : " alarms") +
+                       " an earlier run left raised";
+            },
+            [](const run::StoreFailed& e) -> std::optional<std::string> {
+                // Once per run: a full disk fails every round, and the
+                // summary counts them all.
+                if (e.count != 1) return std::nullopt;
+                return "NOT STORED: " + e.what + " (every further failure is counted in the summary)";
+            },
             [](const run::Restored& e) -> std::optional<std::string> {
-                if (!e.why.empty()) return DeviceName(e.device) + ": history not readable: " + e.why;
+                if (!e.why.empty()) return DeviceName(e.device) + " not restored: " + e.why;
                 return DeviceName(e.device) + (e.ok ? " restored from the round saved at " : " refused the round saved at ") +
                        e.saved_at;
             },
@@ -192,6 +207,8 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
         lines.push_back("port " + p.path + ": " + std::to_string(p.outages) + (p.outages == 1 ? " outage" : " outages") +
                         (p.outages > 0 ? ", " + Seconds(p.down) + " in all" : ""));
     lines.push_back("history: " + end.history_file);
+    if (end.records_not_stored > 0) lines.push_back(std::to_string(end.records_not_stored) + " records not stored");
+    if (end.alarms_not_stored > 0) lines.push_back(std::to_string(end.alarms_not_stored) + " alarms not stored");
     return lines;
 }
 
@@ -199,6 +216,9 @@ std::vector<std::string> Complaints(const run::RunEnded& end) {
     std::vector<std::string> lines;
     for (const BusDevice* d : end.devices)
         if (d->completed == 0) lines.push_back("bench-host: " + DeviceName(d) + " never completed a cycle");
+    if (end.records_not_stored > 0)
+        lines.push_back("bench-host: " + std::to_string(end.records_not_stored) + " records not stored in " +
+                        end.history_file);
     return lines;
 }
 

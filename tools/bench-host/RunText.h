@@ -37,7 +37,7 @@ std::optional<std::string> Note(const RunEvent& event);
 std::string Round(const run::RoundCompleted& round);
 std::string Trace(const run::Trace& trace);
 
-// Per device, and where the history went.
+// Per device, where the history went, and what did not reach it.
 std::vector<std::string> Summary(const run::RunEnded& end);
 // The complaints that go to standard error at the end of a run.
 std::vector<std::string> Complaints(const run::RunEnded& end);

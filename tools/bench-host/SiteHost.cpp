@@ -15,7 +15,9 @@
 #include "PluginLog.h"
 #include "RunEvents.h"
 #include "RunSetup.h"
+#include "PluginLoader.h"
 #include "TextOutput.h"
+#include "TimeStamp.h"
 
 int SiteHost::Run() {
     RunEvents events;
@@ -57,14 +59,23 @@ int SiteHost::Run() {
 
     run::RunStarted started;
     for (const auto& d : site.Devices()) started.devices.push_back(d.get());
-    started.plugin_path = site.PluginPath();
+    started.plugin_path = site.Plugin().Path();
+    started.plugin_size = site.Plugin().Digest().size;
+    started.plugin_sha256 = site.Plugin().Digest().sha256;
     started.site_file = options_.config_path;
     started.history_file = site.History().Path();
+    started.version = BENCH_HOST_VERSION;
+    started.run_id = site.RunId();
     events.Publish(started);
 
     site.Restore();
     loop.Run();
 
+    try {
+        site.History().EndRun(TimeStamp::Now());
+    } catch (const std::exception& e) {
+        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().NotStored()});
+    }
     run::RunEnded ended;
     ended.devices = started.devices;
     ended.history_file = started.history_file;
@@ -73,8 +84,11 @@ int SiteHost::Run() {
         ended.ports.push_back(run::PortSummary{
             bus.scheduler->Path(), bus.scheduler->Outages(),
             std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
+    ended.records_not_stored = site.History().RecordsNotStored();
+    ended.alarms_not_stored = site.History().AlarmsNotStored();
     events.Publish(ended);
 
+    if (site.History().NotStored() > 0) return kNotStored;
     for (const auto& d : site.Devices())
         if (d->completed == 0) return kNeverCompleted;
     return kOk;

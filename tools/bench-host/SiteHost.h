@@ -13,6 +13,7 @@ public:
     static constexpr int kOk = 0;
     static constexpr int kSetupFailed = 1;
     static constexpr int kNeverCompleted = 3;
+    static constexpr int kNotStored = 4;  // wins over kNeverCompleted
 
     explicit SiteHost(Options options) : options_(std::move(options)) {}
 

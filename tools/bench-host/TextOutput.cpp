@@ -9,7 +9,6 @@ void TextOutput::OnEvent(const RunEvent& event) {
     }
     std::visit(Overloaded{
                    [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
-                   [&](const run::StoreFailed& e) { err_ << "bench-host: " << e.what << std::endl; },
                    [&](const run::RoundCompleted& e) { out_ << runtext::Round(e) << std::endl; },
                    [&](const run::PluginLine& e) { out_ << "plug-in: " << e.line << std::endl; },
                    [&](const run::Trace& e) {

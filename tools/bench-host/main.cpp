@@ -4,6 +4,7 @@
 //   bench-host replay [--plugin PATH] SCENARIO
 //   bench-host run --config SITE.json [options]
 //   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs]
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -146,7 +147,12 @@ int main(int argc, char** argv) {
     }
 
     if (replay->parsed()) return Replay(plugin_path, scenario);
-    if (run->parsed()) return SiteHost(run_options).Run();
+    if (run->parsed()) {
+        // A file-size limit (ulimit -f) must show as history writes that
+        // fail, reported and counted, not end the run.
+        std::signal(SIGXFSZ, SIG_IGN);
+        return SiteHost(run_options).Run();
+    }
     if (history->parsed()) {
         if (id_opt->count()) history_options.device_id = history_id;
         return History(db, history_options, alarms, runs);

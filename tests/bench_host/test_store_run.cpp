@@ -1,0 +1,216 @@
+// bench-host run and history end to end, on what the history must never
+// hide: a damaged file, writes that fail, the plug-in a record came from,
+// alarms a killed run left raised, runs under two time zones, a file in a
+// folder that cannot be written.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "FileDigest.h"
+#include "HistoryStore.h"
+#include "SiteRun.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const std::string kPlugin = BENCH_HOST_PLUGIN;
+
+const char* kDevice12 =
+    R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{}},)"
+    R"("alarms":{"battery_*_value":{"low":12.0,"high":14.4}}})";
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The command line of a child with a variable of its environment set.
+std::vector<std::string> WithEnv(const std::string& var, std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/usr/bin/env", var});
+    return argv;
+}
+
+std::vector<std::string> CsvLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string f; std::getline(in, f, ',');) out.push_back(f);
+    return out;
+}
+
+class StoreEndToEnd : public SiteRun {};
+
+TEST_F(StoreEndToEnd, ADamagedHistoryIsRefusedAndLeftAsItWas) {
+    StartSim({});
+    const std::string site = Site(kDevice12);
+    ASSERT_EQ(RunHost(site, {"--rounds", "3"}).status, 0);
+    std::string bytes = ReadBytes(db_);
+    ASSERT_GE(bytes.size(), 3u * 4096);
+    bytes.replace(4096, 4096, std::string(4096, '\x55'));  // the page after the schema
+    std::ofstream(db_, std::ios::binary | std::ios::trunc) << bytes;
+
+    const auto r = RunHost(site, {"--rounds", "3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("fails SQLite's integrity check"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadBytes(db_), bytes);
+    for (const char* beside : {"-wal", "-shm", "-journal"}) EXPECT_FALSE(fs::exists(db_ + beside)) << beside;
+}
+
+// The history's file may grow only so far (a full disk, a quota): the
+// rounds that cannot be stored are reported once, counted in the summary,
+// and the run ends with status 4.
+TEST_F(StoreEndToEnd, WritesThatFailAreReportedOnceCountedAndFailTheRun) {
+    if (!fs::exists("/usr/bin/prlimit")) GTEST_SKIP() << "prlimit (util-linux) is needed";
+    StartSim({});
+    const auto r = ChildProcess::Run(
+        {"/usr/bin/prlimit", "--fsize=65536", "--", kBin, "run", "--config", Site(kDevice12), "--json", "--rounds", "30"},
+        60s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 4) << r.err;
+    const auto events = JsonLines(r.out);
+    EXPECT_EQ(Events(events, "store_failed").size(), 1u) << r.out;
+    const auto history = Events(events, "history");
+    ASSERT_EQ(history.size(), 1u);
+    const long not_stored = history[0]["records_not_stored"].asInt64();
+    EXPECT_GT(not_stored, 0);
+    EXPECT_NE(r.err.find(std::to_string(not_stored) + " records not stored"), std::string::npos) << r.err;
+
+    long stored = 0;
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    store.ForEachRow(12, [&](const HistoryStore::Row&) { ++stored; });
+    EXPECT_GT(stored, 0);
+    EXPECT_EQ(stored + not_stored, static_cast<long>(Events(events, "round").size()));
+}
+
+// A bare name is the file in the current folder; the run says which file
+// it loaded and the history keeps that with every round.
+TEST_F(StoreEndToEnd, APluginNamedFromItsFolderIsLoadedReportedAndKept) {
+    StartSim({});
+    fs::copy_file(kPlugin, dir_ + "/myplug.so");
+    const std::string site = Site(kDevice12);
+    const auto r = ChildProcess::Run({"/bin/sh", "-c",
+                                      "cd '" + dir_ + "' && exec '" + kBin + "' run --config '" + site +
+                                          "' --plugin myplug.so --json --rounds 2"},
+                                     60s);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto started = Events(JsonLines(r.out), "started");
+    ASSERT_EQ(started.size(), 1u) << r.out;
+    const FileDigest digest = FileDigest::Of(kPlugin);
+    EXPECT_EQ(started[0]["plugin"].asString(), fs::canonical(dir_ + "/myplug.so").string());
+    EXPECT_EQ(started[0]["plugin_sha256"].asString(), digest.sha256);
+    EXPECT_EQ(started[0]["plugin_size"].asUInt64(), digest.size);
+
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const auto runs = store.Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].plugin_sha256, digest.sha256);
+    EXPECT_EQ(runs[0].id, started[0]["run_id"].asInt64());
+    EXPECT_FALSE(runs[0].ended_at.empty());
+    long rows = 0;
+    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+        ++rows;
+        EXPECT_EQ(row.run_id, runs[0].id);
+    });
+    EXPECT_EQ(rows, 2);
+}
+
+TEST_F(StoreEndToEnd, AnAlarmAKilledRunLeftRaisedIsClosedAtTheNextStart) {
+    StartSim({"--weak-cell", "5:11.2"});
+    const std::string site = Site(kDevice12);
+    {
+        ChildProcess host({kBin, "run", "--config", site, "--json"});
+        ASSERT_TRUE(host.WaitForOutput(R"("state":"raised")", 20s)) << host.Out();
+        host.Signal(SIGKILL);
+        host.Finish(10s);
+    }
+    sim_.reset();
+    StartSim({});  // the cell recovered meanwhile
+    const auto r = RunHost(site, {"--rounds", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto closed = Events(JsonLines(r.out), "alarms_closed");
+    ASSERT_EQ(closed.size(), 1u) << r.out;
+    EXPECT_EQ(closed[0]["count"].asInt(), 1);
+
+    const auto h = ChildProcess::Run({kBin, "history", "--db", db_, "--alarms", "--csv"}, 30s);
+    ASSERT_EQ(h.status, 0) << h.err;
+    const auto lines = CsvLines(h.out);
+    ASSERT_EQ(lines.size(), 3u) << h.out;  // header, raised, closed
+    EXPECT_EQ(Fields(lines[1])[6], "raised");
+    EXPECT_EQ(Fields(lines[2])[6], "closed");
+    EXPECT_EQ(Fields(lines[2])[4], "battery_5_value");
+    const auto text = ChildProcess::Run({kBin, "history", "--db", db_, "--alarms"}, 30s);
+    EXPECT_NE(text.out.find("closed at restart"), std::string::npos) << text.out;
+}
+
+// A bench moved from UTC+8 to UTC-5 between two runs: the second run's
+// wall-clock times read earlier, its rounds still come after the first's.
+TEST_F(StoreEndToEnd, RunsUnderTwoTimeZonesOrderByTrueTime) {
+    StartSim({});
+    const std::string site = Site(kDevice12);
+    ASSERT_EQ(ChildProcess::Run(WithEnv("TZ=AAA-8", {kBin, "run", "--config", site, "--json", "--rounds", "2"}), 60s)
+                  .status,
+              0);
+    ASSERT_EQ(ChildProcess::Run(WithEnv("TZ=BBB5", {kBin, "run", "--config", site, "--json", "--rounds", "2"}), 60s)
+                  .status,
+              0);
+    const auto h = ChildProcess::Run(WithEnv("TZ=UTC0", {kBin, "history", "--db", db_, "--csv"}), 30s);
+    ASSERT_EQ(h.status, 0) << h.err;
+    const auto lines = CsvLines(h.out);
+    ASSERT_EQ(lines.size(), 5u) << h.out;
+    std::vector<std::string> runs, offsets;
+    long long previous_ms = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto f = Fields(lines[i]);  // device_id,run_id,saved_at,saved_ms,record_time,...
+        runs.push_back(f[1]);
+        offsets.push_back(f[2].substr(23));
+        EXPECT_EQ(f[4].substr(23), f[2].substr(23)) << "one time format: " << lines[i];
+        EXPECT_GE(std::stoll(f[3]), previous_ms);
+        previous_ms = std::stoll(f[3]);
+    }
+    EXPECT_EQ(runs, (std::vector<std::string>{"1", "1", "2", "2"}));
+    EXPECT_EQ(offsets, (std::vector<std::string>{"+08:00", "+08:00", "-05:00", "-05:00"}));
+    EXPECT_GT(Fields(lines[1])[2], Fields(lines[4])[2]);  // the text alone would order them wrongly
+}
+
+// A history handed over in a folder the reader cannot write to (a share,
+// a read-only medium): read as it stands, nothing made beside it.
+TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
+    StartSim({});
+    ASSERT_EQ(RunHost(Site(kDevice12), {"--rounds", "2"}).status, 0);
+    const std::string ro = dir_ + "/handed_over";
+    fs::create_directories(ro);
+    fs::copy_file(db_, ro + "/history.sqlite");
+    ::chmod((ro + "/history.sqlite").c_str(), 0444);
+    ::chmod(ro.c_str(), 0555);
+    std::vector<std::string> argv{kBin, "history", "--db", ro + "/history.sqlite", "--csv"};
+    // Root writes anywhere; the reader is then an ordinary user.
+    if (::geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    const auto r = ChildProcess::Run(argv, 30s);
+    ::chmod(ro.c_str(), 0755);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(CsvLines(r.out).size(), 3u) << r.out;
+    for (const char* beside : {"-wal", "-shm"}) EXPECT_FALSE(fs::exists(ro + "/history.sqlite" + beside)) << beside;
+}
+
+}  // namespace
