@@ -107,7 +107,8 @@ TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
     {
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         Zone east("AAA-8");
-        first_run = store.BeginRun({0, "", "", "/lib/a.so", 100, "aa", "site.json", "0.1.0"}, TimeStamp::FromMs(kMoment));
+        first_run =
+            store.BeginRun({0, "", "", "/lib/a.so", 100, "aa", "site.json", "0.1.0"}, TimeStamp::FromMs(kMoment));
         store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
         store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 100));
         store.EndRun(TimeStamp::FromMs(kMoment + 200));
@@ -228,11 +229,11 @@ TEST_F(HistoryFile, AlarmsLeftRaisedAreClosedAtTheNextStart) {
         const char* name;
         const char* state;
     } earlier[] = {
-        {12, "battery_5_value", "raised"},   // left raised
-        {12, "battery_6_value", "raised"},   {12, "battery_6_value", "cleared"},
-        {12, "temperature", "cleared"},      {12, "temperature", "raised"},  // raised again, left
-        {13, "battery_5_value", "raised"},   // another device, same name
-        {13, "group_voltage", "raised"},     {13, "group_voltage", "closed"},  // closed at an earlier start
+        {12, "battery_5_value", "raised"},  // left raised
+        {12, "battery_6_value", "raised"}, {12, "battery_6_value", "cleared"},
+        {12, "temperature", "cleared"},    {12, "temperature", "raised"},    // raised again, left
+        {13, "battery_5_value", "raised"},                                   // another device, same name
+        {13, "group_voltage", "raised"},   {13, "group_voltage", "closed"},  // closed at an earlier start
     };
     {
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);

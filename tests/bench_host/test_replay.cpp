@@ -121,6 +121,7 @@ TEST(Replay, MalformedLinesAreReportedWithTheirNumber) {
         {"value not a number", R"({"op":"value","id":9,"name":"x","value":"1"})", "\"value\""},
         {"host answer not a bool", R"({"op":"host","id":3,"ao_report":1})", "\"ao_report\""},
         {"init without config", R"({"op":"init","id":3})", "missing \"config\""},
+        {"nested beyond the reader's limit", std::string(100000, '[') + std::string(100000, ']'), "not valid JSON"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -133,6 +134,13 @@ TEST(Replay, MalformedLinesAreReportedWithTheirNumber) {
         ASSERT_EQ(out.size(), 3u) << r.out;
         EXPECT_EQ(out[2], R"({"ev":"result","id":3,"op":"tick","value":1})");
     }
+}
+
+TEST(Replay, AFolderIsNotAScenario) {
+    const auto r = ChildProcess::Run({kBin, "replay", "--plugin", kPlugin, kScenarios}, 30s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_NE(r.err.find("is a folder, not a file"), std::string::npos) << r.err;
 }
 
 TEST(Replay, UnloadablePluginGivesOneLineAndFailure) {

@@ -26,9 +26,8 @@ namespace fs = std::filesystem;
 
 const std::string kPlugin = BENCH_HOST_PLUGIN;
 
-const char* kDevice12 =
-    R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{}},)"
-    R"("alarms":{"battery_*_value":{"low":12.0,"high":14.4}}})";
+const char* kDevice12 = R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{}},)"
+                        R"("alarms":{"battery_*_value":{"low":12.0,"high":14.4}}})";
 
 std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -83,9 +82,9 @@ TEST_F(StoreEndToEnd, ADamagedHistoryIsRefusedAndLeftAsItWas) {
 TEST_F(StoreEndToEnd, WritesThatFailAreReportedOnceCountedAndFailTheRun) {
     if (!fs::exists("/usr/bin/prlimit")) GTEST_SKIP() << "prlimit (util-linux) is needed";
     StartSim({});
-    const auto r = ChildProcess::Run(
-        {"/usr/bin/prlimit", "--fsize=65536", "--", kBin, "run", "--config", Site(kDevice12), "--json", "--rounds", "30"},
-        60s);
+    const auto r = ChildProcess::Run({"/usr/bin/prlimit", "--fsize=65536", "--", kBin, "run", "--config",
+                                      Site(kDevice12), "--json", "--rounds", "30"},
+                                     60s);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 4) << r.err;
     const auto events = JsonLines(r.out);
@@ -109,10 +108,10 @@ TEST_F(StoreEndToEnd, APluginNamedFromItsFolderIsLoadedReportedAndKept) {
     StartSim({});
     fs::copy_file(kPlugin, dir_ + "/myplug.so");
     const std::string site = Site(kDevice12);
-    const auto r = ChildProcess::Run({"/bin/sh", "-c",
-                                      "cd '" + dir_ + "' && exec '" + kBin + "' run --config '" + site +
-                                          "' --plugin myplug.so --json --rounds 2"},
-                                     60s);
+    const auto r = ChildProcess::Run(
+        {"/bin/sh", "-c",
+         "cd '" + dir_ + "' && exec '" + kBin + "' run --config '" + site + "' --plugin myplug.so --json --rounds 2"},
+        60s);
     ASSERT_EQ(r.status, 0) << r.err;
     const auto started = Events(JsonLines(r.out), "started");
     ASSERT_EQ(started.size(), 1u) << r.out;
@@ -163,17 +162,26 @@ TEST_F(StoreEndToEnd, AnAlarmAKilledRunLeftRaisedIsClosedAtTheNextStart) {
     EXPECT_NE(text.out.find("closed at restart"), std::string::npos) << text.out;
 }
 
+TEST_F(StoreEndToEnd, AnAlarmOnAValueTheDeviceDoesNotAnswerStopsTheSetup) {
+    const auto r = RunHost(Site(R"({"id":12,"addr":1,"alarms":{"tempreature":{"high":40}}})"), {"--rounds", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(R"(alarms.tempreature: "tempreature" is not a value device 12 answers)"), std::string::npos)
+        << r.err;
+}
+
 // A bench moved from UTC+8 to UTC-5 between two runs: the second run's
 // wall-clock times read earlier, its rounds still come after the first's.
 TEST_F(StoreEndToEnd, RunsUnderTwoTimeZonesOrderByTrueTime) {
     StartSim({});
     const std::string site = Site(kDevice12);
-    ASSERT_EQ(ChildProcess::Run(WithEnv("TZ=AAA-8", {kBin, "run", "--config", site, "--json", "--rounds", "2"}), 60s)
-                  .status,
-              0);
-    ASSERT_EQ(ChildProcess::Run(WithEnv("TZ=BBB5", {kBin, "run", "--config", site, "--json", "--rounds", "2"}), 60s)
-                  .status,
-              0);
+    ASSERT_EQ(
+        ChildProcess::Run(WithEnv("TZ=AAA-8", {kBin, "run", "--config", site, "--json", "--rounds", "2"}), 60s).status,
+        0);
+    ASSERT_EQ(
+        ChildProcess::Run(WithEnv("TZ=BBB5", {kBin, "run", "--config", site, "--json", "--rounds", "2"}), 60s).status,
+        0);
     const auto h = ChildProcess::Run(WithEnv("TZ=UTC0", {kBin, "history", "--db", db_, "--csv"}), 30s);
     ASSERT_EQ(h.status, 0) << h.err;
     const auto lines = CsvLines(h.out);
@@ -205,7 +213,8 @@ TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
     ::chmod(ro.c_str(), 0555);
     std::vector<std::string> argv{kBin, "history", "--db", ro + "/history.sqlite", "--csv"};
     // Root writes anywhere; the reader is then an ordinary user.
-    if (::geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    if (::geteuid() == 0)
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     const auto r = ChildProcess::Run(argv, 30s);
     ::chmod(ro.c_str(), 0755);
     EXPECT_EQ(r.status, 0) << r.err;

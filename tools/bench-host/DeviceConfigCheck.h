@@ -16,4 +16,14 @@ public:
     // where: the JSON path of the configuration object; cells: the number of
     // cells of the device type (0 when not known).
     static std::vector<std::string> Warnings(const Json::Value& config, const std::string& where, int cells);
+
+private:
+    explicit DeviceConfigCheck(int cells) : cells_(cells) {}
+    void Warn(const std::string& where, const std::string& what);
+    void Number(const Json::Value& v, const std::string& where, bool whole);
+    void App(const Json::Value& app, const std::string& where);
+    void Groups(const Json::Value& app, const std::string& where);
+
+    std::vector<std::string> out_;
+    int cells_;
 };

@@ -78,8 +78,8 @@ long HistoryReport::PrintRounds(HistoryStore& store, const Options& options, std
         }
         const std::string round = RecordTime(*rec, row.saved_at);
         out << "  round " << (round.empty() ? "-" : round) << "\n";
-        out << "  string " << Num(rec->group_voltage) << " V  current " << Num(rec->group_current)
-            << " A  temperature " << Num(rec->temperature) << " °C\n";
+        out << "  string " << Num(rec->group_voltage) << " V  current " << Num(rec->group_current) << " A  temperature "
+            << Num(rec->temperature) << " °C\n";
         for (int first = 0; first < cells; first += 10) {
             const int last = std::min(first + 10, cells);
             out << "  cells " << first + 1 << "-" << last << ":";
@@ -97,11 +97,12 @@ long HistoryReport::PrintAlarms(HistoryStore& store, const Options& options, std
     for (const auto& a : alarms) {
         if (options.csv) {
             out << a.device_id << "," << RunText(a.run_id) << "," << CsvField(a.at) << "," << a.at_ms << ","
-                << CsvField(a.name) << "," << CsvField(a.label) << "," << a.state << "," << a.bound << "," << Num(a.value)
-                << "," << Num(a.limit) << "\n";
+                << CsvField(a.name) << "," << CsvField(a.label) << "," << a.state << "," << a.bound << ","
+                << Num(a.value) << "," << Num(a.limit) << "\n";
         } else {
-            out << a.at << "  device " << a.device_id << "  " << a.label << " (" << a.name << ")  " << StateText(a.state)
-                << "  " << a.bound << "  value " << Num(a.value) << "  limit " << Num(a.limit) << "\n";
+            out << a.at << "  device " << a.device_id << "  " << a.label << " (" << a.name << ")  "
+                << StateText(a.state) << "  " << a.bound << "  value " << Num(a.value) << "  limit " << Num(a.limit)
+                << "\n";
         }
     }
     out.flush();
@@ -113,13 +114,14 @@ long HistoryReport::PrintRuns(HistoryStore& store, const Options& options, std::
     if (options.csv) out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version\n";
     for (const auto& r : runs) {
         if (options.csv) {
-            out << r.id << "," << CsvField(r.started_at) << "," << CsvField(r.ended_at) << "," << CsvField(r.plugin_path)
-                << "," << r.plugin_size << "," << r.plugin_sha256 << "," << CsvField(r.site_file) << ","
-                << CsvField(r.version) << "\n";
+            out << r.id << "," << CsvField(r.started_at) << "," << CsvField(r.ended_at) << ","
+                << CsvField(r.plugin_path) << "," << r.plugin_size << "," << r.plugin_sha256 << ","
+                << CsvField(r.site_file) << "," << CsvField(r.version) << "\n";
         } else {
             out << "run " << r.id << "  " << r.started_at << " to "
                 << (r.ended_at.empty() ? "(no end recorded: still running, or killed)" : r.ended_at) << "\n"
-                << "  plug-in " << r.plugin_path << "  " << r.plugin_size << " bytes  sha256 " << r.plugin_sha256 << "\n"
+                << "  plug-in " << r.plugin_path << "  " << r.plugin_size << " bytes  sha256 " << r.plugin_sha256
+                << "\n"
                 << "  site " << r.site_file << "  bench-host " << r.version << "\n";
         }
     }

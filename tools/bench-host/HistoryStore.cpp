@@ -8,23 +8,9 @@
 #include <filesystem>
 #include <sstream>
 
+#include "SqlStatement.h"
+
 namespace {
-
-// A prepared statement released on every path.
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& sql) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    sqlite3_stmt* get() const { return stmt_; }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
 
 std::string Text(sqlite3_stmt* stmt, int col) {
     const auto* p = sqlite3_column_text(stmt, col);
@@ -151,7 +137,7 @@ void HistoryStore::OpenReadOnly() {
     sqlite3_busy_timeout(db_, 2000);
     try {
         // Fails early, with a clear message, on a file that is not a history.
-        Statement probe(db_, "SELECT device_id, saved_at, record FROM history LIMIT 0");
+        SqlStatement probe(db_, "SELECT device_id, saved_at, record FROM history LIMIT 0");
         if (!HasColumn("history", "saved_ms")) saved_ms_expr_ = LocalTextToMs("saved_at");
         if (!HasColumn("history", "run_id")) history_run_expr_ = "NULL";
         if (HasTable("alarms") && !HasColumn("alarms", "at_ms")) at_ms_expr_ = LocalTextToMs("at");
@@ -169,13 +155,16 @@ void HistoryStore::OpenReadWrite() {
         TakeForThisRun();
         Exec("PRAGMA journal_mode=WAL");
         Exec("BEGIN IMMEDIATE");
-        Exec("CREATE TABLE IF NOT EXISTS runs(run_id INTEGER PRIMARY KEY, started_at TEXT NOT NULL, "
-             "started_ms INTEGER NOT NULL, ended_at TEXT, ended_ms INTEGER, plugin_path TEXT, plugin_size INTEGER, "
-             "plugin_sha256 TEXT, site_file TEXT, bench_host_version TEXT)");
-        Exec("CREATE TABLE IF NOT EXISTS history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER, "
-             "run_id INTEGER REFERENCES runs(run_id))");
-        Exec("CREATE TABLE IF NOT EXISTS alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT, "
-             "bound TEXT, value REAL, limit_value REAL, at_ms INTEGER, run_id INTEGER REFERENCES runs(run_id))");
+        Exec(
+            "CREATE TABLE IF NOT EXISTS runs(run_id INTEGER PRIMARY KEY, started_at TEXT NOT NULL, "
+            "started_ms INTEGER NOT NULL, ended_at TEXT, ended_ms INTEGER, plugin_path TEXT, plugin_size INTEGER, "
+            "plugin_sha256 TEXT, site_file TEXT, bench_host_version TEXT)");
+        Exec(
+            "CREATE TABLE IF NOT EXISTS history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER, "
+            "run_id INTEGER REFERENCES runs(run_id))");
+        Exec(
+            "CREATE TABLE IF NOT EXISTS alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT, "
+            "bound TEXT, value REAL, limit_value REAL, at_ms INTEGER, run_id INTEGER REFERENCES runs(run_id))");
         Migrate();
         Exec("CREATE INDEX IF NOT EXISTS history_device_time ON history(device_id, saved_ms)");
         Exec("CREATE INDEX IF NOT EXISTS alarms_device_time ON alarms(device_id, at_ms)");
@@ -210,18 +199,17 @@ void HistoryStore::TakeForThisRun() {
     // not touch.
     lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) Fail("cannot open for locking");
-    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0)
-        throw std::runtime_error("another bench-host run is writing to it");
+    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("another bench-host run is writing to it");
 }
 
 bool HistoryStore::HasTable(const char* table) {
-    Statement st(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    SqlStatement st(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
     sqlite3_bind_text(st.get(), 1, table, -1, SQLITE_STATIC);
     return sqlite3_step(st.get()) == SQLITE_ROW;
 }
 
 bool HistoryStore::HasColumn(const char* table, const char* column) {
-    Statement st(db_, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?");
+    SqlStatement st(db_, std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?");
     sqlite3_bind_text(st.get(), 1, column, -1, SQLITE_STATIC);
     return sqlite3_step(st.get()) == SQLITE_ROW;
 }
@@ -245,9 +233,9 @@ void HistoryStore::FailWrite(long& count, const std::string& what) {
 }
 
 int64_t HistoryStore::BeginRun(const Run& run, const TimeStamp& at) {
-    Statement st(db_,
-                 "INSERT INTO runs(started_at, started_ms, plugin_path, plugin_size, plugin_sha256, site_file, "
-                 "bench_host_version) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    SqlStatement st(db_,
+                    "INSERT INTO runs(started_at, started_ms, plugin_path, plugin_size, plugin_sha256, site_file, "
+                    "bench_host_version) VALUES(?, ?, ?, ?, ?, ?, ?)");
     sqlite3_bind_text(st.get(), 1, at.Text().c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(st.get(), 2, at.Ms());
     sqlite3_bind_text(st.get(), 3, run.plugin_path.c_str(), -1, SQLITE_TRANSIENT);
@@ -262,7 +250,7 @@ int64_t HistoryStore::BeginRun(const Run& run, const TimeStamp& at) {
 
 void HistoryStore::EndRun(const TimeStamp& at) {
     if (!run_id_) return;
-    Statement st(db_, "UPDATE runs SET ended_at = ?, ended_ms = ? WHERE run_id = ?");
+    SqlStatement st(db_, "UPDATE runs SET ended_at = ?, ended_ms = ? WHERE run_id = ?");
     sqlite3_bind_text(st.get(), 1, at.Text().c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(st.get(), 2, at.Ms());
     sqlite3_bind_int64(st.get(), 3, *run_id_);
@@ -273,11 +261,12 @@ int HistoryStore::CloseAlarmsLeftRaised(const TimeStamp& at) {
     try {
         Exec("BEGIN IMMEDIATE");
         // An alarm stands when the newest row of its device and name raised it.
-        Statement st(db_,
-                     "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, at_ms, run_id) "
-                     "SELECT device_id, ?, name, label, 'closed', bound, value, limit_value, ?, ? FROM alarms "
-                     "WHERE rowid IN (SELECT max(rowid) FROM alarms GROUP BY device_id, name) AND state = 'raised' "
-                     "ORDER BY rowid");
+        SqlStatement st(
+            db_,
+            "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, at_ms, run_id) "
+            "SELECT device_id, ?, name, label, 'closed', bound, value, limit_value, ?, ? FROM alarms "
+            "WHERE rowid IN (SELECT max(rowid) FROM alarms GROUP BY device_id, name) AND state = 'raised' "
+            "ORDER BY rowid");
         sqlite3_bind_text(st.get(), 1, at.Text().c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64(st.get(), 2, at.Ms());
         BindOptional(st.get(), 3, run_id_);
@@ -294,7 +283,8 @@ int HistoryStore::CloseAlarmsLeftRaised(const TimeStamp& at) {
 
 void HistoryStore::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at) {
     if (!insert_record_ &&
-        sqlite3_prepare_v2(db_, "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
+        sqlite3_prepare_v2(db_,
+                           "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
                            -1, &insert_record_, nullptr) != SQLITE_OK)
         FailWrite(records_not_stored_, "cannot store a record");
     sqlite3_reset(insert_record_);
@@ -322,8 +312,8 @@ HistoryStore::Row ReadRow(sqlite3_stmt* st) {
 }  // namespace
 
 std::optional<HistoryStore::Row> HistoryStore::Newest(uint32_t device_id) {
-    Statement st(db_, "SELECT device_id, saved_at, record, " + saved_ms_expr_ + ", " + history_run_expr_ +
-                          " FROM history WHERE device_id = ? ORDER BY rowid DESC LIMIT 1");
+    SqlStatement st(db_, "SELECT device_id, saved_at, record, " + saved_ms_expr_ + ", " + history_run_expr_ +
+                             " FROM history WHERE device_id = ? ORDER BY rowid DESC LIMIT 1");
     sqlite3_bind_int64(st.get(), 1, device_id);
     const int rc = sqlite3_step(st.get());
     if (rc == SQLITE_ROW) return ReadRow(st.get());
@@ -333,8 +323,8 @@ std::optional<HistoryStore::Row> HistoryStore::Newest(uint32_t device_id) {
 
 void HistoryStore::ForEachRow(std::optional<uint32_t> device_id, const std::function<void(const Row&)>& visit) {
     const std::string ms = saved_ms_expr_;
-    Statement st(db_, "SELECT device_id, saved_at, record, " + ms + ", " + history_run_expr_ + " FROM history" +
-                          (device_id ? " WHERE device_id = ?" : "") + " ORDER BY " + ms + ", rowid");
+    SqlStatement st(db_, "SELECT device_id, saved_at, record, " + ms + ", " + history_run_expr_ + " FROM history" +
+                             (device_id ? " WHERE device_id = ?" : "") + " ORDER BY " + ms + ", rowid");
     if (device_id) sqlite3_bind_int64(st.get(), 1, *device_id);
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) visit(ReadRow(st.get()));
@@ -366,9 +356,9 @@ std::vector<HistoryStore::Alarm> HistoryStore::Alarms(std::optional<uint32_t> de
     std::vector<Alarm> out;
     // Histories written before alarms were kept have no such table.
     if (!HasTable("alarms")) return out;
-    Statement st(db_, "SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms_expr_ + ", " +
-                          alarm_run_expr_ + " FROM alarms" + (device_id ? " WHERE device_id = ?" : "") +
-                          " ORDER BY " + at_ms_expr_ + ", rowid");
+    SqlStatement st(db_, "SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms_expr_ + ", " +
+                             alarm_run_expr_ + " FROM alarms" + (device_id ? " WHERE device_id = ?" : "") +
+                             " ORDER BY " + at_ms_expr_ + ", rowid");
     if (device_id) sqlite3_bind_int64(st.get(), 1, *device_id);
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
@@ -392,9 +382,9 @@ std::vector<HistoryStore::Alarm> HistoryStore::Alarms(std::optional<uint32_t> de
 std::vector<HistoryStore::Run> HistoryStore::Runs() {
     std::vector<Run> out;
     if (!HasTable("runs")) return out;
-    Statement st(db_,
-                 "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
-                 "bench_host_version FROM runs ORDER BY started_ms, run_id");
+    SqlStatement st(db_,
+                    "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
+                    "bench_host_version FROM runs ORDER BY started_ms, run_id");
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
         Run r;

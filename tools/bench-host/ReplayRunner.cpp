@@ -39,8 +39,15 @@ Json::Value ParseLine(const std::string& line) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
     std::string errs;
-    if (!reader->parse(line.data(), line.data() + line.size(), &value, &errs))
-        throw BadLine("not valid JSON: " + OneLine(errs));
+    bool parsed = false;
+    try {
+        parsed = reader->parse(line.data(), line.data() + line.size(), &value, &errs);
+    } catch (const Json::Exception& e) {
+        // Nesting beyond the reader's stack limit ends in an exception, not
+        // an error text; it is a bad line like any other.
+        throw BadLine("not valid JSON: " + OneLine(e.what()));
+    }
+    if (!parsed) throw BadLine("not valid JSON: " + OneLine(errs));
     if (!value.isObject()) throw BadLine("an operation must be a JSON object");
     return value;
 }

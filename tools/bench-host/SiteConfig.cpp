@@ -1,72 +1,23 @@
 #include "SiteConfig.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <set>
 #include <sstream>
 
 #include <json/reader.h>
 
 #include "DeviceConfigCheck.h"
+#include "SiteFileReader.h"
 #include "ValueNames.h"
 
 namespace {
 
-class Reader {
-public:
-    explicit Reader(std::string source) : source_(std::move(source)) {}
-
-    [[noreturn]] void Fail(const std::string& where, const std::string& what) const {
-        throw SiteConfig::Error(Line(where, what));
-    }
-
-    std::string Line(const std::string& where, const std::string& what) const {
-        return "site file " + source_ + ": " + (where.empty() ? "" : where + ": ") + what;
-    }
-
-    void OnlyKeys(const Json::Value& obj, const std::string& where, const std::set<std::string>& allowed) const {
-        for (const auto& key : obj.getMemberNames())
-            if (!allowed.count(key)) Fail(where, "unknown key \"" + key + "\"");
-    }
-
-    double Number(const Json::Value& v, const std::string& where, double min, double max) const {
-        if (!v.isNumeric()) Fail(where, "must be a number" + std::string(v.isString() ? ", not a string" : ""));
-        if (v.asDouble() < min || v.asDouble() > max) Fail(where, "must be from " + Text(min) + " to " + Text(max));
-        return v.asDouble();
-    }
-
-    uint64_t Whole(const Json::Value& v, const std::string& where, uint64_t max) const {
-        if (!v.isUInt64() || v.asUInt64() > max) Fail(where, "must be a whole number from 0 to " + Text(double(max)));
-        return v.asUInt64();
-    }
-
-    std::string String(const Json::Value& v, const std::string& where) const {
-        if (!v.isString() || v.asString().empty()) Fail(where, "must be a non-empty string");
-        return v.asString();
-    }
-
-    bool Bool(const Json::Value& v, const std::string& where) const {
-        if (!v.isBool()) Fail(where, "must be true or false");
-        return v.asBool();
-    }
-
-private:
-    // As people write numbers: 86400, 0.05, 4294967295, 3.4e+38.
-    static std::string Text(double d) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.10g", d);
-        return buf;
-    }
-    std::string source_;
-};
-
 // An alarm must be on a value the device answers, or it can never fire; a
 // pattern must match at least one.  One on a cell that the threshold check
 // skips is allowed (the cell list may change) but said.
-void CheckAlarmName(const Reader& r, const ValueNames& names, const std::string& name, const std::string& where,
+void CheckAlarmName(const SiteFileReader& r, const ValueNames& names, const std::string& name, const std::string& where,
                     uint32_t id, std::vector<std::string>& warnings) {
     std::vector<std::string> matched;
     for (const auto& n : names.All())
@@ -124,7 +75,7 @@ SiteConfig SiteConfig::Load(const std::string& path) {
 }
 
 SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source) {
-    Reader r(source);
+    SiteFileReader r(source);
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["stackLimit"] = kStackLimit;
