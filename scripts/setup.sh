@@ -40,6 +40,7 @@ packages=(
   libcli11-dev              # bench tools: command-line arguments
   libncurses-dev            # bench host: the live view of bench-host run (ncursesw)
   libvterm-dev              # bench host tests: the live view read off a terminal emulator
+  libssl-dev                # bench host: SHA-256 of the loaded plug-in (libcrypto EVP)
 )
 
 # The controller's build.  Tools run on this machine (compiler, binutils,
