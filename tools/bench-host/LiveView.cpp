@@ -119,6 +119,7 @@ void LiveView::OnEvent(const RunEvent& event) {
     std::visit(Overloaded{
                    [&](const run::RunStarted& e) {
                        content_.devices = e.devices;
+                       AddEvent(runtext::Clock(false) + " " + runtext::Started(e), ScreenLayout::Look::kPlain);
                        Start();
                    },
                    [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },

@@ -134,11 +134,6 @@ std::optional<std::string> Note(const RunEvent& event) {
     return std::visit(
         Overloaded{
             [](const run::SetupWarning& e) -> std::optional<std::string> { return "warning: " + e.text; },
-            [](const run::RunStarted& e) -> std::optional<std::string> {
-                return "plug-in " + e.plugin_path + " (" + std::to_string(e.plugin_size) + " bytes, sha256 " +
-                       e.plugin_sha256 + "), history " + e.history_file + " run " + std::to_string(e.run_id) +
-                       ", bench-host " + e.version;
-            },
             [](const run::AlarmsClosedAtStart& e) -> std::optional<std::string> {
                 return "closed " + std::to_string(e.count) + (e.count == 1 ? " alarm" : " alarms") +
                        " an earlier run left raised";
@@ -170,6 +165,11 @@ std::optional<std::string> Note(const RunEvent& event) {
             [](const auto&) -> std::optional<std::string> { return std::nullopt; },
         },
         event);
+}
+
+std::string Started(const run::RunStarted& e) {
+    return "plug-in " + e.plugin_path + " (" + std::to_string(e.plugin_size) + " bytes, sha256 " + e.plugin_sha256 +
+           "), history " + e.history_file + " run " + std::to_string(e.run_id) + ", bench-host " + e.version;
 }
 
 std::string Round(const run::RoundCompleted& round) {

@@ -34,6 +34,9 @@ std::string Failures(const FailureCounts& counts);
 // nothing for rounds, traces, the plug-in's lines and the run's frame.
 std::optional<std::string> Note(const RunEvent& event);
 
+// Which plug-in file was loaded (absolute path, size, SHA-256), and where
+// the run is recorded.
+std::string Started(const run::RunStarted& started);
 std::string Round(const run::RoundCompleted& round);
 std::string Trace(const run::Trace& trace);
 

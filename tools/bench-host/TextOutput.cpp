@@ -8,6 +8,9 @@ void TextOutput::OnEvent(const RunEvent& event) {
         return;
     }
     std::visit(Overloaded{
+                   [&](const run::RunStarted& e) {
+                       out_ << runtext::Clock(false) << " " << runtext::Started(e) << std::endl;
+                   },
                    [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
                    [&](const run::RoundCompleted& e) { out_ << runtext::Round(e) << std::endl; },
                    [&](const run::PluginLine& e) { out_ << "plug-in: " << e.line << std::endl; },

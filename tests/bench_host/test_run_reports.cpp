@@ -1,0 +1,62 @@
+// What the outputs of a run say about the plug-in it loaded, the site
+// file's warnings and history writes that fail: the same facts in text and
+// JSON lines, a failing disk reported once.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "JsonOutput.h"
+#include "TextOutput.h"
+
+namespace {
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+TEST(RunReports, EveryOutputNamesThePluginAndReportsAFailingStoreOnce) {
+    run::RunStarted started;
+    started.plugin_path = "/opt/bench/myplug.so";
+    started.plugin_size = 1234;
+    started.plugin_sha256 = "ab12";
+    started.history_file = "h.sqlite";
+    started.run_id = 7;
+    run::RunEnded ended;
+    ended.history_file = "h.sqlite";
+    ended.records_not_stored = 3;
+    const RunEvent events[] = {
+        run::SetupWarning{"site file s.json: x: \"abc\" is not a number; the plug-in reads it as 0"},
+        started,
+        run::AlarmsClosedAtStart{2},
+        run::StoreFailed{nullptr, "history h.sqlite: cannot store a record: disk I/O error", 1},
+        run::StoreFailed{nullptr, "history h.sqlite: cannot store a record: disk I/O error", 2},
+        run::StoreFailed{nullptr, "history h.sqlite: cannot store a record: disk I/O error", 3},
+        ended,
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> said;
+    } cases[] = {
+        {"text", {"/opt/bench/myplug.so (1234 bytes, sha256 ab12)", "warning: site file s.json", "closed 2 alarms",
+                  "3 records not stored"}},
+        {"json", {R"("ev":"started","plugin":"/opt/bench/myplug.so","plugin_size":1234,"plugin_sha256":"ab12")",
+                  R"("ev":"warning")", R"({"ev":"alarms_closed","count":2})", R"("records_not_stored":3)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ostringstream out, err;
+        std::unique_ptr<RunOutput> output;
+        const std::string kind = c.what;
+        if (kind == "text") output = std::make_unique<TextOutput>(out, err, false);
+        if (kind == "json") output = std::make_unique<JsonOutput>(out, err, false);
+        for (const auto& e : events) output->OnEvent(e);
+        const std::string all = out.str() + err.str();
+        for (const auto& s : c.said) EXPECT_NE(all.find(s), std::string::npos) << s << "\n" << all;
+        EXPECT_EQ(Count(all, "disk I/O error"), 1u) << all;
+    }
+}
+
+}  // namespace
