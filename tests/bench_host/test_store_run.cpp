@@ -202,24 +202,70 @@ TEST_F(StoreEndToEnd, RunsUnderTwoTimeZonesOrderByTrueTime) {
 }
 
 // A history handed over in a folder the reader cannot write to (a share,
-// a read-only medium): read as it stands, nothing made beside it.
+// a read-only medium): read as it stands, nothing made beside it; the log of
+// a killed run is read with its index, and said to be unread without it.
 TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
     StartSim({});
-    ASSERT_EQ(RunHost(Site(kDevice12), {"--rounds", "2"}).status, 0);
-    const std::string ro = dir_ + "/handed_over";
-    fs::create_directories(ro);
-    fs::copy_file(db_, ro + "/history.sqlite");
-    ::chmod((ro + "/history.sqlite").c_str(), 0444);
-    ::chmod(ro.c_str(), 0555);
-    std::vector<std::string> argv{kBin, "history", "--db", ro + "/history.sqlite", "--csv"};
-    // Root writes anywhere; the reader is then an ordinary user.
-    if (::geteuid() == 0)
-        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    const auto r = ChildProcess::Run(argv, 30s);
-    ::chmod(ro.c_str(), 0755);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CsvLines(r.out).size(), 3u) << r.out;
-    for (const char* beside : {"-wal", "-shm"}) EXPECT_FALSE(fs::exists(ro + "/history.sqlite" + beside)) << beside;
+    const std::string site = Site(kDevice12);
+    ASSERT_EQ(RunHost(site, {"--rounds", "2"}).status, 0);
+    const std::string clean = dir_ + "/clean.sqlite";
+    fs::copy_file(db_, clean);
+    {
+        ChildProcess host({kBin, "run", "--config", site, "--json"});
+        ASSERT_TRUE(host.WaitForOutput(R"("round":2,)", 20s)) << host.Out();
+        host.Signal(SIGKILL);
+        host.Finish(10s);
+    }
+    ASSERT_TRUE(fs::exists(db_ + "-wal"));
+    std::size_t all = 0;  // the killed run's rounds are in its log
+    HistoryStore(db_, HistoryStore::Access::kReadOnly).ForEachRow(std::nullopt, [&](const HistoryStore::Row&) {
+        ++all;
+    });
+    ASSERT_GE(all, 4u);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // from, to (in the folder)
+        std::size_t rows;
+        const char* said;
+    } cases[] = {
+        {"a file a run closed", {{clean, "h.sqlite"}}, 2, ""},
+        {"a killed run's file, log and index",
+         {{db_, "h.sqlite"}, {db_ + "-wal", "h.sqlite-wal"}, {db_ + "-shm", "h.sqlite-shm"}},
+         all,
+         ""},
+        {"a killed run's file and log without its index",
+         {{db_, "h.sqlite"}, {db_ + "-wal", "h.sqlite-wal"}},
+         std::string::npos,
+         "h.sqlite-wal (the last writes of a run that did not end) cannot be read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string ro = dir_ + "/handed_over";
+        fs::remove_all(ro);
+        fs::create_directories(ro);
+        for (const auto& [from, to] : c.files) {
+            fs::copy_file(from, ro + "/" + to);
+            ::chmod((ro + "/" + to).c_str(), 0444);
+        }
+        ::chmod(ro.c_str(), 0555);
+        std::vector<std::string> argv{kBin, "history", "--db", ro + "/h.sqlite", "--csv"};
+        // Root writes anywhere; the reader is then an ordinary user.
+        if (::geteuid() == 0)
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        const auto r = ChildProcess::Run(argv, 30s);
+        const auto made = fs::directory_iterator(ro);
+        const std::size_t files = static_cast<std::size_t>(std::distance(made, fs::directory_iterator()));
+        ::chmod(ro.c_str(), 0755);
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (c.rows != std::string::npos) {
+            EXPECT_EQ(CsvLines(r.out).size(), 1 + c.rows) << r.out;
+        }
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        if (!*c.said) {
+            EXPECT_EQ(r.err, "");
+        }
+        EXPECT_EQ(files, c.files.size()) << "nothing made beside the file";
+    }
 }
 
 }  // namespace

@@ -132,6 +132,9 @@ void HistoryStore::OpenReadOnly() {
     // beside it; in a folder it cannot write to, the file is read as it
     // stands (immutable), unless a writer left both behind.
     const bool use_log = FolderWritable(path_) || (Exists(path_ + "-wal") && Exists(path_ + "-shm"));
+    if (!use_log && Exists(path_ + "-wal"))
+        unread_ = path_ + "-wal (the last writes of a run that did not end) cannot be read without " + path_ +
+                  "-shm in a folder that cannot be written; they are not shown";
     db_ = OpenUri(Uri(path_, use_log ? "mode=ro" : "mode=ro&immutable=1"), SQLITE_OPEN_READONLY, path_);
     // A reader may look at the file while a run writes.
     sqlite3_busy_timeout(db_, 2000);

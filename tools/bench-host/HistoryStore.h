@@ -88,6 +88,10 @@ public:
     HistoryStore& operator=(const HistoryStore&) = delete;
 
     const std::string& Path() const { return path_; }
+    // What a read-only open could not read ("" when nothing): a
+    // write-ahead log left beside the file without its index, in a folder
+    // this process cannot write to.
+    const std::string& Unread() const { return unread_; }
 
     // Starts a run: the rows stored from now on refer to it.
     int64_t BeginRun(const Run& run, const TimeStamp& at);
@@ -127,6 +131,7 @@ private:
     [[noreturn]] void FailWrite(long& count, const std::string& what);
 
     std::string path_;
+    std::string unread_;
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     std::optional<int64_t> run_id_;

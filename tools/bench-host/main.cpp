@@ -76,6 +76,7 @@ int Replay(const std::string& plugin_path, const std::string& scenario) {
 int History(const std::string& db, const HistoryReport::Options& options, bool alarms, bool runs) {
     try {
         HistoryStore store(db, HistoryStore::Access::kReadOnly);
+        if (!store.Unread().empty()) std::cerr << "bench-host: " << store.Unread() << std::endl;
         const long n = alarms ? HistoryReport::PrintAlarms(store, options, std::cout)
                        : runs ? HistoryReport::PrintRuns(store, options, std::cout)
                               : HistoryReport::PrintRounds(store, options, std::cout);
