@@ -32,7 +32,6 @@ void RunSetup::Make() {
     SiteConfig site = SiteConfig::Load(options_.config_path);
     if (options_.ports.size() > site.ports.size()) throw Error("more --port options than the site file has ports");
     for (std::size_t i = 0; i < options_.ports.size(); ++i) site.ports[i].path = options_.ports[i];
-    for (const auto& w : site.warnings) events_.Publish(run::SetupWarning{w});
 
     plugin_ = std::make_unique<PluginLoader>(
         !options_.plugin.empty() ? options_.plugin : !site.plugin.empty() ? site.plugin : PluginLoader::DefaultPath());
@@ -94,6 +93,8 @@ void RunSetup::Make() {
             throw Error("device " + std::to_string(d->conf.id) + ": configuration refused: " + e.what());
         }
     }
+    // Said once the site runs: a setup that fails says one line, its reason.
+    for (const auto& w : site.warnings) events_.Publish(run::SetupWarning{w});
 }
 
 void RunSetup::Restore() {
