@@ -88,7 +88,12 @@ TEST(SiteConfig, RejectsWhatCannotRunWithTheReason) {
          "needs \"low\" or \"high\""},
         {"low above high",
          R"({"ports":[{"path":"/a","devices":[{"id":1,"addr":1,"alarms":{"x":{"low":2,"high":1}}}]}]})", "low is above"},
-        {"zero tick", R"({"tick_period":0,"ports":[{"path":"/a","devices":[)" + dev + "]}]}", "tick_period"},
+        {"zero tick", R"({"tick_period":0,"ports":[{"path":"/a","devices":[)" + dev + "]}]}",
+         "\"tick_period\": must be from 0.05 to 86400"},
+        {"negative address", R"({"ports":[{"path":"/a","devices":[{"id":1,"addr":-1}]}]})",
+         "addr: must be a whole number from 0 to 255"},
+        {"identifier too big", R"({"ports":[{"path":"/a","devices":[{"id":4294967296,"addr":1}]}]})",
+         "id: must be a whole number from 0 to 4294967295"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -137,27 +137,14 @@ TEST(SiteConfig, AlarmsMustNameAValueTheDeviceAnswers) {
     }
 }
 
-TEST(SiteConfig, ErrorsNameTheirPlaceAndReadLikeNumbers) {
+// The reader gives up on deep nesting with an exception that names no place.
+TEST(SiteConfig, NestingTooDeepNamesTheLine) {
     const std::string deep = "{\n\"ports\":\n" + std::string(100000, '[') + std::string(100000, ']') + "}";
-    struct Case {
-        const char* what;
-        std::string text;
-        const char* message;
-    } cases[] = {
-        {"nesting beyond the reader's limit", deep, "site file site.json:3: not valid JSON: nested more than 1000"},
-        {"a range", R"({"tick_period":0,"ports":[]})", "\"tick_period\": must be from 0.05 to 86400"},
-        {"a whole number", Site(R"({"id":1,"addr":-1})"), "addr: must be a whole number from 0 to 255"},
-        {"an identifier", Site(R"({"id":4294967296,"addr":1})"), "id: must be a whole number from 0 to 4294967295"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        try {
-            SiteConfig::Parse(c.text, "site.json");
-            ADD_FAILURE() << "accepted";
-        } catch (const SiteConfig::Error& e) {
-            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-            EXPECT_LT(std::string(e.what()).size(), 200u);
-        }
+    try {
+        SiteConfig::Parse(deep, "site.json");
+        ADD_FAILURE() << "accepted";
+    } catch (const SiteConfig::Error& e) {
+        EXPECT_STREQ(e.what(), "site file site.json:3: not valid JSON: nested more than 1000 levels deep");
     }
 }
 
