@@ -73,14 +73,6 @@ void RunSetup::Make() {
 
     history_ = std::make_unique<HistoryStore>(options_.db.empty() ? site.history : options_.db,
                                               HistoryStore::Access::kReadWrite);
-    HistoryStore::Run run;
-    run.plugin_path = plugin_->Path();
-    run.plugin_size = plugin_->Digest().size;
-    run.plugin_sha256 = plugin_->Digest().sha256;
-    std::error_code ec;
-    run.site_file = std::filesystem::absolute(options_.config_path, ec).string();
-    run.version = BENCH_HOST_VERSION;
-    run_id_ = history_->BeginRun(run, TimeStamp::Now());
 
     // The host stores the configured address and the identifier before the
     // configuration, as on the controller.
@@ -93,6 +85,18 @@ void RunSetup::Make() {
             throw Error("device " + std::to_string(d->conf.id) + ": configuration refused: " + e.what());
         }
     }
+
+    // The run is recorded once its devices are configured: a setup that
+    // fails leaves no run behind that looks killed.
+    HistoryStore::Run run;
+    run.plugin_path = plugin_->Path();
+    run.plugin_size = plugin_->Digest().size;
+    run.plugin_sha256 = plugin_->Digest().sha256;
+    std::error_code ec;
+    run.site_file = std::filesystem::absolute(options_.config_path, ec).string();
+    run.version = BENCH_HOST_VERSION;
+    run_id_ = history_->BeginRun(run, TimeStamp::Now());
+
     // Said once the site runs: a setup that fails says one line, its reason.
     for (const auto& w : site.warnings) events_.Publish(run::SetupWarning{w});
 }
