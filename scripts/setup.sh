@@ -4,8 +4,9 @@
 #
 #   scripts/setup.sh            native build, tests and tools
 #   scripts/setup.sh --cross    also the controller's build: the mipsel cross
-#                               compiler, qemu-user to run the tests, and the
-#                               target's libraries (Debian multiarch, mipsel)
+#                               compilers (g++ 12 and 11), qemu-user to run the
+#                               tests, and the target's libraries (Debian
+#                               multiarch, mipsel)
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
 #   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
 #   scripts/setup.sh --web      also what bench-host's web page is built and
@@ -21,9 +22,9 @@ for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
     --bench) extra+=(libbenchmark-dev valgrind) ;;
-    --fuzz) extra+=(clang libclang-rt-14-dev) ;;
+    --fuzz) extra+=(clang libclang-rt-14-dev) ;;  # also the C++11 check with clang
     --web) web=1 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "setup: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -51,6 +52,8 @@ packages=(
 # Never add gcc-multilib here: it removes the cross compilers.
 cross_tools=(
   g++-mipsel-linux-gnu      # compiler, binutils (strip, nm, readelf)
+  g++-11-mipsel-linux-gnu   # a second, older compiler: the library builds and
+                            # passes with the toolchain generation controllers ship
   qemu-user                 # qemu-mipsel runs the tests
 )
 cross_libs=(
