@@ -3,9 +3,11 @@
 // round (publication, checks, history), restores the record from the host's
 // cache and reads the device's threshold settings.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -55,7 +57,12 @@ public:
             this->data_changed_ = (reported || this->data_changed_) ? 1 : 0;
             HLXVDevice::CheckThreshold(name, std::string(), it->second, 1);
         }
-        std::cout << "rvSize is " << this->rv_.size() << std::endl;
+        {
+            // Composed on the stack: a round allocates nothing.
+            char line[48];
+            std::snprintf(line, sizeof line, "rvSize is %zu\n", this->rv_.size());
+            PutLine(line);
+        }
         const bool batch = HLXVDevice::DoBatchCheckThreshold(this->rv_);
         this->data_changed_ = (batch || this->data_changed_) ? 1 : 0;
         HLXVDevice::SaveDeviceHistory(Bytes(), sizeof(Data_t));
@@ -69,7 +76,9 @@ public:
         const Json::Value& app = config.isObject() ? config["appSetting"] : Json::Value::nullSingleton();
         if (app.isObject() && config::Present(app["b_mode"])) {
             b_mode_ = config::Int(app["b_mode"]);
-            std::cout << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << std::endl;
+            std::ostringstream line;
+            line << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << '\n';
+            PutLine(line.str().c_str());
         }
         if (b_mode_ == kThresholdMode) ReadThresholdSetting(config);
         return Base::InitSetting(config);
@@ -91,14 +100,19 @@ protected:
     boost::posix_time::ptime round_time_;
 
 private:
+    // A console line goes out whole, its line end included, in one write,
+    // and is flushed: the host may run devices on several threads, and a line
+    // written piece by piece could be cut by another device's.
+    static void PutLine(const char* line_with_end) { std::cout << line_with_end << std::flush; }
+
     void ReadThresholdSetting(const Json::Value& config) {
-        std::cout << "here 1" << std::endl;
+        PutLine("here 1\n");
         const Json::Value& settings = config.isObject() ? config["thresholdSetting"] : Json::Value::nullSingleton();
         if (!config::Present(settings)) return;
-        std::cout << "here 2" << std::endl;
+        PutLine("here 2\n");
         for (auto it = settings.begin(); it != settings.end(); ++it) {
             const std::string key = it.name();
-            std::cout << "here " << key << std::endl;
+            PutLine(("here " + key + '\n').c_str());
             const Json::Value& entry = settings[key];
             if (!entry.isObject()) continue;
             if (config::Present(entry["SignalName"])) signal_name_map_[key] = entry["SignalName"].asString();
@@ -107,11 +121,13 @@ private:
                 if (config::Present(entry[field]))
                     alarm_id += entry[field].asString();
                 else
-                    std::cout << this->DataId() << " " << field << " is missing" << std::endl;
+                    PutLine((std::to_string(this->DataId()) + " " + field + " is missing\n").c_str());
                 alarm_id += ';';
             }
-            std::cout << "mobile:" << key << ":" << alarm_id << " level:" << this->threshold_levels_[key]
-                      << " value:" << this->threshold_values_[key] << std::endl;
+            std::ostringstream line;
+            line << "mobile:" << key << ":" << alarm_id << " level:" << this->threshold_levels_[key]
+                 << " value:" << this->threshold_values_[key] << '\n';
+            PutLine(line.str().c_str());
             nm_alarm_map_[key] = alarm_id;
         }
     }

@@ -41,10 +41,7 @@ float HLXVDevice::ReadAi(int /*channel*/) { return 0.0f; }
 
 float HLXVDevice::Get_SP_Value(unsigned int id, const std::string& name) {
     if (auto* o = Observer()) o->OnGetSpValue(*this, id, name);
-    if (HLXVDevice* other = hoststandin::FindDevice(id)) return other->Get_Value(id, name);
-    float value = 0.0f;
-    if (hoststandin::ExternalValue(id, name, value)) return value;
-    throw std::out_of_range("no value " + name + " of device " + std::to_string(id));
+    return hoststandin::ValueOf(*this, id, name);
 }
 
 int HLXVDevice::RefreshStatus() { return 0; }
