@@ -4,8 +4,10 @@
 # on a noisy machine), and the cost of a poll cycle against the time its
 # bytes take on the wire.
 #
-#   bash scripts/bench.sh            build (Release) and measure
-#   bash scripts/bench.sh --quick    shorter runs
+#   bash scripts/bench.sh            the release flags the controller's
+#                                    library is built with (preset "bench")
+#   bash scripts/bench.sh --o3       CMake's Release, -O3 (preset "bench-o3")
+#   bash scripts/bench.sh --quick    shorter runs (with either)
 #   bash scripts/bench.sh --history  the history page's queries over a week of
 #                                    rounds of eight devices (4.8 million rows;
 #                                    the file, about 1 GB, is made once in
@@ -22,15 +24,25 @@ if [ "${1:-}" = "--history" ]; then
   exit 0
 fi
 
+preset=bench
+quick=0
+for arg in "$@"; do
+  case "$arg" in
+    --o3) preset=bench-o3 ;;
+    --quick) quick=1 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    *) echo "bench: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
 bash scripts/setup.sh --bench
-build=build/bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPSB_BUILD_TESTS=OFF -DUPSB_BUILD_TOOLS=OFF \
-  -DUPSB_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_plugin >/dev/null
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)" --target bench_plugin >/dev/null
+build=build/$preset
 bin="$build/bench/bench_plugin"
 
 min_time=0.5
-[ "${1:-}" = "--quick" ] && min_time=0.05
+((quick)) && min_time=0.05
 
 echo "== time and allocations per operation"
 "$bin" --benchmark_min_time="$min_time" --benchmark_color=false | tee "$build/bench.txt"

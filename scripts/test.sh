@@ -1,58 +1,91 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test:
-#   1. this machine's build: unit, plug-in, golden, tool and end-to-end tests,
-#      and the plug-in's host test under valgrind's memory checker;
-#   2. the controller's build (mipsel), its tests under qemu-mipsel, and the
-#      release report of the library that ships;
-#   3. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   4. the fuzz harnesses, a bounded run each (FUZZ_SECONDS, default 60).
+# Installs what is missing, builds everything and runs every test, in order:
+#   1. this machine's build: unit, plug-in, thread, golden, tool and
+#      end-to-end tests, and the plug-in's host test under valgrind;
+#   2. the plug-in's code compiled at -std=c++11 -pedantic-errors, with g++
+#      and with clang++ (the controller's toolchains may be older);
+#   3. the suite under ThreadSanitizer: any data race fails it;
+#   4. the controller's build (mipsel, release flags) with Debian's default
+#      cross compiler (g++ 12) and with g++ 11, each build's tests under
+#      qemu-mipsel, and the release report of each library;
+#   5. the suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   6. the fuzz harnesses, a bounded run each (FUZZ_SECONDS, default 60).
+# Each step prints the time it took.
 #
-#   scripts/test.sh             all of it
-#   scripts/test.sh --native    step 1 only (quicker, for development)
+#   scripts/test.sh                 all of it
+#   scripts/test.sh --native        step 1 only (quicker, for development)
+#   scripts/test.sh --step NAME     only the named steps (repeatable): native,
+#                                   cxx11, tsan, mipsel, asan, fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all=1
-for arg in "$@"; do
-  case "$arg" in
-    --native) all=0 ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
-    *) echo "test: unknown option $arg" >&2; exit 2 ;;
+all_steps=(native cxx11 tsan mipsel asan fuzz)
+steps=()
+while (($#)); do
+  case "$1" in
+    --native) steps+=(native) ;;
+    --step)
+      [[ " ${all_steps[*]} " == *" ${2:-} "* ]] || { echo "test: no step '${2:-}'" >&2; exit 2; }
+      steps+=("$2")
+      shift ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    *) echo "test: unknown option $1" >&2; exit 2 ;;
   esac
+  shift
 done
+((${#steps[@]})) || steps=("${all_steps[@]}")
 jobs="$(nproc)"
+started=$SECONDS
+times=()
 
 step() {  # name command...
   local name=$1 start=$SECONDS
   shift
   echo "== test: $name"
   "$@"
+  times+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
   echo "== test: $name took $((SECONDS - start)) s"
+}
+
+suite() {  # preset: configure, build, run its tests
+  cmake --preset "$1"
+  cmake --build --preset "$1" -j"$jobs"
+  ctest --preset "$1" -j"$jobs"
 }
 
 native() {
   bash scripts/setup.sh --web
-  cmake --preset default
-  cmake --build --preset default -j"$jobs"
-  ctest --preset default -j"$jobs"
+  suite default
+}
+
+cxx11() {
+  bash scripts/setup.sh --fuzz  # clang
+  for preset in cxx11 cxx11-clang; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j"$jobs"
+  done
 }
 
 mipsel() {
   bash scripts/setup.sh --cross
-  cmake --preset mipsel
-  cmake --build --preset mipsel -j"$jobs"
-  ctest --preset mipsel -j"$jobs"
-  bash scripts/release-report.sh build/mipsel/upsbattery_29.so
+  for preset in mipsel mipsel-gcc11; do
+    suite "$preset"
+    bash scripts/release-report.sh "build/$preset/upsbattery_29.so"
+  done
 }
 
-sanitizers() {
-  cmake --preset asan
-  cmake --build --preset asan -j"$jobs"
-  ctest --preset asan -j"$jobs"
-}
+for name in "${all_steps[@]}"; do
+  [[ " ${steps[*]} " == *" $name "* ]] || continue
+  case "$name" in
+    native) step "native build and tests" native ;;
+    cxx11) step "C++11 compile of the plug-in (g++, clang++)" cxx11 ;;
+    tsan) step "ThreadSanitizer" suite tsan ;;
+    mipsel) step "mipsel builds (g++ 12, g++ 11), tests under qemu-mipsel, release reports" mipsel ;;
+    asan) step "AddressSanitizer and UndefinedBehaviorSanitizer" suite asan ;;
+    fuzz) step "fuzzing" bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}" ;;
+  esac
+done
 
-step "native build and tests" native
-((all)) || exit 0
-step "mipsel build, tests under qemu-mipsel, release report" mipsel
-step "AddressSanitizer and UndefinedBehaviorSanitizer" sanitizers
-step "fuzzing" bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+echo "== test: times"
+printf '%s\n' "${times[@]}"
+echo "$(printf '%5d s' $((SECONDS - started)))  all"
