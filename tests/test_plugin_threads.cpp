@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <streambuf>
@@ -150,6 +151,12 @@ void PollAndCheck(DeviceRun& run, int cycle) {
         const float want = static_cast<float>(r.cells[static_cast<std::size_t>(n)]) / 100.0f;
         if (dev.Get_Value(id, "battery_" + std::to_string(n) + "_value") != want) fail("cell " + std::to_string(n));
     }
+    // A name only the cell pattern reads: the pattern, compiled once for all
+    // devices, is first used and then searched on every thread at once.
+    const int n = cycle % kCells;
+    if (dev.Get_Value(id, "string_battery_" + std::to_string(n) + "_value") !=
+        static_cast<float>(r.cells[static_cast<std::size_t>(n)]) / 100.0f)
+        fail("cell by pattern");
     float string_voltage = static_cast<float>(r.string_voltage) / 10.0f;
     if (run.neighbour >= 0) string_voltage += static_cast<float>(ReadingsOf(run.neighbour, 0).string_voltage) / 10.0f;
     if (dev.Get_Value(id, "group_voltage") != string_voltage) fail("group_voltage");
