@@ -177,7 +177,10 @@ void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out) {
     guarding_ = true;
     timed_out_ = timed_out;
     late_seen_ = false;
-    guard_len_ = QuietGuard(expected_len_);
+    // After a timeout the reply may still come, as late as the guard
+    // allows.  A refused reply has come; only its rest may follow, within
+    // the gap that ends a chunk.
+    guard_len_ = timed_out ? QuietGuard(expected_len_) : std::chrono::milliseconds(options_.frame_gap_ms);
     quiet_until_ = now + guard_len_;
 }
 

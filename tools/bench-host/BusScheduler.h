@@ -10,11 +10,12 @@
 // backoff; the devices keep their state meanwhile.
 //
 // A reply carries no command code, so only the host's timing tells a late
-// reply from the answer to a newer request.  After an exchange fails (no
-// answer in time, or a reply refused) nothing more is written on the bus
-// until the line has been quiet for the quiet guard; whatever arrives
-// meanwhile is dropped, and counted as a late reply after a timeout.  So
-// there is never more than one request outstanding on a bus.
+// reply from the answer to a newer request.  After a reply timeout nothing
+// more is written on the bus until the line has been quiet for the quiet
+// guard; whatever arrives meanwhile is dropped and counted as a late reply.
+// So there is never more than one request outstanding on a bus.  After a
+// refused reply the line must be quiet for the chunk gap, so that the rest
+// of that reply is not taken for the start of the next.
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -34,8 +35,8 @@ public:
         double tick_period = 2.0;
         int response_margin_ms = 100;
         int frame_gap_ms = 20;
-        // Quiet line needed after a failed exchange before the next request;
-        // without it, twice the failed request's response timeout.
+        // Quiet line needed after a reply timeout before the next request;
+        // without it, twice the timed-out request's response timeout.
         std::optional<int> quiet_guard_ms;
         bool echo = false;
         // Cycles of each device after which it is polled no more (--rounds);
@@ -72,8 +73,8 @@ public:
 
     // How long a reply of reply_len bytes may take after a request.
     Clock::duration ResponseTimeout(int reply_len) const;
-    // How long the line must be quiet after a failed exchange that awaited
-    // reply_len bytes.
+    // How long the line must be quiet after a timeout of a request that
+    // awaited reply_len bytes.
     Clock::duration QuietGuard(int reply_len) const;
 
 private:
@@ -113,7 +114,7 @@ private:
     std::vector<uint8_t> echo_;
     std::size_t echo_pos_ = 0;
 
-    // The quiet guard after a failed exchange.  After a timeout the device
+    // The quiet line after a failed exchange.  After a timeout the device
     // whose reply was overdue keeps the bus and gets its tick (a resend, or
     // the end of its cycle) once the line has been quiet.
     bool guarding_ = false;

@@ -26,7 +26,7 @@ struct SiteConfig {
         // Drop the copy of each request that a half-duplex RS-485 adapter
         // echoes back.
         bool echo = false;
-        // Quiet line after a failed exchange before the next request (late
+        // Quiet line after a reply timeout before the next request (late
         // replies are dropped meanwhile); unset: twice the response timeout.
         std::optional<int> quiet_guard_ms;
         std::vector<Device> devices;
