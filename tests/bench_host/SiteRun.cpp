@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "models/CellWindow.h"
+
 using namespace std::chrono_literals;
 
 const std::string kBin = BENCH_HOST_BIN;
@@ -84,7 +86,7 @@ std::map<int, std::vector<SiteRun::Sent>> SiteRun::ReadSent(int cells) {
         if (kind == "cells") {
             for (int i = 0; i < cells; ++i) {
                 const float x = static_cast<float>(e["raw"][i].asUInt()) / 100.0f;
-                sent.values.push_back(x >= 9.0f && x <= 15.0f ? x : 0.0f);
+                sent.values.push_back(cells::Plausible(cells::kCentivoltWindow, x) ? x : 0.0f);
             }
         } else if (kind == "group_voltage") {
             sent.values.push_back(static_cast<float>(e["raw"].asUInt()) / 10.0f);

@@ -5,16 +5,24 @@
 #include "host/HLXSPDevice.h"
 
 void BusDevice::LearnCells() {
-    // The device answers one value name per cell it has; the first name it
-    // does not support ends the count.
+    // A device refuses every value while it has none ready or they are too
+    // old, and answers its string voltage whenever it answers any value.
+    // With the string voltage answered, a cell name it refuses is a cell it
+    // does not have: the first such name ends the count, whatever the words
+    // of the refusal.  Without it the count cannot be told yet.
+    try {
+        dev->Get_Value(0, "group_voltage");
+    } catch (const std::exception&) {
+        return;
+    }
     int n = 0;
     for (; n < BatteryRecord::kCells; ++n) {
         try {
             dev->Get_Value(0, "battery_" + std::to_string(n) + "_value");
-        } catch (const std::out_of_range& e) {
-            if (std::string(e.what()) == "不支持变量") break;
-        } catch (const std::exception&) {
+        } catch (const std::out_of_range&) {
             break;
+        } catch (const std::exception&) {
+            return;  // not a refusal the host knows: leave the count unknown
         }
     }
     cell_count = n;

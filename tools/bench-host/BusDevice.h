@@ -45,8 +45,12 @@ struct BusDevice {
 
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601
-    int cell_count = 0;                 // cells the device answers by name
+    int cell_count = 0;                 // cells the device answers by name; 0 while unknown
 
-    // Asks the device, by value name, how many cells it has.
+    // Asks the device, by value name, how many cells it has; leaves the
+    // count unknown while the device answers no value at all.
     void LearnCells();
+    // The cells to show: the device's own, or every slot of the record while
+    // their number is unknown.
+    int CellsShown() const { return cell_count > 0 ? cell_count : BatteryRecord::kCells; }
 };

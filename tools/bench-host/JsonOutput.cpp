@@ -75,7 +75,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
             },
             [&](const run::RoundCompleted& e) {
                 const BusDevice& d = *e.device;
-                const int cells = d.cell_count > 0 ? d.cell_count : BatteryRecord::kCells;
+                const int cells = d.CellsShown();
                 std::string arr = "[";
                 for (int i = 0; i < cells; ++i) arr += (i ? "," : "") + JsonLine::FormatFloat(e.record.cells[i]);
                 arr += "]";

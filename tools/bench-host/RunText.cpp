@@ -175,7 +175,7 @@ std::string Started(const run::RunStarted& e) {
 std::string Round(const run::RoundCompleted& round) {
     const BusDevice& d = *round.device;
     const auto& r = round.record;
-    const int cells = d.cell_count > 0 ? d.cell_count : BatteryRecord::kCells;
+    const int cells = d.CellsShown();
     float lo = r.cells[0], hi = r.cells[0];
     for (int i = 0; i < cells; ++i) lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
     return Clock(false) + " " + DeviceName(&d) + " round " + std::to_string(d.completed) + ": string " +

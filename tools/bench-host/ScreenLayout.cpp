@@ -11,6 +11,7 @@
 #include "BusDevice.h"
 #include "JsonLine.h"
 #include "RunText.h"
+#include "models/CellWindow.h"
 
 namespace {
 
@@ -68,18 +69,20 @@ int CharWidth(char32_t cp) {
     return widths.Of(cp);
 }
 
-// The plausible range of a cell reading, for the bars: blocks of 12 V
-// (readings in hundredths of a volt) or 6 V (millivolts).
+// The bars span the plausible window of the string's cells: 6 V blocks when
+// every cell read lies in theirs, else 12 V blocks.
 std::pair<float, float> CellRange(const BatteryRecord& r, int cells) {
-    float sum = 0;
-    int n = 0;
-    for (int i = 0; i < cells; ++i)
-        if (r.cells[i] > 0) sum += r.cells[i], ++n;
-    const bool six_volt = n > 0 && sum / n < 8.0f;
-    return six_volt ? std::make_pair(4.5f, 7.5f) : std::make_pair(10.5f, 14.5f);
+    bool six_volt = false;
+    for (int i = 0; i < cells; ++i) {
+        if (r.cells[i] == 0.0f) continue;  // no cell, or an implausible reading
+        six_volt = cells::Plausible(cells::kMillivoltWindow, r.cells[i]);
+        if (!six_volt) break;
+    }
+    const cells::Window w = six_volt ? cells::kMillivoltWindow : cells::kCentivoltWindow;
+    return {w.low, w.high};
 }
 
-int CellsOf(const BusDevice& d) { return d.cell_count > 0 ? d.cell_count : 29; }
+int CellsOf(const BusDevice& d) { return d.CellsShown(); }
 
 bool Current(const BusDevice& d) { return d.health.state() == DeviceHealth::State::kAnswering; }
 
