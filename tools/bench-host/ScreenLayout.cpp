@@ -82,7 +82,21 @@ std::pair<float, float> CellRange(const BatteryRecord& r, int cells) {
     return {w.low, w.high};
 }
 
-int CellsOf(const BusDevice& d) { return d.CellsShown(); }
+// The last record with what its cells are shown against; no record before
+// the device's first round.
+struct Shown {
+    const BatteryRecord* record = nullptr;
+    int cells = 0;
+    float low = 0, high = 0;
+};
+Shown ShownOf(const BusDevice& d) {
+    if (!d.last) return {};
+    const int cells = d.CellsShown();
+    const auto [low, high] = CellRange(*d.last, cells);
+    return {&*d.last, cells, low, high};
+}
+
+const Line kNoValues{"   no values yet", Look::kFaint};
 
 bool Current(const BusDevice& d) { return d.health.state() == DeviceHealth::State::kAnswering; }
 
@@ -114,38 +128,56 @@ std::string AlarmsLine(const BusDevice& d) {
     return out;
 }
 
+// Every cell with its bar, in columns, then the string's readings.
+std::vector<Line> CellGrid(const BusDevice& d, const Shown& shown, int cols, run::WallClock::time_point now) {
+    std::vector<Line> out;
+    const Look values = Current(d) ? Look::kPlain : Look::kOld;
+    const auto& r = *shown.record;
+    const int columns = std::clamp(cols / kCellColumnWidth, 1, kMaxCellColumns);
+    const int rows = (shown.cells + columns - 1) / columns;
+    if (!Current(d)) out.push_back({"   " + AgeNote(d, now), Look::kOld});
+    for (int row = 0; row < rows; ++row) {
+        std::string line = " ";
+        for (int col = 0; col < columns; ++col) {
+            const int i = col * rows + row;
+            if (i >= shown.cells) break;
+            char num[16];
+            std::snprintf(num, sizeof num, "%3d", i + 1);
+            line += std::string(num) + " " + Fixed(r.cells[i], 3) + " V " +
+                    ScreenLayout::Bar(r.cells[i], shown.low, shown.high, kBarWidth) +
+                    (d.alarms.IsStanding("battery_" + std::to_string(i) + "_value") ? " !" : "  ") + "  ";
+        }
+        out.push_back({line, values});
+    }
+    out.push_back({"   string " + Fixed(r.group_voltage, 2) + " V   current " + Fixed(r.group_current, 2) +
+                       " A   temperature " + Fixed(r.temperature, 2) + " °C",
+                   values});
+    return out;
+}
+
+// The string's readings and the cells as one line of small bars.
+Line CompactValues(const BusDevice& d, const Shown& shown, run::WallClock::time_point now) {
+    const auto& r = *shown.record;
+    float lo = r.cells[0], hi = r.cells[0];
+    std::string sparks;
+    for (int i = 0; i < shown.cells; ++i) {
+        lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
+        const double frac =
+            std::clamp((static_cast<double>(r.cells[i]) - shown.low) / (shown.high - shown.low), 0.0, 1.0);
+        sparks += kSparks[static_cast<int>(std::lround(frac * 7))];
+    }
+    return {"   " + AgeNote(d, now) + Values(d) + "  cells " + Fixed(lo, 2) + ".." + Fixed(hi, 2) + " V " + sparks,
+            Current(d) ? Look::kPlain : Look::kOld};
+}
+
 std::vector<Line> FullBlock(const BusDevice& d, int cols, run::WallClock::time_point now) {
     std::vector<Line> out;
     out.push_back({"── device " + std::to_string(d.conf.id) + "  " + d.conf.type + "  " + d.port_path + " addr " +
                        std::to_string(d.conf.addr) + "  ·  " + runtext::State(d),
                    HeadingLook(d)});
-    const Look values = Current(d) ? Look::kPlain : Look::kOld;
-    if (!d.last) {
-        out.push_back({"   no values yet", Look::kFaint});
-    } else {
-        const auto& r = *d.last;
-        const int cells = CellsOf(d);
-        const auto [low, high] = CellRange(r, cells);
-        const int columns = std::clamp(cols / kCellColumnWidth, 1, kMaxCellColumns);
-        const int rows = (cells + columns - 1) / columns;
-        if (!Current(d)) out.push_back({"   " + AgeNote(d, now), Look::kOld});
-        for (int row = 0; row < rows; ++row) {
-            std::string line = " ";
-            for (int col = 0; col < columns; ++col) {
-                const int i = col * rows + row;
-                if (i >= cells) break;
-                char num[16];
-                std::snprintf(num, sizeof num, "%3d", i + 1);
-                line += std::string(num) + " " + Fixed(r.cells[i], 3) + " V " +
-                        ScreenLayout::Bar(r.cells[i], low, high, kBarWidth) +
-                        (d.alarms.IsStanding("battery_" + std::to_string(i) + "_value") ? " !" : "  ") + "  ";
-            }
-            out.push_back({line, values});
-        }
-        out.push_back({"   string " + Fixed(r.group_voltage, 2) + " V   current " + Fixed(r.group_current, 2) +
-                           " A   temperature " + Fixed(r.temperature, 2) + " °C",
-                       values});
-    }
+    const Shown shown = ShownOf(d);
+    const auto values = shown.record ? CellGrid(d, shown, cols, now) : std::vector<Line>{kNoValues};
+    out.insert(out.end(), values.begin(), values.end());
     out.push_back({"   " + Counts(d) + "   resends " + std::to_string(d.resends) + "   last round " +
                        (d.last_round_at.empty() ? "-" : d.last_round_at),
                    Look::kPlain});
@@ -161,25 +193,8 @@ std::string Heading(const BusDevice& d) {
 }
 
 std::vector<Line> CompactBlock(const BusDevice& d, run::WallClock::time_point now) {
-    std::vector<Line> out;
-    out.push_back({Heading(d), HeadingLook(d)});
-    if (!d.last) {
-        out.push_back({"   no values yet", Look::kFaint});
-    } else {
-        const auto& r = *d.last;
-        const int cells = CellsOf(d);
-        const auto [low, high] = CellRange(r, cells);
-        float lo = r.cells[0], hi = r.cells[0];
-        std::string sparks;
-        for (int i = 0; i < cells; ++i) {
-            lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
-            const double frac = std::clamp((static_cast<double>(r.cells[i]) - low) / (high - low), 0.0, 1.0);
-            sparks += kSparks[static_cast<int>(std::lround(frac * 7))];
-        }
-        out.push_back({"   " + AgeNote(d, now) + Values(d) + "  cells " + Fixed(lo, 2) + ".." + Fixed(hi, 2) + " V " +
-                           sparks,
-                       Current(d) ? Look::kPlain : Look::kOld});
-    }
+    const Shown shown = ShownOf(d);
+    std::vector<Line> out{{Heading(d), HeadingLook(d)}, shown.record ? CompactValues(d, shown, now) : kNoValues};
     if (const std::string alarms = AlarmsLine(d); !alarms.empty()) out.push_back({alarms, Look::kAlarm});
     return out;
 }

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,6 +73,20 @@ std::string AddrList(const std::vector<uint8_t>& addrs) {
         out += one;
     }
     return out;
+}
+
+// A check of an option's text by its parser, which throws
+// std::invalid_argument saying what is wrong.
+template <class Parse>
+std::function<std::string(const std::string&)> RefusedBy(Parse parse) {
+    return [parse](const std::string& text) {
+        try {
+            parse(text);
+            return std::string{};
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+    };
 }
 
 }  // namespace
@@ -165,14 +180,7 @@ int main(int argc, char** argv) {
     flt->add_option("--late", late_text,
                     "P:MS: probability of holding a whole reply back by MS milliseconds, so that it arrives after "
                     "the master has given up on it (0.1:150)")
-        ->check([](const std::string& s) {
-            try {
-                monitor_sim::ParseLate(s);
-                return std::string{};
-            } catch (const std::invalid_argument& e) {
-                return std::string(e.what());
-            }
-        });
+        ->check(RefusedBy(monitor_sim::ParseLate));
     flt->add_option("--silence", faults.silence, "probability of falling silent for --silence-length requests")
         ->check(rate);
     flt->add_option("--silence-length", faults.silence_requests, "requests left unanswered once silent")
@@ -180,14 +188,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 1000000));
     flt->add_option("--stop-after", stop_text,
                     "N[:M]: answer nothing after N requests; with M, for M requests, then answer again (20:16)")
-        ->check([](const std::string& s) {
-            try {
-                monitor_sim::ParseStop(s);
-                return std::string{};
-            } catch (const std::invalid_argument& e) {
-                return std::string(e.what());
-            }
-        });
+        ->check(RefusedBy(monitor_sim::ParseStop));
     flt->add_option("--seed", seed, "seed of every random choice (drift and faults) [default: random, printed]");
 
     auto* run = app.add_option_group("Timing and output");
