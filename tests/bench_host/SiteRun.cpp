@@ -58,10 +58,10 @@ void SiteRun::StartSim(const std::vector<std::string>& extra) {
     ASSERT_TRUE(std::filesystem::exists(link_));
 }
 
-std::string SiteRun::Site(const std::string& devices, double tick, const std::string& port_keys) {
+std::string SiteRun::Site(const std::string& devices, double tick, const std::string& port_keys, int margin_ms) {
     const std::string path = dir_ + "/site.json";
-    std::ofstream(path) << R"({"tick_period":)" << tick << R"(,"history":")" << db_
-                        << R"(","response_margin_ms":60,"ports":[{)" << port_keys << R"("path":")" << link_
+    std::ofstream(path) << R"({"tick_period":)" << tick << R"(,"history":")" << db_ << R"(","response_margin_ms":)"
+                        << margin_ms << R"(,"ports":[{)" << port_keys << R"("path":")" << link_
                         << R"(","devices":[)" << devices << "]}]}";
     return path;
 }

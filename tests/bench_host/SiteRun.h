@@ -26,8 +26,11 @@ protected:
     void TearDown() override;
 
     void StartSim(const std::vector<std::string>& extra);
-    // port_keys: more keys of the port, e.g. R"("quiet_guard_ms":50,)".
-    std::string Site(const std::string& devices, double tick = 0.1, const std::string& port_keys = "");
+    // port_keys: more keys of the port, e.g. R"("quiet_guard_ms":50,)";
+    // margin_ms: the response margin, wide where a test counts timeouts
+    // exactly and a busy machine must not add any.
+    std::string Site(const std::string& devices, double tick = 0.1, const std::string& port_keys = "",
+                     int margin_ms = 60);
     ChildProcess::Result RunHost(const std::string& site, const std::vector<std::string>& extra,
                                  std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
