@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
     run->add_option("--db", run_options.db, "History database (default: the site file's)");
     run->add_option("--port", run_options.ports, "Serial port path replacing the site file's, in the order of its "
                                                  "ports (repeat for several)");
-    run->add_flag("--json", run_options.json, "One JSON line per completed round (and alarm) instead of the live view");
+    run->add_flag("--json", run_options.json,
+                  "JSON lines instead of the live view: rounds, health changes, alarms, ports, the summary");
     run->add_flag("--trace", run_options.trace, "Print every byte sent and received with a time stamp");
     run->add_option("--plugin-log", run_options.plugin_log,
                     "Also append the plug-in's console lines, time-stamped, to this file (the live view shows only "
