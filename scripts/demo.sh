@@ -2,14 +2,17 @@
 # The demo: the plug-in, loaded by the bench host exactly as the controller's
 # host loads it, polls a simulated battery monitor on a pseudo-terminal.
 # Cell 6 of the string is weak for its first readings and then recovers, so
-# the live view shows the low-voltage alarm raised and then cleared.
+# the live view shows the low-voltage alarm raised and then cleared.  The
+# same run is served as a web page on the loopback address (live page,
+# history page, /metrics) for as long as it runs.
 #
-#   bash scripts/demo.sh [SECONDS]      default 15 seconds
+#   bash scripts/demo.sh [SECONDS] [PORT]   default 15 seconds, port 8029
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
+port=${2:-8029}
 
-bash scripts/setup.sh
+bash scripts/setup.sh --web
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$(nproc)" --target upsbattery_29 bench-host monitor-sim >/dev/null
 
@@ -27,8 +30,9 @@ trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true' 
 for _ in $(seq 100); do [ -e "$out/monitor.pty" ] && break; sleep 0.05; done
 [ -e "$out/monitor.pty" ] || { echo "demo: the monitor simulator did not start:"; cat "$out/monitor-sim.log"; exit 1; }
 
+echo "demo: the web page of this run: http://127.0.0.1:$port/ (history: http://127.0.0.1:$port/history)"
 status=0
-"$host" run --config tools/bench-host/examples/site.json --port "$out/monitor.pty" \
+"$host" run --http "127.0.0.1:$port" --config tools/bench-host/examples/site.json --port "$out/monitor.pty" \
   --db "$out/history.sqlite" --duration "$seconds" || status=$?
 
 echo

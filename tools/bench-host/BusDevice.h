@@ -3,6 +3,7 @@
 // the plug-in's device object, where it sits on its bus, its cycle counts
 // and the record of its last completed round.
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -46,6 +47,8 @@ struct BusDevice {
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601
     int cell_count = 0;                 // cells the device answers by name; 0 while unknown
+    // Display labels by value name, as the plug-in last checked them.
+    std::map<std::string, std::string> labels;
 
     // Asks the device, by value name, how many cells it has; leaves the
     // count unknown while the device answers no value at all.

@@ -33,7 +33,9 @@ void HostCalls::OnSpRefresh(HLXSPDevice& dev) {
 void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const std::string& label, float value,
                                  int /*index*/) {
     BusDevice* d = Find(dev);
-    if (!d || site_.Restoring()) return;
+    if (!d) return;
+    d->labels[name] = label;
+    if (site_.Restoring()) return;
     for (const auto& c : d->alarms.Evaluate(name, label, value)) {
         const TimeStamp at = TimeStamp::Now();
         HistoryStore::Alarm a;

@@ -49,6 +49,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 line.Str("ev", "started").Str("plugin", e.plugin_path).UInt("plugin_size", e.plugin_size).Str(
                     "plugin_sha256", e.plugin_sha256).Str("site", e.site_file).Str("history", e.history_file).Int(
                     "run_id", e.run_id).Str("version", e.version);
+                if (!e.web_page.empty()) line.Str("web", e.web_page);
                 emit(line);
             },
             [&](const run::SetupWarning& e) {

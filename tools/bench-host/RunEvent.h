@@ -34,6 +34,7 @@ struct RunStarted {
     std::string history_file;
     std::string version;      // of bench-host
     int64_t run_id = 0;       // in the history's runs table
+    std::string web_page;     // the page's address with --http; "" without
 };
 
 // Setup could not finish; the run ends with nothing polled.

@@ -169,7 +169,8 @@ std::optional<std::string> Note(const RunEvent& event) {
 
 std::string Started(const run::RunStarted& e) {
     return "plug-in " + e.plugin_path + " (" + std::to_string(e.plugin_size) + " bytes, sha256 " + e.plugin_sha256 +
-           "), history " + e.history_file + " run " + std::to_string(e.run_id) + ", bench-host " + e.version;
+           "), history " + e.history_file + " run " + std::to_string(e.run_id) + ", bench-host " + e.version +
+           (e.web_page.empty() ? "" : ", web page " + e.web_page);
 }
 
 std::string Round(const run::RoundCompleted& round) {

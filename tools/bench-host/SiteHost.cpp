@@ -34,6 +34,7 @@ int SiteHost::Run() {
     else
         output = std::make_unique<TextOutput>(out, std::cerr, options_.trace);
     events.Subscribe(*output);
+    if (companion_.output) events.Subscribe(*companion_.output);
     std::unique_ptr<PluginLog> plugin_log;
     if (!options_.plugin_log.empty()) {
         try {
@@ -47,8 +48,10 @@ int SiteHost::Run() {
 
     RunSetup site(options_, events);
     HostCalls calls(site, events);
+    Started web_page;
     try {
         site.Make();
+        if (companion_.start) web_page = companion_.start(site.History().Path());
     } catch (const std::exception& e) {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
@@ -66,6 +69,8 @@ int SiteHost::Run() {
     started.history_file = site.History().Path();
     started.version = BENCH_HOST_VERSION;
     started.run_id = site.RunId();
+    started.web_page = web_page.address;
+    if (!web_page.warning.empty()) events.Publish(run::SetupWarning{web_page.warning});
     events.Publish(started);
 
     site.Restore();

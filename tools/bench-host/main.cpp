@@ -2,13 +2,20 @@
 // host runs it on the controller.
 //
 //   bench-host replay [--plugin PATH] SCENARIO
-//   bench-host run --config SITE.json [options]
+//   bench-host run --config SITE.json [--http [ADDR:]PORT] [options]
 //   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs]
+//   bench-host history --db FILE --http [ADDR:]PORT
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+
+#include <pthread.h>
 
 #include <CLI/CLI.hpp>
 
@@ -17,6 +24,10 @@
 #include "PluginLoader.h"
 #include "ReplayRunner.h"
 #include "SiteHost.h"
+#include "SnapshotHub.h"
+#include "SqliteHistoryQuery.h"
+#include "WebOutput.h"
+#include "WebServer.h"
 
 namespace {
 
@@ -87,6 +98,60 @@ int History(const std::string& db, const HistoryReport::Options& options, bool a
     }
 }
 
+// What --http asks for, checked before anything starts: a bad value is a
+// usage error.
+WebServer::Options ListenOptions(const std::string& http) {
+    WebServer::Options options;
+    std::tie(options.host, options.port) = WebServer::ParseListen(http);
+    return options;
+}
+
+// `history --http`: the history page of an existing file, read-only, until
+// SIGINT or SIGTERM.
+int ServeHistory(const std::string& db, WebServer::Options options) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    // Blocked before the server's threads exist, so only sigwait sees them.
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    try {
+        SqliteHistoryQuery query(db);
+        options.history = &query;
+        WebServer server(options);
+        server.Start();
+        if (!server.Warning().empty()) std::cerr << "bench-host: warning: " << server.Warning() << std::endl;
+        std::cout << "history page: " << server.Url() << "history" << std::endl;
+        int sig = 0;
+        sigwait(&stop, &sig);
+        server.Stop();
+        return 0;
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+}
+
+// `run --http`: the live page, the history page of the run's file and
+// /metrics, served while the run goes on.
+int RunWithPage(const SiteHost::Options& run_options, WebServer::Options options) {
+    SnapshotHub hub;
+    WebOutput output(hub);
+    std::unique_ptr<SqliteHistoryQuery> query;
+    std::unique_ptr<WebServer> server;
+    SiteHost host(run_options);
+    host.Add(SiteHost::Companion{&output, [&](const std::string& history_file) {
+                                     query = std::make_unique<SqliteHistoryQuery>(history_file);
+                                     options.live = &hub;
+                                     options.history = query.get();
+                                     server = std::make_unique<WebServer>(options);
+                                     server->Start();
+                                     return SiteHost::Started{server->Url(), server->Warning()};
+                                 }});
+    const int status = host.Run();
+    if (server) server->Stop();
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,6 +187,10 @@ int main(int argc, char** argv) {
         ->check(AboveZero("run until stopped"));
     run->add_option("--duration", run_options.duration, "Stop after this many seconds")
         ->check(AboveZero("run until stopped"));
+    std::string run_http;
+    run->add_option("--http", run_http,
+                    "Serve the live page, the history page and /metrics on [ADDR:]PORT while the run goes on "
+                    "(ADDR 127.0.0.1 unless given; the page has no authentication)");
 
     CLI::App* history = app.add_subcommand("history", "Print the rounds stored by bench-host run, decoded");
     std::string db;
@@ -135,9 +204,17 @@ int main(int argc, char** argv) {
     history->add_flag("--csv", history_options.csv, "Comma-separated values with a header line");
     history->add_option("--cells", history_options.cells, "Cells shown per record (default 29)")->check(CLI::Range(1, 32));
     CLI::Option* alarms_opt = history->add_flag("--alarms", alarms, "Print the stored alarms instead of the rounds");
-    history->add_flag("--runs", runs, "Print the runs (plug-in path and SHA-256, site file, version) instead of the "
-                                      "rounds")
-        ->excludes(alarms_opt);
+    CLI::Option* runs_opt =
+        history->add_flag("--runs", runs, "Print the runs (plug-in path and SHA-256, site file, version) instead of the "
+                                          "rounds")
+            ->excludes(alarms_opt);
+    std::string history_http;
+    history->add_option("--http", history_http,
+                        "Serve the history page of the file on [ADDR:]PORT until stopped, read-only (ADDR 127.0.0.1 "
+                        "unless given; the page has no authentication)")
+        ->excludes(alarms_opt)
+        ->excludes(runs_opt)
+        ->excludes(id_opt);
     for (CLI::App* sub : {replay, run, history}) sub->footer(kExitStatuses);
 
     try {
@@ -149,13 +226,24 @@ int main(int argc, char** argv) {
     }
 
     if (replay->parsed()) return Replay(plugin_path, scenario);
+    const std::string& http = run->parsed() ? run_http : history_http;
+    std::optional<WebServer::Options> web;
+    if (!http.empty()) {
+        try {
+            web = ListenOptions(http);
+        } catch (const std::invalid_argument& e) {
+            std::cerr << "bench-host: --http: " << e.what() << std::endl;
+            return kUsage;
+        }
+    }
     if (run->parsed()) {
         // A file-size limit (ulimit -f) must show as history writes that
         // fail, reported and counted, not end the run.
         std::signal(SIGXFSZ, SIG_IGN);
-        return SiteHost(run_options).Run();
+        return web ? RunWithPage(run_options, *web) : SiteHost(run_options).Run();
     }
     if (history->parsed()) {
+        if (web) return ServeHistory(db, *web);
         if (id_opt->count()) history_options.device_id = history_id;
         return History(db, history_options, alarms, runs);
     }

@@ -31,7 +31,7 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .Str("type", d.type)
         .Str("port", d.port)
         .Int("addr", d.addr)
-        .Str("health", LiveSnapshot::HealthName(d.health))
+        .Str("health", DeviceHealth::StateName(d.health))
         .Int("health_since_ms", d.health_since_ms)
         .Str("last_reason", d.last_reason)
         .Raw("values_at_ms", d.values_at_ms ? std::to_string(*d.values_at_ms) : "null")
@@ -52,17 +52,6 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
 }
 
 }  // namespace
-
-std::string_view LiveSnapshot::HealthName(Health health) {
-    switch (health) {
-        case Health::kNeverAnswered: return "never answered";
-        case Health::kAnswering: return "answering";
-        case Health::kNotAnswering: return "not answering";
-        case Health::kPortLost: return "port lost";
-        case Health::kStale: return "stale";
-    }
-    return "unknown";
-}
 
 std::string LiveSnapshot::ToJson(uint64_t version) const {
     JsonLine out;

@@ -11,16 +11,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "DeviceHealth.h"
+
 struct LiveSnapshot {
-    enum class Health { kNeverAnswered, kAnswering, kNotAnswering, kPortLost, kStale };
+    // The run's own health model, so the page and /metrics name the states
+    // exactly as the terminal and the JSON lines do.
+    using Health = DeviceHealth::State;
     static constexpr Health kHealthStates[] = {Health::kNeverAnswered, Health::kAnswering, Health::kNotAnswering,
                                                Health::kPortLost, Health::kStale};
-    // "never answered", "answering", "not answering", "port lost", "stale".
-    static std::string_view HealthName(Health health);
 
     // A value with the limits it is checked against (none when no limit is
     // configured) and whether an alarm on it stands.

@@ -92,7 +92,7 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
              [](const Device& d, std::string& out) {
                  for (const auto state : LiveSnapshot::kHealthStates) {
                      Sample(out, "bench_host_device_health",
-                            DeviceLabel(d) + ",state=\"" + std::string(LiveSnapshot::HealthName(state)) + "\"",
+                            DeviceLabel(d) + ",state=\"" + DeviceHealth::StateName(state) + "\"",
                             d.health == state ? "1" : "0");
                  }
              });

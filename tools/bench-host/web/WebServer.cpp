@@ -77,7 +77,7 @@ std::string WebServer::Url() const {
 
 std::string WebServer::Warning() const {
     if (IsLoopback(options_.host)) return "";
-    return "warning: the web page at " + Url() + " has no authentication: anyone who can reach " + options_.host +
+    return "the web page at " + Url() + " has no authentication: anyone who can reach " + options_.host +
            " can read it";
 }
 

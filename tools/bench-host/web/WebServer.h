@@ -51,7 +51,7 @@ public:
 
     int Port() const { return port_; }
     std::string Url() const;
-    // "" on the loopback address; otherwise the line that tells the user
+    // "" on the loopback address; otherwise what to warn the user of:
     // anyone who reaches the address can read the page.
     std::string Warning() const;
 

@@ -1,0 +1,187 @@
+#include "WebOutput.h"
+
+#include <algorithm>
+
+#include "BusDevice.h"
+#include "SnapshotHub.h"
+#include "ValueNames.h"
+
+namespace {
+
+int64_t MsOf(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+int64_t NowMs() { return MsOf(std::chrono::system_clock::now()); }
+
+// The names the plug-in checks the string values under.
+constexpr const char* kStringVoltage = "group_voltage";
+constexpr const char* kCurrent = "group_current";
+constexpr const char* kTemperature = "temperature";
+
+void Checked(const BusDevice& d, const std::string& name, float value, LiveSnapshot::Value& out) {
+    out.value = value;
+    out.low.reset();
+    out.high.reset();
+    if (const AlarmEvaluator::Limits* limits = d.alarms.LimitsFor(name)) {
+        out.low = limits->low;
+        out.high = limits->high;
+    }
+    out.in_alarm = d.alarms.IsStanding(name);
+}
+
+std::string LabelOf(const BusDevice& d, const std::string& name) {
+    const auto it = d.labels.find(name);
+    return it != d.labels.end() ? it->second : name;
+}
+
+LiveSnapshot::Device Describe(const BusDevice& d) {
+    LiveSnapshot::Device out;
+    out.id = d.conf.id;
+    out.type = d.conf.type;
+    out.port = d.port_path;
+    out.addr = d.conf.addr;
+    out.health = d.health.state();
+    out.health_since_ms = MsOf(d.health.since().wall);
+    const int cells = d.cell_count > 0 ? d.cell_count : ValueNames::CellCount(d.conf.type);
+    for (int i = 0; i < cells; ++i) {
+        LiveSnapshot::Cell c;
+        const std::string name = ValueNames::CellName(i);
+        Checked(d, name, 0.0f, c);
+        c.label = LabelOf(d, name);
+        out.cells.push_back(c);
+    }
+    Checked(d, kStringVoltage, 0.0f, out.string_voltage);
+    Checked(d, kCurrent, 0.0f, out.current);
+    Checked(d, kTemperature, 0.0f, out.temperature);
+    return out;
+}
+
+}  // namespace
+
+LiveSnapshot::Device* WebOutput::Find(const BusDevice* device) {
+    if (!device) return nullptr;
+    for (auto& d : snapshot_.devices)
+        if (d.id == device->conf.id) return &d;
+    return nullptr;
+}
+
+void WebOutput::Counters(const BusDevice& device, LiveSnapshot::Device& out) const {
+    out.failures.clear();
+    for (std::size_t i = 0; i < device.failures.size(); ++i)
+        out.failures.emplace_back(FailureName(static_cast<FailureReason>(i)), static_cast<uint64_t>(device.failures[i]));
+    out.cycles = static_cast<uint64_t>(device.cycles);
+    out.rounds = static_cast<uint64_t>(device.completed);
+    out.records_stored = out.rounds > out.records_not_stored ? out.rounds - out.records_not_stored : 0;
+}
+
+void WebOutput::Alarm(const BusDevice* device, const AlarmEvaluator::Change& change) {
+    LiveSnapshot::Alarm a;
+    a.device = device ? device->conf.id : 0;
+    a.at_ms = NowMs();
+    a.raised = change.raised;
+    a.name = change.name;
+    a.label = change.label;
+    a.bound = change.bound;
+    a.value = change.value;
+    a.limit = change.limit;
+    auto& recent = snapshot_.recent_alarms;
+    recent.push_back(a);
+    if (recent.size() > kRecentAlarms) recent.erase(recent.begin(), recent.end() - kRecentAlarms);
+    if (LiveSnapshot::Device* d = Find(device)) {
+        auto mark = [&](LiveSnapshot::Value& v) { v.in_alarm = change.raised; };
+        if (change.name == kStringVoltage) mark(d->string_voltage);
+        else if (change.name == kCurrent) mark(d->current);
+        else if (change.name == kTemperature) mark(d->temperature);
+        else
+            for (std::size_t i = 0; i < d->cells.size(); ++i)
+                if (ValueNames::CellName(static_cast<int>(i)) == change.name) {
+                    mark(d->cells[i]);
+                    d->cells[i].label = change.label;
+                }
+    }
+    Publish();
+}
+
+void WebOutput::OnEvent(const RunEvent& event) {
+    std::visit(Overloaded{
+                   [&](const run::RunStarted& e) {
+                       snapshot_.devices.clear();
+                       for (const BusDevice* d : e.devices) snapshot_.devices.push_back(Describe(*d));
+                       for (std::size_t i = 0; i < e.devices.size(); ++i) Counters(*e.devices[i], snapshot_.devices[i]);
+                       Publish();
+                   },
+                   [&](const run::RoundCompleted& e) {
+                       LiveSnapshot::Device* d = Find(e.device);
+                       if (!d) return;
+                       const BusDevice& bd = *e.device;
+                       d->values_at_ms = NowMs();
+                       d->cells.resize(std::min<std::size_t>(
+                           bd.cell_count > 0 ? bd.cell_count : d->cells.size(), BatteryRecord::kCells));
+                       for (std::size_t i = 0; i < d->cells.size(); ++i) {
+                           const std::string name = ValueNames::CellName(static_cast<int>(i));
+                           Checked(bd, name, e.record.cells[i], d->cells[i]);
+                           d->cells[i].label = LabelOf(bd, name);
+                       }
+                       Checked(bd, kStringVoltage, e.record.group_voltage, d->string_voltage);
+                       Checked(bd, kCurrent, e.record.group_current, d->current);
+                       Checked(bd, kTemperature, e.record.temperature, d->temperature);
+                       d->health = bd.health.state();
+                       d->health_since_ms = MsOf(bd.health.since().wall);
+                       Counters(bd, *d);
+                       Publish();
+                   },
+                   [&](const run::HealthChanged& e) {
+                       LiveSnapshot::Device* d = Find(e.device);
+                       if (!d) return;
+                       d->health = e.change.to;
+                       d->health_since_ms = MsOf(e.change.since.wall);
+                       if (e.change.reason) d->last_reason = FailureName(*e.change.reason);
+                       Counters(*e.device, *d);
+                       Publish();
+                   },
+                   [&](const run::ExchangeFailed& e) {
+                       if (LiveSnapshot::Device* d = Find(e.device)) {
+                           d->last_reason = FailureName(e.reason);
+                           Counters(*e.device, *d);
+                           dirty_ = true;
+                       }
+                   },
+                   [&](const run::AlarmRaised& e) { Alarm(e.device, e.change); },
+                   [&](const run::AlarmCleared& e) { Alarm(e.device, e.change); },
+                   [&](const run::StoreFailed& e) {
+                       if (LiveSnapshot::Device* d = Find(e.device)) {
+                           ++d->records_not_stored;
+                           Counters(*e.device, *d);
+                       }
+                       dirty_ = true;
+                   },
+                   [&](const run::RunEnded& e) {
+                       for (const BusDevice* bd : e.devices)
+                           if (LiveSnapshot::Device* d = Find(bd)) {
+                               d->health = bd->health.state();
+                               d->health_since_ms = MsOf(bd->health.since().wall);
+                               Counters(*bd, *d);
+                           }
+                       Publish();
+                   },
+                   [&](const auto&) {},
+               },
+               event);
+}
+
+void WebOutput::Refresh(std::chrono::steady_clock::time_point now) {
+    // Also when nothing changed: the snapshot's time moves on, so a page
+    // shows values growing older while a device is silent.
+    if (dirty_ || now - published_ >= std::chrono::seconds(1)) {
+        published_ = now;
+        Publish();
+    }
+}
+
+void WebOutput::Publish() {
+    snapshot_.now_ms = NowMs();
+    hub_.Publish(snapshot_);
+    published_ = std::chrono::steady_clock::now();
+    dirty_ = false;
+}
