@@ -68,6 +68,7 @@ web_packages=(
   prometheus                # promtool check metrics, and a real server scraping /metrics in the tests
   chromium chromium-driver  # the pages tested in a real, headless browser
   python3-selenium          # drives it from the test suite (Debian's /usr/bin/python3)
+  fonts-wqy-zenhei          # a CJK font, so the cells' Chinese labels render in the browser (screenshots)
 )
 
 SUDO=""

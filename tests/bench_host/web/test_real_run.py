@@ -162,6 +162,7 @@ with tempfile.TemporaryDirectory() as work:
         url = started.get("web", "")
         check(url.startswith("http://127.0.0.1:"), f"the run says where its page is ({url!r})")
         driver = webtest.browser()
+        driver.set_window_size(1100, 1000)  # two devices: the screenshots need no more
         live_page(driver, url, values_log)
         run.stdout.read()
         run.wait(timeout=RUN_SECONDS + 10)

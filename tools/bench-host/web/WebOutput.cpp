@@ -126,8 +126,6 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        Checked(bd, kStringVoltage, e.record.group_voltage, d->string_voltage);
                        Checked(bd, kCurrent, e.record.group_current, d->current);
                        Checked(bd, kTemperature, e.record.temperature, d->temperature);
-                       d->health = bd.health.state();
-                       d->health_since_ms = MsOf(bd.health.since().wall);
                        Counters(bd, *d);
                        Publish();
                    },
@@ -135,7 +133,11 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        LiveSnapshot::Device* d = Find(e.device);
                        if (!d) return;
                        d->health = e.change.to;
-                       d->health_since_ms = MsOf(e.change.since.wall);
+                       // A trouble is dated from its first failed cycle; an
+                       // answering device from the round that ended it.
+                       d->health_since_ms = e.change.to == DeviceHealth::State::kAnswering
+                                                ? NowMs()
+                                                : MsOf(e.change.since.wall);
                        if (e.change.reason) d->last_reason = FailureName(*e.change.reason);
                        Counters(*e.device, *d);
                        Publish();
@@ -158,11 +160,7 @@ void WebOutput::OnEvent(const RunEvent& event) {
                    },
                    [&](const run::RunEnded& e) {
                        for (const BusDevice* bd : e.devices)
-                           if (LiveSnapshot::Device* d = Find(bd)) {
-                               d->health = bd->health.state();
-                               d->health_since_ms = MsOf(bd->health.since().wall);
-                               Counters(*bd, *d);
-                           }
+                           if (LiveSnapshot::Device* d = Find(bd)) Counters(*bd, *d);
                        Publish();
                    },
                    [&](const auto&) {},
