@@ -126,18 +126,23 @@ HistoryStore::~HistoryStore() {
     if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
-void HistoryStore::OpenReadOnly() {
-    if (!Exists(path_)) throw std::runtime_error("cannot open history " + path_ + ": no such file");
+sqlite3* HistoryStore::OpenReader(const std::string& path, std::string* unread) {
+    if (!Exists(path)) throw std::runtime_error("cannot open history " + path + ": no such file");
     // A write-ahead-log file needs its -shm index, which a reader makes
     // beside it; in a folder it cannot write to, the file is read as it
     // stands (immutable), unless a writer left both behind.
-    const bool use_log = FolderWritable(path_) || (Exists(path_ + "-wal") && Exists(path_ + "-shm"));
-    if (!use_log && Exists(path_ + "-wal"))
-        unread_ = path_ + "-wal (the last writes of a run that did not end) cannot be read without " + path_ +
+    const bool use_log = FolderWritable(path) || (Exists(path + "-wal") && Exists(path + "-shm"));
+    if (unread && !use_log && Exists(path + "-wal"))
+        *unread = path + "-wal (the last writes of a run that did not end) cannot be read without " + path +
                   "-shm in a folder that cannot be written; they are not shown";
-    db_ = OpenUri(Uri(path_, use_log ? "mode=ro" : "mode=ro&immutable=1"), SQLITE_OPEN_READONLY, path_);
+    sqlite3* db = OpenUri(Uri(path, use_log ? "mode=ro" : "mode=ro&immutable=1"), SQLITE_OPEN_READONLY, path);
     // A reader may look at the file while a run writes.
-    sqlite3_busy_timeout(db_, 2000);
+    sqlite3_busy_timeout(db, 2000);
+    return db;
+}
+
+void HistoryStore::OpenReadOnly() {
+    db_ = OpenReader(path_, &unread_);
     try {
         // Fails early, with a clear message, on a file that is not a history.
         SqlStatement probe(db_, "SELECT device_id, saved_at, record FROM history LIMIT 0");

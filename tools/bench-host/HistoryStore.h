@@ -93,6 +93,11 @@ public:
     // this process cannot write to.
     const std::string& Unread() const { return unread_; }
 
+    // A connection that only reads the file, also in a folder that cannot
+    // be written (as `history` and the web page's history read it).  unread
+    // (when given) is set as Unread() says; throws naming the file.
+    static sqlite3* OpenReader(const std::string& path, std::string* unread = nullptr);
+
     // Starts a run: the rows stored from now on refer to it.
     int64_t BeginRun(const Run& run, const TimeStamp& at);
     void EndRun(const TimeStamp& at);

@@ -321,7 +321,7 @@ TEST_F(HistoryFile, DevicesAndAlarmsInTheirRange) {
     ASSERT_EQ(of12.size(), 2u);
     EXPECT_EQ(of12[0].label, "第3节电池");
     EXPECT_EQ(of12[1].state, "cleared");
-    EXPECT_EQ(q.Alarms(std::nullopt, {1796720015000, 1796720025000}, 10).at(0).device, 13u);
+    EXPECT_EQ(q.Alarms(std::nullopt, {1796720015000, 1796720025000}, 10).at(0).device_id, 13u);
     EXPECT_EQ(q.Alarms(std::nullopt, {}, 1).size(), 1u);
 }
 

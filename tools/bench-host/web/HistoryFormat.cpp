@@ -76,7 +76,7 @@ std::string HistoryFormat::AlarmsJson(const std::vector<HistoryQuery::Alarm>& al
     JsonLine out;
     out.Raw("alarms", JsonArray::Of(alarms, [](const HistoryQuery::Alarm& a) {
            return JsonLine()
-               .UInt("device", a.device)
+               .UInt("device", a.device_id)
                .Int("at_ms", a.at_ms)
                .Str("at", a.at)
                .Str("state", a.state)

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "HistoryStore.h"
+
 class HistoryQuery {
 public:
     struct Range {
@@ -45,17 +47,8 @@ public:
         std::vector<double> cell;   // empty unless a cell was asked for
     };
 
-    struct Alarm {
-        uint32_t device = 0;
-        int64_t at_ms = 0;
-        std::string at;             // as stored (local time with its offset)
-        std::string name;
-        std::string label;
-        std::string state;          // "raised" or "cleared"
-        std::string bound;          // "low" or "high"
-        double value = 0.0;
-        double limit = 0.0;
-    };
+    // As the history stores it: state "raised", "cleared" or "closed".
+    using Alarm = HistoryStore::Alarm;
 
     virtual ~HistoryQuery() = default;
 

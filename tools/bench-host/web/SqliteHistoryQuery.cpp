@@ -6,20 +6,20 @@
 
 #include <sqlite3.h>
 
+#include "HistoryStore.h"
 #include "HistorySummary.h"
 #include "RecordSql.h"
 
 
 class SqliteHistoryQuery::Connection {
 public:
-    explicit Connection(const std::string& path) : path_(path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-            Fail("cannot open");
+    explicit Connection(const std::string& path) : path_(path), db_(HistoryStore::OpenReader(path)) {
+        try {
+            RecordSql::Register(db_);
+        } catch (...) {
+            sqlite3_close(db_);
+            throw;
         }
-        // The run writes meanwhile; a reader waits for its commit rather
-        // than fail.
-        sqlite3_busy_timeout(db_, 2000);
-        RecordSql::Register(db_);
     }
     ~Connection() {
         sqlite3_finalize(stmt_);
@@ -199,8 +199,17 @@ std::vector<HistoryQuery::Alarm> SqliteHistoryQuery::Alarms(std::optional<uint32
         .Bind(4, static_cast<int64_t>(std::min<std::size_t>(limit, std::numeric_limits<int64_t>::max())));
     std::vector<Alarm> out;
     while (c.Step()) {
-        out.push_back({static_cast<uint32_t>(c.Int(0)), c.Int(1), c.Text(2), c.Text(3), c.Text(4), c.Text(5),
-                       c.Text(6), c.Real(7), c.Real(8)});
+        Alarm a;
+        a.device_id = static_cast<uint32_t>(c.Int(0));
+        a.at_ms = c.Int(1);
+        a.at = c.Text(2);
+        a.name = c.Text(3);
+        a.label = c.Text(4);
+        a.state = c.Text(5);
+        a.bound = c.Text(6);
+        a.value = c.Real(7);
+        a.limit = c.Real(8);
+        out.push_back(std::move(a));
     }
     return out;
 }

@@ -58,7 +58,8 @@ function withGaps(s) {
   return out;
 }
 
-// Draws the alarms of the range as vertical lines: red raised, green cleared.
+// Draws the alarms of the range as vertical lines: red raised, green cleared,
+// grey closed (left raised by a run that ended, closed as the next started).
 function alarmMarkers(u) {
   const ctx = u.ctx;
   ctx.save();
@@ -66,7 +67,7 @@ function alarmMarkers(u) {
   for (const a of hist.alarms) {
     const x = Math.round(u.valToPos(a.at_ms / 1000, 'x', true));
     if (x < u.bbox.left || x > u.bbox.left + u.bbox.width) continue;
-    ctx.strokeStyle = a.state === 'raised' ? '#c62828' : '#2e7d32';
+    ctx.strokeStyle = a.state === 'raised' ? '#c62828' : a.state === 'closed' ? '#757575' : '#2e7d32';
     ctx.beginPath();
     ctx.moveTo(x, u.bbox.top);
     ctx.lineTo(x, u.bbox.top + u.bbox.height);
