@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "HistorySummary.h"
 #include "SqlStatement.h"
 
 namespace {
@@ -176,7 +177,17 @@ void HistoryStore::OpenReadWrite() {
         Migrate();
         Exec("CREATE INDEX IF NOT EXISTS history_device_time ON history(device_id, saved_ms)");
         Exec("CREATE INDEX IF NOT EXISTS alarms_device_time ON alarms(device_id, at_ms)");
+        // A new file is summarised from its first round on, a minute at a
+        // time.  A file with rounds from before the summary is left without
+        // one: summarising a week of rounds takes minutes, which a run must
+        // not spend before it polls; its history is read from the rounds.
+        bool summarised = HistorySummary::Present(db_);
+        if (!summarised && !HasRows("history")) {
+            HistorySummary::Create(db_);
+            summarised = true;
+        }
         Exec("COMMIT");
+        if (summarised) Summarise(TimeStamp::Now().Ms());
     } catch (const std::runtime_error& e) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw std::runtime_error("cannot use history " + path_ + ": " + e.what());
@@ -208,6 +219,11 @@ void HistoryStore::TakeForThisRun() {
     lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) Fail("cannot open for locking");
     if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("another bench-host run is writing to it");
+}
+
+bool HistoryStore::HasRows(const char* table) {
+    SqlStatement st(db_, std::string("SELECT 1 FROM ") + table + " LIMIT 1");
+    return sqlite3_step(st.get()) == SQLITE_ROW;
 }
 
 bool HistoryStore::HasTable(const char* table) {
@@ -256,7 +272,18 @@ int64_t HistoryStore::BeginRun(const Run& run, const TimeStamp& at) {
     return *run_id_;
 }
 
+void HistoryStore::Summarise(int64_t now_ms) {
+    summarised_minute_ = now_ms / HistorySummary::kMinuteMs;
+    // A cache of the rounds: when it cannot be written, readers read the
+    // rounds after its last minute instead, and the next minute tries again.
+    try {
+        HistorySummary::Update(db_, now_ms);
+    } catch (const std::runtime_error&) {
+    }
+}
+
 void HistoryStore::EndRun(const TimeStamp& at) {
+    if (summarised_minute_) Summarise(at.Ms() + HistorySummary::kMinuteMs);
     if (!run_id_) return;
     SqlStatement st(db_, "UPDATE runs SET ended_at = ?, ended_ms = ? WHERE run_id = ?");
     sqlite3_bind_text(st.get(), 1, at.Text().c_str(), -1, SQLITE_TRANSIENT);
@@ -302,6 +329,7 @@ void HistoryStore::SaveRecord(uint32_t device_id, const uint8_t* data, std::size
     sqlite3_bind_int64(insert_record_, 4, at.Ms());
     BindOptional(insert_record_, 5, run_id_);
     if (sqlite3_step(insert_record_) != SQLITE_DONE) FailWrite(records_not_stored_, "cannot store a record");
+    if (summarised_minute_ && at.Ms() / HistorySummary::kMinuteMs > *summarised_minute_) Summarise(at.Ms());
 }
 
 namespace {

@@ -25,6 +25,10 @@
 // kept are migrated when opened for writing: their times, which carry no
 // offset, are taken as local time.
 //
+// history_minutes and history_minutes_through: the per-minute summary of
+// the rounds (HistorySummary), kept up to date as each minute ends, for
+// the web page's history over long ranges.
+//
 // The newest record of a device, the one a run restores, is the last one
 // inserted (rowid), not the one with the latest time: a clock set back must
 // not make an old record look newer.
@@ -129,8 +133,10 @@ private:
     void OpenReadWrite();
     void Migrate();
     void TakeForThisRun();
+    void Summarise(int64_t now_ms);
     bool HasColumn(const char* table, const char* column);
     bool HasTable(const char* table);
+    bool HasRows(const char* table);
     void Exec(const char* sql);
     [[noreturn]] void Fail(const std::string& what);
     [[noreturn]] void FailWrite(long& count, const std::string& what);
@@ -151,4 +157,7 @@ private:
     long other_not_stored_ = 0;  // the run's own row, closing alarms
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
+    // The minute the per-minute summary was last brought up to; none when
+    // this file is not summarised by runs (see OpenReadWrite).
+    std::optional<int64_t> summarised_minute_;
 };

@@ -24,10 +24,12 @@
 
 #include "CannedSnapshot.h"
 #include "HistoryRequest.h"
+#include "HistoryStore.h"
 #include "HistorySummary.h"
 #include "MetricsFormat.h"
 #include "SnapshotHub.h"
 #include "SqliteHistoryQuery.h"
+#include "TimeStamp.h"
 #include "WebAssets.h"
 #include "WebServer.h"
 #include "unidata/Battery32_Data_t.h"
@@ -373,6 +375,48 @@ TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
         EXPECT_DOUBLE_EQ(sum.high, 99.0);
     }
     sqlite3_close(db);
+}
+
+// A run's history keeps its summary as minutes end and at the end of the
+// run; a file with rounds from before the summary is not summarised by a
+// run (it would stall its start), and is read from its rounds.
+TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
+    {
+        HistoryStore old(path_, HistoryStore::Access::kReadWrite);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    EXPECT_FALSE(HistorySummary::Present(db));
+    sqlite3_close(db);
+
+    const std::string fresh = path_ + ".new";
+    std::filesystem::remove(fresh);
+    // Minutes after now, so every round lands after the summary's start.
+    const int64_t base = (TimeStamp::Now().Ms() / HistorySummary::kMinuteMs + 2) * HistorySummary::kMinuteMs;
+    constexpr int kRounds = 16;  // one every 10 s: three minutes, the last one partial
+    {
+        HistoryStore store(fresh, HistoryStore::Access::kReadWrite);
+        store.BeginRun({}, TimeStamp::FromMs(base));
+        for (int k = 0; k < kRounds; ++k) {
+            Battery32_Data_t r{};
+            r.data_id = 12;
+            r.group_voltage = 50.0f + static_cast<float>(k);
+            store.SaveRecord(12, reinterpret_cast<const uint8_t*>(&r), sizeof r, TimeStamp::FromMs(base + 10000 * k));
+        }
+        store.EndRun(TimeStamp::FromMs(base + 10000 * (kRounds - 1)));
+    }
+    ASSERT_EQ(sqlite3_open(fresh.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*), sum(rounds), sum(voltage_sum) FROM history_minutes", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 3);
+    EXPECT_EQ(sqlite3_column_int(st, 1), kRounds);
+    EXPECT_DOUBLE_EQ(sqlite3_column_double(st, 2), kRounds * 50.0 + kRounds * (kRounds - 1) / 2.0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    std::filesystem::remove(fresh);
+    std::filesystem::remove(fresh + "-wal");
+    std::filesystem::remove(fresh + "-shm");
 }
 
 TEST(SqliteHistoryQuery, RefusesAFileThatIsNoHistory) {
