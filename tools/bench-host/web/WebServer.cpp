@@ -26,6 +26,11 @@ constexpr time_t kKeepAliveS = 2;
 constexpr std::size_t kKeepAliveRequests = 100;
 // How long a closed live page waits before it reconnects.
 constexpr int kRetryMs = 1000;
+// A live page gets at most this many snapshots a second: with eight devices
+// polled at the wire's pace there are some 18 rounds a second, more than a
+// person reads, and every one sent costs the machine the bus loop runs on.
+// A round still shows within a second of completing.
+constexpr auto kStreamPause = std::chrono::milliseconds(250);
 
 const char* const kJson = "application/json; charset=utf-8";
 
@@ -130,6 +135,17 @@ void WebServer::Start() {
     while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+std::shared_ptr<const std::string> WebServer::JsonOf(const SnapshotHub::Latest& latest) {
+    // Made once per publication, whatever the number of pages open; the
+    // others wait for it here, never the run.
+    std::lock_guard<std::mutex> lock(json_mutex_);
+    if (json_version_ != latest.version || !json_) {
+        json_ = std::make_shared<const std::string>(latest.snapshot->ToJson(latest.version));
+        json_version_ = latest.version;
+    }
+    return json_;
+}
+
 void WebServer::Stop() {
     if (!thread_.joinable()) return;
     stopping_ = true;
@@ -166,10 +182,10 @@ void WebServer::Routes() {
     });
 
     if (live) {
-        s.Get("/api/live", [live](const httplib::Request&, httplib::Response& res) {
+        s.Get("/api/live", [this, live](const httplib::Request&, httplib::Response& res) {
             const auto latest = live->Get();
             if (!latest.snapshot) return Fail(res, 503, "the run has not started its devices yet");
-            res.set_content(latest.snapshot->ToJson(latest.version), kJson);
+            res.set_content(*JsonOf(latest), kJson);
         });
         s.Get("/metrics", [live](const httplib::Request&, httplib::Response& res) {
             const auto latest = live->Get();
@@ -183,14 +199,17 @@ void WebServer::Routes() {
             }
             const auto heartbeat = std::chrono::milliseconds(options_.heartbeat_ms);
             auto seen = std::make_shared<uint64_t>(0);
+            auto sent_at = std::make_shared<std::chrono::steady_clock::time_point>();
             res.set_header("X-Accel-Buffering", "no");
             res.set_chunked_content_provider(
                 "text/event-stream",
-                [this, live, heartbeat, seen](size_t offset, httplib::DataSink& sink) {
+                [this, live, heartbeat, seen, sent_at](size_t offset, httplib::DataSink& sink) {
                     if (offset == 0) {
                         const std::string retry = "retry: " + std::to_string(kRetryMs) + "\n\n";
                         if (!sink.write(retry.data(), retry.size())) return false;
                     }
+                    const auto next = *sent_at + kStreamPause;
+                    if (std::chrono::steady_clock::now() < next) std::this_thread::sleep_until(next);
                     const auto latest = live->WaitNewer(*seen, heartbeat, stopping_);
                     if (stopping_) {
                         sink.done();
@@ -198,8 +217,9 @@ void WebServer::Routes() {
                     }
                     std::string text;
                     if (latest.version > *seen && latest.snapshot) {
-                        text = SseEvent(latest.snapshot->ToJson(latest.version));
+                        text = SseEvent(*JsonOf(latest));
                         *seen = latest.version;
+                        *sent_at = std::chrono::steady_clock::now();
                     } else {
                         text = ": quiet\n\n";
                     }

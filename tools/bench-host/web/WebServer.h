@@ -10,12 +10,14 @@
 // one worker thread at most, until the write timeout drops it.
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "SnapshotHub.h"
+
 class HistoryQuery;
-class SnapshotHub;
 
 namespace httplib {
 class Server;
@@ -28,9 +30,12 @@ public:
         int port = 0;                    // 0: any free port (see Port())
         SnapshotHub* live = nullptr;     // none: the history page alone
         HistoryQuery* history = nullptr; // none: no history endpoints
-        std::size_t threads = 16;        // workers, live streams included
+        // A live page holds a worker for as long as it is open: room for a
+        // control room's worth of pages and, beside them, requests that
+        // come and go (history, /metrics).
+        std::size_t threads = 40;        // workers, live streams included
         std::size_t queued = 32;         // accepted connections waiting for a worker
-        std::size_t streams = 8;         // live streams at once
+        std::size_t streams = 24;        // live streams at once
         int heartbeat_ms = 10000;        // comment sent on a quiet stream, to find closed ones
     };
 
@@ -57,6 +62,8 @@ public:
 
 private:
     void Routes();
+    // The snapshot's JSON (/api/live, the live streams).
+    std::shared_ptr<const std::string> JsonOf(const SnapshotHub::Latest& latest);
 
     Options options_;
     std::unique_ptr<httplib::Server> server_;
@@ -64,4 +71,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> streams_{0};
     int port_ = 0;
+    std::mutex json_mutex_;
+    std::shared_ptr<const std::string> json_;
+    uint64_t json_version_ = 0;
 };
