@@ -12,15 +12,22 @@
 #                                    rounds of eight devices (4.8 million rows;
 #                                    the file, about 1 GB, is made once in
 #                                    build/bench-history and reused)
+#   bash scripts/bench.sh --metrics  /metrics of eight devices: rendered, and
+#                                    over loopback HTTP (same build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "${1:-}" = "--history" ]; then
+if [ "${1:-}" = "--history" ] || [ "${1:-}" = "--metrics" ]; then
   bash scripts/setup.sh --bench --web
   build=build/bench-history
+  target=bench_${1#--}
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPSB_BUILD_TESTS=OFF -DUPSB_BUILD_BENCH=ON >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target bench_history >/dev/null
-  "$build/bench/bench_history" --db "$build/history.sqlite"
+  cmake --build "$build" -j"$(nproc)" --target "$target" >/dev/null
+  if [ "$target" = bench_history ]; then
+    "$build/bench/bench_history" --db "$build/history.sqlite"
+  else
+    "$build/bench/bench_metrics"
+  fi
   exit 0
 fi
 
@@ -30,7 +37,7 @@ for arg in "$@"; do
   case "$arg" in
     --o3) preset=bench-o3 ;;
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $arg" >&2; exit 2 ;;
   esac
 done
