@@ -30,7 +30,7 @@ trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true' 
 for _ in $(seq 100); do [ -e "$out/monitor.pty" ] && break; sleep 0.05; done
 [ -e "$out/monitor.pty" ] || { echo "demo: the monitor simulator did not start:"; cat "$out/monitor-sim.log"; exit 1; }
 
-echo "demo: the web page of this run: http://127.0.0.1:$port/ (history: http://127.0.0.1:$port/history)"
+echo "demo: the web page of this run, for its $seconds seconds: http://127.0.0.1:$port/ (history: http://127.0.0.1:$port/history)"
 status=0
 "$host" run --http "127.0.0.1:$port" --config tools/bench-host/examples/site.json --port "$out/monitor.pty" \
   --db "$out/history.sqlite" --duration "$seconds" || status=$?
