@@ -1,7 +1,5 @@
 #include "WebOutput.h"
 
-#include <algorithm>
-
 #include "BusDevice.h"
 #include "SnapshotHub.h"
 #include "ValueNames.h"
@@ -43,8 +41,7 @@ LiveSnapshot::Device Describe(const BusDevice& d) {
     out.addr = d.conf.addr;
     out.health = d.health.state();
     out.health_since_ms = MsOf(d.health.since().wall);
-    const int cells = d.cell_count > 0 ? d.cell_count : ValueNames::CellCount(d.conf.type);
-    for (int i = 0; i < cells; ++i) {
+    for (int i = 0; i < d.CellsShown(); ++i) {
         LiveSnapshot::Cell c;
         const std::string name = ValueNames::CellName(i);
         Checked(d, name, 0.0f, c);
@@ -116,8 +113,7 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        if (!d) return;
                        const BusDevice& bd = *e.device;
                        d->values_at_ms = NowMs();
-                       d->cells.resize(std::min<std::size_t>(
-                           bd.cell_count > 0 ? bd.cell_count : d->cells.size(), BatteryRecord::kCells));
+                       d->cells.resize(static_cast<std::size_t>(bd.CellsShown()));
                        for (std::size_t i = 0; i < d->cells.size(); ++i) {
                            const std::string name = ValueNames::CellName(static_cast<int>(i));
                            Checked(bd, name, e.record.cells[i], d->cells[i]);
