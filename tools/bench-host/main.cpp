@@ -38,7 +38,8 @@ constexpr int kUsage = 2;
 const char* const kExitStatuses =
     "Exit status:\n"
     "  0  done\n"
-    "  1  setup error, one line on standard error: site file, port, plug-in, history file\n"
+    "  1  setup error, one line on standard error: site file, port, plug-in, history file,\n"
+    "     the web page's address (--http) that cannot be served\n"
     "     (also one that fails SQLite's integrity check; it is left unchanged)\n"
     "  2  command-line usage error; replay: a scenario line that is not a valid operation\n"
     "  3  run: a device never completed a cycle\n"
