@@ -145,13 +145,16 @@ def history_page(driver, db):
 
 
 with tempfile.TemporaryDirectory() as work:
+    # The browser first: it is the slow part to start, and the page must be
+    # open before the weak cell recovers.
+    driver = webtest.browser()
+    driver.set_window_size(1100, 1000)  # two devices: the screenshots need no more
     values_log = os.path.join(work, "a.jsonl")
     sims = [subprocess.Popen([SIM, "--pty-link", os.path.join(work, "a.pty"), "--drift", "0", "--seed", "1",
                               "--weak-cell", "5:11.2:8s", "--values-log", values_log], stderr=subprocess.DEVNULL),
             subprocess.Popen([SIM, "--pty-link", os.path.join(work, "b.pty"), "--seed", "2",
                               "--stop-after", "12"], stderr=subprocess.DEVNULL)]
     run = None
-    driver = None
     try:
         for name in ("a.pty", "b.pty"):
             wait_for(os.path.join(work, name))
@@ -161,15 +164,12 @@ with tempfile.TemporaryDirectory() as work:
         started = json.loads(run.stdout.readline())
         url = started.get("web", "")
         check(url.startswith("http://127.0.0.1:"), f"the run says where its page is ({url!r})")
-        driver = webtest.browser()
-        driver.set_window_size(1100, 1000)  # two devices: the screenshots need no more
         live_page(driver, url, values_log)
         run.stdout.read()
         run.wait(timeout=RUN_SECONDS + 10)
         history_page(driver, db)
     finally:
-        if driver:
-            driver.quit()
+        driver.quit()
         for p in ([run] if run else []) + sims:
             p.terminate()
             p.wait(timeout=10)
