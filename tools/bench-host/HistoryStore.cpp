@@ -177,17 +177,18 @@ void HistoryStore::OpenReadWrite() {
         Migrate();
         Exec("CREATE INDEX IF NOT EXISTS history_device_time ON history(device_id, saved_ms)");
         Exec("CREATE INDEX IF NOT EXISTS alarms_device_time ON alarms(device_id, at_ms)");
-        // A new file is summarised from its first round on, a minute at a
-        // time.  A file with rounds from before the summary is left without
-        // one: summarising a week of rounds takes minutes, which a run must
-        // not spend before it polls; its history is read from the rounds.
-        bool summarised = HistorySummary::Present(db_);
-        if (!summarised && !HasRows("history")) {
-            HistorySummary::Create(db_);
-            summarised = true;
+        // Summarised a minute at a time from the first round on.  A file
+        // with rounds from before the summary existed is summarised from
+        // now on: its earlier rounds would take minutes to summarise, which
+        // a run must not spend before it polls; they are read as they are.
+        if (!HistorySummary::Present(db_)) {
+            if (HasRows("history"))
+                HistorySummary::CreateFrom(db_, TimeStamp::Now().Ms());
+            else
+                HistorySummary::Create(db_);
         }
         Exec("COMMIT");
-        if (summarised) Summarise(TimeStamp::Now().Ms());
+        Summarise(TimeStamp::Now().Ms());
     } catch (const std::runtime_error& e) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw std::runtime_error("cannot use history " + path_ + ": " + e.what());

@@ -157,7 +157,7 @@ private:
     long other_not_stored_ = 0;  // the run's own row, closing alarms
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
-    // The minute the per-minute summary was last brought up to; none when
-    // this file is not summarised by runs (see OpenReadWrite).
+    // The minute the per-minute summary was last brought up to; none for a
+    // reader.
     std::optional<int64_t> summarised_minute_;
 };

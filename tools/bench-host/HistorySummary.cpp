@@ -39,6 +39,15 @@ void HistorySummary::Create(sqlite3* db) {
                     "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL)");
 }
 
+void HistorySummary::CreateFrom(sqlite3* db, int64_t now_ms) {
+    Create(db);
+    const std::string since = std::to_string((now_ms / kMinuteMs + 1) * kMinuteMs);
+    Exec(db,
+         "CREATE TABLE IF NOT EXISTS history_minutes_since(since_ms INTEGER NOT NULL);"
+         "DELETE FROM history_minutes_since; INSERT INTO history_minutes_since VALUES(" + since + ");"
+         "DELETE FROM history_minutes_through; INSERT INTO history_minutes_through VALUES(" + since + ")");
+}
+
 bool HistorySummary::Present(sqlite3* db) {
     sqlite3_stmt* st = nullptr;
     const bool ok = sqlite3_prepare_v2(db, "SELECT through_ms FROM history_minutes_through", -1, &st, nullptr) ==

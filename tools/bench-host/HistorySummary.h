@@ -11,6 +11,10 @@
 //       record could be read (the sums are over those)
 //   history_minutes_through(through_ms)
 //       every round before through_ms is summarised
+//   history_minutes_since(since_ms)
+//       only in a file that held rounds before it had a summary: the
+//       summary begins at since_ms (a minute's start); readers read the
+//       rounds before it from the history
 //
 // Per-cell sums, lowest and highest values let a reader derive the lowest,
 // mean and highest cell over any number of the model's cells, and any one
@@ -28,6 +32,9 @@ public:
 
     // Creates the tables if missing (with the history's write access).
     static void Create(sqlite3* db);
+    // The same for a file with rounds already: the summary begins at the
+    // minute after now_ms, so that making it costs nothing now.
+    static void CreateFrom(sqlite3* db, int64_t now_ms);
     // Summarises the complete minutes before now_ms not yet summarised; the
     // last summarised minute is summarised again, in case rounds came after.
     static void Update(sqlite3* db, int64_t now_ms);

@@ -379,16 +379,25 @@ TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
 }
 
 // A run's history keeps its summary as minutes end and at the end of the
-// run; a file with rounds from before the summary is not summarised by a
-// run (it would stall its start), and is read from its rounds.
+// run.  A file with rounds from before the summary is summarised from the
+// run's start on (summarising its past would stall the start); its earlier
+// rounds are still read, from the history.
 TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
+    HistoryQuery::SeriesRequest week;
+    week.device = 14;
+    week.points = 3;
+    const auto before = SqliteHistoryQuery(path_).Downsample(week);
     {
         HistoryStore old(path_, HistoryStore::Access::kReadWrite);
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    EXPECT_FALSE(HistorySummary::Present(db));
+    EXPECT_TRUE(HistorySummary::Present(db));
     sqlite3_close(db);
+    const auto after = SqliteHistoryQuery(path_).Downsample(week);
+    EXPECT_EQ(after.bucket_ms, before.bucket_ms) << "no minute of the past is taken from the summary";
+    EXPECT_EQ(after.rounds, before.rounds);
+    EXPECT_EQ(after.cell_min, before.cell_min);
 
     const std::string fresh = path_ + ".new";
     std::filesystem::remove(fresh);

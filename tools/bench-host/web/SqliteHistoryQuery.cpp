@@ -132,7 +132,10 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(const SeriesRequest& request
     if (s.bucket_ms >= kMinute) {
         if (c.TryPrepare("SELECT through_ms FROM history_minutes_through").TryStep()) {
             const int64_t through = c.Int(0);
-            first_minute = -FloorDiv(-s.from_ms, kMinute) * kMinute;
+            // A file summarised only from some minute on: the rounds before.
+            int64_t since = std::numeric_limits<int64_t>::min();
+            if (c.TryPrepare("SELECT since_ms FROM history_minutes_since").TryStep()) since = c.Int(0);
+            first_minute = std::max(-FloorDiv(-s.from_ms, kMinute) * kMinute, since);
             end_minute = std::min(FloorDiv(s.to_ms + 1, kMinute) * kMinute, through);
             summary = first_minute < end_minute;
         }
