@@ -27,7 +27,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 HOST = os.environ["BENCH_HOST"]
 SIM = os.environ["MONITOR_SIM"]
 CELLS = 29
-RUN_SECONDS = 16
+RUN_SECONDS = 18
 check = webtest.Checks()
 
 
@@ -151,7 +151,7 @@ with tempfile.TemporaryDirectory() as work:
     driver.set_window_size(1100, 1000)  # two devices: the screenshots need no more
     values_log = os.path.join(work, "a.jsonl")
     sims = [subprocess.Popen([SIM, "--pty-link", os.path.join(work, "a.pty"), "--drift", "0", "--seed", "1",
-                              "--weak-cell", "5:11.2:8s", "--values-log", values_log], stderr=subprocess.DEVNULL),
+                              "--weak-cell", "5:11.2:10s", "--values-log", values_log], stderr=subprocess.DEVNULL),
             subprocess.Popen([SIM, "--pty-link", os.path.join(work, "b.pty"), "--seed", "2",
                               "--stop-after", "12"], stderr=subprocess.DEVNULL)]
     run = None
