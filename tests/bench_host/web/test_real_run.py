@@ -6,12 +6,14 @@ shows 29 bars whose values are the ones monitor-sim sent, marks cell 6 and
 then clears it, and shows device 13 as not answering; once the run has
 ended, `history --http` serves its file, whose page draws one point per
 stored round and offers the CSV that `history --csv` prints, value for
-value.  No console error on either page.  Screenshots go to the build
+value; it reads the file as a user who cannot write to its folder (as on
+read-only media).  No console error on either page.  Screenshots go to the build
 folder."""
 import csv
 import io
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -98,15 +100,28 @@ def live_page(driver, url, values_log):
     check(not errors, f"no console errors on the live page ({errors})")
 
 
+def read_only_copy(db):
+    """The history in a folder its reader cannot write to, and that reader."""
+    folder = tempfile.mkdtemp()
+    shutil.copy(db, folder)
+    copy = os.path.join(folder, os.path.basename(db))
+    os.chmod(copy, 0o444)
+    os.chmod(folder, 0o555)
+    if os.geteuid() != 0:  # the folder alone keeps its owner out
+        return copy, []
+    return copy, ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
 def history_page(driver, db):
-    proc = subprocess.Popen([HOST, "history", "--db", db, "--http", "127.0.0.1:0"],
+    db, reader = read_only_copy(db)
+    proc = subprocess.Popen(reader + [HOST, "history", "--db", db, "--http", "127.0.0.1:0"],
                             stdout=subprocess.PIPE, text=True)
     try:
         line = proc.stdout.readline()
         check(line.startswith("history page: http://127.0.0.1:"), f"history --http says where ({line.strip()!r})")
         url = line.split(": ", 1)[1].strip()
-        rounds = subprocess.run([HOST, "history", "--db", db, "--csv", "--id", "12"], capture_output=True,
-                                text=True, check=True).stdout
+        rounds = subprocess.run(reader + [HOST, "history", "--db", db, "--csv", "--id", "12"],
+                                capture_output=True, text=True, check=True).stdout
         stored = list(csv.DictReader(io.StringIO(rounds)))
 
         driver.get_log("browser")  # the live page's stream, cut as the run ended
@@ -142,6 +157,10 @@ def history_page(driver, db):
     finally:
         proc.terminate()
         check(proc.wait(timeout=10) == 0, "history --http stops cleanly on SIGTERM")
+        folder = os.path.dirname(db)
+        check(os.listdir(folder) == [os.path.basename(db)], f"nothing made beside the file ({os.listdir(folder)})")
+        os.chmod(folder, 0o755)
+        shutil.rmtree(folder)
 
 
 with tempfile.TemporaryDirectory() as work:
