@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <iostream>
 #include <limits>
 #include <regex>
@@ -77,6 +78,13 @@ Battery32::Battery32() : battery_voltage_{}, battery_count_(kCells) { device_typ
 
 Battery32::~Battery32() = default;
 
+void Battery32::PutDeviceLine(const char* what) const {
+    // Composed on the stack and written whole, as every console line is.
+    char line[64];
+    std::snprintf(line, sizeof line, "Battery32 %u%s\n", DataId(), what);
+    PutLine(line);
+}
+
 int Battery32::ProcessBatteryVoltage() { return DecodeCellReply(CellDecoding{kCells, true, true}); }
 
 int Battery32::DecodeCellReply(const CellDecoding& how) {
@@ -88,9 +96,9 @@ int Battery32::DecodeCellReply(const CellDecoding& how) {
     if (fault != monitor::ReplyFault::kNone) {
         if (how.verbose) {
             if (fault == monitor::ReplyFault::kChecksum)
-                std::cout << "Battery32 " << DataId() << " checksum failed" << std::endl;
+                PutDeviceLine(" checksum failed");
             else
-                std::cout << "msg_buf[0] == 0xed && msg_buf[1] == addr_ failed" << std::endl;
+                PutLine("msg_buf[0] == 0xed && msg_buf[1] == addr_ failed\n");
         }
         call_type = kIdle;
         return 0;
@@ -114,9 +122,9 @@ int Battery32::DecodeCellReply(const CellDecoding& how) {
         battery_voltage_[k] = v;
     }
 
-    if (how.verbose) std::cout << "Battery32 " << DataId() << " before CallGroupVoltage" << std::endl;
+    if (how.verbose) PutDeviceLine(" before CallGroupVoltage");
     CallGroupVoltage();
-    if (how.verbose) std::cout << "Battery32 " << DataId() << " after CallGroupVoltage" << std::endl;
+    if (how.verbose) PutDeviceLine(" after CallGroupVoltage");
     return 1;
 }
 

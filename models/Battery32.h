@@ -36,6 +36,9 @@ protected:
     int32_t battery_count_;
 
 private:
+    // "Battery32 <data identifier><what>" as one console line.
+    void PutDeviceLine(const char* what) const;
+
     // Names and display labels of the cells, prepared once per numbering
     // (battery_start_, battery_count_) rather than in every round.
     void PrepareCellTexts();

@@ -99,11 +99,12 @@ protected:
     // this tells how old the data are.
     boost::posix_time::ptime round_time_;
 
-private:
     // A console line goes out whole, its line end included, in one write,
     // and is flushed: the host may run devices on several threads, and a line
     // written piece by piece could be cut by another device's.
     static void PutLine(const char* line_with_end) { std::cout << line_with_end << std::flush; }
+
+private:
 
     void ReadThresholdSetting(const Json::Value& config) {
         PutLine("here 1\n");
