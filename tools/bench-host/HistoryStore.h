@@ -27,7 +27,9 @@
 //
 // history_minutes and history_minutes_through: the per-minute summary of
 // the rounds (HistorySummary), kept up to date as each minute ends, for
-// the web page's history over long ranges.
+// the web page's history over long ranges; history_minutes_since in a file
+// with rounds from before the summary, whose past is summarised a minute at
+// a time, once a second, as rounds are stored.
 //
 // The newest record of a device, the one a run restores, is the last one
 // inserted (rowid), not the one with the latest time: a clock set back must
@@ -134,6 +136,7 @@ private:
     void Migrate();
     void TakeForThisRun();
     void Summarise(int64_t now_ms);
+    void Backfill(int64_t now_ms);
     bool HasColumn(const char* table, const char* column);
     bool HasTable(const char* table);
     bool HasRows(const char* table);
@@ -160,4 +163,7 @@ private:
     // The minute the per-minute summary was last brought up to; none for a
     // reader.
     std::optional<int64_t> summarised_minute_;
+    // The second of the last step summarising the rounds from before the
+    // summary existed; none when none are left (or for a reader).
+    std::optional<int64_t> backfilled_second_;
 };

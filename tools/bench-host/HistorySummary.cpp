@@ -1,5 +1,8 @@
 #include "HistorySummary.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 #include <sqlite3.h>
@@ -19,6 +22,63 @@ void Exec(sqlite3* db, const std::string& sql) {
 }
 
 std::string Rv(int what) { return "record_value(record, " + std::to_string(what) + ", 32)"; }
+
+// The first row's first column of sql, if any.
+std::optional<int64_t> Int(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    std::optional<int64_t> out;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        const std::string what = sqlite3_errmsg(db);
+        sqlite3_finalize(st);
+        throw std::runtime_error("history summary: " + what);
+    }
+    const int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) out = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        throw std::runtime_error("history summary: " + std::string(sqlite3_errmsg(db)));
+    return out;
+}
+
+// Each device's rows of history, one range of the (device_id, saved_ms)
+// index each: d(id) lists the devices without reading the table.
+const char* const kDevices =
+    "WITH RECURSIVE d(id) AS (SELECT min(device_id) FROM history UNION ALL "
+    "  SELECT (SELECT min(device_id) FROM history WHERE device_id > d.id) FROM d WHERE d.id IS NOT NULL) ";
+
+// Summarises the rounds from from_sql (an SQL expression) to before to_ms,
+// replacing the summary of those minutes.
+void Summarise(sqlite3* db, const std::string& from_sql, int64_t to_ms) {
+    constexpr int64_t kMinuteMs = HistorySummary::kMinuteMs;
+    std::string values;
+    for (int i = 1; i <= BatteryRecord::kCells; ++i) {
+        const std::string v = Rv(RecordSql::kCell0 + i - 1);
+        values += ", sum(" + v + "), min(" + v + "), max(" + v + ")";
+    }
+    const std::string minute = "saved_ms / " + std::to_string(kMinuteMs) + " * " + std::to_string(kMinuteMs);
+    Exec(db, std::string(kDevices) +
+                 "INSERT OR REPLACE INTO history_minutes "
+                 "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" +
+                 Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" +
+                 Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values +
+                 " FROM d, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
+                 "AND saved_ms >= (" + from_sql + ") AND saved_ms < " + std::to_string(to_ms) +
+                 " GROUP BY device_id, m");
+}
+
+// Runs work in a savepoint: all of it or none.
+template <typename Work>
+auto InSavepoint(sqlite3* db, Work work) {
+    Exec(db, "SAVEPOINT history_summary");
+    try {
+        auto out = work();
+        Exec(db, "RELEASE history_summary");
+        return out;
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK TO history_summary; RELEASE history_summary", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
 
 }  // namespace
 
@@ -60,33 +120,38 @@ bool HistorySummary::Present(sqlite3* db) {
 void HistorySummary::Update(sqlite3* db, int64_t now_ms) {
     RecordSql::Register(db);
     const int64_t through = now_ms / kMinuteMs * kMinuteMs;
-    std::string values;
-    for (int i = 1; i <= BatteryRecord::kCells; ++i) {
-        const std::string v = Rv(RecordSql::kCell0 + i - 1);
-        values += ", sum(" + v + "), min(" + v + "), max(" + v + ")";
-    }
-    const std::string minute = "saved_ms / " + std::to_string(kMinuteMs) + " * " + std::to_string(kMinuteMs);
-    Exec(db, "SAVEPOINT history_summary");
-    try {
-        // From the start of the last summarised minute (or the beginning),
-        // device by device so each is one range of the (device_id,
-        // saved_ms) index; the summary itself is never scanned.
-        Exec(db,
-             "WITH RECURSIVE d(id) AS (SELECT min(device_id) FROM history UNION ALL "
-             "  SELECT (SELECT min(device_id) FROM history WHERE device_id > d.id) FROM d WHERE d.id IS NOT NULL), "
-             "since(ms) AS (SELECT coalesce((SELECT max(through_ms) FROM history_minutes_through) - " +
-                 std::to_string(kMinuteMs) + ", -9223372036854775807)) "
-             "INSERT OR REPLACE INTO history_minutes "
-             "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" + Rv(RecordSql::kStringVoltage) +
-                 "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kCurrent) + "), sum(" +
-                 Rv(RecordSql::kTemperature) + ")" + values +
-                 " FROM d, since, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
-                 "AND saved_ms >= since.ms AND saved_ms < " + std::to_string(through) + " GROUP BY device_id, m");
+    InSavepoint(db, [&] {
+        // From the start of the last summarised minute (or the beginning);
+        // the summary itself is never scanned.
+        Summarise(db,
+                  "coalesce((SELECT max(through_ms) FROM history_minutes_through) - " + std::to_string(kMinuteMs) +
+                      ", -9223372036854775807)",
+                  through);
         Exec(db, "DELETE FROM history_minutes_through; INSERT INTO history_minutes_through VALUES(" +
                      std::to_string(through) + ")");
-        Exec(db, "RELEASE history_summary");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK TO history_summary; RELEASE history_summary", nullptr, nullptr, nullptr);
-        throw;
-    }
+        return true;
+    });
+}
+
+bool HistorySummary::Backfill(sqlite3* db, int max_minutes) {
+    RecordSql::Register(db);
+    if (!Int(db, "SELECT count(*) FROM sqlite_master WHERE name = 'history_minutes_since'").value_or(0)) return false;
+    return InSavepoint(db, [&] {
+        const std::optional<int64_t> since = Int(db, "SELECT since_ms FROM history_minutes_since");
+        if (!since) return false;
+        // The newest round before since_ms, device by device over the index.
+        const std::optional<int64_t> newest =
+            Int(db, std::string(kDevices) +
+                        "SELECT max((SELECT max(saved_ms) FROM history WHERE device_id = d.id AND saved_ms < " +
+                        std::to_string(*since) + ")) FROM d WHERE d.id IS NOT NULL");
+        if (!newest) {
+            Exec(db, "DELETE FROM history_minutes_since");
+            return false;
+        }
+        // Minutes without rounds between it and since_ms cost nothing.
+        const int64_t from = (*newest / kMinuteMs - std::max(max_minutes, 1) + 1) * kMinuteMs;
+        Summarise(db, std::to_string(from), *since);
+        Exec(db, "UPDATE history_minutes_since SET since_ms = " + std::to_string(from));
+        return true;
+    });
 }

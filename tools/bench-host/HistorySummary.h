@@ -14,7 +14,8 @@
 //   history_minutes_since(since_ms)
 //       only in a file that held rounds before it had a summary: the
 //       summary begins at since_ms (a minute's start); readers read the
-//       rounds before it from the history
+//       rounds before it from the history.  Backfill moves it back a few
+//       minutes at a time and deletes it once no round is older.
 //
 // Per-cell sums, lowest and highest values let a reader derive the lowest,
 // mean and highest cell over any number of the model's cells, and any one
@@ -38,6 +39,14 @@ public:
     // Summarises the complete minutes before now_ms not yet summarised; the
     // last summarised minute is summarised again, in case rounds came after.
     static void Update(sqlite3* db, int64_t now_ms);
+    // Summarises up to max_minutes minutes just before since_ms (minutes
+    // without rounds are skipped, not counted) and moves since_ms back over
+    // them, in one transaction; deletes since_ms once no round is older.
+    // Returns false when there was nothing left to summarise (and on a file
+    // summarised from its first round).  Cost
+    // grows with max_minutes (about 11 ms a minute of 8 devices), so a
+    // running writer calls it often with a small budget.
+    static bool Backfill(sqlite3* db, int max_minutes);
     // Whether the file has a summary (a reader's question; never throws).
     static bool Present(sqlite3* db);
 

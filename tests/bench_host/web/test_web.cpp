@@ -271,6 +271,35 @@ protected:
         ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << error;
     }
 
+    // A series reduced to its totals, which do not depend on where its
+    // buckets begin: rounds, round-weighted sums of the means, extremes.
+    struct Overall {
+        int64_t bucket_ms;
+        uint64_t rounds = 0;
+        double voltage = 0, cell = 0, mean = 0, low = 1e9, high = -1e9;
+
+        static Overall Of(const HistoryQuery::Series& s) {
+            Overall o{s.bucket_ms};
+            for (std::size_t i = 0; i < s.t.size(); ++i) {
+                o.rounds += s.rounds[i];
+                o.voltage += s.string_voltage[i] * s.rounds[i];
+                if (!s.cell.empty()) o.cell += s.cell[i] * s.rounds[i];
+                o.mean += s.cell_mean[i] * s.rounds[i];
+                o.low = std::min(o.low, s.cell_min[i]);
+                o.high = std::max(o.high, s.cell_max[i]);
+            }
+            return o;
+        }
+        void ExpectSameValues(const Overall& raw) const {
+            EXPECT_EQ(rounds, raw.rounds);
+            EXPECT_NEAR(voltage, raw.voltage, 1e-6 * std::abs(raw.voltage));
+            EXPECT_NEAR(cell, raw.cell, 1e-6 * std::abs(raw.cell));
+            EXPECT_NEAR(mean, raw.mean, 1e-6 * std::abs(raw.mean));
+            EXPECT_DOUBLE_EQ(low, raw.low);
+            EXPECT_DOUBLE_EQ(high, raw.high);
+        }
+    };
+
     std::string path_;
 };
 
@@ -337,24 +366,7 @@ TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
     r.points = 3;
     r.cell = 7;
     r.range = {kStart + 10000, kStart + 589999};  // rounds 10..589: part minutes at both ends
-    struct Overall {
-        int64_t bucket_ms;
-        uint64_t rounds = 0;
-        double voltage = 0, cell7 = 0, mean = 0, low = 1e9, high = -1e9;
-    };
-    const auto overall = [&] {
-        const auto s = SqliteHistoryQuery(path_).Downsample(r);
-        Overall o{s.bucket_ms};
-        for (std::size_t i = 0; i < s.t.size(); ++i) {
-            o.rounds += s.rounds[i];
-            o.voltage += s.string_voltage[i] * s.rounds[i];
-            o.cell7 += s.cell[i] * s.rounds[i];
-            o.mean += s.cell_mean[i] * s.rounds[i];
-            o.low = std::min(o.low, s.cell_min[i]);
-            o.high = std::max(o.high, s.cell_max[i]);
-        }
-        return o;
-    };
+    const auto overall = [&] { return Overall::Of(SqliteHistoryQuery(path_).Downsample(r)); };
     const Overall raw = overall();
     EXPECT_EQ(raw.bucket_ms, 193334);
     EXPECT_EQ(raw.rounds, 580u);
@@ -368,12 +380,85 @@ TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
         HistorySummary::Update(db, now);
         const Overall sum = overall();
         EXPECT_EQ(sum.bucket_ms, 240000) << "minutes summarised: buckets of whole minutes";
-        EXPECT_EQ(sum.rounds, raw.rounds);
-        EXPECT_NEAR(sum.voltage, raw.voltage, 1e-6 * raw.voltage);
-        EXPECT_NEAR(sum.cell7, raw.cell7, 1e-6 * raw.cell7);
-        EXPECT_NEAR(sum.mean, raw.mean, 1e-6 * raw.mean);
-        EXPECT_DOUBLE_EQ(sum.low, 0.5);
-        EXPECT_DOUBLE_EQ(sum.high, 99.0);
+        sum.ExpectSameValues(raw);
+    }
+    sqlite3_close(db);
+}
+
+// A file with rounds over hours from before the summary: its past is
+// summarised a few minutes a step, hours without rounds skipped, and every
+// step answers as the rounds alone do, until no round is older.  A file
+// whose rounds all come after the summary's start has nothing to do.
+TEST_F(HistoryFile, ThePastIsSummarisedStepByStepAnsweringAsTheRounds) {
+    constexpr int64_t kMinute = HistorySummary::kMinuteMs, kHour = 60 * kMinute;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO history VALUES(12, 'text', ?1, ?2)", -1, &insert, nullptr);
+    for (int h = 1; h <= 4; ++h) {
+        for (int k = 0; k < 6; ++k) {  // 100 s of rounds each hour, across a minute's end
+            Battery32_Data_t r{};
+            for (int i = 0; i < 32; ++i) r.battery_value[i] = static_cast<float>(i + h + k);
+            if (h == 3 && k == 4) r.battery_value[5] = 0.25f;
+            r.group_voltage = 40.0f + h * k;
+            sqlite3_bind_blob(insert, 1, &r, sizeof r, SQLITE_TRANSIENT);
+            sqlite3_bind_int64(insert, 2, kStart + h * kHour + 20000 * k);
+            sqlite3_step(insert);
+            sqlite3_reset(insert);
+        }
+    }
+    sqlite3_finalize(insert);
+
+    const int64_t first_minute = kStart / kMinute * kMinute;
+    constexpr int kMinutes = 5 * 60;
+    std::vector<HistoryQuery::SeriesRequest> requests(3);
+    requests[0].device = 12;  // the whole file in a few buckets
+    requests[0].points = 3;
+    requests[0].cell = 4;
+    requests[1].device = 12;  // a minute a bucket, compared bucket by bucket
+    requests[1].points = kMinutes;
+    requests[1].range = {first_minute, first_minute + kMinutes * kMinute - 1};
+    requests[2].device = 14;  // part minutes at both ends
+    requests[2].points = 3;
+    requests[2].cell = 7;
+    requests[2].range = {kStart + 10000, kStart + 589999};
+    std::vector<HistoryQuery::Series> raw;
+    for (const auto& r : requests) raw.push_back(SqliteHistoryQuery(path_).Downsample(r));
+    ASSERT_EQ(raw[1].bucket_ms, kMinute);
+    const auto expect_as_raw = [&](const std::string& when) {
+        SCOPED_TRACE(when);
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            const auto s = SqliteHistoryQuery(path_).Downsample(requests[i]);
+            Overall::Of(s).ExpectSameValues(Overall::Of(raw[i]));
+        }
+        const auto minutes = SqliteHistoryQuery(path_).Downsample(requests[1]);
+        EXPECT_EQ(minutes.t, raw[1].t);
+        EXPECT_EQ(minutes.rounds, raw[1].rounds);
+        EXPECT_EQ(minutes.cell_min, raw[1].cell_min);
+        EXPECT_EQ(minutes.cell_max, raw[1].cell_max);
+    };
+
+    const struct {
+        int64_t summary_from_ms;
+        int steps;  // that summarise something
+    } cases[] = {
+        {kStart + 5 * kHour, 6},  // hours 4, 3, 2, 1, then the first 11 minutes in two
+        {kStart - kHour, 0},
+    };
+    for (const auto& c : cases) {
+        HistorySummary::CreateFrom(db, c.summary_from_ms);
+        HistorySummary::Update(db, c.summary_from_ms + 3 * kMinute);
+        int steps = 0;
+        expect_as_raw("from the rounds before the summary");
+        while (HistorySummary::Backfill(db, 7) && steps < 100) expect_as_raw("step " + std::to_string(++steps));
+        EXPECT_EQ(steps, c.steps);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM history_minutes_since", -1, &st, nullptr);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(st, 0), 0) << "summarised from its first round";
+        sqlite3_finalize(st);
+        EXPECT_FALSE(HistorySummary::Backfill(db, 7));
+        expect_as_raw("all summarised");
     }
     sqlite3_close(db);
 }
@@ -398,6 +483,26 @@ TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
     EXPECT_EQ(after.bucket_ms, before.bucket_ms) << "no minute of the past is taken from the summary";
     EXPECT_EQ(after.rounds, before.rounds);
     EXPECT_EQ(after.cell_min, before.cell_min);
+    {
+        // Its past is summarised a minute a second as rounds are stored.
+        HistoryStore old(path_, HistoryStore::Access::kReadWrite);
+        Battery32_Data_t r{};
+        r.data_id = 12;
+        for (int k = 0; k < 20; ++k)
+            old.SaveRecord(12, reinterpret_cast<const uint8_t*>(&r), sizeof r,
+                           TimeStamp::FromMs(TimeStamp::Now().Ms() + 1000 * k));
+    }
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT count(*) FROM history_minutes_since), "
+                       "(SELECT sum(rounds) FROM history_minutes WHERE device_id = 14)",
+                       -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 0);
+    EXPECT_EQ(sqlite3_column_int(st, 1), 600);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 
     const std::string fresh = path_ + ".new";
     std::filesystem::remove(fresh);
@@ -416,7 +521,6 @@ TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
         store.EndRun(TimeStamp::FromMs(base + 10000 * (kRounds - 1)));
     }
     ASSERT_EQ(sqlite3_open(fresh.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(db, "SELECT count(*), sum(rounds), sum(voltage_sum) FROM history_minutes", -1, &st, nullptr);
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(st, 0), 3);

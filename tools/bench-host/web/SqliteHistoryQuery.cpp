@@ -141,8 +141,11 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(const SeriesRequest& request
         }
     }
     if (summary) {
+        // Buckets fall on the summary's first minute, and begin at or
+        // before from_ms, so that rounds before that minute (part minutes,
+        // or a past not summarised yet) fill whole buckets too.
         s.bucket_ms = (s.bucket_ms + kMinute - 1) / kMinute * kMinute;
-        origin = first_minute;
+        origin = first_minute - (first_minute - s.from_ms + s.bucket_ms - 1) / s.bucket_ms * s.bucket_ms;
     }
 
     const int n = request.cells;
