@@ -208,7 +208,8 @@ bool Battery::InitSetting(const Json::Value& config) {
     // The host stores the configured address before every call; the monitor
     // answers at its bus address.
     addr_ = monitor::BusAddress(addr_);
-    if (!config.isObject()) return true;
+    // A configuration that is not an object (or null) makes the JSON library
+    // throw here; the address adjustment has been made, as on every call.
     const Json::Value& app = config["appSetting"];
     if (app.isObject()) ReadAppSetting(app);
     return true;

@@ -81,8 +81,8 @@ Battery32::~Battery32() = default;
 void Battery32::PutDeviceLine(const char* what) const {
     // Composed on the stack and written whole, as every console line is.
     char line[64];
-    std::snprintf(line, sizeof line, "Battery32 %u%s\n", DataId(), what);
-    PutLine(line);
+    const int n = std::snprintf(line, sizeof line, "Battery32 %u%s\n", DataId(), what);
+    PutLine(line, static_cast<std::size_t>(n));
 }
 
 int Battery32::ProcessBatteryVoltage() { return DecodeCellReply(CellDecoding{kCells, true, true}); }

@@ -38,7 +38,7 @@ void ExpectDefaults(const StubBattery& d) {
 
 TEST(BatteryConfig, WithoutAnObjectOnlyTheAddressChanges) {
     for (const char* config : {"{}", R"({"appSetting": [1,2]})", R"({"appSetting": 5})", R"({"appSetting": null})",
-                               R"({"appSetting": {}})", R"({"appSetting": {"unknown": 3}})", "[]", "7"}) {
+                               R"({"appSetting": {}})", R"({"appSetting": {"unknown": 3}})", "null"}) {
         Configured c(config);
         EXPECT_TRUE(c.result) << config;
         EXPECT_EQ(c.dev.addr_, 0x81) << config;
@@ -192,6 +192,19 @@ TEST(BatteryConfig, AValueWithoutATextEndsTheCallAfterWhatCameBefore) {
     EXPECT_EQ(dev.battery_type_, 6);
     EXPECT_EQ(dev.dir_, 0);
     EXPECT_THROW(dev.InitSetting(Parse(R"({"appSetting": {"group_voltage": [[1]]}})")), Json::LogicError);
+}
+
+// A configuration that is not an object has no "appSetting" to look up: the
+// JSON library's error reaches the host, after the address adjustment that
+// every call makes first.
+TEST(BatteryConfig, AConfigurationThatIsNotAnObjectIsTheJsonLibrarysError) {
+    for (const char* config : {"[]", "[{\"appSetting\": {}}]", "7", "-0.5", "\"appSetting\"", "true"}) {
+        StubBattery dev;
+        dev.addr_ = 1;
+        EXPECT_THROW(dev.InitSetting(Parse(config)), Json::LogicError) << config;
+        EXPECT_EQ(dev.addr_, 0x81) << config;
+        ExpectDefaults(dev);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // host tick or a received chunk) with what must follow from each.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "host/standin/HostRecorder.h"
 #include "support/Probes.h"
 
@@ -181,6 +183,23 @@ TEST(PollCycle, HostileLengthsAreRefusedWithoutTouchingMemory) {
     EXPECT_EQ(dev.process(nullptr, 5), 0);
     EXPECT_EQ(dev.msg_len, 2);
     EXPECT_EQ(dev.call_type, 0);
+}
+
+// A count the plug-in never leaves behind (negative, or beyond the 80 bytes
+// that gather a reply) is a fresh start: the chunk lands at the start of the
+// buffer, never before it or past its end.
+TEST(PollCycle, AGatheredCountOutsideTheReplyCapacityStartsAfresh) {
+    for (int32_t stale : {-1, -67, 81, 200, std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::min()}) {
+        HostRecorder host;
+        StubBattery dev;
+        dev.addr_ = 0x01;
+        dev.CallTemperature();
+        dev.msg_len = stale;
+        EXPECT_EQ(frames::Feed(dev, frames::ShortReply(0x01, 2500)), 0) << stale;
+        EXPECT_EQ(dev.rounds, 1) << stale;
+        EXPECT_FLOAT_EQ(dev.temperature_, 25.0f) << stale;
+        EXPECT_EQ(dev.msg_len, 0) << stale;
+    }
 }
 
 TEST(PollCycle, EveryRequestAndChunkRenewsTheLastUpdateTime) {

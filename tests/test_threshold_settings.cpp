@@ -113,7 +113,7 @@ TEST_F(ThresholdSettings, ALaterCallOverwritesOnlyTheKeysItReads) {
 
 TEST_F(ThresholdSettings, TheModeOfAnEarlierCallStillApplies) {
     Configured(dev, R"({"appSetting": {"b_mode": 3}})");
-    for (const Json::Value& config : {Json::Value(), Json::Value(Json::arrayValue), ParseJson("{}")}) {
+    for (const Json::Value& config : {Json::Value(), ParseJson("{}"), ParseJson(R"({"appSetting": [3]})")}) {
         dev.addr_ = 1;
         Configured cfg(dev, config.toStyledString());
         EXPECT_EQ(cfg.lines, Lines{"here 1"});
@@ -131,6 +131,29 @@ TEST_F(ThresholdSettings, TheJsonLibrarysErrorsEndTheCallBeforeTheBatterySetting
         EXPECT_THROW(d.InitSetting(ParseJson(config)), Json::LogicError) << config;
         EXPECT_EQ(d.addr_, 1) << config;
     }
+}
+
+// The whole configuration a number, a text or an array: the first lookup is
+// refused by the JSON library, whose error the host receives before any mode,
+// threshold entry or battery setting is read, and with nothing written.
+TEST_F(ThresholdSettings, AConfigurationThatIsNotAnObjectEndsTheCallAtOnce) {
+    for (const char* config : {"[]", R"([{"appSetting": {"b_mode": 3}}])", "3", "2.5", R"("{}")", "false"}) {
+        Probe29 d;
+        d.data_id_ = 12;
+        d.addr_ = 1;
+        d.b_mode_ = 3;
+        CoutCapture out;
+        EXPECT_THROW(d.InitSetting(ParseJson(config)), Json::LogicError) << config;
+        EXPECT_EQ(out.Text(), "") << config;
+        EXPECT_EQ(d.addr_, 1) << config;
+        EXPECT_EQ(d.data_.data_id, 12u) << config;
+        EXPECT_TRUE(d.nm_alarm_map_.empty()) << config;
+    }
+    // null is the configuration with no members, not an error.
+    Probe29 d;
+    d.addr_ = 1;
+    EXPECT_TRUE(d.InitSetting(Json::Value()));
+    EXPECT_EQ(d.addr_, 0x81);
 }
 
 }  // namespace

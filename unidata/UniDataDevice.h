@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <locale>
 #include <map>
 #include <sstream>
 #include <string>
@@ -60,8 +61,8 @@ public:
         {
             // Composed on the stack: a round allocates nothing.
             char line[48];
-            std::snprintf(line, sizeof line, "rvSize is %zu\n", this->rv_.size());
-            PutLine(line);
+            const int n = std::snprintf(line, sizeof line, "rvSize is %zu\n", this->rv_.size());
+            PutLine(line, static_cast<std::size_t>(n));
         }
         const bool batch = HLXVDevice::DoBatchCheckThreshold(this->rv_);
         this->data_changed_ = (batch || this->data_changed_) ? 1 : 0;
@@ -71,14 +72,15 @@ public:
 
     bool InitSetting(const Json::Value& config) override {
         data_.data_id = this->DataId();
-        // A configuration that is not an object has no members to read; the
-        // mode an earlier call set still applies.
-        const Json::Value& app = config.isObject() ? config["appSetting"] : Json::Value::nullSingleton();
+        // A configuration that is a number, a text or an array has no members:
+        // the JSON library refuses the lookup, and its error goes to the host
+        // like every other configuration error, before anything is set.
+        const Json::Value& app = config["appSetting"];
         if (app.isObject() && config::Present(app["b_mode"])) {
             b_mode_ = config::Int(app["b_mode"]);
-            std::ostringstream line;
+            ConsoleLine line;
             line << "InitSetting " << this->DataId() << " b_mode_:" << b_mode_ << '\n';
-            PutLine(line.str().c_str());
+            PutLine(line.str());
         }
         if (b_mode_ == kThresholdMode) ReadThresholdSetting(config);
         return Base::InitSetting(config);
@@ -101,19 +103,33 @@ protected:
 
     // A console line goes out whole, its line end included, in one write,
     // and is flushed: the host may run devices on several threads, and a line
-    // written piece by piece could be cut by another device's.
-    static void PutLine(const char* line_with_end) { std::cout << line_with_end << std::flush; }
+    // written piece by piece could be cut by another device's.  It is written
+    // by its length: a configured key or identifier may hold any byte, a NUL
+    // included, and must neither cut the line nor lose its line end.
+    static void PutLine(const char* line_with_end, std::size_t size) {
+        std::cout.write(line_with_end, static_cast<std::streamsize>(size));
+        std::cout.flush();
+    }
+    static void PutLine(const std::string& line_with_end) { PutLine(line_with_end.data(), line_with_end.size()); }
+    template <std::size_t N>
+    static void PutLine(const char (&literal)[N]) { PutLine(literal, N - 1); }
+
+    // Numbers in console lines read the same whatever global locale the host
+    // has set for its own screens: no digit grouping, a decimal point.
+    struct ConsoleLine : std::ostringstream {
+        ConsoleLine() { imbue(std::locale::classic()); }
+    };
 
 private:
 
     void ReadThresholdSetting(const Json::Value& config) {
         PutLine("here 1\n");
-        const Json::Value& settings = config.isObject() ? config["thresholdSetting"] : Json::Value::nullSingleton();
+        const Json::Value& settings = config["thresholdSetting"];
         if (!config::Present(settings)) return;
         PutLine("here 2\n");
         for (auto it = settings.begin(); it != settings.end(); ++it) {
             const std::string key = it.name();
-            PutLine(("here " + key + '\n').c_str());
+            PutLine("here " + key + '\n');
             const Json::Value& entry = settings[key];
             if (!entry.isObject()) continue;
             if (config::Present(entry["SignalName"])) signal_name_map_[key] = entry["SignalName"].asString();
@@ -122,13 +138,13 @@ private:
                 if (config::Present(entry[field]))
                     alarm_id += entry[field].asString();
                 else
-                    PutLine((std::to_string(this->DataId()) + " " + field + " is missing\n").c_str());
+                    PutLine(std::to_string(this->DataId()) + " " + field + " is missing\n");
                 alarm_id += ';';
             }
-            std::ostringstream line;
+            ConsoleLine line;
             line << "mobile:" << key << ":" << alarm_id << " level:" << this->threshold_levels_[key]
                  << " value:" << this->threshold_values_[key] << '\n';
-            PutLine(line.str().c_str());
+            PutLine(line.str());
             nm_alarm_map_[key] = alarm_id;
         }
     }

@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, ReplayScenario,
                                            Scenario{"abandon", 0}, Scenario{"cache_restore", 0},
                                            Scenario{"threshold_settings", 0}, Scenario{"other_devices", 0},
                                            Scenario{"errors", 0}, Scenario{"malformed", 2},
-                                           Scenario{"save_interval", 0}),
+                                           Scenario{"save_interval", 0}, Scenario{"config_not_object", 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Replay, ReadsStandardInputWhenScenarioIsDash) {
