@@ -14,11 +14,13 @@
 #include "battery/ConfigText.h"
 #include "host/ValueErrors.h"
 #include "models/CellWindow.h"
+#include "models/Models.h"
 #include "protocol/MonitorProtocol.h"
 
 namespace {
 
-constexpr int kCells = 32;
+// The record and the live array hold one value per slot of the reply.
+constexpr int kSlots = monitor::kCellSlots;
 // Cell readings in millivolts instead of hundredths of a volt.
 constexpr int32_t kMillivoltType = 6;
 
@@ -74,7 +76,9 @@ int64_t AgeSeconds(const boost::posix_time::ptime& now, const boost::posix_time:
 
 }  // namespace
 
-Battery32::Battery32() : battery_voltage_{}, battery_count_(kCells) { device_type_ = "battery_32"; }
+Battery32::Battery32() : battery_voltage_{}, battery_count_(models::kBattery32.cells) {
+    device_type_ = models::kBattery32.type;
+}
 
 Battery32::~Battery32() = default;
 
@@ -85,7 +89,7 @@ void Battery32::PutDeviceLine(const char* what) const {
     PutLine(line, static_cast<std::size_t>(n));
 }
 
-int Battery32::ProcessBatteryVoltage() { return DecodeCellReply(CellDecoding{kCells, true, true}); }
+int Battery32::ProcessBatteryVoltage() { return DecodeCellReply(CellDecoding{models::kBattery32.cells, true, true}); }
 
 int Battery32::DecodeCellReply(const CellDecoding& how) {
     if (msg_len < monitor::kLongReplyLen) return 1;
@@ -191,7 +195,7 @@ void Battery32::RunCheckThreshold() {
         }
     }
 
-    for (int k = 0; k < kCells; ++k) data_.battery_value[k] = battery_voltage_[k];
+    for (int k = 0; k < kSlots; ++k) data_.battery_value[k] = battery_voltage_[k];
     data_.group_voltage = group_voltage_;
     data_.group_current = group_current_;
     data_.temperature = temperature_;
