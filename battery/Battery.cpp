@@ -26,6 +26,11 @@ constexpr float kSensorAmps = 50.0f;
 // Temperatures outside (0, 100] degrees are not plausible readings.
 constexpr float kMaxTemperature = 100.0f;
 
+// A reply is gathered in the host's buffer, and every copy into it is bounded
+// by the reply capacity alone.
+static_assert(monitor::kReplyCapacity <= HLXSPDevice::kMsgBufSize,
+              "the host's message buffer must hold the reply capacity");
+
 // Group 2 of a split string numbers its cells from 18 on.
 constexpr int32_t kSecondGroupStart = 17;
 
@@ -93,9 +98,9 @@ int Battery::process(unsigned char* data, unsigned int len) {
         msg_len += static_cast<int32_t>(len);
     } else {
         // Line noise before a frame is dropped up to the first start byte.
-        const unsigned char* start = static_cast<const unsigned char*>(std::memchr(data, monitor::kStartByte, len));
-        if (start != nullptr) {
-            const unsigned int kept = len - static_cast<unsigned int>(start - data);
+        const unsigned char* start = monitor::FindStartByte(data, len);
+        const unsigned int kept = len - static_cast<unsigned int>(start - data);
+        if (kept != 0) {
             std::memcpy(msg_buf, start, kept);
             msg_len = static_cast<int32_t>(kept);
         }

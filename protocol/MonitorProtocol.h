@@ -43,7 +43,9 @@
 // A poll cycle asks A1, A2, A3, A4 in that order; a missing reply is asked
 // again up to kResendsPerCycle times in one cycle.
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace monitor {
 
@@ -72,6 +74,12 @@ constexpr int kLongReplyLen = 2 + 2 * kCellSlots + 1;  // 67
 // Bytes of a reply the master gathers before it gives up on the frame: the
 // longest reply with room for a split chunk's spill-over.
 constexpr int kReplyCapacity = 80;
+static_assert(kLongReplyLen <= kReplyCapacity && kShortReplyLen <= kReplyCapacity,
+              "every reply must fit in what the master gathers");
+
+// The line carries 8N1 characters: a start bit, 8 data bits and a stop bit
+// for every byte, so a byte takes this many bit times on the wire.
+constexpr int kBitsPerByte = 10;
 
 // Resends of a missing reply in one poll cycle before a new cycle starts.
 constexpr int kResendsPerCycle = 3;
@@ -125,6 +133,14 @@ const char* ReplyFaultName(ReplyFault fault);
 ReplyFault CheckReply(const uint8_t* buf, int buffered, int frame_len, uint8_t addr);
 inline bool AcceptReply(const uint8_t* buf, int buffered, int frame_len, uint8_t addr) {
     return CheckReply(buf, buffered, frame_len, addr) == ReplyFault::kNone;
+}
+
+// The first start byte among the len bytes at data, or data + len when there
+// is none.  What comes before it is line noise, not part of a reply.
+inline const uint8_t* FindStartByte(const uint8_t* data, std::size_t len) {
+    if (data == nullptr || len == 0) return data;
+    const void* at = std::memchr(data, kStartByte, len);
+    return at != nullptr ? static_cast<const uint8_t*>(at) : data + len;
 }
 
 // The 16-bit big-endian reading at buf[offset], buf[offset + 1].

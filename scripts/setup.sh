@@ -2,21 +2,28 @@
 # Installs what the build needs from Debian's packages, only what is missing.
 # Safe to run again; needs root (or sudo) only when something is missing.
 #
-#   scripts/setup.sh            native build, tests and tools
+#   scripts/setup.sh            native build and tests of the plug-in (the
+#                               tools configure only with --web as well)
 #   scripts/setup.sh --cross    also the controller's build: the mipsel cross
 #                               compilers (g++ 12 and 11), qemu-user to run the
 #                               tests, and the target's libraries (Debian
 #                               multiarch, mipsel)
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
 #   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
-#   scripts/setup.sh --web      also what bench-host's web page is built and
-#                               tested with: cpp-httplib, the chart library
-#                               (npm ci, pinned by package-lock.json),
-#                               Prometheus' tools, headless Chromium, Selenium
+#   scripts/setup.sh --web      also what bench-host's web page is built
+#                               with: cpp-httplib and the chart library (npm
+#                               ci, pinned by package-lock.json); the tools
+#                               need it to configure
+#   scripts/setup.sh --web-tests
+#                               --web, and what the page is tested with:
+#                               Prometheus' tools, headless Chromium and its
+#                               driver, Selenium (test-only; Debian's
+#                               prometheus package also enables its service)
 set -euo pipefail
 
 cross=0
 web=0
+web_tests=0
 extra=()
 for arg in "$@"; do
   case "$arg" in
@@ -24,7 +31,8 @@ for arg in "$@"; do
     --bench) extra+=(libbenchmark-dev valgrind) ;;
     --fuzz) extra+=(clang libclang-rt-14-dev) ;;  # also the C++11 check with clang
     --web) web=1 ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --web-tests) web=1; web_tests=1 ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "setup: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -62,9 +70,12 @@ cross_libs=(
   pkgconf:mipsel            # mipsel-linux-gnu-pkg-config
 )
 
-# bench-host's web page and metrics.
+# bench-host's web page and metrics: what they are built with ...
 web_packages=(
   libcpp-httplib-dev        # the HTTP server of bench-host run/history --http
+)
+# ... and what they are tested with, only.
+web_test_packages=(
   prometheus                # promtool check metrics, and a real server scraping /metrics in the tests
   chromium chromium-driver  # the pages tested in a real, headless browser
   python3-selenium          # drives it from the test suite (Debian's /usr/bin/python3)
@@ -116,6 +127,7 @@ fi
 
 if ((web)); then
   install_missing "${web_packages[@]}"
+  if ((web_tests)); then install_missing "${web_test_packages[@]}"; fi
   # npm comes with NodeSource's nodejs; Debian's nodejs needs its npm.
   command -v node >/dev/null || install_missing nodejs
   command -v npm >/dev/null || install_missing npm
@@ -131,4 +143,4 @@ if ((web)); then
   fi
 fi
 
-echo "setup: all build dependencies present$( ((cross)) && echo ', mipsel cross build included')$( ((web)) && echo ', web page included')"
+echo "setup: all build dependencies present$( ((cross)) && echo ', mipsel cross build included')$( ((web)) && echo ', web page included')$( ((web_tests)) && echo ' with its test tools')"

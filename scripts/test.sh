@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test, in order:
 #   1. this machine's build: unit, plug-in, thread, golden, tool and
-#      end-to-end tests, and the plug-in's host test under valgrind;
+#      end-to-end tests, and the plug-in's host test under valgrind; then
+#      the library built with the release flags, its virtual tables,
+#      exports and host tests;
 #   2. the plug-in's code compiled at -std=c++11 -pedantic-errors, with g++
 #      and with clang++ (the controller's toolchains may be older);
 #   3. the suite under ThreadSanitizer: any data race fails it;
@@ -28,7 +30,7 @@ while (($#)); do
       [[ " ${all_steps[*]} " == *" ${2:-} "* ]] || { echo "test: no step '${2:-}'" >&2; exit 2; }
       steps+=("$2")
       shift ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "test: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -54,8 +56,11 @@ suite() {  # preset: configure, build, run its tests
 }
 
 native() {
-  bash scripts/setup.sh --web
+  bash scripts/setup.sh --web-tests
   suite default
+  # The shipped library's tables, exports and host tests once more, built
+  # with the controller's release flags for this machine.
+  suite release
 }
 
 cxx11() {

@@ -219,3 +219,27 @@ TEST(LongReply, SlotOffsetsAndBigEndianReadings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Line noise before a reply is skipped up to the first start byte; a chunk
+// without one has no reply in it.
+TEST(FindStartByte, FirstStartByteOrTheEnd) {
+    struct {
+        const char* bytes;
+        std::size_t at;  // offset of the result; the length when none
+    } cases[] = {
+        {"ED0102181B", 0},   {"00FFED01ED", 2}, {"FEFE01A1A2", 5}, {"", 0},
+        {"EC EE DE", 3},     {"0000000000ED", 5}, {"ED", 0},       {"6D", 1},
+    };
+    for (const auto& c : cases) {
+        const Bytes b = Hex(c.bytes);
+        EXPECT_EQ(monitor::FindStartByte(b.data(), b.size()) - b.data(), static_cast<std::ptrdiff_t>(c.at)) << c.bytes;
+    }
+    EXPECT_EQ(monitor::FindStartByte(nullptr, 0), nullptr);
+    // A start byte past the length given is not seen.
+    const Bytes b = Hex("0000ED");
+    EXPECT_EQ(monitor::FindStartByte(b.data(), 2), b.data() + 2);
+}
+
+}  // namespace

@@ -14,8 +14,6 @@ using Moment = DeviceHealth::Moment;
 
 constexpr std::chrono::milliseconds kFirstBackoff{500};
 constexpr std::chrono::milliseconds kMaxBackoff{10000};
-// 8N1: a start bit, 8 data bits and a stop bit per byte.
-constexpr int kBitsPerByte = 10;
 // The default quiet guard covers a reply this many response timeouts late.
 constexpr int kGuardTimeouts = 2;
 
@@ -56,7 +54,7 @@ BusScheduler::Clock::duration BusScheduler::Period() const {
 }
 
 BusScheduler::Clock::duration BusScheduler::ResponseTimeout(int reply_len) const {
-    const double wire_s = static_cast<double>((monitor::kRequestLen + reply_len) * kBitsPerByte) / speed_;
+    const double wire_s = static_cast<double>((monitor::kRequestLen + reply_len) * monitor::kBitsPerByte) / speed_;
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wire_s)) +
            std::chrono::milliseconds(options_.response_margin_ms);
 }
@@ -135,8 +133,9 @@ void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
 
 bool BusScheduler::ChunkComplete() const {
     if (rx_.size() >= static_cast<std::size_t>(monitor::kReplyCapacity)) return true;
-    const auto start = std::find(rx_.begin(), rx_.end(), monitor::kStartByte);
-    return start != rx_.end() && rx_.end() - start >= expected_len_;
+    const uint8_t* end = rx_.data() + rx_.size();
+    const uint8_t* start = monitor::FindStartByte(rx_.data(), rx_.size());
+    return start != end && end - start >= expected_len_;
 }
 
 void BusScheduler::Service(Clock::time_point now) {

@@ -22,7 +22,7 @@ FailureReason JudgeRefusal(const uint8_t* bytes, std::size_t len, int reply_len,
     // More than the device gathers is dropped whole, whatever it holds.
     if (len > static_cast<std::size_t>(monitor::kReplyCapacity)) return FailureReason::kRefused;
     const uint8_t* end = bytes + len;
-    const uint8_t* start = std::find(bytes, end, monitor::kStartByte);
+    const uint8_t* start = monitor::FindStartByte(bytes, len);
     if (start == end) start = bytes;  // no start byte anywhere: judged as it came
     switch (monitor::CheckReply(start, static_cast<int>(end - start), reply_len, addr)) {
         case monitor::ReplyFault::kShort: return FailureReason::kPartial;

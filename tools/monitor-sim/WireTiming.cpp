@@ -9,7 +9,7 @@ WireTiming::WireTiming(bool paced, int baud, std::chrono::microseconds turnaroun
 
 std::chrono::nanoseconds WireTiming::ByteTime() const {
     using std::chrono::nanoseconds;
-    return nanoseconds(std::chrono::seconds(kBitsPerByte)) / baud_;
+    return nanoseconds(std::chrono::seconds(monitor::kBitsPerByte)) / baud_;
 }
 
 std::vector<WireTiming::Write> WireTiming::Schedule(const std::vector<FaultPlan::Decision::Chunk>& chunks) const {

@@ -20,7 +20,6 @@ public:
         Frame bytes;
     };
 
-    static constexpr int kBitsPerByte = 10;  // start + 8 data + stop
 
     WireTiming(bool paced, int baud, std::chrono::microseconds turnaround);
 

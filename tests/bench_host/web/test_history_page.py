@@ -13,7 +13,7 @@ import urllib.request
 
 import webtest
 
-webtest.need("chromedriver", "chromium")
+webtest.need("chromedriver", "chromium", modules=("selenium",))
 from selenium.webdriver.common.by import By  # noqa: E402  (after the check that it can work)
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 

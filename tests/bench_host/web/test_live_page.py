@@ -10,7 +10,7 @@ import time
 
 import webtest
 
-webtest.need("chromedriver", "chromium")
+webtest.need("chromedriver", "chromium", modules=("selenium",))
 from selenium.webdriver.common.by import By  # noqa: E402  (after the check that it can work)
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 

@@ -1,6 +1,7 @@
 """What the browser and Prometheus tests share: web_test_server started and
 stopped, the build folder for what they leave behind, and the exit status
-that tells CTest a tool is missing (the test is then reported as skipped)."""
+that tells CTest a tool is missing (the test is then reported as skipped;
+with CI=true it fails instead)."""
 import os
 import shutil
 import subprocess
@@ -11,11 +12,26 @@ SERVER = os.environ["WEB_TEST_SERVER"]
 OUT = os.environ["WEB_TEST_OUT"]
 
 
-def need(*tools):
-    for tool in tools:
-        if not shutil.which(tool):
-            print(f"SKIPPED: {tool} is not installed (bash scripts/setup.sh --web installs it)")
-            sys.exit(SKIP)
+def in_ci():
+    """A CI run (CI=true) proves the pages and metrics: a missing tool is a
+    failure there, never a silent skip."""
+    return os.environ.get("CI", "").strip().lower() in ("true", "1", "yes")
+
+
+def need(*tools, modules=()):
+    missing = [t for t in tools if not shutil.which(t)]
+    for module in modules:
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(f"the Python module {module}")
+    for what in missing:
+        if in_ci():
+            print(f"FAILED: {what} is not installed, and CI=true needs this test run "
+                  "(bash scripts/setup.sh --web-tests installs it)")
+            sys.exit(1)
+        print(f"SKIPPED: {what} is not installed (bash scripts/setup.sh --web-tests installs it)")
+        sys.exit(SKIP)
 
 
 def browser():
