@@ -7,6 +7,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "CellGroups.h"
 #include "ConfigText.h"
 #include "host/ValueErrors.h"
 #include "protocol/MonitorProtocol.h"
@@ -30,9 +31,6 @@ constexpr float kMaxTemperature = 100.0f;
 // by the reply capacity alone.
 static_assert(monitor::kReplyCapacity <= HLXSPDevice::kMsgBufSize,
               "the host's message buffer must hold the reply capacity");
-
-// Group 2 of a split string numbers its cells from 18 on.
-constexpr int32_t kSecondGroupStart = 17;
 
 }  // namespace
 
@@ -240,14 +238,10 @@ void Battery::ReadAppSetting(const Json::Value& app) {
     }
 
     if (Present(app["group_index"]) && Present(app["amount"])) {
-        const int32_t group = config::Int(app["group_index"]);
-        // No index at or beyond the monitor's slots can name a cell, so the
-        // count appended is bounded by them; a huge amount must not exhaust
-        // the controller's memory.
-        const int32_t amount = std::min<int32_t>(config::Int(app["amount"]), monitor::kCellSlots);
-        if (group == 1 || group == 2) {
-            battery_start_ = group == 1 ? 0 : kSecondGroupStart;
-            for (int32_t i = 0; i < amount; ++i) active_batteries_.push_back(i);
+        const cellgroups::Group group = cellgroups::Of(config::Int(app["group_index"]), config::Int(app["amount"]));
+        if (group.named) {
+            battery_start_ = group.start;
+            for (int32_t i = 0; i < group.count; ++i) active_batteries_.push_back(i);
         }
     }
 

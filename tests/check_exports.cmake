@@ -1,10 +1,25 @@
-# Fails unless the plug-in's defined dynamic symbols are exactly the expected
-# ones and its SONAME is upsbattery_29.so.
-set(expected
-  _ZTI19HLXSPDeviceProvider _ZTI20UPSBattery29Provider _ZTI8Provider
-  _ZTS19HLXSPDeviceProvider _ZTS20UPSBattery29Provider _ZTS8Provider
-  _ZTV19HLXSPDeviceProvider _ZTV20UPSBattery29Provider _ZTV8Provider
-  get_providers)
+cmake_minimum_required(VERSION 3.25)
+# Fails unless the plug-in's defined dynamic symbols are exactly those the
+# export map (MAP) lists as global, the map lists nothing but the entry point
+# and the type information and tables of provider classes, and the SONAME is
+# upsbattery_29.so.  A new model's provider is added to the map alone.
+file(READ ${MAP} map_text)
+string(REGEX REPLACE "/\\*.*\\*/" "" map_text "${map_text}")
+if(NOT map_text MATCHES "global:(.*)local:")
+  message(FATAL_ERROR "${MAP} has no global: ... local: sections")
+endif()
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" expected "${CMAKE_MATCH_1}")
+set(names ${expected})
+foreach(name IN LISTS names)
+  if(NOT name MATCHES "^(get_providers|_ZT[ISV][0-9]+[A-Za-z0-9_]*Provider)$")
+    message(FATAL_ERROR "${MAP} exports ${name}: only get_providers and providers' type information and tables may be")
+  endif()
+endforeach()
+foreach(kind _ZTI8Provider _ZTI19HLXSPDeviceProvider get_providers)
+  if(NOT kind IN_LIST names)
+    message(FATAL_ERROR "${MAP} does not export ${kind}")
+  endif()
+endforeach()
 
 execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN}
   OUTPUT_VARIABLE out RESULT_VARIABLE rc)

@@ -1,16 +1,21 @@
 // The library named is the library loaded, and what identifies it; the
 // value names the bench checks alarms against are those the plug-in answers.
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "FileDigest.h"
 #include "PluginLoader.h"
 #include "ValueNames.h"
+#include "host/standin/HostRecorder.h"
 #include "host/standin/HostStandin.h"
 
 namespace {
@@ -85,11 +90,15 @@ TEST_F(InFolder, ABareNameIsTheFileInTheCurrentFolder) {
     EXPECT_THROW(Load("."), std::runtime_error);
 }
 
-// The bench's cell counts agree with the devices the plug-in makes: every
-// name listed is answered, the next cell is not.
+// The bench's device types and cell counts agree with the devices the
+// plug-in makes: every type it makes is known, every name listed is
+// answered, the next cell is not, and the cells the group rule checks are
+// those whose thresholds the plug-in hands over.
 TEST(ValueNames, AgreeWithThePlugin) {
     PluginLoader plugin = Load(kPlugin);
-    for (const char* type : {"upsbattery_29"}) {
+    const std::vector<std::string> types = plugin.Types();
+    ASSERT_FALSE(types.empty());
+    for (const std::string& type : types) {
         SCOPED_TRACE(type);
         std::unique_ptr<HLXSPDevice> dev(plugin.Create(type));
         ASSERT_TRUE(dev);
@@ -98,6 +107,29 @@ TEST(ValueNames, AgreeWithThePlugin) {
         ASSERT_TRUE(names);
         for (const auto& name : names->All()) EXPECT_NO_THROW(dev->Get_Value(0, name)) << name;
         EXPECT_THROW(dev->Get_Value(0, ValueNames::CellName(names->Cells())), std::out_of_range);
+
+        for (const char* config : {R"({"appSetting":{"group_index":2,"amount":5}})",
+                                   R"({"appSetting":{"group_index":1,"amount":100}})",
+                                   R"({"appSetting":{"group_index":1,"amount":3,"active_batteries":[7,60]}})"}) {
+            SCOPED_TRACE(config);
+            Json::Value parsed;
+            std::istringstream text(config);
+            std::string errors;
+            ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), text, &parsed, &errors)) << errors;
+            std::unique_ptr<HLXSPDevice> configured(plugin.Create(type));
+            hoststandin::HostRecorder host;
+            std::ostringstream console;
+            std::streambuf* const was = std::cout.rdbuf(console.rdbuf());
+            const bool configured_ok = configured->InitSetting(parsed);
+            configured->RoundDone();
+            std::cout.rdbuf(was);
+            ASSERT_TRUE(configured_ok);
+            std::set<std::string> handed_over;
+            for (const auto& call : host.Of("check_threshold")) handed_over.insert(call.name);
+            const auto checked = ValueNames::For(type, parsed);
+            for (const auto& name : checked->All())
+                EXPECT_EQ(checked->Checked(name), handed_over.count(name) == 1) << name;
+        }
     }
 }
 

@@ -377,6 +377,9 @@ TEST_F(RunEndToEnd, SetupFailuresGiveOneLine) {
     std::ofstream(bad_json) << R"({"ports":[{"path":"/dev/null","devices":[{"id":1}]}]})";
     const std::string not_json = dir_ + "/not.json";
     std::ofstream(not_json) << "ports: none";
+    // The 32-cell string is the base of the plug-in's model, not a type it makes.
+    const std::string other_type = dir_ + "/other_type.json";
+    std::ofstream(other_type) << R"({"ports":[{"path":"/dev/null","devices":[{"id":1,"addr":1,"type":"battery_32"}]}]})";
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -387,6 +390,8 @@ TEST_F(RunEndToEnd, SetupFailuresGiveOneLine) {
         {"site file not JSON", {"--config", not_json}, "not valid JSON"},
         {"device without address", {"--config", bad_json}, "missing \"addr\""},
         {"unloadable plug-in", {"--config", good, "--plugin", dir_ + "/none.so"}, "plug-in"},
+        {"a type the plug-in does not make", {"--config", other_type},
+         "the plug-in makes no device of type \"battery_32\" (device 1); it makes \"upsbattery_29\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

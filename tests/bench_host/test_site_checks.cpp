@@ -37,7 +37,6 @@ TEST(ValueNames, CellsOfTheTypeAndTheCellsTheCheckCovers) {
         {"upsbattery_29", "{}", "battery_0_value", true, true},
         {"upsbattery_29", "{}", "battery_28_value", true, true},
         {"upsbattery_29", "{}", "battery_29_value", false, false},
-        {"battery_32", "{}", "battery_31_value", true, true},
         {"upsbattery_29", "{}", "temperature", true, true},
         {"upsbattery_29", "{}", "tempreature", false, false},
         {"upsbattery_29", "{}", "battery_07_value", false, false},  // the check names cells without zeros
@@ -49,6 +48,11 @@ TEST(ValueNames, CellsOfTheTypeAndTheCellsTheCheckCovers) {
         {"upsbattery_29", R"({"appSetting":{"active_batteries":[12]}})", "battery_0_value", true, false},
         {"upsbattery_29", R"({"appSetting":{"active_batteries":[12]}})", "group_voltage", true, true},
         {"upsbattery_29", R"({"appSetting":{"group_index":3,"amount":3}})", "battery_20_value", true, true},
+        // An amount beyond the cells, or a text the plug-in reads as 0.
+        {"upsbattery_29", R"({"appSetting":{"group_index":1,"amount":1000}})", "battery_28_value", true, true},
+        {"upsbattery_29", R"({"appSetting":{"group_index":1,"amount":"x"}})", "battery_0_value", true, true},
+        {"upsbattery_29", R"({"appSetting":{"group_index":1,"amount":-4,"active_batteries":[3]}})", "battery_0_value",
+         true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.type) + " " + c.config + " " + c.name);
@@ -57,7 +61,10 @@ TEST(ValueNames, CellsOfTheTypeAndTheCellsTheCheckCovers) {
         EXPECT_EQ(names->Answers(c.name), c.answers);
         EXPECT_EQ(names->Checked(c.name), c.checked);
     }
-    EXPECT_FALSE(ValueNames::For("ups_other", Json::Value(Json::objectValue)));
+    // Only the types the plug-in makes: the 32-cell string is the base of
+    // the 29-cell one, not a device type of its own.
+    for (const char* other : {"ups_other", "battery_32", ""})
+        EXPECT_FALSE(ValueNames::For(other, Json::Value(Json::objectValue))) << other;
     EXPECT_EQ(ValueNames::For("upsbattery_29", {})->All().size(), 3u + 29u);
 }
 

@@ -83,3 +83,12 @@ HLXSPDevice* PluginLoader::Create(const std::string& type) {
     }
     return nullptr;
 }
+
+std::vector<std::string> PluginLoader::Types() {
+    std::vector<std::string> out;
+    for (const HLXSPDeviceProvider* provider : serial_providers_) {
+        std::unique_ptr<HLXSPDevice> dev(provider->create());
+        if (dev) out.push_back(dev->DeviceType());
+    }
+    return out;
+}

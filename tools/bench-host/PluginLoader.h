@@ -34,6 +34,9 @@ public:
     // nullptr when no provider makes that type.  Exceptions from create()
     // pass through.
     HLXSPDevice* Create(const std::string& type = std::string());
+    // The device types the library's serial-device providers make, in their
+    // order, as the devices themselves report them.
+    std::vector<std::string> Types();
 
     // The absolute path of the file loaded, its size and its SHA-256.
     const std::string& Path() const { return path_; }

@@ -49,9 +49,12 @@ void RunSetup::Make() {
             d->port_path = pc.path;
             d->dev = plugin_->Create(dc.type);
             d->cell_count = ValueNames::CellCount(dc.type);
-            if (d->dev == nullptr)
+            if (d->dev == nullptr) {
+                std::string made;
+                for (const auto& type : plugin_->Types()) made += (made.empty() ? "\"" : ", \"") + type + "\"";
                 throw Error("the plug-in makes no device of type \"" + dc.type + "\" (device " + std::to_string(dc.id) +
-                            ")");
+                            "); it makes " + (made.empty() ? "none" : made));
+            }
             for (const auto& [name, limits] : dc.alarms) d->alarms.SetLimits(name, limits);
             if (speed == 0) speed = d->dev->baudrate_;
             if (d->dev->baudrate_ != speed) throw Error("devices on " + pc.path + " ask for different line speeds");

@@ -2,19 +2,14 @@
 
 #include <algorithm>
 
+#include "battery/CellGroups.h"
 #include "battery/ConfigText.h"
+#include "models/Models.h"
 
 namespace {
 
 const char* const kStringValues[] = {"group_voltage", "group_current", "temperature"};
 
-struct TypeCells {
-    const char* type;
-    int cells;
-};
-// The device types of upsbattery_29.so: the UPS string of 29 cells it
-// provides, and the 32-cell string it is built on.
-const TypeCells kTypes[] = {{"upsbattery_29", 29}, {"battery_32", 32}};
 
 // Which cells the configuration limits the threshold check to, as the
 // plug-in reads "appSetting": the group rule, then "active_batteries".
@@ -25,10 +20,9 @@ std::vector<int> ListedCells(const Json::Value& config) {
     const Json::Value& app = config["appSetting"];
     auto scalar = [](const Json::Value& v) { return !v.isNull() && !v.isObject() && !v.isArray(); };
     if (scalar(app["group_index"]) && scalar(app["amount"])) {
-        const int32_t group = config::Int(app["group_index"]);
-        const int32_t amount = config::Int(app["amount"]);
-        if (group == 1 || group == 2)
-            for (int32_t i = 0; i < amount && i < 64; ++i) listed.push_back(i);
+        const cellgroups::Group group = cellgroups::Of(config::Int(app["group_index"]), config::Int(app["amount"]));
+        if (group.named)
+            for (int32_t i = 0; i < group.count; ++i) listed.push_back(i);
     }
     const Json::Value& active = app["active_batteries"];
     if (active.isArray())
@@ -40,8 +34,8 @@ std::vector<int> ListedCells(const Json::Value& config) {
 }  // namespace
 
 int ValueNames::CellCount(const std::string& type) {
-    for (const auto& t : kTypes)
-        if (type == t.type) return t.cells;
+    for (const auto& model : models::kProvided)
+        if (type == model.type) return model.cells;
     return 0;
 }
 

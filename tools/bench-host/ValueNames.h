@@ -7,7 +7,9 @@
 // configuration lists ("group_index" with "amount", "active_batteries" in
 // "appSetting"), read as the plug-in reads them.
 //
-// This is the bench's one home for the number of cells of each device type.
+// The device types and their cell counts are the plug-in's own list
+// (models/Models.h), and the group rule is the plug-in's own
+// (battery/CellGroups.h): the bench keeps no copy of either.
 #include <optional>
 #include <string>
 #include <vector>
