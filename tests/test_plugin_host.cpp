@@ -15,33 +15,20 @@
 #include "host/standin/HostRecorder.h"
 #include "plugin/get_providers.h"
 #include "support/Cycle.h"
+#include "support/LoadedPlugin.h"
 
 using hoststandin::HostRecorder;
 
 namespace {
 
-class PluginLibrary : public ::testing::Test {
+class PluginLibrary : public LoadedPlugin {
 protected:
-    static void SetUpTestSuite() {
-        handle_ = dlopen(UPSB_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle_, nullptr) << dlerror();
-        get_providers_ = reinterpret_cast<GetProvidersFn>(dlsym(handle_, "get_providers"));
-        ASSERT_NE(get_providers_, nullptr) << dlerror();
-    }
-    // The library stays loaded: devices and providers made by it may outlive
-    // any one test.
-
     std::shared_ptr<HLXSPDeviceProvider> Provider() {
         auto providers = get_providers_();
         EXPECT_EQ(providers.size(), 1u);
         return std::dynamic_pointer_cast<HLXSPDeviceProvider>(providers.at(0));
     }
-
-    static void* handle_;
-    static GetProvidersFn get_providers_;
 };
-void* PluginLibrary::handle_ = nullptr;
-GetProvidersFn PluginLibrary::get_providers_ = nullptr;
 
 TEST_F(PluginLibrary, ProvidersAreNewEveryCallAndKnowTheirTypes) {
     auto a = get_providers_();

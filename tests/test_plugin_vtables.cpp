@@ -29,6 +29,7 @@
 #include "models/Models.h"
 #include "plugin/get_providers.h"
 #include "support/Cycle.h"
+#include "support/LoadedPlugin.h"
 
 using hoststandin::HostRecorder;
 
@@ -199,15 +200,8 @@ const std::map<std::string, const char*> kModelClass = {
     {models::kUPSBattery29.type, "UPSBattery29"},
 };
 
-class ShippedLibrary : public ::testing::Test {
+class ShippedLibrary : public LoadedPlugin {
 protected:
-    static void SetUpTestSuite() {
-        handle_ = dlopen(UPSB_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle_, nullptr) << dlerror();
-        get_providers_ = reinterpret_cast<GetProvidersFn>(dlsym(handle_, "get_providers"));
-        ASSERT_NE(get_providers_, nullptr) << dlerror();
-    }
-
     // One device of every type the library makes, with its provider.
     struct Made {
         std::shared_ptr<Provider> provider;
@@ -227,12 +221,8 @@ protected:
         return out;
     }
 
-    static void* handle_;
-    static GetProvidersFn get_providers_;
     FunctionNames names_;
 };
-void* ShippedLibrary::handle_ = nullptr;
-GetProvidersFn ShippedLibrary::get_providers_ = nullptr;
 
 TEST_F(ShippedLibrary, EveryDeviceSlotHoldsItsFunction) {
     const auto made = MakeEveryType();
