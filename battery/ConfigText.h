@@ -21,7 +21,8 @@ inline bool Present(const Json::Value& v) { return !v.isNull(); }
 // give 0; out-of-range values saturate.
 int32_t TextToInt(const std::string& text);
 
-// atof of a text: 0.0 when nothing can be read.
+// atof of a text: 0.0 when nothing can be read.  Read in the C locale: a
+// decimal point, whatever locale the host has set.
 double TextToReal(const std::string& text);
 
 // A real truncated toward zero to a 32-bit integer, saturating (NaN gives 0).

@@ -3,11 +3,15 @@
 // same whatever global locale the host has set for its own screens.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <locale>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "host/standin/HostRecorder.h"
+#include "support/NamedLocale.h"
 #include "support/Probes.h"
 
 namespace {
@@ -74,11 +78,8 @@ TEST(ConsoleLines, AnyByteOfAConfiguredTextGoesOutAsItCame) {
 struct Transcript {
     std::string console;
     std::vector<std::string> thresholds;  // name|label|index
+    std::vector<float> values;            // of the threshold calls
     std::vector<std::string> requests;
-
-    bool operator==(const Transcript& o) const {
-        return console == o.console && thresholds == o.thresholds && requests == o.requests;
-    }
 };
 
 Transcript RunConfiguredDevice(const Json::Value& config) {
@@ -104,8 +105,10 @@ Transcript RunConfiguredDevice(const Json::Value& config) {
 
     Transcript t;
     t.console = out.Text();
-    for (const auto& c : host.Of("check_threshold"))
+    for (const auto& c : host.Of("check_threshold")) {
         t.thresholds.push_back(c.name + "|" + c.label + "|" + std::to_string(c.index));
+        t.values.push_back(c.value);
+    }
     for (const auto& c : host.Of("tx")) t.requests.push_back(c.hex);
     return t;
 }
@@ -138,6 +141,32 @@ TEST(ConsoleLines, TheHostsGlobalLocaleChangesNothing) {
     const Transcript localised = RunConfiguredDevice(config);
     EXPECT_EQ(localised.console, classic.console);
     EXPECT_EQ(localised.thresholds, classic.thresholds);
+    EXPECT_EQ(localised.values, classic.values);
+    EXPECT_EQ(localised.requests, classic.requests);
+}
+
+// The same with a named locale, which the C library follows as well: the
+// settings' reals ("group_a": "1.5") must still read with their decimal
+// point, and so every value handed to the host stays the same.
+TEST(ConsoleLines, AHostsNamedLocaleChangesNothing) {
+    const Json::Value config = ParseJson(R"({"appSetting": {"b_mode": 3, "battery_start": 1998,
+        "active_batteries": [0, 1, 2], "group_a": "1.5", "group_b": 0.25, "battery_adjust": "-0.005"},
+        "thresholdSetting": {"battery_0_value": {"NMAlarmID": 12345.5, "ID": 1000000, "SignalNumber": "2"}}})");
+    const Transcript classic = RunConfiguredDevice(config);
+    ASSERT_FALSE(classic.values.empty());
+    EXPECT_FLOAT_EQ(classic.values[0], 4321.0f * 1.5f + 0.25f);
+    std::unique_ptr<NamedLocale> host_screens;
+    try {
+        host_screens.reset(new NamedLocale);
+    } catch (const std::runtime_error& e) {
+        GTEST_SKIP() << e.what();
+    }
+    // In force for the C library: atof stops at the decimal point.
+    ASSERT_EQ(std::atof("0.5"), 0.0);
+    const Transcript localised = RunConfiguredDevice(config);
+    EXPECT_EQ(localised.console, classic.console);
+    EXPECT_EQ(localised.thresholds, classic.thresholds);
+    EXPECT_EQ(localised.values, classic.values);
     EXPECT_EQ(localised.requests, classic.requests);
 }
 
