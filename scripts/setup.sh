@@ -50,6 +50,7 @@ packages=(
   libncurses-dev            # bench host: the live view of bench-host run (ncursesw)
   libvterm-dev              # bench host tests: the live view read off a terminal emulator
   libssl-dev                # bench host: SHA-256 of the loaded plug-in (libcrypto EVP)
+  locales                   # unit tests: a decimal-comma locale compiled with localedef
 )
 
 # The controller's build.  Tools run on this machine (compiler, binutils,
