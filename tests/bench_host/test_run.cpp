@@ -77,21 +77,21 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     // Every completed round is in the history, with its record image.
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     long rows = 0;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         EXPECT_EQ(row.record.size(), 152u);
         EXPECT_EQ(row.saved_at.size(), 29u) << row.saved_at;  // YYYY-MM-DDThh:mm:ss.mmm+hh:mm
         EXPECT_EQ(TimeStamp::FromMs(row.saved_ms).Text(), row.saved_at);
     });
     EXPECT_EQ(rows, static_cast<long>(rounds.size()));
-    const auto stored_alarms = store.Alarms(12);
+    const auto stored_alarms = store.Reader().Alarms(12);
     ASSERT_GE(stored_alarms.size(), 2u);
     EXPECT_EQ(stored_alarms[0].label, "第6节电池");
     EXPECT_EQ(stored_alarms[0].state, "raised");
     EXPECT_EQ(stored_alarms[1].state, "cleared");
 
     // A restart restores the device from its newest stored round first.
-    const auto newest = store.Newest(12);
+    const auto newest = store.Reader().Newest(12);
     ASSERT_TRUE(newest);
     const auto again = RunHost(site, {"--rounds", "1"});
     EXPECT_EQ(again.status, 0) << again.err;
@@ -219,7 +219,7 @@ TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
     const auto sent = ReadSent(29).at(0x81);
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     long rows = 0;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
         ASSERT_TRUE(rec);

@@ -97,7 +97,7 @@ TEST_F(StoreEndToEnd, WritesThatFailAreReportedOnceCountedAndFailTheRun) {
 
     long stored = 0;
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
-    store.ForEachRow(12, [&](const HistoryStore::Row&) { ++stored; });
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row&) { ++stored; });
     EXPECT_GT(stored, 0);
     EXPECT_EQ(stored + not_stored, static_cast<long>(Events(events, "round").size()));
 }
@@ -121,13 +121,13 @@ TEST_F(StoreEndToEnd, APluginNamedFromItsFolderIsLoadedReportedAndKept) {
     EXPECT_EQ(started[0]["plugin_size"].asUInt64(), digest.size);
 
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
-    const auto runs = store.Runs();
+    const auto runs = store.Reader().Runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].plugin_sha256, digest.sha256);
     EXPECT_EQ(runs[0].id, started[0]["run_id"].asInt64());
     EXPECT_FALSE(runs[0].ended_at.empty());
     long rows = 0;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         EXPECT_EQ(row.run_id, runs[0].id);
     });
@@ -218,7 +218,7 @@ TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
     }
     ASSERT_TRUE(fs::exists(db_ + "-wal"));
     std::size_t all = 0;  // the killed run's rounds are in its log
-    HistoryStore(db_, HistoryStore::Access::kReadOnly).ForEachRow(std::nullopt, [&](const HistoryStore::Row&) {
+    HistoryStore(db_, HistoryStore::Access::kReadOnly).Reader().ForEachRow(std::nullopt, [&](const HistoryStore::Row&) {
         ++all;
     });
     ASSERT_GE(all, 4u);

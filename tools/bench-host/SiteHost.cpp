@@ -51,7 +51,10 @@ int SiteHost::Run() {
     Started web_page;
     try {
         site.Make();
-        if (companion_.start) web_page = companion_.start(site.History().Path());
+        // A history without a file (a full disk) has no page of its own; the
+        // live page and /metrics are served all the same.
+        if (companion_.start)
+            web_page = companion_.start(site.History().NotStoring().empty() ? site.History().Path() : std::string());
     } catch (const std::exception& e) {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
@@ -77,9 +80,9 @@ int SiteHost::Run() {
     loop.Run();
 
     try {
-        site.History().EndRun(TimeStamp::Now());
+        site.History().Writer().EndRun(TimeStamp::Now());
     } catch (const std::exception& e) {
-        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().NotStored()});
+        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().Writer().NotStored()});
     }
     run::RunEnded ended;
     ended.devices = started.devices;
@@ -89,11 +92,11 @@ int SiteHost::Run() {
         ended.ports.push_back(run::PortSummary{
             bus.scheduler->Path(), bus.scheduler->Outages(),
             std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
-    ended.records_not_stored = site.History().RecordsNotStored();
-    ended.alarms_not_stored = site.History().AlarmsNotStored();
+    ended.records_not_stored = site.History().Writer().RecordsNotStored();
+    ended.alarms_not_stored = site.History().Writer().AlarmsNotStored();
     events.Publish(ended);
 
-    if (site.History().NotStored() > 0) return kNotStored;
+    if (site.History().Writer().NotStored() > 0) return kNotStored;
     for (const auto& d : site.Devices())
         if (d->completed == 0) return kNeverCompleted;
     return kOk;

@@ -89,9 +89,10 @@ int History(const std::string& db, const HistoryReport::Options& options, bool a
     try {
         HistoryStore store(db, HistoryStore::Access::kReadOnly);
         if (!store.Unread().empty()) std::cerr << "bench-host: " << store.Unread() << std::endl;
-        const long n = alarms ? HistoryReport::PrintAlarms(store, options, std::cout)
-                       : runs ? HistoryReport::PrintRuns(store, options, std::cout)
-                              : HistoryReport::PrintRounds(store, options, std::cout);
+        HistoryReader& reader = store.Reader();
+        const long n = alarms ? HistoryReport::PrintAlarms(reader, options, std::cout)
+                       : runs ? HistoryReport::PrintRuns(reader, options, std::cout)
+                              : HistoryReport::PrintRounds(reader, options, std::cout);
         if (n == 0 && !options.csv) std::cerr << "bench-host: nothing stored" << (options.device_id ? " for that device" : "") << std::endl;
         return 0;
     } catch (const std::exception& e) {
@@ -141,7 +142,8 @@ int RunWithPage(const SiteHost::Options& run_options, WebServer::Options options
     std::unique_ptr<WebServer> server;
     SiteHost host(run_options);
     host.Add(SiteHost::Companion{&output, [&](const std::string& history_file) {
-                                     query = std::make_unique<SqliteHistoryQuery>(history_file);
+                                     if (!history_file.empty())
+                                         query = std::make_unique<SqliteHistoryQuery>(history_file);
                                      options.live = &hub;
                                      options.history = query.get();
                                      server = std::make_unique<WebServer>(options);
