@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -265,6 +267,120 @@ TEST_F(HistoryFile, AlarmsLeftRaisedAreClosedAtTheNextStart) {
     std::ostringstream text;
     HistoryReport::PrintAlarms(store.Reader(), {}, text);
     EXPECT_NE(text.str().find("closed at restart"), std::string::npos) << text.str();
+}
+
+// Only one run writes a file at a time: a run without an end is killed once
+// another has started, and still running (or killed) while it is the last.
+TEST_F(HistoryFile, ARunWithoutAnEndIsKilledOnceAnotherStarted) {
+    {
+        HistoryStore killed(path_, HistoryStore::Access::kReadWrite);
+        killed.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+    }
+    {
+        HistoryStore ended(path_, HistoryStore::Access::kReadWrite);
+        ended.Writer().BeginRun({}, TimeStamp::FromMs(kMoment + 1000));
+        ended.Writer().EndRun(TimeStamp::FromMs(kMoment + 2000));
+    }
+    HistoryStore last(path_, HistoryStore::Access::kReadWrite);
+    // A clock set back: the last run reads earliest, and is still the last.
+    last.Writer().BeginRun({}, TimeStamp::FromMs(kMoment - 5000));
+    std::map<int64_t, bool> killed;
+    for (const auto& r : last.Reader().Runs()) killed[r.id] = r.killed;
+    EXPECT_EQ(killed, (std::map<int64_t, bool>{{1, true}, {2, false}, {3, false}}));
+    std::ostringstream text;
+    HistoryReport::PrintRuns(last.Reader(), {}, text);
+    EXPECT_NE(text.str().find("run 1  " + TimeStamp::FromMs(kMoment).Text() + " to (killed: no end recorded, and a later run started)"),
+              std::string::npos)
+        << text.str();
+    EXPECT_NE(text.str().find("(no end recorded: still running, or killed)"), std::string::npos) << text.str();
+}
+
+TEST_F(HistoryFile, HealthChangesAreKeptWithTheirRunInTheOrderOfTime) {
+    int64_t run = 0;
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        run = store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+        const struct {
+            uint32_t id;
+            int64_t at, since;
+            const char *state, *was, *reason;
+        } changes[] = {
+            {12, kMoment + 3000, kMoment + 500, "not answering", "answering", "timeout"},
+            {13, kMoment + 1000, kMoment + 1000, "answering", "never answered", ""},
+            {12, kMoment + 9000, kMoment + 9000, "answering", "not answering", ""},
+        };
+        for (const auto& c : changes) {
+            HistoryStore::Health h;
+            h.device_id = c.id;
+            h.at = TimeStamp::FromMs(c.at).Text();
+            h.at_ms = c.at;
+            h.since = TimeStamp::FromMs(c.since).Text();
+            h.since_ms = c.since;
+            h.state = c.state;
+            h.was = c.was;
+            h.reason = c.reason;
+            h.cycles_lost = c.id == 12 ? 3 : 0;
+            store.Writer().SaveHealth(h);
+        }
+    }
+    HistoryStore store(path_, HistoryStore::Access::kReadOnly);
+    const auto all = store.Reader().HealthChanges(std::nullopt);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].device_id, 13u);
+    EXPECT_EQ(all[1].state, "not answering");
+    EXPECT_EQ(all[1].since_ms, kMoment + 500);
+    EXPECT_EQ(all[1].reason, "timeout");
+    EXPECT_EQ(all[1].run_id, run);
+    EXPECT_EQ(store.Reader().HealthChanges(12).size(), 2u);
+}
+
+// The log is copied into the file every few rounds and cut back, so it
+// never holds more than a few dozen pages, however long the run.
+TEST_F(HistoryFile, TheWriteAheadLogStaysSmall) {
+    HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+    store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+    uintmax_t largest = 0;
+    for (int i = 0; i < 2000; ++i) {
+        store.Writer().SaveRecord(100 + i % 8, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 125 * i));
+        std::error_code ec;
+        largest = std::max<uintmax_t>(largest, fs::file_size(path_ + "-wal", ec));
+    }
+    // A commit adds a few pages past the checkpoint threshold.
+    const uintmax_t bound = std::max<uintmax_t>(HistoryWriter::kLogLimitBytes,
+                                                (HistoryWriter::kCheckpointPages + 16) * (4096 + 24) + 32);
+    EXPECT_LE(largest, bound);
+    EXPECT_GT(largest, 0u);
+    // 2000 rounds of 152 bytes: the file grows by about their size.
+    EXPECT_LT(fs::file_size(path_), 2000u * 400);
+}
+
+// SQLite's "unable to open database file" says nothing a user can act on.
+TEST_F(HistoryFile, AFileThatCannotBeOpenedSaysWhyInTheSystemsWords) {
+    std::ofstream(dir_ + "/plain") << "x";
+    fs::create_directories(dir_ + "/folder");
+    const struct {
+        std::string path;
+        HistoryStore::Access access;
+        const char* why;
+    } cases[] = {
+        {dir_ + "/missing/h.sqlite", HistoryStore::Access::kReadWrite, "no such folder " },
+        {dir_ + "/missing/h.sqlite", HistoryStore::Access::kReadOnly, "no such folder "},
+        {dir_ + "/folder", HistoryStore::Access::kReadWrite, ": is a directory"},
+        {dir_ + "/folder", HistoryStore::Access::kReadOnly, ": is a directory"},
+        {dir_ + "/plain/h.sqlite", HistoryStore::Access::kReadWrite, "/plain is not a folder"},
+        {dir_ + "/none.sqlite", HistoryStore::Access::kReadOnly, ": no such file"},
+    };
+    for (const auto& c : cases) {
+        try {
+            HistoryStore store(c.path, c.access);
+            ADD_FAILURE() << c.path << " opened";
+        } catch (const std::runtime_error& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(c.path), std::string::npos) << what;
+            EXPECT_NE(what.find(c.why), std::string::npos) << what;
+            EXPECT_EQ(what.find("unable to open"), std::string::npos) << what;
+        }
+    }
 }
 
 }  // namespace

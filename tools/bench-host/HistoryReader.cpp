@@ -40,8 +40,21 @@ std::unique_ptr<SqlConnection> HistoryReader::OpenReadOnly(const std::string& pa
     if (unread && !use_log && Exists(path + "-wal"))
         *unread = path + "-wal (the last writes of a run that did not end) cannot be read without " + path +
                   "-shm in a folder that cannot be written; they are not shown";
-    return std::make_unique<SqlConnection>(path, use_log ? SqlConnection::Open::kReadOnly
-                                                         : SqlConnection::Open::kImmutable);
+    if (!use_log) return std::make_unique<SqlConnection>(path, SqlConnection::Open::kImmutable);
+    auto db = std::make_unique<SqlConnection>(path, SqlConnection::Open::kReadOnly);
+    try {
+        db->Int("SELECT count(*) FROM sqlite_master");
+        return db;
+    } catch (const SqlError& e) {
+        // A full file system has no room for the log's index: the file is
+        // read as it stands, and what the log holds is said to be unread.
+        if (!e.NoRoom()) throw;
+    }
+    std::error_code ec;
+    if (unread && std::filesystem::file_size(path + "-wal", ec) > 0 && !ec)
+        *unread = path + "-wal (the last writes of a run) cannot be read: no room for its index " + path +
+                  "-shm on a full file system; they are not shown";
+    return std::make_unique<SqlConnection>(path, SqlConnection::Open::kImmutable);
 }
 
 HistoryReader::HistoryReader(SqlConnection& db, const std::string& unread) : db_(db) {

@@ -18,8 +18,9 @@ struct sqlite3;
 // code and, for failed I/O, the operating system's errno.
 class SqlError : public std::runtime_error {
 public:
-    SqlError(int code, const std::string& what, int os_errno = 0)
-        : std::runtime_error(what), code_(code), os_errno_(os_errno) {}
+    // SQLite's "disk I/O error" gets the operating system's reason added
+    // ("No space left on device"), which is the one a user can act on.
+    SqlError(int code, const std::string& what, int os_errno = 0);
     int Code() const { return code_; }
     // The file system has no room (or the file may grow no further): what a
     // run waits out, storing nothing, rather than stops for.

@@ -7,10 +7,11 @@
 SqlStatement::SqlStatement(sqlite3* db, const std::string& sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) {
         const int code = sqlite3_extended_errcode(db);
+        const int os = sqlite3_system_errno(db);
         const std::string why = sqlite3_errmsg(db);
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
-        throw SqlError(code, why);
+        throw SqlError(code, why, os);
     }
 }
 
@@ -59,9 +60,10 @@ bool SqlStatement::Step() {
     if (rc == SQLITE_DONE) return false;
     // The statement's own code: sqlite3_step's is the generic one.
     const int code = sqlite3_extended_errcode(db_);
+    const int os = sqlite3_system_errno(db_);
     const std::string why = sqlite3_errmsg(db_);
     sqlite3_reset(stmt_);
-    throw SqlError(code, why);
+    throw SqlError(code, why, os);
 }
 
 void SqlStatement::Run() {
