@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -68,7 +69,10 @@ int main(int argc, char** argv) {
     std::printf("on disk while the run is open: %.2f MiB (file, log and index), %.0f bytes a round, %.0f rounds per MiB\n",
                 mib, static_cast<double>(while_open) / rounds, rounds / mib);
     std::printf("largest write-ahead log: %ju KiB\n", largest_log / 1024);
-    std::printf("store: median %.0f us, 99th percentile %.0f us, slowest %.0f us\n", us[us.size() / 2],
+    double total = 0;
+    for (const double u : us) total += u;
+    std::printf("store: mean %.0f us, median %.0f us, 99th percentile %.0f us, slowest %.0f us\n", total / us.size(),
+                us[us.size() / 2],
                 us[us.size() * 99 / 100], us.back());
     for (const char* s : {"", "-wal", "-shm"}) fs::remove(path + s);
     return 0;
