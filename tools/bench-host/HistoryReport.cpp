@@ -109,6 +109,26 @@ long HistoryReport::PrintAlarms(HistoryReader& store, const Options& options, st
     return static_cast<long>(alarms.size());
 }
 
+long HistoryReport::PrintHealth(HistoryReader& store, const Options& options, std::ostream& out) {
+    const auto changes = store.HealthChanges(options.device_id);
+    if (options.csv) out << "device_id,run_id,at,at_ms,state,was,since,since_ms,cycles_lost,reason\n";
+    for (const auto& h : changes) {
+        if (options.csv) {
+            out << h.device_id << "," << RunText(h.run_id) << "," << CsvField(h.at) << "," << h.at_ms << ","
+                << CsvField(h.state) << "," << CsvField(h.was) << "," << CsvField(h.since) << "," << h.since_ms << ","
+                << h.cycles_lost << "," << CsvField(h.reason) << "\n";
+        } else {
+            out << h.at << "  device " << h.device_id << "  " << h.state << " since " << h.since << "  (was " << h.was
+                << ")";
+            if (h.cycles_lost > 0) out << "  " << h.cycles_lost << (h.cycles_lost == 1 ? " cycle" : " cycles") << " lost";
+            if (!h.reason.empty()) out << "  " << h.reason;
+            out << "\n";
+        }
+    }
+    out.flush();
+    return static_cast<long>(changes.size());
+}
+
 long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std::ostream& out) {
     const auto runs = store.Runs();
     if (options.csv) out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version\n";

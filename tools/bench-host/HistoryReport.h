@@ -23,4 +23,7 @@ public:
     static long PrintRounds(HistoryReader& store, const Options& options, std::ostream& out);
     static long PrintAlarms(HistoryReader& store, const Options& options, std::ostream& out);
     static long PrintRuns(HistoryReader& store, const Options& options, std::ostream& out);
+    // Every change of a device's health: since when the new state held, the
+    // cycles lost, the reason of the last failure.
+    static long PrintHealth(HistoryReader& store, const Options& options, std::ostream& out);
 };

@@ -9,6 +9,7 @@
 #include "BusScheduler.h"
 #include "ConsoleTap.h"
 #include "HistoryStore.h"
+#include "HealthRecorder.h"
 #include "HostCalls.h"
 #include "JsonOutput.h"
 #include "LiveView.h"
@@ -59,6 +60,8 @@ int SiteHost::Run() {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
     }
+    HealthRecorder health(site.History().Writer(), events);
+    events.Subscribe(health);
     // The stop signals are caught from here on, so that a stop during the
     // restore still ends with the summary.
     BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
@@ -85,6 +88,7 @@ int SiteHost::Run() {
         events.Publish(run::StoreFailed{nullptr, e.what(), site.History().Writer().NotStored()});
     }
     run::RunEnded ended;
+    ended.at = DeviceHealth::Moment::Now();
     ended.devices = started.devices;
     ended.history_file = started.history_file;
     const auto now = std::chrono::steady_clock::now();

@@ -3,7 +3,7 @@
 //
 //   bench-host replay [--plugin PATH] SCENARIO
 //   bench-host run --config SITE.json [--http [ADDR:]PORT] [options]
-//   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs]
+//   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs | --health]
 //   bench-host history --db FILE --http [ADDR:]PORT
 #include <csignal>
 #include <filesystem>
@@ -85,14 +85,17 @@ int Replay(const std::string& plugin_path, const std::string& scenario) {
     }
 }
 
-int History(const std::string& db, const HistoryReport::Options& options, bool alarms, bool runs) {
+enum class Listing { kRounds, kAlarms, kRuns, kHealth };
+
+int History(const std::string& db, const HistoryReport::Options& options, Listing listing) {
     try {
         HistoryStore store(db, HistoryStore::Access::kReadOnly);
         if (!store.Unread().empty()) std::cerr << "bench-host: " << store.Unread() << std::endl;
         HistoryReader& reader = store.Reader();
-        const long n = alarms ? HistoryReport::PrintAlarms(reader, options, std::cout)
-                       : runs ? HistoryReport::PrintRuns(reader, options, std::cout)
-                              : HistoryReport::PrintRounds(reader, options, std::cout);
+        const long n = listing == Listing::kAlarms ? HistoryReport::PrintAlarms(reader, options, std::cout)
+                       : listing == Listing::kRuns ? HistoryReport::PrintRuns(reader, options, std::cout)
+                       : listing == Listing::kHealth ? HistoryReport::PrintHealth(reader, options, std::cout)
+                                                     : HistoryReport::PrintRounds(reader, options, std::cout);
         if (n == 0 && !options.csv) std::cerr << "bench-host: nothing stored" << (options.device_id ? " for that device" : "") << std::endl;
         return 0;
     } catch (const std::exception& e) {
@@ -201,6 +204,7 @@ int main(int argc, char** argv) {
     uint32_t history_id = 0;
     bool alarms = false;
     bool runs = false;
+    bool health = false;
     history->add_option("--db", db, "History database (read only; also in a folder that cannot be written)")
         ->required();
     CLI::Option* id_opt = history->add_option("--id", history_id, "Only this device");
@@ -211,12 +215,19 @@ int main(int argc, char** argv) {
         history->add_flag("--runs", runs, "Print the runs (plug-in path and SHA-256, site file, version) instead of the "
                                           "rounds")
             ->excludes(alarms_opt);
+    CLI::Option* health_opt =
+        history->add_flag("--health", health,
+                          "Print the devices' health changes (not answering, answering again, port lost, stale) "
+                          "instead of the rounds")
+            ->excludes(alarms_opt)
+            ->excludes(runs_opt);
     std::string history_http;
     history->add_option("--http", history_http,
                         "Serve the history page of the file on [ADDR:]PORT until stopped, read-only (ADDR 127.0.0.1 "
                         "unless given; the page has no authentication)")
         ->excludes(alarms_opt)
         ->excludes(runs_opt)
+        ->excludes(health_opt)
         ->excludes(id_opt);
     for (CLI::App* sub : {replay, run, history}) sub->footer(kExitStatuses);
 
@@ -248,7 +259,8 @@ int main(int argc, char** argv) {
     if (history->parsed()) {
         if (web) return ServeHistory(db, *web);
         if (id_opt->count()) history_options.device_id = history_id;
-        return History(db, history_options, alarms, runs);
+        return History(db, history_options,
+                       alarms ? Listing::kAlarms : runs ? Listing::kRuns : health ? Listing::kHealth : Listing::kRounds);
     }
     return 1;
 }
