@@ -10,6 +10,8 @@
 #
 # Uses the binaries of build/default as they are (copied first, so that a
 # rebuild during the soak does not touch the running programs).
+# SOAK_WRAP runs bench-host under a tool, e.g. SOAK_WRAP="heaptrack -o FILE";
+# SOAK_HTTP_PORT (default 18466) the page's port.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_TOTAL=${1:-${SOAK_SECONDS:-3600}}
@@ -45,7 +47,7 @@ cat >"$work/site.json" <<EOF
 {"tick_period":0.05,"history":"$work/history.db","response_margin_ms":60,
  "ports":[{"path":"$work/bus","devices":[$devices]}]}
 EOF
-"$work/bench-host" run --config "$work/site.json" --plugin "$work/upsbattery_29.so" --json \
+${SOAK_WRAP:-} "$work/bench-host" run --config "$work/site.json" --plugin "$work/upsbattery_29.so" --json \
     --duration "$SECONDS_TOTAL" --http "127.0.0.1:$PORT" >"$work/run.out" 2>"$work/run.err" &
 host=$!
 pids+=($host)

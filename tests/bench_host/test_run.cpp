@@ -412,7 +412,8 @@ TEST_F(RunEndToEnd, SetupFailuresGiveOneLine) {
         const char* message;
     } cases[] = {
         {"missing port", {"--config", good}, "no serial port"},
-        {"no site file", {"--config", dir_ + "/none.json"}, "cannot read site file"},
+        {"no site file", {"--config", dir_ + "/none.json"}, "none.json does not exist"},
+        {"no such folder", {"--config", dir_ + "/none/site.json"}, "does not exist: no such folder"},
         {"site file not JSON", {"--config", not_json}, "not valid JSON"},
         {"device without address", {"--config", bad_json}, "missing \"addr\""},
         {"unloadable plug-in", {"--config", good, "--plugin", dir_ + "/none.so"}, "plug-in"},

@@ -19,6 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "CommandLine.h"
 #include "HistoryReport.h"
 #include "HistoryStore.h"
 #include "PluginLoader.h"
@@ -33,7 +34,7 @@ namespace {
 
 // Exit statuses shared by the subcommands (run adds its own, see SiteHost).
 constexpr int kSetupFailed = 1;
-constexpr int kUsage = 2;
+constexpr int kUsage = command_line::kUsage;
 
 const char* const kExitStatuses =
     "Exit status:\n"
@@ -67,6 +68,11 @@ CLI::Validator AboveZero(const std::string& what) {
         },
         "> 0");
 }
+
+// A file or port named on the command line: an empty name would silently
+// mean the site file's, or a path of nothing.
+const CLI::Validator kNotEmpty(
+    [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : std::string(); }, "PATH");
 
 int Replay(const std::string& plugin_path, const std::string& scenario) {
     std::ifstream file;
@@ -171,24 +177,28 @@ int main(int argc, char** argv) {
     CLI::App* replay = app.add_subcommand("replay", "Replay a scenario of host operations (JSON Lines) and print "
                                                     "every host call and result as JSON lines");
     std::string scenario;
-    replay->add_option("--plugin", plugin_path, "The plug-in library (default: the one built beside this program)");
+    replay->add_option("--plugin", plugin_path, "The plug-in library (default: the one built beside this program)")
+        ->check(kNotEmpty);
     replay->add_option("SCENARIO", scenario, "Scenario file, or - for standard input")->required();
 
     CLI::App* run = app.add_subcommand("run", "Poll the site's devices on their serial lines, with live view, "
                                               "history and alarms");
     SiteHost::Options run_options;
-    run->add_option("--config", run_options.config_path, "Site file (JSON)")->required();
+    run->add_option("--config", run_options.config_path, "Site file (JSON)")->required()->check(kNotEmpty);
     run->add_option("--plugin", run_options.plugin, "The plug-in library (default: the site file's, else the one "
-                                                    "built beside this program)");
-    run->add_option("--db", run_options.db, "History database (default: the site file's)");
+                                                    "built beside this program)")
+        ->check(kNotEmpty);
+    run->add_option("--db", run_options.db, "History database (default: the site file's)")->check(kNotEmpty);
     run->add_option("--port", run_options.ports, "Serial port path replacing the site file's, in the order of its "
-                                                 "ports (repeat for several)");
+                                                 "ports (repeat for several)")
+        ->check(kNotEmpty);
     run->add_flag("--json", run_options.json,
                   "JSON lines instead of the live view: rounds, health changes, alarms, ports, the summary");
     run->add_flag("--trace", run_options.trace, "Print every byte sent and received with a time stamp");
     run->add_option("--plugin-log", run_options.plugin_log,
                     "Also append the plug-in's console lines, time-stamped, to this file (the live view shows only "
-                    "their count and the last one)");
+                    "their count and the last one)")
+        ->check(kNotEmpty);
     run->add_option("--rounds", run_options.rounds, "Stop after N cycles of every device")
         ->check(AboveZero("run until stopped"));
     run->add_option("--duration", run_options.duration, "Stop after this many seconds")
@@ -206,9 +216,10 @@ int main(int argc, char** argv) {
     bool runs = false;
     bool health = false;
     history->add_option("--db", db, "History database (read only; also in a folder that cannot be written)")
-        ->required();
+        ->required()
+        ->check(kNotEmpty);
     CLI::Option* id_opt = history->add_option("--id", history_id, "Only this device");
-    history->add_flag("--csv", history_options.csv, "Comma-separated values with a header line");
+    CLI::Option* csv_opt = history->add_flag("--csv", history_options.csv, "Comma-separated values with a header line");
     history->add_option("--cells", history_options.cells, "Cells shown per record (default 29)")->check(CLI::Range(1, 32));
     CLI::Option* alarms_opt = history->add_flag("--alarms", alarms, "Print the stored alarms instead of the rounds");
     CLI::Option* runs_opt =
@@ -228,16 +239,11 @@ int main(int argc, char** argv) {
         ->excludes(alarms_opt)
         ->excludes(runs_opt)
         ->excludes(health_opt)
-        ->excludes(id_opt);
+        ->excludes(id_opt)
+        ->excludes(csv_opt);
     for (CLI::App* sub : {replay, run, history}) sub->footer(kExitStatuses);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // Help and --version end with 0; every other parse error is a usage
-        // error, whatever CLI11's own code for it.
-        return app.exit(e) == 0 ? 0 : kUsage;
-    }
+    if (const auto status = command_line::Parse(app, argc, argv, "bench-host")) return *status;
 
     if (replay->parsed()) return Replay(plugin_path, scenario);
     const std::string& http = run->parsed() ? run_http : history_http;
