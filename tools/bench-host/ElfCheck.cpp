@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <vector>
 
 namespace {
 
@@ -67,19 +65,28 @@ std::string CutShort(uint64_t size, const char* what, uint64_t end) {
            (end == UINT64_MAX ? std::string("an impossible offset") : std::to_string(end));
 }
 
+// The bytes [offset, offset + size) of the file, which the caller has
+// checked lie within it.
+template <typename T>
+T ReadAt(std::ifstream& in, uint64_t offset) {
+    T t{};
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(&t), sizeof t);
+    return t;
+}
+
 // The program headers' segments and the sections, each within the file.
+// Only the headers are read: a library is megabytes, its headers a few
+// kilobytes.
 template <typename Phdr, typename Shdr>
-std::string Extents(const std::vector<unsigned char>& file, const Header& h) {
-    const uint64_t size = file.size();
+std::string Extents(std::ifstream& in, uint64_t size, const Header& h) {
     for (uint16_t i = 0; i < h.phnum; ++i) {
-        Phdr p;
-        std::memcpy(&p, file.data() + h.phoff + uint64_t(i) * h.phentsize, sizeof p);
+        const Phdr p = ReadAt<Phdr>(in, h.phoff + uint64_t(i) * h.phentsize);
         const uint64_t end = End(p.p_offset, 1, p.p_filesz);
         if (end > size) return CutShort(size, "its segments", end);
     }
     for (uint16_t i = 0; i < h.shnum; ++i) {
-        Shdr s;
-        std::memcpy(&s, file.data() + h.shoff + uint64_t(i) * h.shentsize, sizeof s);
+        const Shdr s = ReadAt<Shdr>(in, h.shoff + uint64_t(i) * h.shentsize);
         if (s.sh_type == SHT_NOBITS) continue;
         const uint64_t end = End(s.sh_offset, 1, s.sh_size);
         if (end > size) return CutShort(size, "its sections", end);
@@ -115,24 +122,18 @@ const Header& Self() {
 std::string ElfCheck::Problem(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "cannot be read";
-    const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (file.empty()) return "is empty";
-    if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0)
-        return "is not a shared library (no ELF header)";
-    const unsigned char cls = file[EI_CLASS];
+    in.seekg(0, std::ios::end);
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    in.seekg(0);
+    if (size == 0) return "is empty";
+    unsigned char ident[EI_NIDENT] = {};
+    in.read(reinterpret_cast<char*>(ident), EI_NIDENT);
+    if (size < EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0) return "is not a shared library (no ELF header)";
+    const unsigned char cls = ident[EI_CLASS];
     if (cls != ELFCLASS32 && cls != ELFCLASS64) return "is not a shared library (unknown ELF class)";
     const std::size_t ehdr = cls == ELFCLASS64 ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr);
-    if (file.size() < ehdr) return CutShort(file.size(), "its ELF header would", ehdr);
-    Header h;
-    if (cls == ELFCLASS64) {
-        Elf64_Ehdr e;
-        std::memcpy(&e, file.data(), sizeof e);
-        h = Widen(e);
-    } else {
-        Elf32_Ehdr e;
-        std::memcpy(&e, file.data(), sizeof e);
-        h = Widen(e);
-    }
+    if (size < ehdr) return CutShort(size, "its ELF header would", ehdr);
+    const Header h = cls == ELFCLASS64 ? Widen(ReadAt<Elf64_Ehdr>(in, 0)) : Widen(ReadAt<Elf32_Ehdr>(in, 0));
     // Foreign first: the fields of a big-endian file read wrong here, so
     // its extents mean nothing until the byte order is known to match.
     const Header& self = Self();
@@ -146,8 +147,8 @@ std::string ElfCheck::Problem(const std::string& path) {
     if (h.phnum == 0 || h.phentsize < phdr) return "is not a shared library (no program headers)";
     if (h.shnum != 0 && h.shentsize < shdr) return "is damaged: section header size " + std::to_string(h.shentsize);
     const uint64_t ph_end = End(h.phoff, h.phnum, h.phentsize);
-    if (ph_end > file.size()) return CutShort(file.size(), "its program headers", ph_end);
+    if (ph_end > size) return CutShort(size, "its program headers", ph_end);
     const uint64_t sh_end = End(h.shoff, h.shnum, h.shentsize);
-    if (sh_end > file.size()) return CutShort(file.size(), "its section headers", sh_end);
-    return cls == ELFCLASS64 ? Extents<Elf64_Phdr, Elf64_Shdr>(file, h) : Extents<Elf32_Phdr, Elf32_Shdr>(file, h);
+    if (sh_end > size) return CutShort(size, "its section headers", sh_end);
+    return cls == ELFCLASS64 ? Extents<Elf64_Phdr, Elf64_Shdr>(in, size, h) : Extents<Elf32_Phdr, Elf32_Shdr>(in, size, h);
 }
