@@ -307,6 +307,36 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     EXPECT_EQ(v["alarms_standing"][0]["bound"].asString(), "low");
 }
 
+// Bytes received are traced once: a verdict on them (refused, or no whole
+// reply in time) gives its reason and points back at them.
+TEST(RunOutputs, TraceShowsReceivedBytesOnceAndTheVerdictWithItsReason) {
+    const run::WallClock::time_point at{};
+    const std::string clock = runtext::Clock(at, true);
+    const struct {
+        bool sent;
+        std::vector<uint8_t> bytes;
+        const char* note;
+        std::string line;
+    } cases[] = {
+        {true, {0xFE, 0xFE, 0x81, 0xA2, 0x23}, "", clock + " /dev/ttyS0 > FE FE 81 A2 23"},
+        {false, {0xED, 0x81, 0x0F, 0xA3, 0xDB}, "", clock + " /dev/ttyS0 < ED 81 0F A3 DB"},
+        {false, {0xED, 0x81, 0x0F, 0xA3, 0xDB}, "refused: checksum", clock + " /dev/ttyS0 ! refused: checksum (the 5 bytes above)"},
+        {false, {0xED}, "no reply in time: partial", clock + " /dev/ttyS0 ! no reply in time: partial (the 1 byte above)"},
+        {false, {}, "no reply in time: timeout", clock + " /dev/ttyS0 ! no reply in time: timeout"},
+        // Bytes not traced before keep their bytes.
+        {false, {0xED, 0x81}, "late reply, dropped", clock + " /dev/ttyS0 < ED 81  (late reply, dropped)"},
+    };
+    for (const auto& c : cases) {
+        run::Trace t;
+        t.port = "/dev/ttyS0";
+        t.sent = c.sent;
+        t.bytes = c.bytes;
+        t.note = c.note;
+        t.at = at;
+        EXPECT_EQ(runtext::Trace(t), c.line);
+    }
+}
+
 BatteryRecord Record(float cell) {
     BatteryRecord r;
     for (int i = 0; i < 29; ++i) r.cells[i] = cell;
@@ -364,6 +394,34 @@ TEST(ScreenLayout, FourDevicesFitEightyByTwentyFourWithAgesAndAlarms) {
     const auto tall = ScreenLayout::Lay(c, 40, 100);
     EXPECT_EQ(tall[2].text.rfind("── device 101", 0), 0u);
     EXPECT_NE(tall[3].text.find("  1 13.500 V ████"), std::string::npos) << tall[3].text;
+}
+
+// However narrow the terminal, a device that does not answer keeps its
+// reason on screen: the rest of its heading gives way first.
+TEST(ScreenLayout, ANarrowScreenKeepsTheReasonADeviceIsSilent) {
+    BusDevice d = Device(104);
+    d.port_path = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    d.conf.type = "upsbattery_29";
+    const Moment t0 = Moment::Now();
+    d.health = DeviceHealth(t0);
+    d.health.CycleCompleted(t0);
+    for (int i = 0; i < 12; ++i) d.health.CycleFailed(FailureReason::kChecksum, t0);
+    ScreenLayout::Content c;
+    c.devices = {&d};
+    c.now = t0.wall;
+    for (const auto& [rows, cols] : {std::pair{40, 120}, std::pair{24, 80}, std::pair{16, 60}, std::pair{8, 40},
+                                     std::pair{4, 36}}) {
+        SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols));
+        const auto lines = ScreenLayout::Lay(c, rows, cols);
+        bool kept = false;
+        for (const auto& l : lines) {
+            EXPECT_LE(ScreenLayout::Width(l.text), static_cast<std::size_t>(cols)) << l.text;
+            kept = kept || (l.text.find("device 104") != std::string::npos && l.text.find("checksum") != std::string::npos);
+        }
+        std::string all;
+        for (const auto& l : lines) all += l.text + "\n";
+        EXPECT_TRUE(kept) << all;
+    }
 }
 
 TEST(ScreenLayout, WidthCountsWideLabelsTwiceAndFitCutsWholeCharacters) {

@@ -50,6 +50,8 @@ std::string Percent(double percent) {
     return buf;
 }
 
+std::string Count(long n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
 std::string Seconds(std::chrono::milliseconds length) {
     const double s = static_cast<double>(length.count()) / 1000.0;
     char buf[32];
@@ -186,13 +188,18 @@ std::string Round(const run::RoundCompleted& round) {
 }
 
 std::string Trace(const run::Trace& trace) {
+    // A verdict on received bytes that were traced as they came: said with
+    // its reason, the bytes not shown a second time (which would read as if
+    // they had been received twice).
+    const bool verdict = !trace.sent && (trace.note.rfind("refused: ", 0) == 0 || trace.note.rfind("no reply in time: ", 0) == 0);
+    if (verdict)
+        return Clock(trace.at, true) + " " + trace.port + " ! " + trace.note +
+               (trace.bytes.empty() ? std::string() : " (the " + Count(static_cast<long>(trace.bytes.size()), "byte", "bytes") + " above)");
     std::string line = Clock(trace.at, true) + " " + trace.port + (trace.sent ? " > " : " < ") +
                        hex::Spaced(trace.bytes.data(), trace.bytes.size());
     if (!trace.note.empty()) line += "  (" + trace.note + ")";
     return line;
 }
-
-std::string Count(long n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
 
 std::string Silences(const DeviceHealth::Silence& s) {
     if (s.count == 0) return "never";
