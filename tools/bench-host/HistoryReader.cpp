@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 
 #include "SqlConnection.h"
 
@@ -113,14 +114,21 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id,
 }
 
 std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device_id) {
+    return Alarms(device_id, Span());
+}
+
+std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device_id, const Span& span) {
     std::vector<history::Alarm> out;
     if (!columns_ || !columns_->alarms) return out;
     try {
-        SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " +
-                                      columns_->at_ms + ", " + columns_->alarm_run + " FROM alarms" +
-                                      (device_id ? " WHERE device_id = ?" : "") + " ORDER BY " + columns_->at_ms +
-                                      ", rowid");
-        if (device_id) st.Bind(1, int64_t{*device_id});
+        const std::string& at_ms = columns_->at_ms;
+        SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
+                                      ", " + columns_->alarm_run + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
+                                      at_ms + " BETWEEN ?2 AND ?3 ORDER BY " + at_ms + ", rowid LIMIT ?4");
+        st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
+            .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
+            .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()))
+            .Bind(4, static_cast<int64_t>(std::min<std::size_t>(span.limit, std::numeric_limits<int64_t>::max())));
         while (st.Step()) {
             history::Alarm a;
             a.device_id = static_cast<uint32_t>(st.Int(0));

@@ -36,6 +36,12 @@ public:
     // Every stored round in the order of time, only those of one device if
     // given.
     void ForEachRow(std::optional<uint32_t> device_id, const std::function<void(const history::Row&)>& visit);
+    // The alarms at_ms from..to (both included), the first limit of them.
+    struct Span {
+        std::optional<int64_t> from_ms, to_ms;
+        std::size_t limit = static_cast<std::size_t>(-1);
+    };
+    std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id, const Span& span);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);
     std::vector<history::Run> Runs();

@@ -181,28 +181,7 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
 std::vector<HistoryQuery::Alarm> SqliteHistoryQuery::Alarms(std::optional<uint32_t> device, const Range& range,
                                                             std::size_t limit) {
     return Reading(path_, [&] {
-    auto db = Open(path_);
-    SqlStatement c = db->Prepare(
-         "SELECT device_id, at_ms, at, name, label, state, bound, value, limit_value FROM alarms "
-         "WHERE (?1 < 0 OR device_id = ?1) AND at_ms BETWEEN ?2 AND ?3 ORDER BY at_ms, rowid LIMIT ?4");
-    c.Bind(1, device ? static_cast<int64_t>(*device) : -1)
-        .Bind(2, range.from_ms.value_or(std::numeric_limits<int64_t>::min()))
-        .Bind(3, range.to_ms.value_or(std::numeric_limits<int64_t>::max()))
-        .Bind(4, static_cast<int64_t>(std::min<std::size_t>(limit, std::numeric_limits<int64_t>::max())));
-    std::vector<Alarm> out;
-    while (c.Step()) {
-        Alarm a;
-        a.device_id = static_cast<uint32_t>(c.Int(0));
-        a.at_ms = c.Int(1);
-        a.at = c.Text(2);
-        a.name = c.Text(3);
-        a.label = c.Text(4);
-        a.state = c.Text(5);
-        a.bound = c.Text(6);
-        a.value = c.Real(7);
-        a.limit = c.Real(8);
-        out.push_back(std::move(a));
-    }
-    return out;
+        auto db = Open(path_);
+        return HistoryReader(*db).Alarms(device, {range.from_ms, range.to_ms, limit});
     });
 }
