@@ -11,6 +11,7 @@ void HistoryWriter::BoundLog(SqlConnection& db) {
     db.Exec("PRAGMA journal_mode=WAL");
     db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages));
     db.Exec("PRAGMA journal_size_limit=" + std::to_string(kLogLimitBytes));
+    db.Exec("PRAGMA cache_size=-" + std::to_string(kCacheKiB));
 }
 
 HistoryWriter::HistoryWriter(SqlConnection& db) : db_(&db), path_(db.Path()) {

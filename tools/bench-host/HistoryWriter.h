@@ -23,8 +23,14 @@ class HistoryWriter {
 public:
     static constexpr int kCheckpointPages = 32;
     static constexpr int64_t kLogLimitBytes = 256 * 1024;
+    // The writer's page cache: it appends, and reads back at most the last
+    // minute of rounds (the per-minute summary), so SQLite's default of
+    // 2000 KiB would only fill with pages never read again and hold the
+    // run's memory that much higher.
+    static constexpr int kCacheKiB = 512;
 
-    // Puts db's journal in write-ahead-log mode with the bounds above;
+    // Puts db's journal in write-ahead-log mode with the bounds above, and
+    // its cache to kCacheKiB;
     // before anything else is written.  Throws SqlError.
     static void BoundLog(SqlConnection& db);
 
