@@ -224,12 +224,12 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
     for (const BusDevice* d : end.devices) {
         lines.push_back("--- " + DeviceName(d) + " on " + d->port_path + " addr " + std::to_string(d->conf.addr) +
                         " ---");
-        lines.push_back(std::to_string(d->cycles) + " cycles, " + std::to_string(d->completed) + " completed, " +
+        lines.push_back(Count(d->cycles, "cycle", "cycles") + ", " + std::to_string(d->completed) + " completed, " +
                         std::to_string(d->abandoned) + " abandoned, " +
                         (d->missed > 0 ? std::to_string(d->missed) + " missed while the port was lost, " : "") +
                         Percent(d->LossPercent()) + " loss");
         lines.push_back("state: " + State(*d) + "; last round " + (d->last_round_at.empty() ? "none" : d->last_round_at));
-        lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + std::to_string(d->resends) + " resends");
+        lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + Count(d->resends, "resend", "resends"));
         lines.push_back("silent: " + Silences(d->health.Silences(end.at)));
         lines.push_back("alarms standing: " + Standing(d->alarms));
     }
