@@ -356,7 +356,7 @@ TEST_F(HistoryFile, TheWriteAheadLogStaysSmall) {
 
 // SQLite's "unable to open database file" says nothing a user can act on.
 TEST_F(HistoryFile, AFileThatCannotBeOpenedSaysWhyInTheSystemsWords) {
-    std::ofstream(dir_ + "/plain") << "x";
+    std::ofstream(dir_ + "/plain") << std::string(600, 'x');
     fs::create_directories(dir_ + "/folder");
     const struct {
         std::string path;
@@ -369,6 +369,8 @@ TEST_F(HistoryFile, AFileThatCannotBeOpenedSaysWhyInTheSystemsWords) {
         {dir_ + "/folder", HistoryStore::Access::kReadOnly, ": is a directory"},
         {dir_ + "/plain/h.sqlite", HistoryStore::Access::kReadWrite, "/plain is not a folder"},
         {dir_ + "/none.sqlite", HistoryStore::Access::kReadOnly, ": no such file"},
+        {dir_ + "/plain", HistoryStore::Access::kReadOnly, ": file is not a database"},
+        {dir_ + "/plain", HistoryStore::Access::kReadWrite, "fails SQLite's integrity check"},
     };
     for (const auto& c : cases) {
         try {

@@ -49,7 +49,7 @@ std::unique_ptr<SqlConnection> HistoryReader::OpenReadOnly(const std::string& pa
     } catch (const SqlError& e) {
         // A full file system has no room for the log's index: the file is
         // read as it stands, and what the log holds is said to be unread.
-        if (!e.NoRoom()) throw;
+        if (!e.NoRoom()) throw SqlError(e.Code(), "cannot use history " + path + ": " + e.what());
     }
     std::error_code ec;
     if (unread && std::filesystem::file_size(path + "-wal", ec) > 0 && !ec)
