@@ -40,7 +40,7 @@ auto Reading(const std::string& path, Work work) {
         return work();
     } catch (const SqlError& e) {
         const std::string what = e.what();
-        if (what.rfind("cannot open history ", 0) == 0) throw;
+        if (what.rfind("cannot open history ", 0) == 0 || what.rfind("cannot use history ", 0) == 0) throw;
         throw std::runtime_error("cannot read history " + path + ": " + what);
     }
 }
