@@ -81,6 +81,8 @@ web_test_packages=(
   chromium chromium-driver  # the pages tested in a real, headless browser
   python3-selenium          # drives it from the test suite (Debian's /usr/bin/python3)
   fonts-wqy-zenhei          # a CJK font, so the cells' Chinese labels render in the browser (screenshots)
+  curl                      # scripts/web-soak.sh: the /metrics scrape loop and the event streams
+  heaptrack                 # scripts/web-soak.sh with SOAK_WRAP=heaptrack: where the run's memory goes
 )
 
 SUDO=""

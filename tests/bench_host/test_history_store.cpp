@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -108,38 +110,38 @@ TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         Zone east("AAA-8");
         first_run =
-            store.BeginRun({0, "", "", "/lib/a.so", 100, "aa", "site.json", "0.1.0"}, TimeStamp::FromMs(kMoment));
-        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
-        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 100));
-        store.EndRun(TimeStamp::FromMs(kMoment + 200));
+            store.Writer().BeginRun({0, "", "", "/lib/a.so", 100, "aa", "site.json", "0.1.0"}, TimeStamp::FromMs(kMoment));
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 100));
+        store.Writer().EndRun(TimeStamp::FromMs(kMoment + 200));
     }
     {
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         Zone west("BBB5");
-        second_run = store.BeginRun({0, "", "", "/lib/b.so", 200, "bb", "site.json", "0.1.0"},
+        second_run = store.Writer().BeginRun({0, "", "", "/lib/b.so", 200, "bb", "site.json", "0.1.0"},
                                     TimeStamp::FromMs(kMoment + 60000));
-        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60000));
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60000));
         // Two rounds in one second stay apart, in their order.
-        store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60001));
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60001));
     }
     HistoryStore store(path_, HistoryStore::Access::kReadOnly);
     std::vector<std::string> times;
     std::vector<int64_t> runs;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         times.push_back(row.saved_at);
         runs.push_back(row.run_id.value_or(-1));
     });
     EXPECT_EQ(times, (std::vector<std::string>{"2026-12-08T19:17:03.250+08:00", "2026-12-08T19:17:03.350+08:00",
                                                "2026-12-08T06:18:03.250-05:00", "2026-12-08T06:18:03.251-05:00"}));
     EXPECT_EQ(runs, (std::vector<int64_t>{first_run, first_run, second_run, second_run}));
-    const auto all_runs = store.Runs();
+    const auto all_runs = store.Reader().Runs();
     ASSERT_EQ(all_runs.size(), 2u);
     EXPECT_EQ(all_runs[0].plugin_sha256, "aa");
     EXPECT_EQ(all_runs[0].ended_at, "2026-12-08T19:17:03.450+08:00");
     EXPECT_EQ(all_runs[1].plugin_path, "/lib/b.so");
     EXPECT_EQ(all_runs[1].ended_at, "");  // never ended: killed, or still running
     // The restore takes the last inserted round.
-    EXPECT_EQ(store.Newest(12)->saved_at, "2026-12-08T06:18:03.251-05:00");
+    EXPECT_EQ(store.Reader().Newest(12)->saved_at, "2026-12-08T06:18:03.251-05:00");
 }
 
 // A file from before the offsets and the runs: read as it is, and migrated
@@ -155,25 +157,25 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
     Zone east("AAA-8");
     auto ms_of = [&](HistoryStore& store) {
         std::vector<int64_t> ms;
-        store.ForEachRow(std::nullopt, [&](const HistoryStore::Row& row) { ms.push_back(row.saved_ms); });
+        store.Reader().ForEachRow(std::nullopt, [&](const HistoryStore::Row& row) { ms.push_back(row.saved_ms); });
         return ms;
     };
     const std::vector<int64_t> expected{kMoment - 250, kMoment + 750};
     {
         HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
         EXPECT_EQ(ms_of(reader), expected);
-        ASSERT_EQ(reader.Alarms(12).size(), 1u);
-        EXPECT_EQ(reader.Alarms(12)[0].at_ms, kMoment - 250);
+        ASSERT_EQ(reader.Reader().Alarms(12).size(), 1u);
+        EXPECT_EQ(reader.Reader().Alarms(12)[0].at_ms, kMoment - 250);
     }
     {
         HistoryStore writer(path_, HistoryStore::Access::kReadWrite);
         EXPECT_EQ(ms_of(writer), expected);
-        EXPECT_FALSE(writer.Newest(12)->run_id);
-        writer.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000));
+        EXPECT_FALSE(writer.Reader().Newest(12)->run_id);
+        writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000));
     }
     HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
     EXPECT_EQ(ms_of(reader), (std::vector<int64_t>{kMoment - 250, kMoment + 750, kMoment + 5000}));
-    EXPECT_EQ(reader.Newest(12)->saved_at, "2026-12-08T19:17:08.250+08:00");
+    EXPECT_EQ(reader.Reader().Newest(12)->saved_at, "2026-12-08T19:17:08.250+08:00");
 }
 
 // A damaged file is refused before anything writes to it: every byte stays,
@@ -182,7 +184,7 @@ TEST_F(HistoryFile, ADamagedFileIsRefusedAndLeftUnchanged) {
     {
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         for (int i = 0; i < 200; ++i)
-            store.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+            store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
     }
     const std::string good = ReadBytes(path_);
     ASSERT_GT(good.size(), 8u * 4096);
@@ -216,9 +218,9 @@ TEST_F(HistoryFile, OneRunWritesAFileAtATimeWhileReadersRead) {
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("another bench-host run"), std::string::npos) << e.what();
     }
-    writer.SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+    writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
     HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
-    EXPECT_TRUE(reader.Newest(12));
+    EXPECT_TRUE(reader.Reader().Newest(12));
 }
 
 // Alarms standing at the end of a run (killed, or stopped while a value
@@ -246,15 +248,15 @@ TEST_F(HistoryFile, AlarmsLeftRaisedAreClosedAtTheNextStart) {
             a.bound = "low";
             a.at_ms = ++ms;
             a.at = TimeStamp::FromMs(ms).Text();
-            store.SaveAlarm(a);
+            store.Writer().SaveAlarm(a);
         }
     }
     HistoryStore store(path_, HistoryStore::Access::kReadWrite);
-    const int64_t run = store.BeginRun({}, TimeStamp::FromMs(kMoment + 1000));
-    EXPECT_EQ(store.CloseAlarmsLeftRaised(TimeStamp::FromMs(kMoment + 1000)), 3);
-    EXPECT_EQ(store.CloseAlarmsLeftRaised(TimeStamp::FromMs(kMoment + 1001)), 0);
+    const int64_t run = store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment + 1000));
+    EXPECT_EQ(store.Writer().CloseAlarmsLeftRaised(TimeStamp::FromMs(kMoment + 1000)), 3);
+    EXPECT_EQ(store.Writer().CloseAlarmsLeftRaised(TimeStamp::FromMs(kMoment + 1001)), 0);
     std::vector<std::string> closed;
-    for (const auto& a : store.Alarms(std::nullopt)) {
+    for (const auto& a : store.Reader().Alarms(std::nullopt)) {
         if (a.state != "closed" || a.at_ms < kMoment + 1000) continue;
         closed.push_back(std::to_string(a.device_id) + " " + a.name);
         EXPECT_EQ(a.run_id, run);
@@ -263,8 +265,124 @@ TEST_F(HistoryFile, AlarmsLeftRaisedAreClosedAtTheNextStart) {
     EXPECT_EQ(closed, (std::vector<std::string>{"12 battery_5_value", "12 temperature", "13 battery_5_value"}));
 
     std::ostringstream text;
-    HistoryReport::PrintAlarms(store, {}, text);
+    HistoryReport::PrintAlarms(store.Reader(), {}, text);
     EXPECT_NE(text.str().find("closed at restart"), std::string::npos) << text.str();
+}
+
+// Only one run writes a file at a time: a run without an end is killed once
+// another has started, and still running (or killed) while it is the last.
+TEST_F(HistoryFile, ARunWithoutAnEndIsKilledOnceAnotherStarted) {
+    {
+        HistoryStore killed(path_, HistoryStore::Access::kReadWrite);
+        killed.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+    }
+    {
+        HistoryStore ended(path_, HistoryStore::Access::kReadWrite);
+        ended.Writer().BeginRun({}, TimeStamp::FromMs(kMoment + 1000));
+        ended.Writer().EndRun(TimeStamp::FromMs(kMoment + 2000));
+    }
+    HistoryStore last(path_, HistoryStore::Access::kReadWrite);
+    // A clock set back: the last run reads earliest, and is still the last.
+    last.Writer().BeginRun({}, TimeStamp::FromMs(kMoment - 5000));
+    std::map<int64_t, bool> killed;
+    for (const auto& r : last.Reader().Runs()) killed[r.id] = r.killed;
+    EXPECT_EQ(killed, (std::map<int64_t, bool>{{1, true}, {2, false}, {3, false}}));
+    std::ostringstream text;
+    HistoryReport::PrintRuns(last.Reader(), {}, text);
+    EXPECT_NE(text.str().find("run 1  " + TimeStamp::FromMs(kMoment).Text() + " to (killed: no end recorded, and a later run started)"),
+              std::string::npos)
+        << text.str();
+    EXPECT_NE(text.str().find("(no end recorded: still running, or killed)"), std::string::npos) << text.str();
+}
+
+TEST_F(HistoryFile, HealthChangesAreKeptWithTheirRunInTheOrderOfTime) {
+    int64_t run = 0;
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        run = store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+        const struct {
+            uint32_t id;
+            int64_t at, since;
+            const char *state, *was, *reason;
+        } changes[] = {
+            {12, kMoment + 3000, kMoment + 500, "not answering", "answering", "timeout"},
+            {13, kMoment + 1000, kMoment + 1000, "answering", "never answered", ""},
+            {12, kMoment + 9000, kMoment + 9000, "answering", "not answering", ""},
+        };
+        for (const auto& c : changes) {
+            HistoryStore::Health h;
+            h.device_id = c.id;
+            h.at = TimeStamp::FromMs(c.at).Text();
+            h.at_ms = c.at;
+            h.since = TimeStamp::FromMs(c.since).Text();
+            h.since_ms = c.since;
+            h.state = c.state;
+            h.was = c.was;
+            h.reason = c.reason;
+            h.cycles_lost = c.id == 12 ? 3 : 0;
+            store.Writer().SaveHealth(h);
+        }
+    }
+    HistoryStore store(path_, HistoryStore::Access::kReadOnly);
+    const auto all = store.Reader().HealthChanges(std::nullopt);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].device_id, 13u);
+    EXPECT_EQ(all[1].state, "not answering");
+    EXPECT_EQ(all[1].since_ms, kMoment + 500);
+    EXPECT_EQ(all[1].reason, "timeout");
+    EXPECT_EQ(all[1].run_id, run);
+    EXPECT_EQ(store.Reader().HealthChanges(12).size(), 2u);
+}
+
+// The log is copied into the file every few rounds and cut back, so it
+// never holds more than a few dozen pages, however long the run.
+TEST_F(HistoryFile, TheWriteAheadLogStaysSmall) {
+    HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+    store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+    uintmax_t largest = 0;
+    for (int i = 0; i < 2000; ++i) {
+        store.Writer().SaveRecord(100 + i % 8, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 125 * i));
+        std::error_code ec;
+        largest = std::max<uintmax_t>(largest, fs::file_size(path_ + "-wal", ec));
+    }
+    // A commit adds a few pages past the checkpoint threshold.
+    const uintmax_t bound = std::max<uintmax_t>(HistoryWriter::kLogLimitBytes,
+                                                (HistoryWriter::kCheckpointPages + 16) * (4096 + 24) + 32);
+    EXPECT_LE(largest, bound);
+    EXPECT_GT(largest, 0u);
+    // 2000 rounds of 152 bytes: the file grows by about their size.
+    EXPECT_LT(fs::file_size(path_), 2000u * 400);
+}
+
+// SQLite's "unable to open database file" says nothing a user can act on.
+TEST_F(HistoryFile, AFileThatCannotBeOpenedSaysWhyInTheSystemsWords) {
+    std::ofstream(dir_ + "/plain") << std::string(600, 'x');
+    fs::create_directories(dir_ + "/folder");
+    const struct {
+        std::string path;
+        HistoryStore::Access access;
+        const char* why;
+    } cases[] = {
+        {dir_ + "/missing/h.sqlite", HistoryStore::Access::kReadWrite, "no such folder " },
+        {dir_ + "/missing/h.sqlite", HistoryStore::Access::kReadOnly, "no such folder "},
+        {dir_ + "/folder", HistoryStore::Access::kReadWrite, ": is a directory"},
+        {dir_ + "/folder", HistoryStore::Access::kReadOnly, ": is a directory"},
+        {dir_ + "/plain/h.sqlite", HistoryStore::Access::kReadWrite, "/plain is not a folder"},
+        {dir_ + "/none.sqlite", HistoryStore::Access::kReadOnly, ": no such file"},
+        {dir_ + "/plain", HistoryStore::Access::kReadOnly, ": file is not a database"},
+        {dir_ + "/plain", HistoryStore::Access::kReadWrite, "fails SQLite's integrity check"},
+    };
+    for (const auto& c : cases) {
+        try {
+            HistoryStore store(c.path, c.access);
+            ADD_FAILURE() << c.path << " opened";
+        } catch (const std::runtime_error& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(c.path), std::string::npos) << what;
+            EXPECT_NE(what.find(c.why), std::string::npos) << what;
+            EXPECT_EQ(what.find("unable to open"), std::string::npos) << what;
+        }
+    }
 }
 
 }  // namespace

@@ -110,6 +110,9 @@ TEST(Replay, MalformedLinesAreReportedWithTheirNumber) {
         {"not an object", "[1,2]", "JSON object"},
         {"no op", R"({"id":3})", "missing \"op\""},
         {"unknown op", R"({"op":"poll","id":3})", "unknown operation \"poll\""},
+        {"a field the op does not read", R"({"op":"ioctl","id":3,"code":100,"minute":5})",
+         "\"ioctl\" has no field \"minute\" (did you mean \"minutes\"?)"},
+        {"a field of another op", R"({"op":"tick","id":3,"hex":"ED"})", "\"tick\" has no field \"hex\""},
         {"no id", R"({"op":"tick"})", "missing \"id\""},
         {"negative id", R"({"op":"tick","id":-3})", "\"id\""},
         {"odd hex", R"({"op":"rx","id":3,"hex":"ED0"})", "hexadecimal"},
@@ -150,7 +153,7 @@ TEST(Replay, UnloadablePluginGivesOneLineAndFailure) {
         const char* message;
     } cases[] = {
         {"missing file", "/nonexistent/upsbattery_29.so", "does not exist"},
-        {"not a library", kScenarios + "/abandon.jsonl", "cannot load plug-in"},
+        {"not a library", kScenarios + "/abandon.jsonl", "is not a shared library (no ELF header)"},
         {"no entry point", BENCH_HOST_STANDIN, "get_providers"},
     };
     for (const auto& c : cases) {

@@ -77,21 +77,21 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     // Every completed round is in the history, with its record image.
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     long rows = 0;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         EXPECT_EQ(row.record.size(), 152u);
         EXPECT_EQ(row.saved_at.size(), 29u) << row.saved_at;  // YYYY-MM-DDThh:mm:ss.mmm+hh:mm
         EXPECT_EQ(TimeStamp::FromMs(row.saved_ms).Text(), row.saved_at);
     });
     EXPECT_EQ(rows, static_cast<long>(rounds.size()));
-    const auto stored_alarms = store.Alarms(12);
+    const auto stored_alarms = store.Reader().Alarms(12);
     ASSERT_GE(stored_alarms.size(), 2u);
     EXPECT_EQ(stored_alarms[0].label, "第6节电池");
     EXPECT_EQ(stored_alarms[0].state, "raised");
     EXPECT_EQ(stored_alarms[1].state, "cleared");
 
     // A restart restores the device from its newest stored round first.
-    const auto newest = store.Newest(12);
+    const auto newest = store.Reader().Newest(12);
     ASSERT_TRUE(newest);
     const auto again = RunHost(site, {"--rounds", "1"});
     EXPECT_EQ(again.status, 0) << again.err;
@@ -219,7 +219,7 @@ TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
     const auto sent = ReadSent(29).at(0x81);
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     long rows = 0;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
         ASSERT_TRUE(rec);
@@ -261,7 +261,9 @@ TEST_F(RunEndToEnd, SilentMonitorIsReportedOnceAndAgainWhenItAnswers) {
     EXPECT_EQ(health[2]["state"].asString(), "answering");
     EXPECT_EQ(health[2]["was"].asString(), "not answering");
     EXPECT_EQ(health[2]["cycles_lost"].asInt(), 4);
-    EXPECT_EQ(health[2]["since"].asString(), health[1]["since"].asString());
+    // Each state since it began: the silence from its first unanswered
+    // request, the answering from the round that ended it.
+    EXPECT_GT(health[2]["since"].asString(), health[1]["since"].asString());
     EXPECT_GT(health[2]["without_round_s"].asDouble(), 0.0);
 
     // Five cycles before the silence, four lost to it (each a request and
@@ -275,6 +277,25 @@ TEST_F(RunEndToEnd, SilentMonitorIsReportedOnceAndAgainWhenItAnswers) {
     EXPECT_EQ(summary[0]["state"].asString(), "answering");
     for (const auto& name : summary[0]["failures"].getMemberNames())
         EXPECT_EQ(summary[0]["failures"][name].asInt(), name == "timeout" ? 16 : 0) << name;
+    // The silence is in the summary although the device answers at the end,
+    // and in the history beside the rounds.
+    EXPECT_EQ(summary[0]["silent_periods"].asInt(), 1);
+    EXPECT_GT(summary[0]["silent_s"].asDouble(), 0.5);
+    EXPECT_EQ(summary[0]["first_silence"].asString(), health[1]["since"].asString());
+    EXPECT_EQ(summary[0]["alarms_standing"].size(), 0u);
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const auto stored = store.Reader().HealthChanges(12);
+    ASSERT_EQ(stored.size(), health.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_EQ(stored[i].state, health[i]["state"].asString());
+        EXPECT_EQ(stored[i].since, health[i]["since"].asString());
+    }
+    const auto listed = ChildProcess::Run({kBin, "history", "--db", db_, "--health"}, 30s);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.out.find("device 12  not answering since " + health[1]["since"].asString() +
+                              "  (was answering)  3 cycles lost  timeout"),
+              std::string::npos)
+        << listed.out;
 }
 
 namespace screen {
@@ -325,6 +346,14 @@ TEST_F(RunEndToEnd, LiveViewFitsTheTerminalAndFollowsAResize) {
     view.Signal(SIGHUP);
     EXPECT_EQ(view.Finish(20s), 3);  // device 104 never completed a cycle
     EXPECT_NE(view.Raw().find("--- device 104"), std::string::npos);
+    // The view's events stay on the terminal after it closes, before the
+    // summary: the alarm and the silent device among them.
+    const std::string raw = view.Raw();
+    const auto events_at = raw.rfind("events:");
+    ASSERT_NE(events_at, std::string::npos) << raw;
+    EXPECT_LT(events_at, raw.rfind("--- device 101"));
+    EXPECT_NE(raw.find("ALARM device 10", events_at), std::string::npos);
+    EXPECT_NE(raw.find("alarms standing: 第6节电池", events_at), std::string::npos);
     std::ifstream plugin_lines(log);
     std::string first;
     EXPECT_TRUE(std::getline(plugin_lines, first)) << "no plug-in line in " << log;
@@ -386,7 +415,8 @@ TEST_F(RunEndToEnd, SetupFailuresGiveOneLine) {
         const char* message;
     } cases[] = {
         {"missing port", {"--config", good}, "no serial port"},
-        {"no site file", {"--config", dir_ + "/none.json"}, "cannot read site file"},
+        {"no site file", {"--config", dir_ + "/none.json"}, "none.json does not exist"},
+        {"no such folder", {"--config", dir_ + "/none/site.json"}, "does not exist: no such folder"},
         {"site file not JSON", {"--config", not_json}, "not valid JSON"},
         {"device without address", {"--config", bad_json}, "missing \"addr\""},
         {"unloadable plug-in", {"--config", good, "--plugin", dir_ + "/none.so"}, "plug-in"},

@@ -2,6 +2,8 @@
 // device's health, why an exchange failed, the lines and JSON said about
 // them, and the live view's layout on a small screen.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <json/reader.h>
 
 #include <sstream>
@@ -93,6 +95,73 @@ TEST(DeviceHealth, AChangeSaysSinceWhenHowManyAndWhy) {
     EXPECT_EQ(back->from, State::kNotAnswering);
     EXPECT_EQ(back->cycles_lost, 4);
     EXPECT_EQ(back->without_round, 20000ms);  // since the last round
+}
+
+// A state's since is when it began: a silence from its first unanswered
+// request (not the give-up of the cycle that announced it), answering from
+// the round that ended the silence.
+TEST(DeviceHealth, SinceIsWhenTheNewStateBegan) {
+    DeviceHealth h(At(0ms));
+    h.CycleCompleted(At(1000ms));
+    h.CycleFailed(FailureReason::kTimeout, At(5400ms), At(5000ms));
+    h.CycleFailed(FailureReason::kTimeout, At(6400ms), At(6000ms));
+    const auto silent = h.CycleFailed(FailureReason::kTimeout, At(7400ms), At(7000ms));
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(silent->since.mono, At(5000ms).mono);
+    const auto back = h.CycleCompleted(At(9000ms));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->since.mono, At(9000ms).mono);
+    EXPECT_EQ(h.since().mono, At(9000ms).mono);
+}
+
+// Silent periods: only troubles that were announced count, each from its
+// start to the round that ended it, the one going on up to the end.
+TEST(DeviceHealth, SilentPeriodsCountTotalLongestFirstAndLast) {
+    enum Input { kDone, kFail, kLost, kCheck };
+    struct Step {
+        Input input;
+        std::chrono::milliseconds at;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        std::chrono::milliseconds end;
+        int count;
+        std::chrono::milliseconds total, longest, first, last;
+        bool last_ended;
+    } cases[] = {
+        {"a lone failure is no silence", {{kDone, 0ms}, {kFail, 1000ms}, {kDone, 2000ms}}, 5000ms, 0, 0ms, 0ms, 0ms, 0ms,
+         false},
+        {"one silence that ended",
+         {{kDone, 0ms}, {kFail, 1000ms}, {kFail, 2000ms}, {kFail, 3000ms}, {kFail, 4000ms}, {kDone, 18000ms}},
+         20000ms, 1, 17000ms, 17000ms, 1000ms, 1000ms, true},
+        {"two, the second going on at the end",
+         {{kDone, 0ms}, {kFail, 1000ms}, {kFail, 2000ms}, {kFail, 3000ms}, {kDone, 5000ms}, {kLost, 10000ms}},
+         13000ms, 2, 7000ms, 4000ms, 1000ms, 10000ms, false},
+        {"stale, then not answering: one silence",
+         {{kDone, 0ms}, {kCheck, 60000ms}, {kFail, 61000ms}, {kFail, 62000ms}, {kFail, 63000ms}, {kDone, 70000ms}},
+         70000ms, 1, 70000ms, 70000ms, 0ms, 0ms, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeviceHealth h(At(0ms));
+        for (const auto& s : c.steps) {
+            switch (s.input) {
+                case kDone: h.CycleCompleted(At(s.at)); break;
+                case kFail: h.CycleFailed(FailureReason::kTimeout, At(s.at)); break;
+                case kLost: h.PortLost(At(s.at)); break;
+                case kCheck: h.Check(At(s.at)); break;
+            }
+        }
+        const auto silence = h.Silences(At(c.end));
+        EXPECT_EQ(silence.count, c.count);
+        EXPECT_EQ(silence.total, c.total);
+        EXPECT_EQ(silence.longest, c.longest);
+        if (c.count == 0) continue;
+        EXPECT_EQ(silence.first_began->mono, At(c.first).mono);
+        EXPECT_EQ(silence.last_began->mono, At(c.last).mono);
+        EXPECT_EQ(silence.last_ended.has_value(), c.last_ended);
+    }
 }
 
 // The host judges a refused reply with the plug-in's own frame checks.
@@ -200,6 +269,74 @@ TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
     EXPECT_DOUBLE_EQ(p["outage_s"].asDouble(), 15.2);
 }
 
+// The end of a run tells what happened during it, not only how it ended:
+// a device answering at the end was silent for a while, an alarm stands.
+TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
+    BusDevice d = Device(12);
+    d.alarms.SetLimits("battery_4_value", {12.0f, 14.4f});
+    d.alarms.Evaluate("battery_4_value", "第5节电池", 11.2f);
+    const Moment t0 = Moment::Now();
+    auto at = [&](std::chrono::seconds s) { return Moment{t0.mono + s, t0.wall + s}; };
+    d.health = DeviceHealth(at(0s));
+    d.health.CycleCompleted(at(1s));
+    for (int i = 2; i <= 4; ++i) d.health.CycleFailed(FailureReason::kTimeout, at(std::chrono::seconds(i)));
+    d.health.CycleCompleted(at(19s));
+    run::RunEnded end;
+    end.at = at(30s);
+    end.devices = {&d};
+    end.history_file = "h.sqlite";
+    end.records_not_stored = 1;
+    const auto lines = runtext::Summary(end);
+    const auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(has("state: answering; last round none"));
+    EXPECT_TRUE(has("silent: 1 period, 17 s in all, from " + runtext::Clock(at(2s).wall, false) + " to " +
+                    runtext::Clock(at(19s).wall, false)));
+    EXPECT_TRUE(has("alarms standing: 第5节电池 (battery_4_value) 11.2 below 12"));
+    EXPECT_TRUE(has("1 record not stored"));
+
+    std::ostringstream out, err;
+    JsonOutput json(out, err, false);
+    json.OnEvent(end);
+    Json::Value v;
+    Json::Reader().parse(out.str().substr(0, out.str().find('\n')), v);
+    EXPECT_EQ(v["silent_periods"].asInt(), 1);
+    EXPECT_DOUBLE_EQ(v["silent_s"].asDouble(), 17.0);
+    EXPECT_EQ(v["first_silence"].asString(), runtext::Iso(at(2s).wall));
+    ASSERT_EQ(v["alarms_standing"].size(), 1u);
+    EXPECT_EQ(v["alarms_standing"][0]["name"].asString(), "battery_4_value");
+    EXPECT_EQ(v["alarms_standing"][0]["bound"].asString(), "low");
+}
+
+// Bytes received are traced once: a verdict on them (refused, or no whole
+// reply in time) gives its reason and points back at them.
+TEST(RunOutputs, TraceShowsReceivedBytesOnceAndTheVerdictWithItsReason) {
+    const run::WallClock::time_point at{};
+    const std::string clock = runtext::Clock(at, true);
+    const struct {
+        bool sent;
+        std::vector<uint8_t> bytes;
+        const char* note;
+        std::string line;
+    } cases[] = {
+        {true, {0xFE, 0xFE, 0x81, 0xA2, 0x23}, "", clock + " /dev/ttyS0 > FE FE 81 A2 23"},
+        {false, {0xED, 0x81, 0x0F, 0xA3, 0xDB}, "", clock + " /dev/ttyS0 < ED 81 0F A3 DB"},
+        {false, {0xED, 0x81, 0x0F, 0xA3, 0xDB}, "refused: checksum", clock + " /dev/ttyS0 ! refused: checksum (the 5 bytes above)"},
+        {false, {0xED}, "no reply in time: partial", clock + " /dev/ttyS0 ! no reply in time: partial (the 1 byte above)"},
+        {false, {}, "no reply in time: timeout", clock + " /dev/ttyS0 ! no reply in time: timeout"},
+        // Bytes not traced before keep their bytes.
+        {false, {0xED, 0x81}, "late reply, dropped", clock + " /dev/ttyS0 < ED 81  (late reply, dropped)"},
+    };
+    for (const auto& c : cases) {
+        run::Trace t;
+        t.port = "/dev/ttyS0";
+        t.sent = c.sent;
+        t.bytes = c.bytes;
+        t.note = c.note;
+        t.at = at;
+        EXPECT_EQ(runtext::Trace(t), c.line);
+    }
+}
+
 BatteryRecord Record(float cell) {
     BatteryRecord r;
     for (int i = 0; i < 29; ++i) r.cells[i] = cell;
@@ -257,6 +394,34 @@ TEST(ScreenLayout, FourDevicesFitEightyByTwentyFourWithAgesAndAlarms) {
     const auto tall = ScreenLayout::Lay(c, 40, 100);
     EXPECT_EQ(tall[2].text.rfind("── device 101", 0), 0u);
     EXPECT_NE(tall[3].text.find("  1 13.500 V ████"), std::string::npos) << tall[3].text;
+}
+
+// However narrow the terminal, a device that does not answer keeps its
+// reason on screen: the rest of its heading gives way first.
+TEST(ScreenLayout, ANarrowScreenKeepsTheReasonADeviceIsSilent) {
+    BusDevice d = Device(104);
+    d.port_path = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    d.conf.type = "upsbattery_29";
+    const Moment t0 = Moment::Now();
+    d.health = DeviceHealth(t0);
+    d.health.CycleCompleted(t0);
+    for (int i = 0; i < 12; ++i) d.health.CycleFailed(FailureReason::kChecksum, t0);
+    ScreenLayout::Content c;
+    c.devices = {&d};
+    c.now = t0.wall;
+    for (const auto& [rows, cols] : {std::pair{40, 120}, std::pair{24, 80}, std::pair{16, 60}, std::pair{8, 40},
+                                     std::pair{4, 36}}) {
+        SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols));
+        const auto lines = ScreenLayout::Lay(c, rows, cols);
+        bool kept = false;
+        for (const auto& l : lines) {
+            EXPECT_LE(ScreenLayout::Width(l.text), static_cast<std::size_t>(cols)) << l.text;
+            kept = kept || (l.text.find("device 104") != std::string::npos && l.text.find("checksum") != std::string::npos);
+        }
+        std::string all;
+        for (const auto& l : lines) all += l.text + "\n";
+        EXPECT_TRUE(kept) << all;
+    }
 }
 
 TEST(ScreenLayout, WidthCountsWideLabelsTwiceAndFitCutsWholeCharacters) {

@@ -94,7 +94,7 @@ TEST_F(Soak, DISABLED_EveryFaultOnEightMonitors) {
     long rows = 0, bad = 0;
     for (int i = 1; i <= kMonitors; ++i) {
         const auto& replies = sent.at(0x80 + i);
-        store.ForEachRow(100 + i, [&](const HistoryStore::Row& row) {
+        store.Reader().ForEachRow(100 + i, [&](const HistoryStore::Row& row) {
             ++rows;
             const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
             const std::string why =

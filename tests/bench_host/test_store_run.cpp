@@ -4,9 +4,11 @@
 // folder that cannot be written.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -97,9 +99,98 @@ TEST_F(StoreEndToEnd, WritesThatFailAreReportedOnceCountedAndFailTheRun) {
 
     long stored = 0;
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
-    store.ForEachRow(12, [&](const HistoryStore::Row&) { ++stored; });
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row&) { ++stored; });
     EXPECT_GT(stored, 0);
     EXPECT_EQ(stored + not_stored, static_cast<long>(Events(events, "round").size()));
+}
+
+// A small file system of its own (tmpfs), for the history to fill; needs
+// root, as CI runs.  Unmounted when the test ends.
+class FullDisk : public SiteRun {
+protected:
+    void TearDown() override {
+        if (mounted_) ::umount2(disk_.c_str(), MNT_DETACH);
+        SiteRun::TearDown();
+    }
+    // false (and the test skips) where no file system can be mounted.
+    bool Mount(const std::string& size) {
+        disk_ = dir_ + "/disk";
+        fs::create_directories(disk_);
+        mounted_ = ::mount("tmpfs", disk_.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+        db_ = disk_ + "/history.sqlite";
+        return mounted_;
+    }
+    // Takes every byte left.
+    void Fill() {
+        std::ofstream filler(disk_ + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+    }
+
+    std::string disk_;
+    bool mounted_ = false;
+};
+
+// The next run on a full disk starts, polls, shows every round and its
+// health, says once that nothing is stored and why, counts what is not
+// stored and ends with status 4; what was stored before is still read.
+TEST_F(FullDisk, NeverStopsPolling) {
+    if (::getuid() != 0 || !Mount("512k")) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    StartSim({});
+    const std::string site = Site(kDevice12, 0.05);
+    ASSERT_EQ(RunHost(site, {"--rounds", "3"}).status, 0);
+    Fill();
+
+    const auto r = RunHost(site, {"--rounds", "5"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 4) << r.err;
+    const auto events = JsonLines(r.out);
+    EXPECT_EQ(Events(events, "round").size(), 5u) << r.out;
+    const auto failed = Events(events, "store_failed");
+    ASSERT_GE(failed.size(), 1u) << r.out;
+    EXPECT_NE(failed[0]["what"].asString().find("No space left on device"), std::string::npos) << failed[0]["what"].asString();
+    const auto history = Events(events, "history");
+    ASSERT_EQ(history.size(), 1u) << r.out;
+    EXPECT_EQ(history[0]["records_not_stored"].asInt64(), 5);
+
+    const auto read = ChildProcess::Run({kBin, "history", "--db", db_, "--id", "12"}, 30s);
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_NE(read.out.find("device 12"), std::string::npos) << read.out;
+    long stored = 0;
+    HistoryStore(db_, HistoryStore::Access::kReadOnly).Reader().ForEachRow(12, [&](const HistoryStore::Row&) {
+        ++stored;
+    });
+    EXPECT_EQ(stored, 3);
+}
+
+// A run that fills the disk as it goes: the write-ahead log stays small, so
+// the rounds that fit are about what the free space holds, and the rest
+// are counted.
+TEST_F(FullDisk, RoundsFillTheDiskAtAboutTheirOwnSize) {
+    if (::getuid() != 0 || !Mount("256k")) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    // Four monitors, 150 rounds each.
+    StartSim({"--addr", "0x81", "--addr", "0x82", "--addr", "0x83", "--addr", "0x84"});
+    std::string devices;
+    for (int i = 1; i <= 4; ++i)
+        devices += std::string(i > 1 ? "," : "") + R"({"id":)" + std::to_string(10 + i) +
+                   R"(,"type":"upsbattery_29","addr":)" + std::to_string(i) + R"(,"config":{"appSetting":{}}})";
+    const auto r = RunHost(Site(devices, 0.05), {"--rounds", "150"}, 120s);
+    ASSERT_FALSE(r.timed_out);
+    const auto events = JsonLines(r.out);
+    const auto history = Events(events, "history");
+    ASSERT_EQ(history.size(), 1u) << r.out << r.err;
+    const long not_stored = history[0]["records_not_stored"].asInt64();
+    long stored = 0;
+    HistoryStore(db_, HistoryStore::Access::kReadOnly).Reader().ForEachRow(std::nullopt, [&](const HistoryStore::Row&) {
+        ++stored;
+    });
+    EXPECT_EQ(stored + not_stored, static_cast<long>(Events(events, "round").size()));
+    // 256 KiB holds the schema, the summary and several hundred records of
+    // 152 bytes; a log that grew by a page or more a round would hold about
+    // forty.
+    EXPECT_GT(stored, 200) << not_stored << " not stored";
+    EXPECT_EQ(r.status, not_stored > 0 ? 4 : 0) << r.err;
 }
 
 // A bare name is the file in the current folder; the run says which file
@@ -121,13 +212,13 @@ TEST_F(StoreEndToEnd, APluginNamedFromItsFolderIsLoadedReportedAndKept) {
     EXPECT_EQ(started[0]["plugin_size"].asUInt64(), digest.size);
 
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
-    const auto runs = store.Runs();
+    const auto runs = store.Reader().Runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].plugin_sha256, digest.sha256);
     EXPECT_EQ(runs[0].id, started[0]["run_id"].asInt64());
     EXPECT_FALSE(runs[0].ended_at.empty());
     long rows = 0;
-    store.ForEachRow(12, [&](const HistoryStore::Row& row) {
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         ++rows;
         EXPECT_EQ(row.run_id, runs[0].id);
     });
@@ -218,10 +309,22 @@ TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
     }
     ASSERT_TRUE(fs::exists(db_ + "-wal"));
     std::size_t all = 0;  // the killed run's rounds are in its log
-    HistoryStore(db_, HistoryStore::Access::kReadOnly).ForEachRow(std::nullopt, [&](const HistoryStore::Row&) {
+    HistoryStore(db_, HistoryStore::Access::kReadOnly).Reader().ForEachRow(std::nullopt, [&](const HistoryStore::Row&) {
         ++all;
     });
     ASSERT_GE(all, 4u);
+    // A first run killed early: its tables too are only in its log.
+    const std::string first = dir_ + "/first.sqlite";
+    {
+        const std::string kept = db_;
+        db_ = first;
+        const std::string first_site = Site(kDevice12);
+        db_ = kept;
+        ChildProcess host({kBin, "run", "--config", first_site, "--json"});
+        ASSERT_TRUE(host.WaitForOutput(R"("round":2,)", 20s)) << host.Out();
+        host.Signal(SIGKILL);
+        host.Finish(10s);
+    }
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, std::string>> files;  // from, to (in the folder)
@@ -236,6 +339,10 @@ TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
         {"a killed run's file and log without its index",
          {{db_, "h.sqlite"}, {db_ + "-wal", "h.sqlite-wal"}},
          std::string::npos,
+         "h.sqlite-wal (the last writes of a run that did not end) cannot be read"},
+        {"a killed first run's file and log without its index",
+         {{first, "h.sqlite"}, {first + "-wal", "h.sqlite-wal"}},
+         0,
          "h.sqlite-wal (the last writes of a run that did not end) cannot be read"},
     };
     for (const auto& c : cases) {

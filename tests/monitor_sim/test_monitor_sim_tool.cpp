@@ -257,21 +257,26 @@ TEST(MonitorSimTool, FoundThroughItsLinkAndStopsByItselfAfterMaxRequests) {
     EXPECT_LT(readlink(link.c_str(), gone, sizeof gone), 0) << "the link outlived the simulator";
 }
 
+// Usage errors, CLI11's and the simulator's own checks alike, end with 2;
+// a port that cannot be opened with 1.
 TEST(MonitorSimTool, ExitStatusOfCommandLines) {
     struct {
         std::vector<std::string> args;
-        bool ok;
+        int status;
         const char* in_output;
     } cases[] = {
-        {{"--help"}, true, "--weak-cell"},
-        {{"--duration", "0.05"}, true, "0 requests"},
-        {{"--weak-cell", "40:11"}, false, ""},
-        {{"--weak-cell", "0x83/1:11"}, false, ""},  // not an address we answer at
-        {{"--addr", "0x100"}, false, ""},
-        {{"--drop", "1.5"}, false, ""},
-        {{"--cells", "33"}, false, ""},
-        {{"--baud", "12345"}, false, ""},
-        {{"--port", "/nonexistent/tty"}, false, ""},
+        {{"--help"}, 0, "--weak-cell"},
+        {{"--duration", "0.05"}, 0, "0 requests"},
+        {{"--weak-cell", "40:11"}, 2, ""},
+        {{"--weak-cell", "0x83/1:11"}, 2, ""},  // not an address we answer at
+        {{"--addr", "0x100"}, 2, ""},
+        {{"--drop", "1.5"}, 2, ""},
+        {{"--cells", "33"}, 2, ""},
+        {{"--baud", "12345"}, 2, ""},
+        {{"--dorp", "0.1"}, 2, ""},  // a slip: CLI11 alone exits 109 here
+        {{"--addr"}, 2, ""},
+        {{"stray"}, 2, ""},
+        {{"--port", "/nonexistent/tty"}, 1, ""},
     };
     for (const auto& c : cases) {
         SimProcess sim(c.args);
@@ -279,7 +284,25 @@ TEST(MonitorSimTool, ExitStatusOfCommandLines) {
         std::string out;
         const auto status = sim.Wait(&out);
         ASSERT_TRUE(status.has_value()) << c.args[0];
-        EXPECT_EQ(*status == 0, c.ok) << c.args[0] << " exit " << *status;
+        EXPECT_EQ(*status, c.status) << c.args[0];
         EXPECT_NE(out.find(c.in_output), std::string::npos) << c.args[0] << ": " << out;
     }
+}
+
+// A second simulator never takes over the link of one still running: it
+// refuses, and the first keeps its link to the end.
+TEST(MonitorSimTool, ALinkHeldByARunningSimulatorIsRefused) {
+    const std::string link = TempPath("held");
+    SimProcess first({"--pty-link", link, "--duration", "3"});
+    ASSERT_TRUE(first.Started());
+    const std::string path = PtyPath(first.ReadLine());
+    ASSERT_FALSE(path.empty());
+    SimProcess second({"--pty-link", link, "--duration", "1"});
+    ASSERT_TRUE(second.Started());
+    std::string out;
+    EXPECT_EQ(second.Wait(&out), 1);
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << "the second removed the first's link";
+    EXPECT_EQ(path, target);
+    EXPECT_EQ(first.Wait(&out), 0);
 }

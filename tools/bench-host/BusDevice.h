@@ -42,6 +42,8 @@ struct BusDevice {
     int resends_in_cycle = 0;
     std::optional<FailureReason> cycle_failure;  // the last failed exchange of the open cycle
     Clock::time_point cycle_started_at{};
+    Clock::time_point request_sent_at{};   // the last request written
+    Clock::time_point failed_request_at{};  // the first request of the open cycle that failed
     Clock::time_point next_poll{};
 
     std::optional<BatteryRecord> last;  // the record of the last completed round

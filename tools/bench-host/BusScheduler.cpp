@@ -23,6 +23,13 @@ Moment At(std::chrono::steady_clock::time_point now) {
                                                                std::chrono::steady_clock::now() - now)};
 }
 
+// When the first failed request of the device's open cycle went out, if
+// one failed.
+std::optional<Moment> Asked(const BusDevice& d) {
+    if (!d.cycle_failure) return std::nullopt;
+    return At(d.failed_request_at);
+}
+
 }  // namespace
 
 BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events)
@@ -260,7 +267,10 @@ void BusScheduler::Failed(BusDevice& d, FailureReason why) {
     ++At(d.failures, why);
     // A late reply comes after its exchange was already counted as failed;
     // it does not change why the cycle failed.
-    if (why != FailureReason::kLateReply) d.cycle_failure = why;
+    if (why != FailureReason::kLateReply) {
+        if (!d.cycle_failure) d.failed_request_at = d.request_sent_at;
+        d.cycle_failure = why;
+    }
     events_.Publish(run::ExchangeFailed{&d, why});
 }
 
@@ -277,7 +287,7 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
     Release(d, now);
     const Moment m = At(now);
     if (!completed) {
-        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), m));
+        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), m, Asked(d)));
         return;
     }
     Publish(d, d.health.CycleCompleted(m));
@@ -313,6 +323,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
     echo_.assign(data, data + len);
     echo_pos_ = 0;
     active_ = &d;
+    d.request_sent_at = Clock::now();
     exchange_.clear();
     // The reply the request asks for; a request the monitor would not answer
     // is given the short reply's time, so the bus is not held long for it.
@@ -328,7 +339,7 @@ void BusScheduler::DeviceStartedCycle(BusDevice& d) {
     // A cycle still open was given up by the device itself.
     if (d.cycle_open) {
         ++d.abandoned;
-        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::Now()));
+        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::Now(), Asked(d)));
     }
     ++d.cycles;
     d.cycle_open = true;

@@ -1,5 +1,7 @@
 #include "DeviceHealth.h"
 
+#include <algorithm>
+
 DeviceHealth::Moment DeviceHealth::Moment::Now() {
     return Moment{std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
 }
@@ -22,15 +24,48 @@ DeviceHealth::Change DeviceHealth::Enter(State to, Moment since) {
     c.since = since;
     c.cycles_lost = lost_;
     c.reason = reason_;
+    const bool silent = to == State::kNotAnswering || to == State::kPortLost || to == State::kStale;
+    if (silent && !silent_since_) {
+        silent_since_ = since;
+        if (!silence_.first_began) silence_.first_began = since;
+        silence_.last_began = since;
+        silence_.last_ended.reset();
+        ++silence_.count;
+    }
     state_ = to;
     since_ = since;
     return c;
 }
 
+namespace {
+
+std::chrono::milliseconds Between(const DeviceHealth::Moment& from, const DeviceHealth::Moment& to) {
+    return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(to.mono - from.mono));
+}
+
+}  // namespace
+
+DeviceHealth::Silence DeviceHealth::Silences(Moment now) const {
+    Silence s = silence_;
+    if (silent_since_) {
+        const auto length = Between(*silent_since_, now);
+        s.total += length;
+        s.longest = std::max(s.longest, length);
+    }
+    return s;
+}
+
 std::optional<DeviceHealth::Change> DeviceHealth::CycleCompleted(Moment now) {
     std::optional<Change> change;
+    if (silent_since_) {
+        const auto length = Between(*silent_since_, now);
+        silence_.total += length;
+        silence_.longest = std::max(silence_.longest, length);
+        silence_.last_ended = now;
+        silent_since_.reset();
+    }
     if (state_ != State::kAnswering) {
-        change = Enter(State::kAnswering, since_);
+        change = Enter(State::kAnswering, now);
         change->without_round = std::chrono::duration_cast<std::chrono::milliseconds>(now.mono - last_round_.mono);
     }
     ever_answered_ = true;
@@ -42,11 +77,12 @@ std::optional<DeviceHealth::Change> DeviceHealth::CycleCompleted(Moment now) {
     return change;
 }
 
-std::optional<DeviceHealth::Change> DeviceHealth::CycleFailed(FailureReason why, Moment now) {
-    // The trouble begins with the first failure of a run of them, unless it
-    // began already (a stale device, a lost port).
+std::optional<DeviceHealth::Change> DeviceHealth::CycleFailed(FailureReason why, Moment now,
+                                                              std::optional<Moment> asked) {
+    // The trouble begins with the first unanswered request of a run of
+    // failed cycles, unless it began already (a stale device, a lost port).
     const bool in_trouble = state_ == State::kNotAnswering || state_ == State::kPortLost || state_ == State::kStale;
-    if (streak_ == 0 && !in_trouble) since_ = now;
+    if (streak_ == 0 && !in_trouble) since_ = asked.value_or(now);
     ++streak_;
     ++lost_;
     reason_ = why;

@@ -40,7 +40,10 @@ public:
     struct Change {
         State from = State::kNeverAnswered;
         State to = State::kNeverAnswered;
-        Moment since;                   // when the trouble began (stale: the last round)
+        // When the new state began: for a trouble, its first unanswered
+        // request (stale: the last round; port lost: the loss); for
+        // answering, the round that ended the trouble.
+        Moment since;
         std::chrono::milliseconds without_round{0};  // to answering: time since the last round (or start)
         long cycles_lost = 0;           // since the trouble began
         std::optional<FailureReason> reason;  // of the last failed exchange
@@ -50,8 +53,23 @@ public:
     DeviceHealth() : DeviceHealth(Moment::Now()) {}
     explicit DeviceHealth(Moment start) : since_(start), last_round_(start) {}
 
+    // Periods without data: from the start of a trouble that was announced
+    // (not answering, port lost, stale) to the round that ended it, or to
+    // the end of the run.  A lone failed cycle is no silent period.
+    struct Silence {
+        int count = 0;
+        std::chrono::milliseconds total{0};
+        std::chrono::milliseconds longest{0};
+        std::optional<Moment> first_began;
+        std::optional<Moment> last_began;
+        std::optional<Moment> last_ended;  // none while the last goes on
+    };
+
     std::optional<Change> CycleCompleted(Moment now);
-    std::optional<Change> CycleFailed(FailureReason why, Moment now);
+    // asked: when the request that failed went out, where the caller knows
+    // it; a trouble begins with the first unanswered request, not with the
+    // moment the cycle was given up.
+    std::optional<Change> CycleFailed(FailureReason why, Moment now, std::optional<Moment> asked = std::nullopt);
     // A cycle that could not run because the port was lost.
     void CycleMissed() { ++lost_; }
     std::optional<Change> PortLost(Moment now);
@@ -67,6 +85,8 @@ public:
     // The last completed round, or the start while there has been none.
     const Moment& last_round() const { return last_round_; }
     bool ever_answered() const { return ever_answered_; }
+    // The silent periods so far, the one going on counted up to now.
+    Silence Silences(Moment now) const;
 
 private:
     Change Enter(State to, Moment since);
@@ -78,4 +98,6 @@ private:
     int streak_ = 0;   // failed cycles in a row
     std::optional<FailureReason> reason_;
     bool ever_answered_ = false;
+    Silence silence_;                    // the periods that ended
+    std::optional<Moment> silent_since_;  // of the one going on
 };

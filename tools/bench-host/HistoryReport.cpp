@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "BatteryRecord.h"
-#include "HistoryStore.h"
+#include "HistoryReader.h"
 #include "JsonLine.h"
 #include "TimeStamp.h"
 
@@ -44,7 +44,7 @@ std::string StateText(const std::string& state) { return state == "closed" ? "cl
 
 }  // namespace
 
-long HistoryReport::PrintRounds(HistoryStore& store, const Options& options, std::ostream& out) {
+long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, std::ostream& out) {
     const int cells = std::clamp(options.cells, 1, BatteryRecord::kCells);
     long count = 0;
     if (options.csv) {
@@ -53,7 +53,7 @@ long HistoryReport::PrintRounds(HistoryStore& store, const Options& options, std
         for (int i = 1; i <= cells; ++i) out << ",cell_" << i << "_volts";
         out << "\n";
     }
-    store.ForEachRow(options.device_id, [&](const HistoryStore::Row& row) {
+    store.ForEachRow(options.device_id, [&](const history::Row& row) {
         ++count;
         const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
         if (options.csv) {
@@ -91,7 +91,7 @@ long HistoryReport::PrintRounds(HistoryStore& store, const Options& options, std
     return count;
 }
 
-long HistoryReport::PrintAlarms(HistoryStore& store, const Options& options, std::ostream& out) {
+long HistoryReport::PrintAlarms(HistoryReader& store, const Options& options, std::ostream& out) {
     const auto alarms = store.Alarms(options.device_id);
     if (options.csv) out << "device_id,run_id,at,at_ms,name,label,state,bound,value,limit\n";
     for (const auto& a : alarms) {
@@ -109,7 +109,27 @@ long HistoryReport::PrintAlarms(HistoryStore& store, const Options& options, std
     return static_cast<long>(alarms.size());
 }
 
-long HistoryReport::PrintRuns(HistoryStore& store, const Options& options, std::ostream& out) {
+long HistoryReport::PrintHealth(HistoryReader& store, const Options& options, std::ostream& out) {
+    const auto changes = store.HealthChanges(options.device_id);
+    if (options.csv) out << "device_id,run_id,at,at_ms,state,was,since,since_ms,cycles_lost,reason\n";
+    for (const auto& h : changes) {
+        if (options.csv) {
+            out << h.device_id << "," << RunText(h.run_id) << "," << CsvField(h.at) << "," << h.at_ms << ","
+                << CsvField(h.state) << "," << CsvField(h.was) << "," << CsvField(h.since) << "," << h.since_ms << ","
+                << h.cycles_lost << "," << CsvField(h.reason) << "\n";
+        } else {
+            out << h.at << "  device " << h.device_id << "  " << h.state << " since " << h.since << "  (was " << h.was
+                << ")";
+            if (h.cycles_lost > 0) out << "  " << h.cycles_lost << (h.cycles_lost == 1 ? " cycle" : " cycles") << " lost";
+            if (!h.reason.empty()) out << "  " << h.reason;
+            out << "\n";
+        }
+    }
+    out.flush();
+    return static_cast<long>(changes.size());
+}
+
+long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std::ostream& out) {
     const auto runs = store.Runs();
     if (options.csv) out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version\n";
     for (const auto& r : runs) {
@@ -119,7 +139,7 @@ long HistoryReport::PrintRuns(HistoryStore& store, const Options& options, std::
                 << CsvField(r.site_file) << "," << CsvField(r.version) << "\n";
         } else {
             out << "run " << r.id << "  " << r.started_at << " to "
-                << (r.ended_at.empty() ? "(no end recorded: still running, or killed)" : r.ended_at) << "\n"
+                << (!r.ended_at.empty() ? r.ended_at : r.killed ? "(killed: no end recorded, and a later run started)" : "(no end recorded: still running, or killed)") << "\n"
                 << "  plug-in " << r.plugin_path << "  " << r.plugin_size << " bytes  sha256 " << r.plugin_sha256
                 << "\n"
                 << "  site " << r.site_file << "  bench-host " << r.version << "\n";

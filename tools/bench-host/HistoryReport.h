@@ -7,7 +7,7 @@
 #include <optional>
 #include <ostream>
 
-class HistoryStore;
+class HistoryReader;
 
 class HistoryReport {
 public:
@@ -20,7 +20,10 @@ public:
     };
 
     // Each returns the number of rows printed.
-    static long PrintRounds(HistoryStore& store, const Options& options, std::ostream& out);
-    static long PrintAlarms(HistoryStore& store, const Options& options, std::ostream& out);
-    static long PrintRuns(HistoryStore& store, const Options& options, std::ostream& out);
+    static long PrintRounds(HistoryReader& store, const Options& options, std::ostream& out);
+    static long PrintAlarms(HistoryReader& store, const Options& options, std::ostream& out);
+    static long PrintRuns(HistoryReader& store, const Options& options, std::ostream& out);
+    // Every change of a device's health: since when the new state held, the
+    // cycles lost, the reason of the last failure.
+    static long PrintHealth(HistoryReader& store, const Options& options, std::ostream& out);
 };

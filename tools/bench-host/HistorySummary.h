@@ -50,6 +50,11 @@ public:
     // Whether the file has a summary (a reader's question; never throws).
     static bool Present(sqlite3* db);
 
+    // A WITH clause listing the devices of the history as d(id), one seek
+    // of the (device_id, saved_ms) index each, without reading the table;
+    // the last row's id is NULL.
+    static const char* const kDevices;
+
     // The column of cell i (1-based) and what: "sum", "min" or "max".
     static std::string CellColumn(int cell, const char* what);
 };

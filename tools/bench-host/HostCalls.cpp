@@ -49,9 +49,9 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
         a.value = c.value;
         a.limit = c.limit;
         try {
-            site_.History().SaveAlarm(a);
+            site_.History().Writer().SaveAlarm(a);
         } catch (const std::exception& e) {
-            events_.Publish(run::StoreFailed{d, e.what(), site_.History().NotStored()});
+            events_.Publish(run::StoreFailed{d, e.what(), site_.History().Writer().NotStored()});
         }
         if (c.raised)
             events_.Publish(run::AlarmRaised{d, c, a.at});
@@ -65,9 +65,9 @@ void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsign
     if (!d || site_.Restoring()) return;
     const TimeStamp at = TimeStamp::Now();
     try {
-        site_.History().SaveRecord(d->conf.id, data, size, at);
+        site_.History().Writer().SaveRecord(d->conf.id, data, size, at);
     } catch (const std::exception& e) {
-        events_.Publish(run::StoreFailed{d, e.what(), site_.History().NotStored()});
+        events_.Publish(run::StoreFailed{d, e.what(), site_.History().Writer().NotStored()});
     }
     d->last = BatteryRecord::Decode(data, size);
     d->last_round_at = at.Text();

@@ -115,6 +115,19 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     if (h.state() != DeviceHealth::State::kAnswering)
                         line.Str("since", runtext::Iso(h.since().wall)).Int("cycles_lost", h.cycles_lost());
                     line.Raw("failures", FailureObject(d->failures));
+                    const DeviceHealth::Silence s = h.Silences(e.at);
+                    line.Int("silent_periods", s.count).Double("silent_s", SecondsOf(s.total)).Double(
+                        "longest_silence_s", SecondsOf(s.longest));
+                    if (s.first_began) line.Str("first_silence", runtext::Iso(s.first_began->wall));
+                    if (s.last_began) line.Str("last_silence", runtext::Iso(s.last_began->wall));
+                    std::string standing = "[";
+                    for (const auto& a : d->alarms.Standing()) {
+                        JsonLine alarm;
+                        alarm.Str("name", a.name).Str("label", a.label).Str("bound", a.bound).Float("value", a.value).Float(
+                            "limit", a.limit);
+                        standing += (standing.size() > 1 ? "," : "") + alarm.Text();
+                    }
+                    line.Raw("alarms_standing", standing + "]");
                     emit(line);
                 }
                 for (const auto& p : e.ports) {

@@ -100,7 +100,10 @@ void LiveView::Stop() {
 
 void LiveView::AddEvent(const std::string& line, ScreenLayout::Look look) {
     content_.events.push_back({line, look});
-    while (content_.events.size() > kEventsKept) content_.events.pop_front();
+    while (content_.events.size() > kEventsKept) {
+        content_.events.pop_front();
+        ++events_dropped_;
+    }
     dirty_ = true;
 }
 
@@ -133,6 +136,14 @@ void LiveView::OnEvent(const RunEvent& event) {
                    [&](const run::RunEnded& e) {
                        Draw();
                        Stop();
+                       // The screen is gone with the view: what happened
+                       // stays on the terminal above the summary.
+                       out_ << "events" << (events_dropped_ > 0 ? " (the last " + std::to_string(content_.events.size()) +
+                                                                      ", " + std::to_string(events_dropped_) +
+                                                                      " earlier not kept)"
+                                                                : std::string())
+                            << ":\n";
+                       for (const auto& ev : content_.events) out_ << ev.text << "\n";
                        for (const auto& line : runtext::Summary(e)) out_ << line << "\n";
                        out_.flush();
                        for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;

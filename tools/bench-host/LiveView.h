@@ -38,6 +38,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     ScreenLayout::Content content_;
+    long events_dropped_ = 0;  // the oldest, past what the view keeps
     screen* screen_ = nullptr;
     bool dirty_ = false;
     std::chrono::steady_clock::time_point last_draw_{};

@@ -7,6 +7,7 @@
 #include <climits>
 #include <filesystem>
 
+#include "ElfCheck.h"
 #include "plugin/get_providers.h"
 
 namespace {
@@ -42,6 +43,10 @@ std::string PluginLoader::Resolve(const std::string& path) {
 }
 
 PluginLoader::PluginLoader(const std::string& path) : path_(Resolve(path)), digest_(FileDigest::Of(path_)) {
+    // dlopen maps a cut-short file past its end and dies of a bus error on
+    // the first missing page; the headers are checked first.
+    const std::string problem = ElfCheck::Problem(path_);
+    if (!problem.empty()) throw std::runtime_error("plug-in " + path_ + " " + problem);
     // RTLD_NOW: an unresolved host symbol is reported here, not at the first
     // call that needs it in the middle of a poll cycle.
     handle_ = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);

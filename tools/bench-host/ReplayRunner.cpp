@@ -1,7 +1,9 @@
 #include "ReplayRunner.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -12,6 +14,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/reader.h>
 
+#include "CommandLine.h"
 #include "Hex.h"
 #include "PluginLoader.h"
 #include "host/HLXSPDevice.h"
@@ -139,11 +142,37 @@ HLXSPDevice& ReplayRunner::Device(unsigned int id) {
 }
 
 void ReplayRunner::RunOp(const Json::Value& op) {
-    static const std::set<std::string> kOps = {"create", "addr", "init", "tick", "rx",        "get",
-                                               "ioctl",  "cache", "age", "value", "threshold", "ao",
-                                               "host",   "destroy"};
+    // The fields of each operation besides "op" and "id".  A field an
+    // operation does not read is refused, as a site file's unknown key is:
+    // "minute" for "minutes" would otherwise replay as if it were absent.
+    static const std::map<std::string, std::vector<std::string>> kOps = {
+        {"create", {"addr"}},
+        {"addr", {"addr"}},
+        {"init", {"config"}},
+        {"tick", {}},
+        {"rx", {"hex"}},
+        {"get", {"name"}},
+        {"ioctl", {"code", "minutes", "in_size", "null"}},
+        {"cache", {"hex"}},
+        {"age", {"seconds"}},
+        {"value", {"name", "value"}},
+        {"threshold", {"key", "level", "value"}},
+        {"ao", {"name", "value"}},
+        {"host", {"ao_report", "batch_check"}},
+        {"destroy", {}},
+    };
     const std::string name = StringField(op, "op");
-    if (!kOps.count(name)) throw BadLine("unknown operation \"" + name + "\"");
+    const auto known = kOps.find(name);
+    if (known == kOps.end()) throw BadLine("unknown operation \"" + name + "\"");
+    for (const auto& key : op.getMemberNames()) {
+        std::vector<std::string> fields = known->second;
+        fields.push_back("op");
+        fields.push_back("id");
+        if (std::find(fields.begin(), fields.end(), key) != fields.end()) continue;
+        const auto near = command_line::Nearest(key, fields);
+        throw BadLine("\"" + name + "\" has no field \"" + key + "\"" +
+                      (near ? " (did you mean \"" + *near + "\"?)" : std::string()));
+    }
     const unsigned int id = IdField(op);
 
     // Operations that only set up the host's side: they have no result.

@@ -141,6 +141,7 @@ struct PortSummary {
 
 // Polling has stopped; the devices' counts are final.
 struct RunEnded {
+    DeviceHealth::Moment at;  // when polling stopped: a silence going on ends here
     std::vector<const BusDevice*> devices;
     std::vector<PortSummary> ports;
     std::string history_file;

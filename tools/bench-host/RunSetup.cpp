@@ -5,6 +5,7 @@
 #include "BatteryRecord.h"
 #include "BusScheduler.h"
 #include "HistoryStore.h"
+#include "SqlConnection.h"
 #include "PluginLoader.h"
 #include "RunEvents.h"
 #include "SerialPort.h"
@@ -98,7 +99,14 @@ void RunSetup::Make() {
     std::error_code ec;
     run.site_file = std::filesystem::absolute(options_.config_path, ec).string();
     run.version = BENCH_HOST_VERSION;
-    run_id_ = history_->BeginRun(run, TimeStamp::Now());
+    try {
+        run_id_ = history_->Writer().BeginRun(run, TimeStamp::Now());
+    } catch (const SqlError& e) {
+        // A full file system: the bench still polls and shows the string;
+        // what is not stored is said once and counted.
+        if (!e.NoRoom()) throw;
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
+    }
 
     // Said once the site runs: a setup that fails says one line, its reason.
     for (const auto& w : site.warnings) events_.Publish(run::SetupWarning{w});
@@ -108,7 +116,7 @@ void RunSetup::Restore() {
     for (auto& d : devices_) {
         std::optional<HistoryStore::Row> row;
         try {
-            row = history_->Newest(d->conf.id);
+            row = history_->Reader().Newest(d->conf.id);
         } catch (const std::exception& e) {
             events_.Publish(run::Restored{d.get(), false, "", std::string("the history cannot be read: ") + e.what()});
             continue;
@@ -134,9 +142,9 @@ void RunSetup::Restore() {
     // Alarms are evaluated afresh by this run: those an earlier one left
     // raised would otherwise stand forever.
     try {
-        if (const int closed = history_->CloseAlarmsLeftRaised(TimeStamp::Now()))
+        if (const int closed = history_->Writer().CloseAlarmsLeftRaised(TimeStamp::Now()))
             events_.Publish(run::AlarmsClosedAtStart{closed});
     } catch (const std::exception& e) {
-        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->NotStored()});
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
     }
 }

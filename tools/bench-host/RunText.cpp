@@ -50,6 +50,8 @@ std::string Percent(double percent) {
     return buf;
 }
 
+std::string Count(long n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
 std::string Seconds(std::chrono::milliseconds length) {
     const double s = static_cast<double>(length.count()) / 1000.0;
     char buf[32];
@@ -186,10 +188,35 @@ std::string Round(const run::RoundCompleted& round) {
 }
 
 std::string Trace(const run::Trace& trace) {
+    // A verdict on received bytes that were traced as they came: said with
+    // its reason, the bytes not shown a second time (which would read as if
+    // they had been received twice).
+    const bool verdict = !trace.sent && (trace.note.rfind("refused: ", 0) == 0 || trace.note.rfind("no reply in time: ", 0) == 0);
+    if (verdict)
+        return Clock(trace.at, true) + " " + trace.port + " ! " + trace.note +
+               (trace.bytes.empty() ? std::string() : " (the " + Count(static_cast<long>(trace.bytes.size()), "byte", "bytes") + " above)");
     std::string line = Clock(trace.at, true) + " " + trace.port + (trace.sent ? " > " : " < ") +
                        hex::Spaced(trace.bytes.data(), trace.bytes.size());
     if (!trace.note.empty()) line += "  (" + trace.note + ")";
     return line;
+}
+
+std::string Silences(const DeviceHealth::Silence& s) {
+    if (s.count == 0) return "never";
+    std::string out = Count(s.count, "period", "periods") + ", " + Seconds(s.total) + " in all";
+    if (s.count > 1) out += ", longest " + Seconds(s.longest);
+    out += s.count > 1 ? ", first from " + Clock(s.first_began->wall, false) + ", last from " : ", from ";
+    out += Clock(s.last_began->wall, false);
+    out += s.last_ended ? " to " + Clock(s.last_ended->wall, false) : " to the end of the run";
+    return out;
+}
+
+std::string Standing(const AlarmEvaluator& alarms) {
+    std::string out;
+    for (const auto& a : alarms.Standing())
+        out += (out.empty() ? "" : "; ") + a.label + " (" + a.name + ") " + JsonLine::FormatFloat(a.value) +
+               (a.bound == "low" ? " below " : " above ") + JsonLine::FormatFloat(a.limit);
+    return out.empty() ? "none" : out;
 }
 
 std::vector<std::string> Summary(const run::RunEnded& end) {
@@ -197,19 +224,21 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
     for (const BusDevice* d : end.devices) {
         lines.push_back("--- " + DeviceName(d) + " on " + d->port_path + " addr " + std::to_string(d->conf.addr) +
                         " ---");
-        lines.push_back(std::to_string(d->cycles) + " cycles, " + std::to_string(d->completed) + " completed, " +
+        lines.push_back(Count(d->cycles, "cycle", "cycles") + ", " + std::to_string(d->completed) + " completed, " +
                         std::to_string(d->abandoned) + " abandoned, " +
                         (d->missed > 0 ? std::to_string(d->missed) + " missed while the port was lost, " : "") +
                         Percent(d->LossPercent()) + " loss");
         lines.push_back("state: " + State(*d) + "; last round " + (d->last_round_at.empty() ? "none" : d->last_round_at));
-        lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + std::to_string(d->resends) + " resends");
+        lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + Count(d->resends, "resend", "resends"));
+        lines.push_back("silent: " + Silences(d->health.Silences(end.at)));
+        lines.push_back("alarms standing: " + Standing(d->alarms));
     }
     for (const auto& p : end.ports)
         lines.push_back("port " + p.path + ": " + std::to_string(p.outages) + (p.outages == 1 ? " outage" : " outages") +
                         (p.outages > 0 ? ", " + Seconds(p.down) + " in all" : ""));
     lines.push_back("history: " + end.history_file);
-    if (end.records_not_stored > 0) lines.push_back(std::to_string(end.records_not_stored) + " records not stored");
-    if (end.alarms_not_stored > 0) lines.push_back(std::to_string(end.alarms_not_stored) + " alarms not stored");
+    if (end.records_not_stored > 0) lines.push_back(Count(end.records_not_stored, "record", "records") + " not stored");
+    if (end.alarms_not_stored > 0) lines.push_back(Count(end.alarms_not_stored, "alarm", "alarms") + " not stored");
     return lines;
 }
 
@@ -218,7 +247,7 @@ std::vector<std::string> Complaints(const run::RunEnded& end) {
     for (const BusDevice* d : end.devices)
         if (d->completed == 0) lines.push_back("bench-host: " + DeviceName(d) + " never completed a cycle");
     if (end.records_not_stored > 0)
-        lines.push_back("bench-host: " + std::to_string(end.records_not_stored) + " records not stored in " +
+        lines.push_back("bench-host: " + Count(end.records_not_stored, "record", "records") + " not stored in " +
                         end.history_file);
     return lines;
 }

@@ -40,6 +40,16 @@ std::string Started(const run::RunStarted& started);
 std::string Round(const run::RoundCompleted& round);
 std::string Trace(const run::Trace& trace);
 
+// "1 record", "2 records".
+std::string Count(long n, const char* one, const char* many);
+// A device's silent periods: "never"; "1 period, 17 s in all, from
+// 11:07:15 to 11:07:32"; "3 periods, 40 s in all, longest 17 s, first from
+// 11:02:01, last from 11:07:15 to the end of the run".
+std::string Silences(const DeviceHealth::Silence& silences);
+// The alarms still raised: "第5节电池 (battery_4_value) 11.2 below 12; ..."
+// or "none".
+std::string Standing(const AlarmEvaluator& alarms);
+
 // Per device, where the history went, and what did not reach it.
 std::vector<std::string> Summary(const run::RunEnded& end);
 // The complaints that go to standard error at the end of a run.

@@ -170,10 +170,33 @@ Line CompactValues(const BusDevice& d, const Shown& shown, run::WallClock::time_
             Current(d) ? Look::kPlain : Look::kOld};
 }
 
+// The device's health in the fewest words that keep the reason: "not
+// answering (timeout)".
+std::string ShortState(const BusDevice& d) {
+    const DeviceHealth& h = d.health;
+    std::string out = DeviceHealth::StateName(h.state());
+    if (h.state() != DeviceHealth::State::kAnswering && h.last_reason())
+        out += " (" + std::string(FailureName(*h.last_reason())) + ")";
+    return out;
+}
+
+// The first of the forms of a line that fits the width, else the last: a
+// narrow screen loses where a device sits and its counts, never the reason
+// it is not answering.
+std::string Shortest(const std::vector<std::string>& forms, int cols) {
+    for (const auto& f : forms)
+        if (ScreenLayout::Width(f) <= static_cast<std::size_t>(std::max(cols, 0))) return f;
+    return forms.back();
+}
+
+std::string Who(const BusDevice& d) { return "device " + std::to_string(d.conf.id); }
+
 std::vector<Line> FullBlock(const BusDevice& d, int cols, run::WallClock::time_point now) {
     std::vector<Line> out;
-    out.push_back({"── device " + std::to_string(d.conf.id) + "  " + d.conf.type + "  " + d.port_path + " addr " +
-                       std::to_string(d.conf.addr) + "  ·  " + runtext::State(d),
+    out.push_back({Shortest({"── " + Who(d) + "  " + d.conf.type + "  " + d.port_path + " addr " +
+                                 std::to_string(d.conf.addr) + "  ·  " + runtext::State(d),
+                             "── " + Who(d) + "  ·  " + runtext::State(d), "── " + Who(d) + ": " + ShortState(d)},
+                            cols),
                    HeadingLook(d)});
     const Shown shown = ShownOf(d);
     const auto values = shown.record ? CellGrid(d, shown, cols, now) : std::vector<Line>{kNoValues};
@@ -188,21 +211,22 @@ std::vector<Line> FullBlock(const BusDevice& d, int cols, run::WallClock::time_p
     return out;
 }
 
-std::string Heading(const BusDevice& d) {
-    return "device " + std::to_string(d.conf.id) + ": " + runtext::State(d) + " · " + Counts(d);
+std::string Heading(const BusDevice& d, int cols, const std::string& tail = std::string()) {
+    return Shortest({Who(d) + ": " + runtext::State(d) + " · " + Counts(d) + tail, Who(d) + ": " + runtext::State(d) + tail,
+                     Who(d) + ": " + ShortState(d) + tail},
+                    cols);
 }
 
-std::vector<Line> CompactBlock(const BusDevice& d, run::WallClock::time_point now) {
+std::vector<Line> CompactBlock(const BusDevice& d, int cols, run::WallClock::time_point now) {
     const Shown shown = ShownOf(d);
-    std::vector<Line> out{{Heading(d), HeadingLook(d)}, shown.record ? CompactValues(d, shown, now) : kNoValues};
+    std::vector<Line> out{{Heading(d, cols), HeadingLook(d)}, shown.record ? CompactValues(d, shown, now) : kNoValues};
     if (const std::string alarms = AlarmsLine(d); !alarms.empty()) out.push_back({alarms, Look::kAlarm});
     return out;
 }
 
-std::vector<Line> MinimalBlock(const BusDevice& d) {
+std::vector<Line> MinimalBlock(const BusDevice& d, int cols) {
     const std::size_t alarms = d.alarms.Standing().size();
-    return {{Heading(d) + (alarms ? " · " + std::to_string(alarms) + " ALARM" : ""),
-             alarms ? Look::kAlarm : HeadingLook(d)}};
+    return {{Heading(d, cols, alarms ? " · " + std::to_string(alarms) + " ALARM" : ""), alarms ? Look::kAlarm : HeadingLook(d)}};
 }
 
 std::size_t Height(const std::vector<std::vector<Line>>& blocks, std::size_t gap) {
@@ -254,8 +278,8 @@ std::vector<Line> ScreenLayout::Lay(const Content& c, int rows, int cols) {
     std::vector<std::vector<Line>> full, compact, minimal;
     for (const BusDevice* d : c.devices) {
         full.push_back(FullBlock(*d, cols, c.now));
-        compact.push_back(CompactBlock(*d, c.now));
-        minimal.push_back(MinimalBlock(*d));
+        compact.push_back(CompactBlock(*d, cols, c.now));
+        minimal.push_back(MinimalBlock(*d, cols));
     }
     const std::vector<std::vector<Line>>* blocks = &minimal;
     std::size_t gap = 0;

@@ -1,5 +1,7 @@
 #include "SiteConfig.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -68,7 +70,17 @@ SiteConfig SiteConfig::Load(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) throw Error("site file " + path + " is a folder, not a file");
     std::ifstream in(path);
-    if (!in) throw Error("cannot read site file " + path);
+    if (!in) {
+        // A missing file is a wrong name; an unreadable one, permissions.
+        const int why = errno;
+        if (why == ENOENT) {
+            const std::string dir = std::filesystem::path(path).parent_path().string();
+            if (!dir.empty() && !std::filesystem::is_directory(dir, ec))
+                throw Error("site file " + path + " does not exist: no such folder " + dir);
+            throw Error("site file " + path + " does not exist");
+        }
+        throw Error("cannot read site file " + path + ": " + std::strerror(why));
+    }
     std::stringstream text;
     text << in.rdbuf();
     return Parse(text.str(), path);

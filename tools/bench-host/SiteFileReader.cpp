@@ -1,7 +1,9 @@
 #include "SiteFileReader.h"
 
 #include <cstdio>
+#include <vector>
 
+#include "CommandLine.h"
 #include "SiteConfig.h"
 
 namespace {
@@ -26,7 +28,10 @@ std::string SiteFileReader::Line(const std::string& where, const std::string& wh
 void SiteFileReader::OnlyKeys(const Json::Value& obj, const std::string& where,
                               const std::set<std::string>& allowed) const {
     for (const auto& key : obj.getMemberNames())
-        if (!allowed.count(key)) Fail(where, "unknown key \"" + key + "\"");
+        if (!allowed.count(key)) {
+            const auto near = command_line::Nearest(key, std::vector<std::string>(allowed.begin(), allowed.end()));
+            Fail(where, "unknown key \"" + key + "\"" + (near ? " (did you mean \"" + *near + "\"?)" : std::string()));
+        }
 }
 
 double SiteFileReader::Number(const Json::Value& v, const std::string& where, double min, double max) const {

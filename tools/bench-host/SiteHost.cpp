@@ -9,6 +9,7 @@
 #include "BusScheduler.h"
 #include "ConsoleTap.h"
 #include "HistoryStore.h"
+#include "HealthRecorder.h"
 #include "HostCalls.h"
 #include "JsonOutput.h"
 #include "LiveView.h"
@@ -51,11 +52,16 @@ int SiteHost::Run() {
     Started web_page;
     try {
         site.Make();
-        if (companion_.start) web_page = companion_.start(site.History().Path());
+        // A history without a file (a full disk) has no page of its own; the
+        // live page and /metrics are served all the same.
+        if (companion_.start)
+            web_page = companion_.start(site.History().NotStoring().empty() ? site.History().Path() : std::string());
     } catch (const std::exception& e) {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
     }
+    HealthRecorder health(site.History().Writer(), events);
+    events.Subscribe(health);
     // The stop signals are caught from here on, so that a stop during the
     // restore still ends with the summary.
     BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
@@ -77,11 +83,12 @@ int SiteHost::Run() {
     loop.Run();
 
     try {
-        site.History().EndRun(TimeStamp::Now());
+        site.History().Writer().EndRun(TimeStamp::Now());
     } catch (const std::exception& e) {
-        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().NotStored()});
+        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().Writer().NotStored()});
     }
     run::RunEnded ended;
+    ended.at = DeviceHealth::Moment::Now();
     ended.devices = started.devices;
     ended.history_file = started.history_file;
     const auto now = std::chrono::steady_clock::now();
@@ -89,11 +96,11 @@ int SiteHost::Run() {
         ended.ports.push_back(run::PortSummary{
             bus.scheduler->Path(), bus.scheduler->Outages(),
             std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
-    ended.records_not_stored = site.History().RecordsNotStored();
-    ended.alarms_not_stored = site.History().AlarmsNotStored();
+    ended.records_not_stored = site.History().Writer().RecordsNotStored();
+    ended.alarms_not_stored = site.History().Writer().AlarmsNotStored();
     events.Publish(ended);
 
-    if (site.History().NotStored() > 0) return kNotStored;
+    if (site.History().Writer().NotStored() > 0) return kNotStored;
     for (const auto& d : site.Devices())
         if (d->completed == 0) return kNeverCompleted;
     return kOk;

@@ -22,7 +22,8 @@ public:
 
     // Something served beside the run (the web page): an output of its
     // own, started once setup has found the history file and before the
-    // first poll.  start throws when it cannot start, a setup error.
+    // first poll (history_file "" when the history has no file, the disk
+    // being full).  start throws when it cannot start, a setup error.
     struct Started {
         std::string address;  // announced as the run starts
         std::string warning;  // a warning of the setup, when not empty

@@ -1,11 +1,15 @@
 // monitor-sim: a battery monitor on a serial line, for the bench and for
 // end-to-end tests.  See README.md beside this file.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "MonitorProfile.h"
 #include "SerialLine.h"
 #include "Simulator.h"
@@ -34,6 +39,32 @@ void OnStopSignal(int) { g_stop = 1; }
 // The monitor a device configured with address 1 polls.
 constexpr uint8_t kDefaultBusAddr = monitor::BusAddress(1);
 constexpr double kMillivoltCellVolts = 6.75;  // a healthy 6 V block on float charge
+
+// Claims link for this process while it runs: a link whose simulator
+// still runs must not be taken over (that simulator's master would be cut
+// off, and whichever ended first would remove the other's link).  The claim
+// is a name in the abstract socket namespace, derived from the link's
+// absolute path: the kernel releases it when the process ends, however it
+// ends, and it leaves no file behind.  A stale link (its simulator gone,
+// its terminal's number maybe reused) is not claimed and is replaced.
+bool ClaimPtyLink(const std::string& link) {
+    char dir[PATH_MAX];
+    const std::string parent = link.find('/') == std::string::npos ? "." : link.substr(0, link.rfind('/') + 1);
+    const std::string base = link.substr(link.rfind('/') + 1);
+    const std::string absolute = (realpath(parent.empty() ? "/" : parent.c_str(), dir) ? std::string(dir) : parent) + "/" + base;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    const std::string name = "monitor-sim " + std::to_string(std::hash<std::string>{}(absolute));
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // no claim possible; the link is made as before
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0)
+        return true;  // held until exit
+    close(fd);
+    std::fprintf(stderr, "monitor-sim: %s is the link of a simulator still running; name another\n", link.c_str());
+    return false;
+}
 
 // Points link at target, replacing an earlier link (never a regular file),
 // in one step so a script waiting for it never sees it half made.
@@ -206,7 +237,8 @@ int main(int argc, char** argv) {
     run->add_option("--max-requests", max_requests, "stop after this many requests to our addresses");
     run->add_option("--duration", duration, "stop after this many seconds")->check(CLI::PositiveNumber);
 
-    CLI11_PARSE(app, argc, argv);
+    // Usage errors exit 2, as the simulator's own checks of the values do.
+    if (const auto status = command_line::Parse(app, argc, argv, "monitor-sim")) return *status;
 
     Simulator::Options options;
     try {
@@ -290,7 +322,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (serial->IsPty()) {
-        if (!pty_link.empty() && !MakePtyLink(pty_link, serial->Path())) return 1;
+        if (!pty_link.empty() && (!ClaimPtyLink(pty_link) || !MakePtyLink(pty_link, serial->Path()))) return 1;
         std::printf("pty: %s\n", serial->Path().c_str());
         std::fflush(stdout);
     }

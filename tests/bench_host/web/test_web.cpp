@@ -489,7 +489,7 @@ TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
         Battery32_Data_t r{};
         r.data_id = 12;
         for (int k = 0; k < 20; ++k)
-            old.SaveRecord(12, reinterpret_cast<const uint8_t*>(&r), sizeof r,
+            old.Writer().SaveRecord(12, reinterpret_cast<const uint8_t*>(&r), sizeof r,
                            TimeStamp::FromMs(TimeStamp::Now().Ms() + 1000 * k));
     }
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
@@ -511,14 +511,14 @@ TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
     constexpr int kRounds = 16;  // one every 10 s: three minutes, the last one partial
     {
         HistoryStore store(fresh, HistoryStore::Access::kReadWrite);
-        store.BeginRun({}, TimeStamp::FromMs(base));
+        store.Writer().BeginRun({}, TimeStamp::FromMs(base));
         for (int k = 0; k < kRounds; ++k) {
             Battery32_Data_t r{};
             r.data_id = 12;
             r.group_voltage = 50.0f + static_cast<float>(k);
-            store.SaveRecord(12, reinterpret_cast<const uint8_t*>(&r), sizeof r, TimeStamp::FromMs(base + 10000 * k));
+            store.Writer().SaveRecord(12, reinterpret_cast<const uint8_t*>(&r), sizeof r, TimeStamp::FromMs(base + 10000 * k));
         }
-        store.EndRun(TimeStamp::FromMs(base + 10000 * (kRounds - 1)));
+        store.Writer().EndRun(TimeStamp::FromMs(base + 10000 * (kRounds - 1)));
     }
     ASSERT_EQ(sqlite3_open(fresh.c_str(), &db), SQLITE_OK);
     sqlite3_prepare_v2(db, "SELECT count(*), sum(rounds), sum(voltage_sum) FROM history_minutes", -1, &st, nullptr);

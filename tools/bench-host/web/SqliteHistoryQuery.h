@@ -14,7 +14,7 @@
 
 #include "HistoryQuery.h"
 
-struct sqlite3;
+class SqlConnection;
 
 class SqliteHistoryQuery : public HistoryQuery {
 public:
@@ -27,7 +27,7 @@ public:
     std::vector<Alarm> Alarms(std::optional<uint32_t> device, const Range& range, std::size_t limit) override;
 
 private:
-    class Connection;
+    Series Downsample(SqlConnection& db, const SeriesRequest& request);
 
     std::string path_;
 };

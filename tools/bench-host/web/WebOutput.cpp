@@ -129,11 +129,10 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        LiveSnapshot::Device* d = Find(e.device);
                        if (!d) return;
                        d->health = e.change.to;
-                       // A trouble is dated from its first failed cycle; an
-                       // answering device from the round that ended it.
-                       d->health_since_ms = e.change.to == DeviceHealth::State::kAnswering
-                                                ? NowMs()
-                                                : MsOf(e.change.since.wall);
+                       // Every change says when its state began: a trouble
+                       // at its first unanswered request, answering at the
+                       // round that ended it.
+                       d->health_since_ms = MsOf(e.change.since.wall);
                        if (e.change.reason) d->last_reason = FailureName(*e.change.reason);
                        Counters(*e.device, *d);
                        Publish();

@@ -1,0 +1,95 @@
+// A slip on the command line or in the site file is named, with the word
+// that was meant, in one line that starts with the program's name; usage
+// errors end with 2.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "CommandLine.h"
+#include "SiteConfig.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(CommandLine, NearestIsASlipAwayOrNothing) {
+    const std::vector<std::string> commands{"replay", "run", "history"};
+    const std::vector<std::string> options{"--config", "--plugin", "--db", "--port", "--version", "--help"};
+    const struct {
+        const char* word;
+        const std::vector<std::string>& known;
+        const char* nearest;  // "" for none
+    } cases[] = {
+        {"runn", commands, "run"},         // one extra
+        {"rn", commands, "run"},           // one missing
+        {"histroy", commands, "history"},  // two swapped
+        {"replya", commands, "replay"},
+        {"--verison", options, "--version"},
+        {"--confg", options, "--config"},
+        {"--plugins", options, "--plugin"},
+        {"--bd", options, "--db"},         // a swap is one slip
+        {"status", commands, ""},          // nothing like it
+        {"--xyz", options, ""},
+        {"r", commands, ""},               // too short to guess from
+    };
+    for (const auto& c : cases) {
+        const auto near = command_line::Nearest(c.word, c.known);
+        EXPECT_EQ(near.value_or(""), c.nearest) << c.word;
+    }
+}
+
+TEST(CommandLine, BenchHostNamesTheSlipAndExitsTwo) {
+    const struct {
+        std::vector<std::string> args;
+        const char* first_line;
+    } cases[] = {
+        {{"runn"}, "bench-host: unknown command runn (did you mean run?)"},
+        {{"help"}, "bench-host: unknown command help (for help: bench-host --help)"},
+        {{"--verison"}, "bench-host: unknown option --verison (did you mean --version?)"},
+        {{"run", "--confg", "site.json"}, "bench-host: unknown option --confg (did you mean --config?)"},
+        {{"history", "--db", "h.sqlite", "--alrams"}, "bench-host: unknown option --alrams (did you mean --alarms?)"},
+        {{"run", "--config", "site.json", "--db", ""}, "bench-host: --db: must not be empty"},
+        {{"run", "--config", "site.json", "--port", ""}, "bench-host: --port: must not be empty"},
+        {{"history", "--db", "h.sqlite", "--csv", "--http", "8080"}, "bench-host: --csv excludes --http"},
+        {{"history", "--db", "h.sqlite", "--health", "--runs"}, "bench-host: --runs excludes --health"},
+        {{}, "bench-host: A subcommand is required"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{BENCH_HOST_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = ChildProcess::Run(argv, 20s);
+        EXPECT_EQ(r.status, 2) << c.first_line;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line);
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        // Every line of it names the program.
+        for (std::size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
+            EXPECT_EQ(r.err.compare(at, 12, "bench-host: "), 0) << r.err;
+    }
+}
+
+TEST(CommandLine, SiteFileKeysAreSuggestedToo) {
+    const struct {
+        const char* text;
+        const char* says;
+    } cases[] = {
+        {R"({"histroy":"h.db","ports":[]})", R"(unknown key "histroy" (did you mean "history"?))"},
+        {R"({"ports":[{"path":"/dev/ttyS0","devics":[]}]})", R"(unknown key "devics" (did you mean "devices"?))"},
+        {R"({"ports":[],"colour":"red"})", R"(unknown key "colour")"},
+    };
+    for (const auto& c : cases) {
+        try {
+            SiteConfig::Parse(c.text, "site.json");
+            ADD_FAILURE() << c.text << " accepted";
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+            if (std::string(c.says).find("did you mean") == std::string::npos) {
+                EXPECT_EQ(std::string(e.what()).find("did you mean"), std::string::npos) << e.what();
+            }
+        }
+    }
+}
+
+}  // namespace

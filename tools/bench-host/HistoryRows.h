@@ -1,0 +1,62 @@
+#pragma once
+// The rows of a history file as the bench host writes and reads them (the
+// tables are described in HistorySchema.h).
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace history {
+
+// One stored round: the device's record as its byte image.
+struct Row {
+    uint32_t device_id = 0;
+    std::string saved_at;
+    int64_t saved_ms = 0;
+    std::optional<int64_t> run_id;
+    std::vector<uint8_t> record;
+};
+
+struct Alarm {
+    uint32_t device_id = 0;
+    std::string at;
+    int64_t at_ms = 0;
+    std::string name;
+    std::string label;
+    std::string state;  // "raised", "cleared" or "closed"
+    std::string bound;  // "low" or "high"
+    double value = 0.0;
+    double limit = 0.0;
+    std::optional<int64_t> run_id;
+};
+
+// A device's health changed: from one state to another (the names of
+// DeviceHealth::StateName), the state having begun at since.
+struct Health {
+    uint32_t device_id = 0;
+    std::string at;
+    int64_t at_ms = 0;
+    std::string state;
+    std::string was;
+    std::string since;
+    int64_t since_ms = 0;
+    long cycles_lost = 0;
+    std::string reason;  // of the last failed exchange, "" when none
+    std::optional<int64_t> run_id;
+};
+
+struct Run {
+    int64_t id = 0;
+    std::string started_at;
+    std::string ended_at;  // "" while running, or when the run was killed
+    std::string plugin_path;
+    uint64_t plugin_size = 0;
+    std::string plugin_sha256;
+    std::string site_file;
+    std::string version;
+    // A run without an end that is not the newest: it was killed (a later
+    // run has started on the file since).
+    bool killed = false;
+};
+
+}  // namespace history

@@ -1,0 +1,63 @@
+#pragma once
+// History and alarms of the bench host in one SQLite file:
+//
+//   runs(run_id INTEGER PRIMARY KEY, started_at TEXT, started_ms INTEGER,
+//        ended_at TEXT, ended_ms INTEGER, plugin_path TEXT,
+//        plugin_size INTEGER, plugin_sha256 TEXT, site_file TEXT,
+//        bench_host_version TEXT)
+//       one row per `bench-host run`; ended_at stays NULL when the run was
+//       killed
+//   history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER,
+//           run_id INTEGER)
+//       every record a device hands to SaveDeviceHistory, as its byte image,
+//       with the run that stored it
+//   alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT,
+//          bound TEXT, value REAL, limit_value REAL, at_ms INTEGER,
+//          run_id INTEGER)
+//       state "raised", "cleared" or "closed" (left raised by a run that
+//       ended without clearing it, closed when the next run started);
+//       bound "low" or "high"
+//   health(device_id INTEGER, at TEXT, at_ms INTEGER, state TEXT, was TEXT,
+//          since TEXT, since_ms INTEGER, cycles_lost INTEGER, reason TEXT,
+//          run_id INTEGER)
+//       every change of a device's health ("answering", "not answering",
+//       "port lost", "stale"), since when the new state began
+//
+// Times: *_at is ISO 8601 local time with milliseconds and the UTC offset
+// (TimeStamp); *_ms the milliseconds since the Unix epoch, which is what
+// orders rows and selects ranges (indexes on (device_id, saved_ms) and
+// (device_id, at_ms)).  Files written before the offsets and the runs were
+// kept are migrated when opened for writing: their times, which carry no
+// offset, are taken as local time.
+//
+// history_minutes and history_minutes_through: the per-minute summary of
+// the rounds (HistorySummary).
+#include <string>
+
+class SqlConnection;
+
+class HistorySchema {
+public:
+    // SQLite's own check of every page, without writing the file: throws
+    // std::runtime_error naming the file and the first problem.
+    static void CheckIntegrity(const std::string& path);
+
+    // Creates the tables, or brings those of an older file up to date, in
+    // one transaction.  Throws SqlError.
+    static void CreateOrMigrate(SqlConnection& db);
+
+    // How a reader selects each column of a file that may predate it (read
+    // as it is, never migrated): the column, or an expression that stands
+    // in for it.
+    struct Columns {
+        std::string saved_ms = "saved_ms";
+        std::string history_run = "run_id";
+        std::string at_ms = "at_ms";
+        std::string alarm_run = "run_id";
+        bool alarms = true;
+        bool runs = true;
+        bool health = true;
+    };
+    // Throws SqlError when the file has no history table.
+    static Columns ColumnsOf(SqlConnection& db);
+};

@@ -1,0 +1,133 @@
+#include "CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+
+namespace command_line {
+
+namespace {
+
+// Optimal string alignment distance: insertions, deletions, substitutions
+// and swaps of two neighbours each count one.
+std::size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// A usage error found before CLI11 sees the line.
+struct Usage : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Every long option name this app and the option groups in it know, with
+// the leading dashes.
+void OptionNames(const CLI::App& app, std::vector<std::string>& out) {
+    for (const CLI::Option* o : app.get_options())
+        for (const auto& name : o->get_lnames()) out.push_back("--" + name);
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+        if (sub->get_name().empty()) OptionNames(*sub, out);
+}
+
+std::vector<std::string> Commands(const CLI::App& app) {
+    std::vector<std::string> out;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+        if (!sub->get_name().empty()) out.push_back(sub->get_name());
+    return out;
+}
+
+const CLI::Option* Find(const std::vector<const CLI::App*>& chain, const std::string& name) {
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        if (const CLI::Option* o = (*it)->get_option_no_throw(name)) return o;
+    return nullptr;
+}
+
+// The words CLI11 would not know, found the way it reads them: the first
+// word that is not an option picks the command, options belong to the
+// command given before them (or to the program).
+void CheckWords(const CLI::App& app, int argc, char** argv, const std::string& program) {
+    std::vector<const CLI::App*> chain{&app};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") return;
+        if (arg.size() > 1 && arg[0] == '-') {
+            const std::string name = arg.substr(0, arg.find('='));
+            const CLI::Option* o = Find(chain, name);
+            if (!o) {
+                std::vector<std::string> known;
+                for (const CLI::App* a : chain) OptionNames(*a, known);
+                const bool is_long = name.rfind("--", 0) == 0;
+                throw Usage("unknown option " + name + (is_long ? DidYouMean(name, known) : std::string()));
+            }
+            if (arg.find('=') == std::string::npos && o->get_items_expected_min() > 0) ++i;
+            continue;
+        }
+        const std::vector<std::string> commands = Commands(*chain.back());
+        if (commands.empty()) continue;  // an operand of the command
+        const CLI::App* sub = nullptr;
+        for (const CLI::App* s : chain.back()->get_subcommands([](const CLI::App*) { return true; }))
+            if (!s->get_name().empty() && s->check_name(arg)) sub = s;
+        if (sub) {
+            chain.push_back(sub);
+            continue;
+        }
+        if (arg == "help") throw Usage("unknown command help (for help: " + program + " --help)");
+        std::string list;
+        for (const auto& c : commands) list += (list.empty() ? "" : ", ") + c;
+        const std::string near = DidYouMean(arg, commands);
+        throw Usage("unknown command " + arg + (near.empty() ? " (the commands: " + list + ")" : near));
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> Nearest(const std::string& word, const std::vector<std::string>& known) {
+    // A slip is a letter or two; a short word must be closer still, or
+    // every two-letter word would suggest another.
+    const std::size_t allowed = word.size() <= 4 ? 1 : 2;
+    std::optional<std::string> best;
+    std::size_t best_distance = allowed + 1;
+    for (const auto& k : known) {
+        const std::size_t d = Distance(word, k);
+        if (d < best_distance) {
+            best_distance = d;
+            best = k;
+        }
+    }
+    return best;
+}
+
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& known) {
+    const auto near = Nearest(word, known);
+    return near ? " (did you mean " + *near + "?)" : std::string();
+}
+
+std::optional<int> Parse(CLI::App& app, int argc, char** argv, const std::string& program) {
+    try {
+        CheckWords(app, argc, argv, program);
+        app.parse(argc, argv);
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        // --help and --version are printed by CLI11 and end with 0.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        std::cerr << program << ": " << e.what() << "\n";
+    } catch (const Usage& e) {
+        std::cerr << program << ": " << e.what() << "\n";
+    }
+    std::cerr << program << ": see " << program << " --help" << std::endl;
+    return kUsage;
+}
+
+}  // namespace command_line

@@ -1,0 +1,33 @@
+#pragma once
+// The command line of the bench tools, parsed with CLI11 and explained in
+// one line that starts with the program's name when it is wrong: an
+// unknown command or option is named with the nearest known one ("did you
+// mean run?"), so that a slip of the keyboard is not answered with "A
+// subcommand is required" or "--config is required".
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace command_line {
+
+// Usage errors end a program with this status, whatever CLI11's own code.
+constexpr int kUsage = 2;
+
+// The word of known nearest to word, when it is near enough to be a slip
+// (a letter or two wrong, missing, extra or swapped); none otherwise.
+std::optional<std::string> Nearest(const std::string& word, const std::vector<std::string>& known);
+
+// " (did you mean X?)" for the nearest known word, "" when none is near.
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& known);
+
+// Parses argv into app.  nullopt: go on.  Otherwise the status to end
+// with: 0 after --help or --version (printed), kUsage after a usage error,
+// which is written to standard error as "program: what", with a
+// suggestion where one fits, and a second line naming --help.
+std::optional<int> Parse(CLI::App& app, int argc, char** argv, const std::string& program);
+
+}  // namespace command_line
