@@ -10,7 +10,7 @@
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
 #   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
 #   scripts/setup.sh --web      also what bench-host's web page is built and
-#                               tested with: cpp-httplib, the chart library
+#                               tested with: the chart library
 #                               (npm ci, pinned by package-lock.json),
 #                               Prometheus' tools, headless Chromium, Selenium
 set -euo pipefail
@@ -32,7 +32,7 @@ done
 packages=(
   build-essential cmake pkg-config
   libjsoncpp-dev            # device configuration (Json::Value)
-  libboost-dev              # lexical_cast, and the headers of Date_Time
+  libboost-dev              # lexical_cast, the headers of Date_Time; Beast and Asio (the web server)
   libboost-date-time-dev    # posix_time clocks and durations
   libgtest-dev libgmock-dev # unit tests
   binutils                  # nm/readelf for the export check
@@ -64,7 +64,6 @@ cross_libs=(
 
 # bench-host's web page and metrics.
 web_packages=(
-  libcpp-httplib-dev        # the HTTP server of bench-host run/history --http
   prometheus                # promtool check metrics, and a real server scraping /metrics in the tests
   chromium chromium-driver  # the pages tested in a real, headless browser
   python3-selenium          # drives it from the test suite (Debian's /usr/bin/python3)

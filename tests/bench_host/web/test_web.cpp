@@ -19,11 +19,11 @@
 #include <sstream>
 #include <thread>
 
-#include <httplib.h>
 #include <json/json.h>
 #include <sqlite3.h>
 
 #include "CannedSnapshot.h"
+#include "HttpProbe.h"
 #include "HistoryRequest.h"
 #include "HistoryStore.h"
 #include "HistorySummary.h"
@@ -551,7 +551,7 @@ protected:
         o.heartbeat_ms = 200;
         server_ = std::make_unique<WebServer>(o);
         server_->Start();
-        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->Port());
+        port_ = server_->Port();
     }
     void TearDown() override {
         server_->Stop();
@@ -561,7 +561,7 @@ protected:
     SnapshotHub hub_;
     std::unique_ptr<SqliteHistoryQuery> query_;
     std::unique_ptr<WebServer> server_;
-    std::unique_ptr<httplib::Client> client_;
+    int port_ = 0;
 };
 
 TEST_F(Served, PagesAndEndpointsWithTheirHeaders) {
@@ -578,29 +578,72 @@ TEST_F(Served, PagesAndEndpointsWithTheirHeaders) {
         {"/assets/style.css", 200, "text/css; charset=utf-8", ".cell.alarm"},
         {"/api/live", 200, "application/json; charset=utf-8", "\"label\":\"第6节电池\""},
         {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", "bench_host_cell_volts{device=\"12\",cell=\"6\"}"},
-        {"/api/history?device=12&points=10", 200, "application/json; charset=utf-8", "\"bucket_ms\":9901"},
+        {"/api/history?device=12&points=10", 200, "application/json; charset=utf-8", "\"bucket_ms\":"},
         {"/api/history.csv?device=12&points=10&cell=2", 200, "text/csv; charset=utf-8", ",cell_2_v\r\n"},
         {"/api/alarms?device=13", 200, "application/json; charset=utf-8", "\"label\":\"温度\""},
         {"/api/devices", 200, "application/json; charset=utf-8", "{\"device\":13,"},
         {"/api/history?device=twelve", 400, "application/json; charset=utf-8", "device is not a whole number"},
         {"/api/history?device=12&to=1&from=2", 400, "application/json; charset=utf-8", "from is after to"},
         {"/api/alarms?device=12&mode=all", 400, "application/json; charset=utf-8", "unknown parameter mode"},
+        {"/api/history?device=%zz", 400, "application/json; charset=utf-8", "malformed address"},
         {"/assets/../WebServer.cpp", 404, "application/json; charset=utf-8", "\"error\""},
+        {"/assets/%2e%2e%2fWebServer.cpp", 404, "application/json; charset=utf-8", "\"error\""},
         {"/nothing", 404, "application/json; charset=utf-8", "no such page: /nothing"},
+        // Bytes that are no UTF-8 come back replaced, so the error is valid JSON text.
+        {"/x%ff%fe", 404, "application/json; charset=utf-8", "no such page: /x\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
     for (const auto& c : cases) {
-        const auto res = client_->Get(c.path);
+        const auto res = probe::Get(port_, c.path);
         ASSERT_TRUE(res) << c.path;
         EXPECT_EQ(res->status, c.status) << c.path << ": " << res->body;
-        EXPECT_EQ(res->get_header_value("Content-Type"), c.type) << c.path;
+        EXPECT_EQ(res->Header("Content-Type"), c.type) << c.path;
         EXPECT_NE(res->body.find(c.body), std::string::npos) << c.path << ": " << res->body.substr(0, 300);
-        EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self';"), std::string::npos);
-        EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff");
+        EXPECT_NE(res->Header("Content-Security-Policy").find("script-src 'self';"), std::string::npos);
+        EXPECT_EQ(res->Header("X-Content-Type-Options"), "nosniff");
+        if (c.status >= 400) Parse(res->body);
     }
-    // Read-only: nothing but GET is answered.
-    const auto post = client_->Post("/api/live", "{}", "application/json");
-    ASSERT_TRUE(post);
-    EXPECT_GE(post->status, 400);
+}
+
+TEST_F(Served, OnlyReadsAndOnlyForItsOwnAddress) {
+    namespace http = boost::beast::http;
+    const std::string port = std::to_string(port_);
+    const struct {
+        http::verb method;
+        const char* host;  // nullptr: the address served
+        int status;
+    } cases[] = {
+        {http::verb::get, nullptr, 200},
+        {http::verb::head, nullptr, 200},
+        {http::verb::post, nullptr, 405},
+        {http::verb::put, nullptr, 405},
+        {http::verb::delete_, nullptr, 405},
+        {http::verb::options, nullptr, 405},
+        {http::verb::get, "localhost", 200},
+        {http::verb::get, "LOCALHOST:%", 200},
+        {http::verb::get, "[::1]:%", 200},
+        {http::verb::get, "127.0.0.2", 200},
+        // A page elsewhere that rebinds its own name to this machine.
+        {http::verb::get, "attacker.example:%", 421},
+        {http::verb::get, "127.0.0.1.attacker.example", 421},
+        {http::verb::get, "localhost:1", 421},
+        {http::verb::get, "192.0.2.1:%", 421},
+        {http::verb::get, "", 421},
+        {http::verb::get, "[127.0.0.1]", 421},
+    };
+    for (const auto& c : cases) {
+        std::optional<std::string> host;
+        if (c.host) host = std::regex_replace(c.host, std::regex("%"), port);
+        const auto res = probe::Request(port_, "/api/live", c.method, host, c.method == http::verb::post ? "{}" : "");
+        ASSERT_TRUE(res) << http::to_string(c.method) << " " << (c.host ? c.host : "");
+        EXPECT_EQ(res->status, c.status) << http::to_string(c.method) << " " << (c.host ? c.host : "") << res->body;
+        if (c.status == 405) {
+            EXPECT_EQ(res->Header("Allow"), "GET, HEAD");
+        }
+        if (c.method == http::verb::head) {
+            EXPECT_TRUE(res->body.empty());
+            EXPECT_NE(res->Header("Content-Length"), "0");
+        }
+    }
 }
 
 TEST(WebAssets, PagesHaveNoInlineScriptOrStyle) {
@@ -615,24 +658,14 @@ TEST(WebAssets, PagesHaveNoInlineScriptOrStyle) {
 }
 
 // Reads server-sent events until want says stop.
-void ReadEvents(httplib::Client& client, const std::function<bool(const Json::Value&)>& want) {
-    std::string buffer;
-    client.Get("/api/events", [&](const char* data, size_t len) {
-        buffer.append(data, len);
-        for (std::size_t end; (end = buffer.find("\n\n")) != std::string::npos;) {
-            const std::string event = buffer.substr(0, end);
-            buffer.erase(0, end + 2);
-            const auto at = event.find("data: ");
-            if (at != std::string::npos && !want(Parse(event.substr(at + 6)))) return false;
-        }
-        return true;
-    });
+int ReadEvents(int port, const std::function<bool(const Json::Value&)>& want) {
+    return probe::ReadEvents(port, [&](const std::string& data) { return want(Parse(data)); });
 }
 
 TEST_F(Served, LiveStreamSendsTheLatestThenEachPublication) {
     std::vector<uint64_t> versions;
     std::thread publisher;
-    ReadEvents(*client_, [&](const Json::Value& v) {
+    ReadEvents(port_, [&](const Json::Value& v) {
         versions.push_back(v["version"].asUInt64());
         if (versions.size() == 1) {
             publisher = std::thread([this] {
@@ -659,7 +692,7 @@ TEST_F(Served, AStalledPageNeitherBlocksPublishingNorOtherPages) {
     addr.sin_port = htons(static_cast<uint16_t>(server_->Port()));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const std::string request = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
     ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
 
     // The stream has begun once its first bytes arrive; from then on it
@@ -672,22 +705,22 @@ TEST_F(Served, AStalledPageNeitherBlocksPublishingNorOtherPages) {
     std::promise<void> streaming;
     std::atomic<uint64_t> seen{0};
     std::thread second([&] {
-        httplib::Client other("127.0.0.1", server_->Port());
-        ReadEvents(other, [&](const Json::Value& v) {
+        ReadEvents(port_, [&](const Json::Value& v) {
             if (seen == 0) streaming.set_value();
             seen = v["version"].asUInt64();
             return true;
         });
     });
     streaming.get_future().wait();
-    const auto third = client_->Get("/api/events");
+    const auto third = probe::Get(port_, "/api/events");
     ASSERT_TRUE(third);
     EXPECT_EQ(third->status, 503);
     EXPECT_NE(third->body.find("too many live pages"), std::string::npos);
+    EXPECT_EQ(third->Header("Retry-After"), "5");
 
     // Publishing goes on regardless, and other requests are answered.
     for (int i = 0; i < 500; ++i) hub_.Publish(canned::Site());
-    const auto latest = client_->Get("/api/live");
+    const auto latest = probe::Get(port_, "/api/live");
     ASSERT_TRUE(latest);
     EXPECT_EQ(Parse(latest->body)["version"].asUInt64(), 501u);
     // The open page catches up with the newest snapshot, skipping those it
