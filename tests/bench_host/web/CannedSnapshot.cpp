@@ -41,6 +41,11 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
     d.failures[0].second = 7;
     d.failures[4].second = 3;
     d.records_stored = 990;
+    d.cycles_abandoned = 4;
+    d.cycles_missed = 6;
+    d.resends = 11;
+    d.late_polls = 1;
+    d.poll_interval_seconds = 2.0;
     return d;
 }
 
@@ -50,6 +55,10 @@ LiveSnapshot Site(int64_t now_ms) {
     using H = LiveSnapshot::Health;
     LiveSnapshot s;
     s.now_ms = now_ms;
+    s.version = "0.9.0";
+    s.plugin_sha256 = std::string(64, 'a');
+    s.run_started_ms = now_ms - 3600000;
+    s.ports = {{"/dev/pts/12", true, 0, 0.0}, {"/dev/pts/14", false, 2, 75.5}};
     s.devices.push_back(Device(12, H::kAnswering, now_ms));
     auto& d12 = s.devices.back();
     d12.name = kTrickyName;
