@@ -24,6 +24,7 @@
 
 #include "CannedSnapshot.h"
 #include "HttpProbe.h"
+#include "HttpText.h"
 #include "HistoryRequest.h"
 #include "HistoryStore.h"
 #include "HistorySummary.h"
@@ -553,6 +554,47 @@ TEST_F(HistoryFile, TheStoreSummarisesTheFilesItStarts) {
 
 TEST(SqliteHistoryQuery, RefusesAFileThatIsNoHistory) {
     EXPECT_THROW(SqliteHistoryQuery("/nonexistent/history.sqlite"), std::runtime_error);
+}
+
+TEST(HttpText, HostMustNameTheAddressServed) {
+    const struct {
+        const char* served;
+        const char* header;
+        bool allowed;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1:8029", true},   {"127.0.0.1", "localhost", true},
+        {"127.0.0.1", "[::1]:8029", true},       {"127.0.0.1", "evil.example:8029", false},
+        {"127.0.0.1", "127.0.0.1:8030", false},  {"127.0.0.1", "127.0.0.1:80x", false},
+        {"0.0.0.0", "192.0.2.7:8029", true},     {"0.0.0.0", "[2001:db8::1]", true},
+        {"0.0.0.0", "bench-01:8029", false},     {"::", "localhost:8029", true},
+        {"192.0.2.7", "192.0.2.7", true},        {"192.0.2.7", "192.0.2.8", false},
+        {"bench-01", "BENCH-01:8029", true},     {"bench-01", "bench-02:8029", false},
+        {"bench-01", "127.0.0.1:8029", false},   {"127.0.0.1", "", false},
+        {"127.0.0.1", "[127.0.0.1]", false},     {"127.0.0.1", "[::1", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HttpText::HostAllowed(c.header, c.served, 8029), c.allowed) << c.served << " <- " << c.header;
+    }
+}
+
+TEST(HttpText, TargetsDecodedAndTextsMadePrintable) {
+    const auto t = HttpText::ParseTarget("/api/history?device=12&label=%E7%AC%AC6&x=a+b&&flag");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->path, "/api/history");
+    const std::multimap<std::string, std::string> want{{"device", "12"}, {"label", "第6"}, {"x", "a b"}, {"flag", ""}};
+    EXPECT_EQ(t->params, want);
+    for (const char* bad : {"api", "", "/a%", "/a%4", "/a%zz", "/a?b=%g0"}) EXPECT_FALSE(HttpText::ParseTarget(bad)) << bad;
+    const struct {
+        std::string in, out;
+    } texts[] = {
+        {"第6节电池", "第6节电池"},
+        {"a\xff b", "a\xEF\xBF\xBD b"},
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong '/'
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+        {"\xE7\xAC", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // cut short
+        {"line\nbreak\x7f", "line?break?"},
+    };
+    for (const auto& c : texts) EXPECT_EQ(HttpText::Printable(c.in), c.out) << c.in;
 }
 
 // The server on a free loopback port, with the canned site and the history.

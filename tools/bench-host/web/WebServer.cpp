@@ -479,8 +479,18 @@ WebServer::Impl::Cached WebServer::Impl::CachedOf(const SnapshotHub::Latest& lat
 
 void WebServer::Impl::Bind(int& port) {
     beast::error_code ec;
-    const auto address = net::ip::make_address(options_.host == "localhost" ? "127.0.0.1" : options_.host, ec);
-    if (ec) throw std::runtime_error("cannot serve the web page on " + options_.host + ": not an address");
+    auto address = net::ip::make_address(options_.host == "localhost" ? "127.0.0.1" : options_.host, ec);
+    if (ec) {
+        // A name (the one scrapers and browsers will use, and so the one the
+        // Host header is checked against): its first address.
+        tcp::resolver resolver(ioc_);
+        const auto found = resolver.resolve(options_.host, std::to_string(options_.port), ec);
+        if (ec || found.empty()) {
+            throw std::runtime_error("cannot serve the web page on " + options_.host + ": " +
+                                     (ec ? ec.message() : std::string("no address")));
+        }
+        address = found.begin()->endpoint().address();
+    }
     const tcp::endpoint endpoint(address, static_cast<unsigned short>(options_.port));
     acceptor_.open(endpoint.protocol(), ec);
     // SO_REUSEADDR lets a restarted server take its port while old
