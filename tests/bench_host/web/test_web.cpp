@@ -404,6 +404,31 @@ TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
     sqlite3_close(db);
 }
 
+TEST_F(HistoryFile, AskedForNPointsGivesNoMoreThanN) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    HistorySummary::Create(db);
+    HistorySummary::Update(db, kStart + 700000);
+    sqlite3_close(db);
+    // Device 14 has a round a second: every bucket of the range has rounds,
+    // so the points are the buckets.  Ranges that begin and end inside a
+    // minute, so the buckets laid on whole minutes overhang the range.
+    const std::pair<int64_t, int64_t> ranges[] = {
+        {kStart + 10000, kStart + 589999}, {kStart + 1, kStart + 599000}, {kStart + 59000, kStart + 421000}};
+    for (const auto& [from, to] : ranges) {
+        for (const std::size_t points : {1u, 2u, 3u, 4u, 5u, 7u, 9u, 10u}) {
+            HistoryQuery::SeriesRequest r;
+            r.device = 14;
+            r.points = points;
+            r.range = {from, to};
+            const auto s = SqliteHistoryQuery(path_).Downsample(r);
+            EXPECT_LE(s.t.size(), points) << from - kStart << ".." << to - kStart << " in buckets of " << s.bucket_ms;
+            EXPECT_EQ(Overall::Of(s).rounds, static_cast<uint64_t>((to - kStart) / 1000 - (from - kStart + 999) / 1000 + 1))
+                << from - kStart << ".." << to - kStart << ", " << points << " points";
+        }
+    }
+}
+
 // A file with rounds over hours from before the summary: its past is
 // summarised a few minutes a step, hours without rounds skipped, and every
 // step answers as the rounds alone do, until no round is older.  A file

@@ -123,6 +123,24 @@ TEST(WebOutput, KeepsTheRecentAlarmsBounded) {
     EXPECT_FALSE(alarms.back().raised);
 }
 
+TEST(WebOutput, ADeviceThatNeverAnsweredStaysSoUntilItDoes) {
+    Site site;
+    for (int i = 0; i < 3; ++i) {
+        if (const auto c = site.device.health.CycleFailed(FailureReason::kTimeout, DeviceHealth::Moment::Now()))
+            site.output.OnEvent(run::HealthChanged{&site.device, *c});
+    }
+    EXPECT_EQ(site.device.health.state(), DeviceHealth::State::kNotAnswering) << "the run's own model";
+    EXPECT_EQ(site.Shown().health, DeviceHealth::State::kNeverAnswered);
+    EXPECT_FALSE(site.Shown().values_at_ms);
+    if (const auto c = site.device.health.CycleCompleted(DeviceHealth::Moment::Now()))
+        site.output.OnEvent(run::HealthChanged{&site.device, *c});
+    for (int i = 0; i < 3; ++i) {
+        if (const auto c = site.device.health.CycleFailed(FailureReason::kTimeout, DeviceHealth::Moment::Now()))
+            site.output.OnEvent(run::HealthChanged{&site.device, *c});
+    }
+    EXPECT_EQ(site.Shown().health, DeviceHealth::State::kNotAnswering);
+}
+
 TEST(WebOutput, CountersOnlyRiseAndMoveWhileNoRoundComes) {
     Site site;
     site.Round(13.5f);

@@ -147,7 +147,12 @@ void WebOutput::OnEvent(const RunEvent& event) {
                    [&](const run::HealthChanged& e) {
                        LiveSnapshot::Device* d = Find(e.device);
                        if (!d) return;
-                       d->health = e.change.to;
+                       // A device that has never answered stays "never
+                       // answered" until it does: "not answering" would read
+                       // as if it once had.
+                       const bool never = e.change.to == DeviceHealth::State::kNotAnswering &&
+                                          !e.device->health.ever_answered() && e.device->completed == 0;
+                       d->health = never ? DeviceHealth::State::kNeverAnswered : e.change.to;
                        // A trouble is dated from its first failed cycle; an
                        // answering device from the round that ended it.
                        d->health_since_ms = e.change.to == DeviceHealth::State::kAnswering
