@@ -18,6 +18,16 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
     d.health_since_ms = now_ms - 60000;
     d.failures = {{"timeout", 0}, {"partial", 0}, {"start byte", 0}, {"address", 0}, {"checksum", 0},
                   {"refused", 0}, {"port lost", 0}, {"late reply", 0}};
+    // A device that never answered has its cells and limits, as the run
+    // describes it, but no round: values 0 that must not be shown.
+    for (int i = 1; i <= kCells; ++i) {
+        LiveSnapshot::Cell c;
+        c.value = health == LiveSnapshot::Health::kNeverAnswered ? 0.0f : CellValue(i);
+        c.low = kLow;
+        c.high = kHigh;
+        c.label = "第" + std::to_string(i) + "节电池";
+        d.cells.push_back(c);
+    }
     if (health == LiveSnapshot::Health::kNeverAnswered) {
         d.failures[0].second = 30;
         d.cycles = 30;
@@ -25,14 +35,6 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
         return d;
     }
     d.values_at_ms = health == LiveSnapshot::Health::kAnswering ? now_ms - 800 : now_ms - 120000;
-    for (int i = 1; i <= kCells; ++i) {
-        LiveSnapshot::Cell c;
-        c.value = CellValue(i);
-        c.low = kLow;
-        c.high = kHigh;
-        c.label = "第" + std::to_string(i) + "节电池";
-        d.cells.push_back(c);
-    }
     d.string_voltage = {53.6f, 48.0f, 58.0f, false};
     d.current = {-1.25f, std::nullopt, std::nullopt, false};
     d.temperature = {24.5f, std::nullopt, 40.0f, false};

@@ -57,7 +57,7 @@ def wait_for(path):
 def last_cells(values_log):
     with open(values_log) as f:
         replies = [json.loads(line) for line in f if '"cells"' in line]
-    return [f"{raw / 100:.3f}" for raw in replies[-1]["raw"][:CELLS]]
+    return [f"{raw / 100:.2f} V" for raw in replies[-1]["raw"][:CELLS]]
 
 
 def console_errors(driver):
