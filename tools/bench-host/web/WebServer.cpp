@@ -1,6 +1,5 @@
 #include "WebServer.h"
 
-#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
@@ -82,12 +81,13 @@ Reply Fail(http::status status, const std::string& reason) {
     return r;
 }
 
-// The response head as sent, the blank line included.
 template <class Body>
 void AddDefaults(http::response<Body>& res) {
     for (const auto& [name, value] : kDefaultHeaders) res.set(name, value);
 }
 
+// A live stream's response head as sent, the blank line included, and the
+// stream's first line: how long a closed page waits to reconnect.
 std::string EventStreamHead(unsigned version) {
     http::response<http::empty_body> res{http::status::ok, version};
     AddDefaults(res);
