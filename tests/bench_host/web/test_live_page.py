@@ -120,6 +120,7 @@ try:
     server.stop()
     wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "lost")
     check("lost" in driver.find_element(By.ID, "link").text, "a lost connection is shown")
+    check(driver.title == "(connection lost) bench-host: live", f"in the title too ({driver.title!r})")
     driver.save_screenshot(os.path.join(webtest.OUT, "live-page-lost.png"))
     driver.get_log("browser")  # the refused reconnections are expected errors
     for _ in range(50):

@@ -23,6 +23,8 @@ function setLink(state, text) {
   link.dataset.state = state;
   link.textContent = text;
   document.body.classList.toggle('disconnected', state !== 'live' && state !== 'polling');
+  // A background tab tells too: what it last showed is no longer current.
+  if (state === 'lost') document.title = '(connection lost) bench-host: live';
 }
 
 function valueText(v, unit, digits) {
