@@ -529,43 +529,49 @@ void WebServer::Impl::Accept() {
     });
 }
 
+namespace {
+
+// A connection beyond the cap: told so at once, given a moment to read it,
+// then closed, with no wait for the client's request (which would hold the
+// slot).  Whatever the client sent is drained until it closes or the moment
+// is over, so the refusal is not lost to a reset.
+class Refusal : public std::enable_shared_from_this<Refusal> {
+public:
+    Refusal(tcp::socket socket, std::function<void()> done) : stream_(std::move(socket)), done_(std::move(done)) {}
+    ~Refusal() { done_(); }
+
+    void Start(const std::string& text) {
+        stream_.expires_after(kRefusalTime);
+        net::async_write(stream_, net::buffer(text), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return;
+            beast::error_code ignored;
+            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            self->Drain();
+        });
+    }
+
+private:
+    void Drain() {
+        stream_.async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (!ec) self->Drain();
+        });
+    }
+
+    beast::tcp_stream stream_;
+    std::function<void()> done_;
+    char sink_[512];
+};
+
+}  // namespace
+
 void WebServer::Impl::Refuse(tcp::socket socket) {
     if (refusing_ >= kMaxRefusing) return;  // closed unanswered
-    // Told at once, given a moment to read it, then closed: without a wait
-    // for the client's request, which would hold the slot.
-    struct Refusal {
-        Impl& server;
-        beast::tcp_stream stream;
-        char sink[512];
-        Refusal(Impl& s, tcp::socket sock) : server(s), stream(std::move(sock)) {
-            ++server.refusing_;
-            ++server.open_;
-        }
-        ~Refusal() {
-            --server.refusing_;
-            --server.open_;
-        }
-    };
-    auto r = std::make_shared<Refusal>(*this, std::move(socket));
-    r->stream.expires_after(kRefusalTime);
-    net::async_write(r->stream, net::buffer(refusal_), [r](beast::error_code ec, std::size_t) {
-        if (ec) return;
-        beast::error_code ignored;
-        r->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        // Whatever the client sent is drained until it closes, so the
-        // refusal is not lost to a reset.
-        auto drain = std::make_shared<std::function<void()>>();
-        *drain = [r, drain] {
-            r->stream.async_read_some(net::buffer(r->sink), [r, drain](beast::error_code e, std::size_t) {
-                if (e) {
-                    *drain = nullptr;
-                    return;
-                }
-                (*drain)();
-            });
-        };
-        (*drain)();
-    });
+    ++refusing_;
+    ++open_;
+    std::make_shared<Refusal>(std::move(socket), [this] {
+        --refusing_;
+        --open_;
+    })->Start(refusal_);
 }
 
 void WebServer::Impl::Stop() {
