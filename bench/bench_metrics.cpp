@@ -12,10 +12,10 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <httplib.h>
-
+#include "HttpProbe.h"
 #include "LiveSnapshot.h"
 #include "MetricsFormat.h"
 #include "SnapshotHub.h"
@@ -97,20 +97,15 @@ int main(int argc, char** argv) {
     Report("render the text", Time(requests, [&] { bytes = MetricsFormat::Render(*hub.Get().snapshot).size(); }));
 
     // A page open meanwhile, following the stream.
-    httplib::Client page("127.0.0.1", server.Port());
-    std::thread stream([&] {
-        page.Get("/api/events", [](const char*, std::size_t) { return true; });
-    });
+    std::thread stream([&] { probe::ReadEvents(server.Port(), [](const std::string&) { return true; }); });
     bool ok = true;
     Report("GET over loopback, a connection each", Time(requests, [&] {
-               httplib::Client scraper("127.0.0.1", server.Port());
-               const auto res = scraper.Get("/metrics");
+               const auto res = probe::Get(server.Port(), "/metrics");
                ok = ok && res && res->status == 200 && res->body.size() == bytes;
                hub.Publish(Site());  // a round completes between scrapes
            }));
     std::printf("%zu bytes a scrape%s\n", bytes, ok ? "" : "; SOME SCRAPES FAILED");
-    server.Stop();
-    page.stop();
+    server.Stop();  // ends the stream
     stream.join();
     return ok ? 0 : 1;
 }

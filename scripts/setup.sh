@@ -11,9 +11,9 @@
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
 #   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
 #   scripts/setup.sh --web      also what bench-host's web page is built
-#                               with: cpp-httplib and the chart library (npm
-#                               ci, pinned by package-lock.json); the tools
-#                               need it to configure
+#                               with: the chart library (npm ci, pinned by
+#                               package-lock.json); the tools need it to
+#                               configure
 #   scripts/setup.sh --web-tests
 #                               --web, and what the page is tested with:
 #                               Prometheus' tools, headless Chromium and its
@@ -40,7 +40,7 @@ done
 packages=(
   build-essential cmake pkg-config
   libjsoncpp-dev            # device configuration (Json::Value)
-  libboost-dev              # lexical_cast, and the headers of Date_Time
+  libboost-dev              # lexical_cast, the headers of Date_Time; Beast and Asio (the web server)
   libboost-date-time-dev    # posix_time clocks and durations
   libgtest-dev libgmock-dev # unit tests
   binutils                  # nm/readelf for the export check
@@ -71,11 +71,9 @@ cross_libs=(
   pkgconf:mipsel            # mipsel-linux-gnu-pkg-config
 )
 
-# bench-host's web page and metrics: what they are built with ...
-web_packages=(
-  libcpp-httplib-dev        # the HTTP server of bench-host run/history --http
-)
-# ... and what they are tested with, only.
+# bench-host's web page and metrics are built with Boost (Beast, Asio:
+# libboost-dev above) and the chart library (npm, below); what they are
+# tested with comes only with --web-tests.
 web_test_packages=(
   prometheus                # promtool check metrics, and a real server scraping /metrics in the tests
   chromium chromium-driver  # the pages tested in a real, headless browser
@@ -129,7 +127,6 @@ if ((cross)); then
 fi
 
 if ((web)); then
-  install_missing "${web_packages[@]}"
   if ((web_tests)); then install_missing "${web_test_packages[@]}"; fi
   # npm comes with NodeSource's nodejs; Debian's nodejs needs its npm.
   command -v node >/dev/null || install_missing nodejs

@@ -385,4 +385,46 @@ TEST_F(HistoryFile, AFileThatCannotBeOpenedSaysWhyInTheSystemsWords) {
     }
 }
 
+TEST_F(HistoryFile, AlarmCsvNeverHandsASpreadsheetAFormula) {
+    // label as stored -> the label field as the CSV writes it
+    const struct {
+        const char* label;
+        const char* field;
+    } cases[] = {
+        {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+        {"+1+1", "\"'+1+1\""},
+        {"-2+3", "\"'-2+3\""},
+        {"@SUM(A1)", "\"'@SUM(A1)\""},
+        {"\tcmd", "\"'\tcmd\""},
+        {"第6节电池", "第6节电池"},
+        {"a,b", "\"a,b\""},
+        {"x=1", "x=1"},
+    };
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        int64_t ms = kMoment;
+        for (const auto& c : cases) {
+            HistoryStore::Alarm a;
+            a.device_id = 12;
+            a.name = "battery_1_value";
+            a.label = c.label;
+            a.state = "raised";
+            a.bound = "low";
+            a.at_ms = ++ms;
+            a.at = TimeStamp::FromMs(ms).Text();
+            store.Writer().SaveAlarm(a);
+        }
+    }
+    HistoryStore store(path_, HistoryStore::Access::kReadOnly);
+    HistoryReport::Options options;
+    options.csv = true;
+    std::ostringstream csv;
+    HistoryReport::PrintAlarms(store.Reader(), options, csv);
+    const std::string text = csv.str();
+    for (const auto& c : cases) {
+        EXPECT_NE(text.find(",battery_1_value," + std::string(c.field) + ",raised,"), std::string::npos)
+            << c.label << "\n" << text;
+    }
+}
+
 }  // namespace

@@ -12,10 +12,14 @@ namespace {
 
 std::string Num(double v) { return JsonLine::FormatFloat(static_cast<float>(v)); }
 
-// CSV fields are quoted only when they need it.
+// CSV fields are quoted only when they need it.  A text that a
+// spreadsheet would take for a formula (it begins with = + - @, a tab or a
+// carriage return: a label or a site file can say anything) gets a leading
+// apostrophe, so the cell shows the text instead of running it.
 std::string CsvField(const std::string& s) {
-    if (s.find_first_of(",\"\n") == std::string::npos) return s;
-    std::string out = "\"";
+    const bool formula = !s.empty() && std::string("=+-@\t\r").find(s[0]) != std::string::npos;
+    if (!formula && s.find_first_of(",\"\n\r") == std::string::npos) return s;
+    std::string out = formula ? "\"'" : "\"";
     for (char c : s) {
         if (c == '"') out += '"';
         out += c;

@@ -51,7 +51,7 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
         try {
             site_.History().Writer().SaveAlarm(a);
         } catch (const std::exception& e) {
-            events_.Publish(run::StoreFailed{d, e.what(), site_.History().Writer().NotStored()});
+            events_.Publish(run::StoreFailed{d, e.what(), site_.History().Writer().NotStored(), true});
         }
         if (c.raised)
             events_.Publish(run::AlarmRaised{d, c, a.at});

@@ -130,6 +130,7 @@ struct StoreFailed {
     const BusDevice* device = nullptr;
     std::string what;
     long count = 0;  // failures in this run so far, this one included
+    bool alarm = false;  // an alarm, not a round's record
 };
 
 // A port's losses over the run.

@@ -18,6 +18,16 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
     d.health_since_ms = now_ms - 60000;
     d.failures = {{"timeout", 0}, {"partial", 0}, {"start byte", 0}, {"address", 0}, {"checksum", 0},
                   {"refused", 0}, {"port lost", 0}, {"late reply", 0}};
+    // A device that never answered has its cells and limits, as the run
+    // describes it, but no round: values 0 that must not be shown.
+    for (int i = 1; i <= kCells; ++i) {
+        LiveSnapshot::Cell c;
+        c.value = health == LiveSnapshot::Health::kNeverAnswered ? 0.0f : CellValue(i);
+        c.low = kLow;
+        c.high = kHigh;
+        c.label = "第" + std::to_string(i) + "节电池";
+        d.cells.push_back(c);
+    }
     if (health == LiveSnapshot::Health::kNeverAnswered) {
         d.failures[0].second = 30;
         d.cycles = 30;
@@ -25,14 +35,6 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
         return d;
     }
     d.values_at_ms = health == LiveSnapshot::Health::kAnswering ? now_ms - 800 : now_ms - 120000;
-    for (int i = 1; i <= kCells; ++i) {
-        LiveSnapshot::Cell c;
-        c.value = CellValue(i);
-        c.low = kLow;
-        c.high = kHigh;
-        c.label = "第" + std::to_string(i) + "节电池";
-        d.cells.push_back(c);
-    }
     d.string_voltage = {53.6f, 48.0f, 58.0f, false};
     d.current = {-1.25f, std::nullopt, std::nullopt, false};
     d.temperature = {24.5f, std::nullopt, 40.0f, false};
@@ -41,6 +43,11 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
     d.failures[0].second = 7;
     d.failures[4].second = 3;
     d.records_stored = 990;
+    d.cycles_abandoned = 4;
+    d.cycles_missed = 6;
+    d.resends = 11;
+    d.late_polls = 1;
+    d.poll_interval_seconds = 2.0;
     return d;
 }
 
@@ -50,6 +57,10 @@ LiveSnapshot Site(int64_t now_ms) {
     using H = LiveSnapshot::Health;
     LiveSnapshot s;
     s.now_ms = now_ms;
+    s.version = "0.9.0";
+    s.plugin_sha256 = std::string(64, 'a');
+    s.run_started_ms = now_ms - 3600000;
+    s.ports = {{"/dev/pts/12", true, 0, 0.0}, {"/dev/pts/14", false, 2, 75.5}};
     s.devices.push_back(Device(12, H::kAnswering, now_ms));
     auto& d12 = s.devices.back();
     d12.name = kTrickyName;

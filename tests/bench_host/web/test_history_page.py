@@ -1,8 +1,12 @@
 """The history page in headless Chromium: a history file with an hour of
 rounds of device 12 (a gap in the middle) and two alarms, served by
 web_test_server --history.  The page lists the device, draws its four
-charts, lists the alarms with their labels, offers the CSV of what it shows,
-and a bad range gets the server's reason; no console error."""
+charts over the whole range chosen with value labels that are not cut, ISO
+times in 24 h with their zone (local, or UTC by a switch), the limit the
+alarms crossed as a line, lists the alarms with their labels, offers the CSV
+of what it shows, and a bad range gets the server's reason; no console
+error."""
+import re
 import os
 import sqlite3
 import struct
@@ -26,7 +30,7 @@ def record(device, k):
     """A 152-byte round: cells 13 V rising, cell 6 low; string values."""
     cells = [13.0 + 0.001 * k] * 32
     cells[5] = 11.5
-    return struct.pack("<I32fffBf7s", device, *cells, 53.0 + k / 1000, -1.5, 0, 25.0, bytes(7))
+    return struct.pack("<I32fffBf7s", device, *cells, 389.0 + k / 10000, -1.5, 0, 25.0, bytes(7))
 
 
 with tempfile.TemporaryDirectory() as work:
@@ -59,6 +63,30 @@ with tempfile.TemporaryDirectory() as work:
         alarms = driver.find_elements(By.CSS_SELECTOR, "#alarms tbody tr")
         check(len(alarms) == 2 and "第6节电池" in alarms[0].text, "the alarms of the range, with their labels")
         check("<b>第6节电池</b>" in alarms[1].text, "a label with markup shown as text")
+
+        # "last day": the charts span the day, not only the hour of rounds.
+        spans = driver.execute_script(
+            "return hist.plots.map((u) => (u.scales.x.max - u.scales.x.min) * 1000)")
+        check(all(abs(sp - 86400000) < 1000 for sp in spans), f"every chart spans the last day ({spans})")
+        # No label cut at the chart's left edge: nothing drawn in its first
+        # two pixel columns (string voltages of 389.x V need the room).
+        edges = driver.execute_script(
+            "return hist.plots.map((u) => { const d = u.ctx.getImageData(0, 0, 2, u.ctx.canvas.height).data;"
+            " let n = 0; for (let i = 3; i < d.length; i += 4) if (d[i] > 0) n++; return n; })")
+        check(edges == [0, 0, 0, 0], f"no value label cut at the left edge (pixels drawn there: {edges})")
+        first = driver.execute_script("return hist.plots[0].series[0].value(hist.plots[0], hist.series.t[0] / 1000)")
+        label = driver.execute_script("return hist.plots[0].axes[0].label")
+        check(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", first) and re.fullmatch(r"time \(UTC[+-]\d\d:\d\d\)", label),
+              f"ISO times in 24 h, the zone named ({first!r}, {label!r})")
+        limits = driver.execute_script("return hist.plots[3].series.map((s) => s.label)")
+        check("low limit" in limits, f"the cells' low limit drawn as a line ({limits})")
+        driver.find_element(By.ID, "utc").click()
+        wait.until(lambda d: d.execute_script("return hist.plots.length && hist.plots[0].axes[0].label") == "time (UTC)")
+        utc_first = driver.execute_script(
+            "return hist.plots[0].series[0].value(hist.plots[0], hist.series.t[0] / 1000)")
+        want = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(driver.execute_script("return hist.series.t[0]") / 1000))
+        check(utc_first == want, f"the switch shows UTC ({utc_first!r}, {want!r})")
+        check("(UTC)" in driver.find_element(By.CSS_SELECTOR, "#alarms th").text, "the alarm table says UTC too")
 
         Select(driver.find_element(By.ID, "cell")).select_by_value("6")
         wait.until(lambda d: d.find_element(By.ID, "cell-title").text == ", cell 6")

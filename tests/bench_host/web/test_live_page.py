@@ -1,10 +1,14 @@
 """The live page in headless Chromium against web_test_server's canned site
-of eight devices: 29 bars and values per device, the alarm cell marked, the
-health of each device shown, no console error (the page's own or the
-Content-Security-Policy's), texts shown as text, updates pushed without a
-reload, and the page reconnecting after the server restarts.  Screenshots
-go to the build folder."""
+of eight devices: the status strip and the title read at a glance, 29 bars
+and values per device, none for the device that never answered, the alarm
+cell marked, the health of each device shown, no console error (the page's
+own or the Content-Security-Policy's), texts shown as text, updates pushed
+without a reload, the page reconnecting after the server restarts, a phone's
+width without sideways scrolling, and, with the live stream refused, the
+reason shown and the page polling instead.  Screenshots go to the build
+folder."""
 import os
+import socket
 import sys
 import time
 
@@ -40,8 +44,8 @@ try:
     d12 = card(driver, 12)
     cells = d12.find_elements(By.CSS_SELECTOR, "li.cell")
     check(len(cells) == 29, f"device 12 shows 29 cells ({len(cells)})")
-    want = [f"{13.0 + 0.01 * i:.3f}" for i in range(1, 30)]
-    want[5] = "11.500"
+    want = [f"{13.0 + 0.01 * i:.2f} V" for i in range(1, 30)]
+    want[5] = "11.50 V"
     check([c.find_element(By.CSS_SELECTOR, ".v").text for c in cells] == want, "the canned cell values")
     alarmed = [c.get_attribute("data-cell") for c in d12.find_elements(By.CSS_SELECTOR, "li.cell.alarm")]
     check(alarmed == ["6"], f"cell 6 and only it is marked in alarm ({alarmed})")
@@ -71,10 +75,42 @@ try:
     check(len(rows) == 2 and "第6节电池" in rows[1].text, "the recent alarms, newest first")
     driver.save_screenshot(os.path.join(webtest.OUT, "live-page.png"))
 
+    # Never answered: no bars, no numbers, only what it is and why.
+    c16 = card(driver, 16)
+    check(not c16.find_elements(By.CSS_SELECTOR, "li.cell") and not c16.find_elements(By.CSS_SELECTOR, "canvas"),
+          "device 16, never answered, shows no cells and no chart")
+    values16 = [dd.text for dd in c16.find_elements(By.CSS_SELECTOR, ".values dd")]
+    check(values16 == ["–", "–", "–"], f"and no string values ({values16})")
+
+    # The strip at the top and the title: what needs a look.
+    strip = driver.find_element(By.ID, "summary")
+    counts = [strip.get_attribute(a) for a in ("data-answering", "data-troubled", "data-alarms")]
+    check(counts == ["4", "4", "1"], f"4 devices answering, 4 not, 1 alarm standing ({counts})")
+    check("4 of 8 devices answering" in strip.text and "device 16 never answered" in strip.text,
+          f"the strip names who is not answering ({strip.text!r})")
+    check("cell 6 11.50 V" in strip.text, "the strip shows device 12's weakest cell")
+    check(driver.title == "(1 alarm, 4 not answering) bench-host: live", f"the title carries them ({driver.title!r})")
+
+    # Read at a glance on a desktop screen: the strip and the alarm table
+    # without scrolling; on a phone, nothing wider than the screen.
+    driver.set_window_size(1400, 900)
+    time.sleep(0.5)
+    height = driver.execute_script("return window.innerHeight")
+    strip_bottom = driver.execute_script("return document.getElementById('summary').getBoundingClientRect().bottom")
+    check(strip_bottom < height / 4, f"the strip is at the top of the screen ({strip_bottom} of {height})")
+    driver.save_screenshot(os.path.join(webtest.OUT, "live-page-desktop.png"))
+    driver.set_window_size(390, 844)
+    time.sleep(0.5)
+    widths = driver.execute_script(
+        "return [document.documentElement.scrollWidth, document.documentElement.clientWidth]")
+    check(widths[0] <= widths[1], f"a phone's width: no sideways scrolling ({widths})")
+    driver.save_screenshot(os.path.join(webtest.OUT, "live-page-phone.png"))
+    driver.set_window_size(1280, 2400)
+
     # A round completes: the page follows without a reload.
     marker = driver.execute_script("window.notReloaded = true; return 1;")
     server.publish()
-    wait.until(lambda d: cell_text(d, 17, 1) == "13.110")
+    wait.until(lambda d: cell_text(d, 17, 1) == "13.11 V")
     check(True, "cell 1 of device 17 updated by the server's push")
     check(card(driver, 13).get_attribute("data-health") == "answering", "device 13 answering again")
     check(driver.execute_script("return window.notReloaded === true;") and marker == 1, "without a reload")
@@ -84,6 +120,7 @@ try:
     server.stop()
     wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "lost")
     check("lost" in driver.find_element(By.ID, "link").text, "a lost connection is shown")
+    check(driver.title == "(connection lost) bench-host: live", f"in the title too ({driver.title!r})")
     driver.save_screenshot(os.path.join(webtest.OUT, "live-page-lost.png"))
     driver.get_log("browser")  # the refused reconnections are expected errors
     for _ in range(50):
@@ -93,7 +130,7 @@ try:
         except RuntimeError:
             time.sleep(0.1)
     WebDriverWait(driver, 15).until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "live")
-    check(cell_text(driver, 17, 1) == "13.010", "reconnected: the restarted server's values shown")
+    check(cell_text(driver, 17, 1) == "13.01 V", "reconnected: the restarted server's values shown")
     driver.get_log("browser")
 
     driver.get(server.url)
@@ -101,6 +138,22 @@ try:
     time.sleep(1.5)  # a tick of the age counters
     errors = console_errors(driver)
     check(not errors, f"no console errors on a fresh load ({errors})")
+
+    # One live page allowed, and it is taken by a client that never reads:
+    # the next page says why it has no stream and polls instead.
+    server.stop()
+    server = webtest.Server(streams=1)
+    taker = socket.create_connection(("127.0.0.1", server.port))
+    taker.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n".encode())
+    time.sleep(0.3)
+    driver.get(server.url)
+    wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "polling")
+    link = driver.find_element(By.ID, "link").text
+    check("too many live pages" in link and "polling" in link, f"the refusal's reason shown ({link!r})")
+    server.publish()
+    WebDriverWait(driver, 10).until(lambda d: cell_text(d, 17, 1) == "13.11 V")
+    check(True, "values still follow the run by polling")
+    taker.close()
 finally:
     driver.quit()
     server.stop()

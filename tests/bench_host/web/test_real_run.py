@@ -57,7 +57,7 @@ def wait_for(path):
 def last_cells(values_log):
     with open(values_log) as f:
         replies = [json.loads(line) for line in f if '"cells"' in line]
-    return [f"{raw / 100:.3f}" for raw in replies[-1]["raw"][:CELLS]]
+    return [f"{raw / 100:.2f} V" for raw in replies[-1]["raw"][:CELLS]]
 
 
 def console_errors(driver):
@@ -112,7 +112,7 @@ def read_only_copy(db):
     return copy, ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
-def history_page(driver, db):
+def history_page(driver, db, site_file, work):
     db, reader = read_only_copy(db)
     proc = subprocess.Popen(reader + [HOST, "history", "--db", db, "--http", "127.0.0.1:0"],
                             stdout=subprocess.PIPE, text=True)
@@ -120,6 +120,12 @@ def history_page(driver, db):
         line = proc.stdout.readline()
         check(line.startswith("history page: http://127.0.0.1:"), f"history --http says where ({line.strip()!r})")
         url = line.split(": ", 1)[1].strip()
+        taken = url.split("/")[2]
+        again = subprocess.run([HOST, "run", "--config", site_file, "--db", os.path.join(work, "second.sqlite"),
+                                "--http", taken, "--duration", "2"],
+                               capture_output=True, text=True, timeout=20)
+        check(again.returncode == 1 and taken in again.stderr,
+              f"run --http on the history page's address: exit 1 ({again.returncode}, {again.stderr!r})")
         rounds = subprocess.run(reader + [HOST, "history", "--db", db, "--csv", "--id", "12"],
                                 capture_output=True, text=True, check=True).stdout
         stored = list(csv.DictReader(io.StringIO(rounds)))
@@ -178,15 +184,21 @@ with tempfile.TemporaryDirectory() as work:
         for name in ("a.pty", "b.pty"):
             wait_for(os.path.join(work, name))
         db = os.path.join(work, "history.sqlite")
-        run = subprocess.Popen([HOST, "run", "--config", site(work), "--db", db, "--json", "--http", "127.0.0.1:0",
+        site_file = site(work)
+        run = subprocess.Popen([HOST, "run", "--config", site_file, "--db", db, "--json", "--http", "127.0.0.1:0",
                                 "--duration", str(RUN_SECONDS)], stdout=subprocess.PIPE, text=True)
         started = json.loads(run.stdout.readline())
         url = started.get("web", "")
         check(url.startswith("http://127.0.0.1:"), f"the run says where its page is ({url!r})")
         live_page(driver, url, values_log)
+        taken_by_run = url.rstrip("/").rsplit("/", 1)[1]
+        second = subprocess.run([HOST, "history", "--db", db, "--http", taken_by_run],
+                                capture_output=True, text=True, timeout=20)
+        check(second.returncode == 1 and len(second.stderr.splitlines()) == 1 and taken_by_run in second.stderr,
+              f"history --http on the run's address: exit 1, one line ({second.returncode}, {second.stderr!r})")
         run.stdout.read()
         run.wait(timeout=RUN_SECONDS + 10)
-        history_page(driver, db)
+        history_page(driver, db, site_file, work)
     finally:
         driver.quit()
         for p in ([run] if run else []) + sims:

@@ -19,11 +19,12 @@
 #include <sstream>
 #include <thread>
 
-#include <httplib.h>
 #include <json/json.h>
 #include <sqlite3.h>
 
 #include "CannedSnapshot.h"
+#include "HttpProbe.h"
+#include "HttpText.h"
 #include "HistoryRequest.h"
 #include "HistoryStore.h"
 #include "HistorySummary.h"
@@ -74,8 +75,25 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_values_age_seconds{device="15"} 120)",
              R"(bench_host_cycles_total{device="16"} 30)",
              R"(bench_host_rounds_total{device="12"} 990)",
-             R"(bench_host_cycle_failures_total{device="12",reason="timeout"} 7)",
-             R"(bench_host_cycle_failures_total{device="12",reason="start byte"} 0)",
+             R"(bench_host_exchange_failures_total{device="12",reason="timeout"} 7)",
+             R"(bench_host_exchange_failures_total{device="12",reason="start byte"} 0)",
+             R"(bench_host_cycles_abandoned_total{device="12"} 4)",
+             R"(bench_host_cycles_missed_total{device="12"} 6)",
+             R"(bench_host_resends_total{device="12"} 11)",
+             R"(bench_host_late_polls_total{device="12"} 1)",
+             R"(bench_host_poll_interval_seconds{device="12"} 2)",
+             R"(bench_host_alarms_not_stored_total{device="12"} 0)",
+             R"(bench_host_value_alarm{device="12",value="string_voltage"} 0)",
+             R"(bench_host_value_alarm{device="12",value="temperature"} 0)",
+             R"(bench_host_string_limit_volts{device="12",bound="low"} 48)",
+             R"(bench_host_string_limit_volts{device="12",bound="high"} 58)",
+             R"(bench_host_temperature_limit_celsius{device="13",bound="high"} 40)",
+             R"(bench_host_last_round_timestamp_seconds{device="12"} 1796720222.45)",
+             R"(bench_host_port_up{port="/dev/pts/14"} 0)",
+             R"(bench_host_port_outages_total{port="/dev/pts/14"} 2)",
+             R"(bench_host_port_outage_seconds_total{port="/dev/pts/14"} 75.5)",
+             R"(bench_host_build_info{version="0.9.0",plugin_sha256="aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"} 1)",
+             R"(bench_host_run_start_timestamp_seconds 1796716623.25)",
              R"(bench_host_records_stored_total{device="12"} 990)",
              R"(bench_host_records_not_stored_total{device="12"} 2)",
              // Label values escaped: backslash, quote, line feed; UTF-8 as is.
@@ -87,6 +105,7 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     // A device that is not answering has no values to show, only its state.
     for (const char* device : {"13", "14", "15", "16"}) {
         for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
+                                   "bench_host_value_alarm",
                                    "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
             EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
                 << family << " of device " << device;
@@ -111,11 +130,11 @@ TEST(MetricsFormat, OneHelpAndTypePerFamilyBeforeItsSamples) {
             // Counters and only counters end in _total.
             EXPECT_EQ(m[2] == "counter", std::regex_search(m[1].str(), std::regex("_total$"))) << line;
         } else {
-            ASSERT_TRUE(std::regex_match(line, m, std::regex(R"((\w+)\{[^}]*\} \S+)"))) << line;
+            ASSERT_TRUE(std::regex_match(line, m, std::regex(R"((\w+)(\{[^}]*\})? \S+)"))) << line;
             EXPECT_EQ(m[1], current) << line;
         }
     }
-    EXPECT_GE(types.size(), 14u);
+    EXPECT_GE(types.size(), 30u);
 }
 
 TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
@@ -385,6 +404,31 @@ TEST_F(HistoryFile, MinutesSummarisedGiveTheValuesOfTheirRounds) {
     sqlite3_close(db);
 }
 
+TEST_F(HistoryFile, AskedForNPointsGivesNoMoreThanN) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    HistorySummary::Create(db);
+    HistorySummary::Update(db, kStart + 700000);
+    sqlite3_close(db);
+    // Device 14 has a round a second: every bucket of the range has rounds,
+    // so the points are the buckets.  Ranges that begin and end inside a
+    // minute, so the buckets laid on whole minutes overhang the range.
+    const std::pair<int64_t, int64_t> ranges[] = {
+        {kStart + 10000, kStart + 589999}, {kStart + 1, kStart + 599000}, {kStart + 59000, kStart + 421000}};
+    for (const auto& [from, to] : ranges) {
+        for (const std::size_t points : {1u, 2u, 3u, 4u, 5u, 7u, 9u, 10u}) {
+            HistoryQuery::SeriesRequest r;
+            r.device = 14;
+            r.points = points;
+            r.range = {from, to};
+            const auto s = SqliteHistoryQuery(path_).Downsample(r);
+            EXPECT_LE(s.t.size(), points) << from - kStart << ".." << to - kStart << " in buckets of " << s.bucket_ms;
+            EXPECT_EQ(Overall::Of(s).rounds, static_cast<uint64_t>((to - kStart) / 1000 - (from - kStart + 999) / 1000 + 1))
+                << from - kStart << ".." << to - kStart << ", " << points << " points";
+        }
+    }
+}
+
 // A file with rounds over hours from before the summary: its past is
 // summarised a few minutes a step, hours without rounds skipped, and every
 // step answers as the rounds alone do, until no round is older.  A file
@@ -537,6 +581,47 @@ TEST(SqliteHistoryQuery, RefusesAFileThatIsNoHistory) {
     EXPECT_THROW(SqliteHistoryQuery("/nonexistent/history.sqlite"), std::runtime_error);
 }
 
+TEST(HttpText, HostMustNameTheAddressServed) {
+    const struct {
+        const char* served;
+        const char* header;
+        bool allowed;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1:8029", true},   {"127.0.0.1", "localhost", true},
+        {"127.0.0.1", "[::1]:8029", true},       {"127.0.0.1", "evil.example:8029", false},
+        {"127.0.0.1", "127.0.0.1:8030", false},  {"127.0.0.1", "127.0.0.1:80x", false},
+        {"0.0.0.0", "192.0.2.7:8029", true},     {"0.0.0.0", "[2001:db8::1]", true},
+        {"0.0.0.0", "bench-01:8029", false},     {"::", "localhost:8029", true},
+        {"192.0.2.7", "192.0.2.7", true},        {"192.0.2.7", "192.0.2.8", false},
+        {"bench-01", "BENCH-01:8029", true},     {"bench-01", "bench-02:8029", false},
+        {"bench-01", "127.0.0.1:8029", false},   {"127.0.0.1", "", false},
+        {"127.0.0.1", "[127.0.0.1]", false},     {"127.0.0.1", "[::1", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HttpText::HostAllowed(c.header, c.served, 8029), c.allowed) << c.served << " <- " << c.header;
+    }
+}
+
+TEST(HttpText, TargetsDecodedAndTextsMadePrintable) {
+    const auto t = HttpText::ParseTarget("/api/history?device=12&label=%E7%AC%AC6&x=a+b&&flag");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->path, "/api/history");
+    const std::multimap<std::string, std::string> want{{"device", "12"}, {"label", "第6"}, {"x", "a b"}, {"flag", ""}};
+    EXPECT_EQ(t->params, want);
+    for (const char* bad : {"api", "", "/a%", "/a%4", "/a%zz", "/a?b=%g0"}) EXPECT_FALSE(HttpText::ParseTarget(bad)) << bad;
+    const struct {
+        std::string in, out;
+    } texts[] = {
+        {"第6节电池", "第6节电池"},
+        {"a\xff b", "a\xEF\xBF\xBD b"},
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong '/'
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+        {"\xE7\xAC", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // cut short
+        {"line\nbreak\x7f", "line?break?"},
+    };
+    for (const auto& c : texts) EXPECT_EQ(HttpText::Printable(c.in), c.out) << c.in;
+}
+
 // The server on a free loopback port, with the canned site and the history.
 class Served : public HistoryFile {
 protected:
@@ -551,7 +636,7 @@ protected:
         o.heartbeat_ms = 200;
         server_ = std::make_unique<WebServer>(o);
         server_->Start();
-        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->Port());
+        port_ = server_->Port();
     }
     void TearDown() override {
         server_->Stop();
@@ -561,7 +646,7 @@ protected:
     SnapshotHub hub_;
     std::unique_ptr<SqliteHistoryQuery> query_;
     std::unique_ptr<WebServer> server_;
-    std::unique_ptr<httplib::Client> client_;
+    int port_ = 0;
 };
 
 TEST_F(Served, PagesAndEndpointsWithTheirHeaders) {
@@ -578,29 +663,72 @@ TEST_F(Served, PagesAndEndpointsWithTheirHeaders) {
         {"/assets/style.css", 200, "text/css; charset=utf-8", ".cell.alarm"},
         {"/api/live", 200, "application/json; charset=utf-8", "\"label\":\"第6节电池\""},
         {"/metrics", 200, "text/plain; version=0.0.4; charset=utf-8", "bench_host_cell_volts{device=\"12\",cell=\"6\"}"},
-        {"/api/history?device=12&points=10", 200, "application/json; charset=utf-8", "\"bucket_ms\":9901"},
+        {"/api/history?device=12&points=10", 200, "application/json; charset=utf-8", "\"bucket_ms\":"},
         {"/api/history.csv?device=12&points=10&cell=2", 200, "text/csv; charset=utf-8", ",cell_2_v\r\n"},
         {"/api/alarms?device=13", 200, "application/json; charset=utf-8", "\"label\":\"温度\""},
         {"/api/devices", 200, "application/json; charset=utf-8", "{\"device\":13,"},
         {"/api/history?device=twelve", 400, "application/json; charset=utf-8", "device is not a whole number"},
         {"/api/history?device=12&to=1&from=2", 400, "application/json; charset=utf-8", "from is after to"},
         {"/api/alarms?device=12&mode=all", 400, "application/json; charset=utf-8", "unknown parameter mode"},
+        {"/api/history?device=%zz", 400, "application/json; charset=utf-8", "malformed address"},
         {"/assets/../WebServer.cpp", 404, "application/json; charset=utf-8", "\"error\""},
+        {"/assets/%2e%2e%2fWebServer.cpp", 404, "application/json; charset=utf-8", "\"error\""},
         {"/nothing", 404, "application/json; charset=utf-8", "no such page: /nothing"},
+        // Bytes that are no UTF-8 come back replaced, so the error is valid JSON text.
+        {"/x%ff%fe", 404, "application/json; charset=utf-8", "no such page: /x\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
     for (const auto& c : cases) {
-        const auto res = client_->Get(c.path);
+        const auto res = probe::Get(port_, c.path);
         ASSERT_TRUE(res) << c.path;
         EXPECT_EQ(res->status, c.status) << c.path << ": " << res->body;
-        EXPECT_EQ(res->get_header_value("Content-Type"), c.type) << c.path;
+        EXPECT_EQ(res->Header("Content-Type"), c.type) << c.path;
         EXPECT_NE(res->body.find(c.body), std::string::npos) << c.path << ": " << res->body.substr(0, 300);
-        EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self';"), std::string::npos);
-        EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff");
+        EXPECT_NE(res->Header("Content-Security-Policy").find("script-src 'self';"), std::string::npos);
+        EXPECT_EQ(res->Header("X-Content-Type-Options"), "nosniff");
+        if (c.status >= 400) Parse(res->body);
     }
-    // Read-only: nothing but GET is answered.
-    const auto post = client_->Post("/api/live", "{}", "application/json");
-    ASSERT_TRUE(post);
-    EXPECT_GE(post->status, 400);
+}
+
+TEST_F(Served, OnlyReadsAndOnlyForItsOwnAddress) {
+    namespace http = boost::beast::http;
+    const std::string port = std::to_string(port_);
+    const struct {
+        http::verb method;
+        const char* host;  // nullptr: the address served
+        int status;
+    } cases[] = {
+        {http::verb::get, nullptr, 200},
+        {http::verb::head, nullptr, 200},
+        {http::verb::post, nullptr, 405},
+        {http::verb::put, nullptr, 405},
+        {http::verb::delete_, nullptr, 405},
+        {http::verb::options, nullptr, 405},
+        {http::verb::get, "localhost", 200},
+        {http::verb::get, "LOCALHOST:%", 200},
+        {http::verb::get, "[::1]:%", 200},
+        {http::verb::get, "127.0.0.2", 200},
+        // A page elsewhere that rebinds its own name to this machine.
+        {http::verb::get, "attacker.example:%", 421},
+        {http::verb::get, "127.0.0.1.attacker.example", 421},
+        {http::verb::get, "localhost:1", 421},
+        {http::verb::get, "192.0.2.1:%", 421},
+        {http::verb::get, "", 421},
+        {http::verb::get, "[127.0.0.1]", 421},
+    };
+    for (const auto& c : cases) {
+        std::optional<std::string> host;
+        if (c.host) host = std::regex_replace(c.host, std::regex("%"), port);
+        const auto res = probe::Request(port_, "/api/live", c.method, host, c.method == http::verb::post ? "{}" : "");
+        ASSERT_TRUE(res) << http::to_string(c.method) << " " << (c.host ? c.host : "");
+        EXPECT_EQ(res->status, c.status) << http::to_string(c.method) << " " << (c.host ? c.host : "") << res->body;
+        if (c.status == 405) {
+            EXPECT_EQ(res->Header("Allow"), "GET, HEAD");
+        }
+        if (c.method == http::verb::head) {
+            EXPECT_TRUE(res->body.empty());
+            EXPECT_NE(res->Header("Content-Length"), "0");
+        }
+    }
 }
 
 TEST(WebAssets, PagesHaveNoInlineScriptOrStyle) {
@@ -615,24 +743,14 @@ TEST(WebAssets, PagesHaveNoInlineScriptOrStyle) {
 }
 
 // Reads server-sent events until want says stop.
-void ReadEvents(httplib::Client& client, const std::function<bool(const Json::Value&)>& want) {
-    std::string buffer;
-    client.Get("/api/events", [&](const char* data, size_t len) {
-        buffer.append(data, len);
-        for (std::size_t end; (end = buffer.find("\n\n")) != std::string::npos;) {
-            const std::string event = buffer.substr(0, end);
-            buffer.erase(0, end + 2);
-            const auto at = event.find("data: ");
-            if (at != std::string::npos && !want(Parse(event.substr(at + 6)))) return false;
-        }
-        return true;
-    });
+int ReadEvents(int port, const std::function<bool(const Json::Value&)>& want) {
+    return probe::ReadEvents(port, [&](const std::string& data) { return want(Parse(data)); });
 }
 
 TEST_F(Served, LiveStreamSendsTheLatestThenEachPublication) {
     std::vector<uint64_t> versions;
     std::thread publisher;
-    ReadEvents(*client_, [&](const Json::Value& v) {
+    ReadEvents(port_, [&](const Json::Value& v) {
         versions.push_back(v["version"].asUInt64());
         if (versions.size() == 1) {
             publisher = std::thread([this] {
@@ -659,7 +777,7 @@ TEST_F(Served, AStalledPageNeitherBlocksPublishingNorOtherPages) {
     addr.sin_port = htons(static_cast<uint16_t>(server_->Port()));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const std::string request = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n";
     ASSERT_EQ(::write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
 
     // The stream has begun once its first bytes arrive; from then on it
@@ -672,22 +790,22 @@ TEST_F(Served, AStalledPageNeitherBlocksPublishingNorOtherPages) {
     std::promise<void> streaming;
     std::atomic<uint64_t> seen{0};
     std::thread second([&] {
-        httplib::Client other("127.0.0.1", server_->Port());
-        ReadEvents(other, [&](const Json::Value& v) {
+        ReadEvents(port_, [&](const Json::Value& v) {
             if (seen == 0) streaming.set_value();
             seen = v["version"].asUInt64();
             return true;
         });
     });
     streaming.get_future().wait();
-    const auto third = client_->Get("/api/events");
+    const auto third = probe::Get(port_, "/api/events");
     ASSERT_TRUE(third);
     EXPECT_EQ(third->status, 503);
     EXPECT_NE(third->body.find("too many live pages"), std::string::npos);
+    EXPECT_EQ(third->Header("Retry-After"), "5");
 
     // Publishing goes on regardless, and other requests are answered.
     for (int i = 0; i < 500; ++i) hub_.Publish(canned::Site());
-    const auto latest = client_->Get("/api/live");
+    const auto latest = probe::Get(port_, "/api/live");
     ASSERT_TRUE(latest);
     EXPECT_EQ(Parse(latest->body)["version"].asUInt64(), 501u);
     // The open page catches up with the newest snapshot, skipping those it

@@ -2,6 +2,8 @@
 // is handed to the hub.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "BusDevice.h"
 #include "SnapshotHub.h"
 #include "ValueNames.h"
@@ -119,6 +121,55 @@ TEST(WebOutput, KeepsTheRecentAlarmsBounded) {
     const auto& alarms = site.hub.Get().snapshot->recent_alarms;
     EXPECT_EQ(alarms.size(), WebOutput::kRecentAlarms);
     EXPECT_FALSE(alarms.back().raised);
+}
+
+TEST(WebOutput, ADeviceThatNeverAnsweredStaysSoUntilItDoes) {
+    Site site;
+    for (int i = 0; i < 3; ++i) {
+        if (const auto c = site.device.health.CycleFailed(FailureReason::kTimeout, DeviceHealth::Moment::Now()))
+            site.output.OnEvent(run::HealthChanged{&site.device, *c});
+    }
+    EXPECT_EQ(site.device.health.state(), DeviceHealth::State::kNotAnswering) << "the run's own model";
+    EXPECT_EQ(site.Shown().health, DeviceHealth::State::kNeverAnswered);
+    EXPECT_FALSE(site.Shown().values_at_ms);
+    if (const auto c = site.device.health.CycleCompleted(DeviceHealth::Moment::Now()))
+        site.output.OnEvent(run::HealthChanged{&site.device, *c});
+    for (int i = 0; i < 3; ++i) {
+        if (const auto c = site.device.health.CycleFailed(FailureReason::kTimeout, DeviceHealth::Moment::Now()))
+            site.output.OnEvent(run::HealthChanged{&site.device, *c});
+    }
+    EXPECT_EQ(site.Shown().health, DeviceHealth::State::kNotAnswering);
+}
+
+TEST(WebOutput, CountersOnlyRiseAndMoveWhileNoRoundComes) {
+    Site site;
+    site.Round(13.5f);
+    site.Round(13.5f);
+    std::vector<uint64_t> stored{site.Shown().records_stored};
+    // An alarm that fails to store is no record lost; a record that fails is
+    // one, and neither takes back a record already stored.
+    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 1, true});
+    stored.push_back(site.Shown().records_stored);
+    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 2});
+    site.output.Refresh(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    stored.push_back(site.Shown().records_stored);
+    site.Round(13.5f);
+    stored.push_back(site.Shown().records_stored);
+    site.Round(13.5f);
+    stored.push_back(site.Shown().records_stored);
+    EXPECT_EQ(stored, (std::vector<uint64_t>{2, 2, 2, 2, 3}));
+    EXPECT_EQ(site.Shown().records_not_stored, 1u);
+    EXPECT_EQ(site.Shown().alarms_not_stored, 1u);
+
+    // The port is away: no events come, cycles fall due and are missed, and
+    // the page and /metrics see them counted within a second.
+    site.device.missed += 3;
+    site.device.abandoned += 1;
+    site.device.resends += 2;
+    site.output.Refresh(std::chrono::steady_clock::now() + std::chrono::seconds(4));
+    EXPECT_EQ(site.Shown().cycles_missed, 3u);
+    EXPECT_EQ(site.Shown().cycles_abandoned, 1u);
+    EXPECT_EQ(site.Shown().resends, 2u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Serves the web page and metrics of a canned site (see CannedSnapshot.h),
 // for the browser and Prometheus tests:
 //
-//   web_test_server [--port N] [--history FILE]
+//   web_test_server [--port N] [--history FILE] [--streams N]
 //
 // Prints "url: http://127.0.0.1:N/" once it listens.  Reads commands on
 // standard input: "publish" publishes the site again with every cell 1
@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--port") options.port = std::atoi(argv[i + 1]);
         else if (arg == "--history") history = argv[i + 1];
+        else if (arg == "--streams") options.streams = static_cast<std::size_t>(std::atoi(argv[i + 1]));
         else {
             std::cerr << "web_test_server: unknown option " << arg << "\n";
             return 2;

@@ -65,8 +65,9 @@ class Checks:
 class Server:
     """web_test_server on a loopback port; publish() sends it a new round."""
 
-    def __init__(self, port=0, history=None):
-        args = [SERVER, "--port", str(port)] + (["--history", history] if history else [])
+    def __init__(self, port=0, history=None, streams=None):
+        args = [SERVER, "--port", str(port)] + (["--history", history] if history else []) + \
+            (["--streams", str(streams)] if streams else [])
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()

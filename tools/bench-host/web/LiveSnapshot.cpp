@@ -46,8 +46,14 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .Raw("failures", failures.Text())
         .UInt("cycles", d.cycles)
         .UInt("rounds", d.rounds)
+        .UInt("cycles_abandoned", d.cycles_abandoned)
+        .UInt("cycles_missed", d.cycles_missed)
+        .UInt("resends", d.resends)
+        .UInt("late_polls", d.late_polls)
+        .Double("poll_interval_seconds", d.poll_interval_seconds)
         .UInt("records_stored", d.records_stored)
-        .UInt("records_not_stored", d.records_not_stored);
+        .UInt("records_not_stored", d.records_not_stored)
+        .UInt("alarms_not_stored", d.alarms_not_stored);
     return out.Text();
 }
 
@@ -57,7 +63,18 @@ std::string LiveSnapshot::ToJson(uint64_t version) const {
     JsonLine out;
     out.UInt("version", version)
         .Int("now_ms", now_ms)
+        .Str("bench_host_version", this->version)
+        .Str("plugin_sha256", plugin_sha256)
+        .Int("run_started_ms", run_started_ms)
         .Raw("devices", JsonArray::Of(devices, DeviceJson))
+        .Raw("ports", JsonArray::Of(ports, [](const Port& p) {
+                 return JsonLine()
+                     .Str("path", p.path)
+                     .Bool("open", p.open)
+                     .UInt("outages", p.outages)
+                     .Double("outage_seconds", p.outage_seconds)
+                     .Text();
+             }))
         .Raw("alarms", JsonArray::Of(recent_alarms, [](const Alarm& a) {
                  return JsonLine()
                      .UInt("device", a.device)

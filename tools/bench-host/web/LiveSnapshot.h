@@ -50,11 +50,26 @@ struct LiveSnapshot {
         Value string_voltage;
         Value current;
         Value temperature;
-        std::vector<std::pair<std::string, uint64_t>> failures;  // reason -> failed cycles
-        uint64_t cycles = 0;
-        uint64_t rounds = 0;                   // completed rounds
+        std::vector<std::pair<std::string, uint64_t>> failures;  // reason -> failed exchanges
+        // Every counter only ever rises over a run.
+        uint64_t cycles = 0;                   // cycles started
+        uint64_t rounds = 0;                   // cycles that completed a round
+        uint64_t cycles_abandoned = 0;         // started, then rejected, timed out or replaced
+        uint64_t cycles_missed = 0;            // due while the port was lost, never started
+        uint64_t resends = 0;                  // requests sent again within a cycle
+        uint64_t late_polls = 0;               // polls that started later than their interval allows
+        double poll_interval_seconds = 0.0;    // the device's poll interval; 0 when not known
         uint64_t records_stored = 0;
         uint64_t records_not_stored = 0;
+        uint64_t alarms_not_stored = 0;
+    };
+
+    // A serial port of the site, and its outages over the run.
+    struct Port {
+        std::string path;
+        bool open = true;
+        uint64_t outages = 0;
+        double outage_seconds = 0.0;  // in all, an outage still going counted up to now_ms
     };
 
     struct Alarm {
@@ -69,7 +84,13 @@ struct LiveSnapshot {
     };
 
     int64_t now_ms = 0;
+    // What runs: bench-host's version, the plug-in file's SHA-256, when
+    // the run started (0 before it has).
+    std::string version;
+    std::string plugin_sha256;
+    int64_t run_started_ms = 0;
     std::vector<Device> devices;
+    std::vector<Port> ports;
     std::vector<Alarm> recent_alarms;  // oldest first
 
     // The snapshot as one JSON object (the body of /api/live and of each

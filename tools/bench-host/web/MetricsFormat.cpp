@@ -1,5 +1,6 @@
 #include "MetricsFormat.h"
 
+#include <array>
 #include <cmath>
 #include <functional>
 
@@ -17,8 +18,15 @@ public:
     // gives (none at all leaves the family out, headers included).
     void Family(const char* name, const char* type, const char* help,
                 const std::function<void(const Device&, std::string&)>& samples) {
+        Whole(name, type, help, [&](std::string& body) {
+            for (const auto& d : snapshot_.devices) samples(d, body);
+        });
+    }
+
+    // A family whose samples are not one set per device.
+    void Whole(const char* name, const char* type, const char* help, const std::function<void(std::string&)>& samples) {
         std::string body;
-        for (const auto& d : snapshot_.devices) samples(d, body);
+        samples(body);
         if (body.empty()) return;
         text_ += std::string("# HELP ") + name + ' ' + help + '\n';
         text_ += std::string("# TYPE ") + name + ' ' + type + '\n';
@@ -45,9 +53,12 @@ std::string Number(float v) {
 
 void Sample(std::string& out, const char* name, const std::string& labels, const std::string& value) {
     out += name;
-    out += '{';
-    out += labels;
-    out += "} ";
+    if (!labels.empty()) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
     out += value;
     out += '\n';
 }
@@ -146,28 +157,111 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
              [](const Device& d, std::string& out) {
                  if (Fresh(d)) Sample(out, "bench_host_temperature_celsius", DeviceLabel(d), Number(d.temperature.value));
              });
-    f.Family("bench_host_cycles_total", "counter", "Poll cycles started.", [](const Device& d, std::string& out) {
-        Sample(out, "bench_host_cycles_total", DeviceLabel(d), std::to_string(d.cycles));
-    });
-    f.Family("bench_host_rounds_total", "counter", "Poll cycles completed with a full round of values.",
-             [](const Device& d, std::string& out) {
-                 Sample(out, "bench_host_rounds_total", DeviceLabel(d), std::to_string(d.rounds));
+    // The string's own values, told apart by "value" as the page names them.
+    const auto string_values = [](const Device& d) {
+        return std::array<std::pair<const char*, const LiveSnapshot::Value*>, 3>{
+            {{"string_voltage", &d.string_voltage}, {"current", &d.current}, {"temperature", &d.temperature}}};
+    };
+    f.Family("bench_host_value_alarm", "gauge",
+             "1 while an alarm on the string voltage, current or temperature stands, else 0.",
+             [&](const Device& d, std::string& out) {
+                 if (!Fresh(d)) return;
+                 for (const auto& [name, v] : string_values(d)) {
+                     Sample(out, "bench_host_value_alarm", DeviceLabel(d) + ",value=\"" + name + "\"",
+                            v->in_alarm ? "1" : "0");
+                 }
              });
-    f.Family("bench_host_cycle_failures_total", "counter", "Poll cycles that failed, by reason.",
+    f.Family("bench_host_string_limit_volts", "gauge", "Configured alarm limits of the string voltage.",
+             [](const Device& d, std::string& out) {
+                 Limits(out, "bench_host_string_limit_volts", DeviceLabel(d), d.string_voltage);
+             });
+    f.Family("bench_host_string_current_limit_amperes", "gauge", "Configured alarm limits of the string current.",
+             [](const Device& d, std::string& out) {
+                 Limits(out, "bench_host_string_current_limit_amperes", DeviceLabel(d), d.current);
+             });
+    f.Family("bench_host_temperature_limit_celsius", "gauge", "Configured alarm limits of the temperature.",
+             [](const Device& d, std::string& out) {
+                 Limits(out, "bench_host_temperature_limit_celsius", DeviceLabel(d), d.temperature);
+             });
+    f.Family("bench_host_last_round_timestamp_seconds", "gauge",
+             "When the device's last completed round arrived (Unix time); absent before the first.",
+             [](const Device& d, std::string& out) {
+                 if (d.values_at_ms) {
+                     Sample(out, "bench_host_last_round_timestamp_seconds", DeviceLabel(d),
+                            Number(*d.values_at_ms / 1000.0));
+                 }
+             });
+    f.Family("bench_host_poll_interval_seconds", "gauge", "The device's configured poll interval.",
+             [](const Device& d, std::string& out) {
+                 if (d.poll_interval_seconds > 0) {
+                     Sample(out, "bench_host_poll_interval_seconds", DeviceLabel(d), Number(d.poll_interval_seconds));
+                 }
+             });
+    const auto counter = [&f](const char* name, const char* help, uint64_t Device::*field) {
+        f.Family(name, "counter", help, [name, field](const Device& d, std::string& out) {
+            Sample(out, name, DeviceLabel(d), std::to_string(d.*field));
+        });
+    };
+    counter("bench_host_cycles_total", "Poll cycles started.", &Device::cycles);
+    counter("bench_host_rounds_total", "Poll cycles completed with a full round of values.", &Device::rounds);
+    counter("bench_host_cycles_abandoned_total",
+            "Poll cycles started and then given up: a reply refused or timed out after every resend, or the cycle "
+            "replaced by the next.",
+            &Device::cycles_abandoned);
+    counter("bench_host_cycles_missed_total",
+            "Poll cycles that fell due while the device's port was lost and so never started.",
+            &Device::cycles_missed);
+    counter("bench_host_resends_total", "Requests sent again within a cycle after a failed exchange.",
+            &Device::resends);
+    counter("bench_host_late_polls_total", "Poll cycles that started later than the poll interval allows.",
+            &Device::late_polls);
+    f.Family("bench_host_exchange_failures_total", "counter",
+             "Request-reply exchanges that failed, by reason (a cycle may resend after one and still complete).",
              [](const Device& d, std::string& out) {
                  for (const auto& [reason, count] : d.failures) {
-                     Sample(out, "bench_host_cycle_failures_total",
+                     Sample(out, "bench_host_exchange_failures_total",
                             DeviceLabel(d) + ",reason=\"" + EscapeLabel(reason) + "\"", std::to_string(count));
                  }
              });
-    f.Family("bench_host_records_stored_total", "counter", "Round records written to the history.",
-             [](const Device& d, std::string& out) {
-                 Sample(out, "bench_host_records_stored_total", DeviceLabel(d), std::to_string(d.records_stored));
-             });
-    f.Family("bench_host_records_not_stored_total", "counter",
-             "Round records the history failed to store.", [](const Device& d, std::string& out) {
-                 Sample(out, "bench_host_records_not_stored_total", DeviceLabel(d),
-                        std::to_string(d.records_not_stored));
-             });
+    counter("bench_host_records_stored_total", "Round records written to the history.", &Device::records_stored);
+    counter("bench_host_records_not_stored_total", "Round records the history failed to store.",
+            &Device::records_not_stored);
+    counter("bench_host_alarms_not_stored_total", "Alarm raises and clears the history failed to store.",
+            &Device::alarms_not_stored);
+
+    f.Whole("bench_host_port_up", "gauge", "1 while the serial port is open, 0 while it is lost.",
+            [&snapshot](std::string& out) {
+                for (const auto& p : snapshot.ports) {
+                    Sample(out, "bench_host_port_up", "port=\"" + EscapeLabel(p.path) + "\"", p.open ? "1" : "0");
+                }
+            });
+    f.Whole("bench_host_port_outages_total", "counter", "Times the serial port was lost.",
+            [&snapshot](std::string& out) {
+                for (const auto& p : snapshot.ports) {
+                    Sample(out, "bench_host_port_outages_total", "port=\"" + EscapeLabel(p.path) + "\"",
+                           std::to_string(p.outages));
+                }
+            });
+    f.Whole("bench_host_port_outage_seconds_total", "counter",
+            "Time the serial port was lost, in all; an outage still going counts up to the scrape.",
+            [&snapshot](std::string& out) {
+                for (const auto& p : snapshot.ports) {
+                    Sample(out, "bench_host_port_outage_seconds_total", "port=\"" + EscapeLabel(p.path) + "\"",
+                           Number(p.outage_seconds));
+                }
+            });
+    f.Whole("bench_host_build_info", "gauge", "What runs (always 1): bench-host's version, the plug-in's SHA-256.",
+            [&snapshot](std::string& out) {
+                if (snapshot.run_started_ms == 0) return;
+                Sample(out, "bench_host_build_info",
+                       "version=\"" + EscapeLabel(snapshot.version) + "\",plugin_sha256=\"" +
+                           EscapeLabel(snapshot.plugin_sha256) + "\"",
+                       "1");
+            });
+    f.Whole("bench_host_run_start_timestamp_seconds", "gauge", "When the run started (Unix time).",
+            [&snapshot](std::string& out) {
+                if (snapshot.run_started_ms == 0) return;
+                Sample(out, "bench_host_run_start_timestamp_seconds", "", Number(snapshot.run_started_ms / 1000.0));
+            });
     return f.Take();
 }

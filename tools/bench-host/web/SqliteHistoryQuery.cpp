@@ -126,11 +126,14 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
         }
     }
     if (summary) {
-        // Buckets fall on the summary's first minute, and begin at or
-        // before from_ms, so that rounds before that minute (part minutes,
-        // or a past not summarised yet) fill whole buckets too.
-        s.bucket_ms = (s.bucket_ms + kMinute - 1) / kMinute * kMinute;
-        origin = first_minute - (first_minute - s.from_ms + s.bucket_ms - 1) / s.bucket_ms * s.bucket_ms;
+        // Buckets fall on whole minutes, so no summarised minute is split,
+        // and begin at the minute of from_ms, so that rounds before the
+        // summary's first minute (part minutes, or a past not summarised
+        // yet) fill whole buckets too; wide enough that from there to to_ms
+        // takes no more buckets than the points asked.
+        origin = FloorDiv(s.from_ms, kMinute) * kMinute;
+        const int64_t needed = (s.to_ms - origin + request.points) / static_cast<int64_t>(request.points);
+        s.bucket_ms = (needed + kMinute - 1) / kMinute * kMinute;
     }
 
     const int n = request.cells;

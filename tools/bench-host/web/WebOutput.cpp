@@ -1,6 +1,9 @@
 #include "WebOutput.h"
 
+#include <algorithm>
+
 #include "BusDevice.h"
+#include "BusScheduler.h"
 #include "SnapshotHub.h"
 #include "ValueNames.h"
 
@@ -69,7 +72,9 @@ void WebOutput::Counters(const BusDevice& device, LiveSnapshot::Device& out) con
         out.failures.emplace_back(FailureName(static_cast<FailureReason>(i)), static_cast<uint64_t>(device.failures[i]));
     out.cycles = static_cast<uint64_t>(device.cycles);
     out.rounds = static_cast<uint64_t>(device.completed);
-    out.records_stored = out.rounds > out.records_not_stored ? out.rounds - out.records_not_stored : 0;
+    out.cycles_abandoned = static_cast<uint64_t>(device.abandoned);
+    out.cycles_missed = static_cast<uint64_t>(device.missed);
+    out.resends = static_cast<uint64_t>(device.resends);
 }
 
 void WebOutput::Alarm(const BusDevice* device, const AlarmEvaluator::Change& change) {
@@ -103,6 +108,17 @@ void WebOutput::Alarm(const BusDevice* device, const AlarmEvaluator::Change& cha
 void WebOutput::OnEvent(const RunEvent& event) {
     std::visit(Overloaded{
                    [&](const run::RunStarted& e) {
+                       snapshot_.version = e.version;
+                       snapshot_.plugin_sha256 = e.plugin_sha256;
+                       snapshot_.run_started_ms = NowMs();
+                       devices_ = e.devices;
+                       buses_.clear();
+                       snapshot_.ports.clear();
+                       for (const BusDevice* d : e.devices) {
+                           if (!d->bus || std::find(buses_.begin(), buses_.end(), d->bus) != buses_.end()) continue;
+                           buses_.push_back(d->bus);
+                           snapshot_.ports.push_back({d->bus->Path(), true, 0, 0.0});
+                       }
                        snapshot_.devices.clear();
                        for (const BusDevice* d : e.devices) snapshot_.devices.push_back(Describe(*d));
                        for (std::size_t i = 0; i < e.devices.size(); ++i) Counters(*e.devices[i], snapshot_.devices[i]);
@@ -123,12 +139,20 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        Checked(bd, kCurrent, e.record.group_current, d->current);
                        Checked(bd, kTemperature, e.record.temperature, d->temperature);
                        Counters(bd, *d);
+                       bool& failed = record_failed_[d->id];
+                       if (!failed) ++d->records_stored;
+                       failed = false;
                        Publish();
                    },
                    [&](const run::HealthChanged& e) {
                        LiveSnapshot::Device* d = Find(e.device);
                        if (!d) return;
-                       d->health = e.change.to;
+                       // A device that has never answered stays "never
+                       // answered" until it does: "not answering" would read
+                       // as if it once had.
+                       const bool never = e.change.to == DeviceHealth::State::kNotAnswering &&
+                                          !e.device->health.ever_answered() && e.device->completed == 0;
+                       d->health = never ? DeviceHealth::State::kNeverAnswered : e.change.to;
                        // Every change says when its state began: a trouble
                        // at its first unanswered request, answering at the
                        // round that ended it.
@@ -148,7 +172,12 @@ void WebOutput::OnEvent(const RunEvent& event) {
                    [&](const run::AlarmCleared& e) { Alarm(e.device, e.change); },
                    [&](const run::StoreFailed& e) {
                        if (LiveSnapshot::Device* d = Find(e.device)) {
-                           ++d->records_not_stored;
+                           if (e.alarm) {
+                               ++d->alarms_not_stored;
+                           } else {
+                               ++d->records_not_stored;
+                               record_failed_[d->id] = true;
+                           }
                            Counters(*e.device, *d);
                        }
                        dirty_ = true;
@@ -157,6 +186,10 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        for (const BusDevice* bd : e.devices)
                            if (LiveSnapshot::Device* d = Find(bd)) Counters(*bd, *d);
                        Publish();
+                       // The final counts stay; the buses and devices go
+                       // with the run.
+                       devices_.clear();
+                       buses_.clear();
                    },
                    [&](const auto&) {},
                },
@@ -174,6 +207,15 @@ void WebOutput::Refresh(std::chrono::steady_clock::time_point now) {
 
 void WebOutput::Publish() {
     snapshot_.now_ms = NowMs();
+    for (const BusDevice* bd : devices_)
+        if (LiveSnapshot::Device* d = Find(bd)) Counters(*bd, *d);
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < buses_.size() && i < snapshot_.ports.size(); ++i) {
+        auto& p = snapshot_.ports[i];
+        p.open = buses_[i]->PortOpen();
+        p.outages = static_cast<uint64_t>(buses_[i]->Outages());
+        p.outage_seconds = std::chrono::duration<double>(buses_[i]->OutageTime(now)).count();
+    }
     hub_.Publish(snapshot_);
     published_ = std::chrono::steady_clock::now();
     dirty_ = false;

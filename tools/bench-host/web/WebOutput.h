@@ -7,11 +7,15 @@
 // a copy and a pointer swap.
 #include <chrono>
 #include <cstddef>
+#include <map>
+#include <vector>
 
 #include "LiveSnapshot.h"
 #include "RunOutput.h"
 
+class BusScheduler;
 class SnapshotHub;
+struct BusDevice;
 
 class WebOutput : public RunOutput {
 public:
@@ -33,6 +37,13 @@ private:
 
     SnapshotHub& hub_;
     LiveSnapshot snapshot_;
+    // Read again at every publication, so counters keep moving while a
+    // port is away and no device has events (cycles missed, outage time).
+    std::vector<const BusDevice*> devices_;
+    std::vector<const BusScheduler*> buses_;
+    // A record that failed to store is told before its round completes;
+    // that round is then not counted as stored.
+    std::map<uint32_t, bool> record_failed_;
     bool dirty_ = false;
     std::chrono::steady_clock::time_point published_{};
 };

@@ -1,29 +1,39 @@
 #include "WebServer.h"
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <charconv>
 #include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
-#include <httplib.h>
-
-#include "BoundedTaskQueue.h"
 #include "HistoryFormat.h"
 #include "HistoryQuery.h"
 #include "HistoryRequest.h"
+#include "HttpText.h"
 #include "JsonLine.h"
 #include "MetricsFormat.h"
-#include "SnapshotHub.h"
 #include "WebAssets.h"
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
 
 namespace {
 
-// Requests are GETs: no body is expected, headers and the URI are bounded
-// by the library (8 KiB each).
-constexpr std::size_t kMaxBody = 1024;
-constexpr time_t kReadTimeoutS = 5;
-constexpr time_t kWriteTimeoutS = 5;
-constexpr time_t kKeepAliveS = 2;
-constexpr std::size_t kKeepAliveRequests = 100;
 // How long a closed live page waits before it reconnects.
 constexpr int kRetryMs = 1000;
 // A live page gets at most this many snapshots a second: with eight devices
@@ -31,15 +41,77 @@ constexpr int kRetryMs = 1000;
 // person reads, and every one sent costs the machine the bus loop runs on.
 // A round still shows within a second of completing.
 constexpr auto kStreamPause = std::chrono::milliseconds(250);
+// What the kernel holds for a live page that does not read: with it full,
+// the write deadline runs and the page is dropped.
+constexpr int kStreamSendBuffer = 64 * 1024;
+// Refused connections still being told so; beyond, they are closed unanswered.
+constexpr std::size_t kMaxRefusing = 64;
+constexpr auto kRefusalTime = std::chrono::seconds(1);
+constexpr int kRetryAfterS = 5;
+constexpr const char* kAllow = "GET, HEAD";
 
 const char* const kJson = "application/json; charset=utf-8";
 
-void Fail(httplib::Response& res, int status, const std::string& reason) {
-    res.status = status;
-    res.set_content(JsonLine().Str("error", reason).Text(), kJson);
+// Every response: scripts and styles only from the files this server
+// serves, never inline; no framing; nothing sent elsewhere.
+const std::pair<const char*, const char*> kDefaultHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"X-Frame-Options", "DENY"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cross-Origin-Resource-Policy", "same-origin"},
+    {"Cache-Control", "no-store"},
+};
+
+struct Reply {
+    http::status status = http::status::ok;
+    std::string type;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool close = false;
+};
+
+Reply Json(std::string body) { return Reply{http::status::ok, kJson, std::move(body), {}, false}; }
+
+Reply Fail(http::status status, const std::string& reason) {
+    Reply r{status, kJson, JsonLine().Str("error", HttpText::Printable(reason)).Text(), {}, false};
+    if (status == http::status::service_unavailable) r.headers.emplace_back("Retry-After", std::to_string(kRetryAfterS));
+    return r;
 }
 
-std::string SseEvent(const std::string& json) { return "event: snapshot\ndata: " + json + "\n\n"; }
+template <class Body>
+void AddDefaults(http::response<Body>& res) {
+    for (const auto& [name, value] : kDefaultHeaders) res.set(name, value);
+}
+
+// A live stream's response head as sent, the blank line included, and the
+// stream's first line: how long a closed page waits to reconnect.
+std::string EventStreamHead(unsigned version) {
+    http::response<http::empty_body> res{http::status::ok, version};
+    AddDefaults(res);
+    res.set(http::field::content_type, "text/event-stream");
+    res.set("X-Accel-Buffering", "no");
+    // The stream ends only when one side closes it.
+    res.set(http::field::connection, "close");
+    std::ostringstream os;
+    os << res.base();
+    return os.str() + "retry: " + std::to_string(kRetryMs) + "\n\n";
+}
+
+std::string RefusalText(std::size_t cap) {
+    http::response<http::string_body> res{http::status::service_unavailable, 11};
+    AddDefaults(res);
+    res.set(http::field::content_type, kJson);
+    res.set(http::field::retry_after, std::to_string(kRetryAfterS));
+    res.set(http::field::connection, "close");
+    res.body() = JsonLine().Str("error", "too many connections open at once (" + std::to_string(cap) + ")").Text();
+    res.prepare_payload();
+    std::ostringstream os;
+    os << res;
+    return os.str();
+}
 
 }  // namespace
 
@@ -71,7 +143,448 @@ bool WebServer::IsLoopback(const std::string& host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-WebServer::WebServer(Options options) : options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {}
+
+class WebServer::Impl {
+public:
+    Impl(const Options& options) : options_(options), pool_(2) {}
+
+    class Connection;
+
+    void Bind(int& port);
+    void Run() { ioc_.run(); }
+    void Accept();
+    void Refuse(tcp::socket socket);
+    void Stop();
+
+    // The snapshot's JSON (/api/live) and the live event carrying it, made
+    // once per publication whatever the number of pages open.
+    struct Cached {
+        uint64_t version = 0;
+        std::shared_ptr<const std::string> json;
+        std::shared_ptr<const std::string> event;
+    };
+    Cached CachedOf(const SnapshotHub::Latest& latest);
+
+    const Options options_;
+    std::atomic<std::size_t> open_{0};
+    std::size_t refusing_ = 0;
+    std::size_t streams_ = 0;
+    std::atomic<std::size_t> jobs_{0};
+    std::string refusal_;
+    Cached cached_;
+    std::mutex cached_mutex_;
+    // Declared after what the connections count in: their handlers, and so
+    // they, go when the loop does.
+    net::io_context ioc_{1};
+    tcp::acceptor acceptor_{ioc_};
+    net::steady_timer accept_pause_{ioc_};
+    net::thread_pool pool_;
+    std::thread thread_;
+};
+
+class WebServer::Impl::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Impl& server, tcp::socket socket)
+        : server_(server), stream_(std::move(socket)), buffer_(kMaxHead + kMaxBody), timer_(stream_.get_executor()) {
+        ++server_.open_;
+    }
+    ~Connection() {
+        if (streaming_) --server_.streams_;
+        --server_.open_;
+    }
+
+    void Read();
+
+private:
+    void OnRead(beast::error_code ec);
+    void Handle(const http::request<http::string_body>& req);
+    void Send(Reply reply);
+    void Close();
+    void Route(const std::string& path, const std::multimap<std::string, std::string>& params);
+    void History(std::function<Reply()> job);
+    void StartStream();
+    void StreamTick();
+    void StreamWrite(std::shared_ptr<const std::string> text);
+
+    Impl& server_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    net::steady_timer timer_;
+    bool reading_ = false;
+    bool timed_out_ = false;
+    // The request being answered.
+    unsigned version_ = 11;
+    bool keep_alive_ = false;
+    bool head_only_ = false;
+    std::shared_ptr<http::response<http::string_body>> response_;
+    // A live stream.
+    bool streaming_ = false;
+    uint64_t seen_ = 0;
+    std::chrono::steady_clock::time_point written_at_{};
+};
+
+void WebServer::Impl::Connection::Read() {
+    parser_.emplace();
+    parser_->header_limit(kMaxHead);
+    parser_->body_limit(kMaxBody);
+    reading_ = true;
+    timed_out_ = false;
+    stream_.expires_never();
+    // The whole request within the deadline, however slowly its bytes come.
+    timer_.expires_after(std::chrono::milliseconds(server_.options_.head_ms));
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (ec || !self->reading_) return;
+        self->timed_out_ = true;
+        beast::error_code ignored;
+        self->stream_.socket().cancel(ignored);
+    });
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+}
+
+void WebServer::Impl::Connection::OnRead(beast::error_code ec) {
+    reading_ = false;
+    timer_.cancel();
+    keep_alive_ = false;
+    head_only_ = false;
+    version_ = 11;
+    if (timed_out_) {
+        // Only a client that began a request is told; an idle keep-alive
+        // connection just closes.
+        if (!parser_->got_some()) return Close();
+        return Send(Fail(http::status::request_timeout, "the request did not arrive within " +
+                                                            std::to_string(server_.options_.head_ms) + " ms"));
+    }
+    if (ec == http::error::header_limit) {
+        return Send(Fail(http::status::request_header_fields_too_large,
+                         "the request head is larger than " + std::to_string(kMaxHead) + " bytes"));
+    }
+    if (ec == http::error::body_limit) {
+        return Send(Fail(http::status::payload_too_large,
+                         "a request body is at most " + std::to_string(kMaxBody) + " bytes"));
+    }
+    if (ec == net::error::operation_aborted || ec == beast::error::timeout) return Close();
+    if (ec && ec.category() == http::make_error_code(http::error::bad_target).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message) {
+        return Send(Fail(http::status::bad_request, "malformed request: " + ec.message()));
+    }
+    if (ec) return Close();
+    Handle(parser_->get());
+}
+
+void WebServer::Impl::Connection::Handle(const http::request<http::string_body>& req) {
+    version_ = req.version();
+    keep_alive_ = req.keep_alive();
+    head_only_ = req.method() == http::verb::head;
+    if (static_cast<std::size_t>(std::distance(req.begin(), req.end())) > kMaxHeaderLines) {
+        keep_alive_ = false;
+        return Send(Fail(http::status::request_header_fields_too_large,
+                         "a request has at most " + std::to_string(kMaxHeaderLines) + " header lines"));
+    }
+    if (req.method() != http::verb::get && !head_only_) {
+        Reply r = Fail(http::status::method_not_allowed, "this server only reads: " + std::string(kAllow));
+        r.headers.emplace_back("Allow", kAllow);
+        return Send(std::move(r));
+    }
+    const auto host = req.find(http::field::host);
+    if (host == req.end() ||
+        !HttpText::HostAllowed(host->value().to_string(), server_.options_.host, server_.acceptor_.local_endpoint().port())) {
+        keep_alive_ = false;
+        return Send(Fail(http::status::misdirected_request,
+                         "this server answers only requests for its own address, not " +
+                             (host == req.end() ? std::string("one without a Host header") : host->value().to_string())));
+    }
+    const auto target = HttpText::ParseTarget(std::string(req.target()));
+    if (!target) return Send(Fail(http::status::bad_request, "malformed address: " + std::string(req.target())));
+    try {
+        Route(target->path, target->params);
+    } catch (const std::exception& e) {
+        Send(Fail(http::status::internal_server_error, e.what()));
+    }
+}
+
+void WebServer::Impl::Connection::Send(Reply reply) {
+    auto res = std::make_shared<http::response<http::string_body>>(reply.status, version_);
+    AddDefaults(*res);
+    res->set(http::field::content_type, reply.type);
+    for (const auto& [name, value] : reply.headers) res->set(name, value);
+    const bool keep = keep_alive_ && !reply.close && static_cast<unsigned>(reply.status) < 400;
+    res->keep_alive(keep);
+    if (head_only_) {
+        res->content_length(reply.body.size());
+    } else {
+        res->body() = std::move(reply.body);
+        res->prepare_payload();
+    }
+    response_ = res;
+    stream_.expires_after(std::chrono::milliseconds(server_.options_.write_ms));
+    http::async_write(stream_, *res, [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
+        self->response_.reset();
+        if (ec) return self->Close();
+        if (!keep) return self->Close();
+        self->Read();
+    });
+}
+
+void WebServer::Impl::Connection::Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.close();
+}
+
+void WebServer::Impl::Connection::History(std::function<Reply()> job) {
+    if (server_.jobs_.fetch_add(1) >= server_.options_.history_jobs) {
+        --server_.jobs_;
+        return Send(Fail(http::status::service_unavailable, "too many history queries at once (" +
+                                                                std::to_string(server_.options_.history_jobs) + ")"));
+    }
+    net::post(server_.pool_, [self = shared_from_this(), job = std::move(job)] {
+        Reply r;
+        try {
+            r = job();
+        } catch (const std::exception& e) {
+            r = Fail(http::status::internal_server_error, e.what());
+        }
+        --self->server_.jobs_;
+        net::post(self->stream_.get_executor(), [self, r = std::move(r)]() mutable { self->Send(std::move(r)); });
+    });
+}
+
+void WebServer::Impl::Connection::Route(const std::string& path,
+                                        const std::multimap<std::string, std::string>& params) {
+    SnapshotHub* const live = server_.options_.live;
+    HistoryQuery* const history = server_.options_.history;
+    const auto asset = [this](const std::string& name) {
+        const WebAsset* a = WebAssets::Find(name);
+        if (!a) return Send(Fail(http::status::not_found, "no such file: " + name));
+        Send(Reply{http::status::ok, std::string(a->content_type), std::string(a->Body()), {}, false});
+    };
+    static const std::regex kAsset(R"(/assets/([A-Za-z0-9_.-]+))");
+    std::smatch m;
+    if (path == "/") return asset(live ? "live.html" : "history.html");
+    if (path == "/history") return asset("history.html");
+    // Browsers ask for it unbidden; no icon is no error.
+    if (path == "/favicon.ico") return Send(Reply{http::status::no_content, "text/plain", "", {}, false});
+    if (std::regex_match(path, m, kAsset)) return asset(m[1].str());
+    // What the pages need to know about this server: whether the live part
+    // runs, whether there is a history to read.
+    if (path == "/api/info") {
+        return Send(Json(JsonLine().Bool("live", live != nullptr).Bool("history", history != nullptr).Text()));
+    }
+    if (live && (path == "/api/live" || path == "/metrics" || path == "/api/events")) {
+        const auto latest = live->Get();
+        if (!latest.snapshot) return Send(Fail(http::status::service_unavailable, "the run has not started its devices yet"));
+        if (path == "/api/live") return Send(Json(*server_.CachedOf(latest).json));
+        if (path == "/metrics") {
+            return Send(Reply{http::status::ok, MetricsFormat::kContentType, MetricsFormat::Render(*latest.snapshot), {}, false});
+        }
+        return StartStream();
+    }
+    if (history && (path == "/api/history" || path == "/api/history.csv")) {
+        const bool csv = path == "/api/history.csv";
+        HistoryRequest r;
+        try {
+            r = HistoryRequest::Parse(params, HistoryRequest::Endpoint::kSeries);
+        } catch (const HistoryRequest::Error& e) {
+            return Send(Fail(http::status::bad_request, e.what()));
+        }
+        return History([history, csv, r] {
+            const auto data = history->Downsample(r.series);
+            if (!csv) return Json(HistoryFormat::SeriesJson(r.series, data));
+            Reply reply{http::status::ok, "text/csv; charset=utf-8", HistoryFormat::SeriesCsv(r.series, data), {}, false};
+            reply.headers.emplace_back("Content-Disposition",
+                                       "attachment; filename=\"device-" + std::to_string(r.series.device) + ".csv\"");
+            return reply;
+        });
+    }
+    if (history && path == "/api/alarms") {
+        HistoryRequest r;
+        try {
+            r = HistoryRequest::Parse(params, HistoryRequest::Endpoint::kAlarms);
+        } catch (const HistoryRequest::Error& e) {
+            return Send(Fail(http::status::bad_request, e.what()));
+        }
+        return History([history, r] {
+            const std::optional<uint32_t> device =
+                r.has_device ? std::optional<uint32_t>(r.series.device) : std::nullopt;
+            // One more than the limit tells whether the list was cut.
+            auto alarms = history->Alarms(device, r.series.range, r.limit + 1);
+            const bool truncated = alarms.size() > r.limit;
+            if (truncated) alarms.resize(r.limit);
+            return Json(HistoryFormat::AlarmsJson(alarms, truncated));
+        });
+    }
+    if (history && path == "/api/devices") {
+        return History([history] { return Json(HistoryFormat::DevicesJson(history->Devices())); });
+    }
+    Send(Fail(http::status::not_found, "no such page: " + path));
+}
+
+void WebServer::Impl::Connection::StartStream() {
+    if (head_only_) return Send(Reply{http::status::ok, "text/event-stream", "", {}, false});
+    if (server_.streams_ >= server_.options_.streams) {
+        Reply r = Fail(http::status::service_unavailable,
+                       "too many live pages open at once (" + std::to_string(server_.options_.streams) + ")");
+        r.close = true;
+        return Send(std::move(r));
+    }
+    ++server_.streams_;
+    streaming_ = true;
+    beast::error_code ignored;
+    stream_.socket().set_option(net::socket_base::send_buffer_size(kStreamSendBuffer), ignored);
+    StreamWrite(std::make_shared<const std::string>(EventStreamHead(version_)));
+}
+
+void WebServer::Impl::Connection::StreamWrite(std::shared_ptr<const std::string> text) {
+    written_at_ = std::chrono::steady_clock::now();
+    stream_.expires_after(std::chrono::milliseconds(server_.options_.write_ms));
+    net::async_write(stream_, net::buffer(*text), [self = shared_from_this(), text](beast::error_code ec, std::size_t) {
+        if (ec) return self->Close();
+        self->stream_.expires_never();
+        self->StreamTick();
+    });
+}
+
+void WebServer::Impl::Connection::StreamTick() {
+    // At most one snapshot per pause; the newest one, skipping those the
+    // page had no time for.
+    timer_.expires_after(kStreamPause);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (ec) return;
+        const auto latest = self->server_.options_.live->Get();
+        if (latest.snapshot && latest.version > self->seen_) {
+            self->seen_ = latest.version;
+            return self->StreamWrite(self->server_.CachedOf(latest).event);
+        }
+        if (std::chrono::steady_clock::now() - self->written_at_ >=
+            std::chrono::milliseconds(self->server_.options_.heartbeat_ms)) {
+            static const auto quiet = std::make_shared<const std::string>(": quiet\n\n");
+            return self->StreamWrite(quiet);
+        }
+        self->StreamTick();
+    });
+}
+
+WebServer::Impl::Cached WebServer::Impl::CachedOf(const SnapshotHub::Latest& latest) {
+    std::lock_guard<std::mutex> lock(cached_mutex_);
+    if (cached_.version != latest.version || !cached_.json) {
+        auto json = std::make_shared<const std::string>(latest.snapshot->ToJson(latest.version));
+        cached_.event = std::make_shared<const std::string>("event: snapshot\ndata: " + *json + "\n\n");
+        cached_.json = std::move(json);
+        cached_.version = latest.version;
+    }
+    return cached_;
+}
+
+void WebServer::Impl::Bind(int& port) {
+    beast::error_code ec;
+    auto address = net::ip::make_address(options_.host == "localhost" ? "127.0.0.1" : options_.host, ec);
+    if (ec) {
+        // A name (the one scrapers and browsers will use, and so the one the
+        // Host header is checked against): its first address.
+        tcp::resolver resolver(ioc_);
+        const auto found = resolver.resolve(options_.host, std::to_string(options_.port), ec);
+        if (ec || found.empty()) {
+            throw std::runtime_error("cannot serve the web page on " + options_.host + ": " +
+                                     (ec ? ec.message() : std::string("no address")));
+        }
+        address = found.begin()->endpoint().address();
+    }
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(options_.port));
+    acceptor_.open(endpoint.protocol(), ec);
+    // SO_REUSEADDR lets a restarted server take its port while old
+    // connections linger; on Linux it never lets two listen on one address.
+    // SO_REUSEPORT, which would, is never set.
+    if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec && address.is_v6()) acceptor_.set_option(net::ip::v6_only(true), ec);
+    if (!ec) acceptor_.bind(endpoint, ec);
+    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        throw std::runtime_error("cannot serve the web page on " + options_.host + ":" + std::to_string(options_.port) +
+                                 ": " + ec.message());
+    }
+    refusal_ = RefusalText(options_.connections);
+    port = acceptor_.local_endpoint().port();
+}
+
+void WebServer::Impl::Accept() {
+    acceptor_.async_accept(ioc_, [this](beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted) return;
+        if (ec) {
+            // Out of descriptors, most likely: try again shortly rather than
+            // spin or stop serving.
+            accept_pause_.expires_after(std::chrono::milliseconds(100));
+            accept_pause_.async_wait([this](beast::error_code e) {
+                if (!e) Accept();
+            });
+            return;
+        }
+        if (open_ >= options_.connections) {
+            Refuse(std::move(socket));
+        } else {
+            std::make_shared<Connection>(*this, std::move(socket))->Read();
+        }
+        Accept();
+    });
+}
+
+namespace {
+
+// A connection beyond the cap: told so at once, given a moment to read it,
+// then closed, with no wait for the client's request (which would hold the
+// slot).  Whatever the client sent is drained until it closes or the moment
+// is over, so the refusal is not lost to a reset.
+class Refusal : public std::enable_shared_from_this<Refusal> {
+public:
+    Refusal(tcp::socket socket, std::function<void()> done) : stream_(std::move(socket)), done_(std::move(done)) {}
+    ~Refusal() { done_(); }
+
+    void Start(const std::string& text) {
+        stream_.expires_after(kRefusalTime);
+        net::async_write(stream_, net::buffer(text), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec) return;
+            beast::error_code ignored;
+            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            self->Drain();
+        });
+    }
+
+private:
+    void Drain() {
+        stream_.async_read_some(net::buffer(sink_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            if (!ec) self->Drain();
+        });
+    }
+
+    beast::tcp_stream stream_;
+    std::function<void()> done_;
+    char sink_[512];
+};
+
+}  // namespace
+
+void WebServer::Impl::Refuse(tcp::socket socket) {
+    if (refusing_ >= kMaxRefusing) return;  // closed unanswered
+    ++refusing_;
+    ++open_;
+    std::make_shared<Refusal>(std::move(socket), [this] {
+        --refusing_;
+        --open_;
+    })->Start(refusal_);
+}
+
+void WebServer::Impl::Stop() {
+    net::post(ioc_, [this] {
+        beast::error_code ignored;
+        acceptor_.close(ignored);
+    });
+    ioc_.stop();
+    if (thread_.joinable()) thread_.join();
+    pool_.join();
+}
+
+WebServer::WebServer(Options options) : options_(std::move(options)) {}
 
 WebServer::~WebServer() { Stop(); }
 
@@ -87,186 +600,19 @@ std::string WebServer::Warning() const {
 }
 
 void WebServer::Start() {
-    auto& s = *server_;
-    const std::size_t threads = options_.threads, queued = options_.queued;
-    s.new_task_queue = [threads, queued] { return new BoundedTaskQueue(threads, queued); };
-    s.set_payload_max_length(kMaxBody);
-    s.set_read_timeout(kReadTimeoutS);
-    s.set_write_timeout(kWriteTimeoutS);
-    s.set_keep_alive_timeout(kKeepAliveS);
-    s.set_keep_alive_max_count(kKeepAliveRequests);
-    // Every response: scripts and styles only from the files this server
-    // serves, never inline; no framing; nothing sent elsewhere.
-    s.set_default_headers({
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
-         "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-        {"Cross-Origin-Resource-Policy", "same-origin"},
-        {"Cache-Control", "no-store"},
-    });
-    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (!res.body.empty()) return;
-        Fail(res, res.status, res.status == 404 ? "no such page: " + req.path
-                                                : "request refused (" + std::to_string(res.status) + ")");
-    });
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-        std::string what = "internal error";
-        try {
-            std::rethrow_exception(ep);
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-        }
-        Fail(res, 500, what);
-    });
-    Routes();
-
-    port_ = options_.port == 0 ? s.bind_to_any_port(options_.host)
-                               : (s.bind_to_port(options_.host, options_.port) ? options_.port : -1);
-    if (port_ < 0) {
-        throw std::runtime_error("cannot serve the web page on " + options_.host + ":" +
-                                 std::to_string(options_.port) + " (address in use or not this machine's)");
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // A stop() before listening has begun would be lost; wait for it.
-    while (!s.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-std::shared_ptr<const std::string> WebServer::JsonOf(const SnapshotHub::Latest& latest) {
-    // Made once per publication, whatever the number of pages open; the
-    // others wait for it here, never the run.
-    std::lock_guard<std::mutex> lock(json_mutex_);
-    if (json_version_ != latest.version || !json_) {
-        json_ = std::make_shared<const std::string>(latest.snapshot->ToJson(latest.version));
-        json_version_ = latest.version;
-    }
-    return json_;
+    if (impl_) return;
+    auto impl = std::make_unique<Impl>(options_);
+    impl->Bind(port_);
+    impl->Accept();
+    impl_ = std::move(impl);
+    impl_->thread_ = std::thread([this] { impl_->Run(); });
 }
 
 void WebServer::Stop() {
-    if (!thread_.joinable()) return;
-    stopping_ = true;
+    if (!impl_) return;
     if (options_.live) options_.live->Wake();
-    server_->stop();
-    thread_.join();
+    impl_->Stop();
+    impl_.reset();
 }
 
-void WebServer::Routes() {
-    auto& s = *server_;
-    SnapshotHub* const live = options_.live;
-    HistoryQuery* const history = options_.history;
-
-    const auto asset = [](const std::string& name) {
-        return [name](const httplib::Request&, httplib::Response& res) {
-            const WebAsset* a = WebAssets::Find(name);
-            if (!a) return Fail(res, 404, "no such file: " + name);
-            res.set_content(std::string(a->Body()), std::string(a->content_type));
-        };
-    };
-    s.Get("/", asset(live ? "live.html" : "history.html"));
-    s.Get("/history", asset("history.html"));
-    // Browsers ask for it unbidden; no icon is no error.
-    s.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-    s.Get(R"(/assets/([A-Za-z0-9_.-]+))", [](const httplib::Request& req, httplib::Response& res) {
-        const WebAsset* a = WebAssets::Find(req.matches[1].str());
-        if (!a) return Fail(res, 404, "no such file: " + req.path);
-        res.set_content(std::string(a->Body()), std::string(a->content_type));
-    });
-    // What the pages need to know about this server: whether the live part
-    // runs, whether there is a history to read.
-    s.Get("/api/info", [live, history](const httplib::Request&, httplib::Response& res) {
-        res.set_content(JsonLine().Bool("live", live != nullptr).Bool("history", history != nullptr).Text(), kJson);
-    });
-
-    if (live) {
-        s.Get("/api/live", [this, live](const httplib::Request&, httplib::Response& res) {
-            const auto latest = live->Get();
-            if (!latest.snapshot) return Fail(res, 503, "the run has not started its devices yet");
-            res.set_content(*JsonOf(latest), kJson);
-        });
-        s.Get("/metrics", [live](const httplib::Request&, httplib::Response& res) {
-            const auto latest = live->Get();
-            if (!latest.snapshot) return Fail(res, 503, "the run has not started its devices yet");
-            res.set_content(MetricsFormat::Render(*latest.snapshot), MetricsFormat::kContentType);
-        });
-        s.Get("/api/events", [this, live](const httplib::Request&, httplib::Response& res) {
-            if (streams_.fetch_add(1) >= options_.streams) {
-                streams_.fetch_sub(1);
-                return Fail(res, 503, "too many live pages open at once (" + std::to_string(options_.streams) + ")");
-            }
-            const auto heartbeat = std::chrono::milliseconds(options_.heartbeat_ms);
-            auto seen = std::make_shared<uint64_t>(0);
-            auto sent_at = std::make_shared<std::chrono::steady_clock::time_point>();
-            res.set_header("X-Accel-Buffering", "no");
-            res.set_chunked_content_provider(
-                "text/event-stream",
-                [this, live, heartbeat, seen, sent_at](size_t offset, httplib::DataSink& sink) {
-                    if (offset == 0) {
-                        const std::string retry = "retry: " + std::to_string(kRetryMs) + "\n\n";
-                        if (!sink.write(retry.data(), retry.size())) return false;
-                    }
-                    const auto next = *sent_at + kStreamPause;
-                    if (std::chrono::steady_clock::now() < next) std::this_thread::sleep_until(next);
-                    const auto latest = live->WaitNewer(*seen, heartbeat, stopping_);
-                    if (stopping_) {
-                        sink.done();
-                        return true;
-                    }
-                    std::string text;
-                    if (latest.version > *seen && latest.snapshot) {
-                        text = SseEvent(*JsonOf(latest));
-                        *seen = latest.version;
-                        *sent_at = std::chrono::steady_clock::now();
-                    } else {
-                        text = ": quiet\n\n";
-                    }
-                    return sink.write(text.data(), text.size());
-                },
-                [this](bool) { streams_.fetch_sub(1); });
-        });
-    }
-
-    if (history) {
-        const auto series = [history](bool csv) {
-            return [history, csv](const httplib::Request& req, httplib::Response& res) {
-                HistoryRequest r;
-                try {
-                    r = HistoryRequest::Parse(req.params, HistoryRequest::Endpoint::kSeries);
-                } catch (const HistoryRequest::Error& e) {
-                    return Fail(res, 400, e.what());
-                }
-                const auto data = history->Downsample(r.series);
-                if (csv) {
-                    res.set_header("Content-Disposition", "attachment; filename=\"device-" +
-                                                              std::to_string(r.series.device) + ".csv\"");
-                    res.set_content(HistoryFormat::SeriesCsv(r.series, data), "text/csv; charset=utf-8");
-                } else {
-                    res.set_content(HistoryFormat::SeriesJson(r.series, data), kJson);
-                }
-            };
-        };
-        s.Get("/api/history", series(false));
-        s.Get("/api/history.csv", series(true));
-        s.Get("/api/alarms", [history](const httplib::Request& req, httplib::Response& res) {
-            HistoryRequest r;
-            try {
-                r = HistoryRequest::Parse(req.params, HistoryRequest::Endpoint::kAlarms);
-            } catch (const HistoryRequest::Error& e) {
-                return Fail(res, 400, e.what());
-            }
-            const std::optional<uint32_t> device =
-                r.has_device ? std::optional<uint32_t>(r.series.device) : std::nullopt;
-            // One more than the limit tells whether the list was cut.
-            auto alarms = history->Alarms(device, r.series.range, r.limit + 1);
-            const bool truncated = alarms.size() > r.limit;
-            if (truncated) alarms.resize(r.limit);
-            res.set_content(HistoryFormat::AlarmsJson(alarms, truncated), kJson);
-        });
-        s.Get("/api/devices", [history](const httplib::Request&, httplib::Response& res) {
-            res.set_content(HistoryFormat::DevicesJson(history->Devices()), kJson);
-        });
-    }
-}
+std::size_t WebServer::OpenConnections() const { return impl_ ? impl_->open_.load() : 0; }

@@ -3,25 +3,30 @@
 // own: the live page fed by server-sent events, the history page, their
 // JSON endpoints and /metrics (see tools/bench-host/README.md, "Web page").
 //
-// Read-only: only GET (and HEAD) are answered.  It binds the loopback
-// address unless another is asked for; Warning() then says the page has no
-// authentication, for the caller to show.  Connections, their requests and
-// the number of live streams are bounded; a slow or stalled client ties up
-// one worker thread at most, until the write timeout drops it.
+// Read-only: only GET and HEAD are answered (405 otherwise).  It binds the
+// loopback address unless another is asked for; Warning() then says the
+// page has no authentication, for the caller to show.  The address is bound
+// exclusively: a second server on it fails to start.
+//
+// One event loop serves every connection, so a client costs a socket and a
+// small, fixed buffer, never a thread.  Everything a client can grow is
+// bounded: the whole request head (size and header lines), the time it may
+// take to send it, the body, the time it may take to read each response
+// and each live event, the connections and live streams open at once, and
+// the history queries in progress (those run on worker threads of their
+// own, so a slow query never holds the loop).  Beyond a bound a client gets
+// its status at once (431, 408, 413, 503 with Retry-After) or is dropped.
+// The run only ever publishes into the SnapshotHub; nothing here waits on it
+// and it never waits on anything here.
 #include <atomic>
+#include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "SnapshotHub.h"
 
 class HistoryQuery;
-
-namespace httplib {
-class Server;
-}
 
 class WebServer {
 public:
@@ -30,14 +35,20 @@ public:
         int port = 0;                    // 0: any free port (see Port())
         SnapshotHub* live = nullptr;     // none: the history page alone
         HistoryQuery* history = nullptr; // none: no history endpoints
-        // A live page holds a worker for as long as it is open: room for a
-        // control room's worth of pages and, beside them, requests that
-        // come and go (history, /metrics).
-        std::size_t threads = 40;        // workers, live streams included
-        std::size_t queued = 32;         // accepted connections waiting for a worker
-        std::size_t streams = 24;        // live streams at once
+        std::size_t connections = 256;   // open at once; beyond, 503 at once
+        std::size_t streams = 64;        // live streams at once (within connections)
+        std::size_t history_jobs = 8;    // history queries running or waiting
         int heartbeat_ms = 10000;        // comment sent on a quiet stream, to find closed ones
+        int head_ms = 10000;             // a request, head and body, arrives within this (408)
+        int write_ms = 10000;            // a response or a live event is taken within this
     };
+
+    // The whole request head, request line and header lines together, and
+    // the number of header lines; beyond either, 431.
+    static constexpr std::size_t kMaxHead = 8 * 1024;
+    static constexpr std::size_t kMaxHeaderLines = 64;
+    // Requests are GETs: a body is read only to keep the connection in step.
+    static constexpr std::size_t kMaxBody = 1024;
 
     // "[ADDR:]PORT", the address in brackets when it is IPv6 ("[::1]:8080").
     // Throws std::invalid_argument with the reason.
@@ -50,7 +61,7 @@ public:
     WebServer& operator=(const WebServer&) = delete;
 
     // Binds and starts serving; throws std::runtime_error naming the
-    // address when it cannot bind.
+    // address when it cannot bind (in use, or not this machine's).
     void Start();
     void Stop();
 
@@ -60,18 +71,13 @@ public:
     // anyone who reaches the address can read the page.
     std::string Warning() const;
 
-private:
-    void Routes();
-    // The snapshot's JSON (/api/live, the live streams).
-    std::shared_ptr<const std::string> JsonOf(const SnapshotHub::Latest& latest);
+    // Connections open now, refused ones still being told so included.
+    std::size_t OpenConnections() const;
 
+    class Impl;
+
+private:
     Options options_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<std::size_t> streams_{0};
+    std::unique_ptr<Impl> impl_;
     int port_ = 0;
-    std::mutex json_mutex_;
-    std::shared_ptr<const std::string> json_;
-    uint64_t json_version_ = 0;
 };

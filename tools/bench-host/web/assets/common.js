@@ -13,11 +13,22 @@ const bench = {
 
   pad(n, width) { return String(n).padStart(width || 2, '0'); },
 
-  // Local date and time of a Unix time in ms, to the second.
-  time(ms) {
+  // ISO date and 24-hour time of a Unix time in ms, to the second: local
+  // time, or UTC when utc is true.
+  time(ms, utc) {
     const d = new Date(ms);
-    return `${d.getFullYear()}-${bench.pad(d.getMonth() + 1)}-${bench.pad(d.getDate())} ` +
-           `${bench.pad(d.getHours())}:${bench.pad(d.getMinutes())}:${bench.pad(d.getSeconds())}`;
+    const f = utc ? [d.getUTCFullYear(), d.getUTCMonth() + 1, d.getUTCDate(), d.getUTCHours(), d.getUTCMinutes(),
+                     d.getUTCSeconds()]
+                  : [d.getFullYear(), d.getMonth() + 1, d.getDate(), d.getHours(), d.getMinutes(), d.getSeconds()];
+    return `${f[0]}-${bench.pad(f[1])}-${bench.pad(f[2])} ${bench.pad(f[3])}:${bench.pad(f[4])}:${bench.pad(f[5])}`;
+  },
+
+  // The zone bench.time shows: "UTC", or the local offset ("UTC+01:00").
+  zone(utc, ms) {
+    if (utc) return 'UTC';
+    const off = -new Date(ms === undefined ? Date.now() : ms).getTimezoneOffset();
+    const a = Math.abs(off);
+    return `UTC${off < 0 ? '-' : '+'}${bench.pad(Math.floor(a / 60))}:${bench.pad(a % 60)}`;
   },
 
   // A duration in ms as the page shows ages: 0.8 s, 42 s, 3 min 5 s, 2 h 4 min, 3 d 2 h.
@@ -44,5 +55,5 @@ const bench = {
     return body;
   },
 
-  chartWidth(container) { return Math.max(320, container.clientWidth || 600); },
+  chartWidth(container) { return Math.max(200, container.clientWidth || 600); },
 };

@@ -4,14 +4,17 @@
 'use strict';
 
 const POINTS = 2000;
-const hist = { devices: [], plots: [], alarms: [], series: null };
+const hist = { devices: [], plots: [], alarms: [], series: null, range: null, limits: {}, utc: false };
 
 function $(id) { return document.getElementById(id); }
 
+// The from/to fields: local time, or UTC with the switch.
 function toLocalInput(ms) {
-  const d = new Date(ms - new Date(ms).getTimezoneOffset() * 60000);
+  const d = new Date(hist.utc ? ms : ms - new Date(ms).getTimezoneOffset() * 60000);
   return d.toISOString().slice(0, 19);
 }
+
+function fromInput(text) { return Date.parse(hist.utc ? `${text}Z` : text); }
 
 function status(text, fault) {
   $('status').textContent = text;
@@ -24,7 +27,7 @@ function params() {
   p.set('device', $('device').value);
   const range = $('range').value;
   if (range === 'custom') {
-    const from = Date.parse($('from').value), to = Date.parse($('to').value);
+    const from = fromInput($('from').value), to = fromInput($('to').value);
     if (Number.isNaN(from) || Number.isNaN(to)) throw new Error('give both the start and the end of the range');
     p.set('from', from);
     p.set('to', to);
@@ -34,6 +37,8 @@ function params() {
     p.set('from', to - Number(range));
     p.set('to', to);
   }
+  // The charts span the range chosen, not only the rounds in it.
+  hist.range = p.has('from') ? [Number(p.get('from')), Number(p.get('to'))] : null;
   return p;
 }
 
@@ -76,32 +81,112 @@ function alarmMarkers(u) {
   ctx.restore();
 }
 
+// Tick labels of the time axis: ISO, 24 h, as fine as the span needs.
+function timeTicks(u, splits) {
+  const span = (u.scales.x.max - u.scales.x.min) * 1000;
+  return splits.map((s) => {
+    const t = bench.time(s * 1000, hist.utc);
+    if (span <= 2 * 86400000) return span <= 600000 ? t.slice(11) : t.slice(5, 16);
+    return t.slice(0, 10);
+  });
+}
+
+// A value axis as wide as its longest label, so none is cut; and at least
+// half a time label wide, so the first time label, centred on the left
+// edge of the plot, is not cut either.
+function axisSize(u, values, axisIdx, cycleNum) {
+  const axis = u.axes[axisIdx];
+  if (cycleNum > 1) return axis._size;
+  let size = axis.ticks.size + axis.gap;
+  const longest = (values || []).reduce((a, v) => (String(v).length > a.length ? String(v) : a), '');
+  u.ctx.font = axis.font[0];
+  if (longest) size += u.ctx.measureText(longest).width / devicePixelRatio;
+  const half = u.ctx.measureText('2026-12-31').width / devicePixelRatio / 2;
+  return Math.ceil(Math.max(size, half)) + 4;
+}
+
+// series: [label, color, dash] each; a dashed one is a limit.
 function plot(containerId, data, series) {
   const container = $(containerId);
+  const range = hist.range;
   const opts = {
     width: bench.chartWidth(container),
     height: 200,
-    series: [{}].concat(series.map(([label, color]) => ({ label, stroke: color, width: 1.5, spanGaps: false }))),
+    scales: { x: { time: true, range: range ? () => [range[0] / 1000, range[1] / 1000] : undefined } },
+    axes: [
+      { values: timeTicks, space: 90, label: `time (${bench.zone(hist.utc)})` },
+      { size: axisSize },
+    ],
+    series: [{ value: (u, v) => (v === null ? '–' : bench.time(v * 1000, hist.utc)) }].concat(
+      series.map(([label, color, dash]) => ({ label, stroke: color, width: dash ? 1 : 1.5, dash, spanGaps: !!dash }))),
     hooks: { draw: [alarmMarkers] },
   };
+  if (hist.utc) opts.tzDate = (ts) => uPlot.tzDate(new Date(ts * 1000), 'Etc/UTC');
   hist.plots.push(new uPlot(opts, data, container));
+}
+
+// The limits a value is checked against, as flat lines over the range
+// shown.  From the run when this server has one (/api/live), else from the
+// alarms of the range, which carry the limit they crossed.
+function limitLines(t, name) {
+  const out = [];
+  for (const bound of ['low', 'high']) {
+    const v = hist.limits[`${name}:${bound}`];
+    if (v !== undefined && v !== null) out.push([`${bound} limit`, '#b26a00', [6, 4], t.map(() => v)]);
+  }
+  return out;
+}
+
+function chartWithLimits(id, g, columns, limitName) {
+  const series = columns.map(([label, color, data]) => [label, color, null, data]);
+  const all = series.concat(limitLines(g.t, limitName));
+  plot(id, [g.t].concat(all.map((s) => s[3])), all.map(([label, color, dash]) => [label, color, dash]));
 }
 
 function draw(s) {
   for (const p of hist.plots) p.destroy();
   hist.plots = [];
   const g = withGaps(s);
-  plot('chart-voltage', [g.t, g.string_voltage], [['string voltage (V)', '#1565c0']]);
-  plot('chart-current', [g.t, g.current], [['current (A)', '#6a1b9a']]);
-  plot('chart-temperature', [g.t, g.temperature], [['temperature (°C)', '#e65100']]);
-  const cells = [['lowest cell (V)', '#c62828'], ['mean cell (V)', '#455a64'], ['highest cell (V)', '#2e7d32']];
-  const data = [g.t, g.cell_min, g.cell_mean, g.cell_max];
-  if (s.cell !== null) {
-    cells.push([`cell ${s.cell} (V)`, '#1565c0']);
-    data.push(g.cell_values);
-  }
+  chartWithLimits('chart-voltage', g, [['string voltage (V)', '#1565c0', g.string_voltage]], 'group_voltage');
+  chartWithLimits('chart-current', g, [['current (A)', '#6a1b9a', g.current]], 'group_current');
+  chartWithLimits('chart-temperature', g, [['temperature (°C)', '#e65100', g.temperature]], 'temperature');
+  const cells = [['lowest cell (V)', '#c62828', g.cell_min], ['mean cell (V)', '#455a64', g.cell_mean],
+                 ['highest cell (V)', '#2e7d32', g.cell_max]];
+  if (s.cell !== null) cells.push([`cell ${s.cell} (V)`, '#1565c0', g.cell_values]);
   $('cell-title').textContent = s.cell !== null ? `, cell ${s.cell}` : '';
-  plot('chart-cells', data, cells);
+  chartWithLimits('chart-cells', g, cells, s.cell !== null ? `battery_${s.cell - 1}_value` : 'cell');
+}
+
+// Limits of the device shown: the run's own, or those its alarms crossed.
+async function loadLimits(device, alarms) {
+  hist.limits = {};
+  for (const a of alarms) {
+    const name = /^battery_\d+_value$/.test(a.name) ? 'cell' : a.name;
+    hist.limits[`${name}:${a.bound}`] = a.limit;
+    hist.limits[`${a.name}:${a.bound}`] = a.limit;
+  }
+  if (!hist.live) return;
+  try {
+    const snap = await bench.json('/api/live');
+    const d = snap.devices.find((x) => String(x.id) === String(device));
+    if (!d) return;
+    for (const [name, v] of [['group_voltage', d.string_voltage], ['group_current', d.current],
+                             ['temperature', d.temperature]]) {
+      hist.limits[`${name}:low`] = v.low;
+      hist.limits[`${name}:high`] = v.high;
+    }
+    d.cells.forEach((c, i) => {
+      hist.limits[`battery_${i}_value:low`] = c.low;
+      hist.limits[`battery_${i}_value:high`] = c.high;
+    });
+    // The lowest and highest cells share the limits when every cell has the same.
+    for (const bound of ['low', 'high']) {
+      const vs = new Set(d.cells.map((c) => c[bound]));
+      hist.limits[`cell:${bound}`] = vs.size === 1 ? d.cells[0][bound] : undefined;
+    }
+  } catch (e) {
+    // No run to ask: the alarms' limits stand.
+  }
 }
 
 function drawAlarms(body) {
@@ -109,8 +194,8 @@ function drawAlarms(body) {
   tbody.replaceChildren();
   for (const a of body.alarms) {
     const tr = bench.el('tr', a.state);
-    for (const text of [bench.time(a.at_ms), a.device, `${a.state} (${a.bound})`, a.label,
-                        bench.num(a.value, 3), bench.num(a.limit, 3)]) {
+    for (const text of [bench.time(a.at_ms, hist.utc), a.device, `${a.state} (${a.bound})`, a.label,
+                        bench.num(a.value, 2), bench.num(a.limit, 2)]) {
       tr.append(bench.el('td', null, text));
     }
     tbody.append(tr);
@@ -132,11 +217,13 @@ async function show() {
     const [s, alarms] = await Promise.all([bench.json(`/api/history?${series}`), bench.json(`/api/alarms?${p}`)]);
     hist.alarms = alarms.alarms;
     hist.series = s;
+    await loadLimits(s.device, alarms.alarms);
     draw(s);
     drawAlarms(alarms);
     const rounds = s.rounds.reduce((a, b) => a + b, 0);
     status(s.t.length === 0 ? `device ${s.device}: no rounds stored in this range`
-      : `device ${s.device}: ${rounds} rounds from ${bench.time(s.from_ms)} to ${bench.time(s.to_ms)}, ` +
+      : `device ${s.device}: ${rounds} rounds from ${bench.time(s.from_ms, hist.utc)} to ` +
+        `${bench.time(s.to_ms, hist.utc)} ${bench.zone(hist.utc, s.to_ms)}, ` +
         `${s.t.length} points of ${bench.age(s.bucket_ms)} each`);
   } catch (e) {
     status(`cannot show the history: ${e.message}`, true);
@@ -148,6 +235,7 @@ async function start() {
   try {
     const info = await bench.json('/api/info');
     $('live-link').hidden = !info.live;
+    hist.live = info.live;
     hist.devices = (await bench.json('/api/devices')).devices;
   } catch (e) {
     status(`cannot read the history: ${e.message}`, true);
@@ -161,6 +249,19 @@ async function start() {
   const custom = () => document.body.classList.toggle('custom-range', $('range').value === 'custom');
   $('range').addEventListener('change', () => { custom(); show(); });
   for (const id of ['device', 'cell']) $(id).addEventListener('change', show);
+  const zone = () => {
+    hist.utc = $('utc').checked;
+    for (const z of document.querySelectorAll('.zone')) z.textContent = `(${bench.zone(hist.utc)})`;
+  };
+  $('utc').addEventListener('change', () => {
+    // The same moments, written in the other zone.
+    const from = fromInput($('from').value), to = fromInput($('to').value);
+    zone();
+    if (!Number.isNaN(from)) $('from').value = toLocalInput(from);
+    if (!Number.isNaN(to)) $('to').value = toLocalInput(to);
+    show();
+  });
+  zone();
   $('query').addEventListener('submit', (e) => { e.preventDefault(); show(); });
   custom();
   show();

@@ -9,6 +9,8 @@ const live = {
   snapshot: null,
   receivedAt: 0,         // Date.now() when the snapshot arrived
   lostSince: null,
+  polling: null,         // the interval polling /api/live while the stream is refused
+  refusal: '',
 };
 
 // The server's time now, as far as the page can tell.
@@ -20,7 +22,9 @@ function setLink(state, text) {
   const link = document.getElementById('link');
   link.dataset.state = state;
   link.textContent = text;
-  document.body.classList.toggle('disconnected', state !== 'live');
+  document.body.classList.toggle('disconnected', state !== 'live' && state !== 'polling');
+  // A background tab tells too: what it last showed is no longer current.
+  if (state === 'lost') document.title = '(connection lost) bench-host: live';
 }
 
 function valueText(v, unit, digits) {
@@ -131,7 +135,7 @@ function drawCells(card, device) {
     }
     li.classList.toggle('alarm', c.alarm);
     li.title = c.label + (c.alarm ? ': in alarm' : '');
-    li.querySelector('.v').textContent = bench.num(c.value, 3);
+    li.querySelector('.v').textContent = `${bench.num(c.value, 2)} V`;
   });
 }
 
@@ -145,13 +149,15 @@ function drawDevice(card, d) {
     dd.textContent = d.values_at_ms === null ? '–' : valueText(v, unit, digits);
     dd.classList.toggle('alarm', d.values_at_ms !== null && v.alarm);
   }
-  drawChart(card, d);
-  drawCells(card, d);
+  // No round yet: nothing to draw, not 29 cells at 0 V.
+  const shown = d.values_at_ms === null ? Object.assign({}, d, { cells: [] }) : d;
+  drawChart(card, shown);
+  drawCells(card, shown);
   card.counters.textContent = `${d.cycles} cycles, ${d.rounds} rounds completed, ` +
     `${d.records_stored} records stored, ${d.records_not_stored} not stored`;
   card.counters.classList.toggle('fault', d.records_not_stored > 0);
   const failures = Object.entries(d.failures).filter(([, n]) => n > 0).map(([r, n]) => `${r} ${n}`);
-  card.failures.textContent = failures.length ? `failed cycles: ${failures.join(', ')}` : 'no failed cycles';
+  card.failures.textContent = failures.length ? `failed exchanges: ${failures.join(', ')}` : 'no failed exchanges';
   card.failures.classList.toggle('fault', failures.length > 0);
 }
 
@@ -180,12 +186,47 @@ function drawAlarms(alarms) {
   for (const a of alarms.slice().reverse()) {
     const tr = bench.el('tr', a.state);
     for (const text of [bench.time(a.at_ms), a.device, `${a.state} (${a.bound})`, a.label,
-                        bench.num(a.value, 3), bench.num(a.limit, 3)]) {
+                        bench.num(a.value, 2), bench.num(a.limit, 2)]) {
       tr.append(bench.el('td', null, text));
     }
     body.append(tr);
   }
   document.getElementById('no-alarms').hidden = alarms.length > 0;
+}
+
+// The strip at the top and the title: what needs a look, without scrolling.
+function drawSummary(snapshot) {
+  const strip = document.getElementById('summary');
+  const devices = snapshot.devices;
+  const answering = devices.filter((d) => d.health === 'answering');
+  const troubled = devices.filter((d) => d.health !== 'answering');
+  let alarms = 0;
+  const weakest = [];
+  for (const d of devices) {
+    if (d.values_at_ms === null) continue;
+    for (const v of [...d.cells, d.string_voltage, d.current, d.temperature]) if (v.alarm) alarms++;
+    if (d.cells.length) {
+      let w = 0;
+      d.cells.forEach((c, i) => { if (c.value < d.cells[w].value) w = i; });
+      weakest.push(`${d.name || 'device ' + d.id}: cell ${w + 1} ${bench.num(d.cells[w].value, 2)} V` +
+                   (d.health === 'answering' ? '' : ' (old)'));
+    }
+  }
+  strip.dataset.answering = answering.length;
+  strip.dataset.troubled = troubled.length;
+  strip.dataset.alarms = alarms;
+  strip.classList.toggle('bad', troubled.length > 0 || alarms > 0);
+  strip.querySelector('.answering').textContent =
+    `${answering.length} of ${devices.length} devices answering` +
+    (troubled.length ? `; ${troubled.map((d) => `device ${d.id} ${d.health}`).join(', ')}` : '');
+  strip.querySelector('.alarms-standing').textContent =
+    alarms === 0 ? 'no alarm standing' : `${alarms} alarm${alarms === 1 ? '' : 's'} standing`;
+  strip.querySelector('.weakest').textContent =
+    weakest.length ? `weakest cell: ${weakest.join('; ')}` : 'no cell values yet';
+  const parts = [];
+  if (alarms) parts.push(`${alarms} alarm${alarms === 1 ? '' : 's'}`);
+  if (troubled.length) parts.push(`${troubled.length} not answering`);
+  document.title = (parts.length ? `(${parts.join(', ')}) ` : '') + 'bench-host: live';
 }
 
 function render(snapshot) {
@@ -201,22 +242,67 @@ function render(snapshot) {
     drawDevice(card, d);
   }
   drawAlarms(snapshot.alarms);
+  drawSummary(snapshot);
   drawAges();
+}
+
+// A refused stream (too many pages open) is asked once more, by fetch,
+// for its reason; the page then polls /api/live and says so, and tries the
+// stream again now and then.
+const kPollMs = 2000;
+const kStreamRetryMs = 30000;
+
+async function poll() {
+  try {
+    render(await bench.json('/api/live'));
+    live.lostSince = null;
+    setLink('polling', `polling every ${kPollMs / 1000} s: ${live.refusal}`);
+  } catch (e) {
+    if (live.lostSince === null) live.lostSince = Date.now();
+    drawAges();
+  }
+}
+
+async function refused() {
+  let reason = 'the live stream was refused';
+  try {
+    const controller = new AbortController();
+    const res = await fetch('/api/events', { cache: 'no-store', signal: controller.signal });
+    if (res.ok) {
+      controller.abort();
+      setTimeout(connect, 1000);
+      return;
+    }
+    const body = await res.json().catch(() => null);
+    if (body && body.error) reason = `live stream refused: ${body.error}`;
+  } catch (e) {
+    setTimeout(connect, 2000);  // the server is away: the usual reconnect
+    return;
+  }
+  live.refusal = reason;
+  if (!live.polling) live.polling = setInterval(poll, kPollMs);
+  poll();
+  setTimeout(connect, kStreamRetryMs);
 }
 
 function connect() {
   const source = new EventSource('/api/events');
   source.addEventListener('snapshot', (e) => {
     live.lostSince = null;
+    if (live.polling) { clearInterval(live.polling); live.polling = null; }
     setLink('live', 'live: updated after every round');
     render(JSON.parse(e.data));
   });
   source.addEventListener('error', () => {
-    if (live.lostSince === null) live.lostSince = Date.now();
-    drawAges();
     // The browser retries a dropped stream by itself; a refused one
     // (too many pages open, server restarting) is closed for good.
-    if (source.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
+    if (source.readyState === EventSource.CLOSED) {
+      refused();
+      return;
+    }
+    if (live.polling) return;
+    if (live.lostSince === null) live.lostSince = Date.now();
+    drawAges();
   });
 }
 
@@ -225,5 +311,6 @@ window.addEventListener('resize', () => {
     if (card.plot) card.plot.setSize({ width: bench.chartWidth(card.chart), height: 220 });
   }
 });
+for (const z of document.querySelectorAll('.zone')) z.textContent = `(${bench.zone(false)})`;
 setInterval(drawAges, 1000);
 connect();
