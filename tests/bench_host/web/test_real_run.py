@@ -64,37 +64,37 @@ def console_errors(driver):
     return [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
 
 
-def card(driver, device):
-    return driver.find_element(By.CSS_SELECTOR, f'section.device[data-device="{device}"]')
+def card(device):
+    return f'section.device[data-device="{device}"]'
 
 
 def live_page(driver, url, values_log):
     driver.get(url)
     wait = WebDriverWait(driver, 10)
     wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, 'section.device[data-device="12"] li.cell')) == CELLS)
-    wait.until(lambda d: card(d, 12).find_elements(By.CSS_SELECTOR, 'li.cell.alarm[data-cell="6"]'))
-    alarmed = [c.get_attribute("data-cell") for c in card(driver, 12).find_elements(By.CSS_SELECTOR, "li.cell.alarm")]
+    wait.until(lambda d: webtest.read(d, card(12) + ' li.cell.alarm[data-cell="6"]'))
+    alarmed = webtest.read(driver, card(12) + " li.cell.alarm", "data-cell")
     check(alarmed == ["6"], f"the weak cell 6 and only it is marked ({alarmed})")
     driver.save_screenshot(os.path.join(webtest.OUT, "real-run-live-alarm.png"))
 
     WebDriverWait(driver, 15).until(
-        lambda d: not card(d, 12).find_elements(By.CSS_SELECTOR, "li.cell.alarm"))
+        lambda d: not webtest.read(d, card(12) + " li.cell.alarm"))
     check(True, "cell 6 cleared once it recovered")
-    rows = [r.text for r in driver.find_elements(By.CSS_SELECTOR, "#alarms tbody tr")]
+    rows = webtest.read(driver, "#alarms tbody tr")
     check(any("cleared" in r and "第6节电池" in r for r in rows) and any("raised" in r for r in rows),
           f"the recent alarms list its raise and clear ({rows})")
 
-    WebDriverWait(driver, 15).until(lambda d: card(d, 13).get_attribute("data-health") == "not answering")
-    health = card(driver, 13).find_element(By.CSS_SELECTOR, ".health").text
+    WebDriverWait(driver, 15).until(lambda d: webtest.read(d, card(13), "data-health") == ["not answering"])
+    health = "".join(webtest.read(driver, card(13) + " .health"))
     check(health.startswith("not answering since"), f"device 13 shown as not answering ({health!r})")
 
     # Drift 0 after the recovery: every reply carries the same readings, so
     # the page's bars and the last reply sent agree whatever the timing.
     time.sleep(1.2)
-    shown = [c.text for c in card(driver, 12).find_elements(By.CSS_SELECTOR, "li.cell .v")]
+    shown = webtest.read(driver, card(12) + " li.cell .v")
     sent = last_cells(values_log)
     check(shown == sent, f"29 bars with the values monitor-sim sent ({shown[:3]}… vs {sent[:3]}…)")
-    check(len(card(driver, 12).find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 1, "device 12 has its bar chart")
+    check(len(webtest.read(driver, card(12) + " .chart canvas")) >= 1, "device 12 has its bar chart")
     driver.save_screenshot(os.path.join(webtest.OUT, "real-run-live.png"))
     errors = console_errors(driver)
     check(not errors, f"no console errors on the live page ({errors})")

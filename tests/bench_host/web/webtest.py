@@ -47,6 +47,17 @@ def browser():
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
+def read(driver, selector, attr=None):
+    """The text (or one attribute) of every element the selector finds, read
+    in one go inside the page.  The live page redraws its devices several
+    times a second, so an element found by one WebDriver call may be gone
+    by the next: reading through element handles fails at random."""
+    return driver.execute_script(
+        "return Array.from(document.querySelectorAll(arguments[0]))"
+        ".map(e => arguments[1] === null ? e.innerText : e.getAttribute(arguments[1]));",
+        selector, attr)
+
+
 class Checks:
     """Named checks, each printed; the test fails at the end if any did."""
 
