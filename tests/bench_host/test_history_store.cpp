@@ -381,6 +381,7 @@ TEST_F(HistoryFile, AFileThatCannotBeOpenedSaysWhyInTheSystemsWords) {
             EXPECT_NE(what.find(c.path), std::string::npos) << what;
             EXPECT_NE(what.find(c.why), std::string::npos) << what;
             EXPECT_EQ(what.find("unable to open"), std::string::npos) << what;
+            EXPECT_EQ(what.find("(Is a directory)"), std::string::npos) << "said twice: " << what;
         }
     }
 }

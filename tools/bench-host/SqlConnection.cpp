@@ -65,7 +65,8 @@ SqlConnection::SqlConnection(const std::string& path, Open open) : path_(path) {
         // SQLite says "unable to open database file" whatever the cause.
         std::string why = WhyNotOpenable(path, open == Open::kCreate);
         const int code = db_ ? sqlite3_extended_errcode(db_) : SQLITE_NOMEM;
-        const int os = db_ ? sqlite3_system_errno(db_) : 0;
+        // The system's reason, when it was found above, is said once.
+        const int os = db_ && why.empty() ? sqlite3_system_errno(db_) : 0;
         if (why.empty()) why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;

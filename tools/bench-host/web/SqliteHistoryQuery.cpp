@@ -12,7 +12,6 @@
 #include "RecordSql.h"
 #include "SqlConnection.h"
 
-
 namespace {
 
 // A connection per query, with the record's values readable from SQL.
