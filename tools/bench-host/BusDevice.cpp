@@ -32,3 +32,8 @@ double BusDevice::LossPercent() const {
     const long due = cycles + missed;
     return due > 0 ? 100.0 * static_cast<double>(Lost()) / static_cast<double>(due) : 0.0;
 }
+
+double BusDevice::PollIntervalSeconds() const {
+    if (starts < 2) return 0.0;
+    return std::chrono::duration<double>(last_start - first_start).count() / static_cast<double>(starts - 1);
+}

@@ -3,15 +3,18 @@
 // the plug-in's device object, where it sits on its bus, its cycle counts
 // and the record of its last completed round.
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "AlarmEvaluator.h"
 #include "BatteryRecord.h"
 #include "DeviceHealth.h"
 #include "FailureReason.h"
 #include "SiteConfig.h"
+#include "TimeStamp.h"
 
 class BusScheduler;
 class HLXSPDevice;
@@ -41,8 +44,39 @@ struct BusDevice {
     bool cycle_open = false;
     int resends_in_cycle = 0;
     std::optional<FailureReason> cycle_failure;  // the last failed exchange of the open cycle
+    // A reply came during the open cycle that no request explains: its
+    // values may answer other requests.
+    bool cycle_out_of_step = false;
+    bool cycle_answered = false;  // some reply of the open cycle came whole
     Clock::time_point cycle_started_at{};
     Clock::time_point next_poll{};
+    // Cycles in a row in which no request got any reply: the device is
+    // then probed on a back-off instead of its tick.
+    int silent_cycles = 0;
+
+    // Polls against the tick: a cycle that starts half a tick or more after
+    // it was due is late (probes of a device that does not answer are
+    // spaced on purpose and not counted).
+    long late_polls = 0;
+    // The mean time between the starts of cycles; 0 before the second.
+    double PollIntervalSeconds() const;
+    Clock::time_point first_start{}, last_start{};
+    long starts = 0;
+
+    // What the device handed over at the end of its round, kept until the
+    // bus shows that the round's replies answered its own requests: then
+    // its thresholds are checked and its record stored, else it is dropped.
+    struct Check {
+        std::string name, label;
+        float value = 0;
+    };
+    struct HeldRound {
+        std::vector<Check> checks;
+        std::vector<uint8_t> record;
+        TimeStamp at;        // when it was handed over
+        bool saved = false;  // the record was handed over
+    };
+    HeldRound round;
 
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601

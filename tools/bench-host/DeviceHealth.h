@@ -59,6 +59,9 @@ public:
     void PortReopened() { streak_ = 0; }
     // Time passing: a device answering but without a round for too long.
     std::optional<Change> Check(Moment now);
+    // A reply of the device came this long after its request, later than
+    // the host waits for it.
+    void ReplyLate(std::chrono::milliseconds by);
 
     State state() const { return state_; }
     const Moment& since() const { return since_; }
@@ -67,6 +70,9 @@ public:
     // The last completed round, or the start while there has been none.
     const Moment& last_round() const { return last_round_; }
     bool ever_answered() const { return ever_answered_; }
+    // Late replies seen, and the latest of them from its request.
+    long late_replies() const { return late_replies_; }
+    std::chrono::milliseconds late_by() const { return late_by_; }
 
 private:
     Change Enter(State to, Moment since);
@@ -78,4 +84,6 @@ private:
     int streak_ = 0;   // failed cycles in a row
     std::optional<FailureReason> reason_;
     bool ever_answered_ = false;
+    long late_replies_ = 0;
+    std::chrono::milliseconds late_by_{0};
 };

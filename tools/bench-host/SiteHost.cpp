@@ -51,6 +51,7 @@ int SiteHost::Run() {
     Started web_page;
     try {
         site.Make();
+        calls.Attach();
         if (companion_.start) web_page = companion_.start(site.History().Path());
     } catch (const std::exception& e) {
         events.Publish(run::SetupFailed{e.what()});
