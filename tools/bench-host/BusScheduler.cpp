@@ -141,11 +141,15 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         OutOfStep(*active_, "sooner than the monitor answers");
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
     if (!out.surplus.empty()) {
-        // A second reply to one request: one of them answers another.
-        Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
-        BusDevice* owner = holding_ ? holding_ : active_;
-        if (owner) OutOfStep(*owner, "more than was asked");
-        tracker_.Unexplained(FrameAddress(out.surplus), now, FrameCount(out.surplus));
+        if (FrameAddress(out.surplus)) {
+            // A second reply to one request: one of them answers another.
+            Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
+            BusDevice* owner = holding_ ? holding_ : active_;
+            if (owner) OutOfStep(*owner, "more than was asked");
+            tracker_.Unexplained(FrameAddress(out.surplus), now, FrameCount(out.surplus));
+        } else {
+            Trace(false, out.surplus.data(), out.surplus.size(), "noise after the reply, dropped");
+        }
     }
     if (!out.reply.empty()) Deliver(out.reply, now);
     if (!out.stray.empty()) Stray(out.stray, now);
