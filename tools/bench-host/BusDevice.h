@@ -47,17 +47,14 @@ struct BusDevice {
     // A reply came during the open cycle that no request explains: its
     // values may answer other requests.
     bool cycle_out_of_step = false;
-    bool cycle_answered = false;  // some reply of the open cycle came whole
     Clock::time_point cycle_started_at{};
     Clock::time_point next_poll{};
-    // Cycles in a row in which no request got any reply: the device is
-    // then probed on a back-off instead of its tick.
-    int silent_cycles = 0;
 
     // Polls against the tick: a cycle that starts half a tick or more after
     // it was due is late (probes of a device that does not answer are
     // spaced on purpose and not counted).
     long late_polls = 0;
+    double tick_period = 0;  // seconds, the bus's
     // The mean time between the starts of cycles; 0 before the second.
     double PollIntervalSeconds() const;
     Clock::time_point first_start{}, last_start{};

@@ -62,6 +62,7 @@ BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& optio
 
 void BusScheduler::Add(BusDevice* d) {
     d->bus = this;
+    d->tick_period = options_.tick_period;
     devices_.push_back(d);
 }
 
@@ -95,7 +96,9 @@ BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
     return nullptr;
 }
 
-bool BusScheduler::BackingOff(const BusDevice& d) const { return d.silent_cycles > 0; }
+bool BusScheduler::BackingOff(const BusDevice& d) const {
+    return d.health.state() == DeviceHealth::State::kNotAnswering;
+}
 
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
@@ -311,8 +314,6 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     if (!active_ || holding_) return;
     BusDevice& d = *active_;
     exchange_ = reply;
-    d.cycle_answered = true;
-    d.silent_cycles = 0;
     sent_ = false;
     round_done_ = false;
     delivering_ = true;
@@ -366,9 +367,6 @@ void BusScheduler::Failed(BusDevice& d, FailureReason why) {
 void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now) {
     if (!completed) {
         const bool was_open = d.cycle_open;
-        if (was_open && d.cycle_failure.value_or(FailureReason::kTimeout) == FailureReason::kTimeout &&
-            !d.cycle_answered)
-            ++d.silent_cycles;
         d.round = BusDevice::HeldRound{};
         if (was_open) {
             d.cycle_open = false;
@@ -479,7 +477,6 @@ void BusScheduler::DeviceStartedCycle(BusDevice& d) {
     d.resends_in_cycle = 0;
     d.cycle_failure.reset();
     d.cycle_out_of_step = false;
-    d.cycle_answered = false;
     d.round = BusDevice::HeldRound{};
     d.cycle_started_at = now_;
     if (d.starts++ == 0) d.first_start = now_;

@@ -47,7 +47,9 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .UInt("cycles", d.cycles)
         .UInt("rounds", d.rounds)
         .UInt("records_stored", d.records_stored)
-        .UInt("records_not_stored", d.records_not_stored);
+        .UInt("records_not_stored", d.records_not_stored)
+        .UInt("late_polls", d.late_polls)
+        .Double("poll_interval_seconds", d.poll_interval_seconds);
     return out.Text();
 }
 

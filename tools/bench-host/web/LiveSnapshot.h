@@ -55,6 +55,8 @@ struct LiveSnapshot {
         uint64_t rounds = 0;                   // completed rounds
         uint64_t records_stored = 0;
         uint64_t records_not_stored = 0;
+        uint64_t late_polls = 0;             // cycles started half a tick or more after they were due
+        double poll_interval_seconds = 0.0;  // mean time between the starts of cycles; 0 before the second
     };
 
     struct Alarm {

@@ -160,6 +160,10 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
                             DeviceLabel(d) + ",reason=\"" + EscapeLabel(reason) + "\"", std::to_string(count));
                  }
              });
+    f.Family("bench_host_late_polls_total", "counter",
+             "Poll cycles that started half a tick or more after they were due.", [](const Device& d, std::string& out) {
+                 Sample(out, "bench_host_late_polls_total", DeviceLabel(d), std::to_string(d.late_polls));
+             });
     f.Family("bench_host_records_stored_total", "counter", "Round records written to the history.",
              [](const Device& d, std::string& out) {
                  Sample(out, "bench_host_records_stored_total", DeviceLabel(d), std::to_string(d.records_stored));

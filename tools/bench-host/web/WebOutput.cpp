@@ -69,6 +69,8 @@ void WebOutput::Counters(const BusDevice& device, LiveSnapshot::Device& out) con
         out.failures.emplace_back(FailureName(static_cast<FailureReason>(i)), static_cast<uint64_t>(device.failures[i]));
     out.cycles = static_cast<uint64_t>(device.cycles);
     out.rounds = static_cast<uint64_t>(device.completed);
+    out.late_polls = static_cast<uint64_t>(device.late_polls);
+    out.poll_interval_seconds = device.PollIntervalSeconds();
     out.records_stored = out.rounds > out.records_not_stored ? out.rounds - out.records_not_stored : 0;
 }
 
