@@ -149,7 +149,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
             Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
             BusDevice* owner = holding_ ? holding_ : active_;
             if (owner) OutOfStep(*owner, "more than was asked");
-            tracker_.Unexplained(FrameAddress(out.surplus), now, FrameCount(out.surplus));
+            Unasked(out.surplus, now);
         } else {
             Trace(false, out.surplus.data(), out.surplus.size(), "noise after the reply, dropped");
         }
@@ -161,6 +161,14 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
 void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
     if (!d.cycle_out_of_step) events_.Publish(run::Trace{port_.Path(), false, {}, "out of step: " + why, run::WallClock::now()});
     d.cycle_out_of_step = true;
+}
+
+void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+    const auto addr = FrameAddress(bytes);
+    const auto late = tracker_.Unexplained(addr, now, FrameCount(bytes));
+    BusDevice* from = addr ? AtAddress(*addr) : nullptr;
+    if (!from) from = timed_out_ ? timed_out_ : holding_;
+    if (late && from) from->health.ReplyLate(Ms(*late));
 }
 
 void BusScheduler::Stray(const std::vector<uint8_t>& bytes, Clock::time_point now) {
@@ -176,10 +184,8 @@ void BusScheduler::Stray(const std::vector<uint8_t>& bytes, Clock::time_point no
         return;
     }
     const auto addr = FrameAddress(bytes);
-    const auto late = tracker_.Unexplained(addr, now, FrameCount(bytes));
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
-    if (!from) from = timed_out_ ? timed_out_ : holding_;
-    if (late && from) from->health.ReplyLate(Ms(*late));
+    Unasked(bytes, now);
     if (guarding_ && timed_out_) {
         // The line has to be quiet: whatever comes now answers a request
         // already given up, and must reach no device.
@@ -441,7 +447,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
             bytes.insert(bytes.end(), early.stray.begin(), early.stray.end());
             if (bytes.empty()) continue;
             Trace(false, bytes.data(), bytes.size(), "before the request, dropped");
-            tracker_.Unexplained(FrameAddress(bytes), now_, FrameCount(bytes));
+            Unasked(bytes, now_);
             OutOfStep(d, "a reply before its request");
         }
         port_.Write(data, len);

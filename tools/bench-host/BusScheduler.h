@@ -96,6 +96,9 @@ public:
 private:
     void Take(const LineReader::Out& out, Clock::time_point now);
     void Stray(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    // Replies no request explains: paid against the requests owed, their
+    // lateness told to the device they come from.
+    void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
     void OutOfStep(BusDevice& d, const std::string& why);
     void Tick(BusDevice& d, Clock::time_point now);
     void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now);
