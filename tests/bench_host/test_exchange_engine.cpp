@@ -252,6 +252,50 @@ TEST(LineReader, BytesWithNothingAskedAreStray) {
     EXPECT_FALSE(reader.NextWake());
 }
 
+// Stray bytes within the frame gap of others are the rest of their reply,
+// unless they begin one.
+TEST(LineReader, StrayBytesAreGroupedByTheFrameGap) {
+    const struct {
+        int at_ms;
+        const char* hex;
+        bool rest;
+    } feeds[] = {{0, "ED 81 0F", false}, {5, "4B DB", true}, {10, "ED 81 00 0F 90", false},
+                 {40, "09 C4", false}, {45, "4E", true}};
+    LineReader reader(LineReader::Options{false, 20ms});
+    for (const auto& f : feeds) {
+        const Bytes b = Hex(f.hex);
+        const auto out = reader.Feed(b.data(), b.size(), Clock::time_point{} + std::chrono::milliseconds(f.at_ms));
+        EXPECT_EQ(out.stray, b);
+        EXPECT_EQ(out.stray_rest, f.rest) << f.hex << " at " << f.at_ms;
+    }
+}
+
+// Replies in bytes nobody asked for: counted by their start byte and
+// address, so a busy monitor's burst pays off as many requests.
+TEST(LineReader, RepliesAreCountedInABurst) {
+    const struct {
+        const char* hex;
+        std::optional<uint8_t> addr;
+        int replies;
+    } cases[] = {
+        {"ED 81 0F 4B DB", 0x81, 1},
+        {"ED 81 0F 4B DB ED 81 0F 4B DB ED 81 0F 4B DB ED 81 0F 4B DB", 0x81, 4},
+        {"00 13 ED 82 00 0F 91 ED 82", 0x82, 2},
+        // A cell value that looks like a start byte inside a reply is
+        // skipped with it.
+        {"ED 81 ED 81 DB", 0x81, 1},
+        {"00 13", std::nullopt, 1},
+        {"ED", std::nullopt, 1},
+    };
+    for (const auto& c : cases) {
+        const Bytes b = Hex(c.hex);
+        EXPECT_EQ(LineReader::ReplyAddress(b), c.addr) << c.hex;
+        EXPECT_EQ(LineReader::Replies(b), c.replies) << c.hex;
+    }
+    const Bytes cells = Hex(kCells);
+    EXPECT_EQ(LineReader::Replies(cells), 1);
+}
+
 // A request the reader cannot read ends its reply at the frame gap.
 TEST(LineReader, ReplyOfUnknownLengthEndsAtTheFrameGap) {
     LineReader reader(LineReader::Options{false, 20ms});

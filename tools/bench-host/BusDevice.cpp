@@ -37,3 +37,15 @@ double BusDevice::PollIntervalSeconds() const {
     if (starts < 2) return 0.0;
     return std::chrono::duration<double>(last_start - first_start).count() / static_cast<double>(starts - 1);
 }
+
+void BusDevice::StartCycle(Clock::time_point now) {
+    ++cycles;
+    cycle_open = true;
+    resends_in_cycle = 0;
+    cycle_failure.reset();
+    cycle_out_of_step = false;
+    round = HeldRound{};
+    cycle_started_at = now;
+    if (starts++ == 0) first_start = now;
+    last_start = now;
+}

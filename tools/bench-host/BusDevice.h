@@ -57,6 +57,8 @@ struct BusDevice {
     double tick_period = 0;  // seconds, the bus's
     // The mean time between the starts of cycles; 0 before the second.
     double PollIntervalSeconds() const;
+    // The device started a cycle now: a fresh one, nothing of the last kept.
+    void StartCycle(Clock::time_point now);
     Clock::time_point first_start{}, last_start{};
     long starts = 0;
 

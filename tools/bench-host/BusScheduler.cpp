@@ -23,30 +23,6 @@ std::chrono::milliseconds Ms(D d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d);
 }
 
-// The monitor a frame names: the byte after its start byte.
-std::optional<uint8_t> FrameAddress(const std::vector<uint8_t>& bytes) {
-    const auto start = std::find(bytes.begin(), bytes.end(), monitor::kStartByte);
-    if (start == bytes.end() || start + 1 == bytes.end()) return std::nullopt;
-    return *(start + 1);
-}
-
-// Replies in bytes nobody asked for: each begins with the start byte and
-// the address of the first, and is at least a short reply long.
-int FrameCount(const std::vector<uint8_t>& bytes) {
-    const auto addr = FrameAddress(bytes);
-    if (!addr) return 1;
-    int frames = 0;
-    for (std::size_t i = 0; i + 1 < bytes.size();) {
-        if (bytes[i] == monitor::kStartByte && bytes[i + 1] == *addr) {
-            ++frames;
-            i += monitor::kShortReplyLen;
-        } else {
-            ++i;
-        }
-    }
-    return std::max(frames, 1);
-}
-
 }  // namespace
 
 BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events)
@@ -144,7 +120,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         OutOfStep(*active_, "sooner than the monitor answers");
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
     if (!out.surplus.empty()) {
-        if (FrameAddress(out.surplus)) {
+        if (LineReader::ReplyAddress(out.surplus)) {
             // A second reply to one request: one of them answers another.
             Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
             BusDevice* owner = holding_ ? holding_ : active_;
@@ -155,7 +131,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         }
     }
     if (!out.reply.empty()) Deliver(out.reply, now);
-    if (!out.stray.empty()) Stray(out.stray, now);
+    if (!out.stray.empty()) Stray(out, now);
 }
 
 void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
@@ -164,26 +140,21 @@ void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
 }
 
 void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
-    const auto addr = FrameAddress(bytes);
-    const auto late = tracker_.Unexplained(addr, now, FrameCount(bytes));
+    const auto addr = LineReader::ReplyAddress(bytes);
+    const auto late = tracker_.Unexplained(addr, now, LineReader::Replies(bytes));
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
     if (!from) from = timed_out_ ? timed_out_ : holding_;
     if (late && from) from->health.ReplyLate(Ms(*late));
 }
 
-void BusScheduler::Stray(const std::vector<uint8_t>& bytes, Clock::time_point now) {
-    // Nothing asked for these bytes, so only the frame gap tells where one
-    // reply ends: bytes close behind others are the same reply's.
-    const bool starts_reply = bytes.size() > 1 && bytes[0] == monitor::kStartByte && AtAddress(bytes[1]);
-    const bool same_reply =
-        !starts_reply && last_stray_ && now - *last_stray_ < std::chrono::milliseconds(options_.frame_gap_ms);
-    last_stray_ = now;
-    if (same_reply && guarding_) {
+void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
+    const std::vector<uint8_t>& bytes = out.stray;
+    if (out.stray_rest && guarding_) {
         quiet_until_ = std::max(quiet_until_, now + std::chrono::milliseconds(options_.frame_gap_ms));
         Trace(false, bytes.data(), bytes.size(), "the rest, dropped");
         return;
     }
-    const auto addr = FrameAddress(bytes);
+    const auto addr = LineReader::ReplyAddress(bytes);
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
     Unasked(bytes, now);
     if (guarding_ && timed_out_) {
@@ -478,15 +449,7 @@ void BusScheduler::DeviceStartedCycle(BusDevice& d) {
         ++d.abandoned;
         Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), At(now_)));
     }
-    ++d.cycles;
-    d.cycle_open = true;
-    d.resends_in_cycle = 0;
-    d.cycle_failure.reset();
-    d.cycle_out_of_step = false;
-    d.round = BusDevice::HeldRound{};
-    d.cycle_started_at = now_;
-    if (d.starts++ == 0) d.first_start = now_;
-    d.last_start = now_;
+    d.StartCycle(now_);
 }
 
 void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; }

@@ -95,7 +95,7 @@ public:
 
 private:
     void Take(const LineReader::Out& out, Clock::time_point now);
-    void Stray(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    void Stray(const LineReader::Out& out, Clock::time_point now);
     // Replies no request explains: paid against the requests owed, their
     // lateness told to the device they come from.
     void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
@@ -149,7 +149,6 @@ private:
     BusDevice* timed_out_ = nullptr;
     BusDevice* holding_ = nullptr;
     bool late_seen_ = false;
-    std::optional<Clock::time_point> last_stray_;
 
     // Set by the host calls during one device call, read after it.
     bool round_done_ = false;

@@ -35,7 +35,11 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
     if (i == len) return out;
     last_rx_ = now;
     if (!expecting_) {
+        // Nothing asked for these, so only the frame gap tells where one
+        // reply ends.
         out.stray.assign(data + i, data + len);
+        out.stray_rest = out.stray[0] != monitor::kStartByte && last_stray_ && now - *last_stray_ < options_.frame_gap;
+        last_stray_ = now;
         return out;
     }
     if (whole_) {
@@ -75,4 +79,25 @@ LineReader::Out LineReader::Poll(Clock::time_point now) {
 std::optional<LineReader::Clock::time_point> LineReader::NextWake() const {
     if (expecting_ && !whole_ && reply_len_ <= 0 && !gathered_.empty()) return last_rx_ + options_.frame_gap;
     return std::nullopt;
+}
+
+std::optional<uint8_t> LineReader::ReplyAddress(const Bytes& bytes) {
+    const auto start = std::find(bytes.begin(), bytes.end(), monitor::kStartByte);
+    if (start == bytes.end() || start + 1 == bytes.end()) return std::nullopt;
+    return *(start + 1);
+}
+
+int LineReader::Replies(const Bytes& bytes) {
+    const auto addr = ReplyAddress(bytes);
+    if (!addr) return 1;
+    int replies = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size();) {
+        if (bytes[i] == monitor::kStartByte && bytes[i + 1] == *addr) {
+            ++replies;
+            i += monitor::kShortReplyLen;
+        } else {
+            ++i;
+        }
+    }
+    return std::max(replies, 1);
 }

@@ -33,6 +33,9 @@ public:
         Bytes reply;    // a reply whole, with any bytes before its start byte
         Bytes surplus;  // bytes past the whole reply
         Bytes stray;    // bytes while nothing is asked
+        // The stray bytes are the rest of the stray reply before them: they
+        // came within the frame gap and do not begin a reply.
+        bool stray_rest = false;
         bool first_byte = false;  // the reply's first byte came with this feed
     };
 
@@ -55,6 +58,13 @@ public:
     // The bytes gathered for the reply awaited: judged when it is overdue.
     const Bytes& Gathered() const { return gathered_; }
 
+    // The monitor that bytes nobody asked for come from: the byte after
+    // their first start byte.
+    static std::optional<uint8_t> ReplyAddress(const Bytes& bytes);
+    // How many replies such bytes hold: each begins with the start byte and
+    // that address, and is at least a short reply long.
+    static int Replies(const Bytes& bytes);
+
 private:
     Options options_;
     bool expecting_ = false;
@@ -64,4 +74,5 @@ private:
     std::size_t echo_pos_ = 0;
     Bytes gathered_;
     Clock::time_point last_rx_{};
+    std::optional<Clock::time_point> last_stray_;
 };
