@@ -46,6 +46,7 @@ void BusDevice::StartCycle(Clock::time_point now) {
     cycle_out_of_step = false;
     round = HeldRound{};
     cycle_started_at = now;
+    cycle_due_at = now;
     if (starts++ == 0) first_start = now;
     last_start = now;
 }

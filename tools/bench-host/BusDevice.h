@@ -48,6 +48,7 @@ struct BusDevice {
     // values may answer other requests.
     bool cycle_out_of_step = false;
     Clock::time_point cycle_started_at{};
+    Clock::time_point cycle_due_at{};  // when the tick that started it was due
     Clock::time_point next_poll{};
 
     // Polls against the tick: a cycle that starts half a tick or more after

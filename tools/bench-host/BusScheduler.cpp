@@ -278,6 +278,7 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
         ++d.resends_in_cycle;
         ++d.resends;
     } else if (d.cycles != cycles_before) {
+        d.cycle_due_at = due;
         if (now - due >= Period() / 2 && !BackingOff(d)) ++d.late_polls;
     }
     if (!sent_) {
@@ -386,15 +387,22 @@ void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
     Trace(false, nullptr, 0, "round dropped: its replies may answer other requests");
     Failed(d, FailureReason::kLateDiscarded);
     if (active_ == &d) active_ = nullptr;
-    d.next_poll = std::max(d.cycle_started_at + Period(), now);
+    d.next_poll = NextTick(d, now);
     Publish(d, d.health.CycleFailed(FailureReason::kLateDiscarded, At(now)));
 }
 
 void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
     if (active_ == &d) active_ = nullptr;
     reader_.Forget();
-    d.next_poll = BackingOff(d) ? now + std::chrono::milliseconds(options_.probe_interval_ms)
-                                : std::max(d.cycle_started_at + Period(), now);
+    d.next_poll = BackingOff(d) ? now + std::chrono::milliseconds(options_.probe_interval_ms) : NextTick(d, now);
+}
+
+BusScheduler::Clock::time_point BusScheduler::NextTick(const BusDevice& d, Clock::time_point now) const {
+    // On the device's own grid of ticks, so that a poll a neighbour delayed
+    // does not delay every poll after it; a device that fell more than half
+    // a tick behind starts a new grid now.
+    const Clock::time_point next = d.cycle_due_at + Period();
+    return next + Period() / 2 < now ? now : next;
 }
 
 void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len) {

@@ -111,6 +111,7 @@ private:
     void Drop(BusDevice& d, Clock::time_point now);
     void Release(BusDevice& d, Clock::time_point now);
     bool BackingOff(const BusDevice& d) const;
+    Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
     void PortFailed(const std::string& why, Clock::time_point now);
     void TryReopen(Clock::time_point now);
     void CountMissedCycles(Clock::time_point now);
