@@ -378,6 +378,23 @@ TEST(ExchangeTracker, BurstPaysOffTheOldestRequestsFirst) {
     EXPECT_EQ(t.Owed(kAddr), 0);
 }
 
+// A request whose monitor answered others since was most likely lost: a
+// reply that comes later is the newest request's, and is measured from it.
+TEST(ExchangeTracker, LostRepliesDoNotMakeLaterOnesLookLater) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    t.Sent(kAddr, monitor::kShortReplyLen, t0);
+    t.TimedOut();  // never answered
+    t.Sent(kAddr, monitor::kShortReplyLen, t0 + 400ms);
+    t.FirstByte(t0 + 402ms);
+    t.Answered();
+    t.Sent(kAddr, monitor::kShortReplyLen, t0 + 3s);
+    t.TimedOut();
+    EXPECT_EQ(t.Owed(kAddr), 2);
+    EXPECT_EQ(*t.Unexplained(kAddr, t0 + 3s + 350ms), 350ms);
+    EXPECT_EQ(t.Guard(monitor::kShortReplyLen), 350ms);
+}
+
 // Requests owed are bounded per monitor, and forgotten once older than any
 // reply is waited for.
 TEST(ExchangeTracker, OwedRequestsAreBounded) {

@@ -114,8 +114,8 @@ TEST_F(HostileBus, SplitRepliesWithPausesAreGathered) {
 
 // Three monitors answer, a fourth device is configured but absent: once it
 // is found not answering it is only probed, and its neighbours keep their
-// tick (the first three of its cycles, about 1.7 s each, cost them a tick
-// or two).
+// tick (the first three of its cycles, about 1.7 s each, make a few polls
+// late, which their grid of ticks then makes up).
 TEST_F(HostileBus, AbsentNeighbourDoesNotStarveTheBus) {
     StartSim({"--seed", "33", "--addr", "0x81", "--addr", "0x82", "--addr", "0x83"});
     const std::string devices = Device(21, 1) + "," + Device(22, 2) + "," + Device(23, 3) + "," + Device(24, 4);
@@ -129,8 +129,8 @@ TEST_F(HostileBus, AbsentNeighbourDoesNotStarveTheBus) {
             EXPECT_EQ(s["state"].asString(), "not answering") << s.toStyledString();
             continue;
         }
-        EXPECT_GE(s["completed"].asInt(), 27) << s.toStyledString();  // of 30 ticks
-        EXPECT_LE(s["late_polls"].asInt(), 3) << s.toStyledString();
+        EXPECT_GE(s["completed"].asInt(), 28) << s.toStyledString();  // of 30 ticks
+        EXPECT_LE(s["late_polls"].asInt(), 5) << s.toStyledString();  // while the absent one is still ticked
         EXPECT_LE(s["poll_interval_s"].asDouble(), 1.12) << s.toStyledString();
     }
 }

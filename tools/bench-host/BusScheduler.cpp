@@ -361,9 +361,11 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
         StartGuard(now, nullptr, tracker_.Guard(tracker_.ReplyLen()));
     } else if (tracker_.Owed(tracker_.Addr()) > 0) {
         // A reply given up on in this round may have come in the place of
-        // another: the round waits for the line to stay quiet.
+        // another: the round waits for the line to stay quiet for as long as
+        // a reply to its last request could take.  A monitor that answers in
+        // order and was behind by a reply sends that one within it.
         holding_ = &d;
-        StartGuard(now, nullptr, tracker_.Guard(tracker_.ReplyLen()));
+        StartGuard(now, nullptr, tracker_.ResponseTimeout(tracker_.ReplyLen()));
     } else {
         Keep(d, now);
     }

@@ -48,6 +48,11 @@ void ExchangeTracker::Answered() {
         quickest_ = std::min(quickest_, *first_byte_ - sent_at_);
         ++samples_;
     }
+    if (outstanding_) {
+        const auto it = owed_.find(addr_);
+        if (it != owed_.end())
+            for (auto& o : it->second) o.answered_since = true;
+    }
     outstanding_ = false;
 }
 
@@ -58,33 +63,38 @@ void ExchangeTracker::TimedOut() {
     outstanding_ = false;
     Expire(sent_at_);
     auto& owed = owed_[addr_];
-    owed.push_back(sent_at_);
+    owed.push_back(Debt{sent_at_, false});
     while (owed.size() > kMaxOwed) owed.pop_front();
 }
 
 std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Unexplained(std::optional<uint8_t> addr,
                                                                              Clock::time_point now, int frames) {
     Expire(now);
-    std::deque<Clock::time_point>* from = nullptr;
+    std::deque<Debt>* from = nullptr;
     if (addr) {
         const auto it = owed_.find(*addr);
         if (it != owed_.end() && !it->second.empty()) from = &it->second;
     } else {
         for (auto& o : owed_)
-            if (!o.second.empty() && (!from || o.second.front() < from->front())) from = &o.second;
+            if (!o.second.empty() && (!from || o.second.front().sent < from->front().sent)) from = &o.second;
     }
     if (!from) return std::nullopt;
     // A monitor answers in order: the first of these replies answers the
-    // oldest request it owes.
-    const Clock::duration late = now - from->front();
-    for (int i = 0; i < std::max(frames, 1) && !from->empty(); ++i) from->pop_front();
+    // oldest request it owes, unless it has answered others since.
+    std::optional<Clock::time_point> asked;
+    const Clock::time_point newest = from->back().sent;
+    for (int i = 0; i < std::max(frames, 1) && !from->empty(); ++i) {
+        if (!asked && !from->front().answered_since) asked = from->front().sent;
+        from->pop_front();
+    }
+    const Clock::duration late = now - asked.value_or(newest);
     latest_ = std::max(latest_.value_or(Clock::duration::zero()), late);
     return late;
 }
 
 void ExchangeTracker::Expire(Clock::time_point now) {
     for (auto& o : owed_)
-        while (!o.second.empty() && now - o.second.front() > kMaxLateness) o.second.pop_front();
+        while (!o.second.empty() && now - o.second.front().sent > kMaxLateness) o.second.pop_front();
 }
 
 int ExchangeTracker::Owed(uint8_t addr) const {

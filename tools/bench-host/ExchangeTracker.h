@@ -70,9 +70,10 @@ public:
     void TimedOut();
 
     // Bytes came that no outstanding request explains, from the monitor at
-    // addr when they name one.  They pay off the oldest request owed (by
-    // that monitor if it is known); how late its reply came, when one was
-    // owed.
+    // addr when they name one.  They pay off the oldest requests owed (by
+    // that monitor if it is known); how late the first of them came, when
+    // one was owed.  A request the monitor has answered others since is
+    // not taken to measure by: the reply is then the newest request's.
     // frames: how many replies the bytes hold.
     std::optional<Clock::duration> Unexplained(std::optional<uint8_t> addr, Clock::time_point now, int frames = 1);
     int Owed(uint8_t addr) const;
@@ -97,7 +98,13 @@ private:
     Clock::time_point sent_at_{};
     Clock::time_point deadline_{};
     std::optional<Clock::time_point> first_byte_;
-    std::map<uint8_t, std::deque<Clock::time_point>> owed_;
+    // A request owed, and whether its monitor has answered since: then its
+    // own reply was most likely lost, and it says nothing of lateness.
+    struct Debt {
+        Clock::time_point sent;
+        bool answered_since = false;
+    };
+    std::map<uint8_t, std::deque<Debt>> owed_;
     std::optional<Clock::duration> latest_;
     Clock::duration quickest_ = Clock::duration::max();
     int samples_ = 0;
