@@ -16,8 +16,8 @@
 // from the answer to a newer request.  After a reply timeout nothing more
 // is written until the line has been quiet for the quiet guard; whatever
 // arrives meanwhile is dropped and counted as a late reply.  A round whose
-// device still owes a reply is held until the line has been quiet for the
-// guard after it; a reply that no request explains (after the round, past a
+// device still owes a reply is held until the line has been quiet for a
+// response timeout after it; a reply that no request explains (after the round, past a
 // whole reply, sooner than the monitor can answer) drops the rounds it
 // touches, counted as "late, discarded".  A device that does not answer is
 // probed only every probe interval, so its neighbours keep their tick.
