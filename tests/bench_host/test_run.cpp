@@ -247,7 +247,7 @@ TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
 // when it answers again, the reasons counted, the loss in the summary.
 TEST_F(RunEndToEnd, SilentMonitorIsReportedOnceAndAgainWhenItAnswers) {
     StartSim({"--seed", "4", "--stop-after", "20:16"});
-    const auto r = RunHost(Site(kDevice12, 0.1, R"("quiet_guard_ms":40,)", 150), {"--rounds", "12"});
+    const auto r = RunHost(Site(kDevice12, 0.1, R"("quiet_guard_ms":40,"probe_interval_ms":100,)", 150), {"--rounds", "12"});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.err;
     const auto events = JsonLines(r.out);

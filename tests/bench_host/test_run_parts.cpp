@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <json/reader.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "BusDevice.h"
@@ -267,6 +268,40 @@ TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
     EXPECT_EQ(p["ev"].asString(), "port_summary");
     EXPECT_EQ(p["outages"].asInt(), 1);
     EXPECT_DOUBLE_EQ(p["outage_s"].asDouble(), 15.2);
+    EXPECT_FALSE(v.isMember("late_by_s"));  // no reply came late
+}
+
+// How the polls kept their tick, and how late the replies came with the
+// guard that would have covered them, in the summary's lines and JSON.
+TEST(RunOutputs, SummarySaysLatePollsAndLateReplies) {
+    BusDevice d = Device(12);
+    d.tick_period = 1.0;
+    d.starts = 11;
+    d.first_start = BusDevice::Clock::time_point{};
+    d.last_start = d.first_start + 19s;  // ten intervals of 1.9 s
+    d.late_polls = 9;
+    d.health.ReplyLate(350ms);
+    d.health.ReplyLate(2003ms);
+    d.health.ReplyLate(500ms);
+    run::RunEnded end;
+    end.devices = {&d};
+
+    const auto lines = runtext::Summary(end);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "polls: every 1.90 s against a tick of 1 s, 9 late"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "late replies: 3 replies late, up to 2.0 s after their request; \"quiet_guard_ms\": 2050 "
+                        "would cover them"),
+              lines.end());
+
+    std::ostringstream out, err;
+    JsonOutput(out, err, false).OnEvent(end);
+    Json::Value v;
+    Json::Reader().parse(out.str().substr(0, out.str().find('\n')), v);
+    EXPECT_EQ(v["late_polls"].asInt(), 9);
+    EXPECT_DOUBLE_EQ(v["poll_interval_s"].asDouble(), 1.9);
+    EXPECT_EQ(v["late_replies"].asInt(), 3);
+    EXPECT_DOUBLE_EQ(v["late_by_s"].asDouble(), 2.003);
+    EXPECT_EQ(v["quiet_guard_ms_needed"].asInt(), 2050);
 }
 
 // The end of a run tells what happened during it, not only how it ended:

@@ -231,6 +231,40 @@ TEST(MonitorSimTool, AnswersOnAPtyAtItsOwnAddressesOnly) {
     std::remove(values.c_str());
 }
 
+// A busy monitor: while a reply is held back, the requests that come are
+// kept and answered after it, in the order they came, each its own reply.
+TEST(MonitorSimTool, LateReplyKeepsTheRequestsBehindItInOrder) {
+    SimProcess sim({"--drift", "0", "--late", "1:300", "--seed", "5"});
+    ASSERT_TRUE(sim.Started());
+    const std::string path = PtyPath(sim.ReadLine());
+    ASSERT_FALSE(path.empty());
+    Port port(path);
+    ASSERT_TRUE(port.IsOpen());
+
+    const auto start = Clock::now();
+    port.Write(Request(0x81, monitor::kCmdStringVoltage));
+    usleep(50000);
+    auto queued = Request(0x81, monitor::kCmdCurrent);
+    const auto temp = Request(0x81, monitor::kCmdTemperature);
+    queued.insert(queued.end(), temp.begin(), temp.end());
+    port.Write(queued);
+
+    const uint16_t expected[] = {3915, 15, 2500};  // string voltage, current, temperature, raw
+    for (int i = 0; i < 3; ++i) {
+        const auto reply = port.Read(monitor::kShortReplyLen);
+        ASSERT_EQ(reply.size(), 5u) << "reply " << i;
+        EXPECT_TRUE(monitor::AcceptReply(reply.data(), 5, 5, 0x81));
+        const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        // Each held back in its turn: the queued two after the first.
+        EXPECT_GE(at, i == 0 ? 300 : 600) << "reply " << i;
+        EXPECT_EQ(monitor::ReadU16(reply.data(), 2), expected[i]) << "reply " << i;
+    }
+    sim.Signal(SIGTERM);
+    std::string rest;
+    EXPECT_EQ(sim.Wait(&rest), 0);
+    EXPECT_NE(rest.find("3 late"), std::string::npos) << rest;
+}
+
 TEST(MonitorSimTool, FoundThroughItsLinkAndStopsByItselfAfterMaxRequests) {
     const std::string link = TempPath("link");
     SimProcess sim({"--pty-link", link, "--max-requests", "2", "--drop", "1", "--seed", "1"});

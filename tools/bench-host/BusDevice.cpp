@@ -32,3 +32,21 @@ double BusDevice::LossPercent() const {
     const long due = cycles + missed;
     return due > 0 ? 100.0 * static_cast<double>(Lost()) / static_cast<double>(due) : 0.0;
 }
+
+double BusDevice::PollIntervalSeconds() const {
+    if (starts < 2) return 0.0;
+    return std::chrono::duration<double>(last_start - first_start).count() / static_cast<double>(starts - 1);
+}
+
+void BusDevice::StartCycle(Clock::time_point now) {
+    ++cycles;
+    cycle_open = true;
+    resends_in_cycle = 0;
+    cycle_failure.reset();
+    cycle_out_of_step = false;
+    round = HeldRound{};
+    cycle_started_at = now;
+    cycle_due_at = now;
+    if (starts++ == 0) first_start = now;
+    last_start = now;
+}

@@ -3,15 +3,18 @@
 // the plug-in's device object, where it sits on its bus, its cycle counts
 // and the record of its last completed round.
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "AlarmEvaluator.h"
 #include "BatteryRecord.h"
 #include "DeviceHealth.h"
 #include "FailureReason.h"
 #include "SiteConfig.h"
+#include "TimeStamp.h"
 
 class BusScheduler;
 class HLXSPDevice;
@@ -41,10 +44,41 @@ struct BusDevice {
     bool cycle_open = false;
     int resends_in_cycle = 0;
     std::optional<FailureReason> cycle_failure;  // the last failed exchange of the open cycle
+    // A reply came during the open cycle that no request explains: its
+    // values may answer other requests.
+    bool cycle_out_of_step = false;
     Clock::time_point cycle_started_at{};
     Clock::time_point request_sent_at{};   // the last request written
     Clock::time_point failed_request_at{};  // the first request of the open cycle that failed
+    Clock::time_point cycle_due_at{};  // when the tick that started it was due
     Clock::time_point next_poll{};
+
+    // Polls against the tick: a cycle that starts half a tick or more after
+    // it was due is late (probes of a device that does not answer are
+    // spaced on purpose and not counted).
+    long late_polls = 0;
+    double tick_period = 0;  // seconds, the bus's
+    // The mean time between the starts of cycles; 0 before the second.
+    double PollIntervalSeconds() const;
+    // The device started a cycle now: a fresh one, nothing of the last kept.
+    void StartCycle(Clock::time_point now);
+    Clock::time_point first_start{}, last_start{};
+    long starts = 0;
+
+    // What the device handed over at the end of its round, kept until the
+    // bus shows that the round's replies answered its own requests: then
+    // its thresholds are checked and its record stored, else it is dropped.
+    struct Check {
+        std::string name, label;
+        float value = 0;
+    };
+    struct HeldRound {
+        std::vector<Check> checks;
+        std::vector<uint8_t> record;
+        TimeStamp at;        // when it was handed over
+        bool saved = false;  // the record was handed over
+    };
+    HeldRound round;
 
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601

@@ -2,27 +2,36 @@
 // The host's side of one serial bus with one or more monitors on it.  The
 // bus is given to one device at a time: a device idle at its poll time gets
 // a tick and starts a cycle; while it waits for a reply it gets a tick only
-// when the reply is overdue (its time on the wire at the line speed plus a
-// turnaround margin), since a tick while the reply is still arriving would
-// make it resend; after the resends a cycle allows, the cycle counts as
-// timed out and the bus moves on.  Received bytes go to the device that
-// owns the bus.  An I/O error closes the port and it is reopened with
-// backoff; the devices keep their state meanwhile.
+// when the reply is overdue, since a tick while the reply is still arriving
+// would make it resend; after the resends a cycle allows, the cycle counts
+// as timed out and the bus moves on.
 //
-// A reply carries no command code, so only the host's timing tells a late
-// reply from the answer to a newer request.  After a reply timeout nothing
-// more is written on the bus until the line has been quiet for the quiet
-// guard; whatever arrives meanwhile is dropped and counted as a late reply.
-// So there is never more than one request outstanding on a bus.  After a
-// refused reply the line must be quiet for the chunk gap, so that the rest
-// of that reply is not taken for the start of the next.
+// What the bytes are is decided by pure parts: the LineReader gathers each
+// reply by the length its request calls for, the ExchangeTracker keeps the
+// account of requests (timeouts, the quiet guard, replies owed and how late
+// they come), the PortKeeper the outages.  This class moves bytes between
+// the port, those parts and the devices, with the one clock it is given.
+//
+// A reply carries no command code, so only the account tells a late reply
+// from the answer to a newer request.  After a reply timeout nothing more
+// is written until the line has been quiet for the quiet guard; whatever
+// arrives meanwhile is dropped and counted as a late reply.  A round whose
+// device still owes a reply is held until the line has been quiet for a
+// response timeout after it; a reply that no request explains (after the round, past a
+// whole reply, sooner than the monitor can answer) drops the rounds it
+// touches, counted as "late, discarded".  A device that does not answer is
+// probed only every probe interval, so its neighbours keep their tick.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "BusDevice.h"
+#include "ExchangeTracker.h"
+#include "LineReader.h"
+#include "PortKeeper.h"
 
 class RunEvents;
 class SerialPort;
@@ -36,9 +45,11 @@ public:
         int response_margin_ms = 100;
         int frame_gap_ms = 20;
         // Quiet line needed after a reply timeout before the next request;
-        // without it, twice the timed-out request's response timeout.
+        // without it, the guard follows the latest reply measured.
         std::optional<int> quiet_guard_ms;
         bool echo = false;
+        // Time between the probes of a device that is not answering.
+        int probe_interval_ms = 5000;
         // Cycles of each device after which it is polled no more (--rounds);
         // 0: no limit.
         long cycle_limit = 0;
@@ -47,14 +58,19 @@ public:
     BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events);
 
     void Add(BusDevice* d);
+    // Called with a device's round once the bus has shown it in step, to
+    // check and store it; the round is then published.
+    void OnKeep(std::function<void(BusDevice&)> keep) { keep_ = std::move(keep); }
     const std::vector<BusDevice*>& Devices() const { return devices_; }
-    bool PortOpen() const { return !port_down_; }
+    bool PortOpen() const { return !keeper_.Down(); }
     int Fd() const;
     const std::string& Path() const;
     // Times the port was lost, and for how long in all (an outage still
     // going counts up to now).
-    int Outages() const { return outages_; }
-    Clock::duration OutageTime(Clock::time_point now) const;
+    int Outages() const { return keeper_.Outages(); }
+    Clock::duration OutageTime(Clock::time_point now) const { return keeper_.OutageTime(now); }
+    // The quiet guard that would have covered the latest reply measured.
+    std::optional<std::chrono::milliseconds> GuardNeeded() const;
 
     // First cycles are due at once, in the order the devices were added.
     void Start(Clock::time_point now);
@@ -62,8 +78,8 @@ public:
     Clock::time_point NextWake(Clock::time_point now) const;
     // Bytes are waiting on the port (or it hung up).
     void OnReadable(Clock::time_point now, bool hangup);
-    // Timers: reopening, chunk gaps, overdue replies, the quiet guard, due
-    // polls, and the devices' health as time passes.
+    // Timers: reopening, overdue replies, the quiet guard, due polls, and
+    // the devices' health as time passes.
     void Service(Clock::time_point now);
 
     // Host calls made by the device that owns the bus, during its call.
@@ -72,25 +88,35 @@ public:
     void DeviceCompletedRound(BusDevice& d);
 
     // How long a reply of reply_len bytes may take after a request.
-    Clock::duration ResponseTimeout(int reply_len) const;
+    Clock::duration ResponseTimeout(int reply_len) const { return tracker_.ResponseTimeout(reply_len); }
     // How long the line must be quiet after a timeout of a request that
     // awaited reply_len bytes.
-    Clock::duration QuietGuard(int reply_len) const;
+    Clock::duration QuietGuard(int reply_len) const { return tracker_.Guard(reply_len); }
 
 private:
+    void Take(const LineReader::Out& out, Clock::time_point now);
+    void Stray(const LineReader::Out& out, Clock::time_point now);
+    // Replies no request explains: paid against the requests owed, their
+    // lateness told to the device they come from.
+    void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    void OutOfStep(BusDevice& d, const std::string& why);
     void Tick(BusDevice& d, Clock::time_point now);
-    void Deliver(Clock::time_point now);
+    void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now);
     void ReplyOverdue(BusDevice& d, Clock::time_point now);
     void GuardOver(Clock::time_point now);
-    void StartGuard(Clock::time_point now, BusDevice* timed_out);
+    void StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length);
     void Failed(BusDevice& d, FailureReason why);
     void EndCycle(BusDevice& d, bool completed, Clock::time_point now);
+    void Keep(BusDevice& d, Clock::time_point now);
+    void Drop(BusDevice& d, Clock::time_point now);
     void Release(BusDevice& d, Clock::time_point now);
+    bool BackingOff(const BusDevice& d) const;
+    Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
     void PortFailed(const std::string& why, Clock::time_point now);
     void TryReopen(Clock::time_point now);
     void CountMissedCycles(Clock::time_point now);
-    bool ChunkComplete() const;
     void AfterDeviceCall(Clock::time_point now);
+    BusDevice* AtAddress(uint8_t bus_addr) const;
     void Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note);
     void Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change);
     Clock::duration Period() const;
@@ -100,38 +126,33 @@ private:
     Options options_;
     RunEvents& events_;
     std::vector<BusDevice*> devices_;
+    std::function<void(BusDevice&)> keep_;
 
-    // The exchange in progress: the device that owns the bus, when its reply
-    // is due, what its request asked for, and every byte handed to it since.
+    LineReader reader_;
+    ExchangeTracker tracker_;
+    PortKeeper keeper_;
+    // The time of the turn in progress: host calls made during it happen now.
+    Clock::time_point now_{};
+
+    // The device that owns the bus, and every byte handed to it in the
+    // exchange in progress.
     BusDevice* active_ = nullptr;
-    Clock::time_point deadline_{};
-    int expected_len_ = 0;
-    uint8_t expected_addr_ = 0;
     std::vector<uint8_t> exchange_;
+    bool delivering_ = false;
 
-    std::vector<uint8_t> rx_;  // the chunk being gathered
-    Clock::time_point last_rx_{};
-    std::vector<uint8_t> echo_;
-    std::size_t echo_pos_ = 0;
-
-    // The quiet line after a failed exchange.  After a timeout the device
-    // whose reply was overdue keeps the bus and gets its tick (a resend, or
-    // the end of its cycle) once the line has been quiet.
+    // The quiet line after a failed exchange or a held round.  After a
+    // timeout the device whose reply was overdue keeps the bus and gets its
+    // tick (a resend, or the end of its cycle) once the line has been
+    // quiet; a held round is kept once the line has been quiet.
     bool guarding_ = false;
     Clock::time_point quiet_until_{};
     Clock::duration guard_len_{};
     BusDevice* timed_out_ = nullptr;
+    BusDevice* holding_ = nullptr;
     bool late_seen_ = false;
 
     // Set by the host calls during one device call, read after it.
     bool round_done_ = false;
     bool sent_ = false;
     std::optional<std::string> write_failure_;
-
-    bool port_down_ = false;
-    Clock::time_point reopen_at_{};
-    Clock::duration backoff_{};
-    int outages_ = 0;
-    Clock::time_point down_since_{};
-    Clock::duration down_total_{};
 };

@@ -101,3 +101,8 @@ std::optional<DeviceHealth::Change> DeviceHealth::Check(Moment now) {
     if (state_ != State::kAnswering || now.mono - last_round_.mono < kStaleAfter) return std::nullopt;
     return Enter(State::kStale, last_round_);
 }
+
+void DeviceHealth::ReplyLate(std::chrono::milliseconds by) {
+    ++late_replies_;
+    if (by > late_by_) late_by_ = by;
+}

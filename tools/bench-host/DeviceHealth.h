@@ -77,6 +77,9 @@ public:
     void PortReopened() { streak_ = 0; }
     // Time passing: a device answering but without a round for too long.
     std::optional<Change> Check(Moment now);
+    // A reply of the device came this long after its request, later than
+    // the host waits for it.
+    void ReplyLate(std::chrono::milliseconds by);
 
     State state() const { return state_; }
     const Moment& since() const { return since_; }
@@ -87,6 +90,9 @@ public:
     bool ever_answered() const { return ever_answered_; }
     // The silent periods so far, the one going on counted up to now.
     Silence Silences(Moment now) const;
+    // Late replies seen, and the latest of them from its request.
+    long late_replies() const { return late_replies_; }
+    std::chrono::milliseconds late_by() const { return late_by_; }
 
 private:
     Change Enter(State to, Moment since);
@@ -100,4 +106,6 @@ private:
     bool ever_answered_ = false;
     Silence silence_;                    // the periods that ended
     std::optional<Moment> silent_since_;  // of the one going on
+    long late_replies_ = 0;
+    std::chrono::milliseconds late_by_{0};
 };

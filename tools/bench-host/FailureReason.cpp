@@ -14,6 +14,7 @@ const char* FailureName(FailureReason reason) {
         case FailureReason::kRefused: return "refused";
         case FailureReason::kPortLost: return "port lost";
         case FailureReason::kLateReply: return "late reply";
+        case FailureReason::kLateDiscarded: return "late, discarded";
     }
     return "?";
 }

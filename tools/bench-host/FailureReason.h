@@ -17,11 +17,15 @@ enum class FailureReason {
     kRefused,    // refused by the plug-in for another reason (too many bytes, values it rejects)
     kPortLost,   // the serial port went away during the exchange
     kLateReply,  // bytes after a reply timeout, while the line had to be quiet
+    // A round completed while the line was out of step (a reply came that no
+    // request explains), so its values may answer other requests: neither
+    // stored nor shown.
+    kLateDiscarded,
 };
-constexpr std::size_t kFailureReasons = 8;
+constexpr std::size_t kFailureReasons = 9;
 
 // "timeout", "partial", "start byte", "address", "checksum", "refused",
-// "port lost", "late reply".
+// "port lost", "late reply", "late, discarded".
 const char* FailureName(FailureReason reason);
 
 // Exchanges failed, per reason.

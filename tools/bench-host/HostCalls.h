@@ -1,7 +1,8 @@
 #pragma once
 // The host's side of the calls a device makes during `bench-host run`:
 // requests go to the device's bus, threshold checks to its alarm limits,
-// records to the history.  Installed as the host stand-in's observer for as
+// records to the history, once the bus has shown the round's replies its
+// own.  Installed as the host stand-in's observer for as
 // long as it lives.
 #include <string>
 
@@ -17,6 +18,8 @@ public:
     ~HostCalls() override;
     HostCalls(const HostCalls&) = delete;
     HostCalls& operator=(const HostCalls&) = delete;
+    // Takes the rounds the site's buses keep; once the site is made.
+    void Attach();
 
     void OnSendData(HLXSPDevice& dev, const unsigned char* data, unsigned int len) override;
     void OnSpRefresh(HLXSPDevice& dev) override;
@@ -25,6 +28,9 @@ public:
     void OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) override;
 
 private:
+    // A round the bus showed in step: its thresholds checked, its record
+    // stored.
+    void Keep(BusDevice& d);
     BusDevice* Find(const HLXVDevice& dev) const;
 
     RunSetup& site_;

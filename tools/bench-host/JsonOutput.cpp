@@ -128,6 +128,12 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                         standing += (standing.size() > 1 ? "," : "") + alarm.Text();
                     }
                     line.Raw("alarms_standing", standing + "]");
+                    line.Int("late_polls", d->late_polls).Double("poll_interval_s",
+                                                                  std::round(d->PollIntervalSeconds() * 1000.0) / 1000.0);
+                    if (h.late_replies() > 0)
+                        line.Int("late_replies", h.late_replies())
+                            .Double("late_by_s", SecondsOf(h.late_by()))
+                            .Int("quiet_guard_ms_needed", runtext::GuardCovering(h.late_by()));
                     emit(line);
                 }
                 for (const auto& p : e.ports) {

@@ -69,6 +69,7 @@ void RunSetup::Make() {
         so.frame_gap_ms = site.frame_gap_ms;
         so.echo = pc.echo;
         so.quiet_guard_ms = pc.quiet_guard_ms;
+        so.probe_interval_ms = pc.probe_interval_ms;
         so.cycle_limit = options_.rounds;
         bus.scheduler = std::make_unique<BusScheduler>(*bus.port, speed, so, events_);
         for (BusDevice* d : on_bus) bus.scheduler->Add(d);

@@ -219,6 +219,24 @@ std::string Standing(const AlarmEvaluator& alarms) {
     return out.empty() ? "none" : out;
 }
 
+long GuardCovering(std::chrono::milliseconds late_by) { return (late_by.count() + 49) / 50 * 50; }
+
+std::string Polls(const BusDevice& d) {
+    char text[96];
+    std::snprintf(text, sizeof text, "every %.2f s against a tick of %g s, %ld late", d.PollIntervalSeconds(),
+                  d.tick_period, d.late_polls);
+    if (d.starts < 2) return "fewer than two cycles, " + std::to_string(d.late_polls) + " late";
+    return text;
+}
+
+std::string LateReplies(const BusDevice& d) {
+    const DeviceHealth& h = d.health;
+    if (h.late_replies() == 0) return "";
+    return Count(h.late_replies(), "reply", "replies") + " late, up to " + Seconds(h.late_by()) +
+           " after their request; \"quiet_guard_ms\": " + std::to_string(GuardCovering(h.late_by())) +
+           " would cover them";
+}
+
 std::vector<std::string> Summary(const run::RunEnded& end) {
     std::vector<std::string> lines;
     for (const BusDevice* d : end.devices) {
@@ -230,6 +248,9 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
                         Percent(d->LossPercent()) + " loss");
         lines.push_back("state: " + State(*d) + "; last round " + (d->last_round_at.empty() ? "none" : d->last_round_at));
         lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + Count(d->resends, "resend", "resends"));
+        lines.push_back("polls: " + Polls(*d));
+        const std::string late = LateReplies(*d);
+        if (!late.empty()) lines.push_back("late replies: " + late);
         lines.push_back("silent: " + Silences(d->health.Silences(end.at)));
         lines.push_back("alarms standing: " + Standing(d->alarms));
     }

@@ -52,6 +52,14 @@ std::string Standing(const AlarmEvaluator& alarms);
 
 // Per device, where the history went, and what did not reach it.
 std::vector<std::string> Summary(const run::RunEnded& end);
+// How the device's polls kept their tick: "every 1.02 s against a tick of
+// 1 s, 3 late".
+std::string Polls(const BusDevice& d);
+// Its replies later than the host waits, with the quiet guard that would
+// have covered them; "" when none came late.
+std::string LateReplies(const BusDevice& d);
+// The quiet guard that covers a reply this late, rounded up to 50 ms.
+long GuardCovering(std::chrono::milliseconds late_by);
 // The complaints that go to standard error at the end of a run.
 std::vector<std::string> Complaints(const run::RunEnded& end);
 

@@ -111,8 +111,10 @@ std::string AgeNote(const BusDevice& d, run::WallClock::time_point now) {
 Look HeadingLook(const BusDevice& d) { return Current(d) ? Look::kHeading : Look::kAlarm; }
 
 std::string Counts(const BusDevice& d) {
+    const std::string late = d.health.late_replies() > 0 ? ", replies late up to " + runtext::Seconds(d.health.late_by()) : "";
     return std::to_string(d.completed) + "/" + std::to_string(d.cycles + d.missed) + " cycles" +
-           (d.Lost() > 0 ? ", lost " + std::to_string(d.Lost()) + " (" + runtext::Failures(d.failures) + ")" : "");
+           (d.Lost() > 0 ? ", lost " + std::to_string(d.Lost()) + " (" + runtext::Failures(d.failures) + ")" : "") +
+           (d.late_polls > 0 ? ", " + std::to_string(d.late_polls) + " late polls" : "") + late;
 }
 
 std::string Values(const BusDevice& d) {

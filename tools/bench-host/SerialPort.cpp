@@ -85,10 +85,6 @@ void SerialPort::Close() {
     fd_ = -1;
 }
 
-void SerialPort::FlushInput() {
-    if (fd_ >= 0) ::tcflush(fd_, TCIFLUSH);
-}
-
 void SerialPort::Write(const uint8_t* data, std::size_t len) {
     if (fd_ < 0) throw Error(path_ + " is not open");
     std::size_t done = 0;

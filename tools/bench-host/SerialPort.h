@@ -28,9 +28,6 @@ public:
     int Fd() const { return fd_; }
     const std::string& Path() const { return path_; }
 
-    // Drops whatever has been received and not read: a late reply to an
-    // earlier request must not be taken for the answer to the next one.
-    void FlushInput();
     // Writes all bytes; throws Error when the line fails (an adapter
     // pulled out).
     void Write(const uint8_t* data, std::size_t len);

@@ -129,13 +129,16 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
         const std::string pw = "ports[" + std::to_string(p) + "]";
         const Json::Value& pj = ports[p];
         if (!pj.isObject()) r.Fail(pw, "must be an object");
-        r.OnlyKeys(pj, pw, {"path", "echo", "quiet_guard_ms", "devices"});
+        r.OnlyKeys(pj, pw, {"path", "echo", "quiet_guard_ms", "probe_interval_ms", "devices"});
         Port port;
         port.path = r.String(pj["path"], pw + ".path");
         if (!paths.insert(port.path).second) r.Fail(pw + ".path", "port " + port.path + " is named twice");
         if (pj.isMember("echo")) port.echo = r.Bool(pj["echo"], pw + ".echo");
         if (pj.isMember("quiet_guard_ms"))
             port.quiet_guard_ms = static_cast<int>(r.Whole(pj["quiet_guard_ms"], pw + ".quiet_guard_ms", 60000));
+        if (pj.isMember("probe_interval_ms"))
+            port.probe_interval_ms =
+                static_cast<int>(r.Whole(pj["probe_interval_ms"], pw + ".probe_interval_ms", 3600000));
         const Json::Value& devs = pj["devices"];
         if (!devs.isArray() || devs.empty()) r.Fail(pw + ".devices", "must be a non-empty array of devices");
         std::set<unsigned> addrs;

@@ -27,8 +27,12 @@ struct SiteConfig {
         // echoes back.
         bool echo = false;
         // Quiet line after a reply timeout before the next request (late
-        // replies are dropped meanwhile); unset: twice the response timeout.
+        // replies are dropped meanwhile); unset: twice the response timeout,
+        // or the latest reply measured if that is later.
         std::optional<int> quiet_guard_ms;
+        // Time between the probes of a device that is not answering, so
+        // that its timeouts do not take its neighbours' ticks.
+        int probe_interval_ms = 5000;
         std::vector<Device> devices;
     };
 
@@ -36,7 +40,7 @@ struct SiteConfig {
     double tick_period = 2.0;            // seconds between the starts of a device's cycles
     std::string history = "bench-history.sqlite";
     int response_margin_ms = 100;        // turnaround added to a reply's time on the wire
-    int frame_gap_ms = 20;               // line silence that ends a received chunk
+    int frame_gap_ms = 20;               // line silence that ends a reply of unknown length
     std::vector<Port> ports;
     // What the site file holds that is not refused but will not do what it
     // seems to (an unknown configuration key, a value the plug-in reads as

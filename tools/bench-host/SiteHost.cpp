@@ -52,6 +52,7 @@ int SiteHost::Run() {
     Started web_page;
     try {
         site.Make();
+        calls.Attach();
         // A history without a file (a full disk) has no page of its own; the
         // live page and /metrics are served all the same.
         if (companion_.start)

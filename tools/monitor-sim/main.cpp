@@ -210,7 +210,8 @@ int main(int argc, char** argv) {
     std::string late_text;
     flt->add_option("--late", late_text,
                     "P:MS: probability of holding a whole reply back by MS milliseconds, so that it arrives after "
-                    "the master has given up on it (0.1:150)")
+                    "the master has given up on it (0.1:150); requests that come meanwhile are answered after "
+                    "it, in order, as by a busy monitor")
         ->check(RefusedBy(monitor_sim::ParseLate));
     flt->add_option("--silence", faults.silence, "probability of falling silent for --silence-length requests")
         ->check(rate);

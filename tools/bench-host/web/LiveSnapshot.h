@@ -57,8 +57,8 @@ struct LiveSnapshot {
         uint64_t cycles_abandoned = 0;         // started, then rejected, timed out or replaced
         uint64_t cycles_missed = 0;            // due while the port was lost, never started
         uint64_t resends = 0;                  // requests sent again within a cycle
-        uint64_t late_polls = 0;               // polls that started later than their interval allows
-        double poll_interval_seconds = 0.0;    // the device's poll interval; 0 when not known
+        uint64_t late_polls = 0;               // cycles started half a tick or more after they were due
+        double poll_interval_seconds = 0.0;    // mean time between the starts of cycles; 0 before the second
         uint64_t records_stored = 0;
         uint64_t records_not_stored = 0;
         uint64_t alarms_not_stored = 0;

@@ -191,7 +191,8 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
                             Number(*d.values_at_ms / 1000.0));
                  }
              });
-    f.Family("bench_host_poll_interval_seconds", "gauge", "The device's configured poll interval.",
+    f.Family("bench_host_poll_interval_seconds", "gauge",
+             "Mean time between the starts of the device's poll cycles, as achieved; absent before its second cycle.",
              [](const Device& d, std::string& out) {
                  if (d.poll_interval_seconds > 0) {
                      Sample(out, "bench_host_poll_interval_seconds", DeviceLabel(d), Number(d.poll_interval_seconds));
@@ -213,7 +214,7 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
             &Device::cycles_missed);
     counter("bench_host_resends_total", "Requests sent again within a cycle after a failed exchange.",
             &Device::resends);
-    counter("bench_host_late_polls_total", "Poll cycles that started later than the poll interval allows.",
+    counter("bench_host_late_polls_total", "Poll cycles that started half a tick or more after they were due.",
             &Device::late_polls);
     f.Family("bench_host_exchange_failures_total", "counter",
              "Request-reply exchanges that failed, by reason (a cycle may resend after one and still complete).",

@@ -75,6 +75,8 @@ void WebOutput::Counters(const BusDevice& device, LiveSnapshot::Device& out) con
     out.cycles_abandoned = static_cast<uint64_t>(device.abandoned);
     out.cycles_missed = static_cast<uint64_t>(device.missed);
     out.resends = static_cast<uint64_t>(device.resends);
+    out.late_polls = static_cast<uint64_t>(device.late_polls);
+    out.poll_interval_seconds = device.PollIntervalSeconds();
 }
 
 void WebOutput::Alarm(const BusDevice* device, const AlarmEvaluator::Change& change) {

@@ -1,0 +1,480 @@
+// The host's side of an exchange, without a line: the line reader and the
+// exchange tracker fed bytes and times the way the bus scheduler feeds them,
+// one table of cases, each also cut at every byte and paused inside; the
+// port keeper's outage times.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ExchangeTracker.h"
+#include "LineReader.h"
+#include "PortKeeper.h"
+#include "protocol/MonitorProtocol.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Hex(const std::string& text) {
+    std::istringstream in(text);
+    Bytes out;
+    std::string byte;
+    while (in >> byte) out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+    return out;
+}
+
+std::string Text(const Bytes& bytes) {
+    std::string out;
+    char b[4];
+    for (const uint8_t x : bytes) {
+        std::snprintf(b, sizeof b, "%02X ", x);
+        out += b;
+    }
+    if (!out.empty()) out.pop_back();
+    return out;
+}
+
+// Bytes at a time after the request went out.
+struct Step {
+    int at_ms;
+    std::string hex;
+};
+
+// What the engine made of one exchange.
+struct Outcome {
+    std::string reply;  // handed to the device
+    int reply_at_ms = -1;
+    bool timed_out = false;
+    std::string gathered;  // at the timeout
+    std::string surplus;   // past the whole reply
+    std::string stray;     // while nothing was asked
+    bool too_soon = false;
+    std::string echo;
+    bool operator==(const Outcome& o) const {
+        return reply == o.reply && reply_at_ms == o.reply_at_ms && timed_out == o.timed_out &&
+               gathered == o.gathered && surplus == o.surplus && stray == o.stray && too_soon == o.too_soon &&
+               echo == o.echo;
+    }
+};
+
+void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << "{reply [" << o.reply << "] at " << o.reply_at_ms << (o.timed_out ? ", timed out" : "") << ", gathered ["
+        << o.gathered << "], surplus [" << o.surplus << "], stray [" << o.stray << "]" << (o.too_soon ? ", too soon" : "")
+        << ", echo [" << o.echo << "]}";
+}
+
+constexpr uint8_t kAddr = 0x81;
+
+// Drives one exchange: a request for command at 0 ms, then the steps.  The
+// tracker has timed eight answers of `turnaround_ms` first, when given.
+Outcome Exchange(uint8_t command, const std::vector<Step>& steps, bool echo, std::optional<int> turnaround_ms) {
+    const Clock::time_point t0{};
+    LineReader reader(LineReader::Options{echo, 20ms});
+    ExchangeTracker tracker(ExchangeTracker::Options{19200, 100ms, std::nullopt});
+    const int reply_len = monitor::ReplyLength(command);
+    if (turnaround_ms) {
+        for (int i = 0; i < ExchangeTracker::kTurnaroundSamples; ++i) {
+            tracker.Sent(kAddr, reply_len, t0);
+            tracker.FirstByte(t0 + std::chrono::milliseconds(*turnaround_ms));
+            tracker.Answered();
+        }
+    }
+    const auto request = monitor::BuildRequest(kAddr, command);
+    reader.Expect(request.data(), request.size(), reply_len);
+    tracker.Sent(kAddr, reply_len, t0);
+
+    Outcome o;
+    auto take = [&](const LineReader::Out& out, Clock::time_point now) {
+        o.echo += (o.echo.empty() || out.echo.empty() ? "" : " ") + Text(out.echo);
+        if (out.first_byte && !tracker.FirstByte(now)) o.too_soon = true;
+        if (!out.reply.empty()) {
+            o.reply = Text(out.reply);
+            o.reply_at_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now - t0).count());
+            tracker.Answered();
+        }
+        o.surplus += (o.surplus.empty() || out.surplus.empty() ? "" : " ") + Text(out.surplus);
+        o.stray += (o.stray.empty() || out.stray.empty() ? "" : " ") + Text(out.stray);
+    };
+    for (const Step& s : steps) {
+        const Clock::time_point now = t0 + std::chrono::milliseconds(s.at_ms);
+        if (tracker.Outstanding() && now >= tracker.Deadline()) {
+            o.timed_out = true;
+            o.gathered = Text(reader.Gathered());
+            tracker.TimedOut();
+            reader.Forget();
+        }
+        const Bytes b = Hex(s.hex);
+        take(reader.Feed(b.data(), b.size(), now), now);
+    }
+    if (tracker.Outstanding()) {
+        o.timed_out = true;
+        o.gathered = Text(reader.Gathered());
+    }
+    return o;
+}
+
+struct Case {
+    const char* name;
+    uint8_t command;
+    std::vector<Step> steps;
+    Outcome expected;
+    bool echo;
+    std::optional<int> turnaround_ms;
+};
+
+Case C(const char* name, uint8_t command, std::vector<Step> steps, Outcome expected, bool echo = false,
+       std::optional<int> turnaround_ms = std::nullopt) {
+    return Case{name, command, std::move(steps), std::move(expected), echo, turnaround_ms};
+}
+
+// A reply handed over at a time, what came past it, and how.
+Outcome Replied(std::string reply, int at_ms, std::string surplus = "", bool too_soon = false, std::string echo = "") {
+    Outcome o;
+    o.reply = std::move(reply);
+    o.reply_at_ms = at_ms;
+    o.surplus = std::move(surplus);
+    o.too_soon = too_soon;
+    o.echo = std::move(echo);
+    return o;
+}
+
+// No reply in time: what had come of it, and what came after.
+Outcome Missed(std::string gathered, std::string stray) {
+    Outcome o;
+    o.timed_out = true;
+    o.gathered = std::move(gathered);
+    o.stray = std::move(stray);
+    return o;
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// The cells reply, 67 bytes: 29 cells of 13.50 V and three empty slots.
+const std::string kCells = [] {
+    monitor::CellSlots slots{};
+    for (int i = 0; i < 29; ++i) slots[i] = 1350;
+    const auto frame = monitor::BuildLongReply(kAddr, slots);
+    return Text(Bytes(frame.begin(), frame.end()));
+}();
+
+std::string Zeros(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += i ? " 00" : "00";
+    return out;
+}
+
+class Exchanges : public ::testing::TestWithParam<Case> {};
+
+// Each case as listed; then each chunk cut in two at every byte, the halves
+// arriving together; then, for a reply that comes whole in time, cut at
+// every byte with the second half after a pause that still ends within the
+// response timeout.  Neither changes what the engine makes of the bytes,
+// except when the reply is handed over.
+TEST_P(Exchanges, GivesEachByteItsPlace) {
+    const Case& c = GetParam();
+    EXPECT_EQ(Exchange(c.command, c.steps, c.echo, c.turnaround_ms), c.expected) << "as listed";
+
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+        const Bytes b = Hex(c.steps[i].hex);
+        for (std::size_t cut = 1; cut < b.size(); ++cut) {
+            auto steps = c.steps;
+            steps[i].hex = Text(Bytes(b.begin(), b.begin() + cut));
+            steps.insert(steps.begin() + i + 1, Step{c.steps[i].at_ms, Text(Bytes(b.begin() + cut, b.end()))});
+            EXPECT_EQ(Exchange(c.command, steps, c.echo, c.turnaround_ms), c.expected) << "step " << i << " cut at " << cut;
+        }
+    }
+
+    if (c.expected.reply.empty() || c.steps.size() != 1 || c.echo || c.turnaround_ms) return;
+    ExchangeTracker timing(ExchangeTracker::Options{19200, 100ms, std::nullopt});
+    const int timeout_ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(timing.ResponseTimeout(monitor::ReplyLength(c.command)))
+            .count());
+    const Bytes b = Hex(c.steps[0].hex);
+    for (const int pause : {21, 60, timeout_ms - c.steps[0].at_ms - 1}) {
+        // Cut inside the reply, so that it is whole only with the second part.
+        for (std::size_t cut = 1; cut < Hex(c.expected.reply).size(); ++cut) {
+            const std::vector<Step> steps{{c.steps[0].at_ms, Text(Bytes(b.begin(), b.begin() + cut))},
+                                          {c.steps[0].at_ms + pause, Text(Bytes(b.begin() + cut, b.end()))}};
+            Outcome expected = c.expected;
+            expected.reply_at_ms = c.steps[0].at_ms + pause;
+            EXPECT_EQ(Exchange(c.command, steps, false, std::nullopt), expected) << "pause " << pause << " at " << cut;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Exchanges,
+    ::testing::Values(
+        C("ShortWhole", 0xA2, {{3, "ED 81 0F 4B DB"}}, Replied("ED 81 0F 4B DB", 3)),
+        C("CellsWhole", 0xA1, {{40, kCells}}, Replied(kCells, 40)),
+        // Bytes before the start byte go with the reply: the device skips
+        // them itself.
+        C("GarbageBefore", 0xA3, {{4, "00 13 FE ED 81 00 0F 90"}}, Replied("00 13 FE ED 81 00 0F 90", 4)),
+        // Bytes after the whole reply are kept from the next exchange.
+        C("GarbageAfter", 0xA3, {{4, "ED 81 00 0F 90 00 13"}}, Replied("ED 81 00 0F 90", 4, "00 13")),
+        C("EchoThenReply", 0xA4, {{1, "FE FE 81 A4 25"}, {5, "ED 81 09 C4 4E"}},
+          Replied("ED 81 09 C4 4E", 5, "", false, "FE FE 81 A4 25"), true),
+        // A reply that does not repeat the request is no echo.
+        C("NoEchoWhereExpected", 0xA4, {{5, "ED 81 09 C4 4E"}}, Replied("ED 81 09 C4 4E", 5), true),
+        // Two replies in one chunk: the second answers another request.
+        C("TwoFramesInOneChunk", 0xA2, {{3, "ED 81 0F 4B DB ED 81 0F 4B DB"}},
+          Replied("ED 81 0F 4B DB", 3, "ED 81 0F 4B DB")),
+        // Nothing until after the timeout (105 ms for a short reply): the
+        // reply comes with nothing asked.
+        C("LateFrame", 0xA2, {{350, "ED 81 0F 4B DB"}}, Missed("", "ED 81 0F 4B DB")),
+        // Part of a reply, and the rest after the timeout.
+        C("PartialThenLate", 0xA2, {{3, "ED 81 0F"}, {200, "4B DB"}}, Missed("ED 81 0F", "4B DB")),
+        // A wrong address comes whole; the device judges it.
+        C("OtherMonitor", 0xA2, {{3, "ED 82 0F 4B DC"}}, Replied("ED 82 0F 4B DC", 3)),
+        // Noise with no frame in it is handed over once there is more of it
+        // than the device gathers, never kept growing.
+        C("EndlessNoise", 0xA2, {{3, Zeros(81)}}, Replied(Zeros(81), 3)),
+        // A monitor that has always taken 8 ms answers in 1 ms: that reply
+        // was on its way before the request.
+        C("SoonerThanTheMonitorAnswers", 0xA3, {{1, "ED 81 00 0F 90"}}, Replied("ED 81 00 0F 90", 1, "", true),
+          false, 8),
+        C("AsSoonAsTheMonitorAnswers", 0xA3, {{7, "ED 81 00 0F 90"}}, Replied("ED 81 00 0F 90", 7), false, 8)),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// A frame while nothing is asked is stray, whole or cut.
+TEST(LineReader, BytesWithNothingAskedAreStray) {
+    LineReader reader(LineReader::Options{false, 20ms});
+    const Bytes frame = Hex("ED 81 0F 4B DB");
+    const auto out = reader.Feed(frame.data(), frame.size(), Clock::time_point{});
+    EXPECT_EQ(out.stray, frame);
+    EXPECT_TRUE(out.reply.empty());
+    EXPECT_FALSE(reader.NextWake());
+}
+
+// Stray bytes within the frame gap of others are the rest of their reply,
+// unless they begin one.
+TEST(LineReader, StrayBytesAreGroupedByTheFrameGap) {
+    const struct {
+        int at_ms;
+        const char* hex;
+        bool rest;
+    } feeds[] = {{0, "ED 81 0F", false}, {5, "4B DB", true}, {10, "ED 81 00 0F 90", false},
+                 {40, "09 C4", false}, {45, "4E", true}};
+    LineReader reader(LineReader::Options{false, 20ms});
+    for (const auto& f : feeds) {
+        const Bytes b = Hex(f.hex);
+        const auto out = reader.Feed(b.data(), b.size(), Clock::time_point{} + std::chrono::milliseconds(f.at_ms));
+        EXPECT_EQ(out.stray, b);
+        EXPECT_EQ(out.stray_rest, f.rest) << f.hex << " at " << f.at_ms;
+    }
+}
+
+// Replies in bytes nobody asked for: counted by their start byte and
+// address, so a busy monitor's burst pays off as many requests.
+TEST(LineReader, RepliesAreCountedInABurst) {
+    const struct {
+        const char* hex;
+        std::optional<uint8_t> addr;
+        int replies;
+    } cases[] = {
+        {"ED 81 0F 4B DB", 0x81, 1},
+        {"ED 81 0F 4B DB ED 81 0F 4B DB ED 81 0F 4B DB ED 81 0F 4B DB", 0x81, 4},
+        {"00 13 ED 82 00 0F 91 ED 82", 0x82, 2},
+        // A cell value that looks like a start byte inside a reply is
+        // skipped with it.
+        {"ED 81 ED 81 DB", 0x81, 1},
+        {"00 13", std::nullopt, 1},
+        {"ED", std::nullopt, 1},
+    };
+    for (const auto& c : cases) {
+        const Bytes b = Hex(c.hex);
+        EXPECT_EQ(LineReader::ReplyAddress(b), c.addr) << c.hex;
+        EXPECT_EQ(LineReader::Replies(b), c.replies) << c.hex;
+    }
+    const Bytes cells = Hex(kCells);
+    EXPECT_EQ(LineReader::Replies(cells), 1);
+}
+
+// A request the reader cannot read ends its reply at the frame gap.
+TEST(LineReader, ReplyOfUnknownLengthEndsAtTheFrameGap) {
+    LineReader reader(LineReader::Options{false, 20ms});
+    const Bytes request = Hex("01 02 03");
+    reader.Expect(request.data(), request.size(), 0);
+    const Clock::time_point t0{};
+    const Bytes bytes = Hex("ED 81 0F");
+    EXPECT_TRUE(reader.Feed(bytes.data(), bytes.size(), t0 + 2ms).reply.empty());
+    ASSERT_TRUE(reader.NextWake());
+    EXPECT_EQ(*reader.NextWake(), t0 + 22ms);
+    EXPECT_TRUE(reader.Poll(t0 + 21ms).reply.empty());
+    EXPECT_EQ(reader.Poll(t0 + 22ms).reply, bytes);
+}
+
+struct Lateness {
+    const char* name;
+    std::vector<int> late_ms;  // replies given up on, each this late
+    std::optional<int> fixed_guard_ms;
+    int guard_ms;  // after a timeout of a short request
+};
+
+class GuardFollowsLateness : public ::testing::TestWithParam<Lateness> {};
+
+// The quiet guard covers the latest reply measured, never less than twice
+// the response timeout, and stays what the port fixes.
+TEST_P(GuardFollowsLateness, CoversTheLatestReply) {
+    const auto& c = GetParam();
+    ExchangeTracker t(ExchangeTracker::Options{
+        19200, 100ms,
+        c.fixed_guard_ms ? std::optional<Clock::duration>(std::chrono::milliseconds(*c.fixed_guard_ms)) : std::nullopt});
+    Clock::time_point now{};
+    for (const int late : c.late_ms) {
+        t.Sent(kAddr, monitor::kShortReplyLen, now);
+        t.TimedOut();
+        const auto measured = t.Unexplained(kAddr, now + std::chrono::milliseconds(late));
+        ASSERT_TRUE(measured);
+        EXPECT_EQ(*measured, std::chrono::milliseconds(late));
+        EXPECT_EQ(t.Owed(kAddr), 0);
+        now += 5s;
+    }
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(t.Guard(monitor::kShortReplyLen)).count(),
+              c.guard_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GuardFollowsLateness,
+    ::testing::Values(Lateness{"NoneLate", {}, std::nullopt, 210}, Lateness{"SoonAfterTimeout", {150}, std::nullopt, 210},
+                      Lateness{"At350", {350}, std::nullopt, 350}, Lateness{"LatestCounts", {2000, 500}, std::nullopt, 2000},
+                      Lateness{"NineSeconds", {9000}, std::nullopt, 9000},
+                      Lateness{"FixedByThePort", {2000}, 300, 300}),
+    [](const ::testing::TestParamInfo<Lateness>& info) { return std::string(info.param.name); });
+
+// A reply later than any wait answers nothing the host still counts on,
+// and leaves the guard as it was.
+TEST(ExchangeTracker, ReplyBeyondAnyWaitIsNotMeasured) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    t.Sent(kAddr, monitor::kShortReplyLen, t0);
+    t.TimedOut();
+    EXPECT_FALSE(t.Unexplained(kAddr, t0 + ExchangeTracker::kMaxLateness + 1ms));
+    EXPECT_FALSE(t.LatestReply());
+    EXPECT_EQ(t.Guard(monitor::kShortReplyLen), 2 * t.ResponseTimeout(monitor::kShortReplyLen));
+}
+
+// A busy monitor answers in order: a burst of replies pays off as many
+// requests, and the lateness is the oldest one's.
+TEST(ExchangeTracker, BurstPaysOffTheOldestRequestsFirst) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    for (int i = 0; i < 4; ++i) {
+        t.Sent(kAddr, monitor::kShortReplyLen, t0 + std::chrono::milliseconds(300 * i));
+        t.TimedOut();
+    }
+    EXPECT_EQ(t.Owed(kAddr), 4);
+    EXPECT_EQ(t.Owed(0x82), 0);
+    EXPECT_FALSE(t.Unexplained(0x82, t0 + 1s));  // not owed by that monitor
+    EXPECT_EQ(*t.Unexplained(kAddr, t0 + 2s, 3), 2s);
+    EXPECT_EQ(t.Owed(kAddr), 1);
+    t.Settled(kAddr);
+    EXPECT_EQ(t.Owed(kAddr), 0);
+}
+
+// A request whose monitor answered others since was most likely lost: a
+// reply that comes later is the newest request's, and is measured from it.
+TEST(ExchangeTracker, LostRepliesDoNotMakeLaterOnesLookLater) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    t.Sent(kAddr, monitor::kShortReplyLen, t0);
+    t.TimedOut();  // never answered
+    t.Sent(kAddr, monitor::kShortReplyLen, t0 + 400ms);
+    t.FirstByte(t0 + 402ms);
+    t.Answered();
+    t.Sent(kAddr, monitor::kShortReplyLen, t0 + 3s);
+    t.TimedOut();
+    EXPECT_EQ(t.Owed(kAddr), 2);
+    EXPECT_EQ(*t.Unexplained(kAddr, t0 + 3s + 350ms), 350ms);
+    EXPECT_EQ(t.Guard(monitor::kShortReplyLen), 350ms);
+}
+
+// Requests owed are bounded per monitor, and forgotten once older than any
+// reply is waited for.
+TEST(ExchangeTracker, OwedRequestsAreBounded) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    for (std::size_t i = 0; i < ExchangeTracker::kMaxOwed + 5; ++i) {
+        t.Sent(kAddr, monitor::kShortReplyLen, t0 + std::chrono::milliseconds(10 * i));
+        t.TimedOut();
+    }
+    EXPECT_EQ(t.Owed(kAddr), static_cast<int>(ExchangeTracker::kMaxOwed));
+    t.Sent(kAddr, monitor::kShortReplyLen, t0 + ExchangeTracker::kMaxLateness + 1s);
+    t.TimedOut();
+    EXPECT_EQ(t.Owed(kAddr), 1);
+}
+
+// Answers on a line that takes no time teach nothing about the monitor:
+// no reply is then too soon.
+TEST(ExchangeTracker, LineWithoutWireTimeJudgesNoReplyTooSoon) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    for (int i = 0; i < ExchangeTracker::kTurnaroundSamples; ++i) {
+        t.Sent(kAddr, monitor::kShortReplyLen, t0);
+        EXPECT_TRUE(t.FirstByte(t0 + 300us));
+        t.Answered();
+    }
+    ASSERT_TRUE(t.Turnaround());
+    t.Sent(kAddr, monitor::kShortReplyLen, t0);
+    EXPECT_TRUE(t.FirstByte(t0 + 10us));
+}
+
+// While a reply is owed, answers are not timed: they may be shifted ones.
+TEST(ExchangeTracker, AnswersWhileOwedAreNotTimed) {
+    ExchangeTracker t(ExchangeTracker::Options{});
+    const Clock::time_point t0{};
+    t.Sent(kAddr, monitor::kShortReplyLen, t0);
+    t.TimedOut();
+    for (int i = 0; i < 2 * ExchangeTracker::kTurnaroundSamples; ++i) {
+        t.Sent(kAddr, monitor::kShortReplyLen, t0);
+        t.FirstByte(t0 + 1ms);
+        t.Answered();
+    }
+    EXPECT_FALSE(t.Turnaround());
+}
+
+struct Outage {
+    const char* name;
+    std::vector<int> failed_tries_ms;  // reopening tries that failed, from the loss
+    int reopened_ms;
+};
+
+class PortOutages : public ::testing::TestWithParam<Outage> {};
+
+// An outage runs from the loss to the reopening that worked, and the tries
+// come at most a second apart, so it is told within a second of the line's.
+TEST_P(PortOutages, AreTimedFromTheLossToTheReopening) {
+    const auto& c = GetParam();
+    PortKeeper k;
+    const Clock::time_point t0{};
+    EXPECT_TRUE(k.Lost(t0));
+    EXPECT_FALSE(k.Lost(t0 + 1ms));  // already down: one outage
+    Clock::time_point last = t0;
+    for (const int at : c.failed_tries_ms) {
+        const auto when = t0 + std::chrono::milliseconds(at);
+        EXPECT_LE(k.ReopenAt() - last, PortKeeper::kMaxBackoff);
+        k.ReopenFailed(when);
+        last = when;
+    }
+    EXPECT_LE(k.ReopenAt() - last, PortKeeper::kMaxBackoff);
+    EXPECT_EQ(k.OutageTime(t0 + 500ms), 500ms);
+    EXPECT_EQ(k.Reopened(t0 + std::chrono::milliseconds(c.reopened_ms)), std::chrono::milliseconds(c.reopened_ms));
+    EXPECT_FALSE(k.Down());
+    EXPECT_EQ(k.Outages(), 1);
+    EXPECT_EQ(k.OutageTime(t0 + 1h), std::chrono::milliseconds(c.reopened_ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PortOutages,
+                         ::testing::Values(Outage{"FirstTry", {}, 250}, Outage{"ThreeTries", {250, 750, 1750}, 2750},
+                                           Outage{"TenSeconds", {250, 750, 1750, 2750, 3750, 4750, 5750, 6750, 7750,
+                                                                 8750, 9750},
+                                                  10750}),
+                         [](const ::testing::TestParamInfo<Outage>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,138 @@
+// bench-host run on a bus that works against it: a monitor that holds
+// replies back far beyond the guard and answers the requests queued behind
+// them in order, replies that pause inside themselves, a configured monitor
+// that is not there.
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include <csignal>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "BatteryRecord.h"
+#include "HistoryStore.h"
+#include "SiteRun.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class HostileBus : public SiteRun {};
+
+std::string Device(int id, int addr) {
+    return R"({"id":)" + std::to_string(id) + R"(,"type":"upsbattery_29","addr":)" + std::to_string(addr) +
+           R"(,"config":{"appSetting":{}}})";
+}
+
+// How many of the simulator's replies were held back, from its summary.
+int SimLate(const std::string& sim_out) {
+    const auto held = sim_out.rfind(" late)");
+    if (held == std::string::npos) return -1;
+    return std::stoi(sim_out.substr(sim_out.rfind(' ', held - 1) + 1));
+}
+
+struct Lateness {
+    int delay_ms;
+    int guard_ms;  // the port's quiet guard; 0: the guard follows the replies measured
+};
+
+class LateReplies : public HostileBus, public ::testing::WithParamInterface<Lateness> {};
+
+// Whatever the delay, no stored record holds a value from another request's
+// reply: the rounds the late replies touched are dropped and counted, and
+// the summary says how late the replies came.  With the guard fixed too
+// short, every late reply comes into a later exchange, and only the account
+// of the replies owed keeps their values out.
+TEST_P(LateReplies, NeverGiveAStoredValueFromAnotherRequest) {
+    const auto [delay_ms, guard_ms] = GetParam();
+    StartSim({"--seed", "31", "--drift", "0.02", "--late", "0.08:" + std::to_string(delay_ms)});
+    const std::string port = guard_ms > 0 ? R"("quiet_guard_ms":)" + std::to_string(guard_ms) + "," : "";
+    const auto r = RunHost(Site(Device(12, 1), 0.2, port, 100), {"--duration", "10"});
+    ASSERT_FALSE(r.timed_out);
+    sim_->Signal(SIGTERM);
+    const auto sim = sim_->Finish(10s);
+    ASSERT_GT(SimLate(sim.out), 0) << sim.out;
+
+    const auto sent = ReadSent(29).at(0x81);
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    long rows = 0;
+    store.Reader().ForEachRow(12, [&](const history::Row& row) {
+        ++rows;
+        const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
+        ASSERT_TRUE(rec);
+        const std::vector<float> cells(rec->cells.begin(), rec->cells.begin() + 29);
+        EXPECT_EQ(Mismatch(sent, cells, rec->group_voltage, rec->group_current, rec->temperature), "")
+            << "record " << rows;
+    });
+    EXPECT_GE(rows, 5);
+
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 1u) << r.out;
+    const auto& s = summary[0];
+    EXPECT_EQ(s["completed"].asInt(), rows);
+    // The late replies were seen: dropped in a guard, or dropping the
+    // rounds they came into.
+    EXPECT_GE(s["failures"]["late reply"].asInt() + s["failures"]["late, discarded"].asInt(), 1)
+        << s.toStyledString();
+    ASSERT_TRUE(s.isMember("late_by_s")) << s.toStyledString();
+    EXPECT_GE(s["late_by_s"].asDouble(), 0.9 * delay_ms / 1000.0) << s.toStyledString();
+    EXPECT_GE(s["quiet_guard_ms_needed"].asInt(), s["late_by_s"].asDouble() * 1000.0 - 1) << s.toStyledString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, LateReplies,
+                         ::testing::Values(Lateness{350, 0}, Lateness{500, 0}, Lateness{1000, 0}, Lateness{2000, 0},
+                                           Lateness{350, 150}, Lateness{1000, 150}),
+                         [](const ::testing::TestParamInfo<Lateness>& info) {
+                             return std::to_string(info.param.delay_ms) + "ms" +
+                                    (info.param.guard_ms ? "Guard" + std::to_string(info.param.guard_ms) + "ms" : "");
+                         });
+
+// Every reply in two or three pieces with pauses of up to 30 ms, all within
+// the reply timeout: each is gathered whole and every round is stored.
+TEST_F(HostileBus, SplitRepliesWithPausesAreGathered) {
+    StartSim({"--seed", "32", "--drift", "0.02", "--split", "1", "--split-max", "3", "--split-pause-ms", "30"});
+    const auto r = RunHost(Site(Device(12, 1), 0.1, "", 100), {"--rounds", "15"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 1u) << r.out;
+    EXPECT_EQ(summary[0]["completed"].asInt(), 15) << summary[0].toStyledString();
+    EXPECT_EQ(summary[0]["cycles"].asInt(), 15) << summary[0].toStyledString();
+    for (const auto& name : summary[0]["failures"].getMemberNames())
+        EXPECT_EQ(summary[0]["failures"][name].asInt(), 0) << name;
+
+    const auto sent = ReadSent(29).at(0x81);
+    for (const auto& round : Events(JsonLines(r.out), "round")) {
+        std::vector<float> cells;
+        for (const auto& c : round["cells"]) cells.push_back(static_cast<float>(c.asDouble()));
+        EXPECT_EQ(Mismatch(sent, cells, round["group_voltage"].asFloat(), round["group_current"].asFloat(),
+                           round["temperature"].asFloat()),
+                  "");
+    }
+}
+
+// Three monitors answer, a fourth device is configured but absent: once it
+// is found not answering it is only probed, and its neighbours keep their
+// tick (the first three of its cycles, about 1.7 s each, make a few polls
+// late, which their grid of ticks then makes up).
+TEST_F(HostileBus, AbsentNeighbourDoesNotStarveTheBus) {
+    StartSim({"--seed", "33", "--addr", "0x81", "--addr", "0x82", "--addr", "0x83"});
+    const std::string devices = Device(21, 1) + "," + Device(22, 2) + "," + Device(23, 3) + "," + Device(24, 4);
+    const auto r = RunHost(Site(devices, 1.0, R"("probe_interval_ms":5000,)", 100), {"--duration", "30"});
+    ASSERT_FALSE(r.timed_out);
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 4u) << r.out;
+    for (const auto& s : summary) {
+        if (s["id"].asInt() == 24) {
+            EXPECT_EQ(s["completed"].asInt(), 0);
+            EXPECT_EQ(s["state"].asString(), "not answering") << s.toStyledString();
+            continue;
+        }
+        EXPECT_GE(s["completed"].asInt(), 28) << s.toStyledString();  // of 30 ticks
+        EXPECT_LE(s["late_polls"].asInt(), 5) << s.toStyledString();  // while the absent one is still ticked
+        EXPECT_LE(s["poll_interval_s"].asDouble(), 1.12) << s.toStyledString();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#pragma once
+// The host's account of the requests on one bus: which one is outstanding,
+// when its reply is due, which replies were given up on and may still come,
+// how late such replies have come, and how soon the monitors answer.  No
+// I/O and no clock of its own: times go in, decisions come out.
+//
+// A reply carries no command code, so the account is all the host has to
+// tell the answer to a request from a late answer to an earlier one.  A
+// request whose reply did not come in time is owed: its reply may yet come.
+// Bytes that no outstanding request explains pay off the oldest owed
+// request of their monitor and say how late that reply was; the quiet
+// guard after a timeout grows to cover the latest reply measured (unless
+// the port fixes it).  A reply that begins sooner after its request than
+// the monitor has ever turned a request round cannot be the answer to it.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+
+class ExchangeTracker {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Options {
+        int32_t speed = 19200;  // bit/s, 8N1
+        Clock::duration margin = std::chrono::milliseconds(100);  // turnaround allowed beyond the wire time
+        std::optional<Clock::duration> fixed_guard;  // the quiet guard, when the port sets it
+    };
+
+    // Requests owed per monitor, and the lateness taken into account: the
+    // oldest are forgotten beyond these.
+    static constexpr std::size_t kMaxOwed = 16;
+    static constexpr std::chrono::seconds kMaxLateness{10};
+    // Answers timed before the monitor's turnaround is trusted.
+    static constexpr int kTurnaroundSamples = 8;
+    // Answers quicker than this come from a line without wire time, where
+    // their spread is the machine's, not the monitor's.
+    static constexpr std::chrono::milliseconds kTimedLine{2};
+    // The default guard covers a reply this many response timeouts late.
+    static constexpr int kGuardTimeouts = 2;
+
+    explicit ExchangeTracker(Options options) : options_(options) {}
+
+    // How long a reply of reply_len bytes may take after its request: its
+    // time on the wire with the request's, and the margin.
+    Clock::duration ResponseTimeout(int reply_len) const;
+    // How long the line must be quiet after a timeout of a request that
+    // awaited reply_len bytes.
+    Clock::duration Guard(int reply_len) const;
+
+    // A request to addr went out, asking for reply_len bytes.
+    void Sent(uint8_t addr, int reply_len, Clock::time_point now);
+    bool Outstanding() const { return outstanding_; }
+    Clock::time_point Deadline() const { return deadline_; }
+    uint8_t Addr() const { return addr_; }
+    int ReplyLen() const { return reply_len_; }
+
+    // The first byte of the reply came now; false when that is sooner than
+    // the monitor could have answered this request.
+    bool FirstByte(Clock::time_point now);
+    // The reply came whole and was taken.
+    void Answered();
+    // The reply came whole, or not at all, and the device refused it or
+    // gave up; nothing is outstanding.  A refused reply did come, so nothing
+    // is owed for it.
+    void Refused();
+    // The reply is overdue: the request is owed.
+    void TimedOut();
+
+    // Bytes came that no outstanding request explains, from the monitor at
+    // addr when they name one.  They pay off the oldest requests owed (by
+    // that monitor if it is known); how late the first of them came, when
+    // one was owed.  A request the monitor has answered others since is
+    // not taken to measure by: the reply is then the newest request's.
+    // frames: how many replies the bytes hold.
+    std::optional<Clock::duration> Unexplained(std::optional<uint8_t> addr, Clock::time_point now, int frames = 1);
+    int Owed(uint8_t addr) const;
+    // The line was quiet long enough after the monitor's last answer: any
+    // reply it still owed is not coming.
+    void Settled(uint8_t addr);
+
+    // The latest reply measured, from its request.
+    std::optional<Clock::duration> LatestReply() const { return latest_; }
+    // The quickest answer timed while the bus was in step.
+    std::optional<Clock::duration> Turnaround() const;
+
+private:
+    bool AnythingOwed() const;
+    // Requests owed for longer than any reply is waited for are not coming.
+    void Expire(Clock::time_point now);
+
+    Options options_;
+    bool outstanding_ = false;
+    uint8_t addr_ = 0;
+    int reply_len_ = 0;
+    Clock::time_point sent_at_{};
+    Clock::time_point deadline_{};
+    std::optional<Clock::time_point> first_byte_;
+    // A request owed, and whether its monitor has answered since: then its
+    // own reply was most likely lost, and it says nothing of lateness.
+    struct Debt {
+        Clock::time_point sent;
+        bool answered_since = false;
+    };
+    std::map<uint8_t, std::deque<Debt>> owed_;
+    std::optional<Clock::duration> latest_;
+    Clock::duration quickest_ = Clock::duration::max();
+    int samples_ = 0;
+};
