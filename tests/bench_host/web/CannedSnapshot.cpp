@@ -67,8 +67,6 @@ LiveSnapshot Site(int64_t now_ms) {
     d12.cells[kAlarmCell - 1].value = kAlarmCellValue;
     d12.cells[kAlarmCell - 1].in_alarm = true;
     d12.records_not_stored = 2;
-    d12.late_polls = 3;
-    d12.poll_interval_seconds = 1.25;
     s.devices.push_back(Device(13, H::kNotAnswering, now_ms));
     s.devices.back().last_reason = "timeout";
     s.devices.push_back(Device(14, H::kPortLost, now_ms));

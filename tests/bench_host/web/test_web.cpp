@@ -96,8 +96,6 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_run_start_timestamp_seconds 1796716623.25)",
              R"(bench_host_records_stored_total{device="12"} 990)",
              R"(bench_host_records_not_stored_total{device="12"} 2)",
-             R"(bench_host_late_polls_total{device="12"} 3)",
-             R"(bench_host_late_polls_total{device="13"} 0)",
              // Label values escaped: backslash, quote, line feed; UTF-8 as is.
              R"(bench_host_device_info{device="12",name="<img src=x onerror=alert(1)> \"A\\B\"\n第1组",)"
              R"(type="upsbattery_29",port="/dev/pts/12",addr="5"} 1)",
