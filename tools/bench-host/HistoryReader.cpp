@@ -89,14 +89,23 @@ std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
 
 void HistoryReader::ForEachRow(std::optional<uint32_t> device_id,
                                const std::function<void(const history::Row&)>& visit) {
+    ForEachRow(device_id, Span(), visit);
+}
+
+void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& span,
+                               const std::function<void(const history::Row&)>& visit) {
     if (!columns_) return;
     const std::string& ms = columns_->saved_ms;
     std::optional<SqlStatement> st;
     try {
+        std::string where = device_id ? " WHERE device_id = ?1" : " WHERE ?1 IS NULL";
+        if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
         st.emplace(db_.Prepare("SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run +
-                               " FROM history" + (device_id ? " WHERE device_id = ?" : "") + " ORDER BY " + ms +
-                               ", rowid"));
+                               " FROM history" + where + " ORDER BY " + ms + ", rowid"));
         if (device_id) st->Bind(1, int64_t{*device_id});
+        if (span.from_ms || span.to_ms)
+            st->Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
+                .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()));
     } catch (const std::exception& e) {
         Fail("cannot read the history", e);
     }

@@ -41,6 +41,9 @@ public:
         std::optional<int64_t> from_ms, to_ms;
         std::size_t limit = static_cast<std::size_t>(-1);
     };
+    // The rounds saved from..to (both included; the limit is not used).
+    void ForEachRow(std::optional<uint32_t> device_id, const Span& span,
+                    const std::function<void(const history::Row&)>& visit);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id, const Span& span);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);

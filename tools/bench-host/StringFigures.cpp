@@ -260,15 +260,21 @@ DeviceFigures StringFigures::Finish(const std::vector<history::Alarm>& alarms,
         if (it == out_.limits.end()) out_.limits.push_back({a.name, a.bound, a.limit});
         else it->value = a.limit;  // the latest in force
     }
-    Watch& w = out_.watch;
-    w.troubles = Troubles(health, end_ms);
+    out_.watch.troubles = Troubles(health, end_ms);
+    Tally(out_.watch);
+    return std::move(out_);
+}
+
+void Tally(Watch& w) {
+    w.silent_periods = w.outages = w.stale_periods = 0;
+    w.silent_s = w.outage_s = w.stale_s = 0;
+    w.cycles_lost = 0;
     for (const auto& t : w.troubles) {
         w.cycles_lost += t.cycles_lost;
         if (t.state == "not answering") ++w.silent_periods, w.silent_s += t.duration_s;
         if (t.state == "port lost") ++w.outages, w.outage_s += t.duration_s;
         if (t.state == "stale") ++w.stale_periods, w.stale_s += t.duration_s;
     }
-    return std::move(out_);
 }
 
 std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,

@@ -211,6 +211,8 @@ private:
 // Alarms paired raise to end, in the order raised; at most max spans.
 std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,
                                   std::size_t max, long* not_kept);
+// The watch's sums over its troubles.
+void Tally(Watch& w);
 // Health changes as troubles with their durations.
 std::vector<Trouble> Troubles(const std::vector<history::Health>& health, int64_t end_ms);
 
