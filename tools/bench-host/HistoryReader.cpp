@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "HistorySummary.h"
 #include "SqlConnection.h"
 
 namespace {
@@ -214,5 +215,70 @@ std::vector<history::Run> HistoryReader::Runs() {
     int64_t newest = 0;
     for (const auto& r : out) newest = std::max(newest, r.id);
     for (auto& r : out) r.killed = r.ended_at.empty() && r.id != newest;
+    return out;
+}
+
+std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
+    if (!columns_ || !HistorySummary::Present(db_.get()) || !db_.HasColumn("history_minutes", "current_min"))
+        return std::nullopt;
+    try {
+        Summary s;
+        s.through_ms = db_.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
+        if (db_.HasTable("history_minutes_since")) s.since_ms = db_.Int("SELECT since_ms FROM history_minutes_since");
+        return s;
+    } catch (const std::exception& e) {
+        Fail("cannot read the per-minute summary", e);
+    }
+}
+
+void HistoryReader::ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t to_ms,
+                                  const std::function<void(const history::Minute&)>& visit) {
+    std::string cols;
+    for (int i = 1; i <= 32; ++i)
+        for (const char* what : {"sum", "min", "max"}) cols += ", " + HistorySummary::CellColumn(i, what);
+    std::optional<SqlStatement> st;
+    try {
+        st.emplace(db_.Prepare("SELECT device_id, minute_ms, first_ms, rounds, decoded, voltage_sum, current_sum, "
+                               "temperature_sum, current_min" + cols +
+                               " FROM history_minutes WHERE device_id = ? AND minute_ms >= ? AND minute_ms < ? "
+                               "ORDER BY minute_ms"));
+        st->Bind(1, int64_t{device_id}).Bind(2, from_ms).Bind(3, to_ms);
+    } catch (const std::exception& e) {
+        Fail("cannot read the per-minute summary", e);
+    }
+    for (;;) {
+        history::Minute m;
+        try {
+            if (!st->Step()) break;
+            m.device_id = static_cast<uint32_t>(st->Int(0));
+            m.minute_ms = st->Int(1);
+            m.first_ms = st->Int(2);
+            m.rounds = static_cast<long>(st->Int(3));
+            m.decoded = static_cast<long>(st->Int(4));
+            m.voltage_sum = st->Real(5);
+            m.current_sum = st->Real(6);
+            m.temperature_sum = st->Real(7);
+            if (!st->Null(8)) m.current_min = st->Real(8);
+            for (int i = 0; i < 32; ++i) {
+                m.cell_sum[i] = st->Real(9 + 3 * i);
+                m.cell_min[i] = st->Real(10 + 3 * i);
+                m.cell_max[i] = st->Real(11 + 3 * i);
+            }
+        } catch (const std::exception& e) {
+            Fail("cannot read the per-minute summary", e);
+        }
+        visit(m);
+    }
+}
+
+std::vector<uint32_t> HistoryReader::DeviceIds() {
+    std::vector<uint32_t> out;
+    if (!columns_) return out;
+    try {
+        SqlStatement st = db_.Prepare(std::string(HistorySummary::kDevices) + "SELECT id FROM d WHERE id IS NOT NULL");
+        while (st.Step()) out.push_back(static_cast<uint32_t>(st.Int(0)));
+    } catch (const std::exception& e) {
+        Fail("cannot read the devices", e);
+    }
     return out;
 }

@@ -98,6 +98,7 @@ void HistorySchema::CreateOrMigrate(SqlConnection& db) {
             else
                 HistorySummary::Create(db.get());
         }
+        HistorySummary::Migrate(db.get());
         db.Exec("COMMIT");
     } catch (...) {
         db.RollBack();

@@ -52,6 +52,18 @@ void Series::Add(int64_t ms, const std::vector<double>& values) {
         b.min[c] = std::min(b.min[c], values[c]);
         b.max[c] = std::max(b.max[c], values[c]);
     }
+    Compact();
+}
+
+void Series::AddBucket(Bucket b) {
+    if (!buckets_.empty() && buckets_.back().n < per_bucket_)
+        Merge(buckets_.back(), b);
+    else
+        buckets_.push_back(std::move(b));
+    Compact();
+}
+
+void Series::Compact() {
     if (buckets_.size() <= cap_) return;
     // Full: every two neighbours become one, and each bucket from now on
     // holds twice the rounds.
@@ -210,6 +222,70 @@ void StringFigures::Add(const Round& r) {
     }
     d.cells_chart.Add(r.ms, volts);
     AddToState(pending_, r, mean);
+}
+
+void StringFigures::AddMinute(const history::Minute& m) {
+    Watch& w = out_.watch;
+    const int64_t last = m.minute_ms + 60000 - 1;  // the latest its last round can be
+    if (w.rounds == 0) {
+        w.first_ms = m.first_ms;
+        w.first_at = TimeStamp::FromMs(m.first_ms).Text();
+    } else if (Seconds(w.last_ms, m.first_ms) > w.longest_gap_s) {
+        w.longest_gap_s = Seconds(w.last_ms, m.first_ms);
+        w.longest_gap_after_ms = w.last_ms;
+    }
+    w.rounds += m.rounds;
+    w.rounds_from_summary += m.rounds;
+    w.undecoded += m.rounds - m.decoded;
+    w.last_ms = m.minute_ms + 60000 - 1;
+    w.last_at = TimeStamp::FromMs(w.last_ms).Text();
+    if (m.decoded <= 0) return;
+    // A rest minute: any discharge open before it ended before it.
+    CloseDischarge("current");
+    const double n = static_cast<double>(m.decoded);
+    const int cells = settings_.cells;
+    double cell_sum = 0;
+    for (int i = 0; i < cells; ++i) cell_sum += m.cell_sum[i];
+    const double mean = cell_sum / (n * cells);
+
+    Series::Bucket sb;
+    sb.first_ms = m.first_ms;
+    sb.last_ms = last;
+    sb.n = m.decoded;
+    sb.sum = {m.voltage_sum, m.current_sum, m.temperature_sum};
+    // The summary keeps no extremes of these: the band is the minute's mean.
+    sb.min = sb.max = {m.voltage_sum / n, m.current_sum / n, m.temperature_sum / n};
+    out_.string_chart.AddBucket(sb);
+    Series::Bucket db;
+    db.first_ms = m.first_ms;
+    db.last_ms = last;
+    db.n = m.decoded;
+    for (int i = 0; i < cells; ++i) {
+        const double dev = (m.cell_sum[i] / n - mean) * 1000.0;
+        db.sum.push_back(dev * n);
+        db.min.push_back((m.cell_min[i] - mean) * 1000.0);
+        db.max.push_back((m.cell_max[i] - mean) * 1000.0);
+    }
+    out_.deviation_chart.AddBucket(db);
+
+    rest_.rounds += m.decoded;
+    rest_.mean_sum += mean * n;
+    for (int i = 0; i < cells; ++i) {
+        Acc& a = rest_.cells[i];
+        const double lo = (m.cell_min[i] - mean) * 1000.0, hi = (m.cell_max[i] - mean) * 1000.0;
+        if (a.n == 0) a.min_v = m.cell_min[i], a.max_v = m.cell_max[i];
+        a.n += m.decoded;
+        a.sum_v += m.cell_sum[i];
+        a.sum_dev += m.cell_sum[i] * 1000.0 - mean * 1000.0 * n;
+        a.min_v = std::min(a.min_v, m.cell_min[i]);
+        a.max_v = std::max(a.max_v, m.cell_max[i]);
+        for (const double dev : {lo, hi}) {
+            if (std::fabs(dev) > std::fabs(a.worst)) {
+                a.worst = dev;
+                a.worst_ms = m.minute_ms;
+            }
+        }
+    }
 }
 
 StateFigures StringFigures::Rank(const StateAcc& s, double threshold) const {

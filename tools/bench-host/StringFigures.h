@@ -67,11 +67,14 @@ public:
     };
     Series(std::size_t channels, std::size_t cap);
     void Add(int64_t ms, const std::vector<double>& values);
+    // Values already gathered (a summarised minute's), as one bucket's worth.
+    void AddBucket(Bucket b);
     const std::vector<Bucket>& Buckets() const { return buckets_; }
     std::size_t Channels() const { return channels_; }
 
 private:
     void Merge(Bucket& into, const Bucket& from) const;
+    void Compact();
 
     std::size_t channels_, cap_;
     long per_bucket_ = 1;  // rounds a bucket holds before the next begins
@@ -149,6 +152,7 @@ struct Watch {
     long silent_periods = 0, outages = 0, stale_periods = 0;
     double silent_s = 0, outage_s = 0, stale_s = 0;
     long cycles_lost = 0;  // as the health changes recorded them
+    long rounds_from_summary = 0;  // of rounds, those read a minute at a time
     bool health_recorded = false;
 };
 
@@ -178,7 +182,14 @@ class StringFigures {
 public:
     StringFigures(uint32_t device_id, const Settings& settings);
     void Add(const Round& round);
+    // A minute of the summary that the caller found free of discharge and
+    // of unread cells or records (whose rounds it reads one by one instead).
+    // The mean deviations come out exact, as means of sums; the worst is
+    // taken from the minute's lowest and highest cell against the minute's
+    // mean cell, and gaps are seen only between minutes.
+    void AddMinute(const history::Minute& minute);
     // end_ms: the end of the period, for what still goes on then.
+    const Watch& WatchSoFar() const { return out_.watch; }
     // start_ms, end_ms: the period, for what began before it or still goes
     // on at its end.
     DeviceFigures Finish(const std::vector<history::Alarm>& alarms, const std::vector<history::Health>& health,

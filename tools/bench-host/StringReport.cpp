@@ -87,36 +87,75 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     r.from_ms = options.from_ms;
     r.to_ms = options.to_ms;
     r.settings = options.settings;
-    std::map<uint32_t, report::StringFigures> figures;
     std::set<int64_t> run_ids;
     int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
-    HistoryReader::Span span;
-    span.from_ms = options.from_ms;
-    span.to_ms = options.to_ms;
-    reader.ForEachRow(options.device_id, span, [&](const history::Row& row) {
-        report::Round round;
-        round.ms = row.saved_ms;
-        round.at = row.saved_at;
-        round.run_id = row.run_id;
-        if (const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size())) {
-            round.decoded = true;
-            std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());
-            round.voltage = rec->group_voltage;
-            round.current = rec->group_current;
-            round.temperature = rec->temperature;
+    std::vector<std::pair<uint32_t, report::StringFigures>> figures;
+    const auto extent = options.use_summary ? reader.SummaryExtent() : std::nullopt;
+    constexpr int64_t kMinute = 60000;
+    for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
+        report::StringFigures f(id, options.settings);
+        auto rounds = [&](std::optional<int64_t> from_ms, std::optional<int64_t> to_ms) {
+            HistoryReader::Span span;
+            span.from_ms = from_ms;
+            span.to_ms = to_ms;
+            reader.ForEachRow(id, span, [&](const history::Row& row) {
+                report::Round round;
+                round.ms = row.saved_ms;
+                round.at = row.saved_at;
+                round.run_id = row.run_id;
+                if (const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size())) {
+                    round.decoded = true;
+                    std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());
+                    round.voltage = rec->group_voltage;
+                    round.current = rec->group_current;
+                    round.temperature = rec->temperature;
+                }
+                f.Add(round);
+                if (row.run_id) run_ids.insert(*row.run_id);
+            });
+        };
+        // The whole minutes inside both the period and the summary are read
+        // a minute at a time; the rounds around them one by one.
+        int64_t lo = 0, hi = 0;
+        if (extent) {
+            const int64_t from = options.from_ms.value_or(std::numeric_limits<int64_t>::min() / 2);
+            lo = std::max((from + kMinute - 1) / kMinute * kMinute,
+                          extent->since_ms.value_or(std::numeric_limits<int64_t>::min() / 2));
+            const int64_t to = options.to_ms.value_or(std::numeric_limits<int64_t>::max() / 2);
+            hi = std::min((to + 1) / kMinute * kMinute, extent->through_ms);
         }
-        figures.try_emplace(row.device_id, row.device_id, options.settings).first->second.Add(round);
-        if (row.run_id) run_ids.insert(*row.run_id);
-        first = std::min(first, row.saved_ms);
-        last = std::max(last, row.saved_ms);
-    });
-    // A device asked for by name that stored nothing still gets its page:
-    // an empty report must not read as a quiet string.
-    if (options.device_id && figures.empty())
-        figures.try_emplace(*options.device_id, *options.device_id, options.settings);
+        if (!extent || lo >= hi) {
+            rounds(options.from_ms, options.to_ms);
+        } else {
+            if (!options.from_ms || *options.from_ms < lo) rounds(options.from_ms, lo - 1);
+            const int cells = std::clamp(options.settings.cells, 1, 32);
+            reader.ForEachMinute(id, lo, hi, [&](const history::Minute& m) {
+                // A minute that may hold a discharge, an unread cell or an
+                // unreadable record is read round by round.
+                bool plain = m.current_min && *m.current_min > -options.settings.discharge_amps &&
+                             m.decoded == m.rounds;
+                for (int i = 0; i < cells && plain; ++i) plain = m.cell_min[i] > 0.0;
+                if (plain)
+                    f.AddMinute(m);
+                else
+                    rounds(m.minute_ms, m.minute_ms + kMinute - 1);
+            });
+            rounds(hi, options.to_ms);
+        }
+        figures.emplace_back(id, std::move(f));
+    }
+    for (auto& [id, f] : figures) {
+        const report::Watch& w = f.WatchSoFar();
+        if (w.rounds == 0) continue;
+        first = std::min(first, w.first_ms);
+        last = std::max(last, w.last_ms);
+    }
     const bool any = first <= last;
     r.start_ms = options.from_ms.value_or(any ? first : 0);
     r.end_ms = options.to_ms.value_or(any ? last : 0);
+    HistoryReader::Span span;
+    span.from_ms = options.from_ms;
+    span.to_ms = options.to_ms;
     for (auto& [id, f] : figures) {
         auto health = reader.HealthChanges(id);
         // Changes after the period cannot end a trouble within it.
@@ -139,8 +178,15 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         report::Tally(d.watch);
         r.devices.push_back(std::move(d));
     }
-    for (auto& run : reader.Runs())
-        if (run_ids.count(run.id)) r.runs.push_back(run);
+    // The runs that stored the rounds read one by one, and those whose
+    // time overlaps the period (summarised minutes name no run); a run
+    // without an end counts from its start on only if it is the newest.
+    for (auto& run : reader.Runs()) {
+        const auto started = ParseIsoTime(run.started_at);
+        const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
+        const bool overlaps = any && started && *started <= r.end_ms && (ended ? *ended >= r.start_ms : !run.killed);
+        if (run_ids.count(run.id) || overlaps) r.runs.push_back(run);
+    }
     return r;
 }
 
@@ -213,6 +259,7 @@ Json::Value StringReport::ToJson() const {
         Json::Value& wj = dev["watch"];
         wj["rounds"] = Json::Int64(w.rounds);
         wj["undecoded_rounds"] = Json::Int64(w.undecoded);
+        wj["rounds_from_summary"] = Json::Int64(w.rounds_from_summary);
         wj["first_round_at"] = w.rounds > 0 ? Json::Value(w.first_at) : Json::Value();
         wj["last_round_at"] = w.rounds > 0 ? Json::Value(w.last_at) : Json::Value();
         wj["longest_gap_s"] = Rounded(w.longest_gap_s, 3);

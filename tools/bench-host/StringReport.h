@@ -22,6 +22,9 @@ struct StringReport {
         std::optional<uint32_t> device_id;
         std::optional<int64_t> from_ms, to_ms;
         report::Settings settings;
+        // Read whole minutes of rest from the per-minute summary where the
+        // file has one; false reads every round.
+        bool use_summary = true;
     };
 
     std::string db;
