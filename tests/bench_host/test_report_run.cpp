@@ -67,6 +67,14 @@ TEST_F(ReportRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTheS
                   d["load_step_rounds"].asInt64() + d["watch"]["undecoded_rounds"].asInt64(),
               stored);
     EXPECT_TRUE(d["watch"]["late_polls"].isNull());  // not kept: never a made-up 0
+    // The run's own counts: every completed cycle stored a round; a fault-
+    // free line lost none but the one the stop may have cut.
+    const Json::Value& counted = d["watch"]["cycles"];
+    EXPECT_EQ(counted["runs_counted"].asInt(), 1);
+    EXPECT_EQ(counted["runs_not_recorded"].asInt(), 0);
+    EXPECT_EQ(counted["completed"].asInt64(), stored);
+    EXPECT_LE(counted["lost"].asInt64(), 1);
+    EXPECT_GE(counted["started"].asInt64(), stored);
 
     // The simulator's cycles: each cell reply with the current that
     // followed it, which decides whether its round was under discharge.

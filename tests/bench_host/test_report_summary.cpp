@@ -60,6 +60,15 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
             store.Writer().SaveRecord(12, img.data(), img.size(), TimeStamp::FromMs(ms));
             ++stored;
         }
+        // The run's counts, written twice: the later replaces the earlier.
+        history::RunDevice counts;
+        counts.device_id = 12;
+        counts.cycles = 300;
+        store.Writer().SaveRunDevice(counts);
+        counts.cycles = 362;
+        counts.completed = 360;
+        counts.lost = 2;
+        store.Writer().SaveRunDevice(counts);
         store.Writer().EndRun(TimeStamp::FromMs(kStart + 2000 * 360));
     }
     {
@@ -92,6 +101,10 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
             EXPECT_EQ(x.watch.rounds, stored);
         }
         EXPECT_EQ(x.watch.rounds, y.watch.rounds);
+        EXPECT_EQ(x.watch.runs_counted, 1);
+        EXPECT_EQ(x.watch.runs_not_recorded, 0);
+        EXPECT_EQ(x.watch.cycles_started, 362);
+        EXPECT_EQ(x.watch.cycles_failed, 2);
         EXPECT_EQ(x.rest.rounds, y.rest.rounds);
         EXPECT_EQ(x.discharge.rounds, y.discharge.rounds);
         EXPECT_NEAR(x.rest.mean_cell_v, y.rest.mean_cell_v, 1e-6);

@@ -32,3 +32,14 @@ double BusDevice::LossPercent() const {
     const long due = cycles + missed;
     return due > 0 ? 100.0 * static_cast<double>(Lost()) / static_cast<double>(due) : 0.0;
 }
+
+history::RunDevice BusDevice::Counts(int64_t at_ms) const {
+    history::RunDevice c;
+    c.device_id = conf.id;
+    c.cycles = cycles;
+    c.completed = completed;
+    c.lost = Lost();
+    c.resends = resends;
+    c.updated_ms = at_ms;
+    return c;
+}

@@ -282,3 +282,28 @@ std::vector<uint32_t> HistoryReader::DeviceIds() {
     }
     return out;
 }
+
+std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
+    std::vector<history::RunDevice> out;
+    if (!columns_ || !db_.HasTable("run_devices")) return out;
+    try {
+        SqlStatement st = db_.Prepare(
+            "SELECT run_id, device_id, cycles, completed, lost, resends, updated_ms FROM run_devices "
+            "WHERE device_id = ? ORDER BY run_id");
+        st.Bind(1, int64_t{device_id});
+        while (st.Step()) {
+            history::RunDevice c;
+            c.run_id = st.Int(0);
+            c.device_id = static_cast<uint32_t>(st.Int(1));
+            c.cycles = static_cast<long>(st.Int(2));
+            c.completed = static_cast<long>(st.Int(3));
+            c.lost = static_cast<long>(st.Int(4));
+            c.resends = static_cast<long>(st.Int(5));
+            c.updated_ms = st.Int(6);
+            out.push_back(c);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the runs' counts", e);
+    }
+    return out;
+}

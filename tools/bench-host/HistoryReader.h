@@ -48,6 +48,9 @@ public:
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);
     std::vector<history::Run> Runs();
+    // The runs' counts for the device; none in a file from before they
+    // were kept.
+    std::vector<history::RunDevice> RunDevices(uint32_t device_id);
 
     // The per-minute summary's extent: every round from since_ms (none:
     // from the first) to before through_ms is summarised.  Nothing when

@@ -56,6 +56,18 @@ struct Minute {
     std::array<double, 32> cell_sum{}, cell_min{}, cell_max{};
 };
 
+// What one run did with one device, kept up to date while it runs (about
+// once a minute) and written once more at its end.
+struct RunDevice {
+    int64_t run_id = 0;
+    uint32_t device_id = 0;
+    long cycles = 0;     // started
+    long completed = 0;  // that completed a round
+    long lost = 0;       // that did not complete, with those a lost port kept from running
+    long resends = 0;
+    int64_t updated_ms = 0;
+};
+
 struct Run {
     int64_t id = 0;
     std::string started_at;

@@ -66,6 +66,12 @@ void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsign
     const TimeStamp at = TimeStamp::Now();
     try {
         site_.History().Writer().SaveRecord(d->conf.id, data, size, at);
+        // The run's counts follow once a minute, so a run that is killed
+        // leaves them at most a minute old.
+        if (at.Ms() / 60000 != d->counts_stored_minute) {
+            d->counts_stored_minute = at.Ms() / 60000;
+            site_.History().Writer().SaveRunDevice(d->Counts(at.Ms()));
+        }
     } catch (const std::exception& e) {
         events_.Publish(run::StoreFailed{d, e.what(), site_.History().Writer().NotStored()});
     }

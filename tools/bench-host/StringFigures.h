@@ -153,6 +153,10 @@ struct Watch {
     double silent_s = 0, outage_s = 0, stale_s = 0;
     long cycles_lost = 0;  // as the health changes recorded them
     long rounds_from_summary = 0;  // of rounds, those read a minute at a time
+    // The poll cycles of the runs in the period, whole runs, as each run
+    // kept them; runs_not_recorded ran before the history kept them.
+    long cycles_started = 0, cycles_completed = 0, cycles_failed = 0, resends = 0;
+    long runs_counted = 0, runs_not_recorded = 0;
     bool health_recorded = false;
 };
 

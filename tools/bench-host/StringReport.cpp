@@ -187,6 +187,22 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         const bool overlaps = any && started && *started <= r.end_ms && (ended ? *ended >= r.start_ms : !run.killed);
         if (run_ids.count(run.id) || overlaps) r.runs.push_back(run);
     }
+    for (auto& d : r.devices) {
+        const auto counts = reader.RunDevices(d.id);
+        for (const auto& run : r.runs) {
+            const auto c = std::find_if(counts.begin(), counts.end(),
+                                        [&](const history::RunDevice& x) { return x.run_id == run.id; });
+            if (c == counts.end()) {
+                ++d.watch.runs_not_recorded;
+                continue;
+            }
+            ++d.watch.runs_counted;
+            d.watch.cycles_started += c->cycles;
+            d.watch.cycles_completed += c->completed;
+            d.watch.cycles_failed += c->lost;
+            d.watch.resends += c->resends;
+        }
+    }
     return r;
 }
 
@@ -270,7 +286,19 @@ Json::Value StringReport::ToJson() const {
         wj["stale_periods"] = Json::Int64(w.stale_periods);
         wj["stale_s"] = Rounded(w.stale_s, 3);
         wj["cycles_lost"] = Json::Int64(w.cycles_lost);
-        // Not kept by the history yet: null, never a made-up 0.
+        // The runs' own counts of their poll cycles (whole runs).
+        Json::Value& cj = wj["cycles"];
+        cj["runs_counted"] = Json::Int64(w.runs_counted);
+        cj["runs_not_recorded"] = Json::Int64(w.runs_not_recorded);
+        if (w.runs_counted > 0) {
+            cj["started"] = Json::Int64(w.cycles_started);
+            cj["completed"] = Json::Int64(w.cycles_completed);
+            cj["lost"] = Json::Int64(w.cycles_failed);
+            cj["resends"] = Json::Int64(w.resends);
+        }
+        // Late polls are not kept by the history yet: null, never a made-up
+        // 0.  Once the bus counts them, they go into run_devices.late_polls
+        // beside the cycles and are summed here like them.
         wj["late_polls"] = Json::Value();
         wj["troubles"] = Json::arrayValue;
         for (const auto& t : w.troubles) {

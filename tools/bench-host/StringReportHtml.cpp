@@ -249,6 +249,17 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
       << "<tr><th>Stale periods (no round for 60 s)</th><td" << (w.stale_periods ? " class='flag'" : "") << ">"
       << w.stale_periods << ", " << Duration(w.stale_s) << " in all</td></tr>"
       << "<tr><th>Cycles lost in those periods</th><td>" << w.cycles_lost << "</td></tr>"
+      << "<tr><th>Poll cycles of the runs (whole runs)</th><td" << (w.cycles_failed ? " class='flag'" : "") << ">"
+      << (w.runs_counted > 0 ? std::to_string(w.cycles_started) + " started, " + std::to_string(w.cycles_completed) +
+                                   " completed, " + std::to_string(w.cycles_failed) + " lost (" +
+                                   Fixed(w.cycles_completed + w.cycles_failed > 0
+                                             ? 100.0 * w.cycles_failed / (w.cycles_completed + w.cycles_failed)
+                                             : 0.0,
+                                         2) +
+                                   " %), " + std::to_string(w.resends) + " resends"
+                             : std::string("<span class='none'>not recorded</span>"))
+      << (w.runs_not_recorded > 0 ? "; " + std::to_string(w.runs_not_recorded) + " run(s) not recorded" : std::string())
+      << "</td></tr>"
       << "<tr><th>Late polls</th><td class='none'>not recorded by this history</td></tr>"
       << "</table></div>";
     if (!w.troubles.empty()) {
