@@ -84,7 +84,9 @@ TEST_F(StoreEndToEnd, ADamagedHistoryIsRefusedAndLeftAsItWas) {
 TEST_F(StoreEndToEnd, WritesThatFailAreReportedOnceCountedAndFailTheRun) {
     if (!fs::exists("/usr/bin/prlimit")) GTEST_SKIP() << "prlimit (util-linux) is needed";
     StartSim({});
-    const auto r = ChildProcess::Run({"/usr/bin/prlimit", "--fsize=65536", "--", kBin, "run", "--config",
+    // 80 KiB a file: the log holds the new file's schema and a few rounds,
+    // then every write fails until the run ends.
+    const auto r = ChildProcess::Run({"/usr/bin/prlimit", "--fsize=81920", "--", kBin, "run", "--config",
                                       Site(kDevice12), "--json", "--rounds", "30"},
                                      60s);
     ASSERT_FALSE(r.timed_out);

@@ -147,9 +147,12 @@ std::string HeatMap(const Series& s, double threshold_mv) {
         for (auto& v : sum) v /= std::max<long>(n, 1);
         cols.push_back({{all[i].first_ms, all[end - 1].last_ms}, sum});
     }
+    // The colours span up to three times the rest threshold and saturate
+    // beyond: a discharge's volts must not wash out a drift of a tenth.
     double scale = threshold_mv;
     for (const auto& c : cols)
         for (double v : c.second) scale = std::max(scale, std::fabs(v));
+    scale = std::min(scale, 3 * threshold_mv);
     const double top = 12, left = 40, right = 10, row = 14;
     const double h = top + row * static_cast<double>(cells) + 44;
     const double cw = (kW - left - right) / static_cast<double>(cols.size());
@@ -174,7 +177,7 @@ std::string HeatMap(const Series& s, double threshold_mv) {
           << HeatColour(v, scale) << "' stroke='#ccc' stroke-width='0.3'/>";
     }
     o << "<text x='" << left + 12 * 21 + 6 << "' y='" << base + 31 << "'>" << Signed(-scale, 0) << " mV (red, low) to "
-      << Signed(scale, 0) << " mV (blue, high); flag at ±" << Fixed(threshold_mv, 0) << " mV</text></svg>";
+      << Signed(scale, 0) << " mV (blue, high), full beyond; flag at ±" << Fixed(threshold_mv, 0) << " mV</text></svg>";
     return o.str();
 }
 
