@@ -42,7 +42,7 @@ TEST_F(ReportRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTheS
     StartSim({"--seed", "11", "--current-sensor", "--discharge", "20:3:15", "--high-resistance", "5:3"});
     const std::string site = Site(
         R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{"current_ratio":1}},)"
-        R"("alarms":{"battery_*_value":{"low":11.5,"high":14.4}}})");
+        R"("alarms":{"battery_*_value":{"low":11.5,"high":14.4},"group_voltage":{"low":300}}})");
     const auto run = RunHost(site, {"--duration", "21"}, 90s);
     ASSERT_EQ(run.status, 0) << run.err;
     sim_.reset();  // the values log is complete
@@ -163,6 +163,12 @@ TEST_F(ReportRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTheS
         EXPECT_LT(a["duration_s"].asDouble(), 15.5);
     }
     EXPECT_TRUE(low6);
+    // The string's limit no alarm recorded comes from the run's site file.
+    bool site_limit = false;
+    for (const auto& l : d["limits"])
+        site_limit = site_limit || (l["name"] == "group_voltage" && l["bound"] == "low" && l["value"] == 300.0 &&
+                                    l["from"] == site);
+    EXPECT_TRUE(site_limit) << d["limits"].toStyledString();
     ASSERT_EQ(r["runs"].size(), 1u);
     EXPECT_EQ(r["runs"][0]["plugin_sha256"].asString().size(), 64u);
 

@@ -333,7 +333,7 @@ DeviceFigures StringFigures::Finish(const std::vector<history::Alarm>& alarms,
         auto it = std::find_if(out_.limits.begin(), out_.limits.end(), [&](const DeviceFigures::Limit& l) {
             return l.name == a.name && l.bound == a.bound;
         });
-        if (it == out_.limits.end()) out_.limits.push_back({a.name, a.bound, a.limit});
+        if (it == out_.limits.end()) out_.limits.push_back({a.name, a.bound, a.limit, ""});
         else it->value = a.limit;  // the latest in force
     }
     out_.watch.troubles = Troubles(health, end_ms);

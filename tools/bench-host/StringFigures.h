@@ -173,6 +173,7 @@ struct DeviceFigures {
     struct Limit {
         std::string name, bound;
         double value = 0;
+        std::string source;  // "" from a stored alarm, else the site file it was read from
     };
     std::vector<Limit> limits;
     // Channels: string voltage, current, temperature.

@@ -9,7 +9,9 @@
 #include <set>
 #include <sstream>
 
+#include "AlarmEvaluator.h"
 #include "BatteryRecord.h"
+#include "SiteConfig.h"
 #include "HistoryReader.h"
 #include "TimeStamp.h"
 
@@ -187,6 +189,37 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         const bool overlaps = any && started && *started <= r.end_ms && (ended ? *ended >= r.start_ms : !run.killed);
         if (run_ids.count(run.id) || overlaps) r.runs.push_back(run);
     }
+    // Limits no stored alarm recorded are taken from the newest run's site
+    // file, as it reads now (it may have changed since), and say so.
+    for (auto it = r.runs.rbegin(); it != r.runs.rend(); ++it) {
+        if (it->site_file.empty()) continue;
+        std::optional<SiteConfig> site;
+        try {
+            site = SiteConfig::Load(it->site_file);
+        } catch (const std::exception&) {
+            continue;  // gone or changed beyond reading: the next older run's
+        }
+        for (auto& d : r.devices) {
+            for (const auto& port : site->ports)
+            for (const auto& dev : port.devices) {
+                if (dev.id != d.id) continue;
+                for (const char* name : {"group_voltage", "group_current", "temperature"}) {
+                    for (const auto& [pattern, limits] : dev.alarms) {
+                        if (!AlarmEvaluator::Matches(pattern, name)) continue;
+                        for (const auto& [bound, value] : {std::pair{"low", limits.low}, std::pair{"high", limits.high}}) {
+                            if (!value) continue;
+                            const bool known = std::any_of(d.limits.begin(), d.limits.end(), [&](const auto& l) {
+                                return l.name == name && l.bound == bound;
+                            });
+                            if (!known) d.limits.push_back({name, bound, *value, it->site_file});
+                        }
+                        break;  // the first pattern that names it
+                    }
+                }
+            }
+        }
+        break;
+    }
     for (auto& d : r.devices) {
         const auto counts = reader.RunDevices(d.id);
         for (const auto& run : r.runs) {
@@ -358,6 +391,15 @@ Json::Value StringReport::ToJson() const {
             dev["alarms"].append(v);
         }
         dev["alarms_not_listed"] = Json::Int64(d.alarms_not_kept);
+        dev["limits"] = Json::arrayValue;
+        for (const auto& l : d.limits) {
+            Json::Value v;
+            v["name"] = l.name;
+            v["bound"] = l.bound;
+            v["value"] = Rounded(l.value, 3);
+            v["from"] = l.source.empty() ? Json::Value("alarm") : Json::Value(l.source);
+            dev["limits"].append(v);
+        }
         root["devices"].append(dev);
     }
     return root;

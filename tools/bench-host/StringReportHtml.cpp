@@ -289,7 +289,14 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
       << "<figure>" << LineChart(d.string_chart, 2, "temperature", "°C", 1, limits("temperature"))
       << "<figcaption>Temperature, °C</figcaption></figure>";
     if (d.limits.empty())
-        o << "<p class='none'>Limits: none is shown, as no alarm in the period recorded one.</p>";
+        o << "<p class='none'>Limits: none is shown: no alarm in the period recorded one, and no run's site file "
+             "could be read for them.</p>";
+    for (const auto& l : d.limits)
+        if (!l.source.empty()) {
+            o << "<p class='none'>Limits no alarm recorded are those of the site file " << Esc(l.source)
+              << " as it reads now.</p>";
+            break;
+        }
 
     o << "<h3>Alarms</h3>";
     if (d.alarms.empty()) o << "<p>No alarm was raised or cleared in the period.</p>";
