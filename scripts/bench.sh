@@ -14,10 +14,13 @@
 #                                    build/bench-history and reused)
 #   bash scripts/bench.sh --metrics  /metrics of eight devices: rendered, and
 #                                    over loopback HTTP (same build)
+#   bash scripts/bench.sh --report   bench-host report over a year of one
+#                                    device's rounds (the file, about 1 GB,
+#                                    is made once in build/bench-history)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "${1:-}" = "--history" ] || [ "${1:-}" = "--metrics" ]; then
+if [ "${1:-}" = "--history" ] || [ "${1:-}" = "--metrics" ] || [ "${1:-}" = "--report" ]; then
   bash scripts/setup.sh --bench --web
   build=build/bench-history
   target=bench_${1#--}
@@ -25,6 +28,8 @@ if [ "${1:-}" = "--history" ] || [ "${1:-}" = "--metrics" ]; then
   cmake --build "$build" -j"$(nproc)" --target "$target" >/dev/null
   if [ "$target" = bench_history ]; then
     "$build/bench/bench_history" --db "$build/history.sqlite"
+  elif [ "$target" = bench_report ]; then
+    "$build/bench/bench_report" --db "$build/year.sqlite"
   else
     "$build/bench/bench_metrics"
   fi
@@ -37,7 +42,7 @@ for arg in "$@"; do
   case "$arg" in
     --o3) preset=bench-o3 ;;
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
     *) echo "bench: unknown option $arg" >&2; exit 2 ;;
   esac
 done

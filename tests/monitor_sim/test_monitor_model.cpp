@@ -199,3 +199,82 @@ TEST(MonitorProfile, ReadingsThatCannotGoOnTheBusAreRefused) {
         EXPECT_NE(p.Problem(), "") << b.name;
     }
 }
+
+// A discharge: the current reads -AMPS while it lasts and 0 A's sensor value
+// stays exact outside it; every cell drops by I x R at once and falls
+// steadily after, a high-resistance cell by its factor times as much.
+TEST(MonitorModel, DischargeDrivesTheCurrentNegativeAndSagsTheWeakCellFaster) {
+    MonitorProfile p = Fixed();
+    p.current_sensor = true;
+    p.current_amps = 2.0;
+    MonitorProfile::Discharge d;
+    d.amps = 20.0;
+    d.start_s = 10.0;
+    d.length_s = 100.0;
+    d.sag_volts = 1.0;
+    d.resistance_ohms = 0.005;  // 0.1 V at 20 A
+    p.discharge = d;
+    p.high_resistance.push_back(monitor_sim::ParseHighResistance("4:3"));
+    p.high_resistance.push_back(monitor_sim::ParseHighResistance("0x82/6:2"));  // not this monitor
+    ASSERT_EQ(p.Problem(), "");
+    MonitorModel m(0x81, p, 1);
+    struct {
+        double t;
+        uint16_t current;  // 2500 + 25 per ampere
+        uint16_t healthy, weak;
+    } steps[] = {
+        {0.0, 2550, 1350, 1350},    // float, charging at 2 A
+        {9.99, 2550, 1350, 1350},
+        {10.0, 2000, 1340, 1320},   // I x R: 0.1 V, three times that for cell 4
+        {60.0, 2000, 1290, 1170},   // half way: 0.5 V more, 1.5 V for cell 4
+        {109.9, 2000, 1240, 1020},
+        {110.0, 2550, 1350, 1350},  // over: back on float
+    };
+    for (const auto& s : steps) {
+        const auto slots = m.ReadCells(s.t);
+        EXPECT_EQ(m.CurrentRaw(s.t), s.current) << s.t;
+        EXPECT_EQ(slots[0], s.healthy) << s.t;
+        EXPECT_EQ(slots[6], s.healthy) << s.t;
+        EXPECT_EQ(slots[4], s.weak) << s.t;
+        const auto reply = m.Answer(0xA3, s.t);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->raw.front(), s.current) << s.t;
+    }
+}
+
+TEST(MonitorProfile, DischargeAndResistanceTexts) {
+    const auto d = monitor_sim::ParseDischarge("20:5:30.5");
+    EXPECT_DOUBLE_EQ(d.amps, 20.0);
+    EXPECT_DOUBLE_EQ(d.start_s, 5.0);
+    EXPECT_DOUBLE_EQ(d.length_s, 30.5);
+    for (const char* bad : {"", "20", "20:5", "20:5:", "0:5:30", "-20:5:30", "20:-1:30", "20:5:0", "20:5:30:1", "a:b:c"})
+        EXPECT_THROW(monitor_sim::ParseDischarge(bad), std::invalid_argument) << bad;
+    const auto h = monitor_sim::ParseHighResistance("0x81/7:2.5");
+    EXPECT_EQ(h.addr, std::optional<uint8_t>(0x81));
+    EXPECT_EQ(h.index, 7);
+    EXPECT_DOUBLE_EQ(h.factor, 2.5);
+    for (const char* bad : {"", "7", "7:", ":2", "7:0.5", "7:x", "0x100/7:2"})
+        EXPECT_THROW(monitor_sim::ParseHighResistance(bad), std::invalid_argument) << bad;
+}
+
+TEST(MonitorProfile, DischargesTheBusCannotCarryAreRefused) {
+    struct {
+        const char* name;
+        void (*tweak)(MonitorProfile&);
+    } bad[] = {
+        {"plain current reading", [](MonitorProfile& p) { p.current_sensor = false; }},
+        {"beyond the sensor", [](MonitorProfile& p) { p.discharge->amps = 101.0; }},
+        {"sags below 0 V", [](MonitorProfile& p) { p.discharge->sag_volts = 20.0; }},
+        {"factor below 1", [](MonitorProfile& p) { p.high_resistance.push_back({std::nullopt, 3, 0.5}); }},
+        {"cell beyond the string", [](MonitorProfile& p) { p.high_resistance.push_back({std::nullopt, 29, 2.0}); }},
+        {"no length", [](MonitorProfile& p) { p.discharge->length_s = 0.0; }},
+    };
+    for (const auto& b : bad) {
+        MonitorProfile p;
+        p.current_sensor = true;
+        p.discharge = monitor_sim::ParseDischarge("20:5:30");
+        ASSERT_EQ(p.Problem(), "") << b.name;
+        b.tweak(p);
+        EXPECT_NE(p.Problem(), "") << b.name;
+    }
+}

@@ -311,6 +311,9 @@ TEST(MonitorSimTool, ExitStatusOfCommandLines) {
         {{"--addr"}, 2, ""},
         {{"stray"}, 2, ""},
         {{"--port", "/nonexistent/tty"}, 1, ""},
+        {{"--discharge", "20:5:30"}, 2, ""},  // without the sensor the current cannot go below 0 A
+        {{"--discharge", "20:5"}, 2, ""},
+        {{"--high-resistance", "0x83/1:2"}, 2, ""},
     };
     for (const auto& c : cases) {
         SimProcess sim(c.args);

@@ -50,3 +50,14 @@ void BusDevice::StartCycle(Clock::time_point now) {
     if (starts++ == 0) first_start = now;
     last_start = now;
 }
+
+history::RunDevice BusDevice::Counts(int64_t at_ms) const {
+    history::RunDevice c;
+    c.device_id = conf.id;
+    c.cycles = cycles;
+    c.completed = completed;
+    c.lost = Lost();
+    c.resends = resends;
+    c.updated_ms = at_ms;
+    return c;
+}

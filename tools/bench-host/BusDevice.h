@@ -13,6 +13,7 @@
 #include "BatteryRecord.h"
 #include "DeviceHealth.h"
 #include "FailureReason.h"
+#include "HistoryRows.h"
 #include "SiteConfig.h"
 #include "TimeStamp.h"
 
@@ -33,6 +34,7 @@ struct BusDevice {
     long abandoned = 0;   // rejected, timed out, or replaced by a new cycle
     long resends = 0;     // ticks that resent a pending request
     long missed = 0;      // cycles due while the port was lost, which could not run
+    int64_t counts_stored_minute = -1;  // when the counts last went to the history
     FailureCounts failures{};  // failed exchanges, per reason
     DeviceHealth health;
 
@@ -40,6 +42,8 @@ struct BusDevice {
     // from running; the share of them in all cycles due.
     long Lost() const { return cycles - completed + missed; }
     double LossPercent() const;
+    // The counts as the history keeps them for a run.
+    history::RunDevice Counts(int64_t at_ms) const;
 
     bool cycle_open = false;
     int resends_in_cycle = 0;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "HistorySummary.h"
 #include "SqlConnection.h"
 
 namespace {
@@ -89,14 +90,23 @@ std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
 
 void HistoryReader::ForEachRow(std::optional<uint32_t> device_id,
                                const std::function<void(const history::Row&)>& visit) {
+    ForEachRow(device_id, Span(), visit);
+}
+
+void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& span,
+                               const std::function<void(const history::Row&)>& visit) {
     if (!columns_) return;
     const std::string& ms = columns_->saved_ms;
     std::optional<SqlStatement> st;
     try {
+        std::string where = device_id ? " WHERE device_id = ?1" : " WHERE ?1 IS NULL";
+        if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
         st.emplace(db_.Prepare("SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run +
-                               " FROM history" + (device_id ? " WHERE device_id = ?" : "") + " ORDER BY " + ms +
-                               ", rowid"));
+                               " FROM history" + where + " ORDER BY " + ms + ", rowid"));
         if (device_id) st->Bind(1, int64_t{*device_id});
+        if (span.from_ms || span.to_ms)
+            st->Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
+                .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()));
     } catch (const std::exception& e) {
         Fail("cannot read the history", e);
     }
@@ -205,5 +215,95 @@ std::vector<history::Run> HistoryReader::Runs() {
     int64_t newest = 0;
     for (const auto& r : out) newest = std::max(newest, r.id);
     for (auto& r : out) r.killed = r.ended_at.empty() && r.id != newest;
+    return out;
+}
+
+std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
+    if (!columns_ || !HistorySummary::Present(db_.get()) || !db_.HasColumn("history_minutes", "current_min"))
+        return std::nullopt;
+    try {
+        Summary s;
+        s.through_ms = db_.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
+        if (db_.HasTable("history_minutes_since")) s.since_ms = db_.Int("SELECT since_ms FROM history_minutes_since");
+        return s;
+    } catch (const std::exception& e) {
+        Fail("cannot read the per-minute summary", e);
+    }
+}
+
+void HistoryReader::ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t to_ms,
+                                  const std::function<void(const history::Minute&)>& visit) {
+    std::string cols;
+    for (int i = 1; i <= 32; ++i)
+        for (const char* what : {"sum", "min", "max"}) cols += ", " + HistorySummary::CellColumn(i, what);
+    std::optional<SqlStatement> st;
+    try {
+        st.emplace(db_.Prepare("SELECT device_id, minute_ms, first_ms, rounds, decoded, voltage_sum, current_sum, "
+                               "temperature_sum, current_min" + cols +
+                               " FROM history_minutes WHERE device_id = ? AND minute_ms >= ? AND minute_ms < ? "
+                               "ORDER BY minute_ms"));
+        st->Bind(1, int64_t{device_id}).Bind(2, from_ms).Bind(3, to_ms);
+    } catch (const std::exception& e) {
+        Fail("cannot read the per-minute summary", e);
+    }
+    for (;;) {
+        history::Minute m;
+        try {
+            if (!st->Step()) break;
+            m.device_id = static_cast<uint32_t>(st->Int(0));
+            m.minute_ms = st->Int(1);
+            m.first_ms = st->Int(2);
+            m.rounds = static_cast<long>(st->Int(3));
+            m.decoded = static_cast<long>(st->Int(4));
+            m.voltage_sum = st->Real(5);
+            m.current_sum = st->Real(6);
+            m.temperature_sum = st->Real(7);
+            if (!st->Null(8)) m.current_min = st->Real(8);
+            for (int i = 0; i < 32; ++i) {
+                m.cell_sum[i] = st->Real(9 + 3 * i);
+                m.cell_min[i] = st->Real(10 + 3 * i);
+                m.cell_max[i] = st->Real(11 + 3 * i);
+            }
+        } catch (const std::exception& e) {
+            Fail("cannot read the per-minute summary", e);
+        }
+        visit(m);
+    }
+}
+
+std::vector<uint32_t> HistoryReader::DeviceIds() {
+    std::vector<uint32_t> out;
+    if (!columns_) return out;
+    try {
+        SqlStatement st = db_.Prepare(std::string(HistorySummary::kDevices) + "SELECT id FROM d WHERE id IS NOT NULL");
+        while (st.Step()) out.push_back(static_cast<uint32_t>(st.Int(0)));
+    } catch (const std::exception& e) {
+        Fail("cannot read the devices", e);
+    }
+    return out;
+}
+
+std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
+    std::vector<history::RunDevice> out;
+    if (!columns_ || !db_.HasTable("run_devices")) return out;
+    try {
+        SqlStatement st = db_.Prepare(
+            "SELECT run_id, device_id, cycles, completed, lost, resends, updated_ms FROM run_devices "
+            "WHERE device_id = ? ORDER BY run_id");
+        st.Bind(1, int64_t{device_id});
+        while (st.Step()) {
+            history::RunDevice c;
+            c.run_id = st.Int(0);
+            c.device_id = static_cast<uint32_t>(st.Int(1));
+            c.cycles = static_cast<long>(st.Int(2));
+            c.completed = static_cast<long>(st.Int(3));
+            c.lost = static_cast<long>(st.Int(4));
+            c.resends = static_cast<long>(st.Int(5));
+            c.updated_ms = st.Int(6);
+            out.push_back(c);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the runs' counts", e);
+    }
     return out;
 }

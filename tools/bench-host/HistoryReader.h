@@ -41,10 +41,31 @@ public:
         std::optional<int64_t> from_ms, to_ms;
         std::size_t limit = static_cast<std::size_t>(-1);
     };
+    // The rounds saved from..to (both included; the limit is not used).
+    void ForEachRow(std::optional<uint32_t> device_id, const Span& span,
+                    const std::function<void(const history::Row&)>& visit);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id, const Span& span);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);
     std::vector<history::Run> Runs();
+    // The runs' counts for the device; none in a file from before they
+    // were kept.
+    std::vector<history::RunDevice> RunDevices(uint32_t device_id);
+
+    // The per-minute summary's extent: every round from since_ms (none:
+    // from the first) to before through_ms is summarised.  Nothing when
+    // the file has no summary or it lacks the lowest current per minute.
+    struct Summary {
+        std::optional<int64_t> since_ms;
+        int64_t through_ms = 0;
+    };
+    std::optional<Summary> SummaryExtent();
+    // The device's summarised minutes from from_ms to before to_ms (minute
+    // starts), in order.
+    void ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t to_ms,
+                       const std::function<void(const history::Minute&)>& visit);
+    // The devices with stored rounds, one index seek each.
+    std::vector<uint32_t> DeviceIds();
 
 private:
     [[noreturn]] void Fail(const std::string& what, const std::exception& e);

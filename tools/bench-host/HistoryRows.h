@@ -1,6 +1,7 @@
 #pragma once
 // The rows of a history file as the bench host writes and reads them (the
 // tables are described in HistorySchema.h).
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +44,28 @@ struct Health {
     long cycles_lost = 0;
     std::string reason;  // of the last failed exchange, "" when none
     std::optional<int64_t> run_id;
+};
+
+// One device's minute of the per-minute summary (HistorySummary.h).
+struct Minute {
+    uint32_t device_id = 0;
+    int64_t minute_ms = 0, first_ms = 0;
+    long rounds = 0, decoded = 0;
+    double voltage_sum = 0, current_sum = 0, temperature_sum = 0;
+    std::optional<double> current_min;  // none in minutes summarised before it was kept
+    std::array<double, 32> cell_sum{}, cell_min{}, cell_max{};
+};
+
+// What one run did with one device, kept up to date while it runs (about
+// once a minute) and written once more at its end.
+struct RunDevice {
+    int64_t run_id = 0;
+    uint32_t device_id = 0;
+    long cycles = 0;     // started
+    long completed = 0;  // that completed a round
+    long lost = 0;       // that did not complete, with those a lost port kept from running
+    long resends = 0;
+    int64_t updated_ms = 0;
 };
 
 struct Run {

@@ -82,6 +82,10 @@ void HistorySchema::CreateOrMigrate(SqlConnection& db) {
         db.Exec(
             "CREATE TABLE IF NOT EXISTS health(device_id INTEGER, at TEXT, at_ms INTEGER, state TEXT, was TEXT, "
             "since TEXT, since_ms INTEGER, cycles_lost INTEGER, reason TEXT, run_id INTEGER REFERENCES runs(run_id))");
+        db.Exec(
+            "CREATE TABLE IF NOT EXISTS run_devices(run_id INTEGER NOT NULL REFERENCES runs(run_id), "
+            "device_id INTEGER NOT NULL, cycles INTEGER, completed INTEGER, lost INTEGER, resends INTEGER, "
+            "late_polls INTEGER, updated_ms INTEGER, PRIMARY KEY(run_id, device_id))");
         Migrate(db);
         db.Exec("CREATE INDEX IF NOT EXISTS history_device_time ON history(device_id, saved_ms)");
         db.Exec("CREATE INDEX IF NOT EXISTS alarms_device_time ON alarms(device_id, at_ms)");
@@ -98,6 +102,7 @@ void HistorySchema::CreateOrMigrate(SqlConnection& db) {
             else
                 HistorySummary::Create(db.get());
         }
+        HistorySummary::Migrate(db.get());
         db.Exec("COMMIT");
     } catch (...) {
         db.RollBack();

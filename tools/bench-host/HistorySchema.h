@@ -22,6 +22,13 @@
 //          run_id INTEGER)
 //       every change of a device's health ("answering", "not answering",
 //       "port lost", "stale"), since when the new state began
+//   run_devices(run_id INTEGER, device_id INTEGER, cycles INTEGER,
+//               completed INTEGER, lost INTEGER, resends INTEGER,
+//               late_polls INTEGER, updated_ms INTEGER)
+//       per run and device, the cycles started, completed and lost and the
+//       resends, kept up to date while the run goes on; late_polls stays
+//       NULL until the bus counts late polls.  Runs from before it have no
+//       row: their counts are not recorded.
 //
 // Times: *_at is ISO 8601 local time with milliseconds and the UTC offset
 // (TimeStamp); *_ms the milliseconds since the Unix epoch, which is what

@@ -37,7 +37,8 @@ void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
                  "INSERT OR REPLACE INTO history_minutes "
                  "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" +
                  Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" +
-                 Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values +
+                 Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values + ", min(" +
+                 Rv(RecordSql::kCurrent) + ")" +
                  " FROM d, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
                  "AND saved_ms >= (" + from_sql + ") AND saved_ms < " + std::to_string(to_ms) +
                  " GROUP BY device_id, m");
@@ -60,8 +61,17 @@ void HistorySummary::Create(sqlite3* handle) {
         "first_ms INTEGER NOT NULL, rounds INTEGER NOT NULL, decoded INTEGER NOT NULL, "
         "voltage_sum REAL, current_sum REAL, temperature_sum REAL" +
         cols +
-        ", PRIMARY KEY(device_id, minute_ms)) WITHOUT ROWID;"
+        ", current_min REAL, PRIMARY KEY(device_id, minute_ms)) WITHOUT ROWID;"
         "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL)");
+}
+
+void HistorySummary::Migrate(sqlite3* handle) {
+    SqlConnection db(handle);
+    // The lowest current tells a reader which minutes held a discharge;
+    // minutes summarised before it was kept have none, and a reader reads
+    // their rounds instead.
+    if (db.HasTable("history_minutes") && !db.HasColumn("history_minutes", "current_min"))
+        db.Exec("ALTER TABLE history_minutes ADD COLUMN current_min REAL");
 }
 
 void HistorySummary::CreateFrom(sqlite3* handle, int64_t now_ms) {

@@ -5,10 +5,12 @@
 //
 //   history_minutes(device_id, minute_ms, first_ms, rounds, decoded,
 //                   voltage_sum, current_sum, temperature_sum,
-//                   c1_sum, c1_min, c1_max, ..., c32_sum, c32_min, c32_max)
+//                   c1_sum, c1_min, c1_max, ..., c32_sum, c32_min, c32_max,
+//                   current_min)
 //       one row per device and minute that has rounds; minute_ms the
 //       minute's start, first_ms its first round, decoded the rounds whose
-//       record could be read (the sums are over those)
+//       record could be read (the sums are over those); current_min the
+//       lowest current, NULL in minutes summarised before it was kept
 //   history_minutes_through(through_ms)
 //       every round before through_ms is summarised
 //   history_minutes_since(since_ms)
@@ -33,6 +35,8 @@ public:
 
     // Creates the tables if missing (with the history's write access).
     static void Create(sqlite3* db);
+    // Adds what a summary made by an older version lacks.
+    static void Migrate(sqlite3* db);
     // The same for a file with rounds already: the summary begins at the
     // minute after now_ms, so that making it costs nothing now.
     static void CreateFrom(sqlite3* db, int64_t now_ms);

@@ -57,6 +57,8 @@ public:
     void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at);
     void SaveAlarm(const history::Alarm& alarm);
     void SaveHealth(const history::Health& health);
+    // This run's counts for one device, replacing those written before.
+    void SaveRunDevice(const history::RunDevice& counts);
 
     // Writes that failed since the file was opened (each also threw).
     long RecordsNotStored() const { return records_not_stored_; }
@@ -80,6 +82,7 @@ private:
     std::unique_ptr<SqlStatement> insert_record_;
     std::unique_ptr<SqlStatement> insert_alarm_;
     std::unique_ptr<SqlStatement> insert_health_;
+    std::unique_ptr<SqlStatement> upsert_run_device_;
     // The minute the per-minute summary was last brought up to.
     std::optional<int64_t> summarised_minute_;
     // The second of the last step summarising the rounds from before the

@@ -82,6 +82,13 @@ void HostCalls::Keep(BusDevice& d) {
     try {
         site_.History().Writer().SaveRecord(d.conf.id, record.data(), static_cast<unsigned int>(record.size()),
                                             d.round.at);
+        // The run's counts follow once a minute, so a run that is killed
+        // leaves them at most a minute old.
+        const int64_t minute = d.round.at.Ms() / 60000;
+        if (minute != d.counts_stored_minute) {
+            d.counts_stored_minute = minute;
+            site_.History().Writer().SaveRunDevice(d.Counts(d.round.at.Ms()));
+        }
     } catch (const std::exception& e) {
         events_.Publish(run::StoreFailed{&d, e.what(), site_.History().Writer().NotStored()});
     }

@@ -83,6 +83,14 @@ int SiteHost::Run() {
     site.Restore();
     loop.Run();
 
+    const int64_t end_ms = TimeStamp::Now().Ms();
+    for (const auto& d : site.Devices()) {
+        try {
+            site.History().Writer().SaveRunDevice(d->Counts(end_ms));
+        } catch (const std::exception& e) {
+            events.Publish(run::StoreFailed{d.get(), e.what(), site.History().Writer().NotStored()});
+        }
+    }
     try {
         site.History().Writer().EndRun(TimeStamp::Now());
     } catch (const std::exception& e) {

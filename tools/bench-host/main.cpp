@@ -5,7 +5,10 @@
 //   bench-host run --config SITE.json [--http [ADDR:]PORT] [options]
 //   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs | --health]
 //   bench-host history --db FILE --http [ADDR:]PORT
+//   bench-host report --db FILE --out REPORT.html [--json F] [--pdf F] [options]
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,6 +22,7 @@
 #include <pthread.h>
 
 #include <CLI/CLI.hpp>
+#include <json/writer.h>
 
 #include "CommandLine.h"
 #include "HistoryReport.h"
@@ -28,6 +32,8 @@
 #include "SiteHost.h"
 #include "SnapshotHub.h"
 #include "SqliteHistoryQuery.h"
+#include "StringReport.h"
+#include "PdfPrint.h"
 #include "WebOutput.h"
 #include "WebServer.h"
 
@@ -165,6 +171,48 @@ int RunWithPage(const SiteHost::Options& run_options, WebServer::Options options
     return status;
 }
 
+// Writes text to path whole, or says why not.
+std::string WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) out << text;
+    if (out) out.close();
+    if (!out) return "cannot write " + path + ": " + std::strerror(errno);
+    return {};
+}
+
+struct ReportFiles {
+    std::string html, json, pdf;
+};
+
+int Report(const std::string& db, const StringReport::Options& options, const ReportFiles& files) {
+    try {
+        HistoryStore store(db, HistoryStore::Access::kReadOnly);
+        if (!store.Unread().empty()) std::cerr << "bench-host: " << store.Unread() << std::endl;
+        StringReport report = StringReport::Build(store.Reader(), db, options);
+        report.unread = store.Unread();
+        if (std::string e = WriteFile(files.html, report.ToHtml()); !e.empty()) return Fail(e);
+        std::cout << "report: " << files.html << std::endl;
+        if (!files.json.empty()) {
+            Json::StreamWriterBuilder b;
+            b["indentation"] = " ";
+            b["emitUTF8"] = true;
+            if (std::string e = WriteFile(files.json, Json::writeString(b, report.ToJson()) + "\n"); !e.empty())
+                return Fail(e);
+            std::cout << "report JSON: " << files.json << std::endl;
+        }
+        if (!files.pdf.empty()) {
+            if (std::string e = PrintPdf(files.html, files.pdf); !e.empty()) return Fail(e);
+            std::cout << "report PDF: " << files.pdf << std::endl;
+        }
+        long rounds = 0;
+        for (const auto& d : report.devices) rounds += d.watch.rounds;
+        if (rounds == 0) std::cerr << "bench-host: nothing stored in that period" << (options.device_id ? " for that device" : "") << std::endl;
+        return 0;
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,11 +296,65 @@ int main(int argc, char** argv) {
         ->excludes(health_opt)
         ->excludes(id_opt)
         ->excludes(csv_opt);
-    for (CLI::App* sub : {replay, run, history}) sub->footer(kExitStatuses);
+    CLI::App* report_cmd = app.add_subcommand(
+        "report", "Write a report of the strings in a history: how well they were watched, the cells at rest and under "
+                  "discharge, the discharges and the alarms, as one HTML file (and JSON, PDF)");
+    std::string report_db, report_from, report_to;
+    uint32_t report_id = 0;
+    ReportFiles report_files;
+    StringReport::Options report_options;
+    report::Settings& rs = report_options.settings;
+    report_cmd->add_option("--db", report_db, "History database (read only)")->required()->check(kNotEmpty);
+    CLI::Option* report_id_opt = report_cmd->add_option("--id", report_id, "Only this device");
+    report_cmd->add_option("--from", report_from, "Start of the period, ISO 8601 (2026-12-08T10:00+08:00; local time "
+                                                  "without a zone) [default: the first round]");
+    report_cmd->add_option("--to", report_to, "End of the period, ISO 8601 [default: the last round]");
+    report_cmd->add_option("--out", report_files.html, "The HTML report to write")->required()->check(kNotEmpty);
+    report_cmd->add_option("--json", report_files.json, "Also write the figures as JSON to this file")->check(kNotEmpty);
+    report_cmd->add_option("--pdf", report_files.pdf, "Also print the report to this PDF with headless Chromium")
+        ->check(kNotEmpty);
+    report_cmd->add_option("--cells", rs.cells, "Cells in use per record")->capture_default_str()->check(CLI::Range(1, 32));
+    report_cmd->add_option("--discharge-amps", rs.discharge_amps,
+                           "A round with the current at or below minus this many amperes is under discharge")
+        ->capture_default_str()
+        ->check(AboveZero("use the default"));
+    report_cmd->add_option("--discharge-min-s", rs.discharge_min_s,
+                           "Shortest discharge, seconds; shorter ones are load steps")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1e9));
+    report_cmd->add_option("--max-gap-s", rs.max_gap_s, "Seconds without a round that end a discharge")
+        ->capture_default_str()
+        ->check(AboveZero("use the default"));
+    report_cmd->add_option("--flag-rest-mv", rs.flag_rest_mv,
+                           "Flag a cell whose mean deviation at rest goes past this many millivolts")
+        ->capture_default_str()
+        ->check(AboveZero("use the default"));
+    report_cmd->add_option("--flag-discharge-mv", rs.flag_discharge_mv,
+                           "Flag a cell whose mean deviation under discharge goes past this many millivolts")
+        ->capture_default_str()
+        ->check(AboveZero("use the default"));
+    for (CLI::App* sub : {replay, run, history, report_cmd}) sub->footer(kExitStatuses);
 
     if (const auto status = command_line::Parse(app, argc, argv, "bench-host")) return *status;
 
     if (replay->parsed()) return Replay(plugin_path, scenario);
+    if (report_cmd->parsed()) {
+        for (const auto& [text, into, name] : {std::tuple{&report_from, &report_options.from_ms, "--from"},
+                                               std::tuple{&report_to, &report_options.to_ms, "--to"}}) {
+            if (text->empty()) continue;
+            *into = ParseIsoTime(*text);
+            if (!*into) {
+                std::cerr << "bench-host: " << name << ": not an ISO 8601 time: " << *text << std::endl;
+                return kUsage;
+            }
+        }
+        if (report_options.from_ms && report_options.to_ms && *report_options.from_ms > *report_options.to_ms) {
+            std::cerr << "bench-host: --from lies after --to" << std::endl;
+            return kUsage;
+        }
+        if (report_id_opt->count()) report_options.device_id = report_id;
+        return Report(report_db, report_options, report_files);
+    }
     const std::string& http = run->parsed() ? run_http : history_http;
     std::optional<WebServer::Options> web;
     if (!http.empty()) {

@@ -26,11 +26,13 @@ uint16_t ToRaw(double value, double scale) {
 }  // namespace
 
 MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed)
-    : addr_(addr), profile_(std::move(profile)), offset_(profile_.cells, 0.0) {
+    : addr_(addr), profile_(std::move(profile)), sag_factor_(profile_.cells, 1.0), offset_(profile_.cells, 0.0) {
     std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream};
     rng_.seed(seq);
     for (const auto& w : profile_.weak_cells)
         if (!w.addr || *w.addr == addr_) weak_.push_back(w);
+    for (const auto& h : profile_.high_resistance)
+        if ((!h.addr || *h.addr == addr_) && h.index >= 0 && h.index < profile_.cells) sag_factor_[h.index] = h.factor;
     // Until the first cell-voltage request the string voltage follows the
     // nominal cells.
     for (int i = 0; i < profile_.cells; ++i) last_cells_[i] = ToRaw(CellVolts(i, 0.0), profile_.CellScale());
@@ -53,7 +55,13 @@ double MonitorModel::CellVolts(int index, double elapsed_s) const {
     // to expect; when it recovers it rejoins the healthy drift.
     for (const auto& w : weak_)
         if (w.index == index && WeakNow(w, elapsed_s)) return w.volts;
-    return profile_.cell_volts + offset_[index];
+    double volts = profile_.cell_volts + offset_[index];
+    double frac = 0.0;
+    if (profile_.Discharging(elapsed_s, &frac)) {
+        const auto& d = *profile_.discharge;
+        volts -= sag_factor_[index] * (d.amps * d.resistance_ohms + d.sag_volts * frac);
+    }
+    return volts;
 }
 
 CellSlots MonitorModel::ReadCells(double elapsed_s) {
@@ -82,10 +90,10 @@ uint16_t MonitorModel::StringVoltageRaw() const {
     return static_cast<uint16_t>(std::min<uint64_t>(raw, static_cast<uint64_t>(kRawMax)));
 }
 
-uint16_t MonitorModel::CurrentRaw() const {
-    if (profile_.current_sensor)
-        return ToRaw(kSensorZeroRaw + profile_.current_amps * kSensorRawPerAmp, 1.0);
-    return ToRaw(profile_.current_amps, kAmpsScale);
+uint16_t MonitorModel::CurrentRaw(double elapsed_s) const {
+    const double amps = profile_.CurrentAt(elapsed_s);
+    if (profile_.current_sensor) return ToRaw(kSensorZeroRaw + amps * kSensorRawPerAmp, 1.0);
+    return ToRaw(amps, kAmpsScale);
 }
 
 uint16_t MonitorModel::TemperatureRaw() const { return ToRaw(profile_.temperature_c, kDegreesScale); }
@@ -104,7 +112,7 @@ std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double 
             reply.raw = {StringVoltageRaw()};
             break;
         case monitor::kCmdCurrent:
-            reply.raw = {CurrentRaw()};
+            reply.raw = {CurrentRaw(elapsed_s)};
             break;
         case monitor::kCmdTemperature:
             reply.raw = {TemperatureRaw()};

@@ -34,7 +34,7 @@ public:
     // The raw readings, as the next replies would carry them.
     CellSlots ReadCells(double elapsed_s);
     uint16_t StringVoltageRaw() const;
-    uint16_t CurrentRaw() const;
+    uint16_t CurrentRaw(double elapsed_s = 0.0) const;
     uint16_t TemperatureRaw() const;
 
     // Cell-voltage replies built so far.
@@ -47,6 +47,7 @@ private:
     uint8_t addr_;
     MonitorProfile profile_;
     std::vector<MonitorProfile::WeakCell> weak_;  // those that apply to this address
+    std::vector<double> sag_factor_;              // per cell: 1, or its higher resistance's factor
     std::mt19937 rng_;
     std::vector<double> offset_;  // each cell's drift from nominal, volts
     CellSlots last_cells_{};

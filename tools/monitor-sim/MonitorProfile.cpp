@@ -1,5 +1,6 @@
 #include "MonitorProfile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -56,6 +57,25 @@ std::string MonitorProfile::Problem() const {
             return "weak cell " + std::to_string(w.index) + " is not one of the " + std::to_string(cells) + " cells";
         if (!FitsRaw(w.volts, CellScale())) return "weak cell " + std::to_string(w.index) + ": voltage out of range";
     }
+    double most_factor = 1.0;
+    for (const auto& h : high_resistance) {
+        if (h.index < 0 || h.index >= cells)
+            return "high-resistance cell " + std::to_string(h.index) + " is not one of the " + std::to_string(cells) +
+                   " cells";
+        if (!(h.factor >= 1.0)) return "a high-resistance cell's factor must be 1 or more";
+        most_factor = std::max(most_factor, h.factor);
+    }
+    if (discharge) {
+        const Discharge& d = *discharge;
+        if (!(d.amps > 0.0) || d.start_s < 0.0 || !(d.length_s > 0.0))
+            return "a discharge wants a current above 0 A, a start at or after 0 s and a length above 0 s";
+        if (d.sag_volts < 0.0 || d.resistance_ohms < 0.0) return "the discharge's sag and resistance cannot be negative";
+        // Only the sensor's reading goes below 0 A.
+        if (!current_sensor) return "a discharge needs --current-sensor: the plain current reading cannot go below 0 A";
+        if (!FitsRaw(-d.amps / 50.0 + 2.0, 1250.0)) return "the discharge current is more than the sensor reads (100 A)";
+        const double lowest = cell_volts - drift_volts - most_factor * (d.amps * d.resistance_ohms + d.sag_volts);
+        if (!FitsRaw(lowest, CellScale())) return "the discharge sags a cell below 0 V";
+    }
     const double most_string =
         string_volts ? *string_volts : cells * (cell_volts + drift_volts);
     if (!FitsRaw(most_string, StringScale()) || (string_volts && !FitsRaw(*string_volts, StringScale())))
@@ -69,6 +89,49 @@ std::string MonitorProfile::Problem() const {
     }
     if (!FitsRaw(temperature_c, 100.0)) return "the temperature must lie in 0..655.35 degrees (the reading is unsigned)";
     return {};
+}
+
+double MonitorProfile::CurrentAt(double elapsed_s) const {
+    return Discharging(elapsed_s) ? -discharge->amps : current_amps;
+}
+
+bool MonitorProfile::Discharging(double elapsed_s, double* frac) const {
+    if (!discharge || elapsed_s < discharge->start_s || elapsed_s >= discharge->start_s + discharge->length_s)
+        return false;
+    if (frac != nullptr) *frac = (elapsed_s - discharge->start_s) / discharge->length_s;
+    return true;
+}
+
+MonitorProfile::Discharge ParseDischarge(const std::string& text) {
+    const auto a = text.find(':');
+    const auto b = a == std::string::npos ? a : text.find(':', a + 1);
+    if (b == std::string::npos || text.find(':', b + 1) != std::string::npos)
+        throw std::invalid_argument("discharge wants AMPS:START:LENGTH, got " + text);
+    MonitorProfile::Discharge d;
+    d.amps = ParseReal(text.substr(0, a), "discharge current");
+    d.start_s = ParseReal(text.substr(a + 1, b - a - 1), "discharge start");
+    d.length_s = ParseReal(text.substr(b + 1), "discharge length");
+    if (!(d.amps > 0.0) || d.start_s < 0.0 || !(d.length_s > 0.0))
+        throw std::invalid_argument("discharge wants a current above 0, a start of 0 or more and a length above 0: " +
+                                    text);
+    return d;
+}
+
+MonitorProfile::HighResistance ParseHighResistance(const std::string& text) {
+    MonitorProfile::HighResistance h;
+    std::string rest = text;
+    const auto slash = rest.find('/');
+    if (slash != std::string::npos) {
+        h.addr = ParseBusAddress(rest.substr(0, slash));
+        rest = rest.substr(slash + 1);
+    }
+    const auto colon = rest.find(':');
+    if (colon == std::string::npos)
+        throw std::invalid_argument("high-resistance cell wants INDEX:FACTOR, got " + text);
+    h.index = static_cast<int>(ParseInteger(rest.substr(0, colon), 10, "high-resistance cell index"));
+    h.factor = ParseReal(rest.substr(colon + 1), "high-resistance factor");
+    if (!(h.factor >= 1.0)) throw std::invalid_argument("high-resistance factor must be 1 or more: " + text);
+    return h;
 }
 
 MonitorProfile::WeakCell ParseWeakCell(const std::string& text) {

@@ -20,6 +20,27 @@ struct MonitorProfile {
         double after = 0.0;  // cell-voltage replies or seconds, as recovery says
     };
 
+    // The string discharging into a load: from start_s for length_s seconds
+    // the current is -amps and every cell sags, at once by its resistive
+    // drop and then steadily as the charge goes out, so a report has an
+    // event with a known start, end and ampere-hours.  Afterwards the
+    // current returns to current_amps and the cells to float.
+    struct Discharge {
+        double amps = 0.0;              // drawn from the string, above 0
+        double start_s = 0.0;           // seconds since start
+        double length_s = 0.0;
+        double sag_volts = 1.0;         // a healthy cell's fall over the whole event, beyond I x R
+        double resistance_ohms = 0.005; // a healthy block's internal resistance
+    };
+    // A cell with a higher internal resistance: under discharge it sags
+    // factor times as far as a healthy one (both its I x R drop and its
+    // fall), the usual sign of a block at the end of its life.
+    struct HighResistance {
+        std::optional<uint8_t> addr;  // only the monitor at this bus address; all when empty
+        int index = 0;                // 0-based cell index
+        double factor = 1.0;
+    };
+
     int cells = 29;             // cells in use; the slots after them read 0
     double cell_volts = 13.5;   // every healthy cell's nominal voltage
     double drift_volts = 0.02;  // how far a healthy cell wanders from nominal
@@ -30,6 +51,13 @@ struct MonitorProfile {
     double current_amps = 1.5;
     bool current_sensor = false;  // current encoded through the Hall-sensor formula
     double temperature_c = 25.0;
+    std::optional<Discharge> discharge;
+    std::vector<HighResistance> high_resistance;
+
+    // The current at elapsed_s: -amps during the discharge, else current_amps.
+    double CurrentAt(double elapsed_s) const;
+    // Whether elapsed_s lies in the discharge; frac is how far through it.
+    bool Discharging(double elapsed_s, double* frac = nullptr) const;
 
     // Raw units per volt of a cell reading.
     double CellScale() const { return millivolts ? 1000.0 : 100.0; }
@@ -44,6 +72,13 @@ struct MonitorProfile {
 // Parses "[ADDR/]INDEX:VOLTS[:AFTER]"; AFTER is a number of cell-voltage
 // replies ("20") or of seconds ("30s").  Throws std::invalid_argument.
 MonitorProfile::WeakCell ParseWeakCell(const std::string& text);
+
+// Parses "AMPS:START:LENGTH" (amperes, seconds, seconds).  Throws
+// std::invalid_argument.
+MonitorProfile::Discharge ParseDischarge(const std::string& text);
+
+// Parses "[ADDR/]INDEX:FACTOR".  Throws std::invalid_argument.
+MonitorProfile::HighResistance ParseHighResistance(const std::string& text);
 
 // Parses a bus address written in decimal or as 0x-prefixed hexadecimal,
 // 0 to 255.  Throws std::invalid_argument.

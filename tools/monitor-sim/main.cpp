@@ -185,6 +185,25 @@ int main(int argc, char** argv) {
     mon->add_option("--current", profile.current_amps, "string current in amperes (raw = A x 10)")->capture_default_str();
     mon->add_flag("--current-sensor", profile.current_sensor,
                   "encode the current as the Hall sensor reads it (raw 2500 = 0 A, 25 per ampere)");
+    std::string discharge_text;
+    std::vector<std::string> resistance_texts;
+    MonitorProfile::Discharge discharge_shape;
+    double resistance_mohm = discharge_shape.resistance_ohms * 1000.0;
+    mon->add_option("--discharge", discharge_text,
+                    "AMPS:START:LENGTH: from START seconds on, for LENGTH seconds, draw AMPS from the string (the "
+                    "current reads -AMPS) and let the cells sag; needs --current-sensor (20:5:30)")
+        ->check(RefusedBy(monitor_sim::ParseDischarge));
+    mon->add_option("--discharge-sag", discharge_shape.sag_volts,
+                    "how far, in volts, a healthy cell falls over the whole discharge beyond its I x R drop")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 100.0));
+    mon->add_option("--cell-resistance", resistance_mohm, "a healthy cell's internal resistance, milliohms")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 10000.0));
+    mon->add_option("--high-resistance", resistance_texts,
+                    "[ADDR/]INDEX:FACTOR: cell INDEX (0-based) has FACTOR times the resistance and sags FACTOR "
+                    "times as far under discharge (5:3); repeatable")
+        ->check(RefusedBy(monitor_sim::ParseHighResistance));
     mon->add_option("--temperature", profile.temperature_c, "temperature in degrees (raw = degrees x 100)")
         ->capture_default_str();
 
@@ -258,6 +277,21 @@ int main(int argc, char** argv) {
                 if (!ours) throw std::invalid_argument("weak cell " + text + " names an address not answered");
             }
             profile.weak_cells.push_back(w);
+        }
+        for (const auto& text : resistance_texts) {
+            auto h = monitor_sim::ParseHighResistance(text);
+            if (h.addr) {
+                bool ours = false;
+                for (const uint8_t a : options.addrs) ours = ours || a == *h.addr;
+                if (!ours) throw std::invalid_argument("high-resistance cell " + text + " names an address not answered");
+            }
+            profile.high_resistance.push_back(h);
+        }
+        if (!discharge_text.empty()) {
+            MonitorProfile::Discharge d = monitor_sim::ParseDischarge(discharge_text);
+            d.sag_volts = discharge_shape.sag_volts;
+            d.resistance_ohms = resistance_mohm / 1000.0;
+            profile.discharge = d;
         }
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "monitor-sim: %s\n", e.what());

@@ -1,0 +1,288 @@
+// The report's figures over rounds made up for each case, so every number
+// can be worked out by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "StringFigures.h"
+
+using report::Round;
+using report::Settings;
+using report::StringFigures;
+
+namespace {
+
+constexpr int64_t kT0 = 1765000000000;  // some moment, ms
+
+Round Make(int64_t second, double current, std::function<double(int)> cell = [](int) { return 13.5; }) {
+    Round r;
+    r.ms = kT0 + second * 1000;
+    r.at = "t" + std::to_string(second);
+    r.decoded = true;
+    r.current = static_cast<float>(current);
+    double sum = 0;
+    for (int i = 0; i < 29; ++i) sum += r.cells[i] = static_cast<float>(cell(i));
+    r.voltage = static_cast<float>(sum);
+    r.temperature = 25.0f;
+    return r;
+}
+
+report::DeviceFigures Figures(const std::vector<Round>& rounds, const Settings& s = Settings()) {
+    StringFigures f(7, s);
+    for (const auto& r : rounds) f.Add(r);
+    return f.Finish({}, {}, kT0, rounds.empty() ? kT0 : rounds.back().ms);
+}
+
+}  // namespace
+
+TEST(StringFigures, RestRanksTheLowCellFirstAndFlagsBothWaysPastTheThreshold) {
+    // Cell 6 sits 200 mV low, cell 10 120 mV high, cell 20 60 mV low: the
+    // mean cell is 13.5 + (-0.2 + 0.12 - 0.06) / 29.
+    std::vector<Round> rounds;
+    for (int s = 0; s < 20; ++s)
+        rounds.push_back(Make(s, 1.5, [](int i) { return i == 5 ? 13.3 : i == 9 ? 13.62 : i == 19 ? 13.44 : 13.5; }));
+    const auto f = Figures(rounds);
+    const double mean = 13.5 + (-0.2 + 0.12 - 0.06) / 29.0;
+    EXPECT_NEAR(f.rest.mean_cell_v, mean, 1e-5);
+    EXPECT_EQ(f.rest.rounds, 20);
+    EXPECT_EQ(f.discharge.rounds, 0);
+    struct {
+        int cell, rank;
+        double dev_mv;
+        bool flagged;
+    } want[] = {
+        {6, 1, (13.3 - mean) * 1000, true},
+        {20, 2, (13.44 - mean) * 1000, false},
+        {10, 29, (13.62 - mean) * 1000, true},
+        {1, 3, (13.5 - mean) * 1000, false},
+    };
+    for (const auto& w : want) {
+        const auto& c = f.rest.cells[w.cell - 1];
+        EXPECT_EQ(c.cell, w.cell);
+        EXPECT_EQ(c.rank, w.rank) << w.cell;
+        EXPECT_NEAR(c.deviation_mv, w.dev_mv, 0.01) << w.cell;
+        EXPECT_NEAR(c.worst_deviation_mv, w.dev_mv, 0.01) << w.cell;
+        EXPECT_EQ(c.flagged, w.flagged) << w.cell;
+        EXPECT_EQ(c.n, 20);
+    }
+    // Ranks are a permutation of 1..29.
+    std::vector<int> seen(30, 0);
+    for (const auto& c : f.rest.cells) ++seen.at(c.rank);
+    for (int k = 1; k <= 29; ++k) EXPECT_EQ(seen[k], 1) << k;
+}
+
+TEST(StringFigures, WorstDeviationKeepsItsSignAndMoment) {
+    // Cell 3 dips 300 mV once and rises 100 mV once: its worst is the dip.
+    std::vector<Round> rounds;
+    for (int s = 0; s < 10; ++s)
+        rounds.push_back(Make(s, 1.5, [s](int i) { return i != 2 ? 13.5 : s == 4 ? 13.2 : s == 7 ? 13.6 : 13.5; }));
+    const auto f = Figures(rounds);
+    const auto& c = f.rest.cells[2];
+    EXPECT_NEAR(c.worst_deviation_mv, (-0.3 + 0.3 / 29) * 1000, 0.01);
+    EXPECT_EQ(c.worst_ms, kT0 + 4000);
+    EXPECT_NEAR(c.min_v, 13.2, 1e-5);
+    EXPECT_NEAR(c.max_v, 13.6, 1e-5);
+    EXPECT_FALSE(c.flagged);  // one reading is not a cell apart
+}
+
+TEST(StringFigures, DischargesAreFoundByTheCurrentAndTheirChargeIntegrated) {
+    struct Case {
+        const char* name;
+        // Seconds and current of each round, one a second unless said.
+        std::vector<std::pair<int, double>> rounds;
+        int events;
+        double ah;  // of the first event
+        int64_t start_s, end_s;
+        const char* ended_by;
+        long discharge_rounds, load_step_rounds;
+    };
+    auto steady = [](int from, int to, double amps) {
+        std::vector<std::pair<int, double>> v;
+        for (int s = from; s < to; ++s) v.push_back({s, amps});
+        return v;
+    };
+    auto join = [](std::vector<std::vector<std::pair<int, double>>> parts) {
+        std::vector<std::pair<int, double>> v;
+        for (auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+        return v;
+    };
+    const Case cases[] = {
+        // 20 A from 10 s to 70 s: 60 s of rounds, 1/3 Ah.
+        {"one event", join({steady(0, 10, 1.5), steady(10, 71, -20), steady(71, 80, 1.5)}), 1, 20.0 * 60 / 3600, 10,
+         70, "current", 61, 0},
+        {"ramp", join({steady(0, 5, 1), {{5, -10}, {6, -20}, {7, -30}, {8, -40}, {9, -50}, {10, -60}, {11, -70},
+                                         {12, -80}, {13, -90}, {14, -100}, {15, -110}}, steady(16, 20, 1)}),
+         1, (10 + 110) / 2.0 * 10 / 3600, 5, 15, "current", 11, 0},
+        {"a 5 s load step is not a discharge", join({steady(0, 10, 1.5), steady(10, 15, -30), steady(15, 30, 1.5)}), 0,
+         0, 0, 0, "", 0, 5},
+        {"small charge wobble", join({steady(0, 30, -0.5), steady(30, 60, 0.4)}), 0, 0, 0, 0, "", 0, 0},
+        {"still discharging at the end", join({steady(0, 5, 1.5), steady(5, 41, -10)}), 1, 10.0 * 35 / 3600, 5, 40,
+         "period", 36, 0},
+        // 20 s, then no rounds for 200 s, then 20 s more: two events, the
+        // pause's charge not guessed.
+        {"a gap ends it", join({steady(0, 21, -20), steady(221, 242, -20)}), 2, 20.0 * 20 / 3600, 0, 20, "gap", 42, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<Round> rounds;
+        for (const auto& [s, amps] : c.rounds) rounds.push_back(Make(s, amps));
+        const auto f = Figures(rounds);
+        ASSERT_EQ(static_cast<int>(f.discharges.size()), c.events) << c.name;
+        EXPECT_EQ(f.discharge.rounds, c.discharge_rounds) << c.name;
+        EXPECT_EQ(f.load_step_rounds, c.load_step_rounds) << c.name;
+        // Every round is counted somewhere.
+        EXPECT_EQ(f.rest.rounds + f.discharge.rounds + f.load_step_rounds + f.watch.undecoded, f.watch.rounds)
+            << c.name;
+        if (c.events == 0) continue;
+        const auto& d = f.discharges.front();
+        EXPECT_NEAR(d.ampere_hours, c.ah, 1e-6) << c.name;
+        EXPECT_EQ(d.start_ms, kT0 + c.start_s * 1000) << c.name;
+        EXPECT_EQ(d.end_ms, kT0 + c.end_s * 1000) << c.name;
+        EXPECT_EQ(d.ended_by, c.ended_by) << c.name;
+    }
+}
+
+TEST(StringFigures, TheDischargeNamesTheCellThatSaggedFurthestAndRanksItFirst) {
+    // Cell 12 sags three times as fast as the rest under 20 A; at rest all
+    // are level.
+    std::vector<Round> rounds;
+    for (int s = 0; s < 10; ++s) rounds.push_back(Make(s, 2.0));
+    for (int s = 10; s <= 40; ++s) {
+        const double fall = 0.1 + 0.02 * (s - 10);
+        rounds.push_back(Make(s, -20, [fall](int i) { return 13.5 - (i == 11 ? 3 : 1) * fall; }));
+    }
+    for (int s = 41; s < 50; ++s) rounds.push_back(Make(s, 2.0));
+    const auto f = Figures(rounds);
+    ASSERT_EQ(f.discharges.size(), 1u);
+    const auto& d = f.discharges[0];
+    EXPECT_EQ(d.lowest_cell, 12);
+    EXPECT_NEAR(d.lowest_v, 13.5 - 3 * 0.7, 1e-5);
+    EXPECT_EQ(d.lowest_ms, kT0 + 40000);
+    ASSERT_EQ(d.end_cells_v.size(), 29u);
+    EXPECT_NEAR(d.end_cells_v[0], 13.5 - 0.7, 1e-5);
+    EXPECT_NEAR(d.end_voltage_v, 28 * 12.8 + 11.4, 1e-3);
+    EXPECT_NEAR(d.mean_current_a, -20, 1e-6);
+    EXPECT_EQ(f.discharge.cells[11].rank, 1);
+    EXPECT_TRUE(f.discharge.cells[11].flagged);  // mean 2 x 0.4 V below the others
+    EXPECT_FALSE(f.discharge.cells[0].flagged);
+    EXPECT_FALSE(f.rest.cells[11].flagged);
+    EXPECT_EQ(f.rest.rounds, 19);
+    EXPECT_EQ(f.discharge.rounds, 31);
+}
+
+TEST(StringFigures, UnreadRoundsAndCellsAreCountedButStayOutOfTheFigures) {
+    std::vector<Round> rounds;
+    rounds.push_back(Make(0, 1.5));
+    Round bad;
+    bad.ms = kT0 + 1000;
+    rounds.push_back(bad);  // a record that could not be decoded
+    rounds.push_back(Make(2, 1.5, [](int i) { return i == 4 ? 0.0 : 13.5; }));  // cell 5 not read
+    const auto f = Figures(rounds);
+    EXPECT_EQ(f.watch.rounds, 3);
+    EXPECT_EQ(f.watch.undecoded, 1);
+    EXPECT_EQ(f.rest.rounds, 2);
+    EXPECT_EQ(f.rest.cells[4].n, 1);
+    EXPECT_NEAR(f.rest.cells[4].min_v, 13.5, 1e-6);  // the 0 is no reading
+    EXPECT_NEAR(f.rest.cells[0].deviation_mv, 0.0, 1e-3);
+    EXPECT_DOUBLE_EQ(f.watch.longest_gap_s, 1.0);
+}
+
+TEST(StringFigures, ChartsStayWithinTheirBoundAndKeepEveryRound) {
+    Settings s;
+    s.chart_points = 16;
+    std::vector<Round> rounds;
+    for (int k = 0; k < 10000; ++k) rounds.push_back(Make(k, k == 5000 ? 80.0 : 1.5));
+    const auto f = Figures(rounds, s);
+    const auto& b = f.string_chart.Buckets();
+    ASSERT_LE(b.size(), 16u);
+    long n = 0;
+    double most = 0;
+    for (const auto& x : b) n += x.n, most = std::max(most, x.max[1]);
+    EXPECT_EQ(n, 10000);
+    EXPECT_DOUBLE_EQ(most, 80.0);  // a spike survives the merging
+    EXPECT_EQ(b.front().first_ms, kT0);
+    EXPECT_EQ(b.back().last_ms, kT0 + 9999 * 1000);
+    EXPECT_LE(f.deviation_chart.Buckets().size(), 16u);
+}
+
+TEST(StringFigures, DischargesPastTheBoundAreCountedNotKept) {
+    Settings s;
+    s.max_discharges = 3;
+    s.discharge_min_s = 1;
+    std::vector<Round> rounds;
+    for (int e = 0; e < 10; ++e)
+        for (int k = 0; k < 6; ++k) rounds.push_back(Make(e * 10 + k, k < 3 ? -5 : 1.5));
+    const auto f = Figures(rounds, s);
+    EXPECT_EQ(f.discharges.size(), 3u);
+    EXPECT_EQ(f.discharges_not_kept, 7);
+    EXPECT_EQ(f.discharge.rounds, 30);  // all ten count in the cells' figures
+}
+
+TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
+    auto alarm = [](int64_t s, const char* name, const char* state) {
+        history::Alarm a;
+        a.at_ms = kT0 + s * 1000;
+        a.at = "t" + std::to_string(s);
+        a.name = name;
+        a.state = state;
+        a.bound = "low";
+        a.limit = 12.0;
+        return a;
+    };
+    const std::vector<history::Alarm> alarms = {
+        alarm(10, "battery_5_value", "raised"),  alarm(15, "battery_5_value", "cleared"),
+        alarm(20, "battery_2_value", "cleared"),  // raised before the period began
+        alarm(30, "battery_5_value", "raised"),  alarm(40, "battery_5_value", "closed"),
+        alarm(50, "group_voltage", "raised"),    // still raised at the end
+    };
+    long dropped = -1;
+    const auto spans = report::AlarmSpans(alarms, kT0, kT0 + 100000, 100, &dropped);
+    EXPECT_EQ(dropped, 0);
+    ASSERT_EQ(spans.size(), 4u);
+    struct {
+        const char* name;
+        double duration;
+        const char* ended_by;
+        bool before;
+    } want[] = {{"battery_5_value", 5, "cleared", false},
+                {"battery_2_value", 20, "cleared", true},
+                {"battery_5_value", 10, "closed", false},
+                {"group_voltage", 50, "", false}};
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        EXPECT_EQ(spans[i].name, want[i].name) << i;
+        EXPECT_DOUBLE_EQ(spans[i].duration_s, want[i].duration) << i;
+        EXPECT_EQ(spans[i].ended_by, want[i].ended_by) << i;
+        EXPECT_EQ(spans[i].raised_before, want[i].before) << i;
+    }
+    EXPECT_FALSE(spans[3].ended_ms.has_value());
+    const auto few = report::AlarmSpans(alarms, kT0, kT0 + 100000, 2, &dropped);
+    EXPECT_EQ(few.size(), 2u);
+    EXPECT_EQ(dropped, 2);
+}
+
+TEST(StringFigures, HealthChangesBecomeTroublesWithTheirDurations) {
+    auto change = [](int64_t since_s, const char* state, long lost) {
+        history::Health h;
+        h.since_ms = kT0 + since_s * 1000;
+        h.at_ms = h.since_ms;
+        h.state = state;
+        h.cycles_lost = lost;
+        return h;
+    };
+    const std::vector<history::Health> health = {
+        change(0, "answering", 0),      change(10, "not answering", 3), change(25, "answering", 12),
+        change(40, "port lost", 0),     change(50, "answering", 4),     change(70, "stale", 0),
+    };
+    const auto t = report::Troubles(health, kT0 + 100000);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].state, "not answering");
+    EXPECT_DOUBLE_EQ(t[0].duration_s, 15);
+    EXPECT_EQ(t[0].cycles_lost, 12);
+    EXPECT_EQ(t[1].state, "port lost");
+    EXPECT_DOUBLE_EQ(t[1].duration_s, 10);
+    EXPECT_EQ(t[2].state, "stale");
+    EXPECT_FALSE(t[2].until_ms.has_value());
+    EXPECT_DOUBLE_EQ(t[2].duration_s, 30);  // to the period's end
+}
