@@ -68,6 +68,7 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         counts.cycles = 362;
         counts.completed = 360;
         counts.lost = 2;
+        counts.late_polls = 4;
         store.Writer().SaveRunDevice(counts);
         store.Writer().EndRun(TimeStamp::FromMs(kStart + 2000 * 360));
     }
@@ -105,6 +106,8 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         EXPECT_EQ(x.watch.runs_not_recorded, 0);
         EXPECT_EQ(x.watch.cycles_started, 362);
         EXPECT_EQ(x.watch.cycles_failed, 2);
+        EXPECT_EQ(x.watch.late_polls, 4);
+        EXPECT_EQ(x.watch.runs_with_late_polls, 1);
         EXPECT_EQ(x.rest.rounds, y.rest.rounds);
         EXPECT_EQ(x.discharge.rounds, y.discharge.rounds);
         EXPECT_NEAR(x.rest.mean_cell_v, y.rest.mean_cell_v, 1e-6);

@@ -58,6 +58,7 @@ history::RunDevice BusDevice::Counts(int64_t at_ms) const {
     c.completed = completed;
     c.lost = Lost();
     c.resends = resends;
+    c.late_polls = late_polls;
     c.updated_ms = at_ms;
     return c;
 }

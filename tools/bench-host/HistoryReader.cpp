@@ -288,7 +288,7 @@ std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
     if (!columns_ || !db_.HasTable("run_devices")) return out;
     try {
         SqlStatement st = db_.Prepare(
-            "SELECT run_id, device_id, cycles, completed, lost, resends, updated_ms FROM run_devices "
+            "SELECT run_id, device_id, cycles, completed, lost, resends, updated_ms, late_polls FROM run_devices "
             "WHERE device_id = ? ORDER BY run_id");
         st.Bind(1, int64_t{device_id});
         while (st.Step()) {
@@ -300,6 +300,7 @@ std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
             c.lost = static_cast<long>(st.Int(4));
             c.resends = static_cast<long>(st.Int(5));
             c.updated_ms = st.Int(6);
+            c.late_polls = st.OptionalInt(7);
             out.push_back(c);
         }
     } catch (const std::exception& e) {

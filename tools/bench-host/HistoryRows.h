@@ -65,6 +65,9 @@ struct RunDevice {
     long completed = 0;  // that completed a round
     long lost = 0;       // that did not complete, with those a lost port kept from running
     long resends = 0;
+    // Cycles started half a tick or more after they were due; none when the
+    // run that wrote the row did not count them.
+    std::optional<int64_t> late_polls;
     int64_t updated_ms = 0;
 };
 

@@ -26,9 +26,9 @@
 //               completed INTEGER, lost INTEGER, resends INTEGER,
 //               late_polls INTEGER, updated_ms INTEGER)
 //       per run and device, the cycles started, completed and lost and the
-//       resends, kept up to date while the run goes on; late_polls stays
-//       NULL until the bus counts late polls.  Runs from before it have no
-//       row: their counts are not recorded.
+//       resends and late polls, kept up to date while the run goes on;
+//       late_polls is NULL in rows of runs that did not count them.  Runs
+//       from before the table have no row: their counts are not recorded.
 //
 // Times: *_at is ISO 8601 local time with milliseconds and the UTC offset
 // (TimeStamp); *_ms the milliseconds since the Unix epoch, which is what

@@ -192,10 +192,9 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
 void HistoryWriter::SaveRunDevice(const history::RunDevice& c) {
     if (!run_id_) return;
     const char* what = "cannot store the run's counts";
-    // late_polls is left NULL: the bus does not count late polls yet.
     SqlStatement& st = Insert(upsert_run_device_,
                               "INSERT OR REPLACE INTO run_devices(run_id, device_id, cycles, completed, lost, resends, "
-                              "updated_ms) VALUES(?, ?, ?, ?, ?, ?, ?)",
+                              "late_polls, updated_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
                               other_not_stored_, what);
     try {
         st.Bind(1, *run_id_)
@@ -204,7 +203,8 @@ void HistoryWriter::SaveRunDevice(const history::RunDevice& c) {
             .Bind(4, int64_t{c.completed})
             .Bind(5, int64_t{c.lost})
             .Bind(6, int64_t{c.resends})
-            .Bind(7, c.updated_ms)
+            .Bind(7, c.late_polls)
+            .Bind(8, c.updated_ms)
             .Run();
     } catch (const std::exception& e) {
         Fail(other_not_stored_, what, &e);

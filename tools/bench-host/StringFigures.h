@@ -157,6 +157,8 @@ struct Watch {
     // kept them; runs_not_recorded ran before the history kept them.
     long cycles_started = 0, cycles_completed = 0, cycles_failed = 0, resends = 0;
     long runs_counted = 0, runs_not_recorded = 0;
+    // Late polls of the counted runs that kept them (runs_with_late_polls).
+    long late_polls = 0, runs_with_late_polls = 0;
     bool health_recorded = false;
 };
 

@@ -234,6 +234,10 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             d.watch.cycles_completed += c->completed;
             d.watch.cycles_failed += c->lost;
             d.watch.resends += c->resends;
+            if (c->late_polls) {
+                d.watch.late_polls += static_cast<long>(*c->late_polls);
+                ++d.watch.runs_with_late_polls;
+            }
         }
     }
     return r;
@@ -329,10 +333,8 @@ Json::Value StringReport::ToJson() const {
             cj["lost"] = Json::Int64(w.cycles_failed);
             cj["resends"] = Json::Int64(w.resends);
         }
-        // Late polls are not kept by the history yet: null, never a made-up
-        // 0.  Once the bus counts them, they go into run_devices.late_polls
-        // beside the cycles and are summed here like them.
-        wj["late_polls"] = Json::Value();
+        // Null where no run in the period kept them: never a made-up 0.
+        wj["late_polls"] = w.runs_with_late_polls > 0 ? Json::Value(Json::Int64(w.late_polls)) : Json::Value();
         wj["troubles"] = Json::arrayValue;
         for (const auto& t : w.troubles) {
             Json::Value v;

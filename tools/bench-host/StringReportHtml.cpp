@@ -263,7 +263,15 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
                              : std::string("<span class='none'>not recorded</span>"))
       << (w.runs_not_recorded > 0 ? "; " + std::to_string(w.runs_not_recorded) + " run(s) not recorded" : std::string())
       << "</td></tr>"
-      << "<tr><th>Late polls</th><td class='none'>not recorded by this history</td></tr>"
+      << "<tr><th>Late polls (whole runs)</th>"
+      << (w.runs_with_late_polls > 0
+              ? std::string(w.late_polls > 0 ? "<td class='flag'>" : "<td>") + std::to_string(w.late_polls) +
+                    " started half a tick or more after they were due" +
+                    (w.runs_with_late_polls < w.runs_counted + w.runs_not_recorded ? "; some runs did not count them"
+                                                                                   : "") +
+                    "</td>"
+              : std::string("<td class='none'>not recorded by this history</td>"))
+      << "</tr>"
       << "</table></div>";
     if (!w.troubles.empty()) {
         o << "<div class='scroll'><table><tr><th>State</th><th>From</th><th>To</th><th>Duration</th>"
