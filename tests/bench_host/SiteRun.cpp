@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "BatteryRecord.h"
+#include "HistoryStore.h"
 #include "models/CellWindow.h"
 
 using namespace std::chrono_literals;
@@ -148,4 +150,19 @@ SiteRun::SimValues SiteRun::ReadValuesLog(int cells) {
         all.temperature.insert(v.temperature.begin(), v.temperature.end());
     }
     return all;
+}
+
+long SiteRun::CheckStoredRecords(uint32_t device_id, int bus_addr, int cells) {
+    const auto sent = ReadSent(cells).at(bus_addr);
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    long rows = 0;
+    store.Reader().ForEachRow(device_id, [&](const history::Row& row) {
+        ++rows;
+        const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
+        ASSERT_TRUE(rec) << "record " << rows;
+        const std::vector<float> read(rec->cells.begin(), rec->cells.begin() + cells);
+        EXPECT_EQ(Mismatch(sent, read, rec->group_voltage, rec->group_current, rec->temperature), "")
+            << "record " << rows;
+    });
+    return rows;
 }

@@ -57,6 +57,10 @@ protected:
     // commands; otherwise what does not match.
     static std::string Mismatch(const std::vector<Sent>& sent, const std::vector<float>& cells, float group_voltage,
                                 float group_current, float temperature);
+    // Checks every record the history holds for the device against what the
+    // monitor at bus_addr sent (Mismatch), each failure naming its record;
+    // the number of records.
+    long CheckStoredRecords(uint32_t device_id, int bus_addr, int cells);
 
     std::string dir_, link_, db_;
     std::unique_ptr<ChildProcess> sim_;

@@ -216,17 +216,7 @@ TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
     const auto sim = sim_->Finish(10s);
 
     // Every stored record holds the replies to its own cycle's requests.
-    const auto sent = ReadSent(29).at(0x81);
-    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
-    long rows = 0;
-    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
-        ++rows;
-        const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
-        ASSERT_TRUE(rec);
-        const std::vector<float> cells(rec->cells.begin(), rec->cells.begin() + 29);
-        EXPECT_EQ(Mismatch(sent, cells, rec->group_voltage, rec->group_current, rec->temperature), "")
-            << "record " << rows;
-    });
+    const long rows = CheckStoredRecords(12, 0x81, 29);
     EXPECT_GE(rows, 10);
 
     // Each reply held back was seen late: counted, not handed to the device.

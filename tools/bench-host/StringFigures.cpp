@@ -21,6 +21,17 @@ bool IsTrouble(const std::string& state) {
     return state == "not answering" || state == "port lost" || state == "stale";
 }
 
+// What an alarm's raise says of it; when it began and ended is the caller's.
+AlarmSpan SpanOf(const history::Alarm& a) {
+    AlarmSpan s;
+    s.name = a.name;
+    s.label = a.label;
+    s.bound = a.bound;
+    s.value = a.value;
+    s.limit = a.limit;
+    return s;
+}
+
 }  // namespace
 
 Series::Series(std::size_t channels, std::size_t cap) : channels_(channels), cap_(std::max<std::size_t>(cap, 2)) {}
@@ -368,12 +379,7 @@ std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int
                 unkept.insert(key);
                 continue;
             }
-            AlarmSpan s;
-            s.name = a.name;
-            s.label = a.label;
-            s.bound = a.bound;
-            s.value = a.value;
-            s.limit = a.limit;
+            AlarmSpan s = SpanOf(a);
             s.raised_ms = a.at_ms;
             s.raised_at = a.at;
             open[key] = out.size();
@@ -389,12 +395,7 @@ std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int
                 ++dropped;
                 continue;
             }
-            AlarmSpan s;
-            s.name = a.name;
-            s.label = a.label;
-            s.bound = a.bound;
-            s.value = a.value;
-            s.limit = a.limit;
+            AlarmSpan s = SpanOf(a);
             s.raised_before = true;
             s.raised_ms = start_ms;
             s.raised_at = TimeStamp::FromMs(start_ms).Text();
