@@ -20,8 +20,8 @@
 
 #include <sqlite3.h>
 
-#include "HistorySummary.h"
-#include "SqliteHistoryQuery.h"
+#include "history/HistorySummary.h"
+#include "web/SqliteHistoryQuery.h"
 #include "unidata/Battery32_Data_t.h"
 
 namespace {

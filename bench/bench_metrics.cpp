@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "HttpProbe.h"
-#include "LiveSnapshot.h"
-#include "MetricsFormat.h"
-#include "SnapshotHub.h"
-#include "WebServer.h"
+#include "web/LiveSnapshot.h"
+#include "web/MetricsFormat.h"
+#include "web/SnapshotHub.h"
+#include "web/WebServer.h"
 
 namespace {
 

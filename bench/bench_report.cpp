@@ -26,11 +26,11 @@
 #include <json/writer.h>
 #include <sqlite3.h>
 
-#include "HistoryReader.h"
-#include "HistorySchema.h"
-#include "HistorySummary.h"
-#include "SqlConnection.h"
-#include "StringReport.h"
+#include "history/HistoryReader.h"
+#include "history/HistorySchema.h"
+#include "history/HistorySummary.h"
+#include "history/SqlConnection.h"
+#include "report/StringReport.h"
 #include "unidata/Battery32_Data_t.h"
 
 namespace {

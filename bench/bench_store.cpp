@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "HistoryStore.h"
-#include "TimeStamp.h"
+#include "history/HistoryStore.h"
+#include "basics/TimeStamp.h"
 #include "unidata/Battery32_Data_t.h"
 
 namespace fs = std::filesystem;

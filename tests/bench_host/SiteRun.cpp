@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "BatteryRecord.h"
-#include "HistoryStore.h"
+#include "record/BatteryRecord.h"
+#include "history/HistoryStore.h"
 #include "models/CellWindow.h"
 
 using namespace std::chrono_literals;

@@ -1,8 +1,8 @@
 // Alarm limits and the site file: the decisions run mode is built on.
 #include <gtest/gtest.h>
 
-#include "AlarmEvaluator.h"
-#include "SiteConfig.h"
+#include "record/AlarmEvaluator.h"
+#include "site/SiteConfig.h"
 
 namespace {
 

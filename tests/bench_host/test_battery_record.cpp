@@ -7,7 +7,7 @@
 #include <iterator>
 #include <vector>
 
-#include "BatteryRecord.h"
+#include "record/BatteryRecord.h"
 
 namespace {
 

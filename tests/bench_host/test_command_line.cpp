@@ -9,7 +9,7 @@
 
 #include "ChildProcess.h"
 #include "CommandLine.h"
-#include "SiteConfig.h"
+#include "site/SiteConfig.h"
 
 namespace {
 

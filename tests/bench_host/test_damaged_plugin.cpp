@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "ElfCheck.h"
+#include "loader/ElfCheck.h"
 
 namespace {
 

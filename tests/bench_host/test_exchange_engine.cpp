@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ExchangeTracker.h"
-#include "LineReader.h"
-#include "PortKeeper.h"
+#include "bus/ExchangeTracker.h"
+#include "bus/LineReader.h"
+#include "bus/PortKeeper.h"
 #include "protocol/MonitorProtocol.h"
 
 namespace {

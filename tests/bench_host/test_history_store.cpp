@@ -14,9 +14,9 @@
 #include <sstream>
 #include <vector>
 
-#include "HistoryReport.h"
-#include "HistoryStore.h"
-#include "TimeStamp.h"
+#include "history/HistoryReport.h"
+#include "history/HistoryStore.h"
+#include "basics/TimeStamp.h"
 
 namespace {
 

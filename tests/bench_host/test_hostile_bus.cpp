@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "BatteryRecord.h"
-#include "HistoryStore.h"
+#include "record/BatteryRecord.h"
+#include "history/HistoryStore.h"
 #include "SiteRun.h"
 
 namespace {

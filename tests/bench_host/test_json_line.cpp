@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
-#include "Hex.h"
-#include "JsonLine.h"
+#include "basics/Hex.h"
+#include "basics/JsonLine.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "FileDigest.h"
-#include "PluginLoader.h"
-#include "ValueNames.h"
+#include "loader/FileDigest.h"
+#include "loader/PluginLoader.h"
+#include "site/ValueNames.h"
 #include "host/standin/HostRecorder.h"
 #include "host/standin/HostStandin.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "HistoryStore.h"
+#include "history/HistoryStore.h"
 #include "SiteRun.h"
 
 namespace {

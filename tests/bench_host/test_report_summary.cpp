@@ -13,10 +13,10 @@
 
 #include <sqlite3.h>
 
-#include "HistoryStore.h"
-#include "HistorySummary.h"
-#include "StringReport.h"
-#include "TimeStamp.h"
+#include "history/HistoryStore.h"
+#include "history/HistorySummary.h"
+#include "report/StringReport.h"
+#include "basics/TimeStamp.h"
 #include "unidata/Battery32_Data_t.h"
 
 namespace {

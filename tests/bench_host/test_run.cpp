@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "BatteryRecord.h"
+#include "record/BatteryRecord.h"
 #include "ChildProcess.h"
-#include "HistoryStore.h"
+#include "history/HistoryStore.h"
 #include "PtyScreen.h"
 #include "SiteRun.h"
 

@@ -9,14 +9,14 @@
 #include <algorithm>
 #include <sstream>
 
-#include "BusDevice.h"
-#include "DeviceHealth.h"
-#include "FailureReason.h"
-#include "JsonOutput.h"
-#include "RunEvents.h"
-#include "RunText.h"
-#include "ScreenLayout.h"
-#include "TextOutput.h"
+#include "bus/BusDevice.h"
+#include "record/DeviceHealth.h"
+#include "record/FailureReason.h"
+#include "outputs/JsonOutput.h"
+#include "events/RunEvents.h"
+#include "outputs/RunText.h"
+#include "outputs/ScreenLayout.h"
+#include "outputs/TextOutput.h"
 #include "protocol/MonitorProtocol.h"
 
 namespace {

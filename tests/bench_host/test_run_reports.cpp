@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "JsonOutput.h"
-#include "TextOutput.h"
+#include "outputs/JsonOutput.h"
+#include "outputs/TextOutput.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "DeviceConfigCheck.h"
-#include "SiteConfig.h"
-#include "ValueNames.h"
+#include "site/DeviceConfigCheck.h"
+#include "site/SiteConfig.h"
+#include "site/ValueNames.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <map>
 #include <string>
 
-#include "BatteryRecord.h"
-#include "HistoryStore.h"
+#include "record/BatteryRecord.h"
+#include "history/HistoryStore.h"
 #include "SiteRun.h"
 
 namespace {

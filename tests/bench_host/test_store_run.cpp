@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "FileDigest.h"
-#include "HistoryStore.h"
+#include "loader/FileDigest.h"
+#include "history/HistoryStore.h"
 #include "SiteRun.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "StringFigures.h"
+#include "report/StringFigures.h"
 
 using report::Round;
 using report::Settings;

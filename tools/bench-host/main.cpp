@@ -25,17 +25,17 @@
 #include <json/writer.h>
 
 #include "CommandLine.h"
-#include "HistoryReport.h"
-#include "HistoryStore.h"
-#include "PluginLoader.h"
-#include "ReplayRunner.h"
-#include "SiteHost.h"
-#include "SnapshotHub.h"
-#include "SqliteHistoryQuery.h"
-#include "StringReport.h"
-#include "PdfPrint.h"
-#include "WebOutput.h"
-#include "WebServer.h"
+#include "history/HistoryReport.h"
+#include "history/HistoryStore.h"
+#include "loader/PluginLoader.h"
+#include "replay/ReplayRunner.h"
+#include "run/SiteHost.h"
+#include "web/SnapshotHub.h"
+#include "web/SqliteHistoryQuery.h"
+#include "report/StringReport.h"
+#include "report/PdfPrint.h"
+#include "web/WebOutput.h"
+#include "web/WebServer.h"
 
 namespace {
 

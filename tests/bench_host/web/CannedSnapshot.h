@@ -5,7 +5,7 @@
 //   17..19 answering.
 // Cell i of an answering device reads 13.000 + 0.010 * i volts, cell 6 of 12
 // reads 11.500.
-#include "LiveSnapshot.h"
+#include "web/LiveSnapshot.h"
 
 namespace canned {
 

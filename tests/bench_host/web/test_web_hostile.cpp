@@ -21,8 +21,8 @@
 
 #include "CannedSnapshot.h"
 #include "HttpProbe.h"
-#include "SnapshotHub.h"
-#include "WebServer.h"
+#include "web/SnapshotHub.h"
+#include "web/WebServer.h"
 
 namespace {
 

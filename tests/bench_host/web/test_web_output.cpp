@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "BusDevice.h"
-#include "SnapshotHub.h"
-#include "ValueNames.h"
-#include "WebOutput.h"
+#include "bus/BusDevice.h"
+#include "web/SnapshotHub.h"
+#include "site/ValueNames.h"
+#include "web/WebOutput.h"
 
 namespace {
 

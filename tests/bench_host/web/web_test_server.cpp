@@ -13,9 +13,9 @@
 #include <string>
 
 #include "CannedSnapshot.h"
-#include "SnapshotHub.h"
-#include "SqliteHistoryQuery.h"
-#include "WebServer.h"
+#include "web/SnapshotHub.h"
+#include "web/SqliteHistoryQuery.h"
+#include "web/WebServer.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "HistoryFormat.h"
+#include "web/HistoryFormat.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "JsonArray.h"
-#include "JsonLine.h"
+#include "web/JsonArray.h"
+#include "basics/JsonLine.h"
 
 namespace {
 

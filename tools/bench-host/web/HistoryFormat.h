@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "HistoryQuery.h"
+#include "web/HistoryQuery.h"
 
 class HistoryFormat {
 public:

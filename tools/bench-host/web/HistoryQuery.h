@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "HistoryStore.h"
+#include "history/HistoryStore.h"
 
 class HistoryQuery {
 public:

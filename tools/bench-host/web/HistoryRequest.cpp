@@ -1,9 +1,9 @@
-#include "HistoryRequest.h"
+#include "web/HistoryRequest.h"
 
 #include <charconv>
 #include <set>
 
-#include "BatteryRecord.h"
+#include "record/BatteryRecord.h"
 
 namespace {
 

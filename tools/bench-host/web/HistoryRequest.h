@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "HistoryQuery.h"
+#include "web/HistoryQuery.h"
 
 struct HistoryRequest {
     HistoryQuery::SeriesRequest series;

@@ -1,4 +1,4 @@
-#include "HttpText.h"
+#include "web/HttpText.h"
 
 #include <arpa/inet.h>
 
@@ -6,7 +6,7 @@
 #include <cctype>
 #include <charconv>
 
-#include "WebServer.h"
+#include "web/WebServer.h"
 
 namespace HttpText {
 

@@ -1,7 +1,7 @@
-#include "LiveSnapshot.h"
+#include "web/LiveSnapshot.h"
 
-#include "JsonArray.h"
-#include "JsonLine.h"
+#include "web/JsonArray.h"
+#include "basics/JsonLine.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "DeviceHealth.h"
+#include "record/DeviceHealth.h"
 
 struct LiveSnapshot {
     // The run's own health model, so the page and /metrics name the states

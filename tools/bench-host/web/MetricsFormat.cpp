@@ -1,10 +1,10 @@
-#include "MetricsFormat.h"
+#include "web/MetricsFormat.h"
 
 #include <array>
 #include <cmath>
 #include <functional>
 
-#include "JsonLine.h"
+#include "basics/JsonLine.h"
 
 namespace {
 

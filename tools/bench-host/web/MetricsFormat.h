@@ -12,7 +12,7 @@
 // and the reason.
 #include <string>
 
-#include "LiveSnapshot.h"
+#include "web/LiveSnapshot.h"
 
 class MetricsFormat {
 public:

@@ -1,4 +1,4 @@
-#include "SnapshotHub.h"
+#include "web/SnapshotHub.h"
 
 void SnapshotHub::Publish(LiveSnapshot snapshot) {
     // Allocated outside the lock; the old snapshot is released outside it

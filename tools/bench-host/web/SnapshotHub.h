@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "LiveSnapshot.h"
+#include "web/LiveSnapshot.h"
 
 class SnapshotHub {
 public:

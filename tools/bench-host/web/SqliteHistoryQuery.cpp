@@ -1,4 +1,4 @@
-#include "SqliteHistoryQuery.h"
+#include "web/SqliteHistoryQuery.h"
 
 #include <algorithm>
 #include <limits>
@@ -7,10 +7,10 @@
 
 #include <sqlite3.h>
 
-#include "HistoryReader.h"
-#include "HistorySummary.h"
-#include "RecordSql.h"
-#include "SqlConnection.h"
+#include "history/HistoryReader.h"
+#include "history/HistorySummary.h"
+#include "history/RecordSql.h"
+#include "history/SqlConnection.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 // indexed range scan grouped by bucket inside SQLite.
 #include <string>
 
-#include "HistoryQuery.h"
+#include "web/HistoryQuery.h"
 
 class SqlConnection;
 

@@ -1,4 +1,4 @@
-#include "WebAssets.h"
+#include "web/WebAssets.h"
 
 // Defined in the generated file.
 extern const WebAsset kEmbeddedWebAssets[];

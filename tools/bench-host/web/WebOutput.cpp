@@ -1,11 +1,11 @@
-#include "WebOutput.h"
+#include "web/WebOutput.h"
 
 #include <algorithm>
 
-#include "BusDevice.h"
-#include "BusScheduler.h"
-#include "SnapshotHub.h"
-#include "ValueNames.h"
+#include "bus/BusDevice.h"
+#include "bus/BusScheduler.h"
+#include "web/SnapshotHub.h"
+#include "site/ValueNames.h"
 
 namespace {
 

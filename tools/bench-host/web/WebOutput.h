@@ -10,8 +10,8 @@
 #include <map>
 #include <vector>
 
-#include "LiveSnapshot.h"
-#include "RunOutput.h"
+#include "web/LiveSnapshot.h"
+#include "events/RunOutput.h"
 
 class BusScheduler;
 class SnapshotHub;

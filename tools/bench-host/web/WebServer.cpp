@@ -1,4 +1,4 @@
-#include "WebServer.h"
+#include "web/WebServer.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "HistoryFormat.h"
-#include "HistoryQuery.h"
-#include "HistoryRequest.h"
-#include "HttpText.h"
-#include "JsonLine.h"
-#include "MetricsFormat.h"
-#include "WebAssets.h"
+#include "web/HistoryFormat.h"
+#include "web/HistoryQuery.h"
+#include "web/HistoryRequest.h"
+#include "web/HttpText.h"
+#include "basics/JsonLine.h"
+#include "web/MetricsFormat.h"
+#include "web/WebAssets.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;

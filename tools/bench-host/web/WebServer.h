@@ -24,7 +24,7 @@
 #include <string>
 #include <utility>
 
-#include "SnapshotHub.h"
+#include "web/SnapshotHub.h"
 
 class HistoryQuery;
 

@@ -1,9 +1,0 @@
-#include "RunEvents.h"
-
-void RunEvents::Publish(const RunEvent& event) const {
-    for (RunOutput* o : outputs_) o->OnEvent(event);
-}
-
-void RunEvents::Refresh(std::chrono::steady_clock::time_point now) const {
-    for (RunOutput* o : outputs_) o->Refresh(now);
-}

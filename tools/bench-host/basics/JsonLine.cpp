@@ -1,0 +1,97 @@
+#include "basics/JsonLine.h"
+
+#include <charconv>
+#include <cmath>
+
+JsonLine& JsonLine::Key(std::string_view key) {
+    if (body_.size() > 1) body_ += ',';
+    body_ += Quote(key);
+    body_ += ':';
+    return *this;
+}
+
+JsonLine& JsonLine::Str(std::string_view key, std::string_view value) {
+    Key(key);
+    body_ += Quote(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Int(std::string_view key, int64_t value) {
+    Key(key);
+    body_ += std::to_string(value);
+    return *this;
+}
+
+JsonLine& JsonLine::UInt(std::string_view key, uint64_t value) {
+    Key(key);
+    body_ += std::to_string(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Float(std::string_view key, float value) {
+    Key(key);
+    body_ += FormatFloat(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Double(std::string_view key, double value) {
+    Key(key);
+    body_ += FormatDouble(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Bool(std::string_view key, bool value) {
+    Key(key);
+    body_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonLine& JsonLine::Raw(std::string_view key, std::string_view json) {
+    Key(key);
+    body_ += json;
+    return *this;
+}
+
+std::string JsonLine::Quote(std::string_view value) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += '"';
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += "\\u00";
+                    out += digits[c >> 4];
+                    out += digits[c & 0x0F];
+                } else {
+                    // Bytes of multi-byte UTF-8 sequences pass unchanged.
+                    out += ch;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string JsonLine::FormatFloat(float value) {
+    if (!std::isfinite(value)) return "null";
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, res.ptr);
+}
+
+std::string JsonLine::FormatDouble(double value) {
+    if (!std::isfinite(value)) return "null";
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, res.ptr);
+}

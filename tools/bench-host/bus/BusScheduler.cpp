@@ -1,0 +1,527 @@
+#include "bus/BusScheduler.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "events/RunEvents.h"
+#include "bus/SerialPort.h"
+#include "host/HLXSPDevice.h"
+#include "protocol/MonitorProtocol.h"
+
+namespace {
+
+using Moment = DeviceHealth::Moment;
+
+// The moment on both clocks for a steady-clock time of this loop turn.
+Moment At(std::chrono::steady_clock::time_point now) {
+    return Moment{now, std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                                               std::chrono::steady_clock::now() - now)};
+}
+
+// When the first failed request of the device's open cycle went out, if
+// one failed.
+std::optional<Moment> Asked(const BusDevice& d) {
+    if (!d.cycle_failure) return std::nullopt;
+    return At(d.failed_request_at);
+}
+
+template <class D>
+std::chrono::milliseconds Ms(D d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d);
+}
+
+}  // namespace
+
+BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events)
+    : port_(port),
+      speed_(speed),
+      options_(options),
+      events_(events),
+      reader_(LineReader::Options{options.echo, std::chrono::milliseconds(options.frame_gap_ms)}),
+      tracker_(ExchangeTracker::Options{
+          speed, std::chrono::milliseconds(options.response_margin_ms),
+          options.quiet_guard_ms ? std::optional<Clock::duration>(std::chrono::milliseconds(*options.quiet_guard_ms))
+                                 : std::nullopt}) {}
+
+void BusScheduler::Add(BusDevice* d) {
+    d->bus = this;
+    d->tick_period = options_.tick_period;
+    devices_.push_back(d);
+}
+
+int BusScheduler::Fd() const { return port_.Fd(); }
+
+const std::string& BusScheduler::Path() const { return port_.Path(); }
+
+std::optional<std::chrono::milliseconds> BusScheduler::GuardNeeded() const {
+    const auto latest = tracker_.LatestReply();
+    if (!latest) return std::nullopt;
+    // Rounded up to the next 50 ms, as a person would set it.
+    const auto ms = Ms(*latest).count();
+    return std::chrono::milliseconds((ms + 49) / 50 * 50);
+}
+
+void BusScheduler::Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note) {
+    events_.Publish(run::Trace{port_.Path(), sent, std::vector<uint8_t>(data, data + len), note, run::WallClock::now()});
+}
+
+void BusScheduler::Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change) {
+    if (change) events_.Publish(run::HealthChanged{&d, *change});
+}
+
+BusScheduler::Clock::duration BusScheduler::Period() const {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.tick_period));
+}
+
+BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
+    for (BusDevice* d : devices_)
+        if (monitor::BusAddress(static_cast<uint8_t>(d->conf.addr)) == bus_addr) return d;
+    return nullptr;
+}
+
+bool BusScheduler::BackingOff(const BusDevice& d) const {
+    return d.health.state() == DeviceHealth::State::kNotAnswering;
+}
+
+void BusScheduler::Start(Clock::time_point now) {
+    now_ = now;
+    for (BusDevice* d : devices_) d->next_poll = now;
+}
+
+BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) const {
+    Clock::time_point wake = now + std::chrono::seconds(1);
+    if (keeper_.Down()) {
+        wake = std::min(wake, keeper_.ReopenAt());
+        for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);  // counted as missed
+    } else if (guarding_) {
+        wake = std::min(wake, quiet_until_);
+    } else if (active_) {
+        if (const auto gap = reader_.NextWake()) wake = std::min(wake, *gap);
+        if (tracker_.Outstanding()) wake = std::min(wake, tracker_.Deadline());
+    } else {
+        for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);
+    }
+    return std::max(wake, now);
+}
+
+void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
+    if (keeper_.Down()) return;
+    now_ = now;
+    uint8_t buf[256];
+    try {
+        for (;;) {
+            const std::size_t n = port_.Read(buf, sizeof buf);
+            if (n == 0) break;
+            Take(reader_.Feed(buf, n, now), now);
+            if (keeper_.Down()) return;
+        }
+        if (hangup) PortFailed("the line hung up", now);
+    } catch (const SerialPort::Error& e) {
+        PortFailed(e.what(), now);
+    }
+}
+
+void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
+    if (!out.echo.empty()) Trace(false, out.echo.data(), out.echo.size(), "echo");
+    if (out.first_byte && active_ && !tracker_.FirstByte(now))
+        OutOfStep(*active_, "sooner than the monitor answers");
+    if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
+    if (!out.surplus.empty()) {
+        if (LineReader::ReplyAddress(out.surplus)) {
+            // A second reply to one request: one of them answers another.
+            Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
+            BusDevice* owner = holding_ ? holding_ : active_;
+            if (owner) OutOfStep(*owner, "more than was asked");
+            Unasked(out.surplus, now);
+        } else {
+            Trace(false, out.surplus.data(), out.surplus.size(), "noise after the reply, dropped");
+        }
+    }
+    if (!out.reply.empty()) Deliver(out.reply, now);
+    if (!out.stray.empty()) Stray(out, now);
+}
+
+void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
+    if (!d.cycle_out_of_step) events_.Publish(run::Trace{port_.Path(), false, {}, "out of step: " + why, run::WallClock::now()});
+    d.cycle_out_of_step = true;
+}
+
+void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+    const auto addr = LineReader::ReplyAddress(bytes);
+    const auto late = tracker_.Unexplained(addr, now, LineReader::Replies(bytes));
+    BusDevice* from = addr ? AtAddress(*addr) : nullptr;
+    if (!from) from = timed_out_ ? timed_out_ : holding_;
+    if (late && from) from->health.ReplyLate(Ms(*late));
+}
+
+void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
+    const std::vector<uint8_t>& bytes = out.stray;
+    if (out.stray_rest && guarding_) {
+        quiet_until_ = std::max(quiet_until_, now + std::chrono::milliseconds(options_.frame_gap_ms));
+        Trace(false, bytes.data(), bytes.size(), "the rest, dropped");
+        return;
+    }
+    const auto addr = LineReader::ReplyAddress(bytes);
+    BusDevice* from = addr ? AtAddress(*addr) : nullptr;
+    Unasked(bytes, now);
+    if (guarding_ && timed_out_) {
+        // The line has to be quiet: whatever comes now answers a request
+        // already given up, and must reach no device.
+        if (!late_seen_) {
+            late_seen_ = true;
+            Failed(*timed_out_, FailureReason::kLateReply);
+        }
+        // Once every reply given up on has come, only its rest has to pass.
+        guard_len_ = tracker_.Owed(tracker_.Addr()) > 0 ? std::max(guard_len_, tracker_.Guard(tracker_.ReplyLen()))
+                                                        : std::chrono::milliseconds(options_.frame_gap_ms);
+        quiet_until_ = now + guard_len_;
+        Trace(false, bytes.data(), bytes.size(), "late reply, dropped");
+        return;
+    }
+    if (holding_) {
+        // The device's round is waiting for a quiet line and a reply came:
+        // the round's replies were not all its own.
+        Trace(false, bytes.data(), bytes.size(), "late reply after the round, dropped");
+        BusDevice& d = *holding_;
+        holding_ = nullptr;
+        Drop(d, now);
+    } else {
+        Trace(false, bytes.data(), bytes.size(), guarding_ ? "after a refused reply, dropped" : "unasked, dropped");
+        // Nobody asked: a reply later than every guard, most likely.
+        if (from && !guarding_) Failed(*from, FailureReason::kLateReply);
+    }
+    // The rest of whatever this was must not meet the next request.
+    StartGuard(now, nullptr, std::max<Clock::duration>(guarding_ ? guard_len_ : Clock::duration::zero(),
+                                                        std::chrono::milliseconds(options_.frame_gap_ms)));
+}
+
+void BusScheduler::Service(Clock::time_point now) {
+    now_ = now;
+    if (keeper_.Down()) {
+        CountMissedCycles(now);
+        if (now >= keeper_.ReopenAt()) TryReopen(now);
+        return;
+    }
+    if (guarding_ && now >= quiet_until_) GuardOver(now);
+    if (!guarding_ && active_) {
+        Take(reader_.Poll(now), now);
+        if (active_ && tracker_.Outstanding() && now >= tracker_.Deadline() && !guarding_)
+            ReplyOverdue(*active_, now);
+    }
+    if (!active_ && !guarding_ && !keeper_.Down()) {
+        BusDevice* due = nullptr;
+        for (BusDevice* d : devices_) {
+            if (options_.cycle_limit > 0 && d->completed + d->abandoned + d->missed >= options_.cycle_limit) continue;
+            if (d->next_poll <= now && (!due || d->next_poll < due->next_poll)) due = d;
+        }
+        if (due) Tick(*due, now);
+    }
+    const Moment m = At(now);
+    for (BusDevice* d : devices_) Publish(*d, d->health.Check(m));
+}
+
+void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
+    // Nothing at all, or the start of a reply that never completed.
+    const std::vector<uint8_t>& got = reader_.Gathered();
+    const FailureReason why =
+        got.empty() ? FailureReason::kTimeout : JudgeRefusal(got.data(), got.size(), tracker_.ReplyLen(), tracker_.Addr());
+    Trace(false, got.data(), got.size(), std::string("no reply in time: ") + FailureName(why));
+    if (got.empty()) {
+        tracker_.TimedOut();  // its reply may still come
+    } else {
+        tracker_.Refused();
+    }
+    reader_.Forget();
+    Failed(d, why);
+    StartGuard(now, &d, tracker_.Guard(tracker_.ReplyLen()));
+}
+
+void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length) {
+    guarding_ = true;
+    if (timed_out) {
+        timed_out_ = timed_out;
+        late_seen_ = false;
+    }
+    guard_len_ = length;
+    quiet_until_ = now + guard_len_;
+}
+
+void BusScheduler::GuardOver(Clock::time_point now) {
+    guarding_ = false;
+    if (holding_) {
+        // Quiet since the round: every reply the device owed is not coming.
+        BusDevice& d = *holding_;
+        holding_ = nullptr;
+        tracker_.Settled(tracker_.Addr());
+        Keep(d, now);
+        return;
+    }
+    BusDevice* d = timed_out_;
+    timed_out_ = nullptr;
+    if (!d) return;
+    if (d->resends_in_cycle >= monitor::kResendsPerCycle) {
+        EndCycle(*d, false, now);  // timed out: the bus moves on
+    } else if (BackingOff(*d)) {
+        Release(*d, now);  // its next probe resends
+    } else {
+        Tick(*d, now);
+    }
+}
+
+void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
+    active_ = &d;
+    sent_ = false;
+    round_done_ = false;
+    const long cycles_before = d.cycles;
+    const Clock::time_point due = d.next_poll;
+    try {
+        d.dev->RefreshStatus();
+    } catch (const std::exception& e) {
+        events_.Publish(run::DeviceCallFailed{&d, "tick", e.what()});
+    } catch (...) {
+        events_.Publish(run::DeviceCallFailed{&d, "tick", "unknown exception"});
+    }
+    if (d.cycles == cycles_before && d.cycle_open) {
+        ++d.resends_in_cycle;
+        ++d.resends;
+    } else if (d.cycles != cycles_before) {
+        d.cycle_due_at = due;
+        if (now - due >= Period() / 2 && !BackingOff(d)) ++d.late_polls;
+    }
+    if (!sent_) {
+        // Nothing went out, so nothing will come back.
+        if (active_ == &d) Release(d, now);
+    }
+    AfterDeviceCall(now);
+}
+
+void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now) {
+    if (!active_ || holding_) return;
+    BusDevice& d = *active_;
+    exchange_ = reply;
+    sent_ = false;
+    round_done_ = false;
+    delivering_ = true;
+    int result = 0;
+    std::vector<uint8_t> chunk(reply);
+    try {
+        result = d.dev->process(chunk.data(), static_cast<unsigned int>(chunk.size()));
+    } catch (const std::exception& e) {
+        events_.Publish(run::DeviceCallFailed{&d, "rx", e.what()});
+    } catch (...) {
+        events_.Publish(run::DeviceCallFailed{&d, "rx", "unknown exception"});
+    }
+    delivering_ = false;
+    if (round_done_) {
+        tracker_.Answered();
+        reader_.Forget();
+        EndCycle(d, true, now);
+    } else if (result == 0) {
+        tracker_.Refused();
+        reader_.Forget();
+        if (d.cycle_open) {
+            const FailureReason why = JudgeRefusal(exchange_.data(), exchange_.size(), tracker_.ReplyLen(), tracker_.Addr());
+            Trace(false, exchange_.data(), exchange_.size(), std::string("refused: ") + FailureName(why));
+            Failed(d, why);
+            EndCycle(d, false, now);
+            // The rest of that reply must not be taken for the next.
+            StartGuard(now, nullptr, std::chrono::milliseconds(options_.frame_gap_ms));
+        } else {
+            Release(d, now);
+        }
+    }
+    AfterDeviceCall(now);
+}
+
+void BusScheduler::AfterDeviceCall(Clock::time_point now) {
+    if (write_failure_) {
+        const std::string why = *write_failure_;
+        write_failure_.reset();
+        PortFailed(why, now);
+    }
+}
+
+void BusScheduler::Failed(BusDevice& d, FailureReason why) {
+    ++At(d.failures, why);
+    // A late reply comes after its exchange was already counted as failed;
+    // it does not change why the cycle failed.
+    if (why != FailureReason::kLateReply) {
+        if (!d.cycle_failure) d.failed_request_at = d.request_sent_at;
+        d.cycle_failure = why;
+    }
+    events_.Publish(run::ExchangeFailed{&d, why});
+}
+
+void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now) {
+    if (!completed) {
+        const bool was_open = d.cycle_open;
+        d.round = BusDevice::HeldRound{};
+        if (was_open) {
+            d.cycle_open = false;
+            ++d.abandoned;
+        }
+        Release(d, now);
+        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), At(now), Asked(d)));
+        return;
+    }
+    d.cycle_open = false;
+    if (d.cycle_out_of_step) {
+        Drop(d, now);
+        // The replies still coming in its wake must meet no request.
+        StartGuard(now, nullptr, tracker_.Guard(tracker_.ReplyLen()));
+    } else if (tracker_.Owed(tracker_.Addr()) > 0) {
+        // A reply given up on in this round may have come in the place of
+        // another: the round waits for the line to stay quiet for as long as
+        // a reply to its last request could take.  A monitor that answers in
+        // order and was behind by a reply sends that one within it.
+        holding_ = &d;
+        StartGuard(now, nullptr, tracker_.ResponseTimeout(tracker_.ReplyLen()));
+    } else {
+        Keep(d, now);
+    }
+}
+
+void BusScheduler::Keep(BusDevice& d, Clock::time_point now) {
+    ++d.completed;
+    Release(d, now);
+    Publish(d, d.health.CycleCompleted(At(now)));
+    if (d.round.saved && keep_) keep_(d);
+    d.round = BusDevice::HeldRound{};
+    if (d.last) {
+        if (d.cell_count == 0) d.LearnCells();
+        events_.Publish(run::RoundCompleted{&d, *d.last, d.last_round_at});
+    }
+}
+
+void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
+    ++d.abandoned;
+    d.round = BusDevice::HeldRound{};
+    Trace(false, nullptr, 0, "round dropped: its replies may answer other requests");
+    Failed(d, FailureReason::kLateDiscarded);
+    if (active_ == &d) active_ = nullptr;
+    d.next_poll = NextTick(d, now);
+    Publish(d, d.health.CycleFailed(FailureReason::kLateDiscarded, At(now)));
+}
+
+void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
+    if (active_ == &d) active_ = nullptr;
+    reader_.Forget();
+    d.next_poll = BackingOff(d) ? now + std::chrono::milliseconds(options_.probe_interval_ms) : NextTick(d, now);
+}
+
+BusScheduler::Clock::time_point BusScheduler::NextTick(const BusDevice& d, Clock::time_point now) const {
+    // On the device's own grid of ticks, so that a poll a neighbour delayed
+    // does not delay every poll after it; a device that fell more than half
+    // a tick behind starts a new grid now.
+    const Clock::time_point next = d.cycle_due_at + Period();
+    return next + Period() / 2 < now ? now : next;
+}
+
+void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len) {
+    sent_ = true;
+    if (keeper_.Down() || write_failure_) {
+        Trace(true, data, len, "not sent, port closed");
+        return;
+    }
+    // A request sent while a reply is being handed over: the device took
+    // that reply.
+    if (delivering_ && tracker_.Outstanding()) tracker_.Answered();
+    try {
+        // Whatever is waiting now came before this request was written, so
+        // it cannot answer it: a reply late or doubled, with the device's
+        // round among those it may have touched.
+        uint8_t buf[256];
+        for (std::size_t n; (n = port_.Read(buf, sizeof buf)) > 0;) {
+            const LineReader::Out early = reader_.Feed(buf, n, now_);
+            std::vector<uint8_t> bytes(early.reply);
+            bytes.insert(bytes.end(), early.surplus.begin(), early.surplus.end());
+            bytes.insert(bytes.end(), early.stray.begin(), early.stray.end());
+            if (bytes.empty()) continue;
+            Trace(false, bytes.data(), bytes.size(), "before the request, dropped");
+            Unasked(bytes, now_);
+            OutOfStep(d, "a reply before its request");
+        }
+        port_.Write(data, len);
+        Trace(true, data, len, "");
+    } catch (const SerialPort::Error& e) {
+        // Thrown through the plug-in it would leave the device half-way in
+        // a call; the failure is handled once the call has returned.
+        write_failure_ = e.what();
+        return;
+    }
+    active_ = &d;
+    d.request_sent_at = now_;
+    exchange_.clear();
+    // The reply the request asks for; a request the monitor would not answer
+    // is given the short reply's time, so the bus is not held long for it.
+    // A request the bytes do not show is read until the frame gap.
+    uint8_t command = 0;
+    uint8_t addr = 0;
+    int reply_len = monitor::kShortReplyLen;
+    bool known = monitor::ParseRequest(data, static_cast<int>(len), &addr, &command);
+    if (known && monitor::ReplyLength(command) > 0) reply_len = monitor::ReplyLength(command);
+    reader_.Expect(data, len, known ? reply_len : 0);
+    tracker_.Sent(addr, reply_len, now_);
+}
+
+void BusScheduler::DeviceStartedCycle(BusDevice& d) {
+    // A cycle still open was given up by the device itself.
+    if (d.cycle_open) {
+        ++d.abandoned;
+        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), At(now_), Asked(d)));
+    }
+    d.StartCycle(now_);
+}
+
+void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; }
+
+void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
+    port_.Close();
+    if (!keeper_.Lost(now)) return;
+    reader_.Forget();
+    guarding_ = false;
+    timed_out_ = nullptr;
+    if (holding_) {
+        // Nothing more can come to prove the round in step.
+        BusDevice& d = *holding_;
+        holding_ = nullptr;
+        Drop(d, now);
+    }
+    events_.Publish(run::PortLost{port_.Path(), why, Ms(keeper_.Backoff())});
+    if (active_) {
+        // The device keeps its pending request; its first tick after the
+        // reopening resends it.
+        tracker_.Refused();
+        Failed(*active_, FailureReason::kPortLost);
+        active_->next_poll = active_->cycle_started_at + Period();
+        active_ = nullptr;
+    }
+    const Moment m = At(now);
+    for (BusDevice* d : devices_) Publish(*d, d->health.PortLost(m));
+}
+
+void BusScheduler::CountMissedCycles(Clock::time_point now) {
+    // Every poll time that passes while the port is away is a cycle lost.
+    for (BusDevice* d : devices_) {
+        while (d->next_poll <= now) {
+            ++d->missed;
+            d->health.CycleMissed();
+            d->next_poll += Period();
+        }
+    }
+}
+
+void BusScheduler::TryReopen(Clock::time_point now) {
+    try {
+        port_.Open(speed_);
+    } catch (const SerialPort::Error& e) {
+        keeper_.ReopenFailed(now);
+        return;
+    }
+    const Clock::duration away = keeper_.Reopened(now);
+    events_.Publish(run::PortReopened{port_.Path(), Ms(away)});
+    for (BusDevice* d : devices_) {
+        d->health.PortReopened();
+        d->next_poll = std::min(d->next_poll, now);
+    }
+}

@@ -1,0 +1,158 @@
+#pragma once
+// The host's side of one serial bus with one or more monitors on it.  The
+// bus is given to one device at a time: a device idle at its poll time gets
+// a tick and starts a cycle; while it waits for a reply it gets a tick only
+// when the reply is overdue, since a tick while the reply is still arriving
+// would make it resend; after the resends a cycle allows, the cycle counts
+// as timed out and the bus moves on.
+//
+// What the bytes are is decided by pure parts: the LineReader gathers each
+// reply by the length its request calls for, the ExchangeTracker keeps the
+// account of requests (timeouts, the quiet guard, replies owed and how late
+// they come), the PortKeeper the outages.  This class moves bytes between
+// the port, those parts and the devices, with the one clock it is given.
+//
+// A reply carries no command code, so only the account tells a late reply
+// from the answer to a newer request.  After a reply timeout nothing more
+// is written until the line has been quiet for the quiet guard; whatever
+// arrives meanwhile is dropped and counted as a late reply.  A round whose
+// device still owes a reply is held until the line has been quiet for a
+// response timeout after it; a reply that no request explains (after the round, past a
+// whole reply, sooner than the monitor can answer) drops the rounds it
+// touches, counted as "late, discarded".  A device that does not answer is
+// probed only every probe interval, so its neighbours keep their tick.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus/BusDevice.h"
+#include "bus/ExchangeTracker.h"
+#include "bus/LineReader.h"
+#include "bus/PortKeeper.h"
+
+class RunEvents;
+class SerialPort;
+
+class BusScheduler {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Options {
+        double tick_period = 2.0;
+        int response_margin_ms = 100;
+        int frame_gap_ms = 20;
+        // Quiet line needed after a reply timeout before the next request;
+        // without it, the guard follows the latest reply measured.
+        std::optional<int> quiet_guard_ms;
+        bool echo = false;
+        // Time between the probes of a device that is not answering.
+        int probe_interval_ms = 5000;
+        // Cycles of each device after which it is polled no more (--rounds);
+        // 0: no limit.
+        long cycle_limit = 0;
+    };
+
+    BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events);
+
+    void Add(BusDevice* d);
+    // Called with a device's round once the bus has shown it in step, to
+    // check and store it; the round is then published.
+    void OnKeep(std::function<void(BusDevice&)> keep) { keep_ = std::move(keep); }
+    const std::vector<BusDevice*>& Devices() const { return devices_; }
+    bool PortOpen() const { return !keeper_.Down(); }
+    int Fd() const;
+    const std::string& Path() const;
+    // Times the port was lost, and for how long in all (an outage still
+    // going counts up to now).
+    int Outages() const { return keeper_.Outages(); }
+    Clock::duration OutageTime(Clock::time_point now) const { return keeper_.OutageTime(now); }
+    // The quiet guard that would have covered the latest reply measured.
+    std::optional<std::chrono::milliseconds> GuardNeeded() const;
+
+    // First cycles are due at once, in the order the devices were added.
+    void Start(Clock::time_point now);
+    // When Service must run next at the latest.
+    Clock::time_point NextWake(Clock::time_point now) const;
+    // Bytes are waiting on the port (or it hung up).
+    void OnReadable(Clock::time_point now, bool hangup);
+    // Timers: reopening, overdue replies, the quiet guard, due polls, and
+    // the devices' health as time passes.
+    void Service(Clock::time_point now);
+
+    // Host calls made by the device that owns the bus, during its call.
+    void DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len);
+    void DeviceStartedCycle(BusDevice& d);
+    void DeviceCompletedRound(BusDevice& d);
+
+    // How long a reply of reply_len bytes may take after a request.
+    Clock::duration ResponseTimeout(int reply_len) const { return tracker_.ResponseTimeout(reply_len); }
+    // How long the line must be quiet after a timeout of a request that
+    // awaited reply_len bytes.
+    Clock::duration QuietGuard(int reply_len) const { return tracker_.Guard(reply_len); }
+
+private:
+    void Take(const LineReader::Out& out, Clock::time_point now);
+    void Stray(const LineReader::Out& out, Clock::time_point now);
+    // Replies no request explains: paid against the requests owed, their
+    // lateness told to the device they come from.
+    void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    void OutOfStep(BusDevice& d, const std::string& why);
+    void Tick(BusDevice& d, Clock::time_point now);
+    void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now);
+    void ReplyOverdue(BusDevice& d, Clock::time_point now);
+    void GuardOver(Clock::time_point now);
+    void StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length);
+    void Failed(BusDevice& d, FailureReason why);
+    void EndCycle(BusDevice& d, bool completed, Clock::time_point now);
+    void Keep(BusDevice& d, Clock::time_point now);
+    void Drop(BusDevice& d, Clock::time_point now);
+    void Release(BusDevice& d, Clock::time_point now);
+    bool BackingOff(const BusDevice& d) const;
+    Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
+    void PortFailed(const std::string& why, Clock::time_point now);
+    void TryReopen(Clock::time_point now);
+    void CountMissedCycles(Clock::time_point now);
+    void AfterDeviceCall(Clock::time_point now);
+    BusDevice* AtAddress(uint8_t bus_addr) const;
+    void Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note);
+    void Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change);
+    Clock::duration Period() const;
+
+    SerialPort& port_;
+    int32_t speed_;
+    Options options_;
+    RunEvents& events_;
+    std::vector<BusDevice*> devices_;
+    std::function<void(BusDevice&)> keep_;
+
+    LineReader reader_;
+    ExchangeTracker tracker_;
+    PortKeeper keeper_;
+    // The time of the turn in progress: host calls made during it happen now.
+    Clock::time_point now_{};
+
+    // The device that owns the bus, and every byte handed to it in the
+    // exchange in progress.
+    BusDevice* active_ = nullptr;
+    std::vector<uint8_t> exchange_;
+    bool delivering_ = false;
+
+    // The quiet line after a failed exchange or a held round.  After a
+    // timeout the device whose reply was overdue keeps the bus and gets its
+    // tick (a resend, or the end of its cycle) once the line has been
+    // quiet; a held round is kept once the line has been quiet.
+    bool guarding_ = false;
+    Clock::time_point quiet_until_{};
+    Clock::duration guard_len_{};
+    BusDevice* timed_out_ = nullptr;
+    BusDevice* holding_ = nullptr;
+    bool late_seen_ = false;
+
+    // Set by the host calls during one device call, read after it.
+    bool round_done_ = false;
+    bool sent_ = false;
+    std::optional<std::string> write_failure_;
+};

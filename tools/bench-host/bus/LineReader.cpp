@@ -1,0 +1,106 @@
+#include "bus/LineReader.h"
+
+#include <algorithm>
+
+#include "protocol/MonitorProtocol.h"
+
+void LineReader::Expect(const uint8_t* request, std::size_t len, int reply_len) {
+    expecting_ = true;
+    whole_ = false;
+    reply_len_ = reply_len;
+    echo_.assign(request, request + len);
+    echo_pos_ = options_.echo ? 0 : echo_.size();
+    gathered_.clear();
+}
+
+void LineReader::Forget() {
+    expecting_ = false;
+    whole_ = false;
+    gathered_.clear();
+    echo_pos_ = echo_.size();
+}
+
+LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::time_point now) {
+    Out out;
+    std::size_t i = 0;
+    while (i < len && echo_pos_ < echo_.size()) {
+        if (data[i] != echo_[echo_pos_]) {
+            echo_pos_ = echo_.size();  // not the echo: a reply, or noise
+            break;
+        }
+        out.echo.push_back(data[i]);
+        ++i;
+        ++echo_pos_;
+    }
+    if (i == len) return out;
+    last_rx_ = now;
+    if (!expecting_) {
+        // Nothing asked for these, so only the frame gap tells where one
+        // reply ends.
+        out.stray.assign(data + i, data + len);
+        out.stray_rest = out.stray[0] != monitor::kStartByte && last_stray_ && now - *last_stray_ < options_.frame_gap;
+        last_stray_ = now;
+        return out;
+    }
+    if (whole_) {
+        out.surplus.assign(data + i, data + len);
+        return out;
+    }
+    out.first_byte = gathered_.empty();
+    gathered_.insert(gathered_.end(), data + i, data + len);
+    if (reply_len_ <= 0) return out;  // ends at the frame gap
+    const uint8_t* first = gathered_.data();
+    const uint8_t* last = first + gathered_.size();
+    const uint8_t* start = monitor::FindStartByte(first, gathered_.size());
+    std::size_t end = 0;
+    if (start != last && last - start >= reply_len_) {
+        end = static_cast<std::size_t>(start - first) + static_cast<std::size_t>(reply_len_);
+    } else if (gathered_.size() > static_cast<std::size_t>(monitor::kReplyCapacity)) {
+        // Noise without a frame: more than the device gathers, handed over
+        // for it to refuse rather than kept growing.
+        end = gathered_.size();
+    } else {
+        return out;
+    }
+    out.reply.assign(gathered_.begin(), gathered_.begin() + static_cast<std::ptrdiff_t>(end));
+    out.surplus.assign(gathered_.begin() + static_cast<std::ptrdiff_t>(end), gathered_.end());
+    gathered_.clear();
+    whole_ = true;
+    return out;
+}
+
+LineReader::Out LineReader::Poll(Clock::time_point now) {
+    Out out;
+    if (expecting_ && !whole_ && reply_len_ <= 0 && !gathered_.empty() && now - last_rx_ >= options_.frame_gap) {
+        out.reply.swap(gathered_);
+        whole_ = true;
+    }
+    return out;
+}
+
+std::optional<LineReader::Clock::time_point> LineReader::NextWake() const {
+    if (expecting_ && !whole_ && reply_len_ <= 0 && !gathered_.empty()) return last_rx_ + options_.frame_gap;
+    return std::nullopt;
+}
+
+std::optional<uint8_t> LineReader::ReplyAddress(const Bytes& bytes) {
+    const uint8_t* last = bytes.data() + bytes.size();
+    const uint8_t* start = monitor::FindStartByte(bytes.data(), bytes.size());
+    if (start == last || start + 1 == last) return std::nullopt;
+    return *(start + 1);
+}
+
+int LineReader::Replies(const Bytes& bytes) {
+    const auto addr = ReplyAddress(bytes);
+    if (!addr) return 1;
+    int replies = 0;
+    for (std::size_t i = 0; i + 1 < bytes.size();) {
+        if (bytes[i] == monitor::kStartByte && bytes[i + 1] == *addr) {
+            ++replies;
+            i += monitor::kShortReplyLen;
+        } else {
+            ++i;
+        }
+    }
+    return std::max(replies, 1);
+}

@@ -1,0 +1,310 @@
+#include "history/HistoryReader.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+
+#include "history/HistorySummary.h"
+#include "history/SqlConnection.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+bool FolderWritable(const std::string& path) {
+    const auto dir = std::filesystem::path(path).parent_path();
+    return ::access(dir.empty() ? "." : dir.c_str(), W_OK) == 0;
+}
+
+history::Row ReadRow(const SqlStatement& st) {
+    history::Row row;
+    row.device_id = static_cast<uint32_t>(st.Int(0));
+    row.saved_at = st.Text(1);
+    row.record = st.Blob(2);
+    row.saved_ms = st.Int(3);
+    row.run_id = st.OptionalInt(4);
+    return row;
+}
+
+}  // namespace
+
+std::unique_ptr<SqlConnection> HistoryReader::OpenReadOnly(const std::string& path, std::string* unread) {
+    if (!Exists(path)) {
+        const std::string why = SqlConnection::WhyNotOpenable(path, false);
+        throw SqlError(0, "cannot open history " + path + ": " + (why.empty() ? "no such file" : why));
+    }
+    const bool use_log = FolderWritable(path) || (Exists(path + "-wal") && Exists(path + "-shm"));
+    if (unread && !use_log && Exists(path + "-wal"))
+        *unread = path + "-wal (the last writes of a run that did not end) cannot be read without " + path +
+                  "-shm in a folder that cannot be written; they are not shown";
+    if (!use_log) return std::make_unique<SqlConnection>(path, SqlConnection::Open::kImmutable);
+    auto db = std::make_unique<SqlConnection>(path, SqlConnection::Open::kReadOnly);
+    try {
+        db->Int("SELECT count(*) FROM sqlite_master");
+        return db;
+    } catch (const SqlError& e) {
+        // A full file system has no room for the log's index: the file is
+        // read as it stands, and what the log holds is said to be unread.
+        if (!e.NoRoom()) throw SqlError(e.Code(), "cannot use history " + path + ": " + e.what());
+    }
+    std::error_code ec;
+    if (unread && std::filesystem::file_size(path + "-wal", ec) > 0 && !ec)
+        *unread = path + "-wal (the last writes of a run) cannot be read: no room for its index " + path +
+                  "-shm on a full file system; they are not shown";
+    return std::make_unique<SqlConnection>(path, SqlConnection::Open::kImmutable);
+}
+
+HistoryReader::HistoryReader(SqlConnection& db, const std::string& unread) : db_(db) {
+    try {
+        columns_ = HistorySchema::ColumnsOf(db_);
+    } catch (const std::exception& e) {
+        // A first run killed before its first checkpoint has everything in
+        // the log, the main file not even its tables: what is missing is
+        // what the notice already says cannot be read.
+        if (!unread.empty() && !db_.HasTable("history")) return;
+        throw std::runtime_error("cannot use history " + db_.Path() + ": " + e.what());
+    }
+}
+
+void HistoryReader::Fail(const std::string& what, const std::exception& e) {
+    throw std::runtime_error("history " + db_.Path() + ": " + what + ": " + e.what());
+}
+
+std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
+    if (!columns_) return std::nullopt;
+    try {
+        SqlStatement st = db_.Prepare("SELECT device_id, saved_at, record, " + columns_->saved_ms + ", " +
+                                      columns_->history_run +
+                                      " FROM history WHERE device_id = ? ORDER BY rowid DESC LIMIT 1");
+        if (st.Bind(1, int64_t{device_id}).Step()) return ReadRow(st);
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        Fail("cannot read the history", e);
+    }
+}
+
+void HistoryReader::ForEachRow(std::optional<uint32_t> device_id,
+                               const std::function<void(const history::Row&)>& visit) {
+    ForEachRow(device_id, Span(), visit);
+}
+
+void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& span,
+                               const std::function<void(const history::Row&)>& visit) {
+    if (!columns_) return;
+    const std::string& ms = columns_->saved_ms;
+    std::optional<SqlStatement> st;
+    try {
+        std::string where = device_id ? " WHERE device_id = ?1" : " WHERE ?1 IS NULL";
+        if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
+        st.emplace(db_.Prepare("SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run +
+                               " FROM history" + where + " ORDER BY " + ms + ", rowid"));
+        if (device_id) st->Bind(1, int64_t{*device_id});
+        if (span.from_ms || span.to_ms)
+            st->Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
+                .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()));
+    } catch (const std::exception& e) {
+        Fail("cannot read the history", e);
+    }
+    // The visitor's own exceptions pass through as they are.
+    for (;;) {
+        bool row = false;
+        try {
+            row = st->Step();
+        } catch (const std::exception& e) {
+            Fail("cannot read the history", e);
+        }
+        if (!row) break;
+        visit(ReadRow(*st));
+    }
+}
+
+std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device_id) {
+    return Alarms(device_id, Span());
+}
+
+std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device_id, const Span& span) {
+    std::vector<history::Alarm> out;
+    if (!columns_ || !columns_->alarms) return out;
+    try {
+        const std::string& at_ms = columns_->at_ms;
+        SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
+                                      ", " + columns_->alarm_run + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
+                                      at_ms + " BETWEEN ?2 AND ?3 ORDER BY " + at_ms + ", rowid LIMIT ?4");
+        st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
+            .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
+            .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()))
+            .Bind(4, static_cast<int64_t>(std::min<std::size_t>(span.limit, std::numeric_limits<int64_t>::max())));
+        while (st.Step()) {
+            history::Alarm a;
+            a.device_id = static_cast<uint32_t>(st.Int(0));
+            a.at = st.Text(1);
+            a.name = st.Text(2);
+            a.label = st.Text(3);
+            a.state = st.Text(4);
+            a.bound = st.Text(5);
+            a.value = st.Real(6);
+            a.limit = st.Real(7);
+            a.at_ms = st.Int(8);
+            a.run_id = st.OptionalInt(9);
+            out.push_back(a);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the alarms", e);
+    }
+    return out;
+}
+
+std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t> device_id) {
+    std::vector<history::Health> out;
+    if (!columns_ || !columns_->health) return out;
+    try {
+        SqlStatement st = db_.Prepare(
+            std::string("SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id "
+                        "FROM health") +
+            (device_id ? " WHERE device_id = ?" : "") + " ORDER BY at_ms, rowid");
+        if (device_id) st.Bind(1, int64_t{*device_id});
+        while (st.Step()) {
+            history::Health h;
+            h.device_id = static_cast<uint32_t>(st.Int(0));
+            h.at = st.Text(1);
+            h.at_ms = st.Int(2);
+            h.state = st.Text(3);
+            h.was = st.Text(4);
+            h.since = st.Text(5);
+            h.since_ms = st.Int(6);
+            h.cycles_lost = static_cast<long>(st.Int(7));
+            h.reason = st.Text(8);
+            h.run_id = st.OptionalInt(9);
+            out.push_back(h);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the health changes", e);
+    }
+    return out;
+}
+
+std::vector<history::Run> HistoryReader::Runs() {
+    std::vector<history::Run> out;
+    if (!columns_ || !columns_->runs) return out;
+    try {
+        SqlStatement st = db_.Prepare(
+            "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
+            "bench_host_version FROM runs ORDER BY started_ms, run_id");
+        while (st.Step()) {
+            history::Run r;
+            r.id = st.Int(0);
+            r.started_at = st.Text(1);
+            r.ended_at = st.Text(2);
+            r.plugin_path = st.Text(3);
+            r.plugin_size = static_cast<uint64_t>(st.Int(4));
+            r.plugin_sha256 = st.Text(5);
+            r.site_file = st.Text(6);
+            r.version = st.Text(7);
+            out.push_back(r);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the runs", e);
+    }
+    // Only one run writes a file at a time: one without an end that another
+    // run followed (a later row, whatever the clocks said) was killed.
+    int64_t newest = 0;
+    for (const auto& r : out) newest = std::max(newest, r.id);
+    for (auto& r : out) r.killed = r.ended_at.empty() && r.id != newest;
+    return out;
+}
+
+std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
+    if (!columns_ || !HistorySummary::Present(db_.get()) || !db_.HasColumn("history_minutes", "current_min"))
+        return std::nullopt;
+    try {
+        Summary s;
+        s.through_ms = db_.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
+        if (db_.HasTable("history_minutes_since")) s.since_ms = db_.Int("SELECT since_ms FROM history_minutes_since");
+        return s;
+    } catch (const std::exception& e) {
+        Fail("cannot read the per-minute summary", e);
+    }
+}
+
+void HistoryReader::ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t to_ms,
+                                  const std::function<void(const history::Minute&)>& visit) {
+    std::string cols;
+    for (int i = 1; i <= 32; ++i)
+        for (const char* what : {"sum", "min", "max"}) cols += ", " + HistorySummary::CellColumn(i, what);
+    std::optional<SqlStatement> st;
+    try {
+        st.emplace(db_.Prepare("SELECT device_id, minute_ms, first_ms, rounds, decoded, voltage_sum, current_sum, "
+                               "temperature_sum, current_min" + cols +
+                               " FROM history_minutes WHERE device_id = ? AND minute_ms >= ? AND minute_ms < ? "
+                               "ORDER BY minute_ms"));
+        st->Bind(1, int64_t{device_id}).Bind(2, from_ms).Bind(3, to_ms);
+    } catch (const std::exception& e) {
+        Fail("cannot read the per-minute summary", e);
+    }
+    for (;;) {
+        history::Minute m;
+        try {
+            if (!st->Step()) break;
+            m.device_id = static_cast<uint32_t>(st->Int(0));
+            m.minute_ms = st->Int(1);
+            m.first_ms = st->Int(2);
+            m.rounds = static_cast<long>(st->Int(3));
+            m.decoded = static_cast<long>(st->Int(4));
+            m.voltage_sum = st->Real(5);
+            m.current_sum = st->Real(6);
+            m.temperature_sum = st->Real(7);
+            if (!st->Null(8)) m.current_min = st->Real(8);
+            for (int i = 0; i < 32; ++i) {
+                m.cell_sum[i] = st->Real(9 + 3 * i);
+                m.cell_min[i] = st->Real(10 + 3 * i);
+                m.cell_max[i] = st->Real(11 + 3 * i);
+            }
+        } catch (const std::exception& e) {
+            Fail("cannot read the per-minute summary", e);
+        }
+        visit(m);
+    }
+}
+
+std::vector<uint32_t> HistoryReader::DeviceIds() {
+    std::vector<uint32_t> out;
+    if (!columns_) return out;
+    try {
+        SqlStatement st = db_.Prepare(std::string(HistorySummary::kDevices) + "SELECT id FROM d WHERE id IS NOT NULL");
+        while (st.Step()) out.push_back(static_cast<uint32_t>(st.Int(0)));
+    } catch (const std::exception& e) {
+        Fail("cannot read the devices", e);
+    }
+    return out;
+}
+
+std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
+    std::vector<history::RunDevice> out;
+    if (!columns_ || !db_.HasTable("run_devices")) return out;
+    try {
+        SqlStatement st = db_.Prepare(
+            "SELECT run_id, device_id, cycles, completed, lost, resends, updated_ms, late_polls FROM run_devices "
+            "WHERE device_id = ? ORDER BY run_id");
+        st.Bind(1, int64_t{device_id});
+        while (st.Step()) {
+            history::RunDevice c;
+            c.run_id = st.Int(0);
+            c.device_id = static_cast<uint32_t>(st.Int(1));
+            c.cycles = static_cast<long>(st.Int(2));
+            c.completed = static_cast<long>(st.Int(3));
+            c.lost = static_cast<long>(st.Int(4));
+            c.resends = static_cast<long>(st.Int(5));
+            c.updated_ms = st.Int(6);
+            c.late_polls = st.OptionalInt(7);
+            out.push_back(c);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the runs' counts", e);
+    }
+    return out;
+}

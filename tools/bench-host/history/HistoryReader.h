@@ -1,0 +1,76 @@
+#pragma once
+// Reads a history file: the rounds, alarms, health changes and runs, in the
+// order of time.  Over a connection of its own that only reads (`history`,
+// the web page), also in a folder this process cannot write to, or over the
+// writer's connection (a run restoring its devices).
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/HistoryRows.h"
+#include "history/HistorySchema.h"
+
+class SqlConnection;
+
+class HistoryReader {
+public:
+    // A connection that only reads the file.  A write-ahead log needs its
+    // -shm index, which a reader makes beside it; in a folder it cannot
+    // write to, the file is read as it stands (immutable), unless a writer
+    // left both behind.  unread (when given) then says what is not read;
+    // throws SqlError naming the file.
+    static std::unique_ptr<SqlConnection> OpenReadOnly(const std::string& path, std::string* unread = nullptr);
+
+    // Over db, which must outlive the reader.  Throws std::runtime_error
+    // "cannot use history PATH: ..." on a file that is not a history, unless
+    // the file's tables are all in a log it cannot read (unread given): it
+    // then reads as empty.
+    explicit HistoryReader(SqlConnection& db, const std::string& unread = std::string());
+
+    // The device's most recently stored round: the last one inserted, not
+    // the one with the latest time, so a clock set back does not make an old
+    // record look newer.
+    std::optional<history::Row> Newest(uint32_t device_id);
+    // Every stored round in the order of time, only those of one device if
+    // given.
+    void ForEachRow(std::optional<uint32_t> device_id, const std::function<void(const history::Row&)>& visit);
+    // The alarms at_ms from..to (both included), the first limit of them.
+    struct Span {
+        std::optional<int64_t> from_ms, to_ms;
+        std::size_t limit = static_cast<std::size_t>(-1);
+    };
+    // The rounds saved from..to (both included; the limit is not used).
+    void ForEachRow(std::optional<uint32_t> device_id, const Span& span,
+                    const std::function<void(const history::Row&)>& visit);
+    std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id, const Span& span);
+    std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
+    std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);
+    std::vector<history::Run> Runs();
+    // The runs' counts for the device; none in a file from before they
+    // were kept.
+    std::vector<history::RunDevice> RunDevices(uint32_t device_id);
+
+    // The per-minute summary's extent: every round from since_ms (none:
+    // from the first) to before through_ms is summarised.  Nothing when
+    // the file has no summary or it lacks the lowest current per minute.
+    struct Summary {
+        std::optional<int64_t> since_ms;
+        int64_t through_ms = 0;
+    };
+    std::optional<Summary> SummaryExtent();
+    // The device's summarised minutes from from_ms to before to_ms (minute
+    // starts), in order.
+    void ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t to_ms,
+                       const std::function<void(const history::Minute&)>& visit);
+    // The devices with stored rounds, one index seek each.
+    std::vector<uint32_t> DeviceIds();
+
+private:
+    [[noreturn]] void Fail(const std::string& what, const std::exception& e);
+
+    SqlConnection& db_;
+    // None: the file has no tables that can be read (all in an unread log).
+    std::optional<HistorySchema::Columns> columns_;
+};

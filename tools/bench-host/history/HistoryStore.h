@@ -1,0 +1,63 @@
+#pragma once
+// A history file opened for a run or for reading (the tables are described
+// in HistorySchema.h): one connection, with a reader over it and, for a run,
+// the writer.
+//
+//   read-write: refuses a file that fails SQLite's integrity check before
+//     anything is written to it (it is left byte for byte as it was, and no
+//     journal is made), then creates or migrates the tables and takes the
+//     file for this process alone (a second run on the same file is
+//     refused).  A file system too full to do so does not stop the run: the
+//     store opens without a file (NotStoring() says why) and every write is
+//     counted as not stored.
+//   read-only: opens without writing, also in a folder this process cannot
+//     write to.
+#include <memory>
+#include <string>
+
+#include "history/HistoryReader.h"
+#include "history/HistoryRows.h"
+#include "history/HistoryWriter.h"
+
+class SqlConnection;
+
+class HistoryStore {
+public:
+    enum class Access { kReadWrite, kReadOnly };
+    using Row = history::Row;
+    using Alarm = history::Alarm;
+    using Health = history::Health;
+    using Run = history::Run;
+
+    // Throws std::runtime_error naming the file.
+    HistoryStore(const std::string& path, Access access);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // What a read-only open could not read ("" when nothing): a
+    // write-ahead log left beside the file without its index, in a folder
+    // this process cannot write to.
+    const std::string& Unread() const { return unread_; }
+    // Why a read-write store has no file to write to ("" when it has).
+    const std::string& NotStoring() const { return not_storing_; }
+
+    // Throws std::runtime_error when a store without a file has nothing
+    // to read either.
+    HistoryReader& Reader();
+    // Throws std::logic_error on a read-only store.
+    HistoryWriter& Writer();
+
+private:
+    void OpenReadWrite();
+    void TakeForThisRun();
+
+    std::string path_;
+    std::string unread_;
+    std::string not_storing_;
+    int lock_fd_ = -1;
+    std::unique_ptr<SqlConnection> db_;
+    std::unique_ptr<HistoryReader> reader_;
+    std::unique_ptr<HistoryWriter> writer_;
+};

@@ -1,0 +1,133 @@
+#include "history/HistorySummary.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+
+#include <sqlite3.h>
+
+#include "record/BatteryRecord.h"
+#include "history/RecordSql.h"
+#include "history/SqlConnection.h"
+
+namespace {
+
+std::string Rv(int what) { return "record_value(record, " + std::to_string(what) + ", 32)"; }
+
+}  // namespace
+
+const char* const HistorySummary::kDevices =
+    "WITH RECURSIVE d(id) AS (SELECT min(device_id) FROM history UNION ALL "
+    "  SELECT (SELECT min(device_id) FROM history WHERE device_id > d.id) FROM d WHERE d.id IS NOT NULL) ";
+
+namespace {
+
+// Summarises the rounds from from_sql (an SQL expression) to before to_ms,
+// replacing the summary of those minutes.
+void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
+    constexpr int64_t kMinuteMs = HistorySummary::kMinuteMs;
+    std::string values;
+    for (int i = 1; i <= BatteryRecord::kCells; ++i) {
+        const std::string v = Rv(RecordSql::kCell0 + i - 1);
+        values += ", sum(" + v + "), min(" + v + "), max(" + v + ")";
+    }
+    const std::string minute = "saved_ms / " + std::to_string(kMinuteMs) + " * " + std::to_string(kMinuteMs);
+    db.Exec(std::string(HistorySummary::kDevices) +
+                 "INSERT OR REPLACE INTO history_minutes "
+                 "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" +
+                 Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" +
+                 Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values + ", min(" +
+                 Rv(RecordSql::kCurrent) + ")" +
+                 " FROM d, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
+                 "AND saved_ms >= (" + from_sql + ") AND saved_ms < " + std::to_string(to_ms) +
+                 " GROUP BY device_id, m");
+}
+
+}  // namespace
+
+std::string HistorySummary::CellColumn(int cell, const char* what) {
+    return "c" + std::to_string(cell) + "_" + what;
+}
+
+void HistorySummary::Create(sqlite3* handle) {
+    SqlConnection db(handle);
+    std::string cols;
+    for (int i = 1; i <= BatteryRecord::kCells; ++i) {
+        for (const char* what : {"sum", "min", "max"}) cols += ", " + CellColumn(i, what) + " REAL";
+    }
+    db.Exec(
+        "CREATE TABLE IF NOT EXISTS history_minutes(device_id INTEGER NOT NULL, minute_ms INTEGER NOT NULL, "
+        "first_ms INTEGER NOT NULL, rounds INTEGER NOT NULL, decoded INTEGER NOT NULL, "
+        "voltage_sum REAL, current_sum REAL, temperature_sum REAL" +
+        cols +
+        ", current_min REAL, PRIMARY KEY(device_id, minute_ms)) WITHOUT ROWID;"
+        "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL)");
+}
+
+void HistorySummary::Migrate(sqlite3* handle) {
+    SqlConnection db(handle);
+    // The lowest current tells a reader which minutes held a discharge;
+    // minutes summarised before it was kept have none, and a reader reads
+    // their rounds instead.
+    if (db.HasTable("history_minutes") && !db.HasColumn("history_minutes", "current_min"))
+        db.Exec("ALTER TABLE history_minutes ADD COLUMN current_min REAL");
+}
+
+void HistorySummary::CreateFrom(sqlite3* handle, int64_t now_ms) {
+    Create(handle);
+    const std::string since = std::to_string((now_ms / kMinuteMs + 1) * kMinuteMs);
+    SqlConnection(handle).Exec(
+        "CREATE TABLE IF NOT EXISTS history_minutes_since(since_ms INTEGER NOT NULL);"
+        "DELETE FROM history_minutes_since; INSERT INTO history_minutes_since VALUES(" + since + ");"
+        "DELETE FROM history_minutes_through; INSERT INTO history_minutes_through VALUES(" + since + ")");
+}
+
+bool HistorySummary::Present(sqlite3* handle) {
+    try {
+        return SqlConnection(handle).Prepare("SELECT through_ms FROM history_minutes_through").Step();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void HistorySummary::Update(sqlite3* handle, int64_t now_ms) {
+    RecordSql::Register(handle);
+    SqlConnection db(handle);
+    const int64_t through = now_ms / kMinuteMs * kMinuteMs;
+    db.InSavepoint("history_summary", [&] {
+        // From the start of the last summarised minute (or the beginning);
+        // the summary itself is never scanned.
+        Summarise(db,
+                  "coalesce((SELECT max(through_ms) FROM history_minutes_through) - " + std::to_string(kMinuteMs) +
+                      ", -9223372036854775807)",
+                  through);
+        db.Exec("DELETE FROM history_minutes_through; INSERT INTO history_minutes_through VALUES(" +
+                std::to_string(through) + ")");
+        return true;
+    });
+}
+
+bool HistorySummary::Backfill(sqlite3* handle, int max_minutes) {
+    RecordSql::Register(handle);
+    SqlConnection db(handle);
+    if (!db.HasTable("history_minutes_since")) return false;
+    return db.InSavepoint("history_summary", [&] {
+        const std::optional<int64_t> since = db.Int("SELECT since_ms FROM history_minutes_since");
+        if (!since) return false;
+        // The newest round before since_ms, device by device over the index.
+        const std::optional<int64_t> newest =
+            db.Int(std::string(kDevices) +
+                   "SELECT max((SELECT max(saved_ms) FROM history WHERE device_id = d.id AND saved_ms < " +
+                   std::to_string(*since) + ")) FROM d WHERE d.id IS NOT NULL");
+        if (!newest) {
+            db.Exec("DELETE FROM history_minutes_since");
+            return false;
+        }
+        // Minutes without rounds between it and since_ms cost nothing.
+        const int64_t from = (*newest / kMinuteMs - std::max(max_minutes, 1) + 1) * kMinuteMs;
+        Summarise(db, std::to_string(from), *since);
+        db.Exec("UPDATE history_minutes_since SET since_ms = " + std::to_string(from));
+        return true;
+    });
+}

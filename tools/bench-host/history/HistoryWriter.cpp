@@ -1,0 +1,212 @@
+#include "history/HistoryWriter.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+
+#include "history/HistorySummary.h"
+#include "history/SqlConnection.h"
+
+void HistoryWriter::BoundLog(SqlConnection& db) {
+    db.Exec("PRAGMA journal_mode=WAL");
+    db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages));
+    db.Exec("PRAGMA journal_size_limit=" + std::to_string(kLogLimitBytes));
+    db.Exec("PRAGMA cache_size=-" + std::to_string(kCacheKiB));
+}
+
+HistoryWriter::HistoryWriter(SqlConnection& db) : db_(&db), path_(db.Path()) {
+    Summarise(TimeStamp::Now().Ms());
+    backfilled_second_ = std::numeric_limits<int64_t>::min();
+}
+
+HistoryWriter::HistoryWriter(std::string path, std::string why) : path_(std::move(path)), unavailable_(std::move(why)) {}
+
+HistoryWriter::~HistoryWriter() = default;
+
+void HistoryWriter::Fail(long& count, const std::string& what, const std::exception* e) {
+    ++count;
+    throw std::runtime_error("history " + path_ + ": " + what + ": " + (e ? e->what() : unavailable_.c_str()));
+}
+
+SqlStatement& HistoryWriter::Insert(std::unique_ptr<SqlStatement>& st, const char* sql, long& count,
+                                    const char* what) {
+    if (!db_) Fail(count, what, nullptr);
+    try {
+        if (!st) st = std::make_unique<SqlStatement>(db_->Prepare(sql));
+    } catch (const std::exception& e) {
+        Fail(count, what, &e);
+    }
+    return st->Reset();
+}
+
+int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
+    if (!db_) {
+        ++other_not_stored_;
+        throw SqlError(SQLITE_FULL, "history " + path_ + ": cannot record the run: " + unavailable_);
+    }
+    try {
+        db_->Prepare(
+               "INSERT INTO runs(started_at, started_ms, plugin_path, plugin_size, plugin_sha256, site_file, "
+               "bench_host_version) VALUES(?, ?, ?, ?, ?, ?, ?)")
+            .Bind(1, at.Text())
+            .Bind(2, at.Ms())
+            .Bind(3, run.plugin_path)
+            .Bind(4, static_cast<int64_t>(run.plugin_size))
+            .Bind(5, run.plugin_sha256)
+            .Bind(6, run.site_file)
+            .Bind(7, run.version)
+            .Run();
+    } catch (const SqlError& e) {
+        ++other_not_stored_;
+        throw SqlError(e.Code(), "history " + path_ + ": cannot record the run: " + e.what());
+    }
+    run_id_ = db_->Int("SELECT last_insert_rowid()");
+    return *run_id_;
+}
+
+void HistoryWriter::Summarise(int64_t now_ms) {
+    if (!db_) return;
+    summarised_minute_ = now_ms / HistorySummary::kMinuteMs;
+    // A cache of the rounds: when it cannot be written, readers read the
+    // rounds after its last minute instead, and the next minute tries again.
+    try {
+        HistorySummary::Update(db_->get(), now_ms);
+    } catch (const std::runtime_error&) {
+    }
+}
+
+void HistoryWriter::Backfill(int64_t now_ms) {
+    // At most a minute of the past (5-11 ms for 8 devices) once a
+    // second: about 1% of the bus loop's time, a week caught up in about
+    // three hours of a run.  Like the summary itself, a step that cannot
+    // be written is tried again.
+    backfilled_second_ = now_ms / 1000;
+    try {
+        if (!HistorySummary::Backfill(db_->get(), 1)) backfilled_second_.reset();
+    } catch (const std::runtime_error&) {
+    }
+}
+
+void HistoryWriter::EndRun(const TimeStamp& at) {
+    if (summarised_minute_) Summarise(at.Ms() + HistorySummary::kMinuteMs);
+    if (!run_id_ || !db_) return;
+    try {
+        db_->Prepare("UPDATE runs SET ended_at = ?, ended_ms = ? WHERE run_id = ?")
+            .Bind(1, at.Text())
+            .Bind(2, at.Ms())
+            .Bind(3, *run_id_)
+            .Run();
+    } catch (const std::exception& e) {
+        Fail(other_not_stored_, "cannot record the end of the run", &e);
+    }
+}
+
+int HistoryWriter::CloseAlarmsLeftRaised(const TimeStamp& at) {
+    if (!db_) return 0;
+    try {
+        return db_->InSavepoint("close_alarms", [&] {
+            // An alarm stands when the newest row of its device and name
+            // raised it.
+            db_->Prepare(
+                   "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, at_ms, run_id) "
+                   "SELECT device_id, ?, name, label, 'closed', bound, value, limit_value, ?, ? FROM alarms "
+                   "WHERE rowid IN (SELECT max(rowid) FROM alarms GROUP BY device_id, name) AND state = 'raised' "
+                   "ORDER BY rowid")
+                .Bind(1, at.Text())
+                .Bind(2, at.Ms())
+                .Bind(3, run_id_)
+                .Run();
+            return static_cast<int>(db_->Int("SELECT changes()").value_or(0));
+        });
+    } catch (const std::exception& e) {
+        Fail(other_not_stored_, "cannot close the alarms left raised", &e);
+    }
+}
+
+void HistoryWriter::Stored(int64_t at_ms) {
+    if (summarised_minute_ && at_ms / HistorySummary::kMinuteMs > *summarised_minute_)
+        Summarise(at_ms);
+    else if (backfilled_second_ && at_ms / 1000 != *backfilled_second_)
+        Backfill(at_ms);
+}
+
+void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at) {
+    const char* what = "cannot store a record";
+    SqlStatement& st =
+        Insert(insert_record_, "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
+               records_not_stored_, what);
+    try {
+        st.Bind(1, int64_t{device_id}).Bind(2, at.Text()).BindBlob(3, data, size).Bind(4, at.Ms()).Bind(5, run_id_).Run();
+    } catch (const std::exception& e) {
+        Fail(records_not_stored_, what, &e);
+    }
+    Stored(at.Ms());
+}
+
+void HistoryWriter::SaveAlarm(const history::Alarm& a) {
+    const char* what = "cannot store an alarm";
+    SqlStatement& st = Insert(insert_alarm_,
+                              "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, "
+                              "at_ms, run_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                              alarms_not_stored_, what);
+    try {
+        st.Bind(1, int64_t{a.device_id})
+            .Bind(2, a.at)
+            .Bind(3, a.name)
+            .Bind(4, a.label)
+            .Bind(5, a.state)
+            .Bind(6, a.bound)
+            .Bind(7, a.value)
+            .Bind(8, a.limit)
+            .Bind(9, a.at_ms)
+            .Bind(10, a.run_id ? a.run_id : run_id_)
+            .Run();
+    } catch (const std::exception& e) {
+        Fail(alarms_not_stored_, what, &e);
+    }
+}
+
+void HistoryWriter::SaveHealth(const history::Health& h) {
+    const char* what = "cannot store a health change";
+    SqlStatement& st = Insert(insert_health_,
+                              "INSERT INTO health(device_id, at, at_ms, state, was, since, since_ms, cycles_lost, "
+                              "reason, run_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                              other_not_stored_, what);
+    try {
+        st.Bind(1, int64_t{h.device_id})
+            .Bind(2, h.at)
+            .Bind(3, h.at_ms)
+            .Bind(4, h.state)
+            .Bind(5, h.was)
+            .Bind(6, h.since)
+            .Bind(7, h.since_ms)
+            .Bind(8, int64_t{h.cycles_lost})
+            .Bind(9, h.reason)
+            .Bind(10, h.run_id ? h.run_id : run_id_)
+            .Run();
+    } catch (const std::exception& e) {
+        Fail(other_not_stored_, what, &e);
+    }
+}
+
+void HistoryWriter::SaveRunDevice(const history::RunDevice& c) {
+    if (!run_id_) return;
+    const char* what = "cannot store the run's counts";
+    SqlStatement& st = Insert(upsert_run_device_,
+                              "INSERT OR REPLACE INTO run_devices(run_id, device_id, cycles, completed, lost, resends, "
+                              "late_polls, updated_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
+                              other_not_stored_, what);
+    try {
+        st.Bind(1, *run_id_)
+            .Bind(2, int64_t{c.device_id})
+            .Bind(3, int64_t{c.cycles})
+            .Bind(4, int64_t{c.completed})
+            .Bind(5, int64_t{c.lost})
+            .Bind(6, int64_t{c.resends})
+            .Bind(7, c.late_polls)
+            .Bind(8, c.updated_ms)
+            .Run();
+    } catch (const std::exception& e) {
+        Fail(other_not_stored_, what, &e);
+    }
+}

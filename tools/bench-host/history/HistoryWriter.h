@@ -1,0 +1,91 @@
+#pragma once
+// Writes a run's history: its row in runs, the rounds, alarms and health
+// changes, the per-minute summary as minutes end.  Every write that fails
+// is counted and throws; the run goes on polling whatever the file does.
+//
+// The write-ahead log is kept small: SQLite copies it into the file once it
+// holds kCheckpointPages pages (a few rounds' worth) and it is cut back to
+// kLogLimitBytes after each copy, so that a stored round costs about its
+// own size on the disk, not the pages of a log that grows until the next
+// run.  A file system that fills up stops the storing, never the run.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "history/HistoryRows.h"
+#include "basics/TimeStamp.h"
+
+class SqlConnection;
+class SqlStatement;
+
+class HistoryWriter {
+public:
+    static constexpr int kCheckpointPages = 32;
+    static constexpr int64_t kLogLimitBytes = 256 * 1024;
+    // The writer's page cache: it appends, and reads back at most the last
+    // minute of rounds (the per-minute summary), so SQLite's default of
+    // 2000 KiB would only fill with pages never read again and hold the
+    // run's memory that much higher.
+    static constexpr int kCacheKiB = 512;
+
+    // Puts db's journal in write-ahead-log mode with the bounds above, and
+    // its cache to kCacheKiB;
+    // before anything else is written.  Throws SqlError.
+    static void BoundLog(SqlConnection& db);
+
+    // Over db (with its schema made), which must outlive the writer.
+    explicit HistoryWriter(SqlConnection& db);
+    // A writer with no file: the history could not be opened for want of
+    // room (why); every write is counted as not stored.
+    HistoryWriter(std::string path, std::string why);
+    ~HistoryWriter();
+    HistoryWriter(const HistoryWriter&) = delete;
+    HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+    // Starts a run: the rows stored from now on refer to it.  Throws
+    // SqlError (NoRoom() on a full disk: the run can still go on).
+    int64_t BeginRun(const history::Run& run, const TimeStamp& at);
+    void EndRun(const TimeStamp& at);
+    std::optional<int64_t> RunId() const { return run_id_; }
+    // Closes the alarms that earlier runs left raised (the run was killed,
+    // or ended while the value was still out of its limits); returns how
+    // many.  A run evaluates its limits afresh, so an alarm still standing
+    // is raised again by its first round.
+    int CloseAlarmsLeftRaised(const TimeStamp& at);
+
+    void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at);
+    void SaveAlarm(const history::Alarm& alarm);
+    void SaveHealth(const history::Health& health);
+    // This run's counts for one device, replacing those written before.
+    void SaveRunDevice(const history::RunDevice& counts);
+
+    // Writes that failed since the file was opened (each also threw).
+    long RecordsNotStored() const { return records_not_stored_; }
+    long AlarmsNotStored() const { return alarms_not_stored_; }
+    long NotStored() const { return records_not_stored_ + alarms_not_stored_ + other_not_stored_; }
+
+private:
+    [[noreturn]] void Fail(long& count, const std::string& what, const std::exception* e);
+    SqlStatement& Insert(std::unique_ptr<SqlStatement>& st, const char* sql, long& count, const char* what);
+    void Stored(int64_t at_ms);
+    void Summarise(int64_t now_ms);
+    void Backfill(int64_t now_ms);
+
+    SqlConnection* db_ = nullptr;
+    std::string path_;
+    std::string unavailable_;  // why there is no file to write, "" when there is
+    std::optional<int64_t> run_id_;
+    long records_not_stored_ = 0;
+    long alarms_not_stored_ = 0;
+    long other_not_stored_ = 0;  // the run's own row, closing alarms, health changes
+    std::unique_ptr<SqlStatement> insert_record_;
+    std::unique_ptr<SqlStatement> insert_alarm_;
+    std::unique_ptr<SqlStatement> insert_health_;
+    std::unique_ptr<SqlStatement> upsert_run_device_;
+    // The minute the per-minute summary was last brought up to.
+    std::optional<int64_t> summarised_minute_;
+    // The second of the last step summarising the rounds from before the
+    // summary existed; none when none are left.
+    std::optional<int64_t> backfilled_second_;
+};

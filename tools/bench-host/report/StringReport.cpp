@@ -1,0 +1,408 @@
+#include "report/StringReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "record/AlarmEvaluator.h"
+#include "record/BatteryRecord.h"
+#include "site/SiteConfig.h"
+#include "history/HistoryReader.h"
+#include "basics/TimeStamp.h"
+
+namespace {
+
+using report::DeviceFigures;
+using report::Series;
+
+// Figures rounded to what the readings carry, so the JSON does not show
+// 13.300000000000001 for a reading of 13.3.
+double Rounded(double v, int digits) {
+    if (!std::isfinite(v)) return 0.0;
+    const double scale = std::pow(10.0, digits);
+    return std::round(v * scale) / scale;
+}
+
+std::string TimeText(int64_t ms) { return TimeStamp::FromMs(ms).Text(); }
+
+Json::Value Ms(const std::optional<int64_t>& ms) { return ms ? Json::Value(TimeText(*ms)) : Json::Value(); }
+
+}  // namespace
+
+std::optional<int64_t> ParseIsoTime(const std::string& text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, used = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &used) != 3 || used != 10) return std::nullopt;
+    std::size_t at = 10;
+    double frac = 0;
+    if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
+        int n = 0;
+        if (std::sscanf(text.c_str() + at + 1, "%2d:%2d%n", &h, &mi, &n) != 2 || n != 5) return std::nullopt;
+        at += 6;
+        if (at < text.size() && text[at] == ':') {
+            if (std::sscanf(text.c_str() + at + 1, "%2d%n", &s, &n) != 1 || n != 2) return std::nullopt;
+            at += 3;
+            if (at < text.size() && text[at] == '.') {
+                std::size_t e = at + 1;
+                while (e < text.size() && std::isdigit(static_cast<unsigned char>(text[e]))) ++e;
+                if (e == at + 1) return std::nullopt;
+                frac = std::stod("0" + text.substr(at, e - at));
+                at = e;
+            }
+        }
+    }
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
+    std::tm f{};
+    f.tm_year = y - 1900;
+    f.tm_mon = mo - 1;
+    f.tm_mday = d;
+    f.tm_hour = h;
+    f.tm_min = mi;
+    f.tm_sec = s;
+    int64_t secs = 0;
+    if (at == text.size()) {
+        f.tm_isdst = -1;  // local time, summer time as it was then
+        secs = static_cast<int64_t>(std::mktime(&f));
+    } else {
+        const std::string zone = text.substr(at);
+        int offset_min = 0;
+        if (zone != "Z") {
+            int zh = 0, zm = 0, n = 0;
+            if ((zone[0] != '+' && zone[0] != '-') ||
+                std::sscanf(zone.c_str() + 1, "%2d:%2d%n", &zh, &zm, &n) != 2 || n != 5 || zh > 23 || zm > 59)
+                return std::nullopt;
+            offset_min = (zone[0] == '-' ? -1 : 1) * (zh * 60 + zm);
+        }
+        secs = static_cast<int64_t>(timegm(&f)) - offset_min * 60;
+    }
+    return secs * 1000 + static_cast<int64_t>(std::llround(frac * 1000.0));
+}
+
+StringReport StringReport::Build(HistoryReader& reader, const std::string& db, const Options& options) {
+    StringReport r;
+    r.db = db;
+    r.generated_at = TimeStamp::Now().Text();
+    r.from_ms = options.from_ms;
+    r.to_ms = options.to_ms;
+    r.settings = options.settings;
+    std::set<int64_t> run_ids;
+    int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
+    std::vector<std::pair<uint32_t, report::StringFigures>> figures;
+    const auto extent = options.use_summary ? reader.SummaryExtent() : std::nullopt;
+    constexpr int64_t kMinute = 60000;
+    for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
+        report::StringFigures f(id, options.settings);
+        auto rounds = [&](std::optional<int64_t> from_ms, std::optional<int64_t> to_ms) {
+            HistoryReader::Span span;
+            span.from_ms = from_ms;
+            span.to_ms = to_ms;
+            reader.ForEachRow(id, span, [&](const history::Row& row) {
+                report::Round round;
+                round.ms = row.saved_ms;
+                round.at = row.saved_at;
+                round.run_id = row.run_id;
+                if (const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size())) {
+                    round.decoded = true;
+                    std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());
+                    round.voltage = rec->group_voltage;
+                    round.current = rec->group_current;
+                    round.temperature = rec->temperature;
+                }
+                f.Add(round);
+                if (row.run_id) run_ids.insert(*row.run_id);
+            });
+        };
+        // The whole minutes inside both the period and the summary are read
+        // a minute at a time; the rounds around them one by one.
+        int64_t lo = 0, hi = 0;
+        if (extent) {
+            const int64_t from = options.from_ms.value_or(std::numeric_limits<int64_t>::min() / 2);
+            lo = std::max((from + kMinute - 1) / kMinute * kMinute,
+                          extent->since_ms.value_or(std::numeric_limits<int64_t>::min() / 2));
+            const int64_t to = options.to_ms.value_or(std::numeric_limits<int64_t>::max() / 2);
+            hi = std::min((to + 1) / kMinute * kMinute, extent->through_ms);
+        }
+        if (!extent || lo >= hi) {
+            rounds(options.from_ms, options.to_ms);
+        } else {
+            if (!options.from_ms || *options.from_ms < lo) rounds(options.from_ms, lo - 1);
+            const int cells = std::clamp(options.settings.cells, 1, 32);
+            reader.ForEachMinute(id, lo, hi, [&](const history::Minute& m) {
+                // A minute that may hold a discharge, an unread cell or an
+                // unreadable record is read round by round.
+                bool plain = m.current_min && *m.current_min > -options.settings.discharge_amps &&
+                             m.decoded == m.rounds;
+                for (int i = 0; i < cells && plain; ++i) plain = m.cell_min[i] > 0.0;
+                if (plain)
+                    f.AddMinute(m);
+                else
+                    rounds(m.minute_ms, m.minute_ms + kMinute - 1);
+            });
+            rounds(hi, options.to_ms);
+        }
+        figures.emplace_back(id, std::move(f));
+    }
+    for (auto& [id, f] : figures) {
+        const report::Watch& w = f.WatchSoFar();
+        if (w.rounds == 0) continue;
+        first = std::min(first, w.first_ms);
+        last = std::max(last, w.last_ms);
+    }
+    const bool any = first <= last;
+    r.start_ms = options.from_ms.value_or(any ? first : 0);
+    r.end_ms = options.to_ms.value_or(any ? last : 0);
+    HistoryReader::Span span;
+    span.from_ms = options.from_ms;
+    span.to_ms = options.to_ms;
+    for (auto& [id, f] : figures) {
+        auto health = reader.HealthChanges(id);
+        // Changes after the period cannot end a trouble within it.
+        health.erase(std::remove_if(health.begin(), health.end(),
+                                    [&](const history::Health& h) { return h.at_ms > r.end_ms; }),
+                     health.end());
+        DeviceFigures d = f.Finish(reader.Alarms(id, span), health, r.start_ms, r.end_ms);
+        // Troubles over before the period are not its own; one that began
+        // before it counts from its start.
+        auto& t = d.watch.troubles;
+        t.erase(std::remove_if(t.begin(), t.end(),
+                               [&](const report::Trouble& x) { return x.until_ms && *x.until_ms < r.start_ms; }),
+                t.end());
+        for (auto& x : t) {
+            if (x.since_ms >= r.start_ms) continue;
+            x.since_ms = r.start_ms;
+            x.since = TimeText(r.start_ms);
+            x.duration_s = static_cast<double>(x.until_ms.value_or(r.end_ms) - r.start_ms) / 1000.0;
+        }
+        report::Tally(d.watch);
+        r.devices.push_back(std::move(d));
+    }
+    // The runs that stored the rounds read one by one, and those whose
+    // time overlaps the period (summarised minutes name no run); a run
+    // without an end counts from its start on only if it is the newest.
+    for (auto& run : reader.Runs()) {
+        const auto started = ParseIsoTime(run.started_at);
+        const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
+        const bool overlaps = any && started && *started <= r.end_ms && (ended ? *ended >= r.start_ms : !run.killed);
+        if (run_ids.count(run.id) || overlaps) r.runs.push_back(run);
+    }
+    // Limits no stored alarm recorded are taken from the newest run's site
+    // file, as it reads now (it may have changed since), and say so.
+    for (auto it = r.runs.rbegin(); it != r.runs.rend(); ++it) {
+        if (it->site_file.empty()) continue;
+        std::optional<SiteConfig> site;
+        try {
+            site = SiteConfig::Load(it->site_file);
+        } catch (const std::exception&) {
+            continue;  // gone or changed beyond reading: the next older run's
+        }
+        for (auto& d : r.devices) {
+            for (const auto& port : site->ports)
+            for (const auto& dev : port.devices) {
+                if (dev.id != d.id) continue;
+                for (const char* name : {"group_voltage", "group_current", "temperature"}) {
+                    for (const auto& [pattern, limits] : dev.alarms) {
+                        if (!AlarmEvaluator::Matches(pattern, name)) continue;
+                        for (const auto& [bound, value] : {std::pair{"low", limits.low}, std::pair{"high", limits.high}}) {
+                            if (!value) continue;
+                            const bool known = std::any_of(d.limits.begin(), d.limits.end(), [&](const auto& l) {
+                                return l.name == name && l.bound == bound;
+                            });
+                            if (!known) d.limits.push_back({name, bound, *value, it->site_file});
+                        }
+                        break;  // the first pattern that names it
+                    }
+                }
+            }
+        }
+        break;
+    }
+    for (auto& d : r.devices) {
+        const auto counts = reader.RunDevices(d.id);
+        for (const auto& run : r.runs) {
+            const auto c = std::find_if(counts.begin(), counts.end(),
+                                        [&](const history::RunDevice& x) { return x.run_id == run.id; });
+            if (c == counts.end()) {
+                ++d.watch.runs_not_recorded;
+                continue;
+            }
+            ++d.watch.runs_counted;
+            d.watch.cycles_started += c->cycles;
+            d.watch.cycles_completed += c->completed;
+            d.watch.cycles_failed += c->lost;
+            d.watch.resends += c->resends;
+            if (c->late_polls) {
+                d.watch.late_polls += static_cast<long>(*c->late_polls);
+                ++d.watch.runs_with_late_polls;
+            }
+        }
+    }
+    return r;
+}
+
+namespace {
+
+Json::Value CellJson(const report::CellStats& c) {
+    Json::Value v;
+    v["cell"] = c.cell;
+    v["rounds"] = Json::Int64(c.n);
+    if (c.n == 0) {
+        v["mean_v"] = Json::Value();
+        return v;
+    }
+    v["min_v"] = Rounded(c.min_v, 3);
+    v["mean_v"] = Rounded(c.mean_v, 4);
+    v["max_v"] = Rounded(c.max_v, 3);
+    v["deviation_mv"] = Rounded(c.deviation_mv, 1);
+    v["worst_deviation_mv"] = Rounded(c.worst_deviation_mv, 1);
+    v["worst_at"] = TimeText(c.worst_ms);
+    v["rank"] = c.rank;
+    v["flagged"] = c.flagged;
+    return v;
+}
+
+Json::Value StateJson(const report::StateFigures& s) {
+    Json::Value v;
+    v["rounds"] = Json::Int64(s.rounds);
+    v["mean_cell_v"] = s.rounds > 0 ? Json::Value(Rounded(s.mean_cell_v, 4)) : Json::Value();
+    v["flag_threshold_mv"] = s.threshold_mv;
+    return v;
+}
+
+}  // namespace
+
+Json::Value StringReport::ToJson() const {
+    Json::Value root;
+    Json::Value& head = root["report"];
+    head["db"] = db;
+    head["generated_at"] = generated_at;
+    head["from"] = Ms(from_ms);
+    head["to"] = Ms(to_ms);
+    head["start"] = TimeText(start_ms);
+    head["end"] = TimeText(end_ms);
+    Json::Value& s = head["settings"];
+    s["cells"] = settings.cells;
+    s["discharge_amps"] = settings.discharge_amps;
+    s["discharge_min_s"] = settings.discharge_min_s;
+    s["max_gap_s"] = settings.max_gap_s;
+    s["flag_rest_mv"] = settings.flag_rest_mv;
+    s["flag_discharge_mv"] = settings.flag_discharge_mv;
+    if (!unread.empty()) head["unread"] = unread;
+    root["runs"] = Json::arrayValue;
+    for (const auto& run : runs) {
+        Json::Value v;
+        v["run_id"] = Json::Int64(run.id);
+        v["started_at"] = run.started_at;
+        v["ended_at"] = run.ended_at.empty() ? Json::Value() : Json::Value(run.ended_at);
+        v["killed"] = run.killed;
+        v["plugin_path"] = run.plugin_path;
+        v["plugin_sha256"] = run.plugin_sha256;
+        v["site_file"] = run.site_file;
+        v["bench_host_version"] = run.version;
+        root["runs"].append(v);
+    }
+    root["devices"] = Json::arrayValue;
+    for (const auto& d : devices) {
+        Json::Value dev;
+        dev["id"] = d.id;
+        const auto& w = d.watch;
+        Json::Value& wj = dev["watch"];
+        wj["rounds"] = Json::Int64(w.rounds);
+        wj["undecoded_rounds"] = Json::Int64(w.undecoded);
+        wj["rounds_from_summary"] = Json::Int64(w.rounds_from_summary);
+        wj["first_round_at"] = w.rounds > 0 ? Json::Value(w.first_at) : Json::Value();
+        wj["last_round_at"] = w.rounds > 0 ? Json::Value(w.last_at) : Json::Value();
+        wj["longest_gap_s"] = Rounded(w.longest_gap_s, 3);
+        wj["silent_periods"] = Json::Int64(w.silent_periods);
+        wj["silent_s"] = Rounded(w.silent_s, 3);
+        wj["port_outages"] = Json::Int64(w.outages);
+        wj["port_outage_s"] = Rounded(w.outage_s, 3);
+        wj["stale_periods"] = Json::Int64(w.stale_periods);
+        wj["stale_s"] = Rounded(w.stale_s, 3);
+        wj["cycles_lost"] = Json::Int64(w.cycles_lost);
+        // The runs' own counts of their poll cycles (whole runs).
+        Json::Value& cj = wj["cycles"];
+        cj["runs_counted"] = Json::Int64(w.runs_counted);
+        cj["runs_not_recorded"] = Json::Int64(w.runs_not_recorded);
+        if (w.runs_counted > 0) {
+            cj["started"] = Json::Int64(w.cycles_started);
+            cj["completed"] = Json::Int64(w.cycles_completed);
+            cj["lost"] = Json::Int64(w.cycles_failed);
+            cj["resends"] = Json::Int64(w.resends);
+        }
+        // Null where no run in the period kept them: never a made-up 0.
+        wj["late_polls"] = w.runs_with_late_polls > 0 ? Json::Value(Json::Int64(w.late_polls)) : Json::Value();
+        wj["troubles"] = Json::arrayValue;
+        for (const auto& t : w.troubles) {
+            Json::Value v;
+            v["state"] = t.state;
+            v["since"] = t.since;
+            v["until"] = t.until_ms ? Json::Value(t.until) : Json::Value();
+            v["duration_s"] = Rounded(t.duration_s, 3);
+            v["cycles_lost"] = Json::Int64(t.cycles_lost);
+            v["reason"] = t.reason;
+            wj["troubles"].append(v);
+        }
+        dev["rest"] = StateJson(d.rest);
+        dev["under_discharge"] = StateJson(d.discharge);
+        dev["load_step_rounds"] = Json::Int64(d.load_step_rounds);
+        dev["cells"] = Json::arrayValue;
+        for (std::size_t i = 0; i < d.rest.cells.size(); ++i) {
+            Json::Value c = CellJson(d.rest.cells[i]);
+            Json::Value under = CellJson(d.discharge.cells[i]);
+            under.removeMember("cell");
+            c["discharge"] = under;
+            dev["cells"].append(c);
+        }
+        dev["discharges"] = Json::arrayValue;
+        for (const auto& e : d.discharges) {
+            Json::Value v;
+            v["start"] = e.start_at;
+            v["end"] = e.end_at;
+            v["duration_s"] = Rounded(static_cast<double>(e.end_ms - e.start_ms) / 1000.0, 3);
+            v["rounds"] = Json::Int64(e.rounds);
+            v["ampere_hours"] = Rounded(e.ampere_hours, 5);
+            v["mean_current_a"] = Rounded(e.mean_current_a, 2);
+            v["peak_current_a"] = Rounded(e.peak_current_a, 2);
+            v["end_voltage_v"] = Rounded(e.end_voltage_v, 2);
+            v["end_cells_v"] = Json::arrayValue;
+            for (double c : e.end_cells_v) v["end_cells_v"].append(Rounded(c, 3));
+            v["lowest_cell"] = e.lowest_cell;
+            v["lowest_v"] = Rounded(e.lowest_v, 3);
+            v["lowest_at"] = e.lowest_at;
+            v["ended_by"] = e.ended_by;
+            dev["discharges"].append(v);
+        }
+        dev["discharges_not_listed"] = Json::Int64(d.discharges_not_kept);
+        dev["alarms"] = Json::arrayValue;
+        for (const auto& a : d.alarms) {
+            Json::Value v;
+            v["name"] = a.name;
+            v["label"] = a.label;
+            v["bound"] = a.bound;
+            v["value"] = Rounded(a.value, 3);
+            v["limit"] = Rounded(a.limit, 3);
+            v["raised_at"] = a.raised_at;
+            v["raised_before_period"] = a.raised_before;
+            v["ended_at"] = a.ended_ms ? Json::Value(a.ended_at) : Json::Value();
+            v["ended_by"] = a.ended_ms ? Json::Value(a.ended_by) : Json::Value("still raised");
+            v["duration_s"] = Rounded(a.duration_s, 3);
+            dev["alarms"].append(v);
+        }
+        dev["alarms_not_listed"] = Json::Int64(d.alarms_not_kept);
+        dev["limits"] = Json::arrayValue;
+        for (const auto& l : d.limits) {
+            Json::Value v;
+            v["name"] = l.name;
+            v["bound"] = l.bound;
+            v["value"] = Rounded(l.value, 3);
+            v["from"] = l.source.empty() ? Json::Value("alarm") : Json::Value(l.source);
+            dev["limits"].append(v);
+        }
+        root["devices"].append(dev);
+    }
+    return root;
+}

@@ -1,0 +1,100 @@
+#include "run/BusLoop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "bus/BusScheduler.h"
+#include "events/RunEvents.h"
+#include "bus/SerialPort.h"
+
+namespace {
+
+// Set from the signal handler; the self-pipe wakes the loop at once.
+volatile sig_atomic_t g_stop = 0;
+int g_wake_pipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    g_stop = 1;
+    if (g_wake_pipe[1] >= 0) {
+        const char c = 's';
+        [[maybe_unused]] const ssize_t n = ::write(g_wake_pipe[1], &c, 1);
+    }
+}
+
+// SIGHUP: the terminal closed, or the user's session ended; the run still
+// ends with its summary.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+}  // namespace
+
+BusLoop::BusLoop(RunSetup& site, RunEvents& events, Limits limits)
+    : site_(site), events_(events), limits_(limits), previous_(std::size(kStopSignals)) {
+    g_stop = 0;
+    if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &sa, &previous_[i]);
+}
+
+BusLoop::~BusLoop() {
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &previous_[i], nullptr);
+    for (int& fd : g_wake_pipe) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+bool BusLoop::Done(std::chrono::steady_clock::time_point now) const {
+    if (g_stop) return true;
+    if (limits_.duration > 0 && now - started_ >= std::chrono::duration<double>(limits_.duration)) return true;
+    if (limits_.rounds > 0) {
+        for (const auto& d : site_.Devices())
+            if (d->completed + d->abandoned + d->missed < limits_.rounds) return false;
+        return true;
+    }
+    return false;
+}
+
+void BusLoop::Run() {
+    auto& buses = site_.Buses();
+    started_ = std::chrono::steady_clock::now();
+    for (auto& bus : buses) bus.scheduler->Start(started_);
+
+    while (!Done(std::chrono::steady_clock::now())) {
+        auto now = std::chrono::steady_clock::now();
+        for (auto& bus : buses) bus.scheduler->Service(now);
+        if (Done(std::chrono::steady_clock::now())) break;
+
+        now = std::chrono::steady_clock::now();
+        auto wake = now + std::chrono::seconds(1);
+        for (auto& bus : buses) wake = std::min(wake, bus.scheduler->NextWake(now));
+        if (limits_.duration > 0)
+            wake = std::min(wake, started_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                 std::chrono::duration<double>(limits_.duration)));
+
+        std::vector<pollfd> fds;
+        std::vector<BusScheduler*> owners;
+        for (auto& bus : buses) {
+            if (!bus.scheduler->PortOpen()) continue;
+            fds.push_back(pollfd{bus.scheduler->Fd(), POLLIN, 0});
+            owners.push_back(bus.scheduler.get());
+        }
+        if (g_wake_pipe[0] >= 0) fds.push_back(pollfd{g_wake_pipe[0], POLLIN, 0});
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+        const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait) + 1));
+        if (n < 0 && errno != EINTR) break;
+        now = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < owners.size(); ++i) {
+            const short ev = fds[i].revents;
+            if (ev & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
+                owners[i]->OnReadable(now, (ev & (POLLHUP | POLLERR | POLLNVAL)) != 0);
+        }
+        events_.Refresh(now);
+    }
+}

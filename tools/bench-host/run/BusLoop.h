@@ -1,0 +1,40 @@
+#pragma once
+// The poll loop of `bench-host run`: services every bus's scheduler, waits
+// for bytes or the next timer, and stops on Ctrl-C or SIGTERM, after the
+// rounds or the duration asked for.  It writes nothing itself: what happens
+// on the buses reaches the outputs as run events.
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "run/RunSetup.h"
+
+class RunEvents;
+
+class BusLoop {
+public:
+    struct Limits {
+        long rounds = 0;      // cycles of every device; 0: no limit
+        double duration = 0;  // seconds; 0: no limit
+    };
+
+    // Catches the stop signals (SIGINT, SIGTERM, SIGHUP) while it lives.
+    BusLoop(RunSetup& site, RunEvents& events, Limits limits);
+    ~BusLoop();
+    BusLoop(const BusLoop&) = delete;
+    BusLoop& operator=(const BusLoop&) = delete;
+
+    // Until stopped or a limit is reached.
+    void Run();
+
+private:
+    bool Done(std::chrono::steady_clock::time_point now) const;
+
+    RunSetup& site_;
+    RunEvents& events_;
+    Limits limits_;
+    std::chrono::steady_clock::time_point started_{};
+    std::vector<struct sigaction> previous_;
+};

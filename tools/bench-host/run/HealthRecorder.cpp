@@ -1,0 +1,37 @@
+#include "run/HealthRecorder.h"
+
+#include <chrono>
+
+#include "bus/BusDevice.h"
+#include "history/HistoryWriter.h"
+#include "events/RunEvents.h"
+
+namespace {
+
+int64_t Ms(run::WallClock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+void HealthRecorder::OnEvent(const RunEvent& event) {
+    const auto* e = std::get_if<run::HealthChanged>(&event);
+    if (!e) return;
+    const TimeStamp at = TimeStamp::Now();
+    const TimeStamp since = TimeStamp::FromMs(Ms(e->change.since.wall));
+    history::Health h;
+    h.device_id = e->device->conf.id;
+    h.at = at.Text();
+    h.at_ms = at.Ms();
+    h.state = DeviceHealth::StateName(e->change.to);
+    h.was = DeviceHealth::StateName(e->change.from);
+    h.since = since.Text();
+    h.since_ms = since.Ms();
+    h.cycles_lost = e->change.cycles_lost;
+    if (e->change.reason) h.reason = FailureName(*e->change.reason);
+    try {
+        writer_.SaveHealth(h);
+    } catch (const std::exception& x) {
+        events_.Publish(run::StoreFailed{e->device, x.what(), writer_.NotStored()});
+    }
+}

@@ -1,0 +1,97 @@
+#include "run/HostCalls.h"
+
+#include "bus/BusDevice.h"
+#include "bus/BusScheduler.h"
+#include "history/HistoryStore.h"
+#include "events/RunEvents.h"
+#include "run/RunSetup.h"
+#include "basics/TimeStamp.h"
+
+HostCalls::HostCalls(RunSetup& site, RunEvents& events)
+    : site_(site), events_(events), previous_(hoststandin::Observer()) {
+    hoststandin::SetObserver(this);
+}
+
+void HostCalls::Attach() {
+    for (auto& bus : site_.Buses()) bus.scheduler->OnKeep([this](BusDevice& d) { Keep(d); });
+}
+
+HostCalls::~HostCalls() { hoststandin::SetObserver(previous_); }
+
+BusDevice* HostCalls::Find(const HLXVDevice& dev) const {
+    for (const auto& d : site_.Devices())
+        if (d->dev == &dev) return d.get();
+    return nullptr;
+}
+
+void HostCalls::OnSendData(HLXSPDevice& dev, const unsigned char* data, unsigned int len) {
+    BusDevice* d = Find(dev);
+    if (d && d->bus) d->bus->DeviceSent(*d, data, len);
+}
+
+void HostCalls::OnSpRefresh(HLXSPDevice& dev) {
+    BusDevice* d = Find(dev);
+    if (d && d->bus) d->bus->DeviceStartedCycle(*d);
+}
+
+void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const std::string& label, float value,
+                                 int /*index*/) {
+    BusDevice* d = Find(dev);
+    if (!d) return;
+    d->labels[name] = label;
+    if (site_.Restoring()) return;
+    // Judged once the bus has shown the round's replies its own.
+    d->round.checks.push_back(BusDevice::Check{name, label, value});
+}
+
+void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
+    BusDevice* d = Find(dev);
+    if (!d || site_.Restoring()) return;
+    d->round.record.assign(data, data + size);
+    d->round.at = TimeStamp::Now();
+    d->round.saved = true;
+    if (d->bus) d->bus->DeviceCompletedRound(*d);
+}
+
+void HostCalls::Keep(BusDevice& d) {
+    for (const auto& check : d.round.checks) {
+        for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) {
+            const TimeStamp at = TimeStamp::Now();
+            HistoryStore::Alarm a;
+            a.device_id = d.conf.id;
+            a.at = at.Text();
+            a.at_ms = at.Ms();
+            a.name = c.name;
+            a.label = c.label;
+            a.state = c.raised ? "raised" : "cleared";
+            a.bound = c.bound;
+            a.value = c.value;
+            a.limit = c.limit;
+            try {
+                site_.History().Writer().SaveAlarm(a);
+            } catch (const std::exception& e) {
+                events_.Publish(run::StoreFailed{&d, e.what(), site_.History().Writer().NotStored(), true});
+            }
+            if (c.raised)
+                events_.Publish(run::AlarmRaised{&d, c, a.at});
+            else
+                events_.Publish(run::AlarmCleared{&d, c, a.at});
+        }
+    }
+    const auto& record = d.round.record;
+    try {
+        site_.History().Writer().SaveRecord(d.conf.id, record.data(), static_cast<unsigned int>(record.size()),
+                                            d.round.at);
+        // The run's counts follow once a minute, so a run that is killed
+        // leaves them at most a minute old.
+        const int64_t minute = d.round.at.Ms() / 60000;
+        if (minute != d.counts_stored_minute) {
+            d.counts_stored_minute = minute;
+            site_.History().Writer().SaveRunDevice(d.Counts(d.round.at.Ms()));
+        }
+    } catch (const std::exception& e) {
+        events_.Publish(run::StoreFailed{&d, e.what(), site_.History().Writer().NotStored()});
+    }
+    d.last = BatteryRecord::Decode(record.data(), record.size());
+    d.last_round_at = d.round.at.Text();
+}

@@ -1,0 +1,151 @@
+#include "run/RunSetup.h"
+
+#include <filesystem>
+
+#include "record/BatteryRecord.h"
+#include "bus/BusScheduler.h"
+#include "history/HistoryStore.h"
+#include "history/SqlConnection.h"
+#include "loader/PluginLoader.h"
+#include "events/RunEvents.h"
+#include "bus/SerialPort.h"
+#include "site/SiteConfig.h"
+#include "basics/TimeStamp.h"
+#include "site/ValueNames.h"
+#include "host/HLXSPDevice.h"
+
+RunSetup::Bus::Bus() = default;
+RunSetup::Bus::Bus(Bus&&) noexcept = default;
+RunSetup::Bus::~Bus() = default;
+
+RunSetup::RunSetup(const RunOptions& options, RunEvents& events) : options_(options), events_(events) {}
+
+RunSetup::~RunSetup() {
+    // Devices go before the plug-in's providers.
+    for (auto& d : devices_) {
+        delete d->dev;
+        d->dev = nullptr;
+    }
+    buses_.clear();
+}
+
+void RunSetup::Make() {
+    SiteConfig site = SiteConfig::Load(options_.config_path);
+    if (options_.ports.size() > site.ports.size()) throw Error("more --port options than the site file has ports");
+    for (std::size_t i = 0; i < options_.ports.size(); ++i) site.ports[i].path = options_.ports[i];
+
+    plugin_ = std::make_unique<PluginLoader>(
+        !options_.plugin.empty() ? options_.plugin : !site.plugin.empty() ? site.plugin : PluginLoader::DefaultPath());
+
+    // Devices first (construction writes nothing), so that the ports can be
+    // opened at the speed the devices ask for before anything is printed.
+    for (const auto& pc : site.ports) {
+        Bus bus;
+        bus.port = std::make_unique<SerialPort>(pc.path);
+        int32_t speed = 0;
+        std::vector<BusDevice*> on_bus;
+        for (const auto& dc : pc.devices) {
+            auto d = std::make_unique<BusDevice>();
+            d->conf = dc;
+            d->port_path = pc.path;
+            d->dev = plugin_->Create(dc.type);
+            d->cell_count = ValueNames::CellCount(dc.type);
+            if (d->dev == nullptr) {
+                std::string made;
+                for (const auto& type : plugin_->Types()) made += (made.empty() ? "\"" : ", \"") + type + "\"";
+                throw Error("the plug-in makes no device of type \"" + dc.type + "\" (device " + std::to_string(dc.id) +
+                            "); it makes " + (made.empty() ? "none" : made));
+            }
+            for (const auto& [name, limits] : dc.alarms) d->alarms.SetLimits(name, limits);
+            if (speed == 0) speed = d->dev->baudrate_;
+            if (d->dev->baudrate_ != speed) throw Error("devices on " + pc.path + " ask for different line speeds");
+            on_bus.push_back(d.get());
+            devices_.push_back(std::move(d));
+        }
+        bus.port->Open(speed);
+        BusScheduler::Options so;
+        so.tick_period = site.tick_period;
+        so.response_margin_ms = site.response_margin_ms;
+        so.frame_gap_ms = site.frame_gap_ms;
+        so.echo = pc.echo;
+        so.quiet_guard_ms = pc.quiet_guard_ms;
+        so.probe_interval_ms = pc.probe_interval_ms;
+        so.cycle_limit = options_.rounds;
+        bus.scheduler = std::make_unique<BusScheduler>(*bus.port, speed, so, events_);
+        for (BusDevice* d : on_bus) bus.scheduler->Add(d);
+        buses_.push_back(std::move(bus));
+    }
+
+    history_ = std::make_unique<HistoryStore>(options_.db.empty() ? site.history : options_.db,
+                                              HistoryStore::Access::kReadWrite);
+
+    // The host stores the configured address and the identifier before the
+    // configuration, as on the controller.
+    for (auto& d : devices_) {
+        d->dev->data_id_ = d->conf.id;
+        d->dev->addr_ = d->conf.addr;
+        try {
+            d->dev->InitSetting(d->conf.config);
+        } catch (const std::exception& e) {
+            throw Error("device " + std::to_string(d->conf.id) + ": configuration refused: " + e.what());
+        }
+    }
+
+    // The run is recorded once its devices are configured: a setup that
+    // fails leaves no run behind that looks killed.
+    HistoryStore::Run run;
+    run.plugin_path = plugin_->Path();
+    run.plugin_size = plugin_->Digest().size;
+    run.plugin_sha256 = plugin_->Digest().sha256;
+    std::error_code ec;
+    run.site_file = std::filesystem::absolute(options_.config_path, ec).string();
+    run.version = BENCH_HOST_VERSION;
+    try {
+        run_id_ = history_->Writer().BeginRun(run, TimeStamp::Now());
+    } catch (const SqlError& e) {
+        // A full file system: the bench still polls and shows the string;
+        // what is not stored is said once and counted.
+        if (!e.NoRoom()) throw;
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
+    }
+
+    // Said once the site runs: a setup that fails says one line, its reason.
+    for (const auto& w : site.warnings) events_.Publish(run::SetupWarning{w});
+}
+
+void RunSetup::Restore() {
+    for (auto& d : devices_) {
+        std::optional<HistoryStore::Row> row;
+        try {
+            row = history_->Reader().Newest(d->conf.id);
+        } catch (const std::exception& e) {
+            events_.Publish(run::Restored{d.get(), false, "", std::string("the history cannot be read: ") + e.what()});
+            continue;
+        }
+        if (!row) {
+            events_.Publish(run::Restored{d.get(), false, "", "nothing stored for it yet"});
+            continue;
+        }
+        bool ok = false;
+        restoring_ = true;
+        try {
+            ok = d->dev->LoadFromCache(std::string(row->record.begin(), row->record.end()));
+        } catch (const std::exception& e) {
+            events_.Publish(run::DeviceCallFailed{d.get(), "cache", e.what()});
+        }
+        restoring_ = false;
+        if (ok) {
+            d->last = BatteryRecord::Decode(row->record.data(), row->record.size());
+            d->last_round_at = row->saved_at;
+        }
+        events_.Publish(run::Restored{d.get(), ok, row->saved_at, ""});
+    }
+    // Alarms are evaluated afresh by this run: those an earlier one left
+    // raised would otherwise stand forever.
+    try {
+        if (const int closed = history_->Writer().CloseAlarmsLeftRaised(TimeStamp::Now()))
+            events_.Publish(run::AlarmsClosedAtStart{closed});
+    } catch (const std::exception& e) {
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
+    }
+}

@@ -1,0 +1,64 @@
+#pragma once
+// The start of `bench-host run`: from the site file to a site ready to poll.
+// Loads the plug-in, makes the site's devices and configures them as the
+// controller's host does, opens their serial ports at the speed the devices
+// ask for, opens the history, and restores each device from its newest
+// stored round.  Owns what it made for the whole run.
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bus/BusDevice.h"
+#include "run/RunOptions.h"
+
+class BusScheduler;
+class HistoryStore;
+class PluginLoader;
+class RunEvents;
+class SerialPort;
+
+class RunSetup {
+public:
+    // A site that cannot run: the text says why, in one line.
+    struct Error : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+
+    struct Bus {
+        std::unique_ptr<SerialPort> port;
+        std::unique_ptr<BusScheduler> scheduler;
+        Bus();
+        Bus(Bus&&) noexcept;
+        ~Bus();
+    };
+
+    RunSetup(const RunOptions& options, RunEvents& events);
+    ~RunSetup();
+
+    // Throws Error, or std::exception with the reason, when the site cannot
+    // run.
+    void Make();
+    // Hands each device its newest stored round (LoadFromCache).
+    void Restore();
+    // True while Restore hands a stored round back: the host calls the
+    // device makes meanwhile are not new readings.
+    bool Restoring() const { return restoring_; }
+
+    const std::vector<std::unique_ptr<BusDevice>>& Devices() const { return devices_; }
+    std::vector<Bus>& Buses() { return buses_; }
+    HistoryStore& History() { return *history_; }
+    const PluginLoader& Plugin() const { return *plugin_; }
+    // The run's row in the history's runs table.
+    int64_t RunId() const { return run_id_; }
+
+private:
+    const RunOptions& options_;
+    RunEvents& events_;
+    std::unique_ptr<PluginLoader> plugin_;
+    int64_t run_id_ = 0;
+    std::unique_ptr<HistoryStore> history_;
+    std::vector<std::unique_ptr<BusDevice>> devices_;
+    std::vector<Bus> buses_;
+    bool restoring_ = false;
+};

@@ -1,0 +1,116 @@
+#include "run/SiteHost.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+
+#include "run/BusLoop.h"
+#include "bus/BusScheduler.h"
+#include "run/ConsoleTap.h"
+#include "history/HistoryStore.h"
+#include "run/HealthRecorder.h"
+#include "run/HostCalls.h"
+#include "outputs/JsonOutput.h"
+#include "outputs/LiveView.h"
+#include "outputs/PluginLog.h"
+#include "events/RunEvents.h"
+#include "run/RunSetup.h"
+#include "loader/PluginLoader.h"
+#include "outputs/TextOutput.h"
+#include "basics/TimeStamp.h"
+
+int SiteHost::Run() {
+    RunEvents events;
+    // The plug-in writes its console lines to std::cout; from here on they
+    // are events like any other, and the outputs write to the real stdout.
+    ConsoleTap tap([&events](const std::string& line) { events.Publish(run::PluginLine{line}); });
+    std::ostream out(tap.Original());
+
+    std::unique_ptr<RunOutput> output;
+    if (options_.json)
+        output = std::make_unique<JsonOutput>(out, std::cerr, options_.trace);
+    else if (!options_.trace && LiveView::Usable(STDOUT_FILENO))
+        output = std::make_unique<LiveView>(out, std::cerr, options_.plugin_log);
+    else
+        output = std::make_unique<TextOutput>(out, std::cerr, options_.trace);
+    events.Subscribe(*output);
+    if (companion_.output) events.Subscribe(*companion_.output);
+    std::unique_ptr<PluginLog> plugin_log;
+    if (!options_.plugin_log.empty()) {
+        try {
+            plugin_log = std::make_unique<PluginLog>(options_.plugin_log);
+        } catch (const std::exception& e) {
+            events.Publish(run::SetupFailed{e.what()});
+            return kSetupFailed;
+        }
+        events.Subscribe(*plugin_log);
+    }
+
+    RunSetup site(options_, events);
+    HostCalls calls(site, events);
+    Started web_page;
+    try {
+        site.Make();
+        calls.Attach();
+        // A history without a file (a full disk) has no page of its own; the
+        // live page and /metrics are served all the same.
+        if (companion_.start)
+            web_page = companion_.start(site.History().NotStoring().empty() ? site.History().Path() : std::string());
+    } catch (const std::exception& e) {
+        events.Publish(run::SetupFailed{e.what()});
+        return kSetupFailed;
+    }
+    HealthRecorder health(site.History().Writer(), events);
+    events.Subscribe(health);
+    // The stop signals are caught from here on, so that a stop during the
+    // restore still ends with the summary.
+    BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
+
+    run::RunStarted started;
+    for (const auto& d : site.Devices()) started.devices.push_back(d.get());
+    started.plugin_path = site.Plugin().Path();
+    started.plugin_size = site.Plugin().Digest().size;
+    started.plugin_sha256 = site.Plugin().Digest().sha256;
+    started.site_file = options_.config_path;
+    started.history_file = site.History().Path();
+    started.version = BENCH_HOST_VERSION;
+    started.run_id = site.RunId();
+    started.web_page = web_page.address;
+    if (!web_page.warning.empty()) events.Publish(run::SetupWarning{web_page.warning});
+    events.Publish(started);
+
+    site.Restore();
+    loop.Run();
+
+    const int64_t end_ms = TimeStamp::Now().Ms();
+    for (const auto& d : site.Devices()) {
+        try {
+            site.History().Writer().SaveRunDevice(d->Counts(end_ms));
+        } catch (const std::exception& e) {
+            events.Publish(run::StoreFailed{d.get(), e.what(), site.History().Writer().NotStored()});
+        }
+    }
+    try {
+        site.History().Writer().EndRun(TimeStamp::Now());
+    } catch (const std::exception& e) {
+        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().Writer().NotStored()});
+    }
+    run::RunEnded ended;
+    ended.at = DeviceHealth::Moment::Now();
+    ended.devices = started.devices;
+    ended.history_file = started.history_file;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& bus : site.Buses())
+        ended.ports.push_back(run::PortSummary{
+            bus.scheduler->Path(), bus.scheduler->Outages(),
+            std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
+    ended.records_not_stored = site.History().Writer().RecordsNotStored();
+    ended.alarms_not_stored = site.History().Writer().AlarmsNotStored();
+    events.Publish(ended);
+
+    if (site.History().Writer().NotStored() > 0) return kNotStored;
+    for (const auto& d : site.Devices())
+        if (d->completed == 0) return kNeverCompleted;
+    return kOk;
+}
