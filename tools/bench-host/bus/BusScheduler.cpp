@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "events/RunEvents.h"
-#include "bus/SerialPort.h"
+#include "bus/BusPort.h"
 #include "host/HLXSPDevice.h"
 #include "protocol/MonitorProtocol.h"
 
@@ -32,7 +32,7 @@ std::chrono::milliseconds Ms(D d) {
 
 }  // namespace
 
-BusScheduler::BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events)
+BusScheduler::BusScheduler(BusPort& port, int32_t speed, const Options& options, RunEvents& events)
     : port_(port),
       speed_(speed),
       options_(options),
@@ -116,7 +116,7 @@ void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
             if (keeper_.Down()) return;
         }
         if (hangup) PortFailed("the line hung up", now);
-    } catch (const SerialPort::Error& e) {
+    } catch (const BusPort::Error& e) {
         PortFailed(e.what(), now);
     }
 }
@@ -443,7 +443,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
         }
         port_.Write(data, len);
         Trace(true, data, len, "");
-    } catch (const SerialPort::Error& e) {
+    } catch (const BusPort::Error& e) {
         // Thrown through the plug-in it would leave the device half-way in
         // a call; the failure is handled once the call has returned.
         write_failure_ = e.what();
@@ -514,7 +514,7 @@ void BusScheduler::CountMissedCycles(Clock::time_point now) {
 void BusScheduler::TryReopen(Clock::time_point now) {
     try {
         port_.Open(speed_);
-    } catch (const SerialPort::Error& e) {
+    } catch (const BusPort::Error& e) {
         keeper_.ReopenFailed(now);
         return;
     }

@@ -34,7 +34,7 @@
 #include "bus/PortKeeper.h"
 
 class RunEvents;
-class SerialPort;
+class BusPort;
 
 class BusScheduler {
 public:
@@ -55,7 +55,7 @@ public:
         long cycle_limit = 0;
     };
 
-    BusScheduler(SerialPort& port, int32_t speed, const Options& options, RunEvents& events);
+    BusScheduler(BusPort& port, int32_t speed, const Options& options, RunEvents& events);
 
     void Add(BusDevice* d);
     // Called with a device's round once the bus has shown it in step, to
@@ -121,7 +121,7 @@ private:
     void Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change);
     Clock::duration Period() const;
 
-    SerialPort& port_;
+    BusPort& port_;
     int32_t speed_;
     Options options_;
     RunEvents& events_;

@@ -5,35 +5,34 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
-class SerialPort {
+#include "bus/BusPort.h"
+
+class SerialPort : public BusPort {
 public:
-    // Says what failed, naming the port: missing, busy (another program
-    // has it), not a terminal or a speed the line cannot take, an I/O error.
-    struct Error : std::runtime_error {
-        using std::runtime_error::runtime_error;
-    };
+    // Error (BusPort's) says what failed, naming the port: missing, busy
+    // (another program has it), not a terminal or a speed the line cannot
+    // take, an I/O error.
 
     explicit SerialPort(std::string path) : path_(std::move(path)) {}
-    ~SerialPort() { Close(); }
+    ~SerialPort() override { Close(); }
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Throws Error.
-    void Open(int32_t speed);
-    void Close();
+    void Open(int32_t speed) override;
+    void Close() override;
     bool IsOpen() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    const std::string& Path() const { return path_; }
+    int Fd() const override { return fd_; }
+    const std::string& Path() const override { return path_; }
 
     // Writes all bytes; throws Error when the line fails (an adapter
     // pulled out).
-    void Write(const uint8_t* data, std::size_t len);
+    void Write(const uint8_t* data, std::size_t len) override;
     // Reads what is there without waiting: the count, 0 when nothing is
     // waiting; throws Error when the line has gone.
-    std::size_t Read(uint8_t* buf, std::size_t len);
+    std::size_t Read(uint8_t* buf, std::size_t len) override;
 
 private:
     std::string path_;
