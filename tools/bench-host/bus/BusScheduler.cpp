@@ -41,7 +41,10 @@ BusScheduler::BusScheduler(BusPort& port, int32_t speed, const Options& options,
       tracker_(ExchangeTracker::Options{
           speed, std::chrono::milliseconds(options.response_margin_ms),
           options.quiet_guard_ms ? std::optional<Clock::duration>(std::chrono::milliseconds(*options.quiet_guard_ms))
-                                 : std::nullopt}) {}
+                                 : std::nullopt}),
+      plan_(PollPlan::Options{
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.tick_period)),
+          std::chrono::milliseconds(options.probe_interval_ms), options.cycle_limit}) {}
 
 void BusScheduler::Add(BusDevice* d) {
     d->bus = this;
@@ -69,37 +72,29 @@ void BusScheduler::Publish(BusDevice& d, const std::optional<DeviceHealth::Chang
     if (change) events_.Publish(run::HealthChanged{&d, *change});
 }
 
-BusScheduler::Clock::duration BusScheduler::Period() const {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.tick_period));
-}
-
 BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
     for (BusDevice* d : devices_)
         if (monitor::BusAddress(static_cast<uint8_t>(d->conf.addr)) == bus_addr) return d;
     return nullptr;
 }
 
-bool BusScheduler::BackingOff(const BusDevice& d) const {
-    return d.health.state() == DeviceHealth::State::kNotAnswering;
-}
-
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
-    for (BusDevice* d : devices_) d->next_poll = now;
+    plan_.Start(devices_, now);
 }
 
 BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) const {
     Clock::time_point wake = now + std::chrono::seconds(1);
     if (keeper_.Down()) {
         wake = std::min(wake, keeper_.ReopenAt());
-        for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);  // counted as missed
+        wake = plan_.Earliest(devices_, wake);  // counted as missed
     } else if (guarding_) {
         wake = std::min(wake, quiet_until_);
     } else if (active_) {
         if (const auto gap = reader_.NextWake()) wake = std::min(wake, *gap);
         if (tracker_.Outstanding()) wake = std::min(wake, tracker_.Deadline());
     } else {
-        for (const BusDevice* d : devices_) wake = std::min(wake, d->next_poll);
+        wake = plan_.Earliest(devices_, wake);
     }
     return std::max(wake, now);
 }
@@ -209,12 +204,7 @@ void BusScheduler::Service(Clock::time_point now) {
             ReplyOverdue(*active_, now);
     }
     if (!active_ && !guarding_ && !keeper_.Down()) {
-        BusDevice* due = nullptr;
-        for (BusDevice* d : devices_) {
-            if (options_.cycle_limit > 0 && d->completed + d->abandoned + d->missed >= options_.cycle_limit) continue;
-            if (d->next_poll <= now && (!due || d->next_poll < due->next_poll)) due = d;
-        }
-        if (due) Tick(*due, now);
+        if (BusDevice* due = plan_.Due(devices_, now)) Tick(*due, now);
     }
     const Moment m = At(now);
     for (BusDevice* d : devices_) Publish(*d, d->health.Check(m));
@@ -261,7 +251,7 @@ void BusScheduler::GuardOver(Clock::time_point now) {
     if (!d) return;
     if (d->resends_in_cycle >= monitor::kResendsPerCycle) {
         EndCycle(*d, false, now);  // timed out: the bus moves on
-    } else if (BackingOff(*d)) {
+    } else if (PollPlan::Probing(*d)) {
         Release(*d, now);  // its next probe resends
     } else {
         Tick(*d, now);
@@ -285,8 +275,7 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
         ++d.resends_in_cycle;
         ++d.resends;
     } else if (d.cycles != cycles_before) {
-        d.cycle_due_at = due;
-        if (now - due >= Period() / 2 && !BackingOff(d)) ++d.late_polls;
+        plan_.CycleStarted(d, due, now);
     }
     if (!sent_) {
         // Nothing went out, so nothing will come back.
@@ -399,22 +388,14 @@ void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
     Trace(false, nullptr, 0, "round dropped: its replies may answer other requests");
     Failed(d, FailureReason::kLateDiscarded);
     if (active_ == &d) active_ = nullptr;
-    d.next_poll = NextTick(d, now);
+    d.next_poll = plan_.NextTick(d, now);
     Publish(d, d.health.CycleFailed(FailureReason::kLateDiscarded, At(now)));
 }
 
 void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
     if (active_ == &d) active_ = nullptr;
     reader_.Forget();
-    d.next_poll = BackingOff(d) ? now + std::chrono::milliseconds(options_.probe_interval_ms) : NextTick(d, now);
-}
-
-BusScheduler::Clock::time_point BusScheduler::NextTick(const BusDevice& d, Clock::time_point now) const {
-    // On the device's own grid of ticks, so that a poll a neighbour delayed
-    // does not delay every poll after it; a device that fell more than half
-    // a tick behind starts a new grid now.
-    const Clock::time_point next = d.cycle_due_at + Period();
-    return next + Period() / 2 < now ? now : next;
+    plan_.Released(d, now);
 }
 
 void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len) {
@@ -493,7 +474,7 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
         // reopening resends it.
         tracker_.Refused();
         Failed(*active_, FailureReason::kPortLost);
-        active_->next_poll = active_->cycle_started_at + Period();
+        plan_.Interrupted(*active_);
         active_ = nullptr;
     }
     const Moment m = At(now);
@@ -503,10 +484,9 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
 void BusScheduler::CountMissedCycles(Clock::time_point now) {
     // Every poll time that passes while the port is away is a cycle lost.
     for (BusDevice* d : devices_) {
-        while (d->next_poll <= now) {
+        for (long n = plan_.Missed(*d, now); n > 0; --n) {
             ++d->missed;
             d->health.CycleMissed();
-            d->next_poll += Period();
         }
     }
 }
@@ -522,6 +502,6 @@ void BusScheduler::TryReopen(Clock::time_point now) {
     events_.Publish(run::PortReopened{port_.Path(), Ms(away)});
     for (BusDevice* d : devices_) {
         d->health.PortReopened();
-        d->next_poll = std::min(d->next_poll, now);
+        plan_.Resumed(*d, now);
     }
 }

@@ -31,6 +31,7 @@
 #include "bus/BusDevice.h"
 #include "bus/ExchangeTracker.h"
 #include "bus/LineReader.h"
+#include "bus/PollPlan.h"
 #include "bus/PortKeeper.h"
 
 class RunEvents;
@@ -110,8 +111,6 @@ private:
     void Keep(BusDevice& d, Clock::time_point now);
     void Drop(BusDevice& d, Clock::time_point now);
     void Release(BusDevice& d, Clock::time_point now);
-    bool BackingOff(const BusDevice& d) const;
-    Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
     void PortFailed(const std::string& why, Clock::time_point now);
     void TryReopen(Clock::time_point now);
     void CountMissedCycles(Clock::time_point now);
@@ -119,7 +118,6 @@ private:
     BusDevice* AtAddress(uint8_t bus_addr) const;
     void Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note);
     void Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change);
-    Clock::duration Period() const;
 
     BusPort& port_;
     int32_t speed_;
@@ -131,6 +129,7 @@ private:
     LineReader reader_;
     ExchangeTracker tracker_;
     PortKeeper keeper_;
+    PollPlan plan_;
     // The time of the turn in progress: host calls made during it happen now.
     Clock::time_point now_{};
 

@@ -1,0 +1,126 @@
+// When the devices of one bus are polled: each on its own grid of ticks, a
+// device that does not answer only probed, polls that come late counted,
+// poll times lost while the port is away.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "bus/BusDevice.h"
+#include "bus/PollPlan.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const Clock::time_point t0 = Clock::time_point{} + 1h;
+
+PollPlan Plan(long cycle_limit = 0) { return PollPlan(PollPlan::Options{1000ms, 5000ms, cycle_limit}); }
+
+void Silence(BusDevice& d) {
+    const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
+    for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.health.CycleFailed(FailureReason::kTimeout, m);
+    ASSERT_TRUE(PollPlan::Probing(d));
+}
+
+TEST(PollPlan, NextPollStaysOnTheDevicesGrid) {
+    struct Case {
+        const char* what;
+        int due_ms;       // when the tick that started the cycle was due
+        int released_ms;  // when the device gave the bus back
+        int next_ms;
+    } cases[] = {
+        {"cycle on time", 0, 200, 1000},
+        {"started late by a neighbour, still on the grid", 0, 1400, 1000},
+        {"exactly half a tick behind: the grid holds", 0, 1500, 1000},
+        {"more than half a tick behind: a new grid from now", 0, 1501, 1501},
+        {"a long outage behind it", 0, 9000, 9000},
+    };
+    const PollPlan plan = Plan();
+    for (const Case& c : cases) {
+        BusDevice d;
+        d.cycle_due_at = t0 + std::chrono::milliseconds(c.due_ms);
+        plan.Released(d, t0 + std::chrono::milliseconds(c.released_ms));
+        EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
+    }
+}
+
+TEST(PollPlan, ADeviceThatDoesNotAnswerIsProbedAtTheProbeInterval) {
+    const PollPlan plan = Plan();
+    BusDevice d;
+    d.cycle_due_at = t0;
+    Silence(d);
+    plan.Released(d, t0 + 1700ms);  // four timeouts and their guards
+    EXPECT_EQ(d.next_poll, t0 + 6700ms);
+    // A probe is spaced on purpose, never a late poll.
+    plan.CycleStarted(d, t0, t0 + 4000ms);
+    EXPECT_EQ(d.late_polls, 0);
+}
+
+TEST(PollPlan, PollsHalfATickBehindAreLate) {
+    struct Case {
+        int started_ms;
+        long late;
+    } cases[] = {{0, 0}, {499, 0}, {500, 1}, {2500, 1}};
+    const PollPlan plan = Plan();
+    for (const Case& c : cases) {
+        BusDevice d;
+        plan.CycleStarted(d, t0, t0 + std::chrono::milliseconds(c.started_ms));
+        EXPECT_EQ(d.late_polls, c.late) << c.started_ms << " ms after due";
+        EXPECT_EQ(d.cycle_due_at, t0) << "the grid follows the tick, not the start";
+    }
+}
+
+TEST(PollPlan, TheDeviceDueLongestGoesFirst) {
+    BusDevice a, b, c;
+    std::vector<BusDevice*> devices{&a, &b, &c};
+    const PollPlan plan = Plan();
+    plan.Start(devices, t0);
+    EXPECT_EQ(plan.Due(devices, t0), &a) << "a tie: the first added";
+    a.next_poll = t0 + 1000ms;
+    b.next_poll = t0 + 300ms;
+    c.next_poll = t0 + 200ms;
+    EXPECT_EQ(plan.Due(devices, t0 + 100ms), nullptr);
+    EXPECT_EQ(plan.Due(devices, t0 + 400ms), &c);
+    EXPECT_EQ(plan.Earliest(devices, t0 + 1s), t0 + 200ms);
+    EXPECT_EQ(plan.Earliest({}, t0 + 1s), t0 + 1s);
+}
+
+TEST(PollPlan, ADeviceThatRanItsCyclesIsPolledNoMore) {
+    BusDevice a, b;
+    std::vector<BusDevice*> devices{&a, &b};
+    const PollPlan plan = Plan(3);
+    plan.Start(devices, t0);
+    a.completed = 1;
+    a.abandoned = 1;
+    a.missed = 1;
+    EXPECT_EQ(plan.Due(devices, t0), &b);
+    b.completed = 3;
+    EXPECT_EQ(plan.Due(devices, t0), nullptr);
+}
+
+TEST(PollPlan, PollTimesPassedWhileThePortIsAwayAreMissed) {
+    const PollPlan plan = Plan();
+    BusDevice d;
+    d.next_poll = t0;
+    EXPECT_EQ(plan.Missed(d, t0 - 1ms), 0);
+    EXPECT_EQ(plan.Missed(d, t0 + 2500ms), 3);  // 0, 1 and 2 s
+    EXPECT_EQ(d.next_poll, t0 + 3000ms);
+    EXPECT_EQ(plan.Missed(d, t0 + 2999ms), 0);
+    plan.Resumed(d, t0 + 2999ms);
+    EXPECT_EQ(d.next_poll, t0 + 2999ms) << "due at once when the port is back";
+
+    const PollPlan still(PollPlan::Options{Clock::duration::zero(), 5000ms, 0});
+    EXPECT_EQ(still.Missed(d, t0 + 10s), 0) << "a zero period must not loop";
+}
+
+TEST(PollPlan, ACycleCutByThePortIsRetriedATickAfterItStarted) {
+    const PollPlan plan = Plan();
+    BusDevice d;
+    d.cycle_started_at = t0 + 250ms;
+    plan.Interrupted(d);
+    EXPECT_EQ(d.next_poll, t0 + 1250ms);
+}
+
+}  // namespace

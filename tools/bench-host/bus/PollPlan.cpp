@@ -1,0 +1,44 @@
+#include "bus/PollPlan.h"
+
+#include <algorithm>
+
+void PollPlan::Start(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
+    for (BusDevice* d : devices) d->next_poll = now;
+}
+
+BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
+    BusDevice* due = nullptr;
+    for (BusDevice* d : devices) {
+        if (options_.cycle_limit > 0 && d->completed + d->abandoned + d->missed >= options_.cycle_limit) continue;
+        if (d->next_poll <= now && (!due || d->next_poll < due->next_poll)) due = d;
+    }
+    return due;
+}
+
+PollPlan::Clock::time_point PollPlan::Earliest(const std::vector<BusDevice*>& devices,
+                                               Clock::time_point latest) const {
+    for (const BusDevice* d : devices) latest = std::min(latest, d->next_poll);
+    return latest;
+}
+
+void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const {
+    d.cycle_due_at = due;
+    // Probes are spaced on purpose: not late.
+    if (now - due >= options_.period / 2 && !Probing(d)) ++d.late_polls;
+}
+
+void PollPlan::Released(BusDevice& d, Clock::time_point now) const {
+    d.next_poll = Probing(d) ? now + options_.probe_interval : NextTick(d, now);
+}
+
+PollPlan::Clock::time_point PollPlan::NextTick(const BusDevice& d, Clock::time_point now) const {
+    const Clock::time_point next = d.cycle_due_at + options_.period;
+    return next + options_.period / 2 < now ? now : next;
+}
+
+long PollPlan::Missed(BusDevice& d, Clock::time_point now) const {
+    long n = 0;
+    if (options_.period <= Clock::duration::zero()) return n;
+    for (; d.next_poll <= now; d.next_poll += options_.period) ++n;
+    return n;
+}

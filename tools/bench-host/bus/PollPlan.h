@@ -1,0 +1,60 @@
+#pragma once
+// When each device of one bus is polled.  Pure: the devices' times in, their
+// next polls out; nothing here reads a clock or touches the line.
+//
+// Every device keeps a grid of ticks of its own, a tick period after the
+// time its last cycle was due, so that a poll a neighbour delayed does not
+// delay every poll after it; a device that fell more than half a tick
+// behind starts a new grid.  A device that is not answering is probed once
+// per probe interval instead of every tick, so a dead neighbour holds the
+// bus that seldom.  While the port is away, every poll time that passes is
+// a cycle missed.
+#include <chrono>
+#include <vector>
+
+#include "bus/BusDevice.h"
+
+class PollPlan {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Options {
+        Clock::duration period{};
+        Clock::duration probe_interval{};
+        // Cycles of each device after which it is polled no more; 0: no limit.
+        long cycle_limit = 0;
+    };
+
+    explicit PollPlan(const Options& options) : options_(options) {}
+
+    Clock::duration Period() const { return options_.period; }
+    // A device that is not answering is probed, not ticked.
+    static bool Probing(const BusDevice& d) { return d.health.state() == DeviceHealth::State::kNotAnswering; }
+
+    // The first polls are due at once, in the order the devices were added.
+    void Start(const std::vector<BusDevice*>& devices, Clock::time_point now) const;
+    // The device to tick now: the one due longest, the first added on a tie;
+    // none when nobody is due or every device has run its cycles.
+    BusDevice* Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const;
+    // The earliest poll of any device (the latest given when none is sooner).
+    Clock::time_point Earliest(const std::vector<BusDevice*>& devices, Clock::time_point latest) const;
+    // The tick due at `due` started a new cycle at `now`: the grid follows
+    // it, and a start half a tick or more behind counts as a late poll.
+    void CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const;
+    // The device gave the bus back at `now`: its next tick on its grid, or
+    // its next probe.
+    void Released(BusDevice& d, Clock::time_point now) const;
+    // The next tick on the device's grid.
+    Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
+    // Poll times of the device that passed by `now` while the port was away:
+    // each counted as a missed cycle and stepped over; returns how many.
+    long Missed(BusDevice& d, Clock::time_point now) const;
+    // The port failed in the middle of the device's cycle: the cycle is
+    // retried a tick after it started.
+    void Interrupted(BusDevice& d) const { d.next_poll = d.cycle_started_at + options_.period; }
+    // The port is back: whoever is overdue is due at once.
+    void Resumed(BusDevice& d, Clock::time_point now) const { d.next_poll = std::min(d.next_poll, now); }
+
+private:
+    Options options_;
+};
