@@ -9,8 +9,9 @@
 // What the bytes are is decided by pure parts: the LineReader gathers each
 // reply by the length its request calls for, the ExchangeTracker keeps the
 // account of requests (timeouts, the quiet guard, replies owed and how late
-// they come), the PortKeeper the outages.  This class moves bytes between
-// the port, those parts and the devices, with the one clock it is given.
+// they come), the PortKeeper the outages, the PollPlan whose turn it is.
+// This class moves bytes between the port, those parts and the devices,
+// at the times it is given.
 //
 // A reply carries no command code, so only the account tells a late reply
 // from the answer to a newer request.  After a reply timeout nothing more
