@@ -12,17 +12,11 @@ namespace {
 
 using Moment = DeviceHealth::Moment;
 
-// The moment on both clocks for a steady-clock time of this loop turn.
-Moment At(std::chrono::steady_clock::time_point now) {
-    return Moment{now, std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                                               std::chrono::steady_clock::now() - now)};
-}
-
 // When the first failed request of the device's open cycle went out, if
 // one failed.
 std::optional<Moment> Asked(const BusDevice& d) {
     if (!d.cycle_failure) return std::nullopt;
-    return At(d.failed_request_at);
+    return Moment::At(d.failed_request_at);
 }
 
 template <class D>
@@ -206,7 +200,7 @@ void BusScheduler::Service(Clock::time_point now) {
     if (!active_ && !guarding_ && !keeper_.Down()) {
         if (BusDevice* due = plan_.Due(devices_, now)) Tick(*due, now);
     }
-    const Moment m = At(now);
+    const Moment m = Moment::At(now);
     for (BusDevice* d : devices_) Publish(*d, d->health.Check(m));
 }
 
@@ -350,7 +344,7 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
             ++d.abandoned;
         }
         Release(d, now);
-        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), At(now), Asked(d)));
+        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now), Asked(d)));
         return;
     }
     d.cycle_open = false;
@@ -373,7 +367,7 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
 void BusScheduler::Keep(BusDevice& d, Clock::time_point now) {
     ++d.completed;
     Release(d, now);
-    Publish(d, d.health.CycleCompleted(At(now)));
+    Publish(d, d.health.CycleCompleted(Moment::At(now)));
     if (d.round.saved && keep_) keep_(d);
     d.round = BusDevice::HeldRound{};
     if (d.last) {
@@ -389,7 +383,7 @@ void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
     Failed(d, FailureReason::kLateDiscarded);
     if (active_ == &d) active_ = nullptr;
     d.next_poll = plan_.NextTick(d, now);
-    Publish(d, d.health.CycleFailed(FailureReason::kLateDiscarded, At(now)));
+    Publish(d, d.health.CycleFailed(FailureReason::kLateDiscarded, Moment::At(now)));
 }
 
 void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
@@ -449,7 +443,7 @@ void BusScheduler::DeviceStartedCycle(BusDevice& d) {
     // A cycle still open was given up by the device itself.
     if (d.cycle_open) {
         ++d.abandoned;
-        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), At(now_), Asked(d)));
+        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now_), Asked(d)));
     }
     d.StartCycle(now_);
 }
@@ -477,7 +471,7 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
         plan_.Interrupted(*active_);
         active_ = nullptr;
     }
-    const Moment m = At(now);
+    const Moment m = Moment::At(now);
     for (BusDevice* d : devices_) Publish(*d, d->health.PortLost(m));
 }
 

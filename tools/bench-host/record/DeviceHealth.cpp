@@ -6,6 +6,11 @@ DeviceHealth::Moment DeviceHealth::Moment::Now() {
     return Moment{std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
 }
 
+DeviceHealth::Moment DeviceHealth::Moment::At(std::chrono::steady_clock::time_point mono) {
+    const Moment now = Now();
+    return Moment{mono, now.wall - std::chrono::duration_cast<std::chrono::system_clock::duration>(now.mono - mono)};
+}
+
 const char* DeviceHealth::StateName(State state) {
     switch (state) {
         case State::kNeverAnswered: return "never answered";

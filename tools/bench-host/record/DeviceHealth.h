@@ -35,6 +35,9 @@ public:
         std::chrono::steady_clock::time_point mono{};
         std::chrono::system_clock::time_point wall{};
         static Moment Now();
+        // A monotonic time of the recent past with the wall time it was, as
+        // the two clocks stand now.
+        static Moment At(std::chrono::steady_clock::time_point mono);
     };
 
     struct Change {
