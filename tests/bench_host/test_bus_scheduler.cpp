@@ -657,3 +657,53 @@ TEST(BusScheduler, PortLostAndReopened) {
 }
 
 }  // namespace
+
+namespace {
+
+// With a number of rounds to run (--rounds), a device that has had its
+// cycles is polled no more: its poll times neither wake the bus, nor count
+// as missed while the port is lost, while a neighbour still runs its own.
+TEST(BusScheduler, DeviceDoneWithItsCyclesIsLeftAlone) {
+    struct Case {
+        const char* name;
+        int devices;
+        long cycle_limit;
+        bool second_silent;
+        double hang_up_ms;  // 0: none
+        int refused_opens;
+    };
+    const Case cases[] = {
+        // The silent one, once told not answering, runs a cycle only every
+        // few probes: it goes on long after its neighbour is done.
+        {"done while a silent neighbour is still probed", 2, 5, true, 0, 0},
+        {"done before the port is lost", 1, 3, false, 2500, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusScheduler::Options o = Options();
+        o.cycle_limit = c.cycle_limit;
+        Bench b(o, c.devices);
+        if (c.second_silent) b.SetMonitor(1, [](const Bench::Asked&) { return std::vector<Piece>{}; });
+        if (c.hang_up_ms > 0) {
+            b.At(Dur(c.hang_up_ms), [&b, &c] { b.line.refuse_opens = c.refused_opens; });
+            b.HangUpAt(Dur(c.hang_up_ms));
+        }
+        b.RunFor(60s);
+
+        const BusDevice& d = *b.devices[0];
+        EXPECT_EQ(d.cycles, c.cycle_limit);
+        EXPECT_EQ(d.completed, c.cycle_limit);
+        EXPECT_EQ(d.missed, 0);
+        EXPECT_EQ(static_cast<long>(b.KeptOf(0).size()), c.cycle_limit);
+        EXPECT_EQ(static_cast<long>(b.SentTo(0).size()), 4 * c.cycle_limit);
+        if (c.second_silent) {
+            const BusDevice& silent = *b.devices[1];
+            EXPECT_EQ(silent.health.state(), State::kNotAnswering);
+            EXPECT_EQ(silent.completed + silent.abandoned + silent.missed, c.cycle_limit);
+            // Still probed after its neighbour was done.
+            EXPECT_GT(b.SentTo(1).back().at, b.SentTo(0).back().at + 10s);
+        }
+    }
+}
+
+}  // namespace
