@@ -226,6 +226,7 @@ void Bench::Answer() {
         Sent s{now_, 0, 0, bytes};
         monitor::ParseRequest(bytes.data(), static_cast<int>(bytes.size()), &s.addr, &s.command);
         sent.push_back(s);
+        if (echo) ArriveAt(now_ - start_, bytes);
         for (std::size_t i = 0; i < devices.size(); ++i) {
             if (BusAddr(i) != s.addr || s.command == 0) continue;
             const Asked a{s.addr, s.command, asked_[s.addr]++, asked_command_[{s.addr, s.command}]++, now_};

@@ -158,6 +158,9 @@ public:
     Clock::time_point Now() const { return now_; }
     Ms Since(Clock::time_point t) const { return Ms(t - start_); }
 
+    // The line hears each request back first, as a half-duplex adapter does.
+    bool echo = false;
+
     FakeLine line;
     RunEvents events;
     EventLog log;

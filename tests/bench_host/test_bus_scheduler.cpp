@@ -145,16 +145,21 @@ TEST(BusScheduler, WholeRepliesAreKeptOnTheTick) {
         double tick_period;
         int answer_ms;  // each reply whole, this long after its request
         int ticks;      // in the 10 s run
+        bool echo = false;
     };
     const Case cases[] = {
         {"one device, 1 s", 1, 1.0, 10, 10},
         {"one device, 2 s", 1, 2.0, 10, 5},
         {"three devices share the tick", 3, 1.0, 10, 10},
         {"three slow monitors, half a second", 3, 0.5, 30, 20},
+        {"each request heard back first", 2, 1.0, 10, 10, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bench b(Options(c.tick_period), c.devices);
+        BusScheduler::Options o = Options(c.tick_period);
+        o.echo = c.echo;
+        Bench b(o, c.devices);
+        b.echo = c.echo;
         for (int i = 0; i < c.devices; ++i)
             b.SetMonitor(static_cast<std::size_t>(i), [&c](const Bench::Asked& a) {
                 return std::vector<Piece>{Piece{Dur(c.answer_ms), Reply(a.addr, a.command)}};
@@ -198,6 +203,7 @@ TEST(BusScheduler, WholeRepliesAreKeptOnTheTick) {
             EXPECT_NEAR(d.PollIntervalSeconds(), c.tick_period, 1e-9);
         }
         EXPECT_TRUE(std::all_of(b.sent.begin(), b.sent.end(), [](const Sent& s) { return s.command != 0; }));
+        EXPECT_EQ(Notes(b, "echo"), c.echo ? static_cast<int>(b.sent.size()) : 0);
         EXPECT_EQ(b.line.used_while_closed, 0);
         EXPECT_EQ(b.log.device_call_failures, 0);
     }
@@ -241,7 +247,8 @@ TEST(BusScheduler, RepliesInPieces) {
          {{Reason::kPartial, 1}, {Reason::kLateReply, 1}},
          1,
          0},
-        {"current reply with a bad checksum", kA3, {{10, 0, 4}}, "A1 A2 A3", -1, {{Reason::kChecksum, 1}}, 0, 1},
+        {"current reply with a bad checksum", kA3, {}, "A1 A2 A3", -1, {{Reason::kChecksum, 1}}, 0, 1},
+        {"another monitor answers the temperature", kA4, {}, "A1 A2 A3 A4", -1, {{Reason::kAddress, 1}}, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -254,6 +261,10 @@ TEST(BusScheduler, RepliesInPieces) {
             if (c.failures.count(Reason::kChecksum)) {
                 // The whole reply, its checksum off by one.
                 reply.back() = static_cast<uint8_t>(reply.back() + 1);
+                out = {Piece{Dur(10), reply}};
+            }
+            if (c.failures.count(Reason::kAddress)) {
+                monitor::SetReplyAddress(reply.data(), static_cast<int>(reply.size()), monitor::BusAddress(7));
                 out = {Piece{Dur(10), reply}};
             }
             return out;
@@ -703,6 +714,65 @@ TEST(BusScheduler, DeviceDoneWithItsCyclesIsLeftAlone) {
             // Still probed after its neighbour was done.
             EXPECT_GT(b.SentTo(1).back().at, b.SentTo(0).back().at + 10s);
         }
+    }
+}
+
+
+// The port lost part-way through a round: the device keeps its pending
+// request and asks it again at the reopening; a round held for a quiet
+// line cannot be shown in step any more and is dropped; a request owed
+// from before the loss still holds the round that follows.
+TEST(BusScheduler, PortLostInTheMiddleOfARound) {
+    struct Case {
+        const char* name;
+        std::optional<double> fail_writes_from_ms;
+        std::optional<double> hang_up_ms;
+        uint8_t silent_once;  // command whose first request goes unanswered; 0: none
+        double lost_ms;
+        std::vector<double> requests;  // up to 1 s
+        std::vector<double> kept;
+        std::map<Reason, long> failures;
+        long resends;
+    };
+    const Case cases[] = {
+        // The string voltage request at 10 ms is never written.
+        {"write of the second request fails", 5, std::nullopt, 0, 10, {0, 260, 270, 280}, {290, 1040},
+         {{Reason::kPortLost, 1}}, 1},
+        // Held from 355.63 ms for 105.21 ms; lost at 400 ms, back at 650 ms.
+        // The reply owed may still come after the reopening: the next round
+        // is held in its turn.
+        {"hang-up while a round is held", std::nullopt, 400, kA2, 400,
+         {0, 10, 325.625, 335.625, 345.625, 650, 660, 670, 680}, {795.208, 1690},
+         {{Reason::kTimeout, 1}, {Reason::kLateDiscarded, 1}}, 1},
+        // In the quiet guard after the cell request at 0 ms; back at 450 ms
+        // the request is asked again, and the round held for the reply
+        // still owed.
+        {"hang-up in the guard after a timeout", std::nullopt, 200, kA1, 200, {0, 450, 460, 470, 480},
+         {595.208, 1040}, {{Reason::kTimeout, 1}, {Reason::kPortLost, 1}}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command == c.silent_once && a.nth_of_command == 0) return std::vector<Piece>{};
+            return Bench::Whole(a);
+        });
+        if (c.fail_writes_from_ms) b.At(Dur(*c.fail_writes_from_ms), [&b] { b.line.fail_writes = 1; });
+        if (c.hang_up_ms) b.HangUpAt(Dur(*c.hang_up_ms));
+        b.RunFor(1999ms);
+
+        const BusDevice& d = *b.devices[0];
+        ExpectTimes(Times(b, Between(b.sent, b, 0, 1000)), c.requests, "requests");
+        ExpectTimes(KeptTimes(b, 0), c.kept, "rounds kept");
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        ExpectFailures(d, c.failures);
+        EXPECT_EQ(d.resends, c.resends);
+        EXPECT_EQ(b.scheduler.Outages(), 1);
+        ASSERT_EQ(b.log.reopened.size(), 1u);
+        EXPECT_EQ(b.log.reopened[0].outage, 250ms);
+        ASSERT_EQ(b.log.lost.size(), 1u);
+        EXPECT_EQ(d.health.state(), State::kAnswering);
+        EXPECT_EQ(b.line.used_while_closed, 0);
     }
 }
 
