@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BusBench.h"
+#include "models/Models.h"
 #include "protocol/MonitorProtocol.h"
 #include "record/FailureReason.h"
 
@@ -101,8 +102,7 @@ void ExpectFailures(const BusDevice& d, std::map<Reason, long> want) {
 
 // A kept record holds the readings the monitors sent (Readings{}).
 void ExpectReadings(const Kept& k, const Readings& r = Readings{}) {
-    const int cells = 29;
-    for (int c = 0; c < cells; ++c) EXPECT_FLOAT_EQ(k.record.cells[c], r.cell / 100.0f) << "cell " << c;
+    for (int c = 0; c < models::kUPSBattery29.cells; ++c) EXPECT_FLOAT_EQ(k.record.cells[c], r.cell / 100.0f) << "cell " << c;
     EXPECT_FLOAT_EQ(k.record.group_voltage, r.string_voltage / 10.0f);
     EXPECT_FLOAT_EQ(k.record.group_current, r.current / 10.0f);
     EXPECT_FLOAT_EQ(k.record.temperature, r.temperature / 100.0f);
@@ -667,9 +667,6 @@ TEST(BusScheduler, PortLostAndReopened) {
     }
 }
 
-}  // namespace
-
-namespace {
 
 // With a number of rounds to run (--rounds), a device that has had its
 // cycles is polled no more: its poll times neither wake the bus, nor count
