@@ -100,6 +100,33 @@ TEST(PollPlan, ADeviceThatRanItsCyclesIsPolledNoMore) {
     EXPECT_EQ(plan.Due(devices, t0), nullptr);
 }
 
+TEST(PollPlan, ADeviceThatRanItsCyclesWakesNothingAndMissesNothing) {
+    struct Case {
+        const char* what;
+        long limit;
+        long completed, abandoned, missed;
+        long missed_in_outage;  // poll times 0, 1 and 2 s passed
+        bool wakes;             // its poll time, 0 s, is the earliest
+    } cases[] = {
+        {"all its cycles to run", 3, 0, 0, 0, 3, true},
+        {"one cycle left", 3, 1, 1, 0, 1, true},
+        {"done", 3, 2, 0, 1, 0, false},
+        {"no limit", 0, 100, 0, 0, 3, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const PollPlan plan = Plan(c.limit);
+        BusDevice d, neighbour;
+        d.completed = c.completed;
+        d.abandoned = c.abandoned;
+        d.missed = c.missed;
+        d.next_poll = t0;
+        neighbour.next_poll = t0 + 700ms;
+        EXPECT_EQ(plan.Earliest({&d, &neighbour}, t0 + 1s), c.wakes ? t0 : t0 + 700ms);
+        EXPECT_EQ(plan.Missed(d, t0 + 2500ms), c.missed_in_outage);
+    }
+}
+
 TEST(PollPlan, PollTimesPassedWhileThePortIsAwayAreMissed) {
     const PollPlan plan = Plan();
     BusDevice d;

@@ -1,15 +1,20 @@
 #include "bus/PollPlan.h"
 
 #include <algorithm>
+#include <limits>
 
 void PollPlan::Start(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
     for (BusDevice* d : devices) d->next_poll = now;
 }
 
+bool PollPlan::Done(const BusDevice& d) const {
+    return options_.cycle_limit > 0 && d.completed + d.abandoned + d.missed >= options_.cycle_limit;
+}
+
 BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
     BusDevice* due = nullptr;
     for (BusDevice* d : devices) {
-        if (options_.cycle_limit > 0 && d->completed + d->abandoned + d->missed >= options_.cycle_limit) continue;
+        if (Done(*d)) continue;
         if (d->next_poll <= now && (!due || d->next_poll < due->next_poll)) due = d;
     }
     return due;
@@ -17,7 +22,10 @@ BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_poi
 
 PollPlan::Clock::time_point PollPlan::Earliest(const std::vector<BusDevice*>& devices,
                                                Clock::time_point latest) const {
-    for (const BusDevice* d : devices) latest = std::min(latest, d->next_poll);
+    // A device done keeps its last poll time, long past: the bus would be
+    // woken for it again at once, every turn, while a neighbour runs on.
+    for (const BusDevice* d : devices)
+        if (!Done(*d)) latest = std::min(latest, d->next_poll);
     return latest;
 }
 
@@ -39,6 +47,9 @@ PollPlan::Clock::time_point PollPlan::NextTick(const BusDevice& d, Clock::time_p
 long PollPlan::Missed(BusDevice& d, Clock::time_point now) const {
     long n = 0;
     if (options_.period <= Clock::duration::zero()) return n;
-    for (; d.next_poll <= now; d.next_poll += options_.period) ++n;
+    // Missed cycles count among the cycles run: none beyond the last.
+    const long left = options_.cycle_limit > 0 ? options_.cycle_limit - (d.completed + d.abandoned + d.missed)
+                                               : std::numeric_limits<long>::max();
+    for (; n < left && d.next_poll <= now; d.next_poll += options_.period) ++n;
     return n;
 }

@@ -36,7 +36,8 @@ public:
     // The device to tick now: the one due longest, the first added on a tie;
     // none when nobody is due or every device has run its cycles.
     BusDevice* Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const;
-    // The earliest poll of any device (the latest given when none is sooner).
+    // The earliest poll of any device still to run cycles (the latest given
+    // when none is sooner).
     Clock::time_point Earliest(const std::vector<BusDevice*>& devices, Clock::time_point latest) const;
     // The tick due at `due` started a new cycle at `now`: the grid follows
     // it, and a start half a tick or more behind counts as a late poll.
@@ -47,7 +48,8 @@ public:
     // The next tick on the device's grid.
     Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
     // Poll times of the device that passed by `now` while the port was away:
-    // each counted as a missed cycle and stepped over; returns how many.
+    // each counted as a missed cycle and stepped over; returns how many.  A
+    // device misses no more cycles than it has left to run.
     long Missed(BusDevice& d, Clock::time_point now) const;
     // The port failed in the middle of the device's cycle: the cycle is
     // retried a tick after it started.
@@ -56,5 +58,8 @@ public:
     void Resumed(BusDevice& d, Clock::time_point now) const { d.next_poll = std::min(d.next_poll, now); }
 
 private:
+    // The device has run the cycles it was to run: no poll of it is due.
+    bool Done(const BusDevice& d) const;
+
     Options options_;
 };

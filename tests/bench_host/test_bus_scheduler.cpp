@@ -1,0 +1,776 @@
+// The bus scheduler on its own: the plug-in's battery devices polled over a
+// scripted line on the bench's clock (BusBench.h).  Each case says what
+// the monitors do, and checks what went out on the line and when, which
+// rounds were kept and with which readings, and what each device counts.
+//
+// The times below follow from the line: at 19200 bit/s a request and the
+// 67-byte reply take 37.5 ms on the wire, a request and a 5-byte reply
+// 5.21 ms; with the 100 ms margin a cell reply is overdue 137.5 ms after
+// its request, a short one after 105.21 ms, and the quiet guard after a
+// timeout is twice that (275 ms, 210.42 ms) until a later reply is seen.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BusBench.h"
+#include "models/Models.h"
+#include "protocol/MonitorProtocol.h"
+#include "record/FailureReason.h"
+
+namespace {
+
+using namespace busbench;
+using namespace std::chrono_literals;
+using Reason = FailureReason;
+using State = DeviceHealth::State;
+
+constexpr uint8_t kA1 = monitor::kCmdCellVoltages;
+constexpr uint8_t kA2 = monitor::kCmdStringVoltage;
+constexpr uint8_t kA3 = monitor::kCmdCurrent;
+constexpr uint8_t kA4 = monitor::kCmdTemperature;
+
+// Times in the tables are milliseconds from the start, to the microsecond.
+constexpr double kNear = 0.001;
+
+Clock::duration Dur(double ms) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+}
+
+BusScheduler::Options Options(double tick_period = 1.0) {
+    BusScheduler::Options o;
+    o.tick_period = tick_period;
+    o.response_margin_ms = 100;
+    o.frame_gap_ms = 20;
+    o.probe_interval_ms = 5000;
+    return o;
+}
+
+const char* Name(uint8_t command) {
+    switch (command) {
+        case kA1: return "A1";
+        case kA2: return "A2";
+        case kA3: return "A3";
+        case kA4: return "A4";
+        default: return "??";
+    }
+}
+
+// The commands of the requests sent, "A1 A2 ...".
+std::string Commands(const std::vector<Sent>& sent) {
+    std::string out;
+    for (const Sent& s : sent) out += std::string(out.empty() ? "" : " ") + Name(s.command);
+    return out;
+}
+
+std::vector<Sent> Between(const std::vector<Sent>& sent, const Bench& b, double from_ms, double to_ms) {
+    std::vector<Sent> out;
+    for (const Sent& s : sent)
+        if (b.Since(s.at).count() >= from_ms && b.Since(s.at).count() < to_ms) out.push_back(s);
+    return out;
+}
+
+std::vector<double> Times(const Bench& b, const std::vector<Sent>& sent) {
+    std::vector<double> out;
+    for (const Sent& s : sent) out.push_back(b.Since(s.at).count());
+    return out;
+}
+
+std::vector<double> KeptTimes(const Bench& b, std::size_t device) {
+    std::vector<double> out;
+    for (const Kept& k : b.KeptOf(device)) out.push_back(b.Since(k.at).count());
+    return out;
+}
+
+void ExpectTimes(const std::vector<double>& got, const std::vector<double>& want, const char* what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(got[i], want[i], kNear) << what << " #" << i;
+}
+
+// Every failure count of the device is 0 but those given.
+void ExpectFailures(const BusDevice& d, std::map<Reason, long> want) {
+    for (std::size_t r = 0; r < kFailureReasons; ++r) {
+        const Reason reason = static_cast<Reason>(r);
+        EXPECT_EQ(d.failures[r], want[reason]) << "failures: " << FailureName(reason);
+    }
+}
+
+// A kept record holds the readings the monitors sent (Readings{}).
+void ExpectReadings(const Kept& k, const Readings& r = Readings{}) {
+    for (int c = 0; c < models::kUPSBattery29.cells; ++c) EXPECT_FLOAT_EQ(k.record.cells[c], r.cell / 100.0f) << "cell " << c;
+    EXPECT_FLOAT_EQ(k.record.group_voltage, r.string_voltage / 10.0f);
+    EXPECT_FLOAT_EQ(k.record.group_current, r.current / 10.0f);
+    EXPECT_FLOAT_EQ(k.record.temperature, r.temperature / 100.0f);
+}
+
+int Notes(const Bench& b, const std::string& prefix) {
+    return static_cast<int>(std::count_if(b.log.notes.begin(), b.log.notes.end(), [&](const std::string& n) {
+        return n.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+// A piece of a scripted reply: bytes [from, to) of it, this long after the
+// request.
+struct Pause {
+    double after_ms;
+    std::size_t from, to;
+};
+
+// Readings the monitors held a moment ago: what a late reply carries.
+Readings Old() {
+    Readings r;
+    r.cell = 1200;
+    r.string_voltage = 3800;
+    r.current = 100;
+    r.temperature = 2400;
+    return r;
+}
+
+// The bytes [from, to) of a reply.
+Bytes Cut(const Bytes& reply, std::size_t from, std::size_t to) {
+    return Bytes(reply.begin() + static_cast<std::ptrdiff_t>(from), reply.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(BusScheduler, WholeRepliesAreKeptOnTheTick) {
+    struct Case {
+        const char* name;
+        int devices;
+        double tick_period;
+        int answer_ms;  // each reply whole, this long after its request
+        int ticks;      // in the 10 s run
+        bool echo = false;
+    };
+    const Case cases[] = {
+        {"one device, 1 s", 1, 1.0, 10, 10},
+        {"one device, 2 s", 1, 2.0, 10, 5},
+        {"three devices share the tick", 3, 1.0, 10, 10},
+        {"three slow monitors, half a second", 3, 0.5, 30, 20},
+        {"each request heard back first", 2, 1.0, 10, 10, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusScheduler::Options o = Options(c.tick_period);
+        o.echo = c.echo;
+        Bench b(o, c.devices);
+        b.echo = c.echo;
+        for (int i = 0; i < c.devices; ++i)
+            b.SetMonitor(static_cast<std::size_t>(i), [&c](const Bench::Asked& a) {
+                return std::vector<Piece>{Piece{Dur(c.answer_ms), Reply(a.addr, a.command)}};
+            });
+        b.RunFor(10s - 1ms);
+
+        const double period = c.tick_period * 1000;
+        const double round = 4.0 * c.answer_ms;
+        for (std::size_t i = 0; i < b.devices.size(); ++i) {
+            SCOPED_TRACE("device " + std::to_string(i));
+            const BusDevice& d = *b.devices[i];
+            // Each device on its own grid, the later ones as soon as the bus
+            // is free.
+            std::vector<double> starts, kept, requests;
+            for (int k = 0; k < c.ticks; ++k) {
+                const double t = k * period + static_cast<double>(i) * round;
+                starts.push_back(t);
+                kept.push_back(t + round);
+                for (int e = 0; e < 4; ++e) requests.push_back(t + e * c.answer_ms);
+            }
+            std::vector<double> got_starts;
+            for (const auto& t : b.cycle_starts[i]) got_starts.push_back(b.Since(t).count());
+            ExpectTimes(got_starts, starts, "cycle starts");
+            ExpectTimes(KeptTimes(b, i), kept, "rounds kept");
+            const auto sent = b.SentTo(i);
+            ExpectTimes(Times(b, sent), requests, "requests");
+            for (std::size_t s = 0; s < sent.size(); ++s) {
+                const uint8_t command = static_cast<uint8_t>(kA1 + s % 4);
+                const auto want = monitor::BuildRequest(b.BusAddr(i), command);
+                EXPECT_EQ(sent[s].bytes, Bytes(want.begin(), want.end())) << "request #" << s;
+            }
+            for (const Kept& k : b.KeptOf(i)) ExpectReadings(k);
+            EXPECT_EQ(d.cycles, c.ticks);
+            EXPECT_EQ(d.completed, c.ticks);
+            EXPECT_EQ(d.abandoned, 0);
+            EXPECT_EQ(d.resends, 0);
+            EXPECT_EQ(d.late_polls, 0);
+            EXPECT_EQ(d.missed, 0);
+            ExpectFailures(d, {});
+            EXPECT_EQ(d.health.state(), State::kAnswering);
+            EXPECT_NEAR(d.PollIntervalSeconds(), c.tick_period, 1e-9);
+        }
+        EXPECT_TRUE(std::all_of(b.sent.begin(), b.sent.end(), [](const Sent& s) { return s.command != 0; }));
+        EXPECT_EQ(Notes(b, "echo"), c.echo ? static_cast<int>(b.sent.size()) : 0);
+        EXPECT_EQ(b.line.used_while_closed, 0);
+        EXPECT_EQ(b.log.device_call_failures, 0);
+    }
+}
+
+
+// A reply arrives however the adapter cuts it: pieces with pauses inside
+// the response timeout make one reply; a reply that stops short, or that
+// the device refuses, fails its exchange for what is wrong with it, and
+// nothing of it reaches a kept round.
+TEST(BusScheduler, RepliesInPieces) {
+    struct Case {
+        const char* name;
+        uint8_t command;  // of the first cycle, answered in pieces
+        std::vector<Pause> pieces;
+        std::string first_cycle;  // requests of the first second
+        double first_kept_ms;     // -1: the first cycle keeps nothing
+        std::map<Reason, long> failures;
+        long resends;
+        long abandoned;
+    };
+    std::vector<Pause> byte_by_byte;
+    for (std::size_t i = 0; i < monitor::kLongReplyLen; ++i) byte_by_byte.push_back(Pause{10.0 + i, i, i + 1});
+    const Case cases[] = {
+        {"cell reply in three pieces", kA1, {{5, 0, 20}, {60, 20, 50}, {130, 50, 67}}, "A1 A2 A3 A4", 160, {}, 0, 0},
+        {"cell reply a byte a millisecond", kA1, byte_by_byte, "A1 A2 A3 A4", 106, {}, 0, 0},
+        // The string voltage is asked 10 ms in.
+        {"short reply in two, paused 95 ms", kA2, {{5, 0, 2}, {100, 2, 5}}, "A1 A2 A3 A4", 130, {}, 0, 0},
+        {"start byte alone, the rest at 105 ms", kA2, {{1, 0, 1}, {105, 1, 5}}, "A1 A2 A3 A4", 135, {}, 0, 0},
+        // Overdue at 137.5 ms, quiet for 275 ms, asked again at 412.5 ms.
+        {"cell reply stops short", kA1, {{5, 0, 40}}, "A1 A1 A2 A3 A4", 452.5, {{Reason::kPartial, 1}}, 1, 0},
+        // Overdue at 115.21 ms, quiet for 210.42 ms, asked again at 325.63 ms.
+        {"short reply stops short", kA2, {{5, 0, 3}}, "A1 A2 A2 A3 A4", 355.625, {{Reason::kPartial, 1}}, 1, 0},
+        // The rest comes at 150 ms, past the timeout: dropped, and once it has
+        // passed the line needs only a frame gap (to 170 ms).
+        {"rest of the cell reply after its timeout",
+         kA1,
+         {{5, 0, 40}, {150, 40, 67}},
+         "A1 A1 A2 A3 A4",
+         210,
+         {{Reason::kPartial, 1}, {Reason::kLateReply, 1}},
+         1,
+         0},
+        {"current reply with a bad checksum", kA3, {}, "A1 A2 A3", -1, {{Reason::kChecksum, 1}}, 0, 1},
+        {"another monitor answers the temperature", kA4, {}, "A1 A2 A3 A4", -1, {{Reason::kAddress, 1}}, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command != c.command || a.nth_of_command != 0) return Bench::Whole(a);
+            Bytes reply = Reply(a.addr, a.command);
+            std::vector<Piece> out;
+            for (const Pause& p : c.pieces) out.push_back(Piece{Dur(p.after_ms), Cut(reply, p.from, p.to)});
+            if (c.failures.count(Reason::kChecksum)) {
+                // The whole reply, its checksum off by one.
+                reply.back() = static_cast<uint8_t>(reply.back() + 1);
+                out = {Piece{Dur(10), reply}};
+            }
+            if (c.failures.count(Reason::kAddress)) {
+                monitor::SetReplyAddress(reply.data(), static_cast<int>(reply.size()), monitor::BusAddress(7));
+                out = {Piece{Dur(10), reply}};
+            }
+            return out;
+        });
+        b.RunFor(1999ms);
+
+        const BusDevice& d = *b.devices[0];
+        EXPECT_EQ(Commands(Between(b.sent, b, 0, 1000)), c.first_cycle);
+        EXPECT_EQ(Commands(Between(b.sent, b, 1000, 2000)), "A1 A2 A3 A4");
+        std::vector<double> kept;
+        if (c.first_kept_ms >= 0) kept.push_back(c.first_kept_ms);
+        kept.push_back(1040);
+        ExpectTimes(KeptTimes(b, 0), kept, "rounds kept");
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        ExpectFailures(d, c.failures);
+        EXPECT_EQ(d.resends, c.resends);
+        EXPECT_EQ(d.abandoned, c.abandoned);
+        EXPECT_EQ(d.cycles, 2);
+        EXPECT_EQ(d.completed, c.first_kept_ms >= 0 ? 2 : 1);
+        EXPECT_EQ(d.health.state(), State::kAnswering);
+    }
+}
+
+// No reply at all: the request is asked again after the quiet guard, three
+// times in a cycle, then the cycle is given up and the next one starts.
+// Nothing is written while the line has to be quiet.
+TEST(BusScheduler, NoReplyResendsAfterTheQuietGuard) {
+    struct Case {
+        const char* name;
+        uint8_t command;  // never answered in the first cycle
+        std::optional<int> quiet_guard_ms;
+        std::vector<double> requests;  // of the unanswered command
+        double next_cycle_ms;          // the first request of the next cycle
+    };
+    const Case cases[] = {
+        // 137.5 ms to the timeout, 275 ms quiet.
+        {"cell reply, guard of twice the timeout", kA1, std::nullopt, {0, 412.5, 825, 1237.5}, 1650},
+        {"cell reply, guard set to 500 ms", kA1, 500, {0, 637.5, 1275, 1912.5}, 2550},
+        // 105.21 ms to the timeout, 210.42 ms quiet; the bus is free again
+        // within half a tick of the next poll, which keeps its time.
+        {"short reply, guard of twice the timeout", kA2, std::nullopt, {10, 325.625, 641.25, 956.875}, 1272.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusScheduler::Options o = Options();
+        o.quiet_guard_ms = c.quiet_guard_ms;
+        Bench b(o, 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command == c.command && a.nth_of_command < monitor::kResendsPerCycle + 1) return std::vector<Piece>{};
+            return Bench::Whole(a);
+        });
+        b.RunFor(2999ms);
+
+        const BusDevice& d = *b.devices[0];
+        std::vector<Sent> asked;
+        for (const Sent& s : b.sent)
+            if (s.command == c.command && b.Since(s.at).count() < c.next_cycle_ms) asked.push_back(s);
+        ExpectTimes(Times(b, asked), c.requests, "requests of the unanswered command");
+        // Whatever the guard, nothing else went out while it ran.
+        const int reply_len = monitor::ReplyLength(c.command);
+        const auto quiet = b.scheduler.ResponseTimeout(reply_len) + b.scheduler.QuietGuard(reply_len);
+        for (std::size_t i = 1; i < asked.size(); ++i) {
+            EXPECT_GE(asked[i].at - asked[i - 1].at, quiet) << "resend #" << i;
+            EXPECT_TRUE(Between(b.sent, b, b.Since(asked[i - 1].at).count() + kNear, b.Since(asked[i].at).count()).empty())
+                << "written while the line had to be quiet, before resend #" << i;
+        }
+        const long cycles = static_cast<long>(b.cycle_starts[0].size());
+        ASSERT_GE(cycles, 2);
+        EXPECT_NEAR(b.Since(b.cycle_starts[0][1]).count(), c.next_cycle_ms, kNear);
+        const auto first = Between(b.sent, b, c.next_cycle_ms - kNear, c.next_cycle_ms + kNear);
+        ASSERT_EQ(first.size(), 1u);
+        EXPECT_EQ(first.front().command, kA1);
+        EXPECT_EQ(d.resends, monitor::kResendsPerCycle);
+        EXPECT_EQ(d.abandoned, 1);
+        EXPECT_EQ(d.completed, cycles - 1);
+        ExpectFailures(d, {{Reason::kTimeout, monitor::kResendsPerCycle + 1}});
+        EXPECT_EQ(Notes(b, "no reply in time: timeout"), monitor::kResendsPerCycle + 1);
+        ASSERT_FALSE(b.kept.empty());
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        EXPECT_EQ(d.health.state(), State::kAnswering);
+        EXPECT_EQ(d.health.late_replies(), 0);
+    }
+}
+
+// A reply that comes after its timeout, while the line must be quiet, is
+// dropped and counted late, never handed to the device: the round is made
+// of the answers to the resends.  Once the owed reply has come, only a
+// frame gap has to pass before the resend.
+TEST(BusScheduler, LateReplyDuringTheGuardIsDropped) {
+    struct Case {
+        const char* name;
+        uint8_t command;            // answered late the first time
+        std::vector<Pause> pieces;  // of the late reply, after its request
+        double resend_ms;
+        double kept_ms;
+        long late_by_ms;
+    };
+    const Case cases[] = {
+        {"whole cell reply at 200 ms", kA1, {{200, 0, 67}}, 220, 260, 200},
+        // The rest within a frame gap of the first part: the same reply.
+        {"cell reply in two pieces, 200 and 210 ms", kA1, {{200, 0, 30}, {210, 30, 67}}, 230, 270, 200},
+        // Asked at 10 ms, back at 160 ms.
+        {"string voltage at 150 ms", kA2, {{150, 0, 5}}, 180, 210, 150},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command != c.command || a.nth_of_command != 0) return Bench::Whole(a);
+            const Bytes reply = Reply(a.addr, a.command, Old());
+            std::vector<Piece> out;
+            for (const Pause& p : c.pieces) out.push_back(Piece{Dur(p.after_ms), Cut(reply, p.from, p.to)});
+            return out;
+        });
+        b.RunFor(999ms);
+
+        const BusDevice& d = *b.devices[0];
+        std::vector<double> asked;
+        for (const Sent& s : b.sent)
+            if (s.command == c.command) asked.push_back(b.Since(s.at).count());
+        ASSERT_EQ(asked.size(), 2u);
+        EXPECT_NEAR(asked[1], c.resend_ms, kNear);
+        ExpectTimes(KeptTimes(b, 0), {c.kept_ms}, "rounds kept");
+        // The readings of the late reply reached no round.
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        ExpectFailures(d, {{Reason::kTimeout, 1}, {Reason::kLateReply, 1}});
+        EXPECT_EQ(d.health.late_replies(), 1);
+        EXPECT_EQ(d.health.late_by(), std::chrono::milliseconds(c.late_by_ms));
+        EXPECT_EQ(b.scheduler.GuardNeeded(), std::chrono::milliseconds((c.late_by_ms + 49) / 50 * 50));
+        EXPECT_EQ(Notes(b, "late reply, dropped"), 1);
+        EXPECT_EQ(d.resends, 1);
+        EXPECT_EQ(d.completed, 1);
+        EXPECT_EQ(d.abandoned, 0);
+    }
+}
+
+// A round whose monitor still owes a reply (one given up on in the round)
+// is held until the line has been quiet for a response timeout: kept when
+// it was, dropped as late, discarded when a reply no request explains
+// comes meanwhile.
+TEST(BusScheduler, RoundOwedAReplyIsHeld) {
+    // The string voltage, asked at 10 ms, is not answered in time; asked
+    // again at 325.63 ms, the round completes at 355.63 ms and is held for
+    // 105.21 ms, to 460.83 ms.
+    struct Case {
+        const char* name;
+        std::optional<double> late_ms;  // the first string voltage reply, after its request
+        std::vector<double> kept;
+        std::map<Reason, long> failures;
+        long late_replies;  // measured against the request they answer
+    };
+    const Case cases[] = {
+        {"quiet while held: kept", std::nullopt, {460.833, 1040}, {{Reason::kTimeout, 1}}, 0},
+        {"owed reply comes while held: dropped",
+         420,
+         {1040},
+         {{Reason::kTimeout, 1}, {Reason::kLateDiscarded, 1}},
+         1},
+        // Once the hold is over the reply owed is no longer expected: it is
+        // an unasked reply, late, and the kept round stands.
+        {"owed reply after the hold", 500, {460.833, 1040}, {{Reason::kTimeout, 1}, {Reason::kLateReply, 1}}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command != kA2 || a.nth_of_command != 0) return Bench::Whole(a);
+            if (!c.late_ms) return std::vector<Piece>{};
+            return std::vector<Piece>{Piece{Dur(*c.late_ms), Reply(a.addr, a.command, Old())}};
+        });
+        b.RunFor(1999ms);
+
+        const BusDevice& d = *b.devices[0];
+        EXPECT_EQ(Commands(Between(b.sent, b, 0, 1000)), "A1 A2 A2 A3 A4");
+        // Nothing is asked while the round is held.
+        EXPECT_TRUE(Between(b.sent, b, 355.625 + kNear, 1000).empty());
+        std::vector<double> kept = KeptTimes(b, 0);
+        ExpectTimes(kept, c.kept, "rounds kept");
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        ExpectFailures(d, c.failures);
+        EXPECT_EQ(d.health.late_replies(), c.late_replies);
+        EXPECT_EQ(d.cycles, 2);
+        EXPECT_EQ(d.completed + d.abandoned, 2);
+        EXPECT_EQ(Notes(b, "round dropped"), c.failures.count(Reason::kLateDiscarded) ? 1 : 0);
+    }
+}
+
+// Two replies to one request, or a reply waiting on the line before the
+// request it would answer: the line is out of step and the round, though
+// complete, is not kept (late, discarded).
+TEST(BusScheduler, RoundOutOfStepIsNotKept) {
+    struct Case {
+        const char* name;
+        std::function<std::vector<Piece>(const Bench::Asked&)> monitor;
+        // Bytes that land unseen at 1 s, when the next cycle's first
+        // request is written.
+        bool waiting_at_tick;
+        std::vector<double> kept;
+        std::string note;
+    };
+    const auto doubled = [](uint8_t command, bool one_chunk) {
+        return [command, one_chunk](const Bench::Asked& a) {
+            if (a.command != command || a.n >= 4) return Bench::Whole(a);
+            Bytes reply = Reply(a.addr, a.command);
+            const Bytes again = Reply(a.addr, kA2);
+            if (!one_chunk) return std::vector<Piece>{Piece{Dur(10), reply}, Piece{Dur(10), again}};
+            reply.insert(reply.end(), again.begin(), again.end());
+            return std::vector<Piece>{Piece{Dur(10), reply}};
+        };
+    };
+    // After the monitor has been timed answering in 10 ms eight times, a
+    // reply 3 ms after its request was on its way before it.
+    const auto too_soon = [](const Bench::Asked& a) {
+        if (a.command != kA1 || a.nth_of_command != 2) return Bench::Whole(a);
+        return std::vector<Piece>{Piece{Dur(3), Reply(a.addr, a.command)}};
+    };
+    const Case cases[] = {
+        {"two replies in one chunk", doubled(kA3, true), false, {1040, 2040}, "more than was asked, dropped"},
+        {"a short reply behind the cell reply", doubled(kA1, true), false, {1040, 2040},
+         "more than was asked, dropped"},
+        {"a second chunk waiting behind the reply", doubled(kA2, false), false, {1040, 2040},
+         "before the request, dropped"},
+        {"bytes waiting when the tick writes", [](const Bench::Asked& a) { return Bench::Whole(a); }, true,
+         {40, 2040}, "before the request, dropped"},
+        {"a reply sooner than the monitor answers", too_soon, false, {40, 1040}, "out of step: sooner than"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, c.monitor);
+        if (c.waiting_at_tick) b.ArriveAt(1s, Reply(b.BusAddr(0), kA4, Old()), false);
+        b.RunFor(2999ms);
+
+        const BusDevice& d = *b.devices[0];
+        ExpectTimes(KeptTimes(b, 0), c.kept, "rounds kept");
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        EXPECT_EQ(d.cycles, 3);
+        EXPECT_EQ(d.completed, 2);
+        EXPECT_EQ(d.abandoned, 1);
+        ExpectFailures(d, {{Reason::kLateDiscarded, 1}});
+        EXPECT_EQ(Notes(b, c.note), 1);
+        EXPECT_EQ(Notes(b, "round dropped"), 1);
+        // Every cycle asked all four: the round ran to its end.
+        EXPECT_EQ(Commands(b.sent), "A1 A2 A3 A4 A1 A2 A3 A4 A1 A2 A3 A4");
+    }
+}
+
+// One monitor of the bus never answers.  Its neighbours keep their tick:
+// once it counts as not answering it is only probed every probe interval,
+// and each probe holds the bus for one timeout and its guard.
+TEST(BusScheduler, AbsentNeighbourDoesNotStopTheOthers) {
+    struct Case {
+        const char* name;
+        int devices;
+        std::size_t absent;
+        int probe_interval_ms;
+    };
+    const Case cases[] = {
+        {"middle of three, probed every 5 s", 3, 1, 5000},
+        {"first of three, probed every 5 s", 3, 0, 5000},
+        {"last of three, probed every 2 s", 3, 2, 2000},
+        {"second of two, probed every 10 s", 2, 1, 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusScheduler::Options o = Options(1.0);
+        o.probe_interval_ms = c.probe_interval_ms;
+        Bench b(o, c.devices);
+        b.SetMonitor(c.absent, [](const Bench::Asked&) { return std::vector<Piece>{}; });
+        // By 20 s the silent one has long been told not answering.
+        const auto settled = 20s;
+        b.RunFor(settled);
+        std::vector<long> late_by_then;
+        for (const auto& d : b.devices) late_by_then.push_back(d->late_polls);
+        b.RunFor(60s);
+
+        const BusDevice& gone = *b.devices[c.absent];
+        EXPECT_EQ(gone.health.state(), State::kNotAnswering);
+        EXPECT_EQ(gone.completed, 0);
+        EXPECT_TRUE(b.KeptOf(c.absent).empty());
+        // Told once, from its first unanswered request.
+        const EventLog::HealthAt* silent = nullptr;
+        for (const auto& h : b.log.health)
+            if (h.device == &gone) {
+                EXPECT_EQ(silent, nullptr) << "told more than once";
+                EXPECT_EQ(h.change.to, State::kNotAnswering);
+                silent = &h;
+            }
+        ASSERT_NE(silent, nullptr);
+        const auto asked = b.SentTo(c.absent);
+        ASSERT_FALSE(asked.empty());
+        EXPECT_EQ(silent->change.since.mono, asked.front().at);
+        // Probed no more often than the interval once it was told silent.
+        std::vector<Sent> probes;
+        for (const Sent& s : asked)
+            if (s.at >= silent->at) probes.push_back(s);
+        ASSERT_GE(probes.size(), 2u);
+        for (std::size_t i = 1; i < probes.size(); ++i)
+            EXPECT_GE(probes[i].at - probes[i - 1].at, std::chrono::milliseconds(c.probe_interval_ms)) << "probe #" << i;
+        EXPECT_LE(probes.size(), 60000u / static_cast<unsigned>(c.probe_interval_ms) + 1);
+
+        for (std::size_t i = 0; i < b.devices.size(); ++i) {
+            if (i == c.absent) continue;
+            SCOPED_TRACE("neighbour " + std::to_string(i));
+            const BusDevice& d = *b.devices[i];
+            EXPECT_GE(d.cycles, 54) << "ticks of a minute";
+            EXPECT_GE(d.completed, 54);
+            EXPECT_EQ(d.abandoned, 0);
+            ExpectFailures(d, {});
+            EXPECT_EQ(d.health.state(), State::kAnswering);
+            for (const Kept& k : b.KeptOf(i)) ExpectReadings(k);
+            // Held up by the silent one's whole cycles before it was told
+            // silent, counted as late; on its tick once only probes hold
+            // the bus (a probe and its guard take 412.5 ms, less than half
+            // a tick).
+            EXPECT_GE(d.late_polls, 1);
+            EXPECT_EQ(d.late_polls, late_by_then[i]) << "late polls while the silent one was only probed";
+            const auto& starts = b.cycle_starts[i];
+            for (std::size_t k = 1; k < starts.size(); ++k) {
+                if (starts[k - 1] < b.Start() + settled) continue;
+                const double gap = busbench::Ms(starts[k] - starts[k - 1]).count();
+                EXPECT_GE(gap, 500.0) << "cycle #" << k;
+                EXPECT_LE(gap, 1500.0) << "cycle #" << k;
+            }
+        }
+        EXPECT_EQ(b.line.used_while_closed, 0);
+    }
+}
+
+// The port lost on a failed write or a hang-up: nothing is written until
+// it opens again, the outage runs from the failure to the reopening that
+// worked (tried again after 250 ms, then twice as long each time, at most a
+// second apart), polls due meanwhile are counted missed, and every device
+// polls again once the port is back.
+TEST(BusScheduler, PortLostAndReopened) {
+    struct Case {
+        const char* name;
+        bool hang_up;         // else the next write fails
+        double at_ms;         // of the hang-up, or from when writes fail
+        int refused_opens;
+        double lost_ms;       // the failure
+        double reopened_ms;
+        std::vector<long> missed;     // per device
+        std::vector<long> port_lost;  // exchanges failed by it, per device
+    };
+    const Case cases[] = {
+        // The first device's request at 2 s fails; its neighbour's poll due
+        // then cannot run.
+        {"write fails, reopened at once", false, 1500, 0, 2000, 2250, {0, 1}, {1, 0}},
+        {"write fails, two opens refused", false, 1500, 2, 2000, 3750, {1, 2}, {1, 0}},
+        {"hang-up between rounds", true, 2500, 0, 2500, 2750, {0, 0}, {0, 0}},
+        {"hang-up while a reply is awaited", true, 2005, 0, 2005, 2255, {0, 1}, {1, 0}},
+        {"hang-up, three opens refused", true, 2500, 3, 2500, 5250, {3, 3}, {0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 2);
+        if (c.hang_up) {
+            b.At(Dur(c.at_ms), [&b, &c] { b.line.refuse_opens = c.refused_opens; });
+            b.HangUpAt(Dur(c.at_ms));
+        } else {
+            b.At(Dur(c.at_ms), [&b, &c] {
+                b.line.fail_writes = 1;
+                b.line.refuse_opens = c.refused_opens;
+            });
+        }
+        b.RunFor(8s);
+
+        EXPECT_EQ(b.scheduler.Outages(), 1);
+        EXPECT_NEAR(busbench::Ms(b.scheduler.OutageTime(b.Now())).count(), c.reopened_ms - c.lost_ms, kNear);
+        ASSERT_EQ(b.log.lost.size(), 1u);
+        EXPECT_EQ(b.log.lost[0].retry_in, 250ms);
+        ASSERT_EQ(b.log.reopened.size(), 1u);
+        EXPECT_EQ(b.log.reopened[0].outage, std::chrono::milliseconds(static_cast<long>(c.reopened_ms - c.lost_ms)));
+        EXPECT_EQ(b.line.open_calls, 1 + c.refused_opens + 1);
+        EXPECT_TRUE(b.line.open);
+        EXPECT_EQ(b.line.used_while_closed, 0);
+        EXPECT_TRUE(Between(b.sent, b, c.lost_ms, c.reopened_ms).empty()) << "written while the port was lost";
+        EXPECT_FALSE(Between(b.sent, b, c.reopened_ms, c.reopened_ms + kNear).empty()) << "not polled at the reopening";
+
+        for (std::size_t i = 0; i < b.devices.size(); ++i) {
+            SCOPED_TRACE("device " + std::to_string(i));
+            const BusDevice& d = *b.devices[i];
+            EXPECT_EQ(d.missed, c.missed[i]);
+            EXPECT_EQ(d.failures[static_cast<std::size_t>(Reason::kPortLost)], c.port_lost[i]);
+            // Polled again: a round a second from the reopening on.
+            const auto kept = KeptTimes(b, i);
+            const long after = std::count_if(kept.begin(), kept.end(), [&](double t) { return t > c.reopened_ms; });
+            EXPECT_GE(after, static_cast<long>((8000 - c.reopened_ms) / 1000));
+            for (const Kept& k : b.KeptOf(i)) ExpectReadings(k);
+            EXPECT_EQ(d.health.state(), State::kAnswering);
+            bool told = false;
+            for (const auto& h : b.log.health)
+                if (h.device == &d && h.change.to == State::kPortLost) {
+                    told = true;
+                    EXPECT_NEAR(b.Since(h.at).count(), c.lost_ms, kNear);
+                }
+            EXPECT_TRUE(told) << "port lost not told";
+        }
+    }
+}
+
+
+// With a number of rounds to run (--rounds), a device that has had its
+// cycles is polled no more: its poll times neither wake the bus, nor count
+// as missed while the port is lost, while a neighbour still runs its own.
+TEST(BusScheduler, DeviceDoneWithItsCyclesIsLeftAlone) {
+    struct Case {
+        const char* name;
+        int devices;
+        long cycle_limit;
+        bool second_silent;
+        double hang_up_ms;  // 0: none
+        int refused_opens;
+    };
+    const Case cases[] = {
+        // The silent one, once told not answering, runs a cycle only every
+        // few probes: it goes on long after its neighbour is done.
+        {"done while a silent neighbour is still probed", 2, 5, true, 0, 0},
+        {"done before the port is lost", 1, 3, false, 2500, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusScheduler::Options o = Options();
+        o.cycle_limit = c.cycle_limit;
+        Bench b(o, c.devices);
+        if (c.second_silent) b.SetMonitor(1, [](const Bench::Asked&) { return std::vector<Piece>{}; });
+        if (c.hang_up_ms > 0) {
+            b.At(Dur(c.hang_up_ms), [&b, &c] { b.line.refuse_opens = c.refused_opens; });
+            b.HangUpAt(Dur(c.hang_up_ms));
+        }
+        b.RunFor(60s);
+
+        const BusDevice& d = *b.devices[0];
+        EXPECT_EQ(d.cycles, c.cycle_limit);
+        EXPECT_EQ(d.completed, c.cycle_limit);
+        EXPECT_EQ(d.missed, 0);
+        EXPECT_EQ(static_cast<long>(b.KeptOf(0).size()), c.cycle_limit);
+        EXPECT_EQ(static_cast<long>(b.SentTo(0).size()), 4 * c.cycle_limit);
+        if (c.second_silent) {
+            const BusDevice& silent = *b.devices[1];
+            EXPECT_EQ(silent.health.state(), State::kNotAnswering);
+            EXPECT_EQ(silent.completed + silent.abandoned + silent.missed, c.cycle_limit);
+            // Still probed after its neighbour was done.
+            EXPECT_GT(b.SentTo(1).back().at, b.SentTo(0).back().at + 10s);
+        }
+    }
+}
+
+
+// The port lost part-way through a round: the device keeps its pending
+// request and asks it again at the reopening; a round held for a quiet
+// line cannot be shown in step any more and is dropped; a request owed
+// from before the loss still holds the round that follows.
+TEST(BusScheduler, PortLostInTheMiddleOfARound) {
+    struct Case {
+        const char* name;
+        std::optional<double> fail_writes_from_ms;
+        std::optional<double> hang_up_ms;
+        uint8_t silent_once;  // command whose first request goes unanswered; 0: none
+        double lost_ms;
+        std::vector<double> requests;  // up to 1 s
+        std::vector<double> kept;
+        std::map<Reason, long> failures;
+        long resends;
+    };
+    const Case cases[] = {
+        // The string voltage request at 10 ms is never written.
+        {"write of the second request fails", 5, std::nullopt, 0, 10, {0, 260, 270, 280}, {290, 1040},
+         {{Reason::kPortLost, 1}}, 1},
+        // Held from 355.63 ms for 105.21 ms; lost at 400 ms, back at 650 ms.
+        // The reply owed may still come after the reopening: the next round
+        // is held in its turn.
+        {"hang-up while a round is held", std::nullopt, 400, kA2, 400,
+         {0, 10, 325.625, 335.625, 345.625, 650, 660, 670, 680}, {795.208, 1690},
+         {{Reason::kTimeout, 1}, {Reason::kLateDiscarded, 1}}, 1},
+        // In the quiet guard after the cell request at 0 ms; back at 450 ms
+        // the request is asked again, and the round held for the reply
+        // still owed.
+        {"hang-up in the guard after a timeout", std::nullopt, 200, kA1, 200, {0, 450, 460, 470, 480},
+         {595.208, 1040}, {{Reason::kTimeout, 1}, {Reason::kPortLost, 1}}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command == c.silent_once && a.nth_of_command == 0) return std::vector<Piece>{};
+            return Bench::Whole(a);
+        });
+        if (c.fail_writes_from_ms) b.At(Dur(*c.fail_writes_from_ms), [&b] { b.line.fail_writes = 1; });
+        if (c.hang_up_ms) b.HangUpAt(Dur(*c.hang_up_ms));
+        b.RunFor(1999ms);
+
+        const BusDevice& d = *b.devices[0];
+        ExpectTimes(Times(b, Between(b.sent, b, 0, 1000)), c.requests, "requests");
+        ExpectTimes(KeptTimes(b, 0), c.kept, "rounds kept");
+        for (const Kept& k : b.kept) ExpectReadings(k);
+        ExpectFailures(d, c.failures);
+        EXPECT_EQ(d.resends, c.resends);
+        EXPECT_EQ(b.scheduler.Outages(), 1);
+        ASSERT_EQ(b.log.reopened.size(), 1u);
+        EXPECT_EQ(b.log.reopened[0].outage, 250ms);
+        ASSERT_EQ(b.log.lost.size(), 1u);
+        EXPECT_EQ(d.health.state(), State::kAnswering);
+        EXPECT_EQ(b.line.used_while_closed, 0);
+    }
+}
+
+}  // namespace
