@@ -31,6 +31,11 @@ PollPlan::Clock::time_point PollPlan::Earliest(const std::vector<BusDevice*>& de
 
 void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const {
     d.cycle_due_at = due;
+    // A start a whole tick or more behind stands for the latest tick it
+    // passed: the ticks a neighbour made it skip are not made up one right
+    // after another, each round a copy of the last.
+    if (options_.period > Clock::duration::zero() && now - due >= options_.period)
+        d.cycle_due_at += (now - due) / options_.period * options_.period;
     // Probes are spaced on purpose: not late.
     if (now - due >= options_.period / 2 && !Probing(d)) ++d.late_polls;
 }
