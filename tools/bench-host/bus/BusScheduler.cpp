@@ -12,13 +12,6 @@ namespace {
 
 using Moment = DeviceHealth::Moment;
 
-// When the first failed request of the device's open cycle went out, if
-// one failed.
-std::optional<Moment> Asked(const BusDevice& d) {
-    if (!d.cycle_failure) return std::nullopt;
-    return Moment::At(d.failed_request_at);
-}
-
 template <class D>
 std::chrono::milliseconds Ms(D d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d);
@@ -339,12 +332,11 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
     if (!completed) {
         const bool was_open = d.cycle_open;
         d.round = BusDevice::HeldRound{};
-        if (was_open) {
-            d.cycle_open = false;
-            ++d.abandoned;
-        }
+        d.cycle_open = false;
+        // Released first: the next poll follows the health the device had
+        // while the cycle ran.
         Release(d, now);
-        if (was_open) Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now), Asked(d)));
+        if (was_open) Abandoned(d, now);
         return;
     }
     d.cycle_open = false;
@@ -441,11 +433,16 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
 
 void BusScheduler::DeviceStartedCycle(BusDevice& d) {
     // A cycle still open was given up by the device itself.
-    if (d.cycle_open) {
-        ++d.abandoned;
-        Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now_), Asked(d)));
-    }
+    if (d.cycle_open) Abandoned(d, now_);
     d.StartCycle(now_);
+}
+
+void BusScheduler::Abandoned(BusDevice& d, Clock::time_point now) {
+    ++d.abandoned;
+    // Silent since the first request of the cycle that failed, if one did.
+    std::optional<Moment> asked;
+    if (d.cycle_failure) asked = Moment::At(d.failed_request_at);
+    Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now), asked));
 }
 
 void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; }

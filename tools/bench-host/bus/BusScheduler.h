@@ -109,6 +109,8 @@ private:
     void StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length);
     void Failed(BusDevice& d, FailureReason why);
     void EndCycle(BusDevice& d, bool completed, Clock::time_point now);
+    // The device's open cycle ended without a round.
+    void Abandoned(BusDevice& d, Clock::time_point now);
     void Keep(BusDevice& d, Clock::time_point now);
     void Drop(BusDevice& d, Clock::time_point now);
     void Release(BusDevice& d, Clock::time_point now);
