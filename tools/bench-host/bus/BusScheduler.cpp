@@ -12,6 +12,19 @@ namespace {
 
 using Moment = DeviceHealth::Moment;
 
+// A device call that throws must not take the bus down with it: the
+// failure is told and the bus goes on.
+template <class Call>
+void CallDevice(RunEvents& events, BusDevice& d, const char* what, Call call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        events.Publish(run::DeviceCallFailed{&d, what, e.what()});
+    } catch (...) {
+        events.Publish(run::DeviceCallFailed{&d, what, "unknown exception"});
+    }
+}
+
 template <class D>
 std::chrono::milliseconds Ms(D d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d);
@@ -251,13 +264,7 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
     round_done_ = false;
     const long cycles_before = d.cycles;
     const Clock::time_point due = d.next_poll;
-    try {
-        d.dev->RefreshStatus();
-    } catch (const std::exception& e) {
-        events_.Publish(run::DeviceCallFailed{&d, "tick", e.what()});
-    } catch (...) {
-        events_.Publish(run::DeviceCallFailed{&d, "tick", "unknown exception"});
-    }
+    CallDevice(events_, d, "tick", [&] { d.dev->RefreshStatus(); });
     if (d.cycles == cycles_before && d.cycle_open) {
         ++d.resends_in_cycle;
         ++d.resends;
@@ -280,13 +287,7 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     delivering_ = true;
     int result = 0;
     std::vector<uint8_t> chunk(reply);
-    try {
-        result = d.dev->process(chunk.data(), static_cast<unsigned int>(chunk.size()));
-    } catch (const std::exception& e) {
-        events_.Publish(run::DeviceCallFailed{&d, "rx", e.what()});
-    } catch (...) {
-        events_.Publish(run::DeviceCallFailed{&d, "rx", "unknown exception"});
-    }
+    CallDevice(events_, d, "rx", [&] { result = d.dev->process(chunk.data(), static_cast<unsigned int>(chunk.size())); });
     delivering_ = false;
     if (round_done_) {
         tracker_.Answered();
