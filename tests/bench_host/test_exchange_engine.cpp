@@ -4,6 +4,7 @@
 // port keeper's outage times.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <sstream>
@@ -315,12 +316,14 @@ struct Lateness {
     std::vector<int> late_ms;  // replies given up on, each this late
     std::optional<int> fixed_guard_ms;
     int guard_ms;  // after a timeout of a short request
+    int gap_s = 5;  // between the requests
 };
 
 class GuardFollowsLateness : public ::testing::TestWithParam<Lateness> {};
 
-// The quiet guard covers the latest reply measured, never less than twice
-// the response timeout, and stays what the port fixes.
+// The quiet guard covers the latest reply measured in the last minute,
+// never less than twice the response timeout, and stays what the port
+// fixes.
 TEST_P(GuardFollowsLateness, CoversTheLatestReply) {
     const auto& c = GetParam();
     ExchangeTracker t(ExchangeTracker::Options{
@@ -334,10 +337,14 @@ TEST_P(GuardFollowsLateness, CoversTheLatestReply) {
         ASSERT_TRUE(measured);
         EXPECT_EQ(*measured, std::chrono::milliseconds(late));
         EXPECT_EQ(t.Owed(kAddr), 0);
-        now += 5s;
+        now += std::chrono::seconds(c.gap_s);
     }
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(t.Guard(monitor::kShortReplyLen)).count(),
               c.guard_ms);
+    // What a port would have to fix to cover every reply of the run.
+    if (!c.late_ms.empty()) {
+        EXPECT_EQ(*t.LatestReply(), std::chrono::milliseconds(*std::max_element(c.late_ms.begin(), c.late_ms.end())));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -345,6 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Lateness{"NoneLate", {}, std::nullopt, 210}, Lateness{"SoonAfterTimeout", {150}, std::nullopt, 210},
                       Lateness{"At350", {350}, std::nullopt, 350}, Lateness{"LatestCounts", {2000, 500}, std::nullopt, 2000},
                       Lateness{"NineSeconds", {9000}, std::nullopt, 9000},
+                      Lateness{"AMinuteIsRemembered", {2000, 400}, std::nullopt, 2000, 50},
+                      Lateness{"ForgottenAfterAMinute", {2000, 400}, std::nullopt, 400, 65},
                       Lateness{"FixedByThePort", {2000}, 300, 300}),
     [](const ::testing::TestParamInfo<Lateness>& info) { return std::string(info.param.name); });
 

@@ -12,13 +12,20 @@ ExchangeTracker::Clock::duration ExchangeTracker::ResponseTimeout(int reply_len)
 
 ExchangeTracker::Clock::duration ExchangeTracker::Guard(int reply_len) const {
     if (options_.fixed_guard) return *options_.fixed_guard;
-    // Quiet from the timeout until the latest reply measured would have
-    // come, and a response timeout beyond it for the spread.
+    // Quiet from the timeout until the latest reply measured lately would
+    // have come, and never less than two response timeouts.
     const Clock::duration timeout = ResponseTimeout(reply_len);
-    return std::max<Clock::duration>(kGuardTimeouts * timeout, latest_.value_or(Clock::duration::zero()));
+    return std::max<Clock::duration>(kGuardTimeouts * timeout, RecentLatest().value_or(Clock::duration::zero()));
+}
+
+std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::RecentLatest() const {
+    std::optional<Clock::duration> latest;
+    for (const Measured& m : recent_) latest = std::max(latest.value_or(m.late), m.late);
+    return latest;
 }
 
 void ExchangeTracker::Sent(uint8_t addr, int reply_len, Clock::time_point now) {
+    Expire(now);
     outstanding_ = true;
     addr_ = addr;
     reply_len_ = reply_len;
@@ -83,12 +90,15 @@ std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Unexplained(std
     }
     const Clock::duration late = now - asked.value_or(newest);
     latest_ = std::max(latest_.value_or(Clock::duration::zero()), late);
+    recent_.push_back(Measured{now, late});
+    if (recent_.size() > kMaxRecentLateness) recent_.pop_front();
     return late;
 }
 
 void ExchangeTracker::Expire(Clock::time_point now) {
     for (auto& o : owed_)
         while (!o.second.empty() && now - o.second.front().sent > kMaxLateness) o.second.pop_front();
+    while (!recent_.empty() && now - recent_.front().at > kLatenessMemory) recent_.pop_front();
 }
 
 int ExchangeTracker::Owed(uint8_t addr) const {

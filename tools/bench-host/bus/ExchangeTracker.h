@@ -9,8 +9,10 @@
 // request whose reply did not come in time is owed: its reply may yet come.
 // Bytes that no outstanding request explains pay off the oldest owed
 // request of their monitor and say how late that reply was; the quiet
-// guard after a timeout grows to cover the latest reply measured (unless
-// the port fixes it).  A reply that begins sooner after its request than
+// guard after a timeout grows to cover the latest reply measured in the
+// last minute (unless the port fixes it), so that one reply taken for
+// another's does not keep the bus quiet for seconds after every timeout
+// for the rest of the run.  A reply that begins sooner after its request than
 // the monitor has ever turned a request round cannot be the answer to it.
 #include <chrono>
 #include <cstddef>
@@ -33,6 +35,9 @@ public:
     // oldest are forgotten beyond these.
     static constexpr std::size_t kMaxOwed = 16;
     static constexpr std::chrono::seconds kMaxLateness{10};
+    // How long a lateness measured keeps the guard up, and how many are kept.
+    static constexpr std::chrono::seconds kLatenessMemory{60};
+    static constexpr std::size_t kMaxRecentLateness = 64;
     // Answers timed before the monitor's turnaround is trusted.
     static constexpr int kTurnaroundSamples = 8;
     // Answers quicker than this come from a line without wire time, where
@@ -50,7 +55,8 @@ public:
     // awaited reply_len bytes.
     Clock::duration Guard(int reply_len) const;
 
-    // A request to addr went out, asking for reply_len bytes.
+    // A request to addr went out, asking for reply_len bytes.  The account
+    // forgets, as of now, what is too old to count.
     void Sent(uint8_t addr, int reply_len, Clock::time_point now);
     bool Outstanding() const { return outstanding_; }
     Clock::time_point Deadline() const { return deadline_; }
@@ -81,8 +87,11 @@ public:
     // reply it still owed is not coming.
     void Settled(uint8_t addr);
 
-    // The latest reply measured, from its request.
+    // The latest reply measured in the whole run, from its request: the
+    // guard a port would need to cover every one.
     std::optional<Clock::duration> LatestReply() const { return latest_; }
+    // The latest reply measured in the last minute, which the guard covers.
+    std::optional<Clock::duration> RecentLatest() const;
     // The quickest answer timed while the bus was in step.
     std::optional<Clock::duration> Turnaround() const;
 
@@ -106,6 +115,11 @@ private:
     };
     std::map<uint8_t, std::deque<Debt>> owed_;
     std::optional<Clock::duration> latest_;
+    struct Measured {
+        Clock::time_point at;
+        Clock::duration late;
+    };
+    std::deque<Measured> recent_;
     Clock::duration quickest_ = Clock::duration::max();
     int samples_ = 0;
 };
