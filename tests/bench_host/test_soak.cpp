@@ -62,7 +62,7 @@ TEST_F(Soak, DISABLED_EveryFaultOnEightMonitors) {
     // Resident memory, sampled while the run goes on; the first fifth is
     // warm-up (the history file's cache and the sets of the first rounds).
     std::vector<long> rss;
-    const auto deadline = started + std::chrono::minutes(40);
+    const auto deadline = started + std::chrono::minutes(60);
     while (host.ReadSome(1000ms)) {
         const long kib = ResidentKiB(host.Pid());
         if (kib > 0) rss.push_back(kib);
