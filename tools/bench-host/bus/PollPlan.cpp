@@ -7,8 +7,9 @@ void PollPlan::Start(const std::vector<BusDevice*>& devices, Clock::time_point n
     for (BusDevice* d : devices) d->next_poll = now;
 }
 
-bool PollPlan::Done(const BusDevice& d) const {
-    return options_.cycle_limit > 0 && d.completed + d.abandoned + d.missed >= options_.cycle_limit;
+long PollPlan::CyclesLeft(const BusDevice& d) const {
+    if (options_.cycle_limit <= 0) return std::numeric_limits<long>::max();
+    return options_.cycle_limit - (d.completed + d.abandoned + d.missed);
 }
 
 BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
@@ -53,8 +54,7 @@ long PollPlan::Missed(BusDevice& d, Clock::time_point now) const {
     long n = 0;
     if (options_.period <= Clock::duration::zero()) return n;
     // Missed cycles count among the cycles run: none beyond the last.
-    const long left = options_.cycle_limit > 0 ? options_.cycle_limit - (d.completed + d.abandoned + d.missed)
-                                               : std::numeric_limits<long>::max();
+    const long left = CyclesLeft(d);
     for (; n < left && d.next_poll <= now; d.next_poll += options_.period) ++n;
     return n;
 }

@@ -59,8 +59,11 @@ public:
     void Resumed(BusDevice& d, Clock::time_point now) const { d.next_poll = std::min(d.next_poll, now); }
 
 private:
+    // Cycles the device has still to run (completed, abandoned or missed),
+    // without end when there is no limit.
+    long CyclesLeft(const BusDevice& d) const;
     // The device has run the cycles it was to run: no poll of it is due.
-    bool Done(const BusDevice& d) const;
+    bool Done(const BusDevice& d) const { return CyclesLeft(d) <= 0; }
 
     Options options_;
 };
