@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
-#include <regex>
 #include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -56,17 +55,25 @@ bool ParseCanonicalCellName(const std::string& name, int32_t& n) {
     return true;
 }
 
+// The leftmost "battery_" + digits + "_value" anywhere in the name, as a
+// search for that pattern finds it, read in one pass.  A backtracking regex
+// matcher recurses once per digit, so a long run of digits in a name the host
+// passes on (or another device's configured field) would exhaust the stack.
+// A digit run is always taken whole: shortening it leaves a digit where "_"
+// must follow, so each start needs one look only.
 bool FindCellIndex(const std::string& name, int32_t& n) {
     if (ParseCanonicalCellName(name, n)) return true;
-    // Without the prefix there can be no match; the string values are asked
-    // for far more often than odd cell names, and the search allocates.
-    if (name.find(kCellPrefix) == std::string::npos) return false;
-    // Compiled once, on the first name that needs it.
-    static const std::regex kCellName("battery_(\\d+)_value", std::regex::ECMAScript);
-    std::smatch match;
-    if (!std::regex_search(name, match, kCellName)) return false;
-    n = config::TextToInt(match[1].str());
-    return true;
+    const std::size_t pre = sizeof kCellPrefix - 1;
+    const std::size_t suf = sizeof kCellSuffix - 1;
+    for (std::size_t at = name.find(kCellPrefix); at != std::string::npos; at = name.find(kCellPrefix, at + 1)) {
+        const std::size_t first = at + pre;
+        std::size_t end = first;
+        while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+        if (end == first || name.compare(end, suf, kCellSuffix) != 0) continue;
+        n = config::TextToInt(name.substr(first, end - first));
+        return true;
+    }
+    return false;
 }
 
 int64_t AgeSeconds(const boost::posix_time::ptime& now, const boost::posix_time::ptime& then) {

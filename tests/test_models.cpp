@@ -185,21 +185,31 @@ protected:
 };
 
 TEST_F(NamedValues, Names) {
+    // Names of 100,000 digits: the host passes any name on, and a matcher
+    // that recursed per digit would bring it down.
+    const std::string digits(100000, '9');
+    const std::string zeros(100000, '0');
     struct {
-        const char* name;
+        std::string name;
         float value;
     } answered[] = {
         {"battery_0_value", 13.0f},      {"battery_3_value", 13.03f},          {"battery_03_value", 13.03f},
         {"total_battery_3_value_x", 13.03f}, {"battery_28_value", 13.28f},     {"group_voltage", 380.0f},
         {"group_current", 5.5f},         {"temperature", 23.45f},              {"xbattery_1_value battery_3_value", 13.0f},
+        {"battery_battery_3_value", 13.03f}, {"battery_3_valu battery_28_value", 13.28f},
+        {"x battery_" + zeros + "3_value", 13.03f}, {"battery_" + digits + " battery_28_value", 13.28f},
+        {"battery_" + zeros + "_value", 13.0f},
     };
-    for (const auto& a : answered) EXPECT_FLOAT_EQ(dev.Get_Value(0, a.name), a.value) << a.name;
+    for (const auto& a : answered) EXPECT_FLOAT_EQ(dev.Get_Value(0, a.name), a.value) << a.name.substr(0, 40);
     // Slot 29 carried a plausible reading, but no cell of this string.
     EXPECT_EQ(dev.battery_voltage_[29], 0.0f);
     EXPECT_EQ(dev.data_.battery_value[29], 0.0f);
-    for (const char* name : {"battery_29_value", "battery_32_value", "battery_-1_value", "battery__value",
-                             "battery_99999999999_value", "Battery_1_value", "temp", ""})
-        EXPECT_EQ(ErrorOf(name), hostvalue::kUnsupported) << name;
+    for (const std::string& name :
+         {std::string("battery_29_value"), std::string("battery_32_value"), std::string("battery_-1_value"),
+          std::string("battery__value"), std::string("battery_99999999999_value"), std::string("Battery_1_value"),
+          std::string("temp"), std::string(), "battery_" + digits + "_value", "x battery_" + digits + "_value",
+          "battery_" + digits, "battery_" + digits + "_valu"})
+        EXPECT_EQ(ErrorOf(name), hostvalue::kUnsupported) << name.substr(0, 40);
 }
 
 TEST_F(NamedValues, CellsAnswerTheLastCompletedRoundNotTheLiveReading) {
