@@ -92,8 +92,10 @@ HistoryPruner::HistoryPruner(std::string path, int keep_days, std::function<void
     auto db = std::make_unique<SqlConnection>(path_, SqlConnection::Open::kCreate);
     HistoryWriter::BoundLog(*db);
     if (!Incremental(*db)) {
-        say_("history " + path_ + ": rewritten once so that it gives back the room of the rounds it no longer keeps "
-             "(VACUUM)");
+        // A new file costs nothing to rewrite and is not worth a line.
+        if (db->HasRows("history"))
+            say_("history " + path_ + ": rewritten once so that it gives back the room of the rounds it no longer "
+                 "keeps (VACUUM)");
         try {
             MakeIncremental(*db);
         } catch (const SqlError& e) {
