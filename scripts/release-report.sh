@@ -4,7 +4,9 @@
 # the controller will load: size (failing above the size budget), needed
 # libraries, SONAME, exported symbols, and the oldest C and C++ runtime it
 # can load with (the newest GLIBC, GLIBCXX and CXXABI symbol versions it
-# asks for, and the symbols that ask for them).
+# asks for, and the symbols that ask for them).  What ships is the stripped
+# library, its SHA-256 (upsbattery_29.so.sha256, as sha256sum -c reads it)
+# and this report (release-report.txt), side by side in build/release/.
 #
 #   scripts/release-report.sh                build with the mipsel preset first
 #   scripts/release-report.sh PATH/TO/upsbattery_29.so
@@ -65,12 +67,17 @@ out="$out_dir/upsbattery_29.so"
 # core dump from the controller can be matched with the unstripped library.
 "$strip" --strip-unneeded -R .comment -R .pdr -o "$out" "$lib"
 
+(cd "$out_dir" && sha256sum upsbattery_29.so >upsbattery_29.so.sha256)
+# Everything printed from here on is also the shipped report.
+exec > >(tee "$out_dir/release-report.txt")
+
 stripped=$(stat -c %s "$out")
 dynamic=$("$readelf" -d "$out")
 echo "library:  $out (from $lib)"
 compiler_info=$(cat "$(dirname "$lib")"/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null || true)
 echo "compiler: $(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")/\1/p' <<<"$compiler_info")" \
   "$(sed -n 's/^set(CMAKE_CXX_COMPILER_VERSION "\(.*\)")/\1/p' <<<"$compiler_info")"
+echo "sha256:   $(cut -d' ' -f1 "$out.sha256")"
 echo "size:     $stripped bytes stripped ($(stat -c %s "$lib") before); budget $budget"
 echo "SONAME:   $(sed -n 's/.*Library soname: \[\(.*\)\]/\1/p' <<<"$dynamic")"
 echo "NEEDED:"

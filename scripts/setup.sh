@@ -19,6 +19,9 @@
 #                               Prometheus' tools, headless Chromium and its
 #                               driver, Selenium (test-only; Debian's
 #                               prometheus package also enables its service)
+#   scripts/setup.sh --package  also what the Debian package is made and
+#                               checked with: help2man (the manual pages),
+#                               lintian, systemd (systemd-analyze verify)
 set -euo pipefail
 
 cross=0
@@ -32,7 +35,8 @@ for arg in "$@"; do
     --fuzz) extra+=(clang libclang-rt-14-dev) ;;  # also the C++11 check with clang
     --web) web=1 ;;
     --web-tests) web=1; web_tests=1 ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    --package) extra+=(help2man lintian systemd) ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "setup: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -11,17 +11,19 @@
 #      cross compiler (g++ 12) and with g++ 11, each build's tests under
 #      qemu-mipsel, and the release report of each library;
 #   5. the suite under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   6. the fuzz harnesses, a bounded run each (FUZZ_SECONDS, default 60).
+#   6. the fuzz harnesses, a bounded run each (FUZZ_SECONDS, default 60);
+#   7. the Debian package: built, lintian, installed with dpkg, the
+#      installed tools run, the service unit verified (scripts/package.sh).
 # Each step prints the time it took.
 #
 #   scripts/test.sh                 all of it
 #   scripts/test.sh --native        step 1 only (quicker, for development)
 #   scripts/test.sh --step NAME     only the named steps (repeatable): native,
-#                                   cxx11, tsan, mipsel, asan, fuzz
+#                                   cxx11, tsan, mipsel, asan, fuzz, package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_steps=(native cxx11 tsan mipsel asan fuzz)
+all_steps=(native cxx11 tsan mipsel asan fuzz package)
 steps=()
 while (($#)); do
   case "$1" in
@@ -30,7 +32,7 @@ while (($#)); do
       [[ " ${all_steps[*]} " == *" ${2:-} "* ]] || { echo "test: no step '${2:-}'" >&2; exit 2; }
       steps+=("$2")
       shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "test: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -49,8 +51,8 @@ step() {  # name command...
   echo "== test: $name took $((SECONDS - start)) s"
 }
 
-suite() {  # preset: configure, build, run its tests
-  cmake --preset "$1"
+suite() {  # preset [cache settings...]: configure, build, run its tests
+  cmake --preset "$@"
   cmake --build --preset "$1" -j"$jobs"
   ctest --preset "$1" -j"$jobs"
 }
@@ -72,9 +74,12 @@ cxx11() {
 }
 
 mipsel() {
-  bash scripts/setup.sh --cross
+  bash scripts/setup.sh --cross --web
+  # The example host is run under qemu against this machine's monitor-sim.
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j"$jobs" --target monitor-sim
   for preset in mipsel mipsel-gcc11; do
-    suite "$preset"
+    suite "$preset" -DUPSB_MONITOR_SIM="$PWD/build/default/tools/monitor-sim/monitor-sim"
     bash scripts/release-report.sh "build/$preset/upsbattery_29.so"
   done
 }
@@ -88,6 +93,7 @@ for name in "${all_steps[@]}"; do
     mipsel) step "mipsel builds (g++ 12, g++ 11), tests under qemu-mipsel, release reports" mipsel ;;
     asan) step "AddressSanitizer and UndefinedBehaviorSanitizer" suite asan ;;
     fuzz) step "fuzzing" bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}" ;;
+    package) step "Debian package: lintian, dpkg -i, installed run, unit verified" bash scripts/package.sh ;;
   esac
 done
 

@@ -94,6 +94,12 @@ TEST(SiteConfig, RejectsWhatCannotRunWithTheReason) {
          "addr: must be a whole number from 0 to 255"},
         {"identifier too big", R"({"ports":[{"path":"/a","devices":[{"id":4294967296,"addr":1}]}]})",
          "id: must be a whole number from 0 to 4294967295"},
+        {"rounds kept for a fraction of a day", R"({"keep_rounds_days":1.5,"ports":[{"path":"/a","devices":[)" + dev +
+                                                    "]}]}",
+         "\"keep_rounds_days\": must be a whole number from 0 to 36500"},
+        {"rounds kept for a century and more", R"({"keep_rounds_days":36501,"ports":[{"path":"/a","devices":[)" + dev +
+                                                   "]}]}",
+         "\"keep_rounds_days\": must be a whole number from 0 to 36500"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

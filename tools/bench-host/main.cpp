@@ -30,6 +30,7 @@
 #include "loader/PluginLoader.h"
 #include "replay/ReplayRunner.h"
 #include "run/SiteHost.h"
+#include "site/SiteConfig.h"
 #include "web/SnapshotHub.h"
 #include "web/SqliteHistoryQuery.h"
 #include "report/StringReport.h"
@@ -258,6 +259,10 @@ int main(int argc, char** argv) {
         ->check(AboveZero("run until stopped"));
     run->add_option("--duration", run_options.duration, "Stop after this many seconds")
         ->check(AboveZero("run until stopped"));
+    run->add_option("--keep-rounds-days", run_options.keep_rounds_days,
+                    "Keep the raw rounds for N days (0: for good); the per-minute summary, alarms, health and runs "
+                    "are always kept [default: the site file's \"keep_rounds_days\", else 0]")
+        ->check(CLI::Range(0, SiteConfig::kMaxKeepRoundsDays));
     std::string run_http;
     run->add_option("--http", run_http,
                     "Serve the live page, the history page and /metrics on [ADDR:]PORT while the run goes on "

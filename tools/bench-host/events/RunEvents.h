@@ -1,7 +1,10 @@
 #pragma once
 // The fan-out of run events: every part of a run publishes here, every
-// output subscribed hears each event in publication order.
+// output subscribed hears each event in publication order.  Any thread may
+// publish (the history's pruner does, from its own); the outputs hear one
+// event at a time.  An output may publish while it hears one.
 #include <chrono>
+#include <mutex>
 #include <vector>
 
 #include "events/RunOutput.h"
@@ -14,4 +17,5 @@ public:
 
 private:
     std::vector<RunOutput*> outputs_;
+    mutable std::recursive_mutex mutex_;
 };

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "history/HistoryPruner.h"
 #include "history/HistorySummary.h"
 #include "history/SqlConnection.h"
 
@@ -225,6 +226,7 @@ std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
         Summary s;
         s.through_ms = db_.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
         if (db_.HasTable("history_minutes_since")) s.since_ms = db_.Int("SELECT since_ms FROM history_minutes_since");
+        s.pruned_before_ms = HistoryPruner::PrunedBefore(db_);
         return s;
     } catch (const std::exception& e) {
         Fail("cannot read the per-minute summary", e);

@@ -53,11 +53,14 @@ public:
     std::vector<history::RunDevice> RunDevices(uint32_t device_id);
 
     // The per-minute summary's extent: every round from since_ms (none:
-    // from the first) to before through_ms is summarised.  Nothing when
-    // the file has no summary or it lacks the lowest current per minute.
+    // from the first) to before through_ms is summarised; the rounds before
+    // pruned_before_ms may be gone (HistoryPruner), only their minutes
+    // left.  Nothing when the file has no summary or it lacks the lowest
+    // current per minute.
     struct Summary {
         std::optional<int64_t> since_ms;
         int64_t through_ms = 0;
+        std::optional<int64_t> pruned_before_ms;
     };
     std::optional<Summary> SummaryExtent();
     // The device's summarised minutes from from_ms to before to_ms (minute

@@ -38,7 +38,8 @@
 // offset, are taken as local time.
 //
 // history_minutes and history_minutes_through: the per-minute summary of
-// the rounds (HistorySummary).
+// the rounds (HistorySummary).  history_pruned: the rounds before it may be
+// deleted, their minutes kept (HistoryPruner).
 #include <string>
 
 class SqlConnection;

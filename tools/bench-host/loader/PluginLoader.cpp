@@ -25,6 +25,10 @@ std::string ExecutableDir() {
 std::string PluginLoader::DefaultPath() {
     const std::string beside = ExecutableDir() + "/upsbattery_29.so";
     if (std::filesystem::exists(beside)) return beside;
+#ifdef BENCH_HOST_INSTALLED_PLUGIN
+    const std::string installed = ExecutableDir() + "/" BENCH_HOST_INSTALLED_PLUGIN;
+    if (std::filesystem::exists(installed)) return installed;
+#endif
 #ifdef BENCH_HOST_BUILT_PLUGIN
     return BENCH_HOST_BUILT_PLUGIN;
 #else

@@ -49,7 +49,9 @@ public:
     static std::string Resolve(const std::string& path);
 
     // Where the plug-in is looked for when none is named: beside this
-    // executable (an installed bench kit), then where the build put it.
+    // executable (a bench kit copied as one folder), then where the package
+    // installs it (../lib/bench-host/plugin/ from the executable's folder), then
+    // where the build put it.
     static std::string DefaultPath();
 
 private:

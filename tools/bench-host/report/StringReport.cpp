@@ -133,10 +133,12 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             const int cells = std::clamp(options.settings.cells, 1, 32);
             reader.ForEachMinute(id, lo, hi, [&](const history::Minute& m) {
                 // A minute that may hold a discharge, an unread cell or an
-                // unreadable record is read round by round.
-                bool plain = m.current_min && *m.current_min > -options.settings.discharge_amps &&
-                             m.decoded == m.rounds;
-                for (int i = 0; i < cells && plain; ++i) plain = m.cell_min[i] > 0.0;
+                // unreadable record is read round by round, unless its
+                // rounds were pruned: the minute is then all there is.
+                const bool pruned = extent->pruned_before_ms && m.minute_ms < *extent->pruned_before_ms;
+                bool plain = pruned || (m.current_min && *m.current_min > -options.settings.discharge_amps &&
+                                        m.decoded == m.rounds);
+                for (int i = 0; i < cells && plain && !pruned; ++i) plain = m.cell_min[i] > 0.0;
                 if (plain)
                     f.AddMinute(m);
                 else

@@ -13,4 +13,5 @@ struct RunOptions {
     bool trace = false;
     long rounds = 0;                 // 0: no limit
     double duration = 0;             // seconds; 0: no limit
+    int keep_rounds_days = -1;       // overrides the site file's; -1: the site file's
 };

@@ -4,6 +4,7 @@
 
 #include "record/BatteryRecord.h"
 #include "bus/BusScheduler.h"
+#include "history/HistoryPruner.h"
 #include "history/HistoryStore.h"
 #include "history/SqlConnection.h"
 #include "loader/PluginLoader.h"
@@ -21,6 +22,7 @@ RunSetup::Bus::~Bus() = default;
 RunSetup::RunSetup(const RunOptions& options, RunEvents& events) : options_(options), events_(events) {}
 
 RunSetup::~RunSetup() {
+    pruner_.reset();
     // Devices go before the plug-in's providers.
     for (auto& d : devices_) {
         delete d->dev;
@@ -107,6 +109,20 @@ void RunSetup::Make() {
         // what is not stored is said once and counted.
         if (!e.NoRoom()) throw;
         events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
+    }
+
+    // The rounds older than the days kept go, a few at a time, on a thread
+    // of the pruner's own.
+    const int keep_days = options_.keep_rounds_days >= 0 ? options_.keep_rounds_days : site.keep_rounds_days;
+    if (keep_days > 0 && history_->NotStoring().empty()) {
+        try {
+            pruner_ = std::make_unique<HistoryPruner>(history_->Path(), keep_days, [this](const std::string& line) {
+                events_.Publish(run::SetupWarning{line});
+            });
+        } catch (const std::exception& e) {
+            events_.Publish(run::SetupWarning{"history " + history_->Path() + ": the rounds older than " +
+                                              std::to_string(keep_days) + " days are not pruned: " + e.what()});
+        }
     }
 
     // Said once the site runs: a setup that fails says one line, its reason.

@@ -3,7 +3,8 @@
 // Loads the plug-in, makes the site's devices and configures them as the
 // controller's host does, opens their serial ports at the speed the devices
 // ask for, opens the history, and restores each device from its newest
-// stored round.  Owns what it made for the whole run.
+// stored round; prunes the rounds older than the days kept.  Owns what it
+// made for the whole run.
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "run/RunOptions.h"
 
 class BusScheduler;
+class HistoryPruner;
 class HistoryStore;
 class PluginLoader;
 class RunEvents;
@@ -58,6 +60,8 @@ private:
     std::unique_ptr<PluginLoader> plugin_;
     int64_t run_id_ = 0;
     std::unique_ptr<HistoryStore> history_;
+    // Gone before the store: its thread writes the same file.
+    std::unique_ptr<HistoryPruner> pruner_;
     std::vector<std::unique_ptr<BusDevice>> devices_;
     std::vector<Bus> buses_;
     bool restoring_ = false;

@@ -110,12 +110,16 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
         r.Fail("", "not valid JSON: " + errs);
     }
     if (!root.isObject()) r.Fail("", "must be a JSON object");
-    r.OnlyKeys(root, "", {"plugin", "tick_period", "history", "response_margin_ms", "frame_gap_ms", "ports"});
+    r.OnlyKeys(root, "",
+               {"plugin", "tick_period", "history", "keep_rounds_days", "response_margin_ms", "frame_gap_ms", "ports"});
 
     SiteConfig site;
     if (root.isMember("plugin")) site.plugin = r.String(root["plugin"], "\"plugin\"");
     if (root.isMember("tick_period")) site.tick_period = r.Number(root["tick_period"], "\"tick_period\"", 0.05, 86400);
     if (root.isMember("history")) site.history = r.String(root["history"], "\"history\"");
+    if (root.isMember("keep_rounds_days"))
+        site.keep_rounds_days =
+            static_cast<int>(r.Whole(root["keep_rounds_days"], "\"keep_rounds_days\"", kMaxKeepRoundsDays));
     if (root.isMember("response_margin_ms"))
         site.response_margin_ms = static_cast<int>(r.Whole(root["response_margin_ms"], "\"response_margin_ms\"", 60000));
     if (root.isMember("frame_gap_ms"))

@@ -39,6 +39,10 @@ struct SiteConfig {
     std::string plugin;                  // "" = the default plug-in
     double tick_period = 2.0;            // seconds between the starts of a device's cycles
     std::string history = "bench-history.sqlite";
+    // Days the raw rounds are kept in the history; 0: for good.  The
+    // per-minute summary, alarms, health changes and runs are always kept.
+    int keep_rounds_days = 0;
+    static constexpr int kMaxKeepRoundsDays = 36500;
     int response_margin_ms = 100;        // turnaround added to a reply's time on the wire
     int frame_gap_ms = 20;               // line silence that ends a reply of unknown length
     std::vector<Port> ports;

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include "history/HistoryPruner.h"
 #include "history/HistoryReader.h"
 #include "history/HistorySummary.h"
 #include "history/RecordSql.h"
@@ -30,6 +31,15 @@ std::optional<SqlStatement> TryRow(SqlConnection& db, const char* sql) {
     } catch (const SqlError&) {
     }
     return std::nullopt;
+}
+
+// The device's first time (device an SQL expression): its first round, or
+// its first summarised minute in a file whose old rounds were pruned.
+std::string FirstMs(SqlConnection& db, const std::string& device) {
+    const std::string round = "(SELECT min(saved_ms) FROM history WHERE device_id = " + device + ")";
+    if (!HistoryPruner::PrunedBefore(db)) return round;
+    return "coalesce(min((SELECT first_ms FROM history_minutes WHERE device_id = " + device +
+           " ORDER BY minute_ms LIMIT 1), " + round + "), " + round + ")";
 }
 
 // Every failure names the file.
@@ -61,10 +71,10 @@ std::vector<HistoryQuery::DeviceSpan> SqliteHistoryQuery::Devices() {
     return Reading(path_, [&] {
         auto db = Open(path_);
         // Each step is one seek in the (device_id, saved_ms) index, however
-        // many rounds each device has.
-        SqlStatement c = db->Prepare(std::string(HistorySummary::kDevices) +
-                                     "SELECT id, (SELECT min(saved_ms) FROM history WHERE device_id = id), "
-                                     "(SELECT max(saved_ms) FROM history WHERE device_id = id) FROM d "
+        // many rounds each device has; where old rounds were pruned, the
+        // device's span begins with its first summarised minute.
+        SqlStatement c = db->Prepare(std::string(HistorySummary::kDevices) + "SELECT id, " + FirstMs(*db, "id") +
+                                     ", (SELECT max(saved_ms) FROM history WHERE device_id = id) FROM d "
                                      "WHERE id IS NOT NULL");
         std::vector<DeviceSpan> out;
         while (c.Step()) out.push_back({static_cast<uint32_t>(c.Int(0)), c.Int(1), c.Int(2)});
@@ -98,7 +108,8 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(const SeriesRequest& request
 HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const SeriesRequest& request) {
     Series s;
     {
-        SqlStatement span = db.Prepare("SELECT min(saved_ms), max(saved_ms) FROM history WHERE device_id = ?1");
+        SqlStatement span =
+            db.Prepare("SELECT " + FirstMs(db, "?1") + ", max(saved_ms) FROM history WHERE device_id = ?1");
         if (!span.Bind(1, int64_t{request.device}).Step() || span.Null(0)) return s;
         s.from_ms = request.range.from_ms.value_or(span.Int(0));
         s.to_ms = request.range.to_ms.value_or(span.Int(1));
@@ -106,11 +117,15 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
     if (s.to_ms < s.from_ms) return s;
     const int64_t span = s.to_ms - s.from_ms + 1;
     s.bucket_ms = std::max<int64_t>(1, (span + request.points - 1) / request.points);
+    // Before the pruned edge only the summary is left: a minute is the
+    // finest bucket there.
+    constexpr int64_t kMinute = HistorySummary::kMinuteMs;
+    const int64_t pruned = HistoryPruner::PrunedBefore(db).value_or(std::numeric_limits<int64_t>::min());
+    if (s.from_ms < pruned) s.bucket_ms = std::max(s.bucket_ms, kMinute);
 
     // Buckets of a minute or more come from the per-minute summary for the
     // whole minutes of the range it covers, and from the rounds themselves
     // for the part minutes at the ends and what is not summarised yet.
-    constexpr int64_t kMinute = HistorySummary::kMinuteMs;
     int64_t first_minute = 0, end_minute = 0, origin = s.from_ms;
     bool summary = false;
     if (s.bucket_ms >= kMinute) {
@@ -119,8 +134,14 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
             // A file summarised only from some minute on: the rounds before.
             int64_t since = std::numeric_limits<int64_t>::min();
             if (const auto from = TryRow(db, "SELECT since_ms FROM history_minutes_since")) since = from->Int(0);
-            first_minute = std::max(-FloorDiv(-s.from_ms, kMinute) * kMinute, since);
-            end_minute = std::min(FloorDiv(s.to_ms + 1, kMinute) * kMinute, through);
+            // The minutes at the ends of the range whose rounds are pruned
+            // are read whole from the summary; elsewhere only whole minutes.
+            first_minute = std::max(s.from_ms < pruned ? FloorDiv(s.from_ms, kMinute) * kMinute
+                                                       : -FloorDiv(-s.from_ms, kMinute) * kMinute,
+                                    since);
+            end_minute = std::min(s.to_ms < pruned ? FloorDiv(s.to_ms, kMinute) * kMinute + kMinute
+                                                   : FloorDiv(s.to_ms + 1, kMinute) * kMinute,
+                                  through);
             summary = first_minute < end_minute;
         }
     }

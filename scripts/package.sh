@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The Debian package of the bench tools, made and proved as an operator
+# would meet it: built by CPack from the default build, checked by lintian
+# (no error), installed with dpkg, the installed bench-host asked its
+# version and run for a few rounds against the installed monitor-sim (with
+# rounds kept for a day, so the pruner starts), the service unit checked
+# with systemd-analyze verify.  The package is removed again at the end
+# unless KEEP_PACKAGE=1.  Needs root (or sudo) to install.
+#
+#   scripts/package.sh              prints the package's path last
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+bash scripts/setup.sh --web --package
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$(nproc)" --target bench-host monitor-sim upsbattery_29 package_files
+rm -rf build/package
+cpack --config build/default/CPackConfig.cmake -B build/package
+deb=$(ls build/package/bench-host_*.deb)
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+
+echo "package: lintian $deb"
+lintian --fail-on error --display-info "$deb"
+
+echo "package: dpkg -i $deb"
+$SUDO dpkg -i "$deb"
+cleanup() {
+  kill "${sim_pid:-}" 2>/dev/null || true
+  rm -rf "$work"
+  [ "${KEEP_PACKAGE:-0}" = 1 ] || $SUDO dpkg --purge bench-host >/dev/null
+}
+work=$(mktemp -d)
+trap cleanup EXIT
+
+/usr/bin/bench-host --version | grep -qx "bench-host $(sed -n 's/^project(upsbattery29 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
+/usr/bin/monitor-sim --version
+man -w bench-host monitor-sim
+
+# A short run of the installed tools: the installed example site file, its
+# port the simulator's link, the plug-in found where the package put it.
+/usr/bin/monitor-sim --pty-link "$work/monitor.pty" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/monitor.pty" ] && break; sleep 0.05; done
+sed "s|/tmp/monitor.pty|$work/monitor.pty|" /usr/share/doc/bench-host/examples/site.json >"$work/site.json"
+(cd "$work" && /usr/bin/bench-host run --config site.json --db history.sqlite --rounds 3 --keep-rounds-days 1) \
+  | tee "$work/run.log"
+grep -q "/usr/lib/bench-host/plugin/upsbattery_29.so" "$work/run.log"
+[ "$(/usr/bin/bench-host history --db "$work/history.sqlite" --csv | wc -l)" -ge 4 ]
+
+echo "package: systemd-analyze verify bench-host@example.service"
+# Any complaint about the unit fails, not only those systemd calls errors.
+verdict=$(systemd-analyze verify /lib/systemd/system/bench-host@.service "bench-host@example.service" 2>&1) \
+  || { echo "$verdict"; exit 1; }
+[ -z "$verdict" ] || { echo "$verdict"; exit 1; }
+echo "package: $deb"
