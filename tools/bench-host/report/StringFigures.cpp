@@ -237,7 +237,9 @@ void StringFigures::Add(const Round& r) {
 
 void StringFigures::AddMinute(const history::Minute& m) {
     Watch& w = out_.watch;
-    const int64_t last = m.minute_ms + 60000 - 1;  // the latest its last round can be
+    // Its last round; in minutes summarised before that was kept, the
+    // latest it can be.
+    const int64_t last = m.last_ms.value_or(m.minute_ms + 60000 - 1);
     if (w.rounds == 0) {
         w.first_ms = m.first_ms;
         w.first_at = TimeStamp::FromMs(m.first_ms).Text();
@@ -248,7 +250,7 @@ void StringFigures::AddMinute(const history::Minute& m) {
     w.rounds += m.rounds;
     w.rounds_from_summary += m.rounds;
     w.undecoded += m.rounds - m.decoded;
-    w.last_ms = m.minute_ms + 60000 - 1;
+    w.last_ms = last;
     w.last_at = TimeStamp::FromMs(w.last_ms).Text();
     if (m.decoded <= 0) return;
     // A rest minute: any discharge open before it ended before it.
