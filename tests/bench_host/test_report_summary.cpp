@@ -141,3 +141,59 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
 }
 
 }  // namespace
+
+// Wherever the wall clock puts a round, the summary follows: the minutes a
+// round went to are summarised again once the writer leaves them, a minute
+// reopened has no row a reader could take for all its rounds, and the
+// report counts every round stored and names the first and last exactly,
+// while the run goes on and after it ended.
+TEST(ReportSummary, MinutesFollowTheRoundsWhereverTheClockPutsThem) {
+    constexpr int64_t kMinute = HistorySummary::kMinuteMs, kHour = 60 * kMinute, kDay = 24 * kHour;
+    const struct {
+        const char* what;
+        std::vector<std::pair<int, int64_t>> steps;  // (before round k, by ms)
+    } cases[] = {
+        {"no step", {}},
+        {"back 1 h", {{60, -kHour}}},
+        {"back 80 s, then forward 80 s", {{40, -80000}, {120, 80000}}},
+        {"forward 1 day", {{70, kDay}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string dir = ::testing::TempDir() + "/report_steps_" + std::to_string(::getpid());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        const std::string path = dir + "/history.sqlite";
+        // Near now, as a run writes: the summary's through_ms is the
+        // minute the store was opened in.
+        const int64_t start = HistorySummary::MinuteOf(TimeStamp::Now().Ms()) + 700;
+        int64_t offset = 0, first = 0, last = 0;
+        long stored = 0;
+        const auto expect_all = [&](const std::string& when) {
+            HistoryStore reader(path, HistoryStore::Access::kReadOnly);
+            const auto r = StringReport::Build(reader.Reader(), path, {});
+            ASSERT_EQ(r.devices.size(), 1u) << when;
+            EXPECT_EQ(r.devices[0].watch.rounds, stored) << when;
+            EXPECT_EQ(r.devices[0].watch.first_ms, first) << when;
+            EXPECT_EQ(r.devices[0].watch.last_ms, std::max(last, first)) << when;
+        };
+        {
+            HistoryStore store(path, HistoryStore::Access::kReadWrite);
+            store.Writer().BeginRun({0, "", "", "/lib/a.so", 1, "ab", "site.json", "0"}, TimeStamp::FromMs(start));
+            for (int k = 0; k < 150; ++k) {  // a round each 1.5 s: 225 s, across four minutes
+                for (const auto& [at, by] : c.steps)
+                    if (at == k) offset += by;
+                const int64_t ms = start + 1500 * k + offset;
+                const auto img = Image(k, 1.5, false);
+                store.Writer().SaveRecord(12, img.data(), img.size(), TimeStamp::FromMs(ms));
+                ++stored;
+                first = stored == 1 ? ms : std::min(first, ms);
+                last = std::max(last, ms);
+                if (k % 50 == 49) expect_all("round " + std::to_string(k));
+            }
+            store.Writer().EndRun(TimeStamp::FromMs(start + 1500 * 150 + offset));
+        }
+        expect_all("after the run");
+        fs::remove_all(dir);
+    }
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <json/reader.h>
 
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include "bus/BusDevice.h"
 #include "record/DeviceHealth.h"
 #include "record/FailureReason.h"
+#include "basics/ClockWatch.h"
 #include "outputs/JsonOutput.h"
+#include "outputs/OutputWatch.h"
 #include "events/RunEvents.h"
 #include "outputs/RunText.h"
 #include "outputs/ScreenLayout.h"
@@ -252,14 +255,20 @@ TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
     run::RunEnded end;
     end.devices = {&d};
     end.ports = {run::PortSummary{"/dev/ttyUSB0", 1, 15200ms}};
+    end.clock_steps = {run::ClockStepped{run::WallClock::now(), -3600000ms}};
     json.OnEvent(end);
     std::istringstream lines(out.str());
-    std::string device_line, port_line;
+    std::string device_line, port_line, history_line;
     std::getline(lines, device_line);
     std::getline(lines, port_line);
-    Json::Value v, p;
+    std::getline(lines, history_line);
+    Json::Value v, p, h;
     Json::Reader().parse(device_line, v);
     Json::Reader().parse(port_line, p);
+    Json::Reader().parse(history_line, h);
+    EXPECT_TRUE(v["poll_interval_s"].isNull()) << "fewer than two cycles started: no interval, not 0";
+    ASSERT_EQ(h["clock_steps"].size(), 1u);
+    EXPECT_DOUBLE_EQ(h["clock_steps"][0]["step_s"].asDouble(), -3600.0);
     EXPECT_TRUE(v["loss"].isDouble());
     EXPECT_DOUBLE_EQ(v["loss"].asDouble(), 46.2);  // 3 abandoned and 3 missed of 13 cycles due
     EXPECT_EQ(v["missed"].asInt(), 3);
@@ -269,6 +278,56 @@ TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
     EXPECT_EQ(p["outages"].asInt(), 1);
     EXPECT_DOUBLE_EQ(p["outage_s"].asDouble(), 15.2);
     EXPECT_FALSE(v.isMember("late_by_s"));  // no reply came late
+}
+
+// A step is a move of the wall clock against the monotonic one beyond the
+// bound between two readings; slewing, however long, never is.
+TEST(ClockWatch, StepsBeyondTheBoundBetweenTwoReadings) {
+    constexpr int64_t kBound = ClockWatch::kBoundMs;
+    const struct {
+        const char* what;
+        int64_t wall_ms, mono_ms;     // the next reading, from wall 1e12 and mono 5000 before
+        std::optional<int64_t> step;  // told
+    } cases[] = {
+        {"both on a second", 1000000001000, 6000, std::nullopt},
+        {"slewing 0.5 ms", 1000000001000, 5999, std::nullopt},
+        {"at the bound", 1000000001000 + kBound, 6000, std::nullopt},
+        {"past the bound", 1000000001001 + kBound, 6000, kBound + 1},
+        {"back 1 h", 1000000001000 - 3600000, 6000, -3600000},
+        {"back 80 s", 1000000001000 - 80000, 6000, -80000},
+        {"forward 1 day", 1000000001000 + 86400000, 6000, 86400000},
+        {"a stalled loop: both moved 30 s", 1000000030000, 35000, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        ClockWatch w(1000000000000, 5000);
+        EXPECT_EQ(w.Check(c.wall_ms, c.mono_ms), c.step) << c.what;
+        // The reading is the new reference: the next second is no step.
+        EXPECT_EQ(w.Check(c.wall_ms + 1000, c.mono_ms + 1000), std::nullopt) << c.what;
+    }
+    // Slewing of 0.9 s a reading, ten times: 9 s apart in all, never a step.
+    ClockWatch slew(0, 0);
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(slew.Check(i * 1900, i * 1000), std::nullopt) << i;
+}
+
+// A reader that goes away fails the writes: said once, on standard error,
+// in the words of the run, and never again.
+TEST(RunOutputs, ALostOutputIsSaidOnceOnStandardError) {
+    std::ostringstream out, err;
+    TextOutput text(out, err, false);
+    RunEvents events;
+    events.Subscribe(text);
+    OutputWatch watch(out, events);
+    events.Subscribe(watch);
+    events.Publish(run::SetupWarning{"first"});
+    EXPECT_TRUE(err.str().empty());
+    errno = 0;
+    out.setstate(std::ios::badbit);  // as a write to a closed pipe leaves it
+    events.Publish(run::SetupWarning{"second"});
+    events.Publish(run::SetupWarning{"third"});
+    watch.Refresh(std::chrono::steady_clock::now());
+    EXPECT_EQ(err.str(),
+              "bench-host: standard output lost (a write failed): the run goes on polling and storing, its lines are "
+              "no longer shown\n");
 }
 
 // How the polls kept their tick, and how late the replies came with the

@@ -377,3 +377,37 @@ TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+class ClosedOutput : public SiteRun {};
+
+// `run --json | head -3`: the reader goes after three lines, the run polls
+// and stores to its end, says once on standard error that its output is
+// lost, and notes it in the history.
+TEST_F(ClosedOutput, TheRunPollsAndStoresToItsEnd) {
+    StartSim({});
+    const std::string site = Site(kDevice12, 0.2);
+    const auto r = ChildProcess::Run(
+        {"/bin/sh", "-c", "'" + kBin + "' run --config '" + site + "' --json --duration 6 | head -3"}, 60s);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    const std::string lost = "standard output lost";
+    ASSERT_NE(r.err.find(lost), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(lost), r.err.rfind(lost)) << "said once: " << r.err;
+
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    std::vector<int64_t> saved;
+    store.Reader().ForEachRow(12, [&](const history::Row& row) { saved.push_back(row.saved_ms); });
+    ASSERT_GE(saved.size(), 2u);
+    EXPECT_GE(saved.back() - saved.front(), 4500) << saved.size() << " rounds: the whole run, not its first lines";
+    const auto runs = store.Reader().Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].ended_at.empty()) << "the run ended as usual";
+    const auto notes = store.Reader().Notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].kind, "output lost");
+    EXPECT_EQ(notes[0].run_id, runs[0].id);
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include "report/StringFigures.h"
 
 using report::Round;
+using report::Series;
 using report::Settings;
 using report::StringFigures;
 
@@ -205,6 +206,48 @@ TEST(StringFigures, ChartsStayWithinTheirBoundAndKeepEveryRound) {
     EXPECT_EQ(b.front().first_ms, kT0);
     EXPECT_EQ(b.back().last_ms, kT0 + 9999 * 1000);
     EXPECT_LE(f.deviation_chart.Buckets().size(), 16u);
+}
+
+// Columns as wide as the time they cover: a minute summarised into one
+// bucket and a minute of rounds one bucket each take the same width, a
+// silence longer than the gap stays blank, a shorter pause does not.
+TEST(StringFigures, ChartColumnsAreToScaleInTimeWithGapsBlank) {
+    const auto bucket = [](int64_t from_s, int64_t to_s, long n, double v) {
+        Series::Bucket b;
+        b.first_ms = kT0 + from_s * 1000;
+        b.last_ms = kT0 + to_s * 1000 + 999;  // rounds fill their seconds
+        b.n = n;
+        b.sum = {v * static_cast<double>(n)};
+        return b;
+    };
+    const struct {
+        const char* what;
+        std::vector<Series::Bucket> buckets;
+        std::size_t slots;
+        std::string drawn;  // per slot: the mean's digit, '.' blank
+    } cases[] = {
+        {"one minute of 60 rounds, then 60 buckets of one round",
+         [&] {
+             std::vector<Series::Bucket> b{bucket(0, 59, 60, 1)};
+             for (int k = 60; k < 120; ++k) b.push_back(bucket(k, k, 1, 2));
+             return b;
+         }(),
+         4, "1122"},
+        {"a silence of 200 s between two minutes", {bucket(0, 59, 60, 1), bucket(260, 319, 60, 3)}, 8, "11....33"},
+        {"a pause of 100 s is no gap", {bucket(0, 59, 60, 1), bucket(160, 219, 60, 3)}, 11, "11111111333"},
+        {"a discharge at 15-42 % of the period",
+         {bucket(0, 149, 150, 1), bucket(150, 419, 270, 5), bucket(420, 999, 580, 1)}, 20, "11155555311111111111"},  // the discharge ends in slot 8
+    };
+    for (const auto& c : cases) {
+        const auto t = report::SlotsInTime(c.buckets, 1, c.slots, 120000);
+        std::string drawn;
+        for (const auto& m : t.means) drawn += m ? static_cast<char>('0' + std::lround((*m)[0])) : '.';
+        EXPECT_EQ(drawn, c.drawn) << c.what;
+        EXPECT_EQ(t.t0, c.buckets.front().first_ms) << c.what;
+    }
+    // Lines break at the same gaps.
+    const std::vector<Series::Bucket> b{bucket(0, 59, 60, 1), bucket(60, 119, 60, 1), bucket(300, 359, 60, 1)};
+    EXPECT_EQ(report::UnbrokenRuns(b, 120000), (std::vector<std::pair<std::size_t, std::size_t>>{{0, 2}, {2, 3}}));
 }
 
 TEST(StringFigures, DischargesPastTheBoundAreCountedNotKept) {

@@ -54,7 +54,8 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
-    const std::string text = MetricsFormat::Render(canned::Site());
+    const auto site = canned::Site();
+    const std::string text = MetricsFormat::Render(site, site.now_ms);
     const auto lines = Lines(text);
     const std::set<std::string> have(lines.begin(), lines.end());
     for (const char* expected : {
@@ -114,8 +115,26 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     EXPECT_EQ(text.find("bench_host_values_age_seconds{device=\"16\"}"), std::string::npos);
 }
 
+TEST(MetricsFormat, AgesCountToTheScrapeNotToThePublication) {
+    const auto site = canned::Site();
+    const struct {
+        int64_t scrape_after_ms;  // of the snapshot's publication
+        const char* age;          // of device 12's values, published 0.8 s old
+    } cases[] = {
+        {0, "0.8"},
+        {5000, "5.8"},       // no publication since: the age still grows
+        {-60000, "0"},       // the wall clock set back since: never negative
+    };
+    for (const auto& c : cases) {
+        const std::string text = MetricsFormat::Render(site, site.now_ms + c.scrape_after_ms);
+        EXPECT_NE(text.find(std::string("bench_host_values_age_seconds{device=\"12\"} ") + c.age + "\n"),
+                  std::string::npos)
+            << c.scrape_after_ms;
+    }
+}
+
 TEST(MetricsFormat, OneHelpAndTypePerFamilyBeforeItsSamples) {
-    const auto lines = Lines(MetricsFormat::Render(canned::Site()));
+    const auto lines = Lines(MetricsFormat::Render(canned::Site(), canned::Site().now_ms));
     std::map<std::string, std::string> types;
     std::set<std::string> helps;
     std::string current;
@@ -140,6 +159,7 @@ TEST(MetricsFormat, OneHelpAndTypePerFamilyBeforeItsSamples) {
 TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     auto site = canned::Site();
     site.devices[0].temperature.value = std::nanf("");
+    site.devices[4].poll_interval_seconds = 0.0;  // fewer than two cycles
     const Json::Value v = Parse(site.ToJson(7));
     EXPECT_EQ(v["version"].asUInt64(), 7u);
     const Json::Value& d12 = v["devices"][0];
@@ -154,6 +174,13 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     const Json::Value& d16 = v["devices"][4];
     EXPECT_EQ(d16["health"].asString(), "never answered");
     EXPECT_TRUE(d16["values_at_ms"].isNull());
+    // Never read: null, not 0.
+    ASSERT_GT(d16["cells"].size(), 0u);
+    EXPECT_TRUE(d16["cells"][0]["value"].isNull());
+    for (const char* value : {"string_voltage", "current", "temperature"}) EXPECT_TRUE(d16[value]["value"].isNull());
+    EXPECT_FALSE(d12["string_voltage"]["value"].isNull());
+    EXPECT_TRUE(d16["poll_interval_seconds"].isNull());
+    EXPECT_DOUBLE_EQ(d12["poll_interval_seconds"].asDouble(), 2.0);
     EXPECT_EQ(v["alarms"][1]["state"].asString(), "cleared");
 }
 

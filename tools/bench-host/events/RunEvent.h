@@ -133,6 +133,20 @@ struct StoreFailed {
     bool alarm = false;  // an alarm, not a round's record
 };
 
+// The standard output went away (the reader of a pipe closed it): the run
+// goes on polling and storing, and says so once on standard error.
+struct OutputLost {
+    std::string what;
+};
+
+// The wall clock stepped against the monotonic one by more than
+// ClockWatch::kBoundMs: at is the wall time after the step, step how far it
+// moved (negative: back).
+struct ClockStepped {
+    WallClock::time_point at;
+    std::chrono::milliseconds step{0};
+};
+
 // A port's losses over the run.
 struct PortSummary {
     std::string path;
@@ -148,6 +162,7 @@ struct RunEnded {
     std::string history_file;
     long records_not_stored = 0;
     long alarms_not_stored = 0;
+    std::vector<ClockStepped> clock_steps;  // in the order they came
 };
 
 }  // namespace run
@@ -156,7 +171,7 @@ using RunEvent = std::variant<run::RunStarted, run::SetupFailed, run::SetupWarni
                               run::RoundCompleted, run::AlarmRaised, run::AlarmCleared, run::HealthChanged,
                               run::ExchangeFailed, run::DeviceCallFailed,
                               run::PluginLine, run::PortLost, run::PortReopened, run::Trace, run::StoreFailed,
-                              run::RunEnded, run::AlarmsClosedAtStart>;
+                              run::RunEnded, run::AlarmsClosedAtStart, run::OutputLost, run::ClockStepped>;
 
 // Visitor from lambdas, for std::visit over a RunEvent.
 template <class... F>

@@ -227,6 +227,10 @@ std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
         s.through_ms = db_.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
         if (db_.HasTable("history_minutes_since")) s.since_ms = db_.Int("SELECT since_ms FROM history_minutes_since");
         s.pruned_before_ms = HistoryPruner::PrunedBefore(db_);
+        if (db_.HasTable("history_minutes_reopened")) {
+            SqlStatement st = db_.Prepare("SELECT minute_ms FROM history_minutes_reopened ORDER BY minute_ms");
+            while (st.Step()) s.reopened.push_back(st.Int(0));
+        }
         return s;
     } catch (const std::exception& e) {
         Fail("cannot read the per-minute summary", e);
@@ -240,8 +244,9 @@ void HistoryReader::ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t t
         for (const char* what : {"sum", "min", "max"}) cols += ", " + HistorySummary::CellColumn(i, what);
     std::optional<SqlStatement> st;
     try {
+        const bool last = db_.HasColumn("history_minutes", "last_ms");
         st.emplace(db_.Prepare("SELECT device_id, minute_ms, first_ms, rounds, decoded, voltage_sum, current_sum, "
-                               "temperature_sum, current_min" + cols +
+                               "temperature_sum, current_min" + cols + (last ? ", last_ms" : ", NULL") +
                                " FROM history_minutes WHERE device_id = ? AND minute_ms >= ? AND minute_ms < ? "
                                "ORDER BY minute_ms"));
         st->Bind(1, int64_t{device_id}).Bind(2, from_ms).Bind(3, to_ms);
@@ -266,6 +271,7 @@ void HistoryReader::ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t t
                 m.cell_min[i] = st->Real(10 + 3 * i);
                 m.cell_max[i] = st->Real(11 + 3 * i);
             }
+            m.last_ms = st->OptionalInt(9 + 3 * 32);
         } catch (const std::exception& e) {
             Fail("cannot read the per-minute summary", e);
         }
@@ -307,6 +313,27 @@ std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
         }
     } catch (const std::exception& e) {
         Fail("cannot read the runs' counts", e);
+    }
+    return out;
+}
+
+std::vector<history::Note> HistoryReader::Notes() {
+    std::vector<history::Note> out;
+    if (!columns_ || !db_.HasTable("run_notes")) return out;
+    try {
+        SqlStatement st = db_.Prepare("SELECT run_id, at, at_ms, kind, step_ms, text FROM run_notes ORDER BY rowid");
+        while (st.Step()) {
+            history::Note n;
+            n.run_id = st.OptionalInt(0).value_or(0);
+            n.at = st.Text(1);
+            n.at_ms = st.Int(2);
+            n.kind = st.Text(3);
+            n.step_ms = st.OptionalInt(4);
+            n.text = st.Text(5);
+            out.push_back(n);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read the runs' notes", e);
     }
     return out;
 }

@@ -51,6 +51,9 @@ public:
     // The runs' counts for the device; none in a file from before they
     // were kept.
     std::vector<history::RunDevice> RunDevices(uint32_t device_id);
+    // The runs' notes in the order written; none in a file from before
+    // they were kept.
+    std::vector<history::Note> Notes();
 
     // The per-minute summary's extent: every round from since_ms (none:
     // from the first) to before through_ms is summarised; the rounds before
@@ -61,6 +64,9 @@ public:
         std::optional<int64_t> since_ms;
         int64_t through_ms = 0;
         std::optional<int64_t> pruned_before_ms;
+        // Minutes before through_ms without rows until the writer has
+        // summarised them again: their rounds are read one by one.
+        std::vector<int64_t> reopened;  // in order
     };
     std::optional<Summary> SummaryExtent();
     // The device's summarised minutes from from_ms to before to_ms (minute

@@ -53,6 +53,7 @@ struct Minute {
     long rounds = 0, decoded = 0;
     double voltage_sum = 0, current_sum = 0, temperature_sum = 0;
     std::optional<double> current_min;  // none in minutes summarised before it was kept
+    std::optional<int64_t> last_ms;     // its last round; none in minutes summarised before it was kept
     std::array<double, 32> cell_sum{}, cell_min{}, cell_max{};
 };
 
@@ -69,6 +70,18 @@ struct RunDevice {
     // run that wrote the row did not count them.
     std::optional<int64_t> late_polls;
     int64_t updated_ms = 0;
+};
+
+// Something of a run that is neither a round nor a health change: the wall
+// clock stepped (step_ms how far; at_ms the wall time after the step), or
+// the run's standard output was lost.
+struct Note {
+    int64_t run_id = 0;
+    std::string at;
+    int64_t at_ms = 0;
+    std::string kind;  // "clock step", "output lost"
+    std::optional<int64_t> step_ms;  // of a clock step
+    std::string text;
 };
 
 struct Run {

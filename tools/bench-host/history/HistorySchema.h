@@ -29,6 +29,12 @@
 //       resends and late polls, kept up to date while the run goes on;
 //       late_polls is NULL in rows of runs that did not count them.  Runs
 //       from before the table have no row: their counts are not recorded.
+//   run_notes(run_id INTEGER, at TEXT, at_ms INTEGER, kind TEXT,
+//             step_ms INTEGER, text TEXT)
+//       what else befell a run: kind "clock step" (the wall clock moved by
+//       step_ms against the monotonic clock; at_ms is after the step) or
+//       "output lost" (its standard output was closed).  Files from before
+//       the table hold no notes: nothing was recorded of either.
 //
 // Times: *_at is ISO 8601 local time with milliseconds and the UTC offset
 // (TimeStamp); *_ms the milliseconds since the Unix epoch, which is what

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include <sqlite3.h>
 
@@ -32,13 +33,17 @@ void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
         const std::string v = Rv(RecordSql::kCell0 + i - 1);
         values += ", sum(" + v + "), min(" + v + "), max(" + v + ")";
     }
+    std::string columns;
+    for (int i = 1; i <= BatteryRecord::kCells; ++i)
+        for (const char* what : {"sum", "min", "max"}) columns += ", " + HistorySummary::CellColumn(i, what);
     const std::string minute = "saved_ms / " + std::to_string(kMinuteMs) + " * " + std::to_string(kMinuteMs);
     db.Exec(std::string(HistorySummary::kDevices) +
-                 "INSERT OR REPLACE INTO history_minutes "
+                 "INSERT OR REPLACE INTO history_minutes(device_id, minute_ms, first_ms, rounds, decoded, "
+                 "voltage_sum, current_sum, temperature_sum" + columns + ", current_min, last_ms) "
                  "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" +
                  Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" +
                  Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values + ", min(" +
-                 Rv(RecordSql::kCurrent) + ")" +
+                 Rv(RecordSql::kCurrent) + "), max(saved_ms)" +
                  " FROM d, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
                  "AND saved_ms >= (" + from_sql + ") AND saved_ms < " + std::to_string(to_ms) +
                  " GROUP BY device_id, m");
@@ -61,8 +66,9 @@ void HistorySummary::Create(sqlite3* handle) {
         "first_ms INTEGER NOT NULL, rounds INTEGER NOT NULL, decoded INTEGER NOT NULL, "
         "voltage_sum REAL, current_sum REAL, temperature_sum REAL" +
         cols +
-        ", current_min REAL, PRIMARY KEY(device_id, minute_ms)) WITHOUT ROWID;"
-        "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL)");
+        ", current_min REAL, last_ms INTEGER, PRIMARY KEY(device_id, minute_ms)) WITHOUT ROWID;"
+        "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL);" +
+        std::string(kCreateReopened));
 }
 
 void HistorySummary::Migrate(sqlite3* handle) {
@@ -72,6 +78,11 @@ void HistorySummary::Migrate(sqlite3* handle) {
     // their rounds instead.
     if (db.HasTable("history_minutes") && !db.HasColumn("history_minutes", "current_min"))
         db.Exec("ALTER TABLE history_minutes ADD COLUMN current_min REAL");
+    // The last round of a minute, so that a report ends at it and not at
+    // the minute's end; NULL in minutes summarised before it was kept.
+    if (db.HasTable("history_minutes") && !db.HasColumn("history_minutes", "last_ms"))
+        db.Exec("ALTER TABLE history_minutes ADD COLUMN last_ms INTEGER");
+    if (db.HasTable("history_minutes")) db.Exec(kCreateReopened);
 }
 
 void HistorySummary::CreateFrom(sqlite3* handle, int64_t now_ms) {
@@ -91,19 +102,48 @@ bool HistorySummary::Present(sqlite3* handle) {
     }
 }
 
-void HistorySummary::Update(sqlite3* handle, int64_t now_ms) {
+const char* const HistorySummary::kCreateReopened =
+    "CREATE TABLE IF NOT EXISTS history_minutes_reopened(minute_ms INTEGER PRIMARY KEY)";
+
+int64_t HistorySummary::Update(sqlite3* handle, int64_t now_ms) {
     RecordSql::Register(handle);
     SqlConnection db(handle);
-    const int64_t through = now_ms / kMinuteMs * kMinuteMs;
+    const int64_t now_minute = MinuteOf(now_ms);
+    int64_t through = now_minute;
     db.InSavepoint("history_summary", [&] {
+        const std::optional<int64_t> was = db.Int("SELECT max(through_ms) FROM history_minutes_through");
         // From the start of the last summarised minute (or the beginning);
         // the summary itself is never scanned.
         Summarise(db,
-                  "coalesce((SELECT max(through_ms) FROM history_minutes_through) - " + std::to_string(kMinuteMs) +
-                      ", -9223372036854775807)",
-                  through);
+                  was ? std::to_string(*was - kMinuteMs) : std::string("-9223372036854775807"),
+                  now_minute);
+        // The minutes written again since (the clock was set back), but
+        // the one still being written.
+        std::vector<int64_t> reopened;
+        {
+            SqlStatement st = db.Prepare("SELECT minute_ms FROM history_minutes_reopened WHERE minute_ms <> ?");
+            st.Bind(1, now_minute);
+            while (st.Step()) reopened.push_back(st.Int(0));
+        }
+        for (const int64_t m : reopened) {
+            Summarise(db, std::to_string(m), m + kMinuteMs);
+            db.Prepare("DELETE FROM history_minutes_reopened WHERE minute_ms = ?").Bind(1, m).Run();
+        }
+        // Never back: the minutes up to it stay summarised, and one written
+        // again is reopened instead.
+        if (was) through = std::max(through, *was);
         db.Exec("DELETE FROM history_minutes_through; INSERT INTO history_minutes_through VALUES(" +
                 std::to_string(through) + ")");
+        return true;
+    });
+    return through;
+}
+
+void HistorySummary::Reopen(sqlite3* handle, int64_t minute_ms) {
+    SqlConnection db(handle);
+    db.InSavepoint("history_summary", [&] {
+        db.Prepare("DELETE FROM history_minutes WHERE minute_ms = ?").Bind(1, minute_ms).Run();
+        db.Prepare("INSERT OR IGNORE INTO history_minutes_reopened VALUES(?)").Bind(1, minute_ms).Run();
         return true;
     });
 }

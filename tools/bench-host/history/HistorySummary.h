@@ -6,13 +6,22 @@
 //   history_minutes(device_id, minute_ms, first_ms, rounds, decoded,
 //                   voltage_sum, current_sum, temperature_sum,
 //                   c1_sum, c1_min, c1_max, ..., c32_sum, c32_min, c32_max,
-//                   current_min)
+//                   current_min, last_ms)
 //       one row per device and minute that has rounds; minute_ms the
-//       minute's start, first_ms its first round, decoded the rounds whose
-//       record could be read (the sums are over those); current_min the
-//       lowest current, NULL in minutes summarised before it was kept
+//       minute's start, first_ms and last_ms its first and last round
+//       (last_ms NULL in minutes summarised before it was kept), decoded
+//       the rounds whose record could be read (the sums are over those);
+//       current_min the lowest current, NULL in minutes summarised before
+//       it was kept
 //   history_minutes_through(through_ms)
-//       every round before through_ms is summarised
+//       every round before through_ms is summarised, but those of the
+//       reopened minutes; it never moves back
+//   history_minutes_reopened(minute_ms)
+//       minutes before through_ms that rounds were written to again (the
+//       wall clock was set back): their rows are deleted when the first
+//       such round is written and made anew once the writer has left the
+//       minute, so a reader reads their rounds meanwhile.  A minute with
+//       rounds and no row is never taken for an empty one.
 //   history_minutes_since(since_ms)
 //       only in a file that held rounds before it had a summary: the
 //       summary begins at since_ms (a minute's start); readers read the
@@ -40,9 +49,16 @@ public:
     // The same for a file with rounds already: the summary begins at the
     // minute after now_ms, so that making it costs nothing now.
     static void CreateFrom(sqlite3* db, int64_t now_ms);
-    // Summarises the complete minutes before now_ms not yet summarised; the
-    // last summarised minute is summarised again, in case rounds came after.
-    static void Update(sqlite3* db, int64_t now_ms);
+    static int64_t MinuteOf(int64_t ms) { return (ms >= 0 ? ms : ms - kMinuteMs + 1) / kMinuteMs * kMinuteMs; }
+    // Summarises the complete minutes before now_ms not yet summarised (the
+    // last summarised minute again, in case rounds came after) and the
+    // reopened minutes but now_ms's own; returns the new through_ms.
+    static int64_t Update(sqlite3* db, int64_t now_ms);
+    // A round is about to be written to minute_ms, before through_ms:
+    // the minute's rows go and it is listed as reopened, in one
+    // transaction.
+    static void Reopen(sqlite3* db, int64_t minute_ms);
+    static const char* const kCreateReopened;
     // Summarises up to max_minutes minutes just before since_ms (minutes
     // without rounds are skipped, not counted) and moves since_ms back over
     // them, in one transaction; deletes since_ms once no round is older.

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "history/HistorySummary.h"
@@ -66,12 +67,28 @@ int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
 
 void HistoryWriter::Summarise(int64_t now_ms) {
     if (!db_) return;
-    summarised_minute_ = now_ms / HistorySummary::kMinuteMs;
+    summarised_minute_ = HistorySummary::MinuteOf(now_ms);
     // A cache of the rounds: when it cannot be written, readers read the
     // rounds after its last minute instead, and the next minute tries again.
     try {
-        HistorySummary::Update(db_->get(), now_ms);
+        through_ms_ = HistorySummary::Update(db_->get(), now_ms);
+        reopened_.erase(reopened_.begin(), reopened_.lower_bound(*summarised_minute_));
+        reopened_.erase(reopened_.upper_bound(*summarised_minute_), reopened_.end());
     } catch (const std::runtime_error&) {
+    }
+}
+
+void HistoryWriter::Reopen(int64_t at_ms) {
+    // A round before the summary's end (the wall clock was set back): its
+    // minute is reopened once, before the round is written, so no reader
+    // ever takes the minute's old rows for all its rounds.
+    const int64_t minute = HistorySummary::MinuteOf(at_ms);
+    if (!db_ || !through_ms_ || minute >= *through_ms_ || reopened_.count(minute)) return;
+    try {
+        HistorySummary::Reopen(db_->get(), minute);
+        reopened_.insert(minute);
+    } catch (const std::runtime_error&) {
+        // Left as it was: the next round of the minute tries again.
     }
 }
 
@@ -88,7 +105,9 @@ void HistoryWriter::Backfill(int64_t now_ms) {
 }
 
 void HistoryWriter::EndRun(const TimeStamp& at) {
-    if (summarised_minute_) Summarise(at.Ms() + HistorySummary::kMinuteMs);
+    // The run's last minute too, and any minute reopened: the minute after
+    // the end is the one left open (none is written to it).
+    if (summarised_minute_) Summarise(std::max(at.Ms(), *summarised_minute_) + HistorySummary::kMinuteMs);
     if (!run_id_ || !db_) return;
     try {
         db_->Prepare("UPDATE runs SET ended_at = ?, ended_ms = ? WHERE run_id = ?")
@@ -124,7 +143,9 @@ int HistoryWriter::CloseAlarmsLeftRaised(const TimeStamp& at) {
 }
 
 void HistoryWriter::Stored(int64_t at_ms) {
-    if (summarised_minute_ && at_ms / HistorySummary::kMinuteMs > *summarised_minute_)
+    // Wherever the clock put the round: a minute left, forward or back, is
+    // summarised with every minute written since.
+    if (summarised_minute_ && HistorySummary::MinuteOf(at_ms) != *summarised_minute_)
         Summarise(at_ms);
     else if (backfilled_second_ && at_ms / 1000 != *backfilled_second_)
         Backfill(at_ms);
@@ -132,6 +153,7 @@ void HistoryWriter::Stored(int64_t at_ms) {
 
 void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at) {
     const char* what = "cannot store a record";
+    Reopen(at.Ms());
     SqlStatement& st =
         Insert(insert_record_, "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
                records_not_stored_, what);
@@ -183,6 +205,23 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
             .Bind(8, int64_t{h.cycles_lost})
             .Bind(9, h.reason)
             .Bind(10, h.run_id ? h.run_id : run_id_)
+            .Run();
+    } catch (const std::exception& e) {
+        Fail(other_not_stored_, what, &e);
+    }
+}
+
+void HistoryWriter::SaveNote(const history::Note& n) {
+    const char* what = "cannot store a note of the run";
+    if (!db_) Fail(other_not_stored_, what, nullptr);
+    try {
+        db_->Prepare("INSERT INTO run_notes(run_id, at, at_ms, kind, step_ms, text) VALUES(?, ?, ?, ?, ?, ?)")
+            .Bind(1, run_id_)
+            .Bind(2, n.at)
+            .Bind(3, n.at_ms)
+            .Bind(4, n.kind)
+            .Bind(5, n.step_ms)
+            .Bind(6, n.text)
             .Run();
     } catch (const std::exception& e) {
         Fail(other_not_stored_, what, &e);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "history/HistoryRows.h"
@@ -59,6 +60,8 @@ public:
     void SaveHealth(const history::Health& health);
     // This run's counts for one device, replacing those written before.
     void SaveRunDevice(const history::RunDevice& counts);
+    // A note of this run (its run_id is the writer's).
+    void SaveNote(const history::Note& note);
 
     // Writes that failed since the file was opened (each also threw).
     long RecordsNotStored() const { return records_not_stored_; }
@@ -70,6 +73,7 @@ private:
     SqlStatement& Insert(std::unique_ptr<SqlStatement>& st, const char* sql, long& count, const char* what);
     void Stored(int64_t at_ms);
     void Summarise(int64_t now_ms);
+    void Reopen(int64_t at_ms);
     void Backfill(int64_t now_ms);
 
     SqlConnection* db_ = nullptr;
@@ -83,8 +87,11 @@ private:
     std::unique_ptr<SqlStatement> insert_alarm_;
     std::unique_ptr<SqlStatement> insert_health_;
     std::unique_ptr<SqlStatement> upsert_run_device_;
-    // The minute the per-minute summary was last brought up to.
+    // The minute (its start) the per-minute summary was last brought up
+    // to, the summary's through_ms, and the minutes before it reopened.
     std::optional<int64_t> summarised_minute_;
+    std::optional<int64_t> through_ms_;
+    std::set<int64_t> reopened_;
     // The second of the last step summarising the rounds from before the
     // summary existed; none when none are left.
     std::optional<int64_t> backfilled_second_;

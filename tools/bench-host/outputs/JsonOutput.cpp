@@ -34,6 +34,12 @@ JsonLine Health(const BusDevice& d, const DeviceHealth::Change& c) {
     return line;
 }
 
+JsonLine ClockStep(const run::ClockStepped& e) {
+    JsonLine line;
+    line.Str("ev", "clock_step").Str("at", runtext::Iso(e.at)).Double("step_s", SecondsOf(e.step));
+    return line;
+}
+
 }  // namespace
 
 void JsonOutput::OnEvent(const RunEvent& event) {
@@ -100,6 +106,8 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 emit(line);
             },
             [&](const run::HealthChanged& e) { emit(Health(*e.device, e.change)); },
+            [&](const run::ClockStepped& e) { emit(ClockStep(e)); },
+            [&](const run::OutputLost& e) { err_ << "bench-host: " << runtext::Note(e).value_or(e.what) << std::endl; },
             [&](const run::ExchangeFailed&) {},
             [&](const run::PluginLine& e) { err_ << "plug-in: " << e.line << std::endl; },
             [&](const run::Trace& e) {
@@ -128,8 +136,11 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                         standing += (standing.size() > 1 ? "," : "") + alarm.Text();
                     }
                     line.Raw("alarms_standing", standing + "]");
-                    line.Int("late_polls", d->late_polls).Double("poll_interval_s",
-                                                                  std::round(d->PollIntervalSeconds() * 1000.0) / 1000.0);
+                    // Null before a second cycle: there is no interval yet.
+                    line.Int("late_polls", d->late_polls)
+                        .Raw("poll_interval_s",
+                             d->starts < 2 ? "null"
+                                           : JsonLine::FormatDouble(std::round(d->PollIntervalSeconds() * 1000.0) / 1000.0));
                     if (h.late_replies() > 0)
                         line.Int("late_replies", h.late_replies())
                             .Double("late_by_s", SecondsOf(h.late_by()))
@@ -145,6 +156,9 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 JsonLine history;
                 history.Str("ev", "history").Str("file", e.history_file).Int("records_not_stored", e.records_not_stored).Int(
                     "alarms_not_stored", e.alarms_not_stored);
+                std::string steps = "[";
+                for (const auto& s : e.clock_steps) steps += (steps.size() > 1 ? "," : "") + ClockStep(s).Text();
+                history.Raw("clock_steps", steps + "]");
                 emit(history);
                 for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
             },

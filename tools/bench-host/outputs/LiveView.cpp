@@ -110,10 +110,12 @@ void LiveView::AddEvent(const std::string& line, ScreenLayout::Look look) {
 void LiveView::OnEvent(const RunEvent& event) {
     using Look = ScreenLayout::Look;
     if (const auto note = runtext::Note(event)) {
+        if (std::holds_alternative<run::OutputLost>(event)) err_ << "bench-host: " << *note << std::endl;
         const bool trouble = std::holds_alternative<run::AlarmRaised>(event) ||
                              std::holds_alternative<run::PortLost>(event) ||
                              std::holds_alternative<run::DeviceCallFailed>(event) ||
                              std::holds_alternative<run::StoreFailed>(event) ||
+                             std::holds_alternative<run::ClockStepped>(event) ||
                              (std::holds_alternative<run::HealthChanged>(event) &&
                               std::get<run::HealthChanged>(event).change.to != DeviceHealth::State::kAnswering);
         AddEvent(runtext::Clock(false) + " " + *note, trouble ? Look::kAlarm : Look::kPlain);

@@ -59,6 +59,10 @@ std::string Seconds(std::chrono::milliseconds length) {
     return buf;
 }
 
+std::string Step(std::chrono::milliseconds step) {
+    return std::string(step.count() < 0 ? "back " : "forward ") + Seconds(std::chrono::abs(step));
+}
+
 namespace {
 
 std::string Cycles(long n) { return std::to_string(n) + (n == 1 ? " cycle" : " cycles"); }
@@ -161,6 +165,14 @@ std::optional<std::string> Note(const RunEvent& event) {
                 return "port " + e.port + " lost (" + e.why + "), reopening in " + std::to_string(e.retry_in.count()) +
                        " ms";
             },
+            [](const run::OutputLost& e) -> std::optional<std::string> {
+                return "standard output lost (" + e.what +
+                       "): the run goes on polling and storing, its lines are no longer shown";
+            },
+            [](const run::ClockStepped& e) -> std::optional<std::string> {
+                return "wall clock stepped " + Step(e.step) + " at " + Iso(e.at) +
+                       "; durations are measured on the monotonic clock";
+            },
             [](const run::PortReopened& e) -> std::optional<std::string> {
                 return "port " + e.port + " reopened after " + Seconds(e.outage);
             },
@@ -257,6 +269,8 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
     for (const auto& p : end.ports)
         lines.push_back("port " + p.path + ": " + std::to_string(p.outages) + (p.outages == 1 ? " outage" : " outages") +
                         (p.outages > 0 ? ", " + Seconds(p.down) + " in all" : ""));
+    for (const auto& s : end.clock_steps)
+        lines.push_back("wall clock stepped " + Step(s.step) + " at " + Iso(s.at));
     lines.push_back("history: " + end.history_file);
     if (end.records_not_stored > 0) lines.push_back(Count(end.records_not_stored, "record", "records") + " not stored");
     if (end.alarms_not_stored > 0) lines.push_back(Count(end.alarms_not_stored, "alarm", "alarms") + " not stored");

@@ -22,6 +22,8 @@ std::string Iso(run::WallClock::time_point at);
 std::string Percent(double percent);
 // "0.4 s", "15 s".
 std::string Seconds(std::chrono::milliseconds length);
+// A step of the wall clock: "back 3600 s", "forward 80 s".
+std::string Step(std::chrono::milliseconds step);
 
 // A device's health in a few words, with since when and how many cycles
 // were lost: "not answering since 11:07:15, 12 cycles lost (timeout)".

@@ -4,6 +4,11 @@
 
 void TextOutput::OnEvent(const RunEvent& event) {
     if (const auto note = runtext::Note(event)) {
+        // Said where it can still be read.
+        if (std::holds_alternative<run::OutputLost>(event)) {
+            err_ << "bench-host: " << *note << std::endl;
+            return;
+        }
         out_ << runtext::Clock(false) << " " << *note << std::endl;
         return;
     }

@@ -226,6 +226,23 @@ private:
     double last_current_ = 0, current_sum_ = 0;
 };
 
+// A chart's buckets laid on time: from the first bucket's first round to
+// the last bucket's last round cut into `slots` equal spans, each with the
+// mean of every channel over the buckets whose rounds reach into it.  A
+// span between two buckets further apart than max_gap_ms stays empty (a
+// gap, drawn as one); a shorter one is the earlier bucket's (rounds come
+// every so often, not in every span).
+struct TimeSlots {
+    int64_t t0 = 0, slot_ms = 1;
+    std::vector<std::optional<std::vector<double>>> means;  // none: no rounds
+};
+TimeSlots SlotsInTime(const std::vector<Series::Bucket>& buckets, std::size_t channels, std::size_t slots,
+                      int64_t max_gap_ms);
+// Indexes [begin, end) of the runs of buckets no further apart than
+// max_gap_ms: a line is drawn through each run, none across a gap.
+std::vector<std::pair<std::size_t, std::size_t>> UnbrokenRuns(const std::vector<Series::Bucket>& buckets,
+                                                               int64_t max_gap_ms);
+
 // Alarms paired raise to end, in the order raised; at most max spans.
 std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,
                                   std::size_t max, long* not_kept);

@@ -131,7 +131,17 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         } else {
             if (!options.from_ms || *options.from_ms < lo) rounds(options.from_ms, lo - 1);
             const int cells = std::clamp(options.settings.cells, 1, 32);
+            // Reopened minutes have no rows yet: their rounds, in their place.
+            std::size_t next_reopened = 0;
+            const auto reopened_before = [&](int64_t before) {
+                for (; next_reopened < extent->reopened.size() && extent->reopened[next_reopened] < before;
+                     ++next_reopened) {
+                    const int64_t m = extent->reopened[next_reopened];
+                    if (m >= lo) rounds(m, m + kMinute - 1);
+                }
+            };
             reader.ForEachMinute(id, lo, hi, [&](const history::Minute& m) {
+                reopened_before(m.minute_ms);
                 // A minute that may hold a discharge, an unread cell or an
                 // unreadable record is read round by round, unless its
                 // rounds were pruned: the minute is then all there is.
@@ -144,6 +154,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 else
                     rounds(m.minute_ms, m.minute_ms + kMinute - 1);
             });
+            reopened_before(hi);
             rounds(hi, options.to_ms);
         }
         figures.emplace_back(id, std::move(f));

@@ -91,7 +91,7 @@ std::string SvgOpen(const std::string& label) {
 // One channel: its mean through the buckets, with the band of its lowest
 // and highest readings, and the limits in force.
 std::string LineChart(const Series& s, std::size_t ch, const std::string& what, const std::string& unit, int digits,
-                      const std::vector<std::pair<std::string, double>>& limits) {
+                      const std::vector<std::pair<std::string, double>>& limits, int64_t max_gap_ms) {
     const auto& b = s.Buckets();
     if (b.empty()) return "<p class='none'>No readings.</p>";
     Frame f{b.front().first_ms, b.back().last_ms, std::numeric_limits<double>::infinity(),
@@ -102,12 +102,16 @@ std::string LineChart(const Series& s, std::size_t ch, const std::string& what, 
     f.lo -= pad;
     f.hi += pad;
     std::ostringstream o;
-    o << SvgOpen(what) << Axes(f, unit, digits) << "<polygon fill='#cde' points='";
-    for (const auto& x : b) o << f.X(x.first_ms) << ',' << f.Y(x.max[ch]) << ' ';
-    for (auto it = b.rbegin(); it != b.rend(); ++it) o << f.X(it->last_ms) << ',' << f.Y(it->min[ch]) << ' ';
-    o << "'/><polyline fill='none' stroke='#136' stroke-width='1.5' points='";
-    for (const auto& x : b) o << f.X((x.first_ms + x.last_ms) / 2) << ',' << f.Y(x.Mean(ch)) << ' ';
-    o << "'/>";
+    o << SvgOpen(what) << Axes(f, unit, digits);
+    // Nothing is drawn across a gap: no readings, no line.
+    for (const auto& [from, to] : report::UnbrokenRuns(b, max_gap_ms)) {
+        o << "<polygon fill='#cde' points='";
+        for (std::size_t i = from; i < to; ++i) o << f.X(b[i].first_ms) << ',' << f.Y(b[i].max[ch]) << ' ';
+        for (std::size_t i = to; i-- > from;) o << f.X(b[i].last_ms) << ',' << f.Y(b[i].min[ch]) << ' ';
+        o << "'/><polyline fill='none' stroke='#136' stroke-width='1.5' points='";
+        for (std::size_t i = from; i < to; ++i) o << f.X((b[i].first_ms + b[i].last_ms) / 2) << ',' << f.Y(b[i].Mean(ch)) << ' ';
+        o << "'/>";
+    }
     for (const auto& l : limits)
         o << "<line x1='" << kL << "' x2='" << kW - kR << "' y1='" << f.Y(l.second) << "' y2='" << f.Y(l.second)
           << "' stroke='#c00' stroke-dasharray='6 4'/><text x='" << kW - kR - 4 << "' y='" << f.Y(l.second) - 3
@@ -129,47 +133,40 @@ std::string HeatColour(double mv, double scale) {
 
 // Cells down, time across, each cell's mean deviation from the string's
 // mean cell: a cell drifting away shows as a band darkening along its row.
-std::string HeatMap(const Series& s, double threshold_mv) {
+std::string HeatMap(const Series& s, double threshold_mv, int64_t max_gap_ms) {
     const auto& all = s.Buckets();
     const std::size_t cells = s.Channels();
     if (all.empty() || cells == 0) return "<p class='none'>No readings.</p>";
-    // At most 160 columns: finer than a printed page shows.
-    const std::size_t step = (all.size() + 159) / 160;
-    std::vector<std::pair<std::pair<int64_t, int64_t>, std::vector<double>>> cols;
-    for (std::size_t i = 0; i < all.size(); i += step) {
-        std::vector<double> sum(cells, 0.0);
-        long n = 0;
-        const std::size_t end = std::min(all.size(), i + step);
-        for (std::size_t k = i; k < end; ++k) {
-            for (std::size_t c = 0; c < cells; ++c) sum[c] += all[k].sum[c];
-            n += all[k].n;
-        }
-        for (auto& v : sum) v /= std::max<long>(n, 1);
-        cols.push_back({{all[i].first_ms, all[end - 1].last_ms}, sum});
-    }
+    // 160 columns, each the same span of time: finer than a printed page
+    // shows, and a discharge drawn where it fell in the period.
+    const report::TimeSlots cols = report::SlotsInTime(all, cells, 160, max_gap_ms);
     // The colours span up to three times the rest threshold and saturate
     // beyond: a discharge's volts must not wash out a drift of a tenth.
     double scale = threshold_mv;
-    for (const auto& c : cols)
-        for (double v : c.second) scale = std::max(scale, std::fabs(v));
+    for (const auto& c : cols.means)
+        if (c)
+            for (double v : *c) scale = std::max(scale, std::fabs(v));
     scale = std::min(scale, 3 * threshold_mv);
     const double top = 12, left = 40, right = 10, row = 14;
     const double h = top + row * static_cast<double>(cells) + 44;
-    const double cw = (kW - left - right) / static_cast<double>(cols.size());
+    const double cw = (kW - left - right) / static_cast<double>(cols.means.size());
     std::ostringstream o;
     o << "<svg viewBox='0 0 " << kW << ' ' << h << "' role='img' aria-label='cell deviation over time' font-size='10'>";
     for (std::size_t c = 0; c < cells; ++c) {
         const double y = top + row * static_cast<double>(c);
         o << "<text x='" << left - 4 << "' y='" << y + row - 3 << "' text-anchor='end'>" << c + 1 << "</text>";
-        for (std::size_t k = 0; k < cols.size(); ++k)
+        for (std::size_t k = 0; k < cols.means.size(); ++k) {
+            if (!cols.means[k]) continue;  // no rounds: left blank
+            const double mv = (*cols.means[k])[c];
             o << "<rect x='" << Fixed(left + cw * static_cast<double>(k), 2) << "' y='" << y << "' width='"
-              << Fixed(cw + 0.3, 2) << "' height='" << row << "' fill='" << HeatColour(cols[k].second[c], scale)
-              << "'><title>cell " << c + 1 << ": " << Signed(cols[k].second[c], 1) << " mV</title></rect>";
+              << Fixed(cw + 0.3, 2) << "' height='" << row << "' fill='" << HeatColour(mv, scale)
+              << "'><title>cell " << c + 1 << ": " << Signed(mv, 1) << " mV</title></rect>";
+        }
     }
     const double base = top + row * static_cast<double>(cells);
-    o << "<text x='" << left << "' y='" << base + 14 << "'>" << Esc(When(cols.front().first.first)) << "</text>"
+    o << "<text x='" << left << "' y='" << base + 14 << "'>" << Esc(When(all.front().first_ms)) << "</text>"
       << "<text x='" << kW - right << "' y='" << base + 14 << "' text-anchor='end'>"
-      << Esc(When(cols.back().first.second)) << "</text>";
+      << Esc(When(all.back().last_ms)) << "</text>";
     // The scale, from as low as any cell went to as high.
     for (int k = 0; k <= 20; ++k) {
         const double v = -scale + 2 * scale * k / 20.0;
@@ -182,7 +179,7 @@ std::string HeatMap(const Series& s, double threshold_mv) {
 }
 
 // Every cell through a discharge; the one that went lowest drawn red.
-std::string EventChart(const Series& s, int lowest_cell) {
+std::string EventChart(const Series& s, int lowest_cell, int64_t max_gap_ms) {
     const auto& b = s.Buckets();
     if (b.empty()) return "";
     Frame f{b.front().first_ms, b.back().last_ms, std::numeric_limits<double>::infinity(),
@@ -197,10 +194,12 @@ std::string EventChart(const Series& s, int lowest_cell) {
     std::ostringstream o;
     o << SvgOpen("every cell through the discharge") << Axes(f, "V", 2);
     auto line = [&](std::size_t c, const char* colour, double width) {
-        o << "<polyline fill='none' stroke='" << colour << "' stroke-width='" << width << "' points='";
-        for (const auto& x : b)
-            if (x.min[c] > 0) o << f.X((x.first_ms + x.last_ms) / 2) << ',' << f.Y(x.Mean(c)) << ' ';
-        o << "'><title>cell " << c + 1 << "</title></polyline>";
+        for (const auto& [from, to] : report::UnbrokenRuns(b, max_gap_ms)) {
+            o << "<polyline fill='none' stroke='" << colour << "' stroke-width='" << width << "' points='";
+            for (std::size_t i = from; i < to; ++i)
+                if (b[i].min[c] > 0) o << f.X((b[i].first_ms + b[i].last_ms) / 2) << ',' << f.Y(b[i].Mean(c)) << ' ';
+            o << "'><title>cell " << c + 1 << "</title></polyline>";
+        }
     };
     for (std::size_t c = 0; c < s.Channels(); ++c)
         if (static_cast<int>(c) + 1 != lowest_cell) line(c, "#8ab", 1);
@@ -232,6 +231,8 @@ std::string CellRows(const DeviceFigures& d) {
 std::string DeviceSection(const DeviceFigures& d, const report::Settings& settings) {
     std::ostringstream o;
     const auto& w = d.watch;
+    // A pause longer than a discharge may hold is a gap in every chart.
+    const auto gap_ms = static_cast<int64_t>(settings.max_gap_s * 1000.0);
     o << "<section><h2>Device " << d.id << "</h2>";
     if (w.rounds == 0) {
         o << "<p class='warn'>No round of this device is stored in the period: nothing below describes the string."
@@ -290,11 +291,11 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
             if (l.name == name) out.push_back({l.bound, l.value});
         return out;
     };
-    o << "<h3>String</h3><figure>" << LineChart(d.string_chart, 0, "string voltage", "V", 1, limits("group_voltage"))
+    o << "<h3>String</h3><figure>" << LineChart(d.string_chart, 0, "string voltage", "V", 1, limits("group_voltage"), gap_ms)
       << "<figcaption>String voltage, V: mean (line) and lowest to highest reading (band)</figcaption></figure>"
-      << "<figure>" << LineChart(d.string_chart, 1, "string current", "A", 1, limits("group_current"))
+      << "<figure>" << LineChart(d.string_chart, 1, "string current", "A", 1, limits("group_current"), gap_ms)
       << "<figcaption>String current, A (below 0: discharging)</figcaption></figure>"
-      << "<figure>" << LineChart(d.string_chart, 2, "temperature", "°C", 1, limits("temperature"))
+      << "<figure>" << LineChart(d.string_chart, 2, "temperature", "°C", 1, limits("temperature"), gap_ms)
       << "<figcaption>Temperature, °C</figcaption></figure>";
     if (d.limits.empty())
         o << "<p class='none'>Limits: none is shown: no alarm in the period recorded one, and no run's site file "
@@ -335,7 +336,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
     for (int k = 0; k < (d.discharge.rounds > 0 ? 2 : 1); ++k)
         o << "<th>Rank</th><th>Min V</th><th>Mean V</th><th>Max V</th><th>Dev. mV</th><th>Worst mV</th>";
     o << "</tr>" << CellRows(d) << "</table></div>";
-    o << "<figure>" << HeatMap(d.deviation_chart, settings.flag_rest_mv)
+    o << "<figure>" << HeatMap(d.deviation_chart, settings.flag_rest_mv, gap_ms)
       << "<figcaption>Each cell's deviation from the string's mean cell over time, mV</figcaption></figure>";
 
     o << "<h3>Discharges</h3>";
@@ -359,7 +360,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
           << Esc(e.lowest_at) << "</td></tr><tr><th>Cells at the end, V</th><td class='l'>";
         for (std::size_t c = 0; c < e.end_cells_v.size(); ++c)
             o << (c ? " " : "") << "<span class='cv'>" << c + 1 << ": " << Fixed(e.end_cells_v[c], 2) << "</span>";
-        o << "</td></tr></table></div><figure>" << EventChart(e.cells_chart, e.lowest_cell)
+        o << "</td></tr></table></div><figure>" << EventChart(e.cells_chart, e.lowest_cell, gap_ms)
           << "<figcaption>Every cell through the discharge, V; cell " << e.lowest_cell << " red</figcaption></figure>"
           << "</div>";
     }

@@ -8,11 +8,20 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "basics/ClockWatch.h"
 #include "bus/BusScheduler.h"
 #include "events/RunEvents.h"
 #include "bus/SerialPort.h"
 
 namespace {
+
+int64_t MsOf(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+int64_t MsOf(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
 
 // Set from the signal handler; the self-pipe wakes the loop at once.
 volatile sig_atomic_t g_stop = 0;
@@ -65,6 +74,8 @@ void BusLoop::Run() {
     auto& buses = site_.Buses();
     started_ = std::chrono::steady_clock::now();
     for (auto& bus : buses) bus.scheduler->Start(started_);
+    // Read at least once a second, with the loop's own wake-ups.
+    ClockWatch clock(MsOf(std::chrono::system_clock::now()), MsOf(started_));
 
     while (!Done(std::chrono::steady_clock::now())) {
         auto now = std::chrono::steady_clock::now();
@@ -90,6 +101,11 @@ void BusLoop::Run() {
         const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait) + 1));
         if (n < 0 && errno != EINTR) break;
         now = std::chrono::steady_clock::now();
+        const auto wall = std::chrono::system_clock::now();
+        if (const auto step = clock.Check(MsOf(wall), MsOf(now))) {
+            clock_steps_.push_back(run::ClockStepped{wall, std::chrono::milliseconds(*step)});
+            events_.Publish(clock_steps_.back());
+        }
         for (std::size_t i = 0; i < owners.size(); ++i) {
             const short ev = fds[i].revents;
             if (ev & (POLLIN | POLLHUP | POLLERR | POLLNVAL))

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "events/RunEvent.h"
 #include "run/RunSetup.h"
 
 class RunEvents;
@@ -28,6 +29,8 @@ public:
 
     // Until stopped or a limit is reached.
     void Run();
+    // The steps of the wall clock seen while it ran (ClockWatch).
+    const std::vector<run::ClockStepped>& ClockSteps() const { return clock_steps_; }
 
 private:
     bool Done(std::chrono::steady_clock::time_point now) const;
@@ -37,4 +40,5 @@ private:
     Limits limits_;
     std::chrono::steady_clock::time_point started_{};
     std::vector<struct sigaction> previous_;
+    std::vector<run::ClockStepped> clock_steps_;
 };

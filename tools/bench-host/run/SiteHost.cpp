@@ -1,5 +1,6 @@
 #include "run/SiteHost.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -10,6 +11,8 @@
 #include "run/ConsoleTap.h"
 #include "history/HistoryStore.h"
 #include "run/HealthRecorder.h"
+#include "run/NoteRecorder.h"
+#include "outputs/OutputWatch.h"
 #include "run/HostCalls.h"
 #include "outputs/JsonOutput.h"
 #include "outputs/LiveView.h"
@@ -21,6 +24,9 @@
 #include "basics/TimeStamp.h"
 
 int SiteHost::Run() {
+    // A reader that goes away (`run --json | head -3`) must not end the run:
+    // the write fails instead, and OutputWatch says so.
+    ::signal(SIGPIPE, SIG_IGN);
     RunEvents events;
     // The plug-in writes its console lines to std::cout; from here on they
     // are events like any other, and the outputs write to the real stdout.
@@ -35,6 +41,8 @@ int SiteHost::Run() {
     else
         output = std::make_unique<TextOutput>(out, std::cerr, options_.trace);
     events.Subscribe(*output);
+    OutputWatch output_watch(out, events);
+    events.Subscribe(output_watch);
     if (companion_.output) events.Subscribe(*companion_.output);
     std::unique_ptr<PluginLog> plugin_log;
     if (!options_.plugin_log.empty()) {
@@ -63,6 +71,8 @@ int SiteHost::Run() {
     }
     HealthRecorder health(site.History().Writer(), events);
     events.Subscribe(health);
+    NoteRecorder notes(site.History().Writer(), events);
+    events.Subscribe(notes);
     // The stop signals are caught from here on, so that a stop during the
     // restore still ends with the summary.
     BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
@@ -107,6 +117,7 @@ int SiteHost::Run() {
             std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
     ended.records_not_stored = site.History().Writer().RecordsNotStored();
     ended.alarms_not_stored = site.History().Writer().AlarmsNotStored();
+    ended.clock_steps = loop.ClockSteps();
     events.Publish(ended);
 
     if (site.History().Writer().NotStored() > 0) return kNotStored;

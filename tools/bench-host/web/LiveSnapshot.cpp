@@ -9,22 +9,25 @@ std::string OptionalFloat(const std::optional<float>& v) {
     return v ? JsonLine::FormatFloat(*v) : "null";
 }
 
-// Fills the keys every checked value has; cells add their label.
-JsonLine& ValueKeys(JsonLine& out, const LiveSnapshot::Value& v) {
-    return out.Float("value", v.value)
+// Fills the keys every checked value has; cells add their label.  A value
+// never read (no round completed yet) is null, never a 0 that reads as a
+// dead cell or an empty string.
+JsonLine& ValueKeys(JsonLine& out, const LiveSnapshot::Value& v, bool read) {
+    return out.Raw("value", read ? JsonLine::FormatFloat(v.value) : "null")
         .Raw("low", OptionalFloat(v.low))
         .Raw("high", OptionalFloat(v.high))
         .Bool("alarm", v.in_alarm);
 }
 
-std::string ValueJson(const LiveSnapshot::Value& v) {
+std::string ValueJson(const LiveSnapshot::Value& v, bool read) {
     JsonLine out;
-    return ValueKeys(out, v).Text();
+    return ValueKeys(out, v, read).Text();
 }
 
 std::string DeviceJson(const LiveSnapshot::Device& d) {
     JsonLine failures;
     for (const auto& [reason, count] : d.failures) failures.UInt(reason, count);
+    const bool read = d.values_at_ms.has_value();
     JsonLine out;
     out.UInt("id", d.id)
         .Str("name", d.name)
@@ -36,13 +39,13 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .Str("last_reason", d.last_reason)
         .Raw("values_at_ms", d.values_at_ms ? std::to_string(*d.values_at_ms) : "null")
         .Raw("cells", JsonArray::Of(d.cells,
-                            [](const LiveSnapshot::Cell& c) {
+                            [read](const LiveSnapshot::Cell& c) {
                                 JsonLine cell;
-                                return ValueKeys(cell.Str("label", c.label), c).Text();
+                                return ValueKeys(cell.Str("label", c.label), c, read).Text();
                             }))
-        .Raw("string_voltage", ValueJson(d.string_voltage))
-        .Raw("current", ValueJson(d.current))
-        .Raw("temperature", ValueJson(d.temperature))
+        .Raw("string_voltage", ValueJson(d.string_voltage, read))
+        .Raw("current", ValueJson(d.current, read))
+        .Raw("temperature", ValueJson(d.temperature, read))
         .Raw("failures", failures.Text())
         .UInt("cycles", d.cycles)
         .UInt("rounds", d.rounds)
@@ -50,7 +53,8 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .UInt("cycles_missed", d.cycles_missed)
         .UInt("resends", d.resends)
         .UInt("late_polls", d.late_polls)
-        .Double("poll_interval_seconds", d.poll_interval_seconds)
+        .Raw("poll_interval_seconds", d.poll_interval_seconds > 0.0 ? JsonLine::FormatDouble(d.poll_interval_seconds)
+                                                                     : "null")
         .UInt("records_stored", d.records_stored)
         .UInt("records_not_stored", d.records_not_stored)
         .UInt("alarms_not_stored", d.alarms_not_stored);

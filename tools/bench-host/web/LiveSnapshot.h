@@ -58,7 +58,7 @@ struct LiveSnapshot {
         uint64_t cycles_missed = 0;            // due while the port was lost, never started
         uint64_t resends = 0;                  // requests sent again within a cycle
         uint64_t late_polls = 0;               // cycles started half a tick or more after they were due
-        double poll_interval_seconds = 0.0;    // mean time between the starts of cycles; 0 before the second
+        double poll_interval_seconds = 0.0;    // mean time between the starts of cycles; 0 (null) before the second
         uint64_t records_stored = 0;
         uint64_t records_not_stored = 0;
         uint64_t alarms_not_stored = 0;

@@ -1,5 +1,6 @@
 #include "web/MetricsFormat.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -89,7 +90,7 @@ std::string MetricsFormat::EscapeLabel(const std::string& value) {
     return out;
 }
 
-std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
+std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) {
     Families f(snapshot);
     f.Family("bench_host_device_info", "gauge", "Device on the bench (always 1); its port, type and bus address.",
              [](const Device& d, std::string& out) {
@@ -114,10 +115,12 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot) {
              });
     f.Family("bench_host_values_age_seconds", "gauge",
              "Age of the device's last completed round when this scrape was answered.",
-             [&snapshot](const Device& d, std::string& out) {
+             [now_ms](const Device& d, std::string& out) {
                  if (d.values_at_ms) {
+                     // A wall clock set back since the round would make
+                     // the age negative: it is at least 0.
                      Sample(out, "bench_host_values_age_seconds", DeviceLabel(d),
-                            Number((snapshot.now_ms - *d.values_at_ms) / 1000.0));
+                            Number(std::max<int64_t>(0, now_ms - *d.values_at_ms) / 1000.0));
                  }
              });
     f.Family("bench_host_cell_volts", "gauge", "Cell voltage of the last completed round.",

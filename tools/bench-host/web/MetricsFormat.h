@@ -18,7 +18,10 @@ class MetricsFormat {
 public:
     static constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-    static std::string Render(const LiveSnapshot& snapshot);
+    // now_ms: when the scrape is answered, which ages count to (a snapshot
+    // is published once a round or a second, and not at all once a run
+    // stops publishing: an age counted to it would stand still).
+    static std::string Render(const LiveSnapshot& snapshot, int64_t now_ms);
 
     // A label value as the format wants it: backslash, double quote and
     // line feed escaped, UTF-8 passed through.

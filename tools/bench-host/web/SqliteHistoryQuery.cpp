@@ -127,7 +127,7 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
     // whole minutes of the range it covers, and from the rounds themselves
     // for the part minutes at the ends and what is not summarised yet.
     int64_t first_minute = 0, end_minute = 0, origin = s.from_ms;
-    bool summary = false;
+    bool summary = false, reopened = false;
     if (s.bucket_ms >= kMinute) {
         if (const auto row = TryRow(db, "SELECT through_ms FROM history_minutes_through")) {
             const int64_t through = row->Int(0);
@@ -143,6 +143,9 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
                                                    : FloorDiv(s.to_ms + 1, kMinute) * kMinute,
                                   through);
             summary = first_minute < end_minute;
+            // Minutes written again after a step of the clock have no row
+            // until the writer has left them: their rounds are read.
+            reopened = summary && db.HasTable("history_minutes_reopened");
         }
     }
     if (summary) {
@@ -172,7 +175,12 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
            Rv(RecordSql::kTemperature, n) + ", " + Rv(RecordSql::kCellMin, n) + ", " + Rv(RecordSql::kCellMean, n) +
            " * " + std::to_string(n) + ", " + Rv(RecordSql::kCellMax, n) + ", " + cell +
            " FROM history WHERE device_id = ?4 AND saved_ms BETWEEN ?1 AND ?2" +
-           (summary ? " AND (saved_ms < ?5 OR saved_ms >= ?6)" : "") +
+           (summary ? std::string(" AND (saved_ms < ?5 OR saved_ms >= ?6") +
+                          (reopened ? " OR saved_ms - saved_ms % 60000 IN (SELECT minute_ms FROM "
+                                      "history_minutes_reopened)"
+                                    : "") +
+                          ")"
+                    : std::string()) +
            ") SELECT (t - ?7) / ?3 AS bucket, min(t), sum(rounds), sum(v) / sum(decoded), sum(i) / sum(decoded), "
            "sum(tc) / sum(decoded), min(cmin), sum(csum) / (sum(decoded) * " + std::to_string(n) +
            ".0), max(cmax), sum(k) / sum(decoded) FROM parts GROUP BY bucket ORDER BY bucket";

@@ -377,7 +377,11 @@ void WebServer::Impl::Connection::Route(const std::string& path,
         if (!latest.snapshot) return Send(Fail(http::status::service_unavailable, "the run has not started its devices yet"));
         if (path == "/api/live") return Send(Json(*server_.CachedOf(latest).json));
         if (path == "/metrics") {
-            return Send(Reply{http::status::ok, MetricsFormat::kContentType, MetricsFormat::Render(*latest.snapshot), {}, false});
+            const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
+            return Send(Reply{http::status::ok, MetricsFormat::kContentType,
+                              MetricsFormat::Render(*latest.snapshot, now_ms), {}, false});
         }
         return StartStream();
     }

@@ -1,0 +1,30 @@
+#include "run/NoteRecorder.h"
+
+#include "history/HistoryWriter.h"
+#include "events/RunEvents.h"
+#include "outputs/RunText.h"
+
+void NoteRecorder::OnEvent(const RunEvent& event) {
+    history::Note n;
+    if (const auto* e = std::get_if<run::ClockStepped>(&event)) {
+        const TimeStamp at = TimeStamp::FromMs(
+            std::chrono::duration_cast<std::chrono::milliseconds>(e->at.time_since_epoch()).count());
+        n.at = at.Text();
+        n.at_ms = at.Ms();
+        n.kind = "clock step";
+        n.step_ms = e->step.count();
+    } else if (std::holds_alternative<run::OutputLost>(event)) {
+        const TimeStamp at = TimeStamp::Now();
+        n.at = at.Text();
+        n.at_ms = at.Ms();
+        n.kind = "output lost";
+    } else {
+        return;
+    }
+    n.text = runtext::Note(event).value_or("");
+    try {
+        writer_.SaveNote(n);
+    } catch (const std::exception& x) {
+        events_.Publish(run::StoreFailed{nullptr, x.what(), writer_.NotStored()});
+    }
+}
