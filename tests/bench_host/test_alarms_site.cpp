@@ -68,6 +68,38 @@ TEST(SiteConfig, ReadsTheShippedExample) {
     EXPECT_FALSE(d.alarms.empty());
 }
 
+std::string Battery(const std::string& battery) {
+    return R"({"ports":[{"path":"/a","devices":[{"id":1,"addr":1,"battery":)" + battery + "}]}]}";
+}
+
+// Every key of the battery data is optional: none given reads the defaults
+// README gives, each one given replaces its default alone.
+TEST(SiteConfig, BatteryDataHasItsDefaults) {
+    const BatterySpec none = SiteConfig::Parse(Battery("{}"), "site.json").ports[0].devices[0].battery;
+    EXPECT_EQ(none.Blocks(29), 29);
+    EXPECT_DOUBLE_EQ(none.float_v, 13.5);
+    EXPECT_DOUBLE_EQ(none.temp_coeff_mv, -18.0);
+    EXPECT_DOUBLE_EQ(none.float_band_mv, 60.0);
+    EXPECT_DOUBLE_EQ(none.end_v, 10.5);
+    EXPECT_DOUBLE_EQ(none.peukert, 1.121);
+    EXPECT_EQ(none.end_on, "block");
+    EXPECT_FALSE(none.rated_minutes);
+    const BatterySpec some =
+        SiteConfig::Parse(Battery(R"({"blocks":24,"float_v":13.62,"rated_minutes":180,"rated_current_a":25.5,)"
+                                  R"("end_on":"string","install_date":"2026-06-01"})"),
+                          "site.json")
+            .ports[0]
+            .devices[0]
+            .battery;
+    EXPECT_EQ(some.Blocks(29), 24);
+    EXPECT_DOUBLE_EQ(some.float_v, 13.62);
+    EXPECT_DOUBLE_EQ(*some.rated_minutes, 180.0);
+    EXPECT_DOUBLE_EQ(*some.rated_current_a, 25.5);
+    EXPECT_EQ(some.end_on, "string");
+    EXPECT_EQ(some.install_date, "2026-06-01");
+    EXPECT_DOUBLE_EQ(some.end_v, 10.5);
+}
+
 TEST(SiteConfig, RejectsWhatCannotRunWithTheReason) {
     const std::string dev = R"({"id":1,"addr":1})";
     struct Case {
@@ -100,6 +132,15 @@ TEST(SiteConfig, RejectsWhatCannotRunWithTheReason) {
         {"rounds kept for a century and more", R"({"keep_rounds_days":36501,"ports":[{"path":"/a","devices":[)" + dev +
                                                    "]}]}",
          "\"keep_rounds_days\": must be a whole number from 0 to 36500"},
+        {"battery not an object", Battery("12"), "devices[0].battery: must be an object"},
+        {"battery key misspelt", Battery(R"({"flaot_v":13.6})"), R"(unknown key "flaot_v" (did you mean "float_v"?))"},
+        {"coefficient of the wrong sign", Battery(R"({"temp_coeff_mv":3})"), "battery.temp_coeff_mv: must be from -100 to 0"},
+        {"rated minutes alone", Battery(R"({"rated_minutes":60})"), "\"rated_minutes\" and \"rated_current_a\" go together"},
+        {"end on neither", Battery(R"({"end_on":"cell"})"), "battery.end_on: must be \"block\" or \"string\""},
+        {"install date not a date", Battery(R"({"install_date":"01/06/2026"})"), "must be a date, YYYY-MM-DD"},
+        {"end above float", Battery(R"({"end_v":13.8})"), "end_v is not below float_v"},
+        {"act before investigate", Battery(R"({"rise_act_pct":10})"), "rise_investigate_pct is above rise_act_pct"},
+        {"more blocks than cells", Battery(R"({"blocks":30})"), "battery.blocks: must be at most 29"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -218,3 +218,61 @@ TEST_F(ReportRun, CommandLineAndFilesThatCannotBeUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+class VerdictRun : public SiteRun {};
+
+// The simulator's modelled string, block 6 aged to 80 % of its rating,
+// tested at its rated current (a rating so small that the test takes half
+// a minute): the report's capacity and the block that ended the test agree
+// with the model's truth in the values log.
+TEST_F(VerdictRun, ACapacityTestOfTheModelledStringFindsItsAgedBlock) {
+    StartSim({"--seed", "3", "--current-sensor", "--battery", "--drift", "0", "--capacity-ah", "0.2",
+              "--capacity-hours", "0.01", "--block-capacity", "5:80", "--capacity-test", "20:3"});
+    const std::string site =
+        Site(R"({"id":12,"addr":1,"config":{"appSetting":{"current_ratio":1}},)"
+             R"("battery":{"capacity_ah":0.2,"capacity_hours":0.01}})");
+    const auto run = RunHost(site, {"--duration", "40"}, 120s);
+    ASSERT_EQ(run.status, 0) << run.err;
+    sim_.reset();
+
+    // The model's truth: block 6 holds 80 % of the rating, and the test
+    // ended.  At the rated current it runs (0.8)^k of the rated time, by
+    // Peukert's law: what the test's time-adjusted capacity measures.
+    double truth_capacity = 0;
+    bool ended = false;
+    {
+        std::ifstream in(dir_ + "/values.jsonl");
+        std::string line;
+        Json::CharReaderBuilder b;
+        while (std::getline(in, line)) {
+            Json::Value v;
+            std::string errs;
+            std::istringstream s(line);
+            if (!Json::parseFromStream(b, s, &v, &errs) || v["kind"].asString() != "truth") continue;
+            truth_capacity = v["capacity_ah"][5].asDouble() / v["capacity_ah"][4].asDouble() * 100.0;
+            ended = ended || v["test"].asString() == "ended";
+        }
+    }
+    ASSERT_TRUE(ended);
+    EXPECT_NEAR(truth_capacity, 80.0, 1e-6);
+    const double truth_runtime_pct = std::pow(truth_capacity / 100.0, 1.121) * 100.0;
+
+    const std::string html = dir_ + "/report.html", json = dir_ + "/report.json";
+    const auto rep = ChildProcess::Run({kBin, "report", "--db", db_, "--out", html, "--json", json}, 60s);
+    ASSERT_EQ(rep.status, 0) << rep.err;
+    const Json::Value v = ReadJson(json)["devices"][0]["verdict"];
+    ASSERT_EQ(v["capacity_tests"].size(), 1u) << v.toStyledString();
+    const Json::Value& t = v["capacity_tests"][0];
+    EXPECT_NEAR(t["capacity_pct"].asDouble(), truth_runtime_pct, 3.0) << t.toStyledString();
+    EXPECT_EQ(t["first_block"].asInt(), 6);
+    EXPECT_FALSE(t["lower_bound"].asBool());
+    EXPECT_DOUBLE_EQ(t["kt"].asDouble(), 1.0);
+    EXPECT_EQ(v["battery_from"].asString(), site);
+    EXPECT_EQ(v["state"].asString(), "act now");
+    EXPECT_EQ(v["findings"][0]["finding"].asString().rfind("capacity ", 0), 0u) << v["findings"][0].toStyledString();
+    EXPECT_EQ(v["charge_state"]["last"].asString(), "recharge");
+}
+
+}  // namespace

@@ -191,6 +191,10 @@ TEST(MonitorProfile, ReadingsThatCannotGoOnTheBusAreRefused) {
         {"sensor below -100 A", [](MonitorProfile& p) { p.current_sensor = true, p.current_amps = -101.0; }},
         {"frost", [](MonitorProfile& p) { p.temperature_c = -5.0; }},
         {"negative drift", [](MonitorProfile& p) { p.drift_volts = -0.1; }},
+        {"capacity test on the plain current reading",
+         [](MonitorProfile& p) { p.battery.emplace(), p.battery->test_amps = 10; }},
+        {"capacity test beyond the sensor",
+         [](MonitorProfile& p) { p.current_sensor = true, p.battery.emplace(), p.battery->test_amps = 101; }},
     };
     EXPECT_EQ(MonitorProfile{}.Problem(), "");
     for (const auto& b : bad) {
@@ -277,4 +281,34 @@ TEST(MonitorProfile, DischargesTheBusCannotCarryAreRefused) {
         b.tweak(p);
         EXPECT_NE(p.Problem(), "") << b.name;
     }
+}
+
+// With a modelled battery the cells and the current are the model's, and
+// the truth says so: a capacity test at 10 A drains block 6 (at 80 %)
+// first, ends at the end voltage, and the charger takes over.
+TEST(MonitorModel, ModelledBatteryRunsItsCapacityTestAndTellsItsTruth) {
+    MonitorProfile p = Fixed();
+    p.current_sensor = true;
+    p.battery.emplace();
+    p.battery->params.capacity_pct.assign(29, 100.0);
+    p.battery->params.capacity_pct[5] = 80.0;
+    p.battery->speed = 600.0;  // a model's ten minutes a second
+    p.battery->test_amps = 10.0;
+    p.battery->test_start_s = 1.0;
+    ASSERT_EQ(p.Problem(), "");
+    MonitorModel m(0x81, p, 1);
+    EXPECT_GT(m.CurrentRaw(), 2500) << "a float current before the test";
+    m.Answer(0xA1, 0.5);
+    EXPECT_NE(m.Truth().find("\"test\":\"none\""), std::string::npos) << m.Truth();
+    m.Answer(0xA1, 30.0);  // 290 of the model's minutes into the test
+    EXPECT_EQ(m.CurrentRaw(), 2500 - 10 * 25);
+    EXPECT_NE(m.Truth().find("\"test\":\"running\""), std::string::npos);
+    const auto cells = m.Answer(0xA1, 52.0);  // block 6 at its end 2 s (the hold) before
+    ASSERT_TRUE(cells);
+    EXPECT_NE(m.Truth().find("\"test\":\"ended\""), std::string::npos) << m.Truth();
+    EXPECT_GT(m.CurrentRaw(), 2500) << "the charger recharges";
+    EXPECT_LT(cells->raw[5], cells->raw[4]);
+    EXPECT_NE(m.Truth().find("\"capacity_ah\":[100.0000,100.0000,100.0000,100.0000,100.0000,80.0000,"),
+              std::string::npos)
+        << m.Truth();
 }

@@ -6,6 +6,7 @@
 //   bench-host history --db FILE [--id N] [--csv] [--alarms | --runs | --health]
 //   bench-host history --db FILE --http [ADDR:]PORT
 //   bench-host report --db FILE --out REPORT.html [--json F] [--pdf F] [options]
+//   bench-host baseline --db FILE [--id N] [--from T --to T] --set | --show
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -33,6 +34,9 @@
 #include "site/SiteConfig.h"
 #include "web/SnapshotHub.h"
 #include "web/SqliteHistoryQuery.h"
+#include "basics/TimeStamp.h"
+#include "history/SqlConnection.h"
+#include "report/StringBaseline.h"
 #include "report/StringReport.h"
 #include "report/PdfPrint.h"
 #include "web/WebOutput.h"
@@ -214,6 +218,54 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
     }
 }
 
+// --set: the verdict figures of the period become each device's newest
+// baseline; --show: each device's newest baseline.
+int Baseline(const std::string& db, const StringReport::Options& options, bool set) {
+    try {
+        std::vector<history::Baseline> shown;
+        if (set) {
+            std::vector<history::Baseline> kept;
+            {
+                HistoryStore store(db, HistoryStore::Access::kReadOnly);
+                const StringReport r = StringReport::Build(store.Reader(), db, options);
+                const TimeStamp now = TimeStamp::Now();
+                for (std::size_t i = 0; i < r.devices.size() && i < r.verdicts.size(); ++i) {
+                    const auto& w = r.devices[i].watch;
+                    if (w.rounds == 0) continue;
+                    auto b = report::StringBaseline::From(r.verdicts[i], options.from_ms.value_or(w.first_ms),
+                                                          options.to_ms.value_or(w.last_ms), w.last_at, now.Text(),
+                                                          now.Ms());
+                    if (!report::StringBaseline::HoldsAnything(b)) {
+                        std::cerr << "bench-host: device " << b.device_id
+                                  << ": no round judged on float, no load step, no complete test in that period; "
+                                     "no baseline kept"
+                                  << std::endl;
+                        continue;
+                    }
+                    kept.push_back(std::move(b));
+                }
+            }
+            if (kept.empty()) return Fail("nothing to keep as a baseline in that period");
+            SqlConnection out(db, SqlConnection::Open::kCreate);
+            for (const auto& b : kept) BaselineStore::Set(out, b);
+            shown = kept;
+        } else {
+            HistoryStore store(db, HistoryStore::Access::kReadOnly);
+            const auto conn = HistoryReader::OpenReadOnly(db);
+            const auto ids =
+                options.device_id ? std::vector<uint32_t>{*options.device_id} : store.Reader().DeviceIds();
+            for (const uint32_t id : ids) {
+                if (auto b = BaselineStore::Newest(*conn, id)) shown.push_back(std::move(*b));
+                else std::cout << "device " << id << ": no baseline" << std::endl;
+            }
+        }
+        for (const auto& b : shown) std::cout << report::StringBaseline::Text(b);
+        return 0;
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -338,14 +390,27 @@ int main(int argc, char** argv) {
                            "Flag a cell whose mean deviation under discharge goes past this many millivolts")
         ->capture_default_str()
         ->check(AboveZero("use the default"));
-    for (CLI::App* sub : {replay, run, history, report_cmd}) sub->footer(kExitStatuses);
+    CLI::App* baseline_cmd = app.add_subcommand(
+        "baseline", "Keep a string's baseline from a period of its history (each block's float voltage and "
+                    "resistance, the temperature, the capacity of a test), or show the newest");
+    std::string baseline_db, baseline_from, baseline_to;
+    uint32_t baseline_id = 0;
+    bool baseline_set = false, baseline_show = false;
+    baseline_cmd->add_option("--db", baseline_db, "History database")->required()->check(kNotEmpty);
+    CLI::Option* baseline_id_opt = baseline_cmd->add_option("--id", baseline_id, "Only this device");
+    baseline_cmd->add_option("--from", baseline_from, "Start of the period, ISO 8601 [default: the first round]");
+    baseline_cmd->add_option("--to", baseline_to, "End of the period, ISO 8601 [default: the last round]");
+    CLI::Option* set_opt = baseline_cmd->add_flag("--set", baseline_set, "Keep the period's figures as the baseline");
+    baseline_cmd->add_flag("--show", baseline_show, "Show the newest baseline")->excludes(set_opt);
+    for (CLI::App* sub : {replay, run, history, report_cmd, baseline_cmd}) sub->footer(kExitStatuses);
 
     if (const auto status = command_line::Parse(app, argc, argv, "bench-host")) return *status;
 
     if (replay->parsed()) return Replay(plugin_path, scenario);
-    if (report_cmd->parsed()) {
-        for (const auto& [text, into, name] : {std::tuple{&report_from, &report_options.from_ms, "--from"},
-                                               std::tuple{&report_to, &report_options.to_ms, "--to"}}) {
+    // The period of report and baseline: 2 for a time that is not one.
+    auto period = [](const std::string& from, const std::string& to, StringReport::Options& o) -> std::optional<int> {
+        for (const auto& [text, into, name] :
+             {std::tuple{&from, &o.from_ms, "--from"}, std::tuple{&to, &o.to_ms, "--to"}}) {
             if (text->empty()) continue;
             *into = ParseIsoTime(*text);
             if (!*into) {
@@ -353,12 +418,26 @@ int main(int argc, char** argv) {
                 return kUsage;
             }
         }
-        if (report_options.from_ms && report_options.to_ms && *report_options.from_ms > *report_options.to_ms) {
+        if (o.from_ms && o.to_ms && *o.from_ms > *o.to_ms) {
             std::cerr << "bench-host: --from lies after --to" << std::endl;
             return kUsage;
         }
+        return std::nullopt;
+    };
+    if (report_cmd->parsed()) {
+        if (const auto status = period(report_from, report_to, report_options)) return *status;
         if (report_id_opt->count()) report_options.device_id = report_id;
         return Report(report_db, report_options, report_files);
+    }
+    if (baseline_cmd->parsed()) {
+        if (!baseline_set && !baseline_show) {
+            std::cerr << "bench-host: baseline: --set or --show is needed" << std::endl;
+            return kUsage;
+        }
+        StringReport::Options o;
+        if (const auto status = period(baseline_from, baseline_to, o)) return *status;
+        if (baseline_id_opt->count()) o.device_id = baseline_id;
+        return Baseline(baseline_db, o, baseline_set);
     }
     const std::string& http = run->parsed() ? run_http : history_http;
     std::optional<WebServer::Options> web;

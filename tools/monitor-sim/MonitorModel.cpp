@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace monitor_sim {
 
@@ -33,6 +34,18 @@ MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed)
         if (!w.addr || *w.addr == addr_) weak_.push_back(w);
     for (const auto& h : profile_.high_resistance)
         if ((!h.addr || *h.addr == addr_) && h.index >= 0 && h.index < profile_.cells) sag_factor_[h.index] = h.factor;
+    if (profile_.battery) {
+        BatteryParams p = profile_.battery->params;
+        p.blocks = profile_.cells;
+        p.temperature_c = profile_.temperature_c;
+        for (const auto& h : profile_.high_resistance)
+            if ((!h.addr || *h.addr == addr_) && h.index >= 0 && h.index < profile_.cells) {
+                p.resistance_factor.resize(static_cast<std::size_t>(profile_.cells), 1.0);
+                p.resistance_factor[static_cast<std::size_t>(h.index)] = h.factor;
+            }
+        battery_.emplace(p);
+        battery_->Step(0.0, 0.0, true);
+    }
     // Until the first cell-voltage request the string voltage follows the
     // nominal cells.
     for (int i = 0; i < profile_.cells; ++i) last_cells_[i] = ToRaw(CellVolts(i, 0.0), profile_.CellScale());
@@ -55,6 +68,7 @@ double MonitorModel::CellVolts(int index, double elapsed_s) const {
     // to expect; when it recovers it rejoins the healthy drift.
     for (const auto& w : weak_)
         if (w.index == index && WeakNow(w, elapsed_s)) return w.volts;
+    if (battery_) return battery_->BlockVolts(index) + offset_[index];
     double volts = profile_.cell_volts + offset_[index];
     double frac = 0.0;
     if (profile_.Discharging(elapsed_s, &frac)) {
@@ -90,8 +104,51 @@ uint16_t MonitorModel::StringVoltageRaw() const {
     return static_cast<uint16_t>(std::min<uint64_t>(raw, static_cast<uint64_t>(kRawMax)));
 }
 
+void MonitorModel::Advance(double elapsed_s) {
+    if (!battery_) return;
+    const auto& b = *profile_.battery;
+    const double until = elapsed_s * b.speed;
+    // Steps of at most ten of the model's seconds, so a fast model still
+    // sees the end voltage within a few millivolts.
+    while (battery_s_ < until) {
+        const double dt = std::min(10.0, until - battery_s_);
+        const double run_s = battery_s_ / b.speed;
+        double load = 0.0;
+        if (b.test_amps > 0 && run_s >= b.test_start_s && !test_ended_) load = b.test_amps;
+        if (profile_.Discharging(run_s)) load = profile_.discharge->amps;
+        battery_->Step(dt, load, load == 0.0);
+        battery_s_ += dt;
+        if (load > 0 && b.test_amps > 0 && !test_ended_) {
+            for (int i = 0; i < battery_->Blocks() && !end_seen_s_; ++i)
+                if (battery_->BlockVolts(i) <= b.end_v) end_seen_s_ = battery_s_ / b.speed;
+            if (end_seen_s_ && battery_s_ / b.speed >= *end_seen_s_ + b.end_hold_s) test_ended_ = true;
+        }
+    }
+}
+
+std::string MonitorModel::Truth() const {
+    if (!battery_) return "";
+    auto list = [&](auto value, double scale) {
+        std::string out = "[";
+        char buf[32];
+        for (int i = 0; i < battery_->Blocks(); ++i) {
+            std::snprintf(buf, sizeof buf, "%s%.4f", i ? "," : "", value(i) * scale);
+            out += buf;
+        }
+        return out + "]";
+    };
+    const auto& b = *profile_.battery;
+    const char* test = b.test_amps <= 0 ? "none" : test_ended_ ? "ended" : battery_s_ / b.speed >= b.test_start_s ? "running" : "none";
+    char tail[128];
+    std::snprintf(tail, sizeof tail, ",\"current_a\":%.3f,\"battery_s\":%.1f,\"test\":\"%s\"", battery_->Current(),
+                  battery_s_, test);
+    return "\"soc\":" + list([&](int i) { return battery_->Soc(i); }, 1.0) +
+           ",\"capacity_ah\":" + list([&](int i) { return battery_->CapacityAh(i); }, 1.0) +
+           ",\"resistance_mohm\":" + list([&](int i) { return battery_->ResistanceOhms(i); }, 1000.0) + tail;
+}
+
 uint16_t MonitorModel::CurrentRaw(double elapsed_s) const {
-    const double amps = profile_.CurrentAt(elapsed_s);
+    const double amps = battery_ ? battery_->Current() : profile_.CurrentAt(elapsed_s);
     if (profile_.current_sensor) return ToRaw(kSensorZeroRaw + amps * kSensorRawPerAmp, 1.0);
     return ToRaw(amps, kAmpsScale);
 }
@@ -99,6 +156,7 @@ uint16_t MonitorModel::CurrentRaw(double elapsed_s) const {
 uint16_t MonitorModel::TemperatureRaw() const { return ToRaw(profile_.temperature_c, kDegreesScale); }
 
 std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double elapsed_s) {
+    Advance(elapsed_s);
     Reply reply;
     reply.command = command;
     switch (command) {

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "BatteryModel.h"
 
 #include "MonitorProfile.h"
 #include "ReplyFrame.h"
@@ -37,6 +40,15 @@ public:
     uint16_t CurrentRaw(double elapsed_s = 0.0) const;
     uint16_t TemperatureRaw() const;
 
+    // The modelled battery's truth at its present time, as the JSON of a
+    // values-log line without its time and address ("" without a model):
+    // "soc", "capacity_ah", "resistance_mohm" per block, "current_a",
+    // "battery_s" (the model's seconds) and "test" (the capacity test's
+    // state: "none", "running", "ended").
+    std::string Truth() const;
+    // Takes the model to elapsed_s seconds into the run.
+    void Advance(double elapsed_s);
+
     // Cell-voltage replies built so far.
     uint64_t CellReads() const { return cell_reads_; }
 
@@ -52,6 +64,10 @@ private:
     std::vector<double> offset_;  // each cell's drift from nominal, volts
     CellSlots last_cells_{};
     uint64_t cell_reads_ = 0;
+    std::optional<BatteryModel> battery_;
+    double battery_s_ = 0.0;
+    bool test_ended_ = false;
+    std::optional<double> end_seen_s_;  // run seconds when a block first reached the end voltage
 };
 
 }  // namespace monitor_sim

@@ -76,6 +76,13 @@ std::string MonitorProfile::Problem() const {
         const double lowest = cell_volts - drift_volts - most_factor * (d.amps * d.resistance_ohms + d.sag_volts);
         if (!FitsRaw(lowest, CellScale())) return "the discharge sags a cell below 0 V";
     }
+    if (battery && battery->test_amps > 0) {
+        if (!current_sensor) return "a capacity test needs --current-sensor: the plain current reading cannot go below 0 A";
+        if (!FitsRaw(-battery->test_amps / 50.0 + 2.0, 1250.0))
+            return "the capacity test's current is more than the sensor reads (100 A)";
+    }
+    if (battery && battery->params.charge_limit_a > 100.0 && current_sensor)
+        return "the charger's limit is more than the sensor reads (100 A)";
     const double most_string =
         string_volts ? *string_volts : cells * (cell_volts + drift_volts);
     if (!FitsRaw(most_string, StringScale()) || (string_volts && !FitsRaw(*string_volts, StringScale())))

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "BatteryModel.h"
+
 namespace monitor_sim {
 
 struct MonitorProfile {
@@ -41,6 +43,23 @@ struct MonitorProfile {
         double factor = 1.0;
     };
 
+    // The cells read from a modelled battery (BatteryModel) instead of
+    // drifting around a nominal voltage: the current is the model's, the
+    // discharge above is its load, the charger floats it otherwise.
+    struct Battery {
+        BatteryParams params;
+        double speed = 1.0;  // the model's seconds per second of the run
+        // A capacity test: a steady load of test_amps from test_start_s
+        // (the run's seconds) until the first block reaches end_v.
+        double test_amps = 0.0;
+        double test_start_s = 0.0;
+        double end_v = 10.5;
+        // The load stays on this long (run seconds) after the end voltage,
+        // as a test set takes its last readings, so a monitor polled at the
+        // usual rate reads the end.
+        double end_hold_s = 2.0;
+    };
+
     int cells = 29;             // cells in use; the slots after them read 0
     double cell_volts = 13.5;   // every healthy cell's nominal voltage
     double drift_volts = 0.02;  // how far a healthy cell wanders from nominal
@@ -53,6 +72,7 @@ struct MonitorProfile {
     double temperature_c = 25.0;
     std::optional<Discharge> discharge;
     std::vector<HighResistance> high_resistance;
+    std::optional<Battery> battery;
 
     // The current at elapsed_s: -amps during the discharge, else current_amps.
     double CurrentAt(double elapsed_s) const;

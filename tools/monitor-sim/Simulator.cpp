@@ -192,6 +192,7 @@ void Simulator::Answer(int fd, MonitorModel& model, uint8_t command, Clock::time
     if (d.Intact()) {
         ++summary_.intact;
         values_.Record(Elapsed(), model.Address(), command, reply->raw, d.Late());
+        if (command == monitor::kCmdCellVoltages) values_.RecordTruth(Elapsed(), model.Address(), model.Truth());
     }
 }
 

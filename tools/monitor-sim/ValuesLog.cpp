@@ -41,6 +41,13 @@ void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vecto
     std::fflush(file_);
 }
 
+void ValuesLog::RecordTruth(double t, uint8_t addr, const std::string& fields) {
+    if (file_ == nullptr || fields.empty()) return;
+    std::fprintf(file_, "{\"t\":%.6f,\"addr\":%u,\"kind\":\"truth\",%s}\n", t, static_cast<unsigned>(addr),
+                 fields.c_str());
+    std::fflush(file_);
+}
+
 std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
                               bool late) {
     char head[96];

@@ -32,6 +32,10 @@ public:
 
     void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late = false);
 
+    // With a modelled battery, after each cell-voltage reply: the model's
+    // truth (MonitorModel::Truth()) as {"t":...,"addr":...,"kind":"truth",...}.
+    void RecordTruth(double t, uint8_t addr, const std::string& fields);
+
     // The JSON line for one reply, without its line end.
     static std::string Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
                               bool late = false);

@@ -207,6 +207,46 @@ int main(int argc, char** argv) {
     mon->add_option("--temperature", profile.temperature_c, "temperature in degrees (raw = degrees x 100)")
         ->capture_default_str();
 
+    auto* bat = app.add_option_group("Battery model (--battery)");
+    bool battery = false;
+    MonitorProfile::Battery battery_opts;
+    std::vector<std::string> block_capacity_texts;
+    std::string capacity_test_text;
+    bat->add_flag("--battery", battery,
+                  "read the cells from a modelled lead-acid string: per-block capacity, resistance, open-circuit "
+                  "voltage against charge, Peukert, temperature; a charger floats it, --discharge is its load, "
+                  "--high-resistance ages a block's resistance; the values log carries the model's truth");
+    bat->add_option("--capacity-ah", battery_opts.params.capacity_ah, "rated capacity of a block, Ah over --capacity-hours")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 100000.0));
+    bat->add_option("--capacity-hours", battery_opts.params.capacity_hours, "the rating's hours")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 1000.0));
+    bat->add_option("--peukert", battery_opts.params.peukert, "Peukert exponent")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 2.0));
+    bat->add_option("--charge-limit", battery_opts.params.charge_limit_a, "the charger's current limit, A")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 10000.0));
+    bat->add_option("--float-voltage", battery_opts.params.float_v, "the charger's float voltage per block at 25 degrees")
+        ->capture_default_str()
+        ->check(CLI::Range(12.0, 15.0));
+    bat->add_option("--state-of-charge", battery_opts.params.start_soc, "every block's charge at the start, 0 to 1")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0));
+    bat->add_option("--block-capacity", block_capacity_texts,
+                    "[ADDR/]INDEX:PCT: an aged block holding PCT % of the rated capacity (5:80)")
+        ->check(RefusedBy(monitor_sim::ParseHighResistance));
+    bat->add_option("--capacity-test", capacity_test_text,
+                    "AMPS:START: from START seconds on, a steady load of AMPS until the first block reaches "
+                    "--end-voltage; then the charger recharges (10:5)");
+    bat->add_option("--end-voltage", battery_opts.end_v, "end voltage per block of --capacity-test")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 15.0));
+    bat->add_option("--battery-speed", battery_opts.speed, "the model's seconds per second of the run")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 100000.0));
+
     auto* flt = app.add_option_group("Faults (each drawn once per request; all randomness from --seed)");
     const auto rate = CLI::Range(0.0, 1.0);
     flt->add_option("--drop", faults.drop, "probability of leaving a request unanswered")->check(rate);
@@ -292,6 +332,29 @@ int main(int argc, char** argv) {
             d.sag_volts = discharge_shape.sag_volts;
             d.resistance_ohms = resistance_mohm / 1000.0;
             profile.discharge = d;
+        }
+        if (battery) {
+            if (profile.millivolts) throw std::invalid_argument("--battery models 12 V blocks; not with --millivolts");
+            for (const auto& text : block_capacity_texts) {
+                const auto c = monitor_sim::ParseHighResistance(text);  // the same INDEX:NUMBER
+                if (c.index >= profile.cells || c.factor <= 0 || c.factor > 200)
+                    throw std::invalid_argument("block capacity " + text + ": a block in use, 0 to 200 %");
+                battery_opts.params.capacity_pct.resize(static_cast<std::size_t>(profile.cells), 100.0);
+                battery_opts.params.capacity_pct[static_cast<std::size_t>(c.index)] = c.factor;
+            }
+            if (!capacity_test_text.empty()) {
+                double amps = 0, start = 0;
+                char tail = 0;
+                if (std::sscanf(capacity_test_text.c_str(), "%lf:%lf%c", &amps, &start, &tail) != 2 || amps <= 0 ||
+                    start < 0)
+                    throw std::invalid_argument("--capacity-test " + capacity_test_text + ": expected AMPS:START");
+                battery_opts.test_amps = amps;
+                battery_opts.test_start_s = start;
+            }
+            battery_opts.params.resistance_ohms = resistance_mohm / 1000.0;
+            profile.battery = battery_opts;
+        } else if (!block_capacity_texts.empty() || !capacity_test_text.empty()) {
+            throw std::invalid_argument("--block-capacity and --capacity-test need --battery");
         }
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "monitor-sim: %s\n", e.what());

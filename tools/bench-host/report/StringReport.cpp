@@ -12,7 +12,9 @@
 #include "record/AlarmEvaluator.h"
 #include "record/BatteryRecord.h"
 #include "site/SiteConfig.h"
+#include "history/BaselineStore.h"
 #include "history/HistoryReader.h"
+#include "history/SqlConnection.h"
 #include "basics/TimeStamp.h"
 
 namespace {
@@ -92,10 +94,25 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     std::set<int64_t> run_ids;
     int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
     std::vector<std::pair<uint32_t, report::StringFigures>> figures;
+    // The verdict's figures of each device, fed the same rounds.
+    std::vector<std::pair<report::StringVerdict, verdict::PeriodFigures>> verdicts;
+    const auto all_runs = reader.Runs();
+    // The baselines, read over a connection of their own (a file from
+    // before they were kept, or none at all, has none).
+    std::unique_ptr<SqlConnection> baselines;
+    try {
+        baselines = HistoryReader::OpenReadOnly(db);
+    } catch (const std::exception&) {
+        baselines.reset();
+    }
     const auto extent = options.use_summary ? reader.SummaryExtent() : std::nullopt;
     constexpr int64_t kMinute = 60000;
     for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
         report::StringFigures f(id, options.settings);
+        report::StringVerdict sv = report::StringVerdict::For(all_runs, id, std::clamp(options.settings.cells, 1, 32));
+        if (baselines) sv.baseline = BaselineStore::Newest(*baselines, id);
+        verdict::PeriodFigures pf(sv.spec, sv.blocks, sv.BaselineOhms(),
+                                  sv.baseline && sv.baseline->capacity_pct ? *sv.baseline->capacity_pct : 100.0);
         auto rounds = [&](std::optional<int64_t> from_ms, std::optional<int64_t> to_ms) {
             HistoryReader::Span span;
             span.from_ms = from_ms;
@@ -113,6 +130,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                     round.temperature = rec->temperature;
                 }
                 f.Add(round);
+                if (round.decoded) pf.Add(report::StringVerdict::ReadingOf(round, sv.blocks));
                 if (row.run_id) run_ids.insert(*row.run_id);
             });
         };
@@ -149,15 +167,17 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 bool plain = pruned || (m.current_min && *m.current_min > -options.settings.discharge_amps &&
                                         m.decoded == m.rounds);
                 for (int i = 0; i < cells && plain && !pruned; ++i) plain = m.cell_min[i] > 0.0;
-                if (plain)
+                if (plain) {
                     f.AddMinute(m);
-                else
+                    pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
+                } else
                     rounds(m.minute_ms, m.minute_ms + kMinute - 1);
             });
             reopened_before(hi);
             rounds(hi, options.to_ms);
         }
         figures.emplace_back(id, std::move(f));
+        verdicts.emplace_back(std::move(sv), std::move(pf));
     }
     for (auto& [id, f] : figures) {
         const report::Watch& w = f.WatchSoFar();
@@ -191,6 +211,12 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             x.duration_s = static_cast<double>(x.until_ms.value_or(r.end_ms) - r.start_ms) / 1000.0;
         }
         report::Tally(d.watch);
+        auto& [sv, pf] = verdicts[r.devices.size()];
+        sv.figures = pf.Finish();
+        sv.verdict = verdict::Findings::Judge(sv.figures, sv.spec, report::StringVerdict::Flags(d), d.watch.rounds,
+                                              sv.BaselineDate(),
+                                              sv.baseline ? sv.baseline->capacity_pct : std::nullopt);
+        r.verdicts.push_back(std::move(sv));
         r.devices.push_back(std::move(d));
     }
     // The runs that stored the rounds read one by one, and those whose
@@ -415,6 +441,8 @@ Json::Value StringReport::ToJson() const {
             v["from"] = l.source.empty() ? Json::Value("alarm") : Json::Value(l.source);
             dev["limits"].append(v);
         }
+        const auto i = static_cast<std::size_t>(&d - devices.data());
+        if (i < verdicts.size()) dev["verdict"] = verdicts[i].ToJson();
         root["devices"].append(dev);
     }
     return root;

@@ -14,6 +14,7 @@
 
 #include "history/HistoryRows.h"
 #include "report/StringFigures.h"
+#include "report/StringVerdict.h"
 
 class HistoryReader;
 
@@ -34,6 +35,7 @@ struct StringReport {
     report::Settings settings;
     std::vector<history::Run> runs;         // those that stored a round of the period
     std::vector<report::DeviceFigures> devices;
+    std::vector<report::StringVerdict> verdicts;  // one per device, in the same order
     std::string unread;                     // what the file holds that could not be read
 
     // Reads the period's rounds, alarms and health changes.  Throws

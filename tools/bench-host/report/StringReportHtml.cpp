@@ -411,6 +411,7 @@ std::string StringReport::ToHtml() const {
       << "<tr><th>Made</th><td>" << Esc(generated_at) << "</td></tr>"
       << "<tr><th>Devices</th><td>" << devices.size() << "</td></tr></table></div>";
     if (!unread.empty()) o << "<p class='warn'>" << Esc(unread) << "</p>";
+    for (const auto& v : verdicts) o << v.ToHtml();  // the verdict first, on the first page
     o << "<h3>Runs</h3>";
     if (runs.empty()) o << "<p class='none'>No run is recorded for these rounds (a history from before runs were kept).</p>";
     else {

@@ -150,7 +150,7 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
             const std::string dw = pw + ".devices[" + std::to_string(d) + "]";
             const Json::Value& dj = devs[d];
             if (!dj.isObject()) r.Fail(dw, "must be an object");
-            r.OnlyKeys(dj, dw, {"id", "type", "addr", "config", "alarms"});
+            r.OnlyKeys(dj, dw, {"id", "type", "addr", "config", "alarms", "battery"});
             Device dev;
             if (!dj.isMember("id")) r.Fail(dw, "missing \"id\"");
             dev.id = static_cast<uint32_t>(r.Whole(dj["id"], dw + ".id", std::numeric_limits<uint32_t>::max()));
@@ -164,7 +164,11 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
                 if (!dj["config"].isObject()) r.Fail(dw + ".config", "must be an object");
                 dev.config = dj["config"];
             }
+            if (dj.isMember("battery")) dev.battery = BatterySpec::Read(dj["battery"], r, dw + ".battery");
             const auto names = ValueNames::For(dev.type, dev.config);
+            if (names && dev.battery.blocks > names->Cells())
+                r.Fail(dw + ".battery.blocks", "must be at most " + std::to_string(names->Cells()) + ", the cells of " +
+                                                   dev.type);
             for (const auto& w : DeviceConfigCheck::Warnings(dev.config, dw + ".config", names ? names->Cells() : 0))
                 site.warnings.push_back(r.Line("", w));
             if (dj.isMember("alarms")) {

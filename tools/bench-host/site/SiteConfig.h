@@ -11,6 +11,7 @@
 #include <json/value.h>
 
 #include "record/AlarmEvaluator.h"
+#include "site/BatterySpec.h"
 
 struct SiteConfig {
     struct Device {
@@ -19,6 +20,8 @@ struct SiteConfig {
         uint8_t addr = 1;
         Json::Value config{Json::objectValue};
         std::vector<std::pair<std::string, AlarmEvaluator::Limits>> alarms;
+        // The string the monitor watches (all defaults when not given).
+        BatterySpec battery;
     };
 
     struct Port {

@@ -1,0 +1,434 @@
+// The figures of the string's verdict over made-up rounds: charge state,
+// float compliance with temperature compensation, resistance from load
+// steps, the capacity test's time-adjusted result and time remaining.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "verdict/BlockResistance.h"
+#include "verdict/CapacityTest.h"
+#include "verdict/ChargeState.h"
+#include "verdict/Findings.h"
+#include "verdict/FloatCompliance.h"
+#include "verdict/PeriodFigures.h"
+#include "verdict/TimeRemaining.h"
+
+namespace {
+
+using verdict::Charge;
+using verdict::Reading;
+
+constexpr int kBlocks = 29;
+
+Reading Round(double t_s, double current, double block_v, double temperature = 25.0) {
+    Reading r;
+    r.ms = static_cast<int64_t>(t_s * 1000.0);
+    r.blocks.assign(kBlocks, block_v);
+    r.voltage = block_v * kBlocks;
+    r.current = current;
+    r.temperature = temperature;
+    return r;
+}
+
+TEST(ChargeState, FromTheCurrentAndTheVoltagesTrend) {
+    struct Case {
+        const char* what;
+        double current, start_v, rise_mv_per_min, temperature;
+        Charge expected;
+    } cases[] = {
+        {"load taken from the string", -20, 12.4, 0, 25, Charge::discharge},
+        {"just at the discharge threshold", -1.0, 13.5, 0, 25, Charge::discharge},
+        {"the charger's limited current", 15, 12.9, 0, 25, Charge::recharge},
+        {"small current at the float level", 0.4, 13.5, 0, 25, Charge::floating},
+        {"a sensor's zero below 0 at the float level", -0.5, 13.5, 0, 25, Charge::floating},
+        {"small current, voltage still rising", 0.8, 13.5, 10, 25, Charge::recharge},
+        {"small current below the float level", 0.8, 13.0, 0, 25, Charge::recharge},
+        {"no current below the float level", 0.0, 12.8, 0, 25, Charge::rest},
+        {"at 35 °C the compensated level is float", 0.3, 13.32, 0, 35, Charge::floating},
+        {"at 35 °C below its band is rest", 0.1, 13.2, 0, 35, Charge::rest},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::ChargeState s{BatterySpec{}};
+        Charge last = Charge::rest;
+        for (int t = 0; t <= 60; t += 2)
+            last = s.Next(Round(100 + t, c.current, c.start_v + c.rise_mv_per_min / 1000.0 * t / 60.0, c.temperature));
+        EXPECT_STREQ(verdict::ChargeName(last), verdict::ChargeName(c.expected));
+    }
+}
+
+TEST(ChargeState, KeepsItsTrendWindowBoundedAndSaysWhenAStateBegan) {
+    verdict::ChargeState s{BatterySpec{}};
+    for (int t = 0; t < 1000; ++t) s.Next(Round(t * 0.1, 0.3, 13.5));  // ten rounds a second
+    EXPECT_EQ(s.TrendRounds(), verdict::ChargeState::kTrendRounds);
+    s.Next(Round(200, -30, 12.2));
+    EXPECT_EQ(s.State(), Charge::discharge);
+    EXPECT_EQ(s.SinceMs(), 200000);
+}
+
+TEST(FloatCompliance, TargetFollowsTheTemperatureWithinItsRange) {
+    struct Case {
+        double temperature, coeff_mv, expected_v;
+    } cases[] = {
+        {25, -18, 13.5}, {35, -18, 13.32}, {15, -18, 13.68}, {45, -18, 13.23},  // held at 40 °C
+        {0, -18, 13.86},                                                          // held at 5 °C
+        {35, -30, 13.2},
+    };
+    for (const auto& c : cases) {
+        BatterySpec spec;
+        spec.temp_coeff_mv = c.coeff_mv;
+        EXPECT_NEAR(verdict::FloatCompliance::Target(spec, c.temperature), c.expected_v, 1e-9) << c.temperature;
+    }
+}
+
+TEST(FloatCompliance, BlocksAgainstTheCompensatedTargetOnlyOnceSettledOnFloat) {
+    struct Case {
+        const char* what;
+        double temperature, others_v, block6_v;
+        Charge state;
+        double on_float_s;
+        const char* held;
+        const char* block6_flag;
+        int out_of_band;
+        const char* string_flag;
+    } cases[] = {
+        {"at 25 °C all at float", 25, 13.5, 13.52, Charge::floating, 7200, "", "", 0, ""},
+        {"at 35 °C one held at the 25 °C voltage", 35, 13.32, 13.5, Charge::floating, 7200, "", "high", 1, ""},
+        {"at 35 °C the whole string at the 25 °C voltage", 35, 13.5, 13.5, Charge::floating, 7200, "", "high", 29,
+         "high"},
+        {"one block low", 25, 13.5, 13.3, Charge::floating, 7200, "", "low", 1, ""},
+        {"during a discharge nothing is judged", 35, 12.2, 13.5, Charge::discharge, 7200, "discharge", "", 0, ""},
+        {"during a recharge nothing is judged", 25, 13.9, 14.2, Charge::recharge, 7200, "recharge", "", 0, ""},
+        {"just back on float", 35, 13.32, 13.5, Charge::floating, 600, "settling", "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reading r = Round(0, 0.3, c.others_v, c.temperature);
+        r.blocks[5] = c.block6_v;
+        r.voltage = c.others_v * 28 + c.block6_v;
+        const auto j = verdict::FloatCompliance::Judge(BatterySpec{}, r, c.state, c.on_float_s);
+        EXPECT_EQ(j.held, c.held);
+        EXPECT_EQ(j.out_of_band, c.out_of_band);
+        EXPECT_EQ(j.string_flag, c.string_flag);
+        if (j.held.empty()) {
+            ASSERT_EQ(j.blocks.size(), 29u);
+            EXPECT_EQ(j.blocks[5].flag, c.block6_flag);
+            EXPECT_NEAR(j.blocks[5].deviation_mv, (c.block6_v - j.target_v) * 1000, 0.1);
+        } else {
+            EXPECT_TRUE(j.blocks.empty());
+        }
+    }
+}
+
+// Rounds 2 s apart whose currents follow `amps`; each block's voltage is
+// 13.0 V less its resistance times the current, read in 10 mV steps.
+std::vector<Reading> Steps(const std::vector<double>& amps, const std::vector<double>& mohm, double gap_s = 2) {
+    std::vector<Reading> out;
+    for (std::size_t i = 0; i < amps.size(); ++i) {
+        Reading r = Round(static_cast<double>(i) * gap_s, amps[i], 0);
+        for (int b = 0; b < kBlocks; ++b) r.blocks[b] = std::round((13.0 + amps[i] * mohm[b] / 1000.0) * 100) / 100;
+        out.push_back(r);
+    }
+    return out;
+}
+
+TEST(BlockResistance, StepsCountOnlyWhenLargeSteadyAndClose) {
+    const std::vector<double> flat(kBlocks, 5.0);
+    struct Case {
+        const char* what;
+        std::vector<double> amps;
+        double gap_s;
+        std::size_t steps;
+    } cases[] = {
+        {"one step down and one up", {0, 0, -20, -20, -20, 0, 0}, 2, 2},
+        {"too small a step", {0, 0, -8, -8, 0, 0}, 2, 0},
+        {"a ramp: every round mid-step", {0, -10, -20, -30, -40, -50}, 2, 0},
+        {"still moving after the step", {0, 0, -20, -25, -25}, 2, 0},
+        {"rounds too far apart", {0, 0, -20, -20, -20}, 30, 0},
+        {"a charger's step counts too", {0, 0, 15, 15}, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::BlockResistance br(BatterySpec{}, kBlocks);
+        for (const auto& r : Steps(c.amps, flat, c.gap_s)) br.Add(r);
+        EXPECT_EQ(br.Steps(), c.steps);
+    }
+}
+
+TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
+    std::vector<double> mohm(kBlocks, 5.0);
+    mohm[10] = 8.0;  // block 11 at 1.6 times its baseline
+    mohm[3] = 6.5;   // block 4 at +30 %
+    std::vector<double> amps;
+    for (int k = 0; k < 10; ++k) amps.insert(amps.end(), {0, 0, -20, -20, -20});
+    verdict::BlockResistance br(BatterySpec{}, kBlocks);
+    for (const auto& r : Steps(amps, mohm)) br.Add(r);
+    const auto figures = br.Figures(std::vector<double>(kBlocks, 5.0));
+    ASSERT_EQ(figures.size(), 29u);
+    for (const auto& f : figures) {
+        SCOPED_TRACE(f.block);
+        ASSERT_TRUE(f.median_mohm && f.rise_pct);
+        EXPECT_EQ(f.steps, 19);
+        const char* flag = f.block == 11 ? "act" : f.block == 4 ? "investigate" : "";
+        EXPECT_EQ(f.flag, flag);
+        EXPECT_NEAR(*f.median_mohm, mohm[f.block - 1], 0.3);
+    }
+    EXPECT_NEAR(*figures[10].rise_pct, 60.0, 10.0);
+    EXPECT_FALSE(br.Figures()[0].rise_pct);  // without a baseline, no rise
+    EXPECT_EQ(verdict::BlockResistance::Median({3, 1, 2}), 2.0);
+    EXPECT_EQ(verdict::BlockResistance::Median({4, 1, 2, 3}), 2.5);
+    EXPECT_FALSE(verdict::BlockResistance::Median({}));
+}
+
+TEST(BlockResistance, KeepsAtMostItsBoundOfSteps) {
+    verdict::BlockResistance br(BatterySpec{}, 1);
+    double t = 0;
+    auto add = [&](double amps) {
+        Reading r;
+        r.ms = static_cast<int64_t>(t * 1000);
+        t += 1;
+        r.blocks = {13.0 + amps * 0.005};
+        r.current = amps;
+        br.Add(r);
+    };
+    for (std::size_t k = 0; k < verdict::BlockResistance::kMaxSteps + 10; ++k)
+        for (double a : {0.0, 0.0, -20.0, -20.0}) add(a);
+    EXPECT_EQ(br.Steps(), verdict::BlockResistance::kMaxSteps);
+    EXPECT_GT(br.StepsNotKept(), 0);
+}
+
+TEST(CapacityTest, TemperatureCorrectionFactorFromTheTable) {
+    struct Case {
+        double celsius, kt;
+        bool outside;
+    } cases[] = {
+        {25, 1.000, false}, {35, 0.930, false}, {(60 - 32) / 1.8, 1.110, false}, {(70 - 32) / 1.8, 1.040, false},
+        {30, 0.956, false},  // 86 °F, a fifth of the way from 85 to 90
+        {10, 1.110, true},  {40, 0.910, true},
+    };
+    for (const auto& c : cases) {
+        bool outside = !c.outside;
+        EXPECT_NEAR(verdict::CapacityTest::Kt(c.celsius, &outside), c.kt, 1e-9) << c.celsius;
+        EXPECT_EQ(outside, c.outside) << c.celsius;
+    }
+}
+
+TEST(CapacityTest, RatedTimeAtTheTestCurrent) {
+    BatterySpec rated;
+    rated.rated_minutes = 180;
+    rated.rated_current_a = 25.5;
+    struct Case {
+        BatterySpec spec;
+        double amps, minutes;
+    } cases[] = {
+        {BatterySpec{}, 10, 600},          // 100 Ah over 10 h
+        {BatterySpec{}, 20, 275.865},      // Peukert's 1.121
+        {rated, 25.5, 180},
+        {rated, 30, 150.021},
+    };
+    for (const auto& c : cases) EXPECT_NEAR(verdict::CapacityTest::RatedMinutes(c.spec, c.amps), c.minutes, 0.01);
+}
+
+// A discharge at 10 A (600 rated minutes), one round a minute; every block
+// falls slowly and drops to 10.4 V at its own time; block 6 at `weak_min`.
+verdict::CapacityResult DischargeTest(double weak_min, double others_min, double stop_min, double temperature,
+                             const char* end_on = "block") {
+    BatterySpec spec;
+    spec.end_on = end_on;
+    verdict::CapacityTest test(spec, kBlocks);
+    for (int m = 0; m <= stop_min; ++m) {
+        Reading r = Round(m * 60.0, -10, 0, temperature);
+        for (int b = 0; b < kBlocks; ++b) {
+            const double end = b == 5 ? weak_min : others_min;
+            r.blocks[b] = m < end ? 12.6 - 1.0 * m / end : 10.4;
+        }
+        test.Add(r);
+        if (test.Ended()) break;
+    }
+    return *test.Result();
+}
+
+TEST(CapacityTest, TimeAdjustedCapacityAndItsDecision) {
+    struct Case {
+        const char* what;
+        double weak_min, others_min, stop_min, temperature;
+        const char* end_on;
+        double pct;
+        bool lower_bound;
+        int first_block;
+        const char* decision;
+    } cases[] = {
+        {"block 6 at 80 %", 480, 620, 700, 25, "block", 80, false, 6, "test again within a year"},
+        {"block 6 at 78 %", 468, 620, 700, 25, "block", 78, false, 6, "replace"},
+        {"block 6 at 85 %", 510, 620, 700, 25, "block", 85, false, 6, "test again within a year"},
+        {"all at full capacity", 600, 600, 700, 25, "block", 100, false, 1, ""},
+        {"at 35 °C KT 0.93 applies", 510, 620, 700, 35, "block", 510 / (600 * 0.93) * 100, false, 6, ""},
+        {"stopped early: a lower bound", 480, 620, 300, 25, "block", 50, true, 0, ""},
+        {"the string's end outlasts block 6", 480, 620, 700, 25, "string", 620.0 / 6, false, 6, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = DischargeTest(c.weak_min, c.others_min, c.stop_min, c.temperature, c.end_on);
+        EXPECT_NEAR(r.capacity_pct, c.pct, 0.01);
+        EXPECT_EQ(r.lower_bound, c.lower_bound);
+        EXPECT_EQ(r.first_block, c.first_block);
+        EXPECT_EQ(r.decision, c.decision);
+        EXPECT_TRUE(r.steady);
+        EXPECT_NEAR(r.current_a, 10, 1e-9);
+        ASSERT_EQ(r.snapshots.size(), 5u);
+        EXPECT_EQ(r.snapshots.back().ms, r.end_ms);
+        EXPECT_NEAR(static_cast<double>(r.snapshots[2].ms - r.start_ms), (r.end_ms - r.start_ms) / 2.0, 60000.0);
+    }
+}
+
+TEST(CapacityTest, KeepsABoundedShareOfALongTest) {
+    verdict::CapacityTest test(BatterySpec{}, kBlocks);
+    for (int s = 0; s < 36000; ++s) test.Add(Round(s, -10, 12.0));  // ten hours, a round a second
+    const auto r = *test.Result();
+    EXPECT_TRUE(r.lower_bound);
+    EXPECT_NEAR(r.snapshots[1].ms, 9000 * 1000, 100 * 1000);  // a quarter in, from what was kept
+}
+
+TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
+    struct Case {
+        const char* what;
+        double capacity_pct, amps, elapsed_min, weak_v_per_min;
+        double minutes;
+        const char* method;
+    } cases[] = {
+        {"a quarter through at the 10 h rate", 100, 10, 150, 0, 450, "peukert"},
+        {"at the start", 100, 10, 0, 0, 600, "peukert"},
+        {"a string tested at 80 %", 80, 10, 0, 0, 467.213, "peukert"},
+        {"the weakest block falling 10 mV a minute, 1 V above its end", 100, 10, 150, 0.01, 100, "weakest block"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::TimeRemaining tr(BatterySpec{}, c.capacity_pct);
+        for (int s = 0; s <= c.elapsed_min * 60; s += 10) {
+            Reading r = Round(s, -c.amps, 12.2);
+            r.blocks[6] = 11.5 + c.weak_v_per_min * (c.elapsed_min - s / 60.0);
+            tr.Add(r);
+        }
+        const auto e = tr.Now();
+        EXPECT_TRUE(e.discharging);
+        EXPECT_NEAR(e.minutes, c.minutes, 0.5);
+        EXPECT_EQ(e.method, c.method);
+        EXPECT_EQ(e.weakest_block, 7);
+        tr.Add(Round(c.elapsed_min * 60 + 10, 0.5, 13.5));
+        EXPECT_FALSE(tr.Now().discharging);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A period of rounds 10 s apart: hours on float at `temperature` (block 6
+// held at `block6_float_v` when above 0), six load steps of 20 A (block 11
+// at `block11_mohm`), then, with test_min above 0, a test discharge at
+// 10 A in which block 6 ends at `weak_min` minutes (the others would at
+// 700), then an hour's recharge at the charger's limit.
+struct Period {
+    double float_h = 2, temperature = 25, block6_float_v = 0;
+    double test_min = 0, weak_min = 0;
+    double block11_mohm = 5;
+};
+
+verdict::PeriodResult Feed(const Period& p, const std::vector<double>& baseline = {}) {
+    verdict::PeriodFigures f(BatterySpec{}, kBlocks, baseline);
+    const double target = verdict::FloatCompliance::Target(BatterySpec{}, p.temperature);
+    double t = 0;
+    auto add = [&](double amps, auto volts) {
+        Reading r = Round(t, amps, 0, p.temperature);
+        for (int b = 0; b < kBlocks; ++b) r.blocks[b] = volts(b);
+        r.voltage = 0;
+        for (const double v : r.blocks) r.voltage += v;
+        f.Add(r);
+        t += 10;
+    };
+    for (double s = 0; s < p.float_h * 3600; s += 10)
+        add(0.3, [&](int b) { return b == 5 && p.block6_float_v > 0 ? p.block6_float_v : target; });
+    // Load steps of 20 A: each block sags by its resistance.
+    for (int k = 0; k < 6; ++k)
+        for (const double amps : {0.3, 0.3, -19.7, -19.7}) {
+            add(amps, [&](int b) {
+                const double mohm = b == 10 ? p.block11_mohm : 5.0;
+                const double on_float = b == 5 && p.block6_float_v > 0 ? p.block6_float_v : target;
+                return std::round((on_float + (amps - 0.3) * mohm / 1000.0) * 100) / 100;
+            });
+        }
+    // The load is taken off half a minute after block 6's end.
+    for (double m = 0; p.test_min > 0 && m < p.weak_min + 0.5; m += 1.0 / 6)
+        add(-10, [&](int b) {
+            const double end = b == 5 ? p.weak_min : 700;
+            return m < end ? 12.6 - 1.0 * m / end : 10.4;
+        });
+    for (double s = 0; s < 3600 && p.test_min > 0; s += 10) add(10, [&](int) { return 13.0; });
+    return f.Finish();
+}
+
+}  // namespace
+
+TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
+    Period p;
+    p.temperature = 35;
+    p.block6_float_v = 13.5;
+    p.test_min = 600;
+    p.weak_min = 480;
+    const auto r = Feed(p);
+    // After each load step the voltage recovers: a few rounds of recharge.
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::floating)], 2 * 3600, 60);
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::discharge)], 480 * 60 + 6 * 20, 60);
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::recharge)], 3600 + 6 * 20, 60);
+    EXPECT_EQ(r.last_state, Charge::recharge);
+    ASSERT_EQ(r.tests.size(), 1u) << "the load steps are no test";
+    EXPECT_NEAR(r.tests[0].capacity_pct, 480 / (600 * 0.93) * 100, 0.5);
+    EXPECT_EQ(r.tests[0].first_block, 6);
+    EXPECT_EQ(r.resistance_steps, 12u) << "eleven load steps, and the charger's at the end of the test";
+    ASSERT_TRUE(r.last_float);
+    EXPECT_EQ(r.last_float->out_of_band, 1);
+    EXPECT_EQ(r.out_of_band_rounds[5], r.float_rounds);
+    EXPECT_EQ(r.out_of_band_rounds[4], 0);
+    EXPECT_NEAR(r.worst_float_mv[5], 180, 0.1);
+    EXPECT_GT(r.float_held_rounds, 360) << "the first hour on float settles; discharge and recharge hold";
+}
+
+TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
+    struct Case {
+        const char* what;
+        Period period;
+        bool baseline;
+        std::vector<verdict::CellFlag> flags;
+        const char* state;
+        std::vector<std::string> findings;  // the start of each, in order
+    } cases[] = {
+        {"a healthy string on float", Period{}, false, {}, "good", {}},
+        {"block 6 at 78 % in a test", Period{2, 25, 0, 600, 468, 5}, false, {}, "act now",
+         {"capacity 78 % (IEEE 450 time-adjusted, KT 1.00): replace (block 6 ended the test)"}},
+        {"block 6 at 85 %", Period{2, 25, 0, 600, 510, 5}, false, {}, "attention",
+         {"capacity 85 % (IEEE 450 time-adjusted, KT 1.00): test again within a year"}},
+        {"block 11 at 1.6 times its baseline", Period{2, 25, 0, 0, 0, 8}, true, {}, "act now",
+         {"block 11: resistance +60 % on its baseline of 2026-06-01 (8.0 mΩ against 5.0 mΩ); act"}},
+        {"block 11 high against its string, no baseline", Period{2, 25, 0, 0, 0, 8}, false, {}, "attention",
+         {"block 11: resistance 8.0 mΩ, +60 % on the string's median of 5.0 mΩ (no baseline); investigate"}},
+        {"block 6 held at the 25 °C float voltage at 35 °C", Period{2, 35, 13.5, 0, 0, 5}, false, {}, "attention",
+         {"block 6: 180 mV above its float target of 13.32 V at 35.0 °C; flagged"}},
+        {"a cell the report flagged, and a resistance to act on", Period{2, 25, 0, 0, 0, 8}, true,
+         {{18, -630, false, 1200, 100}}, "act now",
+         {"block 11: resistance +60 %", "block 18: 630 mV below the string's mean at rest; flagged"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto result = Feed(c.period, c.baseline ? std::vector<double>(kBlocks, 5.0) : std::vector<double>{});
+        const auto v = verdict::Findings::Judge(result, BatterySpec{}, c.flags, 1000, c.baseline ? "2026-06-01" : "");
+        EXPECT_EQ(v.state, c.state);
+        ASSERT_EQ(v.findings.size(), c.findings.size()) << (v.findings.empty() ? "" : v.findings[0].text);
+        for (std::size_t i = 0; i < c.findings.size(); ++i) {
+            EXPECT_EQ(v.findings[i].text.rfind(c.findings[i], 0), 0u) << v.findings[i].text;
+            EXPECT_FALSE(v.findings[i].evidence.empty());
+        }
+    }
+    const auto none = verdict::Findings::Judge(verdict::PeriodResult{}, BatterySpec{}, {}, 0, "");
+    EXPECT_EQ(none.state, "no data");
+}

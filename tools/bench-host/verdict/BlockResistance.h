@@ -1,0 +1,61 @@
+#pragma once
+// Each block's resistance as the monitor sees it through load steps: when
+// the string's current changes by at least step_min_a between two rounds
+// no more than step_max_gap_s apart, and the current was steady (within
+// step_settle_a) in the round before the step and the round after it,
+// each block's ΔV/ΔI is one reading in mΩ.  Rounds taken while the load is
+// still changing are left out, since they mix two loads.  Per block the
+// median over the period's steps, and its rise against a baseline, flagged
+// at rise_investigate_pct and rise_act_pct.
+//
+// The figure is a resistance seen through the monitor's sampling (it mixes
+// in polarisation and the time between the readings): comparable block to
+// block and over time, not a meter reading.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "site/BatterySpec.h"
+#include "verdict/Reading.h"
+
+namespace verdict {
+
+struct BlockOhms {
+    int block = 0;  // 1-based
+    long steps = 0;
+    std::optional<double> median_mohm;    // none without a step
+    std::optional<double> baseline_mohm;  // none without a baseline
+    std::optional<double> rise_pct;
+    std::string flag;  // "", "investigate" or "act"
+};
+
+class BlockResistance {
+public:
+    // Steps kept for the medians; later ones are counted, not used.
+    static constexpr std::size_t kMaxSteps = 4096;
+
+    BlockResistance(const BatterySpec& spec, int blocks) : spec_(spec), blocks_(blocks) {}
+
+    // Rounds in the order of time.
+    void Add(const Reading& r);
+    std::size_t Steps() const { return steps_.size(); }
+    long StepsNotKept() const { return not_kept_; }
+    // Per block; baseline_mohm holds one value per block (0: none), or none.
+    std::vector<BlockOhms> Figures(const std::vector<double>& baseline_mohm = {}) const;
+
+    static std::optional<double> Median(std::vector<double> v);
+
+private:
+    void Consider();
+
+    BatterySpec spec_;
+    int blocks_;
+    std::deque<Reading> last_;  // the four latest rounds
+    std::vector<std::vector<double>> steps_;  // per step, per block mΩ (NaN: not read)
+    long not_kept_ = 0;
+};
+
+}  // namespace verdict

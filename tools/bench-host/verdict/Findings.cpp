@@ -1,0 +1,147 @@
+#include "verdict/Findings.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace verdict {
+
+namespace {
+
+std::string Text(const char* format, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+void Capacity(const PeriodResult& p, const BatterySpec& spec, const std::string& baseline_date,
+              std::optional<double> baseline_pct, std::vector<Finding>& out) {
+    for (const auto& t : p.tests) {
+        Finding f;
+        const std::string end = t.first_block ? Text("block %d first at %.2f V after %.0f min", t.first_block,
+                                                     spec.end_v, t.first_block_min)
+                                              : std::string("no block at the end voltage");
+        f.evidence = Text("discharge at %.1f A for %.0f min against %.0f rated min at that current; %s; %.1f °C%s",
+                          t.current_a, t.actual_min, t.rated_min, end.c_str(), t.temperature_c,
+                          t.kt_outside_table ? " (outside the factor table: its nearest row)" : "");
+        if (t.lower_bound) {
+            f.text = Text("capacity at least %.0f %% (IEEE 450 time-adjusted, KT %.2f): the discharge stopped before "
+                          "the end voltage",
+                          t.capacity_pct, t.kt);
+            f.severity = Finding::note;
+        } else {
+            f.text = Text("capacity %.0f %% (IEEE 450 time-adjusted, KT %.2f)", t.capacity_pct, t.kt);
+            if (t.decision == "replace") {
+                f.text += t.first_block ? Text(": replace (block %d ended the test)", t.first_block) : ": replace";
+                f.severity = Finding::act;
+            } else if (!t.decision.empty()) {
+                f.text += ": " + t.decision;
+                f.severity = Finding::attention;
+            } else if (baseline_pct && *baseline_pct - t.capacity_pct > 10.0) {
+                f.text += Text(": %.0f points below the baseline's %.0f %%%s%s; test again within a year",
+                               *baseline_pct - t.capacity_pct, *baseline_pct, baseline_date.empty() ? "" : " of ",
+                               baseline_date.c_str());
+                f.severity = Finding::attention;
+            } else {
+                f.severity = Finding::note;
+            }
+        }
+        out.push_back(f);
+    }
+}
+
+void Resistance(const PeriodResult& p, const BatterySpec& spec, const std::string& baseline_date,
+                std::vector<Finding>& out) {
+    std::vector<double> medians;
+    for (const auto& b : p.resistance)
+        if (b.median_mohm) medians.push_back(*b.median_mohm);
+    const auto string_median = BlockResistance::Median(medians);
+    for (const auto& b : p.resistance) {
+        if (!b.median_mohm) continue;
+        const std::string how =
+            Text("median ΔV/ΔI over %ld load steps: a resistance seen through the monitor's sampling, not a meter "
+                 "reading",
+                 b.steps);
+        if (b.rise_pct) {
+            if (b.flag.empty()) continue;
+            Finding f;
+            f.severity = b.flag == "act" ? Finding::act : Finding::attention;
+            f.text = Text("block %d: resistance %+.0f %% on its baseline%s%s (%.1f mΩ against %.1f mΩ); %s", b.block,
+                          *b.rise_pct, baseline_date.empty() ? "" : " of ", baseline_date.c_str(), *b.median_mohm,
+                          *b.baseline_mohm, b.flag == "act" ? "act" : "investigate");
+            f.evidence = how;
+            out.push_back(f);
+        } else if (string_median && *string_median > 0) {
+            // Without a baseline a block is compared with its string.
+            const double rise = (*b.median_mohm / *string_median - 1.0) * 100.0;
+            if (rise < spec.rise_investigate_pct) continue;
+            Finding f;
+            f.severity = Finding::attention;
+            f.text = Text("block %d: resistance %.1f mΩ, %+.0f %% on the string's median of %.1f mΩ (no baseline); "
+                          "investigate",
+                          b.block, *b.median_mohm, rise, *string_median);
+            f.evidence = how;
+            out.push_back(f);
+        }
+    }
+}
+
+void Float(const PeriodResult& p, const BatterySpec& spec, std::vector<Finding>& out) {
+    if (!p.last_float) return;
+    const FloatJudgement& j = *p.last_float;
+    for (const auto& b : j.blocks) {
+        if (b.flag.empty()) continue;
+        Finding f;
+        f.severity = Finding::attention;
+        f.text = Text("block %d: %.0f mV %s its float target of %.2f V at %.1f °C; flagged", b.block,
+                      std::fabs(b.deviation_mv), b.flag == "high" ? "above" : "below", j.target_v, j.temperature_c);
+        const auto i = static_cast<std::size_t>(b.block - 1);
+        f.evidence = Text("out of the ±%.0f mV band in %ld of %ld rounds judged on float (after %.0f s on float)",
+                          spec.float_band_mv, i < p.out_of_band_rounds.size() ? p.out_of_band_rounds[i] : 0L,
+                          p.float_rounds, spec.float_settle_s);
+        out.push_back(f);
+    }
+    if (!j.string_flag.empty()) {
+        Finding f;
+        f.severity = Finding::attention;
+        f.text = Text("string float voltage %.2f V, %.0f mV per block %s its target of %.2f V at %.1f °C", j.string_v,
+                      std::fabs(j.string_deviation_mv), j.string_flag == "high" ? "above" : "below",
+                      j.string_target_v, j.temperature_c);
+        f.evidence = "the charger's setting, or its temperature compensation";
+        out.push_back(f);
+    }
+}
+
+}  // namespace
+
+Verdict Findings::Judge(const PeriodResult& p, const BatterySpec& spec, const std::vector<CellFlag>& flags,
+                        long rounds, const std::string& baseline_date, std::optional<double> baseline_capacity_pct) {
+    Verdict v;
+    if (rounds == 0) {
+        v.state = "no data";
+        v.findings.push_back({Finding::attention, "no round stored in the period", "nothing to judge the string by"});
+        return v;
+    }
+    Capacity(p, spec, baseline_date, baseline_capacity_pct, v.findings);
+    Resistance(p, spec, baseline_date, v.findings);
+    Float(p, spec, v.findings);
+    for (const auto& c : flags) {
+        Finding f;
+        f.severity = Finding::attention;
+        f.text = Text("block %d: %.0f mV %s the string's mean %s; flagged", c.block, std::fabs(c.deviation_mv),
+                      c.deviation_mv < 0 ? "below" : "above", c.discharge ? "under discharge" : "at rest");
+        f.evidence = Text("mean deviation over %ld rounds; flagged past %.0f mV", c.rounds, c.threshold_mv);
+        v.findings.push_back(f);
+    }
+    std::stable_sort(v.findings.begin(), v.findings.end(),
+                     [](const Finding& a, const Finding& b) { return a.severity > b.severity; });
+    const int worst = v.findings.empty() ? 0 : v.findings.front().severity;
+    v.state = worst == Finding::act ? "act now" : worst == Finding::attention ? "attention" : "good";
+    return v;
+}
+
+}  // namespace verdict

@@ -1,0 +1,47 @@
+#pragma once
+// The string's verdict: one state ("good", "attention", "act now", or "no
+// data" when no round was read) and the findings it rests on, the most
+// urgent first, each with its figure and the evidence behind it.  From the
+// period's verdict figures and the cells the report flagged.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "site/BatterySpec.h"
+#include "verdict/PeriodFigures.h"
+
+namespace verdict {
+
+struct Finding {
+    enum Severity { note = 0, attention = 1, act = 2 };
+    Severity severity = note;
+    std::string text;      // "block 6: resistance +52 % on its baseline of 2026-06-01"
+    std::string evidence;  // what the figure rests on
+};
+
+// A cell the report flagged: its mean deviation from the string's mean
+// cell, at rest or under discharge.
+struct CellFlag {
+    int block = 0;  // 1-based
+    double deviation_mv = 0;
+    bool discharge = false;
+    long rounds = 0;
+    double threshold_mv = 0;
+};
+
+struct Verdict {
+    std::string state;  // "good", "attention", "act now", "no data"
+    std::vector<Finding> findings;
+};
+
+class Findings {
+public:
+    // baseline_date: when the baseline was taken ("" none);
+    // baseline_capacity_pct: the capacity it recorded, against which a
+    // drop of more than 10 points calls for a yearly test.
+    static Verdict Judge(const PeriodResult& p, const BatterySpec& spec, const std::vector<CellFlag>& flags,
+                         long rounds, const std::string& baseline_date,
+                         std::optional<double> baseline_capacity_pct = std::nullopt);
+};
+
+}  // namespace verdict

@@ -1,0 +1,103 @@
+#include "verdict/PeriodFigures.h"
+
+#include <cmath>
+
+namespace verdict {
+
+PeriodFigures::PeriodFigures(const BatterySpec& spec, int blocks, const std::vector<double>& baseline_mohm,
+                             double capacity_pct)
+    : spec_(spec),
+      blocks_(blocks),
+      baseline_(baseline_mohm),
+      charge_(spec),
+      resistance_(spec, blocks),
+      remaining_(spec, capacity_pct) {
+    out_.out_of_band_rounds.assign(static_cast<std::size_t>(blocks), 0);
+    out_.worst_float_mv.assign(static_cast<std::size_t>(blocks), 0.0);
+    out_.float_sum_v.assign(static_cast<std::size_t>(blocks), 0.0);
+    out_.float_block_rounds.assign(static_cast<std::size_t>(blocks), 0);
+}
+
+std::vector<std::optional<double>> PeriodResult::FloatMeans() const {
+    std::vector<std::optional<double>> out;
+    for (std::size_t i = 0; i < float_sum_v.size(); ++i)
+        out.push_back(float_block_rounds[i] ? std::optional<double>(float_sum_v[i] / static_cast<double>(float_block_rounds[i]))
+                                            : std::nullopt);
+    return out;
+}
+
+void PeriodFigures::State(const Reading& r, double seconds) {
+    const Charge c = charge_.Next(r);
+    out_.seconds[static_cast<std::size_t>(c)] += seconds;
+    out_.last_state = c;
+    out_.last_state_since_ms = charge_.SinceMs();
+    const double on_float = c == Charge::floating ? static_cast<double>(r.ms - charge_.SinceMs()) / 1000.0 : 0.0;
+    FloatJudgement j = FloatCompliance::Judge(spec_, r, c, on_float);
+    if (!j.held.empty()) {
+        ++out_.float_held_rounds;
+        return;
+    }
+    ++out_.float_rounds;
+    out_.float_string_sum_v += r.voltage;
+    out_.float_temperature_sum += r.temperature;
+    for (const auto& b : j.blocks) {
+        const auto i = static_cast<std::size_t>(b.block - 1);
+        if (i >= out_.out_of_band_rounds.size()) continue;
+        if (!b.flag.empty()) ++out_.out_of_band_rounds[i];
+        out_.float_sum_v[i] += b.v;
+        ++out_.float_block_rounds[i];
+        if (std::fabs(b.deviation_mv) > std::fabs(out_.worst_float_mv[i])) out_.worst_float_mv[i] = b.deviation_mv;
+    }
+    out_.last_float = std::move(j);
+}
+
+void PeriodFigures::Add(const Reading& r) {
+    const double seconds = last_ms_ ? static_cast<double>(r.ms - *last_ms_) / 1000.0 : 0.0;
+    last_ms_ = r.ms;
+    State(r, seconds);
+    resistance_.Add(r);
+    remaining_.Add(r);
+    out_.remaining = remaining_.Now();
+    if (charge_.State() == Charge::discharge) {
+        // A test runs at one current: where the load changes, the one so
+        // far is over and a new one may begin.
+        if (test_ && !test_->Ended() && !test_->Fits(r.current)) CloseTest();
+        if (!test_) {
+            test_.emplace(spec_, blocks_);
+            test_start_ms_ = r.ms;
+        }
+        test_->Add(r);
+        test_last_ms_ = r.ms;
+    } else {
+        CloseTest();
+    }
+}
+
+void PeriodFigures::AddSummary(const Reading& r, double seconds) {
+    CloseTest();
+    last_ms_ = r.ms;
+    State(r, seconds);
+}
+
+void PeriodFigures::CloseTest() {
+    if (!test_) return;
+    auto result = test_->Result();
+    const bool long_enough = test_last_ms_ - test_start_ms_ >= kTestMinMs;
+    test_.reset();
+    if (!result || !result->steady || (!long_enough && result->lower_bound)) return;
+    if (out_.tests.size() >= kMaxTests) {
+        ++out_.tests_not_kept;
+        return;
+    }
+    out_.tests.push_back(std::move(*result));
+}
+
+PeriodResult PeriodFigures::Finish() {
+    CloseTest();
+    out_.resistance = resistance_.Figures(baseline_);
+    out_.resistance_steps = resistance_.Steps();
+    out_.resistance_steps_not_kept = resistance_.StepsNotKept();
+    return out_;
+}
+
+}  // namespace verdict

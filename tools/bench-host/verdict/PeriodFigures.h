@@ -1,0 +1,84 @@
+#pragma once
+// The string's verdict figures over a period of rounds, fed in the order of
+// time: time in each charge state, float compliance while settled on
+// float, resistance from load steps, a capacity test from each discharge
+// at steady current, time remaining at the end.  Bounded whatever the
+// period: a fixed number of tests is kept (the rest counted), each test and
+// the resistance steps bounded by their classes.  A test is the part of a
+// discharge at one current (within 10 % of where it began): where the load
+// changes, a new one begins, and a part too short or not reaching the end
+// voltage within kTestMinMs is a load step, not a test.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "site/BatterySpec.h"
+#include "verdict/BlockResistance.h"
+#include "verdict/CapacityTest.h"
+#include "verdict/ChargeState.h"
+#include "verdict/FloatCompliance.h"
+#include "verdict/Reading.h"
+#include "verdict/TimeRemaining.h"
+
+namespace verdict {
+
+struct PeriodResult {
+    std::array<double, 4> seconds{};  // in each Charge, by its value
+    std::optional<Charge> last_state;
+    int64_t last_state_since_ms = 0;
+    // Float compliance over the rounds judged (settled on float).
+    long float_rounds = 0;
+    std::vector<long> out_of_band_rounds;  // per block
+    std::vector<double> worst_float_mv;    // per block, furthest from the target, signed
+    std::optional<FloatJudgement> last_float;  // the latest judged round
+    // Means over the rounds judged on float, for a baseline: per block (none
+    // for a block never read), the string's voltage and the temperature.
+    std::vector<std::optional<double>> FloatMeans() const;
+    std::vector<double> float_sum_v;
+    std::vector<long> float_block_rounds;
+    double float_string_sum_v = 0, float_temperature_sum = 0;
+    long float_held_rounds = 0;  // rounds on which float alarms are held (not float, or settling)
+    std::vector<BlockOhms> resistance;
+    std::size_t resistance_steps = 0;
+    long resistance_steps_not_kept = 0;
+    std::vector<CapacityResult> tests;  // discharges at steady current, oldest first
+    long tests_not_kept = 0;
+    Remaining remaining;  // at the last round
+};
+
+class PeriodFigures {
+public:
+    static constexpr std::size_t kMaxTests = 20;
+    // A discharge shorter than this is a load step, not a test.
+    static constexpr int64_t kTestMinMs = 5 * 60 * 1000;
+
+    // capacity_pct: the string's last tested capacity, for time remaining.
+    PeriodFigures(const BatterySpec& spec, int blocks, const std::vector<double>& baseline_mohm = {},
+                  double capacity_pct = 100.0);
+
+    void Add(const Reading& r);
+    // A reading that stands for many (a summarised minute's means): it
+    // counts for the charge state and float compliance over `seconds`, not
+    // for load steps or tests.
+    void AddSummary(const Reading& r, double seconds);
+    PeriodResult Finish();
+
+private:
+    void State(const Reading& r, double seconds);
+    void CloseTest();
+
+    BatterySpec spec_;
+    int blocks_;
+    std::vector<double> baseline_;
+    ChargeState charge_;
+    BlockResistance resistance_;
+    TimeRemaining remaining_;
+    std::optional<CapacityTest> test_;
+    int64_t test_start_ms_ = 0, test_last_ms_ = 0;
+    std::optional<int64_t> last_ms_;
+    PeriodResult out_;
+};
+
+}  // namespace verdict

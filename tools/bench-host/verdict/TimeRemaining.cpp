@@ -1,0 +1,58 @@
+#include "verdict/TimeRemaining.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace verdict {
+
+double TimeRemaining::FullHours(double current_a) const {
+    const double c = spec_.capacity_ah * capacity_pct_ / 100.0;
+    const double h = spec_.capacity_hours;
+    return h * std::pow(c / (current_a * h), spec_.peukert);
+}
+
+void TimeRemaining::Add(const Reading& r) {
+    if (r.current > -spec_.discharge_a) {
+        discharging_ = false;
+        used_ = 0;
+        weakest_.clear();
+        now_ = Remaining{};
+        return;
+    }
+    const double amps = -r.current;
+    const double full_h = FullHours(amps);
+    if (discharging_) used_ += static_cast<double>(r.ms - last_ms_) / 3600000.0 / full_h;
+    discharging_ = true;
+    last_ms_ = r.ms;
+
+    int weakest = 0;
+    for (std::size_t b = 0; b < r.blocks.size(); ++b)
+        if (r.blocks[b] > 0 && (weakest == 0 || r.blocks[b] < r.blocks[static_cast<std::size_t>(weakest - 1)]))
+            weakest = static_cast<int>(b) + 1;
+    const double low = weakest ? r.blocks[static_cast<std::size_t>(weakest - 1)] : 0.0;
+    weakest_.emplace_back(r.ms, low);
+    while (weakest_.size() > kSlopeRounds || (weakest_.size() > 1 && r.ms - weakest_.front().first > kSlopeMs))
+        weakest_.pop_front();
+
+    Remaining e;
+    e.discharging = true;
+    e.weakest_block = weakest;
+    e.used_fraction = std::min(used_, 1.0);
+    e.peukert_minutes = std::max(0.0, 1.0 - used_) * full_h * 60.0;
+    e.minutes = e.peukert_minutes;
+    e.method = "peukert";
+    const double span_min = static_cast<double>(weakest_.back().first - weakest_.front().first) / 60000.0;
+    if (span_min >= 20.0 / 60.0) {
+        const double slope = (weakest_.back().second - weakest_.front().second) / span_min;  // V per minute
+        if (slope < 0) {
+            e.block_minutes = std::max(0.0, (low - spec_.end_v) / -slope);
+            if (*e.block_minutes < e.minutes) {
+                e.minutes = *e.block_minutes;
+                e.method = "weakest block";
+            }
+        }
+    }
+    now_ = e;
+}
+
+}  // namespace verdict

@@ -1,0 +1,70 @@
+#include "BatteryModel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace monitor_sim {
+
+BatteryModel::BatteryModel(BatteryParams p) : p_(std::move(p)) {
+    const auto n = static_cast<std::size_t>(std::max(p_.blocks, 1));
+    soc_.assign(n, std::clamp(p_.start_soc, 0.0, 1.0));
+    capacity_.assign(n, p_.capacity_ah);
+    resistance_.assign(n, p_.resistance_ohms);
+    for (std::size_t b = 0; b < n; ++b) {
+        if (b < p_.capacity_pct.size()) capacity_[b] *= p_.capacity_pct[b] / 100.0;
+        if (b < p_.resistance_factor.size()) resistance_[b] *= p_.resistance_factor[b];
+    }
+}
+
+double BatteryModel::Ocv(double soc) {
+    const double s = std::clamp(soc, 0.0, 1.0);
+    const double knee = std::max(0.0, (0.1 - s) / 0.1);
+    return 11.6 + 1.2 * s - 1.2 * knee * knee;
+}
+
+double BatteryModel::Surface(double soc) { return 0.7 * std::pow(std::clamp(soc, 0.0, 1.0), 8); }
+
+double BatteryModel::CapacityAh(int b) const {
+    return capacity_[static_cast<std::size_t>(b)] * (1.0 + p_.capacity_per_c * (p_.temperature_c - 25.0));
+}
+
+double BatteryModel::BlockVolts(int b) const {
+    const auto i = static_cast<std::size_t>(b);
+    const double surface = current_ > 0 ? Surface(soc_[i]) : 0.0;
+    return (Ocv(soc_[i]) + surface + current_ * resistance_[i]) * scale_;
+}
+
+void BatteryModel::Step(double dt_s, double load_a, bool charger) {
+    const double hours = dt_s / 3600.0;
+    scale_ = 1.0;
+    if (load_a > 0) {
+        current_ = -load_a;
+        // Peukert: at current I a block of capacity C rated over H hours
+        // empties in H × (C / (I × H))^k hours, as if it gave I × (I H / C)^(k-1).
+        for (std::size_t b = 0; b < soc_.size(); ++b) {
+            const double c = CapacityAh(static_cast<int>(b));
+            const double effective = load_a * std::pow(load_a * p_.capacity_hours / c, p_.peukert - 1.0);
+            soc_[b] = std::max(0.0, soc_[b] - effective * hours / c);
+        }
+        return;
+    }
+    if (!charger) {
+        current_ = 0.0;
+        return;
+    }
+    // The charger holds the string at its float voltage: the current that
+    // the gap between that and the blocks' own voltages drives through
+    // their resistance, up to its limit, and never below a float current.
+    double own = 0.0, ohms = 0.0;
+    for (std::size_t b = 0; b < soc_.size(); ++b) {
+        own += Ocv(soc_[b]) + Surface(soc_[b]);
+        ohms += resistance_[b];
+    }
+    const double target = FloatTarget() * static_cast<double>(soc_.size());
+    current_ = std::clamp((target - own) / ohms, p_.float_a, p_.charge_limit_a);
+    scale_ = std::min(1.0, target / (own + current_ * ohms));
+    for (std::size_t b = 0; b < soc_.size(); ++b)
+        soc_[b] = std::min(1.0, soc_[b] + current_ * hours / CapacityAh(static_cast<int>(b)));
+}
+
+}  // namespace monitor_sim
