@@ -22,6 +22,10 @@ TEST(JsonLine, QuotesOnlyWhatJsonRequires) {
         {"\x01\x1f\x7f", "\"\\u0001\\u001f\\u007f\""},
         {"/", "\"/\""},
         {"", "\"\""},
+        // Bytes that are not UTF-8 (a port path, a label) become U+FFFD.
+        {"/dev/ttyUSB\xff", "\"/dev/ttyUSB\xEF\xBF\xBD\""},
+        {"\xE7\xAC", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
     };
     for (const auto& c : cases) EXPECT_EQ(JsonLine::Quote(c.in), c.out) << c.in;
 }

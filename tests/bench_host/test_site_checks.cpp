@@ -155,4 +155,40 @@ TEST(SiteConfig, NestingTooDeepNamesTheLine) {
     }
 }
 
+// A site file is held whole while it is checked: its size has a bound, and
+// a file full of unknown keys does not print a line for each.
+TEST(SiteConfig, SizeAndWarningsBounded) {
+    const std::string device = R"({"id":12,"addr":1,"config":{"appSetting":{)";
+    const auto unknown = [&](int keys, std::size_t pad) {
+        std::string settings;
+        for (int i = 0; i < keys; ++i) settings += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":1";
+        return Site(device + settings + "}}}") + std::string(pad, ' ');
+    };
+    const struct {
+        int keys;
+        std::size_t pad;
+        std::size_t warnings;  // lines, the last saying how many more; 0: refused
+    } cases[] = {
+        {20, 0, 20},
+        {21, 0, 21},
+        {1000, 0, 21},
+        {1, SiteConfig::kMaxBytes - unknown(1, 0).size(), 1},
+        {1, SiteConfig::kMaxBytes - unknown(1, 0).size() + 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.keys) + " unknown keys, " + std::to_string(c.pad) + " spaces");
+        try {
+            const auto site = SiteConfig::Parse(unknown(c.keys, c.pad), "site.json");
+            ASSERT_EQ(site.warnings.size(), c.warnings);
+            if (c.keys > 20) {
+                EXPECT_EQ(site.warnings.back(),
+                          "site file site.json: " + std::to_string(c.keys - 20) + " more warnings not shown");
+            }
+        } catch (const SiteConfig::Error& e) {
+            EXPECT_EQ(c.warnings, 0u) << e.what();
+            EXPECT_STREQ(e.what(), "site file site.json: larger than 1048576 bytes, the most a site file may have");
+        }
+    }
+}
+
 }  // namespace

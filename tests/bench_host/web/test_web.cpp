@@ -93,6 +93,8 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
              R"(bench_host_port_outages_total{port="/dev/pts/14"} 2)",
              R"(bench_host_port_outage_seconds_total{port="/dev/pts/14"} 75.5)",
+             // A byte that is not UTF-8 would make Prometheus drop the page.
+             "bench_host_port_up{port=\"/dev/serial/by-id/usb-\xEF\xBF\xBD\"} 1",
              R"(bench_host_build_info{version="0.9.0",plugin_sha256="aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"} 1)",
              R"(bench_host_run_start_timestamp_seconds 1796716623.25)",
              R"(bench_host_records_stored_total{device="12"} 990)",
@@ -182,6 +184,7 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     EXPECT_TRUE(d16["poll_interval_seconds"].isNull());
     EXPECT_DOUBLE_EQ(d12["poll_interval_seconds"].asDouble(), 2.0);
     EXPECT_EQ(v["alarms"][1]["state"].asString(), "cleared");
+    EXPECT_EQ(v["ports"][2]["path"].asString(), "/dev/serial/by-id/usb-\xEF\xBF\xBD");
 }
 
 TEST(HistoryRequest, RefusesWhatItCannotUseWithAReason) {

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "basics/Utf8.h"
+
 JsonLine& JsonLine::Key(std::string_view key) {
     if (body_.size() > 1) body_ += ',';
     body_ += Quote(key);
@@ -52,8 +54,9 @@ JsonLine& JsonLine::Raw(std::string_view key, std::string_view json) {
     return *this;
 }
 
-std::string JsonLine::Quote(std::string_view value) {
+std::string JsonLine::Quote(std::string_view raw) {
     static const char digits[] = "0123456789abcdef";
+    const std::string value = utf8::Valid(raw);
     std::string out;
     out.reserve(value.size() + 2);
     out += '"';

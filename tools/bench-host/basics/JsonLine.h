@@ -1,7 +1,8 @@
 #pragma once
 // One JSON object written as one line: keys in the order they are added, no
 // white space, strings in UTF-8 as they are (only what JSON requires is
-// escaped, so labels such as 第1节电池 stay readable), floats as the shortest
+// escaped, so labels such as 第1节电池 stay readable; invalid bytes become
+// U+FFFD), floats as the shortest
 // decimal that reads back to the same float.
 #include <cstdint>
 #include <string>
@@ -21,7 +22,8 @@ public:
     // The finished object, without a line end.
     std::string Text() const { return body_ + "}"; }
 
-    // value as a JSON string literal, quotes included.
+    // value as a JSON string literal, quotes included; a byte that is not
+    // part of well-formed UTF-8 becomes U+FFFD, so the line stays valid JSON.
     static std::string Quote(std::string_view value);
     // Shortest round-trip decimal of a float; JSON has no NaN or infinity, so
     // those become null.

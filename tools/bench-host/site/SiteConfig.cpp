@@ -81,13 +81,18 @@ SiteConfig SiteConfig::Load(const std::string& path) {
         }
         throw Error("cannot read site file " + path + ": " + std::strerror(why));
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    return Parse(text.str(), path);
+    // One byte beyond the bound is enough to refuse it.
+    std::string text(kMaxBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return Parse(text, path);
 }
 
 SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source) {
     SiteFileReader r(source);
+    if (text.size() > kMaxBytes) {
+        r.Fail("", "larger than " + std::to_string(kMaxBytes) + " bytes, the most a site file may have");
+    }
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["stackLimit"] = kStackLimit;
@@ -197,6 +202,11 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
             port.devices.push_back(std::move(dev));
         }
         site.ports.push_back(std::move(port));
+    }
+    if (site.warnings.size() > kMaxWarnings) {
+        const std::size_t more = site.warnings.size() - kMaxWarnings;
+        site.warnings.resize(kMaxWarnings);
+        site.warnings.push_back(r.Line("", std::to_string(more) + " more warnings not shown"));
     }
     return site;
 }

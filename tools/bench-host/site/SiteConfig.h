@@ -55,6 +55,12 @@ struct SiteConfig {
     // naming the file and the JSON path.
     std::vector<std::string> warnings;
 
+    // A site file is at most this long: its JSON is held whole while it is
+    // checked, some 40 times its size.
+    static constexpr std::size_t kMaxBytes = 1 << 20;
+    // Warnings kept; beyond, one more line says how many were not.
+    static constexpr std::size_t kMaxWarnings = 20;
+
     // Throws SiteConfig::Error with a one-line explanation naming the file
     // and the place in it: also for an alarm on a value the device does not
     // answer, since it could never fire.

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "basics/Utf8.h"
 #include "web/WebServer.h"
 
 namespace HttpText {
@@ -17,31 +18,6 @@ int HexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// Length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
-std::size_t Utf8Length(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    const unsigned char c = b(0);
-    if (c < 0x80) return 1;
-    std::size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) n = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;  // overlong
-        if (c == 0xED) hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;  // overlong
-        if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-    } else
-        return 0;
-    if (i + n > s.size()) return 0;
-    if (b(1) < lo || b(1) > hi) return 0;
-    for (std::size_t k = 2; k < n; ++k)
-        if (b(k) < 0x80 || b(k) > 0xBF) return 0;
-    return n;
 }
 
 bool IsIp(const std::string& host) {
@@ -78,9 +54,26 @@ std::optional<std::string> PercentDecode(std::string_view text, bool query) {
 }
 
 std::optional<Target> ParseTarget(std::string_view target) {
+    Target t;
+    constexpr std::string_view kScheme = "http://";
+    if (target.size() > kScheme.size() && Lower(target.substr(0, kScheme.size())) == kScheme) {
+        const std::string_view rest = target.substr(kScheme.size());
+        const auto end = rest.find_first_of("/?");
+        t.authority = std::string(rest.substr(0, end));
+        if (t.authority.empty()) return std::nullopt;
+        if (end == std::string_view::npos) {
+            t.path = "/";
+            return t;
+        }
+        target = rest.substr(end);
+        if (target[0] == '?') {
+            auto rooted = ParseTarget("/" + std::string(target));
+            if (rooted) rooted->authority = std::move(t.authority);
+            return rooted;
+        }
+    }
     if (target.empty() || target[0] != '/') return std::nullopt;
     const auto q = target.find('?');
-    Target t;
     auto path = PercentDecode(target.substr(0, q), false);
     if (!path) return std::nullopt;
     t.path = std::move(*path);
@@ -104,7 +97,7 @@ std::string Printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const std::size_t n = Utf8Length(text, i);
+        const std::size_t n = utf8::SequenceLength(text, i);
         if (n == 0) {
             out += "\xEF\xBF\xBD";
             ++i;

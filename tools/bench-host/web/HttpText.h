@@ -15,11 +15,14 @@ namespace HttpText {
 std::optional<std::string> PercentDecode(std::string_view text, bool query);
 
 struct Target {
+    std::string authority;  // "host:port" of an absolute-form target; "" for "/path"
     std::string path;
     std::multimap<std::string, std::string> params;
 };
-// "/path?a=1&b=2"; none when the path does not begin with '/' or an escape
-// is broken.
+// "/path?a=1&b=2", or the absolute form a proxy sends,
+// "http://host:port/path?a=1" (the path "/" when it has none); none when
+// the path does not begin with '/', the scheme is not http, or an escape is
+// broken.
 std::optional<Target> ParseTarget(std::string_view target);
 
 // text with every byte that is not part of well-formed UTF-8 replaced by

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "basics/JsonLine.h"
+#include "basics/Utf8.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ void Limits(std::string& out, const char* name, const std::string& labels, const
 
 }  // namespace
 
-std::string MetricsFormat::EscapeLabel(const std::string& value) {
+std::string MetricsFormat::EscapeLabel(const std::string& raw) {
+    const std::string value = utf8::Valid(raw);
     std::string out;
     out.reserve(value.size());
     for (const char c : value) {

@@ -24,6 +24,8 @@ public:
     static std::string Render(const LiveSnapshot& snapshot, int64_t now_ms);
 
     // A label value as the format wants it: backslash, double quote and
-    // line feed escaped, UTF-8 passed through.
+    // line feed escaped, UTF-8 passed through, a byte that is not part of
+    // well-formed UTF-8 replaced by U+FFFD (one would make Prometheus drop
+    // the whole page).
     static std::string EscapeLabel(const std::string& value);
 };

@@ -11,6 +11,8 @@
 #include <charconv>
 #include <chrono>
 #include <functional>
+#include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <regex>
@@ -100,17 +102,41 @@ std::string EventStreamHead(unsigned version) {
     return os.str() + "retry: " + std::to_string(kRetryMs) + "\n\n";
 }
 
-std::string RefusalText(std::size_t cap) {
+std::string RefusalText(const std::string& reason) {
     http::response<http::string_body> res{http::status::service_unavailable, 11};
     AddDefaults(res);
     res.set(http::field::content_type, kJson);
     res.set(http::field::retry_after, std::to_string(kRetryAfterS));
     res.set(http::field::connection, "close");
-    res.body() = JsonLine().Str("error", "too many connections open at once (" + std::to_string(cap) + ")").Text();
+    res.body() = JsonLine().Str("error", reason).Text();
     res.prepare_payload();
     std::ostringstream os;
     os << res;
     return os.str();
+}
+
+using Refused = ServerCounters::Refused;
+using Unavailable = ServerCounters::Unavailable;
+
+// What a connection refused, or displaced, for want of room is told.
+std::string FullText(Unavailable why, const WebServer::Options& o) {
+    if (why == Unavailable::kAddressFull) {
+        return "too many connections from one address at once (" + std::to_string(o.per_client) + ")";
+    }
+    return "too many connections open at once (" + std::to_string(o.connections) + ")";
+}
+
+// The other loopback address, which "localhost" also names; none for any
+// other address.
+std::optional<net::ip::address> LoopbackSibling(const net::ip::address& a) {
+    if (a == net::ip::address_v4::loopback()) return net::ip::address(net::ip::address_v6::loopback());
+    if (a == net::ip::address_v6::loopback()) return net::ip::address(net::ip::address_v4::loopback());
+    return std::nullopt;
+}
+
+std::string EndpointText(const tcp::endpoint& e) {
+    const std::string host = e.address().to_string();
+    return (e.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(e.port());
 }
 
 }  // namespace
@@ -153,8 +179,11 @@ public:
     void Bind(int& port);
     void Run() { ioc_.run(); }
     void Accept();
-    void Refuse(tcp::socket socket);
+    void Refuse(tcp::socket socket, Unavailable why);
     void Stop();
+    // The connection waiting longest for its request, of one address or of
+    // any; none when none waits.
+    Connection* OldestWaiting(const net::ip::address* of);
 
     // The snapshot's JSON (/api/live) and the live event carrying it, made
     // once per publication whatever the number of pages open.
@@ -166,17 +195,29 @@ public:
     Cached CachedOf(const SnapshotHub::Latest& latest);
 
     const Options options_;
+    ServerCounters counters_;
+    // Connection objects and refusals alive.
     std::atomic<std::size_t> open_{0};
+    // The slots of the connections bound: in all and by client address.
+    std::size_t slots_ = 0;
+    std::map<net::ip::address, std::size_t> per_address_;
+    // Connections waiting for a request, longest first.
+    std::list<Connection*> waiting_;
+    std::size_t pages_ = 0;
     std::size_t refusing_ = 0;
     std::size_t streams_ = 0;
     std::atomic<std::size_t> jobs_{0};
-    std::string refusal_;
+    std::string refusal_full_;
+    std::string refusal_address_;
     Cached cached_;
     std::mutex cached_mutex_;
     // Declared after what the connections count in: their handlers, and so
     // they, go when the loop does.
     net::io_context ioc_{1};
     tcp::acceptor acceptor_{ioc_};
+    // The sibling loopback address at the same port, bound and never
+    // listened on, so no other server takes it (see WebServer.h).
+    tcp::acceptor sibling_{ioc_};
     net::steady_timer accept_pause_{ioc_};
     net::thread_pool pool_;
     std::thread thread_;
@@ -184,19 +225,34 @@ public:
 
 class WebServer::Impl::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Impl& server, tcp::socket socket)
-        : server_(server), stream_(std::move(socket)), buffer_(kMaxHead + kMaxBody), timer_(stream_.get_executor()) {
+    Connection(Impl& server, tcp::socket socket, net::ip::address address)
+        : server_(server), stream_(std::move(socket)), buffer_(kMaxHead + kMaxBody), timer_(stream_.get_executor()),
+          address_(address) {
         ++server_.open_;
+        ++server_.slots_;
+        ++server_.per_address_[address_];
     }
     ~Connection() {
+        LeaveWaiting();
+        ReleaseSlot();
+        ReleasePage();
         if (streaming_) --server_.streams_;
+        if (refusing_) --server_.refusing_;
         --server_.open_;
     }
 
     void Read();
+    // Gives up its slot to a newer connection: told 503 with the reason,
+    // then closed.
+    void Displace(Unavailable why);
+    const net::ip::address& Address() const { return address_; }
 
 private:
     void OnRead(beast::error_code ec);
+    void OnDeadline();
+    void LeaveWaiting();
+    void ReleaseSlot();
+    void ReleasePage();
     void Handle(const http::request<http::string_body>& req);
     void Send(Reply reply);
     void Close();
@@ -211,8 +267,18 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     net::steady_timer timer_;
+    const net::ip::address address_;
+    bool slot_ = true;
+    bool page_ = false;
+    bool refusing_ = false;
+    std::optional<std::list<Connection*>::iterator> waiting_at_;
+    std::optional<Unavailable> displaced_;
     bool reading_ = false;
     bool timed_out_ = false;
+    bool silent_ = false;
+    bool served_ = false;  // a request answered on it already
+    std::chrono::steady_clock::time_point first_byte_by_{};
+    std::chrono::steady_clock::time_point whole_by_{};
     // The request being answered.
     unsigned version_ = 11;
     bool keep_alive_ = false;
@@ -230,25 +296,90 @@ void WebServer::Impl::Connection::Read() {
     parser_->body_limit(kMaxBody);
     reading_ = true;
     timed_out_ = false;
+    silent_ = false;
     stream_.expires_never();
-    // The whole request within the deadline, however slowly its bytes come.
-    timer_.expires_after(std::chrono::milliseconds(server_.options_.head_ms));
+    waiting_at_ = server_.waiting_.insert(server_.waiting_.end(), this);
+    // The first byte within the idle limit, the whole request within the
+    // deadline, however slowly its bytes come.
+    const auto now = std::chrono::steady_clock::now();
+    first_byte_by_ = now + std::chrono::milliseconds(server_.options_.idle_ms);
+    whole_by_ = now + std::chrono::milliseconds(server_.options_.head_ms);
+    timer_.expires_at(std::min(first_byte_by_, whole_by_));
     timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-        if (ec || !self->reading_) return;
-        self->timed_out_ = true;
-        beast::error_code ignored;
-        self->stream_.socket().cancel(ignored);
+        if (!ec && self->reading_) self->OnDeadline();
     });
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
 }
 
+void WebServer::Impl::Connection::OnDeadline() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= whole_by_) {
+        timed_out_ = true;
+    } else if (now >= first_byte_by_ && !parser_->got_some() && buffer_.size() == 0) {
+        silent_ = true;
+    } else {
+        timer_.expires_at(whole_by_);
+        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec && self->reading_) self->OnDeadline();
+        });
+        return;
+    }
+    beast::error_code ignored;
+    stream_.socket().cancel(ignored);
+}
+
+void WebServer::Impl::Connection::LeaveWaiting() {
+    if (!waiting_at_) return;
+    server_.waiting_.erase(*waiting_at_);
+    waiting_at_.reset();
+}
+
+void WebServer::Impl::Connection::ReleaseSlot() {
+    if (!slot_) return;
+    slot_ = false;
+    --server_.slots_;
+    const auto it = server_.per_address_.find(address_);
+    if (--it->second == 0) server_.per_address_.erase(it);
+}
+
+void WebServer::Impl::Connection::ReleasePage() {
+    if (!page_) return;
+    page_ = false;
+    --server_.pages_;
+}
+
+void WebServer::Impl::Connection::Displace(Unavailable why) {
+    LeaveWaiting();
+    ReleaseSlot();
+    displaced_ = why;
+    server_.counters_.Count(Refused::kDisplaced);
+    beast::error_code ignored;
+    stream_.socket().cancel(ignored);
+}
+
 void WebServer::Impl::Connection::OnRead(beast::error_code ec) {
     reading_ = false;
     timer_.cancel();
+    LeaveWaiting();
     keep_alive_ = false;
     head_only_ = false;
     version_ = 11;
+    if (displaced_) {
+        // Told why only while the refusals being told stay within their bound.
+        if (server_.refusing_ >= kMaxRefusing) return Close();
+        ++server_.refusing_;
+        refusing_ = true;
+        server_.counters_.Count(*displaced_);
+        Reply r = Fail(http::status::service_unavailable, FullText(*displaced_, server_.options_));
+        r.close = true;
+        return Send(std::move(r));
+    }
+    if (silent_) {
+        // An idle keep-alive connection closing is no refusal.
+        if (!served_) server_.counters_.Count(Refused::kSentNothing);
+        return Close();
+    }
     if (timed_out_) {
         // Only a client that began a request is told; an idle keep-alive
         // connection just closes.
@@ -274,6 +405,7 @@ void WebServer::Impl::Connection::OnRead(beast::error_code ec) {
 }
 
 void WebServer::Impl::Connection::Handle(const http::request<http::string_body>& req) {
+    served_ = true;
     version_ = req.version();
     keep_alive_ = req.keep_alive();
     head_only_ = req.method() == http::verb::head;
@@ -287,16 +419,38 @@ void WebServer::Impl::Connection::Handle(const http::request<http::string_body>&
         r.headers.emplace_back("Allow", kAllow);
         return Send(std::move(r));
     }
-    const auto host = req.find(http::field::host);
-    if (host == req.end() ||
-        !HttpText::HostAllowed(host->value().to_string(), server_.options_.host, server_.acceptor_.local_endpoint().port())) {
+    // One Host header, no more, no fewer: with two, a proxy and this server
+    // could each read another.
+    const auto hosts = req.count(http::field::host);
+    if (hosts != 1) {
         keep_alive_ = false;
-        return Send(Fail(http::status::misdirected_request,
-                         "this server answers only requests for its own address, not " +
-                             (host == req.end() ? std::string("one without a Host header") : host->value().to_string())));
+        return Send(Fail(http::status::bad_request,
+                         "a request names its server in one Host header, not " + std::to_string(hosts)));
     }
     const auto target = HttpText::ParseTarget(std::string(req.target()));
     if (!target) return Send(Fail(http::status::bad_request, "malformed address: " + std::string(req.target())));
+    // An absolute-form target names the server itself, and then it is what
+    // counts, not the Host header.
+    const std::string host =
+        target->authority.empty() ? req.find(http::field::host)->value().to_string() : target->authority;
+    if (!HttpText::HostAllowed(host, server_.options_.host, server_.acceptor_.local_endpoint().port())) {
+        keep_alive_ = false;
+        return Send(Fail(http::status::misdirected_request,
+                         "this server answers only requests for its own address, not " + host));
+    }
+    if (target->path != "/metrics") {
+        const auto& o = server_.options_;
+        if (server_.pages_ + o.kept_for_metrics >= o.connections) {
+            server_.counters_.Count(Unavailable::kPagesBusy);
+            Reply r = Fail(http::status::service_unavailable,
+                           "too many pages served at once (" + std::to_string(o.connections - o.kept_for_metrics) +
+                               "; the rest is kept for /metrics)");
+            r.close = true;
+            return Send(std::move(r));
+        }
+        page_ = true;
+        ++server_.pages_;
+    }
     try {
         Route(target->path, target->params);
     } catch (const std::exception& e) {
@@ -321,6 +475,7 @@ void WebServer::Impl::Connection::Send(Reply reply) {
     stream_.expires_after(std::chrono::milliseconds(server_.options_.write_ms));
     http::async_write(stream_, *res, [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
         self->response_.reset();
+        self->ReleasePage();
         if (ec) return self->Close();
         if (!keep) return self->Close();
         self->Read();
@@ -336,6 +491,7 @@ void WebServer::Impl::Connection::Close() {
 void WebServer::Impl::Connection::History(std::function<Reply()> job) {
     if (server_.jobs_.fetch_add(1) >= server_.options_.history_jobs) {
         --server_.jobs_;
+        server_.counters_.Count(Unavailable::kHistoryQueries);
         return Send(Fail(http::status::service_unavailable, "too many history queries at once (" +
                                                                 std::to_string(server_.options_.history_jobs) + ")"));
     }
@@ -374,14 +530,19 @@ void WebServer::Impl::Connection::Route(const std::string& path,
     }
     if (live && (path == "/api/live" || path == "/metrics" || path == "/api/events")) {
         const auto latest = live->Get();
-        if (!latest.snapshot) return Send(Fail(http::status::service_unavailable, "the run has not started its devices yet"));
+        if (!latest.snapshot) {
+            server_.counters_.Count(Unavailable::kNotStarted);
+            return Send(Fail(http::status::service_unavailable, "the run has not started its devices yet"));
+        }
         if (path == "/api/live") return Send(Json(*server_.CachedOf(latest).json));
         if (path == "/metrics") {
             const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                        std::chrono::system_clock::now().time_since_epoch())
                                        .count();
             return Send(Reply{http::status::ok, MetricsFormat::kContentType,
-                              MetricsFormat::Render(*latest.snapshot, now_ms), {}, false});
+                              MetricsFormat::Render(*latest.snapshot, now_ms) + server_.counters_.Metrics(server_.open_),
+                              {},
+                              false});
         }
         return StartStream();
     }
@@ -428,6 +589,7 @@ void WebServer::Impl::Connection::Route(const std::string& path,
 void WebServer::Impl::Connection::StartStream() {
     if (head_only_) return Send(Reply{http::status::ok, "text/event-stream", "", {}, false});
     if (server_.streams_ >= server_.options_.streams) {
+        server_.counters_.Count(Unavailable::kLivePages);
         Reply r = Fail(http::status::service_unavailable,
                        "too many live pages open at once (" + std::to_string(server_.options_.streams) + ")");
         r.close = true;
@@ -495,21 +657,50 @@ void WebServer::Impl::Bind(int& port) {
         }
         address = found.begin()->endpoint().address();
     }
-    const tcp::endpoint endpoint(address, static_cast<unsigned short>(options_.port));
-    acceptor_.open(endpoint.protocol(), ec);
-    // SO_REUSEADDR lets a restarted server take its port while old
-    // connections linger; on Linux it never lets two listen on one address.
-    // SO_REUSEPORT, which would, is never set.
-    if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec && address.is_v6()) acceptor_.set_option(net::ip::v6_only(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
-    if (ec) {
-        throw std::runtime_error("cannot serve the web page on " + options_.host + ":" + std::to_string(options_.port) +
-                                 ": " + ec.message());
+    const auto fail = [this](const std::string& why) {
+        const bool v6 = options_.host.find(':') != std::string::npos;
+        return std::runtime_error("cannot serve the web page on " + (v6 ? "[" + options_.host + "]" : options_.host) +
+                                  ":" + std::to_string(options_.port) + ": " + why);
+    };
+    const auto sibling = LoopbackSibling(address);
+    // With any free port asked for, one whose sibling is taken is passed over.
+    for (int attempt = 0;; ++attempt) {
+        const tcp::endpoint endpoint(address, static_cast<unsigned short>(options_.port));
+        acceptor_.open(endpoint.protocol(), ec);
+        // SO_REUSEADDR lets a restarted server take its port while old
+        // connections linger; on Linux it never lets two listen on one address.
+        // SO_REUSEPORT, which would, is never set.
+        if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec && address.is_v6()) acceptor_.set_option(net::ip::v6_only(true), ec);
+        if (!ec) acceptor_.bind(endpoint, ec);
+        if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+        if (ec) throw fail(ec.message());
+        if (!sibling) break;
+        // Without SO_REUSEADDR, so that a server asking for it is refused too.
+        const tcp::endpoint other(*sibling, acceptor_.local_endpoint().port());
+        sibling_.open(other.protocol(), ec);
+        if (!ec && other.address().is_v6()) sibling_.set_option(net::ip::v6_only(true), ec);
+        if (!ec) sibling_.bind(other, ec);
+        if (!ec) break;
+        beast::error_code ignored;
+        sibling_.close(ignored);
+        // A machine without that family has nothing to take it.
+        if (ec != net::error::address_in_use) break;
+        acceptor_.close(ignored);
+        if (options_.port != 0 || attempt == 8) {
+            throw fail(EndpointText(other) + " is taken by another server (another bench-host?), and localhost:" +
+                       std::to_string(other.port()) + " would reach either");
+        }
     }
-    refusal_ = RefusalText(options_.connections);
+    refusal_full_ = RefusalText(FullText(Unavailable::kServerFull, options_));
+    refusal_address_ = RefusalText(FullText(Unavailable::kAddressFull, options_));
     port = acceptor_.local_endpoint().port();
+}
+
+WebServer::Impl::Connection* WebServer::Impl::OldestWaiting(const net::ip::address* of) {
+    for (Connection* c : waiting_)
+        if (!of || c->Address() == *of) return c;
+    return nullptr;
 }
 
 void WebServer::Impl::Accept() {
@@ -524,11 +715,20 @@ void WebServer::Impl::Accept() {
             });
             return;
         }
-        if (open_ >= options_.connections) {
-            Refuse(std::move(socket));
-        } else {
-            std::make_shared<Connection>(*this, std::move(socket))->Read();
+        beast::error_code ignored;
+        const auto address = socket.remote_endpoint(ignored).address();
+        const auto mine = per_address_.find(address);
+        const bool address_full = mine != per_address_.end() && mine->second >= options_.per_client;
+        if (address_full || slots_ >= options_.connections) {
+            const auto why = address_full ? Unavailable::kAddressFull : Unavailable::kServerFull;
+            Connection* const oldest = OldestWaiting(address_full ? &address : nullptr);
+            if (!oldest) {
+                Refuse(std::move(socket), why);
+                return Accept();
+            }
+            oldest->Displace(why);
         }
+        std::make_shared<Connection>(*this, std::move(socket), address)->Read();
         Accept();
     });
 }
@@ -568,20 +768,23 @@ private:
 
 }  // namespace
 
-void WebServer::Impl::Refuse(tcp::socket socket) {
+void WebServer::Impl::Refuse(tcp::socket socket, Unavailable why) {
+    counters_.Count(why == Unavailable::kAddressFull ? Refused::kAddressFull : Refused::kServerFull);
     if (refusing_ >= kMaxRefusing) return;  // closed unanswered
+    counters_.Count(why);
     ++refusing_;
     ++open_;
     std::make_shared<Refusal>(std::move(socket), [this] {
         --refusing_;
         --open_;
-    })->Start(refusal_);
+    })->Start(why == Unavailable::kAddressFull ? refusal_address_ : refusal_full_);
 }
 
 void WebServer::Impl::Stop() {
     net::post(ioc_, [this] {
         beast::error_code ignored;
         acceptor_.close(ignored);
+        sibling_.close(ignored);
     });
     ioc_.stop();
     if (thread_.joinable()) thread_.join();
@@ -605,6 +808,11 @@ std::string WebServer::Warning() const {
 
 void WebServer::Start() {
     if (impl_) return;
+    if (options_.kept_for_metrics >= options_.connections) {
+        throw std::invalid_argument("the connections kept for /metrics (" + std::to_string(options_.kept_for_metrics) +
+                                    ") must be fewer than the connections (" + std::to_string(options_.connections) +
+                                    ")");
+    }
     auto impl = std::make_unique<Impl>(options_);
     impl->Bind(port_);
     impl->Accept();
@@ -620,3 +828,5 @@ void WebServer::Stop() {
 }
 
 std::size_t WebServer::OpenConnections() const { return impl_ ? impl_->open_.load() : 0; }
+
+const ServerCounters* WebServer::Counters() const { return impl_ ? &impl_->counters_ : nullptr; }

@@ -6,7 +6,9 @@
 // Read-only: only GET and HEAD are answered (405 otherwise).  It binds the
 // loopback address unless another is asked for; Warning() then says the
 // page has no authentication, for the caller to show.  The address is bound
-// exclusively: a second server on it fails to start.
+// exclusively: a second server on it fails to start, and on a loopback
+// address also one on the other family's loopback address and the same
+// port (127.0.0.1:P and [::1]:P), which "localhost:P" would reach as well.
 //
 // One event loop serves every connection, so a client costs a socket and a
 // small, fixed buffer, never a thread.  Everything a client can grow is
@@ -16,6 +18,18 @@
 // the history queries in progress (those run on worker threads of their
 // own, so a slow query never holds the loop).  Beyond a bound a client gets
 // its status at once (431, 408, 413, 503 with Retry-After) or is dropped.
+//
+// No client can crowd out a scrape of /metrics:
+//  - one client address holds at most per_client connections;
+//  - a connection that has not yet sent its whole request is "waiting": a
+//    new connection beyond either bound takes the slot of the oldest waiting
+//    one (of its own address when that is what is full), which is told 503;
+//    only when none is waiting is the new one refused at once with 503;
+//  - a waiting connection sends its first byte within idle_ms (closed
+//    silently otherwise) and its whole request within head_ms;
+//  - pages (every path but /metrics) are served on at most connections -
+//    kept_for_metrics connections at once, so the rest stay for scrapes.
+// What was turned away is counted in /metrics by reason (ServerCounters).
 // The run only ever publishes into the SnapshotHub; nothing here waits on it
 // and it never waits on anything here.
 #include <atomic>
@@ -24,6 +38,7 @@
 #include <string>
 #include <utility>
 
+#include "web/ServerCounters.h"
 #include "web/SnapshotHub.h"
 
 class HistoryQuery;
@@ -35,10 +50,13 @@ public:
         int port = 0;                    // 0: any free port (see Port())
         SnapshotHub* live = nullptr;     // none: the history page alone
         HistoryQuery* history = nullptr; // none: no history endpoints
-        std::size_t connections = 256;   // open at once; beyond, 503 at once
+        std::size_t connections = 256;   // open at once (see above for who gets a slot)
+        std::size_t per_client = 32;     // open at once from one client address
+        std::size_t kept_for_metrics = 16;  // of connections, never taken by pages
         std::size_t streams = 64;        // live streams at once (within connections)
         std::size_t history_jobs = 8;    // history queries running or waiting
         int heartbeat_ms = 10000;        // comment sent on a quiet stream, to find closed ones
+        int idle_ms = 2000;              // the first byte of a request arrives within this (closed)
         int head_ms = 10000;             // a request, head and body, arrives within this (408)
         int write_ms = 10000;            // a response or a live event is taken within this
     };
@@ -73,6 +91,8 @@ public:
 
     // Connections open now, refused ones still being told so included.
     std::size_t OpenConnections() const;
+    // Refusals and 503s so far; none before Start.
+    const ServerCounters* Counters() const;
 
     class Impl;
 
