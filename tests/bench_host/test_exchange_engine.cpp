@@ -341,6 +341,9 @@ TEST_P(GuardFollowsLateness, CoversTheLatestReply) {
     }
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(t.Guard(monitor::kShortReplyLen)).count(),
               c.guard_ms);
+    // The guard was raised, and when, only by lateness beyond its default.
+    EXPECT_EQ(t.Raised().has_value(), !c.fixed_guard_ms && !c.late_ms.empty() &&
+                                          *std::max_element(c.late_ms.begin(), c.late_ms.end()) > 210);
     // What a port would have to fix to cover every reply of the run.
     if (!c.late_ms.empty()) {
         EXPECT_EQ(*t.LatestReply(), std::chrono::milliseconds(*std::max_element(c.late_ms.begin(), c.late_ms.end())));
@@ -354,7 +357,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Lateness{"NineSeconds", {9000}, std::nullopt, 9000},
                       Lateness{"AMinuteIsRemembered", {2000, 400}, std::nullopt, 2000, 50},
                       Lateness{"ForgottenAfterAMinute", {2000, 400}, std::nullopt, 400, 65},
-                      Lateness{"FixedByThePort", {2000}, 300, 300}),
+                      Lateness{"FixedByThePort", {2000}, 300, 300},
+                      // The guard follows the ninetieth percentile: one reply
+                      // taken for another's among ten does not hold it up.
+                      Lateness{"OneOutlierAmongTen", {2000, 300, 300, 300, 300, 300, 300, 300, 300, 300}, std::nullopt,
+                               300, 1},
+                      Lateness{"TwoOutliersAmongTen", {2000, 1500, 300, 300, 300, 300, 300, 300, 300, 300},
+                               std::nullopt, 1500, 1}),
     [](const ::testing::TestParamInfo<Lateness>& info) { return std::string(info.param.name); });
 
 // A reply later than any wait answers nothing the host still counts on,
@@ -381,7 +390,14 @@ TEST(ExchangeTracker, BurstPaysOffTheOldestRequestsFirst) {
     EXPECT_EQ(t.Owed(kAddr), 4);
     EXPECT_EQ(t.Owed(0x82), 0);
     EXPECT_FALSE(t.Unexplained(0x82, t0 + 1s));  // not owed by that monitor
-    EXPECT_EQ(*t.Unexplained(kAddr, t0 + 2s, 3), 2s);
+    // Three replies for four requests: the first answers the oldest, or the
+    // second if the oldest one's reply was lost.  Only the lesser lateness
+    // is measured; the greater is kept apart.
+    EXPECT_EQ(*t.Unexplained(kAddr, t0 + 2s, 3), 1700ms);
+    EXPECT_TRUE(t.LastAmbiguous());
+    EXPECT_EQ(t.Ambiguous(), 1);
+    EXPECT_EQ(t.AmbiguousLatest(), 2s);
+    EXPECT_EQ(t.LatestReply(), 1700ms);
     EXPECT_EQ(t.Owed(kAddr), 1);
     t.Settled(kAddr);
     EXPECT_EQ(t.Owed(kAddr), 0);
@@ -402,6 +418,91 @@ TEST(ExchangeTracker, LostRepliesDoNotMakeLaterOnesLookLater) {
     EXPECT_EQ(t.Owed(kAddr), 2);
     EXPECT_EQ(*t.Unexplained(kAddr, t0 + 3s + 350ms), 350ms);
     EXPECT_EQ(t.Guard(monitor::kShortReplyLen), 350ms);
+}
+
+// The quickest answer is a low quartile of the latest answers timed in
+// step: an early reply or two (a second monitor at the address, a reply on
+// its way before the request) cannot pull it down, and an answer judged too
+// soon times nothing.
+TEST(ExchangeTracker, QuickestAnswerIsRobust) {
+    const struct {
+        const char* what;
+        std::vector<int> answers_us;
+        std::optional<int> turnaround_us;
+    } cases[] = {
+        {"seven answers: not yet trusted", std::vector<int>(7, 8000), std::nullopt},
+        {"eight alike", std::vector<int>(8, 8000), 8000},
+        {"one early among eight", {8000, 8000, 1000, 8000, 8000, 8000, 8000, 8000}, 8000},
+        {"three early among sixteen", {1000, 1000, 1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000, 9000,
+                                       9000, 9000, 9000},
+         9000},
+        {"a quarter early: that is the monitor", {1000, 1000, 1000, 1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000,
+                                                  9000, 9000, 9000, 9000, 9000},
+         1000},
+        {"the oldest forgotten beyond sixteen", {1000, 1000, 1000, 1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000,
+                                                 9000, 9000, 9000, 9000, 9000, 9000},
+         9000},
+        // Timed at 8 ms, then twenty answers in 1 ms, each too soon.
+        {"answers too soon time nothing", [] {
+             std::vector<int> a(8, 8000);
+             a.insert(a.end(), 20, 1000);
+             return a;
+         }(),
+         8000},
+    };
+    for (const auto& c : cases) {
+        ExchangeTracker t(ExchangeTracker::Options{});
+        const Clock::time_point t0{};
+        for (const int us : c.answers_us) {
+            t.Sent(kAddr, monitor::kShortReplyLen, t0);
+            t.FirstByte(t0 + std::chrono::microseconds(us));
+            t.Answered();
+        }
+        const auto got = t.Turnaround();
+        EXPECT_EQ(got.has_value(), c.turnaround_us.has_value()) << c.what;
+        if (got && c.turnaround_us) {
+            EXPECT_EQ(*got, std::chrono::microseconds(*c.turnaround_us)) << c.what;
+        }
+    }
+}
+
+// How long a completed round waits for a quiet line: owed nothing, until
+// its last request's reply would be overdue (105.21 ms after a short
+// request), as long as a second answer could come; owed a reply, at least a
+// response timeout from now, and as long as the lateness measured lately.
+TEST(ExchangeTracker, RoundsAreHeldAsLongAsTheAccountSays) {
+    const struct {
+        const char* what;
+        int owed_ms;      // a request given up on this long before the last; 0: none
+        int measured_ms;  // a reply measured this late a while ago; 0: none
+        int answered_ms;  // the last request's answer, after it
+        double hold_ms;
+    } cases[] = {
+        {"owed nothing, answered at 10 ms", 0, 0, 10, 95.208},
+        {"owed nothing, answered at the deadline", 0, 0, 106, 0},
+        {"owed a reply, none measured late", 300, 0, 10, 105.208},
+        {"owed a reply, replies 1 s late lately", 300, 1000, 10, 690},
+        {"owed a reply, replies 350 ms late lately", 300, 350, 10, 105.208},
+    };
+    for (const auto& c : cases) {
+        ExchangeTracker t(ExchangeTracker::Options{});
+        const Clock::time_point t0 = Clock::time_point{} + 1h;
+        if (c.measured_ms) {
+            t.Sent(kAddr, monitor::kShortReplyLen, t0 - 10s);
+            t.TimedOut();
+            t.Unexplained(kAddr, t0 - 10s + std::chrono::milliseconds(c.measured_ms));
+        }
+        if (c.owed_ms) {
+            t.Sent(kAddr, monitor::kShortReplyLen, t0 - std::chrono::milliseconds(c.owed_ms));
+            t.TimedOut();
+        }
+        t.Sent(kAddr, monitor::kShortReplyLen, t0);
+        const auto now = t0 + std::chrono::milliseconds(c.answered_ms);
+        t.FirstByte(now);
+        t.Answered();
+        const double hold_ms = std::chrono::duration<double, std::milli>(t.Hold(now)).count();
+        EXPECT_NEAR(hold_ms, c.hold_ms, 0.001) << c.what;
+    }
 }
 
 // Requests owed are bounded per monitor, and forgotten once older than any

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include "bus/BusDevice.h"
@@ -21,7 +22,7 @@ PollPlan Plan(long cycle_limit = 0) { return PollPlan(PollPlan::Options{1000ms, 
 void Silence(BusDevice& d) {
     const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
     for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.health.CycleFailed(FailureReason::kTimeout, m);
-    ASSERT_TRUE(PollPlan::Probing(d));
+    ASSERT_TRUE(Plan().Probing(d, t0));
 }
 
 TEST(PollPlan, NextPollStaysOnTheDevicesGrid) {
@@ -74,11 +75,60 @@ TEST(PollPlan, ADeviceThatDoesNotAnswerIsProbedAtTheProbeInterval) {
     BusDevice d;
     d.cycle_due_at = t0;
     Silence(d);
-    plan.Released(d, t0 + 1700ms);  // four timeouts and their guards
-    EXPECT_EQ(d.next_poll, t0 + 6700ms);
+    // Four timeouts and their guards, then probes that go unanswered: each
+    // waits twice as long as the one before, up to the probe interval.
+    const struct {
+        int released_ms;
+        int next_ms;
+    } probes[] = {{1700, 2700}, {3100, 5100}, {5500, 9500}, {9900, 14900}, {15300, 20300}};
+    for (const auto& p : probes) {
+        plan.Released(d, t0 + std::chrono::milliseconds(p.released_ms));
+        EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(p.next_ms)) << "released at " << p.released_ms;
+    }
     // A probe is spaced on purpose, never a late poll.
     plan.CycleStarted(d, t0, t0 + 4000ms);
     EXPECT_EQ(d.late_polls, 0);
+}
+
+// A device backs off only on evidence: not answering, and no answer in the
+// last three ticks, and fewer than half of its latest requests answered.
+TEST(PollPlan, ADeviceThatAnswersStaysOnItsTick) {
+    const struct {
+        const char* what;
+        bool silenced;                 // three failed cycles in a row
+        std::optional<int> answer_ms;  // its last answer, before now
+        std::vector<bool> exchanges;   // oldest first
+        bool probing;
+    } cases[] = {
+        {"answering", false, std::nullopt, {}, false},
+        {"silent, nothing answered", true, std::nullopt, {false, false, false, false}, true},
+        {"silent, answered 2 s ago", true, 2000, {false, false, false, false}, false},
+        {"silent, answered 4 s ago", true, 4000, {true, false, false, false, false}, true},
+        {"silent, a quarter of its exchanges failing", true, 4000,
+         {true, true, true, false, true, true, true, false, true, false, true, true, true, true, false, true}, false},
+        {"silent, half answered", true, 4000, {true, false, true, false}, false},
+        {"silent, too few exchanges to judge by", true, 4000, {true, true, true}, true},
+        {"silent, only the oldest sixteen answered", true, 4000, [] {
+             std::vector<bool> e(16, true);
+             e.insert(e.end(), 16, false);
+             return e;
+         }(),
+         true},
+    };
+    const PollPlan plan = Plan();
+    for (const auto& c : cases) {
+        BusDevice d;
+        d.cycle_due_at = t0;
+        if (c.silenced) {
+            const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
+            for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.health.CycleFailed(FailureReason::kTimeout, m);
+        }
+        for (const bool answered : c.exchanges) d.Exchanged(answered, t0 - 10s);
+        if (c.answer_ms) d.last_answer = t0 + 10s - std::chrono::milliseconds(*c.answer_ms);
+        EXPECT_EQ(plan.Probing(d, t0 + 10s), c.probing) << c.what;
+        plan.Released(d, t0 + 10s);
+        EXPECT_EQ(d.next_poll, c.probing ? t0 + 11s : t0 + 10s) << c.what;
+    }
 }
 
 TEST(PollPlan, PollsHalfATickBehindAreLate) {
@@ -107,6 +157,11 @@ TEST(PollPlan, TheDeviceDueLongestGoesFirst) {
     EXPECT_EQ(plan.Due(devices, t0 + 400ms), &c);
     EXPECT_EQ(plan.Earliest(devices, t0 + 1s), t0 + 200ms);
     EXPECT_EQ(plan.Earliest({}, t0 + 1s), t0 + 1s);
+    // A device probed takes only the time no ticked device is due in.
+    const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
+    for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) c.health.CycleFailed(FailureReason::kTimeout, m);
+    EXPECT_EQ(plan.Due(devices, t0 + 400ms), &b) << "due later, but on its tick";
+    EXPECT_EQ(plan.Due(devices, t0 + 250ms), &c) << "nobody else due: probed";
 }
 
 TEST(PollPlan, ADeviceThatRanItsCyclesIsPolledNoMore) {

@@ -1,5 +1,6 @@
 #include "bus/BusDevice.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "host/HLXSPDevice.h"
@@ -38,12 +39,25 @@ double BusDevice::PollIntervalSeconds() const {
     return std::chrono::duration<double>(last_start - first_start).count() / static_cast<double>(starts - 1);
 }
 
+void BusDevice::Exchanged(bool answered, Clock::time_point now) {
+    answered_bits = ((answered_bits << 1) | (answered ? 1u : 0u)) & ((1u << kExchangesKept) - 1);
+    exchanges_known = std::min(exchanges_known + 1, kExchangesKept);
+    if (answered) last_answer = now;
+}
+
+int BusDevice::AnsweredOfKept() const {
+    int n = 0;
+    for (uint32_t b = answered_bits; b; b &= b - 1) ++n;
+    return n;
+}
+
 void BusDevice::StartCycle(Clock::time_point now) {
     ++cycles;
     cycle_open = true;
     resends_in_cycle = 0;
     cycle_failure.reset();
     cycle_out_of_step = false;
+    cycle_two_answers = false;
     round = HeldRound{};
     cycle_started_at = now;
     cycle_due_at = now;

@@ -51,6 +51,9 @@ struct BusDevice {
     // A reply came during the open cycle that no request explains: its
     // values may answer other requests.
     bool cycle_out_of_step = false;
+    // One of its requests had two whole answers while nothing was owed: two
+    // monitors may share the address.
+    bool cycle_two_answers = false;
     Clock::time_point cycle_started_at{};
     Clock::time_point request_sent_at{};   // the last request written
     Clock::time_point failed_request_at{};  // the first request of the open cycle that failed
@@ -62,6 +65,20 @@ struct BusDevice {
     // spaced on purpose and not counted).
     long late_polls = 0;
     double tick_period = 0;  // seconds, the bus's
+
+    // What the latest exchanges say of the device: when it last gave a
+    // reply it took, and which of its last kExchangesKept requests it
+    // answered (a bit each, the newest lowest).
+    static constexpr int kExchangesKept = 16;
+    std::optional<Clock::time_point> last_answer;
+    uint32_t answered_bits = 0;
+    int exchanges_known = 0;
+    void Exchanged(bool answered, Clock::time_point now);
+    // How many of the exchanges kept it answered.
+    int AnsweredOfKept() const;
+    // Probes since it was last ticked: each waits twice as long as the one
+    // before, up to the probe interval.
+    int backoff_steps = 0;
     // The mean time between the starts of cycles; 0 before the second.
     double PollIntervalSeconds() const;
     // The device started a cycle now: a fresh one, nothing of the last kept.
@@ -83,6 +100,11 @@ struct BusDevice {
         bool saved = false;  // the record was handed over
     };
     HeldRound round;
+    // A round completed in step, waiting while another answer to its last
+    // request could still come; the bus meanwhile goes on, and the device
+    // may start its next cycle.
+    HeldRound pending_round;
+    std::optional<Clock::time_point> pending_until;
 
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601

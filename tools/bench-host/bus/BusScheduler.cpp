@@ -96,37 +96,59 @@ BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) co
     } else {
         wake = plan_.Earliest(devices_, wake);
     }
+    for (const BusDevice* d : devices_)
+        if (d->pending_until) wake = std::min(wake, *d->pending_until);
     return std::max(wake, now);
 }
 
 void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
     if (keeper_.Down()) return;
     now_ = now;
+    Drain(now);
+    if (hangup && !keeper_.Down()) PortFailed("the line hung up", now);
+}
+
+void BusScheduler::Drain(Clock::time_point now) {
     uint8_t buf[256];
     try {
         for (;;) {
+            if (keeper_.Down()) return;
             const std::size_t n = port_.Read(buf, sizeof buf);
             if (n == 0) break;
             Take(reader_.Feed(buf, n, now), now);
-            if (keeper_.Down()) return;
         }
-        if (hangup) PortFailed("the line hung up", now);
     } catch (const BusPort::Error& e) {
         PortFailed(e.what(), now);
     }
 }
 
+void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now) {
+    BusDevice* d = bus_addr ? AtAddress(*bus_addr) : nullptr;
+    if (d && d->pending_until) DropPending(*d, now);
+}
+
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
     if (!out.echo.empty()) Trace(false, out.echo.data(), out.echo.size(), "echo");
-    if (out.first_byte && active_ && !tracker_.FirstByte(now))
+    if (out.first_byte && active_ && !tracker_.FirstByte(now)) {
+        // From the monitor asked, owing nothing: the answer of a second
+        // monitor at its address to the request before.
+        const LineReader::Bytes& bytes = out.reply.empty() ? reader_.Gathered() : out.reply;
+        if (LineReader::ReplyAddress(bytes) == tracker_.Addr() && tracker_.Owed(tracker_.Addr()) == 0)
+            active_->cycle_two_answers = true;
         OutOfStep(*active_, "sooner than the monitor answers");
+    }
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
     if (!out.surplus.empty()) {
-        if (LineReader::ReplyAddress(out.surplus)) {
+        if (const auto addr = LineReader::ReplyAddress(out.surplus)) {
             // A second reply to one request: one of them answers another.
             Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
             BusDevice* owner = holding_ ? holding_ : active_;
+            // Owed nothing, the monitor asked answered twice: a second
+            // monitor at its address answered too.
+            if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.Owed(*addr) == 0)
+                owner->cycle_two_answers = true;
             if (owner) OutOfStep(*owner, "more than was asked");
+            Doubted(addr, now);
             Unasked(out.surplus, now);
         } else {
             Trace(false, out.surplus.data(), out.surplus.size(), "noise after the reply, dropped");
@@ -139,6 +161,8 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
 void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
     if (!d.cycle_out_of_step) events_.Publish(run::Trace{port_.Path(), false, {}, "out of step: " + why, run::WallClock::now()});
     d.cycle_out_of_step = true;
+    // Its round before this one may have been answered twice as well.
+    if (d.pending_until) DropPending(d, now_);
 }
 
 void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
@@ -158,6 +182,7 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     }
     const auto addr = LineReader::ReplyAddress(bytes);
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
+    Doubted(addr, now);
     Unasked(bytes, now);
     if (guarding_ && timed_out_) {
         // The line has to be quiet: whatever comes now answers a request
@@ -192,6 +217,14 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
 
 void BusScheduler::Service(Clock::time_point now) {
     now_ = now;
+    // Before anything is judged overdue or quiet, what has come is read:
+    // bytes that waited for a late turn of the loop came in their time.
+    const bool judging = guarding_ ? now >= quiet_until_ : active_ && tracker_.Outstanding() && now >= tracker_.Deadline();
+    bool pending_due = false;
+    for (BusDevice* d : devices_) pending_due = pending_due || (d->pending_until && now >= *d->pending_until);
+    if (!keeper_.Down() && (judging || pending_due)) Drain(now);
+    for (BusDevice* d : devices_)
+        if (d->pending_until && now >= *d->pending_until) CommitPending(*d, now);
     if (keeper_.Down()) {
         CountMissedCycles(now);
         if (now >= keeper_.ReopenAt()) TryReopen(now);
@@ -216,6 +249,10 @@ void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
     const FailureReason why =
         got.empty() ? FailureReason::kTimeout : JudgeRefusal(got.data(), got.size(), tracker_.ReplyLen(), tracker_.Addr());
     Trace(false, got.data(), got.size(), std::string("no reply in time: ") + FailureName(why));
+    d.Exchanged(false, now);
+    // Bytes while the device's last round waited for a second answer.
+    if (!got.empty() && d.pending_until) DropPending(d, now);
+    if (!got.empty()) Doubted(LineReader::ReplyAddress(got), now);
     if (got.empty()) {
         tracker_.TimedOut();  // its reply may still come
     } else {
@@ -251,7 +288,7 @@ void BusScheduler::GuardOver(Clock::time_point now) {
     if (!d) return;
     if (d->resends_in_cycle >= monitor::kResendsPerCycle) {
         EndCycle(*d, false, now);  // timed out: the bus moves on
-    } else if (PollPlan::Probing(*d)) {
+    } else if (plan_.Probing(*d, now)) {
         Release(*d, now);  // its next probe resends
     } else {
         Tick(*d, now);
@@ -289,6 +326,7 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     std::vector<uint8_t> chunk(reply);
     CallDevice(events_, d, "rx", [&] { result = d.dev->process(chunk.data(), static_cast<unsigned int>(chunk.size())); });
     delivering_ = false;
+    d.Exchanged(round_done_ || result != 0, now);
     if (round_done_) {
         tracker_.Answered();
         reader_.Forget();
@@ -296,8 +334,14 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     } else if (result == 0) {
         tracker_.Refused();
         reader_.Forget();
+        // Bytes it refused while its last round waited for a second answer,
+        // or bytes from a monitor whose round waits.
+        if (d.pending_until) DropPending(d, now);
+        Doubted(LineReader::ReplyAddress(exchange_), now);
         if (d.cycle_open) {
-            const FailureReason why = JudgeRefusal(exchange_.data(), exchange_.size(), tracker_.ReplyLen(), tracker_.Addr());
+            const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
+                                                          : JudgeRefusal(exchange_.data(), exchange_.size(),
+                                                                         tracker_.ReplyLen(), tracker_.Addr());
             Trace(false, exchange_.data(), exchange_.size(), std::string("refused: ") + FailureName(why));
             Failed(d, why);
             EndCycle(d, false, now);
@@ -347,19 +391,29 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
         StartGuard(now, nullptr, tracker_.Guard(tracker_.ReplyLen()));
     } else if (tracker_.Owed(tracker_.Addr()) > 0) {
         // A reply given up on in this round may have come in the place of
-        // another: the round waits for the line to stay quiet for as long as
-        // a reply to its last request could take.  A monitor that answers in
-        // order and was behind by a reply sends that one within it.
+        // another: the round waits, the line quiet, for as long as that
+        // reply may still come (the lateness measured says how long), and
+        // at least as long as a monitor a reply behind takes to send it.
         holding_ = &d;
-        StartGuard(now, nullptr, tracker_.ResponseTimeout(tracker_.ReplyLen()));
+        StartGuard(now, nullptr, tracker_.Hold(now));
     } else {
-        Keep(d, now);
+        const Clock::duration hold = tracker_.Hold(now);
+        if (hold <= Clock::duration::zero()) {
+            Keep(d, now);
+        } else {
+            Release(d, now);
+            Pend(d, now, now + hold);
+        }
     }
 }
 
 void BusScheduler::Keep(BusDevice& d, Clock::time_point now) {
-    ++d.completed;
     Release(d, now);
+    Store(d, now);
+}
+
+void BusScheduler::Store(BusDevice& d, Clock::time_point now) {
+    ++d.completed;
     Publish(d, d.health.CycleCompleted(Moment::At(now)));
     if (d.round.saved && keep_) keep_(d);
     d.round = BusDevice::HeldRound{};
@@ -369,14 +423,46 @@ void BusScheduler::Keep(BusDevice& d, Clock::time_point now) {
     }
 }
 
+void BusScheduler::Pend(BusDevice& d, Clock::time_point now, Clock::time_point until) {
+    // A whole cycle in step since the round before: that one stands.
+    if (d.pending_until) CommitPending(d, now);
+    d.pending_round = std::move(d.round);
+    d.round = BusDevice::HeldRound{};
+    d.pending_until = until;
+}
+
+void BusScheduler::CommitPending(BusDevice& d, Clock::time_point now) {
+    BusDevice::HeldRound open = std::move(d.round);
+    d.round = std::move(d.pending_round);
+    d.pending_round = BusDevice::HeldRound{};
+    d.pending_until.reset();
+    Store(d, now);
+    d.round = std::move(open);
+}
+
+void BusScheduler::DropPending(BusDevice& d, Clock::time_point now) {
+    d.pending_round = BusDevice::HeldRound{};
+    d.pending_until.reset();
+    ++d.abandoned;
+    Trace(false, nullptr, 0,
+          "round dropped: two answers (two monitors may share address " + std::to_string(d.conf.addr) + ")");
+    ++At(d.failures, FailureReason::kTwoAnswers);
+    events_.Publish(run::ExchangeFailed{&d, FailureReason::kTwoAnswers});
+    Publish(d, d.health.CycleFailed(FailureReason::kTwoAnswers, Moment::At(now)));
+}
+
 void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
+    const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers : FailureReason::kLateDiscarded;
     ++d.abandoned;
     d.round = BusDevice::HeldRound{};
-    Trace(false, nullptr, 0, "round dropped: its replies may answer other requests");
-    Failed(d, FailureReason::kLateDiscarded);
+    Trace(false, nullptr, 0,
+          d.cycle_two_answers ? "round dropped: two answers (two monitors may share address " +
+                                    std::to_string(d.conf.addr) + ")"
+                              : std::string("round dropped: its replies may answer other requests"));
+    Failed(d, why);
     if (active_ == &d) active_ = nullptr;
     d.next_poll = plan_.NextTick(d, now);
-    Publish(d, d.health.CycleFailed(FailureReason::kLateDiscarded, Moment::At(now)));
+    Publish(d, d.health.CycleFailed(why, Moment::At(now)));
 }
 
 void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
@@ -406,6 +492,13 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
             bytes.insert(bytes.end(), early.stray.begin(), early.stray.end());
             if (bytes.empty()) continue;
             Trace(false, bytes.data(), bytes.size(), "before the request, dropped");
+            // Behind the answer to the request before, from the same
+            // monitor, owing nothing: a second monitor answered it too.
+            const auto from = LineReader::ReplyAddress(bytes);
+            if (from && *from == tracker_.Addr() && *from == monitor::BusAddress(static_cast<uint8_t>(d.conf.addr)) &&
+                tracker_.Owed(*from) == 0)
+                d.cycle_two_answers = true;
+            Doubted(from, now_);
             Unasked(bytes, now_);
             OutOfStep(d, "a reply before its request");
         }

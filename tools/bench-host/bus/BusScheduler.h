@@ -17,11 +17,15 @@
 // from the answer to a newer request.  After a reply timeout nothing more
 // is written until the line has been quiet for the quiet guard; whatever
 // arrives meanwhile is dropped and counted as a late reply.  A round whose
-// device still owes a reply is held until the line has been quiet for a
-// response timeout after it; a reply that no request explains (after the round, past a
-// whole reply, sooner than the monitor can answer) drops the rounds it
-// touches, counted as "late, discarded".  A device that does not answer is
-// probed only every probe interval, so its neighbours keep their tick.
+// device still owes a reply is held, the bus quiet, for as long as that
+// reply may still come; a reply that no request explains (after the round,
+// past a whole reply, sooner than the monitor can answer) drops the rounds
+// it touches, counted as "late, discarded".  A round owed nothing is still
+// kept only once its last request's reply would be overdue, since a second
+// monitor at the same address may answer it too; meanwhile the bus goes on,
+// and any bytes from that address that no request explains drop the round,
+// counted as "two answers".  A device that does not answer is probed only
+// when its neighbours leave time, so they keep their tick.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -102,6 +106,17 @@ private:
     // lateness told to the device they come from.
     void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
     void OutOfStep(BusDevice& d, const std::string& why);
+    // Reads what is waiting on the port, as its readiness would.
+    void Drain(Clock::time_point now);
+    // Bytes from the monitor at bus_addr that no request explains: a round
+    // of it still waiting for a second answer has had one.
+    void Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now);
+    // A round completed, owed nothing: kept once `until` has passed quietly.
+    void Pend(BusDevice& d, Clock::time_point now, Clock::time_point until);
+    void CommitPending(BusDevice& d, Clock::time_point now);
+    void DropPending(BusDevice& d, Clock::time_point now);
+    // The round in d.round is kept: counted, checked, stored and shown.
+    void Store(BusDevice& d, Clock::time_point now);
     void Tick(BusDevice& d, Clock::time_point now);
     void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now);
     void ReplyOverdue(BusDevice& d, Clock::time_point now);

@@ -1,6 +1,7 @@
 #include "bus/ExchangeTracker.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "protocol/MonitorProtocol.h"
 
@@ -19,9 +20,25 @@ ExchangeTracker::Clock::duration ExchangeTracker::Guard(int reply_len) const {
 }
 
 std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::RecentLatest() const {
-    std::optional<Clock::duration> latest;
-    for (const Measured& m : recent_) latest = std::max(latest.value_or(m.late), m.late);
-    return latest;
+    if (recent_.empty()) return std::nullopt;
+    std::vector<Clock::duration> late;
+    for (const Measured& m : recent_) late.push_back(m.late);
+    // Below ten replies the percentile is the latest of them.
+    const std::size_t rank = (late.size() * kGuardPercentile + 99) / 100 - 1;
+    std::nth_element(late.begin(), late.begin() + static_cast<std::ptrdiff_t>(rank), late.end());
+    return late[rank];
+}
+
+ExchangeTracker::Clock::duration ExchangeTracker::Hold(Clock::time_point now) const {
+    Clock::time_point until = deadline_;
+    const auto it = owed_.find(addr_);
+    if (it != owed_.end() && !it->second.empty()) {
+        // A reply owed may come as late as replies have come lately, and a
+        // monitor a reply behind sends it within a response timeout.
+        until = std::max(until, now + ResponseTimeout(reply_len_));
+        if (const auto late = RecentLatest()) until = std::max(until, it->second.front().sent + *late);
+    }
+    return std::max(until - now, Clock::duration::zero());
 }
 
 void ExchangeTracker::Sent(uint8_t addr, int reply_len, Clock::time_point now) {
@@ -32,6 +49,7 @@ void ExchangeTracker::Sent(uint8_t addr, int reply_len, Clock::time_point now) {
     sent_at_ = now;
     deadline_ = now + ResponseTimeout(reply_len);
     first_byte_.reset();
+    too_soon_ = false;
 }
 
 bool ExchangeTracker::FirstByte(Clock::time_point now) {
@@ -41,13 +59,16 @@ bool ExchangeTracker::FirstByte(Clock::time_point now) {
     // Half the quickest answer: a monitor never answers that fast, a reply
     // already on its way when the request went out does.  A line that takes
     // no time (a pseudo-terminal) has only the scheduler's jitter to show.
-    return !quickest || *quickest < kTimedLine || now - sent_at_ >= *quickest / 2;
+    too_soon_ = quickest && *quickest >= kTimedLine && now - sent_at_ < *quickest / 2;
+    return !too_soon_;
 }
 
 void ExchangeTracker::Answered() {
-    if (outstanding_ && first_byte_ && !AnythingOwed()) {
-        quickest_ = std::min(quickest_, *first_byte_ - sent_at_);
-        ++samples_;
+    // An answer too soon, or while a reply is owed, may be another's: it
+    // does not time the monitor.
+    if (outstanding_ && first_byte_ && !too_soon_ && !AnythingOwed()) {
+        answers_.push_back(*first_byte_ - sent_at_);
+        while (answers_.size() > kTurnaroundKept) answers_.pop_front();
     }
     if (outstanding_) {
         const auto it = owed_.find(addr_);
@@ -81,17 +102,30 @@ std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Unexplained(std
     }
     if (!from) return std::nullopt;
     // A monitor answers in order: the first of these replies answers the
-    // oldest request it owes, unless it has answered others since.
-    std::optional<Clock::time_point> asked;
-    const Clock::time_point newest = from->back().sent;
-    for (int i = 0; i < std::max(frames, 1) && !from->empty(); ++i) {
-        if (!asked && !from->front().answered_since) asked = from->front().sent;
-        from->pop_front();
+    // oldest request it owes, unless it has answered others since (that
+    // one's reply was most likely lost), or, while it owes more than these
+    // replies pay off, any later one up to the last they leave owed.
+    const std::size_t replies = static_cast<std::size_t>(std::max(frames, 1));
+    const std::size_t last = from->size() > replies ? from->size() - replies : 0;
+    std::optional<Clock::time_point> oldest;
+    for (std::size_t i = 0; i <= last && !oldest; ++i)
+        if (!(*from)[i].answered_since) oldest = (*from)[i].sent;
+    const Clock::time_point newest = oldest ? (*from)[last].sent : from->back().sent;
+    for (std::size_t i = 0; i < replies && !from->empty(); ++i) from->pop_front();
+    // Only what the reply is sure to be is measured.
+    const Clock::duration late = now - newest;
+    last_ambiguous_ = oldest && *oldest != newest;
+    if (last_ambiguous_) {
+        ++ambiguous_;
+        ambiguous_latest_ = std::max(ambiguous_latest_.value_or(Clock::duration::zero()), now - *oldest);
     }
-    const Clock::duration late = now - asked.value_or(newest);
+    const auto guard_before = RecentLatest();
     latest_ = std::max(latest_.value_or(Clock::duration::zero()), late);
     recent_.push_back(Measured{now, late});
     if (recent_.size() > kMaxRecentLateness) recent_.pop_front();
+    const auto guard = RecentLatest();
+    if (!options_.fixed_guard && guard > guard_before && *guard > kGuardTimeouts * ResponseTimeout(monitor::kShortReplyLen))
+        raised_ = Raise{now, *guard};
     return late;
 }
 
@@ -109,8 +143,13 @@ int ExchangeTracker::Owed(uint8_t addr) const {
 void ExchangeTracker::Settled(uint8_t addr) { owed_.erase(addr); }
 
 std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Turnaround() const {
-    if (samples_ < kTurnaroundSamples) return std::nullopt;
-    return quickest_;
+    if (answers_.size() < static_cast<std::size_t>(kTurnaroundSamples)) return std::nullopt;
+    std::vector<Clock::duration> sorted(answers_.begin(), answers_.end());
+    std::sort(sorted.begin(), sorted.end());
+    // The quartile of the sixteen kept; of fewer, as many from the quickest
+    // as would fall below it.
+    const std::size_t rank = (sorted.size() * (kTurnaroundQuantile - 1)) / kTurnaroundKept;
+    return sorted[rank];
 }
 
 bool ExchangeTracker::AnythingOwed() const {

@@ -8,12 +8,17 @@
 // tell the answer to a request from a late answer to an earlier one.  A
 // request whose reply did not come in time is owed: its reply may yet come.
 // Bytes that no outstanding request explains pay off the oldest owed
-// request of their monitor and say how late that reply was; the quiet
-// guard after a timeout grows to cover the latest reply measured in the
-// last minute (unless the port fixes it), so that one reply taken for
-// another's does not keep the bus quiet for seconds after every timeout
-// for the rest of the run.  A reply that begins sooner after its request than
-// the monitor has ever turned a request round cannot be the answer to it.
+// request of their monitor and say how late that reply was.  A reply that
+// could answer the oldest request owed or a later one is ambiguous: it is
+// known to be at least as late as from the latest it could answer, and only
+// that much is taken as measured.  The quiet guard after a timeout follows a
+// high percentile of the lateness measured in the last minute (unless the
+// port fixes it), so that no single reply, taken for another's, keeps the
+// bus quiet for seconds after every timeout.  A reply that begins sooner
+// after its request than the monitor turns a request round cannot be the
+// answer to it; the monitor's quickest answer is a low percentile of its
+// recent answers, so that one early reply (a second monitor at the same
+// address, a reply on its way before the request) cannot pull it down.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -38,8 +43,14 @@ public:
     // How long a lateness measured keeps the guard up, and how many are kept.
     static constexpr std::chrono::seconds kLatenessMemory{60};
     static constexpr std::size_t kMaxRecentLateness = 64;
-    // Answers timed before the monitor's turnaround is trusted.
+    // Answers timed before the monitor's turnaround is trusted, how many of
+    // the latest are kept, and which of them, from the quickest, is taken
+    // as its quickest answer (the fourth of sixteen: a quartile).
     static constexpr int kTurnaroundSamples = 8;
+    static constexpr std::size_t kTurnaroundKept = 16;
+    static constexpr std::size_t kTurnaroundQuantile = 4;
+    // The guard covers this share (in percent) of the lateness measured.
+    static constexpr int kGuardPercentile = 90;
     // Answers quicker than this come from a line without wire time, where
     // their spread is the machine's, not the monitor's.
     static constexpr std::chrono::milliseconds kTimedLine{2};
@@ -82,7 +93,20 @@ public:
     // not taken to measure by: the reply is then the newest request's.
     // frames: how many replies the bytes hold.
     std::optional<Clock::duration> Unexplained(std::optional<uint8_t> addr, Clock::time_point now, int frames = 1);
+    // The last Unexplained reply could answer more than one request: its
+    // lateness is only known to be at least what it returned.
+    bool LastAmbiguous() const { return last_ambiguous_; }
+    // Replies whose request could not be told, and the latest any of them
+    // may have been (from the oldest request it could answer).
+    long Ambiguous() const { return ambiguous_; }
+    std::optional<Clock::duration> AmbiguousLatest() const { return ambiguous_latest_; }
     int Owed(uint8_t addr) const;
+    // How long after now a round just completed by the monitor of the last
+    // request must find the line quiet before it is kept.  With nothing
+    // owed: until that request's reply would be overdue, as long as a
+    // second answer to it could still come.  With a reply owed: as long as
+    // the lateness measured says that reply may still come, and never less.
+    Clock::duration Hold(Clock::time_point now) const;
     // The line was quiet long enough after the monitor's last answer: any
     // reply it still owed is not coming.
     void Settled(uint8_t addr);
@@ -90,8 +114,16 @@ public:
     // The latest reply measured in the whole run, from its request: the
     // guard a port would need to cover every one.
     std::optional<Clock::duration> LatestReply() const { return latest_; }
-    // The latest reply measured in the last minute, which the guard covers.
+    // The lateness the guard covers: the high percentile of the replies
+    // measured in the last minute.
     std::optional<Clock::duration> RecentLatest() const;
+    // The guard the lateness measured last raised it to, and when: none
+    // while it has stayed at its default.
+    struct Raise {
+        Clock::time_point at;
+        Clock::duration guard;
+    };
+    std::optional<Raise> Raised() const { return raised_; }
     // The quickest answer timed while the bus was in step.
     std::optional<Clock::duration> Turnaround() const;
 
@@ -107,6 +139,7 @@ private:
     Clock::time_point sent_at_{};
     Clock::time_point deadline_{};
     std::optional<Clock::time_point> first_byte_;
+    bool too_soon_ = false;
     // A request owed, and whether its monitor has answered since: then its
     // own reply was most likely lost, and it says nothing of lateness.
     struct Debt {
@@ -120,6 +153,9 @@ private:
         Clock::duration late;
     };
     std::deque<Measured> recent_;
-    Clock::duration quickest_ = Clock::duration::max();
-    int samples_ = 0;
+    std::optional<Raise> raised_;
+    bool last_ambiguous_ = false;
+    long ambiguous_ = 0;
+    std::optional<Clock::duration> ambiguous_latest_;
+    std::deque<Clock::duration> answers_;  // the latest answer times, in step
 };

@@ -9,14 +9,26 @@ void PollPlan::Start(const std::vector<BusDevice*>& devices, Clock::time_point n
 
 long PollPlan::CyclesLeft(const BusDevice& d) const {
     if (options_.cycle_limit <= 0) return std::numeric_limits<long>::max();
-    return options_.cycle_limit - (d.completed + d.abandoned + d.missed);
+    // A round waiting for a second answer is a cycle run, kept or dropped.
+    return options_.cycle_limit - (d.completed + d.abandoned + d.missed + (d.pending_until ? 1 : 0));
+}
+
+bool PollPlan::Probing(const BusDevice& d, Clock::time_point now) const {
+    if (d.health.state() != DeviceHealth::State::kNotAnswering) return false;
+    if (d.last_answer && now - *d.last_answer <= kRecentTicks * options_.period) return false;
+    return d.exchanges_known < kShareKnown || 2 * d.AnsweredOfKept() < d.exchanges_known;
 }
 
 BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
     BusDevice* due = nullptr;
+    bool due_probing = false;
     for (BusDevice* d : devices) {
-        if (Done(*d)) continue;
-        if (d->next_poll <= now && (!due || d->next_poll < due->next_poll)) due = d;
+        if (Done(*d) || d->next_poll > now) continue;
+        const bool probing = Probing(*d, now);
+        if (!due || (due_probing && !probing) || (probing == due_probing && d->next_poll < due->next_poll)) {
+            due = d;
+            due_probing = probing;
+        }
     }
     return due;
 }
@@ -38,11 +50,20 @@ void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_poi
     if (options_.period > Clock::duration::zero() && now - due >= options_.period)
         d.cycle_due_at += (now - due) / options_.period * options_.period;
     // Probes are spaced on purpose: not late.
-    if (now - due >= options_.period / 2 && !Probing(d)) ++d.late_polls;
+    if (now - due >= options_.period / 2 && !Probing(d, now)) ++d.late_polls;
 }
 
 void PollPlan::Released(BusDevice& d, Clock::time_point now) const {
-    d.next_poll = Probing(d) ? now + options_.probe_interval : NextTick(d, now);
+    if (!Probing(d, now)) {
+        d.backoff_steps = 0;
+        d.next_poll = NextTick(d, now);
+        return;
+    }
+    // One tick, two, four ... up to the probe interval.
+    Clock::duration wait = options_.period;
+    for (int i = 0; i < d.backoff_steps && wait < options_.probe_interval; ++i) wait *= 2;
+    d.next_poll = now + std::min(std::max(wait, Clock::duration::zero()), options_.probe_interval);
+    d.backoff_steps = std::min(d.backoff_steps + 1, 32);
 }
 
 PollPlan::Clock::time_point PollPlan::NextTick(const BusDevice& d, Clock::time_point now) const {

@@ -5,10 +5,13 @@
 // Every device keeps a grid of ticks of its own, a tick period after the
 // time its last cycle was due, so that a poll a neighbour delayed does not
 // delay every poll after it; a device that fell more than half a tick
-// behind starts a new grid.  A device that is not answering is probed once
-// per probe interval instead of every tick, so a dead neighbour holds the
-// bus that seldom.  While the port is away, every poll time that passes is
-// a cycle missed.
+// behind starts a new grid.  A device backs off only on evidence: one that
+// is not answering, has not answered in the last few ticks and answers
+// fewer than half of its latest requests is probed, one tick after the
+// last probe, then two, four ... up to the probe interval, and only when no
+// device on its tick is due: a dead neighbour takes the spare time of the
+// bus, never the others' ticks.  While the port is away, every poll time
+// that passes is a cycle missed.
 #include <chrono>
 #include <vector>
 
@@ -28,13 +31,20 @@ public:
     explicit PollPlan(const Options& options) : options_(options) {}
 
     Clock::duration Period() const { return options_.period; }
-    // A device that is not answering is probed, not ticked.
-    static bool Probing(const BusDevice& d) { return d.health.state() == DeviceHealth::State::kNotAnswering; }
+    // A device answered within this many ticks stays on its tick, and so
+    // does one that answered at least half of its latest requests (of at
+    // least kShareKnown).
+    static constexpr int kRecentTicks = 3;
+    static constexpr int kShareKnown = 4;
+    // A device that is not answering, and has shown no sign of life lately,
+    // is probed, not ticked.
+    bool Probing(const BusDevice& d, Clock::time_point now) const;
 
     // The first polls are due at once, in the order the devices were added.
     void Start(const std::vector<BusDevice*>& devices, Clock::time_point now) const;
-    // The device to tick now: the one due longest, the first added on a tie;
-    // none when nobody is due or every device has run its cycles.
+    // The device to tick now: the one due longest, the first added on a tie,
+    // a device on its tick before one probed; none when nobody is due or
+    // every device has run its cycles.
     BusDevice* Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const;
     // The earliest poll of any device still to run cycles (the latest given
     // when none is sooner).
@@ -44,7 +54,7 @@ public:
     // start half a tick or more behind counts as a late poll.
     void CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const;
     // The device gave the bus back at `now`: its next tick on its grid, or
-    // its next probe.
+    // its next probe, a step of back-off further.
     void Released(BusDevice& d, Clock::time_point now) const;
     // The next tick on the device's grid.
     Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;

@@ -15,6 +15,7 @@ const char* FailureName(FailureReason reason) {
         case FailureReason::kPortLost: return "port lost";
         case FailureReason::kLateReply: return "late reply";
         case FailureReason::kLateDiscarded: return "late, discarded";
+        case FailureReason::kTwoAnswers: return "two answers";
     }
     return "?";
 }

@@ -21,11 +21,16 @@ enum class FailureReason {
     // request explains), so its values may answer other requests: neither
     // stored nor shown.
     kLateDiscarded,
+    // A round completed, and then a second answer to one of its requests
+    // came, or bytes while another answer to its last request could still
+    // come: two monitors may share the address, and its values may be both
+    // monitors'.  Neither stored nor shown.
+    kTwoAnswers,
 };
-constexpr std::size_t kFailureReasons = 9;
+constexpr std::size_t kFailureReasons = 10;
 
 // "timeout", "partial", "start byte", "address", "checksum", "refused",
-// "port lost", "late reply", "late, discarded".
+// "port lost", "late reply", "late, discarded", "two answers".
 const char* FailureName(FailureReason reason);
 
 // Exchanges failed, per reason.
