@@ -196,10 +196,10 @@ int main(int argc, char** argv) {
     mon->add_option("--discharge-sag", discharge_shape.sag_volts,
                     "how far, in volts, a healthy cell falls over the whole discharge beyond its I x R drop")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 100.0));
+        ->check(command_line::Range(0.0, 100.0));
     mon->add_option("--cell-resistance", resistance_mohm, "a healthy cell's internal resistance, milliohms")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 10000.0));
+        ->check(command_line::Range(0.0, 10000.0));
     mon->add_option("--high-resistance", resistance_texts,
                     "[ADDR/]INDEX:FACTOR: cell INDEX (0-based) has FACTOR times the resistance and sags FACTOR "
                     "times as far under discharge (5:3); repeatable")
@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
 
     auto* flt = app.add_option_group("Faults (each drawn once per request; all randomness from --seed)");
-    const auto rate = CLI::Range(0.0, 1.0);
+    const auto rate = command_line::Range(0.0, 1.0);
     flt->add_option("--drop", faults.drop, "probability of leaving a request unanswered")->check(rate);
     flt->add_option("--corrupt", faults.corrupt, "probability of changing one byte of a reply (always detectably)")
         ->check(rate);
@@ -216,16 +216,16 @@ int main(int argc, char** argv) {
     flt->add_option("--garbage", faults.garbage, "probability of noise bytes before a reply")->check(rate);
     flt->add_option("--garbage-max", faults.garbage_max_bytes, "most noise bytes at once")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1024));
+        ->check(command_line::Range(1, 1024));
     flt->add_flag("--garbage-any", faults.garbage_any_byte, "noise may contain the reply start byte 0xED");
     flt->add_option("--split", faults.split, "probability of sending a reply in pieces with pauses")->check(rate);
     flt->add_option("--split-max", faults.split_max_chunks, "most pieces of a split reply")
         ->capture_default_str()
         // At most one byte a piece of the longest reply.
-        ->check(CLI::Range(2, monitor::kLongReplyLen));
+        ->check(command_line::Range(2, monitor::kLongReplyLen));
     flt->add_option("--split-pause-ms", split_pause_ms, "longest pause between pieces, ms")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 10000.0));
+        ->check(command_line::Range(0.0, 10000.0));
     std::string late_text;
     flt->add_option("--late", late_text,
                     "P:MS: probability of holding a whole reply back by MS milliseconds, so that it arrives after "
@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
         ->check(rate);
     flt->add_option("--silence-length", faults.silence_requests, "requests left unanswered once silent")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1000000));
+        ->check(command_line::Range(1, 1000000));
     flt->add_option("--stop-after", stop_text,
                     "N[:M]: answer nothing after N requests; with M, for M requests, then answer again (20:16)")
         ->check(RefusedBy(monitor_sim::ParseStop));
@@ -250,12 +250,12 @@ int main(int argc, char** argv) {
                   "send every received byte straight back, as a half-duplex RS-485 adapter does");
     run->add_option("--turnaround-ms", turnaround_ms, "the monitor's delay before replying, with --pace")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 10000.0));
+        ->check(command_line::Range(0.0, 10000.0));
     run->add_flag("--trace,--log", trace, "time-stamped hex line on stderr for every request and reply");
     run->add_option("--values-log", values_log,
                     "write every intact reply's readings to FILE as JSON lines (address and raw values)");
     run->add_option("--max-requests", max_requests, "stop after this many requests to our addresses");
-    run->add_option("--duration", duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+    run->add_option("--duration", duration, "stop after this many seconds")->check(command_line::AboveZero("run until stopped"));
 
     // Usage errors exit 2, as the simulator's own checks of the values do.
     if (const auto status = command_line::Parse(app, argc, argv, "monitor-sim")) return *status;

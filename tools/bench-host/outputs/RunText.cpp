@@ -8,6 +8,7 @@
 #include "bus/BusDevice.h"
 #include "basics/Hex.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
 
 namespace runtext {
 
@@ -101,8 +102,8 @@ std::string DeviceName(const BusDevice* d) { return "device " + std::to_string(d
 
 std::string AlarmLine(bool raised, const BusDevice* d, const AlarmEvaluator::Change& c) {
     return std::string(raised ? "ALARM " : "CLEAR ") + DeviceName(d) + " " + c.label + " (" + c.name + ") " +
-           JsonLine::FormatFloat(c.value) + (c.bound == "low" ? " low limit " : " high limit ") +
-           JsonLine::FormatFloat(c.limit);
+           ValueText::WithUnit(c.name, c.value) + (c.bound == "low" ? " low limit " : " high limit ") +
+           ValueText::WithUnit(c.name, c.limit);
 }
 
 // One line per state change: "device 12: no answer since 11:07:15 — 3
@@ -182,9 +183,10 @@ std::string Round(const run::RoundCompleted& round) {
     float lo = r.cells[0], hi = r.cells[0];
     for (int i = 0; i < cells; ++i) lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
     return Clock(false) + " " + DeviceName(&d) + " round " + std::to_string(d.completed) + ": string " +
-           JsonLine::FormatFloat(r.group_voltage) + " V, current " + JsonLine::FormatFloat(r.group_current) +
-           " A, temperature " + JsonLine::FormatFloat(r.temperature) + " °C, " + std::to_string(cells) + " cells " +
-           JsonLine::FormatFloat(lo) + ".." + JsonLine::FormatFloat(hi) + " V";
+           ValueText::WithUnit("group_voltage", r.group_voltage) + ", current " +
+           ValueText::WithUnit("group_current", r.group_current) + ", temperature " +
+           ValueText::WithUnit("temperature", r.temperature) + ", " + std::to_string(cells) + " cells " +
+           ValueText::Of(ValueText::Kind::kCell, lo) + ".." + ValueText::Of(ValueText::Kind::kCell, hi) + " V";
 }
 
 std::string Trace(const run::Trace& trace) {
@@ -214,8 +216,8 @@ std::string Silences(const DeviceHealth::Silence& s) {
 std::string Standing(const AlarmEvaluator& alarms) {
     std::string out;
     for (const auto& a : alarms.Standing())
-        out += (out.empty() ? "" : "; ") + a.label + " (" + a.name + ") " + JsonLine::FormatFloat(a.value) +
-               (a.bound == "low" ? " below " : " above ") + JsonLine::FormatFloat(a.limit);
+        out += (out.empty() ? "" : "; ") + a.label + " (" + a.name + ") " + ValueText::WithUnit(a.name, a.value) +
+               (a.bound == "low" ? " below " : " above ") + ValueText::WithUnit(a.name, a.limit);
     return out.empty() ? "none" : out;
 }
 
