@@ -9,6 +9,7 @@
 #include "basics/Hex.h"
 #include "basics/JsonLine.h"
 #include "basics/ValueText.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace runtext {
 
@@ -100,6 +101,13 @@ namespace {
 
 std::string DeviceName(const BusDevice* d) { return "device " + std::to_string(d->conf.id); }
 
+// Where a silent device is asked, as a trace of the line shows it.
+std::string Wire(const BusDevice& d) {
+    char addr[8];
+    std::snprintf(addr, sizeof addr, "0x%02X", monitor::BusAddress(d.conf.addr));
+    return "bus address " + std::string(addr) + " (addr " + std::to_string(d.conf.addr) + ") on " + d.port_path;
+}
+
 std::string AlarmLine(bool raised, const BusDevice* d, const AlarmEvaluator::Change& c) {
     return std::string(raised ? "ALARM " : "CLEAR ") + DeviceName(d) + " " + c.label + " (" + c.name + ") " +
            ValueText::WithUnit(c.name, c.value) + (c.bound == "low" ? " low limit " : " high limit ") +
@@ -119,8 +127,12 @@ std::string HealthLine(const BusDevice& d, const DeviceHealth::Change& c) {
                        (c.cycles_lost > 0 ? " after " + Seconds(c.without_round) + ", " + Cycles(c.cycles_lost) + " lost" : "");
             return who + "answering again after " + Seconds(c.without_round) + ", " + Cycles(c.cycles_lost) + " lost";
         case S::kNotAnswering:
+            // A device that never answered is most often asked for wrongly;
+            // one that stops, most often unplugged or switched off.
             return who + "no answer since " + Clock(c.since.wall, false) + " — " + Cycles(c.cycles_lost) + why +
-                   (c.from == S::kNeverAnswered ? " (never answered)" : "");
+                   (c.from == S::kNeverAnswered ? " (never answered)" : "") + "; nothing from " + Wire(d) +
+                   (c.from == S::kNeverAnswered ? ": check its address, the line speed, the wiring and the port's echo"
+                                                : ": check its power and the cable");
         case S::kPortLost:
             return who + "port " + d.port_path + " lost at " + Clock(c.since.wall, false);
         case S::kStale:

@@ -20,7 +20,7 @@ using Line = ScreenLayout::Line;
 using Look = ScreenLayout::Look;
 
 constexpr int kBarWidth = 12;
-constexpr int kCellColumnWidth = 30;  // " 12 13.500 V ████████████ !  "
+constexpr int kCellColumnWidth = 30;  // " 12 13.512 V ████████████ !  " (13.50 right-aligned)
 constexpr int kMaxCellColumns = 4;
 constexpr int kMinEventRows = 4;      // the events' title and the newest three
 // Small bars, one character a cell, lowest to highest.
@@ -276,8 +276,11 @@ std::string ScreenLayout::Bar(float value, float low, float high, int width) {
 std::vector<Line> ScreenLayout::Lay(const Content& c, int rows, int cols) {
     if (rows <= 0 || cols <= 0) return {};
     std::vector<Line> out;
-    out.push_back({"bench-host run  " + runtext::Clock(c.now, false) + "  " + std::to_string(c.devices.size()) +
-                       (c.devices.size() == 1 ? " device" : " devices") + "  (Ctrl-C stops)",
+    // The page's address first after the name: the rest of the title may be
+    // cut on a narrow terminal, the address must not be.
+    out.push_back({"bench-host run  " + (c.web_page.empty() ? "" : c.web_page + "  ") + runtext::Clock(c.now, false) +
+                       "  " + std::to_string(c.devices.size()) + (c.devices.size() == 1 ? " device" : " devices") +
+                       "  (Ctrl-C stops)",
                    Look::kTitle});
     const std::size_t budget = rows > 2 ? static_cast<std::size_t>(rows - 2) : 0;  // title, plug-in line
     const std::size_t for_events = c.events.empty() ? 0 : std::min<std::size_t>(kMinEventRows, budget / 3);
