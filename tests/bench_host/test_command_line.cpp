@@ -55,7 +55,13 @@ TEST(CommandLine, BenchHostNamesTheSlipAndExitsTwo) {
         {{"run", "--config", "site.json", "--port", ""}, "bench-host: --port: must not be empty"},
         {{"history", "--db", "h.sqlite", "--csv", "--http", "8080"}, "bench-host: --csv excludes --http"},
         {{"history", "--db", "h.sqlite", "--health", "--runs"}, "bench-host: --runs excludes --health"},
-        {{}, "bench-host: A subcommand is required"},
+        // CLI11's own texts, in this project's words.
+        {{}, "bench-host: a command is required: replay, run, history, report"},
+        {{"history", "--db", "h.sqlite", "--cells", "40"}, "bench-host: --cells: must be from 1 to 32, not 40"},
+        {{"history", "--db", "h.sqlite", "--cells", "abc"}, "bench-host: --cells: abc is not a number"},
+        {{"history", "--db", "h.sqlite", "--cells", "2.5"}, "bench-host: --cells: 2.5 is not a whole number"},
+        {{"run", "--config", "s.json", "--duration", "-1"},
+         "bench-host: --duration: must be above 0, not -1 (leave it out to run until stopped)"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{BENCH_HOST_BIN};

@@ -7,6 +7,7 @@
 
 #include "basics/Hex.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
 
 namespace {
 
@@ -53,6 +54,35 @@ TEST(JsonLine, KeepsKeysInOrderWithoutSpaces) {
     line.Str("ev", "check_threshold").UInt("id", 12).Str("label", "第1节电池").Float("value", 13.5f).Int("index", 1).Bool(
         "flag", false);
     EXPECT_EQ(line.Text(), R"({"ev":"check_threshold","id":12,"label":"第1节电池","value":13.5,"index":1,"flag":false})");
+}
+
+// Every value a person reads goes through one rule: the kind's resolution,
+// more only when the value carries it, never a float's residue.
+TEST(ValueText, EveryValueAtItsResolution) {
+    const struct {
+        const char* name;
+        double value;
+        const char* text;
+    } cases[] = {
+        {"battery_5_value", 13.29f, "13.29"},
+        {"battery_5_value", 13.0, "13.00"},
+        {"battery_5_value", 11.2f, "11.20"},
+        {"battery_5_value", 13.512f, "13.512"},      // millivolt cells keep their third decimal
+        {"battery_5_value", 13.51249, "13.512"},     // never more than three
+        {"group_voltage", 391.2f, "391.2"},
+        {"group_voltage", 391.25f, "391.25"},        // a string in hundredths
+        {"group_current", 1.5200019, "1.52"},        // the sensor's 0.04 A steps
+        {"group_current", -19.999998, "-20.0"},
+        {"group_current", -0.04f, "-0.04"},
+        {"group_current", -0.000001, "0.0"},         // no sign on a zero
+        {"temperature", 44.899999999999999, "44.9"},
+        {"temperature", 25.0f, "25.0"},
+        {"temperature", std::nan(""), "null"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ValueText::Of(c.name, c.value), c.text) << c.name << " " << c.value;
+    EXPECT_EQ(ValueText::WithUnit("battery_0_value", 11.2f), "11.20 V");
+    EXPECT_EQ(ValueText::WithUnit("group_current", -21.5f), "-21.5 A");
+    EXPECT_EQ(ValueText::WithUnit("temperature", 45.0f), "45.0 °C");
 }
 
 TEST(Hex, EncodesUpperCaseAndDecodesLeniently) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -350,6 +351,38 @@ TEST_F(RunEndToEnd, LiveViewFitsTheTerminalAndFollowsAResize) {
 }
 
 // A terminal that cannot be drawn on gets plain lines, no escapes.
+// The demo's run (a weak cell, the current sensor's 0.04 A steps, a
+// discharge) read every way a person reads it: no value shows a float's
+// residue (1.5200019, -19.999998, 44.899999999999999).
+TEST_F(RunEndToEnd, NoValueIsPrintedAsARawFloat) {
+    StartSim({"--seed", "7", "--weak-cell", "5:11.2:6", "--current-sensor", "--discharge", "20:1:2",
+              "--high-resistance", "5:3"});
+    const std::string site = Site(
+        R"({"id":12,"addr":1,"config":{"appSetting":{"battery_type":0,"version":1,"current_ratio":1}},)"
+        R"("alarms":{"battery_*_value":{"low":12.0,"high":14.4},"group_current":{"low":-15.0,"high":50.0}}})");
+    const std::regex raw(R"(\d\.\d{4,}|\de-\d)");
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+    } outputs[] = {
+        {"run, plain lines", {kBin, "run", "--config", site, "--duration", "4"}},
+        {"run --json", {kBin, "run", "--config", site, "--json", "--rounds", "5"}},
+        {"history", {kBin, "history", "--db", db_}},
+        {"history --csv", {kBin, "history", "--db", db_, "--csv"}},
+        {"history --alarms", {kBin, "history", "--db", db_, "--alarms"}},
+        {"history --alarms --csv", {kBin, "history", "--db", db_, "--alarms", "--csv"}},
+    };
+    for (const auto& o : outputs) {
+        const auto r = ChildProcess::Run(o.args, 60s);
+        EXPECT_EQ(r.status, 0) << o.what << ": " << r.err;
+        EXPECT_FALSE(r.out.empty()) << o.what;
+        std::smatch m;
+        for (const std::string* text : {&r.out, &r.err}) {
+            EXPECT_FALSE(std::regex_search(*text, m, raw)) << o.what << ": " << m.str() << " in\n" << *text;
+        }
+    }
+}
+
 TEST_F(RunEndToEnd, DumbTerminalGetsPlainLines) {
     StartSim({"--seed", "2"});
     PtyScreen term({kBin, "run", "--config", Site(kDevice12), "--rounds", "3"}, 24, 80, {"TERM=dumb"});

@@ -237,10 +237,29 @@ TEST(RunOutputs, TextSaysEachStateChangeOnceInItsOwnWords) {
     const std::string since = runtext::Clock(at(1s).wall, false);
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "device 12: answering",
-                         "device 12: no answer since " + since + " — 3 cycles, timeout",
+                         "device 12: no answer since " + since +
+                             " — 3 cycles, timeout; nothing from bus address 0x81 (addr 1) on /dev/ttyUSB0: check its "
+                             "power and the cable",
                          "device 12: answering again after 15 s, 12 cycles lost",
                      }));
     EXPECT_TRUE(err.str().empty());
+}
+
+// A plug-in line said every round is printed once and then counted.
+TEST(RunOutputs, TextCollapsesRepeatedPluginLines) {
+    std::ostringstream out, err;
+    TextOutput text(out, err, false);
+    RunEvents events;
+    events.Subscribe(text);
+    for (const char* line : {"rvSize is 0", "rvSize is 0", "rvSize is 0", "other", "other", "rvSize is 0"})
+        events.Publish(run::PluginLine{line});
+    events.Publish(run::RunEnded{});
+    std::vector<std::string> lines;
+    std::istringstream in(out.str());
+    for (std::string l; std::getline(in, l) && l.rfind("plug-in: ", 0) == 0;) lines.push_back(l);
+    EXPECT_EQ(lines, (std::vector<std::string>{"plug-in: rvSize is 0", "plug-in: (the same line 2 more times)",
+                                               "plug-in: other", "plug-in: (the same line 1 more time)",
+                                               "plug-in: rvSize is 0"}));
 }
 
 TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
@@ -385,7 +404,7 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     EXPECT_TRUE(has("state: answering; last round none"));
     EXPECT_TRUE(has("silent: 1 period, 17 s in all, from " + runtext::Clock(at(2s).wall, false) + " to " +
                     runtext::Clock(at(19s).wall, false)));
-    EXPECT_TRUE(has("alarms standing: 第5节电池 (battery_4_value) 11.2 below 12"));
+    EXPECT_TRUE(has("alarms standing: 第5节电池 (battery_4_value) 11.20 V below 12.00 V"));
     EXPECT_TRUE(has("1 record not stored"));
 
     std::ostringstream out, err;
@@ -462,6 +481,7 @@ TEST(ScreenLayout, FourDevicesFitEightyByTwentyFourWithAgesAndAlarms) {
     for (int i = 0; i < 50; ++i) c.events.push_back({"event " + std::to_string(i), ScreenLayout::Look::kPlain});
     c.plugin_lines = 5000;
     c.last_plugin_line = "rvSize is 0";
+    c.web_page = "http://127.0.0.1:8029/";
     c.now = t0.wall + 25s;
 
     for (const auto& [rows, cols] : {std::pair{24, 80}, std::pair{16, 60}, std::pair{8, 40}}) {
@@ -474,6 +494,8 @@ TEST(ScreenLayout, FourDevicesFitEightyByTwentyFourWithAgesAndAlarms) {
             all += l.text + "\n";
         }
         EXPECT_EQ(lines.front().text.rfind("bench-host run", 0), 0u);
+        // The page's address whole, also on 40 columns.
+        EXPECT_NE(lines.front().text.find("http://127.0.0.1:8029/"), std::string::npos) << lines.front().text;
         EXPECT_EQ(lines.back().text.rfind("plug-in: 5000 console lines", 0), 0u);
         EXPECT_NE(all.find("device 104: not answering"), std::string::npos) << all;
         if (rows >= 16) {
@@ -487,7 +509,7 @@ TEST(ScreenLayout, FourDevicesFitEightyByTwentyFourWithAgesAndAlarms) {
     c.devices.resize(1);
     const auto tall = ScreenLayout::Lay(c, 40, 100);
     EXPECT_EQ(tall[2].text.rfind("── device 101", 0), 0u);
-    EXPECT_NE(tall[3].text.find("  1 13.500 V ████"), std::string::npos) << tall[3].text;
+    EXPECT_NE(tall[3].text.find("  1  13.50 V ████"), std::string::npos) << tall[3].text;  // 0.01 V, aligned
 }
 
 // However narrow the terminal, a device that does not answer keeps its

@@ -252,6 +252,10 @@ TEST_F(StoreEndToEnd, AnAlarmAKilledRunLeftRaisedIsClosedAtTheNextStart) {
     EXPECT_EQ(Fields(lines[2])[4], "battery_5_value");
     const auto text = ChildProcess::Run({kBin, "history", "--db", db_, "--alarms"}, 30s);
     EXPECT_NE(text.out.find("closed at restart"), std::string::npos) << text.out;
+    // A device without alarms is told so plainly.
+    const auto none = ChildProcess::Run({kBin, "history", "--db", db_, "--alarms", "--id", "99"}, 30s);
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.err, "bench-host: no alarms stored for that device\n");
 }
 
 TEST_F(StoreEndToEnd, AnAlarmOnAValueTheDeviceDoesNotAnswerStopsTheSetup) {

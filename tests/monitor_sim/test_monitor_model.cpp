@@ -220,19 +220,22 @@ TEST(MonitorModel, DischargeDrivesTheCurrentNegativeAndSagsTheWeakCellFaster) {
     p.discharge = d;
     p.high_resistance.push_back(monitor_sim::ParseHighResistance("4:3"));
     p.high_resistance.push_back(monitor_sim::ParseHighResistance("0x82/6:2"));  // not this monitor
+    // A weak cell that is also of high resistance: both at once.
+    p.weak_cells.push_back(monitor_sim::ParseWeakCell("8:12"));
+    p.high_resistance.push_back(monitor_sim::ParseHighResistance("8:2"));
     ASSERT_EQ(p.Problem(), "");
     MonitorModel m(0x81, p, 1);
     struct {
         double t;
         uint16_t current;  // 2500 + 25 per ampere
-        uint16_t healthy, weak;
+        uint16_t healthy, weak, weak_resistant;
     } steps[] = {
-        {0.0, 2550, 1350, 1350},    // float, charging at 2 A
-        {9.99, 2550, 1350, 1350},
-        {10.0, 2000, 1340, 1320},   // I x R: 0.1 V, three times that for cell 4
-        {60.0, 2000, 1290, 1170},   // half way: 0.5 V more, 1.5 V for cell 4
-        {109.9, 2000, 1240, 1020},
-        {110.0, 2550, 1350, 1350},  // over: back on float
+        {0.0, 2550, 1350, 1350, 1200},    // float, charging at 2 A
+        {9.99, 2550, 1350, 1350, 1200},
+        {10.0, 2000, 1340, 1320, 1180},   // I x R: 0.1 V, three times that for cell 4, twice for 8
+        {60.0, 2000, 1290, 1170, 1080},   // half way: 0.5 V more, 1.5 V for cell 4
+        {109.9, 2000, 1240, 1020, 980},
+        {110.0, 2550, 1350, 1350, 1200},  // over: back on float
     };
     for (const auto& s : steps) {
         const auto slots = m.ReadCells(s.t);
@@ -240,6 +243,7 @@ TEST(MonitorModel, DischargeDrivesTheCurrentNegativeAndSagsTheWeakCellFaster) {
         EXPECT_EQ(slots[0], s.healthy) << s.t;
         EXPECT_EQ(slots[6], s.healthy) << s.t;
         EXPECT_EQ(slots[4], s.weak) << s.t;
+        EXPECT_EQ(slots[8], s.weak_resistant) << s.t;
         const auto reply = m.Answer(0xA3, s.t);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->raw.front(), s.current) << s.t;

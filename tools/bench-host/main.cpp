@@ -63,24 +63,6 @@ int Fail(const std::string& message) {
     return kSetupFailed;
 }
 
-// A count or a time given on the command line must be above 0; leaving the
-// option out means no limit.
-CLI::Validator AboveZero(const std::string& what) {
-    return CLI::Validator(
-        [what](std::string& text) -> std::string {
-            std::size_t used = 0;
-            double v = 0;
-            try {
-                v = std::stod(text, &used);
-            } catch (const std::exception&) {
-            }
-            if (used != text.size() || !(v > 0))
-                return "must be above 0, not " + text + " (leave it out to " + what + ")";
-            return {};
-        },
-        "> 0");
-}
-
 // A file or port named on the command line: an empty name would silently
 // mean the site file's, or a path of nothing.
 const CLI::Validator kNotEmpty(
@@ -114,7 +96,15 @@ int History(const std::string& db, const HistoryReport::Options& options, Listin
                        : listing == Listing::kRuns ? HistoryReport::PrintRuns(reader, options, std::cout)
                        : listing == Listing::kHealth ? HistoryReport::PrintHealth(reader, options, std::cout)
                                                      : HistoryReport::PrintRounds(reader, options, std::cout);
-        if (n == 0 && !options.csv) std::cerr << "bench-host: nothing stored" << (options.device_id ? " for that device" : "") << std::endl;
+        if (n == 0 && !options.csv) {
+            // What is missing, plainly: a history without alarms is good news,
+            // not an empty file.
+            const char* const none = listing == Listing::kAlarms   ? "no alarms stored"
+                                     : listing == Listing::kRuns   ? "no runs stored"
+                                     : listing == Listing::kHealth ? "no health changes stored"
+                                                                   : "nothing stored";
+            std::cerr << "bench-host: " << none << (options.device_id ? " for that device" : "") << std::endl;
+        }
         return 0;
     } catch (const std::exception& e) {
         return Fail(e.what());
@@ -308,13 +298,13 @@ int main(int argc, char** argv) {
                     "their count and the last one)")
         ->check(kNotEmpty);
     run->add_option("--rounds", run_options.rounds, "Stop after N cycles of every device")
-        ->check(AboveZero("run until stopped"));
+        ->check(command_line::AboveZero("run until stopped"));
     run->add_option("--duration", run_options.duration, "Stop after this many seconds")
-        ->check(AboveZero("run until stopped"));
+        ->check(command_line::AboveZero("run until stopped"));
     run->add_option("--keep-rounds-days", run_options.keep_rounds_days,
                     "Keep the raw rounds for N days (0: for good); the per-minute summary, alarms, health and runs "
                     "are always kept [default: the site file's \"keep_rounds_days\", else 0]")
-        ->check(CLI::Range(0, SiteConfig::kMaxKeepRoundsDays));
+        ->check(command_line::Range(0, SiteConfig::kMaxKeepRoundsDays));
     std::string run_http;
     run->add_option("--http", run_http,
                     "Serve the live page, the history page and /metrics on [ADDR:]PORT while the run goes on "
@@ -332,7 +322,7 @@ int main(int argc, char** argv) {
         ->check(kNotEmpty);
     CLI::Option* id_opt = history->add_option("--id", history_id, "Only this device");
     CLI::Option* csv_opt = history->add_flag("--csv", history_options.csv, "Comma-separated values with a header line");
-    history->add_option("--cells", history_options.cells, "Cells shown per record (default 29)")->check(CLI::Range(1, 32));
+    history->add_option("--cells", history_options.cells, "Cells shown per record (default 29)")->check(command_line::Range(1, 32));
     CLI::Option* alarms_opt = history->add_flag("--alarms", alarms, "Print the stored alarms instead of the rounds");
     CLI::Option* runs_opt =
         history->add_flag("--runs", runs, "Print the runs (plug-in path and SHA-256, site file, version) instead of the "
@@ -370,26 +360,26 @@ int main(int argc, char** argv) {
     report_cmd->add_option("--json", report_files.json, "Also write the figures as JSON to this file")->check(kNotEmpty);
     report_cmd->add_option("--pdf", report_files.pdf, "Also print the report to this PDF with headless Chromium")
         ->check(kNotEmpty);
-    report_cmd->add_option("--cells", rs.cells, "Cells in use per record")->capture_default_str()->check(CLI::Range(1, 32));
+    report_cmd->add_option("--cells", rs.cells, "Cells in use per record")->capture_default_str()->check(command_line::Range(1, 32));
     report_cmd->add_option("--discharge-amps", rs.discharge_amps,
                            "A round with the current at or below minus this many amperes is under discharge")
         ->capture_default_str()
-        ->check(AboveZero("use the default"));
+        ->check(command_line::AboveZero("use the default"));
     report_cmd->add_option("--discharge-min-s", rs.discharge_min_s,
                            "Shortest discharge, seconds; shorter ones are load steps")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 1e9));
+        ->check(command_line::Range(0.0, 1e9));
     report_cmd->add_option("--max-gap-s", rs.max_gap_s, "Seconds without a round that end a discharge")
         ->capture_default_str()
-        ->check(AboveZero("use the default"));
+        ->check(command_line::AboveZero("use the default"));
     report_cmd->add_option("--flag-rest-mv", rs.flag_rest_mv,
                            "Flag a cell whose mean deviation at rest goes past this many millivolts")
         ->capture_default_str()
-        ->check(AboveZero("use the default"));
+        ->check(command_line::AboveZero("use the default"));
     report_cmd->add_option("--flag-discharge-mv", rs.flag_discharge_mv,
                            "Flag a cell whose mean deviation under discharge goes past this many millivolts")
         ->capture_default_str()
-        ->check(AboveZero("use the default"));
+        ->check(command_line::AboveZero("use the default"));
     CLI::App* baseline_cmd = app.add_subcommand(
         "baseline", "Keep a string's baseline from a period of its history (each block's float voltage and "
                     "resistance, the temperature, the capacity of a test), or show the newest");

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <stdexcept>
 
@@ -114,6 +115,75 @@ std::string DidYouMean(const std::string& word, const std::vector<std::string>& 
     return near ? " (did you mean " + *near + "?)" : std::string();
 }
 
+namespace {
+
+// A number as people write it: 0.5, 1024, 1e+09.
+std::string Shown(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+// The number text is, when all of it is one.
+std::optional<double> Number(const std::string& text) {
+    std::size_t used = 0;
+    try {
+        const double v = std::stod(text, &used);
+        if (used == text.size()) return v;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+const CLI::Option* FindAnywhere(const CLI::App& app, const std::string& name) {
+    if (const CLI::Option* o = app.get_option_no_throw(name)) return o;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+        if (const CLI::Option* o = FindAnywhere(*sub, name)) return o;
+    return nullptr;
+}
+
+}  // namespace
+
+CLI::Validator Range(double min, double max) {
+    return CLI::Validator(
+        [min, max](std::string& text) -> std::string {
+            const auto v = Number(text);
+            if (!v) return text + " is not a number";
+            if (*v < min || *v > max) return "must be from " + Shown(min) + " to " + Shown(max) + ", not " + text;
+            return {};
+        },
+        Shown(min) + ".." + Shown(max));
+}
+
+CLI::Validator AboveZero(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& text) -> std::string {
+            const auto v = Number(text);
+            if (!v || !(*v > 0)) return "must be above 0, not " + text + " (leave it out to " + what + ")";
+            return {};
+        },
+        "> 0");
+}
+
+std::string Explain(const CLI::App& app, const std::string& what) {
+    static const std::string kConvert = "Could not convert: ";
+    if (what.rfind(kConvert, 0) == 0) {
+        const auto eq = what.find(" = ", kConvert.size());
+        if (eq != std::string::npos) {
+            const std::string name = what.substr(kConvert.size(), eq - kConvert.size());
+            const CLI::Option* o = FindAnywhere(app, name);
+            const bool whole = o && o->get_type_name().find("INT") != std::string::npos;
+            return name + ": " + what.substr(eq + 3) + " is not " + (whole ? "a whole number" : "a number");
+        }
+    }
+    if (what == "A subcommand is required") {
+        std::string list;
+        for (const auto& c : Commands(app)) list += (list.empty() ? "" : ", ") + c;
+        return "a command is required: " + list;
+    }
+    return what;
+}
+
 std::optional<int> Parse(CLI::App& app, int argc, char** argv, const std::string& program) {
     try {
         CheckWords(app, argc, argv, program);
@@ -122,7 +192,7 @@ std::optional<int> Parse(CLI::App& app, int argc, char** argv, const std::string
     } catch (const CLI::ParseError& e) {
         // --help and --version are printed by CLI11 and end with 0.
         if (e.get_exit_code() == 0) return app.exit(e);
-        std::cerr << program << ": " << e.what() << "\n";
+        std::cerr << program << ": " << Explain(app, e.what()) << "\n";
     } catch (const Usage& e) {
         std::cerr << program << ": " << e.what() << "\n";
     }

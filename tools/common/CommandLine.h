@@ -10,6 +10,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace command_line {
@@ -23,6 +24,17 @@ std::optional<std::string> Nearest(const std::string& word, const std::vector<st
 
 // " (did you mean X?)" for the nearest known word, "" when none is near.
 std::string DidYouMean(const std::string& word, const std::vector<std::string>& known);
+
+// A number from min to max, both included: "must be from 0 to 1, not 2".
+CLI::Validator Range(double min, double max);
+// A count or a time above 0, where leaving the option out means what:
+// "must be above 0, not -1 (leave it out to run until stopped)".
+CLI::Validator AboveZero(const std::string& what);
+
+// CLI11's own text of a usage error in this project's words: "--id: abc is
+// not a whole number", not "Could not convert: --id = abc"; "a command is
+// required: replay, run, ...", not "A subcommand is required".
+std::string Explain(const CLI::App& app, const std::string& what);
 
 // Parses argv into app.  nullopt: go on.  Otherwise the status to end
 // with: 0 after --help or --version (printed), kUsage after a usage error,

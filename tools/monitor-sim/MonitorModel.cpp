@@ -64,12 +64,18 @@ bool MonitorModel::WeakNow(const MonitorProfile::WeakCell& w, double elapsed_s) 
 }
 
 double MonitorModel::CellVolts(int index, double elapsed_s) const {
-    // A weak cell reads exactly its set voltage, so an alarm test knows what
-    // to expect; when it recovers it rejoins the healthy drift.
-    for (const auto& w : weak_)
-        if (w.index == index && WeakNow(w, elapsed_s)) return w.volts;
-    if (battery_) return battery_->BlockVolts(index) + offset_[index];
+    // A weak cell rests at exactly its set voltage, so an alarm test knows
+    // what to expect; when it recovers it rejoins the healthy drift.  Under
+    // a discharge it sags as any cell does, by its own resistance.  A
+    // modelled battery's blocks follow the model, but for a weak cell.
+    if (battery_) {
+        for (const auto& w : weak_)
+            if (w.index == index && WeakNow(w, elapsed_s)) return w.volts;
+        return battery_->BlockVolts(index) + offset_[index];
+    }
     double volts = profile_.cell_volts + offset_[index];
+    for (const auto& w : weak_)
+        if (w.index == index && WeakNow(w, elapsed_s)) volts = w.volts;
     double frac = 0.0;
     if (profile_.Discharging(elapsed_s, &frac)) {
         const auto& d = *profile_.discharge;

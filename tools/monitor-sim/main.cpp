@@ -196,10 +196,10 @@ int main(int argc, char** argv) {
     mon->add_option("--discharge-sag", discharge_shape.sag_volts,
                     "how far, in volts, a healthy cell falls over the whole discharge beyond its I x R drop")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 100.0));
+        ->check(command_line::Range(0.0, 100.0));
     mon->add_option("--cell-resistance", resistance_mohm, "a healthy cell's internal resistance, milliohms")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 10000.0));
+        ->check(command_line::Range(0.0, 10000.0));
     mon->add_option("--high-resistance", resistance_texts,
                     "[ADDR/]INDEX:FACTOR: cell INDEX (0-based) has FACTOR times the resistance and sags FACTOR "
                     "times as far under discharge (5:3); repeatable")
@@ -218,22 +218,22 @@ int main(int argc, char** argv) {
                   "--high-resistance ages a block's resistance; the values log carries the model's truth");
     bat->add_option("--capacity-ah", battery_opts.params.capacity_ah, "rated capacity of a block, Ah over --capacity-hours")
         ->capture_default_str()
-        ->check(CLI::Range(0.1, 100000.0));
+        ->check(command_line::Range(0.1, 100000.0));
     bat->add_option("--capacity-hours", battery_opts.params.capacity_hours, "the rating's hours")
         ->capture_default_str()
-        ->check(CLI::Range(0.01, 1000.0));
+        ->check(command_line::Range(0.01, 1000.0));
     bat->add_option("--peukert", battery_opts.params.peukert, "Peukert exponent")
         ->capture_default_str()
-        ->check(CLI::Range(1.0, 2.0));
+        ->check(command_line::Range(1.0, 2.0));
     bat->add_option("--charge-limit", battery_opts.params.charge_limit_a, "the charger's current limit, A")
         ->capture_default_str()
-        ->check(CLI::Range(0.1, 10000.0));
+        ->check(command_line::Range(0.1, 10000.0));
     bat->add_option("--float-voltage", battery_opts.params.float_v, "the charger's float voltage per block at 25 degrees")
         ->capture_default_str()
-        ->check(CLI::Range(12.0, 15.0));
+        ->check(command_line::Range(12.0, 15.0));
     bat->add_option("--state-of-charge", battery_opts.params.start_soc, "every block's charge at the start, 0 to 1")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(command_line::Range(0.0, 1.0));
     bat->add_option("--block-capacity", block_capacity_texts,
                     "[ADDR/]INDEX:PCT: an aged block holding PCT % of the rated capacity (5:80)")
         ->check(RefusedBy(monitor_sim::ParseHighResistance));
@@ -242,13 +242,13 @@ int main(int argc, char** argv) {
                     "--end-voltage; then the charger recharges (10:5)");
     bat->add_option("--end-voltage", battery_opts.end_v, "end voltage per block of --capacity-test")
         ->capture_default_str()
-        ->check(CLI::Range(1.0, 15.0));
+        ->check(command_line::Range(1.0, 15.0));
     bat->add_option("--battery-speed", battery_opts.speed, "the model's seconds per second of the run")
         ->capture_default_str()
-        ->check(CLI::Range(0.01, 100000.0));
+        ->check(command_line::Range(0.01, 100000.0));
 
     auto* flt = app.add_option_group("Faults (each drawn once per request; all randomness from --seed)");
-    const auto rate = CLI::Range(0.0, 1.0);
+    const auto rate = command_line::Range(0.0, 1.0);
     flt->add_option("--drop", faults.drop, "probability of leaving a request unanswered")->check(rate);
     flt->add_option("--corrupt", faults.corrupt, "probability of changing one byte of a reply (always detectably)")
         ->check(rate);
@@ -256,16 +256,16 @@ int main(int argc, char** argv) {
     flt->add_option("--garbage", faults.garbage, "probability of noise bytes before a reply")->check(rate);
     flt->add_option("--garbage-max", faults.garbage_max_bytes, "most noise bytes at once")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1024));
+        ->check(command_line::Range(1, 1024));
     flt->add_flag("--garbage-any", faults.garbage_any_byte, "noise may contain the reply start byte 0xED");
     flt->add_option("--split", faults.split, "probability of sending a reply in pieces with pauses")->check(rate);
     flt->add_option("--split-max", faults.split_max_chunks, "most pieces of a split reply")
         ->capture_default_str()
         // At most one byte a piece of the longest reply.
-        ->check(CLI::Range(2, monitor::kLongReplyLen));
+        ->check(command_line::Range(2, monitor::kLongReplyLen));
     flt->add_option("--split-pause-ms", split_pause_ms, "longest pause between pieces, ms")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 10000.0));
+        ->check(command_line::Range(0.0, 10000.0));
     std::string late_text;
     flt->add_option("--late", late_text,
                     "P:MS: probability of holding a whole reply back by MS milliseconds, so that it arrives after "
@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
         ->check(rate);
     flt->add_option("--silence-length", faults.silence_requests, "requests left unanswered once silent")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1000000));
+        ->check(command_line::Range(1, 1000000));
     flt->add_option("--stop-after", stop_text,
                     "N[:M]: answer nothing after N requests; with M, for M requests, then answer again (20:16)")
         ->check(RefusedBy(monitor_sim::ParseStop));
@@ -290,12 +290,12 @@ int main(int argc, char** argv) {
                   "send every received byte straight back, as a half-duplex RS-485 adapter does");
     run->add_option("--turnaround-ms", turnaround_ms, "the monitor's delay before replying, with --pace")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 10000.0));
+        ->check(command_line::Range(0.0, 10000.0));
     run->add_flag("--trace,--log", trace, "time-stamped hex line on stderr for every request and reply");
     run->add_option("--values-log", values_log,
                     "write every intact reply's readings to FILE as JSON lines (address and raw values)");
     run->add_option("--max-requests", max_requests, "stop after this many requests to our addresses");
-    run->add_option("--duration", duration, "stop after this many seconds")->check(CLI::PositiveNumber);
+    run->add_option("--duration", duration, "stop after this many seconds")->check(command_line::AboveZero("run until stopped"));
 
     // Usage errors exit 2, as the simulator's own checks of the values do.
     if (const auto status = command_line::Parse(app, argc, argv, "monitor-sim")) return *status;

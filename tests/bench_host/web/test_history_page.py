@@ -57,7 +57,19 @@ with tempfile.TemporaryDirectory() as work:
         wait = WebDriverWait(driver, 10)
         wait.until(lambda d: "rounds from" in d.find_element(By.ID, "status").text)
         status = driver.find_element(By.ID, "status").text
-        check(f"{len(rows)} rounds" in status, f"the last day's rounds counted ({status!r})")
+        check(f"{len(rows)} rounds" in status, f"every round counted ({status!r})")
+        # An hour of rounds opens on all of them, not as a sliver of a day.
+        check(Select(driver.find_element(By.ID, "range")).first_selected_option.get_attribute("value") == "all",
+              "a history shorter than a day opens on all of it")
+        spans = driver.execute_script(
+            "return hist.plots.map((u) => (u.scales.x.max - u.scales.x.min) * 1000)")
+        check(spans and all(sp <= 3700000 for sp in spans), f"every chart spans the stored hour ({spans})")
+        Select(driver.find_element(By.ID, "range")).select_by_value("86400000")
+        try:
+            wait.until(lambda d: all(abs(sp - 86400000) < 1000 for sp in d.execute_script(
+                "return hist.plots.map((u) => (u.scales.x.max - u.scales.x.min) * 1000)")))
+        except Exception:
+            pass  # said by the check below
         canvases = driver.find_elements(By.CSS_SELECTOR, "#charts .chart canvas")
         check(len(canvases) == 4, f"four charts ({len(canvases)})")
         alarms = driver.find_elements(By.CSS_SELECTOR, "#alarms tbody tr")
@@ -93,7 +105,7 @@ with tempfile.TemporaryDirectory() as work:
         csv_url = driver.find_element(By.ID, "csv").get_attribute("href")
         check("cell=6" in csv_url and "device=12" in csv_url, f"the CSV link follows the controls ({csv_url})")
         csv = urllib.request.urlopen(csv_url, timeout=10).read().decode().splitlines()
-        check(csv[0].endswith(",cell_6_v") and csv[1].endswith(",11.5"), "the CSV holds what is shown")
+        check(csv[0].endswith(",cell_6_v") and csv[1].endswith(",11.50"), "the CSV holds what is shown, at 0.01 V")
         driver.save_screenshot(os.path.join(webtest.OUT, "history-page.png"))
 
         Select(driver.find_element(By.ID, "range")).select_by_value("custom")

@@ -59,12 +59,12 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     const auto lines = Lines(text);
     const std::set<std::string> have(lines.begin(), lines.end());
     for (const char* expected : {
-             R"(bench_host_cell_volts{device="12",cell="6"} 11.5)",
+             R"(bench_host_cell_volts{device="12",cell="6"} 11.50)",
              R"(bench_host_cell_volts{device="17",cell="29"} 13.29)",
              R"(bench_host_cell_alarm{device="12",cell="6"} 1)",
              R"(bench_host_cell_alarm{device="12",cell="5"} 0)",
-             R"(bench_host_cell_limit_volts{device="12",cell="1",bound="low"} 12)",
-             R"(bench_host_cell_limit_volts{device="15",cell="29",bound="high"} 14.4)",
+             R"(bench_host_cell_limit_volts{device="12",cell="1",bound="low"} 12.00)",
+             R"(bench_host_cell_limit_volts{device="15",cell="29",bound="high"} 14.40)",
              R"(bench_host_string_volts{device="12"} 53.6)",
              R"(bench_host_string_current_amperes{device="12"} -1.25)",
              R"(bench_host_temperature_celsius{device="12"} 24.5)",
@@ -86,9 +86,9 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_alarms_not_stored_total{device="12"} 0)",
              R"(bench_host_value_alarm{device="12",value="string_voltage"} 0)",
              R"(bench_host_value_alarm{device="12",value="temperature"} 0)",
-             R"(bench_host_string_limit_volts{device="12",bound="low"} 48)",
-             R"(bench_host_string_limit_volts{device="12",bound="high"} 58)",
-             R"(bench_host_temperature_limit_celsius{device="13",bound="high"} 40)",
+             R"(bench_host_string_limit_volts{device="12",bound="low"} 48.0)",
+             R"(bench_host_string_limit_volts{device="12",bound="high"} 58.0)",
+             R"(bench_host_temperature_limit_celsius{device="13",bound="high"} 40.0)",
              R"(bench_host_last_round_timestamp_seconds{device="12"} 1796720222.45)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
              R"(bench_host_port_outages_total{port="/dev/pts/14"} 2)",

@@ -7,10 +7,13 @@
 #include "history/HistoryReader.h"
 #include "basics/JsonLine.h"
 #include "basics/TimeStamp.h"
+#include "basics/ValueText.h"
 
 namespace {
 
-std::string Num(double v) { return JsonLine::FormatFloat(static_cast<float>(v)); }
+using Kind = ValueText::Kind;
+
+std::string Num(Kind kind, double v) { return ValueText::Of(kind, v); }
 
 // CSV fields are quoted only when they need it.  A text that a
 // spreadsheet would take for a formula (it begins with = + - @, a tab or a
@@ -64,9 +67,9 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
             out << row.device_id << "," << RunText(row.run_id) << "," << CsvField(row.saved_at) << "," << row.saved_ms
                 << ",";
             if (rec) {
-                out << RecordTime(*rec, row.saved_at) << "," << rec->data_id << "," << Num(rec->group_voltage) << ","
-                    << Num(rec->group_current) << "," << Num(rec->temperature);
-                for (int i = 0; i < cells; ++i) out << "," << Num(rec->cells[i]);
+                out << RecordTime(*rec, row.saved_at) << "," << rec->data_id << "," << Num(Kind::kString, rec->group_voltage) << ","
+                    << Num(Kind::kCurrent, rec->group_current) << "," << Num(Kind::kTemperature, rec->temperature);
+                for (int i = 0; i < cells; ++i) out << "," << Num(Kind::kCell, rec->cells[i]);
             } else {
                 out << ",,,,";
                 for (int i = 0; i < cells; ++i) out << ",";
@@ -82,12 +85,13 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
         }
         const std::string round = RecordTime(*rec, row.saved_at);
         out << "  round " << (round.empty() ? "-" : round) << "\n";
-        out << "  string " << Num(rec->group_voltage) << " V  current " << Num(rec->group_current) << " A  temperature "
-            << Num(rec->temperature) << " °C\n";
+        out << "  string " << Num(Kind::kString, rec->group_voltage) << " V  current "
+            << Num(Kind::kCurrent, rec->group_current) << " A  temperature " << Num(Kind::kTemperature, rec->temperature)
+            << " °C\n";
         for (int first = 0; first < cells; first += 10) {
             const int last = std::min(first + 10, cells);
             out << "  cells " << first + 1 << "-" << last << ":";
-            for (int i = first; i < last; ++i) out << " " << Num(rec->cells[i]);
+            for (int i = first; i < last; ++i) out << " " << Num(Kind::kCell, rec->cells[i]);
             out << "\n";
         }
     });
@@ -102,10 +106,11 @@ long HistoryReport::PrintAlarms(HistoryReader& store, const Options& options, st
         if (options.csv) {
             out << a.device_id << "," << RunText(a.run_id) << "," << CsvField(a.at) << "," << a.at_ms << ","
                 << CsvField(a.name) << "," << CsvField(a.label) << "," << a.state << "," << a.bound << ","
-                << Num(a.value) << "," << Num(a.limit) << "\n";
+                << ValueText::Of(a.name, a.value) << "," << ValueText::Of(a.name, a.limit) << "\n";
         } else {
             out << a.at << "  device " << a.device_id << "  " << a.label << " (" << a.name << ")  "
-                << StateText(a.state) << "  " << a.bound << "  value " << Num(a.value) << "  limit " << Num(a.limit)
+                << StateText(a.state) << "  " << a.bound << "  value " << ValueText::WithUnit(a.name, a.value) << "  limit "
+                << ValueText::WithUnit(a.name, a.limit)
                 << "\n";
         }
     }

@@ -4,6 +4,7 @@
 
 #include "bus/BusDevice.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
 #include "outputs/RunText.h"
 
 namespace {
@@ -11,7 +12,8 @@ namespace {
 JsonLine Alarm(const BusDevice* d, const AlarmEvaluator::Change& c, const std::string& at) {
     JsonLine line;
     line.Str("ev", "alarm").UInt("id", d->conf.id).Str("state", c.raised ? "raised" : "cleared").Str("name", c.name).Str(
-        "label", c.label).Str("bound", c.bound).Float("value", c.value).Float("limit", c.limit).Str("at", at);
+        "label", c.label).Str("bound", c.bound).Raw("value", ValueText::Of(c.name, c.value)).Raw(
+        "limit", ValueText::Of(c.name, c.limit)).Str("at", at);
     return line;
 }
 
@@ -84,12 +86,13 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 const BusDevice& d = *e.device;
                 const int cells = d.CellsShown();
                 std::string arr = "[";
-                for (int i = 0; i < cells; ++i) arr += (i ? "," : "") + JsonLine::FormatFloat(e.record.cells[i]);
+                for (int i = 0; i < cells; ++i) arr += (i ? "," : "") + ValueText::Of(ValueText::Kind::kCell, e.record.cells[i]);
                 arr += "]";
                 JsonLine line;
-                line.Str("ev", "round").UInt("id", d.conf.id).Int("round", d.completed).Str("at", e.at).Float(
-                    "group_voltage", e.record.group_voltage).Float("group_current", e.record.group_current).Float(
-                    "temperature", e.record.temperature).Raw("cells", arr).Int("cycles", d.cycles).Int("abandoned", d.abandoned);
+                line.Str("ev", "round").UInt("id", d.conf.id).Int("round", d.completed).Str("at", e.at).Raw(
+                    "group_voltage", ValueText::Of(ValueText::Kind::kString, e.record.group_voltage)).Raw(
+                    "group_current", ValueText::Of(ValueText::Kind::kCurrent, e.record.group_current)).Raw(
+                    "temperature", ValueText::Of(ValueText::Kind::kTemperature, e.record.temperature)).Raw("cells", arr).Int("cycles", d.cycles).Int("abandoned", d.abandoned);
                 emit(line);
             },
             [&](const run::AlarmRaised& e) { emit(Alarm(e.device, e.change, e.at)); },
@@ -131,8 +134,8 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     std::string standing = "[";
                     for (const auto& a : d->alarms.Standing()) {
                         JsonLine alarm;
-                        alarm.Str("name", a.name).Str("label", a.label).Str("bound", a.bound).Float("value", a.value).Float(
-                            "limit", a.limit);
+                        alarm.Str("name", a.name).Str("label", a.label).Str("bound", a.bound).Raw(
+                            "value", ValueText::Of(a.name, a.value)).Raw("limit", ValueText::Of(a.name, a.limit));
                         standing += (standing.size() > 1 ? "," : "") + alarm.Text();
                     }
                     line.Raw("alarms_standing", standing + "]");

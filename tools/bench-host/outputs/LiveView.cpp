@@ -124,6 +124,7 @@ void LiveView::OnEvent(const RunEvent& event) {
     std::visit(Overloaded{
                    [&](const run::RunStarted& e) {
                        content_.devices = e.devices;
+                       content_.web_page = e.web_page;
                        AddEvent(runtext::Clock(false) + " " + runtext::Started(e), ScreenLayout::Look::kPlain);
                        Start();
                    },

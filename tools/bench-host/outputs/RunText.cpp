@@ -8,6 +8,8 @@
 #include "bus/BusDevice.h"
 #include "basics/Hex.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
+#include "protocol/MonitorProtocol.h"
 
 namespace runtext {
 
@@ -103,10 +105,17 @@ namespace {
 
 std::string DeviceName(const BusDevice* d) { return "device " + std::to_string(d->conf.id); }
 
+// Where a silent device is asked, as a trace of the line shows it.
+std::string Wire(const BusDevice& d) {
+    char addr[8];
+    std::snprintf(addr, sizeof addr, "0x%02X", monitor::BusAddress(d.conf.addr));
+    return "bus address " + std::string(addr) + " (addr " + std::to_string(d.conf.addr) + ") on " + d.port_path;
+}
+
 std::string AlarmLine(bool raised, const BusDevice* d, const AlarmEvaluator::Change& c) {
     return std::string(raised ? "ALARM " : "CLEAR ") + DeviceName(d) + " " + c.label + " (" + c.name + ") " +
-           JsonLine::FormatFloat(c.value) + (c.bound == "low" ? " low limit " : " high limit ") +
-           JsonLine::FormatFloat(c.limit);
+           ValueText::WithUnit(c.name, c.value) + (c.bound == "low" ? " low limit " : " high limit ") +
+           ValueText::WithUnit(c.name, c.limit);
 }
 
 // One line per state change: "device 12: no answer since 11:07:15 — 3
@@ -122,8 +131,12 @@ std::string HealthLine(const BusDevice& d, const DeviceHealth::Change& c) {
                        (c.cycles_lost > 0 ? " after " + Seconds(c.without_round) + ", " + Cycles(c.cycles_lost) + " lost" : "");
             return who + "answering again after " + Seconds(c.without_round) + ", " + Cycles(c.cycles_lost) + " lost";
         case S::kNotAnswering:
+            // A device that never answered is most often asked for wrongly;
+            // one that stops, most often unplugged or switched off.
             return who + "no answer since " + Clock(c.since.wall, false) + " — " + Cycles(c.cycles_lost) + why +
-                   (c.from == S::kNeverAnswered ? " (never answered)" : "");
+                   (c.from == S::kNeverAnswered ? " (never answered)" : "") + "; nothing from " + Wire(d) +
+                   (c.from == S::kNeverAnswered ? ": check its address, the line speed, the wiring and the port's echo"
+                                                : ": check its power and the cable");
         case S::kPortLost:
             return who + "port " + d.port_path + " lost at " + Clock(c.since.wall, false);
         case S::kStale:
@@ -194,9 +207,10 @@ std::string Round(const run::RoundCompleted& round) {
     float lo = r.cells[0], hi = r.cells[0];
     for (int i = 0; i < cells; ++i) lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
     return Clock(false) + " " + DeviceName(&d) + " round " + std::to_string(d.completed) + ": string " +
-           JsonLine::FormatFloat(r.group_voltage) + " V, current " + JsonLine::FormatFloat(r.group_current) +
-           " A, temperature " + JsonLine::FormatFloat(r.temperature) + " °C, " + std::to_string(cells) + " cells " +
-           JsonLine::FormatFloat(lo) + ".." + JsonLine::FormatFloat(hi) + " V";
+           ValueText::WithUnit("group_voltage", r.group_voltage) + ", current " +
+           ValueText::WithUnit("group_current", r.group_current) + ", temperature " +
+           ValueText::WithUnit("temperature", r.temperature) + ", " + std::to_string(cells) + " cells " +
+           ValueText::Of(ValueText::Kind::kCell, lo) + ".." + ValueText::Of(ValueText::Kind::kCell, hi) + " V";
 }
 
 std::string Trace(const run::Trace& trace) {
@@ -226,8 +240,8 @@ std::string Silences(const DeviceHealth::Silence& s) {
 std::string Standing(const AlarmEvaluator& alarms) {
     std::string out;
     for (const auto& a : alarms.Standing())
-        out += (out.empty() ? "" : "; ") + a.label + " (" + a.name + ") " + JsonLine::FormatFloat(a.value) +
-               (a.bound == "low" ? " below " : " above ") + JsonLine::FormatFloat(a.limit);
+        out += (out.empty() ? "" : "; ") + a.label + " (" + a.name + ") " + ValueText::WithUnit(a.name, a.value) +
+               (a.bound == "low" ? " below " : " above ") + ValueText::WithUnit(a.name, a.limit);
     return out.empty() ? "none" : out;
 }
 

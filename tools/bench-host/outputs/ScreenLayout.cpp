@@ -10,6 +10,7 @@
 
 #include "bus/BusDevice.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
 #include "outputs/RunText.h"
 #include "models/CellWindow.h"
 
@@ -19,16 +20,18 @@ using Line = ScreenLayout::Line;
 using Look = ScreenLayout::Look;
 
 constexpr int kBarWidth = 12;
-constexpr int kCellColumnWidth = 30;  // " 12 13.500 V ████████████ !  "
+constexpr int kCellColumnWidth = 30;  // " 12 13.512 V ████████████ !  " (13.50 right-aligned)
 constexpr int kMaxCellColumns = 4;
 constexpr int kMinEventRows = 4;      // the events' title and the newest three
 // Small bars, one character a cell, lowest to highest.
 const char* const kSparks[] = {"▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
 
-std::string Fixed(float v, int decimals) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, static_cast<double>(v));
-    return buf;
+using Kind = ValueText::Kind;
+
+// A value at its resolution (see ValueText), right-aligned in width.
+std::string Reading(Kind kind, float v, int width = 0) {
+    const std::string text = ValueText::Of(kind, v);
+    return text.size() < static_cast<std::size_t>(width) ? std::string(width - text.size(), ' ') + text : text;
 }
 
 // Decodes one UTF-8 sequence at s[i]; a broken one counts as one byte.
@@ -119,14 +122,15 @@ std::string Counts(const BusDevice& d) {
 
 std::string Values(const BusDevice& d) {
     const auto& r = *d.last;
-    return Fixed(r.group_voltage, 1) + " V  " + Fixed(r.group_current, 1) + " A  " + Fixed(r.temperature, 1) + " °C";
+    return Reading(Kind::kString, r.group_voltage) + " V  " + Reading(Kind::kCurrent, r.group_current) + " A  " +
+           Reading(Kind::kTemperature, r.temperature) + " °C";
 }
 
 std::string AlarmsLine(const BusDevice& d) {
     std::string out;
     for (const auto& a : d.alarms.Standing())
-        out += (out.empty() ? "   ALARM " : ", ") + a.label + " " + JsonLine::FormatFloat(a.value) +
-               (a.bound == "low" ? " < " : " > ") + JsonLine::FormatFloat(a.limit);
+        out += (out.empty() ? "   ALARM " : ", ") + a.label + " " + ValueText::WithUnit(a.name, a.value) +
+               (a.bound == "low" ? " < " : " > ") + ValueText::WithUnit(a.name, a.limit);
     return out;
 }
 
@@ -145,14 +149,15 @@ std::vector<Line> CellGrid(const BusDevice& d, const Shown& shown, int cols, run
             if (i >= shown.cells) break;
             char num[16];
             std::snprintf(num, sizeof num, "%3d", i + 1);
-            line += std::string(num) + " " + Fixed(r.cells[i], 3) + " V " +
+            line += std::string(num) + " " + Reading(Kind::kCell, r.cells[i], 6) + " V " +
                     ScreenLayout::Bar(r.cells[i], shown.low, shown.high, kBarWidth) +
                     (d.alarms.IsStanding("battery_" + std::to_string(i) + "_value") ? " !" : "  ") + "  ";
         }
         out.push_back({line, values});
     }
-    out.push_back({"   string " + Fixed(r.group_voltage, 2) + " V   current " + Fixed(r.group_current, 2) +
-                       " A   temperature " + Fixed(r.temperature, 2) + " °C",
+    out.push_back({"   string " + Reading(Kind::kString, r.group_voltage) + " V   current " +
+                       Reading(Kind::kCurrent, r.group_current) + " A   temperature " +
+                       Reading(Kind::kTemperature, r.temperature) + " °C",
                    values});
     return out;
 }
@@ -168,7 +173,7 @@ Line CompactValues(const BusDevice& d, const Shown& shown, run::WallClock::time_
             std::clamp((static_cast<double>(r.cells[i]) - shown.low) / (shown.high - shown.low), 0.0, 1.0);
         sparks += kSparks[static_cast<int>(std::lround(frac * 7))];
     }
-    return {"   " + AgeNote(d, now) + Values(d) + "  cells " + Fixed(lo, 2) + ".." + Fixed(hi, 2) + " V " + sparks,
+    return {"   " + AgeNote(d, now) + Values(d) + "  cells " + Reading(Kind::kCell, lo) + ".." + Reading(Kind::kCell, hi) + " V " + sparks,
             Current(d) ? Look::kPlain : Look::kOld};
 }
 
@@ -207,8 +212,8 @@ std::vector<Line> FullBlock(const BusDevice& d, int cols, run::WallClock::time_p
                        (d.last_round_at.empty() ? "-" : d.last_round_at),
                    Look::kPlain});
     for (const auto& a : d.alarms.Standing())
-        out.push_back({"   ALARM " + a.label + " " + a.name + " " + JsonLine::FormatFloat(a.value) +
-                           (a.bound == "low" ? " < low " : " > high ") + JsonLine::FormatFloat(a.limit),
+        out.push_back({"   ALARM " + a.label + " " + a.name + " " + ValueText::WithUnit(a.name, a.value) +
+                           (a.bound == "low" ? " < low " : " > high ") + ValueText::WithUnit(a.name, a.limit),
                        Look::kAlarm});
     return out;
 }
@@ -271,8 +276,11 @@ std::string ScreenLayout::Bar(float value, float low, float high, int width) {
 std::vector<Line> ScreenLayout::Lay(const Content& c, int rows, int cols) {
     if (rows <= 0 || cols <= 0) return {};
     std::vector<Line> out;
-    out.push_back({"bench-host run  " + runtext::Clock(c.now, false) + "  " + std::to_string(c.devices.size()) +
-                       (c.devices.size() == 1 ? " device" : " devices") + "  (Ctrl-C stops)",
+    // The page's address first after the name: the rest of the title may be
+    // cut on a narrow terminal, the address must not be.
+    out.push_back({"bench-host run  " + (c.web_page.empty() ? "" : c.web_page + "  ") + runtext::Clock(c.now, false) +
+                       "  " + std::to_string(c.devices.size()) + (c.devices.size() == 1 ? " device" : " devices") +
+                       "  (Ctrl-C stops)",
                    Look::kTitle});
     const std::size_t budget = rows > 2 ? static_cast<std::size_t>(rows - 2) : 0;  // title, plug-in line
     const std::size_t for_events = c.events.empty() ? 0 : std::min<std::size_t>(kMinEventRows, budget / 3);

@@ -31,6 +31,7 @@ public:
         long plugin_lines = 0;
         std::string last_plugin_line;
         std::string plugin_log;  // where all of them go, "" when nowhere
+        std::string web_page;    // the page's address with --http; "" without
         run::WallClock::time_point now;
     };
 

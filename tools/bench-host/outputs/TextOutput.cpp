@@ -18,11 +18,12 @@ void TextOutput::OnEvent(const RunEvent& event) {
                    },
                    [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
                    [&](const run::RoundCompleted& e) { out_ << runtext::Round(e) << std::endl; },
-                   [&](const run::PluginLine& e) { out_ << "plug-in: " << e.line << std::endl; },
+                   [&](const run::PluginLine& e) { PluginLine(e.line); },
                    [&](const run::Trace& e) {
                        if (trace_) out_ << runtext::Trace(e) << std::endl;
                    },
                    [&](const run::RunEnded& e) {
+                       SayRepeats();
                        for (const auto& line : runtext::Summary(e)) out_ << line << "\n";
                        out_.flush();
                        for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
@@ -30,4 +31,24 @@ void TextOutput::OnEvent(const RunEvent& event) {
                    [](const auto&) {},
                },
                event);
+}
+
+void TextOutput::PluginLine(const std::string& line) {
+    const auto now = std::chrono::steady_clock::now();
+    if (line == last_plugin_line_) {
+        ++repeats_;
+        if (now - repeats_said_at_ >= kRepeatsSaidEvery) SayRepeats();
+        return;
+    }
+    SayRepeats();
+    out_ << "plug-in: " << line << std::endl;
+    last_plugin_line_ = line;
+    repeats_said_at_ = now;
+}
+
+void TextOutput::SayRepeats() {
+    repeats_said_at_ = std::chrono::steady_clock::now();
+    if (repeats_ == 0) return;
+    out_ << "plug-in: (the same line " << repeats_ << (repeats_ == 1 ? " more time)" : " more times)") << std::endl;
+    repeats_ = 0;
 }

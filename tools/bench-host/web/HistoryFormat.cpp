@@ -5,6 +5,7 @@
 
 #include "web/JsonArray.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
 
 namespace {
 
@@ -12,8 +13,11 @@ namespace {
 // as floats they stay short.
 std::string Num(double v) { return JsonLine::FormatFloat(static_cast<float>(v)); }
 
-// A value that could not be read is an empty CSV field, not a zero.
-std::string CsvNum(double v) { return v == v ? Num(v) : std::string(); }
+using Kind = ValueText::Kind;
+
+// A value that could not be read is an empty CSV field, not a zero; the
+// others at their resolution, as every output a person reads has them.
+std::string CsvNum(Kind kind, double v) { return v == v ? ValueText::Of(kind, v) : std::string(); }
 
 std::string Numbers(const std::vector<double>& v) { return JsonArray::Of(v, Num); }
 
@@ -62,11 +66,11 @@ std::string HistoryFormat::SeriesCsv(const HistoryQuery::SeriesRequest& request,
     out += "\r\n";
     for (std::size_t i = 0; i < s.t.size(); ++i) {
         out += IsoUtc(s.t[i]) + ',' + std::to_string(s.t[i]) + ',' + std::to_string(s.rounds[i]);
-        for (const auto* col : {&s.string_voltage, &s.current, &s.temperature, &s.cell_min, &s.cell_mean,
-                                &s.cell_max}) {
-            out += ',' + CsvNum((*col)[i]);
-        }
-        if (cell) out += ',' + CsvNum(s.cell[i]);
+        const std::pair<Kind, const std::vector<double>*> columns[] = {
+            {Kind::kString, &s.string_voltage}, {Kind::kCurrent, &s.current}, {Kind::kTemperature, &s.temperature},
+            {Kind::kCell, &s.cell_min},         {Kind::kCell, &s.cell_mean},   {Kind::kCell, &s.cell_max}};
+        for (const auto& [kind, col] : columns) out += ',' + CsvNum(kind, (*col)[i]);
+        if (cell) out += ',' + CsvNum(Kind::kCell, s.cell[i]);
         out += "\r\n";
     }
     return out;
@@ -83,8 +87,8 @@ std::string HistoryFormat::AlarmsJson(const std::vector<HistoryQuery::Alarm>& al
                .Str("name", a.name)
                .Str("label", a.label)
                .Str("bound", a.bound)
-               .Raw("value", Num(a.value))
-               .Raw("limit", Num(a.limit))
+               .Raw("value", ValueText::Of(a.name, a.value))
+               .Raw("limit", ValueText::Of(a.name, a.limit))
                .Text();
        })).Bool("truncated", truncated);
     return out.Text();

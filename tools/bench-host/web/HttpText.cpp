@@ -94,21 +94,10 @@ std::optional<Target> ParseTarget(std::string_view target) {
 }
 
 std::string Printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t n = utf8::SequenceLength(text, i);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else if (n == 1 && (static_cast<unsigned char>(text[i]) < 0x20 || text[i] == 0x7F)) {
-            out += '?';
-            ++i;
-        } else {
-            out.append(text.substr(i, n));
-            i += n;
-        }
-    }
+    // In valid UTF-8 a control character is always a byte of its own.
+    std::string out = utf8::Valid(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     return out;
 }
 

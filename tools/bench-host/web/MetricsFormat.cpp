@@ -7,6 +7,7 @@
 
 #include "basics/JsonLine.h"
 #include "basics/Utf8.h"
+#include "basics/ValueText.h"
 
 namespace {
 
@@ -47,10 +48,12 @@ std::string Number(double v) {
     return text == "null" ? (v != v ? "NaN" : (v > 0 ? "+Inf" : "-Inf")) : text;
 }
 
-// Values of a round are floats: their shortest decimal (13.29, not
-// 13.289999961853027).
-std::string Number(float v) {
-    return std::isfinite(v) ? JsonLine::FormatFloat(v) : Number(static_cast<double>(v));
+using Kind = ValueText::Kind;
+
+// Values of a round and their limits at their resolution, as every output
+// prints them (13.29, not 13.289999961853027).
+std::string Number(Kind kind, float v) {
+    return std::isfinite(v) ? ValueText::Of(kind, v) : Number(static_cast<double>(v));
 }
 
 void Sample(std::string& out, const char* name, const std::string& labels, const std::string& value) {
@@ -70,9 +73,9 @@ std::string DeviceLabel(const Device& d) { return "device=\"" + std::to_string(d
 bool Fresh(const Device& d) { return d.health == LiveSnapshot::Health::kAnswering && d.values_at_ms.has_value(); }
 
 // The low and high limits of a value, as two samples told apart by "bound".
-void Limits(std::string& out, const char* name, const std::string& labels, const LiveSnapshot::Value& v) {
-    if (v.low) Sample(out, name, labels + ",bound=\"low\"", Number(*v.low));
-    if (v.high) Sample(out, name, labels + ",bound=\"high\"", Number(*v.high));
+void Limits(std::string& out, const char* name, const std::string& labels, Kind kind, const LiveSnapshot::Value& v) {
+    if (v.low) Sample(out, name, labels + ",bound=\"low\"", Number(kind, *v.low));
+    if (v.high) Sample(out, name, labels + ",bound=\"high\"", Number(kind, *v.high));
 }
 
 }  // namespace
@@ -130,7 +133,7 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                  if (!Fresh(d)) return;
                  for (std::size_t i = 0; i < d.cells.size(); ++i) {
                      Sample(out, "bench_host_cell_volts", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
-                            Number(d.cells[i].value));
+                            Number(Kind::kCell, d.cells[i].value));
                  }
              });
     f.Family("bench_host_cell_alarm", "gauge", "1 while an alarm on the cell stands, else 0.",
@@ -145,22 +148,22 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
              [](const Device& d, std::string& out) {
                  for (std::size_t i = 0; i < d.cells.size(); ++i) {
                      Limits(out, "bench_host_cell_limit_volts",
-                            DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"", d.cells[i]);
+                            DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"", Kind::kCell, d.cells[i]);
                  }
              });
     f.Family("bench_host_string_volts", "gauge", "String voltage of the last completed round.",
              [](const Device& d, std::string& out) {
-                 if (Fresh(d)) Sample(out, "bench_host_string_volts", DeviceLabel(d), Number(d.string_voltage.value));
+                 if (Fresh(d)) Sample(out, "bench_host_string_volts", DeviceLabel(d), Number(Kind::kString, d.string_voltage.value));
              });
     f.Family("bench_host_string_current_amperes", "gauge", "String current of the last completed round.",
              [](const Device& d, std::string& out) {
                  if (Fresh(d)) {
-                     Sample(out, "bench_host_string_current_amperes", DeviceLabel(d), Number(d.current.value));
+                     Sample(out, "bench_host_string_current_amperes", DeviceLabel(d), Number(Kind::kCurrent, d.current.value));
                  }
              });
     f.Family("bench_host_temperature_celsius", "gauge", "Temperature of the last completed round.",
              [](const Device& d, std::string& out) {
-                 if (Fresh(d)) Sample(out, "bench_host_temperature_celsius", DeviceLabel(d), Number(d.temperature.value));
+                 if (Fresh(d)) Sample(out, "bench_host_temperature_celsius", DeviceLabel(d), Number(Kind::kTemperature, d.temperature.value));
              });
     // The string's own values, told apart by "value" as the page names them.
     const auto string_values = [](const Device& d) {
@@ -178,15 +181,15 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
              });
     f.Family("bench_host_string_limit_volts", "gauge", "Configured alarm limits of the string voltage.",
              [](const Device& d, std::string& out) {
-                 Limits(out, "bench_host_string_limit_volts", DeviceLabel(d), d.string_voltage);
+                 Limits(out, "bench_host_string_limit_volts", DeviceLabel(d), Kind::kString, d.string_voltage);
              });
     f.Family("bench_host_string_current_limit_amperes", "gauge", "Configured alarm limits of the string current.",
              [](const Device& d, std::string& out) {
-                 Limits(out, "bench_host_string_current_limit_amperes", DeviceLabel(d), d.current);
+                 Limits(out, "bench_host_string_current_limit_amperes", DeviceLabel(d), Kind::kCurrent, d.current);
              });
     f.Family("bench_host_temperature_limit_celsius", "gauge", "Configured alarm limits of the temperature.",
              [](const Device& d, std::string& out) {
-                 Limits(out, "bench_host_temperature_limit_celsius", DeviceLabel(d), d.temperature);
+                 Limits(out, "bench_host_temperature_limit_celsius", DeviceLabel(d), Kind::kTemperature, d.temperature);
              });
     f.Family("bench_host_last_round_timestamp_seconds", "gauge",
              "When the device's last completed round arrived (Unix time); absent before the first.",

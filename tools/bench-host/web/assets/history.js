@@ -244,6 +244,10 @@ async function start() {
   if (hist.devices.length === 0) { status('the history holds no rounds yet', true); return; }
   for (const d of hist.devices) $('device').append(new Option(`device ${d.device}`, d.device));
   const last = hist.devices[0].last_ms;
+  // A history shorter than the range offered first (a commissioning run of
+  // minutes would be a sliver of the last day) opens on all of it.
+  const stored = Math.max(...hist.devices.map((d) => d.last_ms)) - Math.min(...hist.devices.map((d) => d.first_ms));
+  if (stored < Number($('range').value)) $('range').value = 'all';
   $('from').value = toLocalInput(last - 3600000);
   $('to').value = toLocalInput(last);
   const custom = () => document.body.classList.toggle('custom-range', $('range').value === 'custom');
