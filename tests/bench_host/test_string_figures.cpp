@@ -190,6 +190,29 @@ TEST(StringFigures, UnreadRoundsAndCellsAreCountedButStayOutOfTheFigures) {
     EXPECT_DOUBLE_EQ(f.watch.longest_gap_s, 1.0);
 }
 
+// A gap between rounds across a forward step of the wall clock is the time
+// the bench went without rounds, not the day the clock jumped.
+TEST(StringFigures, AGapAcrossAForwardStepLeavesTheStepOut) {
+    constexpr int64_t kDay = 86400;
+    const struct {
+        const char* what;
+        std::vector<int64_t> seconds;                 // of the rounds
+        std::vector<std::pair<int64_t, int64_t>> jumps;  // from, to (s)
+        double longest_gap_s;
+    } cases[] = {
+        {"no step", {0, 1, 2, 18, 19}, {}, 16},
+        {"1 day forward inside a silence of 16 s", {0, 1, 10 + kDay, 11 + kDay}, {{2, 2 + kDay}}, 9},
+        {"1 day forward between rounds a second apart", {0, 1, 2 + kDay, 3 + kDay}, {{1, 1 + kDay}}, 1},
+        {"a step outside the rounds' gap", {0, 1, 40}, {{100, 100 + kDay}}, 39},
+    };
+    for (const auto& c : cases) {
+        StringFigures f(7, Settings());
+        for (const auto& [from, to] : c.jumps) f.ClockJumpedForward(kT0 + from * 1000, kT0 + to * 1000);
+        for (const int64_t s : c.seconds) f.Add(Make(s, 1.5));
+        EXPECT_DOUBLE_EQ(f.WatchSoFar().longest_gap_s, c.longest_gap_s) << c.what;
+    }
+}
+
 TEST(StringFigures, ChartsStayWithinTheirBoundAndKeepEveryRound) {
     Settings s;
     s.chart_points = 16;

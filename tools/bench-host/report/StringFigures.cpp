@@ -173,14 +173,24 @@ void StringFigures::CloseDischarge(const std::string& why) {
     open_.reset();
 }
 
+void StringFigures::Gap(int64_t from_ms, int64_t to_ms) {
+    Watch& w = out_.watch;
+    double gap = Seconds(from_ms, to_ms);
+    for (const auto& [jump_from, jump_to] : jumps_)
+        if (from_ms <= jump_from && jump_to <= to_ms) gap -= Seconds(jump_from, jump_to);
+    if (gap > w.longest_gap_s) {
+        w.longest_gap_s = gap;
+        w.longest_gap_after_ms = from_ms;
+    }
+}
+
 void StringFigures::Add(const Round& r) {
     Watch& w = out_.watch;
     if (w.rounds == 0) {
         w.first_ms = r.ms;
         w.first_at = r.at;
-    } else if (Seconds(w.last_ms, r.ms) > w.longest_gap_s) {
-        w.longest_gap_s = Seconds(w.last_ms, r.ms);
-        w.longest_gap_after_ms = w.last_ms;
+    } else {
+        Gap(w.last_ms, r.ms);
     }
     ++w.rounds;
     w.last_ms = r.ms;
@@ -251,9 +261,8 @@ void StringFigures::AddMinute(const history::Minute& m) {
     if (w.rounds == 0) {
         w.first_ms = m.first_ms;
         w.first_at = TimeStamp::FromMs(m.first_ms).Text();
-    } else if (Seconds(w.last_ms, m.first_ms) > w.longest_gap_s) {
-        w.longest_gap_s = Seconds(w.last_ms, m.first_ms);
-        w.longest_gap_after_ms = w.last_ms;
+    } else {
+        Gap(w.last_ms, m.first_ms);
     }
     w.rounds += m.rounds;
     w.rounds_from_summary += m.rounds;

@@ -94,8 +94,13 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     std::vector<std::pair<uint32_t, report::StringFigures>> figures;
     const auto extent = options.use_summary ? reader.SummaryExtent() : std::nullopt;
     constexpr int64_t kMinute = 60000;
+    // Forward steps of the wall clock: no gap between rounds is made of one.
+    std::vector<std::pair<int64_t, int64_t>> jumps;
+    for (const auto& n : reader.Notes())
+        if (n.kind == "clock step" && n.step_ms && *n.step_ms > 0) jumps.push_back({n.at_ms - *n.step_ms, n.at_ms});
     for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
         report::StringFigures f(id, options.settings);
+        for (const auto& [from, to] : jumps) f.ClockJumpedForward(from, to);
         auto rounds = [&](std::optional<int64_t> from_ms, std::optional<int64_t> to_ms) {
             HistoryReader::Span span;
             span.from_ms = from_ms;
