@@ -204,6 +204,8 @@ TEST(StringFigures, AGapAcrossAForwardStepLeavesTheStepOut) {
         {"1 day forward inside a silence of 16 s", {0, 1, 10 + kDay, 11 + kDay}, {{2, 2 + kDay}}, 9},
         {"1 day forward between rounds a second apart", {0, 1, 2 + kDay, 3 + kDay}, {{1, 1 + kDay}}, 1},
         {"a step outside the rounds' gap", {0, 1, 40}, {{100, 100 + kDay}}, 39},
+        // Rounds before a step back lie later than the jump's start.
+        {"a jump that began before the gap", {5000, 5001, 110 + kDay}, {{100, 100 + kDay}}, 10},
     };
     for (const auto& c : cases) {
         StringFigures f(7, Settings());

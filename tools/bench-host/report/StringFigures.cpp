@@ -176,8 +176,10 @@ void StringFigures::CloseDischarge(const std::string& why) {
 void StringFigures::Gap(int64_t from_ms, int64_t to_ms) {
     Watch& w = out_.watch;
     double gap = Seconds(from_ms, to_ms);
+    // The part of the gap the clock skipped; with a step back before it, a
+    // jump may begin before the gap does.
     for (const auto& [jump_from, jump_to] : jumps_)
-        if (from_ms <= jump_from && jump_to <= to_ms) gap -= Seconds(jump_from, jump_to);
+        gap -= std::max(0.0, Seconds(std::max(from_ms, jump_from), std::min(to_ms, jump_to)));
     if (gap > w.longest_gap_s) {
         w.longest_gap_s = gap;
         w.longest_gap_after_ms = from_ms;

@@ -196,7 +196,8 @@ public:
     // mean cell, and gaps are seen only between minutes.
     void AddMinute(const history::Minute& minute);
     // The wall clock jumped forward from from_ms to to_ms (a step the run
-    // noted): a gap between rounds across it is counted without the jump.
+    // noted): a gap between rounds is counted without the part of it the
+    // jump skipped.
     void ClockJumpedForward(int64_t from_ms, int64_t to_ms) { jumps_.push_back({from_ms, to_ms}); }
     // end_ms: the end of the period, for what still goes on then.
     const Watch& WatchSoFar() const { return out_.watch; }
