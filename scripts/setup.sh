@@ -53,6 +53,7 @@ packages=(
   libcli11-dev              # bench tools: command-line arguments
   libncurses-dev            # bench host: the live view of bench-host run (ncursesw)
   libvterm-dev              # bench host tests: the live view read off a terminal emulator
+  faketime                  # bench host: steps of the wall clock during a run (libfaketime)
   libssl-dev                # bench host: SHA-256 of the loaded plug-in (libcrypto EVP)
   locales                   # unit tests: a decimal-comma locale compiled with localedef
 )

@@ -190,6 +190,31 @@ TEST(StringFigures, UnreadRoundsAndCellsAreCountedButStayOutOfTheFigures) {
     EXPECT_DOUBLE_EQ(f.watch.longest_gap_s, 1.0);
 }
 
+// A gap between rounds across a forward step of the wall clock is the time
+// the bench went without rounds, not the day the clock jumped.
+TEST(StringFigures, AGapAcrossAForwardStepLeavesTheStepOut) {
+    constexpr int64_t kDay = 86400;
+    const struct {
+        const char* what;
+        std::vector<int64_t> seconds;                 // of the rounds
+        std::vector<std::pair<int64_t, int64_t>> jumps;  // from, to (s)
+        double longest_gap_s;
+    } cases[] = {
+        {"no step", {0, 1, 2, 18, 19}, {}, 16},
+        {"1 day forward inside a silence of 16 s", {0, 1, 10 + kDay, 11 + kDay}, {{2, 2 + kDay}}, 9},
+        {"1 day forward between rounds a second apart", {0, 1, 2 + kDay, 3 + kDay}, {{1, 1 + kDay}}, 1},
+        {"a step outside the rounds' gap", {0, 1, 40}, {{100, 100 + kDay}}, 39},
+        // Rounds before a step back lie later than the jump's start.
+        {"a jump that began before the gap", {5000, 5001, 110 + kDay}, {{100, 100 + kDay}}, 10},
+    };
+    for (const auto& c : cases) {
+        StringFigures f(7, Settings());
+        for (const auto& [from, to] : c.jumps) f.ClockJumpedForward(kT0 + from * 1000, kT0 + to * 1000);
+        for (const int64_t s : c.seconds) f.Add(Make(s, 1.5));
+        EXPECT_DOUBLE_EQ(f.WatchSoFar().longest_gap_s, c.longest_gap_s) << c.what;
+    }
+}
+
 TEST(StringFigures, ChartsStayWithinTheirBoundAndKeepEveryRound) {
     Settings s;
     s.chart_points = 16;
@@ -279,11 +304,20 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
         alarm(20, "battery_2_value", "cleared"),  // raised before the period began
         alarm(30, "battery_5_value", "raised"),  alarm(40, "battery_5_value", "closed"),
         alarm(50, "group_voltage", "raised"),    // still raised at the end
+        // The wall clock set back 1 h while it stood: the run's own measure.
+        alarm(60, "battery_7_value", "raised"),
+        [&] {
+            auto a = alarm(-3540, "battery_7_value", "cleared");
+            a.lasted_ms = 4000;
+            return a;
+        }(),
+        // Set back with no measure kept: 0, never a negative duration.
+        alarm(70, "battery_8_value", "raised"),  alarm(65, "battery_8_value", "cleared"),
     };
     long dropped = -1;
     const auto spans = report::AlarmSpans(alarms, kT0, kT0 + 100000, 100, &dropped);
     EXPECT_EQ(dropped, 0);
-    ASSERT_EQ(spans.size(), 4u);
+    ASSERT_EQ(spans.size(), 6u);
     struct {
         const char* name;
         double duration;
@@ -292,7 +326,9 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
     } want[] = {{"battery_5_value", 5, "cleared", false},
                 {"battery_2_value", 20, "cleared", true},
                 {"battery_5_value", 10, "closed", false},
-                {"group_voltage", 50, "", false}};
+                {"group_voltage", 50, "", false},
+                {"battery_7_value", 4, "cleared", false},
+                {"battery_8_value", 0, "cleared", false}};
     for (std::size_t i = 0; i < spans.size(); ++i) {
         EXPECT_EQ(spans[i].name, want[i].name) << i;
         EXPECT_DOUBLE_EQ(spans[i].duration_s, want[i].duration) << i;
@@ -302,7 +338,7 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
     EXPECT_FALSE(spans[3].ended_ms.has_value());
     const auto few = report::AlarmSpans(alarms, kT0, kT0 + 100000, 2, &dropped);
     EXPECT_EQ(few.size(), 2u);
-    EXPECT_EQ(dropped, 2);
+    EXPECT_EQ(dropped, 4);
 }
 
 TEST(StringFigures, HealthChangesBecomeTroublesWithTheirDurations) {
@@ -317,15 +353,28 @@ TEST(StringFigures, HealthChangesBecomeTroublesWithTheirDurations) {
     const std::vector<history::Health> health = {
         change(0, "answering", 0),      change(10, "not answering", 3), change(25, "answering", 12),
         change(40, "port lost", 0),     change(50, "answering", 4),     change(70, "stale", 0),
+        change(71, "answering", 0),     change(80, "not answering", 3),
+        // The wall clock stepped forward 1 day during the silence: the
+        // run's monotonic measure, not 86,415 s.
+        [&] {
+            auto h = change(95 + 86400, "answering", 16);
+            h.lasted_ms = 15900;
+            return h;
+        }(),
+        change(86500, "not answering", 3), change(86490, "answering", 5),  // set back, no measure: 0
+        change(86600, "stale", 0),
     };
-    const auto t = report::Troubles(health, kT0 + 100000);
-    ASSERT_EQ(t.size(), 3u);
+    const auto t = report::Troubles(health, kT0 + 86700000);
+    ASSERT_EQ(t.size(), 6u);
+    EXPECT_DOUBLE_EQ(t[3].duration_s, 15.9);
+    EXPECT_DOUBLE_EQ(t[4].duration_s, 0);
+    EXPECT_FALSE(t[5].until_ms.has_value());
+    EXPECT_DOUBLE_EQ(t[5].duration_s, 100);  // to the period's end
     EXPECT_EQ(t[0].state, "not answering");
     EXPECT_DOUBLE_EQ(t[0].duration_s, 15);
     EXPECT_EQ(t[0].cycles_lost, 12);
     EXPECT_EQ(t[1].state, "port lost");
     EXPECT_DOUBLE_EQ(t[1].duration_s, 10);
     EXPECT_EQ(t[2].state, "stale");
-    EXPECT_FALSE(t[2].until_ms.has_value());
-    EXPECT_DOUBLE_EQ(t[2].duration_s, 30);  // to the period's end
+    EXPECT_DOUBLE_EQ(t[2].duration_s, 1);
 }

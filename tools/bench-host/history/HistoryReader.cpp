@@ -72,6 +72,10 @@ HistoryReader::HistoryReader(SqlConnection& db, const std::string& unread) : db_
     }
 }
 
+std::string HistoryReader::Lasted(const char* table) {
+    return db_.HasColumn(table, "lasted_ms") ? "lasted_ms" : "NULL";
+}
+
 void HistoryReader::Fail(const std::string& what, const std::exception& e) {
     throw std::runtime_error("history " + db_.Path() + ": " + what + ": " + e.what());
 }
@@ -134,7 +138,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
     try {
         const std::string& at_ms = columns_->at_ms;
         SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
-                                      ", " + columns_->alarm_run + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
+                                      ", " + columns_->alarm_run + ", " + Lasted("alarms") + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
                                       at_ms + " BETWEEN ?2 AND ?3 ORDER BY " + at_ms + ", rowid LIMIT ?4");
         st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
             .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
@@ -152,6 +156,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
             a.limit = st.Real(7);
             a.at_ms = st.Int(8);
             a.run_id = st.OptionalInt(9);
+            a.lasted_ms = st.OptionalInt(10);
             out.push_back(a);
         }
     } catch (const std::exception& e) {
@@ -165,8 +170,8 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
     if (!columns_ || !columns_->health) return out;
     try {
         SqlStatement st = db_.Prepare(
-            std::string("SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id "
-                        "FROM health") +
+            "SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id, " +
+            Lasted("health") + " FROM health" +
             (device_id ? " WHERE device_id = ?" : "") + " ORDER BY at_ms, rowid");
         if (device_id) st.Bind(1, int64_t{*device_id});
         while (st.Step()) {
@@ -181,6 +186,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
             h.cycles_lost = static_cast<long>(st.Int(7));
             h.reason = st.Text(8);
             h.run_id = st.OptionalInt(9);
+            h.lasted_ms = st.OptionalInt(10);
             out.push_back(h);
         }
     } catch (const std::exception& e) {
@@ -195,7 +201,7 @@ std::vector<history::Run> HistoryReader::Runs() {
     try {
         SqlStatement st = db_.Prepare(
             "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
-            "bench_host_version FROM runs ORDER BY started_ms, run_id");
+            "bench_host_version, " + Lasted("runs") + " FROM runs ORDER BY started_ms, run_id");
         while (st.Step()) {
             history::Run r;
             r.id = st.Int(0);
@@ -206,6 +212,7 @@ std::vector<history::Run> HistoryReader::Runs() {
             r.plugin_sha256 = st.Text(5);
             r.site_file = st.Text(6);
             r.version = st.Text(7);
+            r.lasted_ms = st.OptionalInt(8);
             out.push_back(r);
         }
     } catch (const std::exception& e) {

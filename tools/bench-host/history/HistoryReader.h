@@ -78,6 +78,8 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& what, const std::exception& e);
+    // The column lasted_ms of the table, or NULL in a file without it.
+    std::string Lasted(const char* table);
 
     SqlConnection& db_;
     // None: the file has no tables that can be read (all in an unread log).

@@ -29,6 +29,9 @@ struct Alarm {
     double value = 0.0;
     double limit = 0.0;
     std::optional<int64_t> run_id;
+    // Of an end: how long the alarm stood, on the run's monotonic clock;
+    // none when the run did not see it raised, or kept no such time.
+    std::optional<int64_t> lasted_ms{};
 };
 
 // A device's health changed: from one state to another (the names of
@@ -44,6 +47,9 @@ struct Health {
     long cycles_lost = 0;
     std::string reason;  // of the last failed exchange, "" when none
     std::optional<int64_t> run_id;
+    // How long the state it ends lasted, on the run's monotonic clock; none
+    // for a device's first change of a run, or in rows that kept no such time.
+    std::optional<int64_t> lasted_ms{};
 };
 
 // One device's minute of the per-minute summary (HistorySummary.h).
@@ -96,6 +102,9 @@ struct Run {
     // A run without an end that is not the newest: it was killed (a later
     // run has started on the file since).
     bool killed = false;
+    // From its start to its end on the monotonic clock; none while running,
+    // killed, or in rows that kept no such time.
+    std::optional<int64_t> lasted_ms{};
 };
 
 }  // namespace history

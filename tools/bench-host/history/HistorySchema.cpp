@@ -29,6 +29,10 @@ void Migrate(SqlConnection& db) {
         db.Exec("UPDATE alarms SET at_ms = " + LocalTextToMs("at"));
     }
     if (!db.HasColumn("alarms", "run_id")) db.Exec("ALTER TABLE alarms ADD COLUMN run_id INTEGER REFERENCES runs(run_id)");
+    // Durations measured on the monotonic clock, which a step of the wall
+    // clock does not move; NULL in rows from before they were kept.
+    for (const char* table : {"alarms", "health", "runs"})
+        if (!db.HasColumn(table, "lasted_ms")) db.Exec(std::string("ALTER TABLE ") + table + " ADD COLUMN lasted_ms INTEGER");
     // The (device_id, saved_ms) index serves every lookup the old one did.
     db.Exec("DROP INDEX IF EXISTS history_device");
 }

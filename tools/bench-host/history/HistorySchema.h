@@ -36,6 +36,11 @@
 //       "output lost" (its standard output was closed).  Files from before
 //       the table hold no notes: nothing was recorded of either.
 //
+// alarms, health and runs also have lasted_ms: what ended at the row (an
+// alarm's clear or close, the state a health change ends, the run) lasted
+// that long on the run's monotonic clock, whatever the wall clock did; NULL
+// where it is not known.
+//
 // Times: *_at is ISO 8601 local time with milliseconds and the UTC offset
 // (TimeStamp); *_ms the milliseconds since the Unix epoch, which is what
 // orders rows and selects ranges (indexes on (device_id, saved_ms) and

@@ -104,16 +104,17 @@ void HistoryWriter::Backfill(int64_t now_ms) {
     }
 }
 
-void HistoryWriter::EndRun(const TimeStamp& at) {
+void HistoryWriter::EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms) {
     // The run's last minute too, and any minute reopened: the minute after
     // the end is the one left open (none is written to it).
     if (summarised_minute_) Summarise(std::max(at.Ms(), *summarised_minute_) + HistorySummary::kMinuteMs);
     if (!run_id_ || !db_) return;
     try {
-        db_->Prepare("UPDATE runs SET ended_at = ?, ended_ms = ? WHERE run_id = ?")
+        db_->Prepare("UPDATE runs SET ended_at = ?, ended_ms = ?, lasted_ms = ? WHERE run_id = ?")
             .Bind(1, at.Text())
             .Bind(2, at.Ms())
-            .Bind(3, *run_id_)
+            .Bind(3, lasted_ms)
+            .Bind(4, *run_id_)
             .Run();
     } catch (const std::exception& e) {
         Fail(other_not_stored_, "cannot record the end of the run", &e);
@@ -169,7 +170,7 @@ void HistoryWriter::SaveAlarm(const history::Alarm& a) {
     const char* what = "cannot store an alarm";
     SqlStatement& st = Insert(insert_alarm_,
                               "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, "
-                              "at_ms, run_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                              "at_ms, run_id, lasted_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                               alarms_not_stored_, what);
     try {
         st.Bind(1, int64_t{a.device_id})
@@ -182,6 +183,7 @@ void HistoryWriter::SaveAlarm(const history::Alarm& a) {
             .Bind(8, a.limit)
             .Bind(9, a.at_ms)
             .Bind(10, a.run_id ? a.run_id : run_id_)
+            .Bind(11, a.lasted_ms)
             .Run();
     } catch (const std::exception& e) {
         Fail(alarms_not_stored_, what, &e);
@@ -192,7 +194,7 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
     const char* what = "cannot store a health change";
     SqlStatement& st = Insert(insert_health_,
                               "INSERT INTO health(device_id, at, at_ms, state, was, since, since_ms, cycles_lost, "
-                              "reason, run_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                              "reason, run_id, lasted_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                               other_not_stored_, what);
     try {
         st.Bind(1, int64_t{h.device_id})
@@ -205,6 +207,7 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
             .Bind(8, int64_t{h.cycles_lost})
             .Bind(9, h.reason)
             .Bind(10, h.run_id ? h.run_id : run_id_)
+            .Bind(11, h.lasted_ms)
             .Run();
     } catch (const std::exception& e) {
         Fail(other_not_stored_, what, &e);

@@ -47,7 +47,8 @@ public:
     // Starts a run: the rows stored from now on refer to it.  Throws
     // SqlError (NoRoom() on a full disk: the run can still go on).
     int64_t BeginRun(const history::Run& run, const TimeStamp& at);
-    void EndRun(const TimeStamp& at);
+    // lasted_ms: since its start on the monotonic clock.
+    void EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms = std::nullopt);
     std::optional<int64_t> RunId() const { return run_id_; }
     // Closes the alarms that earlier runs left raised (the run was killed,
     // or ended while the value was still out of its limits); returns how

@@ -17,6 +17,14 @@ constexpr double kMsPerHour = 3600.0 * 1000.0;
 
 double Seconds(int64_t from_ms, int64_t to_ms) { return static_cast<double>(to_ms - from_ms) / 1000.0; }
 
+// How long something lasted: as the run measured it on its monotonic clock
+// where the row says, else from the wall times, which a clock set back
+// would make negative: never less than 0.
+double Lasted(const std::optional<int64_t>& lasted_ms, int64_t from_ms, int64_t to_ms) {
+    if (lasted_ms) return static_cast<double>(*lasted_ms) / 1000.0;
+    return std::max(0.0, Seconds(from_ms, to_ms));
+}
+
 bool IsTrouble(const std::string& state) {
     return state == "not answering" || state == "port lost" || state == "stale";
 }
@@ -165,14 +173,26 @@ void StringFigures::CloseDischarge(const std::string& why) {
     open_.reset();
 }
 
+void StringFigures::Gap(int64_t from_ms, int64_t to_ms) {
+    Watch& w = out_.watch;
+    double gap = Seconds(from_ms, to_ms);
+    // The part of the gap the clock skipped; with a step back before it, a
+    // jump may begin before the gap does.
+    for (const auto& [jump_from, jump_to] : jumps_)
+        gap -= std::max(0.0, Seconds(std::max(from_ms, jump_from), std::min(to_ms, jump_to)));
+    if (gap > w.longest_gap_s) {
+        w.longest_gap_s = gap;
+        w.longest_gap_after_ms = from_ms;
+    }
+}
+
 void StringFigures::Add(const Round& r) {
     Watch& w = out_.watch;
     if (w.rounds == 0) {
         w.first_ms = r.ms;
         w.first_at = r.at;
-    } else if (Seconds(w.last_ms, r.ms) > w.longest_gap_s) {
-        w.longest_gap_s = Seconds(w.last_ms, r.ms);
-        w.longest_gap_after_ms = w.last_ms;
+    } else {
+        Gap(w.last_ms, r.ms);
     }
     ++w.rounds;
     w.last_ms = r.ms;
@@ -243,9 +263,8 @@ void StringFigures::AddMinute(const history::Minute& m) {
     if (w.rounds == 0) {
         w.first_ms = m.first_ms;
         w.first_at = TimeStamp::FromMs(m.first_ms).Text();
-    } else if (Seconds(w.last_ms, m.first_ms) > w.longest_gap_s) {
-        w.longest_gap_s = Seconds(w.last_ms, m.first_ms);
-        w.longest_gap_after_ms = w.last_ms;
+    } else {
+        Gap(w.last_ms, m.first_ms);
     }
     w.rounds += m.rounds;
     w.rounds_from_summary += m.rounds;
@@ -452,7 +471,7 @@ std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int
             s.ended_ms = a.at_ms;
             s.ended_at = a.at;
             s.ended_by = a.state;
-            s.duration_s = Seconds(start_ms, a.at_ms);
+            s.duration_s = std::max(0.0, Seconds(start_ms, a.at_ms));
             out.push_back(s);
             continue;
         }
@@ -460,10 +479,10 @@ std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int
         s.ended_ms = a.at_ms;
         s.ended_at = a.at;
         s.ended_by = a.state;
-        s.duration_s = Seconds(s.raised_ms, a.at_ms);
+        s.duration_s = Lasted(a.lasted_ms, s.raised_ms, a.at_ms);
         open.erase(it);
     }
-    for (const auto& [key, index] : open) out[index].duration_s = Seconds(out[index].raised_ms, end_ms);
+    for (const auto& [key, index] : open) out[index].duration_s = std::max(0.0, Seconds(out[index].raised_ms, end_ms));
     if (not_kept) *not_kept = dropped;
     return out;
 }
@@ -476,7 +495,7 @@ std::vector<Trouble> Troubles(const std::vector<history::Health>& health, int64_
             Trouble& t = out[*open];
             t.until_ms = h.since_ms;
             t.until = h.since;
-            t.duration_s = Seconds(t.since_ms, h.since_ms);
+            t.duration_s = Lasted(h.lasted_ms, t.since_ms, h.since_ms);
             // The change that ends a trouble counts the cycles it cost.
             t.cycles_lost = std::max(t.cycles_lost, h.cycles_lost);
             if (!h.reason.empty()) t.reason = h.reason;

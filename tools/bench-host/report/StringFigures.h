@@ -195,6 +195,10 @@ public:
     // taken from the minute's lowest and highest cell against the minute's
     // mean cell, and gaps are seen only between minutes.
     void AddMinute(const history::Minute& minute);
+    // The wall clock jumped forward from from_ms to to_ms (a step the run
+    // noted): a gap between rounds is counted without the part of it the
+    // jump skipped.
+    void ClockJumpedForward(int64_t from_ms, int64_t to_ms) { jumps_.push_back({from_ms, to_ms}); }
     // end_ms: the end of the period, for what still goes on then.
     const Watch& WatchSoFar() const { return out_.watch; }
     // start_ms, end_ms: the period, for what began before it or still goes
@@ -214,6 +218,7 @@ private:
         std::vector<Acc> cells;
     };
     void AddToState(StateAcc& s, const Round& r, double mean);
+    void Gap(int64_t from_ms, int64_t to_ms);
     static void Merge(StateAcc& into, const StateAcc& from);
     void CloseDischarge(const std::string& why);
     StateFigures Rank(const StateAcc& s, double threshold) const;
@@ -224,6 +229,7 @@ private:
     StateAcc pending_;  // the open discharge's rounds, until it proves long enough
     std::optional<Discharge> open_;
     double last_current_ = 0, current_sum_ = 0;
+    std::vector<std::pair<int64_t, int64_t>> jumps_;
 };
 
 // A chart's buckets laid on time: from the first bucket's first round to

@@ -107,12 +107,17 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     }
     const auto extent = options.use_summary ? reader.SummaryExtent() : std::nullopt;
     constexpr int64_t kMinute = 60000;
+    // Forward steps of the wall clock: no gap between rounds is made of one.
+    std::vector<std::pair<int64_t, int64_t>> jumps;
+    for (const auto& n : reader.Notes())
+        if (n.kind == "clock step" && n.step_ms && *n.step_ms > 0) jumps.push_back({n.at_ms - *n.step_ms, n.at_ms});
     for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
         report::StringFigures f(id, options.settings);
         report::StringVerdict sv = report::StringVerdict::For(all_runs, id, std::clamp(options.settings.cells, 1, 32));
         if (baselines) sv.baseline = BaselineStore::Newest(*baselines, id);
         verdict::PeriodFigures pf(sv.spec, sv.blocks, sv.BaselineOhms(),
                                   sv.baseline && sv.baseline->capacity_pct ? *sv.baseline->capacity_pct : 100.0);
+        for (const auto& [from, to] : jumps) f.ClockJumpedForward(from, to);
         auto rounds = [&](std::optional<int64_t> from_ms, std::optional<int64_t> to_ms) {
             HistoryReader::Span span;
             span.from_ms = from_ms;
@@ -208,7 +213,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             if (x.since_ms >= r.start_ms) continue;
             x.since_ms = r.start_ms;
             x.since = TimeText(r.start_ms);
-            x.duration_s = static_cast<double>(x.until_ms.value_or(r.end_ms) - r.start_ms) / 1000.0;
+            x.duration_s = std::max(0.0, static_cast<double>(x.until_ms.value_or(r.end_ms) - r.start_ms) / 1000.0);
         }
         report::Tally(d.watch);
         auto& [sv, pf] = verdicts[r.devices.size()];
@@ -227,6 +232,13 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
         const bool overlaps = any && started && *started <= r.end_ms && (ended ? *ended >= r.start_ms : !run.killed);
         if (run_ids.count(run.id) || overlaps) r.runs.push_back(run);
+    }
+    // The steps of the wall clock in those runs: the times around each do
+    // not compare, and the reader is told where it fell.
+    for (const auto& n : reader.Notes()) {
+        if (n.kind != "clock step" || !n.step_ms) continue;
+        if (std::any_of(r.runs.begin(), r.runs.end(), [&](const history::Run& x) { return x.id == n.run_id; }))
+            r.clock_steps.push_back(n);
     }
     // Limits no stored alarm recorded are taken from the newest run's site
     // file, as it reads now (it may have changed since), and say so.
@@ -341,7 +353,16 @@ Json::Value StringReport::ToJson() const {
         v["plugin_sha256"] = run.plugin_sha256;
         v["site_file"] = run.site_file;
         v["bench_host_version"] = run.version;
+        v["lasted_s"] = run.lasted_ms ? Json::Value(static_cast<double>(*run.lasted_ms) / 1000.0) : Json::Value();
         root["runs"].append(v);
+    }
+    root["clock_steps"] = Json::arrayValue;
+    for (const auto& n : clock_steps) {
+        Json::Value v;
+        v["run_id"] = Json::Int64(n.run_id);
+        v["at"] = n.at;
+        v["step_s"] = static_cast<double>(*n.step_ms) / 1000.0;
+        root["clock_steps"].append(v);
     }
     root["devices"] = Json::arrayValue;
     for (const auto& d : devices) {

@@ -34,6 +34,7 @@ struct StringReport {
     int64_t start_ms = 0, end_ms = 0;       // as covered: asked, else the rounds'
     report::Settings settings;
     std::vector<history::Run> runs;         // those that stored a round of the period
+    std::vector<history::Note> clock_steps;  // of those runs, in the order they came
     std::vector<report::DeviceFigures> devices;
     std::vector<report::StringVerdict> verdicts;  // one per device, in the same order
     std::string unread;                     // what the file holds that could not be read

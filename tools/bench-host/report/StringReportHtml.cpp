@@ -425,6 +425,11 @@ std::string StringReport::ToHtml() const {
               << "</td></tr>";
         o << "</table></div>";
     }
+    for (const auto& n : clock_steps)
+        o << "<p class='warn'>Run " << n.run_id << ": the wall clock stepped "
+          << (*n.step_ms < 0 ? "back " : "forward ") << Fixed(std::fabs(static_cast<double>(*n.step_ms)) / 1000.0, 1)
+          << " s at " << Esc(n.at) << ". Times on either side of it do not compare; the durations the run "
+          << "measured are on its monotonic clock.</p>";
     o << "</header>";
     for (const auto& d : devices) o << DeviceSection(d, settings);
     if (devices.empty()) o << "<p class='warn'>No round is stored in the period.</p>";

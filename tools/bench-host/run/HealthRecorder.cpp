@@ -1,5 +1,6 @@
 #include "run/HealthRecorder.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "bus/BusDevice.h"
@@ -29,6 +30,11 @@ void HealthRecorder::OnEvent(const RunEvent& event) {
     h.since_ms = since.Ms();
     h.cycles_lost = e->change.cycles_lost;
     if (e->change.reason) h.reason = FailureName(*e->change.reason);
+    const auto began = since_.find(h.device_id);
+    if (began != since_.end())
+        h.lasted_ms = std::max<int64_t>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(e->change.since.mono - began->second).count());
+    since_[h.device_id] = e->change.since.mono;
     try {
         writer_.SaveHealth(h);
     } catch (const std::exception& x) {

@@ -67,6 +67,14 @@ void HostCalls::Keep(BusDevice& d) {
             a.bound = c.bound;
             a.value = c.value;
             a.limit = c.limit;
+            const auto key = std::make_tuple(d.conf.id, c.name, c.bound);
+            const auto now = std::chrono::steady_clock::now();
+            if (c.raised) {
+                raised_[key] = now;
+            } else if (const auto it = raised_.find(key); it != raised_.end()) {
+                a.lasted_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->second).count();
+                raised_.erase(it);
+            }
             try {
                 site_.History().Writer().SaveAlarm(a);
             } catch (const std::exception& e) {

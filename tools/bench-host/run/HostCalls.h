@@ -4,7 +4,11 @@
 // records to the history, once the bus has shown the round's replies its
 // own.  Installed as the host stand-in's observer for as
 // long as it lives.
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
+#include <tuple>
 
 #include "host/standin/HostStandin.h"
 
@@ -36,4 +40,7 @@ private:
     RunSetup& site_;
     RunEvents& events_;
     hoststandin::HostObserver* previous_;
+    // When each standing alarm (device, name, bound) was raised, on the
+    // monotonic clock: its clear says how long it stood.
+    std::map<std::tuple<uint32_t, std::string, std::string>, std::chrono::steady_clock::time_point> raised_;
 };

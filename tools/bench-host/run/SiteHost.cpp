@@ -58,6 +58,9 @@ int SiteHost::Run() {
     RunSetup site(options_, events);
     HostCalls calls(site, events);
     Started web_page;
+    // The run's length is measured on the monotonic clock from here, where
+    // setup records its start.
+    const auto run_began = std::chrono::steady_clock::now();
     try {
         site.Make();
         calls.Attach();
@@ -102,7 +105,9 @@ int SiteHost::Run() {
         }
     }
     try {
-        site.History().Writer().EndRun(TimeStamp::Now());
+        site.History().Writer().EndRun(
+            TimeStamp::Now(),
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - run_began).count());
     } catch (const std::exception& e) {
         events.Publish(run::StoreFailed{nullptr, e.what(), site.History().Writer().NotStored()});
     }
