@@ -54,7 +54,9 @@ const char* const kExitStatuses =
     "  1  setup error, one line on standard error: site file, port, plug-in, history file,\n"
     "     the web page's address (--http) that cannot be served\n"
     "     (also one that fails SQLite's integrity check; it is left unchanged)\n"
-    "  2  command-line usage error; replay: a scenario line that is not a valid operation\n"
+    "     baseline --set: nothing to keep in the period\n"
+    "  2  command-line usage error (baseline: without --set or --show); replay: a scenario line\n"
+    "     that is not a valid operation\n"
     "  3  run: a device never completed a cycle\n"
     "  4  run: records were not stored (history write failures); 4 before 3 when both apply";
 
