@@ -1,6 +1,7 @@
 #include "bus/BusScheduler.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 
 #include "events/RunEvents.h"
@@ -78,9 +79,27 @@ BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
     return nullptr;
 }
 
+BusScheduler::Clock::duration BusScheduler::WireCycles() const {
+    Clock::duration cycle{};
+    for (const uint8_t command : {monitor::kCmdCellVoltages, monitor::kCmdStringVoltage, monitor::kCmdCurrent,
+                                  monitor::kCmdTemperature})
+        cycle += tracker_.WireTime(monitor::ReplyLength(command));
+    return cycle * static_cast<int>(devices_.size());
+}
+
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
     plan_.Start(devices_, now);
+    const Clock::duration need = WireCycles();
+    if (need > plan_.Period()) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "port %s: %zu devices take %.2f s a cycle on the wire at %d bit/s, more than the tick of %g s; "
+                      "the tick this bus can hold is %.2f s at the least",
+                      port_.Path().c_str(), devices_.size(), std::chrono::duration<double>(need).count(), speed_,
+                      options_.tick_period, std::chrono::duration<double>(need).count());
+        events_.Publish(run::SetupWarning{text});
+    }
 }
 
 BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) const {
@@ -171,6 +190,9 @@ void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point 
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
     if (!from) from = timed_out_ ? timed_out_ : holding_;
     if (late && from) from->health.ReplyLate(Ms(*late));
+    // This reply raised the guard: the summary says when, and by whose.
+    if (late && from && tracker_.Raised() && tracker_.Raised()->at == now)
+        from->guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};
 }
 
 void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {

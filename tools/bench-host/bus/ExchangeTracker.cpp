@@ -5,10 +5,14 @@
 
 #include "protocol/MonitorProtocol.h"
 
-ExchangeTracker::Clock::duration ExchangeTracker::ResponseTimeout(int reply_len) const {
+ExchangeTracker::Clock::duration ExchangeTracker::WireTime(int reply_len) const {
     const double wire_s =
         static_cast<double>((monitor::kRequestLen + reply_len) * monitor::kBitsPerByte) / options_.speed;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wire_s)) + options_.margin;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wire_s));
+}
+
+ExchangeTracker::Clock::duration ExchangeTracker::ResponseTimeout(int reply_len) const {
+    return WireTime(reply_len) + options_.margin;
 }
 
 ExchangeTracker::Clock::duration ExchangeTracker::Guard(int reply_len) const {

@@ -62,6 +62,8 @@ public:
     // How long a reply of reply_len bytes may take after its request: its
     // time on the wire with the request's, and the margin.
     Clock::duration ResponseTimeout(int reply_len) const;
+    // The time of a request and its reply of reply_len bytes on the wire.
+    Clock::duration WireTime(int reply_len) const;
     // How long the line must be quiet after a timeout of a request that
     // awaited reply_len bytes.
     Clock::duration Guard(int reply_len) const;
