@@ -143,7 +143,9 @@ void BusScheduler::Drain(Clock::time_point now) {
 
 void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now) {
     BusDevice* d = bus_addr ? AtAddress(*bus_addr) : nullptr;
-    if (d && d->pending_until) DropPending(*d, now);
+    // A monitor that owes a reply since (its next cycle timed out) may be
+    // sending that one, late.
+    if (d && d->pending_until && tracker_.Owed(*bus_addr) == 0) DropPending(*d, now);
 }
 
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
