@@ -145,7 +145,7 @@ void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point no
     BusDevice* d = bus_addr ? AtAddress(*bus_addr) : nullptr;
     // A monitor that owes a reply since (its next cycle timed out) may be
     // sending that one, late.
-    if (d && d->pending_until && tracker_.Owed(*bus_addr) == 0) DropPending(*d, now);
+    if (d && d->pending_until && tracker_.OwesNothingLately(*bus_addr, now)) DropPending(*d, now);
 }
 
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
@@ -154,7 +154,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         // From the monitor asked, owing nothing: the answer of a second
         // monitor at its address to the request before.
         const LineReader::Bytes& bytes = out.reply.empty() ? reader_.Gathered() : out.reply;
-        if (LineReader::ReplyAddress(bytes) == tracker_.Addr() && tracker_.Owed(tracker_.Addr()) == 0)
+        if (LineReader::ReplyAddress(bytes) == tracker_.Addr() && tracker_.OwesNothingLately(tracker_.Addr(), now))
             active_->cycle_two_answers = true;
         OutOfStep(*active_, "sooner than the monitor answers");
     }
@@ -166,7 +166,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
             BusDevice* owner = holding_ ? holding_ : active_;
             // Owed nothing, the monitor asked answered twice: a second
             // monitor at its address answered too.
-            if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.Owed(*addr) == 0)
+            if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.OwesNothingLately(*addr, now))
                 owner->cycle_two_answers = true;
             if (owner) OutOfStep(*owner, "more than was asked");
             Doubted(addr, now);
@@ -274,9 +274,10 @@ void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
         got.empty() ? FailureReason::kTimeout : JudgeRefusal(got.data(), got.size(), tracker_.ReplyLen(), tracker_.Addr());
     Trace(false, got.data(), got.size(), std::string("no reply in time: ") + FailureName(why));
     d.Exchanged(false, now);
-    // Bytes while the device's last round waited for a second answer.
-    if (!got.empty() && d.pending_until) DropPending(d, now);
-    if (!got.empty()) Doubted(LineReader::ReplyAddress(got), now);
+    // Bytes from another address, sooner than the monitor asked answers:
+    // a second answer of a monitor whose round waits.  (Later, they may be
+    // the monitor asked, answering as another address.)
+    if (!got.empty() && tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(got), now);
     if (got.empty()) {
         tracker_.TimedOut();  // its reply may still come
     } else {
@@ -358,10 +359,10 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     } else if (result == 0) {
         tracker_.Refused();
         reader_.Forget();
-        // Bytes it refused while its last round waited for a second answer,
-        // or bytes from a monitor whose round waits.
-        if (d.pending_until) DropPending(d, now);
-        Doubted(LineReader::ReplyAddress(exchange_), now);
+        // Bytes from a monitor whose round waits, sooner than the one asked
+        // answers.  (A reply the device refuses is no second answer: a
+        // faulty line spoils replies as they are.)
+        if (tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(exchange_), now);
         if (d.cycle_open) {
             const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
@@ -520,7 +521,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
             // monitor, owing nothing: a second monitor answered it too.
             const auto from = LineReader::ReplyAddress(bytes);
             if (from && *from == tracker_.Addr() && *from == monitor::BusAddress(static_cast<uint8_t>(d.conf.addr)) &&
-                tracker_.Owed(*from) == 0)
+                tracker_.OwesNothingLately(*from, now_))
                 d.cycle_two_answers = true;
             Doubted(from, now_);
             Unasked(bytes, now_);

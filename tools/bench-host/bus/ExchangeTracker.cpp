@@ -90,6 +90,7 @@ void ExchangeTracker::TimedOut() {
     Expire(sent_at_);
     auto& owed = owed_[addr_];
     owed.push_back(Debt{sent_at_, false});
+    gave_up_[addr_] = sent_at_;
     while (owed.size() > kMaxOwed) owed.pop_front();
 }
 
@@ -145,6 +146,12 @@ int ExchangeTracker::Owed(uint8_t addr) const {
 }
 
 void ExchangeTracker::Settled(uint8_t addr) { owed_.erase(addr); }
+
+bool ExchangeTracker::OwesNothingLately(uint8_t addr, Clock::time_point now) const {
+    if (Owed(addr) > 0) return false;
+    const auto it = gave_up_.find(addr);
+    return it == gave_up_.end() || now - it->second > kMaxLateness;
+}
 
 std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Turnaround() const {
     if (answers_.size() < static_cast<std::size_t>(kTurnaroundSamples)) return std::nullopt;
