@@ -401,6 +401,10 @@ TEST(ExchangeTracker, BurstPaysOffTheOldestRequestsFirst) {
     EXPECT_EQ(t.Owed(kAddr), 1);
     t.Settled(kAddr);
     EXPECT_EQ(t.Owed(kAddr), 0);
+    // Bytes from it are still taken for late replies while any could come.
+    EXPECT_FALSE(t.OwesNothingLately(kAddr, t0 + 3s));
+    EXPECT_TRUE(t.OwesNothingLately(kAddr, t0 + 900ms + ExchangeTracker::kMaxLateness + 1ms));
+    EXPECT_TRUE(t.OwesNothingLately(0x82, t0 + 3s));
 }
 
 // A request whose monitor answered others since was most likely lost: a

@@ -54,11 +54,12 @@ TEST(PollPlan, TicksSkippedWholeAreNotMadeUpOneAfterAnother) {
         int ended_ms;
         int next_ms;
         long late;
+        long skipped;  // ticks passed whole, never polled: lost
     } cases[] = {
-        {"on time", 0, 200, 1000, 0},
-        {"most of a tick behind: the next tick is due at once", 900, 1100, 1000, 1},
-        {"a whole tick behind: the next tick after it", 1000, 1460, 2000, 1},
-        {"two ticks and more behind", 2300, 2460, 3000, 1},
+        {"on time", 0, 200, 1000, 0, 0},
+        {"most of a tick behind: the next tick is due at once", 900, 1100, 1000, 1, 0},
+        {"a whole tick behind: the next tick after it", 1000, 1460, 2000, 1, 1},
+        {"two ticks and more behind", 2300, 2460, 3000, 1, 2},
     };
     const PollPlan plan = Plan();
     for (const Case& c : cases) {
@@ -67,6 +68,8 @@ TEST(PollPlan, TicksSkippedWholeAreNotMadeUpOneAfterAnother) {
         plan.Released(d, t0 + std::chrono::milliseconds(c.ended_ms));
         EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
         EXPECT_EQ(d.late_polls, c.late) << c.what;
+        EXPECT_EQ(d.skipped, c.skipped) << c.what;
+        EXPECT_EQ(d.Lost(), c.skipped) << c.what;
     }
 }
 

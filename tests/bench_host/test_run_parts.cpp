@@ -358,17 +358,29 @@ TEST(RunOutputs, SummarySaysLatePollsAndLateReplies) {
     d.first_start = BusDevice::Clock::time_point{};
     d.last_start = d.first_start + 19s;  // ten intervals of 1.9 s
     d.late_polls = 9;
+    d.skipped = 4;
+    d.conf.addr = 1;
     d.health.ReplyLate(350ms);
     d.health.ReplyLate(2003ms);
     d.health.ReplyLate(500ms);
+    d.guard_raised = BusDevice::GuardRaise{DeviceHealth::Moment::At(BusDevice::Clock::time_point{}), 2003ms};
+    d.failures[static_cast<std::size_t>(FailureReason::kTwoAnswers)] = 3;
     run::RunEnded end;
     end.devices = {&d};
 
     const auto lines = runtext::Summary(end);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "polls: every 1.90 s against a tick of 1 s, 9 late"), lines.end());
+    // Polled slower than the tick: the summary says the tick cannot be held.
     EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "late replies: 3 replies late, up to 2.0 s after their request; \"quiet_guard_ms\": 2050 "
-                        "would cover them"),
+                        "polls: every 1.90 s against a tick of 1 s, 9 late, 4 ticks skipped; the tick cannot be held: "
+                        "this bus holds one of 1.90 s"),
+              lines.end());
+    const std::string raised = "late replies: 3 replies late, up to 2.0 s after their request; \"quiet_guard_ms\": 2050 "
+                               "would cover them; they raised the quiet guard to 2.0 s at ";
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.compare(0, raised.size(), raised) == 0; }),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "two answers: 3 rounds or exchanges dropped; two monitors may share address 1"),
               lines.end());
 
     std::ostringstream out, err;
@@ -380,6 +392,11 @@ TEST(RunOutputs, SummarySaysLatePollsAndLateReplies) {
     EXPECT_EQ(v["late_replies"].asInt(), 3);
     EXPECT_DOUBLE_EQ(v["late_by_s"].asDouble(), 2.003);
     EXPECT_EQ(v["quiet_guard_ms_needed"].asInt(), 2050);
+    EXPECT_EQ(v["quiet_guard_raised_ms"].asInt(), 2003);
+    EXPECT_TRUE(v.isMember("quiet_guard_raised_at"));
+    EXPECT_EQ(v["skipped"].asInt(), 4);
+    EXPECT_EQ(v["failures"]["two answers"].asInt(), 3);
+    EXPECT_EQ(v["two_monitors_may_share_addr"].asInt(), 1);
 }
 
 // The end of a run tells what happened during it, not only how it ended:

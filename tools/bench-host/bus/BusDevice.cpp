@@ -30,7 +30,7 @@ void BusDevice::LearnCells() {
 }
 
 double BusDevice::LossPercent() const {
-    const long due = cycles + missed;
+    const long due = cycles + missed + skipped;
     return due > 0 ? 100.0 * static_cast<double>(Lost()) / static_cast<double>(due) : 0.0;
 }
 

@@ -34,13 +34,15 @@ struct BusDevice {
     long abandoned = 0;   // rejected, timed out, or replaced by a new cycle
     long resends = 0;     // ticks that resent a pending request
     long missed = 0;      // cycles due while the port was lost, which could not run
+    long skipped = 0;     // ticks passed whole while the bus was busy, never polled
     int64_t counts_stored_minute = -1;  // when the counts last went to the history
     FailureCounts failures{};  // failed exchanges, per reason
     DeviceHealth health;
 
     // Cycles that did not complete, counting those the port's loss kept
-    // from running; the share of them in all cycles due.
-    long Lost() const { return cycles - completed + missed; }
+    // from running and the ticks skipped; the share of them in all cycles
+    // due.
+    long Lost() const { return cycles - completed + missed + skipped; }
     double LossPercent() const;
     // The counts as the history keeps them for a run.
     history::RunDevice Counts(int64_t at_ms) const;
@@ -76,6 +78,13 @@ struct BusDevice {
     void Exchanged(bool answered, Clock::time_point now);
     // How many of the exchanges kept it answered.
     int AnsweredOfKept() const;
+    // When a late reply of this device last raised the bus's quiet guard,
+    // and to what.
+    struct GuardRaise {
+        DeviceHealth::Moment at;
+        std::chrono::milliseconds guard{0};
+    };
+    std::optional<GuardRaise> guard_raised;
     // Probes since it was last ticked: each waits twice as long as the one
     // before, up to the probe interval.
     int backoff_steps = 0;

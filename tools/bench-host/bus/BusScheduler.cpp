@@ -1,6 +1,7 @@
 #include "bus/BusScheduler.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 
 #include "events/RunEvents.h"
@@ -78,9 +79,27 @@ BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
     return nullptr;
 }
 
+BusScheduler::Clock::duration BusScheduler::WireCycles() const {
+    Clock::duration cycle{};
+    for (const uint8_t command : {monitor::kCmdCellVoltages, monitor::kCmdStringVoltage, monitor::kCmdCurrent,
+                                  monitor::kCmdTemperature})
+        cycle += tracker_.WireTime(monitor::ReplyLength(command));
+    return cycle * static_cast<int>(devices_.size());
+}
+
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
     plan_.Start(devices_, now);
+    const Clock::duration need = WireCycles();
+    if (need > plan_.Period()) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "port %s: %zu devices take %.2f s a cycle on the wire at %d bit/s, more than the tick of %g s; "
+                      "the tick this bus can hold is %.2f s at the least",
+                      port_.Path().c_str(), devices_.size(), std::chrono::duration<double>(need).count(), speed_,
+                      options_.tick_period, std::chrono::duration<double>(need).count());
+        events_.Publish(run::SetupWarning{text});
+    }
 }
 
 BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) const {
@@ -124,7 +143,9 @@ void BusScheduler::Drain(Clock::time_point now) {
 
 void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now) {
     BusDevice* d = bus_addr ? AtAddress(*bus_addr) : nullptr;
-    if (d && d->pending_until) DropPending(*d, now);
+    // A monitor that owes a reply since (its next cycle timed out) may be
+    // sending that one, late.
+    if (d && d->pending_until && tracker_.OwesNothingLately(*bus_addr, now)) DropPending(*d, now);
 }
 
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
@@ -133,7 +154,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         // From the monitor asked, owing nothing: the answer of a second
         // monitor at its address to the request before.
         const LineReader::Bytes& bytes = out.reply.empty() ? reader_.Gathered() : out.reply;
-        if (LineReader::ReplyAddress(bytes) == tracker_.Addr() && tracker_.Owed(tracker_.Addr()) == 0)
+        if (LineReader::ReplyAddress(bytes) == tracker_.Addr() && tracker_.OwesNothingLately(tracker_.Addr(), now))
             active_->cycle_two_answers = true;
         OutOfStep(*active_, "sooner than the monitor answers");
     }
@@ -145,7 +166,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
             BusDevice* owner = holding_ ? holding_ : active_;
             // Owed nothing, the monitor asked answered twice: a second
             // monitor at its address answered too.
-            if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.Owed(*addr) == 0)
+            if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.OwesNothingLately(*addr, now))
                 owner->cycle_two_answers = true;
             if (owner) OutOfStep(*owner, "more than was asked");
             Doubted(addr, now);
@@ -171,6 +192,9 @@ void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point 
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
     if (!from) from = timed_out_ ? timed_out_ : holding_;
     if (late && from) from->health.ReplyLate(Ms(*late));
+    // This reply raised the guard: the summary says when, and by whose.
+    if (late && from && tracker_.Raised() && tracker_.Raised()->at == now)
+        from->guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};
 }
 
 void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
@@ -250,9 +274,10 @@ void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
         got.empty() ? FailureReason::kTimeout : JudgeRefusal(got.data(), got.size(), tracker_.ReplyLen(), tracker_.Addr());
     Trace(false, got.data(), got.size(), std::string("no reply in time: ") + FailureName(why));
     d.Exchanged(false, now);
-    // Bytes while the device's last round waited for a second answer.
-    if (!got.empty() && d.pending_until) DropPending(d, now);
-    if (!got.empty()) Doubted(LineReader::ReplyAddress(got), now);
+    // Bytes from another address, sooner than the monitor asked answers:
+    // a second answer of a monitor whose round waits.  (Later, they may be
+    // the monitor asked, answering as another address.)
+    if (!got.empty() && tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(got), now);
     if (got.empty()) {
         tracker_.TimedOut();  // its reply may still come
     } else {
@@ -334,10 +359,10 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     } else if (result == 0) {
         tracker_.Refused();
         reader_.Forget();
-        // Bytes it refused while its last round waited for a second answer,
-        // or bytes from a monitor whose round waits.
-        if (d.pending_until) DropPending(d, now);
-        Doubted(LineReader::ReplyAddress(exchange_), now);
+        // Bytes from a monitor whose round waits, sooner than the one asked
+        // answers.  (A reply the device refuses is no second answer: a
+        // faulty line spoils replies as they are.)
+        if (tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(exchange_), now);
         if (d.cycle_open) {
             const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
@@ -496,7 +521,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
             // monitor, owing nothing: a second monitor answered it too.
             const auto from = LineReader::ReplyAddress(bytes);
             if (from && *from == tracker_.Addr() && *from == monitor::BusAddress(static_cast<uint8_t>(d.conf.addr)) &&
-                tracker_.Owed(*from) == 0)
+                tracker_.OwesNothingLately(*from, now_))
                 d.cycle_two_answers = true;
             Doubted(from, now_);
             Unasked(bytes, now_);

@@ -93,6 +93,9 @@ public:
     void DeviceStartedCycle(BusDevice& d);
     void DeviceCompletedRound(BusDevice& d);
 
+    // The time a cycle of every device takes on the wire at the least: when
+    // it is longer than the tick, the tick cannot be held.
+    Clock::duration WireCycles() const;
     // How long a reply of reply_len bytes may take after a request.
     Clock::duration ResponseTimeout(int reply_len) const { return tracker_.ResponseTimeout(reply_len); }
     // How long the line must be quiet after a timeout of a request that

@@ -5,10 +5,14 @@
 
 #include "protocol/MonitorProtocol.h"
 
-ExchangeTracker::Clock::duration ExchangeTracker::ResponseTimeout(int reply_len) const {
+ExchangeTracker::Clock::duration ExchangeTracker::WireTime(int reply_len) const {
     const double wire_s =
         static_cast<double>((monitor::kRequestLen + reply_len) * monitor::kBitsPerByte) / options_.speed;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wire_s)) + options_.margin;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wire_s));
+}
+
+ExchangeTracker::Clock::duration ExchangeTracker::ResponseTimeout(int reply_len) const {
+    return WireTime(reply_len) + options_.margin;
 }
 
 ExchangeTracker::Clock::duration ExchangeTracker::Guard(int reply_len) const {
@@ -86,6 +90,7 @@ void ExchangeTracker::TimedOut() {
     Expire(sent_at_);
     auto& owed = owed_[addr_];
     owed.push_back(Debt{sent_at_, false});
+    gave_up_[addr_] = sent_at_;
     while (owed.size() > kMaxOwed) owed.pop_front();
 }
 
@@ -141,6 +146,12 @@ int ExchangeTracker::Owed(uint8_t addr) const {
 }
 
 void ExchangeTracker::Settled(uint8_t addr) { owed_.erase(addr); }
+
+bool ExchangeTracker::OwesNothingLately(uint8_t addr, Clock::time_point now) const {
+    if (Owed(addr) > 0) return false;
+    const auto it = gave_up_.find(addr);
+    return it == gave_up_.end() || now - it->second > kMaxLateness;
+}
 
 std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Turnaround() const {
     if (answers_.size() < static_cast<std::size_t>(kTurnaroundSamples)) return std::nullopt;

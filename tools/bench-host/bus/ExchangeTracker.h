@@ -62,6 +62,8 @@ public:
     // How long a reply of reply_len bytes may take after its request: its
     // time on the wire with the request's, and the margin.
     Clock::duration ResponseTimeout(int reply_len) const;
+    // The time of a request and its reply of reply_len bytes on the wire.
+    Clock::duration WireTime(int reply_len) const;
     // How long the line must be quiet after a timeout of a request that
     // awaited reply_len bytes.
     Clock::duration Guard(int reply_len) const;
@@ -77,6 +79,8 @@ public:
     // The first byte of the reply came now; false when that is sooner than
     // the monitor could have answered this request.
     bool FirstByte(Clock::time_point now);
+    // The reply to the last request began sooner than its monitor answers.
+    bool TooSoon() const { return too_soon_; }
     // The reply came whole and was taken.
     void Answered();
     // The reply came whole, or not at all, and the device refused it or
@@ -101,6 +105,10 @@ public:
     long Ambiguous() const { return ambiguous_; }
     std::optional<Clock::duration> AmbiguousLatest() const { return ambiguous_latest_; }
     int Owed(uint8_t addr) const;
+    // The monitor at addr owes nothing, and no request to it was given up
+    // on for as long as any reply is waited for: bytes from it that no
+    // request explains are no late reply but a second answer.
+    bool OwesNothingLately(uint8_t addr, Clock::time_point now) const;
     // How long after now a round just completed by the monitor of the last
     // request must find the line quiet before it is kept.  With nothing
     // owed: until that request's reply would be overdue, as long as a
@@ -147,6 +155,7 @@ private:
         bool answered_since = false;
     };
     std::map<uint8_t, std::deque<Debt>> owed_;
+    std::map<uint8_t, Clock::time_point> gave_up_;  // the last request given up on, per monitor
     std::optional<Clock::duration> latest_;
     struct Measured {
         Clock::time_point at;

@@ -47,8 +47,12 @@ void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_poi
     // A start a whole tick or more behind stands for the latest tick it
     // passed: the ticks a neighbour made it skip are not made up one right
     // after another, each round a copy of the last.
-    if (options_.period > Clock::duration::zero() && now - due >= options_.period)
-        d.cycle_due_at += (now - due) / options_.period * options_.period;
+    if (options_.period > Clock::duration::zero() && now - due >= options_.period) {
+        const auto whole = (now - due) / options_.period;
+        d.cycle_due_at += whole * options_.period;
+        // Those ticks were due and never polled: lost as much as any.
+        if (!Probing(d, now)) d.skipped += static_cast<long>(whole);
+    }
     // Probes are spaced on purpose: not late.
     if (now - due >= options_.period / 2 && !Probing(d, now)) ++d.late_polls;
 }

@@ -50,8 +50,9 @@ public:
     // when none is sooner).
     Clock::time_point Earliest(const std::vector<BusDevice*>& devices, Clock::time_point latest) const;
     // The tick due at `due` started a new cycle at `now`: the grid follows
-    // it (from the latest tick passed, when whole ticks were skipped), and a
-    // start half a tick or more behind counts as a late poll.
+    // it (from the latest tick passed, when whole ticks were skipped, each
+    // counted as skipped), and a start half a tick or more behind counts as
+    // a late poll.
     void CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const;
     // The device gave the bus back at `now`: its next tick on its grid, or
     // its next probe, a step of back-off further.

@@ -121,11 +121,13 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     const DeviceHealth& h = d->health;
                     JsonLine line;
                     line.Str("ev", "summary").UInt("id", d->conf.id).Int("cycles", d->cycles).Int("completed", d->completed).Int(
-                        "abandoned", d->abandoned).Int("missed", d->missed).Int("resends", d->resends).Double(
+                        "abandoned", d->abandoned).Int("missed", d->missed).Int("skipped", d->skipped).Int("resends", d->resends).Double(
                         "loss", std::round(d->LossPercent() * 10.0) / 10.0).Str("state", DeviceHealth::StateName(h.state()));
                     if (h.state() != DeviceHealth::State::kAnswering)
                         line.Str("since", runtext::Iso(h.since().wall)).Int("cycles_lost", h.cycles_lost());
                     line.Raw("failures", FailureObject(d->failures));
+                    if (d->failures[static_cast<std::size_t>(FailureReason::kTwoAnswers)] > 0)
+                        line.Int("two_monitors_may_share_addr", d->conf.addr);
                     const DeviceHealth::Silence s = h.Silences(e.at);
                     line.Int("silent_periods", s.count).Double("silent_s", SecondsOf(s.total)).Double(
                         "longest_silence_s", SecondsOf(s.longest));
@@ -148,6 +150,9 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                         line.Int("late_replies", h.late_replies())
                             .Double("late_by_s", SecondsOf(h.late_by()))
                             .Int("quiet_guard_ms_needed", runtext::GuardCovering(h.late_by()));
+                    if (d->guard_raised)
+                        line.Int("quiet_guard_raised_ms", d->guard_raised->guard.count())
+                            .Str("quiet_guard_raised_at", runtext::Iso(d->guard_raised->at.wall));
                     emit(line);
                 }
                 for (const auto& p : e.ports) {

@@ -252,15 +252,33 @@ std::string Polls(const BusDevice& d) {
     std::snprintf(text, sizeof text, "every %.2f s against a tick of %g s, %ld late", d.PollIntervalSeconds(),
                   d.tick_period, d.late_polls);
     if (d.starts < 2) return "fewer than two cycles, " + std::to_string(d.late_polls) + " late";
-    return text;
+    std::string out = text;
+    if (d.skipped > 0) out += ", " + std::to_string(d.skipped) + " ticks skipped";
+    // Polled a quarter slower than the tick on average: the bus cannot hold it.
+    if (d.PollIntervalSeconds() > 1.25 * d.tick_period) {
+        std::snprintf(text, sizeof text, "; the tick cannot be held: this bus holds one of %.2f s", d.PollIntervalSeconds());
+        out += text;
+    }
+    return out;
 }
 
 std::string LateReplies(const BusDevice& d) {
     const DeviceHealth& h = d.health;
     if (h.late_replies() == 0) return "";
-    return Count(h.late_replies(), "reply", "replies") + " late, up to " + Seconds(h.late_by()) +
-           " after their request; \"quiet_guard_ms\": " + std::to_string(GuardCovering(h.late_by())) +
-           " would cover them";
+    std::string out = Count(h.late_replies(), "reply", "replies") + " late, up to " + Seconds(h.late_by()) +
+                      " after their request; \"quiet_guard_ms\": " + std::to_string(GuardCovering(h.late_by())) +
+                      " would cover them";
+    if (d.guard_raised)
+        out += "; they raised the quiet guard to " + Seconds(d.guard_raised->guard) + " at " +
+               Clock(d.guard_raised->at.wall, false);
+    return out;
+}
+
+std::string TwoAnswers(const BusDevice& d) {
+    const long n = d.failures[static_cast<std::size_t>(FailureReason::kTwoAnswers)];
+    if (n == 0) return "";
+    return Count(n, "round or exchange", "rounds or exchanges") + " dropped; two monitors may share address " +
+           std::to_string(d.conf.addr);
 }
 
 std::vector<std::string> Summary(const run::RunEnded& end) {
@@ -271,9 +289,12 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
         lines.push_back(Count(d->cycles, "cycle", "cycles") + ", " + std::to_string(d->completed) + " completed, " +
                         std::to_string(d->abandoned) + " abandoned, " +
                         (d->missed > 0 ? std::to_string(d->missed) + " missed while the port was lost, " : "") +
+                        (d->skipped > 0 ? std::to_string(d->skipped) + " skipped while the bus was busy, " : "") +
                         Percent(d->LossPercent()) + " loss");
         lines.push_back("state: " + State(*d) + "; last round " + (d->last_round_at.empty() ? "none" : d->last_round_at));
         lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + Count(d->resends, "resend", "resends"));
+        const std::string two = TwoAnswers(*d);
+        if (!two.empty()) lines.push_back("two answers: " + two);
         lines.push_back("polls: " + Polls(*d));
         const std::string late = LateReplies(*d);
         if (!late.empty()) lines.push_back("late replies: " + late);

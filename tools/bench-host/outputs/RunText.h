@@ -58,8 +58,12 @@ std::vector<std::string> Summary(const run::RunEnded& end);
 // 1 s, 3 late".
 std::string Polls(const BusDevice& d);
 // Its replies later than the host waits, with the quiet guard that would
-// have covered them; "" when none came late.
+// have covered them, and when they raised the quiet guard; "" when none
+// came late.
 std::string LateReplies(const BusDevice& d);
+// Its rounds and exchanges dropped for two answers to one request, and the
+// address two monitors may share; "" when there were none.
+std::string TwoAnswers(const BusDevice& d);
 // The quiet guard that covers a reply this late, rounded up to 50 ms.
 long GuardCovering(std::chrono::milliseconds late_by);
 // The complaints that go to standard error at the end of a run.

@@ -55,7 +55,7 @@ struct LiveSnapshot {
         uint64_t cycles = 0;                   // cycles started
         uint64_t rounds = 0;                   // cycles that completed a round
         uint64_t cycles_abandoned = 0;         // started, then rejected, timed out or replaced
-        uint64_t cycles_missed = 0;            // due while the port was lost, never started
+        uint64_t cycles_missed = 0;            // due and never started: the port lost, the tick not held
         uint64_t resends = 0;                  // requests sent again within a cycle
         uint64_t late_polls = 0;               // cycles started half a tick or more after they were due
         double poll_interval_seconds = 0.0;    // mean time between the starts of cycles; 0 (null) before the second

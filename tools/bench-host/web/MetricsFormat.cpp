@@ -218,7 +218,8 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
             "replaced by the next.",
             &Device::cycles_abandoned);
     counter("bench_host_cycles_missed_total",
-            "Poll cycles that fell due while the device's port was lost and so never started.",
+            "Poll cycles that fell due and never started: the device's port was lost, or the bus was too busy to "
+            "hold the tick.",
             &Device::cycles_missed);
     counter("bench_host_resends_total", "Requests sent again within a cycle after a failed exchange.",
             &Device::resends);

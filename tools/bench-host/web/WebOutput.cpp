@@ -73,7 +73,7 @@ void WebOutput::Counters(const BusDevice& device, LiveSnapshot::Device& out) con
     out.cycles = static_cast<uint64_t>(device.cycles);
     out.rounds = static_cast<uint64_t>(device.completed);
     out.cycles_abandoned = static_cast<uint64_t>(device.abandoned);
-    out.cycles_missed = static_cast<uint64_t>(device.missed);
+    out.cycles_missed = static_cast<uint64_t>(device.missed + device.skipped);
     out.resends = static_cast<uint64_t>(device.resends);
     out.late_polls = static_cast<uint64_t>(device.late_polls);
     out.poll_interval_seconds = device.PollIntervalSeconds();

@@ -157,7 +157,8 @@ function drawDevice(card, d) {
     `${d.records_stored} records stored, ${d.records_not_stored} not stored`;
   card.counters.classList.toggle('fault', d.records_not_stored > 0);
   const failures = Object.entries(d.failures).filter(([, n]) => n > 0).map(([r, n]) => `${r} ${n}`);
-  card.failures.textContent = failures.length ? `failed exchanges: ${failures.join(', ')}` : 'no failed exchanges';
+  const shared = d.failures['two answers'] > 0 ? `; two monitors may share address ${d.addr}` : '';
+  card.failures.textContent = failures.length ? `failed exchanges: ${failures.join(', ')}${shared}` : 'no failed exchanges';
   card.failures.classList.toggle('fault', failures.length > 0);
 }
 
