@@ -56,7 +56,7 @@ TEST(CommandLine, BenchHostNamesTheSlipAndExitsTwo) {
         {{"history", "--db", "h.sqlite", "--csv", "--http", "8080"}, "bench-host: --csv excludes --http"},
         {{"history", "--db", "h.sqlite", "--health", "--runs"}, "bench-host: --runs excludes --health"},
         // CLI11's own texts, in this project's words.
-        {{}, "bench-host: a command is required: replay, run, history, report"},
+        {{}, "bench-host: a command is required: replay, run, history, report, baseline"},
         {{"history", "--db", "h.sqlite", "--cells", "40"}, "bench-host: --cells: must be from 1 to 32, not 40"},
         {{"history", "--db", "h.sqlite", "--cells", "abc"}, "bench-host: --cells: abc is not a number"},
         {{"history", "--db", "h.sqlite", "--cells", "2.5"}, "bench-host: --cells: 2.5 is not a whole number"},

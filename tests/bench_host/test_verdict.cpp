@@ -263,7 +263,10 @@ TEST(CapacityTest, TimeAdjustedCapacityAndItsDecision) {
         {"block 6 at 78 %", 468, 620, 700, 25, "block", 78, false, 6, "replace"},
         {"block 6 at 85 %", 510, 620, 700, 25, "block", 85, false, 6, "test again within a year"},
         {"all at full capacity", 600, 600, 700, 25, "block", 100, false, 1, ""},
-        {"at 35 °C KT 0.93 applies", 510, 620, 700, 35, "block", 510 / (600 * 0.93) * 100, false, 6, ""},
+        {"at 35 °C a warm string's time counts 0.93", 510, 620, 700, 35, "block", 510 * 0.93 / 600 * 100, false, 6,
+         "replace"},
+        {"at 60 °F a cold string's time counts 1.11", 480, 620, 700, (60 - 32) / 1.8, "block", 480 * 1.11 / 600 * 100,
+         false, 6, "test again within a year"},
         {"stopped early: a lower bound", 480, 620, 300, 25, "block", 50, true, 0, ""},
         {"the string's end outlasts block 6", 480, 620, 700, 25, "string", 620.0 / 6, false, 6, ""},
     };
@@ -383,7 +386,7 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     EXPECT_NEAR(r.seconds[static_cast<int>(Charge::recharge)], 3600 + 6 * 20, 60);
     EXPECT_EQ(r.last_state, Charge::recharge);
     ASSERT_EQ(r.tests.size(), 1u) << "the load steps are no test";
-    EXPECT_NEAR(r.tests[0].capacity_pct, 480 / (600 * 0.93) * 100, 0.5);
+    EXPECT_NEAR(r.tests[0].capacity_pct, 480 * 0.93 / 600 * 100, 0.5);
     EXPECT_EQ(r.tests[0].first_block, 6);
     EXPECT_EQ(r.resistance_steps, 12u) << "eleven load steps, and the charger's at the end of the test";
     ASSERT_TRUE(r.last_float);

@@ -83,7 +83,10 @@ std::optional<CapacityResult> CapacityTest::Result() const {
     c.kt = Kt(c.temperature_c, &c.kt_outside_table);
     c.actual_min = static_cast<double>(c.end_ms - c.start_ms) / 60000.0;
     c.rated_min = c.current_a > 0 ? RatedMinutes(spec_, c.current_a) : 0.0;
-    c.capacity_pct = c.rated_min > 0 ? c.actual_min / (c.rated_min * c.kt) * 100.0 : 0.0;
+    // The table's factor is below 1 where a string gives more than at 25 °C
+    // (a test current is the rated one divided by it), so the time a warm
+    // string lasted is scaled down by it, a cold one's up: Ta / (Ts / KT).
+    c.capacity_pct = c.rated_min > 0 ? c.actual_min * c.kt / c.rated_min * 100.0 : 0.0;
     c.lower_bound = !ended_;
     c.first_block = first_block_;
     c.first_block_ms = first_block_ms_;
