@@ -97,4 +97,5 @@ void BusLoop::Run() {
         }
         events_.Refresh(now);
     }
+    for (auto& bus : buses) bus.scheduler->Finish();
 }
