@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 #include "events/RunEvents.h"
 #include "bus/BusPort.h"
@@ -139,6 +140,19 @@ void BusScheduler::Drain(Clock::time_point now) {
     } catch (const BusPort::Error& e) {
         PortFailed(e.what(), now);
     }
+}
+
+void BusScheduler::Finish() {
+    std::optional<Clock::time_point> until;
+    for (const BusDevice* d : devices_)
+        if (d->pending_until) until = std::max(until.value_or(*d->pending_until), *d->pending_until);
+    if (!until) return;
+    std::this_thread::sleep_until(*until);
+    const Clock::time_point now = std::max(Clock::now(), *until);
+    now_ = now;
+    if (!keeper_.Down()) Drain(now);
+    for (BusDevice* d : devices_)
+        if (d->pending_until) CommitPending(*d, now);
 }
 
 void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now) {

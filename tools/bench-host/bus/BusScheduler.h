@@ -88,6 +88,11 @@ public:
     // the devices' health as time passes.
     void Service(Clock::time_point now);
 
+    // Polling has stopped: rounds still waiting for a second answer wait
+    // out their time (at most a response timeout), what came meanwhile is
+    // read, and those left in step are kept.
+    void Finish();
+
     // Host calls made by the device that owns the bus, during its call.
     void DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len);
     void DeviceStartedCycle(BusDevice& d);

@@ -113,4 +113,5 @@ void BusLoop::Run() {
         }
         events_.Refresh(now);
     }
+    for (auto& bus : buses) bus.scheduler->Finish();
 }
