@@ -34,7 +34,6 @@ struct BusDevice {
     long abandoned = 0;   // rejected, timed out, or replaced by a new cycle
     long resends = 0;     // ticks that resent a pending request
     long missed = 0;      // cycles due while the port was lost, which could not run
-    int64_t counts_stored_minute = -1;  // when the counts last went to the history
     FailureCounts failures{};  // failed exchanges, per reason
     DeviceHealth health;
 

@@ -3,8 +3,7 @@
 #include <chrono>
 
 #include "bus/BusDevice.h"
-#include "history/HistoryWriter.h"
-#include "events/RunEvents.h"
+#include "run/StoreThread.h"
 
 namespace {
 
@@ -29,9 +28,5 @@ void HealthRecorder::OnEvent(const RunEvent& event) {
     h.since_ms = since.Ms();
     h.cycles_lost = e->change.cycles_lost;
     if (e->change.reason) h.reason = FailureName(*e->change.reason);
-    try {
-        writer_.SaveHealth(h);
-    } catch (const std::exception& x) {
-        events_.Publish(run::StoreFailed{e->device, x.what(), writer_.NotStored()});
-    }
+    store_.Offer(StoreQueue::Item{h});
 }

@@ -4,15 +4,13 @@
 // (`history --health`) and not only while it is on the screen.
 #include "events/RunOutput.h"
 
-class RunEvents;
-class HistoryWriter;
+class StoreThread;
 
 class HealthRecorder : public RunOutput {
 public:
-    HealthRecorder(HistoryWriter& writer, RunEvents& events) : writer_(writer), events_(events) {}
+    explicit HealthRecorder(StoreThread& store) : store_(store) {}
     void OnEvent(const RunEvent& event) override;
 
 private:
-    HistoryWriter& writer_;
-    RunEvents& events_;
+    StoreThread& store_;
 };

@@ -1,8 +1,8 @@
 #pragma once
 // The host's side of the calls a device makes during `bench-host run`:
 // requests go to the device's bus, threshold checks to its alarm limits,
-// records to the history, once the bus has shown the round's replies its
-// own.  Installed as the host stand-in's observer for as
+// records and alarms to the history's store thread, once the bus has shown
+// the round's replies its own.  Installed as the host stand-in's observer for as
 // long as it lives.
 #include <string>
 
@@ -11,6 +11,7 @@
 struct BusDevice;
 class RunEvents;
 class RunSetup;
+class StoreThread;
 
 class HostCalls : public hoststandin::HostObserver {
 public:
@@ -18,8 +19,9 @@ public:
     ~HostCalls() override;
     HostCalls(const HostCalls&) = delete;
     HostCalls& operator=(const HostCalls&) = delete;
-    // Takes the rounds the site's buses keep; once the site is made.
-    void Attach();
+    // Takes the rounds the site's buses keep, for store; once the site is
+    // made.
+    void Attach(StoreThread& store);
 
     void OnSendData(HLXSPDevice& dev, const unsigned char* data, unsigned int len) override;
     void OnSpRefresh(HLXSPDevice& dev) override;
@@ -36,4 +38,5 @@ private:
     RunSetup& site_;
     RunEvents& events_;
     hoststandin::HostObserver* previous_;
+    StoreThread* store_ = nullptr;
 };
