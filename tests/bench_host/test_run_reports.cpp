@@ -27,6 +27,8 @@ TEST(RunReports, EveryOutputNamesThePluginAndReportsAFailingStoreOnce) {
     run::RunEnded ended;
     ended.history_file = "h.sqlite";
     ended.records_not_stored = 3;
+    ended.health_not_stored = 1;
+    ended.history_lost = "history h.sqlite was deleted; nothing more is stored in this run";
     const RunEvent events[] = {
         run::SetupWarning{"site file s.json: x: \"abc\" is not a number; the plug-in reads it as 0"},
         started,
@@ -34,6 +36,10 @@ TEST(RunReports, EveryOutputNamesThePluginAndReportsAFailingStoreOnce) {
         run::StoreFailed{nullptr, "history h.sqlite: cannot store a record: disk I/O error", 1},
         run::StoreFailed{nullptr, "history h.sqlite: cannot store a record: disk I/O error", 2},
         run::StoreFailed{nullptr, "history h.sqlite: cannot store a record: disk I/O error", 3},
+        // Said once more for its own kind, and the file's loss on its own.
+        run::StoreFailed{nullptr, "history h.sqlite: cannot store a health change: no room", 1,
+                         history::StoreKind::kHealth},
+        run::HistoryLost{"history h.sqlite was deleted; nothing more is stored in this run"},
         ended,
     };
     struct Case {
@@ -41,9 +47,12 @@ TEST(RunReports, EveryOutputNamesThePluginAndReportsAFailingStoreOnce) {
         std::vector<std::string> said;
     } cases[] = {
         {"text", {"/opt/bench/myplug.so (1234 bytes, sha256 ab12)", "warning: site file s.json", "closed 2 alarms",
-                  "3 records not stored"}},
+                  "3 records, 1 health change not stored", "NOT STORED: history h.sqlite: cannot store a health",
+                  "NOT STORED: history h.sqlite was deleted"}},
         {"json", {R"("ev":"started","plugin":"/opt/bench/myplug.so","plugin_size":1234,"plugin_sha256":"ab12")",
-                  R"("ev":"warning")", R"({"ev":"alarms_closed","count":2})", R"("records_not_stored":3)"}},
+                  R"("ev":"warning")", R"({"ev":"alarms_closed","count":2})", R"("records_not_stored":3)",
+                  R"("health_not_stored":1)", R"({"ev":"store_failed","kind":"health")",
+                  R"({"ev":"history_lost","what":"history h.sqlite was deleted)"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -30,7 +30,8 @@ struct Site {
 
     const LiveSnapshot::Device& Shown() const { return hub.Get().snapshot->devices.at(0); }
 
-    void Round(float cell6) {
+    // stored: the store thread wrote its record (told after the round).
+    void Round(float cell6, bool stored = true) {
         BatteryRecord r;
         r.cells.fill(13.5f);
         r.cells[5] = cell6;
@@ -45,7 +46,9 @@ struct Site {
                 output.OnEvent(run::AlarmCleared{&device, c, ""});
         }
         output.OnEvent(run::RoundCompleted{&device, r, ""});
+        if (stored) output.OnEvent(run::RecordsStored{&device, ++records_stored});
     }
+    long records_stored = 0;
 };
 
 TEST(WebOutput, SetupShowsTheDeviceWithItsLimitsBeforeAnyRound) {
@@ -106,10 +109,18 @@ TEST(WebOutput, RoundsAlarmsHealthAndCountsReachTheHub) {
     EXPECT_EQ(site.Shown().health, DeviceHealth::State::kNotAnswering);
     EXPECT_EQ(site.Shown().last_reason, "timeout");
 
+    site.Round(13.5f, false);
     site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 1});
-    site.Round(13.5f);
+    // Health changes and counts that fail are no records; the page counts
+    // every kind for the run, and says when the file was lost.
+    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 1, history::StoreKind::kHealth});
+    site.output.OnEvent(run::StoreFailed{nullptr, "disk full", 3, history::StoreKind::kCounts, 2});
+    site.output.OnEvent(run::HistoryLost{"history h.sqlite was deleted"});
     EXPECT_EQ(site.Shown().records_not_stored, 1u);
     EXPECT_EQ(site.Shown().records_stored, 2u);
+    const auto& whole = *site.hub.Get().snapshot;
+    EXPECT_EQ(whole.not_stored, (std::array<uint64_t, history::kStoreKinds>{1, 0, 1, 2}));
+    EXPECT_EQ(whole.history_lost, "history h.sqlite was deleted");
 }
 
 TEST(WebOutput, KeepsTheRecentAlarmsBounded) {
@@ -148,12 +159,12 @@ TEST(WebOutput, CountersOnlyRiseAndMoveWhileNoRoundComes) {
     std::vector<uint64_t> stored{site.Shown().records_stored};
     // An alarm that fails to store is no record lost; a record that fails is
     // one, and neither takes back a record already stored.
-    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 1, true});
+    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 1, history::StoreKind::kAlarm});
     stored.push_back(site.Shown().records_stored);
-    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 2});
+    site.output.OnEvent(run::StoreFailed{&site.device, "disk full", 1});
     site.output.Refresh(std::chrono::steady_clock::now() + std::chrono::seconds(2));
     stored.push_back(site.Shown().records_stored);
-    site.Round(13.5f);
+    site.Round(13.5f, false);
     stored.push_back(site.Shown().records_stored);
     site.Round(13.5f);
     stored.push_back(site.Shown().records_stored);

@@ -35,7 +35,6 @@ struct BusDevice {
     long resends = 0;     // ticks that resent a pending request
     long missed = 0;      // cycles due while the port was lost, which could not run
     long skipped = 0;     // ticks passed whole while the bus was busy, never polled
-    int64_t counts_stored_minute = -1;  // when the counts last went to the history
     FailureCounts failures{};  // failed exchanges, per reason
     DeviceHealth health;
 

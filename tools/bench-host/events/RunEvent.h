@@ -17,6 +17,7 @@
 #include "record/BatteryRecord.h"
 #include "record/DeviceHealth.h"
 #include "record/FailureReason.h"
+#include "history/HistoryRows.h"
 
 struct BusDevice;
 
@@ -125,12 +126,30 @@ struct Trace {
     WallClock::time_point at;
 };
 
-// A record or alarm that could not be written to the history.
+// Writes of one kind (a round's record, an alarm, a health change, the
+// run's counts) that could not be stored in the history: failed, refused by
+// a full queue, or given up with a lost file.
 struct StoreFailed {
+    const BusDevice* device = nullptr;  // none: the run's own
+    std::string what;                   // why the last of them was not stored
+    long count = 0;                     // of this kind in this run so far, these included
+    history::StoreKind kind = history::StoreKind::kRecord;
+    long added = 1;                     // how many this event says
+    bool First() const { return count == added; }
+};
+
+// The records the history has stored of a device in this run so far: the
+// store thread writes a round's record after the round completed.
+struct RecordsStored {
     const BusDevice* device = nullptr;
-    std::string what;
-    long count = 0;  // failures in this run so far, this one included
-    bool alarm = false;  // an alarm, not a round's record
+    long total = 0;
+};
+
+// The history file was found lost or damaged while the run wrote to it
+// (deleted, replaced, cut short, overwritten, or damaged as SQLite sees
+// it); nothing more is stored in this run, and the run fails.
+struct HistoryLost {
+    std::string why;
 };
 
 // The standard output went away (the reader of a pipe closed it): the run
@@ -162,6 +181,10 @@ struct RunEnded {
     std::string history_file;
     long records_not_stored = 0;
     long alarms_not_stored = 0;
+    long health_not_stored = 0;
+    long counts_not_stored = 0;
+    long summary_failures = 0;  // updates of the per-minute summary that failed
+    std::string history_lost;  // why, when the file was lost while running
     std::vector<ClockStepped> clock_steps;  // in the order they came
 };
 
@@ -171,7 +194,8 @@ using RunEvent = std::variant<run::RunStarted, run::SetupFailed, run::SetupWarni
                               run::RoundCompleted, run::AlarmRaised, run::AlarmCleared, run::HealthChanged,
                               run::ExchangeFailed, run::DeviceCallFailed,
                               run::PluginLine, run::PortLost, run::PortReopened, run::Trace, run::StoreFailed,
-                              run::RunEnded, run::AlarmsClosedAtStart, run::OutputLost, run::ClockStepped>;
+                              run::RunEnded, run::AlarmsClosedAtStart, run::OutputLost, run::ClockStepped,
+                              run::HistoryLost, run::RecordsStored>;
 
 // Visitor from lambdas, for std::visit over a RunEvent.
 template <class... F>

@@ -199,9 +199,14 @@ std::vector<history::Run> HistoryReader::Runs() {
     std::vector<history::Run> out;
     if (!columns_ || !columns_->runs) return out;
     try {
+        // A run's counts are written every few seconds while it runs: the
+        // newest of them is the last sign of a run that was killed.
+        const std::string counted =
+            db_.HasTable("run_devices") ? "(SELECT max(updated_ms) FROM run_devices d WHERE d.run_id = runs.run_id)"
+                                        : "NULL";
         SqlStatement st = db_.Prepare(
             "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
-            "bench_host_version, " + Lasted("runs") + " FROM runs ORDER BY started_ms, run_id");
+            "bench_host_version, " + Lasted("runs") + ", " + counted + ", started_ms FROM runs ORDER BY started_ms, run_id");
         while (st.Step()) {
             history::Run r;
             r.id = st.Int(0);
@@ -213,6 +218,8 @@ std::vector<history::Run> HistoryReader::Runs() {
             r.site_file = st.Text(6);
             r.version = st.Text(7);
             r.lasted_ms = st.OptionalInt(8);
+            if (!st.Null(9)) r.counted_ms = st.Int(9);
+            r.started_ms = st.Int(10);
             out.push_back(r);
         }
     } catch (const std::exception& e) {

@@ -9,6 +9,17 @@
 
 namespace history {
 
+// What a write to the history holds, for counting what could not be stored:
+// only rounds' records count as records not stored.  The run's own row
+// counts with its counts.
+enum class StoreKind { kRecord, kAlarm, kHealth, kCounts };
+constexpr int kStoreKinds = 4;
+// "record", "alarm", "health", "counts": the names in JSON and /metrics.
+inline const char* StoreKindName(StoreKind kind) {
+    static const char* const kNames[kStoreKinds] = {"record", "alarm", "health", "counts"};
+    return kNames[static_cast<int>(kind)];
+}
+
 // One stored round: the device's record as its byte image.
 struct Row {
     uint32_t device_id = 0;
@@ -63,8 +74,8 @@ struct Minute {
     std::array<double, 32> cell_sum{}, cell_min{}, cell_max{};
 };
 
-// What one run did with one device, kept up to date while it runs (about
-// once a minute) and written once more at its end.
+// What one run did with one device, kept up to date while it runs (every
+// few seconds) and written once more at its end.
 struct RunDevice {
     int64_t run_id = 0;
     uint32_t device_id = 0;
@@ -105,6 +116,10 @@ struct Run {
     // From its start to its end on the monotonic clock; none while running,
     // killed, or in rows that kept no such time.
     std::optional<int64_t> lasted_ms{};
+    int64_t started_ms = 0;
+    // When its counts were last written (every few seconds while it ran):
+    // how far a killed run is known to have gone.  None before its first.
+    std::optional<int64_t> counted_ms{};
 };
 
 }  // namespace history

@@ -39,9 +39,9 @@ void Migrate(SqlConnection& db) {
 
 }  // namespace
 
-void HistorySchema::CheckIntegrity(const std::string& path) {
+std::string HistorySchema::Damage(const std::string& path) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec) || std::filesystem::file_size(path, ec) == 0) return;
+    if (!std::filesystem::exists(path, ec) || std::filesystem::file_size(path, ec) == 0) return "";
     // Without a write-ahead log beside the file the connection is
     // immutable: it takes no lock and makes no -wal or -shm file.  With one
     // (a run was killed), the log is part of the database and is read with
@@ -65,9 +65,7 @@ void HistorySchema::CheckIntegrity(const std::string& path) {
         if (e.NoRoom()) throw;
         if (verdict.empty()) verdict = e.what();
     }
-    if (!verdict.empty())
-        throw std::runtime_error("history " + path + " fails SQLite's integrity check (" + verdict +
-                                 "); it is left unchanged: repair it or name another with --db");
+    return verdict;
 }
 
 void HistorySchema::CreateOrMigrate(SqlConnection& db) {

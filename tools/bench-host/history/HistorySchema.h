@@ -57,9 +57,11 @@ class SqlConnection;
 
 class HistorySchema {
 public:
-    // SQLite's own check of every page, without writing the file: throws
-    // std::runtime_error naming the file and the first problem.
-    static void CheckIntegrity(const std::string& path);
+    // SQLite's own check of every page, without writing the file: its
+    // first problem with the file, "" when it has none (or there is no
+    // file yet).  Throws SqlError when the file cannot be opened at all, or
+    // its log cannot be read for want of room.
+    static std::string Damage(const std::string& path);
 
     // Creates the tables, or brings those of an older file up to date, in
     // one transaction.  Throws SqlError.

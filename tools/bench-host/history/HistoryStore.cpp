@@ -6,7 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <stdexcept>
+
+#include "history/HistoryFileCheck.h"
 
 #include "history/HistorySchema.h"
 #include "history/SqlConnection.h"
@@ -28,6 +32,7 @@ HistoryStore::HistoryStore(const std::string& path, Access access) : path_(path)
 }
 
 HistoryStore::~HistoryStore() {
+    check_.reset();
     writer_.reset();
     reader_.reset();
     db_.reset();
@@ -46,7 +51,8 @@ HistoryWriter& HistoryStore::Writer() {
 
 void HistoryStore::OpenReadWrite() {
     try {
-        HistorySchema::CheckIntegrity(path_);
+        const std::string damage = HistorySchema::Damage(path_);
+        if (!damage.empty()) MoveAside(damage);
         db_ = std::make_unique<SqlConnection>(path_, SqlConnection::Open::kCreate);
         try {
             TakeForThisRun();
@@ -87,4 +93,41 @@ void HistoryStore::TakeForThisRun() {
     lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) throw std::runtime_error("cannot open for locking: " + std::string(std::strerror(errno)));
     if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) throw std::runtime_error("another bench-host run is writing to it");
+}
+
+void HistoryStore::MoveAside(const std::string& damage) {
+    // Not from under a run still writing it.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        if (taken) throw std::runtime_error("cannot use history " + path_ + ": another bench-host run is writing to it");
+    }
+    char when[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
+    std::string aside = path_ + ".damaged-" + when;
+    namespace fs = std::filesystem;
+    for (int n = 2; fs::exists(aside); ++n) aside = path_ + ".damaged-" + when + "-" + std::to_string(n);
+    // The log and its index go along: they are part of what was stored.
+    for (const char* part : {"", "-wal", "-shm"}) {
+        std::error_code ec;
+        if (!fs::exists(path_ + part, ec)) continue;
+        fs::rename(path_ + part, aside + part, ec);
+        if (ec)
+            throw std::runtime_error("history " + path_ + " fails SQLite's integrity check (" + damage +
+                                     ") and cannot be moved aside: " + ec.message());
+    }
+    moved_aside_ = aside;
+    damage_ = damage;
+}
+
+std::string HistoryStore::CheckFile(bool deep) {
+    if (lock_fd_ < 0 || !not_storing_.empty()) return "";
+    if (!check_) check_ = std::make_unique<HistoryFileCheck>(path_, lock_fd_);
+    std::string why = check_->Check();
+    if (why.empty() && deep) why = check_->Damage();
+    return why;
 }

@@ -3,11 +3,13 @@
 // in HistorySchema.h): one connection, with a reader over it and, for a run,
 // the writer.
 //
-//   read-write: refuses a file that fails SQLite's integrity check before
-//     anything is written to it (it is left byte for byte as it was, and no
-//     journal is made), then creates or migrates the tables and takes the
-//     file for this process alone (a second run on the same file is
-//     refused).  A file system too full to do so does not stop the run: the
+//   read-write: a file that fails SQLite's integrity check is moved aside
+//     before anything is written to it (renamed, with its log, to
+//     PATH.damaged-YYYYMMDD-HHMMSS, byte for byte as it was; MovedAside()
+//     says where and why) and a new history is begun at PATH, so that a
+//     bench never stops for a damaged file; then the tables are created or
+//     migrated and the file is taken for this process alone (a second run
+//     on the same file is refused).  A file system too full to do so does not stop the run: the
 //     store opens without a file (NotStoring() says why) and every write is
 //     counted as not stored.
 //   read-only: opens without writing, also in a folder this process cannot
@@ -19,6 +21,7 @@
 #include "history/HistoryRows.h"
 #include "history/HistoryWriter.h"
 
+class HistoryFileCheck;
 class SqlConnection;
 
 class HistoryStore {
@@ -42,6 +45,16 @@ public:
     const std::string& Unread() const { return unread_; }
     // Why a read-write store has no file to write to ("" when it has).
     const std::string& NotStoring() const { return not_storing_; }
+    // Where a damaged file was moved to, and SQLite's problem with it
+    // (both "" when none was).
+    const std::string& MovedAside() const { return moved_aside_; }
+    const std::string& Damage() const { return damage_; }
+
+    // Whether the file a run writes is still the file at its path and
+    // whole (HistoryFileCheck): "" when it is or there is none to check,
+    // else what happened to it.  deep adds SQLite's quick_check.
+    // Called from one thread at a time.
+    std::string CheckFile(bool deep);
 
     // Throws std::runtime_error when a store without a file has nothing
     // to read either.
@@ -52,12 +65,16 @@ public:
 private:
     void OpenReadWrite();
     void TakeForThisRun();
+    void MoveAside(const std::string& damage);
 
     std::string path_;
     std::string unread_;
     std::string not_storing_;
+    std::string moved_aside_;
+    std::string damage_;
     int lock_fd_ = -1;
     std::unique_ptr<SqlConnection> db_;
     std::unique_ptr<HistoryReader> reader_;
     std::unique_ptr<HistoryWriter> writer_;
+    std::unique_ptr<HistoryFileCheck> check_;
 };

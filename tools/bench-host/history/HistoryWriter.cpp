@@ -24,25 +24,35 @@ HistoryWriter::HistoryWriter(std::string path, std::string why) : path_(std::mov
 
 HistoryWriter::~HistoryWriter() = default;
 
-void HistoryWriter::Fail(long& count, const std::string& what, const std::exception* e) {
-    ++count;
-    throw std::runtime_error("history " + path_ + ": " + what + ": " + (e ? e->what() : unavailable_.c_str()));
+long HistoryWriter::NotStored() const {
+    long all = 0;
+    for (const auto& n : not_stored_) all += n;
+    return all;
 }
 
-SqlStatement& HistoryWriter::Insert(std::unique_ptr<SqlStatement>& st, const char* sql, long& count,
+void HistoryWriter::Fail(Kind kind, const std::string& what, const std::exception* e) {
+    CountNotStored(kind);
+    const std::string context = "history " + path_ + ": " + what + ": ";
+    // SQLite's code goes along: the store thread tells a damaged file from
+    // a full one by it.
+    if (const auto* sql = dynamic_cast<const SqlError*>(e)) throw sql->Told(context);
+    throw std::runtime_error(context + (e ? e->what() : unavailable_.c_str()));
+}
+
+SqlStatement& HistoryWriter::Insert(std::unique_ptr<SqlStatement>& st, const char* sql, Kind kind,
                                     const char* what) {
-    if (!db_) Fail(count, what, nullptr);
+    if (!db_) Fail(kind, what, nullptr);
     try {
         if (!st) st = std::make_unique<SqlStatement>(db_->Prepare(sql));
     } catch (const std::exception& e) {
-        Fail(count, what, &e);
+        Fail(kind, what, &e);
     }
     return st->Reset();
 }
 
 int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
     if (!db_) {
-        ++other_not_stored_;
+        CountNotStored(Kind::kCounts);
         throw SqlError(SQLITE_FULL, "history " + path_ + ": cannot record the run: " + unavailable_);
     }
     try {
@@ -58,7 +68,7 @@ int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
             .Bind(7, run.version)
             .Run();
     } catch (const SqlError& e) {
-        ++other_not_stored_;
+        CountNotStored(Kind::kCounts);
         throw SqlError(e.Code(), "history " + path_ + ": cannot record the run: " + e.what());
     }
     run_id_ = db_->Int("SELECT last_insert_rowid()");
@@ -74,8 +84,15 @@ void HistoryWriter::Summarise(int64_t now_ms) {
         through_ms_ = HistorySummary::Update(db_->get(), now_ms);
         reopened_.erase(reopened_.begin(), reopened_.lower_bound(*summarised_minute_));
         reopened_.erase(reopened_.upper_bound(*summarised_minute_), reopened_.end());
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& e) {
+        SummaryFailed(e);
     }
+}
+
+void HistoryWriter::SummaryFailed(const std::runtime_error& e) {
+    ++summary_failures_;
+    const auto* sql = dynamic_cast<const SqlError*>(&e);
+    if (sql && sql->Damaged() && damaged_.empty()) damaged_ = "history " + path_ + ": the summary: " + e.what();
 }
 
 void HistoryWriter::Reopen(int64_t at_ms) {
@@ -87,8 +104,9 @@ void HistoryWriter::Reopen(int64_t at_ms) {
     try {
         HistorySummary::Reopen(db_->get(), minute);
         reopened_.insert(minute);
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& e) {
         // Left as it was: the next round of the minute tries again.
+        SummaryFailed(e);
     }
 }
 
@@ -100,7 +118,8 @@ void HistoryWriter::Backfill(int64_t now_ms) {
     backfilled_second_ = now_ms / 1000;
     try {
         if (!HistorySummary::Backfill(db_->get(), 1)) backfilled_second_.reset();
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& e) {
+        SummaryFailed(e);
     }
 }
 
@@ -117,7 +136,7 @@ void HistoryWriter::EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms
             .Bind(4, *run_id_)
             .Run();
     } catch (const std::exception& e) {
-        Fail(other_not_stored_, "cannot record the end of the run", &e);
+        Fail(Kind::kCounts, "cannot record the end of the run", &e);
     }
 }
 
@@ -139,7 +158,7 @@ int HistoryWriter::CloseAlarmsLeftRaised(const TimeStamp& at) {
             return static_cast<int>(db_->Int("SELECT changes()").value_or(0));
         });
     } catch (const std::exception& e) {
-        Fail(other_not_stored_, "cannot close the alarms left raised", &e);
+        Fail(Kind::kAlarm, "cannot close the alarms left raised", &e);
     }
 }
 
@@ -157,11 +176,11 @@ void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::siz
     Reopen(at.Ms());
     SqlStatement& st =
         Insert(insert_record_, "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
-               records_not_stored_, what);
+               Kind::kRecord, what);
     try {
         st.Bind(1, int64_t{device_id}).Bind(2, at.Text()).BindBlob(3, data, size).Bind(4, at.Ms()).Bind(5, run_id_).Run();
     } catch (const std::exception& e) {
-        Fail(records_not_stored_, what, &e);
+        Fail(Kind::kRecord, what, &e);
     }
     Stored(at.Ms());
 }
@@ -171,7 +190,7 @@ void HistoryWriter::SaveAlarm(const history::Alarm& a) {
     SqlStatement& st = Insert(insert_alarm_,
                               "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, "
                               "at_ms, run_id, lasted_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                              alarms_not_stored_, what);
+                              Kind::kAlarm, what);
     try {
         st.Bind(1, int64_t{a.device_id})
             .Bind(2, a.at)
@@ -186,7 +205,7 @@ void HistoryWriter::SaveAlarm(const history::Alarm& a) {
             .Bind(11, a.lasted_ms)
             .Run();
     } catch (const std::exception& e) {
-        Fail(alarms_not_stored_, what, &e);
+        Fail(Kind::kAlarm, what, &e);
     }
 }
 
@@ -195,7 +214,7 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
     SqlStatement& st = Insert(insert_health_,
                               "INSERT INTO health(device_id, at, at_ms, state, was, since, since_ms, cycles_lost, "
                               "reason, run_id, lasted_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                              other_not_stored_, what);
+                              Kind::kHealth, what);
     try {
         st.Bind(1, int64_t{h.device_id})
             .Bind(2, h.at)
@@ -210,13 +229,13 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
             .Bind(11, h.lasted_ms)
             .Run();
     } catch (const std::exception& e) {
-        Fail(other_not_stored_, what, &e);
+        Fail(Kind::kHealth, what, &e);
     }
 }
 
 void HistoryWriter::SaveNote(const history::Note& n) {
     const char* what = "cannot store a note of the run";
-    if (!db_) Fail(other_not_stored_, what, nullptr);
+    if (!db_) Fail(Kind::kCounts, what, nullptr);
     try {
         db_->Prepare("INSERT INTO run_notes(run_id, at, at_ms, kind, step_ms, text) VALUES(?, ?, ?, ?, ?, ?)")
             .Bind(1, run_id_)
@@ -227,7 +246,7 @@ void HistoryWriter::SaveNote(const history::Note& n) {
             .Bind(6, n.text)
             .Run();
     } catch (const std::exception& e) {
-        Fail(other_not_stored_, what, &e);
+        Fail(Kind::kCounts, what, &e);
     }
 }
 
@@ -237,7 +256,7 @@ void HistoryWriter::SaveRunDevice(const history::RunDevice& c) {
     SqlStatement& st = Insert(upsert_run_device_,
                               "INSERT OR REPLACE INTO run_devices(run_id, device_id, cycles, completed, lost, resends, "
                               "late_polls, updated_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
-                              other_not_stored_, what);
+                              Kind::kCounts, what);
     try {
         st.Bind(1, *run_id_)
             .Bind(2, int64_t{c.device_id})
@@ -249,6 +268,6 @@ void HistoryWriter::SaveRunDevice(const history::RunDevice& c) {
             .Bind(8, c.updated_ms)
             .Run();
     } catch (const std::exception& e) {
-        Fail(other_not_stored_, what, &e);
+        Fail(Kind::kCounts, what, &e);
     }
 }

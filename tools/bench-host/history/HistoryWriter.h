@@ -1,17 +1,23 @@
 #pragma once
 // Writes a run's history: its row in runs, the rounds, alarms and health
 // changes, the per-minute summary as minutes end.  Every write that fails
-// is counted and throws; the run goes on polling whatever the file does.
+// is counted by its kind (history::StoreKind) and throws; the run goes on
+// polling whatever the file does.  During a run the writes are made on the
+// run's store thread (StoreThread) alone; the counts may be read from any
+// thread.
 //
 // The write-ahead log is kept small: SQLite copies it into the file once it
 // holds kCheckpointPages pages (a few rounds' worth) and it is cut back to
 // kLogLimitBytes after each copy, so that a stored round costs about its
 // own size on the disk, not the pages of a log that grows until the next
 // run.  A file system that fills up stops the storing, never the run.
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include "history/HistoryRows.h"
@@ -64,14 +70,30 @@ public:
     // A note of this run (its run_id is the writer's).
     void SaveNote(const history::Note& note);
 
-    // Writes that failed since the file was opened (each also threw).
-    long RecordsNotStored() const { return records_not_stored_; }
-    long AlarmsNotStored() const { return alarms_not_stored_; }
-    long NotStored() const { return records_not_stored_ + alarms_not_stored_ + other_not_stored_; }
+    // Writes of one kind that were not stored since the file was opened:
+    // those that failed (each also threw) and those counted by the caller,
+    // which never reached the file (CountNotStored).  Safe from any thread.
+    long NotStored(history::StoreKind kind) const { return not_stored_[static_cast<int>(kind)]; }
+    long RecordsNotStored() const { return NotStored(history::StoreKind::kRecord); }
+    long AlarmsNotStored() const { return NotStored(history::StoreKind::kAlarm); }
+    // Of every kind.
+    long NotStored() const;
+    // One write of the kind that was given up before it reached the file;
+    // the count of that kind, this one included.
+    long CountNotStored(history::StoreKind kind) { return ++not_stored_[static_cast<int>(kind)]; }
+
+    // Updates of the per-minute summary that failed (the rounds are kept;
+    // readers read them instead, and the next minute tries again).
+    long SummaryFailures() const { return summary_failures_; }
+    // What SQLite said when a summary update found the file damaged; ""
+    // while it has not.
+    const std::string& Damaged() const { return damaged_; }
 
 private:
-    [[noreturn]] void Fail(long& count, const std::string& what, const std::exception* e);
-    SqlStatement& Insert(std::unique_ptr<SqlStatement>& st, const char* sql, long& count, const char* what);
+    using Kind = history::StoreKind;
+    void SummaryFailed(const std::runtime_error& e);
+    [[noreturn]] void Fail(Kind kind, const std::string& what, const std::exception* e);
+    SqlStatement& Insert(std::unique_ptr<SqlStatement>& st, const char* sql, Kind kind, const char* what);
     void Stored(int64_t at_ms);
     void Summarise(int64_t now_ms);
     void Reopen(int64_t at_ms);
@@ -81,9 +103,9 @@ private:
     std::string path_;
     std::string unavailable_;  // why there is no file to write, "" when there is
     std::optional<int64_t> run_id_;
-    long records_not_stored_ = 0;
-    long alarms_not_stored_ = 0;
-    long other_not_stored_ = 0;  // the run's own row, closing alarms, health changes
+    std::array<std::atomic<long>, history::kStoreKinds> not_stored_{};
+    std::atomic<long> summary_failures_{0};
+    std::string damaged_;
     std::unique_ptr<SqlStatement> insert_record_;
     std::unique_ptr<SqlStatement> insert_alarm_;
     std::unique_ptr<SqlStatement> insert_health_;

@@ -41,6 +41,10 @@ bool SqlError::NoRoom() const {
     return (code_ & 0xFF) == SQLITE_IOERR && (os_errno_ == ENOSPC || os_errno_ == EDQUOT || os_errno_ == EFBIG);
 }
 
+bool SqlError::Damaged() const { return (code_ & 0xFF) == SQLITE_CORRUPT || (code_ & 0xFF) == SQLITE_NOTADB; }
+
+SqlError SqlError::Told(const std::string& context) const { return SqlError(code_, context + what(), os_errno_); }
+
 std::string SqlConnection::WhyNotOpenable(const std::string& path, bool write) {
     const std::filesystem::path p(path);
     const std::string dir = p.parent_path().empty() ? "." : p.parent_path().string();

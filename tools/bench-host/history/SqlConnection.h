@@ -25,6 +25,12 @@ public:
     // The file system has no room (or the file may grow no further): what a
     // run waits out, storing nothing, rather than stops for.
     bool NoRoom() const;
+    // SQLite found the file damaged, or not a database at all: nothing
+    // more should be written to it.
+    bool Damaged() const;
+    // The same failure, its text put in context ("history PATH: cannot
+    // store a record: " + what()).
+    SqlError Told(const std::string& context) const;
 
 private:
     int code_;

@@ -71,9 +71,14 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 emit(line);
             },
             [&](const run::StoreFailed& e) {
-                if (e.count != 1) return;  // once per run; the summary counts them all
+                if (!e.First()) return;  // once per run and kind; the summary counts them all
                 JsonLine line;
-                line.Str("ev", "store_failed").Str("what", e.what);
+                line.Str("ev", "store_failed").Str("kind", history::StoreKindName(e.kind)).Str("what", e.what);
+                emit(line);
+            },
+            [&](const run::HistoryLost& e) {
+                JsonLine line;
+                line.Str("ev", "history_lost").Str("what", e.why);
                 emit(line);
             },
             [&](const run::Restored& e) {
@@ -162,8 +167,14 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     emit(line);
                 }
                 JsonLine history;
-                history.Str("ev", "history").Str("file", e.history_file).Int("records_not_stored", e.records_not_stored).Int(
-                    "alarms_not_stored", e.alarms_not_stored);
+                history.Str("ev", "history")
+                    .Str("file", e.history_file)
+                    .Int("records_not_stored", e.records_not_stored)
+                    .Int("alarms_not_stored", e.alarms_not_stored)
+                    .Int("health_not_stored", e.health_not_stored)
+                    .Int("counts_not_stored", e.counts_not_stored)
+                    .Int("summary_failures", e.summary_failures);
+                if (!e.history_lost.empty()) history.Str("lost", e.history_lost);
                 std::string steps = "[";
                 for (const auto& s : e.clock_steps) steps += (steps.size() > 1 ? "," : "") + ClockStep(s).Text();
                 history.Raw("clock_steps", steps + "]");

@@ -116,6 +116,7 @@ void LiveView::OnEvent(const RunEvent& event) {
                              std::holds_alternative<run::DeviceCallFailed>(event) ||
                              std::holds_alternative<run::StoreFailed>(event) ||
                              std::holds_alternative<run::ClockStepped>(event) ||
+                             std::holds_alternative<run::HistoryLost>(event) ||
                              (std::holds_alternative<run::HealthChanged>(event) &&
                               std::get<run::HealthChanged>(event).change.to != DeviceHealth::State::kAnswering);
         AddEvent(runtext::Clock(false) + " " + *note, trouble ? Look::kAlarm : Look::kPlain);

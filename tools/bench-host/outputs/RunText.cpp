@@ -158,11 +158,13 @@ std::optional<std::string> Note(const RunEvent& event) {
                        " an earlier run left raised";
             },
             [](const run::StoreFailed& e) -> std::optional<std::string> {
-                // Once per run: a full disk fails every round, and the
-                // summary counts them all.
-                if (e.count != 1) return std::nullopt;
-                return "NOT STORED: " + e.what + " (every further failure is counted in the summary)";
+                // Once per run and kind: a full disk fails every round, and
+                // the summary counts them all.
+                if (!e.First()) return std::nullopt;
+                return "NOT STORED: " + e.what + " (every further " + history::StoreKindName(e.kind) +
+                       " not stored is counted in the summary)";
             },
+            [](const run::HistoryLost& e) -> std::optional<std::string> { return "NOT STORED: " + e.why; },
             [](const run::Restored& e) -> std::optional<std::string> {
                 if (!e.why.empty()) return DeviceName(e.device) + " not restored: " + e.why;
                 return DeviceName(e.device) + (e.ok ? " restored from the round saved at " : " refused the round saved at ") +
@@ -307,18 +309,34 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
     for (const auto& s : end.clock_steps)
         lines.push_back("wall clock stepped " + Step(s.step) + " at " + Iso(s.at));
     lines.push_back("history: " + end.history_file);
-    if (end.records_not_stored > 0) lines.push_back(Count(end.records_not_stored, "record", "records") + " not stored");
-    if (end.alarms_not_stored > 0) lines.push_back(Count(end.alarms_not_stored, "alarm", "alarms") + " not stored");
+    const std::string not_stored = NotStored(end);
+    if (!not_stored.empty()) lines.push_back(not_stored);
+    if (end.summary_failures > 0)
+        lines.push_back(Count(end.summary_failures, "update", "updates") +
+                        " of the per-minute summary failed (readers read the rounds instead)");
+    if (!end.history_lost.empty()) lines.push_back("NOT STORED: " + end.history_lost);
     return lines;
+}
+
+std::string NotStored(const run::RunEnded& end) {
+    std::string out;
+    const auto add = [&out](long n, const char* one, const char* many) {
+        if (n > 0) out += (out.empty() ? "" : ", ") + Count(n, one, many);
+    };
+    add(end.records_not_stored, "record", "records");
+    add(end.alarms_not_stored, "alarm", "alarms");
+    add(end.health_not_stored, "health change", "health changes");
+    add(end.counts_not_stored, "update of the run's counts", "updates of the run's counts");
+    return out.empty() ? out : out + " not stored";
 }
 
 std::vector<std::string> Complaints(const run::RunEnded& end) {
     std::vector<std::string> lines;
     for (const BusDevice* d : end.devices)
         if (d->completed == 0) lines.push_back("bench-host: " + DeviceName(d) + " never completed a cycle");
-    if (end.records_not_stored > 0)
-        lines.push_back("bench-host: " + Count(end.records_not_stored, "record", "records") + " not stored in " +
-                        end.history_file);
+    const std::string not_stored = NotStored(end);
+    if (!not_stored.empty()) lines.push_back("bench-host: " + not_stored + " in " + end.history_file);
+    if (!end.history_lost.empty()) lines.push_back("bench-host: NOT STORED: " + end.history_lost);
     return lines;
 }
 

@@ -54,6 +54,9 @@ std::string Standing(const AlarmEvaluator& alarms);
 
 // Per device, where the history went, and what did not reach it.
 std::vector<std::string> Summary(const run::RunEnded& end);
+// What was not stored, by kind: "3 records, 1 health change not stored";
+// "" when everything was.
+std::string NotStored(const run::RunEnded& end);
 // How the device's polls kept their tick: "every 1.02 s against a tick of
 // 1 s, 3 late".
 std::string Polls(const BusDevice& d);

@@ -226,11 +226,15 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     }
     // The runs that stored the rounds read one by one, and those whose
     // time overlaps the period (summarised minutes name no run); a run
-    // without an end counts from its start on only if it is the newest.
+    // without an end runs on from its start if it is the newest, and a
+    // killed one up to its last written counts.
     for (auto& run : reader.Runs()) {
         const auto started = ParseIsoTime(run.started_at);
         const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
-        const bool overlaps = any && started && *started <= r.end_ms && (ended ? *ended >= r.start_ms : !run.killed);
+        const int64_t until = ended         ? *ended
+                              : run.killed ? run.counted_ms.value_or(run.started_ms)
+                                           : std::numeric_limits<int64_t>::max();
+        const bool overlaps = any && started && *started <= r.end_ms && until >= r.start_ms;
         if (run_ids.count(run.id) || overlaps) r.runs.push_back(run);
     }
     // The steps of the wall clock in those runs: the times around each do
@@ -349,6 +353,8 @@ Json::Value StringReport::ToJson() const {
         v["started_at"] = run.started_at;
         v["ended_at"] = run.ended_at.empty() ? Json::Value() : Json::Value(run.ended_at);
         v["killed"] = run.killed;
+        // How far a run without an end is known to have gone.
+        v["counted_to"] = run.ended_at.empty() ? Ms(run.counted_ms) : Json::Value();
         v["plugin_path"] = run.plugin_path;
         v["plugin_sha256"] = run.plugin_sha256;
         v["site_file"] = run.site_file;

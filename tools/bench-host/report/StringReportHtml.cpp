@@ -419,8 +419,10 @@ std::string StringReport::ToHtml() const {
              "<th>Site file</th></tr>";
         for (const auto& r : runs)
             o << "<tr><td>" << r.id << "</td><td class='l'>" << Esc(r.started_at) << "</td><td class='l'>"
-              << (r.ended_at.empty() ? (r.killed ? "<span class='warn'>killed</span>" : "running or killed")
-                                     : Esc(r.ended_at))
+              << (r.ended_at.empty()
+                      ? std::string(r.killed ? "<span class='warn'>killed</span>" : "running or killed") +
+                            (r.counted_ms ? ", counted to " + Esc(When(*r.counted_ms)) : std::string())
+                      : Esc(r.ended_at))
               << "</td><td class='l hash'>" << Esc(r.plugin_sha256) << "</td><td class='l'>" << Esc(r.site_file)
               << "</td></tr>";
         o << "</table></div>";

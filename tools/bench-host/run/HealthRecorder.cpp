@@ -4,8 +4,7 @@
 #include <chrono>
 
 #include "bus/BusDevice.h"
-#include "history/HistoryWriter.h"
-#include "events/RunEvents.h"
+#include "run/StoreThread.h"
 
 namespace {
 
@@ -35,9 +34,5 @@ void HealthRecorder::OnEvent(const RunEvent& event) {
         h.lasted_ms = std::max<int64_t>(
             0, std::chrono::duration_cast<std::chrono::milliseconds>(e->change.since.mono - began->second).count());
     since_[h.device_id] = e->change.since.mono;
-    try {
-        writer_.SaveHealth(h);
-    } catch (const std::exception& x) {
-        events_.Publish(run::StoreFailed{e->device, x.what(), writer_.NotStored()});
-    }
+    store_.Offer(StoreQueue::Item{h});
 }

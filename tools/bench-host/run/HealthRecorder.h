@@ -8,17 +8,15 @@
 
 #include "events/RunOutput.h"
 
-class RunEvents;
-class HistoryWriter;
+class StoreThread;
 
 class HealthRecorder : public RunOutput {
 public:
-    HealthRecorder(HistoryWriter& writer, RunEvents& events) : writer_(writer), events_(events) {}
+    explicit HealthRecorder(StoreThread& store) : store_(store) {}
     void OnEvent(const RunEvent& event) override;
 
 private:
-    HistoryWriter& writer_;
-    RunEvents& events_;
+    StoreThread& store_;
     // Per device, when its present state began on the monotonic clock: a
     // change's row says how long the state it ends lasted.
     std::map<uint32_t, std::chrono::steady_clock::time_point> since_;

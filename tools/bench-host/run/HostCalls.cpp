@@ -2,9 +2,9 @@
 
 #include "bus/BusDevice.h"
 #include "bus/BusScheduler.h"
-#include "history/HistoryStore.h"
 #include "events/RunEvents.h"
 #include "run/RunSetup.h"
+#include "run/StoreThread.h"
 #include "basics/TimeStamp.h"
 
 HostCalls::HostCalls(RunSetup& site, RunEvents& events)
@@ -12,7 +12,8 @@ HostCalls::HostCalls(RunSetup& site, RunEvents& events)
     hoststandin::SetObserver(this);
 }
 
-void HostCalls::Attach() {
+void HostCalls::Attach(StoreThread& store) {
+    store_ = &store;
     for (auto& bus : site_.Buses()) bus.scheduler->OnKeep([this](BusDevice& d) { Keep(d); });
 }
 
@@ -57,7 +58,7 @@ void HostCalls::Keep(BusDevice& d) {
     for (const auto& check : d.round.checks) {
         for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) {
             const TimeStamp at = TimeStamp::Now();
-            HistoryStore::Alarm a;
+            history::Alarm a;
             a.device_id = d.conf.id;
             a.at = at.Text();
             a.at_ms = at.Ms();
@@ -75,11 +76,7 @@ void HostCalls::Keep(BusDevice& d) {
                 a.lasted_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->second).count();
                 raised_.erase(it);
             }
-            try {
-                site_.History().Writer().SaveAlarm(a);
-            } catch (const std::exception& e) {
-                events_.Publish(run::StoreFailed{&d, e.what(), site_.History().Writer().NotStored(), true});
-            }
+            store_->Offer(StoreQueue::Item{a});
             if (c.raised)
                 events_.Publish(run::AlarmRaised{&d, c, a.at});
             else
@@ -87,19 +84,7 @@ void HostCalls::Keep(BusDevice& d) {
         }
     }
     const auto& record = d.round.record;
-    try {
-        site_.History().Writer().SaveRecord(d.conf.id, record.data(), static_cast<unsigned int>(record.size()),
-                                            d.round.at);
-        // The run's counts follow once a minute, so a run that is killed
-        // leaves them at most a minute old.
-        const int64_t minute = d.round.at.Ms() / 60000;
-        if (minute != d.counts_stored_minute) {
-            d.counts_stored_minute = minute;
-            site_.History().Writer().SaveRunDevice(d.Counts(d.round.at.Ms()));
-        }
-    } catch (const std::exception& e) {
-        events_.Publish(run::StoreFailed{&d, e.what(), site_.History().Writer().NotStored()});
-    }
+    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, d.round.at}});
     d.last = BatteryRecord::Decode(record.data(), record.size());
     d.last_round_at = d.round.at.Text();
 }

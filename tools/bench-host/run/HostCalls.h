@@ -1,8 +1,8 @@
 #pragma once
 // The host's side of the calls a device makes during `bench-host run`:
 // requests go to the device's bus, threshold checks to its alarm limits,
-// records to the history, once the bus has shown the round's replies its
-// own.  Installed as the host stand-in's observer for as
+// records and alarms to the history's store thread, once the bus has shown
+// the round's replies its own.  Installed as the host stand-in's observer for as
 // long as it lives.
 #include <chrono>
 #include <cstdint>
@@ -15,6 +15,7 @@
 struct BusDevice;
 class RunEvents;
 class RunSetup;
+class StoreThread;
 
 class HostCalls : public hoststandin::HostObserver {
 public:
@@ -22,8 +23,9 @@ public:
     ~HostCalls() override;
     HostCalls(const HostCalls&) = delete;
     HostCalls& operator=(const HostCalls&) = delete;
-    // Takes the rounds the site's buses keep; once the site is made.
-    void Attach();
+    // Takes the rounds the site's buses keep, for store; once the site is
+    // made.
+    void Attach(StoreThread& store);
 
     void OnSendData(HLXSPDevice& dev, const unsigned char* data, unsigned int len) override;
     void OnSpRefresh(HLXSPDevice& dev) override;
@@ -40,6 +42,7 @@ private:
     RunSetup& site_;
     RunEvents& events_;
     hoststandin::HostObserver* previous_;
+    StoreThread* store_ = nullptr;
     // When each standing alarm (device, name, bound) was raised, on the
     // monotonic clock: its clear says how long it stood.
     std::map<std::tuple<uint32_t, std::string, std::string>, std::chrono::steady_clock::time_point> raised_;

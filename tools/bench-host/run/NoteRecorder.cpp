@@ -1,8 +1,7 @@
 #include "run/NoteRecorder.h"
 
-#include "history/HistoryWriter.h"
-#include "events/RunEvents.h"
 #include "outputs/RunText.h"
+#include "run/StoreThread.h"
 
 void NoteRecorder::OnEvent(const RunEvent& event) {
     history::Note n;
@@ -22,9 +21,5 @@ void NoteRecorder::OnEvent(const RunEvent& event) {
         return;
     }
     n.text = runtext::Note(event).value_or("");
-    try {
-        writer_.SaveNote(n);
-    } catch (const std::exception& x) {
-        events_.Publish(run::StoreFailed{nullptr, x.what(), writer_.NotStored()});
-    }
+    store_.Offer(StoreQueue::Item{n});
 }

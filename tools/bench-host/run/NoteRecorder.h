@@ -4,15 +4,13 @@
 // report, the page) can say where a step fell and that nobody saw the run.
 #include "events/RunOutput.h"
 
-class RunEvents;
-class HistoryWriter;
+class StoreThread;
 
 class NoteRecorder : public RunOutput {
 public:
-    NoteRecorder(HistoryWriter& writer, RunEvents& events) : writer_(writer), events_(events) {}
+    explicit NoteRecorder(StoreThread& store) : store_(store) {}
     void OnEvent(const RunEvent& event) override;
 
 private:
-    HistoryWriter& writer_;
-    RunEvents& events_;
+    StoreThread& store_;
 };

@@ -108,8 +108,13 @@ void RunSetup::Make() {
         // A full file system: the bench still polls and shows the string;
         // what is not stored is said once and counted.
         if (!e.NoRoom()) throw;
-        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored(history::StoreKind::kCounts),
+                                         history::StoreKind::kCounts});
     }
+    if (!history_->MovedAside().empty())
+        site.warnings.push_back("history " + history_->Path() + " failed SQLite's integrity check (" +
+                                history_->Damage() + "): moved aside to " + history_->MovedAside() +
+                                ", a new history begun");
 
     // The rounds older than the days kept go, a few at a time, on a thread
     // of the pruner's own.
@@ -162,6 +167,7 @@ void RunSetup::Restore() {
         if (const int closed = history_->Writer().CloseAlarmsLeftRaised(TimeStamp::Now()))
             events_.Publish(run::AlarmsClosedAtStart{closed});
     } catch (const std::exception& e) {
-        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored()});
+        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored(history::StoreKind::kAlarm),
+                                         history::StoreKind::kAlarm});
     }
 }

@@ -19,6 +19,7 @@
 #include "outputs/PluginLog.h"
 #include "events/RunEvents.h"
 #include "run/RunSetup.h"
+#include "run/StoreThread.h"
 #include "loader/PluginLoader.h"
 #include "outputs/TextOutput.h"
 #include "basics/TimeStamp.h"
@@ -57,13 +58,15 @@ int SiteHost::Run() {
 
     RunSetup site(options_, events);
     HostCalls calls(site, events);
+    std::unique_ptr<StoreThread> store;
     Started web_page;
     // The run's length is measured on the monotonic clock from here, where
     // setup records its start.
     const auto run_began = std::chrono::steady_clock::now();
     try {
         site.Make();
-        calls.Attach();
+        store = std::make_unique<StoreThread>(site.History(), events, site.Devices());
+        calls.Attach(*store);
         // A history without a file (a full disk) has no page of its own; the
         // live page and /metrics are served all the same.
         if (companion_.start)
@@ -72,10 +75,11 @@ int SiteHost::Run() {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
     }
-    HealthRecorder health(site.History().Writer(), events);
+    HealthRecorder health(*store);
     events.Subscribe(health);
-    NoteRecorder notes(site.History().Writer(), events);
+    NoteRecorder notes(*store);
     events.Subscribe(notes);
+    events.Subscribe(*store);
     // The stop signals are caught from here on, so that a stop during the
     // restore still ends with the summary.
     BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
@@ -94,22 +98,24 @@ int SiteHost::Run() {
     events.Publish(started);
 
     site.Restore();
+    // From here until Stop the writer is the store thread's alone.
+    store->Start();
     loop.Run();
+    store->Stop();
 
-    const int64_t end_ms = TimeStamp::Now().Ms();
-    for (const auto& d : site.Devices()) {
+    HistoryWriter& writer = site.History().Writer();
+    const std::string lost = store->Lost();
+    if (!lost.empty()) {
+        writer.CountNotStored(history::StoreKind::kCounts);
+    } else {
         try {
-            site.History().Writer().SaveRunDevice(d->Counts(end_ms));
+            writer.EndRun(TimeStamp::Now(), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - run_began)
+                                                .count());
         } catch (const std::exception& e) {
-            events.Publish(run::StoreFailed{d.get(), e.what(), site.History().Writer().NotStored()});
+            events.Publish(
+                run::StoreFailed{nullptr, e.what(), writer.NotStored(history::StoreKind::kCounts), history::StoreKind::kCounts});
         }
-    }
-    try {
-        site.History().Writer().EndRun(
-            TimeStamp::Now(),
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - run_began).count());
-    } catch (const std::exception& e) {
-        events.Publish(run::StoreFailed{nullptr, e.what(), site.History().Writer().NotStored()});
     }
     run::RunEnded ended;
     ended.at = DeviceHealth::Moment::Now();
@@ -120,12 +126,16 @@ int SiteHost::Run() {
         ended.ports.push_back(run::PortSummary{
             bus.scheduler->Path(), bus.scheduler->Outages(),
             std::chrono::duration_cast<std::chrono::milliseconds>(bus.scheduler->OutageTime(now))});
-    ended.records_not_stored = site.History().Writer().RecordsNotStored();
-    ended.alarms_not_stored = site.History().Writer().AlarmsNotStored();
+    ended.records_not_stored = writer.RecordsNotStored();
+    ended.alarms_not_stored = writer.AlarmsNotStored();
+    ended.health_not_stored = writer.NotStored(history::StoreKind::kHealth);
+    ended.counts_not_stored = writer.NotStored(history::StoreKind::kCounts);
+    ended.summary_failures = writer.SummaryFailures();
+    ended.history_lost = lost;
     ended.clock_steps = loop.ClockSteps();
     events.Publish(ended);
 
-    if (site.History().Writer().NotStored() > 0) return kNotStored;
+    if (writer.NotStored() > 0 || !lost.empty()) return kNotStored;
     for (const auto& d : site.Devices())
         if (d->completed == 0) return kNeverCompleted;
     return kOk;

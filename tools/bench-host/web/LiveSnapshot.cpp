@@ -70,6 +70,13 @@ std::string LiveSnapshot::ToJson(uint64_t version) const {
         .Str("bench_host_version", this->version)
         .Str("plugin_sha256", plugin_sha256)
         .Int("run_started_ms", run_started_ms)
+        .Raw("not_stored", [this] {
+            JsonLine kinds;
+            for (int k = 0; k < history::kStoreKinds; ++k)
+                kinds.UInt(history::StoreKindName(static_cast<history::StoreKind>(k)), not_stored[k]);
+            return kinds.Text();
+        }())
+        .Str("history_lost", history_lost)
         .Raw("devices", JsonArray::Of(devices, DeviceJson))
         .Raw("ports", JsonArray::Of(ports, [](const Port& p) {
                  return JsonLine()

@@ -8,12 +8,14 @@
 // Times are milliseconds since the Unix epoch (UTC).  now_ms is when the
 // snapshot was taken: the page counts ages on from it, so values that stop
 // coming grow visibly older instead of looking current.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "history/HistoryRows.h"
 #include "record/DeviceHealth.h"
 
 struct LiveSnapshot {
@@ -92,6 +94,11 @@ struct LiveSnapshot {
     std::vector<Device> devices;
     std::vector<Port> ports;
     std::vector<Alarm> recent_alarms;  // oldest first
+    // Writes the history did not store over the run, by kind
+    // (history::StoreKind: record, alarm, health, counts).
+    std::array<uint64_t, history::kStoreKinds> not_stored{};
+    // Why the history file was given up while running ("" while stored to).
+    std::string history_lost;
 
     // The snapshot as one JSON object (the body of /api/live and of each
     // server-sent event); version is the hub's publication counter.

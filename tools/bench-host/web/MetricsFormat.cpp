@@ -260,6 +260,22 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                            Number(p.outage_seconds));
                 }
             });
+    f.Whole("bench_host_not_stored_total", "counter",
+            "Writes the history did not store, by kind: record, alarm, health (a health change), counts (the run's "
+            "own row and counts).",
+            [&snapshot](std::string& out) {
+                for (int k = 0; k < history::kStoreKinds; ++k) {
+                    const char* kind = history::StoreKindName(static_cast<history::StoreKind>(k));
+                    Sample(out, "bench_host_not_stored_total", std::string("kind=\"") + kind + "\"",
+                           std::to_string(snapshot.not_stored[k]));
+                }
+            });
+    f.Whole("bench_host_history_lost", "gauge",
+            "1 once the history file was found deleted, replaced, cut short or damaged while the run wrote to it "
+            "(nothing more is stored in the run), else 0.",
+            [&snapshot](std::string& out) {
+                Sample(out, "bench_host_history_lost", "", snapshot.history_lost.empty() ? "0" : "1");
+            });
     f.Whole("bench_host_build_info", "gauge", "What runs (always 1): bench-host's version, the plug-in's SHA-256.",
             [&snapshot](std::string& out) {
                 if (snapshot.run_started_ms == 0) return;

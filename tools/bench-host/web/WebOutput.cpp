@@ -141,9 +141,6 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        Checked(bd, kCurrent, e.record.group_current, d->current);
                        Checked(bd, kTemperature, e.record.temperature, d->temperature);
                        Counters(bd, *d);
-                       bool& failed = record_failed_[d->id];
-                       if (!failed) ++d->records_stored;
-                       failed = false;
                        Publish();
                    },
                    [&](const run::HealthChanged& e) {
@@ -173,16 +170,25 @@ void WebOutput::OnEvent(const RunEvent& event) {
                    [&](const run::AlarmRaised& e) { Alarm(e.device, e.change); },
                    [&](const run::AlarmCleared& e) { Alarm(e.device, e.change); },
                    [&](const run::StoreFailed& e) {
+                       const auto added = static_cast<uint64_t>(e.added);
+                       snapshot_.not_stored[static_cast<int>(e.kind)] += added;
                        if (LiveSnapshot::Device* d = Find(e.device)) {
-                           if (e.alarm) {
-                               ++d->alarms_not_stored;
-                           } else {
-                               ++d->records_not_stored;
-                               record_failed_[d->id] = true;
+                           if (e.kind == history::StoreKind::kAlarm) {
+                               d->alarms_not_stored += added;
+                           } else if (e.kind == history::StoreKind::kRecord) {
+                               d->records_not_stored += added;
                            }
                            Counters(*e.device, *d);
                        }
                        dirty_ = true;
+                   },
+                   [&](const run::RecordsStored& e) {
+                       if (LiveSnapshot::Device* d = Find(e.device)) d->records_stored = static_cast<uint64_t>(e.total);
+                       Publish();
+                   },
+                   [&](const run::HistoryLost& e) {
+                       snapshot_.history_lost = e.why;
+                       Publish();
                    },
                    [&](const run::RunEnded& e) {
                        for (const BusDevice* bd : e.devices)

@@ -7,7 +7,6 @@
 // a copy and a pointer swap.
 #include <chrono>
 #include <cstddef>
-#include <map>
 #include <vector>
 
 #include "web/LiveSnapshot.h"
@@ -41,9 +40,6 @@ private:
     // port is away and no device has events (cycles missed, outage time).
     std::vector<const BusDevice*> devices_;
     std::vector<const BusScheduler*> buses_;
-    // A record that failed to store is told before its round completes;
-    // that round is then not counted as stored.
-    std::map<uint32_t, bool> record_failed_;
     bool dirty_ = false;
     std::chrono::steady_clock::time_point published_{};
 };

@@ -224,7 +224,17 @@ function drawSummary(snapshot) {
     alarms === 0 ? 'no alarm standing' : `${alarms} alarm${alarms === 1 ? '' : 's'} standing`;
   strip.querySelector('.weakest').textContent =
     weakest.length ? `weakest cell: ${weakest.join('; ')}` : 'no cell values yet';
+  // What the history did not keep: the file lost, then every kind of
+  // write that failed.
+  const kinds = Object.entries(snapshot.not_stored || {}).filter(([, n]) => n > 0).map(([k, n]) => `${n} ${k}`);
+  const notStored = [];
+  if (snapshot.history_lost) notStored.push(`NOT STORED: ${snapshot.history_lost}`);
+  if (kinds.length) notStored.push(`not stored: ${kinds.join(', ')}`);
+  const line = strip.querySelector('.not-stored');
+  line.textContent = notStored.join('; ');
+  line.hidden = notStored.length === 0;
   const parts = [];
+  if (snapshot.history_lost) parts.push('NOT STORED');
   if (alarms) parts.push(`${alarms} alarm${alarms === 1 ? '' : 's'}`);
   if (troubled.length) parts.push(`${troubled.length} not answering`);
   document.title = (parts.length ? `(${parts.join(', ')}) ` : '') + 'bench-host: live';
