@@ -381,6 +381,15 @@ TEST_F(RunEndToEnd, NoValueIsPrintedAsARawFloat) {
             EXPECT_FALSE(std::regex_search(*text, m, raw)) << o.what << ": " << m.str() << " in\n" << *text;
         }
     }
+    // The report's figures: at most the tenth of a millivolt they are
+    // computed to.
+    const std::string json = db_ + ".report.json";
+    const auto r = ChildProcess::Run({kBin, "report", "--db", db_, "--out", db_ + ".report.html", "--json", json}, 60s);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(json);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    EXPECT_FALSE(std::regex_search(text, m, std::regex(R"(\d\.\d{5,}|\de-\d)"))) << m.str();
 }
 
 TEST_F(RunEndToEnd, DumbTerminalGetsPlainLines) {

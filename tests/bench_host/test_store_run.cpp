@@ -268,11 +268,11 @@ TEST_F(FullDisk, RoundsFillTheDiskAtAboutTheirOwnSize) {
         ++stored;
     });
     EXPECT_EQ(stored + not_stored, static_cast<long>(Events(events, "round").size()));
-    // 256 KiB holds the schema (some twenty tables and indexes of a page
-    // or more each), the summary, the counts written every 5 s and a few
-    // hundred records of 152 bytes; a log that grew by a page or more a
-    // round would hold about forty.
-    EXPECT_GT(stored, 150) << not_stored << " not stored";
+    // 256 KiB (64 pages) holds the schema (some thirty tables and indexes
+    // of a page or more each), the summary, the counts written every 5 s and
+    // over a hundred records of 152 bytes; a log that grew by a page or more
+    // a round would hold about forty.
+    EXPECT_GT(stored, 120) << not_stored << " not stored";
     EXPECT_EQ(r.status, not_stored > 0 ? 4 : 0) << r.err;
 }
 

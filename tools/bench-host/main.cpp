@@ -193,6 +193,10 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
             Json::StreamWriterBuilder b;
             b["indentation"] = " ";
             b["emitUTF8"] = true;
+            // Figures at most to the tenth of a millivolt they are computed
+            // to, never a double's residue (44.899999999999999).
+            b["precision"] = 4;
+            b["precisionType"] = "decimal";
             if (std::string e = WriteFile(files.json, Json::writeString(b, report.ToJson()) + "\n"); !e.empty())
                 return Fail(e);
             std::cout << "report JSON: " << files.json << std::endl;

@@ -162,7 +162,13 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     auto site = canned::Site();
     site.devices[0].temperature.value = std::nanf("");
     site.devices[4].poll_interval_seconds = 0.0;  // fewer than two cycles
-    const Json::Value v = Parse(site.ToJson(7));
+    site.devices[0].current.value = -19.999998f;     // a scaled reading's residue
+    site.devices[0].cells[0].value = 1.5200019f;
+    const std::string text = site.ToJson(7);
+    // Values at their resolution, as every output prints them.
+    EXPECT_NE(text.find(R"("current":{"value":-20.0,)"), std::string::npos) << text.substr(0, 2000);
+    EXPECT_NE(text.find(R"({"label":"第1节电池","value":1.52,)"), std::string::npos);
+    const Json::Value v = Parse(text);
     EXPECT_EQ(v["version"].asUInt64(), 7u);
     const Json::Value& d12 = v["devices"][0];
     EXPECT_EQ(d12["name"].asString(), canned::kTrickyName);

@@ -2,26 +2,29 @@
 
 #include "web/JsonArray.h"
 #include "basics/JsonLine.h"
+#include "basics/ValueText.h"
 
 namespace {
 
-std::string OptionalFloat(const std::optional<float>& v) {
-    return v ? JsonLine::FormatFloat(*v) : "null";
-}
+using Kind = ValueText::Kind;
+
+// A value and its limits at the value's resolution, as every other output
+// prints them: the float's residue (1.5200019) never shows.
+std::string OptionalValue(Kind kind, const std::optional<float>& v) { return v ? ValueText::Of(kind, *v) : "null"; }
 
 // Fills the keys every checked value has; cells add their label.  A value
 // never read (no round completed yet) is null, never a 0 that reads as a
 // dead cell or an empty string.
-JsonLine& ValueKeys(JsonLine& out, const LiveSnapshot::Value& v, bool read) {
-    return out.Raw("value", read ? JsonLine::FormatFloat(v.value) : "null")
-        .Raw("low", OptionalFloat(v.low))
-        .Raw("high", OptionalFloat(v.high))
+JsonLine& ValueKeys(JsonLine& out, Kind kind, const LiveSnapshot::Value& v, bool read) {
+    return out.Raw("value", read ? ValueText::Of(kind, v.value) : "null")
+        .Raw("low", OptionalValue(kind, v.low))
+        .Raw("high", OptionalValue(kind, v.high))
         .Bool("alarm", v.in_alarm);
 }
 
-std::string ValueJson(const LiveSnapshot::Value& v, bool read) {
+std::string ValueJson(Kind kind, const LiveSnapshot::Value& v, bool read) {
     JsonLine out;
-    return ValueKeys(out, v, read).Text();
+    return ValueKeys(out, kind, v, read).Text();
 }
 
 std::string DeviceJson(const LiveSnapshot::Device& d) {
@@ -41,11 +44,11 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .Raw("cells", JsonArray::Of(d.cells,
                             [read](const LiveSnapshot::Cell& c) {
                                 JsonLine cell;
-                                return ValueKeys(cell.Str("label", c.label), c, read).Text();
+                                return ValueKeys(cell.Str("label", c.label), Kind::kCell, c, read).Text();
                             }))
-        .Raw("string_voltage", ValueJson(d.string_voltage, read))
-        .Raw("current", ValueJson(d.current, read))
-        .Raw("temperature", ValueJson(d.temperature, read))
+        .Raw("string_voltage", ValueJson(Kind::kString, d.string_voltage, read))
+        .Raw("current", ValueJson(Kind::kCurrent, d.current, read))
+        .Raw("temperature", ValueJson(Kind::kTemperature, d.temperature, read))
         .Raw("failures", failures.Text())
         .UInt("cycles", d.cycles)
         .UInt("rounds", d.rounds)
