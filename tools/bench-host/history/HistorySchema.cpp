@@ -88,9 +88,6 @@ void HistorySchema::CreateOrMigrate(SqlConnection& db) {
             "CREATE TABLE IF NOT EXISTS run_devices(run_id INTEGER NOT NULL REFERENCES runs(run_id), "
             "device_id INTEGER NOT NULL, cycles INTEGER, completed INTEGER, lost INTEGER, resends INTEGER, "
             "late_polls INTEGER, updated_ms INTEGER, PRIMARY KEY(run_id, device_id))");
-        db.Exec(
-            "CREATE TABLE IF NOT EXISTS run_notes(run_id INTEGER REFERENCES runs(run_id), at TEXT NOT NULL, "
-            "at_ms INTEGER NOT NULL, kind TEXT NOT NULL, step_ms INTEGER, text TEXT)");
         Migrate(db);
         db.Exec("CREATE INDEX IF NOT EXISTS history_device_time ON history(device_id, saved_ms)");
         db.Exec("CREATE INDEX IF NOT EXISTS alarms_device_time ON alarms(device_id, at_ms)");

@@ -33,8 +33,8 @@
 //             step_ms INTEGER, text TEXT)
 //       what else befell a run: kind "clock step" (the wall clock moved by
 //       step_ms against the monotonic clock; at_ms is after the step) or
-//       "output lost" (its standard output was closed).  Files from before
-//       the table hold no notes: nothing was recorded of either.
+//       "output lost" (its standard output was closed).  Made with the
+//       first note; a file without it holds no notes.
 //
 // alarms, health and runs also have lasted_ms: what ended at the row (an
 // alarm's clear or close, the state a health change ends, the run) lasted

@@ -67,8 +67,7 @@ void HistorySummary::Create(sqlite3* handle) {
         "voltage_sum REAL, current_sum REAL, temperature_sum REAL" +
         cols +
         ", current_min REAL, last_ms INTEGER, PRIMARY KEY(device_id, minute_ms)) WITHOUT ROWID;"
-        "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL);" +
-        std::string(kCreateReopened));
+        "CREATE TABLE IF NOT EXISTS history_minutes_through(through_ms INTEGER NOT NULL)");
 }
 
 void HistorySummary::Migrate(sqlite3* handle) {
@@ -82,7 +81,6 @@ void HistorySummary::Migrate(sqlite3* handle) {
     // the minute's end; NULL in minutes summarised before it was kept.
     if (db.HasTable("history_minutes") && !db.HasColumn("history_minutes", "last_ms"))
         db.Exec("ALTER TABLE history_minutes ADD COLUMN last_ms INTEGER");
-    if (db.HasTable("history_minutes")) db.Exec(kCreateReopened);
 }
 
 void HistorySummary::CreateFrom(sqlite3* handle, int64_t now_ms) {
@@ -120,7 +118,7 @@ int64_t HistorySummary::Update(sqlite3* handle, int64_t now_ms) {
         // The minutes written again since (the clock was set back), but
         // the one still being written.
         std::vector<int64_t> reopened;
-        {
+        if (db.HasTable("history_minutes_reopened")) {
             SqlStatement st = db.Prepare("SELECT minute_ms FROM history_minutes_reopened WHERE minute_ms <> ?");
             st.Bind(1, now_minute);
             while (st.Step()) reopened.push_back(st.Int(0));
@@ -142,6 +140,9 @@ int64_t HistorySummary::Update(sqlite3* handle, int64_t now_ms) {
 void HistorySummary::Reopen(sqlite3* handle, int64_t minute_ms) {
     SqlConnection db(handle);
     db.InSavepoint("history_summary", [&] {
+        // Made with the first minute reopened: a file whose clock never
+        // stepped back spends no page on it.
+        db.Exec(kCreateReopened);
         db.Prepare("DELETE FROM history_minutes WHERE minute_ms = ?").Bind(1, minute_ms).Run();
         db.Prepare("INSERT OR IGNORE INTO history_minutes_reopened VALUES(?)").Bind(1, minute_ms).Run();
         return true;

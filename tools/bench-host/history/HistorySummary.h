@@ -21,7 +21,8 @@
 //       wall clock was set back): their rows are deleted when the first
 //       such round is written and made anew once the writer has left the
 //       minute, so a reader reads their rounds meanwhile.  A minute with
-//       rounds and no row is never taken for an empty one.
+//       rounds and no row is never taken for an empty one.  Made with the
+//       first minute reopened.
 //   history_minutes_since(since_ms)
 //       only in a file that held rounds before it had a summary: the
 //       summary begins at since_ms (a minute's start); readers read the

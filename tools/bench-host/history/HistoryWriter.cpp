@@ -237,6 +237,11 @@ void HistoryWriter::SaveNote(const history::Note& n) {
     const char* what = "cannot store a note of the run";
     if (!db_) Fail(Kind::kCounts, what, nullptr);
     try {
+        // Made with the first note: most runs have none, and a page of a
+        // small disk is better spent on rounds.
+        db_->Exec(
+            "CREATE TABLE IF NOT EXISTS run_notes(run_id INTEGER REFERENCES runs(run_id), at TEXT NOT NULL, "
+            "at_ms INTEGER NOT NULL, kind TEXT NOT NULL, step_ms INTEGER, text TEXT)");
         db_->Prepare("INSERT INTO run_notes(run_id, at, at_ms, kind, step_ms, text) VALUES(?, ?, ?, ?, ?, ?)")
             .Bind(1, run_id_)
             .Bind(2, n.at)
