@@ -18,6 +18,11 @@
 
 class HistoryReader;
 
+namespace report {
+// A text as HTML: & < > " ' escaped, for every text the report's pages carry.
+std::string EscapeHtml(const std::string& s);
+}  // namespace report
+
 struct StringReport {
     struct Options {
         std::optional<uint32_t> device_id;

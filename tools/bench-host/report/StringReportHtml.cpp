@@ -11,12 +11,7 @@
 #include "report/StringReport.h"
 #include "basics/TimeStamp.h"
 
-namespace {
-
-using report::DeviceFigures;
-using report::Series;
-
-std::string Esc(const std::string& s) {
+std::string report::EscapeHtml(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
@@ -30,6 +25,14 @@ std::string Esc(const std::string& s) {
     }
     return out;
 }
+
+namespace {
+
+using report::DeviceFigures;
+using report::Series;
+
+// One escape for every text the report's pages carry.
+std::string Esc(const std::string& s) { return report::EscapeHtml(s); }
 
 std::string Fixed(double v, int digits) {
     if (!std::isfinite(v)) return "–";

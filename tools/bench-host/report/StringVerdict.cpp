@@ -5,26 +5,14 @@
 #include <sstream>
 
 #include "basics/TimeStamp.h"
+#include "report/StringReport.h"
 #include "site/SiteConfig.h"
 
 namespace report {
 
 namespace {
 
-std::string Html(const std::string& s) {
-    std::string out;
-    for (const char c : s) {
-        switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '\'': out += "&#39;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+std::string Html(const std::string& s) { return EscapeHtml(s); }
 
 Json::Value Rounded(double v, int places) {
     const double scale = std::pow(10.0, places);
