@@ -314,6 +314,10 @@ TEST(MonitorSimTool, ExitStatusOfCommandLines) {
         {{"--discharge", "20:5:30"}, 2, ""},  // without the sensor the current cannot go below 0 A
         {{"--discharge", "20:5"}, 2, ""},
         {{"--high-resistance", "0x83/1:2"}, 2, ""},
+        // Options that cannot combine are refused (the reason on standard error).
+        {{"--battery", "--millivolts"}, 2, ""},
+        {{"--battery", "--cell-voltage", "13.2"}, 2, ""},
+        {{"--capacity-test", "10:5"}, 2, ""},
     };
     for (const auto& c : cases) {
         SimProcess sim(c.args);

@@ -335,6 +335,12 @@ int main(int argc, char** argv) {
         }
         if (battery) {
             if (profile.millivolts) throw std::invalid_argument("--battery models 12 V blocks; not with --millivolts");
+            // The model's charge and charger set the blocks' voltage: a fixed
+            // nominal one would be silently ignored.
+            if (cell_volts)
+                throw std::invalid_argument(
+                    "--battery sets the blocks' voltage from their charge (--float-voltage, --state-of-charge); "
+                    "not with --cell-voltage");
             for (const auto& text : block_capacity_texts) {
                 const auto c = monitor_sim::ParseHighResistance(text);  // the same INDEX:NUMBER
                 if (c.index >= profile.cells || c.factor <= 0 || c.factor > 200)
