@@ -60,6 +60,8 @@ LiveSnapshot Site(int64_t now_ms) {
     s.version = "0.9.0";
     s.plugin_sha256 = std::string(64, 'a');
     s.run_started_ms = now_ms - 3600000;
+    s.clock_steps = {{now_ms - 60000, -80000}};
+    s.clock_steps_total = 1;
     s.ports = {{"/dev/pts/12", true, 0, 0.0}, {"/dev/pts/14", false, 2, 75.5}, {kBadPath, true, 0, 0.0}};
     s.devices.push_back(Device(12, H::kAnswering, now_ms));
     auto& d12 = s.devices.back();

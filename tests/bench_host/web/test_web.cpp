@@ -97,6 +97,7 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              "bench_host_port_up{port=\"/dev/serial/by-id/usb-\xEF\xBF\xBD\"} 1",
              R"(bench_host_build_info{version="0.9.0",plugin_sha256="aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"} 1)",
              R"(bench_host_run_start_timestamp_seconds 1796716623.25)",
+             R"(bench_host_clock_steps_total 1)",
              R"(bench_host_records_stored_total{device="12"} 990)",
              R"(bench_host_records_not_stored_total{device="12"} 2)",
              // Label values escaped: backslash, quote, line feed; UTF-8 as is.

@@ -123,6 +123,20 @@ TEST(WebOutput, RoundsAlarmsHealthAndCountsReachTheHub) {
     EXPECT_EQ(whole.history_lost, "history h.sqlite was deleted");
 }
 
+// The page keeps the run's latest steps of the wall clock, bounded, and
+// counts them all.
+TEST(WebOutput, KeepsTheClockStepsBounded) {
+    Site site;
+    const auto at = std::chrono::system_clock::time_point{} + std::chrono::hours(500000);
+    for (std::size_t i = 0; i <= LiveSnapshot::kClockSteps; ++i)
+        site.output.OnEvent(run::ClockStepped{at, std::chrono::milliseconds(-3600000 + static_cast<int64_t>(i))});
+    const auto& s = *site.hub.Get().snapshot;
+    EXPECT_EQ(s.clock_steps.size(), LiveSnapshot::kClockSteps);
+    EXPECT_EQ(s.clock_steps_total, LiveSnapshot::kClockSteps + 1);
+    EXPECT_EQ(s.clock_steps.back().step_ms, -3600000 + static_cast<int64_t>(LiveSnapshot::kClockSteps));
+    EXPECT_NE(s.ToJson(1).find(R"("clock_steps_total":9)"), std::string::npos);
+}
+
 TEST(WebOutput, KeepsTheRecentAlarmsBounded) {
     Site site;
     for (std::size_t i = 0; i < WebOutput::kRecentAlarms; ++i) {

@@ -80,6 +80,15 @@ std::string LiveSnapshot::ToJson(uint64_t version) const {
             return kinds.Text();
         }())
         .Str("history_lost", history_lost)
+        .Raw("clock_steps", JsonArray::Of(clock_steps,
+                                          [](const ClockStep& c) {
+                                              return JsonLine()
+                                                  .Int("at_ms", c.at_ms)
+                                                  .Raw("step_s", JsonLine::FormatDouble(
+                                                                     static_cast<double>(c.step_ms) / 1000.0))
+                                                  .Text();
+                                          }))
+        .UInt("clock_steps_total", clock_steps_total)
         .Raw("devices", JsonArray::Of(devices, DeviceJson))
         .Raw("ports", JsonArray::Of(ports, [](const Port& p) {
                  return JsonLine()

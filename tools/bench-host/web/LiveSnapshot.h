@@ -99,6 +99,16 @@ struct LiveSnapshot {
     std::array<uint64_t, history::kStoreKinds> not_stored{};
     // Why the history file was given up while running ("" while stored to).
     std::string history_lost;
+    // Steps of the wall clock against the monotonic one in this run: the
+    // latest kClockSteps of them, and how many there were.  Times shown
+    // around a step are the wall clock's; durations are not.
+    struct ClockStep {
+        int64_t at_ms = 0;    // the wall time after the step
+        int64_t step_ms = 0;  // how far it moved; negative: back
+    };
+    static constexpr std::size_t kClockSteps = 8;
+    std::vector<ClockStep> clock_steps;
+    uint64_t clock_steps_total = 0;
 
     // The snapshot as one JSON object (the body of /api/live and of each
     // server-sent event); version is the hub's publication counter.

@@ -276,6 +276,12 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
             [&snapshot](std::string& out) {
                 Sample(out, "bench_host_history_lost", "", snapshot.history_lost.empty() ? "0" : "1");
             });
+    f.Whole("bench_host_clock_steps_total", "counter",
+            "Steps of the wall clock against the monotonic one in this run (times around them are the wall "
+            "clock's; durations are the monotonic clock's).",
+            [&snapshot](std::string& out) {
+                Sample(out, "bench_host_clock_steps_total", "", std::to_string(snapshot.clock_steps_total));
+            });
     f.Whole("bench_host_build_info", "gauge", "What runs (always 1): bench-host's version, the plug-in's SHA-256.",
             [&snapshot](std::string& out) {
                 if (snapshot.run_started_ms == 0) return;

@@ -190,6 +190,13 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        snapshot_.history_lost = e.why;
                        Publish();
                    },
+                   [&](const run::ClockStepped& e) {
+                       auto& steps = snapshot_.clock_steps;
+                       if (steps.size() == LiveSnapshot::kClockSteps) steps.erase(steps.begin());
+                       steps.push_back({MsOf(e.at), e.step.count()});
+                       ++snapshot_.clock_steps_total;
+                       Publish();
+                   },
                    [&](const run::RunEnded& e) {
                        for (const BusDevice* bd : e.devices)
                            if (LiveSnapshot::Device* d = Find(bd)) Counters(*bd, *d);

@@ -233,6 +233,15 @@ function drawSummary(snapshot) {
   const line = strip.querySelector('.not-stored');
   line.textContent = notStored.join('; ');
   line.hidden = notStored.length === 0;
+  // Steps of the wall clock: the times shown around them are the wall
+  // clock's, so a reader must know where one fell.
+  const steps = snapshot.clock_steps || [];
+  const stepLine = strip.querySelector('.clock-steps');
+  stepLine.textContent = steps.length === 0 ? '' :
+    `wall clock stepped ${snapshot.clock_steps_total} time${snapshot.clock_steps_total === 1 ? '' : 's'}: ` +
+    steps.map((c) => `${c.step_s < 0 ? 'back' : 'forward'} ${bench.age(Math.abs(c.step_s) * 1000)} at ` +
+      `${bench.time(c.at_ms)}`).join('; ') + ' (durations are kept on the monotonic clock)';
+  stepLine.hidden = steps.length === 0;
   const parts = [];
   if (snapshot.history_lost) parts.push('NOT STORED');
   if (alarms) parts.push(`${alarms} alarm${alarms === 1 ? '' : 's'}`);
