@@ -139,7 +139,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
         const std::string& at_ms = columns_->at_ms;
         SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
                                       ", " + columns_->alarm_run + ", " + Lasted("alarms") + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
-                                      at_ms + " BETWEEN ?2 AND ?3 ORDER BY " + at_ms + ", rowid LIMIT ?4");
+                                      at_ms + " BETWEEN ?2 AND ?3 ORDER BY rowid LIMIT ?4");
         st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
             .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
             .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()))
@@ -172,7 +172,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
         SqlStatement st = db_.Prepare(
             "SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id, " +
             Lasted("health") + " FROM health" +
-            (device_id ? " WHERE device_id = ?" : "") + " ORDER BY at_ms, rowid");
+            (device_id ? " WHERE device_id = ? ORDER BY rowid" : " ORDER BY at_ms, rowid"));
         if (device_id) st.Bind(1, int64_t{*device_id});
         while (st.Step()) {
             history::Health h;

@@ -44,6 +44,10 @@ public:
     // The rounds saved from..to (both included; the limit is not used).
     void ForEachRow(std::optional<uint32_t> device_id, const Span& span,
                     const std::function<void(const history::Row&)>& visit);
+    // Alarms, and one device's health changes, come in the order they were
+    // written: a step of the wall clock can put a clear's time before its
+    // raise's, and only the order written pairs them right.  The health
+    // changes of every device come in the order of their times.
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id, const Span& span);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);

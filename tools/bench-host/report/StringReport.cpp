@@ -203,14 +203,18 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                                     [&](const history::Health& h) { return h.at_ms > r.end_ms; }),
                      health.end());
         DeviceFigures d = f.Finish(reader.Alarms(id, span), health, r.start_ms, r.end_ms);
-        // Troubles over before the period are not its own; one that began
-        // before it counts from its start.
+        // Troubles over before a period asked for are not its own; one that
+        // began before it counts from its start.  Without --from the period
+        // is the whole history: a trouble whose wall time a step of the
+        // clock put before the first round is still its own, with its
+        // length as measured.
         auto& t = d.watch.troubles;
-        t.erase(std::remove_if(t.begin(), t.end(),
-                               [&](const report::Trouble& x) { return x.until_ms && *x.until_ms < r.start_ms; }),
-                t.end());
+        if (options.from_ms)
+            t.erase(std::remove_if(t.begin(), t.end(),
+                                   [&](const report::Trouble& x) { return x.until_ms && *x.until_ms < r.start_ms; }),
+                    t.end());
         for (auto& x : t) {
-            if (x.since_ms >= r.start_ms) continue;
+            if (!options.from_ms || x.since_ms >= r.start_ms) continue;
             x.since_ms = r.start_ms;
             x.since = TimeText(r.start_ms);
             x.duration_s = std::max(0.0, static_cast<double>(x.until_ms.value_or(r.end_ms) - r.start_ms) / 1000.0);
