@@ -3,6 +3,7 @@
 // alarms a killed run left raised, runs under two time zones, a file in a
 // folder that cannot be written.
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -340,6 +341,58 @@ TEST_F(StoreEndToEnd, AnAlarmAKilledRunLeftRaisedIsClosedAtTheNextStart) {
     const auto none = ChildProcess::Run({kBin, "history", "--db", db_, "--alarms", "--id", "99"}, 30s);
     EXPECT_EQ(none.status, 0) << none.err;
     EXPECT_EQ(none.err, "bench-host: no alarms stored for that device\n");
+}
+
+// A run killed with kill -9 after about 7 s, then a short run on the same
+// file: the report lists the killed run as killed, counted to its last
+// written counts, and those lag its stored rounds by at most the interval
+// they are written at.
+TEST_F(StoreEndToEnd, AKilledRunIsReportedWithCountsWithinTheirIntervalOfItsRounds) {
+    StartSim({});
+    const std::string site = Site(kDevice12, 0.1);
+    {
+        ChildProcess host({kBin, "run", "--config", site, "--json"});
+        ASSERT_TRUE(host.WaitForOutput(R"("round":70,)", 30s)) << host.Out();
+        host.Signal(SIGKILL);
+        host.Finish(10s);
+    }
+    ASSERT_EQ(RunHost(site, {"--rounds", "3"}).status, 0);
+
+    const std::string html = dir_ + "/report.html", json = dir_ + "/report.json";
+    const auto rep = ChildProcess::Run({kBin, "report", "--db", db_, "--out", html, "--json", json}, 60s);
+    ASSERT_EQ(rep.status, 0) << rep.err;
+    Json::Value report;
+    {
+        std::ifstream in(json);
+        Json::CharReaderBuilder b;
+        std::string errors;
+        ASSERT_TRUE(Json::parseFromStream(b, in, &report, &errors)) << errors;
+    }
+    ASSERT_EQ(report["runs"].size(), 2u) << report["runs"].toStyledString();
+    const Json::Value& killed = report["runs"][0];
+    EXPECT_TRUE(killed["killed"].asBool());
+    EXPECT_TRUE(killed["counted_to"].isString()) << killed.toStyledString();
+    EXPECT_FALSE(report["runs"][1]["killed"].asBool());
+    EXPECT_EQ(report["devices"][0]["watch"]["cycles"]["runs_counted"].asInt(), 2);
+
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const int64_t run_id = killed["run_id"].asInt64();
+    long rows = 0;
+    store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) { rows += row.run_id == run_id; });
+    const auto counts = store.Reader().RunDevices(12);
+    const auto c = std::find_if(counts.begin(), counts.end(),
+                                [&](const history::RunDevice& x) { return x.run_id == run_id; });
+    ASSERT_NE(c, counts.end());
+    ASSERT_GE(rows, 65);
+    // 5 s of rounds at 0.1 s, and the one in hand when the counts were taken.
+    EXPECT_LE(c->completed, rows);
+    EXPECT_GE(c->completed, rows - 51) << rows << " rounds stored";
+
+    // history --runs says how far the killed run's counts go.
+    const auto h = ChildProcess::Run({kBin, "history", "--db", db_, "--runs"}, 30s);
+    ASSERT_EQ(h.status, 0) << h.err;
+    EXPECT_NE(h.out.find("(killed: no end recorded, and a later run started)  counted to "), std::string::npos)
+        << h.out;
 }
 
 TEST_F(StoreEndToEnd, AnAlarmOnAValueTheDeviceDoesNotAnswerStopsTheSetup) {

@@ -98,6 +98,7 @@ int History(const std::string& db, const HistoryReport::Options& options, Listin
                        : listing == Listing::kRuns ? HistoryReport::PrintRuns(reader, options, std::cout)
                        : listing == Listing::kHealth ? HistoryReport::PrintHealth(reader, options, std::cout)
                                                      : HistoryReport::PrintRounds(reader, options, std::cout);
+        if (!reader.Damage().empty()) std::cerr << "bench-host: " << reader.Damage() << std::endl;
         if (n == 0 && !options.csv) {
             // What is missing, plainly: a history without alarms is good news,
             // not an empty file.
@@ -187,6 +188,10 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
         if (!store.Unread().empty()) std::cerr << "bench-host: " << store.Unread() << std::endl;
         StringReport report = StringReport::Build(store.Reader(), db, options);
         report.unread = store.Unread();
+        if (const std::string damage = store.Reader().Damage(); !damage.empty()) {
+            std::cerr << "bench-host: " << damage << std::endl;
+            report.unread += (report.unread.empty() ? "" : "; ") + damage;
+        }
         if (std::string e = WriteFile(files.html, report.ToHtml()); !e.empty()) return Fail(e);
         std::cout << "report: " << files.html << std::endl;
         if (!files.json.empty()) {

@@ -102,30 +102,103 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
                                const std::function<void(const history::Row&)>& visit) {
     if (!columns_) return;
     const std::string& ms = columns_->saved_ms;
+    std::string where = device_id ? " WHERE device_id = ?1" : " WHERE ?1 IS NULL";
+    if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
+    const std::string select =
+        "SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run + ", rowid FROM history";
+    const auto bind = [&](SqlStatement& st) {
+        if (device_id) st.Bind(1, int64_t{*device_id});
+        if (span.from_ms || span.to_ms)
+            st.Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
+                .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()));
+    };
     std::optional<SqlStatement> st;
     try {
-        std::string where = device_id ? " WHERE device_id = ?1" : " WHERE ?1 IS NULL";
-        if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
-        st.emplace(db_.Prepare("SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run +
-                               " FROM history" + where + " ORDER BY " + ms + ", rowid"));
-        if (device_id) st->Bind(1, int64_t{*device_id});
-        if (span.from_ms || span.to_ms)
-            st->Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
-                .Bind(3, span.to_ms.value_or(std::numeric_limits<int64_t>::max()));
+        st.emplace(db_.Prepare(select + where + " ORDER BY " + ms + ", rowid"));
+        bind(*st);
     } catch (const std::exception& e) {
         Fail("cannot read the history", e);
     }
     // The visitor's own exceptions pass through as they are.
+    std::optional<std::pair<int64_t, int64_t>> last;  // saved_ms and rowid of the last row visited
     for (;;) {
         bool row = false;
         try {
             row = st->Step();
+        } catch (const SqlError& e) {
+            if (!e.Damaged()) Fail("cannot read the history", e);
+            st.reset();
+            ReadPastDamage(select + " NOT INDEXED" + where, bind, last, visit);
+            return;
         } catch (const std::exception& e) {
             Fail("cannot read the history", e);
         }
         if (!row) break;
+        last.emplace(st->Int(3), st->Int(5));
         visit(ReadRow(*st));
     }
+}
+
+void HistoryReader::ReadPastDamage(const std::string& select, const std::function<void(SqlStatement&)>& bind,
+                                   const std::optional<std::pair<int64_t, int64_t>>& last,
+                                   const std::function<void(const history::Row&)>& visit) {
+    std::vector<history::Row> rows;
+    int64_t top = 0;
+    std::optional<SqlStatement> run, one;
+    try {
+        SqlStatement max = db_.Prepare("SELECT max(rowid) FROM history");
+        if (max.Step() && !max.Null(0)) top = max.Int(0);
+        // Past the last row visited in order of time: the rows before it
+        // were all visited.
+        const std::string past =
+            " AND (?6 IS NULL OR (" + columns_->saved_ms + ", rowid) > (?6, ?7)) ORDER BY " + columns_->saved_ms + ", rowid";
+        run.emplace(db_.Prepare(select + " AND rowid BETWEEN ?4 AND ?5" + past));
+        // One rowid is sought, never stepped past (into a damaged neighbour).
+        one.emplace(db_.Prepare(select + " AND rowid = ?4 AND ?5 = ?4" + past));
+    } catch (const std::exception& e) {
+        Fail("cannot read the history", e);
+    }
+    // The rows from..to, or false when the file cannot give them.
+    const auto read = [&](int64_t from, int64_t to) {
+        rows.clear();
+        SqlStatement& st = from == to ? *one : *run;
+        try {
+            st.Reset();
+            bind(st);
+            st.Bind(4, from).Bind(5, to);
+            if (last) st.Bind(6, last->first).Bind(7, last->second);
+            while (st.Step()) rows.push_back(ReadRow(st));
+            return true;
+        } catch (const SqlError& e) {
+            if (!e.Damaged()) Fail("cannot read the history", e);
+            return false;
+        }
+    };
+    for (int64_t from = 1; from <= top; from += kRowidRun) {
+        const int64_t to = std::min(top, from + kRowidRun - 1);
+        if (!unreadable_.count(from) && read(from, to)) {
+            for (const auto& row : rows) visit(row);
+            continue;
+        }
+        long lost = 0;
+        for (int64_t id = from; id <= to; ++id) {
+            if (!read(id, id)) {
+                ++lost;
+                continue;
+            }
+            for (const auto& row : rows) visit(row);
+        }
+        unreadable_[from] = lost;
+    }
+}
+
+std::string HistoryReader::Damage() const {
+    long lost = 0;
+    for (const auto& run : unreadable_) lost += run.second;
+    if (lost == 0) return {};
+    return "history " + db_.Path() + " is damaged: " + std::to_string(lost) + " of its stored rounds (rowids " +
+           std::to_string(unreadable_.begin()->first) + " to " +
+           std::to_string(unreadable_.rbegin()->first + kRowidRun - 1) + ") could not be read; the rest was read";
 }
 
 std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device_id) {

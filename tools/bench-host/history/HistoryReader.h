@@ -4,6 +4,7 @@
 // the web page), also in a folder this process cannot write to, or over the
 // writer's connection (a run restoring its devices).
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,8 @@
 
 #include "history/HistoryRows.h"
 #include "history/HistorySchema.h"
+
+class SqlStatement;
 
 class SqlConnection;
 
@@ -80,12 +83,29 @@ public:
     // The devices with stored rounds, one index seek each.
     std::vector<uint32_t> DeviceIds();
 
+    // What a damaged file kept from being read ("" when nothing): the
+    // rounds read past damage are counted here, to be said once.
+    std::string Damage() const;
+    // Rowids read together past damage; a run of them that fails is read
+    // one by one.
+    static constexpr int64_t kRowidRun = 64;
+
 private:
     [[noreturn]] void Fail(const std::string& what, const std::exception& e);
+    // The rounds that ForEachRow's query had not reached when it met damage,
+    // read by rowid runs (the rows of each run in order of time), the
+    // rowids that cannot be read counted in unreadable_.
+    void ReadPastDamage(const std::string& select, const std::function<void(SqlStatement&)>& bind,
+                        const std::optional<std::pair<int64_t, int64_t>>& last,
+                        const std::function<void(const history::Row&)>& visit);
     // The column lasted_ms of the table, or NULL in a file without it.
     std::string Lasted(const char* table);
 
     SqlConnection& db_;
     // None: the file has no tables that can be read (all in an unread log).
     std::optional<HistorySchema::Columns> columns_;
+    // The first rowid of every run that could not be read whole, and how
+    // many of its rowids could not be read at all (at most one entry per
+    // kRowidRun rowids of the file).
+    std::map<int64_t, long> unreadable_;
 };

@@ -140,15 +140,20 @@ long HistoryReport::PrintHealth(HistoryReader& store, const Options& options, st
 
 long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std::ostream& out) {
     const auto runs = store.Runs();
-    if (options.csv) out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version\n";
+    if (options.csv)
+        out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version,counted_to\n";
     for (const auto& r : runs) {
+        // A run without an end is known up to its last written counts.
+        const std::string counted_to =
+            r.ended_at.empty() && r.counted_ms ? TimeStamp::FromMs(*r.counted_ms).Text() : std::string();
         if (options.csv) {
             out << r.id << "," << CsvField(r.started_at) << "," << CsvField(r.ended_at) << ","
                 << CsvField(r.plugin_path) << "," << r.plugin_size << "," << r.plugin_sha256 << ","
-                << CsvField(r.site_file) << "," << CsvField(r.version) << "\n";
+                << CsvField(r.site_file) << "," << CsvField(r.version) << "," << CsvField(counted_to) << "\n";
         } else {
             out << "run " << r.id << "  " << r.started_at << " to "
-                << (!r.ended_at.empty() ? r.ended_at : r.killed ? "(killed: no end recorded, and a later run started)" : "(no end recorded: still running, or killed)") << "\n"
+                << (!r.ended_at.empty() ? r.ended_at : r.killed ? "(killed: no end recorded, and a later run started)" : "(no end recorded: still running, or killed)")
+                << (counted_to.empty() ? "" : "  counted to " + counted_to) << "\n"
                 << "  plug-in " << r.plugin_path << "  " << r.plugin_size << " bytes  sha256 " << r.plugin_sha256
                 << "\n"
                 << "  site " << r.site_file << "  bench-host " << r.version << "\n";
