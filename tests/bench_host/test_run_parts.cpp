@@ -411,6 +411,9 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     d.health.CycleCompleted(at(1s));
     for (int i = 2; i <= 4; ++i) d.health.CycleFailed(FailureReason::kTimeout, at(std::chrono::seconds(i)));
     d.health.CycleCompleted(at(19s));
+    // Its string discharging at the end, at the 10 h rate from full.
+    d.charge.emplace(BatterySpec{});
+    d.charge->Add(verdict::Reading{1000, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0});
     run::RunEnded end;
     end.at = at(30s);
     end.devices = {&d};
@@ -423,6 +426,8 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
                     runtext::Clock(at(19s).wall, false)));
     EXPECT_TRUE(has("alarms standing: 第5节电池 (battery_4_value) 11.20 V below 12.00 V"));
     EXPECT_TRUE(has("1 record not stored"));
+    EXPECT_TRUE(has("charge: discharge since " + runtext::Clock(run::WallClock::time_point{1s}, false) +
+                    "; about 600 min left (peukert)"));
 
     std::ostringstream out, err;
     JsonOutput json(out, err, false);
@@ -435,6 +440,8 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     ASSERT_EQ(v["alarms_standing"].size(), 1u);
     EXPECT_EQ(v["alarms_standing"][0]["name"].asString(), "battery_4_value");
     EXPECT_EQ(v["alarms_standing"][0]["bound"].asString(), "low");
+    EXPECT_EQ(v["charge_state"].asString(), "discharge");
+    EXPECT_EQ(v["time_remaining_s"].asDouble(), 36000.0);
 }
 
 // Bytes received are traced once: a verdict on them (refused, or no whole

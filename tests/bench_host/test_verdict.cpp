@@ -11,6 +11,7 @@
 #include "verdict/ChargeState.h"
 #include "verdict/Findings.h"
 #include "verdict/FloatCompliance.h"
+#include "verdict/LiveCharge.h"
 #include "verdict/PeriodFigures.h"
 #include "verdict/TimeRemaining.h"
 
@@ -308,10 +309,29 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         verdict::TimeRemaining tr(BatterySpec{}, c.capacity_pct);
+        // The live figures, from the rounds' records as the run completes them.
+        verdict::LiveCharge live{BatterySpec{}};
         for (int s = 0; s <= c.elapsed_min * 60; s += 10) {
             Reading r = Round(s, -c.amps, 12.2);
             r.blocks[6] = 11.5 + c.weak_v_per_min * (c.elapsed_min - s / 60.0);
             tr.Add(r);
+            BatteryRecord rec;
+            for (int b = 0; b < kBlocks; ++b) rec.cells[static_cast<std::size_t>(b)] = static_cast<float>(r.blocks[static_cast<std::size_t>(b)]);
+            rec.group_current = static_cast<float>(r.current);
+            rec.temperature = 25.0f;
+            live.Add(verdict::LiveCharge::ReadingOf(rec, kBlocks, r.ms));
+        }
+        if (c.capacity_pct == 100) {
+            JsonLine keys;
+            verdict::LiveCharge::Keys(keys, live.Last());
+            EXPECT_EQ(keys.Text(), R"({"charge_state":"discharge","time_remaining_s":)" +
+                                       JsonLine::FormatDouble(std::round(tr.Now().minutes * 60.0)) +
+                                       R"(,"time_remaining_method":")" + c.method + "\"}");
+            EXPECT_NEAR(live.Last()->remaining.minutes, c.minutes, 0.5);
+            live.Add(Round(c.elapsed_min * 60 + 10, 0.0, 12.2));  // the load taken off
+            JsonLine after;
+            EXPECT_EQ(verdict::LiveCharge::Keys(after, live.Last()).Text(),
+                      R"({"charge_state":"rest","time_remaining_s":null,"time_remaining_method":null})");
         }
         const auto e = tr.Now();
         EXPECT_TRUE(e.discharging);

@@ -48,6 +48,7 @@ LiveSnapshot::Device Device(uint32_t id, LiveSnapshot::Health health, int64_t no
     d.resends = 11;
     d.late_polls = 1;
     d.poll_interval_seconds = 2.0;
+    d.charge = verdict::ChargeNow{verdict::Charge::floating, now_ms - 7200000, {}};
     return d;
 }
 
@@ -69,6 +70,10 @@ LiveSnapshot Site(int64_t now_ms) {
     d12.cells[kAlarmCell - 1].value = kAlarmCellValue;
     d12.cells[kAlarmCell - 1].in_alarm = true;
     d12.records_not_stored = 2;
+    d12.charge->state = verdict::Charge::discharge;
+    d12.charge->remaining.discharging = true;
+    d12.charge->remaining.minutes = 83.4;
+    d12.charge->remaining.method = "weakest block";
     s.devices.push_back(Device(13, H::kNotAnswering, now_ms));
     s.devices.back().last_reason = "timeout";
     s.devices.push_back(Device(14, H::kPortLost, now_ms));

@@ -90,6 +90,10 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_string_limit_volts{device="12",bound="high"} 58.0)",
              R"(bench_host_temperature_limit_celsius{device="13",bound="high"} 40.0)",
              R"(bench_host_last_round_timestamp_seconds{device="12"} 1796720222.45)",
+             R"(bench_host_charge_state{device="12",state="discharge"} 1)",
+             R"(bench_host_charge_state{device="12",state="float"} 0)",
+             R"(bench_host_charge_state{device="17",state="float"} 1)",
+             R"(bench_host_time_remaining_seconds{device="12",method="weakest block"} 5004)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
              R"(bench_host_port_outages_total{port="/dev/pts/14"} 2)",
              R"(bench_host_port_outage_seconds_total{port="/dev/pts/14"} 75.5)",
@@ -109,13 +113,15 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     // A device that is not answering has no values to show, only its state.
     for (const char* device : {"13", "14", "15", "16"}) {
         for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
-                                   "bench_host_value_alarm",
+                                   "bench_host_value_alarm", "bench_host_charge_state",
                                    "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
             EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
                 << family << " of device " << device;
         }
     }
     EXPECT_EQ(text.find("bench_host_values_age_seconds{device=\"16\"}"), std::string::npos);
+    // Time remaining only while discharging.
+    EXPECT_EQ(text.find("bench_host_time_remaining_seconds{device=\"17\""), std::string::npos);
 }
 
 TEST(MetricsFormat, AgesCountToTheScrapeNotToThePublication) {
@@ -190,6 +196,13 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     EXPECT_FALSE(d12["string_voltage"]["value"].isNull());
     EXPECT_TRUE(d16["poll_interval_seconds"].isNull());
     EXPECT_DOUBLE_EQ(d12["poll_interval_seconds"].asDouble(), 2.0);
+    EXPECT_EQ(d12["charge_state"].asString(), "discharge");
+    EXPECT_EQ(d12["time_remaining_s"].asDouble(), 5004.0);
+    EXPECT_EQ(d12["time_remaining_method"].asString(), "weakest block");
+    EXPECT_EQ(v["devices"][5]["charge_state"].asString(), "float");
+    // Not discharging, or never read: null, never a 0 that reads as empty.
+    for (const char* key : {"time_remaining_s", "time_remaining_method"}) EXPECT_TRUE(v["devices"][5][key].isNull());
+    EXPECT_TRUE(d16["charge_state"].isNull());
     EXPECT_EQ(v["alarms"][1]["state"].asString(), "cleared");
     EXPECT_EQ(v["ports"][2]["path"].asString(), "/dev/serial/by-id/usb-\xEF\xBF\xBD");
 }

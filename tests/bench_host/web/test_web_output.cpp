@@ -45,7 +45,7 @@ struct Site {
             else
                 output.OnEvent(run::AlarmCleared{&device, c, ""});
         }
-        output.OnEvent(run::RoundCompleted{&device, r, ""});
+        output.OnEvent(run::RoundCompleted{&device, r, "", {verdict::Charge::floating, 0, {}}});
         if (stored) output.OnEvent(run::RecordsStored{&device, ++records_stored});
     }
     long records_stored = 0;
@@ -79,6 +79,8 @@ TEST(WebOutput, RoundsAlarmsHealthAndCountsReachTheHub) {
         EXPECT_FALSE(d.cells[4].in_alarm);
         EXPECT_FLOAT_EQ(d.string_voltage.value, 391.5f);
         EXPECT_EQ(d.rounds, 1u);
+        ASSERT_TRUE(d.charge);
+        EXPECT_EQ(d.charge->state, verdict::Charge::floating);
         const auto& alarms = site.hub.Get().snapshot->recent_alarms;
         ASSERT_EQ(alarms.size(), 1u);
         EXPECT_TRUE(alarms[0].raised);

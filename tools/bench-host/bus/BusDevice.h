@@ -16,6 +16,7 @@
 #include "history/HistoryRows.h"
 #include "site/SiteConfig.h"
 #include "basics/TimeStamp.h"
+#include "verdict/LiveCharge.h"
 
 class BusScheduler;
 class HLXSPDevice;
@@ -117,6 +118,9 @@ struct BusDevice {
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601
     int cell_count = 0;                 // cells the device answers by name; 0 while unknown
+    // Its charge state and time remaining over the rounds completed; made
+    // at the first, from the site's battery data.
+    std::optional<verdict::LiveCharge> charge;
     // Display labels by value name, as the plug-in last checked them.
     std::map<std::string, std::string> labels;
 

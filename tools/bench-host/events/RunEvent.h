@@ -18,6 +18,7 @@
 #include "record/DeviceHealth.h"
 #include "record/FailureReason.h"
 #include "history/HistoryRows.h"
+#include "verdict/LiveCharge.h"
 
 struct BusDevice;
 
@@ -67,6 +68,7 @@ struct RoundCompleted {
     const BusDevice* device = nullptr;
     BatteryRecord record;
     std::string at;  // when it was stored, local time
+    verdict::ChargeNow charge;  // the string's charge state with this round
 };
 
 struct AlarmRaised {

@@ -98,6 +98,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     "group_voltage", ValueText::Of(ValueText::Kind::kString, e.record.group_voltage)).Raw(
                     "group_current", ValueText::Of(ValueText::Kind::kCurrent, e.record.group_current)).Raw(
                     "temperature", ValueText::Of(ValueText::Kind::kTemperature, e.record.temperature)).Raw("cells", arr).Int("cycles", d.cycles).Int("abandoned", d.abandoned);
+                verdict::LiveCharge::Keys(line, e.charge);
                 emit(line);
             },
             [&](const run::AlarmRaised& e) { emit(Alarm(e.device, e.change, e.at)); },
@@ -146,6 +147,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                         standing += (standing.size() > 1 ? "," : "") + alarm.Text();
                     }
                     line.Raw("alarms_standing", standing + "]");
+                    verdict::LiveCharge::Keys(line, d->charge ? d->charge->Last() : std::nullopt);
                     // Null before a second cycle: there is no interval yet.
                     line.Int("late_polls", d->late_polls)
                         .Raw("poll_interval_s",

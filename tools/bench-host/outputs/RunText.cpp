@@ -294,6 +294,14 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
                         (d->skipped > 0 ? std::to_string(d->skipped) + " skipped while the bus was busy, " : "") +
                         Percent(d->LossPercent()) + " loss");
         lines.push_back("state: " + State(*d) + "; last round " + (d->last_round_at.empty() ? "none" : d->last_round_at));
+        if (d->charge && d->charge->Last()) {
+            const verdict::ChargeNow& c = *d->charge->Last();
+            const run::WallClock::time_point since{std::chrono::milliseconds(c.since_ms)};
+            lines.push_back(std::string("charge: ") + verdict::ChargeName(c.state) + " since " + Clock(since, false) +
+                            (c.remaining.discharging ? "; about " + std::to_string(std::lround(c.remaining.minutes)) +
+                                                           " min left (" + c.remaining.method + ")"
+                                                     : ""));
+        }
         lines.push_back("failed exchanges: " + Failures(d->failures) + "; " + Count(d->resends, "resend", "resends"));
         const std::string two = TwoAnswers(*d);
         if (!two.empty()) lines.push_back("two answers: " + two);

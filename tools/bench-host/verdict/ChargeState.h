@@ -16,14 +16,10 @@
 #include <utility>
 
 #include "site/BatterySpec.h"
+#include "verdict/ChargeNow.h"
 #include "verdict/Reading.h"
 
 namespace verdict {
-
-enum class Charge { discharge, recharge, floating, rest };
-
-// "discharge", "recharge", "float", "rest".
-const char* ChargeName(Charge c);
 
 class ChargeState {
 public:

@@ -17,19 +17,10 @@
 #include <utility>
 
 #include "site/BatterySpec.h"
+#include "verdict/ChargeNow.h"
 #include "verdict/Reading.h"
 
 namespace verdict {
-
-struct Remaining {
-    bool discharging = false;
-    double minutes = 0;           // the lesser estimate
-    double peukert_minutes = 0;
-    std::optional<double> block_minutes;  // none while the weakest block is not falling
-    int weakest_block = 0;        // 1-based
-    double used_fraction = 0;     // of the string's charge, by Peukert
-    std::string method;           // "peukert" or "weakest block": which one gave minutes
-};
 
 class TimeRemaining {
 public:

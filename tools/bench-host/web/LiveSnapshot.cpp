@@ -3,6 +3,7 @@
 #include "web/JsonArray.h"
 #include "basics/JsonLine.h"
 #include "basics/ValueText.h"
+#include "verdict/LiveCharge.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .UInt("records_stored", d.records_stored)
         .UInt("records_not_stored", d.records_not_stored)
         .UInt("alarms_not_stored", d.alarms_not_stored);
-    return out.Text();
+    return verdict::LiveCharge::Keys(out, d.charge).Text();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "history/HistoryRows.h"
 #include "record/DeviceHealth.h"
+#include "verdict/ChargeNow.h"
 
 struct LiveSnapshot {
     // The run's own health model, so the page and /metrics name the states
@@ -52,6 +53,9 @@ struct LiveSnapshot {
         Value string_voltage;
         Value current;
         Value temperature;
+        // The string's charge state and time remaining with the last round;
+        // none before the first.
+        std::optional<verdict::ChargeNow> charge;
         std::vector<std::pair<std::string, uint64_t>> failures;  // reason -> failed exchanges
         // Every counter only ever rises over a run.
         uint64_t cycles = 0;                   // cycles started

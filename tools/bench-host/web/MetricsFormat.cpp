@@ -191,6 +191,26 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
              [](const Device& d, std::string& out) {
                  Limits(out, "bench_host_temperature_limit_celsius", DeviceLabel(d), Kind::kTemperature, d.temperature);
              });
+    f.Family("bench_host_charge_state", "gauge",
+             "1 for the string's charge state with the last completed round (discharge, recharge, float, rest), else 0.",
+             [](const Device& d, std::string& out) {
+                 if (!Fresh(d) || !d.charge) return;
+                 for (const auto state : {verdict::Charge::discharge, verdict::Charge::recharge, verdict::Charge::floating,
+                                          verdict::Charge::rest}) {
+                     Sample(out, "bench_host_charge_state",
+                            DeviceLabel(d) + ",state=\"" + verdict::ChargeName(state) + "\"",
+                            d.charge->state == state ? "1" : "0");
+                 }
+             });
+    f.Family("bench_host_time_remaining_seconds", "gauge",
+             "Time remaining of a discharge, the lesser of the Peukert and the weakest block's estimates; \"method\" "
+             "names the one given; absent when not discharging.",
+             [](const Device& d, std::string& out) {
+                 if (!Fresh(d) || !d.charge || !d.charge->remaining.discharging) return;
+                 Sample(out, "bench_host_time_remaining_seconds",
+                        DeviceLabel(d) + ",method=\"" + d.charge->remaining.method + "\"",
+                        Number(std::round(d.charge->remaining.minutes * 60.0)));
+             });
     f.Family("bench_host_last_round_timestamp_seconds", "gauge",
              "When the device's last completed round arrived (Unix time); absent before the first.",
              [](const Device& d, std::string& out) {

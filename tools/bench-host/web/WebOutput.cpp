@@ -140,6 +140,7 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        Checked(bd, kStringVoltage, e.record.group_voltage, d->string_voltage);
                        Checked(bd, kCurrent, e.record.group_current, d->current);
                        Checked(bd, kTemperature, e.record.temperature, d->temperature);
+                       d->charge = e.charge;
                        Counters(bd, *d);
                        Publish();
                    },

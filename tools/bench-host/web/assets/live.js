@@ -46,7 +46,7 @@ function makeCard(device) {
   const values = bench.el('dl', 'values');
   const fields = {};
   for (const [key, name] of [['string_voltage', 'string voltage'], ['current', 'current'],
-                             ['temperature', 'temperature']]) {
+                             ['temperature', 'temperature'], ['charge', 'charge state']]) {
     const dd = bench.el('dd');
     dd.dataset.value = key;
     values.append(bench.el('dt', null, name), dd);
@@ -149,6 +149,11 @@ function drawDevice(card, d) {
     dd.textContent = d.values_at_ms === null ? '–' : valueText(v, unit, digits);
     dd.classList.toggle('alarm', d.values_at_ms !== null && v.alarm);
   }
+  // The charge state, and while discharging the time left with the method
+  // that gave it.
+  const left = d.time_remaining_s === null ? ''
+    : `, about ${Math.round(d.time_remaining_s / 60)} min left (${d.time_remaining_method})`;
+  card.fields.charge.textContent = d.charge_state === null ? '–' : d.charge_state + left;
   // No round yet: nothing to draw, not 29 cells at 0 V.
   const shown = d.values_at_ms === null ? Object.assign({}, d, { cells: [] }) : d;
   drawChart(card, shown);

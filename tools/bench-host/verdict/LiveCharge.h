@@ -1,0 +1,38 @@
+#pragma once
+// A device's charge state and, while it discharges, its time remaining, as
+// its rounds complete during a run: the figures the live outputs (JSON
+// lines, the page, /metrics, the summary) show with each round.
+#include <cstdint>
+#include <optional>
+
+#include "basics/JsonLine.h"
+#include "record/BatteryRecord.h"
+#include "site/BatterySpec.h"
+#include "verdict/ChargeState.h"
+#include "verdict/TimeRemaining.h"
+
+namespace verdict {
+
+class LiveCharge {
+public:
+    explicit LiveCharge(const BatterySpec& spec) : state_(spec), remaining_(spec) {}
+
+    // A round's record as the verdict reads it: its first `blocks` cells.
+    static Reading ReadingOf(const BatteryRecord& record, int blocks, int64_t ms);
+
+    // The keys every JSON output gives them: "charge_state" (null before a
+    // round), "time_remaining_s" and "time_remaining_method" (null but while
+    // discharging).
+    static JsonLine& Keys(JsonLine& out, const std::optional<ChargeNow>& c);
+
+    ChargeNow Add(const Reading& r);
+    // The figures of the last round added; none before the first.
+    const std::optional<ChargeNow>& Last() const { return last_; }
+
+private:
+    ChargeState state_;
+    TimeRemaining remaining_;
+    std::optional<ChargeNow> last_;
+};
+
+}  // namespace verdict
