@@ -80,7 +80,7 @@ try:
     check(not c16.find_elements(By.CSS_SELECTOR, "li.cell") and not c16.find_elements(By.CSS_SELECTOR, "canvas"),
           "device 16, never answered, shows no cells and no chart")
     values16 = [dd.text for dd in c16.find_elements(By.CSS_SELECTOR, ".values dd")]
-    check(values16 == ["–", "–", "–"], f"and no string values ({values16})")
+    check(values16 == ["–", "–", "–", "–"], f"and no string values nor charge state ({values16})")
 
     # The strip at the top and the title: what needs a look.
     strip = driver.find_element(By.ID, "summary")
