@@ -75,7 +75,7 @@ std::string Battery(const std::string& battery) {
 // Every key of the battery data is optional: none given reads the defaults
 // README gives, each one given replaces its default alone.
 TEST(SiteConfig, BatteryDataHasItsDefaults) {
-    const BatterySpec none = SiteConfig::Parse(Battery("{}"), "site.json").ports[0].devices[0].battery;
+    const BatteryData none = SiteConfig::Parse(Battery("{}"), "site.json").ports[0].devices[0].battery;
     EXPECT_EQ(none.Blocks(29), 29);
     EXPECT_DOUBLE_EQ(none.float_v, 13.5);
     EXPECT_DOUBLE_EQ(none.temp_coeff_mv, -18.0);
@@ -84,7 +84,7 @@ TEST(SiteConfig, BatteryDataHasItsDefaults) {
     EXPECT_DOUBLE_EQ(none.peukert, 1.121);
     EXPECT_EQ(none.end_on, "block");
     EXPECT_FALSE(none.rated_minutes);
-    const BatterySpec some =
+    const BatteryData some =
         SiteConfig::Parse(Battery(R"({"blocks":24,"float_v":13.62,"rated_minutes":180,"rated_current_a":25.5,)"
                                   R"("end_on":"string","install_date":"2026-06-01"})"),
                           "site.json")

@@ -412,7 +412,7 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     for (int i = 2; i <= 4; ++i) d.health.CycleFailed(FailureReason::kTimeout, at(std::chrono::seconds(i)));
     d.health.CycleCompleted(at(19s));
     // Its string discharging at the end, at the 10 h rate from full.
-    d.charge.emplace(BatterySpec{});
+    d.charge.emplace(BatteryData{});
     d.charge->Add(verdict::Reading{1000, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0});
     run::RunEnded end;
     end.at = at(30s);

@@ -51,7 +51,7 @@ TEST(ChargeState, FromTheCurrentAndTheVoltagesTrend) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        verdict::ChargeState s{BatterySpec{}};
+        verdict::ChargeState s{BatteryData{}};
         Charge last = Charge::rest;
         for (int t = 0; t <= 60; t += 2)
             last = s.Next(Round(100 + t, c.current, c.start_v + c.rise_mv_per_min / 1000.0 * t / 60.0, c.temperature));
@@ -60,7 +60,7 @@ TEST(ChargeState, FromTheCurrentAndTheVoltagesTrend) {
 }
 
 TEST(ChargeState, KeepsItsTrendWindowBoundedAndSaysWhenAStateBegan) {
-    verdict::ChargeState s{BatterySpec{}};
+    verdict::ChargeState s{BatteryData{}};
     for (int t = 0; t < 1000; ++t) s.Next(Round(t * 0.1, 0.3, 13.5));  // ten rounds a second
     EXPECT_EQ(s.TrendRounds(), verdict::ChargeState::kTrendRounds);
     s.Next(Round(200, -30, 12.2));
@@ -77,7 +77,7 @@ TEST(FloatCompliance, TargetFollowsTheTemperatureWithinItsRange) {
         {35, -30, 13.2},
     };
     for (const auto& c : cases) {
-        BatterySpec spec;
+        BatteryData spec;
         spec.temp_coeff_mv = c.coeff_mv;
         EXPECT_NEAR(verdict::FloatCompliance::Target(spec, c.temperature), c.expected_v, 1e-9) << c.temperature;
     }
@@ -108,7 +108,7 @@ TEST(FloatCompliance, BlocksAgainstTheCompensatedTargetOnlyOnceSettledOnFloat) {
         Reading r = Round(0, 0.3, c.others_v, c.temperature);
         r.blocks[5] = c.block6_v;
         r.voltage = c.others_v * 28 + c.block6_v;
-        const auto j = verdict::FloatCompliance::Judge(BatterySpec{}, r, c.state, c.on_float_s);
+        const auto j = verdict::FloatCompliance::Judge(BatteryData{}, r, c.state, c.on_float_s);
         EXPECT_EQ(j.held, c.held);
         EXPECT_EQ(j.out_of_band, c.out_of_band);
         EXPECT_EQ(j.string_flag, c.string_flag);
@@ -151,7 +151,7 @@ TEST(BlockResistance, StepsCountOnlyWhenLargeSteadyAndClose) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        verdict::BlockResistance br(BatterySpec{}, kBlocks);
+        verdict::BlockResistance br(BatteryData{}, kBlocks);
         for (const auto& r : Steps(c.amps, flat, c.gap_s)) br.Add(r);
         EXPECT_EQ(br.Steps(), c.steps);
     }
@@ -163,7 +163,7 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
     mohm[3] = 6.5;   // block 4 at +30 %
     std::vector<double> amps;
     for (int k = 0; k < 10; ++k) amps.insert(amps.end(), {0, 0, -20, -20, -20});
-    verdict::BlockResistance br(BatterySpec{}, kBlocks);
+    verdict::BlockResistance br(BatteryData{}, kBlocks);
     for (const auto& r : Steps(amps, mohm)) br.Add(r);
     const auto figures = br.Figures(std::vector<double>(kBlocks, 5.0));
     ASSERT_EQ(figures.size(), 29u);
@@ -183,7 +183,7 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
 }
 
 TEST(BlockResistance, KeepsAtMostItsBoundOfSteps) {
-    verdict::BlockResistance br(BatterySpec{}, 1);
+    verdict::BlockResistance br(BatteryData{}, 1);
     double t = 0;
     auto add = [&](double amps) {
         Reading r;
@@ -216,15 +216,15 @@ TEST(CapacityTest, TemperatureCorrectionFactorFromTheTable) {
 }
 
 TEST(CapacityTest, RatedTimeAtTheTestCurrent) {
-    BatterySpec rated;
+    BatteryData rated;
     rated.rated_minutes = 180;
     rated.rated_current_a = 25.5;
     struct Case {
-        BatterySpec spec;
+        BatteryData spec;
         double amps, minutes;
     } cases[] = {
-        {BatterySpec{}, 10, 600},          // 100 Ah over 10 h
-        {BatterySpec{}, 20, 275.865},      // Peukert's 1.121
+        {BatteryData{}, 10, 600},          // 100 Ah over 10 h
+        {BatteryData{}, 20, 275.865},      // Peukert's 1.121
         {rated, 25.5, 180},
         {rated, 30, 150.021},
     };
@@ -235,7 +235,7 @@ TEST(CapacityTest, RatedTimeAtTheTestCurrent) {
 // falls slowly and drops to 10.4 V at its own time; block 6 at `weak_min`.
 verdict::CapacityResult DischargeTest(double weak_min, double others_min, double stop_min, double temperature,
                              const char* end_on = "block") {
-    BatterySpec spec;
+    BatteryData spec;
     spec.end_on = end_on;
     verdict::CapacityTest test(spec, kBlocks);
     for (int m = 0; m <= stop_min; ++m) {
@@ -287,7 +287,7 @@ TEST(CapacityTest, TimeAdjustedCapacityAndItsDecision) {
 }
 
 TEST(CapacityTest, KeepsABoundedShareOfALongTest) {
-    verdict::CapacityTest test(BatterySpec{}, kBlocks);
+    verdict::CapacityTest test(BatteryData{}, kBlocks);
     for (int s = 0; s < 36000; ++s) test.Add(Round(s, -10, 12.0));  // ten hours, a round a second
     const auto r = *test.Result();
     EXPECT_TRUE(r.lower_bound);
@@ -308,9 +308,9 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        verdict::TimeRemaining tr(BatterySpec{}, c.capacity_pct);
+        verdict::TimeRemaining tr(BatteryData{}, c.capacity_pct);
         // The live figures, from the rounds' records as the run completes them.
-        verdict::LiveCharge live{BatterySpec{}};
+        verdict::LiveCharge live{BatteryData{}};
         for (int s = 0; s <= c.elapsed_min * 60; s += 10) {
             Reading r = Round(s, -c.amps, 12.2);
             r.blocks[6] = 11.5 + c.weak_v_per_min * (c.elapsed_min - s / 60.0);
@@ -359,8 +359,8 @@ struct Period {
 };
 
 verdict::PeriodResult Feed(const Period& p, const std::vector<double>& baseline = {}) {
-    verdict::PeriodFigures f(BatterySpec{}, kBlocks, baseline);
-    const double target = verdict::FloatCompliance::Target(BatterySpec{}, p.temperature);
+    verdict::PeriodFigures f(BatteryData{}, kBlocks, baseline);
+    const double target = verdict::FloatCompliance::Target(BatteryData{}, p.temperature);
     double t = 0;
     auto add = [&](double amps, auto volts) {
         Reading r = Round(t, amps, 0, p.temperature);
@@ -444,7 +444,7 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const auto result = Feed(c.period, c.baseline ? std::vector<double>(kBlocks, 5.0) : std::vector<double>{});
-        const auto v = verdict::Findings::Judge(result, BatterySpec{}, c.flags, 1000, c.baseline ? "2026-06-01" : "");
+        const auto v = verdict::Findings::Judge(result, BatteryData{}, c.flags, 1000, c.baseline ? "2026-06-01" : "");
         EXPECT_EQ(v.state, c.state);
         ASSERT_EQ(v.findings.size(), c.findings.size()) << (v.findings.empty() ? "" : v.findings[0].text);
         for (std::size_t i = 0; i < c.findings.size(); ++i) {
@@ -452,6 +452,6 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
             EXPECT_FALSE(v.findings[i].evidence.empty());
         }
     }
-    const auto none = verdict::Findings::Judge(verdict::PeriodResult{}, BatterySpec{}, {}, 0, "");
+    const auto none = verdict::Findings::Judge(verdict::PeriodResult{}, BatteryData{}, {}, 0, "");
     EXPECT_EQ(none.state, "no data");
 }

@@ -15,7 +15,7 @@
 #include "history/BaselineStore.h"
 #include "history/HistoryRows.h"
 #include "report/StringFigures.h"
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/Findings.h"
 #include "verdict/PeriodFigures.h"
 
@@ -23,7 +23,7 @@ namespace report {
 
 struct StringVerdict {
     uint32_t id = 0;
-    BatterySpec spec;
+    BatteryData spec;
     std::string battery_from;  // the site file read, "" for the defaults
     int blocks = 0;
     std::optional<history::Baseline> baseline;  // the device's newest

@@ -169,7 +169,7 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
                 if (!dj["config"].isObject()) r.Fail(dw + ".config", "must be an object");
                 dev.config = dj["config"];
             }
-            if (dj.isMember("battery")) dev.battery = BatterySpec::Read(dj["battery"], r, dw + ".battery");
+            if (dj.isMember("battery")) dev.battery = BatteryData::Read(dj["battery"], r, dw + ".battery");
             const auto names = ValueNames::For(dev.type, dev.config);
             if (names && dev.battery.blocks > names->Cells())
                 r.Fail(dw + ".battery.blocks", "must be at most " + std::to_string(names->Cells()) + ", the cells of " +

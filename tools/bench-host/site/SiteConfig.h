@@ -11,7 +11,7 @@
 #include <json/value.h>
 
 #include "record/AlarmEvaluator.h"
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 
 struct SiteConfig {
     struct Device {
@@ -21,7 +21,7 @@ struct SiteConfig {
         Json::Value config{Json::objectValue};
         std::vector<std::pair<std::string, AlarmEvaluator::Limits>> alarms;
         // The string the monitor watches (all defaults when not given).
-        BatterySpec battery;
+        BatteryData battery;
     };
 
     struct Port {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/Reading.h"
 
 namespace verdict {
@@ -37,7 +37,7 @@ public:
     // Steps kept for the medians; later ones are counted, not used.
     static constexpr std::size_t kMaxSteps = 4096;
 
-    BlockResistance(const BatterySpec& spec, int blocks) : spec_(spec), blocks_(blocks) {}
+    BlockResistance(const BatteryData& spec, int blocks) : spec_(spec), blocks_(blocks) {}
 
     // Rounds in the order of time.
     void Add(const Reading& r);
@@ -51,7 +51,7 @@ public:
 private:
     void Consider();
 
-    BatterySpec spec_;
+    BatteryData spec_;
     int blocks_;
     std::deque<Reading> last_;  // the four latest rounds
     std::vector<std::vector<double>> steps_;  // per step, per block mΩ (NaN: not read)

@@ -31,7 +31,7 @@ double CapacityTest::Kt(double celsius, bool* outside) {
     return last.kt;
 }
 
-double CapacityTest::RatedMinutes(const BatterySpec& spec, double current_a) {
+double CapacityTest::RatedMinutes(const BatteryData& spec, double current_a) {
     if (spec.rated_minutes && spec.rated_current_a)
         return *spec.rated_minutes * std::pow(*spec.rated_current_a / current_a, spec.peukert);
     const double h = spec.capacity_hours;

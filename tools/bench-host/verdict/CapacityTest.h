@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/Reading.h"
 
 namespace verdict {
@@ -52,13 +52,13 @@ class CapacityTest {
 public:
     static constexpr std::size_t kKept = 512;
 
-    CapacityTest(const BatterySpec& spec, int blocks) : spec_(spec), blocks_(blocks) {}
+    CapacityTest(const BatteryData& spec, int blocks) : spec_(spec), blocks_(blocks) {}
 
     // KT at this temperature: the table's rows in °F, interpolated; outside
     // the table the nearest row, and *outside set.
     static double Kt(double celsius, bool* outside = nullptr);
     // Ts in minutes at this current (a positive number of amperes).
-    static double RatedMinutes(const BatterySpec& spec, double current_a);
+    static double RatedMinutes(const BatteryData& spec, double current_a);
 
     // The discharge's rounds in the order of time; rounds after the end
     // voltage was reached are not needed.
@@ -71,7 +71,7 @@ public:
     std::optional<CapacityResult> Result() const;
 
 private:
-    BatterySpec spec_;
+    BatteryData spec_;
     int blocks_;
     std::vector<Reading> kept_;
     long stride_ = 1, seen_ = 0;

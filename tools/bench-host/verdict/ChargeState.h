@@ -15,7 +15,7 @@
 #include <deque>
 #include <utility>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/ChargeNow.h"
 #include "verdict/Reading.h"
 
@@ -28,7 +28,7 @@ public:
     static constexpr int64_t kTrendMs = 60000;
     static constexpr std::size_t kTrendRounds = 128;
 
-    explicit ChargeState(const BatterySpec& spec) : spec_(spec) {}
+    explicit ChargeState(const BatteryData& spec) : spec_(spec) {}
 
     // The state of this round; rounds come in the order of time.
     Charge Next(const Reading& r);
@@ -41,7 +41,7 @@ public:
     std::size_t TrendRounds() const { return trend_.size(); }
 
 private:
-    BatterySpec spec_;
+    BatteryData spec_;
     Charge state_ = Charge::rest;
     bool started_ = false;
     int64_t since_ms_ = 0;

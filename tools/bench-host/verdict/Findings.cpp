@@ -18,7 +18,7 @@ std::string Text(const char* format, ...) {
     return buf;
 }
 
-void Capacity(const PeriodResult& p, const BatterySpec& spec, const std::string& baseline_date,
+void Capacity(const PeriodResult& p, const BatteryData& spec, const std::string& baseline_date,
               std::optional<double> baseline_pct, std::vector<Finding>& out) {
     for (const auto& t : p.tests) {
         Finding f;
@@ -54,7 +54,7 @@ void Capacity(const PeriodResult& p, const BatterySpec& spec, const std::string&
     }
 }
 
-void Resistance(const PeriodResult& p, const BatterySpec& spec, const std::string& baseline_date,
+void Resistance(const PeriodResult& p, const BatteryData& spec, const std::string& baseline_date,
                 std::vector<Finding>& out) {
     std::vector<double> medians;
     for (const auto& b : p.resistance)
@@ -90,7 +90,7 @@ void Resistance(const PeriodResult& p, const BatterySpec& spec, const std::strin
     }
 }
 
-void Float(const PeriodResult& p, const BatterySpec& spec, std::vector<Finding>& out) {
+void Float(const PeriodResult& p, const BatteryData& spec, std::vector<Finding>& out) {
     if (!p.last_float) return;
     const FloatJudgement& j = *p.last_float;
     for (const auto& b : j.blocks) {
@@ -118,7 +118,7 @@ void Float(const PeriodResult& p, const BatterySpec& spec, std::vector<Finding>&
 
 }  // namespace
 
-Verdict Findings::Judge(const PeriodResult& p, const BatterySpec& spec, const std::vector<CellFlag>& flags,
+Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const std::vector<CellFlag>& flags,
                         long rounds, const std::string& baseline_date, std::optional<double> baseline_capacity_pct) {
     Verdict v;
     if (rounds == 0) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/PeriodFigures.h"
 
 namespace verdict {
@@ -39,7 +39,7 @@ public:
     // baseline_date: when the baseline was taken ("" none);
     // baseline_capacity_pct: the capacity it recorded, against which a
     // drop of more than 10 points calls for a yearly test.
-    static Verdict Judge(const PeriodResult& p, const BatterySpec& spec, const std::vector<CellFlag>& flags,
+    static Verdict Judge(const PeriodResult& p, const BatteryData& spec, const std::vector<CellFlag>& flags,
                          long rounds, const std::string& baseline_date,
                          std::optional<double> baseline_capacity_pct = std::nullopt);
 };

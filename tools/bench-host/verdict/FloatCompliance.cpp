@@ -13,12 +13,12 @@ std::string Flag(double deviation_mv, double band_mv) {
 
 }  // namespace
 
-double FloatCompliance::Target(const BatterySpec& spec, double temperature_c) {
+double FloatCompliance::Target(const BatteryData& spec, double temperature_c) {
     const double t = std::clamp(temperature_c, spec.temp_comp_min_c, spec.temp_comp_max_c);
     return spec.float_v + spec.temp_coeff_mv / 1000.0 * (t - 25.0);
 }
 
-FloatJudgement FloatCompliance::Judge(const BatterySpec& spec, const Reading& r, Charge state,
+FloatJudgement FloatCompliance::Judge(const BatteryData& spec, const Reading& r, Charge state,
                                       double seconds_on_float) {
     FloatJudgement j;
     j.temperature_c = r.temperature;

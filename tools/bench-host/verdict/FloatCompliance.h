@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/ChargeState.h"
 #include "verdict/Reading.h"
 
@@ -38,8 +38,8 @@ struct FloatJudgement {
 class FloatCompliance {
 public:
     // The compensated float voltage per block at this temperature.
-    static double Target(const BatterySpec& spec, double temperature_c);
-    static FloatJudgement Judge(const BatterySpec& spec, const Reading& r, Charge state, double seconds_on_float);
+    static double Target(const BatteryData& spec, double temperature_c);
+    static FloatJudgement Judge(const BatteryData& spec, const Reading& r, Charge state, double seconds_on_float);
 };
 
 }  // namespace verdict

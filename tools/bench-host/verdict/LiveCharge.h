@@ -7,7 +7,7 @@
 
 #include "basics/JsonLine.h"
 #include "record/BatteryRecord.h"
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/ChargeState.h"
 #include "verdict/TimeRemaining.h"
 
@@ -15,7 +15,7 @@ namespace verdict {
 
 class LiveCharge {
 public:
-    explicit LiveCharge(const BatterySpec& spec) : state_(spec), remaining_(spec) {}
+    explicit LiveCharge(const BatteryData& spec) : state_(spec), remaining_(spec) {}
 
     // A round's record as the verdict reads it: its first `blocks` cells.
     static Reading ReadingOf(const BatteryRecord& record, int blocks, int64_t ms);

@@ -4,7 +4,7 @@
 
 namespace verdict {
 
-PeriodFigures::PeriodFigures(const BatterySpec& spec, int blocks, const std::vector<double>& baseline_mohm,
+PeriodFigures::PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm,
                              double capacity_pct)
     : spec_(spec),
       blocks_(blocks),

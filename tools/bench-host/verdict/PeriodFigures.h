@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/BlockResistance.h"
 #include "verdict/CapacityTest.h"
 #include "verdict/ChargeState.h"
@@ -55,7 +55,7 @@ public:
     static constexpr int64_t kTestMinMs = 5 * 60 * 1000;
 
     // capacity_pct: the string's last tested capacity, for time remaining.
-    PeriodFigures(const BatterySpec& spec, int blocks, const std::vector<double>& baseline_mohm = {},
+    PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm = {},
                   double capacity_pct = 100.0);
 
     void Add(const Reading& r);
@@ -69,7 +69,7 @@ private:
     void State(const Reading& r, double seconds);
     void CloseTest();
 
-    BatterySpec spec_;
+    BatteryData spec_;
     int blocks_;
     std::vector<double> baseline_;
     ChargeState charge_;

@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 #include "verdict/ChargeNow.h"
 #include "verdict/Reading.h"
 
@@ -28,7 +28,7 @@ public:
     static constexpr std::size_t kSlopeRounds = 128;
 
     // capacity_pct: the string's capacity as last tested (100 when none).
-    TimeRemaining(const BatterySpec& spec, double capacity_pct = 100.0) : spec_(spec), capacity_pct_(capacity_pct) {}
+    TimeRemaining(const BatteryData& spec, double capacity_pct = 100.0) : spec_(spec), capacity_pct_(capacity_pct) {}
 
     // Full-string runtime in hours at this current (positive amperes).
     double FullHours(double current_a) const;
@@ -36,7 +36,7 @@ public:
     Remaining Now() const { return now_; }
 
 private:
-    BatterySpec spec_;
+    BatteryData spec_;
     double capacity_pct_;
     bool discharging_ = false;
     int64_t last_ms_ = 0;

@@ -1,4 +1,4 @@
-#include "site/BatterySpec.h"
+#include "site/BatteryData.h"
 
 #include <cstdio>
 
@@ -16,9 +16,9 @@ bool IsDate(const std::string& s) {
 
 }  // namespace
 
-BatterySpec BatterySpec::Read(const Json::Value& v, const SiteFileReader& r, const std::string& where) {
+BatteryData BatteryData::Read(const Json::Value& v, const SiteFileReader& r, const std::string& where) {
     if (!v.isObject()) r.Fail(where, "must be an object");
-    BatterySpec b;
+    BatteryData b;
     struct Key {
         const char* name;
         double* field;

@@ -11,7 +11,7 @@
 
 class SiteFileReader;
 
-struct BatterySpec {
+struct BatteryData {
     // Blocks in the string; 0: as many as the device type has cells.
     int blocks = 0;
     double nominal_v = 12.0;
@@ -67,5 +67,5 @@ struct BatterySpec {
     int Blocks(int cells) const { return blocks > 0 ? blocks : cells; }
 
     // Reads the object at `where`; throws SiteConfig::Error naming the key.
-    static BatterySpec Read(const Json::Value& v, const SiteFileReader& r, const std::string& where);
+    static BatteryData Read(const Json::Value& v, const SiteFileReader& r, const std::string& where);
 };
