@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -57,24 +58,26 @@ struct Outcome {
     std::string stray;     // while nothing was asked
     bool too_soon = false;
     std::string echo;
+    std::string owed;  // other monitors' replies set apart
     bool operator==(const Outcome& o) const {
         return reply == o.reply && reply_at_ms == o.reply_at_ms && timed_out == o.timed_out &&
                gathered == o.gathered && surplus == o.surplus && stray == o.stray && too_soon == o.too_soon &&
-               echo == o.echo;
+               echo == o.echo && owed == o.owed;
     }
 };
 
 void PrintTo(const Outcome& o, std::ostream* os) {
     *os << "{reply [" << o.reply << "] at " << o.reply_at_ms << (o.timed_out ? ", timed out" : "") << ", gathered ["
         << o.gathered << "], surplus [" << o.surplus << "], stray [" << o.stray << "]" << (o.too_soon ? ", too soon" : "")
-        << ", echo [" << o.echo << "]}";
+        << ", echo [" << o.echo << "], owed [" << o.owed << "]}";
 }
 
 constexpr uint8_t kAddr = 0x81;
 
 // Drives one exchange: a request for command at 0 ms, then the steps.  The
 // tracker has timed eight answers of `turnaround_ms` first, when given.
-Outcome Exchange(uint8_t command, const std::vector<Step>& steps, bool echo, std::optional<int> turnaround_ms) {
+Outcome Exchange(uint8_t command, const std::vector<Step>& steps, bool echo, std::optional<int> turnaround_ms,
+                 const std::map<uint8_t, LineReader::Owed>& owed = {}) {
     const Clock::time_point t0{};
     LineReader reader(LineReader::Options{echo, 20ms});
     ExchangeTracker tracker(ExchangeTracker::Options{19200, 100ms, std::nullopt});
@@ -87,12 +90,13 @@ Outcome Exchange(uint8_t command, const std::vector<Step>& steps, bool echo, std
         }
     }
     const auto request = monitor::BuildRequest(kAddr, command);
-    reader.Expect(request.data(), request.size(), reply_len);
+    reader.Expect(request.data(), request.size(), reply_len, owed);
     tracker.Sent(kAddr, reply_len, t0);
 
     Outcome o;
     auto take = [&](const LineReader::Out& out, Clock::time_point now) {
         o.echo += (o.echo.empty() || out.echo.empty() ? "" : " ") + Text(out.echo);
+        for (const Bytes& late : out.owed) o.owed += (o.owed.empty() ? "" : " ") + Text(late);
         if (out.first_byte && !tracker.FirstByte(now)) o.too_soon = true;
         if (!out.reply.empty()) {
             o.reply = Text(out.reply);
@@ -127,11 +131,22 @@ struct Case {
     Outcome expected;
     bool echo;
     std::optional<int> turnaround_ms;
+    std::map<uint8_t, LineReader::Owed> owed;  // replies other monitors owe
 };
 
 Case C(const char* name, uint8_t command, std::vector<Step> steps, Outcome expected, bool echo = false,
-       std::optional<int> turnaround_ms = std::nullopt) {
-    return Case{name, command, std::move(steps), std::move(expected), echo, turnaround_ms};
+       std::optional<int> turnaround_ms = std::nullopt, std::map<uint8_t, LineReader::Owed> owed = {}) {
+    return Case{name, command, std::move(steps), std::move(expected), echo, turnaround_ms, std::move(owed)};
+}
+
+// A reply handed over after other monitors' replies set apart.
+Outcome AfterOwed(std::string owed, std::string reply, int at_ms, std::string surplus = "") {
+    Outcome o;
+    o.owed = std::move(owed);
+    o.reply = std::move(reply);
+    o.reply_at_ms = at_ms;
+    o.surplus = std::move(surplus);
+    return o;
 }
 
 // A reply handed over at a time, what came past it, and how.
@@ -157,12 +172,14 @@ Outcome Missed(std::string gathered, std::string stray) {
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // The cells reply, 67 bytes: 29 cells of 13.50 V and three empty slots.
-const std::string kCells = [] {
+std::string CellsOf(uint8_t addr) {
     monitor::CellSlots slots{};
     for (int i = 0; i < 29; ++i) slots[i] = 1350;
-    const auto frame = monitor::BuildLongReply(kAddr, slots);
+    const auto frame = monitor::BuildLongReply(addr, slots);
     return Text(Bytes(frame.begin(), frame.end()));
-}();
+}
+const std::string kCells = CellsOf(kAddr);
+const std::string kCells82 = CellsOf(0x82);
 
 std::string Zeros(int n) {
     std::string out;
@@ -179,7 +196,7 @@ class Exchanges : public ::testing::TestWithParam<Case> {};
 // except when the reply is handed over.
 TEST_P(Exchanges, GivesEachByteItsPlace) {
     const Case& c = GetParam();
-    EXPECT_EQ(Exchange(c.command, c.steps, c.echo, c.turnaround_ms), c.expected) << "as listed";
+    EXPECT_EQ(Exchange(c.command, c.steps, c.echo, c.turnaround_ms, c.owed), c.expected) << "as listed";
 
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
         const Bytes b = Hex(c.steps[i].hex);
@@ -187,7 +204,8 @@ TEST_P(Exchanges, GivesEachByteItsPlace) {
             auto steps = c.steps;
             steps[i].hex = Text(Bytes(b.begin(), b.begin() + cut));
             steps.insert(steps.begin() + i + 1, Step{c.steps[i].at_ms, Text(Bytes(b.begin() + cut, b.end()))});
-            EXPECT_EQ(Exchange(c.command, steps, c.echo, c.turnaround_ms), c.expected) << "step " << i << " cut at " << cut;
+            EXPECT_EQ(Exchange(c.command, steps, c.echo, c.turnaround_ms, c.owed), c.expected)
+                << "step " << i << " cut at " << cut;
         }
     }
 
@@ -204,7 +222,8 @@ TEST_P(Exchanges, GivesEachByteItsPlace) {
                                           {c.steps[0].at_ms + pause, Text(Bytes(b.begin() + cut, b.end()))}};
             Outcome expected = c.expected;
             expected.reply_at_ms = c.steps[0].at_ms + pause;
-            EXPECT_EQ(Exchange(c.command, steps, false, std::nullopt), expected) << "pause " << pause << " at " << cut;
+            EXPECT_EQ(Exchange(c.command, steps, false, std::nullopt, c.owed), expected)
+                << "pause " << pause << " at " << cut;
         }
     }
 }
@@ -240,7 +259,22 @@ INSTANTIATE_TEST_SUITE_P(
         // was on its way before the request.
         C("SoonerThanTheMonitorAnswers", 0xA3, {{1, "ED 81 00 0F 90"}}, Replied("ED 81 00 0F 90", 1, "", true),
           false, 8),
-        C("AsSoonAsTheMonitorAnswers", 0xA3, {{7, "ED 81 00 0F 90"}}, Replied("ED 81 00 0F 90", 7), false, 8)),
+        C("AsSoonAsTheMonitorAnswers", 0xA3, {{7, "ED 81 00 0F 90"}}, Replied("ED 81 00 0F 90", 7), false, 8),
+        // A monitor that owes a reply sends it, late, where another's answer
+        // is awaited: set apart by the length it owes, the answer after it.
+        C("LateReplyOfAnotherMonitorFirst", 0xA2, {{3, "ED 82 0F 4B DC ED 81 0F 4B DB"}},
+          AfterOwed("ED 82 0F 4B DC", "ED 81 0F 4B DB", 3), false, std::nullopt, {{0x82, {5, 1}}}),
+        C("LateCellsOfAnotherMonitorFirst", 0xA2, {{3, "00 13 " + kCells82}, {40, "ED 81 0F 4B DB"}},
+          AfterOwed("00 13 " + kCells82, "ED 81 0F 4B DB", 40), false, std::nullopt, {{0x82, {67, 1}}}),
+        C("TwoLateRepliesOfAnotherMonitor", 0xA3, {{3, "ED 82 0F 4B DC ED 82 0F 4B DC ED 81 00 0F 90"}},
+          AfterOwed("ED 82 0F 4B DC ED 82 0F 4B DC", "ED 81 00 0F 90", 3), false, std::nullopt, {{0x82, {5, 2}}}),
+        // No more than it owes: a second frame from it is the reply, for
+        // the device to refuse.
+        C("MoreThanAnotherMonitorOwes", 0xA2, {{3, "ED 82 0F 4B DC ED 82 0F 4B DC"}},
+          AfterOwed("ED 82 0F 4B DC", "ED 82 0F 4B DC", 3), false, std::nullopt, {{0x82, {5, 1}}}),
+        // The monitor asked is never set apart from its own answer.
+        C("OwedByTheMonitorAsked", 0xA2, {{3, "ED 81 0F 4B DB"}}, Replied("ED 81 0F 4B DB", 3), false, std::nullopt,
+          {{0x81, {5, 1}}})),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A frame while nothing is asked is stray, whole or cut.
@@ -295,6 +329,39 @@ TEST(LineReader, RepliesAreCountedInABurst) {
     }
     const Bytes cells = Hex(kCells);
     EXPECT_EQ(LineReader::Replies(cells), 1);
+}
+
+// Replies of several monitors that come together are cut where one
+// monitor's replies of a known length owed end and another's begin; what
+// is not known is left whole.
+TEST(LineReader, RepliesQueuedBehindALateOneAreCutByMonitor) {
+    const std::map<uint8_t, LineReader::Owed> one_each{{0x81, {5, 1}}, {0x82, {67, 1}}};
+    const struct {
+        const char* what;
+        std::string hex;
+        std::map<uint8_t, LineReader::Owed> owed;
+        std::vector<std::string> parts;
+    } cases[] = {
+        {"one reply", "ED 81 0F 4B DB", one_each, {"ED 81 0F 4B DB"}},
+        {"a late reply and the answer behind it", "ED 81 0F 4B DB " + kCells82, one_each,
+         {"ED 81 0F 4B DB", kCells82}},
+        {"noise before each", "00 13 " + kCells82 + " 00 ED 81 0F 4B DB", one_each,
+         {"00 13 " + kCells82, "00 ED 81 0F 4B DB"}},
+        {"no more than owed", "ED 81 0F 4B DB " + kCells82 + " ED 82 00 0F 91", one_each,
+         {"ED 81 0F 4B DB", kCells82 + " ED 82 00 0F 91"}},
+        // A burst of one monitor pays its requests together.
+        {"two of one monitor, then another's", "ED 81 0F 4B DB ED 81 0F 4B DB " + kCells82,
+         {{0x81, {5, 2}}, {0x82, {67, 1}}}, {"ED 81 0F 4B DB ED 81 0F 4B DB", kCells82}},
+        {"more of one monitor than it owes", "ED 81 0F 4B DB ED 81 0F 4B DB ED 82 00 0F 91", one_each,
+         {"ED 81 0F 4B DB ED 81 0F 4B DB ED 82 00 0F 91"}},
+        {"the first owes nothing", "ED 82 00 0F 91 ED 81 0F 4B DB", {{0x81, {5, 1}}},
+         {"ED 82 00 0F 91 ED 81 0F 4B DB"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> parts;
+        for (const Bytes& part : LineReader::ByMonitor(Hex(c.hex), c.owed)) parts.push_back(Text(part));
+        EXPECT_EQ(parts, c.parts) << c.what;
+    }
 }
 
 // A request the reader cannot read ends its reply at the frame gap.
@@ -537,6 +604,55 @@ TEST(ExchangeTracker, LineWithoutWireTimeJudgesNoReplyTooSoon) {
     ASSERT_TRUE(t.Turnaround());
     t.Sent(kAddr, monitor::kShortReplyLen, t0);
     EXPECT_TRUE(t.FirstByte(t0 + 10us));
+}
+
+// A monitor that owes a reply is not asked until the guard after its
+// timeout has passed (137.5 ms to the timeout of a cell request, 275 ms
+// quiet), or as long as a round of it is held; settled, at once.  The
+// replies owed by the others are told by the length each owes.
+TEST(ExchangeTracker, AMonitorThatOwesIsNotAskedUntilQuiet) {
+    const Clock::time_point t0{};
+    const struct {
+        const char* what;
+        std::vector<int> owed_lens;  // requests of 0x82 given up on, 100 ms apart
+        std::optional<int> held_ms;  // a round of 0x82 held until then
+        bool settled;
+        double ask_ms;  // when 0x82 may be asked
+        std::optional<ExchangeTracker::OwedFrames> frames;  // what it owes, seen from 0x81
+    } cases[] = {
+        {"owes nothing", {}, std::nullopt, false, -1, std::nullopt},
+        {"a cell reply owed", {67}, std::nullopt, false, 412.5, ExchangeTracker::OwedFrames{67, 1}},
+        {"two short replies owed", {5, 5}, std::nullopt, false, 100 + 315.625, ExchangeTracker::OwedFrames{5, 2}},
+        {"replies of two lengths owed: neither told", {67, 5}, std::nullopt, false, 100 + 315.625, std::nullopt},
+        {"a round held", {5}, 900, false, 900, ExchangeTracker::OwedFrames{5, 1}},
+        {"settled", {67}, std::nullopt, true, -1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        ExchangeTracker t(ExchangeTracker::Options{});
+        for (std::size_t i = 0; i < c.owed_lens.size(); ++i) {
+            t.Sent(0x82, c.owed_lens[i], t0 + std::chrono::milliseconds(100 * i));
+            t.TimedOut();
+        }
+        if (c.held_ms) t.Bar(0x82, t0 + std::chrono::milliseconds(*c.held_ms));
+        if (c.settled) t.Settled(0x82);
+        const auto at = t.AskNotBefore(0x82);
+        if (c.ask_ms < 0) {
+            EXPECT_TRUE(t.MayAsk(0x82, t0)) << c.what;
+        } else {
+            EXPECT_NEAR((std::chrono::duration<double, std::milli>(at - t0).count()), c.ask_ms, 0.001) << c.what;
+            EXPECT_FALSE(t.MayAsk(0x82, at - 1us)) << c.what;
+            EXPECT_TRUE(t.MayAsk(0x82, at)) << c.what;
+        }
+        // The others are asked meanwhile.
+        EXPECT_TRUE(t.MayAsk(kAddr, t0)) << c.what;
+        const auto frames = t.OwedElsewhere(kAddr);
+        EXPECT_EQ(frames.count(0x82), c.frames ? 1u : 0u) << c.what;
+        if (c.frames && frames.count(0x82)) {
+            EXPECT_EQ(frames.at(0x82).reply_len, c.frames->reply_len) << c.what;
+            EXPECT_EQ(frames.at(0x82).count, c.frames->count) << c.what;
+        }
+        EXPECT_TRUE(t.OwedElsewhere(0x82).empty()) << c.what;
+    }
 }
 
 // While a reply is owed, answers are not timed: they may be shifted ones.

@@ -114,6 +114,9 @@ struct BusDevice {
     // may start its next cycle.
     HeldRound pending_round;
     std::optional<Clock::time_point> pending_until;
+    // The pending round was completed while the monitor still owed a reply:
+    // it is not asked until then, and any reply from it drops the round.
+    bool pending_owed = false;
 
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601

@@ -74,6 +74,15 @@ void BusScheduler::Publish(BusDevice& d, const std::optional<DeviceHealth::Chang
     if (change) events_.Publish(run::HealthChanged{&d, *change});
 }
 
+uint8_t BusScheduler::BusAddr(const BusDevice& d) { return monitor::BusAddress(static_cast<uint8_t>(d.conf.addr)); }
+
+std::vector<BusDevice*> BusScheduler::Askable(Clock::time_point now) const {
+    std::vector<BusDevice*> out;
+    for (BusDevice* d : devices_)
+        if (tracker_.MayAsk(BusAddr(*d), now)) out.push_back(d);
+    return out;
+}
+
 BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
     for (BusDevice* d : devices_)
         if (monitor::BusAddress(static_cast<uint8_t>(d->conf.addr)) == bus_addr) return d;
@@ -114,7 +123,9 @@ BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) co
         if (const auto gap = reader_.NextWake()) wake = std::min(wake, *gap);
         if (tracker_.Outstanding()) wake = std::min(wake, tracker_.Deadline());
     } else {
-        wake = plan_.Earliest(devices_, wake);
+        // A monitor that owes a reply is due once it may be asked.
+        for (BusDevice* d : devices_)
+            wake = std::min(wake, std::max(plan_.Earliest({d}, wake), tracker_.AskNotBefore(BusAddr(*d))));
     }
     for (const BusDevice* d : devices_)
         if (d->pending_until) wake = std::min(wake, *d->pending_until);
@@ -159,7 +170,8 @@ void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point no
     BusDevice* d = bus_addr ? AtAddress(*bus_addr) : nullptr;
     // A monitor that owes a reply since (its next cycle timed out) may be
     // sending that one, late.
-    if (d && d->pending_until && tracker_.OwesNothingLately(*bus_addr, now)) DropPending(*d, now);
+    if (d && d->pending_until && tracker_.OwesNothingLately(*bus_addr, now))
+        DropPending(*d, now, FailureReason::kTwoAnswers);
 }
 
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
@@ -172,12 +184,20 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
             active_->cycle_two_answers = true;
         OutOfStep(*active_, "sooner than the monitor answers");
     }
+    for (const LineReader::Bytes& late : out.owed) {
+        // Another monitor's reply, given up on: paid off, and the answer
+        // awaited is read after it.
+        Trace(false, late.data(), late.size(), "late reply of another monitor, set aside");
+        const auto addr = LineReader::ReplyAddress(late);
+        Unasked(late, now);
+        if (BusDevice* from = addr ? AtAddress(*addr) : nullptr) Failed(*from, FailureReason::kLateReply);
+    }
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
     if (!out.surplus.empty()) {
         if (const auto addr = LineReader::ReplyAddress(out.surplus)) {
             // A second reply to one request: one of them answers another.
             Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
-            BusDevice* owner = holding_ ? holding_ : active_;
+            BusDevice* owner = active_;
             // Owed nothing, the monitor asked answered twice: a second
             // monitor at its address answered too.
             if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.OwesNothingLately(*addr, now))
@@ -193,19 +213,51 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
     if (!out.stray.empty()) Stray(out, now);
 }
 
+void BusScheduler::Foreign(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+    const auto addr = LineReader::ReplyAddress(bytes);
+    if (!addr || *addr == tracker_.Addr()) return;
+    // From a monitor whose round waits while it owes a reply: that round's
+    // replies were not all its own.
+    BusDevice* from = AtAddress(*addr);
+    if (from && from->pending_owed) DropPending(*from, now, FailureReason::kLateDiscarded);
+}
+
 void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
     if (!d.cycle_out_of_step) events_.Publish(run::Trace{port_.Path(), false, {}, "out of step: " + why, run::WallClock::now()});
     d.cycle_out_of_step = true;
     // Its round before this one may have been answered twice as well.
-    if (d.pending_until) DropPending(d, now_);
+    if (d.pending_until) DropPending(d, now_, d.pending_owed ? FailureReason::kLateDiscarded : FailureReason::kTwoAnswers);
 }
 
-void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+std::map<uint8_t, LineReader::Owed> BusScheduler::OwedFrames(uint8_t except) const {
+    std::map<uint8_t, LineReader::Owed> owed;
+    for (const auto& [from, frames] : tracker_.OwedElsewhere(except))
+        owed[from] = LineReader::Owed{frames.reply_len, frames.count};
+    return owed;
+}
+
+bool BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+    // Each monitor's replies pay its own requests.
+    const auto parts = LineReader::ByMonitor(bytes, OwedFrames(0));
+    bool paid = false;
+    for (const auto& part : parts) paid = UnaskedFrom(part, now) || paid;
+    return paid;
+}
+
+bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now) {
     const auto addr = LineReader::ReplyAddress(bytes);
     const auto late = tracker_.Unexplained(addr, now, LineReader::Replies(bytes));
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
-    if (!from) from = timed_out_ ? timed_out_ : holding_;
+    if (!from) from = timed_out_;
     if (late && from) from->health.ReplyLate(Ms(*late));
+    if (addr && from && from == AtAddress(*addr)) {
+        // A round it completed while it owed replies was not all its own.
+        if (from->pending_owed) DropPending(*from, now, FailureReason::kLateDiscarded);
+        // Owing nothing more, it may be asked once the rest of this has passed.
+        if (tracker_.Owed(*addr) == 0 && !tracker_.MayAsk(*addr, now))
+            tracker_.Bar(*addr, now + std::chrono::milliseconds(options_.frame_gap_ms));
+    }
+    return late.has_value();
     // This reply raised the guard: the summary says when, and by whose.
     if (late && from && tracker_.Raised() && tracker_.Raised()->at == now)
         from->guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};
@@ -221,7 +273,8 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     const auto addr = LineReader::ReplyAddress(bytes);
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
     Doubted(addr, now);
-    Unasked(bytes, now);
+    const bool spoils = from && from->pending_owed;
+    const bool paid = Unasked(bytes, now);
     if (guarding_ && timed_out_) {
         // The line has to be quiet: whatever comes now answers a request
         // already given up, and must reach no device.
@@ -236,16 +289,13 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
         Trace(false, bytes.data(), bytes.size(), "late reply, dropped");
         return;
     }
-    if (holding_) {
-        // The device's round is waiting for a quiet line and a reply came:
-        // the round's replies were not all its own.
+    if (spoils) {
+        // Its round held while it owed a reply was dropped for it.
         Trace(false, bytes.data(), bytes.size(), "late reply after the round, dropped");
-        BusDevice& d = *holding_;
-        holding_ = nullptr;
-        Drop(d, now);
     } else {
-        Trace(false, bytes.data(), bytes.size(), guarding_ ? "after a refused reply, dropped" : "unasked, dropped");
-        // Nobody asked: a reply later than every guard, most likely.
+        Trace(false, bytes.data(), bytes.size(),
+              guarding_ ? "after a refused reply, dropped" : paid ? "late reply, dropped" : "unasked, dropped");
+        // Nobody asked: a reply given up on, most likely.
         if (from && !guarding_) Failed(*from, FailureReason::kLateReply);
     }
     // The rest of whatever this was must not meet the next request.
@@ -275,7 +325,7 @@ void BusScheduler::Service(Clock::time_point now) {
             ReplyOverdue(*active_, now);
     }
     if (!active_ && !guarding_ && !keeper_.Down()) {
-        if (BusDevice* due = plan_.Due(devices_, now)) Tick(*due, now);
+        if (BusDevice* due = plan_.Due(Askable(now), now)) Tick(*due, now);
     }
     const Moment m = Moment::At(now);
     for (BusDevice* d : devices_) Publish(*d, d->health.Check(m));
@@ -292,14 +342,32 @@ void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
     // a second answer of a monitor whose round waits.  (Later, they may be
     // the monitor asked, answering as another address.)
     if (!got.empty() && tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(got), now);
-    if (got.empty()) {
-        tracker_.TimedOut();  // its reply may still come
-    } else {
-        tracker_.Refused();
-    }
+    Foreign(got, now);
+    const bool nothing = got.empty();
     reader_.Forget();
     Failed(d, why);
-    StartGuard(now, &d, tracker_.Guard(tracker_.ReplyLen()));
+    if (nothing) {
+        // Its reply may still come: its monitor is not asked until the
+        // guard has passed, the others are.
+        tracker_.TimedOut();
+        AfterTimeout(d, now);
+    } else {
+        // The rest of what began may still come, from whoever: the whole
+        // line is quiet.
+        tracker_.Refused();
+        StartGuard(now, &d, tracker_.Guard(tracker_.ReplyLen()));
+    }
+}
+
+void BusScheduler::AfterTimeout(BusDevice& d, Clock::time_point now) {
+    if (d.resends_in_cycle >= monitor::kResendsPerCycle) {
+        EndCycle(d, false, now);  // timed out: the bus moves on
+    } else if (plan_.Probing(d, now)) {
+        Release(d, now);  // its next probe resends
+    } else {
+        Release(d, now);
+        d.next_poll = now;  // resent as soon as its monitor may be asked
+    }
 }
 
 void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length) {
@@ -314,24 +382,9 @@ void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out, Clock
 
 void BusScheduler::GuardOver(Clock::time_point now) {
     guarding_ = false;
-    if (holding_) {
-        // Quiet since the round: every reply the device owed is not coming.
-        BusDevice& d = *holding_;
-        holding_ = nullptr;
-        tracker_.Settled(tracker_.Addr());
-        Keep(d, now);
-        return;
-    }
     BusDevice* d = timed_out_;
     timed_out_ = nullptr;
-    if (!d) return;
-    if (d->resends_in_cycle >= monitor::kResendsPerCycle) {
-        EndCycle(*d, false, now);  // timed out: the bus moves on
-    } else if (plan_.Probing(*d, now)) {
-        Release(*d, now);  // its next probe resends
-    } else {
-        Tick(*d, now);
-    }
+    if (d) AfterTimeout(*d, now);
 }
 
 void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
@@ -355,7 +408,7 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
 }
 
 void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now) {
-    if (!active_ || holding_) return;
+    if (!active_) return;
     BusDevice& d = *active_;
     exchange_ = reply;
     sent_ = false;
@@ -377,6 +430,7 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
         // answers.  (A reply the device refuses is no second answer: a
         // faulty line spoils replies as they are.)
         if (tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(exchange_), now);
+        Foreign(exchange_, now);
         if (d.cycle_open) {
             const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
@@ -430,11 +484,15 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
         StartGuard(now, nullptr, tracker_.Guard(tracker_.ReplyLen()));
     } else if (tracker_.Owed(tracker_.Addr()) > 0) {
         // A reply given up on in this round may have come in the place of
-        // another: the round waits, the line quiet, for as long as that
-        // reply may still come (the lateness measured says how long), and
-        // at least as long as a monitor a reply behind takes to send it.
-        holding_ = &d;
-        StartGuard(now, nullptr, tracker_.Hold(now));
+        // another: the round waits, its monitor not asked, for as long as
+        // that reply may still come (the lateness measured says how long),
+        // and at least as long as a monitor a reply behind takes to send
+        // it.  The others are asked meanwhile: a reply names its monitor.
+        const Clock::time_point until = now + tracker_.Hold(now);
+        Release(d, now);
+        Pend(d, now, until);
+        d.pending_owed = true;
+        tracker_.Bar(tracker_.Addr(), until);
     } else {
         const Clock::duration hold = tracker_.Hold(now);
         if (hold <= Clock::duration::zero()) {
@@ -480,19 +538,25 @@ void BusScheduler::CommitPending(BusDevice& d, Clock::time_point now) {
     d.round = std::move(d.pending_round);
     d.pending_round = BusDevice::HeldRound{};
     d.pending_until.reset();
+    // Quiet since the round: every reply the monitor owed is not coming.
+    if (d.pending_owed) tracker_.Settled(BusAddr(d));
+    d.pending_owed = false;
     Store(d, now);
     d.round = std::move(open);
 }
 
-void BusScheduler::DropPending(BusDevice& d, Clock::time_point now) {
+void BusScheduler::DropPending(BusDevice& d, Clock::time_point now, FailureReason why) {
     d.pending_round = BusDevice::HeldRound{};
     d.pending_until.reset();
+    d.pending_owed = false;
     ++d.abandoned;
     Trace(false, nullptr, 0,
-          "round dropped: two answers (two monitors may share address " + std::to_string(d.conf.addr) + ")");
-    ++At(d.failures, FailureReason::kTwoAnswers);
-    events_.Publish(run::ExchangeFailed{&d, FailureReason::kTwoAnswers});
-    Publish(d, d.health.CycleFailed(FailureReason::kTwoAnswers, Moment::At(now)));
+          why == FailureReason::kTwoAnswers
+              ? "round dropped: two answers (two monitors may share address " + std::to_string(d.conf.addr) + ")"
+              : std::string("round dropped: its replies may answer other requests"));
+    ++At(d.failures, why);
+    events_.Publish(run::ExchangeFailed{&d, why});
+    Publish(d, d.health.CycleFailed(why, Moment::At(now)));
 }
 
 void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
@@ -565,7 +629,8 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
     int reply_len = monitor::kShortReplyLen;
     bool known = monitor::ParseRequest(data, static_cast<int>(len), &addr, &command);
     if (known && monitor::ReplyLength(command) > 0) reply_len = monitor::ReplyLength(command);
-    reader_.Expect(data, len, known ? reply_len : 0);
+    // Replies other monitors owe may come first: each is set apart.
+    reader_.Expect(data, len, known ? reply_len : 0, known ? OwedFrames(addr) : std::map<uint8_t, LineReader::Owed>{});
     tracker_.Sent(addr, reply_len, now_);
 }
 
@@ -591,12 +656,10 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
     reader_.Forget();
     guarding_ = false;
     timed_out_ = nullptr;
-    if (holding_) {
-        // Nothing more can come to prove the round in step.
-        BusDevice& d = *holding_;
-        holding_ = nullptr;
-        Drop(d, now);
-    }
+    // Nothing more can come to prove in step a round held while its monitor
+    // owed a reply.
+    for (BusDevice* d : devices_)
+        if (d->pending_owed) DropPending(*d, now, FailureReason::kLateDiscarded);
     events_.Publish(run::PortLost{port_.Path(), why, Ms(keeper_.Backoff())});
     if (active_) {
         // The device keeps its pending request; its first tick after the

@@ -14,13 +14,15 @@
 // at the times it is given.
 //
 // A reply carries no command code, so only the account tells a late reply
-// from the answer to a newer request.  After a reply timeout nothing more
-// is written until the line has been quiet for the quiet guard; whatever
-// arrives meanwhile is dropped and counted as a late reply.  A round whose
-// device still owes a reply is held, the bus quiet, for as long as that
-// reply may still come; a reply that no request explains (after the round,
-// past a whole reply, sooner than the monitor can answer) drops the rounds
-// it touches, counted as "late, discarded".  A round owed nothing is still
+// from the answer to a newer request.  After a reply timeout its monitor
+// is not asked again until the line has been quiet from it for the quiet
+// guard; the others are, since a reply names its monitor, and whatever
+// comes from it meanwhile is dropped and counted as a late reply.  A round
+// whose device still owes a reply is held, its monitor not asked, for as
+// long as that reply may still come; a reply that no request explains
+// (after the round, past a whole reply, sooner than the monitor can
+// answer, or from it in another's exchange) drops the rounds it touches,
+// counted as "late, discarded".  A round owed nothing is still
 // kept only once its last request's reply would be overdue, since a second
 // monitor at the same address may answer it too; meanwhile the bus goes on,
 // and any bytes from that address that no request explains drop the round,
@@ -29,6 +31,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,9 +114,16 @@ private:
     void Take(const LineReader::Out& out, Clock::time_point now);
     void Stray(const LineReader::Out& out, Clock::time_point now);
     // Replies no request explains: paid against the requests owed, their
-    // lateness told to the device they come from.
-    void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    // lateness told to the device they come from; whether they paid any.
+    bool Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    bool UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    // The replies owed by the monitors other than the one at except (0:
+    // every monitor), by the length each owes.
+    std::map<uint8_t, LineReader::Owed> OwedFrames(uint8_t except) const;
     void OutOfStep(BusDevice& d, const std::string& why);
+    // Bytes handed to the device asked, or given up on, that name another
+    // monitor: a round it completed while it owed a reply is dropped.
+    void Foreign(const std::vector<uint8_t>& bytes, Clock::time_point now);
     // Reads what is waiting on the port, as its readiness would.
     void Drain(Clock::time_point now);
     // Bytes from the monitor at bus_addr that no request explains: a round
@@ -122,13 +132,19 @@ private:
     // A round completed, owed nothing: kept once `until` has passed quietly.
     void Pend(BusDevice& d, Clock::time_point now, Clock::time_point until);
     void CommitPending(BusDevice& d, Clock::time_point now);
-    void DropPending(BusDevice& d, Clock::time_point now);
+    void DropPending(BusDevice& d, Clock::time_point now, FailureReason why);
     // The round in d.round is kept: counted, checked, stored and shown.
     void Store(BusDevice& d, Clock::time_point now);
     void Tick(BusDevice& d, Clock::time_point now);
     void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now);
     void ReplyOverdue(BusDevice& d, Clock::time_point now);
     void GuardOver(Clock::time_point now);
+    // The device's request got no reply at all: it resends once its monitor
+    // may be asked, or its cycle ends when it has resent enough.
+    void AfterTimeout(BusDevice& d, Clock::time_point now);
+    // The devices whose monitors may be asked now.
+    std::vector<BusDevice*> Askable(Clock::time_point now) const;
+    static uint8_t BusAddr(const BusDevice& d);
     void StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length);
     void Failed(BusDevice& d, FailureReason why);
     void EndCycle(BusDevice& d, bool completed, Clock::time_point now);
@@ -165,15 +181,14 @@ private:
     std::vector<uint8_t> exchange_;
     bool delivering_ = false;
 
-    // The quiet line after a failed exchange or a held round.  After a
-    // timeout the device whose reply was overdue keeps the bus and gets its
-    // tick (a resend, or the end of its cycle) once the line has been
-    // quiet; a held round is kept once the line has been quiet.
+    // The quiet line after a refused or out-of-step exchange.  After the
+    // start of a reply that never completed, the device whose reply was
+    // overdue keeps the bus and gets its tick (a resend, or the end of its
+    // cycle) once the line has been quiet.
     bool guarding_ = false;
     Clock::time_point quiet_until_{};
     Clock::duration guard_len_{};
     BusDevice* timed_out_ = nullptr;
-    BusDevice* holding_ = nullptr;
     bool late_seen_ = false;
 
     // Set by the host calls during one device call, read after it.

@@ -89,8 +89,9 @@ void ExchangeTracker::TimedOut() {
     outstanding_ = false;
     Expire(sent_at_);
     auto& owed = owed_[addr_];
-    owed.push_back(Debt{sent_at_, false});
+    owed.push_back(Debt{sent_at_, false, reply_len_});
     gave_up_[addr_] = sent_at_;
+    ask_not_before_[addr_] = deadline_ + Guard(reply_len_);
     while (owed.size() > kMaxOwed) owed.pop_front();
 }
 
@@ -145,7 +146,28 @@ int ExchangeTracker::Owed(uint8_t addr) const {
     return it == owed_.end() ? 0 : static_cast<int>(it->second.size());
 }
 
-void ExchangeTracker::Settled(uint8_t addr) { owed_.erase(addr); }
+void ExchangeTracker::Settled(uint8_t addr) {
+    owed_.erase(addr);
+    ask_not_before_.erase(addr);
+}
+
+ExchangeTracker::Clock::time_point ExchangeTracker::AskNotBefore(uint8_t addr) const {
+    const auto it = ask_not_before_.find(addr);
+    return it == ask_not_before_.end() ? Clock::time_point::min() : it->second;
+}
+
+std::map<uint8_t, ExchangeTracker::OwedFrames> ExchangeTracker::OwedElsewhere(uint8_t addr) const {
+    std::map<uint8_t, OwedFrames> out;
+    for (const auto& [from, debts] : owed_) {
+        if (from == addr || debts.empty()) continue;
+        // Of more than one length, the frame's own length is not known:
+        // it is not set aside, and the device asked refuses it.
+        const bool one_length = std::all_of(debts.begin(), debts.end(),
+                                            [&](const Debt& d) { return d.reply_len == debts.front().reply_len; });
+        if (one_length) out[from] = OwedFrames{debts.front().reply_len, static_cast<int>(debts.size())};
+    }
+    return out;
+}
 
 bool ExchangeTracker::OwesNothingLately(uint8_t addr, Clock::time_point now) const {
     if (Owed(addr) > 0) return false;

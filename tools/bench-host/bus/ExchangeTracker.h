@@ -19,6 +19,14 @@
 // answer to it; the monitor's quickest answer is a low percentile of its
 // recent answers, so that one early reply (a second monitor at the same
 // address, a reply on its way before the request) cannot pull it down.
+//
+// A monitor that owes a reply is not asked again until the line has been
+// quiet from it for as long as that reply may still come (the quiet guard
+// after a timeout, the hold of a round completed while it owed): asked
+// sooner, its late reply could not be told from the answer.  The other
+// monitors are asked meanwhile, since a reply names its monitor: a frame
+// from a monitor that owes, in the place of another's answer, is its late
+// reply, set aside by the length it owes.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -87,8 +95,25 @@ public:
     // gave up; nothing is outstanding.  A refused reply did come, so nothing
     // is owed for it.
     void Refused();
-    // The reply is overdue: the request is owed.
+    // The reply is overdue: the request is owed, and its monitor is not
+    // asked again until the quiet guard after the deadline has passed.
     void TimedOut();
+
+    // When the monitor at addr may be asked again: not before the line has
+    // been quiet from it until then.
+    Clock::time_point AskNotBefore(uint8_t addr) const;
+    bool MayAsk(uint8_t addr, Clock::time_point now) const { return now >= AskNotBefore(addr); }
+    // The monitor at addr is not asked before `until` (a round of it held
+    // that long), or, once it owes nothing, again from `until` on.
+    void Bar(uint8_t addr, Clock::time_point until) { ask_not_before_[addr] = until; }
+    // The monitors other than addr (0: none other) that owe replies all of
+    // one length, with that length and how many: a frame from one of them,
+    // where the answer of addr is awaited, is one of those replies.
+    struct OwedFrames {
+        int reply_len = 0;
+        int count = 0;
+    };
+    std::map<uint8_t, OwedFrames> OwedElsewhere(uint8_t addr) const;
 
     // Bytes came that no outstanding request explains, from the monitor at
     // addr when they name one.  They pay off the oldest requests owed (by
@@ -116,7 +141,7 @@ public:
     // the lateness measured says that reply may still come, and never less.
     Clock::duration Hold(Clock::time_point now) const;
     // The line was quiet long enough after the monitor's last answer: any
-    // reply it still owed is not coming.
+    // reply it still owed is not coming, and it may be asked.
     void Settled(uint8_t addr);
 
     // The latest reply measured in the whole run, from its request: the
@@ -153,9 +178,11 @@ private:
     struct Debt {
         Clock::time_point sent;
         bool answered_since = false;
+        int reply_len = 0;
     };
     std::map<uint8_t, std::deque<Debt>> owed_;
     std::map<uint8_t, Clock::time_point> gave_up_;  // the last request given up on, per monitor
+    std::map<uint8_t, Clock::time_point> ask_not_before_;
     std::optional<Clock::duration> latest_;
     struct Measured {
         Clock::time_point at;

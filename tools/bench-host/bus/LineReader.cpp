@@ -4,10 +4,15 @@
 
 #include "protocol/MonitorProtocol.h"
 
-void LineReader::Expect(const uint8_t* request, std::size_t len, int reply_len) {
+void LineReader::Expect(const uint8_t* request, std::size_t len, int reply_len, std::map<uint8_t, Owed> owed) {
     expecting_ = true;
     whole_ = false;
     reply_len_ = reply_len;
+    owed_ = std::move(owed);
+    // The monitor asked answers for itself.
+    uint8_t addr = 0;
+    uint8_t command = 0;
+    if (monitor::ParseRequest(request, static_cast<int>(len), &addr, &command)) owed_.erase(addr);
     echo_.assign(request, request + len);
     echo_pos_ = options_.echo ? 0 : echo_.size();
     gathered_.clear();
@@ -52,6 +57,25 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
     const uint8_t* first = gathered_.data();
     const uint8_t* last = first + gathered_.size();
     const uint8_t* start = monitor::FindStartByte(first, gathered_.size());
+    if (last - start >= 2) {
+        const auto owing = owed_.find(start[1]);
+        if (owing != owed_.end() && owing->second.count > 0) {
+            // A late reply of another monitor: whole, it is set apart and
+            // what follows it is gathered afresh.
+            if (last - start < owing->second.reply_len) return out;
+            const auto end = gathered_.begin() + (start - first) + owing->second.reply_len;
+            out.owed.emplace_back(gathered_.begin(), end);
+            const Bytes rest(end, gathered_.end());
+            gathered_.clear();
+            --owing->second.count;
+            if (rest.empty()) return out;
+            Out more = Feed(rest.data(), rest.size(), now);
+            out.owed.insert(out.owed.end(), more.owed.begin(), more.owed.end());
+            out.reply = std::move(more.reply);
+            out.surplus = std::move(more.surplus);
+            return out;
+        }
+    }
     std::size_t end = 0;
     if (start != last && last - start >= reply_len_) {
         end = static_cast<std::size_t>(start - first) + static_cast<std::size_t>(reply_len_);
@@ -88,6 +112,31 @@ std::optional<uint8_t> LineReader::ReplyAddress(const Bytes& bytes) {
     const uint8_t* start = monitor::FindStartByte(bytes.data(), bytes.size());
     if (start == last || start + 1 == last) return std::nullopt;
     return *(start + 1);
+}
+
+std::vector<LineReader::Bytes> LineReader::ByMonitor(const Bytes& bytes, std::map<uint8_t, Owed> owed) {
+    std::vector<Bytes> out;
+    const auto start_at = [&](std::size_t from) {
+        return static_cast<std::size_t>(monitor::FindStartByte(bytes.data() + from, bytes.size() - from) - bytes.data());
+    };
+    std::size_t from = 0;
+    for (std::size_t at = start_at(0); at + 1 < bytes.size();) {
+        const auto owing = owed.find(bytes[at + 1]);
+        if (owing == owed.end() || owing->second.count <= 0) break;
+        const std::size_t end = at + static_cast<std::size_t>(owing->second.reply_len);
+        if (end >= bytes.size()) break;
+        --owing->second.count;
+        // Replies of one monitor stay together: they pay its requests as a
+        // burst, oldest first.
+        const std::size_t next = start_at(end);
+        if (next + 1 >= bytes.size() || bytes[next + 1] != bytes[at + 1]) {
+            out.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(end));
+            from = end;
+        }
+        at = next;
+    }
+    out.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
+    return out;
 }
 
 int LineReader::Replies(const Bytes& bytes) {

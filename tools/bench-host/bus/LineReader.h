@@ -10,10 +10,14 @@
 // byte go with it, as the device skips them itself.  Bytes beyond the whole
 // frame are surplus: more than one reply to one request, so the line is out
 // of step.  Bytes while nothing is asked are stray.  Only a reply of unknown
-// length ends at the frame gap.
+// length ends at the frame gap.  A frame from a monitor that owes the host
+// replies of a known length, where another's reply is awaited, is one of
+// those replies, late: it is gathered by that length and set apart, and the
+// reply awaited is gathered after it.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -33,6 +37,7 @@ public:
         Bytes reply;    // a reply whole, with any bytes before its start byte
         Bytes surplus;  // bytes past the whole reply
         Bytes stray;    // bytes while nothing is asked
+        std::vector<Bytes> owed;  // whole replies of monitors that owed them, before the reply
         // The stray bytes are the rest of the stray reply before them: they
         // came within the frame gap and do not begin a reply.
         bool stray_rest = false;
@@ -42,8 +47,14 @@ public:
     explicit LineReader(Options options) : options_(options) {}
 
     // A request went out; reply_len is the reply it asks for, 0 when not
-    // known (that reply ends at the frame gap).
-    void Expect(const uint8_t* request, std::size_t len, int reply_len);
+    // known (that reply ends at the frame gap).  owed: other monitors, by
+    // the address their replies carry, each with the length and number of
+    // the replies it owes.
+    struct Owed {
+        int reply_len = 0;
+        int count = 0;
+    };
+    void Expect(const uint8_t* request, std::size_t len, int reply_len, std::map<uint8_t, Owed> owed = {});
     // Nothing is asked any more: what comes from now on is stray.
     void Forget();
 
@@ -64,12 +75,17 @@ public:
     // How many replies such bytes hold: each begins with the start byte and
     // that address, and is at least a short reply long.
     static int Replies(const Bytes& bytes);
+    // Such bytes cut where the replies of a monitor that owes replies of a
+    // known length end and another monitor's begin: the replies of monitors
+    // that queued behind a late one come together, and each pays its own.
+    static std::vector<Bytes> ByMonitor(const Bytes& bytes, std::map<uint8_t, Owed> owed);
 
 private:
     Options options_;
     bool expecting_ = false;
     bool whole_ = false;
     int reply_len_ = 0;
+    std::map<uint8_t, Owed> owed_;
     Bytes echo_;
     std::size_t echo_pos_ = 0;
     Bytes gathered_;
