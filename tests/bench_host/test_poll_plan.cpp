@@ -73,6 +73,41 @@ TEST(PollPlan, TicksSkippedWholeAreNotMadeUpOneAfterAnother) {
     }
 }
 
+// A cycle the line spoilt early in its tick is run again at once, on the
+// same tick, once a tick; late in it, or from a device not answering, it
+// waits for the next tick.
+TEST(PollPlan, ACycleSpoiltEarlyInItsTickIsRunAgainOnce) {
+    struct Case {
+        const char* what;
+        std::vector<int> failed_ms;  // cycles of the tick due at 0 that failed, each at once run again
+        bool silent;
+        int next_ms;
+        int grid_ms;  // the tick the next cycle stands for
+    } cases[] = {
+        {"spoilt at 50 ms", {50}, false, 50, 0},
+        {"spoilt at 499 ms", {499}, false, 499, 0},
+        {"spoilt at half the tick", {500}, false, 1000, 1000},
+        {"spoilt again in the same tick", {50, 100}, false, 1000, 1000},
+        {"not answering: probed a tick after", {50}, true, 1050, 1050},
+    };
+    const PollPlan plan = Plan();
+    for (const Case& c : cases) {
+        BusDevice d;
+        if (c.silent) Silence(d);
+        plan.CycleStarted(d, t0, t0);
+        for (std::size_t i = 0; i < c.failed_ms.size(); ++i) {
+            const auto at = t0 + std::chrono::milliseconds(c.failed_ms[i]);
+            if (i > 0) plan.CycleStarted(d, d.next_poll, at);
+            plan.Released(d, at);
+            plan.Failed(d, at);
+        }
+        EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
+        plan.CycleStarted(d, d.next_poll, d.next_poll);
+        EXPECT_EQ(d.cycle_due_at, t0 + std::chrono::milliseconds(c.grid_ms)) << c.what;
+        EXPECT_EQ(d.late_polls, 0) << c.what;
+    }
+}
+
 TEST(PollPlan, ADeviceThatDoesNotAnswerIsProbedAtTheProbeInterval) {
     const PollPlan plan = Plan();
     BusDevice d;

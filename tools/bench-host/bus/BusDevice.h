@@ -88,6 +88,10 @@ struct BusDevice {
     // Probes since it was last ticked: each waits twice as long as the one
     // before, up to the probe interval.
     int backoff_steps = 0;
+    // The tick whose failed cycle is run again, and the last tick that was:
+    // once a tick.
+    std::optional<Clock::time_point> rerun_of;
+    std::optional<Clock::time_point> last_rerun;
     // The mean time between the starts of cycles; 0 before the second.
     double PollIntervalSeconds() const;
     // The device started a cycle now: a fresh one, nothing of the last kept.

@@ -474,7 +474,10 @@ void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now)
         // Released first: the next poll follows the health the device had
         // while the cycle ran.
         Release(d, now);
-        if (was_open) Abandoned(d, now);
+        if (was_open) {
+            Abandoned(d, now);
+            plan_.Failed(d, now);
+        }
         return;
     }
     d.cycle_open = false;

@@ -42,7 +42,17 @@ PollPlan::Clock::time_point PollPlan::Earliest(const std::vector<BusDevice*>& de
     return latest;
 }
 
+void PollPlan::Failed(BusDevice& d, Clock::time_point now) const {
+    if (Probing(d, now) || d.last_rerun == d.cycle_due_at || now - d.cycle_due_at >= options_.period / 2) return;
+    d.rerun_of = d.cycle_due_at;
+    d.last_rerun = d.cycle_due_at;
+    d.next_poll = now;
+}
+
 void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const {
+    // A tick run again keeps its place on the grid.
+    if (d.rerun_of) due = *d.rerun_of;
+    d.rerun_of.reset();
     d.cycle_due_at = due;
     // A start a whole tick or more behind stands for the latest tick it
     // passed: the ticks a neighbour made it skip are not made up one right

@@ -10,7 +10,8 @@
 // fewer than half of its latest requests is probed, one tick after the
 // last probe, then two, four ... up to the probe interval, and only when no
 // device on its tick is due: a dead neighbour takes the spare time of the
-// bus, never the others' ticks.  While the port is away, every poll time
+// bus, never the others' ticks.  A cycle the line spoilt in the first half
+// of its tick is run again at once, once a tick, on that tick.  While the port is away, every poll time
 // that passes is a cycle missed.
 #include <chrono>
 #include <vector>
@@ -57,6 +58,10 @@ public:
     // The device gave the bus back at `now`: its next tick on its grid, or
     // its next probe, a step of back-off further.
     void Released(BusDevice& d, Clock::time_point now) const;
+    // The device's cycle failed at `now`, a line fault having spoiled it:
+    // while the first half of its tick lasts, the tick is run again as soon
+    // as the bus is free, once a tick (a device not answering is not).
+    void Failed(BusDevice& d, Clock::time_point now) const;
     // The next tick on the device's grid.
     Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
     // Poll times of the device that passed by `now` while the port was away:
