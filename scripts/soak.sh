@@ -5,10 +5,11 @@
 # bench-host run for SOAK_CYCLES poll cycles (default 20000).  Checks that
 # nothing crashes, resident memory does not grow after warm-up and every
 # stored record holds the replies in time to its own requests; prints the cycle
-# success rate.  About thirty-five minutes for 20000 cycles: a fifth of the
-# cycles fail on purpose, after every reply timeout the host waits for a
-# quiet line before it writes again, and a round whose monitor still owes a
-# reply waits a response timeout before it is kept.
+# success rate.  3000 cycles took about two minutes on a shared machine,
+# so 20000 about a quarter of an hour: a fifth of the cycles fail on
+# purpose, after every reply timeout the monitor that timed out is not
+# asked until the line has been quiet from it for the quiet guard, and a
+# round whose monitor still owes a reply waits before it is kept.
 #
 #   bash scripts/soak.sh [CYCLES]
 set -euo pipefail
