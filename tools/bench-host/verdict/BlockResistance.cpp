@@ -20,6 +20,9 @@ void BlockResistance::Add(const Reading& r) {
 }
 
 // The step lies between the second and third of the four latest rounds.
+// A round reads its blocks before its current, so the round in which the
+// current changed may hold the blocks from before the change: the voltages
+// are taken from the round before the step and the round after the step's.
 void BlockResistance::Consider() {
     const Reading &p = last_[0], &a = last_[1], &b = last_[2], &c = last_[3];
     const double di = b.current - a.current;
@@ -33,10 +36,11 @@ void BlockResistance::Consider() {
         return;
     }
     std::vector<double> mohm(static_cast<std::size_t>(blocks_), std::numeric_limits<double>::quiet_NaN());
+    const double dic = c.current - a.current;
     for (int k = 0; k < blocks_; ++k) {
         const std::size_t i = static_cast<std::size_t>(k);
-        if (i < a.blocks.size() && i < b.blocks.size() && a.blocks[i] > 0 && b.blocks[i] > 0)
-            mohm[i] = (b.blocks[i] - a.blocks[i]) / di * 1000.0;
+        if (i < a.blocks.size() && i < c.blocks.size() && a.blocks[i] > 0 && c.blocks[i] > 0)
+            mohm[i] = (c.blocks[i] - a.blocks[i]) / dic * 1000.0;
     }
     steps_.push_back(std::move(mohm));
 }

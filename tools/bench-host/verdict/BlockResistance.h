@@ -3,8 +3,10 @@
 // the string's current changes by at least step_min_a between two rounds
 // no more than step_max_gap_s apart, and the current was steady (within
 // step_settle_a) in the round before the step and the round after it,
-// each block's ΔV/ΔI is one reading in mΩ.  Rounds taken while the load is
-// still changing are left out, since they mix two loads.  Per block the
+// each block's ΔV/ΔI is one reading in mΩ, ΔV from the round before the
+// step to the round after the step's own (whose blocks may have been read
+// before the change).  Rounds taken while the load is still changing are
+// left out, since they mix two loads.  Per block the
 // median over the period's steps, and its rise against a baseline, flagged
 // at rise_investigate_pct and rise_act_pct.
 //
