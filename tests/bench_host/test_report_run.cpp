@@ -272,6 +272,9 @@ TEST_F(VerdictRun, ACapacityTestOfTheModelledStringFindsItsAgedBlock) {
     EXPECT_EQ(v["battery_from"].asString(), site);
     EXPECT_EQ(v["state"].asString(), "act now");
     EXPECT_EQ(v["findings"][0]["finding"].asString().rfind("capacity ", 0), 0u) << v["findings"][0].toStyledString();
+    EXPECT_NE(rep.out.find("verdict: device 12: act now; " + v["findings"][0]["finding"].asString() + "\n"),
+              std::string::npos)
+        << rep.out;
     EXPECT_EQ(v["charge_state"]["last"].asString(), "recharge");
 }
 
