@@ -439,7 +439,7 @@ th{font-weight:600;background:#f4f6f8}
 table.kv th{text-align:left}table.kv td{text-align:left}
 td.l{text-align:left;overflow-wrap:anywhere}
 .hash{font-family:ui-monospace,monospace;font-size:.8em;white-space:nowrap}
-.t,.path span{white-space:nowrap}
+.t,.path span,code{white-space:nowrap}
 table.runs tr.sub td{border-top:0;padding-top:0;color:#444}table.runs tr:has(+tr.sub) td{border-bottom:0}
 .flag{background:#fdd;font-weight:700}.warn{color:#a00;font-weight:600}.none{color:#666}
 .cv{white-space:nowrap}

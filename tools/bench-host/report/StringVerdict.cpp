@@ -208,7 +208,7 @@ std::string StringVerdict::ToHtml() const {
       << " %: test again within a year.";
     o << "  Baseline: "
       << (baseline ? "of " + TimeHtml(baseline->taken_at) + " (kept " + TimeHtml(baseline->set_at) + ")"
-                   : std::string("none (bench-host baseline --set keeps one)"))
+                   : std::string("none (<code>bench-host baseline --set</code> keeps one)"))
       << ".";
     if (figures.last_state)
       o << "  Charge state at the end: " << verdict::ChargeName(*figures.last_state) << " since "
