@@ -99,11 +99,13 @@ long OffsetAt(int64_t ms) {
     return tm.tm_gmtoff;
 }
 
-// Ticks on round times along [t0, t1] drawn from x0 to x1, labelled at y,
-// with the first and last moments in full beneath them.
-std::string TimeAxis(int64_t t0, int64_t t1, double x0, double x1, double y_top, double y_bottom, double y_label) {
+// A time axis from t0 at x0 to t1 at x1: ticks on round times up to last
+// (the last moment drawn, at or before t1), labelled at y_label, with the
+// first and last moments in full beneath them.
+std::string TimeAxis(int64_t t0, int64_t t1, int64_t last, double x0, double x1, double y_top, double y_bottom,
+                     double y_label) {
     std::ostringstream o;
-    const auto ticks = report::ChartTicks::Times(t0, t1, 7, OffsetAt(t0));
+    const auto ticks = report::ChartTicks::Times(t0, last, 7, OffsetAt(t0));
     const auto x = [&](int64_t ms) {
         return t1 > t0 ? x0 + (x1 - x0) * static_cast<double>(ms - t0) / static_cast<double>(t1 - t0) : x0;
     };
@@ -115,7 +117,7 @@ std::string TimeAxis(int64_t t0, int64_t t1, double x0, double x1, double y_top,
           << Esc(report::ChartTicks::Label(When(ms), ticks.step_ms)) << "</text>";
     }
     o << "<text x='" << x0 << "' y='" << y_label + 14 << "' fill='#555'>" << Esc(When(t0)) << "</text>";
-    o << "<text x='" << x1 << "' y='" << y_label + 14 << "' text-anchor='end' fill='#555'>" << Esc(When(t1))
+    o << "<text x='" << x(last) << "' y='" << y_label + 14 << "' text-anchor='end' fill='#555'>" << Esc(When(last))
       << "</text>";
     return o.str();
 }
@@ -131,7 +133,7 @@ std::string Axes(const Frame& f, const std::string& unit) {
           << "' stroke='#eee'/>";
     }
     o << "<text x='4' y='" << kT + 4 << "'>" << Esc(unit) << "</text>";
-    o << TimeAxis(f.t0, f.t1, kL, kW - kR, kT, kH - kB, kH - kB + 13);
+    o << TimeAxis(f.t0, f.t1, f.t1, kL, kW - kR, kT, kH - kB, kH - kB + 13);
     return o.str();
 }
 
@@ -217,9 +219,10 @@ std::string HeatMap(const Series& s, double threshold_mv, int64_t max_gap_ms) {
     }
     const double base = top + row * static_cast<double>(cells);
     // The columns span slot_ms each from t0, the last one partly past the
-    // last round: the axis spans what the columns do.
+    // last round: the axis spans what the columns do, and ends its ticks
+    // and its text at the last round.
     const int64_t span_end = cols.t0 + cols.slot_ms * static_cast<int64_t>(cols.means.size());
-    o << TimeAxis(cols.t0, span_end, left, kW - right, base, base, base + 13);
+    o << TimeAxis(cols.t0, span_end, all.back().last_ms, left, kW - right, base, base, base + 13);
     // The scale, from as low as any cell went to as high.
     for (int k = 0; k <= 20; ++k) {
         const double v = -scale + 2 * scale * k / 20.0;
