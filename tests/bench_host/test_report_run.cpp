@@ -256,7 +256,11 @@ protected:
         argv.insert(argv.end(), extra.begin(), extra.end());
         const auto rep = ChildProcess::Run(argv, 60s);
         EXPECT_EQ(rep.status, 0) << rep.err;
-        return ReadJson(json)["devices"][0]["verdict"];
+        const Json::Value v = ReadJson(json)["devices"][0]["verdict"];
+        // The report says the verdict on its last line, as the demo shows it.
+        const std::string line = "verdict: device 12: " + v["state"].asString();
+        EXPECT_NE(rep.out.find(line), std::string::npos) << rep.out;
+        return v;
     }
     int runs_ = 0;
 };

@@ -466,6 +466,19 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
             EXPECT_FALSE(v.findings[i].evidence.empty());
         }
     }
+    // A test shorter than a minute states its times in seconds, not as "0 min".
+    for (const double min : {13.0 / 60, 480.0}) {
+        verdict::PeriodResult p;
+        p.tests.emplace_back();
+        auto& t = p.tests.back();
+        t.current_a = 20, t.actual_min = min, t.rated_min = min * 1.3, t.first_block = 6, t.first_block_min = min;
+        t.temperature_c = 25, t.kt = 1, t.capacity_pct = 77, t.decision = "replace";
+        EXPECT_EQ(verdict::Findings::Judge(p, BatteryData{}, {}, 10, "").findings.at(0).evidence,
+                  min < 1 ? "discharge at 20.0 A for 13 s against 17 s rated at that current; block 6 first at 10.50 V "
+                            "after 13 s; 25.0 °C"
+                          : "discharge at 20.0 A for 480 min against 624 min rated at that current; block 6 first at "
+                            "10.50 V after 480 min; 25.0 °C");
+    }
     const auto none = verdict::Findings::Judge(verdict::PeriodResult{}, BatteryData{}, {}, 0, "");
     EXPECT_EQ(none.state, "no data");
 }

@@ -194,6 +194,12 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
         }
         if (std::string e = WriteFile(files.html, report.ToHtml()); !e.empty()) return Fail(e);
         std::cout << "report: " << files.html << std::endl;
+        // The verdict of each string, and what it rests on most, as the
+        // report opens with it.
+        for (const auto& v : report.verdicts)
+            std::cout << "verdict: device " << v.id << ": " << v.verdict.state
+                      << (v.verdict.findings.empty() ? std::string() : "; " + v.verdict.findings.front().text)
+                      << std::endl;
         if (!files.json.empty()) {
             Json::StreamWriterBuilder b;
             b["indentation"] = " ";
