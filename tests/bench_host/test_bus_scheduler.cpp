@@ -305,11 +305,14 @@ TEST(BusScheduler, NoReplyResendsAfterTheQuietGuard) {
         std::optional<int> quiet_guard_ms;
         std::vector<double> requests;  // of the unanswered command
         double next_cycle_ms;          // the first request of the next cycle
+        // Ticks passed whole before the next cycle starts a new grid: lost.
+        long skipped = 0;
     };
     const Case cases[] = {
         // 137.5 ms to the timeout, 275 ms quiet.
         {"cell reply, guard of twice the timeout", kA1, std::nullopt, {0, 412.5, 825, 1237.5}, 1650},
-        {"cell reply, guard set to 500 ms", kA1, 500, {0, 637.5, 1275, 1912.5}, 2550},
+        // The tick at 1 s passed whole: the next cycle stands for the one at 2 s.
+        {"cell reply, guard set to 500 ms", kA1, 500, {0, 637.5, 1275, 1912.5}, 2550, 1},
         // 105.21 ms to the timeout, 210.42 ms quiet; the bus is free again
         // within half a tick of the next poll, which keeps its time.
         {"short reply, guard of twice the timeout", kA2, std::nullopt, {10, 325.625, 641.25, 956.875}, 1272.5},
@@ -347,6 +350,8 @@ TEST(BusScheduler, NoReplyResendsAfterTheQuietGuard) {
         EXPECT_EQ(d.resends, monitor::kResendsPerCycle);
         EXPECT_EQ(d.abandoned, 1);
         EXPECT_EQ(d.completed, cycles - 1);
+        EXPECT_EQ(d.skipped, c.skipped);
+        EXPECT_EQ(d.Lost(), 1 + c.skipped);
         ExpectFailures(d, {{Reason::kTimeout, monitor::kResendsPerCycle + 1}});
         EXPECT_EQ(Notes(b, "no reply in time: timeout"), monitor::kResendsPerCycle + 1);
         ASSERT_FALSE(b.kept.empty());

@@ -505,7 +505,7 @@ void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
                               : std::string("round dropped: its replies may answer other requests"));
     Failed(d, why);
     if (active_ == &d) active_ = nullptr;
-    d.next_poll = plan_.NextTick(d, now);
+    plan_.ToNextTick(d, now);
     Publish(d, d.health.CycleFailed(why, Moment::At(now)));
 }
 
