@@ -231,6 +231,9 @@ TEST(BusScheduler, RepliesInPieces) {
         std::map<Reason, long> failures;
         long resends;
         long abandoned;
+        // The loop held up from a time for a while: what came meanwhile
+        // waits on the port.
+        std::optional<std::pair<double, double>> stall_ms = std::nullopt;
     };
     std::vector<Pause> byte_by_byte;
     for (std::size_t i = 0; i < monitor::kLongReplyLen; ++i) byte_by_byte.push_back(Pause{10.0 + i, i, i + 1});
@@ -256,6 +259,10 @@ TEST(BusScheduler, RepliesInPieces) {
          0},
         {"current reply with a bad checksum", kA3, {}, "A1 A2 A3", -1, {{Reason::kChecksum, 1}}, 0, 1},
         {"another monitor answers the temperature", kA4, {}, "A1 A2 A3 A4", -1, {{Reason::kAddress, 1}}, 0, 1},
+        // The reply waited on the port past its timeout while the loop was
+        // held up: read before anything is judged overdue, and taken.
+        {"short reply read after the loop was held up past its timeout", kA2, {{5, 0, 5}}, "A1 A2 A3 A4", 420, {}, 0,
+         0, std::make_pair(12.0, 388.0)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -276,6 +283,7 @@ TEST(BusScheduler, RepliesInPieces) {
             }
             return out;
         });
+        if (c.stall_ms) b.StallAt(Dur(c.stall_ms->first), Dur(c.stall_ms->second));
         b.RunFor(1999ms);
 
         const BusDevice& d = *b.devices[0];
@@ -373,9 +381,15 @@ TEST(BusScheduler, LateReplyDuringTheGuardIsDropped) {
         double resend_ms;
         double kept_ms;
         long late_by_ms;
+        std::optional<std::pair<double, double>> stall_ms = std::nullopt;  // the loop held up, as above
     };
     const Case cases[] = {
         {"whole cell reply at 200 ms", kA1, {{200, 0, 67}}, 220, 260, 200},
+        // Read at 600 ms by a loop held up from 150 ms: judged as come when
+        // the loop was due, at the guard's end (412.5 ms), and the resend
+        // goes out at once.
+        {"cell reply at 200 ms, the loop held up to 600 ms", kA1, {{200, 0, 67}}, 600, 640, 412,
+         std::make_pair(150.0, 450.0)},
         // The rest within a frame gap of the first part: the same reply.
         {"cell reply in two pieces, 200 and 210 ms", kA1, {{200, 0, 30}, {210, 30, 67}}, 230, 270, 200},
         // Asked at 10 ms, back at 160 ms.
@@ -391,6 +405,7 @@ TEST(BusScheduler, LateReplyDuringTheGuardIsDropped) {
             for (const Pause& p : c.pieces) out.push_back(Piece{Dur(p.after_ms), Cut(reply, p.from, p.to)});
             return out;
         });
+        if (c.stall_ms) b.StallAt(Dur(c.stall_ms->first), Dur(c.stall_ms->second));
         b.RunFor(999ms);
 
         const BusDevice& d = *b.devices[0];

@@ -90,6 +90,7 @@ BusScheduler::Clock::duration BusScheduler::WireCycles() const {
 
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
+    turned_ = now;
     plan_.Start(devices_, now);
     const Clock::duration need = WireCycles();
     if (need > plan_.Period()) {
@@ -123,22 +124,31 @@ BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) co
 
 void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
     if (keeper_.Down()) return;
+    const Clock::time_point seen = Seen(now);
     now_ = now;
-    Drain(now);
+    Drain(seen);
     if (hangup && !keeper_.Down()) PortFailed("the line hung up", now);
 }
 
-void BusScheduler::Drain(Clock::time_point now) {
+BusScheduler::Clock::time_point BusScheduler::Seen(Clock::time_point now) {
+    // Nothing has changed since the last turn: the wake it asked for is
+    // what NextWake says of that turn.
+    const Clock::time_point due = NextWake(turned_);
+    turned_ = now;
+    return std::min(now, due);
+}
+
+void BusScheduler::Drain(Clock::time_point seen) {
     uint8_t buf[256];
     try {
         for (;;) {
             if (keeper_.Down()) return;
             const std::size_t n = port_.Read(buf, sizeof buf);
             if (n == 0) break;
-            Take(reader_.Feed(buf, n, now), now);
+            Take(reader_.Feed(buf, n, seen), seen);
         }
     } catch (const BusPort::Error& e) {
-        PortFailed(e.what(), now);
+        PortFailed(e.what(), now_);
     }
 }
 
@@ -254,13 +264,14 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
 }
 
 void BusScheduler::Service(Clock::time_point now) {
+    const Clock::time_point seen = Seen(now);
     now_ = now;
     // Before anything is judged overdue or quiet, what has come is read:
     // bytes that waited for a late turn of the loop came in their time.
     const bool judging = guarding_ ? now >= quiet_until_ : active_ && tracker_.Outstanding() && now >= tracker_.Deadline();
     bool pending_due = false;
     for (BusDevice* d : devices_) pending_due = pending_due || (d->pending_until && now >= *d->pending_until);
-    if (!keeper_.Down() && (judging || pending_due)) Drain(now);
+    if (!keeper_.Down() && (judging || pending_due)) Drain(seen);
     for (BusDevice* d : devices_)
         if (d->pending_until && now >= *d->pending_until) CommitPending(*d, now);
     if (keeper_.Down()) {

@@ -114,8 +114,15 @@ private:
     // lateness told to the device they come from.
     void Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
     void OutOfStep(BusDevice& d, const std::string& why);
-    // Reads what is waiting on the port, as its readiness would.
-    void Drain(Clock::time_point now);
+    // Reads what is waiting on the port, as its readiness would, taking it
+    // as come at `seen`.
+    void Drain(Clock::time_point seen);
+    // When bytes read on a turn of the loop at `now` could first have been
+    // seen: at the latest when the loop was due to wake.  A loop held up
+    // past that (the process descheduled, another bus's work) would
+    // otherwise make a reply that waited on the port look late, and the
+    // time the loop was late is no monitor's.
+    Clock::time_point Seen(Clock::time_point now);
     // Bytes from the monitor at bus_addr that no request explains: a round
     // of it still waiting for a second answer has had one.
     void Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now);
@@ -158,6 +165,8 @@ private:
     PollPlan plan_;
     // The time of the turn in progress: host calls made during it happen now.
     Clock::time_point now_{};
+    // The time of the last turn: the wake it asked for follows from it.
+    Clock::time_point turned_{};
 
     // The device that owns the bus, and every byte handed to it in the
     // exchange in progress.
