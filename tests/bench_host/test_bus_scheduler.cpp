@@ -549,20 +549,33 @@ TEST(BusScheduler, RoundOutOfStepIsNotKept) {
 // with its own readings, whatever their answer times: no kept round holds a
 // field of one and a field of the other, and the second answers are counted
 // and named.  Where the second monitor's cell reply lands in the next
-// request's short reply, the exchange fails on its checksum instead.
+// request's short reply, or the two replies go out together a byte at a
+// time and interleave, the frame fails its checks as a faulty line's would;
+// the second answer's worth of bytes that follows it names it.
 TEST(BusScheduler, TwoMonitorsAtOneAddressAreNeverMixed) {
     const struct {
         double first_ms, second_ms;
         Reason why;
-    } cases[] = {{9, 11, Reason::kTwoAnswers},     {10, 10, Reason::kTwoAnswers}, {10, 16, Reason::kChecksum},
-                 {10, 30, Reason::kChecksum},      {5, 60, Reason::kTwoAnswers},  {10, 100, Reason::kTwoAnswers},
-                 {40, 45, Reason::kTwoAnswers}};
+        bool paced = false;  // each byte 0.52 ms after the one before, as on the wire
+    } cases[] = {{9, 11, Reason::kTwoAnswers},     {10, 10, Reason::kTwoAnswers}, {10, 16, Reason::kTwoAnswers},
+                 {10, 30, Reason::kTwoAnswers},    {5, 60, Reason::kTwoAnswers},  {10, 100, Reason::kTwoAnswers},
+                 {40, 45, Reason::kTwoAnswers},    {9, 11, Reason::kTwoAnswers, true},
+                 {11, 9, Reason::kTwoAnswers, true}, {0, 30, Reason::kTwoAnswers, true},
+                 {5, 5, Reason::kTwoAnswers, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.first_ms) + " and " + std::to_string(c.second_ms) + " ms");
+        SCOPED_TRACE(std::to_string(c.first_ms) + " and " + std::to_string(c.second_ms) + " ms" +
+                     (c.paced ? ", paced" : ""));
         Bench b(Options(0.2), 1);
         b.SetMonitor(0, [&c](const Bench::Asked& a) {
-            return std::vector<Piece>{Piece{Dur(c.first_ms), Reply(a.addr, a.command)},
-                                      Piece{Dur(c.second_ms), Reply(a.addr, a.command, Old())}};
+            std::vector<Piece> out;
+            const Bytes replies[] = {Reply(a.addr, a.command), Reply(a.addr, a.command, Old())};
+            const double at[] = {c.first_ms, c.second_ms};
+            for (int m = 0; m < 2; ++m) {
+                if (!c.paced) out.push_back(Piece{Dur(at[m]), replies[m]});
+                for (std::size_t i = 0; c.paced && i < replies[m].size(); ++i)
+                    out.push_back(Piece{Dur(at[m] + 0.52 * static_cast<double>(i)), Cut(replies[m], i, i + 1)});
+            }
+            return out;
         });
         b.RunFor(20s);
 

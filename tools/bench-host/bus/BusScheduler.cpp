@@ -153,6 +153,7 @@ void BusScheduler::Drain(Clock::time_point seen) {
 }
 
 void BusScheduler::Finish() {
+    if (refused_) SettleRefusal(now_);
     std::optional<Clock::time_point> until;
     for (const BusDevice* d : devices_)
         if (d->pending_until) until = std::max(until.value_or(*d->pending_until), *d->pending_until);
@@ -199,7 +200,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
             Trace(false, out.surplus.data(), out.surplus.size(), "noise after the reply, dropped");
         }
     }
-    if (!out.reply.empty()) Deliver(out.reply, now);
+    if (!out.reply.empty()) Deliver(out.reply, now, out.surplus.size());
     if (!out.stray.empty()) Stray(out, now);
 }
 
@@ -223,6 +224,7 @@ void BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point 
 
 void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     const std::vector<uint8_t>& bytes = out.stray;
+    if (refused_) refused_->bytes += bytes.size();
     if (out.stray_rest && guarding_) {
         quiet_until_ = std::max(quiet_until_, now + std::chrono::milliseconds(options_.frame_gap_ms));
         Trace(false, bytes.data(), bytes.size(), "the rest, dropped");
@@ -325,6 +327,10 @@ void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out, Clock
 
 void BusScheduler::GuardOver(Clock::time_point now) {
     guarding_ = false;
+    if (refused_) {
+        SettleRefusal(now);
+        return;
+    }
     if (holding_) {
         // Quiet since the round: every reply the device owed is not coming.
         BusDevice& d = *holding_;
@@ -365,7 +371,7 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
     AfterDeviceCall(now);
 }
 
-void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now) {
+void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now, std::size_t more) {
     if (!active_ || holding_) return;
     BusDevice& d = *active_;
     exchange_ = reply;
@@ -385,16 +391,22 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
         tracker_.Refused();
         reader_.Forget();
         // Bytes from a monitor whose round waits, sooner than the one asked
-        // answers.  (A reply the device refuses is no second answer: a
-        // faulty line spoils replies as they are.)
+        // answers.  (A reply the device refuses is no second answer by
+        // itself: a faulty line spoils replies as they are.)
         if (tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(exchange_), now);
         if (d.cycle_open) {
             const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
                                                                          tracker_.ReplyLen(), tracker_.Addr());
-            Trace(false, exchange_.data(), exchange_.size(), std::string("refused: ") + FailureName(why));
-            Failed(d, why);
-            EndCycle(d, false, now);
+            refused_ = Refusal{&d, why, exchange_, tracker_.ReplyLen(), exchange_.size() + more};
+            // Owed nothing, the bytes that follow until the line is quiet
+            // tell a second answer interleaved with this one from a line
+            // that spoilt it.  Owing a reply, the monitor may be sending
+            // that late; a second answer already seen needs nothing more.
+            if (why == FailureReason::kTwoAnswers || !tracker_.OwesNothingLately(tracker_.Addr(), now)) {
+                refused_->reply_len = 0;
+                SettleRefusal(now);
+            }
             // The rest of that reply must not be taken for the next.
             StartGuard(now, nullptr, std::chrono::milliseconds(options_.frame_gap_ms));
         } else {
@@ -402,6 +414,19 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
         }
     }
     AfterDeviceCall(now);
+}
+
+void BusScheduler::SettleRefusal(Clock::time_point now) {
+    const Refusal r = std::move(*refused_);
+    refused_.reset();
+    BusDevice& d = *r.device;
+    const bool doubled = r.reply_len > 0 && r.bytes >= 2 * static_cast<std::size_t>(r.reply_len);
+    const FailureReason why = doubled ? FailureReason::kTwoAnswers : r.why;
+    Trace(false, r.reply.data(), r.reply.size(),
+          std::string("refused: ") + FailureName(why) +
+              (doubled ? " (two monitors may share address " + std::to_string(d.conf.addr) + ")" : ""));
+    Failed(d, why);
+    EndCycle(d, false, now);
 }
 
 void BusScheduler::AfterDeviceCall(Clock::time_point now) {
@@ -599,6 +624,7 @@ void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; 
 void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
     port_.Close();
     if (!keeper_.Lost(now)) return;
+    if (refused_) SettleRefusal(now);
     reader_.Forget();
     guarding_ = false;
     timed_out_ = nullptr;
