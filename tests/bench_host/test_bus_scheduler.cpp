@@ -234,6 +234,7 @@ TEST(BusScheduler, RepliesInPieces) {
         // The loop held up from a time for a while: what came meanwhile
         // waits on the port.
         std::optional<std::pair<double, double>> stall_ms = std::nullopt;
+        std::size_t noise = 0;  // bytes of noise before the reply with the bad checksum
     };
     std::vector<Pause> byte_by_byte;
     for (std::size_t i = 0; i < monitor::kLongReplyLen; ++i) byte_by_byte.push_back(Pause{10.0 + i, i, i + 1});
@@ -258,6 +259,10 @@ TEST(BusScheduler, RepliesInPieces) {
          1,
          0},
         {"current reply with a bad checksum", kA3, {}, "A1 A2 A3", -1, {{Reason::kChecksum, 1}}, 0, 1},
+        // Thirteen bytes for a five-byte reply, but the noise before its
+        // start byte is no second answer.
+        {"current reply with a bad checksum behind noise", kA3, {}, "A1 A2 A3", -1, {{Reason::kChecksum, 1}}, 0, 1,
+         std::nullopt, 8},
         {"another monitor answers the temperature", kA4, {}, "A1 A2 A3 A4", -1, {{Reason::kAddress, 1}}, 0, 1},
         // The reply waited on the port past its timeout while the loop was
         // held up: read before anything is judged overdue, and taken.
@@ -275,6 +280,7 @@ TEST(BusScheduler, RepliesInPieces) {
             if (c.failures.count(Reason::kChecksum)) {
                 // The whole reply, its checksum off by one.
                 reply.back() = static_cast<uint8_t>(reply.back() + 1);
+                reply.insert(reply.begin(), c.noise, 0x13);
                 out = {Piece{Dur(10), reply}};
             }
             if (c.failures.count(Reason::kAddress)) {

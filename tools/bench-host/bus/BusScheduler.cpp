@@ -398,7 +398,14 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
             const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
                                                                          tracker_.ReplyLen(), tracker_.Addr());
-            refused_ = Refusal{&d, why, exchange_, tracker_.ReplyLen(), exchange_.size() + more};
+            // Counted from the frame's start byte: noise before it is no
+            // answer.  Two answers sent together begin as the monitor's
+            // does, its address or a second start byte behind the first.
+            const uint8_t* start = monitor::FindStartByte(exchange_.data(), exchange_.size());
+            const std::size_t from = static_cast<std::size_t>(start - exchange_.data());
+            const bool answer = from + 1 < exchange_.size() &&
+                                (start[1] == tracker_.Addr() || start[1] == monitor::kStartByte);
+            refused_ = Refusal{&d, why, exchange_, answer ? tracker_.ReplyLen() : 0, exchange_.size() - from + more};
             // Owed nothing, the bytes that follow until the line is quiet
             // tell a second answer interleaved with this one from a line
             // that spoilt it.  Owing a reply, the monitor may be sending

@@ -199,8 +199,8 @@ private:
         BusDevice* device = nullptr;
         FailureReason why{};
         std::vector<uint8_t> reply;
-        int reply_len = 0;
-        std::size_t bytes = 0;  // all that came for the request
+        int reply_len = 0;      // 0: the frame does not begin as an answer
+        std::size_t bytes = 0;  // all that came for the request from its start byte
     };
     std::optional<Refusal> refused_;
 
