@@ -378,23 +378,23 @@ TEST(FloatAlarms, RaisedOnceSettledOnFloatAndHeldOffIt) {
         std::vector<std::string> events;
     } cases[] = {
         {"on float at 35 °C a block held at the 25 °C voltage is flagged high once settled",
-         {float35_block6_at_25c}, {"60 +battery_6_float high"}},
+         {float35_block6_at_25c}, {"60 +battery_5_float high"}},
         {"during a discharge none is raised", {{120, -20, 12.2, 13.5, 35}}, {}},
         {"one block low, back in band", {{70, 0.3, 13.5, 13.4, 25}, {5, 0.3, 13.5, 13.5, 25}},
-         {"60 +battery_6_float low", "70 -battery_6_float low"}},
+         {"60 +battery_5_float low", "70 -battery_5_float low"}},
         // Held, not cleared, when a discharge starts: the discharge says
         // nothing of block 6's float voltage.  Back on float (after the
         // recharge and the settle time) block 6 is judged afresh.
         {"a raised alarm is held through a discharge and its recharge",
          {{70, 0.3, 13.32, 13.5, 35}, {30, -20, 12.2, 12.1, 35}, {20, 10, 13.6, 13.6, 35}, {70, 0.3, 13.32, 13.32, 35}},
-         {"60 +battery_6_float high", "70 float alarms held: discharge", "180 float alarms resumed after 6600 s held",
-          "180 -battery_6_float high"}},
+         {"60 +battery_5_float high", "70 float alarms held: discharge", "180 float alarms resumed after 6600 s held",
+          "180 -battery_5_float high"}},
         {"still out of band back on float: no new raise", {{70, 0.3, 13.32, 13.5, 35}, {10, -20, 12.2, 12.1, 35},
                                                           {70, 0.3, 13.32, 13.5, 35}},
-         {"60 +battery_6_float high", "70 float alarms held: discharge", "141 float alarms resumed after 4260 s held"}},
+         {"60 +battery_5_float high", "70 float alarms held: discharge", "141 float alarms resumed after 4260 s held"}},
         {"a short spell off float before the first judgement is no hold",
          {{30, 0.3, 13.5, 13.5, 25}, {5, 0.0, 12.8, 12.8, 25}, {70, 0.3, 13.5, 13.35, 25}},
-         {"96 +battery_6_float low"}},  // the jump back to float reads as a minute's recharge
+         {"96 +battery_5_float low"}},  // the jump back to float reads as a minute's recharge
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -415,6 +415,7 @@ TEST(FloatAlarms, TheStringsMeanBlockAndTheCompensatedBand) {
     EXPECT_NEAR(changes[5].limit, 13.38, 1e-5);  // 13.32 V at 35 °C, +60 mV
     EXPECT_NEAR(changes[5].value, 13.5, 1e-5);
     EXPECT_EQ(changes[5].label, "block 6 float");
+    EXPECT_EQ(changes[5].name, "battery_5_float");  // as the plug-in names block 6: battery_5_value
     EXPECT_EQ(alarms.Standing().size(), 30u);
     EXPECT_FALSE(alarms.Held());
 }

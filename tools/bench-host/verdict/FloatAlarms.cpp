@@ -9,7 +9,7 @@ std::string FloatHold::Text() const {
                    : "float alarms held: " + why;
 }
 
-std::string FloatAlarms::BlockName(int block) { return "battery_" + std::to_string(block) + "_float"; }
+std::string FloatAlarms::BlockName(int block) { return "battery_" + std::to_string(block - 1) + "_float"; }
 
 FloatAlarms::Step FloatAlarms::Next(const Reading& r, const ChargeNow& charge) {
     Step step;

@@ -38,7 +38,9 @@ class FloatAlarms {
 public:
     explicit FloatAlarms(const BatteryData& spec) : spec_(spec) {}
 
-    // "battery_6_float" for block 6; the string's mean block's is kString.
+    // "battery_5_float" for block 6, named as the plug-in names its value
+    // (battery_5_value), so one cell's alarms sort together; the string's
+    // mean block's is kString.
     static std::string BlockName(int block);
     static constexpr const char* kString = "string_float";
 
