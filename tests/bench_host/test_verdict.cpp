@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "verdict/BlockResistance.h"
 #include "verdict/CapacityTest.h"
 #include "verdict/ChargeState.h"
 #include "verdict/Findings.h"
+#include "verdict/FloatAlarms.h"
 #include "verdict/FloatCompliance.h"
 #include "verdict/LiveCharge.h"
 #include "verdict/PeriodFigures.h"
@@ -357,6 +359,81 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
     }
 }
 
+
+// A run's float alarms over rounds a minute apart: each stretch is so many
+// minutes at a current, every block at `others_v` but block 6 at `block6_v`.
+struct Stretch {
+    int minutes;
+    double current, others_v, block6_v, temperature;
+};
+
+std::vector<std::string> FloatAlarmsOver(const std::vector<Stretch>& stretches) {
+    verdict::LiveCharge live{BatteryData{}};
+    verdict::FloatAlarms alarms{BatteryData{}};
+    std::vector<std::string> out;
+    int minute = 0;
+    for (const auto& s : stretches)
+        for (int m = 0; m < s.minutes; ++m, ++minute) {
+            Reading r = Round(minute * 60.0, s.current, s.others_v, s.temperature);
+            r.blocks[5] = s.block6_v;
+            const auto step = alarms.Next(r, live.Add(r));
+            const std::string at = std::to_string(minute) + " ";
+            if (step.hold) out.push_back(at + step.hold->Text());
+            for (const auto& c : step.changes) out.push_back(at + (c.raised ? "+" : "-") + c.name + " " + c.bound);
+        }
+    return out;
+}
+
+TEST(FloatAlarms, RaisedOnceSettledOnFloatAndHeldOffIt) {
+    const Stretch float35_block6_at_25c{90, 0.3, 13.32, 13.5, 35};
+    struct Case {
+        const char* what;
+        std::vector<Stretch> stretches;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"on float at 35 °C a block held at the 25 °C voltage is flagged high once settled",
+         {float35_block6_at_25c}, {"60 +battery_5_float high"}},
+        {"during a discharge none is raised", {{120, -20, 12.2, 13.5, 35}}, {}},
+        {"one block low, back in band", {{70, 0.3, 13.5, 13.4, 25}, {5, 0.3, 13.5, 13.5, 25}},
+         {"60 +battery_5_float low", "70 -battery_5_float low"}},
+        // Held, not cleared, when a discharge starts: the discharge says
+        // nothing of block 6's float voltage.  Back on float (after the
+        // recharge and the settle time) block 6 is judged afresh.
+        {"a raised alarm is held through a discharge and its recharge",
+         {{70, 0.3, 13.32, 13.5, 35}, {30, -20, 12.2, 12.1, 35}, {20, 10, 13.6, 13.6, 35}, {70, 0.3, 13.32, 13.32, 35}},
+         {"60 +battery_5_float high", "70 float alarms held: discharge", "180 float alarms resumed after 6600 s held",
+          "180 -battery_5_float high"}},
+        {"still out of band back on float: no new raise", {{70, 0.3, 13.32, 13.5, 35}, {10, -20, 12.2, 12.1, 35},
+                                                          {70, 0.3, 13.32, 13.5, 35}},
+         {"60 +battery_5_float high", "70 float alarms held: discharge", "141 float alarms resumed after 4260 s held"}},
+        {"a short spell off float before the first judgement is no hold",
+         {{30, 0.3, 13.5, 13.5, 25}, {5, 0.0, 12.8, 12.8, 25}, {70, 0.3, 13.5, 13.35, 25}},
+         {"96 +battery_5_float low"}},  // the jump back to float reads as a minute's recharge
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(FloatAlarmsOver(c.stretches), c.events);
+    }
+}
+
+TEST(FloatAlarms, TheStringsMeanBlockAndTheCompensatedBand) {
+    verdict::LiveCharge live{BatteryData{}};
+    verdict::FloatAlarms alarms{BatteryData{}};
+    std::vector<AlarmEvaluator::Change> changes;
+    for (int m = 0; m <= 60; ++m) {
+        const Reading r = Round(m * 60.0, 0.3, 13.5, 35);  // the whole string at the 25 °C voltage
+        changes = alarms.Next(r, live.Add(r)).changes;
+    }
+    ASSERT_EQ(changes.size(), 30u);
+    EXPECT_EQ(changes.back().name, "string_float");
+    EXPECT_NEAR(changes[5].limit, 13.38, 1e-5);  // 13.32 V at 35 °C, +60 mV
+    EXPECT_NEAR(changes[5].value, 13.5, 1e-5);
+    EXPECT_EQ(changes[5].label, "block 6 float");
+    EXPECT_EQ(changes[5].name, "battery_5_float");  // as the plug-in names block 6: battery_5_value
+    EXPECT_EQ(alarms.Standing().size(), 30u);
+    EXPECT_FALSE(alarms.Held());
+}
+
 }  // namespace
 
 namespace {
@@ -429,6 +506,45 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     EXPECT_EQ(r.out_of_band_rounds[4], 0);
     EXPECT_NEAR(r.worst_float_mv[5], 180, 0.1);
     EXPECT_GT(r.float_held_rounds, 360) << "the first hour on float settles; discharge and recharge hold";
+}
+
+// A discharge from `from_a` to `to_a` in a straight line over `minutes`,
+// a round each 10 s, then float again: in a run the operator marked as a
+// capacity test, or not.
+TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
+    struct Case {
+        const char* what;
+        double from_a, to_a, minutes;
+        bool marked;
+        std::size_t tests;
+        bool steady;
+    } cases[] = {
+        {"steady at 10 A for an hour", 10, 10, 60, false, 1, true},
+        {"steady at 10 A, marked", 10, 10, 60, true, 1, true},
+        {"a load bank drifting from 12 A to 8 A: each steady stretch a test", 12, 8, 60, false, 4, true},
+        {"drifting, marked: one test at its mean current", 12, 8, 60, true, 1, false},
+        {"three minutes: a load step, no test", 10, 10, 3, false, 0, true},
+        {"three minutes, marked: a test stopped early", 10, 10, 3, true, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::PeriodFigures f(BatteryData{}, kBlocks);
+        double t = 0;
+        for (; t < 600; t += 10) f.Add(Round(t, 0.3, 13.5));
+        const double end = t + c.minutes * 60;
+        for (const double start = t; t < end; t += 10)
+            f.Add(Round(t, -(c.from_a + (c.to_a - c.from_a) * (t - start) / (end - start)), 12.2), c.marked);
+        for (const double stop = t + 600; t < stop; t += 10) f.Add(Round(t, 0.3, 13.5));
+        const auto r = f.Finish();
+        ASSERT_EQ(r.tests.size(), c.tests);
+        if (c.tests == 0) continue;
+        EXPECT_EQ(r.tests[0].marked, c.marked);
+        EXPECT_EQ(r.tests[0].steady, c.steady);
+        EXPECT_TRUE(r.tests[0].lower_bound);
+        if (c.marked) {
+            EXPECT_NEAR(r.tests[0].current_a, (c.from_a + c.to_a) / 2, 0.1);
+        }
+    }
 }
 
 TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {

@@ -322,6 +322,11 @@ int main(int argc, char** argv) {
                     "Keep the raw rounds for N days (0: for good); the per-minute summary, alarms, health and runs "
                     "are always kept [default: the site file's \"keep_rounds_days\", else 0]")
         ->check(command_line::Range(0, SiteConfig::kMaxKeepRoundsDays));
+    run->add_option("--test", run_options.test_note,
+                    "Mark the run as a capacity test, with a note saying which (e.g. \"annual test, 10 A load bank\"): "
+                    "stored with the run, and the report takes the run's discharge as the test even where its current "
+                    "was not steady or it was short")
+        ->check(kNotEmpty);
     std::string run_http;
     run->add_option("--http", run_http,
                     "Serve the live page, the history page and /metrics on [ADDR:]PORT while the run goes on "

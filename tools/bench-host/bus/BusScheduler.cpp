@@ -501,11 +501,9 @@ void BusScheduler::Store(BusDevice& d, Clock::time_point now) {
     d.round = BusDevice::HeldRound{};
     if (d.last) {
         if (d.cell_count == 0) d.LearnCells();
-        if (!d.charge) d.charge.emplace(d.conf.battery);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            DeviceHealth::Moment::At(now).wall.time_since_epoch()).count();
-        const verdict::ChargeNow charge =
-            d.charge->Add(verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), ms));
+        // The charge state was judged as the round was kept (it is stored
+        // with it); a round not kept shows the last one's.
+        const verdict::ChargeNow charge = d.charge && d.charge->Last() ? *d.charge->Last() : verdict::ChargeNow{};
         events_.Publish(run::RoundCompleted{&d, *d.last, d.last_round_at, charge});
     }
 }

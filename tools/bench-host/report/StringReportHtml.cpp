@@ -380,6 +380,14 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
         o << "</table></div>";
         if (d.alarms_not_kept > 0) o << "<p class='warn'>" << d.alarms_not_kept << " more alarms not listed.</p>";
     }
+    // Float alarms neither rise nor clear off float: when they were held says
+    // why none was raised meanwhile.
+    if (!d.float_holds.empty()) {
+        o << "<p>Float alarms held off float and resumed on it:</p><ul>";
+        for (const auto& n : d.float_holds) o << "<li>" << Esc(n.at) << ": " << Esc(n.text) << "</li>";
+        o << "</ul>";
+        if (d.float_holds_not_kept > 0) o << "<p class='warn'>" << d.float_holds_not_kept << " more not listed.</p>";
+    }
 
     o << "<h3>Cells</h3><p>Deviation: the cell's voltage less the string's mean cell in the same round, in mV; "
          "rank 1 is the weakest (lowest mean deviation).  Flagged ⚑ past ±"

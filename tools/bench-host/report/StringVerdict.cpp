@@ -165,6 +165,8 @@ Json::Value StringVerdict::ToJson() const {
         tj["rated_min"] = Rounded(t.rated_min, 2);
         tj["capacity_pct"] = Rounded(t.capacity_pct, 1);
         tj["lower_bound"] = t.lower_bound;
+        tj["marked_by_operator"] = t.marked;
+        tj["steady"] = t.steady;
         tj["first_block"] = t.first_block ? Json::Value(t.first_block) : Json::Value();
         tj["first_block_at"] = t.first_block ? Json::Value(TimeStamp::FromMs(t.first_block_ms).Text()) : Json::Value();
         tj["decision"] = t.decision;

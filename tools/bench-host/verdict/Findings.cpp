@@ -32,6 +32,8 @@ void Capacity(const PeriodResult& p, const BatteryData& spec, const std::string&
         f.evidence = Text("discharge at %.1f A for %s against %s rated at that current; %s; %.1f °C%s", t.current_a,
                           Minutes(t.actual_min).c_str(), Minutes(t.rated_min).c_str(), end.c_str(), t.temperature_c,
                           t.kt_outside_table ? " (outside the factor table: its nearest row)" : "");
+        if (t.marked)
+            f.evidence += t.steady ? "; the run was marked as a test" : "; the run was marked as a test (current not steady: its mean)";
         if (t.lower_bound) {
             f.text = Text("capacity at least %.0f %% (IEEE 450 time-adjusted, KT %.2f): the discharge stopped before "
                           "the end voltage",

@@ -58,7 +58,11 @@ public:
     PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm = {},
                   double capacity_pct = 100.0);
 
-    void Add(const Reading& r);
+    // marked_test: the round belongs to a run the operator marked as a
+    // capacity test.  Its discharge is then one test from its first round to
+    // its last, kept though its current changed by more than 10 % or was not
+    // steady, and though it was shorter than kTestMinMs.
+    void Add(const Reading& r, bool marked_test = false);
     // A reading that stands for many (a summarised minute's means): it
     // counts for the charge state and float compliance over `seconds`, not
     // for load steps or tests.
@@ -77,6 +81,7 @@ private:
     TimeRemaining remaining_;
     std::optional<CapacityTest> test_;
     int64_t test_start_ms_ = 0, test_last_ms_ = 0;
+    bool test_marked_ = false;
     std::optional<int64_t> last_ms_;
     PeriodResult out_;
 };
