@@ -66,16 +66,22 @@ TEST_F(ReportRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTheS
     EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["under_discharge"]["rounds"].asInt64() +
                   d["load_step_rounds"].asInt64() + d["watch"]["undecoded_rounds"].asInt64(),
               stored);
-    // The run counted its late polls; a lone monitor on its bus has none.
+    // The report's late polls and cycles are the run's own counts.  A lone
+    // monitor on a fault-free line has no late poll and loses none but the
+    // cycle the stop may cut, unless the machine held the process up: that
+    // is the machine's, and the run says so in its late polls.
+    const auto summaries = Events(JsonLines(run.out), "summary");
+    ASSERT_EQ(summaries.size(), 1u) << run.out;
     ASSERT_TRUE(d["watch"]["late_polls"].isIntegral()) << d["watch"].toStyledString();
-    EXPECT_EQ(d["watch"]["late_polls"].asInt(), 0);
-    // The run's own counts: every completed cycle stored a round; a fault-
-    // free line lost none but the one the stop may have cut.
+    EXPECT_EQ(d["watch"]["late_polls"].asInt(), summaries[0]["late_polls"].asInt());
     const Json::Value& counted = d["watch"]["cycles"];
     EXPECT_EQ(counted["runs_counted"].asInt(), 1);
     EXPECT_EQ(counted["runs_not_recorded"].asInt(), 0);
     EXPECT_EQ(counted["completed"].asInt64(), stored);
-    EXPECT_LE(counted["lost"].asInt64(), 1);
+    EXPECT_EQ(counted["completed"].asInt64(), summaries[0]["completed"].asInt64());
+    if (summaries[0]["late_polls"].asInt() == 0 && summaries[0]["skipped"].asInt() == 0) {
+        EXPECT_LE(counted["lost"].asInt64(), 1);
+    }
     EXPECT_GE(counted["started"].asInt64(), stored);
 
     // The simulator's cycles: each cell reply with the current that
