@@ -386,6 +386,7 @@ TEST_F(VerdictRun, TheVerdictsFiguresAgreeWithTheModelledStringsTruth) {
             EXPECT_EQ(b["flag"].asString(), b["block"].asInt() == 11 ? "act" : "");
         }
         EXPECT_NEAR(blocks[10]["rise_pct"].asDouble(), 60.0, 10.0);
+        EXPECT_GE(v["resistance"]["steps_on_charge"].asInt(), 1) << "the test's start, off float";
     }
 
     // On float at 35 °C, block 5 held at 13.5 V, the float voltage at 25 °C:

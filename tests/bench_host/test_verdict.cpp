@@ -125,16 +125,18 @@ TEST(FloatCompliance, BlocksAgainstTheCompensatedTargetOnlyOnceSettledOnFloat) {
 }
 
 // Rounds 2 s apart whose currents follow `amps`; each block's voltage is
-// 13.0 V less its resistance times the current, read in 10 mV steps.
+// 13.0 V less its resistance times the current, read in 10 mV steps, plus
+// `surface_v` while the current charges it (from 0 up).
 // cells_lag: each round's blocks read at the previous round's current, as
 // when the load changes between a round's cell and current readings.
 std::vector<Reading> Steps(const std::vector<double>& amps, const std::vector<double>& mohm, double gap_s = 2,
-                           bool cells_lag = false) {
+                           bool cells_lag = false, double surface_v = 0) {
     std::vector<Reading> out;
     for (std::size_t i = 0; i < amps.size(); ++i) {
         Reading r = Round(static_cast<double>(i) * gap_s, amps[i], 0);
         const double cell_amps = cells_lag && i > 0 ? amps[i - 1] : amps[i];
-        for (int b = 0; b < kBlocks; ++b) r.blocks[b] = std::round((13.0 + cell_amps * mohm[b] / 1000.0) * 100) / 100;
+        const double open_v = 13.0 + (cell_amps >= 0 ? surface_v : 0.0);
+        for (int b = 0; b < kBlocks; ++b) r.blocks[b] = std::round((open_v + cell_amps * mohm[b] / 1000.0) * 100) / 100;
         out.push_back(r);
     }
     return out;
@@ -148,20 +150,28 @@ TEST(BlockResistance, StepsCountOnlyWhenLargeSteadyAndClose) {
         double gap_s;
         std::size_t steps;
         bool cells_lag;
+        long on_charge = 0;
+        double surface_v = 0;
     } cases[] = {
         {"one step down and one up", {0, 0, -20, -20, -20, 0, 0}, 2, 2, false},
         {"too small a step", {0, 0, -8, -8, 0, 0}, 2, 0, false},
         {"a ramp: every round mid-step", {0, -10, -20, -30, -40, -50}, 2, 0, false},
         {"still moving after the step", {0, 0, -20, -25, -25}, 2, 0, false},
         {"rounds too far apart", {0, 0, -20, -20, -20}, 30, 0, false},
-        {"a charger's step counts too", {0, 0, 15, 15}, 2, 1, false},
+        {"a charger's step is left out", {0, 0, 15, 15}, 2, 0, false, 1},
         {"the step's round read its blocks before the change", {0, 0, -20, -20, -20, 0, 0}, 2, 2, true},
+        {"from float, the surface voltage collapsing, is left out", {0.1, 0.1, -20, -20, -20}, 2, 0, false, 1, 0.5},
+        {"from float at more than rest current", {0.5, 0.5, -20, -20, -20}, 2, 0, false, 1, 0.5},
+        {"within a discharge is taken", {-10, -10, -30, -30, -30}, 2, 1, false},
+        {"from a discharge into the charger's recharge is left out", {-20, -20, 15, 15}, 2, 0, false, 1, 0.2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         verdict::BlockResistance br(BatteryData{}, kBlocks);
-        for (const auto& r : Steps(c.amps, flat, c.gap_s, c.cells_lag)) br.Add(r);
+        for (const auto& r : Steps(c.amps, flat, c.gap_s, c.cells_lag, c.surface_v)) br.Add(r);
         EXPECT_EQ(br.Steps(), c.steps);
+        EXPECT_EQ(br.StepsOnCharge(), c.on_charge);
+        EXPECT_EQ(br.NoStepReason().empty(), c.steps > 0 || c.on_charge == 0) << br.NoStepReason();
         if (c.steps) {
             EXPECT_NEAR(*br.Figures()[0].median_mohm, 5.0, 0.5);  // a 10 mV reading of 75 mV: 5.3
         }
@@ -439,14 +449,15 @@ TEST(FloatAlarms, TheStringsMeanBlockAndTheCompensatedBand) {
 namespace {
 
 // A period of rounds 10 s apart: hours on float at `temperature` (block 6
-// held at `block6_float_v` when above 0), six load steps of 20 A (block 11
-// at `block11_mohm`), then, with test_min above 0, a test discharge at
+// held at `block6_float_v` when above 0), six times a load taken off float
+// at `step_from_a` and stepped to 30 A (block 11 at `block11_mohm`), then, with test_min above 0, a test discharge at
 // 10 A in which block 6 ends at `weak_min` minutes (the others would at
 // 700), then an hour's recharge at the charger's limit.
 struct Period {
     double float_h = 2, temperature = 25, block6_float_v = 0;
     double test_min = 0, weak_min = 0;
     double block11_mohm = 5;
+    double step_from_a = -10;  // 0.3: every step is off float
 };
 
 verdict::PeriodResult Feed(const Period& p, const std::vector<double>& baseline = {}) {
@@ -463,9 +474,9 @@ verdict::PeriodResult Feed(const Period& p, const std::vector<double>& baseline 
     };
     for (double s = 0; s < p.float_h * 3600; s += 10)
         add(0.3, [&](int b) { return b == 5 && p.block6_float_v > 0 ? p.block6_float_v : target; });
-    // Load steps of 20 A: each block sags by its resistance.
+    // Load steps within a discharge: each block sags by its resistance.
     for (int k = 0; k < 6; ++k)
-        for (const double amps : {0.3, 0.3, -19.7, -19.7}) {
+        for (const double amps : {p.step_from_a, p.step_from_a, -30.0, -30.0, 0.3, 0.3}) {
             add(amps, [&](int b) {
                 const double mohm = b == 10 ? p.block11_mohm : 5.0;
                 const double on_float = b == 5 && p.block6_float_v > 0 ? p.block6_float_v : target;
@@ -491,15 +502,17 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     p.test_min = 600;
     p.weak_min = 480;
     const auto r = Feed(p);
-    // After each load step the voltage recovers: a few rounds of recharge.
-    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::floating)], 2 * 3600, 60);
-    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::discharge)], 480 * 60 + 6 * 20, 60);
-    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::recharge)], 3600 + 6 * 20, 60);
+    // Each load is taken off float and given back to it.
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::floating)], 2 * 3600 + 6 * 20, 60);
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::discharge)], 480 * 60 + 6 * 40, 60);
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::recharge)], 3600, 60);
     EXPECT_EQ(r.last_state, Charge::recharge);
     ASSERT_EQ(r.tests.size(), 1u) << "the load steps are no test";
     EXPECT_NEAR(r.tests[0].capacity_pct, 480 * 0.93 / 600 * 100, 0.5);
     EXPECT_EQ(r.tests[0].first_block, 6);
-    EXPECT_EQ(r.resistance_steps, 12u) << "eleven load steps, and the charger's at the end of the test";
+    EXPECT_EQ(r.resistance_steps, 6u) << "the steps within each discharge";
+    EXPECT_EQ(r.resistance_steps_on_charge, 14) << "off float and back, into the test, the charger's after it";
+    EXPECT_TRUE(r.resistance_note.empty());
     ASSERT_TRUE(r.last_float);
     EXPECT_EQ(r.last_float->out_of_band, 1);
     EXPECT_EQ(r.out_of_band_rounds[5], r.float_rounds);
@@ -567,6 +580,8 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
          {"block 11: resistance 8.0 mΩ, +60 % on the string's median of 5.0 mΩ (no baseline); investigate"}},
         {"block 6 held at the 25 °C float voltage at 35 °C", Period{2, 35, 13.5, 0, 0, 5}, false, {}, "attention",
          {"block 6: 180 mV above its float target of 13.32 V at 35.0 °C; flagged"}},
+        {"block 11 at 1.6 times, its steps all off float", Period{2, 25, 0, 0, 0, 8, 0.3}, true, {}, "good",
+         {"resistance: none measured"}},
         {"a cell the report flagged, and a resistance to act on", Period{2, 25, 0, 0, 0, 8}, true,
          {{18, -630, false, 1200, 100}}, "act now",
          {"block 11: resistance +60 %", "block 18: 630 mV below the string's mean at rest; flagged"}},

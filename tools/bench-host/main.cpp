@@ -249,6 +249,10 @@ int Baseline(const std::string& db, const StringReport::Options& options, bool s
                                   << std::endl;
                         continue;
                     }
+                    const std::string& why = r.verdicts[i].figures.resistance_note;
+                    if (!why.empty())
+                        std::cerr << "bench-host: device " << b.device_id << ": no resistance in the baseline: " << why
+                                  << std::endl;
                     kept.push_back(std::move(b));
                 }
             }

@@ -140,6 +140,8 @@ Json::Value StringVerdict::ToJson() const {
     rs["method"] = "median ΔV/ΔI over load steps, seen through the monitor's sampling, not a meter reading";
     rs["steps"] = Json::UInt64(figures.resistance_steps);
     rs["steps_not_kept"] = Json::Int64(figures.resistance_steps_not_kept);
+    rs["steps_on_charge"] = Json::Int64(figures.resistance_steps_on_charge);
+    rs["note"] = figures.resistance_note.empty() ? Json::Value() : Json::Value(figures.resistance_note);
     rs["blocks"] = Json::arrayValue;
     for (const auto& b : figures.resistance) {
         Json::Value bj;

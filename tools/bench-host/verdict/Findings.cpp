@@ -66,6 +66,8 @@ void Resistance(const PeriodResult& p, const BatteryData& spec, const std::strin
     for (const auto& b : p.resistance)
         if (b.median_mohm) medians.push_back(*b.median_mohm);
     const auto string_median = BlockResistance::Median(medians);
+    if (!p.resistance_note.empty())
+        out.push_back({Finding::note, "resistance: none measured", p.resistance_note});
     for (const auto& b : p.resistance) {
         if (!b.median_mohm) continue;
         const std::string how =

@@ -100,6 +100,8 @@ PeriodResult PeriodFigures::Finish() {
     out_.resistance = resistance_.Figures(baseline_);
     out_.resistance_steps = resistance_.Steps();
     out_.resistance_steps_not_kept = resistance_.StepsNotKept();
+    out_.resistance_steps_on_charge = resistance_.StepsOnCharge();
+    out_.resistance_note = resistance_.NoStepReason();
     return out_;
 }
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "site/BatteryData.h"
@@ -43,6 +44,8 @@ struct PeriodResult {
     std::vector<BlockOhms> resistance;
     std::size_t resistance_steps = 0;
     long resistance_steps_not_kept = 0;
+    long resistance_steps_on_charge = 0;  // left out: a side on float or recharge
+    std::string resistance_note;          // why no step was taken, when some were left out
     std::vector<CapacityResult> tests;  // discharges at steady current, oldest first
     long tests_not_kept = 0;
     Remaining remaining;  // at the last round
