@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # The demo: the plug-in, loaded by the bench host exactly as the controller's
 # host loads it, polls a simulated battery monitor on a pseudo-terminal.
-# Cell 6 of the string is weak for its first readings and then recovers, so
-# the live view shows the low-voltage alarm raised and then cleared; then
-# the string discharges at 20 A for 12 s, cell 6 (a block with three times
-# the resistance) sagging furthest.  At the end the run's history is
-# reported: an HTML page, its JSON, and a PDF where Chromium is installed.  The
-# same run is served as a web page on the loopback address (live page,
-# history page, /metrics) for as long as it runs.
+# The monitor reads a modelled string whose block 6 is aged; a capacity test
+# discharges it until block 6 reaches its end voltage, so the live view shows
+# its low alarm raised, and cleared once the charger recharges.  At the end
+# the run's history is reported: an HTML page, its JSON, and a PDF where
+# Chromium is installed, whose first page states the verdict; the verdict
+# line is printed last.  The same run is served as a web page on the
+# loopback address (live page, history page, /metrics) for as long as it
+# runs.
 #
-#   bash scripts/demo.sh [SECONDS] [PORT]   default 20 seconds, port 8029
+#   bash scripts/demo.sh [SECONDS] [PORT]   default 25 seconds, port 8029
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-20}
+seconds=${1:-25}
 port=${2:-8029}
 
 bash scripts/setup.sh --web
@@ -25,11 +26,13 @@ rm -f "$out/history.sqlite" "$out/monitor.pty" "$out/report.html" "$out/report.j
 sim=build/default/tools/monitor-sim/monitor-sim
 host=build/default/tools/bench-host/bench-host
 
-# One monitor at bus address 0x81 (configured address 1), cell index 5 at
-# 11.2 V for its first 6 readings; a 20 A discharge from 4 s for 12 s, read
-# through the current sensor (the site file's "current_ratio").
-"$sim" --pty-link "$out/monitor.pty" --seed 7 --weak-cell 5:11.2:6 --current-sensor --discharge 20:4:12 \
-  --high-resistance 5:3 >"$out/monitor-sim.log" 2>&1 &
+# One monitor at bus address 0x81 (configured address 1) reading a modelled
+# string (--battery) whose block 6 (index 5) is aged: 80 % of its capacity,
+# three times the resistance.  Its rating is tiny (0.1 Ah over 0.01 h, as in
+# scripts/demo-site.json), so that a capacity test at 20 A from 3 s on
+# reaches the end voltage within the run; then the charger recharges.
+"$sim" --pty-link "$out/monitor.pty" --seed 7 --current-sensor --battery --capacity-ah 0.1 --capacity-hours 0.01 \
+  --block-capacity 5:80 --high-resistance 5:3 --capacity-test 20:3 >"$out/monitor-sim.log" 2>&1 &
 sim_pid=$!
 trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -e "$out/monitor.pty" ] && break; sleep 0.05; done
@@ -37,7 +40,7 @@ for _ in $(seq 100); do [ -e "$out/monitor.pty" ] && break; sleep 0.05; done
 
 echo "demo: the web page of this run, for its $seconds seconds: http://127.0.0.1:$port/ (history: http://127.0.0.1:$port/history)"
 status=0
-"$host" run --http "127.0.0.1:$port" --config tools/bench-host/examples/site-current-sensor.json --port "$out/monitor.pty" \
+"$host" run --http "127.0.0.1:$port" --config scripts/demo-site.json --port "$out/monitor.pty" \
   --db "$out/history.sqlite" --duration "$seconds" || status=$?
 
 echo
@@ -49,8 +52,10 @@ echo "  $host history --db $out/history.sqlite --alarms (alarms raised and clear
 # (bash scripts/setup.sh --web-tests).
 pdf=()
 command -v chromium >/dev/null && pdf=(--pdf "$out/report.pdf")
-if "$host" report --db "$out/history.sqlite" --out "$out/report.html" --json "$out/report.json" "${pdf[@]}" >/dev/null; then
+if said=$("$host" report --db "$out/history.sqlite" --out "$out/report.html" --json "$out/report.json" "${pdf[@]}"); then
   echo "Report of this run: $out/report.html (figures: $out/report.json${pdf:+, printed: $out/report.pdf})"
+  # The verdict the report opens with, one line per string.
+  grep '^verdict: ' <<<"$said" || true
 else
   status=1
 fi

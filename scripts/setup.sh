@@ -86,7 +86,7 @@ web_test_packages=(
   fonts-wqy-zenhei          # a CJK font, so the cells' Chinese labels render in the browser (screenshots)
   curl                      # scripts/web-soak.sh: the /metrics scrape loop and the event streams
   heaptrack                 # scripts/web-soak.sh with SOAK_WRAP=heaptrack: where the run's memory goes
-  poppler-utils             # pdftoppm, pdfinfo: the pages of bench-host report --pdf checked in the tests
+  poppler-utils             # pdftoppm, pdfinfo, pdftotext: the pages of bench-host report --pdf checked in the tests
 )
 
 SUDO=""

@@ -175,6 +175,10 @@ void Bench::ArriveAt(Clock::duration from_start, Bytes bytes, bool seen) {
     });
 }
 
+void Bench::StallAt(Clock::duration from_start, Clock::duration length) {
+    stalls_[start_ + from_start] = start_ + from_start + length;
+}
+
 void Bench::RunFor(Clock::duration until) {
     const Clock::time_point end = start_ + until;
     if (!started_) {
@@ -185,6 +189,8 @@ void Bench::RunFor(Clock::duration until) {
     for (;;) {
         Clock::time_point next = scheduler.NextWake(now_);
         if (!timeline_.empty()) next = std::min(next, timeline_.begin()->first);
+        for (const auto& [from, to] : stalls_)
+            if (next >= from && next < to) next = to;
         if (next < now_) {
             ADD_FAILURE() << "asked to be woken in the past, at " << Since(next).count() << " ms";
             return;

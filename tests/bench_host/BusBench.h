@@ -151,6 +151,10 @@ public:
     // Bytes that come at a time from the start, whoever asked.
     void ArriveAt(Clock::duration from_start, Bytes bytes, bool seen = true);
 
+    // The loop held up (the process descheduled): no turn from a time from
+    // the start for that long; bytes that come meanwhile wait on the line.
+    void StallAt(Clock::duration from_start, Clock::duration length);
+
     // Polls from the start until that long after it.
     void RunFor(Clock::duration until);
 
@@ -195,6 +199,7 @@ private:
     std::size_t answered_ = 0;
     // Things to do, by time; those at one time in the order given.
     std::multimap<Clock::time_point, std::function<void(bool&, bool&)>> timeline_;
+    std::map<Clock::time_point, Clock::time_point> stalls_;  // from, to
     hoststandin::HostObserver* previous_;
     std::ostringstream console_;
     std::streambuf* cout_;

@@ -52,12 +52,19 @@ void SiteRun::TearDown() {
 }
 
 void SiteRun::StartSim(const std::vector<std::string>& extra) {
-    std::vector<std::string> argv{kSim, "--pty-link", link_, "--values-log", dir_ + "/values.jsonl"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    sim_ = std::make_unique<ChildProcess>(argv);
-    ASSERT_TRUE(sim_->WaitForOutput("pty: ", 10s)) << "monitor-sim did not start";
-    for (int i = 0; i < 100 && !std::filesystem::exists(link_); ++i) ::usleep(20000);
+    sim_ = Sim(link_, "values.jsonl", extra);
     ASSERT_TRUE(std::filesystem::exists(link_));
+}
+
+std::unique_ptr<ChildProcess> SiteRun::Sim(const std::string& link, const std::string& log,
+                                           const std::vector<std::string>& extra) {
+    std::vector<std::string> argv{kSim, "--pty-link", link, "--values-log", dir_ + "/" + log};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<ChildProcess>(argv);
+    EXPECT_TRUE(sim->WaitForOutput("pty: ", 10s)) << "monitor-sim did not start";
+    for (int i = 0; i < 100 && !std::filesystem::exists(link); ++i) ::usleep(20000);
+    EXPECT_TRUE(std::filesystem::exists(link)) << link;
+    return sim;
 }
 
 std::string SiteRun::Site(const std::string& devices, double tick, const std::string& port_keys, int margin_ms) {
@@ -75,9 +82,9 @@ ChildProcess::Result SiteRun::RunHost(const std::string& site, const std::vector
     return ChildProcess::Run(argv, deadline);
 }
 
-std::map<int, std::vector<SiteRun::Sent>> SiteRun::ReadSent(int cells) {
+std::map<int, std::vector<SiteRun::Sent>> SiteRun::ReadSent(int cells, const std::string& log) {
     std::map<int, std::vector<Sent>> by_addr;
-    std::ifstream in(dir_ + "/values.jsonl");
+    std::ifstream in(dir_ + "/" + log);
     std::stringstream text;
     text << in.rdbuf();
     for (const auto& e : JsonLines(text.str())) {
@@ -152,8 +159,9 @@ SiteRun::SimValues SiteRun::ReadValuesLog(int cells) {
     return all;
 }
 
-long SiteRun::CheckStoredRecords(uint32_t device_id, int bus_addr, int cells) {
-    const auto sent = ReadSent(cells).at(bus_addr);
+long SiteRun::CheckStoredRecords(uint32_t device_id, int bus_addr, int cells, const std::vector<std::string>& logs) {
+    std::vector<std::vector<Sent>> sent;
+    for (const auto& log : logs) sent.push_back(ReadSent(cells, log)[bus_addr]);
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     long rows = 0;
     store.Reader().ForEachRow(device_id, [&](const history::Row& row) {
@@ -161,8 +169,13 @@ long SiteRun::CheckStoredRecords(uint32_t device_id, int bus_addr, int cells) {
         const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
         ASSERT_TRUE(rec) << "record " << rows;
         const std::vector<float> read(rec->cells.begin(), rec->cells.begin() + cells);
-        EXPECT_EQ(Mismatch(sent, read, rec->group_voltage, rec->group_current, rec->temperature), "")
-            << "record " << rows;
+        std::string why;
+        for (const auto& one : sent) {
+            const std::string mismatch = Mismatch(one, read, rec->group_voltage, rec->group_current, rec->temperature);
+            if (mismatch.empty()) return;
+            why += (why.empty() ? "" : "; ") + mismatch;
+        }
+        ADD_FAILURE() << "record " << rows << ": " << why;
     });
     return rows;
 }

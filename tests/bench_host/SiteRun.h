@@ -26,6 +26,10 @@ protected:
     void TearDown() override;
 
     void StartSim(const std::vector<std::string>& extra);
+    // A monitor-sim on a pseudo-terminal of its own, linked at link, its
+    // replies logged to the file log in the test's folder.
+    std::unique_ptr<ChildProcess> Sim(const std::string& link, const std::string& log,
+                                      const std::vector<std::string>& extra);
     // port_keys: more keys of the port, e.g. R"("quiet_guard_ms":50,)";
     // margin_ms: the response margin, wide where a test counts timeouts
     // exactly and a busy machine must not add any.
@@ -44,13 +48,14 @@ protected:
     // The same, per bus address.
     std::map<int, SimValues> ReadValuesLogByAddress(int cells);
 
-    // The intact replies per bus address, in the order they were sent.
+    // The intact replies per bus address, in the order they were sent (of
+    // the simulator that logged to the file log).
     struct Sent {
         int cmd = 0;
         std::vector<float> values;  // the cells, or the one reading
         bool late = false;          // held back until the master had given up
     };
-    std::map<int, std::vector<Sent>> ReadSent(int cells);
+    std::map<int, std::vector<Sent>> ReadSent(int cells, const std::string& log = "values.jsonl");
     // "" when a record holds what the monitor sent for one cycle's very
     // requests: its cells as one reply in time, and the string voltage,
     // current and temperature as the next replies in time to those
@@ -59,8 +64,10 @@ protected:
                                 float group_current, float temperature);
     // Checks every record the history holds for the device against what the
     // monitor at bus_addr sent (Mismatch), each failure naming its record;
-    // the number of records.
-    long CheckStoredRecords(uint32_t device_id, int bus_addr, int cells);
+    // the number of records.  With several monitors' logs, each record must
+    // be one monitor's.
+    long CheckStoredRecords(uint32_t device_id, int bus_addr, int cells,
+                            const std::vector<std::string>& logs = {"values.jsonl"});
 
     std::string dir_, link_, db_;
     std::unique_ptr<ChildProcess> sim_;

@@ -233,6 +233,10 @@ TEST(BusScheduler, RepliesInPieces) {
         long resends;
         long abandoned;
         long reruns = 0;  // cycles spoilt early in their tick, run again at once
+        // The loop held up from a time for a while: what came meanwhile
+        // waits on the port.
+        std::optional<std::pair<double, double>> stall_ms = std::nullopt;
+        std::size_t noise = 0;  // bytes of noise before the reply with the bad checksum
     };
     std::vector<Pause> byte_by_byte;
     for (std::size_t i = 0; i < monitor::kLongReplyLen; ++i) byte_by_byte.push_back(Pause{10.0 + i, i, i + 1});
@@ -258,8 +262,16 @@ TEST(BusScheduler, RepliesInPieces) {
          0},
         // Refused at 30 ms: after a frame gap the tick is run again.
         {"current reply with a bad checksum", kA3, {}, "A1 A2 A3 A1 A2 A3 A4", 90, {{Reason::kChecksum, 1}}, 0, 1, 1},
+        // Thirteen bytes for a five-byte reply, but the noise before its
+        // start byte is no second answer.
+        {"current reply with a bad checksum behind noise", kA3, {}, "A1 A2 A3 A1 A2 A3 A4", 90, {{Reason::kChecksum, 1}},
+         0, 1, 1, std::nullopt, 8},
         {"another monitor answers the temperature", kA4, {}, "A1 A2 A3 A4 A1 A2 A3 A4", 100, {{Reason::kAddress, 1}}, 0,
          1, 1},
+        // The reply waited on the port past its timeout while the loop was
+        // held up: read before anything is judged overdue, and taken.
+        {"short reply read after the loop was held up past its timeout", kA2, {{5, 0, 5}}, "A1 A2 A3 A4", 420, {}, 0,
+         0, 0, std::make_pair(12.0, 388.0)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -272,6 +284,7 @@ TEST(BusScheduler, RepliesInPieces) {
             if (c.failures.count(Reason::kChecksum)) {
                 // The whole reply, its checksum off by one.
                 reply.back() = static_cast<uint8_t>(reply.back() + 1);
+                reply.insert(reply.begin(), c.noise, 0x13);
                 out = {Piece{Dur(10), reply}};
             }
             if (c.failures.count(Reason::kAddress)) {
@@ -280,6 +293,7 @@ TEST(BusScheduler, RepliesInPieces) {
             }
             return out;
         });
+        if (c.stall_ms) b.StallAt(Dur(c.stall_ms->first), Dur(c.stall_ms->second));
         b.RunFor(1999ms);
 
         const BusDevice& d = *b.devices[0];
@@ -309,11 +323,14 @@ TEST(BusScheduler, NoReplyResendsAfterTheQuietGuard) {
         std::optional<int> quiet_guard_ms;
         std::vector<double> requests;  // of the unanswered command
         double next_cycle_ms;          // the first request of the next cycle
+        // Ticks passed whole before the next cycle starts a new grid: lost.
+        long skipped = 0;
     };
     const Case cases[] = {
         // 137.5 ms to the timeout, 275 ms quiet.
         {"cell reply, guard of twice the timeout", kA1, std::nullopt, {0, 412.5, 825, 1237.5}, 1650},
-        {"cell reply, guard set to 500 ms", kA1, 500, {0, 637.5, 1275, 1912.5}, 2550},
+        // The tick at 1 s passed whole: the next cycle stands for the one at 2 s.
+        {"cell reply, guard set to 500 ms", kA1, 500, {0, 637.5, 1275, 1912.5}, 2550, 1},
         // 105.21 ms to the timeout, 210.42 ms quiet; the bus is free again
         // within half a tick of the next poll, which keeps its time.
         {"short reply, guard of twice the timeout", kA2, std::nullopt, {10, 325.625, 641.25, 956.875}, 1272.5},
@@ -351,6 +368,8 @@ TEST(BusScheduler, NoReplyResendsAfterTheQuietGuard) {
         EXPECT_EQ(d.resends, monitor::kResendsPerCycle);
         EXPECT_EQ(d.abandoned, 1);
         EXPECT_EQ(d.completed, cycles - 1);
+        EXPECT_EQ(d.skipped, c.skipped);
+        EXPECT_EQ(d.Lost(), 1 + c.skipped);
         ExpectFailures(d, {{Reason::kTimeout, monitor::kResendsPerCycle + 1}});
         EXPECT_EQ(Notes(b, "no reply in time: timeout"), monitor::kResendsPerCycle + 1);
         ASSERT_FALSE(b.kept.empty());
@@ -372,9 +391,15 @@ TEST(BusScheduler, LateReplyDuringTheGuardIsDropped) {
         double resend_ms;
         double kept_ms;
         long late_by_ms;
+        std::optional<std::pair<double, double>> stall_ms = std::nullopt;  // the loop held up, as above
     };
     const Case cases[] = {
         {"whole cell reply at 200 ms", kA1, {{200, 0, 67}}, 220, 260, 200},
+        // Read at 600 ms by a loop held up from 150 ms: judged as come when
+        // the loop was due, at the guard's end (412.5 ms), and the resend
+        // goes out at once.
+        {"cell reply at 200 ms, the loop held up to 600 ms", kA1, {{200, 0, 67}}, 600, 640, 412,
+         std::make_pair(150.0, 450.0)},
         // The rest within a frame gap of the first part: the same reply.
         {"cell reply in two pieces, 200 and 210 ms", kA1, {{200, 0, 30}, {210, 30, 67}}, 230, 270, 200},
         // Asked at 10 ms, back at 160 ms.
@@ -390,6 +415,7 @@ TEST(BusScheduler, LateReplyDuringTheGuardIsDropped) {
             for (const Pause& p : c.pieces) out.push_back(Piece{Dur(p.after_ms), Cut(reply, p.from, p.to)});
             return out;
         });
+        if (c.stall_ms) b.StallAt(Dur(c.stall_ms->first), Dur(c.stall_ms->second));
         b.RunFor(999ms);
 
         const BusDevice& d = *b.devices[0];
@@ -533,20 +559,33 @@ TEST(BusScheduler, RoundOutOfStepIsNotKept) {
 // with its own readings, whatever their answer times: no kept round holds a
 // field of one and a field of the other, and the second answers are counted
 // and named.  Where the second monitor's cell reply lands in the next
-// request's short reply, the exchange fails on its checksum instead.
+// request's short reply, or the two replies go out together a byte at a
+// time and interleave, the frame fails its checks as a faulty line's would;
+// the second answer's worth of bytes that follows it names it.
 TEST(BusScheduler, TwoMonitorsAtOneAddressAreNeverMixed) {
     const struct {
         double first_ms, second_ms;
         Reason why;
-    } cases[] = {{9, 11, Reason::kTwoAnswers},     {10, 10, Reason::kTwoAnswers}, {10, 16, Reason::kChecksum},
-                 {10, 30, Reason::kChecksum},      {5, 60, Reason::kTwoAnswers},  {10, 100, Reason::kTwoAnswers},
-                 {40, 45, Reason::kTwoAnswers}};
+        bool paced = false;  // each byte 0.52 ms after the one before, as on the wire
+    } cases[] = {{9, 11, Reason::kTwoAnswers},     {10, 10, Reason::kTwoAnswers}, {10, 16, Reason::kTwoAnswers},
+                 {10, 30, Reason::kTwoAnswers},    {5, 60, Reason::kTwoAnswers},  {10, 100, Reason::kTwoAnswers},
+                 {40, 45, Reason::kTwoAnswers},    {9, 11, Reason::kTwoAnswers, true},
+                 {11, 9, Reason::kTwoAnswers, true}, {0, 30, Reason::kTwoAnswers, true},
+                 {5, 5, Reason::kTwoAnswers, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.first_ms) + " and " + std::to_string(c.second_ms) + " ms");
+        SCOPED_TRACE(std::to_string(c.first_ms) + " and " + std::to_string(c.second_ms) + " ms" +
+                     (c.paced ? ", paced" : ""));
         Bench b(Options(0.2), 1);
         b.SetMonitor(0, [&c](const Bench::Asked& a) {
-            return std::vector<Piece>{Piece{Dur(c.first_ms), Reply(a.addr, a.command)},
-                                      Piece{Dur(c.second_ms), Reply(a.addr, a.command, Old())}};
+            std::vector<Piece> out;
+            const Bytes replies[] = {Reply(a.addr, a.command), Reply(a.addr, a.command, Old())};
+            const double at[] = {c.first_ms, c.second_ms};
+            for (int m = 0; m < 2; ++m) {
+                if (!c.paced) out.push_back(Piece{Dur(at[m]), replies[m]});
+                for (std::size_t i = 0; c.paced && i < replies[m].size(); ++i)
+                    out.push_back(Piece{Dur(at[m] + 0.52 * static_cast<double>(i)), Cut(replies[m], i, i + 1)});
+            }
+            return out;
         });
         b.RunFor(20s);
 

@@ -116,8 +116,8 @@ TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
         Zone east("AAA-8");
         first_run =
             store.Writer().BeginRun({0, "", "", "/lib/a.so", 100, "aa", "site.json", "0.1.0"}, TimeStamp::FromMs(kMoment));
-        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
-        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 100));
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment), "float");
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 100), "discharge");
         store.Writer().EndRun(TimeStamp::FromMs(kMoment + 200));
     }
     {
@@ -132,10 +132,25 @@ TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
     HistoryStore store(path_, HistoryStore::Access::kReadOnly);
     std::vector<std::string> times;
     std::vector<int64_t> runs;
+    std::vector<std::string> states;
     store.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) {
         times.push_back(row.saved_at);
         runs.push_back(row.run_id.value_or(-1));
+        states.push_back(row.charge_state);
     });
+    // The charge state stored with a round, none where a round was stored without.
+    EXPECT_EQ(states, (std::vector<std::string>{"float", "discharge", "", ""}));
+    for (const bool csv : {false, true}) {
+        std::ostringstream out;
+        HistoryReport::Options options;
+        options.csv = csv;
+        options.cells = 1;
+        HistoryReport::PrintRounds(store.Reader(), options, out);
+        const std::string text = out.str();
+        EXPECT_NE(text.find(csv ? ",cell_1_volts,charge_state\n" : "  charge float\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(csv ? ",discharge\n" : "  charge discharge\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(csv ? ",\n" : "  charge -\n"), std::string::npos) << text;
+    }
     EXPECT_EQ(times, (std::vector<std::string>{"2026-12-08T19:17:03.250+08:00", "2026-12-08T19:17:03.350+08:00",
                                                "2026-12-08T06:18:03.250-05:00", "2026-12-08T06:18:03.251-05:00"}));
     EXPECT_EQ(runs, (std::vector<int64_t>{first_run, first_run, second_run, second_run}));
@@ -158,7 +173,10 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         "limit_value REAL);"
         "INSERT INTO history VALUES(12, '2026-12-08T19:17:04', zeroblob(152));"
         "INSERT INTO history VALUES(12, '2026-12-08T19:17:03', zeroblob(152));"
-        "INSERT INTO alarms VALUES(12, '2026-12-08T19:17:03', 'battery_5_value', 'x', 'raised', 'low', 11.2, 12);");
+        "INSERT INTO alarms VALUES(12, '2026-12-08T19:17:03', 'battery_5_value', 'x', 'raised', 'low', 11.2, 12);"
+        "CREATE TABLE run_notes(run_id INTEGER, at TEXT NOT NULL, at_ms INTEGER NOT NULL, kind TEXT NOT NULL, "
+        "step_ms INTEGER, text TEXT);"
+        "INSERT INTO run_notes VALUES(1, '2026-12-08T19:17:03', 0, 'clock step', 5000, 'stepped');");
     Zone east("AAA-8");
     auto ms_of = [&](HistoryStore& store) {
         std::vector<int64_t> ms;
@@ -176,10 +194,24 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         HistoryStore writer(path_, HistoryStore::Access::kReadWrite);
         EXPECT_EQ(ms_of(writer), expected);
         EXPECT_FALSE(writer.Reader().Newest(12)->run_id);
-        writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000));
+        EXPECT_EQ(writer.Reader().Newest(12)->charge_state, "");
+        writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000), "rest");
+        history::Note held;
+        held.device_id = 12;
+        held.at_ms = kMoment + 5000;
+        held.at = "2026-12-08T19:17:08.250+08:00";
+        held.kind = "float alarms held";
+        writer.Writer().SaveNote(held);
     }
     HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
     EXPECT_EQ(ms_of(reader), (std::vector<int64_t>{kMoment - 250, kMoment + 750, kMoment + 5000}));
+    EXPECT_EQ(reader.Reader().Newest(12)->charge_state, "rest");
+    // The notes' table takes a device column; its older notes name none.
+    const auto notes = reader.Reader().Notes();
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_FALSE(notes[0].device_id);
+    EXPECT_EQ(notes[1].device_id, std::optional<uint32_t>(12));
+    EXPECT_EQ(notes[1].kind, "float alarms held");
     EXPECT_EQ(reader.Reader().Newest(12)->saved_at, "2026-12-08T19:17:08.250+08:00");
 }
 
@@ -367,7 +399,7 @@ TEST(StoreQueue, HoldsItsBoundInOrderAndRefusesTheRest) {
     for (const auto& s : steps) {
         for (int i = 0; i < s.offers; ++i) {
             const uint32_t id = ++offered;
-            if (queue.Offer(StoreQueue::Item{StoreQueue::Record{id, {}, {}}}))
+            if (queue.Offer(StoreQueue::Item{StoreQueue::Record{id, {}, {}, {}}}))
                 accepted.push_back(id);
             else
                 ++refused;
@@ -393,7 +425,7 @@ TEST(StoreQueue, HoldsItsBoundInOrderAndRefusesTheRest) {
         const char* name;
         uint32_t device;
     } kinds[] = {
-        {{StoreQueue::Record{6, {}, {}}}, history::StoreKind::kRecord, "record", 6},
+        {{StoreQueue::Record{6, {}, {}, {}}}, history::StoreKind::kRecord, "record", 6},
         {{alarm}, history::StoreKind::kAlarm, "alarm", 7},
         {{health}, history::StoreKind::kHealth, "health", 8},
         {{counts}, history::StoreKind::kCounts, "counts", 9},
@@ -473,7 +505,9 @@ TEST_F(HistoryFile, ARunWithoutAnEndIsKilledOnceAnotherStarted) {
     }
     {
         HistoryStore ended(path_, HistoryStore::Access::kReadWrite);
-        ended.Writer().BeginRun({}, TimeStamp::FromMs(kMoment + 1000));
+        history::Run marked;
+        marked.test_note = "annual test, 10 A";
+        ended.Writer().BeginRun(marked, TimeStamp::FromMs(kMoment + 1000));
         ended.Writer().EndRun(TimeStamp::FromMs(kMoment + 2000));
     }
     HistoryStore last(path_, HistoryStore::Access::kReadWrite);
@@ -488,6 +522,11 @@ TEST_F(HistoryFile, ARunWithoutAnEndIsKilledOnceAnotherStarted) {
               std::string::npos)
         << text.str();
     EXPECT_NE(text.str().find("(no end recorded: still running, or killed)"), std::string::npos) << text.str();
+    // The operator's test note stays with its run, and only with it.
+    EXPECT_NE(text.str().find("\n  a capacity test: annual test, 10 A\n"), std::string::npos) << text.str();
+    std::map<int64_t, std::string> notes;
+    for (const auto& r : last.Reader().Runs()) notes[r.id] = r.test_note;
+    EXPECT_EQ(notes, (std::map<int64_t, std::string>{{1, ""}, {2, "annual test, 10 A"}, {3, ""}}));
 }
 
 TEST_F(HistoryFile, HealthChangesAreKeptWithTheirRunInTheOrderOfTime) {

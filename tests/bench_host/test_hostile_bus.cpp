@@ -1,7 +1,7 @@
 // bench-host run on a bus that works against it: a monitor that holds
 // replies back far beyond the guard and answers the requests queued behind
 // them in order, replies that pause inside themselves, a configured monitor
-// that is not there.
+// that is not there, two monitors set to the same address.
 #include <gtest/gtest.h>
 #include <json/value.h>
 
@@ -12,6 +12,7 @@
 
 #include "record/BatteryRecord.h"
 #include "history/HistoryStore.h"
+#include "PtyJoin.h"
 #include "SiteRun.h"
 
 namespace {
@@ -124,5 +125,47 @@ TEST_F(HostileBus, AbsentNeighbourDoesNotStarveTheBus) {
         EXPECT_LE(s["poll_interval_s"].asDouble(), 1.12) << s.toStyledString();
     }
 }
+
+// The answer times of two monitors at one address, from each request.
+struct SharedAddress {
+    int first_ms, second_ms;
+};
+
+class TwoMonitorsAtOneAddress : public HostileBus, public ::testing::WithParamInterface<SharedAddress> {};
+
+// Two monitors set to the same address, each on its line joined to the
+// host's, read different values and answer every request, each in its own
+// time, their bytes interleaving where the answers overlap: no stored round
+// holds a field of one and a field of the other, and the collision is
+// counted and named, with the address, in the summary and the trace.
+TEST_P(TwoMonitorsAtOneAddress, NeverStoreARoundOfBoth) {
+    const auto [first_ms, second_ms] = GetParam();
+    const auto first = Sim(dir_ + "/first.pty", "first.jsonl",
+                           {"--seed", "41", "--pace", "--turnaround-ms", std::to_string(first_ms), "--cell-voltage",
+                            "13.5", "--current", "1.5", "--temperature", "25"});
+    const auto second = Sim(dir_ + "/second.pty", "second.jsonl",
+                            {"--seed", "42", "--pace", "--turnaround-ms", std::to_string(second_ms), "--cell-voltage",
+                             "12.2", "--current", "30", "--temperature", "40"});
+    const PtyJoin line({dir_ + "/first.pty", dir_ + "/second.pty"}, link_);
+    const auto r = RunHost(Site(Device(12, 1), 0.2, "", 100), {"--duration", "8", "--trace"});
+    ASSERT_FALSE(r.timed_out);
+
+    const long rows = CheckStoredRecords(12, 0x81, 29, {"first.jsonl", "second.jsonl"});
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 1u) << r.out;
+    const auto& s = summary[0];
+    EXPECT_EQ(s["completed"].asInt(), rows);
+    EXPECT_GE(s["failures"]["two answers"].asInt(), 1) << s.toStyledString();
+    EXPECT_EQ(s["two_monitors_may_share_addr"].asInt(), 1) << s.toStyledString();
+    EXPECT_NE(r.err.find("two answers (two monitors may share address 1)"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnswerTimes, TwoMonitorsAtOneAddress,
+                         ::testing::Values(SharedAddress{9, 11}, SharedAddress{11, 9}, SharedAddress{0, 30},
+                                           SharedAddress{5, 5}),
+                         [](const ::testing::TestParamInfo<SharedAddress>& info) {
+                             return std::to_string(info.param.first_ms) + "And" + std::to_string(info.param.second_ms) +
+                                    "ms";
+                         });
 
 }  // namespace

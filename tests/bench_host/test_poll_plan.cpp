@@ -31,12 +31,14 @@ TEST(PollPlan, NextPollStaysOnTheDevicesGrid) {
         int due_ms;       // when the tick that started the cycle was due
         int released_ms;  // when the device gave the bus back
         int next_ms;
+        long skipped = 0;  // ticks of the old grid passed whole: lost
     } cases[] = {
         {"cycle on time", 0, 200, 1000},
         {"started late by a neighbour, still on the grid", 0, 1400, 1000},
         {"exactly half a tick behind: the grid holds", 0, 1500, 1000},
         {"more than half a tick behind: a new grid from now", 0, 1501, 1501},
-        {"a long outage behind it", 0, 9000, 9000},
+        {"three ticks behind: the poll now stands for the last", 0, 3200, 3200, 2},
+        {"a long cycle behind it", 0, 9000, 9000, 8},
     };
     const PollPlan plan = Plan();
     for (const Case& c : cases) {
@@ -44,6 +46,8 @@ TEST(PollPlan, NextPollStaysOnTheDevicesGrid) {
         d.cycle_due_at = t0 + std::chrono::milliseconds(c.due_ms);
         plan.Released(d, t0 + std::chrono::milliseconds(c.released_ms));
         EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
+        EXPECT_EQ(d.skipped, c.skipped) << c.what;
+        EXPECT_EQ(d.Lost(), c.skipped) << c.what;
     }
 }
 

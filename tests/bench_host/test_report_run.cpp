@@ -66,16 +66,22 @@ TEST_F(ReportRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTheS
     EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["under_discharge"]["rounds"].asInt64() +
                   d["load_step_rounds"].asInt64() + d["watch"]["undecoded_rounds"].asInt64(),
               stored);
-    // The run counted its late polls; a lone monitor on its bus has none.
+    // The report's late polls and cycles are the run's own counts.  A lone
+    // monitor on a fault-free line has no late poll and loses none but the
+    // cycle the stop may cut, unless the machine held the process up: that
+    // is the machine's, and the run says so in its late polls.
+    const auto summaries = Events(JsonLines(run.out), "summary");
+    ASSERT_EQ(summaries.size(), 1u) << run.out;
     ASSERT_TRUE(d["watch"]["late_polls"].isIntegral()) << d["watch"].toStyledString();
-    EXPECT_EQ(d["watch"]["late_polls"].asInt(), 0);
-    // The run's own counts: every completed cycle stored a round; a fault-
-    // free line lost none but the one the stop may have cut.
+    EXPECT_EQ(d["watch"]["late_polls"].asInt(), summaries[0]["late_polls"].asInt());
     const Json::Value& counted = d["watch"]["cycles"];
     EXPECT_EQ(counted["runs_counted"].asInt(), 1);
     EXPECT_EQ(counted["runs_not_recorded"].asInt(), 0);
     EXPECT_EQ(counted["completed"].asInt64(), stored);
-    EXPECT_LE(counted["lost"].asInt64(), 1);
+    EXPECT_EQ(counted["completed"].asInt64(), summaries[0]["completed"].asInt64());
+    if (summaries[0]["late_polls"].asInt() == 0 && summaries[0]["skipped"].asInt() == 0) {
+        EXPECT_LE(counted["lost"].asInt64(), 1);
+    }
     EXPECT_GE(counted["started"].asInt64(), stored);
 
     // The simulator's cycles: each cell reply with the current that
@@ -221,58 +227,192 @@ TEST_F(ReportRun, CommandLineAndFilesThatCannotBeUsed) {
 
 namespace {
 
-class VerdictRun : public SiteRun {};
+std::string Num(double v) {
+    std::ostringstream out;
+    out << v;
+    return out.str();
+}
 
-// The simulator's modelled string, block 6 aged to 80 % of its rating,
-// tested at its rated current (a rating so small that the test takes half
-// a minute): the report's capacity and the block that ended the test agree
-// with the model's truth in the values log.
-TEST_F(VerdictRun, ACapacityTestOfTheModelledStringFindsItsAgedBlock) {
-    StartSim({"--seed", "3", "--current-sensor", "--battery", "--drift", "0", "--capacity-ah", "0.2",
-              "--capacity-hours", "0.01", "--block-capacity", "5:80", "--capacity-test", "20:3"});
-    const std::string site =
-        Site(R"({"id":12,"addr":1,"config":{"appSetting":{"current_ratio":1}},)"
-             R"("battery":{"capacity_ah":0.2,"capacity_hours":0.01}})");
-    const auto run = RunHost(site, {"--duration", "40"}, 120s);
-    ASSERT_EQ(run.status, 0) << run.err;
-    sim_.reset();
-
-    // The model's truth: block 6 holds 80 % of the rating, and the test
-    // ended.  At the rated current it runs (0.8)^k of the rated time, by
-    // Peukert's law: what the test's time-adjusted capacity measures.
-    double truth_capacity = 0;
-    bool ended = false;
-    {
-        std::ifstream in(dir_ + "/values.jsonl");
-        std::string line;
-        Json::CharReaderBuilder b;
-        while (std::getline(in, line)) {
-            Json::Value v;
-            std::string errs;
-            std::istringstream s(line);
-            if (!Json::parseFromStream(b, s, &v, &errs) || v["kind"].asString() != "truth") continue;
-            truth_capacity = v["capacity_ah"][5].asDouble() / v["capacity_ah"][4].asDouble() * 100.0;
-            ended = ended || v["test"].asString() == "ended";
-        }
+class VerdictRun : public SiteRun {
+protected:
+    // One run of a fresh simulator on its own link; the run's JSON lines.
+    // The values log is the simulator's, complete once it has stopped.
+    std::vector<Json::Value> RunOn(const std::vector<std::string>& sim, const std::string& battery, double seconds) {
+        link_ = dir_ + "/monitor" + std::to_string(++runs_) + ".pty";
+        StartSim(sim);
+        const auto run = RunHost(Site(R"({"id":12,"addr":1,"config":{"appSetting":{"current_ratio":1}},"battery":)" +
+                                      battery + "}"),
+                                 {"--duration", Num(seconds)}, 60s);
+        EXPECT_EQ(run.status, 0) << run.err;
+        sim_.reset();
+        return JsonLines(run.out);
     }
-    ASSERT_TRUE(ended);
-    EXPECT_NEAR(truth_capacity, 80.0, 1e-6);
-    const double truth_runtime_pct = std::pow(truth_capacity / 100.0, 1.121) * 100.0;
+    std::vector<Json::Value> ValuesLog(const std::string& kind) {
+        std::ifstream in(dir_ + "/values.jsonl");
+        std::stringstream text;
+        text << in.rdbuf();
+        std::vector<Json::Value> out;
+        for (auto& v : JsonLines(text.str()))
+            if (v["kind"].asString() == kind) out.push_back(v);
+        return out;
+    }
+    Json::Value Verdict(const std::vector<std::string>& extra = {}) {
+        const std::string json = dir_ + "/report" + std::to_string(runs_) + ".json";
+        std::vector<std::string> argv{kBin, "report", "--db", db_, "--out", json + ".html", "--json", json};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        const auto rep = ChildProcess::Run(argv, 60s);
+        EXPECT_EQ(rep.status, 0) << rep.err;
+        const Json::Value v = ReadJson(json)["devices"][0]["verdict"];
+        // The report says the verdict on its last line, as the demo shows it.
+        const std::string line = "verdict: device 12: " + v["state"].asString();
+        EXPECT_NE(rep.out.find(line), std::string::npos) << rep.out;
+        return v;
+    }
+    int runs_ = 0;
+};
 
-    const std::string html = dir_ + "/report.html", json = dir_ + "/report.json";
-    const auto rep = ChildProcess::Run({kBin, "report", "--db", db_, "--out", html, "--json", json}, 60s);
-    ASSERT_EQ(rep.status, 0) << rep.err;
-    const Json::Value v = ReadJson(json)["devices"][0]["verdict"];
-    ASSERT_EQ(v["capacity_tests"].size(), 1u) << v.toStyledString();
-    const Json::Value& t = v["capacity_tests"][0];
-    EXPECT_NEAR(t["capacity_pct"].asDouble(), truth_runtime_pct, 3.0) << t.toStyledString();
-    EXPECT_EQ(t["first_block"].asInt(), 6);
-    EXPECT_FALSE(t["lower_bound"].asBool());
-    EXPECT_DOUBLE_EQ(t["kt"].asDouble(), 1.0);
-    EXPECT_EQ(v["battery_from"].asString(), site);
-    EXPECT_EQ(v["state"].asString(), "act now");
-    EXPECT_EQ(v["findings"][0]["finding"].asString().rfind("capacity ", 0), 0u) << v["findings"][0].toStyledString();
-    EXPECT_EQ(v["charge_state"]["last"].asString(), "recharge");
+// A round's time of day in seconds, from its "at".
+double SecondsOfDay(const Json::Value& round) {
+    const std::string at = round["at"].asString();
+    return std::stod(at.substr(11, 2)) * 3600 + std::stod(at.substr(14, 2)) * 60 + std::stod(at.substr(17, 6));
+}
+
+// The simulator's modelled string against the verdict's figures, each
+// scenario a run of its own: the model's truth is in the values log.  The
+// model runs `speed` times the run's pace, so the site rates the string in
+// the run's time (100 Ah over 10 h becomes 100/speed Ah over 10/speed h:
+// the same current, the same Peukert ratio).
+TEST_F(VerdictRun, TheVerdictsFiguresAgreeWithTheModelledStringsTruth) {
+    const std::vector<std::string> battery{"--seed", "3", "--current-sensor", "--battery", "--drift", "0"};
+    auto sim = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), battery.begin(), battery.end());
+        return more;
+    };
+    auto rated = [](double speed) {
+        return R"({"capacity_ah":)" + Num(100 / speed) + R"(,"capacity_hours":)" + Num(10 / speed) + "}";
+    };
+    struct Case {
+        const char* what;
+        double temperature, speed, seconds;
+    } tests[] = {
+        // 30 A: 175 of the model's minutes at the rating, 80 % of them for block 6.
+        {"tested at 25 °C", 25, 500, 22},
+        {"tested at 35 °C: KT 0.93", 35, 1000, 13},
+    };
+    double capacity_25 = 0;
+    for (const auto& c : tests) {
+        SCOPED_TRACE(c.what);
+        db_ = dir_ + "/test" + std::to_string(runs_) + ".sqlite";
+        const auto lines = RunOn(sim({"--temperature", Num(c.temperature), "--battery-speed",
+                                      Num(c.speed), "--block-capacity", "5:80",
+                                      "--capacity-test", "30:2"}),
+                                 rated(c.speed), c.seconds);
+        // The truth: block 6 holds 80 % of the rating (at 25 °C; 6 % more at
+        // 35 °C), and the test ended.
+        const auto truth = ValuesLog("truth");
+        ASSERT_FALSE(truth.empty());
+        EXPECT_EQ(truth.back()["test"].asString(), "ended");
+        EXPECT_NEAR(truth.back()["capacity_ah"][5].asDouble() / truth.back()["capacity_ah"][4].asDouble(), 0.8, 1e-4);
+
+        const Json::Value v = Verdict();
+        ASSERT_EQ(v["capacity_tests"].size(), 1u) << v.toStyledString();
+        const Json::Value& t = v["capacity_tests"][0];
+        EXPECT_NEAR(t["capacity_pct"].asDouble(), 80.0, 3.0) << t.toStyledString();
+        EXPECT_NEAR(t["kt"].asDouble(), c.temperature == 25 ? 1.0 : 0.93, 1e-9);
+        // The model's string lasts 6 % longer at 35 °C, and its time counts
+        // KT: Ta / (Ts × KT) would read 14 % above the test at 25 °C.
+        if (c.temperature == 25)
+            capacity_25 = t["capacity_pct"].asDouble();
+        else
+            EXPECT_NEAR(t["capacity_pct"].asDouble() / capacity_25, 1.06 * 0.93, 0.03);
+        EXPECT_EQ(t["first_block"].asInt(), 6);
+        EXPECT_FALSE(t["lower_bound"].asBool());
+        EXPECT_EQ(t["decision"].asString(), "replace");
+        EXPECT_EQ(v["state"].asString(), "act now");
+        EXPECT_EQ(v["findings"][0]["finding"].asString().rfind("capacity ", 0), 0u)
+            << v["findings"][0].toStyledString();
+        EXPECT_EQ(v["charge_state"]["last"].asString(), "recharge");
+        if (c.temperature != 25) continue;
+
+        // Time remaining a quarter into the test, live in the run's lines,
+        // against the model's state at that point: block 6's charge left,
+        // drawn at Peukert's rate, in the run's seconds.
+        std::vector<Json::Value> discharging;
+        for (const auto& r : Events(lines, "round"))
+            if (r["charge_state"].asString() == "discharge") discharging.push_back(r);
+        std::vector<Json::Value> under_load;
+        for (const auto& e : truth)
+            if (e["current_a"].asDouble() < -1) under_load.push_back(e);
+        ASSERT_GT(discharging.size(), 40u);
+        ASSERT_GT(under_load.size(), 40u);
+        const double test_s = under_load.back()["t"].asDouble() - under_load.front()["t"].asDouble();
+        const Json::Value* quarter = nullptr;
+        for (const auto& r : discharging)
+            if (!quarter && SecondsOfDay(r) - SecondsOfDay(discharging.front()) >= test_s / 4) quarter = &r;
+        const Json::Value* state = nullptr;
+        for (const auto& e : under_load)
+            if (!state && e["t"].asDouble() - under_load.front()["t"].asDouble() >=
+                              SecondsOfDay(*quarter) - SecondsOfDay(discharging.front()))
+                state = &e;
+        ASSERT_TRUE(quarter && state);
+        const double drawn_a = 30 * std::pow(30 * 10 / 100.0, 0.121);
+        double truth_s = 1e9;
+        for (int b = 0; b < 29; ++b)
+            truth_s = std::min(truth_s, (*state)["soc"][b].asDouble() * (*state)["capacity_ah"][b].asDouble() /
+                                            drawn_a * 3600 / c.speed);
+        EXPECT_NEAR((*quarter)["time_remaining_s"].asDouble(), truth_s, truth_s * 0.1) << quarter->toStyledString();
+    }
+
+    // Block 11 at 1.6 times the resistance of its baseline run: load steps
+    // of 20 A within a discharge (10 A, 30 A for 1.5 s, 10 A again), the
+    // blocks at 20 mΩ so that a 10 mV reading resolves 2.5 % of a step.
+    {
+        SCOPED_TRACE("resistance on its baseline");
+        db_ = dir_ + "/resistance.sqlite";
+        const std::vector<std::string> steps{"--battery-speed", "100", "--cell-resistance", "20", "--capacity-test",
+                                             "10:1", "--discharge", "30:2:1.5"};
+        RunOn(sim(steps), rated(100), 4.5);
+        const auto set = ChildProcess::Run({kBin, "baseline", "--db", db_, "--set"}, 30s);
+        ASSERT_EQ(set.status, 0) << set.err;
+        auto aged = steps;
+        aged.insert(aged.end(), {"--high-resistance", "10:1.6"});
+        const auto rounds = Events(RunOn(sim(aged), rated(100), 4.5), "round");
+        ASSERT_FALSE(rounds.empty());
+        const Json::Value v = Verdict({"--from", rounds.front()["at"].asString()});
+        const Json::Value& blocks = v["resistance"]["blocks"];
+        ASSERT_EQ(blocks.size(), 29u) << v["resistance"].toStyledString();
+        for (const auto& b : blocks) {
+            SCOPED_TRACE(b.toStyledString());
+            EXPECT_EQ(b["flag"].asString(), b["block"].asInt() == 11 ? "act" : "");
+        }
+        EXPECT_NEAR(blocks[10]["rise_pct"].asDouble(), 60.0, 10.0);
+        EXPECT_GE(v["resistance"]["steps_on_charge"].asInt(), 1) << "the test's start, off float";
+    }
+
+    // On float at 35 °C, block 5 held at 13.5 V, the float voltage at 25 °C:
+    // high against its target of 13.32 V whenever on float, never judged
+    // while the string discharges (20 A for a second).
+    {
+        SCOPED_TRACE("float at 35 °C");
+        db_ = dir_ + "/float.sqlite";
+        RunOn(sim({"--temperature", "35", "--weak-cell", "4:13.5", "--discharge", "20:1.5:1"}),
+              R"({"float_settle_s":0})", 4);
+        const Json::Value v = Verdict();
+        const Json::Value& f = v["float"];
+        EXPECT_GT(f["rounds_judged"].asInt(), 10) << f.toStyledString();
+        EXPECT_GT(f["rounds_held"].asInt(), 5);
+        EXPECT_NEAR(f["last_target_v"].asDouble(), 13.32, 1e-6);
+        for (const auto& b : f["blocks"]) {
+            SCOPED_TRACE(b.toStyledString());
+            EXPECT_EQ(b["out_of_band_rounds"].asInt(), b["block"].asInt() == 5 ? f["rounds_judged"].asInt() : 0);
+        }
+        EXPECT_NEAR(f["blocks"][4]["worst_mv"].asDouble(), 180, 5);
+        bool found = false;
+        for (const auto& x : v["findings"])
+            found = found ||
+                    x["finding"].asString() == "block 5: 180 mV above its float target of 13.32 V at 35.0 °C; flagged";
+        EXPECT_TRUE(found) << v["findings"].toStyledString();
+    }
 }
 
 }  // namespace

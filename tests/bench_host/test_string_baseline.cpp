@@ -34,10 +34,11 @@ constexpr int64_t kStart = 1796728620000;
 // The second period follows the first after a pause.
 constexpr int64_t kNext = 3 * 3600000;
 
-// Two hours on float at 13.5 V a block, then six load steps of 20 A in
-// which every block sags by its resistance (block 11 by `block11_mohm`),
-// a round every 10 s; block 4 floats 30 mV high.
-void StorePeriod(HistoryStore& store, int64_t start, double block11_mohm) {
+// Two hours on float at 13.5 V a block, then six times a load of 10 A off
+// float stepped to 30 A, in which every block sags by its resistance (block 11 by `block11_mohm`),
+// a round every 10 s; block 4 floats 30 mV high.  from_a 0.3: the load is
+// stepped to 30 A straight off float.
+void StorePeriod(HistoryStore& store, int64_t start, double block11_mohm, double from_a = -10) {
     int64_t ms = start;
     auto save = [&](double amps) {
         Battery32_Data_t r{};
@@ -59,7 +60,7 @@ void StorePeriod(HistoryStore& store, int64_t start, double block11_mohm) {
     store.Writer().BeginRun({0, "", "", "/lib/a.so", 1, "ab", "", "0"}, TimeStamp::FromMs(start));
     for (int k = 0; k < 720; ++k) save(0.3);
     for (int k = 0; k < 6; ++k)
-        for (const double a : {0.3, 0.3, -19.7, -19.7}) save(a);
+        for (const double a : {from_a, from_a, -30.0, -30.0, 0.3, 0.3}) save(a);
     save(0.3);
     store.Writer().EndRun(TimeStamp::FromMs(ms));
 }
@@ -127,8 +128,26 @@ TEST(StringBaseline, KeptFromOnePeriodTheNextIsJudgedAgainstIt) {
     const Json::Value json = after.ToJson()["devices"][0]["verdict"];
     EXPECT_EQ(json["state"].asString(), "act now");
     EXPECT_NEAR(json["resistance"]["blocks"][10]["rise_pct"].asDouble(), 60.0, 10.0);
+    EXPECT_EQ(json["resistance"]["steps"].asInt(), 6);
+    // Off float and back, but for the first, whose round on float lies in
+    // a minute read as its summary.
+    EXPECT_EQ(json["resistance"]["steps_on_charge"].asInt(), 11);
+    EXPECT_TRUE(json["resistance"]["note"].isNull());
     EXPECT_NEAR(json["float"]["blocks"][3]["drift_mv"].asDouble(), 0.0, 0.5);
     EXPECT_NE(after.ToHtml().find("Device 12: <span style='color:#c62828'>act now</span>"), std::string::npos);
+
+    // Load steps only off float: a baseline of float voltages, and why it
+    // holds no resistance.
+    const std::string off_float = dir + "/off-float.sqlite";
+    {
+        HistoryStore s(off_float, HistoryStore::Access::kReadWrite);
+        StorePeriod(s, kStart, 5.0, 0.3);
+    }
+    const auto kept = RunChild({bin, "baseline", "--db", off_float, "--set"});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_NE(kept.err.find("device 12: no resistance in the baseline: no load step within a discharge: 12 steps"),
+              std::string::npos)
+        << kept.err;
     fs::remove_all(dir);
 }
 

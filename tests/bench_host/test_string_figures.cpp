@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "report/ChartTicks.h"
 #include "report/StringFigures.h"
+#include "report/StringReport.h"
 
 using report::Round;
 using report::Series;
@@ -273,6 +275,81 @@ TEST(StringFigures, ChartColumnsAreToScaleInTimeWithGapsBlank) {
     // Lines break at the same gaps.
     const std::vector<Series::Bucket> b{bucket(0, 59, 60, 1), bucket(60, 119, 60, 1), bucket(300, 359, 60, 1)};
     EXPECT_EQ(report::UnbrokenRuns(b, 120000), (std::vector<std::pair<std::size_t, std::size_t>>{{0, 2}, {2, 3}}));
+}
+
+// Ticks a reader can name: 1, 2 or 5 × 10^n on a value axis, as many as
+// fit; whole steps of the local clock on a time axis.
+TEST(StringFigures, ChartTicksFallOnRoundValuesAndTimes) {
+    const struct {
+        double lo, hi;
+        int most;
+        std::vector<double> ticks;
+        int digits;
+    } values[] = {
+        {0, 10, 6, {0, 2, 4, 6, 8, 10}, 0},
+        {0, 1, 6, {0, 0.2, 0.4, 0.6, 0.8, 1}, 1},
+        {12.37, 13.91, 6, {12.5, 13, 13.5}, 1},
+        {-21.3, 2.1, 6, {-20, -15, -10, -5, 0}, 0},
+        {0.001, 0.0042, 5, {0.001, 0.002, 0.003, 0.004}, 3},
+        {340, 420, 6, {340, 360, 380, 400, 420}, 0},
+        {5, 5, 6, {}, 0},
+        {NAN, 1, 6, {}, 0},
+    };
+    for (const auto& c : values) {
+        const auto t = report::ChartTicks::Values(c.lo, c.hi, c.most);
+        ASSERT_EQ(t.values.size(), c.ticks.size()) << c.lo << ".." << c.hi;
+        for (std::size_t i = 0; i < t.values.size(); ++i) EXPECT_NEAR(t.values[i], c.ticks[i], 1e-9) << c.lo;
+        if (!c.ticks.empty()) {
+            EXPECT_EQ(t.digits, c.digits) << c.lo << ".." << c.hi;
+        }
+    }
+    constexpr int64_t kDay0 = 1764979200000, kS = 1000, kMin = 60 * kS, kH = 60 * kMin;  // a UTC midnight
+    const struct {
+        const char* what;
+        int64_t t0, t1;
+        long offset_s;
+        int64_t step, first;
+        std::size_t n;
+    } times[] = {
+        {"20 s: every 5 s", kDay0 + 3500, kDay0 + 23200, 0, 5 * kS, kDay0 + 5 * kS, 4},
+        {"a round second is a tick", kDay0 + 5 * kS, kDay0 + 9 * kS, 0, kS, kDay0 + 5 * kS, 5},
+        {"90 min: every 15 min", kDay0 + 10 * kH + 7 * kMin, kDay0 + 11 * kH + 37 * kMin, 0, 15 * kMin,
+         kDay0 + 10 * kH + 15 * kMin, 6},
+        {"2 days: every 12 h", kDay0 + 30 * kMin, kDay0 + 48 * kH + 30 * kMin, 0, 12 * kH, kDay0 + 12 * kH, 4},
+        {"5 h at +05:30: on the local hour", kDay0 + 20 * kMin, kDay0 + 5 * kH + 10 * kMin, 19800, kH,
+         kDay0 + 30 * kMin, 5},
+        {"2 days at +08:00: local noon and midnight", kDay0 + 30 * kMin, kDay0 + 48 * kH + 30 * kMin, 28800, 12 * kH,
+         kDay0 + 4 * kH, 4},
+        {"40 days: every 10 days", kDay0 + 30 * kMin, kDay0 + 40 * 24 * kH + 30 * kMin, 0, 240 * kH,
+         kDay0 + 2 * 24 * kH, 4},
+    };
+    for (const auto& c : times) {
+        const auto t = report::ChartTicks::Times(c.t0, c.t1, 7, c.offset_s);
+        EXPECT_EQ(t.step_ms, c.step) << c.what;
+        ASSERT_EQ(t.ms.size(), c.n) << c.what;
+        EXPECT_EQ(t.ms.front(), c.first) << c.what;
+        EXPECT_LE(t.ms.back(), c.t1) << c.what;
+    }
+    const std::string stamp = "2026-12-08T23:04:30.000+00:00";
+    EXPECT_EQ(report::ChartTicks::Label(stamp, 5 * kS), "23:04:30");
+    EXPECT_EQ(report::ChartTicks::Label(stamp, 15 * kMin), "23:04");
+    EXPECT_EQ(report::ChartTicks::Label(stamp, 24 * kH), "12-08");
+}
+
+// A table's moments never wrap; its paths wrap only after a '/'.
+TEST(StringFigures, TimesAndPathsWrapOnlyWhereTheyMay) {
+    const struct {
+        std::string path, html;
+    } paths[] = {
+        {"/work/wt/a.json",
+         "<span class='path'><span>/</span><wbr><span>work/</span><wbr><span>wt/</span><wbr><span>a.json</span></span>"},
+        {"build/demo-site.json", "<span class='path'><span>build/</span><wbr><span>demo-site.json</span></span>"},
+        {"a<b/c/", "<span class='path'><span>a&lt;b/</span><wbr><span>c/</span></span>"},
+        {"", "<span class='path'></span>"},
+    };
+    for (const auto& c : paths) EXPECT_EQ(report::PathHtml(c.path), c.html) << c.path;
+    EXPECT_EQ(report::TimeHtml("2026-12-08T23:04:37.538+00:00"),
+              "<span class='t'>2026-12-08T23:04:37.538+00:00</span>");
 }
 
 TEST(StringFigures, DischargesPastTheBoundAreCountedNotKept) {

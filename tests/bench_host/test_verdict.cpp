@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "verdict/BlockResistance.h"
 #include "verdict/CapacityTest.h"
 #include "verdict/ChargeState.h"
 #include "verdict/Findings.h"
+#include "verdict/FloatAlarms.h"
 #include "verdict/FloatCompliance.h"
 #include "verdict/LiveCharge.h"
 #include "verdict/PeriodFigures.h"
@@ -123,12 +125,18 @@ TEST(FloatCompliance, BlocksAgainstTheCompensatedTargetOnlyOnceSettledOnFloat) {
 }
 
 // Rounds 2 s apart whose currents follow `amps`; each block's voltage is
-// 13.0 V less its resistance times the current, read in 10 mV steps.
-std::vector<Reading> Steps(const std::vector<double>& amps, const std::vector<double>& mohm, double gap_s = 2) {
+// 13.0 V less its resistance times the current, read in 10 mV steps, plus
+// `surface_v` while the current charges it (from 0 up).
+// cells_lag: each round's blocks read at the previous round's current, as
+// when the load changes between a round's cell and current readings.
+std::vector<Reading> Steps(const std::vector<double>& amps, const std::vector<double>& mohm, double gap_s = 2,
+                           bool cells_lag = false, double surface_v = 0) {
     std::vector<Reading> out;
     for (std::size_t i = 0; i < amps.size(); ++i) {
         Reading r = Round(static_cast<double>(i) * gap_s, amps[i], 0);
-        for (int b = 0; b < kBlocks; ++b) r.blocks[b] = std::round((13.0 + amps[i] * mohm[b] / 1000.0) * 100) / 100;
+        const double cell_amps = cells_lag && i > 0 ? amps[i - 1] : amps[i];
+        const double open_v = 13.0 + (cell_amps >= 0 ? surface_v : 0.0);
+        for (int b = 0; b < kBlocks; ++b) r.blocks[b] = std::round((open_v + cell_amps * mohm[b] / 1000.0) * 100) / 100;
         out.push_back(r);
     }
     return out;
@@ -141,19 +149,32 @@ TEST(BlockResistance, StepsCountOnlyWhenLargeSteadyAndClose) {
         std::vector<double> amps;
         double gap_s;
         std::size_t steps;
+        bool cells_lag;
+        long on_charge = 0;
+        double surface_v = 0;
     } cases[] = {
-        {"one step down and one up", {0, 0, -20, -20, -20, 0, 0}, 2, 2},
-        {"too small a step", {0, 0, -8, -8, 0, 0}, 2, 0},
-        {"a ramp: every round mid-step", {0, -10, -20, -30, -40, -50}, 2, 0},
-        {"still moving after the step", {0, 0, -20, -25, -25}, 2, 0},
-        {"rounds too far apart", {0, 0, -20, -20, -20}, 30, 0},
-        {"a charger's step counts too", {0, 0, 15, 15}, 2, 1},
+        {"one step down and one up", {0, 0, -20, -20, -20, 0, 0}, 2, 2, false},
+        {"too small a step", {0, 0, -8, -8, 0, 0}, 2, 0, false},
+        {"a ramp: every round mid-step", {0, -10, -20, -30, -40, -50}, 2, 0, false},
+        {"still moving after the step", {0, 0, -20, -25, -25}, 2, 0, false},
+        {"rounds too far apart", {0, 0, -20, -20, -20}, 30, 0, false},
+        {"a charger's step is left out", {0, 0, 15, 15}, 2, 0, false, 1},
+        {"the step's round read its blocks before the change", {0, 0, -20, -20, -20, 0, 0}, 2, 2, true},
+        {"from float, the surface voltage collapsing, is left out", {0.1, 0.1, -20, -20, -20}, 2, 0, false, 1, 0.5},
+        {"from float at more than rest current", {0.5, 0.5, -20, -20, -20}, 2, 0, false, 1, 0.5},
+        {"within a discharge is taken", {-10, -10, -30, -30, -30}, 2, 1, false},
+        {"from a discharge into the charger's recharge is left out", {-20, -20, 15, 15}, 2, 0, false, 1, 0.2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         verdict::BlockResistance br(BatteryData{}, kBlocks);
-        for (const auto& r : Steps(c.amps, flat, c.gap_s)) br.Add(r);
+        for (const auto& r : Steps(c.amps, flat, c.gap_s, c.cells_lag, c.surface_v)) br.Add(r);
         EXPECT_EQ(br.Steps(), c.steps);
+        EXPECT_EQ(br.StepsOnCharge(), c.on_charge);
+        EXPECT_EQ(br.NoStepReason().empty(), c.steps > 0 || c.on_charge == 0) << br.NoStepReason();
+        if (c.steps) {
+            EXPECT_NEAR(*br.Figures()[0].median_mohm, 5.0, 0.5);  // a 10 mV reading of 75 mV: 5.3
+        }
     }
 }
 
@@ -300,11 +321,16 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
         double capacity_pct, amps, elapsed_min, weak_v_per_min;
         double minutes;
         const char* method;
+        double others_v_per_min;
     } cases[] = {
-        {"a quarter through at the 10 h rate", 100, 10, 150, 0, 450, "peukert"},
-        {"at the start", 100, 10, 0, 0, 600, "peukert"},
-        {"a string tested at 80 %", 80, 10, 0, 0, 467.213, "peukert"},
-        {"the weakest block falling 10 mV a minute, 1 V above its end", 100, 10, 150, 0.01, 100, "weakest block"},
+        {"a quarter through at the 10 h rate", 100, 10, 150, 0, 450, "peukert", 0},
+        {"at the start", 100, 10, 0, 0, 600, "peukert", 0},
+        {"a string tested at 80 %", 80, 10, 0, 0, 467.213, "peukert", 0},
+        {"the weakest block falling 10 mV a minute, 1 V above its end", 100, 10, 150, 0.01, 100, "weakest block", 0},
+        // Its slope alone gives 400 minutes; (0.8 - 0.25) x 600 by its share.
+        {"block 7 falling a quarter faster than the others: 80 % of their charge", 100, 10, 150, 0.0025, 330,
+         "weakest block", 0.002},
+        {"every block falling alike", 100, 10, 150, 0.002, 450, "peukert", 0.002},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -312,7 +338,7 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
         // The live figures, from the rounds' records as the run completes them.
         verdict::LiveCharge live{BatteryData{}};
         for (int s = 0; s <= c.elapsed_min * 60; s += 10) {
-            Reading r = Round(s, -c.amps, 12.2);
+            Reading r = Round(s, -c.amps, 12.2 + c.others_v_per_min * (c.elapsed_min - s / 60.0));
             r.blocks[6] = 11.5 + c.weak_v_per_min * (c.elapsed_min - s / 60.0);
             tr.Add(r);
             BatteryRecord rec;
@@ -343,19 +369,95 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
     }
 }
 
+
+// A run's float alarms over rounds a minute apart: each stretch is so many
+// minutes at a current, every block at `others_v` but block 6 at `block6_v`.
+struct Stretch {
+    int minutes;
+    double current, others_v, block6_v, temperature;
+};
+
+std::vector<std::string> FloatAlarmsOver(const std::vector<Stretch>& stretches) {
+    verdict::LiveCharge live{BatteryData{}};
+    verdict::FloatAlarms alarms{BatteryData{}};
+    std::vector<std::string> out;
+    int minute = 0;
+    for (const auto& s : stretches)
+        for (int m = 0; m < s.minutes; ++m, ++minute) {
+            Reading r = Round(minute * 60.0, s.current, s.others_v, s.temperature);
+            r.blocks[5] = s.block6_v;
+            const auto step = alarms.Next(r, live.Add(r));
+            const std::string at = std::to_string(minute) + " ";
+            if (step.hold) out.push_back(at + step.hold->Text());
+            for (const auto& c : step.changes) out.push_back(at + (c.raised ? "+" : "-") + c.name + " " + c.bound);
+        }
+    return out;
+}
+
+TEST(FloatAlarms, RaisedOnceSettledOnFloatAndHeldOffIt) {
+    const Stretch float35_block6_at_25c{90, 0.3, 13.32, 13.5, 35};
+    struct Case {
+        const char* what;
+        std::vector<Stretch> stretches;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"on float at 35 °C a block held at the 25 °C voltage is flagged high once settled",
+         {float35_block6_at_25c}, {"60 +battery_5_float high"}},
+        {"during a discharge none is raised", {{120, -20, 12.2, 13.5, 35}}, {}},
+        {"one block low, back in band", {{70, 0.3, 13.5, 13.4, 25}, {5, 0.3, 13.5, 13.5, 25}},
+         {"60 +battery_5_float low", "70 -battery_5_float low"}},
+        // Held, not cleared, when a discharge starts: the discharge says
+        // nothing of block 6's float voltage.  Back on float (after the
+        // recharge and the settle time) block 6 is judged afresh.
+        {"a raised alarm is held through a discharge and its recharge",
+         {{70, 0.3, 13.32, 13.5, 35}, {30, -20, 12.2, 12.1, 35}, {20, 10, 13.6, 13.6, 35}, {70, 0.3, 13.32, 13.32, 35}},
+         {"60 +battery_5_float high", "70 float alarms held: discharge", "180 float alarms resumed after 6600 s held",
+          "180 -battery_5_float high"}},
+        {"still out of band back on float: no new raise", {{70, 0.3, 13.32, 13.5, 35}, {10, -20, 12.2, 12.1, 35},
+                                                          {70, 0.3, 13.32, 13.5, 35}},
+         {"60 +battery_5_float high", "70 float alarms held: discharge", "141 float alarms resumed after 4260 s held"}},
+        {"a short spell off float before the first judgement is no hold",
+         {{30, 0.3, 13.5, 13.5, 25}, {5, 0.0, 12.8, 12.8, 25}, {70, 0.3, 13.5, 13.35, 25}},
+         {"96 +battery_5_float low"}},  // the jump back to float reads as a minute's recharge
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(FloatAlarmsOver(c.stretches), c.events);
+    }
+}
+
+TEST(FloatAlarms, TheStringsMeanBlockAndTheCompensatedBand) {
+    verdict::LiveCharge live{BatteryData{}};
+    verdict::FloatAlarms alarms{BatteryData{}};
+    std::vector<AlarmEvaluator::Change> changes;
+    for (int m = 0; m <= 60; ++m) {
+        const Reading r = Round(m * 60.0, 0.3, 13.5, 35);  // the whole string at the 25 °C voltage
+        changes = alarms.Next(r, live.Add(r)).changes;
+    }
+    ASSERT_EQ(changes.size(), 30u);
+    EXPECT_EQ(changes.back().name, "string_float");
+    EXPECT_NEAR(changes[5].limit, 13.38, 1e-5);  // 13.32 V at 35 °C, +60 mV
+    EXPECT_NEAR(changes[5].value, 13.5, 1e-5);
+    EXPECT_EQ(changes[5].label, "block 6 float");
+    EXPECT_EQ(changes[5].name, "battery_5_float");  // as the plug-in names block 6: battery_5_value
+    EXPECT_EQ(alarms.Standing().size(), 30u);
+    EXPECT_FALSE(alarms.Held());
+}
+
 }  // namespace
 
 namespace {
 
 // A period of rounds 10 s apart: hours on float at `temperature` (block 6
-// held at `block6_float_v` when above 0), six load steps of 20 A (block 11
-// at `block11_mohm`), then, with test_min above 0, a test discharge at
+// held at `block6_float_v` when above 0), six times a load taken off float
+// at `step_from_a` and stepped to 30 A (block 11 at `block11_mohm`), then, with test_min above 0, a test discharge at
 // 10 A in which block 6 ends at `weak_min` minutes (the others would at
 // 700), then an hour's recharge at the charger's limit.
 struct Period {
     double float_h = 2, temperature = 25, block6_float_v = 0;
     double test_min = 0, weak_min = 0;
     double block11_mohm = 5;
+    double step_from_a = -10;  // 0.3: every step is off float
 };
 
 verdict::PeriodResult Feed(const Period& p, const std::vector<double>& baseline = {}) {
@@ -372,9 +474,9 @@ verdict::PeriodResult Feed(const Period& p, const std::vector<double>& baseline 
     };
     for (double s = 0; s < p.float_h * 3600; s += 10)
         add(0.3, [&](int b) { return b == 5 && p.block6_float_v > 0 ? p.block6_float_v : target; });
-    // Load steps of 20 A: each block sags by its resistance.
+    // Load steps within a discharge: each block sags by its resistance.
     for (int k = 0; k < 6; ++k)
-        for (const double amps : {0.3, 0.3, -19.7, -19.7}) {
+        for (const double amps : {p.step_from_a, p.step_from_a, -30.0, -30.0, 0.3, 0.3}) {
             add(amps, [&](int b) {
                 const double mohm = b == 10 ? p.block11_mohm : 5.0;
                 const double on_float = b == 5 && p.block6_float_v > 0 ? p.block6_float_v : target;
@@ -400,21 +502,62 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     p.test_min = 600;
     p.weak_min = 480;
     const auto r = Feed(p);
-    // After each load step the voltage recovers: a few rounds of recharge.
-    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::floating)], 2 * 3600, 60);
-    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::discharge)], 480 * 60 + 6 * 20, 60);
-    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::recharge)], 3600 + 6 * 20, 60);
+    // Each load is taken off float and given back to it.
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::floating)], 2 * 3600 + 6 * 20, 60);
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::discharge)], 480 * 60 + 6 * 40, 60);
+    EXPECT_NEAR(r.seconds[static_cast<int>(Charge::recharge)], 3600, 60);
     EXPECT_EQ(r.last_state, Charge::recharge);
     ASSERT_EQ(r.tests.size(), 1u) << "the load steps are no test";
     EXPECT_NEAR(r.tests[0].capacity_pct, 480 * 0.93 / 600 * 100, 0.5);
     EXPECT_EQ(r.tests[0].first_block, 6);
-    EXPECT_EQ(r.resistance_steps, 12u) << "eleven load steps, and the charger's at the end of the test";
+    EXPECT_EQ(r.resistance_steps, 6u) << "the steps within each discharge";
+    EXPECT_EQ(r.resistance_steps_on_charge, 14) << "off float and back, into the test, the charger's after it";
+    EXPECT_TRUE(r.resistance_note.empty());
     ASSERT_TRUE(r.last_float);
     EXPECT_EQ(r.last_float->out_of_band, 1);
     EXPECT_EQ(r.out_of_band_rounds[5], r.float_rounds);
     EXPECT_EQ(r.out_of_band_rounds[4], 0);
     EXPECT_NEAR(r.worst_float_mv[5], 180, 0.1);
     EXPECT_GT(r.float_held_rounds, 360) << "the first hour on float settles; discharge and recharge hold";
+}
+
+// A discharge from `from_a` to `to_a` in a straight line over `minutes`,
+// a round each 10 s, then float again: in a run the operator marked as a
+// capacity test, or not.
+TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
+    struct Case {
+        const char* what;
+        double from_a, to_a, minutes;
+        bool marked;
+        std::size_t tests;
+        bool steady;
+    } cases[] = {
+        {"steady at 10 A for an hour", 10, 10, 60, false, 1, true},
+        {"steady at 10 A, marked", 10, 10, 60, true, 1, true},
+        {"a load bank drifting from 12 A to 8 A: each steady stretch a test", 12, 8, 60, false, 4, true},
+        {"drifting, marked: one test at its mean current", 12, 8, 60, true, 1, false},
+        {"three minutes: a load step, no test", 10, 10, 3, false, 0, true},
+        {"three minutes, marked: a test stopped early", 10, 10, 3, true, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::PeriodFigures f(BatteryData{}, kBlocks);
+        double t = 0;
+        for (; t < 600; t += 10) f.Add(Round(t, 0.3, 13.5));
+        const double end = t + c.minutes * 60;
+        for (const double start = t; t < end; t += 10)
+            f.Add(Round(t, -(c.from_a + (c.to_a - c.from_a) * (t - start) / (end - start)), 12.2), c.marked);
+        for (const double stop = t + 600; t < stop; t += 10) f.Add(Round(t, 0.3, 13.5));
+        const auto r = f.Finish();
+        ASSERT_EQ(r.tests.size(), c.tests);
+        if (c.tests == 0) continue;
+        EXPECT_EQ(r.tests[0].marked, c.marked);
+        EXPECT_EQ(r.tests[0].steady, c.steady);
+        EXPECT_TRUE(r.tests[0].lower_bound);
+        if (c.marked) {
+            EXPECT_NEAR(r.tests[0].current_a, (c.from_a + c.to_a) / 2, 0.1);
+        }
+    }
 }
 
 TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
@@ -437,6 +580,8 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
          {"block 11: resistance 8.0 mΩ, +60 % on the string's median of 5.0 mΩ (no baseline); investigate"}},
         {"block 6 held at the 25 °C float voltage at 35 °C", Period{2, 35, 13.5, 0, 0, 5}, false, {}, "attention",
          {"block 6: 180 mV above its float target of 13.32 V at 35.0 °C; flagged"}},
+        {"block 11 at 1.6 times, its steps all off float", Period{2, 25, 0, 0, 0, 8, 0.3}, true, {}, "good",
+         {"resistance: none measured"}},
         {"a cell the report flagged, and a resistance to act on", Period{2, 25, 0, 0, 0, 8}, true,
          {{18, -630, false, 1200, 100}}, "act now",
          {"block 11: resistance +60 %", "block 18: 630 mV below the string's mean at rest; flagged"}},
@@ -451,6 +596,19 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
             EXPECT_EQ(v.findings[i].text.rfind(c.findings[i], 0), 0u) << v.findings[i].text;
             EXPECT_FALSE(v.findings[i].evidence.empty());
         }
+    }
+    // A test shorter than a minute states its times in seconds, not as "0 min".
+    for (const double min : {13.0 / 60, 480.0}) {
+        verdict::PeriodResult p;
+        p.tests.emplace_back();
+        auto& t = p.tests.back();
+        t.current_a = 20, t.actual_min = min, t.rated_min = min * 1.3, t.first_block = 6, t.first_block_min = min;
+        t.temperature_c = 25, t.kt = 1, t.capacity_pct = 77, t.decision = "replace";
+        EXPECT_EQ(verdict::Findings::Judge(p, BatteryData{}, {}, 10, "").findings.at(0).evidence,
+                  min < 1 ? "discharge at 20.0 A for 13 s against 17 s rated at that current; block 6 first at 10.50 V "
+                            "after 13 s; 25.0 °C"
+                          : "discharge at 20.0 A for 480 min against 624 min rated at that current; block 6 first at "
+                            "10.50 V after 480 min; 25.0 °C");
     }
     const auto none = verdict::Findings::Judge(verdict::PeriodResult{}, BatteryData{}, {}, 0, "");
     EXPECT_EQ(none.state, "no data");

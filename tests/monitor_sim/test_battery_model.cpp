@@ -32,9 +32,11 @@ TEST(BatteryModel, DischargeLastsAsPeukertSaysForEachBlocksCapacity) {
     } cases[] = {
         // A full block runs to about 99 % of its charge before 10.5 V.
         {"rated current, all at 100 %", 10, 25, 100, 600 * 0.993, 1},
-        // An 80 Ah block at 10 A runs at more than its own 10 h rate.
-        {"block 6 at 80 %", 10, 25, 80, 467.213 * 0.993, 6},
+        // An aged block holds less charge at the same rate: its share of
+        // the rated time at any current.
+        {"block 6 at 80 %", 10, 25, 80, 480 * 0.993, 6},
         {"twice the rated current", 20, 25, 100, 275.865 * 0.993, 1},
+        {"block 6 at 80 % at twice the rated current", 20, 25, 80, 275.865 * 0.8 * 0.99, 6},
         {"at 35 °C capacity is 6 % more", 10, 35, 100, 600 * 1.06 * 0.993, 1},
     };
     for (const auto& c : cases) {

@@ -194,6 +194,12 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
         }
         if (std::string e = WriteFile(files.html, report.ToHtml()); !e.empty()) return Fail(e);
         std::cout << "report: " << files.html << std::endl;
+        // The verdict of each string, and what it rests on most, as the
+        // report opens with it.
+        for (const auto& v : report.verdicts)
+            std::cout << "verdict: device " << v.id << ": " << v.verdict.state
+                      << (v.verdict.findings.empty() ? std::string() : "; " + v.verdict.findings.front().text)
+                      << std::endl;
         if (!files.json.empty()) {
             Json::StreamWriterBuilder b;
             b["indentation"] = " ";
@@ -243,6 +249,10 @@ int Baseline(const std::string& db, const StringReport::Options& options, bool s
                                   << std::endl;
                         continue;
                     }
+                    const std::string& why = r.verdicts[i].figures.resistance_note;
+                    if (!why.empty())
+                        std::cerr << "bench-host: device " << b.device_id << ": no resistance in the baseline: " << why
+                                  << std::endl;
                     kept.push_back(std::move(b));
                 }
             }
@@ -316,6 +326,11 @@ int main(int argc, char** argv) {
                     "Keep the raw rounds for N days (0: for good); the per-minute summary, alarms, health and runs "
                     "are always kept [default: the site file's \"keep_rounds_days\", else 0]")
         ->check(command_line::Range(0, SiteConfig::kMaxKeepRoundsDays));
+    run->add_option("--test", run_options.test_note,
+                    "Mark the run as a capacity test, with a note saying which (e.g. \"annual test, 10 A load bank\"): "
+                    "stored with the run, and the report takes the run's discharge as the test even where its current "
+                    "was not steady or it was short")
+        ->check(kNotEmpty);
     std::string run_http;
     run->add_option("--http", run_http,
                     "Serve the live page, the history page and /metrics on [ADDR:]PORT while the run goes on "

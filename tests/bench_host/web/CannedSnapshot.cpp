@@ -74,6 +74,9 @@ LiveSnapshot Site(int64_t now_ms) {
     d12.charge->remaining.discharging = true;
     d12.charge->remaining.minutes = 83.4;
     d12.charge->remaining.method = "weakest block";
+    // A float alarm raised on float, held through the discharge.
+    d12.cells[kAlarmCell - 1].float_alarm = true;
+    d12.float_alarms_held = true;
     s.devices.push_back(Device(13, H::kNotAnswering, now_ms));
     s.devices.back().last_reason = "timeout";
     s.devices.push_back(Device(14, H::kPortLost, now_ms));

@@ -2,11 +2,14 @@
 with a discharge in it and a cell that drifts low, reported to HTML and PDF.
 The page opens with no console error and no request beyond its own file,
 fits a phone's width without sideways scrolling, draws its charts (one per
-string value, the heat map, one per discharge) and flags the drifting cell;
-the PDF has pages, each of A4 size, as pdftoppm and pdfinfo read them.
-Screenshots go to the build folder."""
+string value, the heat map, one per discharge), flags the drifting cell, and
+wraps no time, no piece of a path between its '/' and no hash; the PDF has
+pages, each of A4 size, as pdftoppm and pdfinfo read them, its first page
+states the verdict and every finding (pdftotext), and no time in it is cut
+in two.  Screenshots go to the build folder."""
 import json
 import os
+import re
 import shutil
 import sqlite3
 import struct
@@ -16,7 +19,7 @@ import time
 
 import webtest
 
-webtest.need("chromedriver", "chromium", "pdftoppm", "pdfinfo", modules=("selenium",))
+webtest.need("chromedriver", "chromium", "pdftoppm", "pdfinfo", "pdftotext", modules=("selenium",))
 from selenium import webdriver  # noqa: E402  (after the check that it can work)
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -47,7 +50,10 @@ def browser(width, height):
 
 
 with tempfile.TemporaryDirectory() as work:
-    path = os.path.join(work, "history.sqlite")
+    # A deep folder with '-' in its names: the path must wrap at its '/' only.
+    folder = os.path.join(work, "commissioning-of-site-7", "string-2-after-the-block-change", "bench-history")
+    os.makedirs(folder)
+    path = os.path.join(folder, "history.sqlite")
     db = sqlite3.connect(path)
     db.executescript(
         "CREATE TABLE history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER);"
@@ -79,6 +85,11 @@ with tempfile.TemporaryDirectory() as work:
             sideways = driver.execute_script(
                 "return document.documentElement.scrollWidth - document.documentElement.clientWidth")
             check(sideways <= 0, f"{name}: no sideways scroll ({sideways} px too wide)")
+            broken = driver.execute_script(
+                "return Array.from(document.querySelectorAll('.t, .path > span, .hash'))"
+                ".filter(e => e.getClientRects().length > 1).map(e => e.textContent)")
+            check(not broken, f"{name}: no time, path piece or hash wraps inside ({broken[:3]})")
+            check(len(driver.find_elements(By.CSS_SELECTOR, "td .t")) >= 8, f"{name}: the tables' times are marked")
             flagged = driver.find_elements(By.CSS_SELECTOR, "td.flag")
             check(len(flagged) >= 1, f"{name}: the flagged cell is marked ({len(flagged)})")
             errors = [e for e in driver.get_log("browser") if e["level"] in ("SEVERE", "WARNING")]
@@ -100,11 +111,23 @@ with tempfile.TemporaryDirectory() as work:
     size = next((l for l in info.splitlines() if l.startswith("Page size:")), "")
     check(pages >= 2, f"the PDF has its pages ({pages})")
     check("(A4)" in size, f"A4 pages ({size.strip()})")
+    def pdf_text(*pages):
+        return subprocess.run(["pdftotext", *pages, pdf, "-"], capture_output=True, text=True, check=True).stdout
+    first = " ".join(pdf_text("-f", "1", "-l", "1").split())
+    verdict = figures["verdict"]
+    check(f"Device 12: {verdict['state']}" in first and verdict["findings"] and
+          all(" ".join(f["finding"].split()) in first for f in verdict["findings"]),
+          f"page 1 states the verdict and its findings ({verdict['state']}, {len(verdict['findings'])}: {first[:300]!r})")
+    whole = pdf_text()
+    stamps = re.findall(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", whole)
+    check(stamps and len(stamps) == len(re.findall(r"\d{4}-\d\d-\d\dT", whole)),
+          f"no time in the PDF is cut in two ({len(stamps)} whole)")
     out = os.path.join(work, "page")
     subprocess.run(["pdftoppm", "-png", "-r", "50", pdf, out], check=True, timeout=120)
     pngs = sorted(f for f in os.listdir(work) if f.startswith("page") and f.endswith(".png"))
     check(len(pngs) == pages, f"pdftoppm renders every page ({len(pngs)} of {pages})")
     if pngs:
-        shutil.copy(os.path.join(work, pngs[0]), os.path.join(webtest.OUT, "report-pdf-page1.png"))
+        for k, png in enumerate(pngs[:2]):
+            shutil.copy(os.path.join(work, png), os.path.join(webtest.OUT, f"report-pdf-page{k + 1}.png"))
 
 raise SystemExit(check.status())

@@ -94,6 +94,11 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_charge_state{device="12",state="float"} 0)",
              R"(bench_host_charge_state{device="17",state="float"} 1)",
              R"(bench_host_time_remaining_seconds{device="12",method="weakest block"} 5004)",
+             R"(bench_host_cell_float_alarm{device="12",cell="6"} 1)",
+             R"(bench_host_cell_float_alarm{device="12",cell="5"} 0)",
+             R"(bench_host_string_float_alarm{device="12"} 0)",
+             R"(bench_host_float_alarms_held{device="12"} 1)",
+             R"(bench_host_float_alarms_held{device="17"} 0)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
              R"(bench_host_port_outages_total{port="/dev/pts/14"} 2)",
              R"(bench_host_port_outage_seconds_total{port="/dev/pts/14"} 75.5)",
@@ -113,7 +118,8 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     // A device that is not answering has no values to show, only its state.
     for (const char* device : {"13", "14", "15", "16"}) {
         for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
-                                   "bench_host_value_alarm", "bench_host_charge_state",
+                                   "bench_host_value_alarm", "bench_host_charge_state", "bench_host_cell_float_alarm",
+                                   "bench_host_float_alarms_held",
                                    "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
             EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
                 << family << " of device " << device;

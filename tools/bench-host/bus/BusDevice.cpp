@@ -76,3 +76,10 @@ history::RunDevice BusDevice::Counts(int64_t at_ms) const {
     c.updated_ms = at_ms;
     return c;
 }
+
+std::vector<AlarmEvaluator::Active> BusDevice::StandingAlarms() const {
+    auto out = alarms.Standing();
+    if (float_alarms)
+        for (auto& a : float_alarms->Standing()) out.push_back(std::move(a));
+    return out;
+}

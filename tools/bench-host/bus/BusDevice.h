@@ -16,6 +16,7 @@
 #include "history/HistoryRows.h"
 #include "site/SiteConfig.h"
 #include "basics/TimeStamp.h"
+#include "verdict/FloatAlarms.h"
 #include "verdict/LiveCharge.h"
 
 class BusScheduler;
@@ -128,6 +129,11 @@ struct BusDevice {
     // Its charge state and time remaining over the rounds completed; made
     // at the first, from the site's battery data.
     std::optional<verdict::LiveCharge> charge;
+    // Its float alarms, judged with its charge state (made with it).
+    std::optional<verdict::FloatAlarms> float_alarms;
+    // The alarms standing now: its limits' in name order, then its float
+    // alarms'.
+    std::vector<AlarmEvaluator::Active> StandingAlarms() const;
     // Display labels by value name, as the plug-in last checked them.
     std::map<std::string, std::string> labels;
 

@@ -99,6 +99,7 @@ BusScheduler::Clock::duration BusScheduler::WireCycles() const {
 
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
+    turned_ = now;
     plan_.Start(devices_, now);
     const Clock::duration need = WireCycles();
     if (need > plan_.Period()) {
@@ -134,26 +135,36 @@ BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) co
 
 void BusScheduler::OnReadable(Clock::time_point now, bool hangup) {
     if (keeper_.Down()) return;
+    const Clock::time_point seen = Seen(now);
     now_ = now;
-    Drain(now);
+    Drain(seen);
     if (hangup && !keeper_.Down()) PortFailed("the line hung up", now);
 }
 
-void BusScheduler::Drain(Clock::time_point now) {
+BusScheduler::Clock::time_point BusScheduler::Seen(Clock::time_point now) {
+    // Nothing has changed since the last turn: the wake it asked for is
+    // what NextWake says of that turn.
+    const Clock::time_point due = NextWake(turned_);
+    turned_ = now;
+    return std::min(now, due);
+}
+
+void BusScheduler::Drain(Clock::time_point seen) {
     uint8_t buf[256];
     try {
         for (;;) {
             if (keeper_.Down()) return;
             const std::size_t n = port_.Read(buf, sizeof buf);
             if (n == 0) break;
-            Take(reader_.Feed(buf, n, now), now);
+            Take(reader_.Feed(buf, n, seen), seen);
         }
     } catch (const BusPort::Error& e) {
-        PortFailed(e.what(), now);
+        PortFailed(e.what(), now_);
     }
 }
 
 void BusScheduler::Finish() {
+    if (refused_) SettleRefusal(now_);
     std::optional<Clock::time_point> until;
     for (const BusDevice* d : devices_)
         if (d->pending_until) until = std::max(until.value_or(*d->pending_until), *d->pending_until);
@@ -209,7 +220,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
             Trace(false, out.surplus.data(), out.surplus.size(), "noise after the reply, dropped");
         }
     }
-    if (!out.reply.empty()) Deliver(out.reply, now);
+    if (!out.reply.empty()) Deliver(out.reply, now, out.surplus.size());
     if (!out.stray.empty()) Stray(out, now);
 }
 
@@ -257,14 +268,15 @@ bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_po
         if (tracker_.Owed(*addr) == 0 && !tracker_.MayAsk(*addr, now))
             tracker_.Bar(*addr, now + std::chrono::milliseconds(options_.frame_gap_ms));
     }
-    return late.has_value();
     // This reply raised the guard: the summary says when, and by whose.
     if (late && from && tracker_.Raised() && tracker_.Raised()->at == now)
         from->guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};
+    return late.has_value();
 }
 
 void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     const std::vector<uint8_t>& bytes = out.stray;
+    if (refused_) refused_->bytes += bytes.size();
     if (out.stray_rest && guarding_) {
         quiet_until_ = std::max(quiet_until_, now + std::chrono::milliseconds(options_.frame_gap_ms));
         Trace(false, bytes.data(), bytes.size(), "the rest, dropped");
@@ -304,13 +316,14 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
 }
 
 void BusScheduler::Service(Clock::time_point now) {
+    const Clock::time_point seen = Seen(now);
     now_ = now;
     // Before anything is judged overdue or quiet, what has come is read:
     // bytes that waited for a late turn of the loop came in their time.
     const bool judging = guarding_ ? now >= quiet_until_ : active_ && tracker_.Outstanding() && now >= tracker_.Deadline();
     bool pending_due = false;
     for (BusDevice* d : devices_) pending_due = pending_due || (d->pending_until && now >= *d->pending_until);
-    if (!keeper_.Down() && (judging || pending_due)) Drain(now);
+    if (!keeper_.Down() && (judging || pending_due)) Drain(seen);
     for (BusDevice* d : devices_)
         if (d->pending_until && now >= *d->pending_until) CommitPending(*d, now);
     if (keeper_.Down()) {
@@ -382,6 +395,10 @@ void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out, Clock
 
 void BusScheduler::GuardOver(Clock::time_point now) {
     guarding_ = false;
+    if (refused_) {
+        SettleRefusal(now);
+        return;
+    }
     BusDevice* d = timed_out_;
     timed_out_ = nullptr;
     if (d) AfterTimeout(*d, now);
@@ -407,7 +424,7 @@ void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
     AfterDeviceCall(now);
 }
 
-void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now) {
+void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now, std::size_t more) {
     if (!active_) return;
     BusDevice& d = *active_;
     exchange_ = reply;
@@ -427,17 +444,30 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
         tracker_.Refused();
         reader_.Forget();
         // Bytes from a monitor whose round waits, sooner than the one asked
-        // answers.  (A reply the device refuses is no second answer: a
-        // faulty line spoils replies as they are.)
+        // answers.  (A reply the device refuses is no second answer by
+        // itself: a faulty line spoils replies as they are.)
         if (tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(exchange_), now);
         Foreign(exchange_, now);
         if (d.cycle_open) {
             const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
                                                                          tracker_.ReplyLen(), tracker_.Addr());
-            Trace(false, exchange_.data(), exchange_.size(), std::string("refused: ") + FailureName(why));
-            Failed(d, why);
-            EndCycle(d, false, now);
+            // Counted from the frame's start byte: noise before it is no
+            // answer.  Two answers sent together begin as the monitor's
+            // does, its address or a second start byte behind the first.
+            const uint8_t* start = monitor::FindStartByte(exchange_.data(), exchange_.size());
+            const std::size_t from = static_cast<std::size_t>(start - exchange_.data());
+            const bool answer = from + 1 < exchange_.size() &&
+                                (start[1] == tracker_.Addr() || start[1] == monitor::kStartByte);
+            refused_ = Refusal{&d, why, exchange_, answer ? tracker_.ReplyLen() : 0, exchange_.size() - from + more};
+            // Owed nothing, the bytes that follow until the line is quiet
+            // tell a second answer interleaved with this one from a line
+            // that spoilt it.  Owing a reply, the monitor may be sending
+            // that late; a second answer already seen needs nothing more.
+            if (why == FailureReason::kTwoAnswers || !tracker_.OwesNothingLately(tracker_.Addr(), now)) {
+                refused_->reply_len = 0;
+                SettleRefusal(now);
+            }
             // The rest of that reply must not be taken for the next.
             StartGuard(now, nullptr, std::chrono::milliseconds(options_.frame_gap_ms));
         } else {
@@ -445,6 +475,19 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
         }
     }
     AfterDeviceCall(now);
+}
+
+void BusScheduler::SettleRefusal(Clock::time_point now) {
+    const Refusal r = std::move(*refused_);
+    refused_.reset();
+    BusDevice& d = *r.device;
+    const bool doubled = r.reply_len > 0 && r.bytes >= 2 * static_cast<std::size_t>(r.reply_len);
+    const FailureReason why = doubled ? FailureReason::kTwoAnswers : r.why;
+    Trace(false, r.reply.data(), r.reply.size(),
+          std::string("refused: ") + FailureName(why) +
+              (doubled ? " (two monitors may share address " + std::to_string(d.conf.addr) + ")" : ""));
+    Failed(d, why);
+    EndCycle(d, false, now);
 }
 
 void BusScheduler::AfterDeviceCall(Clock::time_point now) {
@@ -519,11 +562,9 @@ void BusScheduler::Store(BusDevice& d, Clock::time_point now) {
     d.round = BusDevice::HeldRound{};
     if (d.last) {
         if (d.cell_count == 0) d.LearnCells();
-        if (!d.charge) d.charge.emplace(d.conf.battery);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            DeviceHealth::Moment::At(now).wall.time_since_epoch()).count();
-        const verdict::ChargeNow charge =
-            d.charge->Add(verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), ms));
+        // The charge state was judged as the round was kept (it is stored
+        // with it); a round not kept shows the last one's.
+        const verdict::ChargeNow charge = d.charge && d.charge->Last() ? *d.charge->Last() : verdict::ChargeNow{};
         events_.Publish(run::RoundCompleted{&d, *d.last, d.last_round_at, charge});
     }
 }
@@ -572,7 +613,7 @@ void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
                               : std::string("round dropped: its replies may answer other requests"));
     Failed(d, why);
     if (active_ == &d) active_ = nullptr;
-    d.next_poll = plan_.NextTick(d, now);
+    plan_.ToNextTick(d, now);
     Publish(d, d.health.CycleFailed(why, Moment::At(now)));
 }
 
@@ -656,6 +697,7 @@ void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; 
 void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
     port_.Close();
     if (!keeper_.Lost(now)) return;
+    if (refused_) SettleRefusal(now);
     reader_.Forget();
     guarding_ = false;
     timed_out_ = nullptr;

@@ -26,7 +26,9 @@
 // kept only once its last request's reply would be overdue, since a second
 // monitor at the same address may answer it too; meanwhile the bus goes on,
 // and any bytes from that address that no request explains drop the round,
-// counted as "two answers".  A device that does not answer is probed only
+// counted as "two answers"; so does a reply refused while its monitor owed
+// nothing when a second reply's worth of bytes follows it (two answers
+// interleaved on the wire).  A device that does not answer is probed only
 // when its neighbours leave time, so they keep their tick.
 #include <chrono>
 #include <cstdint>
@@ -124,8 +126,15 @@ private:
     // Bytes handed to the device asked, or given up on, that name another
     // monitor: a round it completed while it owed a reply is dropped.
     void Foreign(const std::vector<uint8_t>& bytes, Clock::time_point now);
-    // Reads what is waiting on the port, as its readiness would.
-    void Drain(Clock::time_point now);
+    // Reads what is waiting on the port, as its readiness would, taking it
+    // as come at `seen`.
+    void Drain(Clock::time_point seen);
+    // When bytes read on a turn of the loop at `now` could first have been
+    // seen: at the latest when the loop was due to wake.  A loop held up
+    // past that (the process descheduled, another bus's work) would
+    // otherwise make a reply that waited on the port look late, and the
+    // time the loop was late is no monitor's.
+    Clock::time_point Seen(Clock::time_point now);
     // Bytes from the monitor at bus_addr that no request explains: a round
     // of it still waiting for a second answer has had one.
     void Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now);
@@ -136,7 +145,11 @@ private:
     // The round in d.round is kept: counted, checked, stored and shown.
     void Store(BusDevice& d, Clock::time_point now);
     void Tick(BusDevice& d, Clock::time_point now);
-    void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now);
+    // more: bytes that came past the reply with it.
+    void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now, std::size_t more);
+    // The reply refused while its monitor owed nothing is judged, once the
+    // line is quiet after it.
+    void SettleRefusal(Clock::time_point now);
     void ReplyOverdue(BusDevice& d, Clock::time_point now);
     void GuardOver(Clock::time_point now);
     // The device's request got no reply at all: it resends once its monitor
@@ -174,6 +187,8 @@ private:
     PollPlan plan_;
     // The time of the turn in progress: host calls made during it happen now.
     Clock::time_point now_{};
+    // The time of the last turn: the wake it asked for follows from it.
+    Clock::time_point turned_{};
 
     // The device that owns the bus, and every byte handed to it in the
     // exchange in progress.
@@ -190,6 +205,19 @@ private:
     Clock::duration guard_len_{};
     BusDevice* timed_out_ = nullptr;
     bool late_seen_ = false;
+
+    // A reply refused while its monitor owed nothing, judged once the line
+    // is quiet: two monitors answering one request at once interleave their
+    // bytes and spoil the frame as a faulty line would, and only the bytes
+    // that follow it tell them apart (a second answer's worth: two answers).
+    struct Refusal {
+        BusDevice* device = nullptr;
+        FailureReason why{};
+        std::vector<uint8_t> reply;
+        int reply_len = 0;      // 0: the frame does not begin as an answer
+        std::size_t bytes = 0;  // all that came for the request from its start byte
+    };
+    std::optional<Refusal> refused_;
 
     // Set by the host calls during one device call, read after it.
     bool round_done_ = false;

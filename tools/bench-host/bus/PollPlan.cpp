@@ -70,7 +70,7 @@ void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_poi
 void PollPlan::Released(BusDevice& d, Clock::time_point now) const {
     if (!Probing(d, now)) {
         d.backoff_steps = 0;
-        d.next_poll = NextTick(d, now);
+        ToNextTick(d, now);
         return;
     }
     // One tick, two, four ... up to the probe interval.
@@ -83,6 +83,13 @@ void PollPlan::Released(BusDevice& d, Clock::time_point now) const {
 PollPlan::Clock::time_point PollPlan::NextTick(const BusDevice& d, Clock::time_point now) const {
     const Clock::time_point next = d.cycle_due_at + options_.period;
     return next + options_.period / 2 < now ? now : next;
+}
+
+void PollPlan::ToNextTick(BusDevice& d, Clock::time_point now) const {
+    d.next_poll = NextTick(d, now);
+    const Clock::time_point missed_tick = d.cycle_due_at + options_.period;
+    if (d.next_poll == missed_tick || options_.period <= Clock::duration::zero() || Probing(d, now)) return;
+    d.skipped += static_cast<long>((now - missed_tick) / options_.period);
 }
 
 long PollPlan::Missed(BusDevice& d, Clock::time_point now) const {

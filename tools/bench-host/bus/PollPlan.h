@@ -5,7 +5,8 @@
 // Every device keeps a grid of ticks of its own, a tick period after the
 // time its last cycle was due, so that a poll a neighbour delayed does not
 // delay every poll after it; a device that fell more than half a tick
-// behind starts a new grid.  A device backs off only on evidence: one that
+// behind starts a new grid, the ticks it passed whole counted as skipped.
+// A device backs off only on evidence: one that
 // is not answering, has not answered in the last few ticks and answers
 // fewer than half of its latest requests is probed, one tick after the
 // last probe, then two, four ... up to the probe interval, and only when no
@@ -64,6 +65,11 @@ public:
     void Failed(BusDevice& d, Clock::time_point now) const;
     // The next tick on the device's grid.
     Clock::time_point NextTick(const BusDevice& d, Clock::time_point now) const;
+    // The device's next poll is its next tick.  A device that fell more than
+    // half a tick behind starts a new grid from now, and the ticks of the
+    // old one that passed whole before it (all but the latest, which the
+    // poll now stands for) count as skipped: never polled, lost.
+    void ToNextTick(BusDevice& d, Clock::time_point now) const;
     // Poll times of the device that passed by `now` while the port was away:
     // each counted as a missed cycle and stepped over; returns how many.  A
     // device misses no more cycles than it has left to run.

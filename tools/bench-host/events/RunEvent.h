@@ -18,6 +18,7 @@
 #include "record/DeviceHealth.h"
 #include "record/FailureReason.h"
 #include "history/HistoryRows.h"
+#include "verdict/FloatAlarms.h"
 #include "verdict/LiveCharge.h"
 
 struct BusDevice;
@@ -37,6 +38,7 @@ struct RunStarted {
     std::string version;      // of bench-host
     int64_t run_id = 0;       // in the history's runs table
     std::string web_page;     // the page's address with --http; "" without
+    std::string test_note;    // the operator's: the run is a capacity test; "" when not
 };
 
 // Setup could not finish; the run ends with nothing polled.
@@ -69,6 +71,13 @@ struct RoundCompleted {
     BatteryRecord record;
     std::string at;  // when it was stored, local time
     verdict::ChargeNow charge;  // the string's charge state with this round
+};
+
+// A device's float alarms held as its string left float, or resumed once
+// it had settled on float again.
+struct FloatAlarmsHeld {
+    const BusDevice* device = nullptr;
+    verdict::FloatHold hold;
 };
 
 struct AlarmRaised {
@@ -197,7 +206,7 @@ using RunEvent = std::variant<run::RunStarted, run::SetupFailed, run::SetupWarni
                               run::ExchangeFailed, run::DeviceCallFailed,
                               run::PluginLine, run::PortLost, run::PortReopened, run::Trace, run::StoreFailed,
                               run::RunEnded, run::AlarmsClosedAtStart, run::OutputLost, run::ClockStepped,
-                              run::HistoryLost, run::RecordsStored>;
+                              run::HistoryLost, run::RecordsStored, run::FloatAlarmsHeld>;
 
 // Visitor from lambdas, for std::visit over a RunEvent.
 template <class... F>

@@ -29,6 +29,7 @@ history::Row ReadRow(const SqlStatement& st) {
     row.record = st.Blob(2);
     row.saved_ms = st.Int(3);
     row.run_id = st.OptionalInt(4);
+    if (!st.Null(5)) row.charge_state = st.Text(5);
     return row;
 }
 
@@ -84,7 +85,7 @@ std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
     if (!columns_) return std::nullopt;
     try {
         SqlStatement st = db_.Prepare("SELECT device_id, saved_at, record, " + columns_->saved_ms + ", " +
-                                      columns_->history_run +
+                                      columns_->history_run + ", " + columns_->charge_state +
                                       " FROM history WHERE device_id = ? ORDER BY rowid DESC LIMIT 1");
         if (st.Bind(1, int64_t{device_id}).Step()) return ReadRow(st);
         return std::nullopt;
@@ -105,7 +106,8 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
     std::string where = device_id ? " WHERE device_id = ?1" : " WHERE ?1 IS NULL";
     if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
     const std::string select =
-        "SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run + ", rowid FROM history";
+        "SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run + ", " + columns_->charge_state +
+        ", rowid FROM history";
     const auto bind = [&](SqlStatement& st) {
         if (device_id) st.Bind(1, int64_t{*device_id});
         if (span.from_ms || span.to_ms)
@@ -134,7 +136,7 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
             Fail("cannot read the history", e);
         }
         if (!row) break;
-        last.emplace(st->Int(3), st->Int(5));
+        last.emplace(st->Int(3), st->Int(6));
         visit(ReadRow(*st));
     }
 }
@@ -279,7 +281,8 @@ std::vector<history::Run> HistoryReader::Runs() {
                                         : "NULL";
         SqlStatement st = db_.Prepare(
             "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
-            "bench_host_version, " + Lasted("runs") + ", " + counted + ", started_ms FROM runs ORDER BY started_ms, run_id");
+            "bench_host_version, " + Lasted("runs") + ", " + counted + ", started_ms, " +
+            (db_.HasColumn("runs", "test_note") ? "test_note" : "NULL") + " FROM runs ORDER BY started_ms, run_id");
         while (st.Step()) {
             history::Run r;
             r.id = st.Int(0);
@@ -293,6 +296,7 @@ std::vector<history::Run> HistoryReader::Runs() {
             r.lasted_ms = st.OptionalInt(8);
             if (!st.Null(9)) r.counted_ms = st.Int(9);
             r.started_ms = st.Int(10);
+            if (!st.Null(11)) r.test_note = st.Text(11);
             out.push_back(r);
         }
     } catch (const std::exception& e) {
@@ -408,7 +412,9 @@ std::vector<history::Note> HistoryReader::Notes() {
     std::vector<history::Note> out;
     if (!columns_ || !db_.HasTable("run_notes")) return out;
     try {
-        SqlStatement st = db_.Prepare("SELECT run_id, at, at_ms, kind, step_ms, text FROM run_notes ORDER BY rowid");
+        const std::string device = db_.HasColumn("run_notes", "device_id") ? "device_id" : "NULL";
+        SqlStatement st =
+            db_.Prepare("SELECT run_id, at, at_ms, kind, step_ms, text, " + device + " FROM run_notes ORDER BY rowid");
         while (st.Step()) {
             history::Note n;
             n.run_id = st.OptionalInt(0).value_or(0);
@@ -417,6 +423,7 @@ std::vector<history::Note> HistoryReader::Notes() {
             n.kind = st.Text(3);
             n.step_ms = st.OptionalInt(4);
             n.text = st.Text(5);
+            if (const auto id = st.OptionalInt(6)) n.device_id = static_cast<uint32_t>(*id);
             out.push_back(n);
         }
     } catch (const std::exception& e) {

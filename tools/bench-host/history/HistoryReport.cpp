@@ -58,7 +58,7 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
         out << "device_id,run_id,saved_at,saved_ms,record_time,data_id,group_voltage_volts,group_current_amperes,"
                "temperature_celsius";
         for (int i = 1; i <= cells; ++i) out << ",cell_" << i << "_volts";
-        out << "\n";
+        out << ",charge_state\n";
     }
     store.ForEachRow(options.device_id, [&](const history::Row& row) {
         ++count;
@@ -74,7 +74,7 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
                 out << ",,,,";
                 for (int i = 0; i < cells; ++i) out << ",";
             }
-            out << "\n";
+            out << "," << row.charge_state << "\n";
             return;
         }
         out << "device " << row.device_id << "  saved " << row.saved_at;
@@ -84,7 +84,8 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
             return;
         }
         const std::string round = RecordTime(*rec, row.saved_at);
-        out << "  round " << (round.empty() ? "-" : round) << "\n";
+        out << "  round " << (round.empty() ? "-" : round) << "  charge "
+            << (row.charge_state.empty() ? "-" : row.charge_state) << "\n";
         out << "  string " << Num(Kind::kString, rec->group_voltage) << " V  current "
             << Num(Kind::kCurrent, rec->group_current) << " A  temperature " << Num(Kind::kTemperature, rec->temperature)
             << " °C\n";
@@ -141,7 +142,7 @@ long HistoryReport::PrintHealth(HistoryReader& store, const Options& options, st
 long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std::ostream& out) {
     const auto runs = store.Runs();
     if (options.csv)
-        out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version,counted_to\n";
+        out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version,counted_to,test_note\n";
     for (const auto& r : runs) {
         // A run without an end is known up to its last written counts.
         const std::string counted_to =
@@ -149,7 +150,8 @@ long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std:
         if (options.csv) {
             out << r.id << "," << CsvField(r.started_at) << "," << CsvField(r.ended_at) << ","
                 << CsvField(r.plugin_path) << "," << r.plugin_size << "," << r.plugin_sha256 << ","
-                << CsvField(r.site_file) << "," << CsvField(r.version) << "," << CsvField(counted_to) << "\n";
+                << CsvField(r.site_file) << "," << CsvField(r.version) << "," << CsvField(counted_to) << ","
+                << CsvField(r.test_note) << "\n";
         } else {
             out << "run " << r.id << "  " << r.started_at << " to "
                 << (!r.ended_at.empty() ? r.ended_at : r.killed ? "(killed: no end recorded, and a later run started)" : "(no end recorded: still running, or killed)")
@@ -157,6 +159,7 @@ long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std:
                 << "  plug-in " << r.plugin_path << "  " << r.plugin_size << " bytes  sha256 " << r.plugin_sha256
                 << "\n"
                 << "  site " << r.site_file << "  bench-host " << r.version << "\n";
+            if (!r.test_note.empty()) out << "  a capacity test: " << r.test_note << "\n";
         }
     }
     out.flush();

@@ -27,6 +27,9 @@ struct Row {
     int64_t saved_ms = 0;
     std::optional<int64_t> run_id;
     std::vector<uint8_t> record;
+    // The string's charge state judged with the round ("discharge",
+    // "recharge", "float", "rest"); "" when none was stored with it.
+    std::string charge_state;
 };
 
 struct Alarm {
@@ -91,12 +94,14 @@ struct RunDevice {
 
 // Something of a run that is neither a round nor a health change: the wall
 // clock stepped (step_ms how far; at_ms the wall time after the step), or
-// the run's standard output was lost.
+// the run's standard output was lost, or a device's float alarms were held
+// or resumed.
 struct Note {
     int64_t run_id = 0;
+    std::optional<uint32_t> device_id;  // of a note on one device
     std::string at;
     int64_t at_ms = 0;
-    std::string kind;  // "clock step", "output lost"
+    std::string kind;  // "clock step", "output lost", "float alarms held", "float alarms resumed"
     std::optional<int64_t> step_ms;  // of a clock step
     std::string text;
 };
@@ -120,6 +125,8 @@ struct Run {
     // When its counts were last written (every few seconds while it ran):
     // how far a killed run is known to have gone.  None before its first.
     std::optional<int64_t> counted_ms{};
+    // The operator's note that the run is a capacity test; "" when not.
+    std::string test_note{};
 };
 
 }  // namespace history

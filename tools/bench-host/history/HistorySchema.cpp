@@ -24,6 +24,9 @@ void Migrate(SqlConnection& db) {
         db.Exec("UPDATE history SET saved_ms = " + LocalTextToMs("saved_at"));
     }
     if (!db.HasColumn("history", "run_id")) db.Exec("ALTER TABLE history ADD COLUMN run_id INTEGER REFERENCES runs(run_id)");
+    // The string's charge state judged with each round; NULL in rows from
+    // before it was.
+    if (!db.HasColumn("history", "charge_state")) db.Exec("ALTER TABLE history ADD COLUMN charge_state TEXT");
     if (!db.HasColumn("alarms", "at_ms")) {
         db.Exec("ALTER TABLE alarms ADD COLUMN at_ms INTEGER");
         db.Exec("UPDATE alarms SET at_ms = " + LocalTextToMs("at"));
@@ -33,6 +36,7 @@ void Migrate(SqlConnection& db) {
     // clock does not move; NULL in rows from before they were kept.
     for (const char* table : {"alarms", "health", "runs"})
         if (!db.HasColumn(table, "lasted_ms")) db.Exec(std::string("ALTER TABLE ") + table + " ADD COLUMN lasted_ms INTEGER");
+    if (!db.HasColumn("runs", "test_note")) db.Exec("ALTER TABLE runs ADD COLUMN test_note TEXT");
     // The (device_id, saved_ms) index serves every lookup the old one did.
     db.Exec("DROP INDEX IF EXISTS history_device");
 }
@@ -118,6 +122,7 @@ HistorySchema::Columns HistorySchema::ColumnsOf(SqlConnection& db) {
     db.Prepare("SELECT device_id, saved_at, record FROM history LIMIT 0");
     if (!db.HasColumn("history", "saved_ms")) c.saved_ms = LocalTextToMs("saved_at");
     if (!db.HasColumn("history", "run_id")) c.history_run = "NULL";
+    if (!db.HasColumn("history", "charge_state")) c.charge_state = "NULL";
     // Histories written before alarms, runs or health were kept have no
     // such table.
     c.alarms = db.HasTable("alarms");

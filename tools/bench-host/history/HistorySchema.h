@@ -73,6 +73,7 @@ public:
     struct Columns {
         std::string saved_ms = "saved_ms";
         std::string history_run = "run_id";
+        std::string charge_state = "charge_state";
         std::string at_ms = "at_ms";
         std::string alarm_run = "run_id";
         bool alarms = true;

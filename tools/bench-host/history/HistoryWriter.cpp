@@ -58,7 +58,7 @@ int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
     try {
         db_->Prepare(
                "INSERT INTO runs(started_at, started_ms, plugin_path, plugin_size, plugin_sha256, site_file, "
-               "bench_host_version) VALUES(?, ?, ?, ?, ?, ?, ?)")
+               "bench_host_version, test_note) VALUES(?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))")
             .Bind(1, at.Text())
             .Bind(2, at.Ms())
             .Bind(3, run.plugin_path)
@@ -66,6 +66,7 @@ int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
             .Bind(5, run.plugin_sha256)
             .Bind(6, run.site_file)
             .Bind(7, run.version)
+            .Bind(8, run.test_note)
             .Run();
     } catch (const SqlError& e) {
         CountNotStored(Kind::kCounts);
@@ -171,14 +172,21 @@ void HistoryWriter::Stored(int64_t at_ms) {
         Backfill(at_ms);
 }
 
-void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at) {
+void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
+                               const std::string& charge_state) {
     const char* what = "cannot store a record";
     Reopen(at.Ms());
-    SqlStatement& st =
-        Insert(insert_record_, "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id) VALUES(?, ?, ?, ?, ?)",
-               Kind::kRecord, what);
+    SqlStatement& st = Insert(insert_record_,
+                              "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id, charge_state) "
+                              "VALUES(?, ?, ?, ?, ?, ?)",
+                              Kind::kRecord, what);
     try {
-        st.Bind(1, int64_t{device_id}).Bind(2, at.Text()).BindBlob(3, data, size).Bind(4, at.Ms()).Bind(5, run_id_).Run();
+        st.Bind(1, int64_t{device_id}).Bind(2, at.Text()).BindBlob(3, data, size).Bind(4, at.Ms()).Bind(5, run_id_);
+        if (charge_state.empty())
+            st.Bind(6, std::optional<int64_t>());
+        else
+            st.Bind(6, charge_state);
+        st.Run();
     } catch (const std::exception& e) {
         Fail(Kind::kRecord, what, &e);
     }
@@ -241,14 +249,19 @@ void HistoryWriter::SaveNote(const history::Note& n) {
         // small disk is better spent on rounds.
         db_->Exec(
             "CREATE TABLE IF NOT EXISTS run_notes(run_id INTEGER REFERENCES runs(run_id), at TEXT NOT NULL, "
-            "at_ms INTEGER NOT NULL, kind TEXT NOT NULL, step_ms INTEGER, text TEXT)");
-        db_->Prepare("INSERT INTO run_notes(run_id, at, at_ms, kind, step_ms, text) VALUES(?, ?, ?, ?, ?, ?)")
+            "at_ms INTEGER NOT NULL, kind TEXT NOT NULL, step_ms INTEGER, text TEXT, device_id INTEGER)");
+        // A file whose notes began before they could name a device.
+        if (!notes_name_devices_ && !db_->HasColumn("run_notes", "device_id"))
+            db_->Exec("ALTER TABLE run_notes ADD COLUMN device_id INTEGER");
+        notes_name_devices_ = true;
+        db_->Prepare("INSERT INTO run_notes(run_id, at, at_ms, kind, step_ms, text, device_id) VALUES(?, ?, ?, ?, ?, ?, ?)")
             .Bind(1, run_id_)
             .Bind(2, n.at)
             .Bind(3, n.at_ms)
             .Bind(4, n.kind)
             .Bind(5, n.step_ms)
             .Bind(6, n.text)
+            .Bind(7, n.device_id ? std::optional<int64_t>(*n.device_id) : std::nullopt)
             .Run();
     } catch (const std::exception& e) {
         Fail(Kind::kCounts, what, &e);

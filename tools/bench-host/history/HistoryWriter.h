@@ -62,7 +62,9 @@ public:
     // is raised again by its first round.
     int CloseAlarmsLeftRaised(const TimeStamp& at);
 
-    void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at);
+    // charge_state: the string's, judged with the round; "" stores none.
+    void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
+                    const std::string& charge_state = "");
     void SaveAlarm(const history::Alarm& alarm);
     void SaveHealth(const history::Health& health);
     // This run's counts for one device, replacing those written before.
@@ -103,6 +105,7 @@ private:
     std::string path_;
     std::string unavailable_;  // why there is no file to write, "" when there is
     std::optional<int64_t> run_id_;
+    bool notes_name_devices_ = false;  // the notes' table has its device column
     std::array<std::atomic<long>, history::kStoreKinds> not_stored_{};
     std::atomic<long> summary_failures_{0};
     std::string damaged_;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -31,6 +32,7 @@ public:
         uint32_t device_id = 0;
         std::vector<uint8_t> bytes;
         TimeStamp at;
+        std::string charge_state;  // the string's, judged with the round; "" when it was not
     };
     struct Item {
         std::variant<Record, history::Alarm, history::Health, history::RunDevice, history::Note> write;

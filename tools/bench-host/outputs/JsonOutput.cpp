@@ -58,6 +58,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     "plugin_sha256", e.plugin_sha256).Str("site", e.site_file).Str("history", e.history_file).Int(
                     "run_id", e.run_id).Str("version", e.version);
                 if (!e.web_page.empty()) line.Str("web", e.web_page);
+                if (!e.test_note.empty()) line.Str("test", e.test_note);
                 emit(line);
             },
             [&](const run::SetupWarning& e) {
@@ -102,6 +103,16 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 emit(line);
             },
             [&](const run::AlarmRaised& e) { emit(Alarm(e.device, e.change, e.at)); },
+            [&](const run::FloatAlarmsHeld& e) {
+                JsonLine line;
+                line.Str("ev", "float_alarms").UInt("id", e.device->conf.id).Str("state", e.hold.resumed ? "resumed" : "held")
+                    .Str("at", TimeStamp::FromMs(e.hold.at_ms).Text());
+                if (e.hold.resumed)
+                    line.Double("held_s", static_cast<double>(e.hold.held_ms) / 1000.0);
+                else
+                    line.Str("why", e.hold.why);
+                emit(line);
+            },
             [&](const run::AlarmCleared& e) { emit(Alarm(e.device, e.change, e.at)); },
             [&](const run::PortLost& e) {
                 JsonLine line;
@@ -140,7 +151,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     if (s.first_began) line.Str("first_silence", runtext::Iso(s.first_began->wall));
                     if (s.last_began) line.Str("last_silence", runtext::Iso(s.last_began->wall));
                     std::string standing = "[";
-                    for (const auto& a : d->alarms.Standing()) {
+                    for (const auto& a : d->StandingAlarms()) {
                         JsonLine alarm;
                         alarm.Str("name", a.name).Str("label", a.label).Str("bound", a.bound).Raw(
                             "value", ValueText::Of(a.name, a.value)).Raw("limit", ValueText::Of(a.name, a.limit));

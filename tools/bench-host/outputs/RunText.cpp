@@ -173,6 +173,9 @@ std::optional<std::string> Note(const RunEvent& event) {
             [](const run::AlarmRaised& e) -> std::optional<std::string> { return AlarmLine(true, e.device, e.change); },
             [](const run::AlarmCleared& e) -> std::optional<std::string> { return AlarmLine(false, e.device, e.change); },
             [](const run::HealthChanged& e) -> std::optional<std::string> { return HealthLine(*e.device, e.change); },
+            [](const run::FloatAlarmsHeld& e) -> std::optional<std::string> {
+                return DeviceName(e.device) + ": " + e.hold.Text();
+            },
             [](const run::DeviceCallFailed& e) -> std::optional<std::string> {
                 return DeviceName(e.device) + ": " + e.op + " failed: " + e.what;
             },
@@ -199,7 +202,8 @@ std::optional<std::string> Note(const RunEvent& event) {
 std::string Started(const run::RunStarted& e) {
     return "plug-in " + e.plugin_path + " (" + std::to_string(e.plugin_size) + " bytes, sha256 " + e.plugin_sha256 +
            "), history " + e.history_file + " run " + std::to_string(e.run_id) + ", bench-host " + e.version +
-           (e.web_page.empty() ? "" : ", web page " + e.web_page);
+           (e.web_page.empty() ? "" : ", web page " + e.web_page) +
+           (e.test_note.empty() ? "" : "; a capacity test: " + e.test_note);
 }
 
 std::string Round(const run::RoundCompleted& round) {
@@ -239,9 +243,9 @@ std::string Silences(const DeviceHealth::Silence& s) {
     return out;
 }
 
-std::string Standing(const AlarmEvaluator& alarms) {
+std::string Standing(const std::vector<AlarmEvaluator::Active>& alarms) {
     std::string out;
-    for (const auto& a : alarms.Standing())
+    for (const auto& a : alarms)
         out += (out.empty() ? "" : "; ") + a.label + " (" + a.name + ") " + ValueText::WithUnit(a.name, a.value) +
                (a.bound == "low" ? " below " : " above ") + ValueText::WithUnit(a.name, a.limit);
     return out.empty() ? "none" : out;
@@ -309,7 +313,12 @@ std::vector<std::string> Summary(const run::RunEnded& end) {
         const std::string late = LateReplies(*d);
         if (!late.empty()) lines.push_back("late replies: " + late);
         lines.push_back("silent: " + Silences(d->health.Silences(end.at)));
-        lines.push_back("alarms standing: " + Standing(d->alarms));
+        lines.push_back("alarms standing: " + Standing(d->StandingAlarms()));
+        if (d->float_alarms && d->float_alarms->Held()) {
+            const verdict::FloatHold& h = *d->float_alarms->Held();
+            const run::WallClock::time_point since{std::chrono::milliseconds(h.at_ms)};
+            lines.push_back("float alarms: held since " + Clock(since, false) + " (" + h.why + ")");
+        }
     }
     for (const auto& p : end.ports)
         lines.push_back("port " + p.path + ": " + std::to_string(p.outages) + (p.outages == 1 ? " outage" : " outages") +

@@ -50,7 +50,7 @@ std::string Count(long n, const char* one, const char* many);
 std::string Silences(const DeviceHealth::Silence& silences);
 // The alarms still raised: "第5节电池 (battery_4_value) 11.2 below 12; ..."
 // or "none".
-std::string Standing(const AlarmEvaluator& alarms);
+std::string Standing(const std::vector<AlarmEvaluator::Active>& alarms);
 
 // Per device, where the history went, and what did not reach it.
 std::vector<std::string> Summary(const run::RunEnded& end);

@@ -128,7 +128,7 @@ std::string Values(const BusDevice& d) {
 
 std::string AlarmsLine(const BusDevice& d) {
     std::string out;
-    for (const auto& a : d.alarms.Standing())
+    for (const auto& a : d.StandingAlarms())
         out += (out.empty() ? "   ALARM " : ", ") + a.label + " " + ValueText::WithUnit(a.name, a.value) +
                (a.bound == "low" ? " < " : " > ") + ValueText::WithUnit(a.name, a.limit);
     return out;
@@ -211,7 +211,7 @@ std::vector<Line> FullBlock(const BusDevice& d, int cols, run::WallClock::time_p
     out.push_back({"   " + Counts(d) + "   resends " + std::to_string(d.resends) + "   last round " +
                        (d.last_round_at.empty() ? "-" : d.last_round_at),
                    Look::kPlain});
-    for (const auto& a : d.alarms.Standing())
+    for (const auto& a : d.StandingAlarms())
         out.push_back({"   ALARM " + a.label + " " + a.name + " " + ValueText::WithUnit(a.name, a.value) +
                            (a.bound == "low" ? " < low " : " > high ") + ValueText::WithUnit(a.name, a.limit),
                        Look::kAlarm});
@@ -232,7 +232,7 @@ std::vector<Line> CompactBlock(const BusDevice& d, int cols, run::WallClock::tim
 }
 
 std::vector<Line> MinimalBlock(const BusDevice& d, int cols) {
-    const std::size_t alarms = d.alarms.Standing().size();
+    const std::size_t alarms = d.StandingAlarms().size();
     return {{Heading(d, cols, alarms ? " · " + std::to_string(alarms) + " ALARM" : ""), alarms ? Look::kAlarm : HeadingLook(d)}};
 }
 

@@ -171,6 +171,10 @@ struct DeviceFigures {
     long load_step_rounds = 0;  // discharging rounds of events shorter than discharge_min_s
     std::vector<AlarmSpan> alarms;
     long alarms_not_kept = 0;
+    // When the float alarms were held (the string off float) and resumed,
+    // from the runs' notes; as many as alarms are kept, the rest counted.
+    std::vector<history::Note> float_holds;
+    long float_holds_not_kept = 0;
     // Limits seen in the stored alarms, per value name and bound.
     struct Limit {
         std::string name, bound;

@@ -97,6 +97,10 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     // The verdict's figures of each device, fed the same rounds.
     std::vector<std::pair<report::StringVerdict, verdict::PeriodFigures>> verdicts;
     const auto all_runs = reader.Runs();
+    // The runs the operator marked as capacity tests.
+    std::set<int64_t> test_runs;
+    for (const auto& run : all_runs)
+        if (!run.test_note.empty()) test_runs.insert(run.id);
     // The baselines, read over a connection of their own (a file from
     // before they were kept, or none at all, has none).
     std::unique_ptr<SqlConnection> baselines;
@@ -109,7 +113,8 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     constexpr int64_t kMinute = 60000;
     // Forward steps of the wall clock: no gap between rounds is made of one.
     std::vector<std::pair<int64_t, int64_t>> jumps;
-    for (const auto& n : reader.Notes())
+    const auto notes = reader.Notes();
+    for (const auto& n : notes)
         if (n.kind == "clock step" && n.step_ms && *n.step_ms > 0) jumps.push_back({n.at_ms - *n.step_ms, n.at_ms});
     for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
         report::StringFigures f(id, options.settings);
@@ -135,7 +140,8 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                     round.temperature = rec->temperature;
                 }
                 f.Add(round);
-                if (round.decoded) pf.Add(report::StringVerdict::ReadingOf(round, sv.blocks));
+                if (round.decoded)
+                    pf.Add(report::StringVerdict::ReadingOf(round, sv.blocks), round.run_id && test_runs.count(*round.run_id));
                 if (row.run_id) run_ids.insert(*row.run_id);
             });
         };
@@ -203,6 +209,13 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                                     [&](const history::Health& h) { return h.at_ms > r.end_ms; }),
                      health.end());
         DeviceFigures d = f.Finish(reader.Alarms(id, span), health, r.start_ms, r.end_ms);
+        for (const auto& n : notes) {
+            if (n.device_id != id || n.at_ms < r.start_ms || n.at_ms > r.end_ms) continue;
+            if (d.float_holds.size() < options.settings.max_alarms)
+                d.float_holds.push_back(n);
+            else
+                ++d.float_holds_not_kept;
+        }
         // Troubles over before a period asked for are not its own; one that
         // began before it counts from its start.  Without --from the period
         // is the whole history: a trouble whose wall time a step of the
@@ -243,7 +256,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     }
     // The steps of the wall clock in those runs: the times around each do
     // not compare, and the reader is told where it fell.
-    for (const auto& n : reader.Notes()) {
+    for (const auto& n : notes) {
         if (n.kind != "clock step" || !n.step_ms) continue;
         if (std::any_of(r.runs.begin(), r.runs.end(), [&](const history::Run& x) { return x.id == n.run_id; }))
             r.clock_steps.push_back(n);
@@ -359,6 +372,7 @@ Json::Value StringReport::ToJson() const {
         v["killed"] = run.killed;
         // How far a run without an end is known to have gone.
         v["counted_to"] = run.ended_at.empty() ? Ms(run.counted_ms) : Json::Value();
+        v["test_note"] = run.test_note.empty() ? Json::Value() : Json::Value(run.test_note);
         v["plugin_path"] = run.plugin_path;
         v["plugin_sha256"] = run.plugin_sha256;
         v["site_file"] = run.site_file;
@@ -463,6 +477,15 @@ Json::Value StringReport::ToJson() const {
             dev["alarms"].append(v);
         }
         dev["alarms_not_listed"] = Json::Int64(d.alarms_not_kept);
+        dev["float_alarm_holds"] = Json::arrayValue;
+        for (const auto& n : d.float_holds) {
+            Json::Value v;
+            v["at"] = n.at;
+            v["state"] = n.kind == "float alarms resumed" ? "resumed" : "held";
+            v["text"] = n.text;
+            dev["float_alarm_holds"].append(v);
+        }
+        dev["float_alarm_holds_not_listed"] = Json::Int64(d.float_holds_not_kept);
         dev["limits"] = Json::arrayValue;
         for (const auto& l : d.limits) {
             Json::Value v;

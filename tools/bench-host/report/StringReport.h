@@ -21,6 +21,11 @@ class HistoryReader;
 namespace report {
 // A text as HTML: & < > " ' escaped, for every text the report's pages carry.
 std::string EscapeHtml(const std::string& s);
+// A moment's text that never wraps: "2026-12-08T23:04:37.538+00:00" split
+// over two lines reads as two values.
+std::string TimeHtml(const std::string& stamp);
+// A path that wraps only after a '/', so every name in it stays whole.
+std::string PathHtml(const std::string& path);
 }  // namespace report
 
 struct StringReport {

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 #include <sstream>
 
+#include "report/ChartTicks.h"
 #include "report/StringReport.h"
 #include "basics/TimeStamp.h"
 
@@ -24,6 +26,22 @@ std::string report::EscapeHtml(const std::string& s) {
         }
     }
     return out;
+}
+
+std::string report::TimeHtml(const std::string& stamp) { return "<span class='t'>" + EscapeHtml(stamp) + "</span>"; }
+
+std::string report::PathHtml(const std::string& path) {
+    // Each piece ends at its '/' and never wraps (not at a '-' either);
+    // the line may break only between pieces.
+    std::string out = "<span class='path'>";
+    std::size_t from = 0;
+    while (from < path.size()) {
+        const std::size_t slash = path.find('/', from);
+        const std::size_t to = slash == std::string::npos ? path.size() : slash + 1;
+        out += (from ? "<wbr><span>" : "<span>") + EscapeHtml(path.substr(from, to - from)) + "</span>";
+        from = to;
+    }
+    return out + "</span>";
 }
 
 namespace {
@@ -47,6 +65,10 @@ std::string Signed(double v, int digits) { return (v > 0 ? "+" : "") + Fixed(v, 
 
 std::string When(int64_t ms) { return TimeStamp::FromMs(ms).Text(); }
 
+// A moment in a table: whole on one line.
+std::string Time(const std::string& stamp) { return report::TimeHtml(stamp); }
+std::string Time(int64_t ms) { return Time(When(ms)); }
+
 // "2 h 03 min 05 s" for a person; seconds below a minute keep a decimal.
 std::string Duration(double s) {
     if (s < 60) return Fixed(s, 1) + " s";
@@ -69,20 +91,49 @@ struct Frame {
     double Y(double v) const { return hi > lo ? kT + (kH - kT - kB) * (hi - v) / (hi - lo) : kH / 2; }
 };
 
-std::string Axes(const Frame& f, const std::string& unit, int digits) {
+// The local clock's offset from UTC at a moment, in seconds east.
+long OffsetAt(int64_t ms) {
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return tm.tm_gmtoff;
+}
+
+// A time axis from t0 at x0 to t1 at x1: ticks on round times up to last
+// (the last moment drawn, at or before t1), labelled at y_label, with the
+// first and last moments in full beneath them.
+std::string TimeAxis(int64_t t0, int64_t t1, int64_t last, double x0, double x1, double y_top, double y_bottom,
+                     double y_label) {
+    std::ostringstream o;
+    const auto ticks = report::ChartTicks::Times(t0, last, 7, OffsetAt(t0));
+    const auto x = [&](int64_t ms) {
+        return t1 > t0 ? x0 + (x1 - x0) * static_cast<double>(ms - t0) / static_cast<double>(t1 - t0) : x0;
+    };
+    for (const int64_t ms : ticks.ms) {
+        // A label at either end is held inside the chart.
+        const char* anchor = x(ms) > x1 - 24 ? "end" : x(ms) < x0 + 24 ? "start" : "middle";
+        o << "<line x1='" << x(ms) << "' x2='" << x(ms) << "' y1='" << y_top << "' y2='" << y_bottom + 3
+          << "' stroke='#eee'/><text x='" << x(ms) << "' y='" << y_label << "' text-anchor='" << anchor << "'>"
+          << Esc(report::ChartTicks::Label(When(ms), ticks.step_ms)) << "</text>";
+    }
+    o << "<text x='" << x0 << "' y='" << y_label + 14 << "' fill='#555'>" << Esc(When(t0)) << "</text>";
+    o << "<text x='" << x(last) << "' y='" << y_label + 14 << "' text-anchor='end' fill='#555'>" << Esc(When(last))
+      << "</text>";
+    return o.str();
+}
+
+std::string Axes(const Frame& f, const std::string& unit) {
     std::ostringstream o;
     o << "<rect x='" << kL << "' y='" << kT << "' width='" << kW - kL - kR << "' height='" << kH - kT - kB
       << "' fill='none' stroke='#999'/>";
-    for (int k = 0; k <= 4; ++k) {
-        const double v = f.lo + (f.hi - f.lo) * k / 4.0;
-        o << "<text x='" << kL - 4 << "' y='" << f.Y(v) + 4 << "' text-anchor='end'>" << Fixed(v, digits) << "</text>";
-        if (k > 0 && k < 4)
-            o << "<line x1='" << kL << "' x2='" << kW - kR << "' y1='" << f.Y(v) << "' y2='" << f.Y(v)
-              << "' stroke='#eee'/>";
+    const auto ticks = report::ChartTicks::Values(f.lo, f.hi, 6);
+    for (const double v : ticks.values) {
+        o << "<text x='" << kL - 4 << "' y='" << f.Y(v) + 4 << "' text-anchor='end'>" << Fixed(v, ticks.digits)
+          << "</text><line x1='" << kL << "' x2='" << kW - kR << "' y1='" << f.Y(v) << "' y2='" << f.Y(v)
+          << "' stroke='#eee'/>";
     }
     o << "<text x='4' y='" << kT + 4 << "'>" << Esc(unit) << "</text>";
-    o << "<text x='" << kL << "' y='" << kH - 10 << "'>" << Esc(When(f.t0)) << "</text>";
-    o << "<text x='" << kW - kR << "' y='" << kH - 10 << "' text-anchor='end'>" << Esc(When(f.t1)) << "</text>";
+    o << TimeAxis(f.t0, f.t1, f.t1, kL, kW - kR, kT, kH - kB, kH - kB + 13);
     return o.str();
 }
 
@@ -105,7 +156,7 @@ std::string LineChart(const Series& s, std::size_t ch, const std::string& what, 
     f.lo -= pad;
     f.hi += pad;
     std::ostringstream o;
-    o << SvgOpen(what) << Axes(f, unit, digits);
+    o << SvgOpen(what) << Axes(f, unit);
     // Nothing is drawn across a gap: no readings, no line.
     for (const auto& [from, to] : report::UnbrokenRuns(b, max_gap_ms)) {
         o << "<polygon fill='#cde' points='";
@@ -151,7 +202,7 @@ std::string HeatMap(const Series& s, double threshold_mv, int64_t max_gap_ms) {
             for (double v : *c) scale = std::max(scale, std::fabs(v));
     scale = std::min(scale, 3 * threshold_mv);
     const double top = 12, left = 40, right = 10, row = 14;
-    const double h = top + row * static_cast<double>(cells) + 44;
+    const double h = top + row * static_cast<double>(cells) + 58;
     const double cw = (kW - left - right) / static_cast<double>(cols.means.size());
     std::ostringstream o;
     o << "<svg viewBox='0 0 " << kW << ' ' << h << "' role='img' aria-label='cell deviation over time' font-size='10'>";
@@ -167,16 +218,18 @@ std::string HeatMap(const Series& s, double threshold_mv, int64_t max_gap_ms) {
         }
     }
     const double base = top + row * static_cast<double>(cells);
-    o << "<text x='" << left << "' y='" << base + 14 << "'>" << Esc(When(all.front().first_ms)) << "</text>"
-      << "<text x='" << kW - right << "' y='" << base + 14 << "' text-anchor='end'>"
-      << Esc(When(all.back().last_ms)) << "</text>";
+    // The columns span slot_ms each from t0, the last one partly past the
+    // last round: the axis spans what the columns do, and ends its ticks
+    // and its text at the last round.
+    const int64_t span_end = cols.t0 + cols.slot_ms * static_cast<int64_t>(cols.means.size());
+    o << TimeAxis(cols.t0, span_end, all.back().last_ms, left, kW - right, base, base, base + 13);
     // The scale, from as low as any cell went to as high.
     for (int k = 0; k <= 20; ++k) {
         const double v = -scale + 2 * scale * k / 20.0;
-        o << "<rect x='" << left + 12 * k << "' y='" << base + 22 << "' width='12' height='10' fill='"
+        o << "<rect x='" << left + 12 * k << "' y='" << base + 34 << "' width='12' height='10' fill='"
           << HeatColour(v, scale) << "' stroke='#ccc' stroke-width='0.3'/>";
     }
-    o << "<text x='" << left + 12 * 21 + 6 << "' y='" << base + 31 << "'>" << Signed(-scale, 0) << " mV (red, low) to "
+    o << "<text x='" << left + 12 * 21 + 6 << "' y='" << base + 43 << "'>" << Signed(-scale, 0) << " mV (red, low) to "
       << Signed(scale, 0) << " mV (blue, high), full beyond; flag at ±" << Fixed(threshold_mv, 0) << " mV</text></svg>";
     return o.str();
 }
@@ -195,7 +248,7 @@ std::string EventChart(const Series& s, int lowest_cell, int64_t max_gap_ms) {
     f.lo -= pad;
     f.hi += pad;
     std::ostringstream o;
-    o << SvgOpen("every cell through the discharge") << Axes(f, "V", 2);
+    o << SvgOpen("every cell through the discharge") << Axes(f, "V");
     auto line = [&](std::size_t c, const char* colour, double width) {
         for (const auto& [from, to] : report::UnbrokenRuns(b, max_gap_ms)) {
             o << "<polyline fill='none' stroke='" << colour << "' stroke-width='" << width << "' points='";
@@ -236,7 +289,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
     const auto& w = d.watch;
     // A pause longer than a discharge may hold is a gap in every chart.
     const auto gap_ms = static_cast<int64_t>(settings.max_gap_s * 1000.0);
-    o << "<section><h2>Device " << d.id << "</h2>";
+    o << "<section class='device'><h2>Device " << d.id << "</h2>";
     if (w.rounds == 0) {
         o << "<p class='warn'>No round of this device is stored in the period: nothing below describes the string."
              "</p>";
@@ -246,9 +299,9 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
       << "<tr><th>Rounds whose record could not be read</th><td" << (w.undecoded ? " class='flag'" : "") << ">"
       << w.undecoded << "</td></tr>";
     if (w.rounds > 0)
-        o << "<tr><th>First and last round</th><td>" << Esc(w.first_at) << " to " << Esc(w.last_at) << "</td></tr>"
+        o << "<tr><th>First and last round</th><td>" << Time(w.first_at) << " to " << Time(w.last_at) << "</td></tr>"
           << "<tr><th>Longest time without a round</th><td>" << Duration(w.longest_gap_s)
-          << (w.longest_gap_s > 0 ? " after " + Esc(When(w.longest_gap_after_ms)) : std::string()) << "</td></tr>";
+          << (w.longest_gap_s > 0 ? " after " + Time(w.longest_gap_after_ms) : std::string()) << "</td></tr>";
     o << "<tr><th>Silent periods (not answering)</th><td" << (w.silent_periods ? " class='flag'" : "") << ">"
       << w.silent_periods << ", " << Duration(w.silent_s) << " in all</td></tr>"
       << "<tr><th>Port outages</th><td" << (w.outages ? " class='flag'" : "") << ">" << w.outages << ", "
@@ -281,8 +334,8 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
         o << "<div class='scroll'><table><tr><th>State</th><th>From</th><th>To</th><th>Duration</th>"
              "<th>Cycles lost</th><th>Last failure</th></tr>";
         for (const auto& t : w.troubles)
-            o << "<tr><td class='l'>" << Esc(t.state) << "</td><td class='l'>" << Esc(t.since) << "</td><td class='l'>"
-              << (t.until_ms ? Esc(t.until) : "still at the end of the period") << "</td><td>"
+            o << "<tr><td class='l'>" << Esc(t.state) << "</td><td class='l'>" << Time(t.since) << "</td><td class='l'>"
+              << (t.until_ms ? Time(t.until) : "still at the end of the period") << "</td><td>"
               << Duration(t.duration_s) << "</td><td>" << t.cycles_lost << "</td><td class='l'>" << Esc(t.reason)
               << "</td></tr>";
         o << "</table></div>";
@@ -305,7 +358,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
              "could be read for them.</p>";
     for (const auto& l : d.limits)
         if (!l.source.empty()) {
-            o << "<p class='none'>Limits no alarm recorded are those of the site file " << Esc(l.source)
+            o << "<p class='none'>Limits no alarm recorded are those of the site file " << report::PathHtml(l.source)
               << " as it reads now.</p>";
             break;
         }
@@ -318,14 +371,22 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
         for (const auto& a : d.alarms)
             o << "<tr><td class='l'>" << Esc(a.label.empty() ? a.name : a.label) << "</td><td class='l'>"
               << Esc(a.bound) << "</td><td>" << Fixed(a.limit, 2) << "</td><td>" << Fixed(a.value, 2)
-              << "</td><td class='l'>" << (a.raised_before ? "before the period" : Esc(a.raised_at))
+              << "</td><td class='l'>" << (a.raised_before ? "before the period" : Time(a.raised_at))
               << "</td><td class='l'>"
-              << (a.ended_ms ? Esc(a.ended_at) + " (" + Esc(a.ended_by == "closed" ? "closed at restart" : a.ended_by) +
+              << (a.ended_ms ? Time(a.ended_at) + " (" + Esc(a.ended_by == "closed" ? "closed at restart" : a.ended_by) +
                                    ")"
                              : std::string("<span class='warn'>still raised</span>"))
               << "</td><td>" << (a.raised_before ? "at least " : "") << Duration(a.duration_s) << "</td></tr>";
         o << "</table></div>";
         if (d.alarms_not_kept > 0) o << "<p class='warn'>" << d.alarms_not_kept << " more alarms not listed.</p>";
+    }
+    // Float alarms neither rise nor clear off float: when they were held says
+    // why none was raised meanwhile.
+    if (!d.float_holds.empty()) {
+        o << "<p>Float alarms held off float and resumed on it:</p><ul>";
+        for (const auto& n : d.float_holds) o << "<li>" << Esc(n.at) << ": " << Esc(n.text) << "</li>";
+        o << "</ul>";
+        if (d.float_holds_not_kept > 0) o << "<p class='warn'>" << d.float_holds_not_kept << " more not listed.</p>";
     }
 
     o << "<h3>Cells</h3><p>Deviation: the cell's voltage less the string's mean cell in the same round, in mV; "
@@ -349,8 +410,8 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
     int n = 0;
     for (const auto& e : d.discharges) {
         o << "<div class='event'><h4>Discharge " << ++n << "</h4><div class='scroll'><table class='kv'>"
-          << "<tr><th>Start</th><td>" << Esc(e.start_at) << "</td></tr>"
-          << "<tr><th>End</th><td>" << Esc(e.end_at)
+          << "<tr><th>Start</th><td>" << Time(e.start_at) << "</td></tr>"
+          << "<tr><th>End</th><td>" << Time(e.end_at)
           << (e.ended_by == "gap" ? " (no rounds after it for a while: its end is the last round seen)"
               : e.ended_by == "period" ? " (still discharging at the end of the period)"
                                        : "")
@@ -360,7 +421,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
           << Fixed(e.peak_current_a, 1) << " A</td></tr>"
           << "<tr><th>String voltage at the end</th><td>" << Fixed(e.end_voltage_v, 1) << " V</td></tr>"
           << "<tr><th>Lowest cell</th><td>cell " << e.lowest_cell << ", " << Fixed(e.lowest_v, 2) << " V at "
-          << Esc(e.lowest_at) << "</td></tr><tr><th>Cells at the end, V</th><td class='l'>";
+          << Time(e.lowest_at) << "</td></tr><tr><th>Cells at the end, V</th><td class='l'>";
         for (std::size_t c = 0; c < e.end_cells_v.size(); ++c)
             o << (c ? " " : "") << "<span class='cv'>" << c + 1 << ": " << Fixed(e.end_cells_v[c], 2) << "</span>";
         o << "</td></tr></table></div><figure>" << EventChart(e.cells_chart, e.lowest_cell, gap_ms)
@@ -388,13 +449,15 @@ th,td{padding:2px 6px;border-bottom:1px solid #ddd;text-align:right;vertical-ali
 th{font-weight:600;background:#f4f6f8}
 table.kv th{text-align:left}table.kv td{text-align:left}
 td.l{text-align:left;overflow-wrap:anywhere}
-.hash{font-family:ui-monospace,monospace;font-size:.85em;word-break:break-all}
+.hash{font-family:ui-monospace,monospace;font-size:.8em;white-space:nowrap}
+.t,.path span,code{white-space:nowrap}
+table.runs tr.sub td{border-top:0;padding-top:0;color:#444}table.runs tr:has(+tr.sub) td{border-bottom:0}
 .flag{background:#fdd;font-weight:700}.warn{color:#a00;font-weight:600}.none{color:#666}
 .cv{white-space:nowrap}
 figure{margin:.4rem 0}figcaption{font-size:.85em;color:#444}
 svg{width:100%;height:auto;display:block}
 @page{size:A4;margin:12mm}
-@media print{body{max-width:none;font-size:9.5pt;padding:0}.scroll{overflow:visible}h2{break-before:page}
+@media print{body{max-width:none;font-size:9.5pt;padding:0}.scroll{overflow:visible}section.device{break-before:page}
 figure,.event,table{break-inside:avoid}}
 )";
 
@@ -407,33 +470,38 @@ std::string StringReport::ToHtml() const {
          // Nothing is fetched: styles are inline and charts are in the page.
          "<meta http-equiv='Content-Security-Policy' content=\"default-src 'none'; style-src 'unsafe-inline'\">"
          "<title>Battery string report</title><style>"
-      << kStyle << "</style></head><body><header><h1>Battery string report</h1><div class='scroll'><table class='kv'>"
-      << "<tr><th>History</th><td class='l'>" << Esc(db) << "</td></tr>"
-      << "<tr><th>Period</th><td>" << Esc(When(start_ms)) << " to " << Esc(When(end_ms))
+      << kStyle << "</style></head><body><header><h1>Battery string report</h1>";
+    // The verdict first, on the first page: what the report is read for.
+    for (const auto& v : verdicts) o << v.ToHtml();
+    o << "<div class='scroll'><table class='kv'>"
+      << "<tr><th>History</th><td class='l'>" << report::PathHtml(db) << "</td></tr>"
+      << "<tr><th>Period</th><td>" << Time(start_ms) << " to " << Time(end_ms)
       << (from_ms || to_ms ? "" : " (every stored round)") << "</td></tr>"
-      << "<tr><th>Made</th><td>" << Esc(generated_at) << "</td></tr>"
+      << "<tr><th>Made</th><td>" << Time(generated_at) << "</td></tr>"
       << "<tr><th>Devices</th><td>" << devices.size() << "</td></tr></table></div>";
     if (!unread.empty()) o << "<p class='warn'>" << Esc(unread) << "</p>";
-    for (const auto& v : verdicts) o << v.ToHtml();  // the verdict first, on the first page
     o << "<h3>Runs</h3>";
     if (runs.empty()) o << "<p class='none'>No run is recorded for these rounds (a history from before runs were kept).</p>";
     else {
-        o << "<div class='scroll'><table><tr><th>Run</th><th>Started</th><th>Ended</th><th>Plug-in SHA-256</th>"
+        // The plug-in's hash has a row of its own: 64 digits that must not
+        // break would squeeze every other column.
+        o << "<div class='scroll'><table class='runs'><tr><th>Run</th><th>Started</th><th>Ended</th>"
              "<th>Site file</th></tr>";
         for (const auto& r : runs)
-            o << "<tr><td>" << r.id << "</td><td class='l'>" << Esc(r.started_at) << "</td><td class='l'>"
+            o << "<tr><td>" << r.id << "</td><td class='l'>" << Time(r.started_at) << "</td><td class='l'>"
               << (r.ended_at.empty()
                       ? std::string(r.killed ? "<span class='warn'>killed</span>" : "running or killed") +
-                            (r.counted_ms ? ", counted to " + Esc(When(*r.counted_ms)) : std::string())
-                      : Esc(r.ended_at))
-              << "</td><td class='l hash'>" << Esc(r.plugin_sha256) << "</td><td class='l'>" << Esc(r.site_file)
-              << "</td></tr>";
+                            (r.counted_ms ? ", counted to " + Time(*r.counted_ms) : std::string())
+                      : Time(r.ended_at))
+              << "</td><td class='l'>" << report::PathHtml(r.site_file) << "</td></tr><tr class='sub'><td></td>"
+              << "<td colspan='3' class='l'>plug-in SHA-256 <span class='hash'>" << Esc(r.plugin_sha256)
+              << "</span></td></tr>";
         o << "</table></div>";
     }
     for (const auto& n : clock_steps)
         o << "<p class='warn'>Run " << n.run_id << ": the wall clock stepped "
           << (*n.step_ms < 0 ? "back " : "forward ") << Fixed(std::fabs(static_cast<double>(*n.step_ms)) / 1000.0, 1)
-          << " s at " << Esc(n.at) << ". Times on either side of it do not compare; the durations the run "
+          << " s at " << Time(n.at) << ". Times on either side of it do not compare; the durations the run "
           << "measured are on its monotonic clock.</p>";
     o << "</header>";
     for (const auto& d : devices) o << DeviceSection(d, settings);

@@ -140,6 +140,8 @@ Json::Value StringVerdict::ToJson() const {
     rs["method"] = "median ΔV/ΔI over load steps, seen through the monitor's sampling, not a meter reading";
     rs["steps"] = Json::UInt64(figures.resistance_steps);
     rs["steps_not_kept"] = Json::Int64(figures.resistance_steps_not_kept);
+    rs["steps_on_charge"] = Json::Int64(figures.resistance_steps_on_charge);
+    rs["note"] = figures.resistance_note.empty() ? Json::Value() : Json::Value(figures.resistance_note);
     rs["blocks"] = Json::arrayValue;
     for (const auto& b : figures.resistance) {
         Json::Value bj;
@@ -165,6 +167,8 @@ Json::Value StringVerdict::ToJson() const {
         tj["rated_min"] = Rounded(t.rated_min, 2);
         tj["capacity_pct"] = Rounded(t.capacity_pct, 1);
         tj["lower_bound"] = t.lower_bound;
+        tj["marked_by_operator"] = t.marked;
+        tj["steady"] = t.steady;
         tj["first_block"] = t.first_block ? Json::Value(t.first_block) : Json::Value();
         tj["first_block_at"] = t.first_block ? Json::Value(TimeStamp::FromMs(t.first_block_ms).Text()) : Json::Value();
         tj["decision"] = t.decision;
@@ -200,19 +204,19 @@ std::string StringVerdict::ToHtml() const {
         o << "</ol>";
     }
     o << "<p><small>Battery data: " << (battery_from.empty() ? std::string("the defaults (no site file names this device)")
-                                                             : "site file " + Html(battery_from))
+                                                             : "site file " + PathHtml(battery_from))
       << "; float " << spec.float_v << " V per block at 25 °C, " << spec.temp_coeff_mv << " mV/°C, band ±"
       << spec.float_band_mv << " mV; " << spec.capacity_ah << " Ah over " << spec.capacity_hours << " h, end "
       << spec.end_v << " V per block; resistance flags at +" << spec.rise_investigate_pct << " % and +"
       << spec.rise_act_pct << " %; capacity below " << spec.replace_pct << " %: replace, below " << spec.retest_pct
       << " %: test again within a year.";
     o << "  Baseline: "
-      << (baseline ? "of " + Html(baseline->taken_at) + " (kept " + Html(baseline->set_at) + ")"
-                   : std::string("none (bench-host baseline --set keeps one)"))
+      << (baseline ? "of " + TimeHtml(baseline->taken_at) + " (kept " + TimeHtml(baseline->set_at) + ")"
+                   : std::string("none (<code>bench-host baseline --set</code> keeps one)"))
       << ".";
     if (figures.last_state)
       o << "  Charge state at the end: " << verdict::ChargeName(*figures.last_state) << " since "
-        << Html(TimeStamp::FromMs(figures.last_state_since_ms).Text()) << ".";
+        << TimeHtml(TimeStamp::FromMs(figures.last_state_since_ms).Text()) << ".";
     o << "</small></p></section>";
     return o.str();
 }

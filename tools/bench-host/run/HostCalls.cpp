@@ -54,37 +54,53 @@ void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsign
     if (d->bus) d->bus->DeviceCompletedRound(*d);
 }
 
-void HostCalls::Keep(BusDevice& d) {
-    for (const auto& check : d.round.checks) {
-        for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) {
-            const TimeStamp at = TimeStamp::Now();
-            history::Alarm a;
-            a.device_id = d.conf.id;
-            a.at = at.Text();
-            a.at_ms = at.Ms();
-            a.name = c.name;
-            a.label = c.label;
-            a.state = c.raised ? "raised" : "cleared";
-            a.bound = c.bound;
-            a.value = c.value;
-            a.limit = c.limit;
-            const auto key = std::make_tuple(d.conf.id, c.name, c.bound);
-            const auto now = std::chrono::steady_clock::now();
-            if (c.raised) {
-                raised_[key] = now;
-            } else if (const auto it = raised_.find(key); it != raised_.end()) {
-                a.lasted_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->second).count();
-                raised_.erase(it);
-            }
-            store_->Offer(StoreQueue::Item{a});
-            if (c.raised)
-                events_.Publish(run::AlarmRaised{&d, c, a.at});
-            else
-                events_.Publish(run::AlarmCleared{&d, c, a.at});
-        }
+void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
+    const TimeStamp at = TimeStamp::Now();
+    history::Alarm a;
+    a.device_id = d.conf.id;
+    a.at = at.Text();
+    a.at_ms = at.Ms();
+    a.name = c.name;
+    a.label = c.label;
+    a.state = c.raised ? "raised" : "cleared";
+    a.bound = c.bound;
+    a.value = c.value;
+    a.limit = c.limit;
+    const auto key = std::make_tuple(d.conf.id, c.name, c.bound);
+    const auto now = std::chrono::steady_clock::now();
+    if (c.raised) {
+        raised_[key] = now;
+    } else if (const auto it = raised_.find(key); it != raised_.end()) {
+        a.lasted_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - it->second).count();
+        raised_.erase(it);
     }
+    store_->Offer(StoreQueue::Item{a});
+    if (c.raised)
+        events_.Publish(run::AlarmRaised{&d, c, a.at});
+    else
+        events_.Publish(run::AlarmCleared{&d, c, a.at});
+}
+
+void HostCalls::Keep(BusDevice& d) {
+    for (const auto& check : d.round.checks)
+        for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) Alarm(d, c);
     const auto& record = d.round.record;
-    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, d.round.at}});
     d.last = BatteryRecord::Decode(record.data(), record.size());
     d.last_round_at = d.round.at.Text();
+    // The string's charge state, stored with the round, and the float
+    // alarms judged in it.
+    std::string state;
+    if (d.last) {
+        if (d.cell_count == 0) d.LearnCells();
+        if (!d.charge) d.charge.emplace(d.conf.battery);
+        if (!d.float_alarms) d.float_alarms.emplace(d.conf.battery);
+        const verdict::Reading r =
+            verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), d.round.at.Ms());
+        const verdict::ChargeNow charge = d.charge->Add(r);
+        state = verdict::ChargeName(charge.state);
+        const auto step = d.float_alarms->Next(r, charge);
+        if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
+        for (const auto& c : step.changes) Alarm(d, c);
+    }
+    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, d.round.at, state}});
 }

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "host/standin/HostStandin.h"
+#include "record/AlarmEvaluator.h"
 
 struct BusDevice;
 class RunEvents;
@@ -38,6 +39,8 @@ private:
     // stored.
     void Keep(BusDevice& d);
     BusDevice* Find(const HLXVDevice& dev) const;
+    // An alarm raised or cleared: stored and told.
+    void Alarm(BusDevice& d, const AlarmEvaluator::Change& c);
 
     RunSetup& site_;
     RunEvents& events_;

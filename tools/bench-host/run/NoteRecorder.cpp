@@ -1,5 +1,6 @@
 #include "run/NoteRecorder.h"
 
+#include "bus/BusDevice.h"
 #include "outputs/RunText.h"
 #include "run/StoreThread.h"
 
@@ -12,6 +13,12 @@ void NoteRecorder::OnEvent(const RunEvent& event) {
         n.at_ms = at.Ms();
         n.kind = "clock step";
         n.step_ms = e->step.count();
+    } else if (const auto* h = std::get_if<run::FloatAlarmsHeld>(&event)) {
+        const TimeStamp at = TimeStamp::FromMs(h->hold.at_ms);
+        n.at = at.Text();
+        n.at_ms = at.Ms();
+        n.kind = h->hold.Kind();
+        n.device_id = h->device->conf.id;
     } else if (std::holds_alternative<run::OutputLost>(event)) {
         const TimeStamp at = TimeStamp::Now();
         n.at = at.Text();

@@ -14,4 +14,7 @@ struct RunOptions {
     long rounds = 0;                 // 0: no limit
     double duration = 0;             // seconds; 0: no limit
     int keep_rounds_days = -1;       // overrides the site file's; -1: the site file's
+    // The operator's note that the run is a capacity test ("" when it is
+    // not): stored with the run, and the report takes its discharge as a test.
+    std::string test_note;
 };

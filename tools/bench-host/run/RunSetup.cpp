@@ -102,6 +102,7 @@ void RunSetup::Make() {
     std::error_code ec;
     run.site_file = std::filesystem::absolute(options_.config_path, ec).string();
     run.version = BENCH_HOST_VERSION;
+    run.test_note = options_.test_note;
     try {
         run_id_ = history_->Writer().BeginRun(run, TimeStamp::Now());
     } catch (const SqlError& e) {

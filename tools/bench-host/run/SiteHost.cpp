@@ -94,6 +94,7 @@ int SiteHost::Run() {
     started.version = BENCH_HOST_VERSION;
     started.run_id = site.RunId();
     started.web_page = web_page.address;
+    started.test_note = options_.test_note;
     if (!web_page.warning.empty()) events.Publish(run::SetupWarning{web_page.warning});
     events.Publish(started);
 

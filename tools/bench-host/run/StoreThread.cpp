@@ -141,7 +141,7 @@ void StoreThread::Write(const StoreQueue::Item& item) {
     std::visit(Overloaded{
                    [&](const StoreQueue::Record& r) {
                        if (r.device_id == delayed_device_ && delay_.count() > 0) std::this_thread::sleep_for(delay_);
-                       w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at);
+                       w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at, r.charge_state);
                    },
                    [&](const history::Alarm& a) { w.SaveAlarm(a); },
                    [&](const history::Health& h) { w.SaveHealth(h); },

@@ -3,10 +3,18 @@
 // the string's current changes by at least step_min_a between two rounds
 // no more than step_max_gap_s apart, and the current was steady (within
 // step_settle_a) in the round before the step and the round after it,
-// each block's ΔV/ΔI is one reading in mΩ.  Rounds taken while the load is
-// still changing are left out, since they mix two loads.  Per block the
-// median over the period's steps, and its rise against a baseline, flagged
-// at rise_investigate_pct and rise_act_pct.
+// each block's ΔV/ΔI is one reading in mΩ, ΔV from the round before the
+// step to the round after the step's own (whose blocks may have been read
+// before the change).  Rounds taken while the load is still changing are
+// left out, since they mix two loads.  Steps with either side on charge
+// (float or recharge by the charge state, which a current above rest_a
+// always is) are left out too, and counted: on charge a block holds a
+// surface voltage that collapses as soon as the current turns, adding
+// about the same ΔV to every block, so a step off float (the mains failing
+// and the string taking the load) would hide a block's rise.  Steps within
+// a discharge, or from rest into one, are taken.  Per block the median
+// over the period's steps, and its rise against a baseline, flagged at
+// rise_investigate_pct and rise_act_pct.
 //
 // The figure is a resistance seen through the monitor's sampling (it mixes
 // in polarisation and the time between the readings): comparable block to
@@ -16,9 +24,11 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "site/BatteryData.h"
+#include "verdict/ChargeState.h"
 #include "verdict/Reading.h"
 
 namespace verdict {
@@ -37,12 +47,17 @@ public:
     // Steps kept for the medians; later ones are counted, not used.
     static constexpr std::size_t kMaxSteps = 4096;
 
-    BlockResistance(const BatteryData& spec, int blocks) : spec_(spec), blocks_(blocks) {}
+    BlockResistance(const BatteryData& spec, int blocks) : spec_(spec), blocks_(blocks), charge_(spec) {}
 
     // Rounds in the order of time.
     void Add(const Reading& r);
     std::size_t Steps() const { return steps_.size(); }
     long StepsNotKept() const { return not_kept_; }
+    // Steps left out with a side on charge.
+    long StepsOnCharge() const { return on_charge_; }
+    // Why no step was taken when some were left out on charge; "" when a
+    // step was taken or none was left out.
+    std::string NoStepReason() const;
     // Per block; baseline_mohm holds one value per block (0: none), or none.
     std::vector<BlockOhms> Figures(const std::vector<double>& baseline_mohm = {}) const;
 
@@ -53,9 +68,11 @@ private:
 
     BatteryData spec_;
     int blocks_;
-    std::deque<Reading> last_;  // the four latest rounds
+    ChargeState charge_;
+    std::deque<std::pair<Reading, Charge>> last_;  // the four latest rounds, with their charge state
     std::vector<std::vector<double>> steps_;  // per step, per block mΩ (NaN: not read)
     long not_kept_ = 0;
+    long on_charge_ = 0;
 };
 
 }  // namespace verdict

@@ -34,6 +34,7 @@ struct CapacityResult {
     double actual_min = 0, rated_min = 0;
     double capacity_pct = 0;
     bool lower_bound = false;  // stopped before the end voltage
+    bool marked = false;       // a run the operator marked as a capacity test
     int first_block = 0;       // 1-based: the first block at end_v, 0 if none
     int64_t first_block_ms = 0;
     double first_block_min = 0;

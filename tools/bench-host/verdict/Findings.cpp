@@ -18,16 +18,22 @@ std::string Text(const char* format, ...) {
     return buf;
 }
 
+// A test's time as it reads best: seconds for a test shorter than a
+// minute (a bench's small rating), whole minutes beyond.
+std::string Minutes(double min) { return min < 1.0 ? Text("%.0f s", min * 60.0) : Text("%.0f min", min); }
+
 void Capacity(const PeriodResult& p, const BatteryData& spec, const std::string& baseline_date,
               std::optional<double> baseline_pct, std::vector<Finding>& out) {
     for (const auto& t : p.tests) {
         Finding f;
-        const std::string end = t.first_block ? Text("block %d first at %.2f V after %.0f min", t.first_block,
-                                                     spec.end_v, t.first_block_min)
+        const std::string end = t.first_block ? Text("block %d first at %.2f V after %s", t.first_block, spec.end_v,
+                                                     Minutes(t.first_block_min).c_str())
                                               : std::string("no block at the end voltage");
-        f.evidence = Text("discharge at %.1f A for %.0f min against %.0f rated min at that current; %s; %.1f °C%s",
-                          t.current_a, t.actual_min, t.rated_min, end.c_str(), t.temperature_c,
+        f.evidence = Text("discharge at %.1f A for %s against %s rated at that current; %s; %.1f °C%s", t.current_a,
+                          Minutes(t.actual_min).c_str(), Minutes(t.rated_min).c_str(), end.c_str(), t.temperature_c,
                           t.kt_outside_table ? " (outside the factor table: its nearest row)" : "");
+        if (t.marked)
+            f.evidence += t.steady ? "; the run was marked as a test" : "; the run was marked as a test (current not steady: its mean)";
         if (t.lower_bound) {
             f.text = Text("capacity at least %.0f %% (IEEE 450 time-adjusted, KT %.2f): the discharge stopped before "
                           "the end voltage",
@@ -60,6 +66,8 @@ void Resistance(const PeriodResult& p, const BatteryData& spec, const std::strin
     for (const auto& b : p.resistance)
         if (b.median_mohm) medians.push_back(*b.median_mohm);
     const auto string_median = BlockResistance::Median(medians);
+    if (!p.resistance_note.empty())
+        out.push_back({Finding::note, "resistance: none measured", p.resistance_note});
     for (const auto& b : p.resistance) {
         if (!b.median_mohm) continue;
         const std::string how =

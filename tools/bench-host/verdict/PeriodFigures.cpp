@@ -51,7 +51,7 @@ void PeriodFigures::State(const Reading& r, double seconds) {
     out_.last_float = std::move(j);
 }
 
-void PeriodFigures::Add(const Reading& r) {
+void PeriodFigures::Add(const Reading& r, bool marked_test) {
     const double seconds = last_ms_ ? static_cast<double>(r.ms - *last_ms_) / 1000.0 : 0.0;
     last_ms_ = r.ms;
     State(r, seconds);
@@ -61,10 +61,12 @@ void PeriodFigures::Add(const Reading& r) {
     if (charge_.State() == Charge::discharge) {
         // A test runs at one current: where the load changes, the one so
         // far is over and a new one may begin.
-        if (test_ && !test_->Ended() && !test_->Fits(r.current)) CloseTest();
+        if (test_ && (marked_test != test_marked_ || (!marked_test && !test_->Ended() && !test_->Fits(r.current))))
+            CloseTest();
         if (!test_) {
             test_.emplace(spec_, blocks_);
             test_start_ms_ = r.ms;
+            test_marked_ = marked_test;
         }
         test_->Add(r);
         test_last_ms_ = r.ms;
@@ -84,7 +86,8 @@ void PeriodFigures::CloseTest() {
     auto result = test_->Result();
     const bool long_enough = test_last_ms_ - test_start_ms_ >= kTestMinMs;
     test_.reset();
-    if (!result || !result->steady || (!long_enough && result->lower_bound)) return;
+    if (!result || (!test_marked_ && (!result->steady || (!long_enough && result->lower_bound)))) return;
+    result->marked = test_marked_;
     if (out_.tests.size() >= kMaxTests) {
         ++out_.tests_not_kept;
         return;
@@ -97,6 +100,8 @@ PeriodResult PeriodFigures::Finish() {
     out_.resistance = resistance_.Figures(baseline_);
     out_.resistance_steps = resistance_.Steps();
     out_.resistance_steps_not_kept = resistance_.StepsNotKept();
+    out_.resistance_steps_on_charge = resistance_.StepsOnCharge();
+    out_.resistance_note = resistance_.NoStepReason();
     return out_;
 }
 

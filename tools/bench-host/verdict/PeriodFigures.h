@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "site/BatteryData.h"
@@ -43,6 +44,8 @@ struct PeriodResult {
     std::vector<BlockOhms> resistance;
     std::size_t resistance_steps = 0;
     long resistance_steps_not_kept = 0;
+    long resistance_steps_on_charge = 0;  // left out: a side on float or recharge
+    std::string resistance_note;          // why no step was taken, when some were left out
     std::vector<CapacityResult> tests;  // discharges at steady current, oldest first
     long tests_not_kept = 0;
     Remaining remaining;  // at the last round
@@ -58,7 +61,11 @@ public:
     PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm = {},
                   double capacity_pct = 100.0);
 
-    void Add(const Reading& r);
+    // marked_test: the round belongs to a run the operator marked as a
+    // capacity test.  Its discharge is then one test from its first round to
+    // its last, kept though its current changed by more than 10 % or was not
+    // steady, and though it was shorter than kTestMinMs.
+    void Add(const Reading& r, bool marked_test = false);
     // A reading that stands for many (a summarised minute's means): it
     // counts for the charge state and float compliance over `seconds`, not
     // for load steps or tests.
@@ -77,6 +84,7 @@ private:
     TimeRemaining remaining_;
     std::optional<CapacityTest> test_;
     int64_t test_start_ms_ = 0, test_last_ms_ = 0;
+    bool test_marked_ = false;
     std::optional<int64_t> last_ms_;
     PeriodResult out_;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "verdict/BlockResistance.h"
+
 namespace verdict {
 
 double TimeRemaining::FullHours(double current_a) const {
@@ -22,8 +24,16 @@ void TimeRemaining::Add(const Reading& r) {
     const double amps = -r.current;
     const double full_h = FullHours(amps);
     if (discharging_) used_ += static_cast<double>(r.ms - last_ms_) / 3600000.0 / full_h;
+    if (!discharging_ || std::fabs(amps - last_amps_) > spec_.step_settle_a) {
+        settled_.clear();
+        settle_due_ = true;
+    } else if (settle_due_) {
+        settled_ = r.blocks;
+        settle_due_ = false;
+    }
     discharging_ = true;
     last_ms_ = r.ms;
+    last_amps_ = amps;
 
     int weakest = 0;
     for (std::size_t b = 0; b < r.blocks.size(); ++b)
@@ -44,15 +54,28 @@ void TimeRemaining::Add(const Reading& r) {
     const double span_min = static_cast<double>(weakest_.back().first - weakest_.front().first) / 60000.0;
     if (span_min >= 20.0 / 60.0) {
         const double slope = (weakest_.back().second - weakest_.front().second) / span_min;  // V per minute
-        if (slope < 0) {
-            e.block_minutes = std::max(0.0, (low - spec_.end_v) / -slope);
-            if (*e.block_minutes < e.minutes) {
-                e.minutes = *e.block_minutes;
-                e.method = "weakest block";
-            }
-        }
+        if (slope < 0) e.block_minutes = std::max(0.0, (low - spec_.end_v) / -slope);
+    }
+    if (const auto share = ShareMinutes(r, full_h); share && (!e.block_minutes || *share < *e.block_minutes))
+        e.block_minutes = share;
+    if (e.block_minutes && *e.block_minutes < e.minutes) {
+        e.minutes = *e.block_minutes;
+        e.method = "weakest block";
     }
     now_ = e;
+}
+
+std::optional<double> TimeRemaining::ShareMinutes(const Reading& r, double full_h) const {
+    std::vector<double> falls;
+    double most = 0;
+    for (std::size_t b = 0; b < settled_.size() && b < r.blocks.size(); ++b)
+        if (settled_[b] > 0 && r.blocks[b] > 0) {
+            falls.push_back(settled_[b] - r.blocks[b]);
+            most = std::max(most, falls.back());
+        }
+    const auto median = BlockResistance::Median(falls);
+    if (!median || *median < kShareFallV || most <= *median) return std::nullopt;
+    return std::max(0.0, *median / most - used_) * full_h * 60.0;
 }
 
 }  // namespace verdict

@@ -37,6 +37,7 @@ struct LiveSnapshot {
 
     struct Cell : Value {
         std::string label;  // the device's display label, e.g. 第6节电池
+        bool float_alarm = false;  // a float alarm on the block stands
     };
 
     struct Device {
@@ -56,6 +57,10 @@ struct LiveSnapshot {
         // The string's charge state and time remaining with the last round;
         // none before the first.
         std::optional<verdict::ChargeNow> charge;
+        // A float alarm on the string's mean block stands; the float alarms
+        // are held (off float, or settling on it again).
+        bool string_float_alarm = false;
+        bool float_alarms_held = false;
         std::vector<std::pair<std::string, uint64_t>> failures;  // reason -> failed exchanges
         // Every counter only ever rises over a run.
         uint64_t cycles = 0;                   // cycles started

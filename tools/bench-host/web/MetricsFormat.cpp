@@ -202,6 +202,24 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                             d.charge->state == state ? "1" : "0");
                  }
              });
+    f.Family("bench_host_cell_float_alarm", "gauge",
+             "1 while a float alarm on the block stands (off its temperature-compensated float band once settled on "
+             "float), else 0.",
+             [](const Device& d, std::string& out) {
+                 if (!Fresh(d)) return;
+                 for (std::size_t i = 0; i < d.cells.size(); ++i)
+                     Sample(out, "bench_host_cell_float_alarm", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
+                            d.cells[i].float_alarm ? "1" : "0");
+             });
+    f.Family("bench_host_string_float_alarm", "gauge",
+             "1 while a float alarm on the string's mean block stands, else 0.", [](const Device& d, std::string& out) {
+                 if (Fresh(d)) Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");
+             });
+    f.Family("bench_host_float_alarms_held", "gauge",
+             "1 while the float alarms are held: the string discharges, recharges, rests or settles on float again.",
+             [](const Device& d, std::string& out) {
+                 if (Fresh(d)) Sample(out, "bench_host_float_alarms_held", DeviceLabel(d), d.float_alarms_held ? "1" : "0");
+             });
     f.Family("bench_host_time_remaining_seconds", "gauge",
              "Time remaining of a discharge, the lesser of the Peukert and the weakest block's estimates; \"method\" "
              "names the one given; absent when not discharging.",

@@ -59,6 +59,17 @@ LiveSnapshot::Device Describe(const BusDevice& d) {
 
 }  // namespace
 
+void WebOutput::FloatAlarmsOf(const BusDevice& device, LiveSnapshot::Device& out) {
+    const auto standing = device.float_alarms ? device.float_alarms->Standing() : std::vector<AlarmEvaluator::Active>{};
+    const auto stands = [&](const std::string& name) {
+        return std::any_of(standing.begin(), standing.end(), [&](const AlarmEvaluator::Active& a) { return a.name == name; });
+    };
+    for (std::size_t i = 0; i < out.cells.size(); ++i)
+        out.cells[i].float_alarm = stands(verdict::FloatAlarms::BlockName(static_cast<int>(i) + 1));
+    out.string_float_alarm = stands(verdict::FloatAlarms::kString);
+    out.float_alarms_held = device.float_alarms && device.float_alarms->Held();
+}
+
 LiveSnapshot::Device* WebOutput::Find(const BusDevice* device) {
     if (!device) return nullptr;
     for (auto& d : snapshot_.devices)
@@ -141,6 +152,7 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        Checked(bd, kCurrent, e.record.group_current, d->current);
                        Checked(bd, kTemperature, e.record.temperature, d->temperature);
                        d->charge = e.charge;
+                       FloatAlarmsOf(bd, *d);
                        Counters(bd, *d);
                        Publish();
                    },
