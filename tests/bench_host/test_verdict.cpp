@@ -442,6 +442,11 @@ TEST(FloatAlarms, TheStringsMeanBlockAndTheCompensatedBand) {
     EXPECT_EQ(changes[5].name, "battery_5_float");  // as the plug-in names block 6: battery_5_value
     EXPECT_EQ(alarms.Standing().size(), 30u);
     EXPECT_FALSE(alarms.Held());
+    ASSERT_EQ(alarms.Deviation().size(), 29u);
+    EXPECT_NEAR(*alarms.Deviation()[5], 0.18, 1e-5);  // 13.5 V on a 13.32 V target
+    const Reading off = Round(61 * 60.0, -20, 12.2, 35);
+    alarms.Next(off, live.Add(off));
+    EXPECT_TRUE(alarms.Deviation().empty());  // off float: no deviation is shown
 }
 
 }  // namespace

@@ -211,6 +211,17 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                      Sample(out, "bench_host_cell_float_alarm", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
                             d.cells[i].float_alarm ? "1" : "0");
              });
+    f.Family("bench_host_cell_float_deviation_volts", "gauge",
+             "Block voltage less its temperature-compensated float voltage (to the mV); only while the string is "
+             "judged on float (settled on it), absent otherwise.",
+             [](const Device& d, std::string& out) {
+                 if (!Fresh(d)) return;
+                 for (std::size_t i = 0; i < d.cells.size(); ++i)
+                     if (d.cells[i].float_deviation)
+                         Sample(out, "bench_host_cell_float_deviation_volts",
+                                DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
+                                Number(std::round(*d.cells[i].float_deviation * 1000.0) / 1000.0));
+             });
     f.Family("bench_host_string_float_alarm", "gauge",
              "1 while a float alarm on the string's mean block stands, else 0.", [](const Device& d, std::string& out) {
                  if (Fresh(d)) Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");
