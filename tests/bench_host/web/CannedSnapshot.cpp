@@ -88,6 +88,8 @@ LiveSnapshot Site(int64_t now_ms) {
     // Device 17 judged on float: block 6 above its compensated target, block 5 just below.
     s.devices[5].cells[kAlarmCell - 1].float_deviation = 0.18f;
     s.devices[5].cells[kAlarmCell - 2].float_deviation = -0.015f;
+    s.devices[5].cells[10].resistance_rise_pct = 61.24f;  // block 11, on its baseline
+    s.devices[1].cells[10].resistance_rise_pct = 61.24f;  // device 13 silent: never shown
 
     LiveSnapshot::Alarm raised;
     raised.device = 12;

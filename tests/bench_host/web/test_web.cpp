@@ -99,6 +99,7 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_string_float_alarm{device="12"} 0)",
              R"(bench_host_cell_float_deviation_volts{device="17",cell="6"} 0.18)",
              R"(bench_host_cell_float_deviation_volts{device="17",cell="5"} -0.015)",
+             R"(bench_host_cell_resistance_rise_percent{device="17",cell="11"} 61.2)",
              R"(bench_host_float_alarms_held{device="12"} 1)",
              R"(bench_host_float_alarms_held{device="17"} 0)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
@@ -122,6 +123,7 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
         for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
                                    "bench_host_value_alarm", "bench_host_charge_state", "bench_host_cell_float_alarm",
                                    "bench_host_float_alarms_held", "bench_host_cell_float_deviation_volts",
+                                   "bench_host_cell_resistance_rise_percent",
                                    "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
             EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
                 << family << " of device " << device;

@@ -41,6 +41,9 @@ struct LiveSnapshot {
         // Off its temperature-compensated float voltage, in V, with the
         // last round; none unless that round was judged on float.
         std::optional<float> float_deviation;
+        // Its resistance rise in % on the device's newest baseline; none
+        // without a baseline or without a usable load step in the run.
+        std::optional<float> resistance_rise_pct;
     };
 
     struct Device {

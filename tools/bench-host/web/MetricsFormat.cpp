@@ -222,6 +222,17 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                                 DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
                                 Number(std::round(*d.cells[i].float_deviation * 1000.0) / 1000.0));
              });
+    f.Family("bench_host_cell_resistance_rise_percent", "gauge",
+             "Block resistance from the run's load steps (the median) against the device's newest baseline, in % "
+             "(+20: investigate, +50: act by default); absent without a baseline or without a usable step.",
+             [](const Device& d, std::string& out) {
+                 if (!Fresh(d)) return;
+                 for (std::size_t i = 0; i < d.cells.size(); ++i)
+                     if (d.cells[i].resistance_rise_pct)
+                         Sample(out, "bench_host_cell_resistance_rise_percent",
+                                DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
+                                Number(std::round(*d.cells[i].resistance_rise_pct * 10.0) / 10.0));
+             });
     f.Family("bench_host_string_float_alarm", "gauge",
              "1 while a float alarm on the string's mean block stands, else 0.", [](const Device& d, std::string& out) {
                  if (Fresh(d)) Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");

@@ -70,6 +70,9 @@ void WebOutput::FloatAlarmsOf(const BusDevice& device, LiveSnapshot::Device& out
         out.cells[i].float_alarm = stands(verdict::FloatAlarms::BlockName(static_cast<int>(i) + 1));
         out.cells[i].float_deviation.reset();
         if (i < deviation.size() && deviation[i]) out.cells[i].float_deviation = static_cast<float>(*deviation[i]);
+        out.cells[i].resistance_rise_pct.reset();
+        if (device.resistance && i < device.resistance->Rise().size() && device.resistance->Rise()[i])
+            out.cells[i].resistance_rise_pct = static_cast<float>(*device.resistance->Rise()[i]);
     }
     out.string_float_alarm = stands(verdict::FloatAlarms::kString);
     out.float_alarms_held = device.float_alarms && device.float_alarms->Held();
