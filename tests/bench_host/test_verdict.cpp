@@ -216,6 +216,11 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
     EXPECT_NEAR(*live.Rise()[10], *figures[10].rise_pct, 1e-9);
     EXPECT_FALSE(live.Rise()[1]);
     EXPECT_EQ(without.Rise(), std::vector<std::optional<double>>(kBlocks));
+    JsonLine keys, none;
+    verdict::LiveResistance::Keys(keys, live);
+    EXPECT_NE(keys.Text().find(R"({"resistance_rise_pct":[)"), std::string::npos) << keys.Text();
+    EXPECT_NE(keys.Text().find(",null,"), std::string::npos) << keys.Text();  // block 2
+    EXPECT_EQ(verdict::LiveResistance::Keys(none, without).Text(), R"({"resistance_rise_pct":null})");
     EXPECT_EQ(verdict::BlockResistance::Median({3, 1, 2}), 2.0);
     EXPECT_EQ(verdict::BlockResistance::Median({4, 1, 2, 3}), 2.5);
     EXPECT_FALSE(verdict::BlockResistance::Median({}));

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "basics/JsonLine.h"
 #include "site/BatteryData.h"
 #include "verdict/BlockResistance.h"
 #include "verdict/Reading.h"
@@ -27,6 +28,10 @@ public:
     // baseline; none without a baseline value or without a usable step.
     // Empty before the first round.
     const std::vector<std::optional<double>>& Rise() const { return rise_; }
+
+    // The key the JSON summary gives them: "resistance_rise_pct", per block
+    // the rise to 0.1 % or null; null as a whole without a baseline.
+    static JsonLine& Keys(JsonLine& out, const std::optional<LiveResistance>& r);
 
 private:
     BatteryData spec_;
