@@ -414,6 +414,8 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     // Its string discharging at the end, at the 10 h rate from full.
     d.charge.emplace(BatteryData{});
     d.charge->Add(verdict::Reading{1000, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0});
+    d.resistance.emplace(BatteryData{}, std::vector<double>(29, 5.0));  // a baseline, no step yet
+    d.resistance->Add(verdict::Reading{1000, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0});
     run::RunEnded end;
     end.at = at(30s);
     end.devices = {&d};
@@ -442,6 +444,8 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     EXPECT_EQ(v["alarms_standing"][0]["bound"].asString(), "low");
     EXPECT_EQ(v["charge_state"].asString(), "discharge");
     EXPECT_EQ(v["time_remaining_s"].asDouble(), 36000.0);
+    ASSERT_EQ(v["resistance_rise_pct"].size(), 29u);
+    EXPECT_TRUE(v["resistance_rise_pct"][10].isNull());
 }
 
 // Bytes received are traced once: a verdict on them (refused, or no whole

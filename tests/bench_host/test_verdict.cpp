@@ -12,6 +12,7 @@
 #include "verdict/ChargeState.h"
 #include "verdict/Findings.h"
 #include "verdict/FloatAlarms.h"
+#include "verdict/LiveResistance.h"
 #include "verdict/FloatCompliance.h"
 #include "verdict/LiveCharge.h"
 #include "verdict/PeriodFigures.h"
@@ -198,6 +199,28 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
     }
     EXPECT_NEAR(*figures[10].rise_pct, 60.0, 10.0);
     EXPECT_FALSE(br.Figures()[0].rise_pct);  // without a baseline, no rise
+    // Live, round by round: the same rises; none before a step, none where
+    // the baseline has no value (block 2), none at all without a baseline.
+    std::vector<double> baseline(kBlocks, 5.0);
+    baseline[1] = 0;
+    verdict::LiveResistance live(BatteryData{}, baseline), without(BatteryData{}, {});
+    const auto rounds = Steps(amps, mohm);
+    for (std::size_t i = 0; i < rounds.size(); ++i) {
+        live.Add(rounds[i]);
+        without.Add(rounds[i]);
+        if (i == 0) {
+            EXPECT_EQ(live.Rise(), std::vector<std::optional<double>>(kBlocks));
+        }
+    }
+    ASSERT_EQ(live.Rise().size(), 29u);
+    EXPECT_NEAR(*live.Rise()[10], *figures[10].rise_pct, 1e-9);
+    EXPECT_FALSE(live.Rise()[1]);
+    EXPECT_EQ(without.Rise(), std::vector<std::optional<double>>(kBlocks));
+    JsonLine keys, none;
+    verdict::LiveResistance::Keys(keys, live);
+    EXPECT_NE(keys.Text().find(R"({"resistance_rise_pct":[)"), std::string::npos) << keys.Text();
+    EXPECT_NE(keys.Text().find(",null,"), std::string::npos) << keys.Text();  // block 2
+    EXPECT_EQ(verdict::LiveResistance::Keys(none, without).Text(), R"({"resistance_rise_pct":null})");
     EXPECT_EQ(verdict::BlockResistance::Median({3, 1, 2}), 2.0);
     EXPECT_EQ(verdict::BlockResistance::Median({4, 1, 2, 3}), 2.5);
     EXPECT_FALSE(verdict::BlockResistance::Median({}));
@@ -442,6 +465,11 @@ TEST(FloatAlarms, TheStringsMeanBlockAndTheCompensatedBand) {
     EXPECT_EQ(changes[5].name, "battery_5_float");  // as the plug-in names block 6: battery_5_value
     EXPECT_EQ(alarms.Standing().size(), 30u);
     EXPECT_FALSE(alarms.Held());
+    ASSERT_EQ(alarms.Deviation().size(), 29u);
+    EXPECT_NEAR(*alarms.Deviation()[5], 0.18, 1e-5);  // 13.5 V on a 13.32 V target
+    const Reading off = Round(61 * 60.0, -20, 12.2, 35);
+    alarms.Next(off, live.Add(off));
+    EXPECT_TRUE(alarms.Deviation().empty());  // off float: no deviation is shown
 }
 
 }  // namespace

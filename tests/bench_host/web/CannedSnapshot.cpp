@@ -79,11 +79,17 @@ LiveSnapshot Site(int64_t now_ms) {
     d12.float_alarms_held = true;
     s.devices.push_back(Device(13, H::kNotAnswering, now_ms));
     s.devices.back().last_reason = "timeout";
+    s.devices.back().cells[kAlarmCell - 1].float_deviation = 0.18f;  // silent: never shown
     s.devices.push_back(Device(14, H::kPortLost, now_ms));
     s.devices.back().last_reason = "port lost";
     s.devices.push_back(Device(15, H::kStale, now_ms));
     s.devices.push_back(Device(16, H::kNeverAnswered, now_ms));
     for (uint32_t id = 17; id <= 19; ++id) s.devices.push_back(Device(id, H::kAnswering, now_ms));
+    // Device 17 judged on float: block 6 above its compensated target, block 5 just below.
+    s.devices[5].cells[kAlarmCell - 1].float_deviation = 0.18f;
+    s.devices[5].cells[kAlarmCell - 2].float_deviation = -0.015f;
+    s.devices[5].cells[10].resistance_rise_pct = 61.24f;  // block 11, on its baseline
+    s.devices[1].cells[10].resistance_rise_pct = 61.24f;  // device 13 silent: never shown
 
     LiveSnapshot::Alarm raised;
     raised.device = 12;

@@ -97,6 +97,9 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_cell_float_alarm{device="12",cell="6"} 1)",
              R"(bench_host_cell_float_alarm{device="12",cell="5"} 0)",
              R"(bench_host_string_float_alarm{device="12"} 0)",
+             R"(bench_host_cell_float_deviation_volts{device="17",cell="6"} 0.18)",
+             R"(bench_host_cell_float_deviation_volts{device="17",cell="5"} -0.015)",
+             R"(bench_host_cell_resistance_rise_percent{device="17",cell="11"} 61.2)",
              R"(bench_host_float_alarms_held{device="12"} 1)",
              R"(bench_host_float_alarms_held{device="17"} 0)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
@@ -119,7 +122,8 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     for (const char* device : {"13", "14", "15", "16"}) {
         for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
                                    "bench_host_value_alarm", "bench_host_charge_state", "bench_host_cell_float_alarm",
-                                   "bench_host_float_alarms_held",
+                                   "bench_host_float_alarms_held", "bench_host_cell_float_deviation_volts",
+                                   "bench_host_cell_resistance_rise_percent",
                                    "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
             EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
                 << family << " of device " << device;
@@ -128,6 +132,8 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     EXPECT_EQ(text.find("bench_host_values_age_seconds{device=\"16\"}"), std::string::npos);
     // Time remaining only while discharging.
     EXPECT_EQ(text.find("bench_host_time_remaining_seconds{device=\"17\""), std::string::npos);
+    // A float deviation only where the round was judged on float.
+    EXPECT_EQ(text.find("bench_host_cell_float_deviation_volts{device=\"12\""), std::string::npos);
 }
 
 TEST(MetricsFormat, AgesCountToTheScrapeNotToThePublication) {

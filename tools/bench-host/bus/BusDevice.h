@@ -18,6 +18,7 @@
 #include "basics/TimeStamp.h"
 #include "verdict/FloatAlarms.h"
 #include "verdict/LiveCharge.h"
+#include "verdict/LiveResistance.h"
 
 class BusScheduler;
 class HLXSPDevice;
@@ -131,6 +132,9 @@ struct BusDevice {
     std::optional<verdict::LiveCharge> charge;
     // Its float alarms, judged with its charge state (made with it).
     std::optional<verdict::FloatAlarms> float_alarms;
+    // Its blocks' resistance rise on its newest baseline, read from the
+    // history once at the start (made at the first round without one).
+    std::optional<verdict::LiveResistance> resistance;
     // The alarms standing now: its limits' in name order, then its float
     // alarms'.
     std::vector<AlarmEvaluator::Active> StandingAlarms() const;

@@ -81,6 +81,10 @@ void HistoryReader::Fail(const std::string& what, const std::exception& e) {
     throw std::runtime_error("history " + db_.Path() + ": " + what + ": " + e.what());
 }
 
+std::optional<history::Baseline> HistoryReader::NewestBaseline(uint32_t device_id) {
+    return BaselineStore::Newest(db_, device_id);
+}
+
 std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
     if (!columns_) return std::nullopt;
     try {

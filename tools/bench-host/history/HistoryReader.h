@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "history/BaselineStore.h"
 #include "history/HistoryRows.h"
 #include "history/HistorySchema.h"
 
@@ -36,6 +37,8 @@ public:
     // the one with the latest time, so a clock set back does not make an old
     // record look newer.
     std::optional<history::Row> Newest(uint32_t device_id);
+    // The device's newest baseline (BaselineStore); none when none was set.
+    std::optional<history::Baseline> NewestBaseline(uint32_t device_id);
     // Every stored round in the order of time, only those of one device if
     // given.
     void ForEachRow(std::optional<uint32_t> device_id, const std::function<void(const history::Row&)>& visit);

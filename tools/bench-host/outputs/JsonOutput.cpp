@@ -159,6 +159,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     }
                     line.Raw("alarms_standing", standing + "]");
                     verdict::LiveCharge::Keys(line, d->charge ? d->charge->Last() : std::nullopt);
+                    verdict::LiveResistance::Keys(line, d->resistance);
                     // Null before a second cycle: there is no interval yet.
                     line.Int("late_polls", d->late_polls)
                         .Raw("poll_interval_s",

@@ -137,6 +137,19 @@ void RunSetup::Make() {
 
 void RunSetup::Restore() {
     for (auto& d : devices_) {
+        // The baseline the live figures compare with, read once here rather
+        // than with each round; one that cannot be read is none (the rises
+        // are then absent, not zero).
+        std::vector<double> baseline_mohm;
+        try {
+            if (const auto b = history_->Reader().NewestBaseline(d->conf.id))
+                for (const auto& r : b->resistance_mohm) baseline_mohm.push_back(r.value_or(0.0));
+        } catch (const std::exception& e) {
+            baseline_mohm.clear();
+            events_.Publish(run::SetupWarning{"device " + std::to_string(d->conf.id) +
+                                              ": its baseline cannot be read, no resistance rise is shown: " + e.what()});
+        }
+        d->resistance.emplace(d->conf.battery, std::move(baseline_mohm));
         std::optional<HistoryStore::Row> row;
         try {
             row = history_->Reader().Newest(d->conf.id);

@@ -13,6 +13,7 @@ std::string FloatAlarms::BlockName(int block) { return "battery_" + std::to_stri
 
 FloatAlarms::Step FloatAlarms::Next(const Reading& r, const ChargeNow& charge) {
     Step step;
+    deviation_.clear();
     const bool on_float = charge.state == Charge::floating;
     const double on_float_s = on_float ? static_cast<double>(r.ms - charge.since_ms) / 1000.0 : 0.0;
     if (!on_float || on_float_s < spec_.float_settle_s) {
@@ -33,9 +34,12 @@ FloatAlarms::Step FloatAlarms::Next(const Reading& r, const ChargeNow& charge) {
         alarms_.SetLimits(name, band);
         for (auto& c : alarms_.Evaluate(name, label, static_cast<float>(v))) step.changes.push_back(std::move(c));
     };
-    for (std::size_t b = 0; b < r.blocks.size(); ++b)
-        if (r.blocks[b] > 0)
-            judge(BlockName(static_cast<int>(b) + 1), "block " + std::to_string(b + 1) + " float", r.blocks[b]);
+    deviation_.resize(r.blocks.size());
+    for (std::size_t b = 0; b < r.blocks.size(); ++b) {
+        if (r.blocks[b] <= 0) continue;
+        judge(BlockName(static_cast<int>(b) + 1), "block " + std::to_string(b + 1) + " float", r.blocks[b]);
+        deviation_[b] = r.blocks[b] - target;
+    }
     if (r.MeanBlock() > 0) judge(kString, "string float (mean block)", r.MeanBlock());
     return step;
 }

@@ -55,12 +55,18 @@ public:
     std::vector<AlarmEvaluator::Active> Standing() const { return alarms_.Standing(); }
     // Held now (after they were first judged): since when and why.
     const std::optional<FloatHold>& Held() const { return held_; }
+    // Each block's distance from its temperature-compensated float voltage
+    // in V (above it: positive) with the last round, if that round was
+    // judged; empty otherwise, so an output never shows a deviation read
+    // off float or before the string settled.  None for a block that read 0.
+    const std::vector<std::optional<double>>& Deviation() const { return deviation_; }
 
 private:
     BatteryData spec_;
     AlarmEvaluator alarms_;
     bool judged_ = false;  // judged at least once this run
     std::optional<FloatHold> held_;
+    std::vector<std::optional<double>> deviation_;
 };
 
 }  // namespace verdict

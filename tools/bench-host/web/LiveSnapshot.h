@@ -38,6 +38,12 @@ struct LiveSnapshot {
     struct Cell : Value {
         std::string label;  // the device's display label, e.g. 第6节电池
         bool float_alarm = false;  // a float alarm on the block stands
+        // Off its temperature-compensated float voltage, in V, with the
+        // last round; none unless that round was judged on float.
+        std::optional<float> float_deviation;
+        // Its resistance rise in % on the device's newest baseline; none
+        // without a baseline or without a usable load step in the run.
+        std::optional<float> resistance_rise_pct;
     };
 
     struct Device {

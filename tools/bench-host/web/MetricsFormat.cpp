@@ -211,6 +211,27 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                      Sample(out, "bench_host_cell_float_alarm", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
                             d.cells[i].float_alarm ? "1" : "0");
              });
+    // A verdict figure per block, each only where the run has one: rounded
+    // to `places` decimals.
+    const auto block_figure = [&f](const char* name, const char* help, std::optional<float> LiveSnapshot::Cell::*field,
+                                   double places) {
+        f.Family(name, "gauge", help, [=](const Device& d, std::string& out) {
+            if (!Fresh(d)) return;
+            const double scale = std::pow(10.0, places);
+            for (std::size_t i = 0; i < d.cells.size(); ++i)
+                if (const auto& v = d.cells[i].*field)
+                    Sample(out, name, DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
+                           Number(std::round(*v * scale) / scale));
+        });
+    };
+    block_figure("bench_host_cell_float_deviation_volts",
+                 "Block voltage less its temperature-compensated float voltage (to the mV); only while the string is "
+                 "judged on float (settled on it), absent otherwise.",
+                 &LiveSnapshot::Cell::float_deviation, 3);
+    block_figure("bench_host_cell_resistance_rise_percent",
+                 "Block resistance from the run's load steps (the median) against the device's newest baseline, in % "
+                 "(+20: investigate, +50: act by default); absent without a baseline or without a usable step.",
+                 &LiveSnapshot::Cell::resistance_rise_pct, 1);
     f.Family("bench_host_string_float_alarm", "gauge",
              "1 while a float alarm on the string's mean block stands, else 0.", [](const Device& d, std::string& out) {
                  if (Fresh(d)) Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");

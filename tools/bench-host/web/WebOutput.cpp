@@ -64,8 +64,16 @@ void WebOutput::FloatAlarmsOf(const BusDevice& device, LiveSnapshot::Device& out
     const auto stands = [&](const std::string& name) {
         return std::any_of(standing.begin(), standing.end(), [&](const AlarmEvaluator::Active& a) { return a.name == name; });
     };
-    for (std::size_t i = 0; i < out.cells.size(); ++i)
+    static const std::vector<std::optional<double>> kNone;
+    const auto& deviation = device.float_alarms ? device.float_alarms->Deviation() : kNone;
+    for (std::size_t i = 0; i < out.cells.size(); ++i) {
         out.cells[i].float_alarm = stands(verdict::FloatAlarms::BlockName(static_cast<int>(i) + 1));
+        out.cells[i].float_deviation.reset();
+        if (i < deviation.size() && deviation[i]) out.cells[i].float_deviation = static_cast<float>(*deviation[i]);
+        out.cells[i].resistance_rise_pct.reset();
+        if (device.resistance && i < device.resistance->Rise().size() && device.resistance->Rise()[i])
+            out.cells[i].resistance_rise_pct = static_cast<float>(*device.resistance->Rise()[i]);
+    }
     out.string_float_alarm = stands(verdict::FloatAlarms::kString);
     out.float_alarms_held = device.float_alarms && device.float_alarms->Held();
 }
