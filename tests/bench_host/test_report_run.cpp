@@ -328,6 +328,8 @@ TEST_F(VerdictRun, TheVerdictsFiguresAgreeWithTheModelledStringsTruth) {
         EXPECT_EQ(t["first_block"].asInt(), 6);
         EXPECT_FALSE(t["lower_bound"].asBool());
         EXPECT_EQ(t["decision"].asString(), "replace");
+        // Live, the run's summary gives the same test, told apart the same way.
+        EXPECT_NEAR(Events(lines, "summary").at(0)["capacity"]["pct"].asDouble(), t["capacity_pct"].asDouble(), 0.1);
         EXPECT_EQ(v["state"].asString(), "act now");
         EXPECT_EQ(v["findings"][0]["finding"].asString().rfind("capacity ", 0), 0u)
             << v["findings"][0].toStyledString();

@@ -416,6 +416,10 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     d.charge->Add(verdict::Reading{1000, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0});
     d.resistance.emplace(BatteryData{}, std::vector<double>(29, 5.0));  // a baseline, no step yet
     d.resistance->Add(verdict::Reading{1000, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0});
+    d.capacity.emplace(BatteryData{}, true);  // a run marked as a test, ended within it
+    for (const int64_t ms : {1000, 61000})
+        d.capacity->Add(verdict::Reading{ms, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0},
+                        verdict::Charge::discharge);
     run::RunEnded end;
     end.at = at(30s);
     end.devices = {&d};
@@ -446,6 +450,8 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     EXPECT_EQ(v["time_remaining_s"].asDouble(), 36000.0);
     ASSERT_EQ(v["resistance_rise_pct"].size(), 29u);
     EXPECT_TRUE(v["resistance_rise_pct"][10].isNull());
+    EXPECT_EQ(v["capacity"]["source"].asString(), "test");
+    EXPECT_TRUE(v["capacity"]["lower_bound"].asBool()) << "stopped with the run, before its end voltage";
 }
 
 // Bytes received are traced once: a verdict on them (refused, or no whole

@@ -12,6 +12,7 @@
 #include "verdict/ChargeState.h"
 #include "verdict/Findings.h"
 #include "verdict/FloatAlarms.h"
+#include "verdict/LiveCapacity.h"
 #include "verdict/LiveResistance.h"
 #include "verdict/FloatCompliance.h"
 #include "verdict/LiveCharge.h"
@@ -551,7 +552,9 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
 
 // A discharge from `from_a` to `to_a` in a straight line over `minutes`,
 // a round each 10 s, then float again: in a run the operator marked as a
-// capacity test, or not.
+// capacity test, or not; with end_min above 0, block 6 at its end voltage
+// from then on.  The run's live capacity reads the same tests, each as soon
+// as it is over; before one, its baseline's (at 85 %).
 TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
     struct Case {
         const char* what;
@@ -559,6 +562,7 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
         bool marked;
         std::size_t tests;
         bool steady;
+        double end_min = 0;
     } cases[] = {
         {"steady at 10 A for an hour", 10, 10, 60, false, 1, true},
         {"steady at 10 A, marked", 10, 10, 60, true, 1, true},
@@ -566,26 +570,64 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
         {"drifting, marked: one test at its mean current", 12, 8, 60, true, 1, false},
         {"three minutes: a load step, no test", 10, 10, 3, false, 0, true},
         {"three minutes, marked: a test stopped early", 10, 10, 3, true, 1, true},
+        {"block 6 at its end after 40 minutes: given there", 10, 10, 60, false, 1, true, 40},
+        {"marked, block 6 at its end after 2 minutes", 10, 10, 3, true, 1, true, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         verdict::PeriodFigures f(BatteryData{}, kBlocks);
+        verdict::LiveCharge charge{BatteryData{}};
+        verdict::LiveCapacity live(BatteryData{}, c.marked,
+                                   verdict::LiveCapacity::Baseline{85, 1000, "2026-06-01T10:00:00+0000"});
+        std::optional<int64_t> given_ms;
+        const auto add = [&](const Reading& r, bool marked) {
+            f.Add(r, marked);
+            live.Add(r, charge.Add(r).state);
+            if (!given_ms && live.Now()->source == "test") given_ms = r.ms;
+        };
         double t = 0;
-        for (; t < 600; t += 10) f.Add(Round(t, 0.3, 13.5));
+        for (; t < 600; t += 10) add(Round(t, 0.3, 13.5), false);
         const double end = t + c.minutes * 60;
-        for (const double start = t; t < end; t += 10)
-            f.Add(Round(t, -(c.from_a + (c.to_a - c.from_a) * (t - start) / (end - start)), 12.2), c.marked);
-        for (const double stop = t + 600; t < stop; t += 10) f.Add(Round(t, 0.3, 13.5));
+        for (const double start = t; t < end; t += 10) {
+            Reading r = Round(t, -(c.from_a + (c.to_a - c.from_a) * (t - start) / (end - start)), 12.2);
+            if (c.end_min > 0 && t - start >= c.end_min * 60) r.blocks[5] = 10.4;
+            add(r, c.marked);
+        }
+        EXPECT_EQ(live.Now(true)->source, c.tests ? "test" : "baseline") << "the run ending in its discharge";
+        for (const double stop = t + 600; t < stop; t += 10) add(Round(t, 0.3, 13.5), false);
         const auto r = f.Finish();
         ASSERT_EQ(r.tests.size(), c.tests);
-        if (c.tests == 0) continue;
+        const auto now = *live.Now();
+        if (c.tests == 0) {
+            EXPECT_EQ(now.source, "baseline");
+            EXPECT_EQ(now.at_ms, 1000);
+            EXPECT_EQ(now.decision, "test again within a year");
+            EXPECT_FALSE(now.baseline_pct);
+            continue;
+        }
         EXPECT_EQ(r.tests[0].marked, c.marked);
         EXPECT_EQ(r.tests[0].steady, c.steady);
-        EXPECT_TRUE(r.tests[0].lower_bound);
+        EXPECT_EQ(r.tests[0].lower_bound, c.end_min == 0);
         if (c.marked) {
             EXPECT_NEAR(r.tests[0].current_a, (c.from_a + c.to_a) / 2, 0.1);
         }
+        EXPECT_EQ(now.source, "test");
+        EXPECT_EQ(now.pct, r.tests.back().capacity_pct);
+        EXPECT_EQ(now.at_ms, r.tests.back().end_ms);
+        EXPECT_EQ(now.lower_bound, r.tests.back().lower_bound);
+        EXPECT_EQ(now.marked, c.marked);
+        EXPECT_EQ(now.baseline_pct, 85.0);
+        EXPECT_EQ(now.baseline_date, "2026-06-01");
+        // A test at its end is given there, not once the load comes off.
+        EXPECT_EQ(*given_ms <= r.tests[0].end_ms, c.end_min > 0) << *given_ms;
     }
+    JsonLine keys, none;
+    verdict::LiveCapacity::Keys(keys, verdict::CapacityNow{84.26, "test", 60000, "1970-01-01T00:01:00+0000", true, true,
+                                                           "", 97.0, "2026-06-01"});
+    EXPECT_EQ(keys.Text(), R"({"capacity":{"pct":84.3,"source":"test","at":"1970-01-01T00:01:00+0000","at_ms":60000,)"
+                           R"("lower_bound":true,"marked":true,"decision":"","baseline_pct":97,)"
+                           R"("baseline_date":"2026-06-01"}})");
+    EXPECT_EQ(verdict::LiveCapacity::Keys(none, std::nullopt).Text(), R"({"capacity":null})");
 }
 
 TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {

@@ -90,6 +90,12 @@ LiveSnapshot Site(int64_t now_ms) {
     s.devices[5].cells[kAlarmCell - 2].float_deviation = -0.015f;
     s.devices[5].cells[10].resistance_rise_pct = 61.24f;  // block 11, on its baseline
     s.devices[1].cells[10].resistance_rise_pct = 61.24f;  // device 13 silent: never shown
+    // Device 12's test of this run ended ten minutes ago, below its baseline
+    // of June; device 17 has its baseline's capacity alone.
+    s.devices[0].capacity =
+        verdict::CapacityNow{78.44, "test", now_ms - 600000, "", false, true, "replace", 97.0, "2026-06-01"};
+    s.devices[5].capacity = verdict::CapacityNow{92.0, "baseline", 1780300000000, "2026-06-01T07:46:40+0000",
+                                                 false, false, "", std::nullopt, ""};
 
     LiveSnapshot::Alarm raised;
     raised.device = 12;

@@ -71,6 +71,13 @@ try:
           "device 13 shows why it stopped answering")
     check("no values yet" in card(driver, 16).find_element(By.CSS_SELECTOR, ".age").text,
           "device 16 says it has no values yet")
+    capacity12 = card(driver, 12).find_element(By.CSS_SELECTOR, 'dd[data-value="capacity"]')
+    check(capacity12.text.startswith("78.4 % (this run's test, ended at ") and capacity12.text.endswith(
+          ": replace; over successive tests: 97.0 % on the baseline of 2026-06-01, 78.4 % now")
+          and "alarm" in capacity12.get_attribute("class"),
+          f"device 12's test against its baseline ({capacity12.text!r})")
+    capacity17 = card(driver, 17).find_element(By.CSS_SELECTOR, 'dd[data-value="capacity"]').text
+    check(capacity17 == "92.0 % (the baseline's of 2026-06-01)", f"device 17's baseline capacity ({capacity17!r})")
     rows = driver.find_elements(By.CSS_SELECTOR, "#alarms tbody tr")
     check(len(rows) == 2 and "第6节电池" in rows[1].text, "the recent alarms, newest first")
     driver.save_screenshot(os.path.join(webtest.OUT, "live-page.png"))

@@ -100,6 +100,11 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_cell_float_deviation_volts{device="17",cell="6"} 0.18)",
              R"(bench_host_cell_float_deviation_volts{device="17",cell="5"} -0.015)",
              R"(bench_host_cell_resistance_rise_percent{device="17",cell="11"} 61.2)",
+             R"(bench_host_capacity_percent{device="12",source="test"} 78.4)",
+             R"(bench_host_capacity_timestamp_seconds{device="12",source="test"} 1796719623.25)",
+             R"(bench_host_capacity_lower_bound{device="12",source="test"} 0)",
+             R"(bench_host_capacity_percent{device="17",source="baseline"} 92)",
+             R"(bench_host_capacity_timestamp_seconds{device="17",source="baseline"} 1780300000)",
              R"(bench_host_float_alarms_held{device="12"} 1)",
              R"(bench_host_float_alarms_held{device="17"} 0)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
@@ -130,6 +135,8 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
         }
     }
     EXPECT_EQ(text.find("bench_host_values_age_seconds{device=\"16\"}"), std::string::npos);
+    // A capacity only from a test or a baseline.
+    EXPECT_EQ(text.find("bench_host_capacity_percent{device=\"16\""), std::string::npos);
     // Time remaining only while discharging.
     EXPECT_EQ(text.find("bench_host_time_remaining_seconds{device=\"17\""), std::string::npos);
     // A float deviation only where the round was judged on float.
@@ -215,6 +222,10 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     // Not discharging, or never read: null, never a 0 that reads as empty.
     for (const char* key : {"time_remaining_s", "time_remaining_method"}) EXPECT_TRUE(v["devices"][5][key].isNull());
     EXPECT_TRUE(d16["charge_state"].isNull());
+    EXPECT_EQ(d12["capacity"]["source"].asString(), "test");
+    EXPECT_EQ(d12["capacity"]["baseline_date"].asString(), "2026-06-01");
+    EXPECT_EQ(v["devices"][5]["capacity"]["source"].asString(), "baseline");
+    EXPECT_TRUE(d16["capacity"].isNull());
     EXPECT_EQ(v["alarms"][1]["state"].asString(), "cleared");
     EXPECT_EQ(v["ports"][2]["path"].asString(), "/dev/serial/by-id/usb-\xEF\xBF\xBD");
 }

@@ -17,6 +17,7 @@
 #include "site/SiteConfig.h"
 #include "basics/TimeStamp.h"
 #include "verdict/FloatAlarms.h"
+#include "verdict/LiveCapacity.h"
 #include "verdict/LiveCharge.h"
 #include "verdict/LiveResistance.h"
 
@@ -135,6 +136,10 @@ struct BusDevice {
     // Its blocks' resistance rise on its newest baseline, read from the
     // history once at the start (made at the first round without one).
     std::optional<verdict::LiveResistance> resistance;
+    // Its string's capacity: the run's newest test once over, else its
+    // newest baseline's (read with the resistances; made at the first
+    // round without one).
+    std::optional<verdict::LiveCapacity> capacity;
     // The alarms standing now: its limits' in name order, then its float
     // alarms'.
     std::vector<AlarmEvaluator::Active> StandingAlarms() const;

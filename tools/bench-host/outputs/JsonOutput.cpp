@@ -160,6 +160,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     line.Raw("alarms_standing", standing + "]");
                     verdict::LiveCharge::Keys(line, d->charge ? d->charge->Last() : std::nullopt);
                     verdict::LiveResistance::Keys(line, d->resistance);
+                    verdict::LiveCapacity::Keys(line, d->capacity ? d->capacity->Now(true) : std::nullopt);
                     // Null before a second cycle: there is no interval yet.
                     line.Int("late_polls", d->late_polls)
                         .Raw("poll_interval_s",

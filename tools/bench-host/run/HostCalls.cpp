@@ -95,11 +95,13 @@ void HostCalls::Keep(BusDevice& d) {
         if (!d.charge) d.charge.emplace(d.conf.battery);
         if (!d.float_alarms) d.float_alarms.emplace(d.conf.battery);
         if (!d.resistance) d.resistance.emplace(d.conf.battery, std::vector<double>{});
+        if (!d.capacity) d.capacity.emplace(d.conf.battery, false);
         const verdict::Reading r =
             verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), d.round.at.Ms());
         const verdict::ChargeNow charge = d.charge->Add(r);
         state = verdict::ChargeName(charge.state);
         d.resistance->Add(r);
+        d.capacity->Add(r, charge.state);
         const auto step = d.float_alarms->Next(r, charge);
         if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
         for (const auto& c : step.changes) Alarm(d, c);

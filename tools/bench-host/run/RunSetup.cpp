@@ -139,17 +139,24 @@ void RunSetup::Restore() {
     for (auto& d : devices_) {
         // The baseline the live figures compare with, read once here rather
         // than with each round; one that cannot be read is none (the rises
-        // are then absent, not zero).
+        // and its capacity are then absent, not zero).
         std::vector<double> baseline_mohm;
+        std::optional<verdict::LiveCapacity::Baseline> baseline_capacity;
         try {
-            if (const auto b = history_->Reader().NewestBaseline(d->conf.id))
+            if (const auto b = history_->Reader().NewestBaseline(d->conf.id)) {
                 for (const auto& r : b->resistance_mohm) baseline_mohm.push_back(r.value_or(0.0));
+                if (b->capacity_pct)
+                    baseline_capacity = verdict::LiveCapacity::Baseline{*b->capacity_pct, b->to_ms, b->taken_at};
+            }
         } catch (const std::exception& e) {
             baseline_mohm.clear();
+            baseline_capacity.reset();
             events_.Publish(run::SetupWarning{"device " + std::to_string(d->conf.id) +
-                                              ": its baseline cannot be read, no resistance rise is shown: " + e.what()});
+                                              ": its baseline cannot be read, no resistance rise nor its capacity is "
+                                              "shown: " + e.what()});
         }
         d->resistance.emplace(d->conf.battery, std::move(baseline_mohm));
+        d->capacity.emplace(d->conf.battery, !options_.test_note.empty(), std::move(baseline_capacity));
         std::optional<HistoryStore::Row> row;
         try {
             row = history_->Reader().Newest(d->conf.id);

@@ -99,10 +99,14 @@ std::optional<CapacityResult> CapacityTest::Result() const {
         c.snapshots.push_back({f, best->ms, best->blocks});
     }
     c.snapshots.push_back({1.0, last_.ms, last_.blocks});
-    if (c.capacity_pct < spec_.replace_pct)
-        c.decision = c.lower_bound ? "" : "replace";
-    if (c.capacity_pct < spec_.retest_pct && c.decision.empty() && !c.lower_bound) c.decision = "test again within a year";
+    c.decision = Decision(spec_, c.capacity_pct, c.lower_bound);
     return c;
+}
+
+std::string CapacityTest::Decision(const BatteryData& spec, double pct, bool lower_bound) {
+    if (lower_bound) return "";
+    if (pct < spec.replace_pct) return "replace";
+    return pct < spec.retest_pct ? "test again within a year" : "";
 }
 
 }  // namespace verdict

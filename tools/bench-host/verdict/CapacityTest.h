@@ -60,6 +60,8 @@ public:
     static double Kt(double celsius, bool* outside = nullptr);
     // Ts in minutes at this current (a positive number of amperes).
     static double RatedMinutes(const BatteryData& spec, double current_a);
+    // CapacityResult::decision for a capacity of pct %.
+    static std::string Decision(const BatteryData& spec, double pct, bool lower_bound);
 
     // The discharge's rounds in the order of time; rounds after the end
     // voltage was reached are not needed.

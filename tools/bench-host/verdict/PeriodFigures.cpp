@@ -11,7 +11,8 @@ PeriodFigures::PeriodFigures(const BatteryData& spec, int blocks, const std::vec
       baseline_(baseline_mohm),
       charge_(spec),
       resistance_(spec, blocks),
-      remaining_(spec, capacity_pct) {
+      remaining_(spec, capacity_pct),
+      tests_(spec, blocks) {
     out_.out_of_band_rounds.assign(static_cast<std::size_t>(blocks), 0);
     out_.worst_float_mv.assign(static_cast<std::size_t>(blocks), 0.0);
     out_.float_sum_v.assign(static_cast<std::size_t>(blocks), 0.0);
@@ -58,45 +59,26 @@ void PeriodFigures::Add(const Reading& r, bool marked_test) {
     resistance_.Add(r);
     remaining_.Add(r);
     out_.remaining = remaining_.Now();
-    if (charge_.State() == Charge::discharge) {
-        // A test runs at one current: where the load changes, the one so
-        // far is over and a new one may begin.
-        if (test_ && (marked_test != test_marked_ || (!marked_test && !test_->Ended() && !test_->Fits(r.current))))
-            CloseTest();
-        if (!test_) {
-            test_.emplace(spec_, blocks_);
-            test_start_ms_ = r.ms;
-            test_marked_ = marked_test;
-        }
-        test_->Add(r);
-        test_last_ms_ = r.ms;
-    } else {
-        CloseTest();
-    }
+    Keep(tests_.Add(r, charge_.State(), marked_test));
 }
 
 void PeriodFigures::AddSummary(const Reading& r, double seconds) {
-    CloseTest();
+    Keep(tests_.Close());
     last_ms_ = r.ms;
     State(r, seconds);
 }
 
-void PeriodFigures::CloseTest() {
-    if (!test_) return;
-    auto result = test_->Result();
-    const bool long_enough = test_last_ms_ - test_start_ms_ >= kTestMinMs;
-    test_.reset();
-    if (!result || (!test_marked_ && (!result->steady || (!long_enough && result->lower_bound)))) return;
-    result->marked = test_marked_;
+void PeriodFigures::Keep(std::optional<CapacityResult> test) {
+    if (!test) return;
     if (out_.tests.size() >= kMaxTests) {
         ++out_.tests_not_kept;
         return;
     }
-    out_.tests.push_back(std::move(*result));
+    out_.tests.push_back(std::move(*test));
 }
 
 PeriodResult PeriodFigures::Finish() {
-    CloseTest();
+    Keep(tests_.Close());
     out_.resistance = resistance_.Figures(baseline_);
     out_.resistance_steps = resistance_.Steps();
     out_.resistance_steps_not_kept = resistance_.StepsNotKept();

@@ -4,10 +4,8 @@
 // float, resistance from load steps, a capacity test from each discharge
 // at steady current, time remaining at the end.  Bounded whatever the
 // period: a fixed number of tests is kept (the rest counted), each test and
-// the resistance steps bounded by their classes.  A test is the part of a
-// discharge at one current (within 10 % of where it began): where the load
-// changes, a new one begins, and a part too short or not reaching the end
-// voltage within kTestMinMs is a load step, not a test.
+// the resistance steps bounded by their classes.  The tests are told apart
+// by DischargeTests, as a run's live figures tell them.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +17,7 @@
 #include "verdict/BlockResistance.h"
 #include "verdict/CapacityTest.h"
 #include "verdict/ChargeState.h"
+#include "verdict/DischargeTests.h"
 #include "verdict/FloatCompliance.h"
 #include "verdict/Reading.h"
 #include "verdict/TimeRemaining.h"
@@ -55,7 +54,7 @@ class PeriodFigures {
 public:
     static constexpr std::size_t kMaxTests = 20;
     // A discharge shorter than this is a load step, not a test.
-    static constexpr int64_t kTestMinMs = 5 * 60 * 1000;
+    static constexpr int64_t kTestMinMs = DischargeTests::kTestMinMs;
 
     // capacity_pct: the string's last tested capacity, for time remaining.
     PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm = {},
@@ -74,7 +73,7 @@ public:
 
 private:
     void State(const Reading& r, double seconds);
-    void CloseTest();
+    void Keep(std::optional<CapacityResult> test);
 
     BatteryData spec_;
     int blocks_;
@@ -82,9 +81,7 @@ private:
     ChargeState charge_;
     BlockResistance resistance_;
     TimeRemaining remaining_;
-    std::optional<CapacityTest> test_;
-    int64_t test_start_ms_ = 0, test_last_ms_ = 0;
-    bool test_marked_ = false;
+    DischargeTests tests_;
     std::optional<int64_t> last_ms_;
     PeriodResult out_;
 };

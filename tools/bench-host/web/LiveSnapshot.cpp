@@ -3,6 +3,7 @@
 #include "web/JsonArray.h"
 #include "basics/JsonLine.h"
 #include "basics/ValueText.h"
+#include "verdict/LiveCapacity.h"
 #include "verdict/LiveCharge.h"
 
 namespace {
@@ -62,7 +63,8 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .UInt("records_stored", d.records_stored)
         .UInt("records_not_stored", d.records_not_stored)
         .UInt("alarms_not_stored", d.alarms_not_stored);
-    return verdict::LiveCharge::Keys(out, d.charge).Text();
+    verdict::LiveCharge::Keys(out, d.charge);
+    return verdict::LiveCapacity::Keys(out, d.capacity).Text();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "history/HistoryRows.h"
 #include "record/DeviceHealth.h"
+#include "verdict/CapacityNow.h"
 #include "verdict/ChargeNow.h"
 
 struct LiveSnapshot {
@@ -63,6 +64,9 @@ struct LiveSnapshot {
         // The string's charge state and time remaining with the last round;
         // none before the first.
         std::optional<verdict::ChargeNow> charge;
+        // The string's capacity: the run's newest test once over, else its
+        // newest baseline's; none with neither.
+        std::optional<verdict::CapacityNow> capacity;
         // A float alarm on the string's mean block stands; the float alarms
         // are held (off float, or settling on it again).
         bool string_float_alarm = false;

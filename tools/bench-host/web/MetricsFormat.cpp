@@ -250,6 +250,27 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                         DeviceLabel(d) + ",method=\"" + d.charge->remaining.method + "\"",
                         Number(std::round(d.charge->remaining.minutes * 60.0)));
              });
+    // The string's capacity, labelled with where it comes from: a figure of
+    // a discharge already over, so a device silent now does not hide it.
+    const auto capacity = [&f](const char* name, const char* help, std::string (*value)(const verdict::CapacityNow&)) {
+        f.Family(name, "gauge", help, [=](const Device& d, std::string& out) {
+            if (d.capacity)
+                Sample(out, name, DeviceLabel(d) + ",source=\"" + d.capacity->source + "\"", value(*d.capacity));
+        });
+    };
+    capacity("bench_host_capacity_percent",
+             "The string's time-adjusted capacity (IEEE 450: actual time over rated time and temperature factor), in "
+             "%: source=\"test\" from this run's newest test once over, else source=\"baseline\" from the device's "
+             "newest baseline; below 90: test again within a year, below 80: replace, by default; absent with "
+             "neither.",
+             [](const verdict::CapacityNow& c) { return Number(std::round(c.pct * 10.0) / 10.0); });
+    capacity("bench_host_capacity_timestamp_seconds",
+             "When the capacity holds (Unix time): the test's last round, or the last round the baseline was taken "
+             "from.",
+             [](const verdict::CapacityNow& c) { return Number(static_cast<double>(c.at_ms) / 1000.0); });
+    capacity("bench_host_capacity_lower_bound",
+             "1 while the capacity is a lower bound (the test stopped before its end voltage), else 0.",
+             [](const verdict::CapacityNow& c) { return std::string(c.lower_bound ? "1" : "0"); });
     f.Family("bench_host_last_round_timestamp_seconds", "gauge",
              "When the device's last completed round arrived (Unix time); absent before the first.",
              [](const Device& d, std::string& out) {

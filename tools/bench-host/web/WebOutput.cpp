@@ -160,6 +160,7 @@ void WebOutput::OnEvent(const RunEvent& event) {
                        Checked(bd, kCurrent, e.record.group_current, d->current);
                        Checked(bd, kTemperature, e.record.temperature, d->temperature);
                        d->charge = e.charge;
+                       d->capacity = bd.capacity ? bd.capacity->Now() : std::nullopt;
                        FloatAlarmsOf(bd, *d);
                        Counters(bd, *d);
                        Publish();
@@ -202,6 +203,13 @@ void WebOutput::OnEvent(const RunEvent& event) {
                            Counters(*e.device, *d);
                        }
                        dirty_ = true;
+                   },
+                   [&](const run::Restored& e) {
+                       // The baseline's capacity stands before the first round.
+                       if (LiveSnapshot::Device* d = Find(e.device)) {
+                           d->capacity = e.device->capacity ? e.device->capacity->Now() : std::nullopt;
+                           dirty_ = true;
+                       }
                    },
                    [&](const run::RecordsStored& e) {
                        if (LiveSnapshot::Device* d = Find(e.device)) d->records_stored = static_cast<uint64_t>(e.total);

@@ -154,6 +154,7 @@ function drawDevice(card, d) {
   const left = d.time_remaining_s === null ? ''
     : `, about ${Math.round(d.time_remaining_s / 60)} min left (${d.time_remaining_method})`;
   card.fields.charge.textContent = d.charge_state === null ? '–' : d.charge_state + left;
+  drawCapacity(card, d);
   // No round yet: nothing to draw, not 29 cells at 0 V.
   const shown = d.values_at_ms === null ? Object.assign({}, d, { cells: [] }) : d;
   drawChart(card, shown);
@@ -165,6 +166,34 @@ function drawDevice(card, d) {
   const shared = d.failures['two answers'] > 0 ? `; two monitors may share address ${d.addr}` : '';
   card.failures.textContent = failures.length ? `failed exchanges: ${failures.join(', ')}${shared}` : 'no failed exchanges';
   card.failures.classList.toggle('fault', failures.length > 0);
+}
+
+// The string's capacity and where it comes from: this run's test once over
+// (when it ended; at least so much when it stopped early), set against the
+// baseline's capacity when there is one, or the baseline's alone.  The row
+// appears with the first capacity there is.
+function drawCapacity(card, d) {
+  if (d.capacity === null && !card.fields.capacity) return;
+  if (!card.fields.capacity) {
+    const dd = bench.el('dd');
+    dd.dataset.value = 'capacity';
+    card.root.querySelector('.values').append(bench.el('dt', null, 'capacity'), dd);
+    card.fields.capacity = dd;
+  }
+  const c = d.capacity;
+  let text = '–';
+  if (c !== null) {
+    text = `${c.lower_bound ? 'at least ' : ''}${bench.num(c.pct, 1)} % ` + (c.source === 'test'
+      ? `(this run's test, ${c.lower_bound ? 'stopped before its end voltage' : 'ended'} at ${bench.time(c.at_ms)})`
+      : `(the baseline's of ${c.at.slice(0, 10)})`);
+    if (c.decision) text += `: ${c.decision}`;
+    if (c.baseline_pct !== null) {
+      text += `; over successive tests: ${bench.num(c.baseline_pct, 1)} % on the baseline of ${c.baseline_date}, ` +
+        `${bench.num(c.pct, 1)} % now`;
+    }
+  }
+  card.fields.capacity.textContent = text;
+  card.fields.capacity.classList.toggle('alarm', c !== null && c.decision === 'replace');
 }
 
 // Health and ages change with time alone; redrawn every second.
