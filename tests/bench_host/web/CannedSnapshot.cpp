@@ -90,6 +90,14 @@ LiveSnapshot Site(int64_t now_ms) {
     s.devices[5].cells[kAlarmCell - 2].float_deviation = -0.015f;
     s.devices[5].cells[10].resistance_rise_pct = 61.24f;  // block 11, on its baseline
     s.devices[1].cells[10].resistance_rise_pct = 61.24f;  // device 13 silent: never shown
+    // Device 17 against its baseline: block 11 past the act threshold, block
+    // 6 floating 62.3 mV higher than then, past the float band.
+    s.devices[5].baseline_date = "2026-06-01";
+    s.devices[5].cells[10].resistance_flag = "act";
+    s.devices[5].cells[kAlarmCell - 1].float_drift = 0.0623f;
+    s.devices[5].cells[kAlarmCell - 1].float_drift_flag = "high";
+    s.devices[5].cells[kAlarmCell - 2].float_drift = -0.0021f;
+    s.devices[1].cells[kAlarmCell - 1].float_drift = 0.0623f;  // silent: never shown
 
     LiveSnapshot::Alarm raised;
     raised.device = 12;

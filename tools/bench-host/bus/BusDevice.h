@@ -17,6 +17,7 @@
 #include "site/SiteConfig.h"
 #include "basics/TimeStamp.h"
 #include "verdict/FloatAlarms.h"
+#include "verdict/FloatDrift.h"
 #include "verdict/LiveCharge.h"
 #include "verdict/LiveResistance.h"
 
@@ -135,6 +136,10 @@ struct BusDevice {
     // Its blocks' resistance rise on its newest baseline, read from the
     // history once at the start (made at the first round without one).
     std::optional<verdict::LiveResistance> resistance;
+    // Its blocks' float drift on the same baseline, over the rounds its
+    // float alarms judged; and the date that baseline was taken ("" none).
+    std::optional<verdict::FloatDrift> float_drift;
+    std::string baseline_date;
     // The alarms standing now: its limits' in name order, then its float
     // alarms'.
     std::vector<AlarmEvaluator::Active> StandingAlarms() const;

@@ -139,17 +139,23 @@ void RunSetup::Restore() {
     for (auto& d : devices_) {
         // The baseline the live figures compare with, read once here rather
         // than with each round; one that cannot be read is none (the rises
-        // are then absent, not zero).
-        std::vector<double> baseline_mohm;
+        // and drifts are then absent, not zero).
+        std::optional<history::Baseline> baseline;
         try {
-            if (const auto b = history_->Reader().NewestBaseline(d->conf.id))
-                for (const auto& r : b->resistance_mohm) baseline_mohm.push_back(r.value_or(0.0));
+            baseline = history_->Reader().NewestBaseline(d->conf.id);
         } catch (const std::exception& e) {
-            baseline_mohm.clear();
+            baseline.reset();
             events_.Publish(run::SetupWarning{"device " + std::to_string(d->conf.id) +
-                                              ": its baseline cannot be read, no resistance rise is shown: " + e.what()});
+                                              ": its baseline cannot be read, no resistance rise or float drift is "
+                                              "shown: " + e.what()});
         }
+        std::vector<double> baseline_mohm;
+        if (baseline)
+            for (const auto& r : baseline->resistance_mohm) baseline_mohm.push_back(r.value_or(0.0));
         d->resistance.emplace(d->conf.battery, std::move(baseline_mohm));
+        d->float_drift.emplace(d->conf.battery, baseline ? baseline->float_v : std::vector<std::optional<double>>{},
+                               baseline ? baseline->temperature_c : std::nullopt);
+        d->baseline_date = baseline ? baseline->taken_at.substr(0, 10) : "";
         std::optional<HistoryStore::Row> row;
         try {
             row = history_->Reader().Newest(d->conf.id);
