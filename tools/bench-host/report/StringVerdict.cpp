@@ -227,20 +227,21 @@ std::string StringVerdict::ToHtml() const {
                    : std::string("none (<code>bench-host baseline --set</code> keeps one)"))
       << ".";
     if (baseline) {
-        // Each block against it: a figure past its threshold in bold.
+        // Each block against it, a block's figure kept on one line: past
+        // its threshold in bold.
         const auto drift = FloatDriftMv();
         std::string drifts, rises;
         for (std::size_t i = 0; i < drift.size(); ++i) {
             if (!drift[i]) continue;
             char buf[48];
-            std::snprintf(buf, sizeof buf, "%zu: %+.1f", i + 1, *drift[i]);
+            std::snprintf(buf, sizeof buf, "%zu:&nbsp;%+.1f", i + 1, *drift[i]);
             const bool past = !verdict::FloatCompliance::Flag(*drift[i], spec.float_band_mv).empty();
             drifts += (drifts.empty() ? "" : ", ") + (past ? "<b>" + std::string(buf) + "</b>" : std::string(buf));
         }
         for (const auto& b : figures.resistance) {
             if (!b.rise_pct) continue;
             char buf[48];
-            std::snprintf(buf, sizeof buf, "%d: %+.0f", b.block, *b.rise_pct);
+            std::snprintf(buf, sizeof buf, "%d:&nbsp;%+.0f", b.block, *b.rise_pct);
             rises += (rises.empty() ? "" : ", ") + (b.flag.empty() ? std::string(buf) : "<b>" + std::string(buf) + "</b>");
         }
         o << "  Against the baseline, per block: float drift in mV (temperature-compensated) "
