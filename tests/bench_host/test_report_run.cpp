@@ -378,8 +378,10 @@ TEST_F(VerdictRun, TheVerdictsFiguresAgreeWithTheModelledStringsTruth) {
         ASSERT_EQ(set.status, 0) << set.err;
         auto aged = steps;
         aged.insert(aged.end(), {"--high-resistance", "10:1.6"});
-        const auto rounds = Events(RunOn(sim(aged), rated(100), 4.5), "round");
+        const auto lines = RunOn(sim(aged), rated(100), 4.5);
+        const auto rounds = Events(lines, "round");
         ASSERT_FALSE(rounds.empty());
+        EXPECT_TRUE(Events(lines, "summary").at(0)["baseline_date"].isString()) << "the run read the baseline";
         const Json::Value v = Verdict({"--from", rounds.front()["at"].asString()});
         const Json::Value& blocks = v["resistance"]["blocks"];
         ASSERT_EQ(blocks.size(), 29u) << v["resistance"].toStyledString();

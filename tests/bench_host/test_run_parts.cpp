@@ -420,6 +420,12 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     for (const int64_t ms : {1000, 61000})
         d.capacity->Add(verdict::Reading{ms, std::vector<double>(29, 12.2), 353.8, -10.0, 25.0},
                         verdict::Charge::discharge);
+    // Its float drift on the same baseline: block 6 judged 30 mV above it.
+    d.float_drift.emplace(BatteryData{}, std::vector<std::optional<double>>(29, 13.5), 25.0);
+    std::vector<std::optional<double>> judged(29, 0.0);
+    judged[5] = 0.03;
+    d.float_drift->Add(judged);
+    d.baseline_date = "2026-06-01";
     run::RunEnded end;
     end.at = at(30s);
     end.devices = {&d};
@@ -452,6 +458,10 @@ TEST(RunOutputs, SummaryTellsSilencesAndStandingAlarms) {
     EXPECT_TRUE(v["resistance_rise_pct"][10].isNull());
     EXPECT_EQ(v["capacity"]["source"].asString(), "test");
     EXPECT_TRUE(v["capacity"]["lower_bound"].asBool()) << "stopped with the run, before its end voltage";
+    ASSERT_EQ(v["float_drift_mv"].size(), 29u);
+    EXPECT_DOUBLE_EQ(v["float_drift_mv"][5].asDouble(), 30.0);
+    EXPECT_DOUBLE_EQ(v["float_drift_mv"][0].asDouble(), 0.0);
+    EXPECT_EQ(v["baseline_date"].asString(), "2026-06-01");
 }
 
 // Bytes received are traced once: a verdict on them (refused, or no whole

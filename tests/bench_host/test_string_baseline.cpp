@@ -135,6 +135,7 @@ TEST(StringBaseline, KeptFromOnePeriodTheNextIsJudgedAgainstIt) {
     EXPECT_TRUE(json["resistance"]["note"].isNull());
     EXPECT_NEAR(json["float"]["blocks"][3]["drift_mv"].asDouble(), 0.0, 0.5);
     EXPECT_NE(after.ToHtml().find("Device 12: <span style='color:#c62828'>act now</span>"), std::string::npos);
+    EXPECT_NE(after.ToHtml().find("float drift in mV (temperature-compensated) 1:&nbsp;"), std::string::npos);
 
     // Load steps only off float: a baseline of float voltages, and why it
     // holds no resistance.

@@ -13,6 +13,7 @@
 #include "verdict/Findings.h"
 #include "verdict/FloatAlarms.h"
 #include "verdict/LiveCapacity.h"
+#include "verdict/FloatDrift.h"
 #include "verdict/LiveResistance.h"
 #include "verdict/FloatCompliance.h"
 #include "verdict/LiveCharge.h"
@@ -228,20 +229,87 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
 }
 
 TEST(BlockResistance, KeepsAtMostItsBoundOfSteps) {
-    verdict::BlockResistance br(BatteryData{}, 1);
-    double t = 0;
-    auto add = [&](double amps) {
-        Reading r;
-        r.ms = static_cast<int64_t>(t * 1000);
-        t += 1;
-        r.blocks = {13.0 + amps * 0.005};
-        r.current = amps;
-        br.Add(r);
+    // Past the bound block 1's resistance doubles: a period keeps its first
+    // steps, a run's live figure its newest.
+    using Keep = verdict::BlockResistance::Keep;
+    const std::size_t past = verdict::BlockResistance::kMaxSteps * 3 / 2 + 10;
+    struct Case {
+        const char* what;
+        Keep keep;
+        double median_mohm;
+    } cases[] = {
+        {"a period keeps its first steps", Keep::first, 5.0},
+        {"a run keeps its newest steps", Keep::newest, 10.0},
     };
-    for (std::size_t k = 0; k < verdict::BlockResistance::kMaxSteps + 10; ++k)
-        for (double a : {0.0, 0.0, -20.0, -20.0}) add(a);
-    EXPECT_EQ(br.Steps(), verdict::BlockResistance::kMaxSteps);
-    EXPECT_GT(br.StepsNotKept(), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::BlockResistance br(BatteryData{}, 1, c.keep);
+        verdict::LiveResistance live(BatteryData{}, {5.0});
+        double t = 0;
+        auto add = [&](double amps, double mohm) {
+            Reading r;
+            r.ms = static_cast<int64_t>(t * 1000);
+            t += 1;
+            r.blocks = {13.0 + amps * mohm / 1000.0};
+            r.current = amps;
+            br.Add(r);
+            if (c.keep == Keep::newest) live.Add(r);
+        };
+        for (std::size_t k = 0; k < past; ++k)
+            for (double a : {0.0, 0.0, -20.0, -20.0}) add(a, k < verdict::BlockResistance::kMaxSteps ? 5.0 : 10.0);
+        EXPECT_EQ(br.Steps(), verdict::BlockResistance::kMaxSteps);
+        // Two steps a cycle, down and back up, but for the last cycle's.
+        EXPECT_EQ(br.StepsNotKept(), static_cast<long>(2 * past - 1 - verdict::BlockResistance::kMaxSteps));
+        EXPECT_NEAR(*br.Figures()[0].median_mohm, c.median_mohm, 1e-6);
+        if (c.keep == Keep::newest) {
+            ASSERT_TRUE(live.Rise().at(0));
+            EXPECT_NEAR(*live.Rise()[0], 100.0, 1e-6);
+            EXPECT_EQ(live.Flags().at(0), "act");
+        }
+    }
+}
+
+// Each block's float drift on its baseline, both sides against the float
+// voltage compensated for their own temperature (-18 mV/°C by default).
+TEST(FloatDrift, AgainstTheBaselineBothCompensatedForTemperature) {
+    struct Case {
+        const char* what;
+        std::optional<double> baseline_v, baseline_c;
+        double now_v, now_c;
+        std::optional<double> drift_mv;
+    } cases[] = {
+        {"alike temperatures: the plain difference", 13.50, 25.0, 13.562, 25.0, 62.0},
+        {"floating lower at the same temperature", 13.50, 24.0, 13.45, 24.0, -50.0},
+        {"the charger followed the warmth: no drift", 13.50, 25.0, 13.32, 35.0, 0.0},
+        {"a block held at the 25 °C voltage at 35 °C", 13.50, 25.0, 13.50, 35.0, 180.0},
+        {"beyond the compensated range the target is held", 13.50, 25.0, 13.23, 45.0, 0.0},
+        {"the baseline had no value for the block", std::nullopt, 25.0, 13.5, 25.0, std::nullopt},
+        {"the baseline had no temperature", 13.50, std::nullopt, 13.5, 25.0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const BatteryData spec;
+        verdict::FloatDrift drift(spec, {std::nullopt, c.baseline_v}, c.baseline_c);
+        EXPECT_TRUE(drift.Mv().empty()) << "before a judged round";
+        drift.Add({});  // a round not judged on float
+        // Two rounds judged, block 2 a mV either side of now_v; block 1 not read.
+        for (const double off : {-0.001, 0.001})
+            drift.Add({std::nullopt, c.now_v + off - verdict::FloatCompliance::Target(spec, c.now_c)});
+        const auto mv = drift.Mv();
+        ASSERT_EQ(mv.size(), 2u);
+        EXPECT_FALSE(mv[0]);
+        ASSERT_EQ(mv[1].has_value(), c.drift_mv.has_value());
+        if (c.drift_mv) {
+            EXPECT_NEAR(*mv[1], *c.drift_mv, 1e-6);
+        }
+        JsonLine keys;
+        EXPECT_EQ(verdict::FloatDrift::Keys(keys, drift).Text(),
+                  !c.baseline_c  ? R"({"float_drift_mv":null})"
+                  : c.drift_mv ? R"({"float_drift_mv":[null,)" + JsonLine::FormatDouble(*c.drift_mv) + "]}"
+                               : std::string(R"({"float_drift_mv":[null,null]})"));
+    }
+    JsonLine none;
+    EXPECT_EQ(verdict::FloatDrift::Keys(none, std::nullopt).Text(), R"({"float_drift_mv":null})");
 }
 
 TEST(CapacityTest, TemperatureCorrectionFactorFromTheTable) {
@@ -547,6 +615,7 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     EXPECT_EQ(r.out_of_band_rounds[5], r.float_rounds);
     EXPECT_EQ(r.out_of_band_rounds[4], 0);
     EXPECT_NEAR(r.worst_float_mv[5], 180, 0.1);
+    EXPECT_NEAR(*r.FloatMeanDeviations()[5], 0.18, 1e-6);
     EXPECT_GT(r.float_held_rounds, 360) << "the first hour on float settles; discharge and recharge hold";
 }
 
@@ -638,6 +707,7 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
         std::vector<verdict::CellFlag> flags;
         const char* state;
         std::vector<std::string> findings;  // the start of each, in order
+        std::vector<std::optional<double>> drift_mv = {};  // per block, on the baseline
     } cases[] = {
         {"a healthy string on float", Period{}, false, {}, "good", {}},
         {"block 6 at 78 % in a test", Period{2, 25, 0, 600, 468, 5}, false, {}, "act now",
@@ -655,11 +725,15 @@ TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
         {"a cell the report flagged, and a resistance to act on", Period{2, 25, 0, 0, 0, 8}, true,
          {{18, -630, false, 1200, 100}}, "act now",
          {"block 11: resistance +60 %", "block 18: 630 mV below the string's mean at rest; flagged"}},
+        {"block 6 floating 62 mV above its baseline, block 5 within the band", Period{}, true, {}, "attention",
+         {"block 6: float +62 mV on its baseline of 2026-06-01; flagged"},
+         {std::nullopt, std::nullopt, std::nullopt, std::nullopt, -12.0, 62.3}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const auto result = Feed(c.period, c.baseline ? std::vector<double>(kBlocks, 5.0) : std::vector<double>{});
-        const auto v = verdict::Findings::Judge(result, BatteryData{}, c.flags, 1000, c.baseline ? "2026-06-01" : "");
+        const auto v = verdict::Findings::Judge(result, BatteryData{}, c.flags, 1000, c.baseline ? "2026-06-01" : "",
+                                                std::nullopt, c.drift_mv);
         EXPECT_EQ(v.state, c.state);
         ASSERT_EQ(v.findings.size(), c.findings.size()) << (v.findings.empty() ? "" : v.findings[0].text);
         for (std::size_t i = 0; i < c.findings.size(); ++i) {

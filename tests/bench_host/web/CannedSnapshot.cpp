@@ -96,6 +96,14 @@ LiveSnapshot Site(int64_t now_ms) {
         verdict::CapacityNow{78.44, "test", now_ms - 600000, "", false, true, "replace", 97.0, "2026-06-01"};
     s.devices[5].capacity = verdict::CapacityNow{92.0, "baseline", 1780300000000, "2026-06-01T07:46:40+0000",
                                                  false, false, "", std::nullopt, ""};
+    // Device 17 against its baseline: block 11 past the act threshold, block
+    // 6 floating 62.3 mV higher than then, past the float band.
+    s.devices[5].baseline_date = "2026-06-01";
+    s.devices[5].cells[10].resistance_flag = "act";
+    s.devices[5].cells[kAlarmCell - 1].float_drift = 0.0623f;
+    s.devices[5].cells[kAlarmCell - 1].float_drift_flag = "high";
+    s.devices[5].cells[kAlarmCell - 2].float_drift = -0.0021f;
+    s.devices[1].cells[kAlarmCell - 1].float_drift = 0.0623f;  // silent: never shown
 
     LiveSnapshot::Alarm raised;
     raised.device = 12;

@@ -51,6 +51,10 @@ try:
     check(alarmed == ["6"], f"cell 6 and only it is marked in alarm ({alarmed})")
     check(cells[5].get_attribute("title") == "第6节电池: in alarm", "the alarm cell carries its label")
     check(len(d12.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 1, "device 12 has its bar chart")
+    b6 = card(driver, 17).find_element(By.CSS_SELECTOR, 'li.cell[data-cell="6"] .b')
+    check(b6.text == "+62.3 mV –" and "flag" in b6.get_attribute("class"), f"block 6 drifted on its baseline ({b6.text!r})")
+    line = card(driver, 17).find_element(By.CSS_SELECTOR, ".baseline").text
+    check("baseline of 2026-06-01" in line and "block 11 resistance +61 % (act)" in line, f"and flagged ({line!r})")
     check(len(driver.find_elements(By.CSS_SELECTOR, "section.device .chart canvas")) == 7,
           "a chart for every device with values (not for the one that never answered)")
 

@@ -105,6 +105,8 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_capacity_lower_bound{device="12",source="test"} 0)",
              R"(bench_host_capacity_percent{device="17",source="baseline"} 92)",
              R"(bench_host_capacity_timestamp_seconds{device="17",source="baseline"} 1780300000)",
+             R"(bench_host_cell_float_drift_volts{device="17",cell="6"} 0.0623)",
+             R"(bench_host_cell_float_drift_volts{device="17",cell="5"} -0.0021)",
              R"(bench_host_float_alarms_held{device="12"} 1)",
              R"(bench_host_float_alarms_held{device="17"} 0)",
              R"(bench_host_port_up{port="/dev/pts/14"} 0)",
@@ -128,7 +130,7 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
         for (const char* family : {"bench_host_cell_volts", "bench_host_cell_alarm", "bench_host_string_volts",
                                    "bench_host_value_alarm", "bench_host_charge_state", "bench_host_cell_float_alarm",
                                    "bench_host_float_alarms_held", "bench_host_cell_float_deviation_volts",
-                                   "bench_host_cell_resistance_rise_percent",
+                                   "bench_host_cell_resistance_rise_percent", "bench_host_cell_float_drift_volts",
                                    "bench_host_string_current_amperes", "bench_host_temperature_celsius"}) {
             EXPECT_EQ(text.find(std::string(family) + "{device=\"" + device + "\""), std::string::npos)
                 << family << " of device " << device;
@@ -226,6 +228,15 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     EXPECT_EQ(d12["capacity"]["baseline_date"].asString(), "2026-06-01");
     EXPECT_EQ(v["devices"][5]["capacity"]["source"].asString(), "baseline");
     EXPECT_TRUE(d16["capacity"].isNull());
+    // Against the baseline: figures with their flags, null while unknown.
+    const Json::Value& d17 = v["devices"][5];
+    EXPECT_EQ(d17["baseline_date"].asString(), "2026-06-01");
+    EXPECT_DOUBLE_EQ(d17["cells"][5]["float_drift_mv"].asDouble(), 62.3);
+    EXPECT_EQ(d17["cells"][5]["float_drift_flag"].asString(), "high");
+    EXPECT_DOUBLE_EQ(d17["cells"][10]["resistance_rise_pct"].asDouble(), 61.2);
+    EXPECT_EQ(d17["cells"][10]["resistance_flag"].asString(), "act");
+    for (const char* key : {"float_drift_mv", "resistance_rise_pct"}) EXPECT_TRUE(d17["cells"][0][key].isNull()) << key;
+    EXPECT_TRUE(d16["baseline_date"].isNull());
     EXPECT_EQ(v["alarms"][1]["state"].asString(), "cleared");
     EXPECT_EQ(v["ports"][2]["path"].asString(), "/dev/serial/by-id/usb-\xEF\xBF\xBD");
 }

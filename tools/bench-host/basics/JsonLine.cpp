@@ -98,3 +98,15 @@ std::string JsonLine::FormatDouble(double value) {
     const auto res = std::to_chars(buf, buf + sizeof buf, value);
     return std::string(buf, res.ptr);
 }
+
+std::string JsonLine::Rounded(std::optional<double> value, int places) {
+    if (!value) return "null";
+    const double scale = std::pow(10.0, places);
+    return FormatDouble(std::round(*value * scale) / scale);
+}
+
+std::string JsonLine::RoundedList(const std::vector<std::optional<double>>& values, int places) {
+    std::string list = "[";
+    for (const auto& v : values) list += (list.size() > 1 ? "," : "") + Rounded(v, places);
+    return list + "]";
+}

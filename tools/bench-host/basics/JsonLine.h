@@ -5,8 +5,10 @@
 // U+FFFD), floats as the shortest
 // decimal that reads back to the same float.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class JsonLine {
 public:
@@ -29,6 +31,10 @@ public:
     // those become null.
     static std::string FormatFloat(float value);
     static std::string FormatDouble(double value);
+    // A figure rounded to `places` decimals, null when none; an array of
+    // them.
+    static std::string Rounded(std::optional<double> value, int places);
+    static std::string RoundedList(const std::vector<std::optional<double>>& values, int places);
 
 private:
     JsonLine& Key(std::string_view key);

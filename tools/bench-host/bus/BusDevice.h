@@ -18,6 +18,7 @@
 #include "basics/TimeStamp.h"
 #include "verdict/FloatAlarms.h"
 #include "verdict/LiveCapacity.h"
+#include "verdict/FloatDrift.h"
 #include "verdict/LiveCharge.h"
 #include "verdict/LiveResistance.h"
 
@@ -140,6 +141,10 @@ struct BusDevice {
     // newest baseline's (read with the resistances; made at the first
     // round without one).
     std::optional<verdict::LiveCapacity> capacity;
+    // Its blocks' float drift on the same baseline, over the rounds its
+    // float alarms judged; and the date that baseline was taken ("" none).
+    std::optional<verdict::FloatDrift> float_drift;
+    std::string baseline_date;
     // The alarms standing now: its limits' in name order, then its float
     // alarms'.
     std::vector<AlarmEvaluator::Active> StandingAlarms() const;

@@ -161,6 +161,8 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                     verdict::LiveCharge::Keys(line, d->charge ? d->charge->Last() : std::nullopt);
                     verdict::LiveResistance::Keys(line, d->resistance);
                     verdict::LiveCapacity::Keys(line, d->capacity ? d->capacity->Now(true) : std::nullopt);
+                    verdict::FloatDrift::Keys(line, d->float_drift);
+                    line.Raw("baseline_date", d->baseline_date.empty() ? "null" : JsonLine::Quote(d->baseline_date));
                     // Null before a second cycle: there is no interval yet.
                     line.Int("late_polls", d->late_polls)
                         .Raw("poll_interval_s",

@@ -237,7 +237,8 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         sv.figures = pf.Finish();
         sv.verdict = verdict::Findings::Judge(sv.figures, sv.spec, report::StringVerdict::Flags(d), d.watch.rounds,
                                               sv.BaselineDate(),
-                                              sv.baseline ? sv.baseline->capacity_pct : std::nullopt);
+                                              sv.baseline ? sv.baseline->capacity_pct : std::nullopt,
+                                              sv.FloatDriftMv());
         r.verdicts.push_back(std::move(sv));
         r.devices.push_back(std::move(d));
     }

@@ -7,6 +7,7 @@
 #include "basics/TimeStamp.h"
 #include "report/StringReport.h"
 #include "site/SiteConfig.h"
+#include "verdict/FloatDrift.h"
 
 namespace report {
 
@@ -54,6 +55,16 @@ std::vector<double> StringVerdict::BaselineOhms() const {
 }
 
 std::string StringVerdict::BaselineDate() const { return baseline ? baseline->taken_at.substr(0, 10) : ""; }
+
+std::vector<std::optional<double>> StringVerdict::FloatDriftMv() const {
+    std::vector<std::optional<double>> out;
+    const auto means = figures.FloatMeanDeviations();
+    for (std::size_t i = 0; i < means.size(); ++i)
+        out.push_back(means[i] && baseline && i < baseline->float_v.size()
+                          ? verdict::FloatDrift::Of(spec, *means[i], baseline->float_v[i], baseline->temperature_c)
+                          : std::nullopt);
+    return out;
+}
 
 verdict::Reading StringVerdict::ReadingOf(const Round& r, int blocks) {
     verdict::Reading x;
@@ -128,13 +139,14 @@ Json::Value StringVerdict::ToJson() const {
     } else {
         v["baseline"] = Json::Value();
     }
-    // Each block's mean float voltage in the period against its baseline's.
+    // Each block's mean float voltage in the period against its baseline's,
+    // both against their temperature-compensated target.
     const auto means = figures.FloatMeans();
+    const auto drift = FloatDriftMv();
     for (std::size_t i = 0; i < means.size(); ++i) {
         Json::Value& b = fl["blocks"][static_cast<Json::ArrayIndex>(i)];
         b["mean_v"] = means[i] ? Json::Value(Rounded(*means[i], 3)) : Json::Value();
-        const bool both = means[i] && baseline && i < baseline->float_v.size() && baseline->float_v[i];
-        b["drift_mv"] = both ? Json::Value(Rounded((*means[i] - *baseline->float_v[i]) * 1000.0, 1)) : Json::Value();
+        b["drift_mv"] = drift[i] ? Json::Value(Rounded(*drift[i], 1)) : Json::Value();
     }
     Json::Value& rs = v["resistance"];
     rs["method"] = "median ΔV/ΔI over load steps, seen through the monitor's sampling, not a meter reading";
@@ -214,6 +226,28 @@ std::string StringVerdict::ToHtml() const {
       << (baseline ? "of " + TimeHtml(baseline->taken_at) + " (kept " + TimeHtml(baseline->set_at) + ")"
                    : std::string("none (<code>bench-host baseline --set</code> keeps one)"))
       << ".";
+    if (baseline) {
+        // Each block against it, a block's figure kept on one line: past
+        // its threshold in bold.
+        const auto drift = FloatDriftMv();
+        std::string drifts, rises;
+        for (std::size_t i = 0; i < drift.size(); ++i) {
+            if (!drift[i]) continue;
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%zu:&nbsp;%+.1f", i + 1, *drift[i]);
+            const bool past = !verdict::FloatCompliance::Flag(*drift[i], spec.float_band_mv).empty();
+            drifts += (drifts.empty() ? "" : ", ") + (past ? "<b>" + std::string(buf) + "</b>" : std::string(buf));
+        }
+        for (const auto& b : figures.resistance) {
+            if (!b.rise_pct) continue;
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%d:&nbsp;%+.0f", b.block, *b.rise_pct);
+            rises += (rises.empty() ? "" : ", ") + (b.flag.empty() ? std::string(buf) : "<b>" + std::string(buf) + "</b>");
+        }
+        o << "  Against the baseline, per block: float drift in mV (temperature-compensated) "
+          << (drifts.empty() ? std::string("none (no round judged on float)") : drifts) << "; resistance rise in % "
+          << (rises.empty() ? std::string("none (no usable load step)") : rises) << ".";
+    }
     if (figures.last_state)
       o << "  Charge state at the end: " << verdict::ChargeName(*figures.last_state) << " since "
         << TimeHtml(TimeStamp::FromMs(figures.last_state_since_ms).Text()) << ".";

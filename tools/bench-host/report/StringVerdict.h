@@ -40,6 +40,9 @@ struct StringVerdict {
     // the date it was taken ("" without one).
     std::vector<double> BaselineOhms() const;
     std::string BaselineDate() const;
+    // Each block's float drift on the baseline in mV (FloatDrift's method):
+    // none without a baseline value or a round judged on float.
+    std::vector<std::optional<double>> FloatDriftMv() const;
     // A summarised minute's means, at its first round.
     static verdict::Reading ReadingOf(const history::Minute& m, int blocks);
 

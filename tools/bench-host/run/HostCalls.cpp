@@ -96,6 +96,7 @@ void HostCalls::Keep(BusDevice& d) {
         if (!d.float_alarms) d.float_alarms.emplace(d.conf.battery);
         if (!d.resistance) d.resistance.emplace(d.conf.battery, std::vector<double>{});
         if (!d.capacity) d.capacity.emplace(d.conf.battery, false);
+        if (!d.float_drift) d.float_drift.emplace(d.conf.battery, std::vector<std::optional<double>>{}, std::nullopt);
         const verdict::Reading r =
             verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), d.round.at.Ms());
         const verdict::ChargeNow charge = d.charge->Add(r);
@@ -103,6 +104,7 @@ void HostCalls::Keep(BusDevice& d) {
         d.resistance->Add(r);
         d.capacity->Add(r, charge.state);
         const auto step = d.float_alarms->Next(r, charge);
+        d.float_drift->Add(d.float_alarms->Deviation());
         if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
         for (const auto& c : step.changes) Alarm(d, c);
     }

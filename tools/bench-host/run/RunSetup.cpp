@@ -139,24 +139,27 @@ void RunSetup::Restore() {
     for (auto& d : devices_) {
         // The baseline the live figures compare with, read once here rather
         // than with each round; one that cannot be read is none (the rises
-        // and its capacity are then absent, not zero).
-        std::vector<double> baseline_mohm;
-        std::optional<verdict::LiveCapacity::Baseline> baseline_capacity;
+        // and drifts and its capacity are then absent, not zero).
+        std::optional<history::Baseline> baseline;
         try {
-            if (const auto b = history_->Reader().NewestBaseline(d->conf.id)) {
-                for (const auto& r : b->resistance_mohm) baseline_mohm.push_back(r.value_or(0.0));
-                if (b->capacity_pct)
-                    baseline_capacity = verdict::LiveCapacity::Baseline{*b->capacity_pct, b->to_ms, b->taken_at};
-            }
+            baseline = history_->Reader().NewestBaseline(d->conf.id);
         } catch (const std::exception& e) {
-            baseline_mohm.clear();
-            baseline_capacity.reset();
+            baseline.reset();
             events_.Publish(run::SetupWarning{"device " + std::to_string(d->conf.id) +
-                                              ": its baseline cannot be read, no resistance rise nor its capacity is "
-                                              "shown: " + e.what()});
+                                              ": its baseline cannot be read, no resistance rise, float drift nor its "
+                                              "capacity is shown: " + e.what()});
         }
+        std::vector<double> baseline_mohm;
+        if (baseline)
+            for (const auto& r : baseline->resistance_mohm) baseline_mohm.push_back(r.value_or(0.0));
         d->resistance.emplace(d->conf.battery, std::move(baseline_mohm));
+        std::optional<verdict::LiveCapacity::Baseline> baseline_capacity;
+        if (baseline && baseline->capacity_pct)
+            baseline_capacity = verdict::LiveCapacity::Baseline{*baseline->capacity_pct, baseline->to_ms, baseline->taken_at};
         d->capacity.emplace(d->conf.battery, !options_.test_note.empty(), std::move(baseline_capacity));
+        d->float_drift.emplace(d->conf.battery, baseline ? baseline->float_v : std::vector<std::optional<double>>{},
+                               baseline ? baseline->temperature_c : std::nullopt);
+        d->baseline_date = baseline ? baseline->taken_at.substr(0, 10) : "";
         std::optional<HistoryStore::Row> row;
         try {
             row = history_->Reader().Newest(d->conf.id);

@@ -42,7 +42,8 @@ void BlockResistance::Consider() {
     }
     if (steps_.size() >= kMaxSteps) {
         ++not_kept_;
-        return;
+        if (keep_ == Keep::first) return;
+        steps_.pop_front();
     }
     std::vector<double> mohm(static_cast<std::size_t>(blocks_), std::numeric_limits<double>::quiet_NaN());
     const double dic = c.current - a.current;

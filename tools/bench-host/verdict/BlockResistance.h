@@ -44,14 +44,21 @@ struct BlockOhms {
 
 class BlockResistance {
 public:
-    // Steps kept for the medians; later ones are counted, not used.
+    // Steps kept for the medians.  A period's figure keeps its first ones
+    // and counts the later ones; a running figure keeps the newest, the
+    // oldest giving way (and counted), so a run of months follows the
+    // string as it is now rather than as it was in its first weeks.
     static constexpr std::size_t kMaxSteps = 4096;
+    enum class Keep { first, newest };
 
-    BlockResistance(const BatteryData& spec, int blocks) : spec_(spec), blocks_(blocks), charge_(spec) {}
+    BlockResistance(const BatteryData& spec, int blocks, Keep keep = Keep::first)
+        : spec_(spec), blocks_(blocks), keep_(keep), charge_(spec) {}
 
     // Rounds in the order of time.
     void Add(const Reading& r);
     std::size_t Steps() const { return steps_.size(); }
+    // Steps not used: later ones (Keep::first) or older ones given way
+    // (Keep::newest).
     long StepsNotKept() const { return not_kept_; }
     // Steps left out with a side on charge.
     long StepsOnCharge() const { return on_charge_; }
@@ -68,9 +75,10 @@ private:
 
     BatteryData spec_;
     int blocks_;
+    Keep keep_;
     ChargeState charge_;
     std::deque<std::pair<Reading, Charge>> last_;  // the four latest rounds, with their charge state
-    std::vector<std::vector<double>> steps_;  // per step, per block mΩ (NaN: not read)
+    std::deque<std::vector<double>> steps_;  // per step, per block mΩ (NaN: not read)
     long not_kept_ = 0;
     long on_charge_ = 0;
 };

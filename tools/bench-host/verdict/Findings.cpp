@@ -124,10 +124,26 @@ void Float(const PeriodResult& p, const BatteryData& spec, std::vector<Finding>&
     }
 }
 
+void Drift(const PeriodResult& p, const BatteryData& spec, const std::string& baseline_date,
+           const std::vector<std::optional<double>>& drift_mv, std::vector<Finding>& out) {
+    for (std::size_t i = 0; i < drift_mv.size(); ++i) {
+        if (!drift_mv[i] || FloatCompliance::Flag(*drift_mv[i], spec.float_band_mv).empty()) continue;
+        Finding f;
+        f.severity = Finding::attention;
+        f.text = Text("block %d: float %+.0f mV on its baseline%s%s; flagged", static_cast<int>(i) + 1, *drift_mv[i],
+                      baseline_date.empty() ? "" : " of ", baseline_date.c_str());
+        f.evidence = Text("mean over %ld rounds judged on float against the baseline's, each against its float target "
+                          "compensated for temperature; past the ±%.0f mV band",
+                          i < p.float_block_rounds.size() ? p.float_block_rounds[i] : 0L, spec.float_band_mv);
+        out.push_back(f);
+    }
+}
+
 }  // namespace
 
 Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const std::vector<CellFlag>& flags,
-                        long rounds, const std::string& baseline_date, std::optional<double> baseline_capacity_pct) {
+                        long rounds, const std::string& baseline_date, std::optional<double> baseline_capacity_pct,
+                        const std::vector<std::optional<double>>& float_drift_mv) {
     Verdict v;
     if (rounds == 0) {
         v.state = "no data";
@@ -137,6 +153,7 @@ Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const st
     Capacity(p, spec, baseline_date, baseline_capacity_pct, v.findings);
     Resistance(p, spec, baseline_date, v.findings);
     Float(p, spec, v.findings);
+    Drift(p, spec, baseline_date, float_drift_mv, v.findings);
     for (const auto& c : flags) {
         Finding f;
         f.severity = Finding::attention;

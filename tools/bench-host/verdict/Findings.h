@@ -38,10 +38,13 @@ class Findings {
 public:
     // baseline_date: when the baseline was taken ("" none);
     // baseline_capacity_pct: the capacity it recorded, against which a
-    // drop of more than 10 points calls for a yearly test.
+    // drop of more than 10 points calls for a yearly test;
+    // float_drift_mv: each block's float drift on it (FloatDrift), flagged
+    // past the float band.
     static Verdict Judge(const PeriodResult& p, const BatteryData& spec, const std::vector<CellFlag>& flags,
                          long rounds, const std::string& baseline_date,
-                         std::optional<double> baseline_capacity_pct = std::nullopt);
+                         std::optional<double> baseline_capacity_pct = std::nullopt,
+                         const std::vector<std::optional<double>>& float_drift_mv = {});
 };
 
 }  // namespace verdict

@@ -5,13 +5,9 @@
 
 namespace verdict {
 
-namespace {
-
-std::string Flag(double deviation_mv, double band_mv) {
+std::string FloatCompliance::Flag(double deviation_mv, double band_mv) {
     return deviation_mv > band_mv ? "high" : deviation_mv < -band_mv ? "low" : "";
 }
-
-}  // namespace
 
 double FloatCompliance::Target(const BatteryData& spec, double temperature_c) {
     const double t = std::clamp(temperature_c, spec.temp_comp_min_c, spec.temp_comp_max_c);

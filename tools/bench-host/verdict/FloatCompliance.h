@@ -39,6 +39,8 @@ class FloatCompliance {
 public:
     // The compensated float voltage per block at this temperature.
     static double Target(const BatteryData& spec, double temperature_c);
+    // "high" or "low" past the band either side, "" within it.
+    static std::string Flag(double deviation_mv, double band_mv);
     static FloatJudgement Judge(const BatteryData& spec, const Reading& r, Charge state, double seconds_on_float);
 };
 

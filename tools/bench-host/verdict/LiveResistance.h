@@ -3,9 +3,11 @@
 // complete during a run: the load steps of the run so far, taken and
 // reduced to per-block medians by BlockResistance under the report's own
 // rules, against the baseline's resistances, which the run reads once at
-// its start.  The medians are worked out again only when a step is taken,
+// its start.  It keeps the newest steps (as many as a period keeps), so the
+// figure of a long run follows the string as it is now.  The medians are worked out again only when a step is taken,
 // so a round costs the step detection alone.
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "basics/JsonLine.h"
@@ -28,6 +30,9 @@ public:
     // baseline; none without a baseline value or without a usable step.
     // Empty before the first round.
     const std::vector<std::optional<double>>& Rise() const { return rise_; }
+    // Per block its flag past the site's thresholds, as the report flags it:
+    // "", "investigate" or "act".
+    const std::vector<std::string>& Flags() const { return flags_; }
 
     // The key the JSON summary gives them: "resistance_rise_pct", per block
     // the rise to 0.1 % or null; null as a whole without a baseline.
@@ -37,8 +42,9 @@ private:
     BatteryData spec_;
     std::vector<double> baseline_mohm_;
     std::optional<BlockResistance> steps_;
-    std::size_t figured_ = 0;  // steps the rises were last worked out from
+    std::size_t figured_ = 0;  // steps seen (kept or given way) when the rises were last worked out
     std::vector<std::optional<double>> rise_;
+    std::vector<std::string> flags_;
 };
 
 }  // namespace verdict

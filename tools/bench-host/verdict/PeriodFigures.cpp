@@ -16,15 +16,25 @@ PeriodFigures::PeriodFigures(const BatteryData& spec, int blocks, const std::vec
     out_.out_of_band_rounds.assign(static_cast<std::size_t>(blocks), 0);
     out_.worst_float_mv.assign(static_cast<std::size_t>(blocks), 0.0);
     out_.float_sum_v.assign(static_cast<std::size_t>(blocks), 0.0);
+    out_.float_deviation_sum_v.assign(static_cast<std::size_t>(blocks), 0.0);
     out_.float_block_rounds.assign(static_cast<std::size_t>(blocks), 0);
 }
 
-std::vector<std::optional<double>> PeriodResult::FloatMeans() const {
+namespace {
+
+std::vector<std::optional<double>> Means(const std::vector<double>& sums, const std::vector<long>& rounds) {
     std::vector<std::optional<double>> out;
-    for (std::size_t i = 0; i < float_sum_v.size(); ++i)
-        out.push_back(float_block_rounds[i] ? std::optional<double>(float_sum_v[i] / static_cast<double>(float_block_rounds[i]))
-                                            : std::nullopt);
+    for (std::size_t i = 0; i < sums.size(); ++i)
+        out.push_back(rounds[i] ? std::optional<double>(sums[i] / static_cast<double>(rounds[i])) : std::nullopt);
     return out;
+}
+
+}  // namespace
+
+std::vector<std::optional<double>> PeriodResult::FloatMeans() const { return Means(float_sum_v, float_block_rounds); }
+
+std::vector<std::optional<double>> PeriodResult::FloatMeanDeviations() const {
+    return Means(float_deviation_sum_v, float_block_rounds);
 }
 
 void PeriodFigures::State(const Reading& r, double seconds) {
@@ -46,6 +56,7 @@ void PeriodFigures::State(const Reading& r, double seconds) {
         if (i >= out_.out_of_band_rounds.size()) continue;
         if (!b.flag.empty()) ++out_.out_of_band_rounds[i];
         out_.float_sum_v[i] += b.v;
+        out_.float_deviation_sum_v[i] += b.v - j.target_v;
         ++out_.float_block_rounds[i];
         if (std::fabs(b.deviation_mv) > std::fabs(out_.worst_float_mv[i])) out_.worst_float_mv[i] = b.deviation_mv;
     }

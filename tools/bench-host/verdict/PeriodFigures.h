@@ -37,6 +37,10 @@ struct PeriodResult {
     // for a block never read), the string's voltage and the temperature.
     std::vector<std::optional<double>> FloatMeans() const;
     std::vector<double> float_sum_v;
+    // Per block, its distances from the compensated target summed over the
+    // same rounds, for its float drift on a baseline (FloatDrift).
+    std::vector<double> float_deviation_sum_v;
+    std::vector<std::optional<double>> FloatMeanDeviations() const;
     std::vector<long> float_block_rounds;
     double float_string_sum_v = 0, float_temperature_sum = 0;
     long float_held_rounds = 0;  // rounds on which float alarms are held (not float, or settling)

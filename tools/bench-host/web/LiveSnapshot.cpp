@@ -29,6 +29,17 @@ std::string ValueJson(Kind kind, const LiveSnapshot::Value& v, bool read) {
     return ValueKeys(out, kind, v, read).Text();
 }
 
+// A block against the device's baseline: its float drift in mV and its
+// resistance rise in %, each null while unknown, with their flags.
+JsonLine& BaselineKeys(JsonLine& out, const LiveSnapshot::Cell& c) {
+    const auto mv = c.float_drift ? std::optional<double>(*c.float_drift * 1000.0) : std::nullopt;
+    const auto rise = c.resistance_rise_pct ? std::optional<double>(*c.resistance_rise_pct) : std::nullopt;
+    return out.Raw("float_drift_mv", JsonLine::Rounded(mv, 1))
+        .Str("float_drift_flag", c.float_drift_flag)
+        .Raw("resistance_rise_pct", JsonLine::Rounded(rise, 1))
+        .Str("resistance_flag", c.resistance_flag);
+}
+
 std::string DeviceJson(const LiveSnapshot::Device& d) {
     JsonLine failures;
     for (const auto& [reason, count] : d.failures) failures.UInt(reason, count);
@@ -42,11 +53,13 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .Str("health", DeviceHealth::StateName(d.health))
         .Int("health_since_ms", d.health_since_ms)
         .Str("last_reason", d.last_reason)
+        .Raw("baseline_date", d.baseline_date.empty() ? "null" : JsonLine::Quote(d.baseline_date))
         .Raw("values_at_ms", d.values_at_ms ? std::to_string(*d.values_at_ms) : "null")
         .Raw("cells", JsonArray::Of(d.cells,
                             [read](const LiveSnapshot::Cell& c) {
                                 JsonLine cell;
-                                return ValueKeys(cell.Str("label", c.label), Kind::kCell, c, read).Text();
+                                ValueKeys(cell.Str("label", c.label), Kind::kCell, c, read);
+                                return BaselineKeys(cell, c).Text();
                             }))
         .Raw("string_voltage", ValueJson(Kind::kString, d.string_voltage, read))
         .Raw("current", ValueJson(Kind::kCurrent, d.current, read))

@@ -45,6 +45,13 @@ struct LiveSnapshot {
         // Its resistance rise in % on the device's newest baseline; none
         // without a baseline or without a usable load step in the run.
         std::optional<float> resistance_rise_pct;
+        std::string resistance_flag;  // "", "investigate" or "act", as the report flags it
+        // Its float drift on that baseline in V (the mean over the run's
+        // rounds judged on float, both sides compensated for temperature);
+        // none without a baseline or before a round judged on float.  Past
+        // the float band either side: "high" or "low".
+        std::optional<float> float_drift;
+        std::string float_drift_flag;
     };
 
     struct Device {
@@ -71,6 +78,8 @@ struct LiveSnapshot {
         // are held (off float, or settling on it again).
         bool string_float_alarm = false;
         bool float_alarms_held = false;
+        // The date of the baseline the figures compare with; "" without one.
+        std::string baseline_date;
         std::vector<std::pair<std::string, uint64_t>> failures;  // reason -> failed exchanges
         // Every counter only ever rises over a run.
         uint64_t cycles = 0;                   // cycles started

@@ -232,6 +232,11 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                  "Block resistance from the run's load steps (the median) against the device's newest baseline, in % "
                  "(+20: investigate, +50: act by default); absent without a baseline or without a usable step.",
                  &LiveSnapshot::Cell::resistance_rise_pct, 1);
+    block_figure("bench_host_cell_float_drift_volts",
+                 "Block float voltage against the device's newest baseline: the mean over the run's rounds judged on "
+                 "float less the baseline's, both against their temperature-compensated target (to 0.1 mV); absent "
+                 "without a baseline or before a round judged on float.",
+                 &LiveSnapshot::Cell::float_drift, 4);
     f.Family("bench_host_string_float_alarm", "gauge",
              "1 while a float alarm on the string's mean block stands, else 0.", [](const Device& d, std::string& out) {
                  if (Fresh(d)) Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");

@@ -4,6 +4,7 @@
 
 #include "bus/BusDevice.h"
 #include "bus/BusScheduler.h"
+#include "verdict/FloatCompliance.h"
 #include "web/SnapshotHub.h"
 #include "site/ValueNames.h"
 
@@ -66,6 +67,7 @@ void WebOutput::FloatAlarmsOf(const BusDevice& device, LiveSnapshot::Device& out
     };
     static const std::vector<std::optional<double>> kNone;
     const auto& deviation = device.float_alarms ? device.float_alarms->Deviation() : kNone;
+    const auto drift_mv = device.float_drift ? device.float_drift->Mv() : kNone;
     for (std::size_t i = 0; i < out.cells.size(); ++i) {
         out.cells[i].float_alarm = stands(verdict::FloatAlarms::BlockName(static_cast<int>(i) + 1));
         out.cells[i].float_deviation.reset();
@@ -73,7 +75,17 @@ void WebOutput::FloatAlarmsOf(const BusDevice& device, LiveSnapshot::Device& out
         out.cells[i].resistance_rise_pct.reset();
         if (device.resistance && i < device.resistance->Rise().size() && device.resistance->Rise()[i])
             out.cells[i].resistance_rise_pct = static_cast<float>(*device.resistance->Rise()[i]);
+        out.cells[i].resistance_flag = device.resistance && i < device.resistance->Flags().size()
+                                           ? device.resistance->Flags()[i]
+                                           : "";
+        out.cells[i].float_drift.reset();
+        out.cells[i].float_drift_flag.clear();
+        if (i < drift_mv.size() && drift_mv[i]) {
+            out.cells[i].float_drift = static_cast<float>(*drift_mv[i] / 1000.0);
+            out.cells[i].float_drift_flag = verdict::FloatCompliance::Flag(*drift_mv[i], device.conf.battery.float_band_mv);
+        }
     }
+    out.baseline_date = device.baseline_date;
     out.string_float_alarm = stands(verdict::FloatAlarms::kString);
     out.float_alarms_held = device.float_alarms && device.float_alarms->Held();
 }

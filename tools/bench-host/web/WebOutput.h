@@ -31,7 +31,8 @@ public:
 private:
     LiveSnapshot::Device* Find(const BusDevice* device);
     void Counters(const BusDevice& device, LiveSnapshot::Device& out) const;
-    // Which of its float alarms stand, and whether they are held.
+    // Which of its float alarms stand, and whether they are held; its
+    // blocks against its baseline.
     static void FloatAlarmsOf(const BusDevice& device, LiveSnapshot::Device& out);
     void Alarm(const BusDevice* device, const AlarmEvaluator::Change& change);
     void Publish();

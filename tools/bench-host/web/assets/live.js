@@ -136,7 +136,41 @@ function drawCells(card, device) {
     li.classList.toggle('alarm', c.alarm);
     li.title = c.label + (c.alarm ? ': in alarm' : '');
     li.querySelector('.v').textContent = `${bench.num(c.value, 2)} V`;
+    drawCellBaseline(li, c, device.baseline_date);
   });
+}
+
+// A figure with its sign and unit; '–' while the run has none.
+function signed(v, digits, unit) { return v === null ? '–' : `${v > 0 ? '+' : ''}${bench.num(v, digits)} ${unit}`; }
+
+// A block against the device's baseline: its float drift and resistance
+// rise, flagged as the report flags them.
+function drawCellBaseline(li, c, date) {
+  let b = li.querySelector('.b');
+  if (date === null || date === undefined) { if (b) b.remove(); return; }
+  if (!b) { b = bench.el('span', 'b'); li.append(b); }
+  const drift = signed(c.float_drift_mv, 1, 'mV');
+  const rise = signed(c.resistance_rise_pct, 0, '%');
+  b.textContent = `${drift} ${rise}`;
+  const flags = [c.float_drift_flag && `float ${c.float_drift_flag}`, c.resistance_flag].filter((f) => f);
+  b.classList.toggle('flag', flags.length > 0);
+  li.title += `; on its baseline of ${date}: float drift ${drift}, resistance ${rise}` +
+    (flags.length ? ` (${flags.join(', ')})` : '');
+}
+
+// Which baseline the blocks are held against, and the blocks flagged on it.
+function drawBaseline(card, d) {
+  if (!card.baseline) { card.baseline = bench.el('p', 'baseline'); card.cells.after(card.baseline); }
+  const flagged = [];
+  d.cells.forEach((c, i) => {
+    if (c.float_drift_flag) flagged.push(`block ${i + 1} float ${signed(c.float_drift_mv, 1, 'mV')} (${c.float_drift_flag})`);
+    if (c.resistance_flag) flagged.push(`block ${i + 1} resistance ${signed(c.resistance_rise_pct, 0, '%')} (${c.resistance_flag})`);
+  });
+  card.baseline.textContent = d.baseline_date === null
+    ? 'no baseline: float drift and resistance rise are not shown (bench-host baseline --set keeps one)'
+    : `against the baseline of ${d.baseline_date} (per block: float drift, resistance rise): ` +
+      (flagged.length ? flagged.join('; ') : 'none flagged');
+  card.baseline.classList.toggle('fault', flagged.length > 0);
 }
 
 function drawDevice(card, d) {
@@ -159,6 +193,7 @@ function drawDevice(card, d) {
   const shown = d.values_at_ms === null ? Object.assign({}, d, { cells: [] }) : d;
   drawChart(card, shown);
   drawCells(card, shown);
+  if (d.values_at_ms !== null) drawBaseline(card, d);
   card.counters.textContent = `${d.cycles} cycles, ${d.rounds} rounds completed, ` +
     `${d.records_stored} records stored, ${d.records_not_stored} not stored`;
   card.counters.classList.toggle('fault', d.records_not_stored > 0);
