@@ -99,6 +99,7 @@ LiveSnapshot Site(int64_t now_ms) {
     // Device 17 against its baseline: block 11 past the act threshold, block
     // 6 floating 62.3 mV higher than then, past the float band.
     s.devices[5].baseline_date = "2026-06-01";
+    s.devices[0].baseline_date = "2026-06-01";  // the baseline its capacity is set against
     s.devices[5].cells[10].resistance_flag = "act";
     s.devices[5].cells[kAlarmCell - 1].float_drift = 0.0623f;
     s.devices[5].cells[kAlarmCell - 1].float_drift_flag = "high";

@@ -49,7 +49,7 @@ try:
     check([c.find_element(By.CSS_SELECTOR, ".v").text for c in cells] == want, "the canned cell values")
     alarmed = [c.get_attribute("data-cell") for c in d12.find_elements(By.CSS_SELECTOR, "li.cell.alarm")]
     check(alarmed == ["6"], f"cell 6 and only it is marked in alarm ({alarmed})")
-    check(cells[5].get_attribute("title") == "第6节电池: in alarm", "the alarm cell carries its label")
+    check(cells[5].get_attribute("title").startswith("第6节电池: in alarm; on its baseline of 2026-06-01"), "the alarm cell carries its label and baseline")
     check(len(d12.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 1, "device 12 has its bar chart")
     b6 = card(driver, 17).find_element(By.CSS_SELECTOR, 'li.cell[data-cell="6"] .b')
     check(b6.text == "+62.3 mV –" and "flag" in b6.get_attribute("class"), f"block 6 drifted on its baseline ({b6.text!r})")
