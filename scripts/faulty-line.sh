@@ -2,7 +2,8 @@
 # Readings on a faulty line: two simulated monitors on one pseudo-terminal
 # (monitor-sim --addr 0x81 --addr 0x82 --seed 41), bench-host run with a
 # 0.2 s tick and a 100 ms response margin on a clean paced line, the
-# standard faulty line and a line with every fault at once.  Prints, per
+# standard faulty line, a line with every fault at once and one with a
+# quarter of the replies 700 ms late.  Prints, per
 # line and engine, the records stored and how many of them hold a value the
 # monitor did not send in time for that cycle's very requests (judged
 # record by record against monitor-sim's values log), the poll interval and
@@ -10,11 +11,11 @@
 # bench-host runs first on each line, on the same seeds, to compare with.
 # Two minutes a line and engine at the default 120 s.
 #
-#   bash scripts/faulty-line.sh [--before BENCH_HOST] [--lines clean,faulty,every] [SECONDS]
+#   bash scripts/faulty-line.sh [--before BENCH_HOST] [--lines clean,faulty,every,quarter] [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; }
-export FAULTY_LINE_BEFORE="" FAULTY_LINE_LINES="clean,faulty,every"
+usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
+export FAULTY_LINE_BEFORE="" FAULTY_LINE_LINES="clean,faulty,every,quarter"
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help) usage; exit 0 ;;

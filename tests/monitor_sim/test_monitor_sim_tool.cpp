@@ -231,38 +231,74 @@ TEST(MonitorSimTool, AnswersOnAPtyAtItsOwnAddressesOnly) {
     std::remove(values.c_str());
 }
 
-// A busy monitor: while a reply is held back, the requests that come are
-// kept and answered after it, in the order they came, each its own reply.
+// A busy monitor: while a reply is held back, the requests that come to it
+// are kept and answered after it, in the order they came, each its own
+// reply.  Only that monitor is busy: another one on the bus holds back its
+// own reply alongside, not after it.
 TEST(MonitorSimTool, LateReplyKeepsTheRequestsBehindItInOrder) {
-    SimProcess sim({"--drift", "0", "--late", "1:300", "--seed", "5"});
-    ASSERT_TRUE(sim.Started());
-    const std::string path = PtyPath(sim.ReadLine());
-    ASSERT_FALSE(path.empty());
-    Port port(path);
-    ASSERT_TRUE(port.IsOpen());
+    struct Reply {
+        uint8_t addr;
+        uint16_t raw;
+        int at_least_ms, at_most_ms;  // after the first request
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::pair<uint8_t, uint8_t>> first, after_50ms;  // (addr, command) requests
+        std::vector<Reply> replies;
+        const char* late;
+    } cases[] = {
+        {"one monitor",
+         {},
+         {{0x81, monitor::kCmdStringVoltage}},
+         {{0x81, monitor::kCmdCurrent}, {0x81, monitor::kCmdTemperature}},
+         {{0x81, 3915, 300, 5000}, {0x81, 15, 600, 5000}, {0x81, 2500, 600, 5000}},
+         "3 late"},
+        {"two monitors, each late on its own",
+         {"--addr", "0x81", "--addr", "0x82"},
+         {{0x81, monitor::kCmdStringVoltage}},
+         {{0x82, monitor::kCmdCurrent}},
+         {{0x81, 3915, 300, 590}, {0x82, 15, 350, 590}},
+         "2 late"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"--drift", "0", "--late", "1:300", "--seed", "5"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SimProcess sim(args);
+        ASSERT_TRUE(sim.Started());
+        const std::string path = PtyPath(sim.ReadLine());
+        ASSERT_FALSE(path.empty());
+        Port port(path);
+        ASSERT_TRUE(port.IsOpen());
 
-    const auto start = Clock::now();
-    port.Write(Request(0x81, monitor::kCmdStringVoltage));
-    usleep(50000);
-    auto queued = Request(0x81, monitor::kCmdCurrent);
-    const auto temp = Request(0x81, monitor::kCmdTemperature);
-    queued.insert(queued.end(), temp.begin(), temp.end());
-    port.Write(queued);
-
-    const uint16_t expected[] = {3915, 15, 2500};  // string voltage, current, temperature, raw
-    for (int i = 0; i < 3; ++i) {
-        const auto reply = port.Read(monitor::kShortReplyLen);
-        ASSERT_EQ(reply.size(), 5u) << "reply " << i;
-        EXPECT_TRUE(monitor::AcceptReply(reply.data(), 5, 5, 0x81));
-        const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        // Each held back in its turn: the queued two after the first.
-        EXPECT_GE(at, i == 0 ? 300 : 600) << "reply " << i;
-        EXPECT_EQ(monitor::ReadU16(reply.data(), 2), expected[i]) << "reply " << i;
+        const auto frames = [](const std::vector<std::pair<uint8_t, uint8_t>>& requests) {
+            std::vector<uint8_t> all;
+            for (const auto& [addr, command] : requests) {
+                const auto one = Request(addr, command);
+                all.insert(all.end(), one.begin(), one.end());
+            }
+            return all;
+        };
+        const auto start = Clock::now();
+        port.Write(frames(c.first));
+        usleep(50000);
+        port.Write(frames(c.after_50ms));
+        for (size_t i = 0; i < c.replies.size(); ++i) {
+            const Reply& want = c.replies[i];
+            const auto reply = port.Read(monitor::kShortReplyLen);
+            ASSERT_EQ(reply.size(), 5u) << "reply " << i;
+            EXPECT_TRUE(monitor::AcceptReply(reply.data(), 5, 5, want.addr)) << "reply " << i;
+            const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+            EXPECT_GE(at, want.at_least_ms) << "reply " << i;
+            EXPECT_LE(at, want.at_most_ms) << "reply " << i;
+            EXPECT_EQ(monitor::ReadU16(reply.data(), 2), want.raw) << "reply " << i;
+        }
+        sim.Signal(SIGTERM);
+        std::string rest;
+        EXPECT_EQ(sim.Wait(&rest), 0);
+        EXPECT_NE(rest.find(c.late), std::string::npos) << rest;
     }
-    sim.Signal(SIGTERM);
-    std::string rest;
-    EXPECT_EQ(sim.Wait(&rest), 0);
-    EXPECT_NE(rest.find("3 late"), std::string::npos) << rest;
 }
 
 TEST(MonitorSimTool, FoundThroughItsLinkAndStopsByItselfAfterMaxRequests) {

@@ -68,7 +68,11 @@ std::string Simulator::Summary::Line() const {
                   static_cast<unsigned long long>(faults.corrupted),
                   static_cast<unsigned long long>(faults.garbage), static_cast<unsigned long long>(faults.split),
                   static_cast<unsigned long long>(faults.late), static_cast<unsigned long long>(skipped_bytes));
-    return text;
+    std::string line = text;
+    if (over_owed > 0)
+        line += ", " + std::to_string(over_owed) + " unanswered behind " + std::to_string(ReplySchedule::kMaxOwed) +
+                " replies owed";
+    return line;
 }
 
 Simulator::Simulator(Options options, const TraceLog& trace, ValuesLog& values)
@@ -104,11 +108,16 @@ int Simulator::Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, con
     bool peer_absent = false;
     uint8_t buf[kReadChunk];
 
-    while (!*stop && !limit_reached_) {
+    while (!*stop) {
+        if (end && Clock::now() >= *end) break;
+        // At the request limit, the replies owed still go out.
+        if (limit_reached_ && schedule_.Empty()) break;
+        if (!peer_absent) WriteDue(fd);
         const auto now = Clock::now();
-        if (end && now >= *end) break;
         std::optional<std::chrono::nanoseconds> wait;
         if (end) wait = *end - now;
+        const auto due = schedule_.NextDue();
+        if (due && !peer_absent && (!wait || *due - now < *wait)) wait = *due - now;
         if (peer_absent && (!wait || *wait > kPeerAbsentRetry)) wait = kPeerAbsentRetry;
         timespec ts{};
         if (wait) ts = ToTimespec(*wait);
@@ -132,16 +141,19 @@ int Simulator::Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, con
             const ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0) {
                 if (options_.echo && !WriteAll(fd, buf, static_cast<size_t>(n))) {
+                    Abandon();
                     peer_absent = pty;
                     continue;
                 }
-                HandleBytes(fd, buf, static_cast<size_t>(n), Clock::now());
+                HandleBytes(buf, static_cast<size_t>(n), Clock::now());
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         }
         if (pty) {
-            // The master closed its end (or has not opened it yet).
+            // The master closed its end (or has not opened it yet): what
+            // the monitors owed it is not sent to whoever opens it next.
+            Abandon();
             peer_absent = true;
             continue;
         }
@@ -149,10 +161,11 @@ int Simulator::Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, con
                      errno != 0 ? std::strerror(errno) : "hang-up");
         return 1;
     }
+    if (!peer_absent) FinishOnLine(fd);
     return 0;
 }
 
-void Simulator::HandleBytes(int fd, const uint8_t* data, size_t len, Clock::time_point read_at) {
+void Simulator::HandleBytes(const uint8_t* data, size_t len, Clock::time_point read_at) {
     const auto requests = parser_.Feed(data, len);
     const auto skipped = parser_.TakeSkipped();
     if (!skipped.empty()) trace_.Line("rx " + TraceLog::Hex(skipped) + " (skipped)");
@@ -167,12 +180,18 @@ void Simulator::HandleBytes(int fd, const uint8_t* data, size_t len, Clock::time
         }
         ++summary_.requests;
         trace_.Line("rx " + TraceLog::Hex(frame.data(), frame.size()));
-        Answer(fd, *model, req.command, read_at);
+        Answer(*model, req.command, read_at);
         if (options_.max_requests && summary_.requests >= *options_.max_requests) limit_reached_ = true;
     }
 }
 
-void Simulator::Answer(int fd, MonitorModel& model, uint8_t command, Clock::time_point read_at) {
+void Simulator::Answer(MonitorModel& model, uint8_t command, Clock::time_point read_at) {
+    if (!schedule_.CanTake(model.Address())) {
+        ++summary_.over_owed;
+        trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (" +
+                    std::to_string(ReplySchedule::kMaxOwed) + " replies owed already)");
+        return;
+    }
     const auto reply = model.Answer(command, Elapsed());
     if (!reply) {
         ++summary_.unknown;
@@ -184,31 +203,59 @@ void Simulator::Answer(int fd, MonitorModel& model, uint8_t command, Clock::time
         trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (" + d.Describe() + ")");
         return;
     }
-    if (!Send(fd, d, read_at)) {
-        trace_.Line("-- " + AddrCommand(model.Address(), command) + " reply abandoned: the line took no more");
-        return;
+    auto writes = timing_.Schedule(d.chunks);
+    for (auto& w : writes) w.at += d.delay;
+    Owed owed{&model, command, reply->raw, d.Intact(), d.Late(), {}};
+    if (trace_.Enabled()) {
+        Frame all;
+        for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());
+        const std::string faults = d.Describe();
+        owed.tx = "tx " + TraceLog::Hex(all) + (faults.empty() ? "" : " [" + faults + "]");
     }
-    ++summary_.replies;
-    if (d.Intact()) {
-        ++summary_.intact;
-        values_.Record(Elapsed(), model.Address(), command, reply->raw, d.Late());
-        if (command == monitor::kCmdCellVoltages) values_.RecordTruth(Elapsed(), model.Address(), model.Truth());
+    // CanTake was asked above: the schedule has room.
+    const auto id = schedule_.Add(model.Address(), read_at, std::move(writes));
+    if (id) owed_.emplace(*id, std::move(owed));
+}
+
+bool Simulator::WriteDue(int fd) {
+    while (auto w = schedule_.TakeDue(Clock::now())) {
+        const auto it = owed_.find(w->reply);
+        if (w->first && it != owed_.end() && !it->second.tx.empty()) trace_.Line(it->second.tx);
+        if (!WriteAll(fd, w->bytes.data(), w->bytes.size())) {
+            if (it != owed_.end())
+                trace_.Line("-- " + AddrCommand(w->addr, it->second.command) + " reply abandoned: the line took no more");
+            owed_.erase(w->reply);
+            Abandon();
+            return false;
+        }
+        if (!w->last || it == owed_.end()) continue;
+        const Owed& o = it->second;
+        ++summary_.replies;
+        if (o.intact) {
+            ++summary_.intact;
+            values_.Record(Elapsed(), w->addr, o.command, o.raw, o.late);
+            if (o.command == monitor::kCmdCellVoltages) values_.RecordTruth(Elapsed(), w->addr, o.model->Truth());
+        }
+        owed_.erase(it);
+    }
+    return true;
+}
+
+void Simulator::FinishOnLine(int fd) {
+    while (schedule_.OnLine()) {
+        std::this_thread::sleep_until(*schedule_.NextDue());
+        if (!WriteDue(fd)) return;
     }
 }
 
-bool Simulator::Send(int fd, const FaultPlan::Decision& d, Clock::time_point read_at) {
-    const auto writes = timing_.Schedule(d.chunks);
-    for (size_t i = 0; i < writes.size(); ++i) {
-        std::this_thread::sleep_until(read_at + std::chrono::duration_cast<Clock::duration>(d.delay + writes[i].at));
-        if (i == 0 && trace_.Enabled()) {
-            Frame all;
-            for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());
-            const std::string faults = d.Describe();
-            trace_.Line("tx " + TraceLog::Hex(all) + (faults.empty() ? "" : " [" + faults + "]"));
-        }
-        if (!WriteAll(fd, writes[i].bytes.data(), writes[i].bytes.size())) return false;
+void Simulator::Abandon() {
+    for (const uint64_t id : schedule_.Clear()) {
+        const auto it = owed_.find(id);
+        if (it == owed_.end()) continue;
+        trace_.Line("-- " + AddrCommand(it->second.model->Address(), it->second.command) +
+                    " reply abandoned: the line took no more");
+        owed_.erase(it);
     }
-    return true;
 }
 
 }  // namespace monitor_sim

@@ -1,20 +1,24 @@
 #pragma once
 // The simulator's main loop: reads the line, finds requests, lets the
 // monitor at the requested address answer, lets the fault plan spoil or
-// withhold the reply, and writes it out on the wire's timing.  Everything
-// that decides what goes on the line lives in the classes it drives; this
-// class only moves bytes and keeps count.
+// withhold the reply, and writes it out on the wire's timing.  Replies are
+// scheduled, not slept on: the loop waits for the line and for the next
+// write due at once, so a monitor holding its reply back delays only its
+// own answers.  Everything that decides what goes on the line lives in the
+// classes it drives; this class only moves bytes and keeps count.
 #include <signal.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "FaultPlan.h"
 #include "MonitorModel.h"
+#include "ReplySchedule.h"
 #include "RequestParser.h"
 #include "TraceLog.h"
 #include "ValuesLog.h"
@@ -46,6 +50,7 @@ public:
         uint64_t replies = 0;   // written out in full
         uint64_t intact = 0;    // of which carried the monitor's frame unchanged
         uint64_t skipped_bytes = 0;
+        uint64_t over_owed = 0;  // unanswered: the monitor already owed all the replies it may
         FaultPlan::Counts faults;
 
         std::string Line() const;
@@ -64,9 +69,24 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    void HandleBytes(int fd, const uint8_t* data, size_t len, Clock::time_point read_at);
-    void Answer(int fd, MonitorModel& model, uint8_t command, Clock::time_point read_at);
-    bool Send(int fd, const FaultPlan::Decision& d, Clock::time_point read_at);
+    // What the schedule's numbers stand for, until the reply is out.
+    struct Owed {
+        MonitorModel* model = nullptr;
+        uint8_t command = 0;
+        std::vector<uint16_t> raw;
+        bool intact = false;
+        bool late = false;
+        std::string tx;  // the trace line, written with the first byte
+    };
+
+    void HandleBytes(const uint8_t* data, size_t len, Clock::time_point read_at);
+    void Answer(MonitorModel& model, uint8_t command, Clock::time_point read_at);
+    // Writes what is due by now; false when the line took no more (every
+    // reply owed is then abandoned).
+    bool WriteDue(int fd);
+    // Finishes the reply partly on the line, on its timing.
+    void FinishOnLine(int fd);
+    void Abandon();
     double Elapsed() const;
     MonitorModel* ModelAt(uint8_t addr);
 
@@ -77,6 +97,8 @@ private:
     RequestParser parser_;
     FaultPlan faults_;
     WireTiming timing_;
+    ReplySchedule schedule_;
+    std::map<uint64_t, Owed> owed_;
     Summary summary_;
     Clock::time_point start_;
     bool limit_reached_ = false;
