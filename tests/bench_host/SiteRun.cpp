@@ -128,22 +128,36 @@ std::map<int, SiteRun::SimValues> SiteRun::ReadValuesLogByAddress(int cells) {
 
 std::string SiteRun::Mismatch(const std::vector<Sent>& sent, const std::vector<float>& cells, float group_voltage,
                               float group_current, float temperature) {
-    // The cells drift, so one reply in time carries exactly these.
-    auto at = std::find_if(sent.begin(), sent.end(),
-                           [&](const Sent& s) { return s.cmd == 0xA1 && !s.late && s.values == cells; });
-    if (at == sent.end()) return "cells not sent in time by the monitor";
+    // The cells drift, so one reply carries exactly these.  A reply sent
+    // late is still its own request's answer; what is wrong is a value from
+    // another request.
+    auto at = std::find_if(sent.begin(), sent.end(), [&](const Sent& s) { return s.cmd == 0xA1 && s.values == cells; });
+    if (at == sent.end()) return "cells not sent by the monitor";
     const struct {
         int cmd;
         float value;
         const char* name;
     } rest[] = {{0xA2, group_voltage, "string voltage"}, {0xA3, group_current, "current"}, {0xA4, temperature, "temperature"}};
-    for (const auto& r : rest) {
-        const auto next = std::find_if(at, sent.end(), [&](const Sent& s) { return s.cmd == r.cmd && !s.late; });
+    // Each further value is one of the replies to its command that follow
+    // (a late one and its resend's answer alike), before the monitor
+    // answers a later command of the cycle.
+    for (std::size_t i = 0; i < std::size(rest); ++i) {
+        const auto& r = rest[i];
+        const auto next = std::find_if(at, sent.end(), [&](const Sent& s) { return s.cmd == r.cmd; });
         if (next == sent.end()) return std::string(r.name) + " never sent after the cells";
-        if (next->values[0] != r.value)
+        auto it = next;
+        for (; it != sent.end(); ++it) {
+            if (it->cmd == r.cmd && it->values[0] == r.value) break;
+            const bool later = it->cmd == 0xA1 || std::any_of(rest + i + 1, std::end(rest), [&](const auto& l) { return l.cmd == it->cmd; });
+            if (later) {
+                it = sent.end();
+                break;
+            }
+        }
+        if (it == sent.end())
             return std::string(r.name) + " " + std::to_string(r.value) + " is not the reply to its request (" +
                    std::to_string(next->values[0]) + ")";
-        at = next;
+        at = it;
     }
     return "";
 }

@@ -456,6 +456,7 @@ TEST(ExchangeTracker, BurstPaysOffTheOldestRequestsFirst) {
     }
     EXPECT_EQ(t.Owed(kAddr), 4);
     EXPECT_EQ(t.Owed(0x82), 0);
+    EXPECT_FALSE(t.OnlyOwed(kAddr)) << "a reply could answer any of four";
     EXPECT_FALSE(t.Unexplained(0x82, t0 + 1s));  // not owed by that monitor
     // Three replies for four requests: the first answers the oldest, or the
     // second if the oldest one's reply was lost.  Only the lesser lateness
@@ -466,7 +467,12 @@ TEST(ExchangeTracker, BurstPaysOffTheOldestRequestsFirst) {
     EXPECT_EQ(t.AmbiguousLatest(), 2s);
     EXPECT_EQ(t.LatestReply(), 1700ms);
     EXPECT_EQ(t.Owed(kAddr), 1);
+    // The one left is the newest request, so a reply can answer only it.
+    ASSERT_TRUE(t.OnlyOwed(kAddr));
+    EXPECT_EQ(t.OnlyOwed(kAddr)->sent, t0 + 900ms);
+    EXPECT_EQ(t.OnlyOwed(kAddr)->reply_len, monitor::kShortReplyLen);
     t.Settled(kAddr);
+    EXPECT_FALSE(t.OnlyOwed(kAddr));
     EXPECT_EQ(t.Owed(kAddr), 0);
     // Bytes from it are still taken for late replies while any could come.
     EXPECT_FALSE(t.OwesNothingLately(kAddr, t0 + 3s));
@@ -481,9 +487,11 @@ TEST(ExchangeTracker, LostRepliesDoNotMakeLaterOnesLookLater) {
     const Clock::time_point t0{};
     t.Sent(kAddr, monitor::kShortReplyLen, t0);
     t.TimedOut();  // never answered
+    ASSERT_TRUE(t.OnlyOwed(kAddr));
     t.Sent(kAddr, monitor::kShortReplyLen, t0 + 400ms);
     t.FirstByte(t0 + 402ms);
     t.Answered();
+    EXPECT_FALSE(t.OnlyOwed(kAddr)) << "answered since: that reply was lost";
     t.Sent(kAddr, monitor::kShortReplyLen, t0 + 3s);
     t.TimedOut();
     EXPECT_EQ(t.Owed(kAddr), 2);

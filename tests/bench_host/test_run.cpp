@@ -98,7 +98,8 @@ TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     // A restart restores the device from its newest stored round first.
     const auto newest = store.Reader().Newest(12);
     ASSERT_TRUE(newest);
-    const auto again = RunHost(site, {"--rounds", "1"});
+    // On this line one cycle may be spoilt; a run that completes none exits 3.
+    const auto again = RunHost(site, {"--rounds", "3"});
     EXPECT_EQ(again.status, 0) << again.err;
     const auto restored = Events(JsonLines(again.out), "restored");
     ASSERT_EQ(restored.size(), 1u) << again.out;
@@ -207,12 +208,13 @@ TEST_F(RunEndToEnd, HalfDuplexEchoIsSuppressed) {
     EXPECT_NE((r.out + r.err).find("echo"), std::string::npos) << r.err.substr(0, 3000);
 }
 
-// A monitor that answers after the host has given up on the reply: the
-// host resends only once the line has been quiet, drops what comes late,
-// and never takes a late reply for the answer to a later request.  Replies
-// come 200 ms late, after the response timeout (105 ms for a short reply,
-// 138 ms for the cells) and well within the quiet guard.
-TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
+// A monitor that answers after the host has given up on the reply: its
+// monitor is not asked again until the line has been quiet, and the late
+// reply, the only one it owes, is taken as its own request's answer instead
+// of a resend; never for the answer to a later request.  Replies come 200 ms
+// late, after the response timeout (105 ms for a short reply, 138 ms for
+// the cells) and well within the quiet guard.
+TEST_F(RunEndToEnd, LateRepliesAnswerTheirOwnRequestAndNoLaterOne) {
     StartSim({"--seed", "21", "--drift", "0.02", "--late", "0.12:200"});
     const auto r = RunHost(Site(kDevice12, 0.1, R"("quiet_guard_ms":400,)", 100), {"--rounds", "14"});
     ASSERT_FALSE(r.timed_out);
@@ -224,17 +226,18 @@ TEST_F(RunEndToEnd, LateRepliesAreDroppedAndNeverTakenForALaterRequest) {
     const long rows = CheckStoredRecords(12, 0x81, 29);
     EXPECT_GE(rows, 10);
 
-    // Each reply held back was seen late: counted, not handed to the device.
-    // (A busy machine may make another reply late as well.)
+    // Each reply held back was seen late and timed; taken, it needed no
+    // resend.  (A busy machine may make another reply late as well.)
     const auto summary = Events(JsonLines(r.out), "summary");
     ASSERT_EQ(summary.size(), 1u);
-    const int late = summary[0]["failures"]["late reply"].asInt();
     const auto held = sim.out.rfind(" late)");
     ASSERT_NE(held, std::string::npos) << sim.out;
     const int sim_late = std::stoi(sim.out.substr(sim.out.rfind(' ', held - 1) + 1));
     EXPECT_GT(sim_late, 0) << sim.out;
-    EXPECT_GE(late, sim_late) << sim.out;
-    EXPECT_GE(summary[0]["failures"]["timeout"].asInt(), late);
+    EXPECT_GE(summary[0]["late_replies"].asInt(), sim_late) << sim.out;
+    const int timeouts = summary[0]["failures"]["timeout"].asInt();
+    EXPECT_GE(timeouts, sim_late);
+    EXPECT_LT(summary[0]["resends"].asInt(), timeouts) << summary[0].toStyledString();
 }
 
 // A monitor falls silent for 16 requests and answers again: one health

@@ -62,6 +62,10 @@ struct BusDevice {
     bool cycle_two_answers = false;
     Clock::time_point cycle_started_at{};
     Clock::time_point request_sent_at{};   // the last request written
+    // The late reply to its last request, given up on but the only one its
+    // monitor owed: handed to it as the answer at its next turn on the bus,
+    // in the place of a resend.
+    std::vector<uint8_t> late_answer;
     Clock::time_point failed_request_at{};  // the first request of the open cycle that failed
     Clock::time_point cycle_due_at{};  // when the tick that started it was due
     Clock::time_point next_poll{};

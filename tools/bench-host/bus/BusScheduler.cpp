@@ -198,10 +198,13 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
     for (const LineReader::Bytes& late : out.owed) {
         // Another monitor's reply, given up on: paid off, and the answer
         // awaited is read after it.
-        Trace(false, late.data(), late.size(), "late reply of another monitor, set aside");
         const auto addr = LineReader::ReplyAddress(late);
+        kept_late_ = nullptr;
         Unasked(late, now);
-        if (BusDevice* from = addr ? AtAddress(*addr) : nullptr) Failed(*from, FailureReason::kLateReply);
+        Trace(false, late.data(), late.size(),
+              kept_late_ ? "late reply of another monitor, kept as its answer" : "late reply of another monitor, set aside");
+        if (BusDevice* from = addr ? AtAddress(*addr) : nullptr)
+            if (from != kept_late_) Failed(*from, FailureReason::kLateReply);
     }
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
     if (!out.surplus.empty()) {
@@ -247,6 +250,26 @@ std::map<uint8_t, LineReader::Owed> BusScheduler::OwedFrames(uint8_t except) con
     return owed;
 }
 
+bool BusScheduler::AnswersLate(const BusDevice& d, const std::vector<uint8_t>& bytes) const {
+    if (&d == active_ || guarding_ || !d.cycle_open || d.cycle_out_of_step || d.pending_until || !d.late_answer.empty())
+        return false;
+    const uint8_t addr = BusAddr(d);
+    const auto debt = tracker_.OnlyOwed(addr);
+    return debt && debt->sent == d.request_sent_at && bytes.size() == static_cast<std::size_t>(debt->reply_len) &&
+           monitor::AcceptReply(bytes.data(), debt->reply_len, debt->reply_len, addr);
+}
+
+void BusScheduler::TakeLateAnswer(BusDevice& d, Clock::time_point now) {
+    std::vector<uint8_t> reply;
+    reply.swap(d.late_answer);
+    active_ = &d;
+    // The request went out long ago and its lateness is measured; the
+    // account takes it as answered now, timing nothing by it.
+    tracker_.Sent(BusAddr(d), static_cast<int>(reply.size()), now);
+    reader_.Forget();
+    Deliver(reply, now, 0);
+}
+
 bool BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
     // Each monitor's replies pay its own requests.
     const auto parts = LineReader::ByMonitor(bytes, OwedFrames(0));
@@ -257,8 +280,14 @@ bool BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point 
 
 bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now) {
     const auto addr = LineReader::ReplyAddress(bytes);
+    BusDevice* own = addr ? AtAddress(*addr) : nullptr;
+    const bool answers = own && AnswersLate(*own, bytes);
     const auto late = tracker_.Unexplained(addr, now, LineReader::Replies(bytes));
-    BusDevice* from = addr ? AtAddress(*addr) : nullptr;
+    if (answers && late && !tracker_.LastAmbiguous()) {
+        own->late_answer = bytes;
+        kept_late_ = own;
+    }
+    BusDevice* from = own;
     if (!from) from = timed_out_;
     if (late && from) from->health.ReplyLate(Ms(*late));
     if (addr && from && from == AtAddress(*addr)) {
@@ -286,6 +315,7 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     BusDevice* from = addr ? AtAddress(*addr) : nullptr;
     Doubted(addr, now);
     const bool spoils = from && from->pending_owed;
+    kept_late_ = nullptr;
     const bool paid = Unasked(bytes, now);
     if (guarding_ && timed_out_) {
         // The line has to be quiet: whatever comes now answers a request
@@ -304,6 +334,10 @@ void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     if (spoils) {
         // Its round held while it owed a reply was dropped for it.
         Trace(false, bytes.data(), bytes.size(), "late reply after the round, dropped");
+    } else if (kept_late_) {
+        // The only request its monitor owed: its answer, handed over at its
+        // device's next turn instead of a resend.
+        Trace(false, bytes.data(), bytes.size(), "late reply, kept as the answer to its request");
     } else {
         Trace(false, bytes.data(), bytes.size(),
               guarding_ ? "after a refused reply, dropped" : paid ? "late reply, dropped" : "unasked, dropped");
@@ -405,6 +439,10 @@ void BusScheduler::GuardOver(Clock::time_point now) {
 }
 
 void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
+    if (!d.late_answer.empty()) {
+        TakeLateAnswer(d, now);
+        return;
+    }
     active_ = &d;
     sent_ = false;
     round_done_ = false;
@@ -510,6 +548,7 @@ void BusScheduler::Failed(BusDevice& d, FailureReason why) {
 }
 
 void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now) {
+    d.late_answer.clear();
     if (!completed) {
         const bool was_open = d.cycle_open;
         d.round = BusDevice::HeldRound{};
@@ -605,6 +644,7 @@ void BusScheduler::DropPending(BusDevice& d, Clock::time_point now, FailureReaso
 
 void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
     const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers : FailureReason::kLateDiscarded;
+    d.late_answer.clear();
     ++d.abandoned;
     d.round = BusDevice::HeldRound{};
     Trace(false, nullptr, 0,
@@ -681,6 +721,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
 void BusScheduler::DeviceStartedCycle(BusDevice& d) {
     // A cycle still open was given up by the device itself.
     if (d.cycle_open) Abandoned(d, now_);
+    d.late_answer.clear();
     d.StartCycle(now_);
 }
 
@@ -703,8 +744,10 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
     timed_out_ = nullptr;
     // Nothing more can come to prove in step a round held while its monitor
     // owed a reply.
-    for (BusDevice* d : devices_)
+    for (BusDevice* d : devices_) {
         if (d->pending_owed) DropPending(*d, now, FailureReason::kLateDiscarded);
+        d->late_answer.clear();
+    }
     events_.Publish(run::PortLost{port_.Path(), why, Ms(keeper_.Backoff())});
     if (active_) {
         // The device keeps its pending request; its first tick after the

@@ -17,7 +17,10 @@
 // from the answer to a newer request.  After a reply timeout its monitor
 // is not asked again until the line has been quiet from it for the quiet
 // guard; the others are, since a reply names its monitor, and whatever
-// comes from it meanwhile is dropped and counted as a late reply.  A round
+// comes from it meanwhile is dropped and counted as a late reply, unless
+// it is a whole reply to the one request its monitor owes, which can
+// answer nothing else: that is kept and handed to its device at its next
+// turn, in the place of a resend.  A round
 // whose device still owes a reply is held, its monitor not asked, for as
 // long as that reply may still come; a reply that no request explains
 // (after the round, past a whole reply, sooner than the monitor can
@@ -119,6 +122,14 @@ private:
     // lateness told to the device they come from; whether they paid any.
     bool Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
     bool UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now);
+    // Whether these bytes, come late from d's monitor, can only be the
+    // answer to d's last request: a whole reply, well formed, of the length
+    // it asked, from a monitor that owes that request alone, while d waits
+    // to resend it and the line is not kept quiet for a spoilt reply.
+    bool AnswersLate(const BusDevice& d, const std::vector<uint8_t>& bytes) const;
+    // d's turn on the bus: the late answer it was kept is handed to it as
+    // though it came now.
+    void TakeLateAnswer(BusDevice& d, Clock::time_point now);
     // The replies owed by the monitors other than the one at except (0:
     // every monitor), by the length each owes.
     std::map<uint8_t, LineReader::Owed> OwedFrames(uint8_t except) const;
@@ -193,6 +204,8 @@ private:
     // The device that owns the bus, and every byte handed to it in the
     // exchange in progress.
     BusDevice* active_ = nullptr;
+    // The device the late reply just paid off was kept for, if it was.
+    BusDevice* kept_late_ = nullptr;
     std::vector<uint8_t> exchange_;
     bool delivering_ = false;
 

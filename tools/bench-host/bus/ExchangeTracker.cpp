@@ -146,6 +146,12 @@ int ExchangeTracker::Owed(uint8_t addr) const {
     return it == owed_.end() ? 0 : static_cast<int>(it->second.size());
 }
 
+std::optional<ExchangeTracker::SoleDebt> ExchangeTracker::OnlyOwed(uint8_t addr) const {
+    const auto it = owed_.find(addr);
+    if (it == owed_.end() || it->second.size() != 1 || it->second.front().answered_since) return std::nullopt;
+    return SoleDebt{it->second.front().sent, it->second.front().reply_len};
+}
+
 void ExchangeTracker::Settled(uint8_t addr) {
     owed_.erase(addr);
     ask_not_before_.erase(addr);

@@ -130,6 +130,13 @@ public:
     long Ambiguous() const { return ambiguous_; }
     std::optional<Clock::duration> AmbiguousLatest() const { return ambiguous_latest_; }
     int Owed(uint8_t addr) const;
+    // The one request the monitor at addr owes, when it owes just one and
+    // has answered none since: a whole reply from it can answer nothing else.
+    struct SoleDebt {
+        Clock::time_point sent;
+        int reply_len = 0;
+    };
+    std::optional<SoleDebt> OnlyOwed(uint8_t addr) const;
     // The monitor at addr owes nothing, and no request to it was given up
     // on for as long as any reply is waited for: bytes from it that no
     // request explains are no late reply but a second answer.
