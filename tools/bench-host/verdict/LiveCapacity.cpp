@@ -1,7 +1,5 @@
 #include "verdict/LiveCapacity.h"
 
-#include <cmath>
-
 #include "basics/TimeStamp.h"
 
 namespace verdict {
@@ -44,15 +42,14 @@ std::optional<CapacityNow> LiveCapacity::Now(bool run_ended) const {
 JsonLine& LiveCapacity::Keys(JsonLine& out, const std::optional<CapacityNow>& c) {
     if (!c) return out.Raw("capacity", "null");
     JsonLine o;
-    o.Raw("pct", JsonLine::FormatDouble(std::round(c->pct * 10.0) / 10.0))
+    o.Raw("pct", JsonLine::Rounded(c->pct, 1))
         .Str("source", c->source)
         .Str("at", c->at)
         .Int("at_ms", c->at_ms)
         .Bool("lower_bound", c->lower_bound)
         .Bool("marked", c->marked)
         .Str("decision", c->decision)
-        .Raw("baseline_pct",
-             c->baseline_pct ? JsonLine::FormatDouble(std::round(*c->baseline_pct * 10.0) / 10.0) : "null")
+        .Raw("baseline_pct", JsonLine::Rounded(c->baseline_pct, 1))
         .Raw("baseline_date", c->baseline_pct ? JsonLine::Quote(c->baseline_date) : "null");
     return out.Raw("capacity", o.Text());
 }
