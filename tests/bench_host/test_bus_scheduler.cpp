@@ -565,6 +565,90 @@ TEST(BusScheduler, RoundOutOfStepIsNotKept) {
     }
 }
 
+// A monitor that answers a request with another monitor's address (a
+// cross-wired or misconfigured unit): the frame comes in the time of its
+// own reply, so by the line's timing it is its own exchange, and it names
+// another.  It reaches neither device, even when the monitor it names owes
+// a reply of that length, and is counted as an address failure of the
+// exchange it came into.  Monitor A (device 0) leaves a request unanswered
+// first; monitor B (device 1) answers one of its own with A's address.
+TEST(BusScheduler, AReplyNamingAnotherMonitorAnswersNeither) {
+    struct Case {
+        const char* name;
+        uint8_t a_drops;     // A's first request of this command goes unanswered
+        uint8_t b_as_a;      // B's first answer to this command carries A's address
+    };
+    const Case cases[] = {
+        // The trace that stored B's current as A's temperature.
+        {"A's temperature owed, B's current as A", kA4, kA3},
+        {"A's string voltage owed, B's temperature as A", kA2, kA4},
+        {"A's cells owed, B's cells as A", kA1, kA1},
+        {"A owes nothing, B's current as A", 0, kA3},
+    };
+    // B reads other values than A, each unlike any of A's: a value of B's
+    // in A's round shows.
+    Readings b_reads;
+    b_reads.cell = 1111;
+    b_reads.string_voltage = 3333;
+    b_reads.current = 777;
+    b_reads.temperature = 1999;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 2);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            if (a.command == c.a_drops && a.nth_of_command == 0) return std::vector<Piece>{};
+            return Bench::Whole(a);
+        });
+        const uint8_t a_addr = b.BusAddr(0);
+        b.SetMonitor(1, [&c, a_addr, b_reads](const Bench::Asked& a) {
+            if (a.command == c.b_as_a && a.nth_of_command == 0)
+                return std::vector<Piece>{Piece{Bench::kTurnaround, Reply(a_addr, a.command, b_reads)}};
+            return Bench::Whole(a, b_reads);
+        });
+        b.RunFor(3999ms);
+
+        for (const Kept& k : b.KeptOf(0)) ExpectReadings(k);
+        for (const Kept& k : b.KeptOf(1)) ExpectReadings(k, b_reads);
+        // Both are read again on their next cycles.
+        EXPECT_GE(b.KeptOf(0).size(), 3u);
+        EXPECT_GE(b.KeptOf(1).size(), 3u);
+        EXPECT_EQ(b.devices[1]->failures[static_cast<std::size_t>(Reason::kAddress)], 1);
+        EXPECT_EQ(Notes(b, "late reply, kept as the answer"), 0);
+    }
+}
+
+// A reply judged sooner than its monitor answers costs the cycle it came
+// in, and no more: the monitor is timed afresh, so a quickest answer
+// raised by a spell of slow answers (a busy controller reading them late)
+// does not make every later answer look too soon.
+TEST(BusScheduler, AFalseCollisionCostsOnlyItsCycle) {
+    struct Case {
+        const char* name;
+        std::function<double(const Bench::Asked&)> answer_ms;
+    };
+    const Case cases[] = {
+        {"answers at 60 ms for four cycles, then at 10 ms",
+         [](const Bench::Asked& a) { return a.n < 16 ? 60.0 : 10.0; }},
+        {"one reply 3 ms after its request among answers at 10 ms",
+         [](const Bench::Asked& a) { return a.n == 20 ? 3.0 : 10.0; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            return std::vector<Piece>{Piece{Dur(c.answer_ms(a)), Reply(a.addr, a.command)}};
+        });
+        b.RunFor(9999ms);
+
+        const BusDevice& d = *b.devices[0];
+        EXPECT_EQ(d.cycles, 10);
+        EXPECT_EQ(d.completed, 9);
+        EXPECT_EQ(d.abandoned, 1);
+        ExpectFailures(d, {{Reason::kTwoAnswers, 1}});
+        for (const Kept& k : b.kept) ExpectReadings(k);
+    }
+}
+
 // Two monitors set to the same address both answer every request, each
 // with its own readings, whatever their answer times: no kept round holds a
 // field of one and a field of the other, and the second answers are counted

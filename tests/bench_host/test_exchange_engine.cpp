@@ -15,6 +15,7 @@
 #include "bus/ExchangeTracker.h"
 #include "bus/LineReader.h"
 #include "bus/PortKeeper.h"
+#include "bus/ReplyAttribution.h"
 #include "protocol/MonitorProtocol.h"
 
 namespace {
@@ -521,20 +522,33 @@ TEST(ExchangeTracker, QuickestAnswerIsRobust) {
         {"the oldest forgotten beyond sixteen", {1000, 1000, 1000, 1000, 9000, 9000, 9000, 9000, 9000, 9000, 9000,
                                                  9000, 9000, 9000, 9000, 9000, 9000},
          9000},
-        // Timed at 8 ms, then twenty answers in 1 ms, each too soon.
-        {"answers too soon time nothing", [] {
+        // Timed at 8 ms, then an answer in 1 ms: too soon, it times nothing
+        // and the monitor is timed afresh, so the answers after it count.
+        {"an answer too soon times nothing and starts the timing afresh", [] {
              std::vector<int> a(8, 8000);
-             a.insert(a.end(), 20, 1000);
+             a.insert(a.end(), 1, 1000);
+             a.insert(a.end(), 7, 1000);
              return a;
          }(),
-         8000},
+         std::nullopt},
+        // A quickest answer raised by answers timed late (a busy machine)
+        // does not make every later answer too soon: the first is doubted,
+        // the next eight time the monitor as it is.
+        {"raised by a busy spell, then answering quickly again", [] {
+             std::vector<int> a(16, 90000);
+             a.insert(a.end(), 9, 10000);
+             return a;
+         }(),
+         10000},
+        // Read on a turn of the loop that came late: its time is a bound.
+        {"answers read late time nothing", std::vector<int>(8, -90000), std::nullopt},
     };
     for (const auto& c : cases) {
         ExchangeTracker t(ExchangeTracker::Options{});
         const Clock::time_point t0{};
         for (const int us : c.answers_us) {
             t.Sent(kAddr, monitor::kShortReplyLen, t0);
-            t.FirstByte(t0 + std::chrono::microseconds(us));
+            t.FirstByte(t0 + std::chrono::microseconds(std::abs(us)), us < 0);
             t.Answered();
         }
         const auto got = t.Turnaround();
@@ -714,5 +728,100 @@ INSTANTIATE_TEST_SUITE_P(Table, PortOutages,
                                                                  8750, 9750},
                                                   10750}),
                          [](const ::testing::TestParamInfo<Outage>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Which request a frame answers, by the line's timeline.  Monitor A
+// (0x81) and B (0x82); B's request, when one is awaited, went out at t0;
+// the monitors' quickest answer is 10 ms unless a row says otherwise (on a
+// line without wire time, 1 ms: nothing is too soon).
+TEST(ReplyAttribution, TheTimelineDecidesTheAddressConfirms) {
+    using RA = ReplyAttribution;
+    using K = RA::Kind;
+    using D = RA::Doubt;
+    constexpr uint8_t kA = 0x81, kB = 0x82;
+    const Clock::time_point t0 = Clock::time_point{} + 100s;
+    // A owes one short reply alone, its device waiting to resend it.
+    const RA::Debt a_owes_one{1, monitor::kShortReplyLen, true, true};
+    struct Case {
+        const char* what;
+        std::optional<uint8_t> awaited;  // the monitor whose reply is due
+        std::map<uint8_t, RA::Debt> owed;
+        std::optional<uint8_t> addr;     // the frame's
+        std::size_t len = monitor::kShortReplyLen;
+        bool well_formed = true;
+        double at_ms = 10;               // its first byte, from t0
+        bool quiet = false;
+        double quickest_ms = 10;
+        RA::Verdict want;
+    };
+    const Case cases[] = {
+        // In an exchange.
+        {"the monitor asked, in its time", kB, {}, kB, 5, true, 10, false, 10, {K::kAnswer, D::kNone, kB}},
+        {"the monitor asked, a cell reply in its time", kB, {}, kB, 67, true, 30, false, 10, {K::kAnswer, D::kNone, kB}},
+        {"the monitor asked, sooner than it answers: a second monitor at its address", kB, {}, kB, 5, true, 3, false,
+         10, {K::kDoubtful, D::kTooSoon, kB}},
+        {"sooner than it answers, on a line without wire time: its answer", kB, {}, kB, 5, true, 0.2, false, 1,
+         {K::kAnswer, D::kNone, kB}},
+        {"exactly half its quickest answer: in its time", kB, {}, kB, 5, true, 5, false, 10, {K::kAnswer, D::kNone, kB}},
+        {"the clock went back between request and reply: no judgement of time", kB, {}, kB, 5, true, -50, false, 10,
+         {K::kAnswer, D::kNone, kB}},
+        // The trace that stored B's current as A's temperature: A's request
+        // went unanswered, B answers its own with A's address.
+        {"another's address in the asked one's time, that other owing that length", kB, {{kA, a_owes_one}}, kA, 5,
+         true, 10, false, 10, {K::kDoubtful, D::kAddress, kB}},
+        {"another's address in the asked one's time, owing nothing", kB, {}, kA, 5, true, 10, false, 10,
+         {K::kDoubtful, D::kAddress, kB}},
+        {"another's address late in the asked one's time", kB, {{kA, a_owes_one}}, kA, 5, true, 40,
+         false, 10, {K::kDoubtful, D::kAddress, kB}},
+        {"no address at all in the asked one's time", kB, {{kA, a_owes_one}}, std::nullopt, 5, false, 10, false, 10,
+         {K::kDoubtful, D::kAddress, kB}},
+        {"another's late reply begun before the asked one could answer", kB, {{kA, a_owes_one}}, kA, 5, true, 2, false,
+         10, {K::kLate, D::kNone, kA}},
+        {"begun before the asked one could answer, but not of the length owed", kB,
+         {{kA, {1, monitor::kLongReplyLen, true, true}}}, kA, 5, true, 2, false, 10,
+         {K::kDoubtful, D::kAddress, kB}},
+        {"begun early on a line without wire time: cannot tell", kB, {{kA, a_owes_one}}, kA, 5, true, 0.2, false, 1,
+         {K::kDoubtful, D::kAddress, kB}},
+        // The line idle: no reply is due but those owed.
+        {"the one request A owes, whole, 0.1 s late", std::nullopt, {{kA, a_owes_one}}, kA, 5, true, 100, false, 10,
+         {K::kLateAnswer, D::kNone, kA}},
+        {"the one request A owes, whole, 5 s late", std::nullopt, {{kA, a_owes_one}}, kA, 5, true, 5000, false, 10,
+         {K::kLateAnswer, D::kNone, kA}},
+        {"the one request A owes, while B owes too: may be B's with A's address", std::nullopt,
+         {{kA, a_owes_one}, {kB, {1, monitor::kShortReplyLen, true, false}}}, kA, 5, true, 100, false, 10,
+         {K::kLate, D::kNone, kA}},
+        {"the one request A owes, the line kept quiet (at the guard's edge)", std::nullopt, {{kA, a_owes_one}}, kA, 5,
+         true, 100, true, 10, {K::kLate, D::kNone, kA}},
+        {"A owes two requests", std::nullopt, {{kA, {2, monitor::kShortReplyLen, false, false}}}, kA, 5, true, 100,
+         false, 10, {K::kLate, D::kNone, kA}},
+        {"A's device does not wait to resend it", std::nullopt, {{kA, {1, monitor::kShortReplyLen, true, false}}}, kA,
+         5, true, 100, false, 10, {K::kLate, D::kNone, kA}},
+        {"a checksum wrong", std::nullopt, {{kA, a_owes_one}}, kA, 5, false, 100, false, 10, {K::kLate, D::kNone, kA}},
+        {"a piece of it", std::nullopt, {{kA, a_owes_one}}, kA, 3, false, 100, false, 10, {K::kLate, D::kNone, kA}},
+        {"A owes replies of two lengths", std::nullopt, {{kA, {2, 0, false, false}}}, kA, 5, true, 100, false, 10,
+         {K::kLate, D::kNone, kA}},
+        {"owed by nobody", std::nullopt, {{kB, {1, monitor::kShortReplyLen, true, true}}}, kA, 5, true, 100, false, 10,
+         {K::kDoubtful, D::kUnasked, kA}},
+    };
+    for (const Case& c : cases) {
+        RA::Timeline t;
+        if (c.awaited) t.awaited = RA::Awaited{*c.awaited, static_cast<int>(c.len), t0};
+        t.owed = c.owed;
+        t.quiet = c.quiet;
+        t.quickest = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(c.quickest_ms));
+        RA::Frame f;
+        f.addr = c.addr;
+        f.len = c.len;
+        f.well_formed = c.well_formed;
+        f.first_byte = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(c.at_ms));
+        const RA::Verdict got = RA::Decide(f, t);
+        EXPECT_EQ(static_cast<int>(got.kind), static_cast<int>(c.want.kind)) << c.what;
+        EXPECT_STREQ(RA::DoubtName(got.why), RA::DoubtName(c.want.why)) << c.what;
+        EXPECT_EQ(got.monitor, c.want.monitor) << c.what;
+    }
+}
 
 }  // namespace

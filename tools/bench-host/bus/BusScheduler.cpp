@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <thread>
 
 #include "events/RunEvents.h"
 #include "bus/BusPort.h"
@@ -146,6 +145,7 @@ BusScheduler::Clock::time_point BusScheduler::Seen(Clock::time_point now) {
     // what NextWake says of that turn.
     const Clock::time_point due = NextWake(turned_);
     turned_ = now;
+    seen_bounded_ = due < now;
     return std::min(now, due);
 }
 
@@ -163,14 +163,18 @@ void BusScheduler::Drain(Clock::time_point seen) {
     }
 }
 
-void BusScheduler::Finish() {
-    if (refused_) SettleRefusal(now_);
+std::optional<BusScheduler::Clock::time_point> BusScheduler::FinishBy() const {
     std::optional<Clock::time_point> until;
     for (const BusDevice* d : devices_)
         if (d->pending_until) until = std::max(until.value_or(*d->pending_until), *d->pending_until);
+    return until;
+}
+
+void BusScheduler::Finish(Clock::time_point now) {
+    if (refused_) SettleRefusal(now_);
+    const auto until = FinishBy();
     if (!until) return;
-    std::this_thread::sleep_until(*until);
-    const Clock::time_point now = std::max(Clock::now(), *until);
+    now = std::max(now, *until);
     now_ = now;
     if (!keeper_.Down()) Drain(now);
     for (BusDevice* d : devices_)
@@ -187,7 +191,7 @@ void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point no
 
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
     if (!out.echo.empty()) Trace(false, out.echo.data(), out.echo.size(), "echo");
-    if (out.first_byte && active_ && !tracker_.FirstByte(now)) {
+    if (out.first_byte && active_ && !tracker_.FirstByte(now, seen_bounded_)) {
         // From the monitor asked, owing nothing: the answer of a second
         // monitor at its address to the request before.
         const LineReader::Bytes& bytes = out.reply.empty() ? reader_.Gathered() : out.reply;
@@ -196,15 +200,19 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         OutOfStep(*active_, "sooner than the monitor answers");
     }
     for (const LineReader::Bytes& late : out.owed) {
-        // Another monitor's reply, given up on: paid off, and the answer
-        // awaited is read after it.
-        const auto addr = LineReader::ReplyAddress(late);
-        kept_late_ = nullptr;
-        Unasked(late, now);
-        Trace(false, late.data(), late.size(),
-              kept_late_ ? "late reply of another monitor, kept as its answer" : "late reply of another monitor, set aside");
-        if (BusDevice* from = addr ? AtAddress(*addr) : nullptr)
-            if (from != kept_late_) Failed(*from, FailureReason::kLateReply);
+        // Set apart by the length the monitor it names owes, in the time of
+        // the asked monitor's reply: only its timing can make it that
+        // monitor's late reply; by the timeline it is the asked one's.  It
+        // is paid off either way, and the answer awaited is read after it.
+        const auto v = Decide(late, now, Timeline(true, false));
+        Unasked(late, now, true);
+        if (v.kind == ReplyAttribution::Kind::kLate) {
+            Trace(false, late.data(), late.size(), "late reply of another monitor, set aside");
+            if (BusDevice* from = v.monitor ? AtAddress(*v.monitor) : nullptr) Failed(*from, FailureReason::kLateReply);
+        } else {
+            Trace(false, late.data(), late.size(), "another monitor's address while this one's reply is due, dropped");
+            if (active_) Failed(*active_, FailureReason::kAddress);
+        }
     }
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
     if (!out.surplus.empty()) {
@@ -250,13 +258,35 @@ std::map<uint8_t, LineReader::Owed> BusScheduler::OwedFrames(uint8_t except) con
     return owed;
 }
 
-bool BusScheduler::AnswersLate(const BusDevice& d, const std::vector<uint8_t>& bytes) const {
-    if (&d == active_ || guarding_ || !d.cycle_open || d.cycle_out_of_step || d.pending_until || !d.late_answer.empty())
-        return false;
-    const uint8_t addr = BusAddr(d);
-    const auto debt = tracker_.OnlyOwed(addr);
-    return debt && debt->sent == d.request_sent_at && bytes.size() == static_cast<std::size_t>(debt->reply_len) &&
-           monitor::AcceptReply(bytes.data(), debt->reply_len, debt->reply_len, addr);
+ReplyAttribution::Timeline BusScheduler::Timeline(bool in_exchange, bool idle) const {
+    ReplyAttribution::Timeline t;
+    if (in_exchange && tracker_.Outstanding())
+        t.awaited = ReplyAttribution::Awaited{tracker_.Addr(), tracker_.ReplyLen(), tracker_.SentAt()};
+    t.quickest = tracker_.Turnaround();
+    t.quiet = guarding_ || !idle;
+    for (const auto& [addr, owing] : tracker_.Debts()) {
+        ReplyAttribution::Debt& debt = t.owed[addr];
+        debt.count = owing.count;
+        debt.reply_len = owing.reply_len;
+        debt.sole = owing.sole.has_value();
+        // Its device waits to resend the very request owed, with nothing of
+        // its cycle in doubt.
+        const BusDevice* d = AtAddress(addr);
+        debt.resend_waits = d && owing.sole && d != active_ && d->cycle_open && !d->cycle_out_of_step &&
+                            !d->pending_until && d->late_answer.empty() && owing.sole->sent == d->request_sent_at;
+    }
+    return t;
+}
+
+ReplyAttribution::Verdict BusScheduler::Decide(const std::vector<uint8_t>& bytes, Clock::time_point first_byte,
+                                               const ReplyAttribution::Timeline& t) const {
+    ReplyAttribution::Frame f;
+    f.addr = LineReader::ReplyAddress(bytes);
+    f.len = bytes.size();
+    f.well_formed = f.addr && monitor::AcceptReply(bytes.data(), static_cast<int>(bytes.size()),
+                                                   static_cast<int>(bytes.size()), *f.addr);
+    f.first_byte = first_byte;
+    return ReplyAttribution::Decide(f, t);
 }
 
 void BusScheduler::TakeLateAnswer(BusDevice& d, Clock::time_point now) {
@@ -270,26 +300,31 @@ void BusScheduler::TakeLateAnswer(BusDevice& d, Clock::time_point now) {
     Deliver(reply, now, 0);
 }
 
-bool BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+bool BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now, bool in_exchange) {
     // Each monitor's replies pay its own requests.
     const auto parts = LineReader::ByMonitor(bytes, OwedFrames(0));
     bool paid = false;
-    for (const auto& part : parts) paid = UnaskedFrom(part, now) || paid;
+    for (const auto& part : parts) paid = UnaskedFrom(part, now, in_exchange) || paid;
     return paid;
 }
 
-bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now) {
+bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now, bool in_exchange) {
     const auto addr = LineReader::ReplyAddress(bytes);
     BusDevice* own = addr ? AtAddress(*addr) : nullptr;
-    const bool answers = own && AnswersLate(*own, bytes);
+    // Decided before the debt is paid: the debt is what makes it an answer.
+    const auto verdict = Decide(bytes, now, Timeline(in_exchange, !in_exchange && !delivering_ && !active_));
     const auto late = tracker_.Unexplained(addr, now, LineReader::Replies(bytes));
-    if (answers && late && !tracker_.LastAmbiguous()) {
+    if (verdict.kind == ReplyAttribution::Kind::kLateAnswer && own && late && !tracker_.LastAmbiguous()) {
         own->late_answer = bytes;
         kept_late_ = own;
     }
+    // A frame in another's time tells nothing sure of the monitor it names:
+    // its lateness is not that monitor's; yet a round that monitor holds
+    // while it owes may have lost this reply, and it owes no more.
+    const bool in_doubt = verdict.kind == ReplyAttribution::Kind::kDoubtful && verdict.why == ReplyAttribution::Doubt::kAddress;
     BusDevice* from = own;
-    if (!from) from = timed_out_;
-    if (late && from) from->health.ReplyLate(Ms(*late));
+    if (!from && !in_doubt) from = timed_out_;
+    if (late && from && !in_doubt) from->health.ReplyLate(Ms(*late));
     if (addr && from && from == AtAddress(*addr)) {
         // A round it completed while it owed replies was not all its own.
         if (from->pending_owed) DropPending(*from, now, FailureReason::kLateDiscarded);
@@ -297,6 +332,7 @@ bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_po
         if (tracker_.Owed(*addr) == 0 && !tracker_.MayAsk(*addr, now))
             tracker_.Bar(*addr, now + std::chrono::milliseconds(options_.frame_gap_ms));
     }
+    if (in_doubt) return late.has_value();
     // This reply raised the guard: the summary says when, and by whose.
     if (late && from && tracker_.Raised() && tracker_.Raised()->at == now)
         from->guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};

@@ -46,6 +46,7 @@
 #include "bus/LineReader.h"
 #include "bus/PollPlan.h"
 #include "bus/PortKeeper.h"
+#include "bus/ReplyAttribution.h"
 
 class RunEvents;
 class BusPort;
@@ -97,9 +98,11 @@ public:
     void Service(Clock::time_point now);
 
     // Polling has stopped: rounds still waiting for a second answer wait
-    // out their time (at most a response timeout), what came meanwhile is
-    // read, and those left in step are kept.
-    void Finish();
+    // out their time (at most a response timeout): FinishBy says until when
+    // (none: nothing waits), and Finish, called then, reads what came
+    // meanwhile and keeps those left in step.  The caller keeps the time.
+    std::optional<Clock::time_point> FinishBy() const;
+    void Finish(Clock::time_point now);
 
     // Host calls made by the device that owns the bus, during its call.
     void DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len);
@@ -118,15 +121,18 @@ public:
 private:
     void Take(const LineReader::Out& out, Clock::time_point now);
     void Stray(const LineReader::Out& out, Clock::time_point now);
-    // Replies no request explains: paid against the requests owed, their
-    // lateness told to the device they come from; whether they paid any.
-    bool Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now);
-    bool UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now);
-    // Whether these bytes, come late from d's monitor, can only be the
-    // answer to d's last request: a whole reply, well formed, of the length
-    // it asked, from a monitor that owes that request alone, while d waits
-    // to resend it and the line is not kept quiet for a spoilt reply.
-    bool AnswersLate(const BusDevice& d, const std::vector<uint8_t>& bytes) const;
+    // Replies no request explains, or set apart in another monitor's
+    // exchange (in_exchange): each monitor's part is judged by the line's
+    // timeline (ReplyAttribution), paid against the requests it owes, its
+    // lateness told to the device it comes from.  Whether any paid.
+    bool Unasked(const std::vector<uint8_t>& bytes, Clock::time_point now, bool in_exchange = false);
+    bool UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now, bool in_exchange);
+    // The line's timeline as the attribution of a frame needs it: the
+    // request awaited (in an exchange), the requests owed, whether the line
+    // is kept quiet (idle: only while guarding).
+    ReplyAttribution::Timeline Timeline(bool in_exchange, bool idle) const;
+    ReplyAttribution::Verdict Decide(const std::vector<uint8_t>& bytes, Clock::time_point first_byte,
+                                     const ReplyAttribution::Timeline& t) const;
     // d's turn on the bus: the late answer it was kept is handed to it as
     // though it came now.
     void TakeLateAnswer(BusDevice& d, Clock::time_point now);
@@ -200,6 +206,9 @@ private:
     Clock::time_point now_{};
     // The time of the last turn: the wake it asked for follows from it.
     Clock::time_point turned_{};
+    // The bytes read on this turn are taken as come when the loop was due,
+    // which is only the latest they came: they time no answer.
+    bool seen_bounded_ = false;
 
     // The device that owns the bus, and every byte handed to it in the
     // exchange in progress.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "bus/ReplyAttribution.h"
 #include "protocol/MonitorProtocol.h"
 
 ExchangeTracker::Clock::duration ExchangeTracker::WireTime(int reply_len) const {
@@ -56,21 +57,19 @@ void ExchangeTracker::Sent(uint8_t addr, int reply_len, Clock::time_point now) {
     too_soon_ = false;
 }
 
-bool ExchangeTracker::FirstByte(Clock::time_point now) {
+bool ExchangeTracker::FirstByte(Clock::time_point now, bool bounded) {
     if (!outstanding_ || first_byte_) return true;
     first_byte_ = now;
-    const auto quickest = Turnaround();
-    // Half the quickest answer: a monitor never answers that fast, a reply
-    // already on its way when the request went out does.  A line that takes
-    // no time (a pseudo-terminal) has only the scheduler's jitter to show.
-    too_soon_ = quickest && *quickest >= kTimedLine && now - sent_at_ < *quickest / 2;
+    first_byte_bounded_ = bounded;
+    too_soon_ = ReplyAttribution::TooSoon(now, sent_at_, Turnaround());
+    if (too_soon_) answers_.clear();
     return !too_soon_;
 }
 
 void ExchangeTracker::Answered() {
     // An answer too soon, or while a reply is owed, may be another's: it
     // does not time the monitor.
-    if (outstanding_ && first_byte_ && !too_soon_ && !AnythingOwed()) {
+    if (outstanding_ && first_byte_ && !first_byte_bounded_ && !too_soon_ && !AnythingOwed()) {
         answers_.push_back(*first_byte_ - sent_at_);
         while (answers_.size() > kTurnaroundKept) answers_.pop_front();
     }
@@ -150,6 +149,20 @@ std::optional<ExchangeTracker::SoleDebt> ExchangeTracker::OnlyOwed(uint8_t addr)
     const auto it = owed_.find(addr);
     if (it == owed_.end() || it->second.size() != 1 || it->second.front().answered_since) return std::nullopt;
     return SoleDebt{it->second.front().sent, it->second.front().reply_len};
+}
+
+std::map<uint8_t, ExchangeTracker::Owing> ExchangeTracker::Debts() const {
+    std::map<uint8_t, Owing> out;
+    for (const auto& [addr, debts] : owed_) {
+        if (debts.empty()) continue;
+        Owing& o = out[addr];
+        o.count = static_cast<int>(debts.size());
+        const bool one_length = std::all_of(debts.begin(), debts.end(),
+                                            [&](const Debt& d) { return d.reply_len == debts.front().reply_len; });
+        o.reply_len = one_length ? debts.front().reply_len : 0;
+        o.sole = OnlyOwed(addr);
+    }
+    return out;
 }
 
 void ExchangeTracker::Settled(uint8_t addr) {

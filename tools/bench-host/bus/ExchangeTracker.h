@@ -59,9 +59,6 @@ public:
     static constexpr std::size_t kTurnaroundQuantile = 4;
     // The guard covers this share (in percent) of the lateness measured.
     static constexpr int kGuardPercentile = 90;
-    // Answers quicker than this come from a line without wire time, where
-    // their spread is the machine's, not the monitor's.
-    static constexpr std::chrono::milliseconds kTimedLine{2};
     // The default guard covers a reply this many response timeouts late.
     static constexpr int kGuardTimeouts = 2;
 
@@ -82,11 +79,17 @@ public:
     bool Outstanding() const { return outstanding_; }
     Clock::time_point Deadline() const { return deadline_; }
     uint8_t Addr() const { return addr_; }
+    Clock::time_point SentAt() const { return sent_at_; }
     int ReplyLen() const { return reply_len_; }
 
     // The first byte of the reply came now; false when that is sooner than
-    // the monitor could have answered this request.
-    bool FirstByte(Clock::time_point now);
+    // the monitor could have answered this request.  bounded: `now` is only
+    // the latest it may have come (read on a turn of the loop that came
+    // late), so it times nothing.  A reply judged too soon clears the
+    // answers timed: a quickest answer raised by replies timed late must
+    // not make every later answer look too soon, so the monitors are timed
+    // afresh and only the reply that was doubted is lost.
+    bool FirstByte(Clock::time_point now, bool bounded = false);
     // The reply to the last request began sooner than its monitor answers.
     bool TooSoon() const { return too_soon_; }
     // The reply came whole and was taken.
@@ -137,6 +140,14 @@ public:
         int reply_len = 0;
     };
     std::optional<SoleDebt> OnlyOwed(uint8_t addr) const;
+    // What each monitor owes: how many replies, of which length (0: of
+    // more than one), and its sole debt, if it owes one alone.
+    struct Owing {
+        int count = 0;
+        int reply_len = 0;
+        std::optional<SoleDebt> sole;
+    };
+    std::map<uint8_t, Owing> Debts() const;
     // The monitor at addr owes nothing, and no request to it was given up
     // on for as long as any reply is waited for: bytes from it that no
     // request explains are no late reply but a second answer.
@@ -179,6 +190,7 @@ private:
     Clock::time_point sent_at_{};
     Clock::time_point deadline_{};
     std::optional<Clock::time_point> first_byte_;
+    bool first_byte_bounded_ = false;
     bool too_soon_ = false;
     // A request owed, and whether its monitor has answered since: then its
     // own reply was most likely lost, and it says nothing of lateness.

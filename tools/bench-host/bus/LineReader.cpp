@@ -61,7 +61,9 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
         const auto owing = owed_.find(start[1]);
         if (owing != owed_.end() && owing->second.count > 0) {
             // A late reply of another monitor: whole, it is set apart and
-            // what follows it is gathered afresh.
+            // what follows it is gathered afresh.  Its first byte is not the
+            // first of the reply awaited, which begins after it.
+            out.first_byte = false;
             if (last - start < owing->second.reply_len) return out;
             const auto end = gathered_.begin() + (start - first) + owing->second.reply_len;
             out.owed.emplace_back(gathered_.begin(), end);
@@ -73,6 +75,7 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
             out.owed.insert(out.owed.end(), more.owed.begin(), more.owed.end());
             out.reply = std::move(more.reply);
             out.surplus = std::move(more.surplus);
+            out.first_byte = more.first_byte;
             return out;
         }
     }

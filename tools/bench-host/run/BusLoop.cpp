@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <thread>
 
 #include "basics/ClockWatch.h"
 #include "bus/BusScheduler.h"
@@ -113,5 +115,11 @@ void BusLoop::Run() {
         }
         events_.Refresh(now);
     }
-    for (auto& bus : buses) bus.scheduler->Finish();
+    // Rounds still waiting for a second answer wait out their time.
+    std::optional<std::chrono::steady_clock::time_point> until;
+    for (auto& bus : buses)
+        if (const auto by = bus.scheduler->FinishBy()) until = std::max(until.value_or(*by), *by);
+    if (until) std::this_thread::sleep_until(*until);
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& bus : buses) bus.scheduler->Finish(now);
 }
