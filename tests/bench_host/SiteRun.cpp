@@ -91,6 +91,7 @@ std::map<int, std::vector<SiteRun::Sent>> SiteRun::ReadSent(int cells, const std
         Sent sent;
         sent.cmd = e["cmd"].asInt();
         sent.late = e["late"].asBool();
+        if (e.isMember("as")) sent.as = e["as"].asInt();
         const std::string kind = e["kind"].asString();
         if (kind == "cells") {
             for (int i = 0; i < cells; ++i) {
@@ -114,7 +115,7 @@ std::map<int, SiteRun::SimValues> SiteRun::ReadValuesLogByAddress(int cells) {
     for (const auto& [addr, replies] : ReadSent(cells)) {
         SimValues& v = by_addr[addr];
         for (const auto& r : replies) {
-            if (r.late) continue;
+            if (r.late || r.as) continue;
             switch (r.cmd) {
                 case 0xA1: v.cells.insert(r.values); break;
                 case 0xA2: v.group_voltage.insert(r.values[0]); break;
@@ -130,8 +131,10 @@ std::string SiteRun::Mismatch(const std::vector<Sent>& sent, const std::vector<f
                               float group_current, float temperature) {
     // The cells drift, so one reply carries exactly these.  A reply sent
     // late is still its own request's answer; what is wrong is a value from
-    // another request.
-    auto at = std::find_if(sent.begin(), sent.end(), [&](const Sent& s) { return s.cmd == 0xA1 && s.values == cells; });
+    // another request, or from another monitor: a reply this monitor sent
+    // with another's address answers no request of either.
+    auto at = std::find_if(sent.begin(), sent.end(),
+                           [&](const Sent& s) { return s.cmd == 0xA1 && !s.as && s.values == cells; });
     if (at == sent.end()) return "cells not sent by the monitor";
     const struct {
         int cmd;
@@ -147,7 +150,7 @@ std::string SiteRun::Mismatch(const std::vector<Sent>& sent, const std::vector<f
         if (next == sent.end()) return std::string(r.name) + " never sent after the cells";
         auto it = next;
         for (; it != sent.end(); ++it) {
-            if (it->cmd == r.cmd && it->values[0] == r.value) break;
+            if (it->cmd == r.cmd && !it->as && it->values[0] == r.value) break;
             const bool later = it->cmd == 0xA1 || std::any_of(rest + i + 1, std::end(rest), [&](const auto& l) { return l.cmd == it->cmd; });
             if (later) {
                 it = sent.end();

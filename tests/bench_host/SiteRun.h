@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ protected:
         int cmd = 0;
         std::vector<float> values;  // the cells, or the one reading
         bool late = false;          // held back until the master had given up
+        std::optional<int> as;      // sent with this other monitor's address
     };
     std::map<int, std::vector<Sent>> ReadSent(int cells, const std::string& log = "values.jsonl");
     // "" when a record holds what the monitor sent for one cycle's very

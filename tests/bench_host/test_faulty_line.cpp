@@ -1,6 +1,8 @@
 // Readings on a faulty line: two monitors on one pseudo-terminal, polled
 // on a clean paced line, the standard faulty line, a line with every fault
-// at once and one with a quarter of the replies 700 ms late, by this bench-host and, when given, by another build of it
+// at once, one with a quarter of the replies 700 ms late and one where a
+// monitor answers now and then with the other's address, by this bench-host
+// and, when given, by another build of it
 // on the same seeds (the engine to compare with).  Not part of the everyday
 // suite (scripts/faulty-line.sh runs it): it prints, per line and engine,
 // the records stored, those holding a value the monitor did not send in time
@@ -10,7 +12,7 @@
 //   FAULTY_LINE_SECONDS   seconds of each run (default 120)
 //   FAULTY_LINE_BEFORE    the other bench-host, run first on each line
 //   FAULTY_LINE_LINES     which lines, comma-separated: clean, faulty, every,
-//                         quarter
+//                         quarter, wrong
 //   FAULTY_LINE_KEEP      a directory to keep each run's byte trace and the
 //                         simulator's values log in, for a wrong record
 #include <gtest/gtest.h>
@@ -50,7 +52,20 @@ const Line kLines[] = {
     // A quarter of the replies 700 ms late: each monitor busy much of the
     // time, the longest time without a record is the figure to watch.
     {"quarter", {"--late", "0.25:700"}},
+    // A tenth of the requests unanswered and a tenth answered with the
+    // other monitor's address: a frame that names a monitor owing a reply
+    // of its length, in the time of another's reply, is the other's.
+    {"wrong", {"--drop", "0.1", "--wrong-address", "0.1"}},
 };
+
+// What this engine must store against the engine before, per line: at
+// least this share of its records (0: no bound).
+double RecordsAtLeast(const std::string& line) {
+    if (line == "faulty") return 1.15;
+    if (line == "every") return 1.0;
+    if (line == "wrong") return 0.9;
+    return 0;
+}
 
 // What one engine left on one line, both monitors together.
 struct Reading {
@@ -146,15 +161,18 @@ protected:
 TEST_F(FaultyLine, DISABLED_BothEnginesOnTheSameSeeds) {
     const int seconds = std::getenv("FAULTY_LINE_SECONDS") ? std::atoi(std::getenv("FAULTY_LINE_SECONDS")) : 120;
     const std::string before = std::getenv("FAULTY_LINE_BEFORE") ? std::getenv("FAULTY_LINE_BEFORE") : "";
-    const std::string only = std::getenv("FAULTY_LINE_LINES") ? std::getenv("FAULTY_LINE_LINES") : "clean,faulty,every,quarter";
+    const std::string only =
+        std::getenv("FAULTY_LINE_LINES") ? std::getenv("FAULTY_LINE_LINES") : "clean,faulty,every,quarter,wrong";
     base_ = dir_;
     for (const Line& line : kLines) {
         if (("," + only + ",").find(std::string(",") + line.name + ",") == std::string::npos) continue;
         std::vector<std::pair<std::string, std::string>> engines;
         if (!before.empty()) engines.emplace_back("before", before);
         engines.emplace_back("this", kBin);
+        long before_records = -1;
         for (const auto& [name, bin] : engines) {
             const Reading r = Run(line, bin, name, seconds);
+            if (name == "before") before_records = r.records;
             char text[256];
             std::snprintf(text, sizeof text,
                           "faulty-line: %-6s %-6s %4ld records, %3ld wrong, %5ld cycles, poll interval %.2f s, "
@@ -164,6 +182,13 @@ TEST_F(FaultyLine, DISABLED_BothEnginesOnTheSameSeeds) {
             std::cout << text << (r.silences.empty() ? "" : ", longest silence " + r.silences) << r.why << std::endl;
             if (name == "this") {
                 EXPECT_EQ(r.wrong, 0) << "on the " << line.name << " line";
+                if (before_records > 0) {
+                    const double ratio = static_cast<double>(r.records) / static_cast<double>(before_records);
+                    std::snprintf(text, sizeof text, "faulty-line: %-6s this/before %.2f (at least %.2f)", line.name,
+                                  ratio, RecordsAtLeast(line.name));
+                    std::cout << text << std::endl;
+                    EXPECT_GE(ratio, RecordsAtLeast(line.name)) << "on the " << line.name << " line";
+                }
             }
         }
     }

@@ -1,7 +1,8 @@
 // bench-host run on a bus that works against it: a monitor that holds
 // replies back far beyond the guard and answers the requests queued behind
-// them in order, replies that pause inside themselves, a configured monitor
-// that is not there, two monitors set to the same address.
+// them in order, replies that pause inside themselves, a monitor answering
+// with its neighbour's address, a configured monitor that is not there, two
+// monitors set to the same address.
 #include <gtest/gtest.h>
 #include <json/value.h>
 
@@ -124,6 +125,30 @@ TEST_F(HostileBus, AbsentNeighbourDoesNotStarveTheBus) {
         EXPECT_LE(s["late_polls"].asInt(), 5) << s.toStyledString();  // while the absent one is still ticked
         EXPECT_LE(s["poll_interval_s"].asDouble(), 1.12) << s.toStyledString();
     }
+}
+
+// Two monitors, a tenth of the requests unanswered and a tenth answered
+// with the other monitor's address (a cross-wired unit): a reply that names
+// a monitor owing one of its length, in the time of another's reply, is
+// taken for neither.  Every stored record is its own monitor's, reply by
+// reply, and the frames that named the other are counted.
+TEST_F(HostileBus, RepliesWithTheOtherMonitorsAddressAnswerNeither) {
+    StartSim({"--seed", "34", "--addr", "0x81", "--addr", "0x82", "--drop", "0.1", "--wrong-address", "0.1"});
+    const auto r = RunHost(Site(Device(21, 1) + "," + Device(22, 2), 0.2, "", 100), {"--duration", "8"});
+    ASSERT_FALSE(r.timed_out);
+    sim_->Signal(SIGTERM);
+    const auto sim = sim_->Finish(10s);
+    ASSERT_NE(sim.out.find("answered as another monitor"), std::string::npos) << sim.out;
+
+    const auto summary = Events(JsonLines(r.out), "summary");
+    ASSERT_EQ(summary.size(), 2u) << r.out;
+    long address = 0;
+    for (const auto& s : summary) {
+        const int id = s["id"].asInt();
+        EXPECT_GE(CheckStoredRecords(static_cast<uint32_t>(id), 0x80 + id - 20, 29), 1) << id;
+        address += s["failures"]["address"].asInt();
+    }
+    EXPECT_GE(address, 1);
 }
 
 // The answer times of two monitors at one address, from each request.

@@ -123,6 +123,34 @@ TEST(FaultPlan, AWrongAddressReplyIsValidButNotForTheAsker) {
         EXPECT_TRUE(monitor::AcceptReply(got.data(), len, len, got[1]));
         EXPECT_FALSE(monitor::AcceptReply(got.data(), len, len, f[1]));
     }
+    // As another of the monitors answered: a valid frame of that monitor,
+    // still intact (its values are what the asked one read), and never
+    // with one monitor alone on the line.
+    const struct {
+        std::vector<uint8_t> monitors;
+        bool answers_as_another;
+    } buses[] = {{{0x81, 0x82, 0x83}, true}, {{0x81}, false}};
+    for (const auto& bus : buses) {
+        FaultPlan::Settings m;
+        m.wrong_monitor = 1.0;
+        m.monitors = bus.monitors;
+        FaultPlan as_other(m, 2);
+        for (const auto& f : SomeReplies(40)) {
+            const Decision d = as_other.Decide(f);
+            const Frame got = Joined(d);
+            const int len = static_cast<int>(f.size());
+            EXPECT_EQ(d.as_monitor.has_value(), bus.answers_as_another);
+            EXPECT_TRUE(d.Intact());
+            if (!d.as_monitor) {
+                EXPECT_EQ(got, f);
+                continue;
+            }
+            EXPECT_NE(*d.as_monitor, f[1]);
+            EXPECT_NE(std::find(bus.monitors.begin(), bus.monitors.end(), *d.as_monitor), bus.monitors.end());
+            EXPECT_TRUE(monitor::AcceptReply(got.data(), len, len, *d.as_monitor));
+        }
+        EXPECT_EQ(as_other.Totals().wrong_monitor, bus.answers_as_another ? 40u : 0u);
+    }
 }
 
 TEST(FaultPlan, GarbageComesBeforeAnUntouchedReply) {

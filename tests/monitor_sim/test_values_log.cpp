@@ -14,4 +14,7 @@ TEST(ValuesLog, OneJsonObjectPerReply) {
     EXPECT_NE(monitor_sim::ValuesLog::Format(0, 1, 0xA3, {15}).find(R"("kind":"group_current","raw":15})"),
               std::string::npos);
     EXPECT_NE(monitor_sim::ValuesLog::Format(0, 1, 0xA4, {2500}).find(R"("kind":"temperature")"), std::string::npos);
+    // Kept under the monitor asked, with the address it carried.
+    EXPECT_EQ(monitor_sim::ValuesLog::Format(1.5, 0x82, 0xA3, {125}, false, 0x81),
+              R"({"t":1.500000,"addr":130,"cmd":163,"kind":"group_current","raw":125,"as":129})");
 }

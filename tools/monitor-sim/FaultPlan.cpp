@@ -1,6 +1,7 @@
 #include "FaultPlan.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 #include "protocol/MonitorProtocol.h"
@@ -30,6 +31,11 @@ std::string FaultPlan::Decision::Describe() const {
     std::string out;
     auto add = [&out](const std::string& what) { out += (out.empty() ? "" : ", ") + what; };
     if (wrong_addr) add("wrong address");
+    if (as_monitor) {
+        char text[40];
+        std::snprintf(text, sizeof text, "answered as monitor 0x%02X", *as_monitor);
+        add(text);
+    }
     if (corrupted) add("corrupted");
     if (garbage_bytes > 0) add(std::to_string(garbage_bytes) + " garbage bytes");
     if (chunks.size() > 1) add("split in " + std::to_string(chunks.size()));
@@ -81,6 +87,15 @@ FaultPlan::Decision FaultPlan::Decide(const Frame& reply) {
         monitor::SetReplyAddress(bytes.data(), static_cast<int>(bytes.size()), static_cast<uint8_t>(asked + other));
         d.wrong_addr = true;
         ++counts_.wrong_addr;
+    }
+    std::vector<uint8_t> others;
+    for (const uint8_t m : settings_.monitors)
+        if (m != asked) others.push_back(m);
+    if (!d.wrong_addr && !others.empty() && Chance(settings_.wrong_monitor)) {
+        const uint8_t as = others[std::uniform_int_distribution<std::size_t>(0, others.size() - 1)(rng_)];
+        monitor::SetReplyAddress(bytes.data(), static_cast<int>(bytes.size()), as);
+        d.as_monitor = as;
+        ++counts_.wrong_monitor;
     }
     if (Chance(settings_.corrupt)) {
         Corrupt(bytes, asked);

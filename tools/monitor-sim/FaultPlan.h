@@ -23,7 +23,12 @@ public:
         // Probabilities, 0..1, each drawn once per request.
         double silence = 0.0;     // start a stretch of unanswered requests
         double drop = 0.0;        // leave this one request unanswered
-        double wrong_addr = 0.0;  // answer as another monitor (a valid frame)
+        double wrong_addr = 0.0;  // answer as another address (a valid frame)
+        // Answer as another of the monitors answered (a valid frame of the
+        // right length, carrying that monitor's address): a cross-wired or
+        // misconfigured unit, which a master must not take for the other's.
+        double wrong_monitor = 0.0;
+        std::vector<uint8_t> monitors;  // the bus addresses answered
         double corrupt = 0.0;     // change one byte, so the frame fails its checks
         double garbage = 0.0;     // noise bytes before the reply
         double split = 0.0;       // deliver the reply in pieces, with pauses
@@ -44,11 +49,14 @@ public:
         uint64_t silent = 0;
         uint64_t dropped = 0;
         uint64_t wrong_addr = 0;
+        uint64_t wrong_monitor = 0;
         uint64_t corrupted = 0;
         uint64_t garbage = 0;
         uint64_t split = 0;
         uint64_t late = 0;
-        uint64_t Injected() const { return silent + dropped + wrong_addr + corrupted + garbage + split + late; }
+        uint64_t Injected() const {
+            return silent + dropped + wrong_addr + wrong_monitor + corrupted + garbage + split + late;
+        }
     };
 
     // What to put on the line for one request.
@@ -62,6 +70,8 @@ public:
         Withheld withheld = Withheld::kNo;
         std::vector<Chunk> chunks;  // empty when withheld
         bool wrong_addr = false;
+        // The address of the other monitor it answers as, when it does.
+        std::optional<uint8_t> as_monitor;
         bool corrupted = false;
         size_t garbage_bytes = 0;
         std::chrono::microseconds delay{0};  // before the first chunk, on top of the line's own timing
@@ -69,7 +79,8 @@ public:
         bool Late() const { return delay.count() > 0; }
         bool Answered() const { return withheld == Withheld::kNo; }
         // The master receives the very frame the monitor built (noise and
-        // pauses around it do not change its bytes).
+        // pauses around it do not change its bytes), or, answering as
+        // another monitor, that frame with the other's address.
         bool Intact() const { return Answered() && !wrong_addr && !corrupted; }
         // The injected faults in words, for the trace ("" when none).
         std::string Describe() const;

@@ -69,6 +69,7 @@ std::string Simulator::Summary::Line() const {
                   static_cast<unsigned long long>(faults.garbage), static_cast<unsigned long long>(faults.split),
                   static_cast<unsigned long long>(faults.late), static_cast<unsigned long long>(skipped_bytes));
     std::string line = text;
+    if (faults.wrong_monitor > 0) line += ", " + std::to_string(faults.wrong_monitor) + " answered as another monitor";
     if (over_owed > 0)
         line += ", " + std::to_string(over_owed) + " unanswered behind " + std::to_string(ReplySchedule::kMaxOwed) +
                 " replies owed";
@@ -205,7 +206,7 @@ void Simulator::Answer(MonitorModel& model, uint8_t command, Clock::time_point r
     }
     auto writes = timing_.Schedule(d.chunks);
     for (auto& w : writes) w.at += d.delay;
-    Owed owed{&model, command, reply->raw, d.Intact(), d.Late(), {}};
+    Owed owed{&model, command, reply->raw, d.Intact(), d.Late(), d.as_monitor, {}};
     if (trace_.Enabled()) {
         Frame all;
         for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());
@@ -233,7 +234,7 @@ bool Simulator::WriteDue(int fd) {
         ++summary_.replies;
         if (o.intact) {
             ++summary_.intact;
-            values_.Record(Elapsed(), w->addr, o.command, o.raw, o.late);
+            values_.Record(Elapsed(), w->addr, o.command, o.raw, o.late, o.as_monitor);
             if (o.command == monitor::kCmdCellVoltages) values_.RecordTruth(Elapsed(), w->addr, o.model->Truth());
         }
         owed_.erase(it);

@@ -76,6 +76,7 @@ private:
         std::vector<uint16_t> raw;
         bool intact = false;
         bool late = false;
+        std::optional<uint8_t> as_monitor;  // sent with another monitor's address
         std::string tx;  // the trace line, written with the first byte
     };
 

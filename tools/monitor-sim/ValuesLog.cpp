@@ -33,9 +33,10 @@ bool ValuesLog::Open(const std::string& path) {
     return file_ != nullptr;
 }
 
-void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late) {
+void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late,
+                       std::optional<uint8_t> as) {
     if (file_ == nullptr) return;
-    const std::string line = Format(t, addr, command, raw, late);
+    const std::string line = Format(t, addr, command, raw, late, as);
     std::fprintf(file_, "%s\n", line.c_str());
     // A test may read the file while the simulator runs.
     std::fflush(file_);
@@ -49,7 +50,7 @@ void ValuesLog::RecordTruth(double t, uint8_t addr, const std::string& fields) {
 }
 
 std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
-                              bool late) {
+                              bool late, std::optional<uint8_t> as) {
     char head[96];
     std::snprintf(head, sizeof head, "{\"t\":%.6f,\"addr\":%u,\"cmd\":%u,\"kind\":\"%s\",\"raw\":", t,
                   static_cast<unsigned>(addr), static_cast<unsigned>(command), KindOf(command));
@@ -65,6 +66,7 @@ std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std
         out += raw.empty() ? "null" : std::to_string(raw.front());
     }
     if (late) out += ",\"late\":true";
+    if (as) out += ",\"as\":" + std::to_string(*as);
     out += '}';
     return out;
 }

@@ -12,8 +12,12 @@
 // in bus order); raw: the 16-bit readings as sent, unscaled.  A reply sent
 // late on purpose (--late) carries "late":true: the master had given up on
 // it, so none of its values may be found among what the master accepted.
+// A reply sent with another monitor's address (--wrong-address) is kept
+// under the monitor asked, with "as" the address it carried: its values
+// are neither the asked monitor's answer nor the other's.
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +34,8 @@ public:
     bool Open(const std::string& path);
     bool IsOpen() const { return file_ != nullptr; }
 
-    void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late = false);
+    void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late = false,
+                std::optional<uint8_t> as = std::nullopt);
 
     // With a modelled battery, after each cell-voltage reply: the model's
     // truth (MonitorModel::Truth()) as {"t":...,"addr":...,"kind":"truth",...}.
@@ -38,7 +43,7 @@ public:
 
     // The JSON line for one reply, without its line end.
     static std::string Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
-                              bool late = false);
+                              bool late = false, std::optional<uint8_t> as = std::nullopt);
 
 private:
     std::FILE* file_ = nullptr;

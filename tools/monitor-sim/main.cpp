@@ -253,6 +253,10 @@ int main(int argc, char** argv) {
     flt->add_option("--corrupt", faults.corrupt, "probability of changing one byte of a reply (always detectably)")
         ->check(rate);
     flt->add_option("--wrong-addr", faults.wrong_addr, "probability of answering as another address")->check(rate);
+    flt->add_option("--wrong-address", faults.wrong_monitor,
+                    "probability of answering as another of the monitors answered (--addr), with its address: a "
+                    "cross-wired unit; the values log keeps such a reply under the monitor asked, with \"as\"")
+        ->check(rate);
     flt->add_option("--garbage", faults.garbage, "probability of noise bytes before a reply")->check(rate);
     flt->add_option("--garbage-max", faults.garbage_max_bytes, "most noise bytes at once")
         ->capture_default_str()
@@ -309,6 +313,7 @@ int main(int argc, char** argv) {
             if (!seen) options.addrs.push_back(a);
         }
         if (options.addrs.empty()) options.addrs.push_back(kDefaultBusAddr);
+        faults.monitors = options.addrs;
         for (const auto& text : weak_texts) {
             auto w = monitor_sim::ParseWeakCell(text);
             if (w.addr) {
