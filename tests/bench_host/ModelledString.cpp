@@ -36,6 +36,9 @@ constexpr int kMaxExchanges = 8;
 
 int64_t MsAfter(int64_t start_ms, double t_s) { return start_ms + std::llround(t_s * 1000.0); }
 
+// A byte on the device's 8N1 line, in seconds.
+constexpr double kByteS = static_cast<double>(monitor::kBitsPerByte) / Battery::kLineSpeed;
+
 }  // namespace
 
 // The host's side of a run for the one device: its calls observed, its
@@ -92,13 +95,21 @@ public:
         return baseline ? baseline->taken_at.substr(0, 10) : "";
     }
 
-    // One cycle at ms, the monitor answering each request at t_s of its
-    // clock; the round the device completed, judged and stored.
-    std::optional<Round> Cycle(monitor_sim::MonitorModel& monitor, double t_s, int64_t ms) {
+    // One cycle from t_s of the run, which began at start_ms, on a line at
+    // the device's speed: the monitor answers each request as soon as it
+    // has crossed the wire, and the next request follows its reply's last
+    // byte, so a load that changes within a cycle shows in its later
+    // replies only, as on a real line.  answered: each command with the
+    // moment it was answered.  The round the device completed, judged and
+    // stored the moment its last reply was in.
+    template <typename Answered>
+    std::optional<Round> Cycle(monitor_sim::MonitorModel& monitor, double t_s, int64_t start_ms,
+                               Answered answered) {
         requests_.clear();
         checks_.clear();
         saved_ = false;
         plug_.RefreshStatus();
+        double now = t_s;
         for (int n = 0; n < kMaxExchanges && !requests_.empty() && !saved_; ++n) {
             const std::vector<uint8_t> request = std::move(requests_.front());
             requests_.pop_front();
@@ -108,18 +119,21 @@ public:
                 ADD_FAILURE() << "the device asked what its monitor does not answer";
                 return std::nullopt;
             }
-            auto reply = monitor.Answer(command, t_s);
+            now += static_cast<double>(request.size()) * kByteS;
+            auto reply = monitor.Answer(command, now);
             if (!reply) {
                 ADD_FAILURE() << "the monitor does not know command " << static_cast<int>(command);
                 return std::nullopt;
             }
+            answered(command, now);
+            now += static_cast<double>(reply->frame.size()) * kByteS;
             plug_.process(reply->frame.data(), static_cast<unsigned int>(reply->frame.size()));
         }
         if (!saved_) {
             ADD_FAILURE() << "the cycle at " << t_s << " s completed no round";
             return std::nullopt;
         }
-        return Keep(ms);
+        return Keep(MsAfter(start_ms, now));
     }
 
     // The run's counts and its end.
@@ -237,7 +251,7 @@ uint8_t BusAddressOf(const std::string& device) {
 
 ModelledString::ModelledString(const std::string& dir, const std::string& db, const std::string& device,
                                monitor_sim::MonitorProfile profile, uint32_t seed)
-    : db_(db), monitor_(BusAddressOf(device), std::move(profile), seed) {
+    : db_(db), profile_(profile), monitor_(BusAddressOf(device), std::move(profile), seed) {
     static int sites = 0;
     site_file_ = dir + "/site" + std::to_string(++sites) + ".json";
     // A site as a run reads it, for the report to take the device's battery
@@ -274,17 +288,29 @@ void ModelledString::Run(double seconds, double tick_s, int64_t start_ms) {
         for (long k = 0; static_cast<double>(k) * tick_s <= seconds; ++k) {
             const double t = static_cast<double>(k) * tick_s;
             ++cycles;
-            auto round = host_->Cycle(monitor_, t, MsAfter(start_ms, t));
+            // The truth as each reply read it: the blocks with the cells,
+            // the current with the current.
+            Round truth;
+            auto answered = [&](uint8_t command, double at_s) {
+                truth.answered.push_back({command, at_s});
+                if (command == monitor::kCmdCellVoltages && battery) {
+                    for (int b = 0; b < battery->Blocks(); ++b) {
+                        truth.soc.push_back(battery->Soc(b));
+                        truth.capacity_ah.push_back(battery->CapacityAh(b));
+                    }
+                    truth.test = monitor_.TestState();
+                }
+                if (command == monitor::kCmdCurrent)
+                    truth.model_current_a = battery ? battery->Current() : profile_.CurrentAt(at_s);
+            };
+            auto round = host_->Cycle(monitor_, t, start_ms, answered);
             if (!round) break;
             round->t_s = t;
-            if (battery) {
-                for (int b = 0; b < battery->Blocks(); ++b) {
-                    round->soc.push_back(battery->Soc(b));
-                    round->capacity_ah.push_back(battery->CapacityAh(b));
-                }
-                round->model_current_a = battery->Current();
-                round->test = monitor_.TestState();
-            }
+            round->answered = std::move(truth.answered);
+            round->soc = std::move(truth.soc);
+            round->capacity_ah = std::move(truth.capacity_ah);
+            round->test = truth.test;
+            round->model_current_a = truth.model_current_a;
             rounds_.push_back(std::move(*round));
         }
         host_->End(MsAfter(start_ms, seconds), cycles);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -34,16 +35,20 @@ public:
     static constexpr int64_t kFirstRunMs = 1796724000000;
 
     struct Round {
-        double t_s = 0;  // since the run's start
-        int64_t ms = 0;  // as stored
+        double t_s = 0;  // its tick, since the run's start
+        // Each command of its cycle with the moment (since the run's
+        // start) the monitor answered it.
+        std::vector<std::pair<uint8_t, double>> answered;
+        int64_t ms = 0;  // as stored: its last reply's end
         BatteryRecord record;
         // The live charge state and time remaining, as the run's round
         // lines give them.
         verdict::ChargeNow charge;
-        // The modelled battery as the round read it (empty without one):
-        // per block its state of charge and its capacity in Ah at the
-        // present temperature; the current through it (below 0: discharge)
-        // and the capacity test's state ("none", "running", "ended").
+        // The modelled battery as the cell reply read it (empty without
+        // one): per block its state of charge and its capacity in Ah at the
+        // present temperature, the capacity test's state ("none",
+        // "running", "ended"); and the current as the current reply read it
+        // (below 0: discharge), the model's or the profile's.
         std::vector<double> soc, capacity_ah;
         double model_current_a = 0;
         std::string test = "none";
@@ -61,7 +66,8 @@ public:
 
     // One run of the device from start_ms: a cycle every tick_s seconds,
     // the first at the start, for as long as a cycle is due within
-    // seconds; the monitor's clock starts with the run.  Reads the
+    // seconds, its requests and replies each taking their time on the
+    // line; the monitor's clock starts with the run.  Reads the
     // device's newest baseline at its start, as a run does.  Once only.
     void Run(double seconds, double tick_s, int64_t start_ms = kFirstRunMs);
 
@@ -85,6 +91,7 @@ private:
     class Host;
 
     std::string db_, site_file_;
+    monitor_sim::MonitorProfile profile_;
     monitor_sim::MonitorModel monitor_;
     std::unique_ptr<Host> host_;
     std::vector<Round> rounds_;

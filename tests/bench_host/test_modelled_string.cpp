@@ -105,13 +105,29 @@ TEST_F(ModelledRun, EachTickPollsOneWholeCycleOfTheMonitorAndStoresItsRound) {
             const auto& r = s.Rounds()[k];
             SCOPED_TRACE("round " + std::to_string(k));
             EXPECT_DOUBLE_EQ(r.t_s, static_cast<double>(k) * c.tick);
-            EXPECT_EQ(r.ms, ModelledString::kFirstRunMs + std::llround(r.t_s * 1000));
-            const auto cells = twin.Answer(monitor::kCmdCellVoltages, r.t_s)->raw;
+            // Asked in the cycle's order, each request and reply in its
+            // time on the line: 4 requests of 5 bytes, replies of 67 and
+            // 3 × 5, at 10 bits a byte and 19200 bit/s; stored when the
+            // last is in.
+            ASSERT_EQ(r.answered.size(), 4u);
+            const uint8_t order[] = {monitor::kCmdCellVoltages, monitor::kCmdStringVoltage, monitor::kCmdCurrent,
+                                     monitor::kCmdTemperature};
+            double sent_bytes = 0;
+            for (int i = 0; i < 4; ++i) {
+                sent_bytes += 5;
+                EXPECT_EQ(r.answered[i].first, order[i]);
+                EXPECT_NEAR(r.answered[i].second, r.t_s + sent_bytes * 10 / 19200, 1e-9);
+                sent_bytes += i == 0 ? 67 : 5;
+            }
+            EXPECT_EQ(r.ms, ModelledString::kFirstRunMs + std::llround((r.t_s + 102 * 10.0 / 19200) * 1000));
+            const auto at = [&](int i) { return r.answered[i].second; };
+            const auto cells = twin.Answer(monitor::kCmdCellVoltages, at(0))->raw;
             for (int i = 0; i < kCells; ++i) EXPECT_EQ(r.record.cells[i], Volts(cells[i])) << "cell " << i + 1;
             for (int i = kCells; i < BatteryRecord::kCells; ++i) EXPECT_EQ(r.record.cells[i], 0.0f);
-            EXPECT_EQ(r.record.group_voltage, StringVolts(twin.Answer(monitor::kCmdStringVoltage, r.t_s)->raw[0]));
-            EXPECT_EQ(r.record.group_current, SensorAmps(twin.Answer(monitor::kCmdCurrent, r.t_s)->raw[0]));
-            EXPECT_EQ(r.record.temperature, Volts(twin.Answer(monitor::kCmdTemperature, r.t_s)->raw[0]));
+            EXPECT_EQ(r.record.group_voltage, StringVolts(twin.Answer(monitor::kCmdStringVoltage, at(1))->raw[0]));
+            EXPECT_EQ(r.record.group_current, SensorAmps(twin.Answer(monitor::kCmdCurrent, at(2))->raw[0]));
+            EXPECT_EQ(r.record.temperature, Volts(twin.Answer(monitor::kCmdTemperature, at(3))->raw[0]));
+            EXPECT_DOUBLE_EQ(r.model_current_a, p.CurrentAt(at(2)));
             EXPECT_EQ(r.record.data_id, 12u);
             discharged = discharged || r.record.group_current < -19.0f;
         }
@@ -224,9 +240,7 @@ TEST_F(ModelledRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTh
     // Under discharge: the rounds the model drew its load in, exactly; the
     // mean deviation of each cell from the round's mean cell over them, as
     // the records carried it, to the JSON's tenth of a millivolt.
-    std::vector<const ModelledString::Round*> loaded;
-    for (const auto& x : rounds)
-        if (p.Discharging(x.t_s)) loaded.push_back(&x);
+    const auto loaded = UnderLoad(s);
     EXPECT_NEAR(static_cast<double>(loaded.size()) * tick, 15.0, tick + 1e-9);
     EXPECT_EQ(d["under_discharge"]["rounds"].asInt64(), static_cast<int64_t>(loaded.size()));
     EXPECT_EQ(d["load_step_rounds"].asInt64(), 0);
@@ -449,6 +463,22 @@ TEST_F(ModelledRun, TheResistanceRiseOnItsBaselineAgreesWithTheModel) {
     // left out.
     EXPECT_EQ(v["resistance"]["steps"].asInt(), 2);
     EXPECT_EQ(v["resistance"]["steps_on_charge"].asInt(), 1);
+
+    // The same block with one discharge off float and nothing more: both
+    // its steps have a side on charge (off float, into recharge), where the
+    // charger's voltage and not the block's resistance sets the step, so
+    // none is taken and the verdict says why.
+    const std::string once = Db("once");
+    MonitorProfile p = profile(1.6);
+    p.battery->test_amps = 0;
+    ModelledString off_float(dir_, once, device, p, 3);
+    off_float.Run(seconds, tick);
+    const Json::Value w = ModelledString::Report(once).ToJson()["devices"][0]["verdict"];
+    EXPECT_EQ(w["resistance"]["steps"].asInt(), 0) << w["resistance"].toStyledString();
+    EXPECT_EQ(w["resistance"]["steps_on_charge"].asInt(), 2);
+    bool none = false;
+    for (const auto& x : w["findings"]) none = none || x["finding"].asString() == "resistance: none measured";
+    EXPECT_TRUE(none) << w["findings"].toStyledString();
 }
 
 // On float at 35 °C, block 5 held at 13.5 V, the float voltage at 25 °C:
