@@ -9,18 +9,17 @@
 // alarms, the float alarms' holds and the run's counts.  The report and the
 // baseline are then made from that file as the commands make them.
 //
-// Nothing sleeps, no process is started and no wall clock is read: a run's
-// time is the model's, a round every tick from a fixed moment, so every run
-// of a case sees the same rounds, and each round comes with the model's
-// truth as it was read.
+// Nothing sleeps, no process is started and the wall clock decides
+// nothing: a run's time is the model's, a round every tick from a fixed
+// moment, so every run of a case sees the same rounds, and each round comes
+// with the model's truth as it was read.  (The record's own time stamp and
+// the report's "generated_at" are the wall clock's; no figure reads them.)
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <json/value.h>
 
 #include "MonitorModel.h"
 #include "MonitorProfile.h"
@@ -77,8 +76,6 @@ public:
     std::optional<verdict::CapacityNow> Capacity() const;
     // The date of the baseline the run read at its start, "" without one.
     const std::string& BaselineDate() const { return baseline_date_; }
-    // The monitor, as it stands after the run.
-    const monitor_sim::MonitorModel& Monitor() const { return monitor_; }
     const std::string& SiteFile() const { return site_file_; }
 
     // The report over the file, as `bench-host report` builds it.
