@@ -143,14 +143,20 @@ std::string MonitorModel::Truth() const {
         }
         return out + "]";
     };
-    const auto& b = *profile_.battery;
-    const char* test = b.test_amps <= 0 ? "none" : test_ended_ ? "ended" : battery_s_ / b.speed >= b.test_start_s ? "running" : "none";
     char tail[128];
     std::snprintf(tail, sizeof tail, ",\"current_a\":%.3f,\"battery_s\":%.1f,\"test\":\"%s\"", battery_->Current(),
-                  battery_s_, test);
+                  battery_s_, TestState());
     return "\"soc\":" + list([&](int i) { return battery_->Soc(i); }, 1.0) +
            ",\"capacity_ah\":" + list([&](int i) { return battery_->CapacityAh(i); }, 1.0) +
            ",\"resistance_mohm\":" + list([&](int i) { return battery_->ResistanceOhms(i); }, 1000.0) + tail;
+}
+
+const char* MonitorModel::TestState() const {
+    if (!battery_) return "none";
+    const auto& b = *profile_.battery;
+    if (b.test_amps <= 0) return "none";
+    if (test_ended_) return "ended";
+    return battery_s_ / b.speed >= b.test_start_s ? "running" : "none";
 }
 
 uint16_t MonitorModel::CurrentRaw(double elapsed_s) const {

@@ -46,6 +46,12 @@ public:
     // "battery_s" (the model's seconds) and "test" (the capacity test's
     // state: "none", "running", "ended").
     std::string Truth() const;
+    // The modelled battery itself, for a caller in this process that reads
+    // its truth unrounded; nullptr without one.
+    const BatteryModel* Battery() const { return battery_ ? &*battery_ : nullptr; }
+    // The capacity test's state as Truth() names it: "none", "running" or
+    // "ended" ("none" without a model).
+    const char* TestState() const;
     // Takes the model to elapsed_s seconds into the run.
     void Advance(double elapsed_s);
 

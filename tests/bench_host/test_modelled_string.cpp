@@ -1,0 +1,522 @@
+// The report's and the verdict's figures over rounds of monitor-sim's
+// modelled string, polled in this process on simulated time
+// (ModelledString): every figure is held against what the model gave, to
+// the reading's own resolution or a round's tick, never to what a busy
+// machine happened to let through.
+#include <gtest/gtest.h>
+#include <json/value.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "BatteryModel.h"
+#include "ModelledString.h"
+#include "MonitorModel.h"
+#include "MonitorProfile.h"
+#include "history/HistoryStore.h"
+#include "protocol/MonitorProtocol.h"
+#include "basics/TimeStamp.h"
+#include "verdict/ChargeNow.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using monitor_sim::MonitorProfile;
+
+constexpr uint8_t kBusAddr = 0x81;  // a device configured with address 1
+constexpr int kCells = 29;
+
+// A folder of the test's own, emptied first and removed after.
+class ModelledRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // In memory where the machine has it: each round is a commit of its
+        // own, as a run stores it, and what is tested is the rounds, not how
+        // long a disk takes to flush them.
+        const std::string shm = "/dev/shm";
+        const std::string root = ::access(shm.c_str(), W_OK) == 0 ? shm : ::testing::TempDir();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = root + "/modelled_" + info->name() + "_" + std::to_string(::getpid());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string Db(const std::string& name) const { return dir_ + "/" + name + ".sqlite"; }
+
+    std::string dir_;
+};
+
+// The device with the Hall sensor's current ("current_ratio"), as a site
+// file gives it; more: further keys of its object.
+std::string Device(const std::string& more = "") {
+    return R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{"current_ratio":1}})" +
+           (more.empty() ? "" : "," + more) + "}";
+}
+
+// What the plug-in makes of a reading: the record's values as it scales
+// them (the sensor's current by its formula with "current_ratio" set).
+float Volts(uint16_t raw) { return static_cast<float>(raw) / 100.0f; }
+float StringVolts(uint16_t raw) { return static_cast<float>(raw) / 10.0f; }
+float SensorAmps(uint16_t raw) { return (static_cast<float>(raw) / 10.0f / 125.0f - 2.0f) * 50.0f; }
+
+// Rounds of the run whose model drew a load.
+std::vector<const ModelledString::Round*> UnderLoad(const ModelledString& s) {
+    std::vector<const ModelledString::Round*> out;
+    for (const auto& r : s.Rounds())
+        if (r.model_current_a < -1.0) out.push_back(&r);
+    return out;
+}
+
+TEST_F(ModelledRun, EachTickPollsOneWholeCycleOfTheMonitorAndStoresItsRound) {
+    struct Case {
+        const char* what;
+        double seconds, tick;
+        size_t rounds;
+    } cases[] = {
+        {"ten a second", 1.0, 0.1, 11},
+        {"the site's default tick over a minute", 60.0, 2.0, 31},
+        {"a tick that does not divide the run", 5.0, 1.5, 4},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MonitorProfile p;
+        p.current_sensor = true;
+        p.temperature_c = 27.5;
+        // 20 A through the middle third of the run.
+        p.discharge = MonitorProfile::Discharge{};
+        p.discharge->amps = 20;
+        p.discharge->start_s = p.discharge->length_s = c.seconds / 3;
+        const std::string db = Db("ticks" + std::to_string(++n));
+        ModelledString s(dir_, db, Device(), p, 5);
+        s.Run(c.seconds, c.tick);
+        ASSERT_EQ(s.Rounds().size(), c.rounds);
+
+        // A twin of the monitor, asked the same in the same order, says
+        // what each round must carry: its cells, string, current and
+        // temperature from one cycle, the drift drawn in the same order.
+        monitor_sim::MonitorModel twin(kBusAddr, p, 5);
+        bool discharged = false;
+        for (size_t k = 0; k < s.Rounds().size(); ++k) {
+            const auto& r = s.Rounds()[k];
+            SCOPED_TRACE("round " + std::to_string(k));
+            EXPECT_DOUBLE_EQ(r.t_s, static_cast<double>(k) * c.tick);
+            // Asked in the cycle's order, each request and reply in its
+            // time on the line: 4 requests of 5 bytes, replies of 67 and
+            // 3 × 5, at 10 bits a byte and 19200 bit/s; stored when the
+            // last is in.
+            ASSERT_EQ(r.answered.size(), 4u);
+            const uint8_t order[] = {monitor::kCmdCellVoltages, monitor::kCmdStringVoltage, monitor::kCmdCurrent,
+                                     monitor::kCmdTemperature};
+            double sent_bytes = 0;
+            for (int i = 0; i < 4; ++i) {
+                sent_bytes += 5;
+                EXPECT_EQ(r.answered[i].first, order[i]);
+                EXPECT_NEAR(r.answered[i].second, r.t_s + sent_bytes * 10 / 19200, 1e-9);
+                sent_bytes += i == 0 ? 67 : 5;
+            }
+            EXPECT_EQ(r.ms, ModelledString::kFirstRunMs + std::llround((r.t_s + 102 * 10.0 / 19200) * 1000));
+            const auto at = [&](int i) { return r.answered[i].second; };
+            const auto cells = twin.Answer(monitor::kCmdCellVoltages, at(0))->raw;
+            for (int i = 0; i < kCells; ++i) EXPECT_EQ(r.record.cells[i], Volts(cells[i])) << "cell " << i + 1;
+            for (int i = kCells; i < BatteryRecord::kCells; ++i) EXPECT_EQ(r.record.cells[i], 0.0f);
+            EXPECT_EQ(r.record.group_voltage, StringVolts(twin.Answer(monitor::kCmdStringVoltage, at(1))->raw[0]));
+            EXPECT_EQ(r.record.group_current, SensorAmps(twin.Answer(monitor::kCmdCurrent, at(2))->raw[0]));
+            EXPECT_EQ(r.record.temperature, Volts(twin.Answer(monitor::kCmdTemperature, at(3))->raw[0]));
+            EXPECT_DOUBLE_EQ(r.model_current_a, p.CurrentAt(at(2)));
+            EXPECT_EQ(r.record.data_id, 12u);
+            discharged = discharged || r.record.group_current < -19.0f;
+        }
+        EXPECT_TRUE(discharged) << "the monitor's discharge reached the record";
+
+        // Each round stored once, at its own time, with the charge state
+        // it was judged in; the run's counts are its cycles.
+        HistoryStore store(db, HistoryStore::Access::kReadOnly);
+        size_t k = 0;
+        store.Reader().ForEachRow(12, [&](const history::Row& row) {
+            ASSERT_LT(k, s.Rounds().size());
+            const auto& r = s.Rounds()[k++];
+            EXPECT_EQ(row.saved_ms, r.ms);
+            EXPECT_EQ(row.charge_state, verdict::ChargeName(r.charge.state));
+            const auto stored = BatteryRecord::Decode(row.record.data(), row.record.size());
+            ASSERT_TRUE(stored);
+            EXPECT_EQ(stored->cells, r.record.cells);
+            EXPECT_EQ(stored->group_current, r.record.group_current);
+        });
+        EXPECT_EQ(k, s.Rounds().size());
+        const auto runs = store.Reader().Runs();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].site_file, s.SiteFile());
+        EXPECT_EQ(runs[0].started_ms, ModelledString::kFirstRunMs);
+    }
+}
+
+TEST_F(ModelledRun, TheModelsTruthComesWithEachRound) {
+    // A fifth of the rating drawn for an hour, at the model's own pace: the
+    // charge each block gave is the Peukert charge of that hour.
+    MonitorProfile p;
+    p.current_sensor = true;
+    p.drift_volts = 0;
+    MonitorProfile::Battery b;
+    b.test_amps = 20;
+    b.test_start_s = 60;
+    p.battery = b;
+    ModelledString s(dir_, Db("truth"), Device(), p, 3);
+    s.Run(3660, 10);
+    const auto& last = s.Rounds().back();
+    ASSERT_EQ(last.soc.size(), static_cast<size_t>(kCells));
+    EXPECT_EQ(last.test, "running");
+    EXPECT_DOUBLE_EQ(last.model_current_a, -20.0);
+    const double peukert_ah = 20 * std::pow(20 * 10 / 100.0, 0.121);  // per hour
+    for (int i = 0; i < kCells; ++i) EXPECT_NEAR(1.0 - last.soc[i], peukert_ah / 100.0, 1e-9) << i;
+    EXPECT_EQ(s.Rounds().front().test, "none");
+    EXPECT_EQ(s.Rounds().front().soc, std::vector<double>(kCells, 1.0));
+    // The record reads the model's block voltage under load.
+    EXPECT_NEAR(last.record.cells[0], monitor_sim::BatteryModel::Ocv(last.soc[0]) - 20 * 0.005, 0.005 + 1e-6);
+}
+
+// The monitor-sim profile of a modelled string (--battery) at the model's
+// own pace, the readings fixed (--drift 0), the current through the Hall
+// sensor.
+MonitorProfile Modelled(double temperature_c = 25.0) {
+    MonitorProfile p;
+    p.current_sensor = true;
+    p.drift_volts = 0;
+    p.temperature_c = temperature_c;
+    p.battery = MonitorProfile::Battery{};
+    return p;
+}
+
+// How long a block of the model lasts at amps until it reads end_v,
+// stepped a second at a time on its own: the truth a capacity test
+// measures, to the second.
+double SecondsToEndVoltage(monitor_sim::BatteryParams params, int block, double amps, double end_v) {
+    monitor_sim::BatteryModel m(std::move(params));
+    m.Step(0, 0, true);
+    double t = 0;
+    for (; m.BlockVolts(block) > end_v && t < 48 * 3600; t += 1) m.Step(1, amps, false);
+    return t;
+}
+
+// The weak cell of a discharge: 20 A from 3 s for 15 s, cell 6 with three
+// times the resistance, ten rounds a second (monitor-sim --seed 11
+// --current-sensor --discharge 20:3:15 --high-resistance 5:3).
+TEST_F(ModelledRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTheModel) {
+    MonitorProfile p;
+    p.current_sensor = true;
+    p.discharge = monitor_sim::ParseDischarge("20:3:15");
+    p.high_resistance.push_back(monitor_sim::ParseHighResistance("5:3"));
+    const double tick = 0.1;
+    const std::string db = Db("weak");
+    const std::string alarms =
+        R"("alarms":{"battery_*_value":{"low":11.5,"high":14.4},"group_voltage":{"low":300}})";
+    ModelledString s(dir_, db, Device(alarms), p, 11);
+    s.Run(21, tick);
+    const StringReport report = ModelledString::Report(db);
+    const Json::Value r = report.ToJson();
+    ASSERT_EQ(r["devices"].size(), 1u);
+    const Json::Value& d = r["devices"][0];
+
+    // Every round polled is stored and counted once, in its state.
+    const auto& rounds = s.Rounds();
+    const auto stored = static_cast<int64_t>(rounds.size());
+    EXPECT_EQ(stored, 211);
+    EXPECT_EQ(d["watch"]["rounds"].asInt64(), stored);
+    EXPECT_EQ(d["watch"]["undecoded_rounds"].asInt64(), 0);
+    EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["under_discharge"]["rounds"].asInt64() +
+                  d["load_step_rounds"].asInt64(),
+              stored);
+    const Json::Value& counted = d["watch"]["cycles"];
+    EXPECT_EQ(counted["runs_counted"].asInt(), 1);
+    EXPECT_EQ(counted["runs_not_recorded"].asInt(), 0);
+    EXPECT_EQ(counted["completed"].asInt64(), stored);
+    EXPECT_EQ(counted["lost"].asInt64(), 0);
+    EXPECT_EQ(d["watch"]["late_polls"].asInt(), 0);
+
+    // Under discharge: the rounds the model drew its load in, exactly; the
+    // mean deviation of each cell from the round's mean cell over them, as
+    // the records carried it, to the JSON's tenth of a millivolt.
+    const auto loaded = UnderLoad(s);
+    EXPECT_NEAR(static_cast<double>(loaded.size()) * tick, 15.0, tick + 1e-9);
+    EXPECT_EQ(d["under_discharge"]["rounds"].asInt64(), static_cast<int64_t>(loaded.size()));
+    EXPECT_EQ(d["load_step_rounds"].asInt64(), 0);
+    std::vector<double> dev(kCells, 0.0);
+    for (const auto* x : loaded) {
+        double mean = 0;
+        for (int i = 0; i < kCells; ++i) mean += x->record.cells[i] / static_cast<double>(kCells);
+        for (int i = 0; i < kCells; ++i)
+            dev[i] += (x->record.cells[i] - mean) * 1000.0 / static_cast<double>(loaded.size());
+    }
+    for (int i = 0; i < kCells; ++i)
+        EXPECT_NEAR(d["cells"][i]["discharge"]["deviation_mv"].asDouble(), dev[i], 0.05 + 1e-6) << "cell " << i + 1;
+
+    const Json::Value& weak = d["cells"][5];
+    EXPECT_EQ(weak["cell"].asInt(), 6);
+    EXPECT_EQ(weak["discharge"]["rank"].asInt(), 1);
+    EXPECT_TRUE(weak["discharge"]["flagged"].asBool());
+    for (const auto& c : d["cells"]) {
+        const int cell = c["cell"].asInt();
+        if (cell != 6) {
+            EXPECT_FALSE(c["discharge"]["flagged"].asBool()) << cell;
+        }
+        EXPECT_FALSE(c["flagged"].asBool()) << cell;  // at rest they are level
+    }
+
+    // One discharge: its charge the trapezoids over its rounds' currents,
+    // which are the model's 20 A for its 15 s, to a round's tick.
+    ASSERT_EQ(d["discharges"].size(), 1u);
+    const Json::Value& e = d["discharges"][0];
+    double ah = 0, lowest = 100;
+    for (size_t k = 0; k < loaded.size(); ++k) {
+        if (k > 0)
+            ah += -(loaded[k]->record.group_current + loaded[k - 1]->record.group_current) / 2.0 *
+                  (loaded[k]->t_s - loaded[k - 1]->t_s) / 3600.0;
+        lowest = std::min(lowest, static_cast<double>(loaded[k]->record.cells[5]));
+    }
+    EXPECT_NEAR(ah, 20.0 * 15 / 3600, 20.0 * tick / 3600 + 1e-7);
+    EXPECT_NEAR(e["ampere_hours"].asDouble(), ah, 0.5e-5 + 1e-9);
+    EXPECT_NEAR(e["duration_s"].asDouble(), 15.0, tick + 1e-9);
+    EXPECT_EQ(e["rounds"].asInt64(), static_cast<int64_t>(loaded.size()));
+    EXPECT_EQ(e["lowest_cell"].asInt(), 6);
+    EXPECT_EQ(e["ended_by"].asString(), "current");
+    EXPECT_EQ(e["end_cells_v"].size(), 29u);
+    EXPECT_NEAR(e["lowest_v"].asDouble(), lowest, 0.5e-3 + 1e-6);
+    // 13.5 V less three times a healthy cell's sag, 20 A × 5 mΩ and 1 V,
+    // at the end; less the drift.
+    EXPECT_NEAR(lowest, 13.5 - 3 * (0.1 + 1.0), 0.02 + 1e-6);
+
+    // The weak cell went below its 11.5 V limit and came back after the
+    // discharge: one alarm, raised at the first round under the limit and
+    // cleared at the first round back, and no other.
+    const ModelledString::Round *raised = nullptr, *cleared = nullptr;
+    for (const auto& x : rounds) {
+        if (!raised && x.record.cells[5] < 11.5f) raised = &x;
+        if (raised && !cleared && x.record.cells[5] >= 11.5f) cleared = &x;
+    }
+    ASSERT_TRUE(raised && cleared);
+    ASSERT_EQ(d["alarms"].size(), 1u) << d["alarms"].toStyledString();
+    const Json::Value& a = d["alarms"][0];
+    EXPECT_EQ(a["name"].asString(), "battery_5_value");
+    EXPECT_EQ(a["bound"].asString(), "low");
+    EXPECT_EQ(a["ended_by"].asString(), "cleared");
+    EXPECT_NEAR(a["duration_s"].asDouble(), cleared->t_s - raised->t_s, 0.5e-3 + 1e-9);
+    EXPECT_LT(a["duration_s"].asDouble(), 15.0);
+    // The string's limit no alarm recorded comes from the run's site file.
+    bool site_limit = false;
+    for (const auto& l : d["limits"])
+        site_limit = site_limit || (l["name"] == "group_voltage" && l["bound"] == "low" && l["value"] == 300.0 &&
+                                    l["from"] == s.SiteFile());
+    EXPECT_TRUE(site_limit) << d["limits"].toStyledString();
+
+    // The page says the same, and asks for nothing outside itself.
+    const std::string body = report.ToHtml();
+    EXPECT_NE(body.find("default-src 'none'"), std::string::npos);
+    for (const char* outside : {"http://", "https://", "<script", "src="})
+        EXPECT_EQ(body.find(outside), std::string::npos) << outside;
+    EXPECT_NE(body.find("Discharge 1"), std::string::npos);
+}
+
+// A capacity test of 30 A on the modelled string of 100 Ah over 10 h, block
+// 6 holding 80 % of the rating, at the model's own pace with a round every
+// 10 s (monitor-sim --battery --block-capacity 5:80 --capacity-test 30:60),
+// at 25 °C and at 35 °C, where the model's blocks hold 6 % more and the
+// test's time counts KT.
+TEST_F(ModelledRun, TheCapacityTestsFiguresAgreeWithTheModelledStringsTruth) {
+    struct Case {
+        const char* what;
+        double temperature, kt;
+    } cases[] = {
+        {"tested at 25 °C", 25, 1.0},
+        {"tested at 35 °C: KT 0.93", 35, 0.93},  // IEEE 450's factor at 95 °F
+    };
+    const double tick = 10, amps = 30;
+    double capacity_25 = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MonitorProfile p = Modelled(c.temperature);
+        p.battery->params.capacity_pct.assign(kCells, 100.0);
+        p.battery->params.capacity_pct[5] = 80;
+        p.battery->test_amps = amps;
+        p.battery->test_start_s = 60;
+        const std::string db = Db("test" + std::to_string(static_cast<int>(c.temperature)));
+        ModelledString s(dir_, db, Device(R"("battery":{"capacity_ah":100,"capacity_hours":10})"), p, 3);
+        s.Run(9600, tick);
+
+        // The truth: block 6 holds 80 % of the rating (at 25 °C; 6 % more
+        // at 35 °C), the test ended, and block 6 reached 10.5 V this long
+        // after the load came on.
+        const auto& last = s.Rounds().back();
+        EXPECT_EQ(last.test, "ended");
+        EXPECT_NEAR(last.capacity_ah[5] / last.capacity_ah[4], 0.8, 1e-12);
+        EXPECT_NEAR(last.capacity_ah[4], 100 * (1 + 0.006 * (c.temperature - 25)), 1e-9);
+        monitor_sim::BatteryParams params = p.battery->params;
+        params.blocks = kCells;
+        params.temperature_c = c.temperature;
+        const double truth_s = SecondsToEndVoltage(params, 5, amps, 10.5);
+        // Ts: the rated block's time at 30 A by Peukert, 175 minutes.
+        const double rated_s = 3600 * 10 * std::pow(100 / (amps * 10), 1.121);
+        const double truth_pct = truth_s * c.kt / rated_s * 100;
+        EXPECT_NEAR(truth_pct, 80 * (1 + 0.006 * (c.temperature - 25)) * c.kt, 2.0);
+
+        const StringReport report = ModelledString::Report(db);
+        ASSERT_EQ(report.verdicts.size(), 1u);
+        const Json::Value v = report.ToJson()["devices"][0]["verdict"];
+        ASSERT_EQ(v["capacity_tests"].size(), 1u) << v.toStyledString();
+        const Json::Value& t = v["capacity_tests"][0];
+        const double pct = report.verdicts[0].figures.tests.at(0).capacity_pct;
+        // Measured between rounds: the load came on up to a tick before the
+        // first round that read it, and the end voltage up to a tick
+        // before the round that read it.
+        EXPECT_NEAR(pct, truth_pct, 2 * tick * c.kt / rated_s * 100) << t.toStyledString();
+        EXPECT_NEAR(t["capacity_pct"].asDouble(), pct, 0.05 + 1e-9);
+        EXPECT_NEAR(t["kt"].asDouble(), c.kt, 1e-9);
+        EXPECT_NEAR(t["current_a"].asDouble(), amps, 1e-9);
+        if (c.temperature == 25)
+            capacity_25 = pct;
+        else
+            EXPECT_NEAR(pct / capacity_25, 1.06 * 0.93, 0.002);
+        EXPECT_EQ(t["first_block"].asInt(), 6);
+        EXPECT_FALSE(t["lower_bound"].asBool());
+        EXPECT_EQ(t["decision"].asString(), "replace");
+        // Live, the run's summary gives the same test, told apart the same way.
+        const auto live = s.Capacity();
+        ASSERT_TRUE(live);
+        EXPECT_EQ(live->source, "test");
+        EXPECT_DOUBLE_EQ(live->pct, pct);
+        EXPECT_EQ(v["state"].asString(), "act now");
+        EXPECT_EQ(v["findings"][0]["finding"].asString().rfind("capacity ", 0), 0u)
+            << v["findings"][0].toStyledString();
+        EXPECT_EQ(v["charge_state"]["last"].asString(), "recharge");
+
+        // Time remaining a quarter into the test, live with the round,
+        // against the model's state at that round: block 6's charge left,
+        // drawn at Peukert's rate.
+        const auto loaded = UnderLoad(s);
+        ASSERT_GT(loaded.size(), 40u);
+        const double test_s = loaded.back()->t_s - loaded.front()->t_s;
+        const ModelledString::Round* quarter = nullptr;
+        for (const auto* x : loaded)
+            if (!quarter && x->t_s - loaded.front()->t_s >= test_s / 4) quarter = x;
+        ASSERT_TRUE(quarter);
+        EXPECT_EQ(quarter->charge.state, verdict::Charge::discharge);
+        ASSERT_TRUE(quarter->charge.remaining.discharging);
+        const double drawn_a = amps * std::pow(amps * 10 / 100.0, 0.121);
+        double left_s = 1e9;
+        for (int b = 0; b < kCells; ++b)
+            left_s = std::min(left_s, quarter->soc[b] * quarter->capacity_ah[b] / drawn_a * 3600);
+        EXPECT_NEAR(quarter->charge.remaining.minutes * 60, left_s, left_s * 0.1);
+    }
+}
+
+// Block 11 at 1.6 times the resistance of its baseline run: load steps of
+// 20 A within a discharge (a 10 A test from 60 s, 30 A from 200 s for
+// 150 s, 10 A again), the blocks at 20 mΩ so that a 10 mV reading resolves
+// 2.5 % of a step; a round every 2 s (monitor-sim --battery
+// --cell-resistance 20 --capacity-test 10:60 --discharge 30:200:150, then
+// --high-resistance 10:1.6).
+TEST_F(ModelledRun, TheResistanceRiseOnItsBaselineAgreesWithTheModel) {
+    const std::string db = Db("resistance");
+    const double tick = 2, seconds = 450;
+    auto profile = [](double factor) {
+        MonitorProfile p = Modelled();
+        p.battery->params.resistance_ohms = 0.020;
+        p.battery->test_amps = 10;
+        p.battery->test_start_s = 60;
+        p.discharge = monitor_sim::ParseDischarge("30:200:150");
+        if (factor != 1) p.high_resistance.push_back(monitor_sim::ParseHighResistance("10:" + std::to_string(factor)));
+        return p;
+    };
+    const std::string device = Device(R"("battery":{"capacity_ah":100,"capacity_hours":10})");
+    int64_t aged_from = 0;
+    {
+        ModelledString baseline(dir_, db, device, profile(1), 3);
+        baseline.Run(seconds, tick);
+        EXPECT_EQ(ModelledString::KeepBaseline(db), 1);
+        EXPECT_TRUE(baseline.BaselineDate().empty());
+        aged_from = baseline.Rounds().back().ms + 3600 * 1000;
+    }
+    ModelledString aged(dir_, db, device, profile(1.6), 3);
+    aged.Run(seconds, tick, aged_from);
+    EXPECT_EQ(aged.BaselineDate(), TimeStamp::FromMs(aged_from - 3600 * 1000).Text().substr(0, 10))
+        << "the run read the baseline";
+
+    StringReport::Options o;
+    o.from_ms = aged_from;
+    const Json::Value v = ModelledString::Report(db, o).ToJson()["devices"][0]["verdict"];
+    const Json::Value& blocks = v["resistance"]["blocks"];
+    ASSERT_EQ(blocks.size(), 29u) << v["resistance"].toStyledString();
+    for (const auto& b : blocks) {
+        SCOPED_TRACE(b.toStyledString());
+        EXPECT_EQ(b["flag"].asString(), b["block"].asInt() == 11 ? "act" : "");
+    }
+    // A healthy block's step reads 20 A × 20 mΩ, block 11's 1.6 times it,
+    // each to the reading's 10 mV (±5 mV at either end of a step).
+    const double healthy_v = 20 * 0.020, aged_v = 1.6 * healthy_v, resolution_v = 0.010;
+    const double rise = blocks[10]["rise_pct"].asDouble();
+    EXPECT_GE(rise, ((aged_v - resolution_v) / (healthy_v + resolution_v) - 1) * 100);
+    EXPECT_LE(rise, ((aged_v + resolution_v) / (healthy_v - resolution_v) - 1) * 100);
+    // The two steps of the 30 A load taken; the test's start, off float,
+    // left out.
+    EXPECT_EQ(v["resistance"]["steps"].asInt(), 2);
+    EXPECT_EQ(v["resistance"]["steps_on_charge"].asInt(), 1);
+
+    // The same block with one discharge off float and nothing more: both
+    // its steps have a side on charge (off float, into recharge), where the
+    // charger's voltage and not the block's resistance sets the step, so
+    // none is taken and the verdict says why.
+    const std::string once = Db("once");
+    MonitorProfile p = profile(1.6);
+    p.battery->test_amps = 0;
+    ModelledString off_float(dir_, once, device, p, 3);
+    off_float.Run(seconds, tick);
+    const Json::Value w = ModelledString::Report(once).ToJson()["devices"][0]["verdict"];
+    EXPECT_EQ(w["resistance"]["steps"].asInt(), 0) << w["resistance"].toStyledString();
+    EXPECT_EQ(w["resistance"]["steps_on_charge"].asInt(), 2);
+    bool none = false;
+    for (const auto& x : w["findings"]) none = none || x["finding"].asString() == "resistance: none measured";
+    EXPECT_TRUE(none) << w["findings"].toStyledString();
+}
+
+// On float at 35 °C, block 5 held at 13.5 V, the float voltage at 25 °C:
+// high against its target of 13.32 V whenever on float, never judged while
+// the string discharges (20 A from 1.5 s for a second); ten rounds a second
+// (monitor-sim --battery --temperature 35 --weak-cell 4:13.5 --discharge
+// 20:1.5:1).
+TEST_F(ModelledRun, TheFloatFindingsAgreeWithTheModel) {
+    MonitorProfile p = Modelled(35);
+    p.weak_cells.push_back(monitor_sim::ParseWeakCell("4:13.5"));
+    p.discharge = monitor_sim::ParseDischarge("20:1.5:1");
+    const std::string db = Db("float");
+    ModelledString s(dir_, db, Device(R"("battery":{"float_settle_s":0})"), p, 3);
+    s.Run(4, 0.1);
+    const auto& rounds = s.Rounds();
+    const Json::Value v = ModelledString::Report(db).ToJson()["devices"][0]["verdict"];
+    const Json::Value& f = v["float"];
+
+    // Judged on every round the string floated, held on every other: at
+    // least the ten the model drew its load in.
+    long floating = 0;
+    for (const auto& x : rounds) floating += x.charge.state == verdict::Charge::floating;
+    EXPECT_EQ(f["rounds_judged"].asInt64(), floating) << f.toStyledString();
+    EXPECT_EQ(f["rounds_judged"].asInt64() + f["rounds_held"].asInt64(), static_cast<int64_t>(rounds.size()));
+    EXPECT_GT(floating, 10);
+    EXPECT_GE(f["rounds_held"].asInt64(), static_cast<int64_t>(UnderLoad(s).size()));
+    EXPECT_EQ(UnderLoad(s).size(), 10u);
+    EXPECT_NEAR(f["last_target_v"].asDouble(), 13.32, 1e-6);
+    for (const auto& b : f["blocks"]) {
+        SCOPED_TRACE(b.toStyledString());
+        EXPECT_EQ(b["out_of_band_rounds"].asInt64(), b["block"].asInt() == 5 ? floating : 0);
+    }
+    EXPECT_NEAR(f["blocks"][4]["worst_mv"].asDouble(), 180, 0.05 + 1e-6);
+    bool found = false;
+    for (const auto& x : v["findings"])
+        found = found ||
+                x["finding"].asString() == "block 5: 180 mV above its float target of 13.32 V at 35.0 °C; flagged";
+    EXPECT_TRUE(found) << v["findings"].toStyledString();
+}
+
+}  // namespace
