@@ -14,19 +14,12 @@
 #include <set>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "protocol/MonitorProtocol.h"
 #include "host/standin/HostStandin.h"
 #include "support/Probes.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                   \
-    do {                                                                   \
-        if (!(cond)) {                                                     \
-            std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            std::abort();                                                  \
-        }                                                                  \
-    } while (0)
 
 class Counter : public hoststandin::HostObserver {
 public:

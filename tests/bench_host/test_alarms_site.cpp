@@ -141,6 +141,9 @@ TEST(SiteConfig, RejectsWhatCannotRunWithTheReason) {
         {"end above float", Battery(R"({"end_v":13.8})"), "end_v is not below float_v"},
         {"act before investigate", Battery(R"({"rise_act_pct":10})"), "rise_investigate_pct is above rise_act_pct"},
         {"more blocks than cells", Battery(R"({"blocks":30})"), "battery.blocks: must be at most 29"},
+        // A reason quotes the file's text on its one line, a control character as JSON writes it.
+        {"line break in a key", R"({"ports":[{"path":"/a","dev\nices":[]}]})", R"(ports[0]: unknown key "dev\nices")"},
+        {"terminal escape in a key", R"({"ports":[{"pa\u001b[2Jth":"/a"}]})", R"(unknown key "pa\u001b[2Jth")"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -123,6 +123,8 @@ TEST(SiteConfig, AlarmsMustNameAValueTheDeviceAnswers) {
         {R"({"battery_20_value":{"low":12}})", R"({"appSetting":{"group_index":1,"amount":12}})", "",
          "alarms.battery_20_value: the threshold check of device 12 skips this value"},
         {R"({"temperature":{"high":"40"}})", "{}", "alarms.temperature.high: must be a number, not a string", ""},
+        {R"({"temperature":{"high":40}})", R"({"appSetting":{"r_dat\ta_id":1}})", "",
+         R"(appSetting: unknown key "r_dat\ta_id"; the plug-in does not read it)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.alarms);

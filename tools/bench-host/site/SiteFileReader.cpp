@@ -15,6 +15,31 @@ std::string Text(double d) {
     return buf;
 }
 
+// A key or a text quoted from the file may hold any character, a line break
+// or a terminal's escape among them: each control character is shown as the
+// file writes it in JSON, so the reason stays on its one line and shows
+// what to look for.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", u);
+            out += buf;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void SiteFileReader::Fail(const std::string& where, const std::string& what) const {
@@ -22,7 +47,7 @@ void SiteFileReader::Fail(const std::string& where, const std::string& what) con
 }
 
 std::string SiteFileReader::Line(const std::string& where, const std::string& what) const {
-    return "site file " + source_ + ": " + (where.empty() ? "" : where + ": ") + what;
+    return OneLine("site file " + source_ + ": " + (where.empty() ? "" : where + ": ") + what);
 }
 
 void SiteFileReader::OnlyKeys(const Json::Value& obj, const std::string& where,

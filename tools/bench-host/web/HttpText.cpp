@@ -7,7 +7,6 @@
 #include <charconv>
 
 #include "basics/Utf8.h"
-#include "web/WebServer.h"
 
 namespace HttpText {
 
@@ -126,9 +125,13 @@ bool HostAllowed(std::string_view header, const std::string& served_host, int se
         if (r.ec != std::errc() || r.ptr != port.data() + port.size() || value != served_port) return false;
     }
     const std::string served = Lower(served_host);
-    if (WebServer::IsLoopback(served)) return host == "localhost" || (IsIp(host) && WebServer::IsLoopback(host));
+    if (IsLoopback(served)) return host == "localhost" || (IsIp(host) && IsLoopback(host));
     if (served == "0.0.0.0" || served == "::") return host == "localhost" || IsIp(host);
     return host == served;
+}
+
+bool IsLoopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
 }  // namespace HttpText

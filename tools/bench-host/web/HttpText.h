@@ -38,4 +38,8 @@ std::string Printable(std::string_view text);
 // The port, when given, must be the one served.
 bool HostAllowed(std::string_view host_header, const std::string& served_host, int served_port);
 
+// Whether a host names this machine's loopback: "localhost", "::1" or an
+// address in 127.0.0.0/8.
+bool IsLoopback(const std::string& host);
+
 }  // namespace HttpText

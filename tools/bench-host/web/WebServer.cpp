@@ -165,9 +165,7 @@ std::pair<std::string, int> WebServer::ParseListen(const std::string& text) {
     return {host, value};
 }
 
-bool WebServer::IsLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
+bool WebServer::IsLoopback(const std::string& host) { return HttpText::IsLoopback(host); }
 
 
 class WebServer::Impl {
