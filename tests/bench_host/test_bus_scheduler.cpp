@@ -583,6 +583,7 @@ TEST(BusScheduler, AReplyNamingAnotherMonitorAnswersNeither) {
         {"A's temperature owed, B's current as A", kA4, kA3},
         {"A's string voltage owed, B's temperature as A", kA2, kA4},
         {"A's cells owed, B's cells as A", kA1, kA1},
+        {"A's string voltage owed, B's string voltage as A", kA2, kA2},
         {"A owes nothing, B's current as A", 0, kA3},
     };
     // B reads other values than A, each unlike any of A's: a value of B's

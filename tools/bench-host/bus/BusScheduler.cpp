@@ -212,6 +212,9 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         } else {
             Trace(false, late.data(), late.size(), "another monitor's address while this one's reply is due, dropped");
             if (active_) Failed(*active_, FailureReason::kAddress);
+            // Of the length asked, it is most likely the asked monitor's
+            // answer under a wrong address.
+            if (late.size() == static_cast<std::size_t>(tracker_.ReplyLen())) answered_as_another_ = true;
         }
     }
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
@@ -419,6 +422,17 @@ void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
     const std::vector<uint8_t>& got = reader_.Gathered();
     const FailureReason why =
         got.empty() ? FailureReason::kTimeout : JudgeRefusal(got.data(), got.size(), tracker_.ReplyLen(), tracker_.Addr());
+    // Only a frame naming another monitor came in its time: an answer under
+    // a wrong address, refused as such.  Nothing is owed, so the monitor is
+    // asked again at once, without a quiet guard.
+    if (got.empty() && answered_as_another_) {
+        Trace(false, nullptr, 0, "no reply in time but one naming another monitor: refused as an address");
+        d.Exchanged(false, now);
+        reader_.Forget();
+        tracker_.Refused();
+        AfterTimeout(d, now);
+        return;
+    }
     Trace(false, got.data(), got.size(), std::string("no reply in time: ") + FailureName(why));
     d.Exchanged(false, now);
     // Bytes from another address, sooner than the monitor asked answers:
@@ -741,6 +755,7 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
     active_ = &d;
     d.request_sent_at = now_;
     exchange_.clear();
+    answered_as_another_ = false;
     // The reply the request asks for; a request the monitor would not answer
     // is given the short reply's time, so the bus is not held long for it.
     // A request the bytes do not show is read until the frame gap.

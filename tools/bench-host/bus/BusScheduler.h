@@ -217,6 +217,9 @@ private:
     BusDevice* kept_late_ = nullptr;
     std::vector<uint8_t> exchange_;
     bool delivering_ = false;
+    // A frame of the length asked that named another monitor came in the
+    // time of the reply awaited.
+    bool answered_as_another_ = false;
 
     // The quiet line after a refused or out-of-step exchange.  After the
     // start of a reply that never completed, the device whose reply was

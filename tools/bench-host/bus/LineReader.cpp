@@ -16,11 +16,13 @@ void LineReader::Expect(const uint8_t* request, std::size_t len, int reply_len, 
     echo_.assign(request, request + len);
     echo_pos_ = options_.echo ? 0 : echo_.size();
     gathered_.clear();
+    begun_ = false;
 }
 
 void LineReader::Forget() {
     expecting_ = false;
     whole_ = false;
+    begun_ = false;
     gathered_.clear();
     echo_pos_ = echo_.size();
 }
@@ -51,9 +53,11 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
         out.surplus.assign(data + i, data + len);
         return out;
     }
-    out.first_byte = gathered_.empty();
     gathered_.insert(gathered_.end(), data + i, data + len);
-    if (reply_len_ <= 0) return out;  // ends at the frame gap
+    if (reply_len_ <= 0) {
+        out.first_byte = Begins();
+        return out;  // ends at the frame gap
+    }
     const uint8_t* first = gathered_.data();
     const uint8_t* last = first + gathered_.size();
     const uint8_t* start = monitor::FindStartByte(first, gathered_.size());
@@ -63,7 +67,6 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
             // A late reply of another monitor: whole, it is set apart and
             // what follows it is gathered afresh.  Its first byte is not the
             // first of the reply awaited, which begins after it.
-            out.first_byte = false;
             if (last - start < owing->second.reply_len) return out;
             const auto end = gathered_.begin() + (start - first) + owing->second.reply_len;
             out.owed.emplace_back(gathered_.begin(), end);
@@ -87,13 +90,21 @@ LineReader::Out LineReader::Feed(const uint8_t* data, std::size_t len, Clock::ti
         // for it to refuse rather than kept growing.
         end = gathered_.size();
     } else {
+        out.first_byte = Begins();
         return out;
     }
+    out.first_byte = Begins();
     out.reply.assign(gathered_.begin(), gathered_.begin() + static_cast<std::ptrdiff_t>(end));
     out.surplus.assign(gathered_.begin() + static_cast<std::ptrdiff_t>(end), gathered_.end());
     gathered_.clear();
     whole_ = true;
     return out;
+}
+
+bool LineReader::Begins() {
+    if (begun_) return false;
+    begun_ = true;
+    return true;
 }
 
 LineReader::Out LineReader::Poll(Clock::time_point now) {

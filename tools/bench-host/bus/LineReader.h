@@ -41,7 +41,10 @@ public:
         // The stray bytes are the rest of the stray reply before them: they
         // came within the frame gap and do not begin a reply.
         bool stray_rest = false;
-        bool first_byte = false;  // the reply's first byte came with this feed
+        // The first byte of the reply awaited came with this feed: the first
+        // not of a frame set apart (a lone start byte is taken as the
+        // reply's, as nothing yet tells it from one).
+        bool first_byte = false;
     };
 
     explicit LineReader(Options options) : options_(options) {}
@@ -89,6 +92,9 @@ private:
     Bytes echo_;
     std::size_t echo_pos_ = 0;
     Bytes gathered_;
+    bool begun_ = false;  // the reply awaited has begun
     Clock::time_point last_rx_{};
+    // The reply awaited begins now, unless it had already.
+    bool Begins();
     std::optional<Clock::time_point> last_stray_;
 };
