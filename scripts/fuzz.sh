@@ -3,7 +3,9 @@
 # UndefinedBehaviorSanitizer, replays the known regressions, then runs each
 # harness for a bounded time from the checked-in seeds.  Any finding fails.
 #
-#   bash scripts/fuzz.sh [SECONDS]     default 60 seconds per harness
+#   bash scripts/fuzz.sh [SECONDS]     default 60 seconds per harness;
+#                                      scripts/test.sh gives each 20 s
+#   bash scripts/fuzz.sh 3600          a night's run: an hour per harness
 #
 # Every harness fuzz/fuzz_NAME.cpp (listed in fuzz/CMakeLists.txt) runs from
 # its seeds in fuzz/corpus/NAME; a harness without seeds, or seeds without a

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Debian package of the bench tools, made and proved as an operator
-# would meet it: built by CPack from the default build, checked by lintian
-# (no error), installed with dpkg, the installed bench-host asked its
-# version and run for a few rounds against the installed monitor-sim (with
-# rounds kept for a day, so the pruner starts), the service unit checked
-# with systemd-analyze verify.  The package is removed again at the end
-# unless KEEP_PACKAGE=1.  Needs root (or sudo) to install.
+# would meet it: built by CPack from a tree of its own without the tests
+# (package preset: CPack builds the whole tree before it installs it),
+# checked by lintian (no error), installed with dpkg, the installed
+# bench-host asked its version and run for a few rounds against the
+# installed monitor-sim (with rounds kept for a day, so the pruner starts),
+# the service unit checked with systemd-analyze verify.  The package is
+# removed again at the end unless KEEP_PACKAGE=1.  Needs root (or sudo) to
+# install.
 #
 #   scripts/package.sh              prints the package's path last
 set -euo pipefail
@@ -14,10 +16,10 @@ cd "$(dirname "$0")/.."
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 bash scripts/setup.sh --web --package
-cmake --preset default >/dev/null
-cmake --build --preset default -j"$(nproc)" --target bench-host monitor-sim upsbattery_29 package_files
+cmake --preset package >/dev/null
+cmake --build --preset package -j"$(nproc)"
 rm -rf build/package
-cpack --config build/default/CPackConfig.cmake -B build/package
+cpack --config build/package-tree/CPackConfig.cmake -B build/package
 deb=$(ls build/package/bench-host_*.deb)
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"

@@ -43,6 +43,7 @@ done
 
 packages=(
   build-essential cmake pkg-config
+  ccache                    # every tree compiles through it: a second build, or a CI machine keeping its cache, compiles only what changed
   libjsoncpp-dev            # device configuration (Json::Value)
   libboost-dev              # lexical_cast, the headers of Date_Time; Beast and Asio (the web server)
   libboost-date-time-dev    # posix_time clocks and durations
