@@ -119,43 +119,6 @@ TEST_F(StoreEndToEnd, AHistoryLostUnderARunIsSaidAndTheNextRunMovesItAside) {
     }
 }
 
-// Two buses, the records of one stored 300 ms late each (a slow disk): the
-// bus loop hands them to the store thread and waits for none, so the other
-// bus's monitor is charged no failure, and every record is still stored.
-TEST_F(StoreEndToEnd, ASlowDiskChargesNoFailureToAnotherBus) {
-    StartSim({});
-    const std::string other_link = dir_ + "/other.pty";
-    ChildProcess other({kSim, "--pty-link", other_link});
-    ASSERT_TRUE(other.WaitForOutput("pty: ", 10s));
-    for (int i = 0; i < 100 && !fs::exists(other_link); ++i) std::this_thread::sleep_for(20ms);
-    const std::string site = dir_ + "/two.json";
-    std::ofstream(site) << R"({"tick_period":0.2,"response_margin_ms":300,"history":")" << db_
-                        << R"(","ports":[{"path":")" << link_
-                        << R"(","devices":[{"id":11,"addr":1,"config":{"appSetting":{}}}]},{"path":")" << other_link
-                        << R"(","devices":[{"id":12,"addr":1,"config":{"appSetting":{}}}]}]})";
-    const auto r = ChildProcess::Run(
-        WithEnv("BENCH_HOST_TEST_STORE_DELAY=11:300", {kBin, "run", "--config", site, "--json", "--duration", "10"}),
-        90s);
-    ASSERT_EQ(r.status, 0) << r.err;
-    const auto events = JsonLines(r.out);
-    int summaries = 0;
-    for (const auto& summary : Events(events, "summary")) {
-        if (summary["id"].asInt() != 12) continue;
-        ++summaries;
-        EXPECT_GT(summary["completed"].asInt(), 40);
-        for (const auto& reason : summary["failures"].getMemberNames())
-            EXPECT_EQ(summary["failures"][reason].asInt(), 0) << reason;
-    }
-    EXPECT_EQ(summaries, 1) << r.out;
-    long stored = 0;
-    HistoryStore(db_, HistoryStore::Access::kReadOnly).Reader().ForEachRow(11, [&](const HistoryStore::Row&) {
-        ++stored;
-    });
-    EXPECT_EQ(stored, static_cast<long>(std::count_if(events.begin(), events.end(), [](const Json::Value& e) {
-                  return e["ev"].asString() == "round" && e["id"].asInt() == 11;
-              })));
-}
-
 // The history's file may grow only so far (a full disk, a quota): the
 // rounds that cannot be stored are reported once, counted in the summary,
 // and the run ends with status 4.  128 KiB holds the schema and the
