@@ -35,6 +35,23 @@ const std::string kPlugin = BENCH_HOST_PLUGIN;
 const char* kDevice12 = R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{}},)"
                         R"("alarms":{"battery_*_value":{"low":12.0,"high":14.4}}})";
 
+// Reads the history while a run writes it, until `stored` says the store
+// thread has written what the test waits for (the store thread writes a
+// moment after the run says a round); false if it never does.
+bool WaitForHistory(const std::string& db, const std::function<bool(HistoryStore&)>& stored) {
+    const auto until = std::chrono::steady_clock::now() + 30s;  // a guard against a hang, not a measure
+    while (std::chrono::steady_clock::now() < until) {
+        try {
+            HistoryStore store(db, HistoryStore::Access::kReadOnly);
+            if (stored(store)) return true;
+        } catch (const std::exception&) {
+            // Not written far enough to be read yet.
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
 // The command line of a child with a variable of its environment set.
 std::vector<std::string> WithEnv(const std::string& var, std::vector<std::string> argv) {
     argv.insert(argv.begin(), {"/usr/bin/env", var});
@@ -85,9 +102,14 @@ TEST_F(StoreEndToEnd, AHistoryLostUnderARunIsSaidAndTheNextRunMovesItAside) {
         SCOPED_TRACE(c.what);
         for (const char* part : {"", "-wal", "-shm"}) fs::remove(db_ + part);
         ASSERT_EQ(RunHost(site, {"--rounds", "3"}).status, 0);
-        ChildProcess host({kBin, "run", "--config", site, "--json", "--duration", "4"});
+        ChildProcess host({kBin, "run", "--config", site, "--json"});
         ASSERT_TRUE(host.WaitForOutput(R"("round":5,)", 20s)) << host.Out();
         c.harm(db_);
+        // Polling goes on after the loss is said: a round after it.
+        ASSERT_TRUE(host.WaitForOutput(R"("ev":"history_lost")", 30s)) << host.Out();
+        const auto said = Events(JsonLines(host.Out()), "round").size();
+        ASSERT_TRUE(host.WaitForOutput(R"("round":)" + std::to_string(said + 1) + ",", 30s)) << host.Out();
+        host.Signal(SIGTERM);
         const auto r = host.Finish(30s);
         EXPECT_EQ(r.status, 4) << r.err;
         const auto events = JsonLines(r.out);
@@ -98,8 +120,6 @@ TEST_F(StoreEndToEnd, AHistoryLostUnderARunIsSaidAndTheNextRunMovesItAside) {
         EXPECT_TRUE(std::any_of(c.said.begin(), c.said.end(),
                                 [&](const std::string& s) { return what.find(s) != std::string::npos; }))
             << what;
-        // Polling went on after it: the duration's rounds, about 40.
-        EXPECT_GT(Events(events, "round").size(), 30u);
         EXPECT_NE(r.err.find("NOT STORED: " + what), std::string::npos) << r.err;
 
         const auto next = RunHost(site, {"--rounds", "2"});
@@ -278,8 +298,7 @@ TEST_F(StoreEndToEnd, AnAlarmAKilledRunLeftRaisedIsClosedAtTheNextStart) {
     {
         ChildProcess host({kBin, "run", "--config", site, "--json"});
         ASSERT_TRUE(host.WaitForOutput(R"("state":"raised")", 20s)) << host.Out();
-        // The store thread writes it a moment after the round said it.
-        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(WaitForHistory(db_, [](HistoryStore& h) { return !h.Reader().Alarms(12).empty(); }));
         host.Signal(SIGKILL);
         host.Finish(10s);
     }
@@ -306,16 +325,16 @@ TEST_F(StoreEndToEnd, AnAlarmAKilledRunLeftRaisedIsClosedAtTheNextStart) {
     EXPECT_EQ(none.err, "bench-host: no alarms stored for that device\n");
 }
 
-// A run killed with kill -9 after about 7 s, then a short run on the same
-// file: the report lists the killed run as killed, counted to its last
-// written counts, and those lag its stored rounds by at most the interval
-// they are written at.
+// A run killed with kill -9 once its counts are written (every 5 s), then a
+// short run on the same file: the report lists the killed run as killed,
+// counted to its last written counts, and those lag its stored rounds by at
+// most the rounds of the interval they are written at.
 TEST_F(StoreEndToEnd, AKilledRunIsReportedWithCountsWithinTheirIntervalOfItsRounds) {
     StartSim({});
     const std::string site = Site(kDevice12, 0.1);
     {
         ChildProcess host({kBin, "run", "--config", site, "--json"});
-        ASSERT_TRUE(host.WaitForOutput(R"("round":70,)", 30s)) << host.Out();
+        ASSERT_TRUE(WaitForHistory(db_, [](HistoryStore& h) { return !h.Reader().RunDevices(12).empty(); }));
         host.Signal(SIGKILL);
         host.Finish(10s);
     }
@@ -346,8 +365,9 @@ TEST_F(StoreEndToEnd, AKilledRunIsReportedWithCountsWithinTheirIntervalOfItsRoun
     const auto c = std::find_if(counts.begin(), counts.end(),
                                 [&](const history::RunDevice& x) { return x.run_id == run_id; });
     ASSERT_NE(c, counts.end());
-    ASSERT_GE(rows, 65);
-    // 5 s of rounds at 0.1 s, and the one in hand when the counts were taken.
+    ASSERT_GT(rows, 0);
+    // 5 s of rounds at 0.1 s at the most (a busy machine polls fewer), and
+    // the one in hand when the counts were taken.
     EXPECT_LE(c->completed, rows);
     EXPECT_GE(c->completed, rows - 51) << rows << " rounds stored";
 
@@ -408,8 +428,11 @@ TEST_F(StoreEndToEnd, HistoryReadsAFileInAFolderItCannotWrite) {
     fs::copy_file(db_, clean);
     {
         ChildProcess host({kBin, "run", "--config", site, "--json"});
-        ASSERT_TRUE(host.WaitForOutput(R"("round":2,)", 20s)) << host.Out();
-        std::this_thread::sleep_for(500ms);  // for the store thread
+        ASSERT_TRUE(WaitForHistory(db_, [](HistoryStore& h) {
+            std::size_t rows = 0;
+            h.Reader().ForEachRow(std::nullopt, [&](const HistoryStore::Row&) { ++rows; });
+            return rows >= 4;  // the clean run's two and two of this one's
+        }));
         host.Signal(SIGKILL);
         host.Finish(10s);
     }
@@ -504,8 +527,7 @@ TEST_F(ClosedOutput, TheRunPollsAndStoresToItsEnd) {
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     std::vector<int64_t> saved;
     store.Reader().ForEachRow(12, [&](const history::Row& row) { saved.push_back(row.saved_ms); });
-    ASSERT_GE(saved.size(), 2u);
-    EXPECT_GE(saved.back() - saved.front(), 4500) << saved.size() << " rounds: the whole run, not its first lines";
+    ASSERT_FALSE(saved.empty());
     const auto runs = store.Reader().Runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_FALSE(runs[0].ended_at.empty()) << "the run ended as usual";
@@ -513,6 +535,7 @@ TEST_F(ClosedOutput, TheRunPollsAndStoresToItsEnd) {
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].kind, "output lost");
     EXPECT_EQ(notes[0].run_id, runs[0].id);
+    EXPECT_GT(saved.back(), notes[0].at_ms) << saved.size() << " rounds: stored after the output was lost too";
 }
 
 }  // namespace

@@ -82,8 +82,10 @@ if mode == "outage":
             if os.path.exists(pty):
                 break
             time.sleep(0.05)
+        # Polls until the test has seen what it waits for and stops it: a
+        # run of a set length could end before a loaded machine got there.
         run = subprocess.Popen([host, "run", "--config", site, "--db", os.path.join(work, "h.sqlite"), "--json",
-                                "--http", "127.0.0.1:0", "--duration", "60"], stdout=subprocess.PIPE, text=True)
+                                "--http", "127.0.0.1:0"], stdout=subprocess.PIPE, text=True)
         url = json.loads(run.stdout.readline())["web"]
         prom, port = start_prometheus(work, url.split("/")[2])
         failures = []
