@@ -12,11 +12,14 @@
 namespace {
 
 // The monotonic clock of a fake run stays behind the machine's own, which
-// the bus still reads where it waits for the last answers of a run.
+// the bus still reads where it waits for the last answers of a run.  Whole
+// seconds, as the wall clock's start is: the run reads both in whole
+// milliseconds, and a fraction of one on either would make a step read a
+// millisecond off from one run to the next.
 RunClock::Steady::time_point FakeStart() {
     const auto real = RunClock::Steady::now().time_since_epoch();
     const auto back = std::min<RunClock::Steady::duration>(real / 2, std::chrono::hours(1));
-    return RunClock::Steady::time_point(real - back);
+    return std::chrono::time_point_cast<std::chrono::seconds>(RunClock::Steady::time_point(real - back));
 }
 
 }  // namespace
