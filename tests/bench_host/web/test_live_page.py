@@ -156,7 +156,15 @@ try:
     server = webtest.Server(streams=1)
     taker = socket.create_connection(("127.0.0.1", server.port))
     taker.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n".encode())
-    time.sleep(0.3)
+    # The stream is the taker's once its head has come; it reads no more.
+    taker.settimeout(60)  # a guard against a hang, not a measure
+    head = b""
+    while b"\r\n\r\n" not in head:
+        got = taker.recv(1)
+        if not got:
+            break
+        head += got
+    check(head.startswith(b"HTTP/1.1 200"), f"the one live stream taken ({head[:40]!r})")
     driver.get(server.url)
     wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "polling")
     link = driver.find_element(By.ID, "link").text

@@ -95,3 +95,38 @@ class Server:
     def stop(self):
         self.proc.stdin.close()
         self.proc.wait(timeout=20)
+
+
+class RunLines:
+    """The JSON lines of a `bench-host run --json` child, read as they come,
+    so that a test acts on what the run has done (its rounds, a health
+    change) rather than on how long it has run: a loaded machine slows the
+    run down, never changes the order of its events."""
+
+    def __init__(self, proc):
+        import json
+        self._json = json
+        self.proc = proc
+        self.events = []
+
+    def until(self, pred):
+        """Reads until an event satisfies pred and returns it; None when the
+        run ends first."""
+        while True:
+            line = self.proc.stdout.readline()
+            if not line:
+                return None
+            if not line.startswith("{"):
+                continue
+            e = self._json.loads(line)
+            self.events.append(e)
+            if pred(e):
+                return e
+
+    def rounds(self):
+        return sum(1 for e in self.events if e.get("ev") == "round")
+
+    def rest(self):
+        """Reads what is left once the run ends."""
+        self.until(lambda e: False)
+        return self.events

@@ -13,7 +13,6 @@
 #include "basics/ClockWatch.h"
 #include "bus/BusScheduler.h"
 #include "events/RunEvents.h"
-#include "bus/SerialPort.h"
 
 namespace {
 
@@ -43,8 +42,8 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
-BusLoop::BusLoop(RunSetup& site, RunEvents& events, Limits limits)
-    : site_(site), events_(events), limits_(limits), previous_(std::size(kStopSignals)) {
+BusLoop::BusLoop(RunSetup& site, RunEvents& events, Limits limits, RunClock& clock)
+    : site_(site), events_(events), limits_(limits), clock_(clock), previous_(std::size(kStopSignals)) {
     g_stop = 0;
     if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
     struct sigaction sa {};
@@ -74,17 +73,17 @@ bool BusLoop::Done(std::chrono::steady_clock::time_point now) const {
 
 void BusLoop::Run() {
     auto& buses = site_.Buses();
-    started_ = std::chrono::steady_clock::now();
+    started_ = clock_.Now();
     for (auto& bus : buses) bus.scheduler->Start(started_);
     // Read at least once a second, with the loop's own wake-ups.
-    ClockWatch clock(MsOf(std::chrono::system_clock::now()), MsOf(started_));
+    ClockWatch watch(MsOf(clock_.WallNow()), MsOf(started_));
 
-    while (!Done(std::chrono::steady_clock::now())) {
-        auto now = std::chrono::steady_clock::now();
+    while (!Done(clock_.Now())) {
+        auto now = clock_.Now();
         for (auto& bus : buses) bus.scheduler->Service(now);
-        if (Done(std::chrono::steady_clock::now())) break;
+        if (Done(clock_.Now())) break;
 
-        now = std::chrono::steady_clock::now();
+        now = clock_.Now();
         auto wake = now + std::chrono::seconds(1);
         for (auto& bus : buses) wake = std::min(wake, bus.scheduler->NextWake(now));
         if (limits_.duration > 0)
@@ -99,12 +98,11 @@ void BusLoop::Run() {
             owners.push_back(bus.scheduler.get());
         }
         if (g_wake_pipe[0] >= 0) fds.push_back(pollfd{g_wake_pipe[0], POLLIN, 0});
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-        const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait) + 1));
+        const int n = clock_.Poll(fds, wake);
         if (n < 0 && errno != EINTR) break;
-        now = std::chrono::steady_clock::now();
-        const auto wall = std::chrono::system_clock::now();
-        if (const auto step = clock.Check(MsOf(wall), MsOf(now))) {
+        now = clock_.Now();
+        const auto wall = clock_.WallNow();
+        if (const auto step = watch.Check(MsOf(wall), MsOf(now))) {
             clock_steps_.push_back(run::ClockStepped{wall, std::chrono::milliseconds(*step)});
             events_.Publish(clock_steps_.back());
         }

@@ -2,13 +2,15 @@
 // The poll loop of `bench-host run`: services every bus's scheduler, waits
 // for bytes or the next timer, and stops on Ctrl-C or SIGTERM, after the
 // rounds or the duration asked for.  It writes nothing itself: what happens
-// on the buses reaches the outputs as run events.
+// on the buses reaches the outputs as run events.  Time is the clock's it is
+// given: both clocks are read, and the ports waited on, through it.
 #include <signal.h>
 
 #include <chrono>
 #include <memory>
 #include <vector>
 
+#include "basics/RealClock.h"
 #include "events/RunEvent.h"
 #include "run/RunSetup.h"
 
@@ -22,7 +24,7 @@ public:
     };
 
     // Catches the stop signals (SIGINT, SIGTERM, SIGHUP) while it lives.
-    BusLoop(RunSetup& site, RunEvents& events, Limits limits);
+    BusLoop(RunSetup& site, RunEvents& events, Limits limits, RunClock& clock = RealClock::Shared());
     ~BusLoop();
     BusLoop(const BusLoop&) = delete;
     BusLoop& operator=(const BusLoop&) = delete;
@@ -38,6 +40,7 @@ private:
     RunSetup& site_;
     RunEvents& events_;
     Limits limits_;
+    RunClock& clock_;
     std::chrono::steady_clock::time_point started_{};
     std::vector<struct sigaction> previous_;
     std::vector<run::ClockStepped> clock_steps_;

@@ -5,10 +5,9 @@
 #include "events/RunEvents.h"
 #include "run/RunSetup.h"
 #include "run/StoreThread.h"
-#include "basics/TimeStamp.h"
 
-HostCalls::HostCalls(RunSetup& site, RunEvents& events)
-    : site_(site), events_(events), previous_(hoststandin::Observer()) {
+HostCalls::HostCalls(RunSetup& site, RunEvents& events, RunClock& clock)
+    : site_(site), events_(events), clock_(clock), previous_(hoststandin::Observer()) {
     hoststandin::SetObserver(this);
 }
 
@@ -18,6 +17,11 @@ void HostCalls::Attach(StoreThread& store) {
 }
 
 HostCalls::~HostCalls() { hoststandin::SetObserver(previous_); }
+
+TimeStamp HostCalls::WallNow() const {
+    return TimeStamp::FromMs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_.WallNow().time_since_epoch()).count());
+}
 
 BusDevice* HostCalls::Find(const HLXVDevice& dev) const {
     for (const auto& d : site_.Devices())
@@ -49,13 +53,13 @@ void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsign
     BusDevice* d = Find(dev);
     if (!d || site_.Restoring()) return;
     d->round.record.assign(data, data + size);
-    d->round.at = TimeStamp::Now();
+    d->round.at = WallNow();
     d->round.saved = true;
     if (d->bus) d->bus->DeviceCompletedRound(*d);
 }
 
 void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
-    const TimeStamp at = TimeStamp::Now();
+    const TimeStamp at = WallNow();
     history::Alarm a;
     a.device_id = d.conf.id;
     a.at = at.Text();
@@ -67,7 +71,7 @@ void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
     a.value = c.value;
     a.limit = c.limit;
     const auto key = std::make_tuple(d.conf.id, c.name, c.bound);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_.Now();
     if (c.raised) {
         raised_[key] = now;
     } else if (const auto it = raised_.find(key); it != raised_.end()) {

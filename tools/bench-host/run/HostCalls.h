@@ -3,13 +3,16 @@
 // requests go to the device's bus, threshold checks to its alarm limits,
 // records and alarms to the history's store thread, once the bus has shown
 // the round's replies its own.  Installed as the host stand-in's observer for as
-// long as it lives.
+// long as it lives.  A round and an alarm are stamped with the wall clock
+// it is given; how long an alarm stood is measured on its monotonic clock.
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <tuple>
 
+#include "basics/RealClock.h"
+#include "basics/TimeStamp.h"
 #include "host/standin/HostStandin.h"
 #include "record/AlarmEvaluator.h"
 
@@ -20,7 +23,7 @@ class StoreThread;
 
 class HostCalls : public hoststandin::HostObserver {
 public:
-    HostCalls(RunSetup& site, RunEvents& events);
+    HostCalls(RunSetup& site, RunEvents& events, RunClock& clock = RealClock::Shared());
     ~HostCalls() override;
     HostCalls(const HostCalls&) = delete;
     HostCalls& operator=(const HostCalls&) = delete;
@@ -41,9 +44,11 @@ private:
     BusDevice* Find(const HLXVDevice& dev) const;
     // An alarm raised or cleared: stored and told.
     void Alarm(BusDevice& d, const AlarmEvaluator::Change& c);
+    TimeStamp WallNow() const;
 
     RunSetup& site_;
     RunEvents& events_;
+    RunClock& clock_;
     hoststandin::HostObserver* previous_;
     StoreThread* store_ = nullptr;
     // When each standing alarm (device, name, bound) was raised, on the

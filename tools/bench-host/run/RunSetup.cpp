@@ -19,7 +19,8 @@ RunSetup::Bus::Bus() = default;
 RunSetup::Bus::Bus(Bus&&) noexcept = default;
 RunSetup::Bus::~Bus() = default;
 
-RunSetup::RunSetup(const RunOptions& options, RunEvents& events) : options_(options), events_(events) {}
+RunSetup::RunSetup(const RunOptions& options, RunEvents& events, PortMaker make_port)
+    : options_(options), events_(events), make_port_(std::move(make_port)) {}
 
 RunSetup::~RunSetup() {
     pruner_.reset();
@@ -43,7 +44,10 @@ void RunSetup::Make() {
     // opened at the speed the devices ask for before anything is printed.
     for (const auto& pc : site.ports) {
         Bus bus;
-        bus.port = std::make_unique<SerialPort>(pc.path);
+        if (make_port_)
+            bus.port = make_port_(pc.path);
+        else
+            bus.port = std::make_unique<SerialPort>(pc.path);
         int32_t speed = 0;
         std::vector<BusDevice*> on_bus;
         for (const auto& dc : pc.devices) {

@@ -4,7 +4,9 @@
 // controller's host does, opens their serial ports at the speed the devices
 // ask for, opens the history, and restores each device from its newest
 // stored round; prunes the rounds older than the days kept.  Owns what it
-// made for the whole run.
+// made for the whole run.  A port is a serial port at the site file's path,
+// or what the maker given makes of that path (a test's line in memory).
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,12 +15,12 @@
 #include "bus/BusDevice.h"
 #include "run/RunOptions.h"
 
+class BusPort;
 class BusScheduler;
 class HistoryPruner;
 class HistoryStore;
 class PluginLoader;
 class RunEvents;
-class SerialPort;
 
 class RunSetup {
 public:
@@ -28,14 +30,16 @@ public:
     };
 
     struct Bus {
-        std::unique_ptr<SerialPort> port;
+        std::unique_ptr<BusPort> port;
         std::unique_ptr<BusScheduler> scheduler;
         Bus();
         Bus(Bus&&) noexcept;
         ~Bus();
     };
 
-    RunSetup(const RunOptions& options, RunEvents& events);
+    using PortMaker = std::function<std::unique_ptr<BusPort>(const std::string& path)>;
+
+    RunSetup(const RunOptions& options, RunEvents& events, PortMaker make_port = {});
     ~RunSetup();
 
     // Throws Error, or std::exception with the reason, when the site cannot
@@ -57,6 +61,7 @@ public:
 private:
     const RunOptions& options_;
     RunEvents& events_;
+    PortMaker make_port_;
     std::unique_ptr<PluginLoader> plugin_;
     int64_t run_id_ = 0;
     std::unique_ptr<HistoryStore> history_;

@@ -24,6 +24,14 @@
 #include "outputs/TextOutput.h"
 #include "basics/TimeStamp.h"
 
+namespace {
+
+int64_t MsOf(RunClock::Wall::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
 int SiteHost::Run() {
     // A reader that goes away (`run --json | head -3`) must not end the run:
     // the write fails instead, and OutputWatch says so.
@@ -32,15 +40,18 @@ int SiteHost::Run() {
     // The plug-in writes its console lines to std::cout; from here on they
     // are events like any other, and the outputs write to the real stdout.
     ConsoleTap tap([&events](const std::string& line) { events.Publish(run::PluginLine{line}); });
-    std::ostream out(tap.Original());
+    std::ostream stdout_stream(tap.Original());
+    std::ostream& out = machine_.out ? *machine_.out : stdout_stream;
+    std::ostream& err = machine_.err ? *machine_.err : std::cerr;
+    RunClock& clock = *machine_.clock;
 
     std::unique_ptr<RunOutput> output;
     if (options_.json)
-        output = std::make_unique<JsonOutput>(out, std::cerr, options_.trace);
-    else if (!options_.trace && LiveView::Usable(STDOUT_FILENO))
-        output = std::make_unique<LiveView>(out, std::cerr, options_.plugin_log);
+        output = std::make_unique<JsonOutput>(out, err, options_.trace);
+    else if (!options_.trace && !machine_.out && LiveView::Usable(STDOUT_FILENO))
+        output = std::make_unique<LiveView>(out, err, options_.plugin_log);
     else
-        output = std::make_unique<TextOutput>(out, std::cerr, options_.trace);
+        output = std::make_unique<TextOutput>(out, err, options_.trace);
     events.Subscribe(*output);
     OutputWatch output_watch(out, events);
     events.Subscribe(output_watch);
@@ -56,16 +67,16 @@ int SiteHost::Run() {
         events.Subscribe(*plugin_log);
     }
 
-    RunSetup site(options_, events);
-    HostCalls calls(site, events);
+    RunSetup site(options_, events, machine_.make_port);
+    HostCalls calls(site, events, clock);
     std::unique_ptr<StoreThread> store;
     Started web_page;
     // The run's length is measured on the monotonic clock from here, where
     // setup records its start.
-    const auto run_began = std::chrono::steady_clock::now();
+    const auto run_began = clock.Now();
     try {
         site.Make();
-        store = std::make_unique<StoreThread>(site.History(), events, site.Devices());
+        store = std::make_unique<StoreThread>(site.History(), events, site.Devices(), clock, machine_.before_write);
         calls.Attach(*store);
         // A history without a file (a full disk) has no page of its own; the
         // live page and /metrics are served all the same.
@@ -82,7 +93,7 @@ int SiteHost::Run() {
     events.Subscribe(*store);
     // The stop signals are caught from here on, so that a stop during the
     // restore still ends with the summary.
-    BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration});
+    BusLoop loop(site, events, BusLoop::Limits{options_.rounds, options_.duration}, clock);
 
     run::RunStarted started;
     for (const auto& d : site.Devices()) started.devices.push_back(d.get());
@@ -110,19 +121,18 @@ int SiteHost::Run() {
         writer.CountNotStored(history::StoreKind::kCounts);
     } else {
         try {
-            writer.EndRun(TimeStamp::Now(), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                std::chrono::steady_clock::now() - run_began)
-                                                .count());
+            writer.EndRun(TimeStamp::FromMs(MsOf(clock.WallNow())),
+                          std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - run_began).count());
         } catch (const std::exception& e) {
             events.Publish(
                 run::StoreFailed{nullptr, e.what(), writer.NotStored(history::StoreKind::kCounts), history::StoreKind::kCounts});
         }
     }
     run::RunEnded ended;
-    ended.at = DeviceHealth::Moment::Now();
+    ended.at = DeviceHealth::Moment{clock.Now(), clock.WallNow()};
     ended.devices = started.devices;
     ended.history_file = started.history_file;
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock.Now();
     for (auto& bus : site.Buses())
         ended.ports.push_back(run::PortSummary{
             bus.scheduler->Path(), bus.scheduler->Outages(),

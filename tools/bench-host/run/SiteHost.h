@@ -6,7 +6,10 @@
 #include <functional>
 #include <string>
 
+#include "basics/RealClock.h"
 #include "run/RunOptions.h"
+#include "run/RunSetup.h"
+#include "run/StoreThread.h"
 
 class RunOutput;
 
@@ -33,12 +36,25 @@ public:
         std::function<Started(const std::string& history_file)> start;
     };
 
+    // What a run reads its time from, opens its ports on and writes its
+    // lines to: the machine's own, unless a test puts the run on a clock it
+    // moves by hand, lines in memory and a disk it holds up.
+    struct Machine {
+        RunClock* clock = &RealClock::Shared();
+        RunSetup::PortMaker make_port;           // none: serial ports
+        StoreThread::BeforeWrite before_write;   // none: every write at once
+        std::ostream* out = nullptr;             // none: standard output
+        std::ostream* err = nullptr;             // none: standard error
+    };
+
     explicit SiteHost(Options options) : options_(std::move(options)) {}
     void Add(Companion companion) { companion_ = std::move(companion); }
+    void On(Machine machine) { machine_ = std::move(machine); }
 
     int Run();
 
 private:
     Options options_;
     Companion companion_;
+    Machine machine_;
 };

@@ -1,6 +1,5 @@
 #include "run/StoreThread.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "bus/BusDevice.h"
@@ -10,17 +9,9 @@
 
 using history::StoreKind;
 
-StoreThread::StoreThread(HistoryStore& store, RunEvents& events, const std::vector<std::unique_ptr<BusDevice>>& devices)
-    : store_(store), events_(events), devices_(devices) {
-    if (const char* d = std::getenv("BENCH_HOST_TEST_STORE_DELAY")) {
-        const std::string spec(d);
-        const auto colon = spec.find(':');
-        if (colon != std::string::npos) {
-            delayed_device_ = static_cast<uint32_t>(std::strtoul(spec.c_str(), nullptr, 10));
-            delay_ = std::chrono::milliseconds(std::strtol(spec.c_str() + colon + 1, nullptr, 10));
-        }
-    }
-}
+StoreThread::StoreThread(HistoryStore& store, RunEvents& events, const std::vector<std::unique_ptr<BusDevice>>& devices,
+                         RunClock& clock, BeforeWrite before_write)
+    : store_(store), events_(events), devices_(devices), clock_(clock), before_write_(std::move(before_write)) {}
 
 StoreThread::~StoreThread() {
     if (thread_.joinable()) {
@@ -36,7 +27,7 @@ StoreThread::~StoreThread() {
 void StoreThread::Start() {
     // What setup could not store is said already.
     for (int k = 0; k < history::kStoreKinds; ++k) told_[k] = store_.Writer().NotStored(static_cast<StoreKind>(k));
-    next_counts_ = std::chrono::steady_clock::now() + kCountsEvery;
+    next_counts_ = clock_.Now() + kCountsEvery;
     thread_ = std::thread([this] { Loop(); });
 }
 
@@ -102,7 +93,7 @@ void StoreThread::Refresh(std::chrono::steady_clock::time_point now) {
 }
 
 void StoreThread::OfferCounts() {
-    const int64_t at_ms = TimeStamp::Now().Ms();
+    const int64_t at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.WallNow().time_since_epoch()).count();
     for (const auto& d : devices_) Offer(StoreQueue::Item{d->Counts(at_ms)});
 }
 
@@ -138,9 +129,9 @@ void StoreThread::GiveUp(const std::string& why) {
 
 void StoreThread::Write(const StoreQueue::Item& item) {
     HistoryWriter& w = store_.Writer();
+    if (before_write_) before_write_(item);
     std::visit(Overloaded{
                    [&](const StoreQueue::Record& r) {
-                       if (r.device_id == delayed_device_ && delay_.count() > 0) std::this_thread::sleep_for(delay_);
                        w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at, r.charge_state);
                    },
                    [&](const history::Alarm& a) { w.SaveAlarm(a); },
@@ -152,12 +143,11 @@ void StoreThread::Write(const StoreQueue::Item& item) {
 }
 
 void StoreThread::Loop() {
-    using Clock = std::chrono::steady_clock;
-    auto next_check = Clock::now() + kCheckEvery;
-    auto next_deep = Clock::now() + kDeepCheckEvery;
+    auto next_check = clock_.Now() + kCheckEvery;
+    auto next_deep = clock_.Now() + kDeepCheckEvery;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-        wake_.wait_until(lock, next_check, [&] { return stopping_ || queue_.Size() > 0; });
+        clock_.WaitUntil(lock, wake_, next_check, [&] { return stopping_ || queue_.Size() > 0; });
         std::optional<StoreQueue::Item> item = queue_.Take();
         const bool lost = !lost_.empty();
         if (!item && stopping_) break;
@@ -187,7 +177,7 @@ void StoreThread::Loop() {
             }
             if (why.empty()) why = store_.Writer().Damaged();
         }
-        const auto now = Clock::now();
+        const auto now = clock_.Now();
         if (why.empty() && now >= next_check) {
             next_check = now + kCheckEvery;
             const bool deep = now >= next_deep;

@@ -16,9 +16,13 @@
 // The counts of every device are offered every kCountsEvery, so that a run
 // killed with kill -9 leaves them at most that old (plus what the queue
 // held, when the disk was behind).
+//
+// Time is the clock's it is given (the file's checks are timed, and the
+// queue waited on, through it), so that a test holds it still or moves it.
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "basics/RealClock.h"
 #include "events/RunOutput.h"
 #include "history/StoreQueue.h"
 
@@ -39,7 +44,12 @@ public:
     static constexpr std::chrono::seconds kCheckEvery{1};
     static constexpr std::chrono::seconds kDeepCheckEvery{60};
 
-    StoreThread(HistoryStore& store, RunEvents& events, const std::vector<std::unique_ptr<BusDevice>>& devices);
+    // Called on the store thread before each write: where a test stands in
+    // for a slow disk, holding the write until it lets it go.
+    using BeforeWrite = std::function<void(const StoreQueue::Item&)>;
+
+    StoreThread(HistoryStore& store, RunEvents& events, const std::vector<std::unique_ptr<BusDevice>>& devices,
+                RunClock& clock = RealClock::Shared(), BeforeWrite before_write = {});
     ~StoreThread() override;
     StoreThread(const StoreThread&) = delete;
     StoreThread& operator=(const StoreThread&) = delete;
@@ -81,10 +91,8 @@ private:
     HistoryStore& store_;
     RunEvents& events_;
     const std::vector<std::unique_ptr<BusDevice>>& devices_;
-    // A test's stand-in for a slow disk: every record of one device is
-    // written this much later (BENCH_HOST_TEST_STORE_DELAY=ID:MS).
-    uint32_t delayed_device_ = 0;
-    std::chrono::milliseconds delay_{0};
+    RunClock& clock_;
+    BeforeWrite before_write_;
 
     mutable std::mutex mu_;
     std::condition_variable wake_;
