@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <thread>
 
 #include "basics/ClockWatch.h"
 #include "bus/BusScheduler.h"
@@ -117,7 +116,11 @@ void BusLoop::Run() {
     std::optional<std::chrono::steady_clock::time_point> until;
     for (auto& bus : buses)
         if (const auto by = bus.scheduler->FinishBy()) until = std::max(until.value_or(*by), *by);
-    if (until) std::this_thread::sleep_until(*until);
-    const auto now = std::chrono::steady_clock::now();
+    if (until) {
+        std::vector<pollfd> none;
+        while (clock_.Now() < *until && clock_.Poll(none, *until) >= 0) {
+        }
+    }
+    const auto now = clock_.Now();
     for (auto& bus : buses) bus.scheduler->Finish(now);
 }
