@@ -493,7 +493,7 @@ void WebServer::Impl::Connection::History(std::function<Reply()> job) {
         return Send(Fail(http::status::service_unavailable, "too many history queries at once (" +
                                                                 std::to_string(server_.options_.history_jobs) + ")"));
     }
-    net::post(server_.pool_, [self = shared_from_this(), job = std::move(job)] {
+    net::post(server_.pool_, [self = shared_from_this(), job = std::move(job)]() mutable {
         Reply r;
         try {
             r = job();
@@ -501,7 +501,13 @@ void WebServer::Impl::Connection::History(std::function<Reply()> job) {
             r = Fail(http::status::internal_server_error, e.what());
         }
         --self->server_.jobs_;
-        net::post(self->stream_.get_executor(), [self, r = std::move(r)]() mutable { self->Send(std::move(r)); });
+        // The connection goes back to the server's thread with the reply, and
+        // the query's thread keeps no share of it: were the reply sent and the
+        // connection closed before this thread let go, the last share would
+        // end here and the connection's end would change the server's counts
+        // and lists on this thread while the server's thread uses them.
+        const auto server_thread = self->stream_.get_executor();
+        net::post(server_thread, [self = std::move(self), r = std::move(r)]() mutable { self->Send(std::move(r)); });
     });
 }
 
