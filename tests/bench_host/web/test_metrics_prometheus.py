@@ -122,7 +122,8 @@ if mode == "outage":
             if not values or values[0] != values[0] or values[0] <= 0.5:
                 failures.append(f"the loss ratio during the outage is {values} (0/0 reads NaN)")
             if not lost:
-                failures.append("the device is not shown with its port lost")
+                states = query(port, "bench_host_device_health == 1")
+                failures.append(f"the device is not shown with its port lost (its states now: {states})")
         finally:
             prom.terminate()
             prom.wait(timeout=20)
