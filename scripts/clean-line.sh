@@ -55,9 +55,9 @@ run_once() {  # kind n seconds
     echo "+0" >"$dir/clock"
     (sleep 25; echo "-3600" >"$dir/clock.new"; mv "$dir/clock.new" "$dir/clock") &
     LD_PRELOAD="$lib" FAKETIME_TIMESTAMP_FILE="$dir/clock" FAKETIME_NO_CACHE=1 FAKETIME_DONT_FAKE_MONOTONIC=1 \
-      "$host" run --config "$dir/site.json" --json --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
+      "$host" run --config "$dir/site.json" --db "$dir/h.sqlite" --json --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
   else
-    "$host" run --config "$dir/site.json" --json --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
+    "$host" run --config "$dir/site.json" --db "$dir/h.sqlite" --json --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
   fi
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
