@@ -12,6 +12,7 @@
 #include <tuple>
 #include <utility>
 
+#include "history/AlarmRow.h"
 #include "history/BaselineStore.h"
 #include "history/HistoryStore.h"
 #include "history/SqlConnection.h"
@@ -193,16 +194,7 @@ private:
     }
 
     void Alarm(const AlarmEvaluator::Change& c, const TimeStamp& at) {
-        history::Alarm a;
-        a.device_id = conf_.id;
-        a.at = at.Text();
-        a.at_ms = at.Ms();
-        a.name = c.name;
-        a.label = c.label;
-        a.state = c.raised ? "raised" : "cleared";
-        a.bound = c.bound;
-        a.value = c.value;
-        a.limit = c.limit;
+        history::Alarm a = history::AlarmRow(conf_.id, c, at);
         const auto key = std::make_pair(c.name, c.bound);
         if (c.raised) {
             raised_[key] = at.Ms();

@@ -2,6 +2,7 @@
 
 #include "bus/BusDevice.h"
 #include "bus/BusScheduler.h"
+#include "history/AlarmRow.h"
 #include "events/RunEvents.h"
 #include "run/RunSetup.h"
 #include "run/StoreThread.h"
@@ -60,16 +61,7 @@ void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsign
 
 void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
     const TimeStamp at = WallNow();
-    history::Alarm a;
-    a.device_id = d.conf.id;
-    a.at = at.Text();
-    a.at_ms = at.Ms();
-    a.name = c.name;
-    a.label = c.label;
-    a.state = c.raised ? "raised" : "cleared";
-    a.bound = c.bound;
-    a.value = c.value;
-    a.limit = c.limit;
+    history::Alarm a = history::AlarmRow(d.conf.id, c, at);
     const auto key = std::make_tuple(d.conf.id, c.name, c.bound);
     const auto now = clock_.Now();
     if (c.raised) {
