@@ -31,11 +31,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <memory>
 
 #include "basics/TimeStamp.h"
 #include "bus/BusDevice.h"
