@@ -139,8 +139,8 @@ Bench::Bench(BusScheduler::Options options, int count)
         monitors_.push_back([](const Asked& a) { return Whole(a); });
     }
     cycle_starts.resize(devices.size());
-    scheduler.OnKeep([this](BusDevice& d) {
-        const auto record = BatteryRecord::Decode(d.round.record.data(), d.round.record.size());
+    scheduler.OnKeep([this](BusDevice& d, const RoundHold::Round& round) {
+        const auto record = BatteryRecord::Decode(round.record.data(), round.record.size());
         if (!record) {
             ADD_FAILURE() << "a round kept without a whole record";
             return;
@@ -263,10 +263,7 @@ void Bench::OnSpRefresh(HLXSPDevice& dev) {
 void Bench::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
     const std::size_t i = IndexOf(dev);
     if (i >= devices.size()) return;
-    BusDevice& d = *devices[i];
-    d.round.record.assign(data, data + size);
-    d.round.saved = true;
-    scheduler.DeviceCompletedRound(d);
+    scheduler.DeviceCompletedRound(*devices[i], data, size, TimeStamp{});
 }
 
 std::vector<Sent> Bench::SentTo(std::size_t device) const {

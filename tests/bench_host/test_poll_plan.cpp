@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bus/BusDevice.h"
+#include "bus/DeviceCycle.h"
 #include "bus/PollPlan.h"
 
 namespace {
@@ -19,9 +20,9 @@ const Clock::time_point t0 = Clock::time_point{} + 1h;
 
 PollPlan Plan(long cycle_limit = 0) { return PollPlan(PollPlan::Options{1000ms, 5000ms, cycle_limit}); }
 
-void Silence(BusDevice& d) {
+void Silence(DeviceCycle& d) {
     const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
-    for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.health.CycleFailed(FailureReason::kTimeout, m);
+    for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.device.health.CycleFailed(FailureReason::kTimeout, m);
     ASSERT_TRUE(Plan().Probing(d, t0));
 }
 
@@ -42,12 +43,13 @@ TEST(PollPlan, NextPollStaysOnTheDevicesGrid) {
     };
     const PollPlan plan = Plan();
     for (const Case& c : cases) {
-        BusDevice d;
+        BusDevice device;
+        DeviceCycle d(device);
         d.cycle_due_at = t0 + std::chrono::milliseconds(c.due_ms);
         plan.Released(d, t0 + std::chrono::milliseconds(c.released_ms));
         EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
-        EXPECT_EQ(d.skipped, c.skipped) << c.what;
-        EXPECT_EQ(d.Lost(), c.skipped) << c.what;
+        EXPECT_EQ(d.device.skipped, c.skipped) << c.what;
+        EXPECT_EQ(d.device.Lost(), c.skipped) << c.what;
     }
 }
 
@@ -67,13 +69,14 @@ TEST(PollPlan, TicksSkippedWholeAreNotMadeUpOneAfterAnother) {
     };
     const PollPlan plan = Plan();
     for (const Case& c : cases) {
-        BusDevice d;
+        BusDevice device;
+        DeviceCycle d(device);
         plan.CycleStarted(d, t0, t0 + std::chrono::milliseconds(c.started_ms));
         plan.Released(d, t0 + std::chrono::milliseconds(c.ended_ms));
         EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
-        EXPECT_EQ(d.late_polls, c.late) << c.what;
-        EXPECT_EQ(d.skipped, c.skipped) << c.what;
-        EXPECT_EQ(d.Lost(), c.skipped) << c.what;
+        EXPECT_EQ(d.device.late_polls, c.late) << c.what;
+        EXPECT_EQ(d.device.skipped, c.skipped) << c.what;
+        EXPECT_EQ(d.device.Lost(), c.skipped) << c.what;
     }
 }
 
@@ -96,7 +99,8 @@ TEST(PollPlan, ACycleSpoiltEarlyInItsTickIsRunAgainOnce) {
     };
     const PollPlan plan = Plan();
     for (const Case& c : cases) {
-        BusDevice d;
+        BusDevice device;
+        DeviceCycle d(device);
         if (c.silent) Silence(d);
         plan.CycleStarted(d, t0, t0);
         for (std::size_t i = 0; i < c.failed_ms.size(); ++i) {
@@ -108,13 +112,14 @@ TEST(PollPlan, ACycleSpoiltEarlyInItsTickIsRunAgainOnce) {
         EXPECT_EQ(d.next_poll, t0 + std::chrono::milliseconds(c.next_ms)) << c.what;
         plan.CycleStarted(d, d.next_poll, d.next_poll);
         EXPECT_EQ(d.cycle_due_at, t0 + std::chrono::milliseconds(c.grid_ms)) << c.what;
-        EXPECT_EQ(d.late_polls, 0) << c.what;
+        EXPECT_EQ(d.device.late_polls, 0) << c.what;
     }
 }
 
 TEST(PollPlan, ADeviceThatDoesNotAnswerIsProbedAtTheProbeInterval) {
     const PollPlan plan = Plan();
-    BusDevice d;
+    BusDevice device;
+    DeviceCycle d(device);
     d.cycle_due_at = t0;
     Silence(d);
     // Four timeouts and their guards, then probes that go unanswered: each
@@ -129,7 +134,7 @@ TEST(PollPlan, ADeviceThatDoesNotAnswerIsProbedAtTheProbeInterval) {
     }
     // A probe is spaced on purpose, never a late poll.
     plan.CycleStarted(d, t0, t0 + 4000ms);
-    EXPECT_EQ(d.late_polls, 0);
+    EXPECT_EQ(d.device.late_polls, 0);
 }
 
 // A device backs off only on evidence: not answering, and no answer in the
@@ -159,14 +164,15 @@ TEST(PollPlan, ADeviceThatAnswersStaysOnItsTick) {
     };
     const PollPlan plan = Plan();
     for (const auto& c : cases) {
-        BusDevice d;
+        BusDevice device;
+        DeviceCycle d(device);
         d.cycle_due_at = t0;
         if (c.silenced) {
             const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
-            for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.health.CycleFailed(FailureReason::kTimeout, m);
+            for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) d.device.health.CycleFailed(FailureReason::kTimeout, m);
         }
-        for (const bool answered : c.exchanges) d.Exchanged(answered, t0 - 10s);
-        if (c.answer_ms) d.last_answer = t0 + 10s - std::chrono::milliseconds(*c.answer_ms);
+        for (const bool answered : c.exchanges) d.device.Exchanged(answered, t0 - 10s);
+        if (c.answer_ms) d.device.last_answer = t0 + 10s - std::chrono::milliseconds(*c.answer_ms);
         EXPECT_EQ(plan.Probing(d, t0 + 10s), c.probing) << c.what;
         plan.Released(d, t0 + 10s);
         EXPECT_EQ(d.next_poll, c.probing ? t0 + 11s : t0 + 10s) << c.what;
@@ -180,15 +186,17 @@ TEST(PollPlan, PollsHalfATickBehindAreLate) {
     } cases[] = {{0, 0}, {499, 0}, {500, 1}, {2500, 1}};
     const PollPlan plan = Plan();
     for (const Case& c : cases) {
-        BusDevice d;
+        BusDevice device;
+        DeviceCycle d(device);
         plan.CycleStarted(d, t0, t0 + std::chrono::milliseconds(c.started_ms));
-        EXPECT_EQ(d.late_polls, c.late) << c.started_ms << " ms after due";
+        EXPECT_EQ(d.device.late_polls, c.late) << c.started_ms << " ms after due";
     }
 }
 
 TEST(PollPlan, TheDeviceDueLongestGoesFirst) {
-    BusDevice a, b, c;
-    std::vector<BusDevice*> devices{&a, &b, &c};
+    BusDevice da, db, dc;
+    DeviceCycle a(da), b(db), c(dc);
+    std::vector<DeviceCycle*> devices{&a, &b, &c};
     const PollPlan plan = Plan();
     plan.Start(devices, t0);
     EXPECT_EQ(plan.Due(devices, t0), &a) << "a tie: the first added";
@@ -201,21 +209,22 @@ TEST(PollPlan, TheDeviceDueLongestGoesFirst) {
     EXPECT_EQ(plan.Earliest({}, t0 + 1s), t0 + 1s);
     // A device probed takes only the time no ticked device is due in.
     const DeviceHealth::Moment m{t0, std::chrono::system_clock::time_point{}};
-    for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) c.health.CycleFailed(FailureReason::kTimeout, m);
+    for (int i = 0; i < DeviceHealth::kFailuresToSilence; ++i) c.device.health.CycleFailed(FailureReason::kTimeout, m);
     EXPECT_EQ(plan.Due(devices, t0 + 400ms), &b) << "due later, but on its tick";
     EXPECT_EQ(plan.Due(devices, t0 + 250ms), &c) << "nobody else due: probed";
 }
 
 TEST(PollPlan, ADeviceThatRanItsCyclesIsPolledNoMore) {
-    BusDevice a, b;
-    std::vector<BusDevice*> devices{&a, &b};
+    BusDevice da, db;
+    DeviceCycle a(da), b(db);
+    std::vector<DeviceCycle*> devices{&a, &b};
     const PollPlan plan = Plan(3);
     plan.Start(devices, t0);
-    a.completed = 1;
-    a.abandoned = 1;
-    a.missed = 1;
+    a.device.completed = 1;
+    a.device.abandoned = 1;
+    a.device.missed = 1;
     EXPECT_EQ(plan.Due(devices, t0), &b);
-    b.completed = 3;
+    b.device.completed = 3;
     EXPECT_EQ(plan.Due(devices, t0), nullptr);
 }
 
@@ -235,10 +244,11 @@ TEST(PollPlan, ADeviceThatRanItsCyclesWakesNothingAndMissesNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const PollPlan plan = Plan(c.limit);
-        BusDevice d, neighbour;
-        d.completed = c.completed;
-        d.abandoned = c.abandoned;
-        d.missed = c.missed;
+        BusDevice device, next_to_it;
+        DeviceCycle d(device), neighbour(next_to_it);
+        d.device.completed = c.completed;
+        d.device.abandoned = c.abandoned;
+        d.device.missed = c.missed;
         d.next_poll = t0;
         neighbour.next_poll = t0 + 700ms;
         EXPECT_EQ(plan.Earliest({&d, &neighbour}, t0 + 1s), c.wakes ? t0 : t0 + 700ms);
@@ -248,7 +258,8 @@ TEST(PollPlan, ADeviceThatRanItsCyclesWakesNothingAndMissesNothing) {
 
 TEST(PollPlan, PollTimesPassedWhileThePortIsAwayAreMissed) {
     const PollPlan plan = Plan();
-    BusDevice d;
+    BusDevice device;
+    DeviceCycle d(device);
     d.next_poll = t0;
     EXPECT_EQ(plan.Missed(d, t0 - 1ms), 0);
     EXPECT_EQ(plan.Missed(d, t0 + 2500ms), 3);  // 0, 1 and 2 s
@@ -263,7 +274,8 @@ TEST(PollPlan, PollTimesPassedWhileThePortIsAwayAreMissed) {
 
 TEST(PollPlan, ACycleCutByThePortIsRetriedATickAfterItStarted) {
     const PollPlan plan = Plan();
-    BusDevice d;
+    BusDevice device;
+    DeviceCycle d(device);
     d.cycle_started_at = t0 + 250ms;
     plan.Interrupted(d);
     EXPECT_EQ(d.next_poll, t0 + 1250ms);

@@ -53,14 +53,6 @@ int BusDevice::AnsweredOfKept() const {
 
 void BusDevice::StartCycle(Clock::time_point now) {
     ++cycles;
-    cycle_open = true;
-    resends_in_cycle = 0;
-    cycle_failure.reset();
-    cycle_out_of_step = false;
-    cycle_two_answers = false;
-    round = HeldRound{};
-    cycle_started_at = now;
-    cycle_due_at = now;
     if (starts++ == 0) first_start = now;
     last_start = now;
 }

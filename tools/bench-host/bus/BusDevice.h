@@ -1,7 +1,8 @@
 #pragma once
 // One device of the site and what the host knows of it: its configuration,
-// the plug-in's device object, where it sits on its bus, its cycle counts
-// and the record of its last completed round.
+// the plug-in's device object, where it sits on its bus, its cycle counts,
+// its health and the record of its last completed round.  What the bus
+// keeps of its cycle in progress is the bus's own (DeviceCycle).
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -51,25 +52,6 @@ struct BusDevice {
     // The counts as the history keeps them for a run.
     history::RunDevice Counts(int64_t at_ms) const;
 
-    bool cycle_open = false;
-    int resends_in_cycle = 0;
-    std::optional<FailureReason> cycle_failure;  // the last failed exchange of the open cycle
-    // A reply came during the open cycle that no request explains: its
-    // values may answer other requests.
-    bool cycle_out_of_step = false;
-    // One of its requests had two whole answers while nothing was owed: two
-    // monitors may share the address.
-    bool cycle_two_answers = false;
-    Clock::time_point cycle_started_at{};
-    Clock::time_point request_sent_at{};   // the last request written
-    // The late reply to its last request, given up on but the only one its
-    // monitor owed: handed to it as the answer at its next turn on the bus,
-    // in the place of a resend.
-    std::vector<uint8_t> late_answer;
-    Clock::time_point failed_request_at{};  // the first request of the open cycle that failed
-    Clock::time_point cycle_due_at{};  // when the tick that started it was due
-    Clock::time_point next_poll{};
-
     // Polls against the tick: a cycle that starts half a tick or more after
     // it was due is late (probes of a device that does not answer are
     // spaced on purpose and not counted).
@@ -93,42 +75,13 @@ struct BusDevice {
         std::chrono::milliseconds guard{0};
     };
     std::optional<GuardRaise> guard_raised;
-    // Probes since it was last ticked: each waits twice as long as the one
-    // before, up to the probe interval.
-    int backoff_steps = 0;
-    // The tick whose failed cycle is run again, and the last tick that was:
-    // once a tick.
-    std::optional<Clock::time_point> rerun_of;
-    std::optional<Clock::time_point> last_rerun;
     // The mean time between the starts of cycles; 0 before the second.
     double PollIntervalSeconds() const;
-    // The device started a cycle now: a fresh one, nothing of the last kept.
+    // The device started a cycle now: counted, and timed for its poll
+    // interval.
     void StartCycle(Clock::time_point now);
     Clock::time_point first_start{}, last_start{};
     long starts = 0;
-
-    // What the device handed over at the end of its round, kept until the
-    // bus shows that the round's replies answered its own requests: then
-    // its thresholds are checked and its record stored, else it is dropped.
-    struct Check {
-        std::string name, label;
-        float value = 0;
-    };
-    struct HeldRound {
-        std::vector<Check> checks;
-        std::vector<uint8_t> record;
-        TimeStamp at;        // when it was handed over
-        bool saved = false;  // the record was handed over
-    };
-    HeldRound round;
-    // A round completed in step, waiting while another answer to its last
-    // request could still come; the bus meanwhile goes on, and the device
-    // may start its next cycle.
-    HeldRound pending_round;
-    std::optional<Clock::time_point> pending_until;
-    // The pending round was completed while the monitor still owed a reply:
-    // it is not asked until then, and any reply from it drops the round.
-    bool pending_owed = false;
 
     std::optional<BatteryRecord> last;  // the record of the last completed round
     std::string last_round_at;          // local time of it, ISO 8601

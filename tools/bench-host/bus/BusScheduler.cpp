@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <stdexcept>
+#include <utility>
 
 #include "events/RunEvents.h"
 #include "bus/BusPort.h"
@@ -51,6 +54,14 @@ void BusScheduler::Add(BusDevice* d) {
     d->bus = this;
     d->tick_period = options_.tick_period;
     devices_.push_back(d);
+    cycles_.push_back(std::make_unique<DeviceCycle>(*d));
+    all_.push_back(cycles_.back().get());
+}
+
+DeviceCycle& BusScheduler::Of(const BusDevice& d) {
+    for (DeviceCycle* c : all_)
+        if (&c->device == &d) return *c;
+    throw std::logic_error("a device not on this bus");
 }
 
 int BusScheduler::Fd() const { return port_.Fd(); }
@@ -60,9 +71,7 @@ const std::string& BusScheduler::Path() const { return port_.Path(); }
 std::optional<std::chrono::milliseconds> BusScheduler::GuardNeeded() const {
     const auto latest = tracker_.LatestReply();
     if (!latest) return std::nullopt;
-    // Rounded up to the next 50 ms, as a person would set it.
-    const auto ms = Ms(*latest).count();
-    return std::chrono::milliseconds((ms + 49) / 50 * 50);
+    return ::QuietGuard::Advised(*latest);
 }
 
 void BusScheduler::Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note) {
@@ -73,18 +82,20 @@ void BusScheduler::Publish(BusDevice& d, const std::optional<DeviceHealth::Chang
     if (change) events_.Publish(run::HealthChanged{&d, *change});
 }
 
-uint8_t BusScheduler::BusAddr(const BusDevice& d) { return monitor::BusAddress(static_cast<uint8_t>(d.conf.addr)); }
+uint8_t BusScheduler::BusAddr(const DeviceCycle& c) {
+    return monitor::BusAddress(static_cast<uint8_t>(c.device.conf.addr));
+}
 
-std::vector<BusDevice*> BusScheduler::Askable(Clock::time_point now) const {
-    std::vector<BusDevice*> out;
-    for (BusDevice* d : devices_)
-        if (tracker_.MayAsk(BusAddr(*d), now)) out.push_back(d);
+std::vector<DeviceCycle*> BusScheduler::Askable(Clock::time_point now) const {
+    std::vector<DeviceCycle*> out;
+    for (DeviceCycle* c : all_)
+        if (tracker_.MayAsk(BusAddr(*c), now)) out.push_back(c);
     return out;
 }
 
-BusDevice* BusScheduler::AtAddress(uint8_t bus_addr) const {
-    for (BusDevice* d : devices_)
-        if (monitor::BusAddress(static_cast<uint8_t>(d->conf.addr)) == bus_addr) return d;
+DeviceCycle* BusScheduler::AtAddress(uint8_t bus_addr) const {
+    for (DeviceCycle* c : all_)
+        if (BusAddr(*c) == bus_addr) return c;
     return nullptr;
 }
 
@@ -99,7 +110,7 @@ BusScheduler::Clock::duration BusScheduler::WireCycles() const {
 void BusScheduler::Start(Clock::time_point now) {
     now_ = now;
     turned_ = now;
-    plan_.Start(devices_, now);
+    plan_.Start(all_, now);
     const Clock::duration need = WireCycles();
     if (need > plan_.Period()) {
         char text[256];
@@ -116,19 +127,19 @@ BusScheduler::Clock::time_point BusScheduler::NextWake(Clock::time_point now) co
     Clock::time_point wake = now + std::chrono::seconds(1);
     if (keeper_.Down()) {
         wake = std::min(wake, keeper_.ReopenAt());
-        wake = plan_.Earliest(devices_, wake);  // counted as missed
-    } else if (guarding_) {
-        wake = std::min(wake, quiet_until_);
+        wake = plan_.Earliest(all_, wake);  // counted as missed
+    } else if (guard_.Active()) {
+        wake = std::min(wake, guard_.Until());
     } else if (active_) {
         if (const auto gap = reader_.NextWake()) wake = std::min(wake, *gap);
         if (tracker_.Outstanding()) wake = std::min(wake, tracker_.Deadline());
     } else {
         // A monitor that owes a reply is due once it may be asked.
-        for (BusDevice* d : devices_)
-            wake = std::min(wake, std::max(plan_.Earliest({d}, wake), tracker_.AskNotBefore(BusAddr(*d))));
+        for (DeviceCycle* c : all_)
+            wake = std::min(wake, std::max(plan_.Earliest({c}, wake), tracker_.AskNotBefore(BusAddr(*c))));
     }
-    for (const BusDevice* d : devices_)
-        if (d->pending_until) wake = std::min(wake, *d->pending_until);
+    for (const DeviceCycle* c : all_)
+        if (const auto until = c->rounds.Until()) wake = std::min(wake, *until);
     return std::max(wake, now);
 }
 
@@ -165,8 +176,8 @@ void BusScheduler::Drain(Clock::time_point seen) {
 
 std::optional<BusScheduler::Clock::time_point> BusScheduler::FinishBy() const {
     std::optional<Clock::time_point> until;
-    for (const BusDevice* d : devices_)
-        if (d->pending_until) until = std::max(until.value_or(*d->pending_until), *d->pending_until);
+    for (const DeviceCycle* c : all_)
+        if (const auto held = c->rounds.Until()) until = std::max(until.value_or(*held), *held);
     return until;
 }
 
@@ -177,16 +188,15 @@ void BusScheduler::Finish(Clock::time_point now) {
     now = std::max(now, *until);
     now_ = now;
     if (!keeper_.Down()) Drain(now);
-    for (BusDevice* d : devices_)
-        if (d->pending_until) CommitPending(*d, now);
+    for (DeviceCycle* c : all_)
+        if (c->rounds.Holding()) CommitPending(*c, now);
 }
 
 void BusScheduler::Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now) {
-    BusDevice* d = bus_addr ? AtAddress(*bus_addr) : nullptr;
-    // A monitor that owes a reply since (its next cycle timed out) may be
-    // sending that one, late.
-    if (d && d->pending_until && tracker_.OwesNothingLately(*bus_addr, now))
-        DropPending(*d, now, FailureReason::kTwoAnswers);
+    DeviceCycle* c = bus_addr ? AtAddress(*bus_addr) : nullptr;
+    if (!c) return;
+    if (const auto why = c->rounds.Spoiled(RoundHold::Touch::kUnexplained, tracker_.OwesNothingLately(*bus_addr, now)))
+        DropPending(*c, now, *why);
 }
 
 void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
@@ -206,15 +216,14 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         // is paid off either way, and the answer awaited is read after it.
         const auto v = Decide(late, now, Timeline(true, false));
         Unasked(late, now, true);
-        if (v.kind == ReplyAttribution::Kind::kLate) {
+        const auto set_apart = LateAnswers::InExchange(v.kind, late.size(), tracker_.ReplyLen());
+        if (set_apart == LateAnswers::SetApart::kOthersLateReply) {
             Trace(false, late.data(), late.size(), "late reply of another monitor, set aside");
-            if (BusDevice* from = v.monitor ? AtAddress(*v.monitor) : nullptr) Failed(*from, FailureReason::kLateReply);
+            if (DeviceCycle* from = v.monitor ? AtAddress(*v.monitor) : nullptr) Failed(*from, FailureReason::kLateReply);
         } else {
             Trace(false, late.data(), late.size(), "another monitor's address while this one's reply is due, dropped");
             if (active_) Failed(*active_, FailureReason::kAddress);
-            // Of the length asked, it is most likely the asked monitor's
-            // answer under a wrong address.
-            if (late.size() == static_cast<std::size_t>(tracker_.ReplyLen())) answered_as_another_ = true;
+            if (set_apart == LateAnswers::SetApart::kAnswerAsAnother) late_.AnsweredAsAnother();
         }
     }
     if (!out.reply.empty()) Trace(false, out.reply.data(), out.reply.size(), "");
@@ -222,7 +231,7 @@ void BusScheduler::Take(const LineReader::Out& out, Clock::time_point now) {
         if (const auto addr = LineReader::ReplyAddress(out.surplus)) {
             // A second reply to one request: one of them answers another.
             Trace(false, out.surplus.data(), out.surplus.size(), "more than was asked, dropped");
-            BusDevice* owner = active_;
+            DeviceCycle* owner = active_;
             // Owed nothing, the monitor asked answered twice: a second
             // monitor at its address answered too.
             if (owner && owner == active_ && *addr == tracker_.Addr() && tracker_.OwesNothingLately(*addr, now))
@@ -243,15 +252,15 @@ void BusScheduler::Foreign(const std::vector<uint8_t>& bytes, Clock::time_point 
     if (!addr || *addr == tracker_.Addr()) return;
     // From a monitor whose round waits while it owes a reply: that round's
     // replies were not all its own.
-    BusDevice* from = AtAddress(*addr);
-    if (from && from->pending_owed) DropPending(*from, now, FailureReason::kLateDiscarded);
+    DeviceCycle* from = AtAddress(*addr);
+    if (!from) return;
+    if (const auto why = from->rounds.Spoiled(RoundHold::Touch::kItsReply, false)) DropPending(*from, now, *why);
 }
 
-void BusScheduler::OutOfStep(BusDevice& d, const std::string& why) {
-    if (!d.cycle_out_of_step) events_.Publish(run::Trace{port_.Path(), false, {}, "out of step: " + why, run::WallClock::now()});
-    d.cycle_out_of_step = true;
-    // Its round before this one may have been answered twice as well.
-    if (d.pending_until) DropPending(d, now_, d.pending_owed ? FailureReason::kLateDiscarded : FailureReason::kTwoAnswers);
+void BusScheduler::OutOfStep(DeviceCycle& c, const std::string& why) {
+    if (!c.cycle_out_of_step) events_.Publish(run::Trace{port_.Path(), false, {}, "out of step: " + why, run::WallClock::now()});
+    c.cycle_out_of_step = true;
+    if (const auto dropped = c.rounds.Spoiled(RoundHold::Touch::kOutOfStep, false)) DropPending(c, now_, *dropped);
 }
 
 std::map<uint8_t, LineReader::Owed> BusScheduler::OwedFrames(uint8_t except) const {
@@ -266,7 +275,7 @@ ReplyAttribution::Timeline BusScheduler::Timeline(bool in_exchange, bool idle) c
     if (in_exchange && tracker_.Outstanding())
         t.awaited = ReplyAttribution::Awaited{tracker_.Addr(), tracker_.ReplyLen(), tracker_.SentAt()};
     t.quickest = tracker_.Turnaround();
-    t.quiet = guarding_ || !idle;
+    t.quiet = guard_.Active() || !idle;
     for (const auto& [addr, owing] : tracker_.Debts()) {
         ReplyAttribution::Debt& debt = t.owed[addr];
         debt.count = owing.count;
@@ -274,9 +283,9 @@ ReplyAttribution::Timeline BusScheduler::Timeline(bool in_exchange, bool idle) c
         debt.sole = owing.sole.has_value();
         // Its device waits to resend the very request owed, with nothing of
         // its cycle in doubt.
-        const BusDevice* d = AtAddress(addr);
-        debt.resend_waits = d && owing.sole && d != active_ && d->cycle_open && !d->cycle_out_of_step &&
-                            !d->pending_until && d->late_answer.empty() && owing.sole->sent == d->request_sent_at;
+        const DeviceCycle* c = AtAddress(addr);
+        debt.resend_waits = c && owing.sole && c != active_ && c->cycle_open && !c->cycle_out_of_step &&
+                            !c->rounds.Holding() && c->late_answer.empty() && owing.sole->sent == c->request_sent_at;
     }
     return t;
 }
@@ -292,13 +301,13 @@ ReplyAttribution::Verdict BusScheduler::Decide(const std::vector<uint8_t>& bytes
     return ReplyAttribution::Decide(f, t);
 }
 
-void BusScheduler::TakeLateAnswer(BusDevice& d, Clock::time_point now) {
+void BusScheduler::TakeLateAnswer(DeviceCycle& c, Clock::time_point now) {
     std::vector<uint8_t> reply;
-    reply.swap(d.late_answer);
-    active_ = &d;
+    reply.swap(c.late_answer);
+    active_ = &c;
     // The request went out long ago and its lateness is measured; the
     // account takes it as answered now, timing nothing by it.
-    tracker_.Sent(BusAddr(d), static_cast<int>(reply.size()), now);
+    tracker_.Sent(BusAddr(c), static_cast<int>(reply.size()), now);
     reader_.Forget();
     Deliver(reply, now, 0);
 }
@@ -313,11 +322,11 @@ bool BusScheduler::Unasked(const std::vector<uint8_t>& bytes, Clock::time_point 
 
 bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_point now, bool in_exchange) {
     const auto addr = LineReader::ReplyAddress(bytes);
-    BusDevice* own = addr ? AtAddress(*addr) : nullptr;
+    DeviceCycle* own = addr ? AtAddress(*addr) : nullptr;
     // Decided before the debt is paid: the debt is what makes it an answer.
     const auto verdict = Decide(bytes, now, Timeline(in_exchange, !in_exchange && !delivering_ && !active_));
     const auto late = tracker_.Unexplained(addr, now, LineReader::Replies(bytes));
-    if (verdict.kind == ReplyAttribution::Kind::kLateAnswer && own && late && !tracker_.LastAmbiguous()) {
+    if (LateAnswers::Kept(verdict.kind, own != nullptr, late.has_value(), tracker_.LastAmbiguous())) {
         own->late_answer = bytes;
         kept_late_ = own;
     }
@@ -325,12 +334,11 @@ bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_po
     // its lateness is not that monitor's; yet a round that monitor holds
     // while it owes may have lost this reply, and it owes no more.
     const bool in_doubt = verdict.kind == ReplyAttribution::Kind::kDoubtful && verdict.why == ReplyAttribution::Doubt::kAddress;
-    BusDevice* from = own;
-    if (!from && !in_doubt) from = timed_out_;
-    if (late && from && !in_doubt) from->health.ReplyLate(Ms(*late));
+    DeviceCycle* from = own;
+    if (!from && !in_doubt) from = guard_.TimedOut();
+    if (late && from && !in_doubt) from->device.health.ReplyLate(Ms(*late));
     if (addr && from && from == AtAddress(*addr)) {
-        // A round it completed while it owed replies was not all its own.
-        if (from->pending_owed) DropPending(*from, now, FailureReason::kLateDiscarded);
+        if (const auto why = from->rounds.Spoiled(RoundHold::Touch::kItsReply, false)) DropPending(*from, now, *why);
         // Owing nothing more, it may be asked once the rest of this has passed.
         if (tracker_.Owed(*addr) == 0 && !tracker_.MayAsk(*addr, now))
             tracker_.Bar(*addr, now + std::chrono::milliseconds(options_.frame_gap_ms));
@@ -338,54 +346,38 @@ bool BusScheduler::UnaskedFrom(const std::vector<uint8_t>& bytes, Clock::time_po
     if (in_doubt) return late.has_value();
     // This reply raised the guard: the summary says when, and by whose.
     if (late && from && tracker_.Raised() && tracker_.Raised()->at == now)
-        from->guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};
+        from->device.guard_raised = BusDevice::GuardRaise{Moment::At(now), Ms(tracker_.Raised()->guard)};
     return late.has_value();
 }
 
 void BusScheduler::Stray(const LineReader::Out& out, Clock::time_point now) {
     const std::vector<uint8_t>& bytes = out.stray;
+    const auto gap = std::chrono::milliseconds(options_.frame_gap_ms);
     if (refused_) refused_->bytes += bytes.size();
-    if (out.stray_rest && guarding_) {
-        quiet_until_ = std::max(quiet_until_, now + std::chrono::milliseconds(options_.frame_gap_ms));
+    if (out.stray_rest && guard_.Active()) {
+        guard_.Rest(now, gap);
         Trace(false, bytes.data(), bytes.size(), "the rest, dropped");
         return;
     }
     const auto addr = LineReader::ReplyAddress(bytes);
-    BusDevice* from = addr ? AtAddress(*addr) : nullptr;
+    DeviceCycle* from = addr ? AtAddress(*addr) : nullptr;
     Doubted(addr, now);
-    const bool spoils = from && from->pending_owed;
+    const bool after_round = from && from->rounds.Owed();
     kept_late_ = nullptr;
     const bool paid = Unasked(bytes, now);
-    if (guarding_ && timed_out_) {
-        // The line has to be quiet: whatever comes now answers a request
-        // already given up, and must reach no device.
-        if (!late_seen_) {
-            late_seen_ = true;
-            Failed(*timed_out_, FailureReason::kLateReply);
-        }
-        // Once every reply given up on has come, only its rest has to pass.
-        guard_len_ = tracker_.Owed(tracker_.Addr()) > 0 ? std::max(guard_len_, tracker_.Guard(tracker_.ReplyLen()))
-                                                        : std::chrono::milliseconds(options_.frame_gap_ms);
-        quiet_until_ = now + guard_len_;
-        Trace(false, bytes.data(), bytes.size(), "late reply, dropped");
+    const LateAnswers::Stray kind =
+        LateAnswers::Classify(guard_.Active(), guard_.TimedOut() != nullptr, after_round, kept_late_ != nullptr, paid);
+    if (kind == LateAnswers::Stray::kWhileTimedOut) {
+        DeviceCycle& timed_out = *guard_.TimedOut();
+        if (guard_.LateReply(now, tracker_.Owed(tracker_.Addr()) > 0, tracker_.Guard(tracker_.ReplyLen()), gap))
+            Failed(timed_out, FailureReason::kLateReply);
+        Trace(false, bytes.data(), bytes.size(), LateAnswers::Note(kind));
         return;
     }
-    if (spoils) {
-        // Its round held while it owed a reply was dropped for it.
-        Trace(false, bytes.data(), bytes.size(), "late reply after the round, dropped");
-    } else if (kept_late_) {
-        // The only request its monitor owed: its answer, handed over at its
-        // device's next turn instead of a resend.
-        Trace(false, bytes.data(), bytes.size(), "late reply, kept as the answer to its request");
-    } else {
-        Trace(false, bytes.data(), bytes.size(),
-              guarding_ ? "after a refused reply, dropped" : paid ? "late reply, dropped" : "unasked, dropped");
-        // Nobody asked: a reply given up on, most likely.
-        if (from && !guarding_) Failed(*from, FailureReason::kLateReply);
-    }
+    Trace(false, bytes.data(), bytes.size(), LateAnswers::Note(kind));
+    if (from && LateAnswers::CountsLate(kind)) Failed(*from, FailureReason::kLateReply);
     // The rest of whatever this was must not meet the next request.
-    StartGuard(now, nullptr, std::max<Clock::duration>(guarding_ ? guard_len_ : Clock::duration::zero(),
-                                                        std::chrono::milliseconds(options_.frame_gap_ms)));
+    guard_.Start(now, guard_.AfterUnasked(gap));
 }
 
 void BusScheduler::Service(Clock::time_point now) {
@@ -393,128 +385,114 @@ void BusScheduler::Service(Clock::time_point now) {
     now_ = now;
     // Before anything is judged overdue or quiet, what has come is read:
     // bytes that waited for a late turn of the loop came in their time.
-    const bool judging = guarding_ ? now >= quiet_until_ : active_ && tracker_.Outstanding() && now >= tracker_.Deadline();
-    bool pending_due = false;
-    for (BusDevice* d : devices_) pending_due = pending_due || (d->pending_until && now >= *d->pending_until);
-    if (!keeper_.Down() && (judging || pending_due)) Drain(seen);
-    for (BusDevice* d : devices_)
-        if (d->pending_until && now >= *d->pending_until) CommitPending(*d, now);
+    const bool judging =
+        guard_.Active() ? guard_.Over(now) : active_ && tracker_.Outstanding() && now >= tracker_.Deadline();
+    bool held_due = false;
+    for (const DeviceCycle* c : all_) held_due = held_due || c->rounds.Due(now);
+    if (!keeper_.Down() && (judging || held_due)) Drain(seen);
+    for (DeviceCycle* c : all_)
+        if (c->rounds.Due(now)) CommitPending(*c, now);
     if (keeper_.Down()) {
         CountMissedCycles(now);
         if (now >= keeper_.ReopenAt()) TryReopen(now);
         return;
     }
-    if (guarding_ && now >= quiet_until_) GuardOver(now);
-    if (!guarding_ && active_) {
+    if (guard_.Over(now)) GuardOver(now);
+    if (!guard_.Active() && active_) {
         Take(reader_.Poll(now), now);
-        if (active_ && tracker_.Outstanding() && now >= tracker_.Deadline() && !guarding_)
+        if (active_ && tracker_.Outstanding() && now >= tracker_.Deadline() && !guard_.Active())
             ReplyOverdue(*active_, now);
     }
-    if (!active_ && !guarding_ && !keeper_.Down()) {
-        if (BusDevice* due = plan_.Due(Askable(now), now)) Tick(*due, now);
+    if (!active_ && !guard_.Active() && !keeper_.Down()) {
+        if (DeviceCycle* due = plan_.Due(Askable(now), now)) Tick(*due, now);
     }
     const Moment m = Moment::At(now);
     for (BusDevice* d : devices_) Publish(*d, d->health.Check(m));
 }
 
-void BusScheduler::ReplyOverdue(BusDevice& d, Clock::time_point now) {
+void BusScheduler::ReplyOverdue(DeviceCycle& c, Clock::time_point now) {
     // Nothing at all, or the start of a reply that never completed.
     const std::vector<uint8_t>& got = reader_.Gathered();
     const FailureReason why =
         got.empty() ? FailureReason::kTimeout : JudgeRefusal(got.data(), got.size(), tracker_.ReplyLen(), tracker_.Addr());
-    // Only a frame naming another monitor came in its time: an answer under
-    // a wrong address, refused as such.  Nothing is owed, so the monitor is
-    // asked again at once, without a quiet guard.
-    if (got.empty() && answered_as_another_) {
+    const LateAnswers::Overdue fate = LateAnswers::AtDeadline(!got.empty(), late_.AsAnother());
+    if (fate == LateAnswers::Overdue::kAskAgain) {
         Trace(false, nullptr, 0, "no reply in time but one naming another monitor: refused as an address");
-        d.Exchanged(false, now);
+        c.device.Exchanged(false, now);
         reader_.Forget();
         tracker_.Refused();
-        AfterTimeout(d, now);
+        AfterTimeout(c, now);
         return;
     }
     Trace(false, got.data(), got.size(), std::string("no reply in time: ") + FailureName(why));
-    d.Exchanged(false, now);
+    c.device.Exchanged(false, now);
     // Bytes from another address, sooner than the monitor asked answers:
     // a second answer of a monitor whose round waits.  (Later, they may be
     // the monitor asked, answering as another address.)
     if (!got.empty() && tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(got), now);
     Foreign(got, now);
-    const bool nothing = got.empty();
     reader_.Forget();
-    Failed(d, why);
-    if (nothing) {
+    Failed(c, why);
+    if (fate == LateAnswers::Overdue::kTimedOut) {
         // Its reply may still come: its monitor is not asked until the
         // guard has passed, the others are.
         tracker_.TimedOut();
-        AfterTimeout(d, now);
+        AfterTimeout(c, now);
     } else {
-        // The rest of what began may still come, from whoever: the whole
-        // line is quiet.
         tracker_.Refused();
-        StartGuard(now, &d, tracker_.Guard(tracker_.ReplyLen()));
+        guard_.StartAfterTimeout(now, c, tracker_.Guard(tracker_.ReplyLen()));
     }
 }
 
-void BusScheduler::AfterTimeout(BusDevice& d, Clock::time_point now) {
-    if (d.resends_in_cycle >= monitor::kResendsPerCycle) {
-        EndCycle(d, false, now);  // timed out: the bus moves on
-    } else if (plan_.Probing(d, now)) {
-        Release(d, now);  // its next probe resends
+void BusScheduler::AfterTimeout(DeviceCycle& c, Clock::time_point now) {
+    if (c.resends_in_cycle >= monitor::kResendsPerCycle) {
+        EndCycle(c, false, now);  // timed out: the bus moves on
+    } else if (plan_.Probing(c, now)) {
+        Release(c, now);  // its next probe resends
     } else {
-        Release(d, now);
-        d.next_poll = now;  // resent as soon as its monitor may be asked
+        Release(c, now);
+        c.next_poll = now;  // resent as soon as its monitor may be asked
     }
-}
-
-void BusScheduler::StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length) {
-    guarding_ = true;
-    if (timed_out) {
-        timed_out_ = timed_out;
-        late_seen_ = false;
-    }
-    guard_len_ = length;
-    quiet_until_ = now + guard_len_;
 }
 
 void BusScheduler::GuardOver(Clock::time_point now) {
-    guarding_ = false;
+    guard_.End();
     if (refused_) {
         SettleRefusal(now);
         return;
     }
-    BusDevice* d = timed_out_;
-    timed_out_ = nullptr;
-    if (d) AfterTimeout(*d, now);
+    if (DeviceCycle* c = guard_.TakeTimedOut()) AfterTimeout(*c, now);
 }
 
-void BusScheduler::Tick(BusDevice& d, Clock::time_point now) {
-    if (!d.late_answer.empty()) {
-        TakeLateAnswer(d, now);
+void BusScheduler::Tick(DeviceCycle& c, Clock::time_point now) {
+    if (!c.late_answer.empty()) {
+        TakeLateAnswer(c, now);
         return;
     }
-    active_ = &d;
+    BusDevice& d = c.device;
+    active_ = &c;
     sent_ = false;
     round_done_ = false;
     const long cycles_before = d.cycles;
-    const Clock::time_point due = d.next_poll;
+    const Clock::time_point due = c.next_poll;
     CallDevice(events_, d, "tick", [&] { d.dev->RefreshStatus(); });
-    if (d.cycles == cycles_before && d.cycle_open) {
-        ++d.resends_in_cycle;
+    if (d.cycles == cycles_before && c.cycle_open) {
+        ++c.resends_in_cycle;
         ++d.resends;
     } else if (d.cycles != cycles_before) {
-        plan_.CycleStarted(d, due, now);
+        plan_.CycleStarted(c, due, now);
     }
     if (!sent_) {
         // Nothing went out, so nothing will come back.
-        if (active_ == &d) Release(d, now);
+        if (active_ == &c) Release(c, now);
     }
     AfterDeviceCall(now);
 }
 
 void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point now, std::size_t more) {
     if (!active_) return;
-    BusDevice& d = *active_;
+    DeviceCycle& c = *active_;
+    BusDevice& d = c.device;
     exchange_ = reply;
     sent_ = false;
     round_done_ = false;
@@ -527,7 +505,7 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     if (round_done_) {
         tracker_.Answered();
         reader_.Forget();
-        EndCycle(d, true, now);
+        EndCycle(c, true, now);
     } else if (result == 0) {
         tracker_.Refused();
         reader_.Forget();
@@ -536,8 +514,8 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
         // itself: a faulty line spoils replies as they are.)
         if (tracker_.TooSoon()) Doubted(LineReader::ReplyAddress(exchange_), now);
         Foreign(exchange_, now);
-        if (d.cycle_open) {
-            const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers
+        if (c.cycle_open) {
+            const FailureReason why = c.cycle_two_answers ? FailureReason::kTwoAnswers
                                                           : JudgeRefusal(exchange_.data(), exchange_.size(),
                                                                          tracker_.ReplyLen(), tracker_.Addr());
             // Counted from the frame's start byte: noise before it is no
@@ -547,7 +525,7 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
             const std::size_t from = static_cast<std::size_t>(start - exchange_.data());
             const bool answer = from + 1 < exchange_.size() &&
                                 (start[1] == tracker_.Addr() || start[1] == monitor::kStartByte);
-            refused_ = Refusal{&d, why, exchange_, answer ? tracker_.ReplyLen() : 0, exchange_.size() - from + more};
+            refused_ = Refusal{&c, why, exchange_, answer ? tracker_.ReplyLen() : 0, exchange_.size() - from + more};
             // Owed nothing, the bytes that follow until the line is quiet
             // tell a second answer interleaved with this one from a line
             // that spoilt it.  Owing a reply, the monitor may be sending
@@ -557,9 +535,9 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
                 SettleRefusal(now);
             }
             // The rest of that reply must not be taken for the next.
-            StartGuard(now, nullptr, std::chrono::milliseconds(options_.frame_gap_ms));
+            guard_.Start(now, std::chrono::milliseconds(options_.frame_gap_ms));
         } else {
-            Release(d, now);
+            Release(c, now);
         }
     }
     AfterDeviceCall(now);
@@ -568,14 +546,14 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
 void BusScheduler::SettleRefusal(Clock::time_point now) {
     const Refusal r = std::move(*refused_);
     refused_.reset();
-    BusDevice& d = *r.device;
+    DeviceCycle& c = *r.device;
     const bool doubled = r.reply_len > 0 && r.bytes >= 2 * static_cast<std::size_t>(r.reply_len);
     const FailureReason why = doubled ? FailureReason::kTwoAnswers : r.why;
     Trace(false, r.reply.data(), r.reply.size(),
           std::string("refused: ") + FailureName(why) +
-              (doubled ? " (two monitors may share address " + std::to_string(d.conf.addr) + ")" : ""));
-    Failed(d, why);
-    EndCycle(d, false, now);
+              (doubled ? " (two monitors may share address " + std::to_string(c.device.conf.addr) + ")" : ""));
+    Failed(c, why);
+    EndCycle(c, false, now);
 }
 
 void BusScheduler::AfterDeviceCall(Clock::time_point now) {
@@ -586,69 +564,66 @@ void BusScheduler::AfterDeviceCall(Clock::time_point now) {
     }
 }
 
-void BusScheduler::Failed(BusDevice& d, FailureReason why) {
-    ++At(d.failures, why);
+void BusScheduler::Failed(DeviceCycle& c, FailureReason why) {
+    ++At(c.device.failures, why);
     // A late reply comes after its exchange was already counted as failed;
     // it does not change why the cycle failed.
     if (why != FailureReason::kLateReply) {
-        if (!d.cycle_failure) d.failed_request_at = d.request_sent_at;
-        d.cycle_failure = why;
+        if (!c.cycle_failure) c.failed_request_at = c.request_sent_at;
+        c.cycle_failure = why;
     }
-    events_.Publish(run::ExchangeFailed{&d, why});
+    events_.Publish(run::ExchangeFailed{&c.device, why});
 }
 
-void BusScheduler::EndCycle(BusDevice& d, bool completed, Clock::time_point now) {
-    d.late_answer.clear();
+void BusScheduler::EndCycle(DeviceCycle& c, bool completed, Clock::time_point now) {
+    c.late_answer.clear();
     if (!completed) {
-        const bool was_open = d.cycle_open;
-        d.round = BusDevice::HeldRound{};
-        d.cycle_open = false;
+        const bool was_open = c.cycle_open;
+        c.rounds.NewCycle();
+        c.cycle_open = false;
         // Released first: the next poll follows the health the device had
         // while the cycle ran.
-        Release(d, now);
+        Release(c, now);
         if (was_open) {
-            Abandoned(d, now);
-            plan_.Failed(d, now);
+            Abandoned(c, now);
+            plan_.Failed(c, now);
         }
         return;
     }
-    d.cycle_open = false;
-    if (d.cycle_out_of_step) {
-        Drop(d, now);
-        // The replies still coming in its wake must meet no request.
-        StartGuard(now, nullptr, tracker_.Guard(tracker_.ReplyLen()));
-    } else if (tracker_.Owed(tracker_.Addr()) > 0) {
-        // A reply given up on in this round may have come in the place of
-        // another: the round waits, its monitor not asked, for as long as
-        // that reply may still come (the lateness measured says how long),
-        // and at least as long as a monitor a reply behind takes to send
-        // it.  The others are asked meanwhile: a reply names its monitor.
-        const Clock::time_point until = now + tracker_.Hold(now);
-        Release(d, now);
-        Pend(d, now, until);
-        d.pending_owed = true;
-        tracker_.Bar(tracker_.Addr(), until);
-    } else {
-        const Clock::duration hold = tracker_.Hold(now);
-        if (hold <= Clock::duration::zero()) {
-            Keep(d, now);
-        } else {
-            Release(d, now);
-            Pend(d, now, now + hold);
-        }
+    c.cycle_open = false;
+    // How long a reply to the round's requests may still come: the lateness
+    // measured says how long, and at least as long as a monitor a reply
+    // behind takes to send it.
+    const Clock::duration hold = tracker_.Hold(now);
+    switch (RoundHold::AtCycleEnd(c.cycle_out_of_step, tracker_.Owed(tracker_.Addr()), hold)) {
+        case RoundHold::Fate::kDrop:
+            Drop(c, now);
+            // The replies still coming in its wake must meet no request.
+            guard_.Start(now, tracker_.Guard(tracker_.ReplyLen()));
+            break;
+        case RoundHold::Fate::kHoldOwed:
+            // Its monitor is not asked meanwhile; the others are: a reply
+            // names its monitor.
+            Release(c, now);
+            Pend(c, now, now + hold, true);
+            tracker_.Bar(tracker_.Addr(), now + hold);
+            break;
+        case RoundHold::Fate::kHold:
+            Release(c, now);
+            Pend(c, now, now + hold, false);
+            break;
+        case RoundHold::Fate::kStore:
+            Release(c, now);
+            Store(c, c.rounds.TakeOpen(), now);
+            break;
     }
 }
 
-void BusScheduler::Keep(BusDevice& d, Clock::time_point now) {
-    Release(d, now);
-    Store(d, now);
-}
-
-void BusScheduler::Store(BusDevice& d, Clock::time_point now) {
+void BusScheduler::Store(DeviceCycle& c, const RoundHold::Round& round, Clock::time_point now) {
+    BusDevice& d = c.device;
     ++d.completed;
     Publish(d, d.health.CycleCompleted(Moment::At(now)));
-    if (d.round.saved && keep_) keep_(d);
-    d.round = BusDevice::HeldRound{};
+    if (round.saved && keep_) keep_(d, round);
     if (d.last) {
         if (d.cell_count == 0) d.LearnCells();
         // The charge state was judged as the round was kept (it is stored
@@ -658,30 +633,23 @@ void BusScheduler::Store(BusDevice& d, Clock::time_point now) {
     }
 }
 
-void BusScheduler::Pend(BusDevice& d, Clock::time_point now, Clock::time_point until) {
+void BusScheduler::Pend(DeviceCycle& c, Clock::time_point now, Clock::time_point until, bool owed) {
     // A whole cycle in step since the round before: that one stands.
-    if (d.pending_until) CommitPending(d, now);
-    d.pending_round = std::move(d.round);
-    d.round = BusDevice::HeldRound{};
-    d.pending_until = until;
+    if (c.rounds.Holding()) CommitPending(c, now);
+    c.rounds.Hold(until, owed);
 }
 
-void BusScheduler::CommitPending(BusDevice& d, Clock::time_point now) {
-    BusDevice::HeldRound open = std::move(d.round);
-    d.round = std::move(d.pending_round);
-    d.pending_round = BusDevice::HeldRound{};
-    d.pending_until.reset();
+void BusScheduler::CommitPending(DeviceCycle& c, Clock::time_point now) {
+    const bool owed = c.rounds.Owed();
+    const RoundHold::Round held = c.rounds.TakeHeld();
     // Quiet since the round: every reply the monitor owed is not coming.
-    if (d.pending_owed) tracker_.Settled(BusAddr(d));
-    d.pending_owed = false;
-    Store(d, now);
-    d.round = std::move(open);
+    if (owed) tracker_.Settled(BusAddr(c));
+    Store(c, held, now);
 }
 
-void BusScheduler::DropPending(BusDevice& d, Clock::time_point now, FailureReason why) {
-    d.pending_round = BusDevice::HeldRound{};
-    d.pending_until.reset();
-    d.pending_owed = false;
+void BusScheduler::DropPending(DeviceCycle& c, Clock::time_point now, FailureReason why) {
+    BusDevice& d = c.device;
+    c.rounds.DropHeld();
     ++d.abandoned;
     Trace(false, nullptr, 0,
           why == FailureReason::kTwoAnswers
@@ -692,28 +660,30 @@ void BusScheduler::DropPending(BusDevice& d, Clock::time_point now, FailureReaso
     Publish(d, d.health.CycleFailed(why, Moment::At(now)));
 }
 
-void BusScheduler::Drop(BusDevice& d, Clock::time_point now) {
-    const FailureReason why = d.cycle_two_answers ? FailureReason::kTwoAnswers : FailureReason::kLateDiscarded;
-    d.late_answer.clear();
+void BusScheduler::Drop(DeviceCycle& c, Clock::time_point now) {
+    BusDevice& d = c.device;
+    const FailureReason why = RoundHold::DropReason(c.cycle_two_answers);
+    c.late_answer.clear();
     ++d.abandoned;
-    d.round = BusDevice::HeldRound{};
+    c.rounds.NewCycle();
     Trace(false, nullptr, 0,
-          d.cycle_two_answers ? "round dropped: two answers (two monitors may share address " +
+          c.cycle_two_answers ? "round dropped: two answers (two monitors may share address " +
                                     std::to_string(d.conf.addr) + ")"
                               : std::string("round dropped: its replies may answer other requests"));
-    Failed(d, why);
-    if (active_ == &d) active_ = nullptr;
-    plan_.ToNextTick(d, now);
+    Failed(c, why);
+    if (active_ == &c) active_ = nullptr;
+    plan_.ToNextTick(c, now);
     Publish(d, d.health.CycleFailed(why, Moment::At(now)));
 }
 
-void BusScheduler::Release(BusDevice& d, Clock::time_point now) {
-    if (active_ == &d) active_ = nullptr;
+void BusScheduler::Release(DeviceCycle& c, Clock::time_point now) {
+    if (active_ == &c) active_ = nullptr;
     reader_.Forget();
-    plan_.Released(d, now);
+    plan_.Released(c, now);
 }
 
 void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len) {
+    DeviceCycle& c = Of(d);
     sent_ = true;
     if (keeper_.Down() || write_failure_) {
         Trace(true, data, len, "not sent, port closed");
@@ -737,12 +707,11 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
             // Behind the answer to the request before, from the same
             // monitor, owing nothing: a second monitor answered it too.
             const auto from = LineReader::ReplyAddress(bytes);
-            if (from && *from == tracker_.Addr() && *from == monitor::BusAddress(static_cast<uint8_t>(d.conf.addr)) &&
-                tracker_.OwesNothingLately(*from, now_))
-                d.cycle_two_answers = true;
+            if (from && *from == tracker_.Addr() && *from == BusAddr(c) && tracker_.OwesNothingLately(*from, now_))
+                c.cycle_two_answers = true;
             Doubted(from, now_);
             Unasked(bytes, now_);
-            OutOfStep(d, "a reply before its request");
+            OutOfStep(c, "a reply before its request");
         }
         port_.Write(data, len);
         Trace(true, data, len, "");
@@ -752,10 +721,10 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
         write_failure_ = e.what();
         return;
     }
-    active_ = &d;
-    d.request_sent_at = now_;
+    active_ = &c;
+    c.request_sent_at = now_;
     exchange_.clear();
-    answered_as_another_ = false;
+    late_.ExchangeBegun();
     // The reply the request asks for; a request the monitor would not answer
     // is given the short reply's time, so the bus is not held long for it.
     // A request the bytes do not show is read until the frame gap.
@@ -770,42 +739,54 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
 }
 
 void BusScheduler::DeviceStartedCycle(BusDevice& d) {
+    DeviceCycle& c = Of(d);
     // A cycle still open was given up by the device itself.
-    if (d.cycle_open) Abandoned(d, now_);
-    d.late_answer.clear();
+    if (c.cycle_open) Abandoned(c, now_);
+    c.late_answer.clear();
     d.StartCycle(now_);
+    c.Start(now_);
 }
 
-void BusScheduler::Abandoned(BusDevice& d, Clock::time_point now) {
+void BusScheduler::Abandoned(DeviceCycle& c, Clock::time_point now) {
+    BusDevice& d = c.device;
     ++d.abandoned;
     // Silent since the first request of the cycle that failed, if one did.
     std::optional<Moment> asked;
-    if (d.cycle_failure) asked = Moment::At(d.failed_request_at);
-    Publish(d, d.health.CycleFailed(d.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now), asked));
+    if (c.cycle_failure) asked = Moment::At(c.failed_request_at);
+    Publish(d, d.health.CycleFailed(c.cycle_failure.value_or(FailureReason::kTimeout), Moment::At(now), asked));
 }
 
-void BusScheduler::DeviceCompletedRound(BusDevice& /*d*/) { round_done_ = true; }
+void BusScheduler::DeviceChecked(BusDevice& d, RoundHold::Check check) {
+    Of(d).rounds.Open().checks.push_back(std::move(check));
+}
+
+void BusScheduler::DeviceCompletedRound(BusDevice& d, const uint8_t* record, std::size_t size, TimeStamp at) {
+    RoundHold::Round& round = Of(d).rounds.Open();
+    round.record.assign(record, record + size);
+    round.at = at;
+    round.saved = true;
+    round_done_ = true;
+}
 
 void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
     port_.Close();
     if (!keeper_.Lost(now)) return;
     if (refused_) SettleRefusal(now);
     reader_.Forget();
-    guarding_ = false;
-    timed_out_ = nullptr;
-    // Nothing more can come to prove in step a round held while its monitor
-    // owed a reply.
-    for (BusDevice* d : devices_) {
-        if (d->pending_owed) DropPending(*d, now, FailureReason::kLateDiscarded);
-        d->late_answer.clear();
+    guard_.Cancel();
+    DeviceCycle* cut = nullptr;
+    for (DeviceCycle* c : all_) {
+        const auto fate = PortKeeper::AtLoss(
+            PortKeeper::Exchanges{c == active_, c->rounds.Holding(), c->rounds.Owed(), !c->late_answer.empty()});
+        if (fate.cut) cut = c;
+        if (fate.drop_round) DropPending(*c, now, *fate.drop_round);
+        if (fate.forget_late_answer) c->late_answer.clear();
     }
     events_.Publish(run::PortLost{port_.Path(), why, Ms(keeper_.Backoff())});
-    if (active_) {
-        // The device keeps its pending request; its first tick after the
-        // reopening resends it.
+    if (cut) {
         tracker_.Refused();
-        Failed(*active_, FailureReason::kPortLost);
-        plan_.Interrupted(*active_);
+        Failed(*cut, FailureReason::kPortLost);
+        plan_.Interrupted(*cut);
         active_ = nullptr;
     }
     const Moment m = Moment::At(now);
@@ -814,10 +795,10 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
 
 void BusScheduler::CountMissedCycles(Clock::time_point now) {
     // Every poll time that passes while the port is away is a cycle lost.
-    for (BusDevice* d : devices_) {
-        for (long n = plan_.Missed(*d, now); n > 0; --n) {
-            ++d->missed;
-            d->health.CycleMissed();
+    for (DeviceCycle* c : all_) {
+        for (long n = plan_.Missed(*c, now); n > 0; --n) {
+            ++c->device.missed;
+            c->device.health.CycleMissed();
         }
     }
 }
@@ -831,8 +812,8 @@ void BusScheduler::TryReopen(Clock::time_point now) {
     }
     const Clock::duration away = keeper_.Reopened(now);
     events_.Publish(run::PortReopened{port_.Path(), Ms(away)});
-    for (BusDevice* d : devices_) {
-        d->health.PortReopened();
-        plan_.Resumed(*d, now);
+    for (DeviceCycle* c : all_) {
+        c->device.health.PortReopened();
+        plan_.Resumed(*c, now);
     }
 }

@@ -6,47 +6,47 @@
 // would make it resend; after the resends a cycle allows, the cycle counts
 // as timed out and the bus moves on.
 //
-// What the bytes are is decided by pure parts: the LineReader gathers each
-// reply by the length its request calls for, the ExchangeTracker keeps the
-// account of requests (timeouts, the quiet guard, replies owed and how late
-// they come), the PortKeeper the outages, the PollPlan whose turn it is.
+// The rules of the bus live in pure parts, each with its own table:
+//   LineReader        gathers each reply by the length its request calls for
+//   ExchangeTracker   the account of requests: deadlines, replies owed, how
+//                     late they came, how soon the monitors answer
+//   ReplyAttribution  which request a frame answers, by the line's timeline
+//   LateAnswers       what a late reply, or an answer naming another
+//                     monitor, then becomes
+//   QuietGuard        how long the line stays quiet after an exchange went
+//                     wrong, learnt from the lateness measured
+//   RoundHold         a device's round, held until the bus shows it in step,
+//                     then stored or dropped
+//   PortKeeper        the port's outages, and what one does to the exchanges
+//   PollPlan          whose turn it is (ticks, probes, reruns)
 // This class moves bytes between the port, those parts and the devices,
-// at the times it is given.
+// at the times it is given, and keeps each device's cycle (DeviceCycle).
 //
-// A reply carries no command code, so only the account tells a late reply
-// from the answer to a newer request.  After a reply timeout its monitor
-// is not asked again until the line has been quiet from it for the quiet
-// guard; the others are, since a reply names its monitor, and whatever
-// comes from it meanwhile is dropped and counted as a late reply, unless
-// it is a whole reply to the one request its monitor owes, which can
-// answer nothing else: that is kept and handed to its device at its next
-// turn, in the place of a resend.  A round
-// whose device still owes a reply is held, its monitor not asked, for as
-// long as that reply may still come; a reply that no request explains
-// (after the round, past a whole reply, sooner than the monitor can
-// answer, or from it in another's exchange) drops the rounds it touches,
-// counted as "late, discarded".  A round owed nothing is still
-// kept only once its last request's reply would be overdue, since a second
-// monitor at the same address may answer it too; meanwhile the bus goes on,
-// and any bytes from that address that no request explains drop the round,
-// counted as "two answers"; so does a reply refused while its monitor owed
-// nothing when a second reply's worth of bytes follows it (two answers
-// interleaved on the wire).  A device that does not answer is probed only
-// when its neighbours leave time, so they keep their tick.
+// One rule stays here, since it spans the line's time after an exchange:
+// a reply refused while its monitor owed nothing is judged once the line is
+// quiet, and a second reply's worth of bytes behind it makes it "two
+// answers" (two monitors answering one request interleave their bytes and
+// spoil the frame as a faulty line would).
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "basics/TimeStamp.h"
 #include "bus/BusDevice.h"
+#include "bus/DeviceCycle.h"
 #include "bus/ExchangeTracker.h"
+#include "bus/LateAnswers.h"
 #include "bus/LineReader.h"
 #include "bus/PollPlan.h"
 #include "bus/PortKeeper.h"
+#include "bus/QuietGuard.h"
 #include "bus/ReplyAttribution.h"
+#include "bus/RoundHold.h"
 
 class RunEvents;
 class BusPort;
@@ -75,7 +75,8 @@ public:
     void Add(BusDevice* d);
     // Called with a device's round once the bus has shown it in step, to
     // check and store it; the round is then published.
-    void OnKeep(std::function<void(BusDevice&)> keep) { keep_ = std::move(keep); }
+    using Keeper = std::function<void(BusDevice&, const RoundHold::Round&)>;
+    void OnKeep(Keeper keep) { keep_ = std::move(keep); }
     const std::vector<BusDevice*>& Devices() const { return devices_; }
     bool PortOpen() const { return !keeper_.Down(); }
     int Fd() const;
@@ -107,7 +108,10 @@ public:
     // Host calls made by the device that owns the bus, during its call.
     void DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len);
     void DeviceStartedCycle(BusDevice& d);
-    void DeviceCompletedRound(BusDevice& d);
+    // A threshold check the device asked for in its round.
+    void DeviceChecked(BusDevice& d, RoundHold::Check check);
+    // The device handed over its round's record, stamped `at`.
+    void DeviceCompletedRound(BusDevice& d, const uint8_t* record, std::size_t size, TimeStamp at);
 
     // The time a cycle of every device takes on the wire at the least: when
     // it is longer than the tick, the tick cannot be held.
@@ -119,6 +123,7 @@ public:
     Clock::duration QuietGuard(int reply_len) const { return tracker_.Guard(reply_len); }
 
 private:
+    DeviceCycle& Of(const BusDevice& d);
     void Take(const LineReader::Out& out, Clock::time_point now);
     void Stray(const LineReader::Out& out, Clock::time_point now);
     // Replies no request explains, or set apart in another monitor's
@@ -133,13 +138,13 @@ private:
     ReplyAttribution::Timeline Timeline(bool in_exchange, bool idle) const;
     ReplyAttribution::Verdict Decide(const std::vector<uint8_t>& bytes, Clock::time_point first_byte,
                                      const ReplyAttribution::Timeline& t) const;
-    // d's turn on the bus: the late answer it was kept is handed to it as
+    // c's turn on the bus: the late answer it was kept is handed to it as
     // though it came now.
-    void TakeLateAnswer(BusDevice& d, Clock::time_point now);
+    void TakeLateAnswer(DeviceCycle& c, Clock::time_point now);
     // The replies owed by the monitors other than the one at except (0:
     // every monitor), by the length each owes.
     std::map<uint8_t, LineReader::Owed> OwedFrames(uint8_t except) const;
-    void OutOfStep(BusDevice& d, const std::string& why);
+    void OutOfStep(DeviceCycle& c, const std::string& why);
     // Bytes handed to the device asked, or given up on, that name another
     // monitor: a round it completed while it owed a reply is dropped.
     void Foreign(const std::vector<uint8_t>& bytes, Clock::time_point now);
@@ -155,39 +160,38 @@ private:
     // Bytes from the monitor at bus_addr that no request explains: a round
     // of it still waiting for a second answer has had one.
     void Doubted(std::optional<uint8_t> bus_addr, Clock::time_point now);
-    // A round completed, owed nothing: kept once `until` has passed quietly.
-    void Pend(BusDevice& d, Clock::time_point now, Clock::time_point until);
-    void CommitPending(BusDevice& d, Clock::time_point now);
-    void DropPending(BusDevice& d, Clock::time_point now, FailureReason why);
-    // The round in d.round is kept: counted, checked, stored and shown.
-    void Store(BusDevice& d, Clock::time_point now);
-    void Tick(BusDevice& d, Clock::time_point now);
+    // The open round is held until `until` (a round held before it is
+    // stored first).
+    void Pend(DeviceCycle& c, Clock::time_point now, Clock::time_point until, bool owed);
+    void CommitPending(DeviceCycle& c, Clock::time_point now);
+    void DropPending(DeviceCycle& c, Clock::time_point now, FailureReason why);
+    // The round is kept: counted, checked, stored and shown.
+    void Store(DeviceCycle& c, const RoundHold::Round& round, Clock::time_point now);
+    void Tick(DeviceCycle& c, Clock::time_point now);
     // more: bytes that came past the reply with it.
     void Deliver(const std::vector<uint8_t>& reply, Clock::time_point now, std::size_t more);
     // The reply refused while its monitor owed nothing is judged, once the
     // line is quiet after it.
     void SettleRefusal(Clock::time_point now);
-    void ReplyOverdue(BusDevice& d, Clock::time_point now);
+    void ReplyOverdue(DeviceCycle& c, Clock::time_point now);
     void GuardOver(Clock::time_point now);
     // The device's request got no reply at all: it resends once its monitor
     // may be asked, or its cycle ends when it has resent enough.
-    void AfterTimeout(BusDevice& d, Clock::time_point now);
+    void AfterTimeout(DeviceCycle& c, Clock::time_point now);
     // The devices whose monitors may be asked now.
-    std::vector<BusDevice*> Askable(Clock::time_point now) const;
-    static uint8_t BusAddr(const BusDevice& d);
-    void StartGuard(Clock::time_point now, BusDevice* timed_out, Clock::duration length);
-    void Failed(BusDevice& d, FailureReason why);
-    void EndCycle(BusDevice& d, bool completed, Clock::time_point now);
+    std::vector<DeviceCycle*> Askable(Clock::time_point now) const;
+    static uint8_t BusAddr(const DeviceCycle& c);
+    void Failed(DeviceCycle& c, FailureReason why);
+    void EndCycle(DeviceCycle& c, bool completed, Clock::time_point now);
     // The device's open cycle ended without a round.
-    void Abandoned(BusDevice& d, Clock::time_point now);
-    void Keep(BusDevice& d, Clock::time_point now);
-    void Drop(BusDevice& d, Clock::time_point now);
-    void Release(BusDevice& d, Clock::time_point now);
+    void Abandoned(DeviceCycle& c, Clock::time_point now);
+    void Drop(DeviceCycle& c, Clock::time_point now);
+    void Release(DeviceCycle& c, Clock::time_point now);
     void PortFailed(const std::string& why, Clock::time_point now);
     void TryReopen(Clock::time_point now);
     void CountMissedCycles(Clock::time_point now);
     void AfterDeviceCall(Clock::time_point now);
-    BusDevice* AtAddress(uint8_t bus_addr) const;
+    DeviceCycle* AtAddress(uint8_t bus_addr) const;
     void Trace(bool sent, const uint8_t* data, std::size_t len, const std::string& note);
     void Publish(BusDevice& d, const std::optional<DeviceHealth::Change>& change);
 
@@ -196,12 +200,17 @@ private:
     Options options_;
     RunEvents& events_;
     std::vector<BusDevice*> devices_;
-    std::function<void(BusDevice&)> keep_;
+    // What the bus keeps of each device, in the order they were added.
+    std::vector<std::unique_ptr<DeviceCycle>> cycles_;
+    std::vector<DeviceCycle*> all_;
+    Keeper keep_;
 
     LineReader reader_;
     ExchangeTracker tracker_;
     PortKeeper keeper_;
     PollPlan plan_;
+    ::QuietGuard guard_;  // the class; QuietGuard() above is a member
+    LateAnswers late_;
     // The time of the turn in progress: host calls made during it happen now.
     Clock::time_point now_{};
     // The time of the last turn: the wake it asked for follows from it.
@@ -212,31 +221,18 @@ private:
 
     // The device that owns the bus, and every byte handed to it in the
     // exchange in progress.
-    BusDevice* active_ = nullptr;
+    DeviceCycle* active_ = nullptr;
     // The device the late reply just paid off was kept for, if it was.
-    BusDevice* kept_late_ = nullptr;
+    DeviceCycle* kept_late_ = nullptr;
     std::vector<uint8_t> exchange_;
     bool delivering_ = false;
-    // A frame of the length asked that named another monitor came in the
-    // time of the reply awaited.
-    bool answered_as_another_ = false;
-
-    // The quiet line after a refused or out-of-step exchange.  After the
-    // start of a reply that never completed, the device whose reply was
-    // overdue keeps the bus and gets its tick (a resend, or the end of its
-    // cycle) once the line has been quiet.
-    bool guarding_ = false;
-    Clock::time_point quiet_until_{};
-    Clock::duration guard_len_{};
-    BusDevice* timed_out_ = nullptr;
-    bool late_seen_ = false;
 
     // A reply refused while its monitor owed nothing, judged once the line
     // is quiet: two monitors answering one request at once interleave their
     // bytes and spoil the frame as a faulty line would, and only the bytes
     // that follow it tell them apart (a second answer's worth: two answers).
     struct Refusal {
-        BusDevice* device = nullptr;
+        DeviceCycle* device = nullptr;
         FailureReason why{};
         std::vector<uint8_t> reply;
         int reply_len = 0;      // 0: the frame does not begin as an answer

@@ -1,8 +1,10 @@
 #include "bus/ExchangeTracker.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
+#include "bus/QuietGuard.h"
 #include "bus/ReplyAttribution.h"
 #include "protocol/MonitorProtocol.h"
 
@@ -17,21 +19,13 @@ ExchangeTracker::Clock::duration ExchangeTracker::ResponseTimeout(int reply_len)
 }
 
 ExchangeTracker::Clock::duration ExchangeTracker::Guard(int reply_len) const {
-    if (options_.fixed_guard) return *options_.fixed_guard;
-    // Quiet from the timeout until the latest reply measured lately would
-    // have come, and never less than two response timeouts.
-    const Clock::duration timeout = ResponseTimeout(reply_len);
-    return std::max<Clock::duration>(kGuardTimeouts * timeout, RecentLatest().value_or(Clock::duration::zero()));
+    return QuietGuard::Length(options_.fixed_guard, ResponseTimeout(reply_len), RecentLatest());
 }
 
 std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::RecentLatest() const {
-    if (recent_.empty()) return std::nullopt;
     std::vector<Clock::duration> late;
     for (const Measured& m : recent_) late.push_back(m.late);
-    // Below ten replies the percentile is the latest of them.
-    const std::size_t rank = (late.size() * kGuardPercentile + 99) / 100 - 1;
-    std::nth_element(late.begin(), late.begin() + static_cast<std::ptrdiff_t>(rank), late.end());
-    return late[rank];
+    return QuietGuard::Covered(std::move(late));
 }
 
 ExchangeTracker::Clock::duration ExchangeTracker::Hold(Clock::time_point now) const {
@@ -129,7 +123,8 @@ std::optional<ExchangeTracker::Clock::duration> ExchangeTracker::Unexplained(std
     recent_.push_back(Measured{now, late});
     if (recent_.size() > kMaxRecentLateness) recent_.pop_front();
     const auto guard = RecentLatest();
-    if (!options_.fixed_guard && guard > guard_before && *guard > kGuardTimeouts * ResponseTimeout(monitor::kShortReplyLen))
+    if (QuietGuard::Raises(options_.fixed_guard.has_value(), guard_before, guard,
+                           ResponseTimeout(monitor::kShortReplyLen)))
         raised_ = Raise{now, *guard};
     return late;
 }

@@ -11,10 +11,8 @@
 // request of their monitor and say how late that reply was.  A reply that
 // could answer the oldest request owed or a later one is ambiguous: it is
 // known to be at least as late as from the latest it could answer, and only
-// that much is taken as measured.  The quiet guard after a timeout follows a
-// high percentile of the lateness measured in the last minute (unless the
-// port fixes it), so that no single reply, taken for another's, keeps the
-// bus quiet for seconds after every timeout.  A reply that begins sooner
+// that much is taken as measured.  The lateness measured in the last minute
+// sets the quiet guard after a timeout (QuietGuard says how).  A reply that begins sooner
 // after its request than the monitor turns a request round cannot be the
 // answer to it; the monitor's quickest answer is a low percentile of its
 // recent answers, so that one early reply (a second monitor at the same
@@ -57,10 +55,6 @@ public:
     static constexpr int kTurnaroundSamples = 8;
     static constexpr std::size_t kTurnaroundKept = 16;
     static constexpr std::size_t kTurnaroundQuantile = 4;
-    // The guard covers this share (in percent) of the lateness measured.
-    static constexpr int kGuardPercentile = 90;
-    // The default guard covers a reply this many response timeouts late.
-    static constexpr int kGuardTimeouts = 2;
 
     explicit ExchangeTracker(Options options) : options_(options) {}
 

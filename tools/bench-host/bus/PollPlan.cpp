@@ -3,26 +3,28 @@
 #include <algorithm>
 #include <limits>
 
-void PollPlan::Start(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
-    for (BusDevice* d : devices) d->next_poll = now;
+void PollPlan::Start(const std::vector<DeviceCycle*>& devices, Clock::time_point now) const {
+    for (DeviceCycle* d : devices) d->next_poll = now;
 }
 
-long PollPlan::CyclesLeft(const BusDevice& d) const {
+long PollPlan::CyclesLeft(const DeviceCycle& d) const {
     if (options_.cycle_limit <= 0) return std::numeric_limits<long>::max();
     // A round waiting for a second answer is a cycle run, kept or dropped.
-    return options_.cycle_limit - (d.completed + d.abandoned + d.missed + (d.pending_until ? 1 : 0));
+    const BusDevice& dev = d.device;
+    return options_.cycle_limit - (dev.completed + dev.abandoned + dev.missed + (d.rounds.Holding() ? 1 : 0));
 }
 
-bool PollPlan::Probing(const BusDevice& d, Clock::time_point now) const {
-    if (d.health.state() != DeviceHealth::State::kNotAnswering) return false;
-    if (d.last_answer && now - *d.last_answer <= kRecentTicks * options_.period) return false;
-    return d.exchanges_known < kShareKnown || 2 * d.AnsweredOfKept() < d.exchanges_known;
+bool PollPlan::Probing(const DeviceCycle& d, Clock::time_point now) const {
+    const BusDevice& dev = d.device;
+    if (dev.health.state() != DeviceHealth::State::kNotAnswering) return false;
+    if (dev.last_answer && now - *dev.last_answer <= kRecentTicks * options_.period) return false;
+    return dev.exchanges_known < kShareKnown || 2 * dev.AnsweredOfKept() < dev.exchanges_known;
 }
 
-BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_point now) const {
-    BusDevice* due = nullptr;
+DeviceCycle* PollPlan::Due(const std::vector<DeviceCycle*>& devices, Clock::time_point now) const {
+    DeviceCycle* due = nullptr;
     bool due_probing = false;
-    for (BusDevice* d : devices) {
+    for (DeviceCycle* d : devices) {
         if (Done(*d) || d->next_poll > now) continue;
         const bool probing = Probing(*d, now);
         if (!due || (due_probing && !probing) || (probing == due_probing && d->next_poll < due->next_poll)) {
@@ -33,23 +35,23 @@ BusDevice* PollPlan::Due(const std::vector<BusDevice*>& devices, Clock::time_poi
     return due;
 }
 
-PollPlan::Clock::time_point PollPlan::Earliest(const std::vector<BusDevice*>& devices,
+PollPlan::Clock::time_point PollPlan::Earliest(const std::vector<DeviceCycle*>& devices,
                                                Clock::time_point latest) const {
     // A device done keeps its last poll time, long past: the bus would be
     // woken for it again at once, every turn, while a neighbour runs on.
-    for (const BusDevice* d : devices)
+    for (const DeviceCycle* d : devices)
         if (!Done(*d)) latest = std::min(latest, d->next_poll);
     return latest;
 }
 
-void PollPlan::Failed(BusDevice& d, Clock::time_point now) const {
+void PollPlan::Failed(DeviceCycle& d, Clock::time_point now) const {
     if (Probing(d, now) || d.last_rerun == d.cycle_due_at || now - d.cycle_due_at >= options_.period / 2) return;
     d.rerun_of = d.cycle_due_at;
     d.last_rerun = d.cycle_due_at;
     d.next_poll = now;
 }
 
-void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_point now) const {
+void PollPlan::CycleStarted(DeviceCycle& d, Clock::time_point due, Clock::time_point now) const {
     // A tick run again keeps its place on the grid.
     if (d.rerun_of) due = *d.rerun_of;
     d.rerun_of.reset();
@@ -61,13 +63,13 @@ void PollPlan::CycleStarted(BusDevice& d, Clock::time_point due, Clock::time_poi
         const auto whole = (now - due) / options_.period;
         d.cycle_due_at += whole * options_.period;
         // Those ticks were due and never polled: lost as much as any.
-        if (!Probing(d, now)) d.skipped += static_cast<long>(whole);
+        if (!Probing(d, now)) d.device.skipped += static_cast<long>(whole);
     }
     // Probes are spaced on purpose: not late.
-    if (now - due >= options_.period / 2 && !Probing(d, now)) ++d.late_polls;
+    if (now - due >= options_.period / 2 && !Probing(d, now)) ++d.device.late_polls;
 }
 
-void PollPlan::Released(BusDevice& d, Clock::time_point now) const {
+void PollPlan::Released(DeviceCycle& d, Clock::time_point now) const {
     if (!Probing(d, now)) {
         d.backoff_steps = 0;
         ToNextTick(d, now);
@@ -80,19 +82,19 @@ void PollPlan::Released(BusDevice& d, Clock::time_point now) const {
     d.backoff_steps = std::min(d.backoff_steps + 1, 32);
 }
 
-PollPlan::Clock::time_point PollPlan::NextTick(const BusDevice& d, Clock::time_point now) const {
+PollPlan::Clock::time_point PollPlan::NextTick(const DeviceCycle& d, Clock::time_point now) const {
     const Clock::time_point next = d.cycle_due_at + options_.period;
     return next + options_.period / 2 < now ? now : next;
 }
 
-void PollPlan::ToNextTick(BusDevice& d, Clock::time_point now) const {
+void PollPlan::ToNextTick(DeviceCycle& d, Clock::time_point now) const {
     d.next_poll = NextTick(d, now);
     const Clock::time_point missed_tick = d.cycle_due_at + options_.period;
     if (d.next_poll == missed_tick || options_.period <= Clock::duration::zero() || Probing(d, now)) return;
-    d.skipped += static_cast<long>((now - missed_tick) / options_.period);
+    d.device.skipped += static_cast<long>((now - missed_tick) / options_.period);
 }
 
-long PollPlan::Missed(BusDevice& d, Clock::time_point now) const {
+long PollPlan::Missed(DeviceCycle& d, Clock::time_point now) const {
     long n = 0;
     if (options_.period <= Clock::duration::zero()) return n;
     // Missed cycles count among the cycles run: none beyond the last.

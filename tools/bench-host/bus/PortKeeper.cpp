@@ -27,3 +27,12 @@ PortKeeper::Clock::duration PortKeeper::Reopened(Clock::time_point now) {
 PortKeeper::Clock::duration PortKeeper::OutageTime(Clock::time_point now) const {
     return total_ + (down_ ? now - down_since_ : Clock::duration::zero());
 }
+
+PortKeeper::Fate PortKeeper::AtLoss(const Exchanges& e) {
+    Fate f;
+    f.cut = e.asked;
+    if (e.holding && e.holding_owed) f.drop_round = FailureReason::kLateDiscarded;
+    // Its next turn, after the reopening, resends the request instead.
+    f.forget_late_answer = e.late_answer;
+    return f;
+}

@@ -14,7 +14,7 @@ HostCalls::HostCalls(RunSetup& site, RunEvents& events, RunClock& clock)
 
 void HostCalls::Attach(StoreThread& store) {
     store_ = &store;
-    for (auto& bus : site_.Buses()) bus.scheduler->OnKeep([this](BusDevice& d) { Keep(d); });
+    for (auto& bus : site_.Buses()) bus.scheduler->OnKeep([this](BusDevice& d, const RoundHold::Round& round) { Keep(d, round); });
 }
 
 HostCalls::~HostCalls() { hoststandin::SetObserver(previous_); }
@@ -47,16 +47,13 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
     d->labels[name] = label;
     if (site_.Restoring()) return;
     // Judged once the bus has shown the round's replies its own.
-    d->round.checks.push_back(BusDevice::Check{name, label, value});
+    if (d->bus) d->bus->DeviceChecked(*d, RoundHold::Check{name, label, value});
 }
 
 void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
     BusDevice* d = Find(dev);
     if (!d || site_.Restoring()) return;
-    d->round.record.assign(data, data + size);
-    d->round.at = WallNow();
-    d->round.saved = true;
-    if (d->bus) d->bus->DeviceCompletedRound(*d);
+    if (d->bus) d->bus->DeviceCompletedRound(*d, data, size, WallNow());
 }
 
 void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
@@ -77,12 +74,12 @@ void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
         events_.Publish(run::AlarmCleared{&d, c, a.at});
 }
 
-void HostCalls::Keep(BusDevice& d) {
-    for (const auto& check : d.round.checks)
+void HostCalls::Keep(BusDevice& d, const RoundHold::Round& round) {
+    for (const auto& check : round.checks)
         for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) Alarm(d, c);
-    const auto& record = d.round.record;
+    const auto& record = round.record;
     d.last = BatteryRecord::Decode(record.data(), record.size());
-    d.last_round_at = d.round.at.Text();
+    d.last_round_at = round.at.Text();
     // The string's charge state, stored with the round, and the float
     // alarms judged in it.
     std::string state;
@@ -94,7 +91,7 @@ void HostCalls::Keep(BusDevice& d) {
         if (!d.capacity) d.capacity.emplace(d.conf.battery, false);
         if (!d.float_drift) d.float_drift.emplace(d.conf.battery, std::vector<std::optional<double>>{}, std::nullopt);
         const verdict::Reading r =
-            verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), d.round.at.Ms());
+            verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), round.at.Ms());
         const verdict::ChargeNow charge = d.charge->Add(r);
         state = verdict::ChargeName(charge.state);
         d.resistance->Add(r);
@@ -104,5 +101,5 @@ void HostCalls::Keep(BusDevice& d) {
         if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
         for (const auto& c : step.changes) Alarm(d, c);
     }
-    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, d.round.at, state}});
+    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, round.at, state}});
 }

@@ -13,6 +13,7 @@
 
 #include "basics/RealClock.h"
 #include "basics/TimeStamp.h"
+#include "bus/RoundHold.h"
 #include "host/standin/HostStandin.h"
 #include "record/AlarmEvaluator.h"
 
@@ -40,7 +41,7 @@ public:
 private:
     // A round the bus showed in step: its thresholds checked, its record
     // stored.
-    void Keep(BusDevice& d);
+    void Keep(BusDevice& d, const RoundHold::Round& round);
     BusDevice* Find(const HLXVDevice& dev) const;
     // An alarm raised or cleared: stored and told.
     void Alarm(BusDevice& d, const AlarmEvaluator::Change& c);
