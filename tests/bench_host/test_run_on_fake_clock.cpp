@@ -56,33 +56,31 @@ long RoundsSaid(const std::vector<Json::Value>& rounds, int id) {
 }
 
 // The stop's arithmetic on a clock held still: the queue is written until
-// the budget less what the run's own end needs, a write only when it fits
-// whole before then (a commit is never cut off), and never a drain that
-// ends before polling did.
-TEST(StopBudget, OneMoreWriteOnlyWhenItFitsBeforeTheDrainEnds) {
+// the budget less what the last write and the run's own end need, and
+// never a drain that ends before polling did.
+TEST(StopBudget, WritesBeginOnlyBeforeTheDrainEnds) {
     using Clock = StopBudget::Clock;
     const Clock::time_point ended{std::chrono::hours(1)};
     struct Case {
         const char* what;
         Clock::duration total, reserve;
-        Clock::duration now_after, write_takes;
+        Clock::duration now_after;
         bool another;
         Clock::duration drain, end;  // after polling ended
     } cases[] = {
-        {"at once, a quick disk", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, 1ms, true, 3s, 5s},
-        {"a slow sync that fits", StopBudget::kTotal, StopBudget::kEndReserve, 2700ms, 300ms, true, 3s, 5s},
-        {"a slow sync that would end past the drain", StopBudget::kTotal, StopBudget::kEndReserve, 2701ms, 300ms, false,
-         3s, 5s},
-        {"past the drain, however quick", StopBudget::kTotal, StopBudget::kEndReserve, 3001ms, 0ms, false, 3s, 5s},
-        {"a write slower than the whole drain", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, 4s, false, 3s, 5s},
-        {"a reserve larger than the budget: no drain", 1s, 2s, 0ms, 0ms, true, 0s, 1s},
-        {"a reserve larger than the budget, a write", 1s, 2s, 0ms, 1ms, false, 0s, 1s},
-        {"no budget at all", 0s, 0s, 0ms, 1ms, false, 0s, 0s},
-        {"a clock read before polling ended", StopBudget::kTotal, StopBudget::kEndReserve, -1s, 300ms, true, 3s, 5s},
+        {"at once", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, true, 3s, 5s},
+        {"just before the drain ends", StopBudget::kTotal, StopBudget::kEndReserve, 2999ms, true, 3s, 5s},
+        {"as the drain ends", StopBudget::kTotal, StopBudget::kEndReserve, 3s, false, 3s, 5s},
+        {"in the reserve", StopBudget::kTotal, StopBudget::kEndReserve, 4s, false, 3s, 5s},
+        {"past the whole budget", StopBudget::kTotal, StopBudget::kEndReserve, 1h, false, 3s, 5s},
+        {"a clock read before polling ended", StopBudget::kTotal, StopBudget::kEndReserve, -1s, true, 3s, 5s},
+        {"a reserve larger than the budget: no drain", 1s, 2s, 0ms, false, 0s, 1s},
+        {"no budget at all", 0s, 0s, 0ms, false, 0s, 0s},
+        {"a budget below nothing", -1s, 0s, 0ms, false, 0s, 0s},
     };
     for (const auto& c : cases) {
         const StopBudget budget(ended, c.total, c.reserve);
-        EXPECT_EQ(budget.Another(ended + c.now_after, c.write_takes), c.another) << c.what;
+        EXPECT_EQ(budget.Another(ended + c.now_after), c.another) << c.what;
         EXPECT_EQ(budget.DrainUntil() - ended, c.drain) << c.what;
         EXPECT_EQ(budget.EndBy() - ended, c.end) << c.what;
         EXPECT_EQ(budget.PollingEnded(), ended) << c.what;

@@ -8,7 +8,3 @@ StopBudget::StopBudget(Clock::time_point polling_ended, Clock::duration total, C
       // drain that ends before polling did.
       drain_until_(polling_ended + std::max(Clock::duration::zero(), total - end_reserve)),
       end_by_(polling_ended + std::max(Clock::duration::zero(), total)) {}
-
-bool StopBudget::Another(Clock::time_point now, Clock::duration write_takes) const {
-    return now + std::max(Clock::duration::zero(), write_takes) <= drain_until_;
-}

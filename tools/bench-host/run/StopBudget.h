@@ -16,8 +16,9 @@ public:
 
     // From the end of polling to the end of the run's last write.
     static constexpr std::chrono::seconds kTotal{5};
-    // Kept for the counts, the summary and the run's end: a handful of
-    // commits, each one a write of the log and its sync.
+    // Kept for the last write of the queue to end and for the counts, the
+    // summary and the run's end: one commit, a write of the log and its
+    // sync, and the copy of the log into the file.
     static constexpr std::chrono::seconds kEndReserve{2};
 
     explicit StopBudget(Clock::time_point polling_ended, Clock::duration total = kTotal,
@@ -29,10 +30,10 @@ public:
     // The run's own rows are written until here.
     Clock::time_point EndBy() const { return end_by_; }
 
-    // Whether one more write, begun now and taking as long as the slowest
-    // recent one took, ends before the drain does.  A write is never cut
-    // off once begun (SQLite's commit cannot be), so it must fit whole.
-    bool Another(Clock::time_point now, Clock::duration write_takes) const;
+    // Whether one more write may begin now.  A write is never cut off once
+    // begun (SQLite's commit cannot be): the last one may run past the
+    // drain's end, into the reserve, by as long as the disk takes.
+    bool Another(Clock::time_point now) const { return now < drain_until_; }
 
 private:
     Clock::time_point polling_ended_;

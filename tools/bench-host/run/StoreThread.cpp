@@ -153,7 +153,7 @@ void StoreThread::Loop() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         clock_.WaitUntil(lock, wake_, next_check, [&] { return stopping_ || queue_.Size() > 0; });
-        if (stopping_ && budget_ && queue_.Size() > 0 && !budget_->Another(clock_.Now(), slowest_write_)) {
+        if (stopping_ && budget_ && queue_.Size() > 0 && !budget_->Another(clock_.Now())) {
             Abandon("history " + store_.Path() + ": the run stopped before the disk took it (" +
                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(StopBudget::kTotal).count()) +
                     " s are given to a stop)");
@@ -170,7 +170,6 @@ void StoreThread::Loop() {
             continue;
         }
         if (item) {
-            const auto began = clock_.Now();
             try {
                 Write(*item);
                 if (item->Kind() == StoreKind::kRecord) {
@@ -187,10 +186,6 @@ void StoreThread::Loop() {
                 Note(item->DeviceId(), item->Kind(), e.what());
                 lock.unlock();
             }
-            // The slowest of the recent writes: one slow sync is what the
-            // next write may cost too; a run of quick ones lets it down.
-            const auto took = clock_.Now() - began;
-            slowest_write_ = std::max(took, slowest_write_ - slowest_write_ / 8);
             if (why.empty()) why = store_.Writer().Damaged();
             // Found after the commit, before the log was copied anywhere.
             if (why.empty()) why = store_.Lost();

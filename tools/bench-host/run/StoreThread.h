@@ -18,8 +18,8 @@
 // held, when the disk was behind).
 //
 // A stop never waits for the disk beyond its budget (StopBudget): what
-// waits is written while one more write fits before the drain's end, and
-// what is left then is counted as not stored, by kind.
+// waits is written until the drain's end, and what is left then is counted
+// as not stored, by kind.
 //
 // Time is the clock's it is given (the file's checks are timed, and the
 // queue waited on, through it), so that a test holds it still or moves it.
@@ -108,7 +108,6 @@ private:
     StoreQueue queue_;
     bool stopping_ = false;
     std::optional<StopBudget> budget_;      // set with stopping_
-    std::chrono::steady_clock::duration slowest_write_{};  // of the last few, store thread's
     std::string lost_;
     bool lost_said_ = false;                 // bus loop's
     std::vector<Failure> failures_;          // at most one per device and kind
