@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "history/HistoryFileCheck.h"
+#include "history/LogPairing.h"
 #include "history/HistoryReport.h"
+#include "history/HistorySchema.h"
 #include "history/HistoryStore.h"
 #include "history/StoreQueue.h"
 #include "basics/TimeStamp.h"
@@ -252,8 +254,10 @@ TEST_F(HistoryFile, ADamagedFileIsMovedAsideUnchangedAndANewOneBegun) {
     }
 }
 
-// What the store thread sees of a file under a run: deleted, replaced,
-// cut short or overwritten, judged from two stats and the first 100 bytes.
+// What the store thread sees of a file under a run (after every commit,
+// and once a second): moved, deleted, replaced, cut short or overwritten,
+// judged from two stats and the first 100 bytes, with what may still be
+// done with what the run committed.
 TEST(HistoryFileCheck, SaysWhatHappenedToTheFileUnderARun) {
     const std::string header = std::string("SQLite format 3") + '\0' + std::string(84, '\1');
     static const auto Head = [](uint32_t page, uint32_t pages, uint32_t counter, uint32_t valid_for) {
@@ -264,6 +268,7 @@ TEST(HistoryFileCheck, SaysWhatHappenedToTheFileUnderARun) {
         put(16, page, 2), put(24, counter, 4), put(28, pages, 4), put(92, valid_for, 4);
         return h;
     };
+    using Fate = HistoryFileCheck::Fate;
     HistoryFileCheck::Seen whole;
     whole.dev = 1;
     whole.ino = 2;
@@ -276,33 +281,228 @@ TEST(HistoryFileCheck, SaysWhatHappenedToTheFileUnderARun) {
         const char* what;
         std::function<void(HistoryFileCheck::Seen&)> change;
         const char* said;
+        Fate fate;
     } cases[] = {
-        {"whole", [](auto&) {}, ""},
-        {"grown", [](auto& s) { s.size = 81920; }, ""},
-        {"unlinked", [](auto& s) { s.linked = false; }, "was deleted"},
-        {"no file at the path", [](auto& s) { s.at_path = false; }, "was deleted"},
-        {"another file at the path", [](auto& s) { s.path_ino = 3; }, "was replaced by another file"},
-        {"a file of another disk at the path", [](auto& s) { s.path_dev = 9; }, "was replaced by another file"},
-        {"new, not written yet", [](auto& s) { s.size = 0, s.largest = 0, s.head.clear(); }, ""},
-        {"emptied", [](auto& s) { s.size = 0, s.head.clear(); }, "was cut to 0 bytes from 40960"},
-        {"cut to 8 KiB", [](auto& s) { s.size = 8192; }, "was cut to 8192 bytes from 40960"},
+        {"whole", [](auto&) {}, "", Fate::kWhole},
+        {"grown", [](auto& s) { s.size = 81920; }, "", Fate::kWhole},
+        {"unlinked", [](auto& s) { s.linked = false; }, "was deleted", Fate::kGone},
+        {"deleted: no name, no file at the path", [](auto& s) { s.linked = false, s.at_path = false; }, "was deleted",
+         Fate::kGone},
+        {"moved: still named, no file at the path", [](auto& s) { s.at_path = false; }, "was moved away from its path",
+         Fate::kMoved},
+        {"replaced: another file at the path, this one unnamed", [](auto& s) { s.path_ino = 3, s.linked = false; },
+         "was replaced by another file", Fate::kGone},
+        {"a file of another disk put over it", [](auto& s) { s.path_dev = 9, s.linked = false; },
+         "was replaced by another file", Fate::kGone},
+        {"moved away and another file put at the path", [](auto& s) { s.path_ino = 3; },
+         "was moved away and another file put at its path", Fate::kMoved},
+        {"new, not written yet", [](auto& s) { s.size = 0, s.largest = 0, s.head.clear(); }, "", Fate::kWhole},
+        {"new, not written yet, known empty", [](auto& s) { s.size = 0, s.largest = 0, s.head.clear(), s.left = ""; }, "",
+         Fate::kWhole},
+        {"emptied", [](auto& s) { s.size = 0, s.head.clear(); }, "was cut to 0 bytes from 40960", Fate::kRewritten},
+        {"cut to 8 KiB", [](auto& s) { s.size = 8192; }, "was cut to 8192 bytes from 40960", Fate::kRewritten},
         {"cut within its first bytes at its first check", [](auto& s) { s.size = 10, s.largest = 0, s.head.resize(10); },
-         "was cut to 10 bytes"},
+         "was cut to 10 bytes", Fate::kRewritten},
         {"garbage from its start", [](auto& s) { s.head = std::string(100, 'x'); },
-         "was overwritten: it no longer begins as an SQLite database"},
+         "was overwritten: it no longer begins as an SQLite database", Fate::kRewritten},
         // Page size 4096 (bytes 16-17), 5 pages (28-31), the count current
         // (change counter 24-27 equal to version-valid-for 92-95).
         {"room given back to just what its header counts", [](auto& s) { s.size = 20480, s.head = Head(4096, 5, 7, 7); },
-         ""},
+         "", Fate::kWhole},
         {"cut below what its header counts", [](auto& s) { s.size = 8192, s.head = Head(4096, 5, 7, 7); },
-         "was cut to 8192 bytes from 40960"},
+         "was cut to 8192 bytes from 40960", Fate::kRewritten},
         {"shrunk, its header's count stale", [](auto& s) { s.size = 20480, s.head = Head(4096, 5, 7, 6); },
-         "was cut to 20480 bytes from 40960"},
+         "was cut to 20480 bytes from 40960", Fate::kRewritten},
+        // Only the run's own checkpoint writes the header; it then takes
+        // what it wrote as the header to find.
+        {"its header as the run left it", [&](auto& s) { s.left = header; }, "", Fate::kWhole},
+        {"another history copied over it, grown", [](auto& s) {
+             s.size = 81920, s.left = Head(4096, 10, 7, 7), s.head = Head(4096, 20, 31, 31);
+         },
+         "was overwritten: its header is not the one this run left in it (another database, or a backup, copied over it)",
+         Fate::kRewritten},
+        {"a backup of itself restored in place: an older change counter", [](auto& s) {
+             s.left = Head(4096, 10, 9, 9), s.head = Head(4096, 10, 8, 8);
+         },
+         "was overwritten: its header is not the one this run left in it (another database, or a backup, copied over it)",
+         Fate::kRewritten},
+        {"a new file written by another before this run's first copy", [](auto& s) {
+             s.largest = 0, s.left = "", s.head = Head(4096, 10, 1, 1);
+         },
+         "was overwritten: its header is not the one this run left in it (another database, or a backup, copied over it)",
+         Fate::kRewritten},
     };
     for (const auto& c : cases) {
         HistoryFileCheck::Seen seen = whole;
         c.change(seen);
-        EXPECT_EQ(HistoryFileCheck::Judge(seen), c.said) << c.what;
+        const auto verdict = HistoryFileCheck::Judge(seen);
+        EXPECT_EQ(verdict.what, c.said) << c.what;
+        EXPECT_EQ(verdict.fate, c.fate) << c.what;
+    }
+}
+
+// Whether a write-ahead log found beside a file at the start was written for
+// it: only a log with frames, for the very file (device, inode, size, time
+// of change and first bytes as its run left them) is applied.
+TEST(LogPairing, ALogIsAppliedOnlyToTheFileItWasWrittenFor) {
+    LogPairing::Stamp file;
+    file.dev = 8, file.ino = 1234, file.size = 65536, file.changed_ns = 1796728623250000001;
+    file.head = std::string("SQLite format 3") + '\0' + std::string(84, '\7');
+    struct Case {
+        const char* what;
+        std::function<void(std::optional<LogPairing::Stamp>& recorded, std::optional<LogPairing::Stamp>& now)> change;
+        int64_t log_bytes;
+        const char* said;
+    } cases[] = {
+        {"the run's own file, killed", [](auto&, auto&) {}, 4096 + 32, ""},
+        {"a log of its header alone, any file", [](auto&, auto& now) { now->ino = 99; }, 32, ""},
+        {"an empty log, no file", [](auto&, auto& now) { now.reset(); }, 0, ""},
+        {"its file moved away", [](auto&, auto& now) { now.reset(); }, 4096 + 32, "its file is no longer at the path"},
+        {"no stamp (a log of an older bench-host, or none of its)", [](auto& recorded, auto&) { recorded.reset(); },
+         4096 + 32, "no stamp says which file it was written for"},
+        {"another history moved to the path", [](auto&, auto& now) { now->ino = 99, now->head[30] = 1; }, 4096 + 32,
+         "it was written for another file: the one at the path was put there since"},
+        {"the same bytes copied to the path (a new inode)", [](auto&, auto& now) { now->ino = 99; }, 4096 + 32,
+         "it was written for another file: the one at the path was put there since"},
+        {"a file of another disk", [](auto&, auto& now) { now->dev = 9; }, 4096 + 32,
+         "it was written for another file: the one at the path was put there since"},
+        {"a backup restored in place, its header older", [](auto&, auto& now) { now->head[27] = 1; }, 4096 + 32,
+         "the file at the path was rewritten since the log was written for it"},
+        {"a backup restored in place, same header, later change", [](auto&, auto& now) { now->changed_ns += 1; },
+         4096 + 32, "the file at the path was rewritten since the log was written for it"},
+        {"grown under another writer", [](auto&, auto& now) { now->size += 4096; }, 4096 + 32,
+         "the file at the path was rewritten since the log was written for it"},
+    };
+    for (const auto& c : cases) {
+        std::optional<LogPairing::Stamp> recorded = file, now = file;
+        c.change(recorded, now);
+        EXPECT_EQ(LogPairing::Judge(recorded, now, c.log_bytes), c.said) << c.what;
+    }
+    // The stamp as kept beside the log reads back as written.
+    for (const std::string& head : {file.head, std::string(), std::string("\0\xff ", 3)}) {
+        LogPairing::Stamp s = file;
+        s.head = head;
+        const auto back = LogPairing::Parse(LogPairing::Text(s));
+        ASSERT_TRUE(back.has_value()) << LogPairing::Text(s);
+        EXPECT_TRUE(*back == s) << LogPairing::Text(s);
+    }
+    for (const char* bad : {"", "1 2 3", "1 2 3 4 5z", "1 2 3 4 abc"}) EXPECT_FALSE(LogPairing::Parse(bad)) << bad;
+}
+
+long Rows(const std::string& path, uint32_t id) {
+    long rows = 0;
+    HistoryStore(path, HistoryStore::Access::kReadOnly).Reader().ForEachRow(id, [&](const history::Row&) { ++rows; });
+    return rows;
+}
+
+// The file moved, replaced or overwritten under a run: found at the next
+// commit, nothing more copied into it; a moved file takes every round the
+// run committed, a newcomer at the path stays as it came (its rounds, a
+// clean check) and the run's log is set aside and named, never applied to
+// it, also by the next open.
+TEST_F(HistoryFile, AFileMovedReplacedOrOverwrittenUnderARunKeepsItsOwnRounds) {
+    const std::vector<uint8_t> other_record(152, 0x22);
+    const auto make = [&](const std::string& path, int rounds) {
+        HistoryStore other(path, HistoryStore::Access::kReadWrite);
+        for (int i = 0; i < rounds; ++i)
+            other.Writer().SaveRecord(13, other_record.data(), other_record.size(), TimeStamp::FromMs(kMoment + i));
+    };
+    const std::string other = dir_ + "/other.sqlite";
+    const std::string moved = dir_ + "/moved.sqlite";
+    struct Case {
+        const char* what;
+        std::function<void()> harm;
+        const char* said;
+        bool log_set_aside;
+        long ours_moved;    // rounds of the run in the moved file (-1: none moved)
+        long newcomers;     // of the file at the path afterwards
+    } cases[] = {
+        {"moved away", [&] { fs::rename(path_, moved); }, " was moved away from its path; what this run stored is in it",
+         false, 21, 0},
+        {"replaced by another history", [&] { fs::rename(other, path_); }, " was replaced by another file", true, -1, 400},
+        {"another history copied over it", [&] { fs::copy_file(other, path_, fs::copy_options::overwrite_existing); },
+         " was overwritten: its header is not the one this run left in it", true, -1, 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+        make(other, 400);
+        {
+            HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+            for (int i = 0; i < 20; ++i)
+                store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+            c.harm();
+            // Found with the next commit, with no clock to wait for.
+            store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 20));
+            const std::string lost = store.Lost();
+            EXPECT_EQ(lost.rfind("history " + path_ + c.said, 0), 0u) << lost;
+            EXPECT_EQ(store.CheckFile(false), lost);
+            const auto aside = lost.find("moved aside to ");
+            EXPECT_EQ(aside != std::string::npos, c.log_set_aside) << lost;
+            if (aside != std::string::npos) {
+                EXPECT_TRUE(fs::exists(lost.substr(aside + 15))) << lost;
+            }
+        }
+        for (const char* part : {"-wal", "-shm"}) EXPECT_FALSE(fs::exists(path_ + part)) << part;
+        if (c.ours_moved >= 0) {
+            EXPECT_EQ(Rows(moved, 12), c.ours_moved);
+            EXPECT_EQ(HistorySchema::Damage(moved), "");
+        }
+        // The next run at the path: the newcomer as it came, no log applied.
+        HistoryStore next(path_, HistoryStore::Access::kReadWrite);
+        EXPECT_EQ(next.StrayLog(), "");
+        EXPECT_EQ(next.MovedAside(), "");
+        EXPECT_EQ(Rows(path_, 13), c.newcomers);
+        EXPECT_EQ(Rows(path_, 12), 0);
+        if (c.ours_moved >= 0) {
+            EXPECT_EQ(Rows(moved, 12), c.ours_moved);
+        }
+    }
+}
+
+// A log beside a file it was not written for, at the start (a run killed
+// before its file was moved or replaced, or a log copied by hand): moved
+// aside with its name said, byte for byte, and not applied: the file keeps
+// its rounds and passes SQLite's check.
+TEST_F(HistoryFile, AStrayLogIsSetAsideNamedAndNotApplied) {
+    const std::string donor = dir_ + "/donor.sqlite";
+    struct Case {
+        const char* what;
+        bool with_its_stamp;
+        const char* why;
+    } cases[] = {
+        {"another history's log and stamp", true, "it was written for another file"},
+        {"a log without a stamp", false, "no stamp says which file it was written for"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+        {
+            HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+            for (int i = 0; i < 50; ++i)
+                store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+        }
+        std::string log;
+        {
+            HistoryStore store(donor, HistoryStore::Access::kReadWrite);
+            for (int i = 0; i < 10; ++i)
+                store.Writer().SaveRecord(14, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+            log = ReadBytes(donor + "-wal");
+            ASSERT_GT(log.size(), 32u + 4096u) << "frames in the donor's log";
+            std::ofstream(path_ + "-wal", std::ios::binary) << log;
+            if (c.with_its_stamp) fs::copy_file(donor + "-wal.for", path_ + "-wal.for");
+        }
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        const std::string said = store.StrayLog();
+        EXPECT_EQ(said.rfind("history " + path_ + ": the write-ahead log " + path_ + "-wal was not applied (" + c.why, 0),
+                  0u)
+            << said;
+        const auto at = said.find("moved aside to ");
+        ASSERT_NE(at, std::string::npos) << said;
+        EXPECT_EQ(ReadBytes(said.substr(at + 15)), log);
+        EXPECT_EQ(store.MovedAside(), "") << "the file itself is whole";
+        EXPECT_EQ(Rows(path_, 12), 50);
+        EXPECT_EQ(Rows(path_, 14), 0);
     }
 }
 

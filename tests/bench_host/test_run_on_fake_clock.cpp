@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "FakeSiteRun.h"
+#include "run/StopBudget.h"
 #include "history/HistoryStore.h"
 #include "protocol/MonitorProtocol.h"
 #include "record/BatteryRecord.h"
@@ -52,6 +53,41 @@ long RoundsSaid(const std::vector<Json::Value>& rounds, int id) {
     long n = 0;
     for (const auto& r : rounds) n += r["id"].asInt() == id;
     return n;
+}
+
+// The stop's arithmetic on a clock held still: the queue is written until
+// the budget less what the last write and the run's own end need, and
+// never a drain that ends before polling did.
+TEST(StopBudget, WritesBeginOnlyBeforeTheDrainEnds) {
+    using Clock = StopBudget::Clock;
+    const Clock::time_point ended{std::chrono::hours(1)};
+    struct Case {
+        const char* what;
+        Clock::duration total, reserve;
+        Clock::duration now_after;
+        bool another;
+        Clock::duration drain, end;  // after polling ended
+    } cases[] = {
+        {"at once", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, true, 3s, 5s},
+        {"just before the drain ends", StopBudget::kTotal, StopBudget::kEndReserve, 2999ms, true, 3s, 5s},
+        {"as the drain ends", StopBudget::kTotal, StopBudget::kEndReserve, 3s, false, 3s, 5s},
+        {"in the reserve", StopBudget::kTotal, StopBudget::kEndReserve, 4s, false, 3s, 5s},
+        {"past the whole budget", StopBudget::kTotal, StopBudget::kEndReserve, 1h, false, 3s, 5s},
+        {"a clock read before polling ended", StopBudget::kTotal, StopBudget::kEndReserve, -1s, true, 3s, 5s},
+        {"a reserve larger than the budget: no drain", 1s, 2s, 0ms, false, 0s, 1s},
+        {"no budget at all", 0s, 0s, 0ms, false, 0s, 0s},
+        {"a budget below nothing", -1s, 0s, 0ms, false, 0s, 0s},
+    };
+    for (const auto& c : cases) {
+        const StopBudget budget(ended, c.total, c.reserve);
+        EXPECT_EQ(budget.Another(ended + c.now_after), c.another) << c.what;
+        EXPECT_EQ(budget.DrainUntil() - ended, c.drain) << c.what;
+        EXPECT_EQ(budget.EndBy() - ended, c.end) << c.what;
+        EXPECT_EQ(budget.PollingEnded(), ended) << c.what;
+    }
+    // Stated in run --help and the README as a few seconds.
+    EXPECT_LE(StopBudget::kTotal, 10s);
+    EXPECT_LT(StopBudget::kEndReserve, StopBudget::kTotal);
 }
 
 class RunOnFakeClock : public FakeSiteRun {};

@@ -23,6 +23,7 @@
 
 #include "ChildProcess.h"
 #include "loader/FileDigest.h"
+#include "history/HistorySchema.h"
 #include "history/HistoryStore.h"
 #include "SiteRun.h"
 
@@ -148,6 +149,81 @@ TEST_F(StoreEndToEnd, AHistoryLostUnderARunIsSaidAndTheNextRunMovesItAside) {
         HistoryStore store(db_, HistoryStore::Access::kReadOnly);
         EXPECT_EQ(store.Reader().Runs().size(), 1u) << "a new history";
     }
+}
+
+long RowsOf(const std::string& db, uint32_t id) {
+    long rows = 0;
+    HistoryStore(db, HistoryStore::Access::kReadOnly).Reader().ForEachRow(id, [&](const history::Row&) { ++rows; });
+    return rows;
+}
+
+// A disk whose every sync takes 300 ms, the store behind the bus by the
+// time the run is stopped: SIGTERM ends polling at once, the run ends with
+// its summary and its end in the history, and every round it said is
+// either stored or counted as not stored.  How long the stop took is the
+// bench's to measure; the guard below only keeps a hung run from hanging
+// the suite (the runs before this took minutes).
+TEST_F(StoreEndToEnd, ASlowDiskNeverHoldsUpAStop) {
+    StartSim({});
+    const std::string site = Site(kDevice12, 0.1);
+    ChildProcess host(WithEnv("LD_PRELOAD=" + std::string(BENCH_HOST_SLOW_SYNC),
+                              {kBin, "run", "--config", site, "--json"}));
+    ASSERT_TRUE(host.WaitForOutput(R"("round":40,)", 60s)) << host.Out();
+    const auto asked = std::chrono::steady_clock::now();
+    host.Signal(SIGTERM);
+    const auto r = host.Finish(30s);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+    RecordProperty("stop_ms", std::to_string(took.count()));
+    ASSERT_TRUE(r.status == 0 || r.status == 4) << r.status << r.err;
+    const auto events = JsonLines(r.out);
+    ASSERT_EQ(Events(events, "summary").size(), 1u) << r.out;
+    const auto end = Events(events, "history");
+    ASSERT_EQ(end.size(), 1u) << r.out;
+    const long said = static_cast<long>(Events(events, "round").size());
+    EXPECT_EQ(RowsOf(db_, 12) + end[0]["records_not_stored"].asInt64(), said);
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const auto runs = store.Reader().Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].ended_at.empty()) << "the run's end is stored";
+}
+
+// The history moved away under a running run (mv): the run says so at
+// once, stops writing and copies what it committed into the file where it
+// now is, so that the moved file holds every round counted as stored, and
+// leaves no log at the old path for the next run's file to take.
+TEST_F(StoreEndToEnd, AMovedHistoryHoldsEveryRoundCountedAsStored) {
+    StartSim({});
+    const std::string site = Site(kDevice12, 0.1);
+    const std::string moved = dir_ + "/moved.sqlite";
+    ChildProcess host({kBin, "run", "--config", site, "--json"});
+    ASSERT_TRUE(host.WaitForOutput(R"("round":5,)", 20s)) << host.Out();
+    fs::rename(db_, moved);
+    ASSERT_TRUE(host.WaitForOutput(R"("ev":"history_lost")", 30s)) << host.Out();
+    ASSERT_TRUE(WaitForAnotherRound(host)) << host.Out();
+    host.Signal(SIGTERM);
+    const auto r = host.Finish(30s);
+    EXPECT_EQ(r.status, 4) << r.err;
+    const auto events = JsonLines(r.out);
+    const auto lost = Events(events, "history_lost");
+    ASSERT_EQ(lost.size(), 1u) << r.out;
+    EXPECT_NE(lost[0]["what"].asString().find(" was moved away from its path; what this run stored is in it"),
+              std::string::npos)
+        << lost[0]["what"].asString();
+    const auto end = Events(events, "history");
+    ASSERT_EQ(end.size(), 1u) << r.out;
+    const long said = static_cast<long>(Events(events, "round").size());
+    const long stored = said - end[0]["records_not_stored"].asInt64();
+    EXPECT_GE(stored, 5);
+    EXPECT_EQ(RowsOf(moved, 12), stored);
+    for (const char* part : {"-wal", "-shm"}) EXPECT_FALSE(fs::exists(db_ + part)) << part;
+
+    // The next run begins a history of its own at the path; the moved file
+    // keeps every round, whole.
+    const auto next = RunHost(site, {"--rounds", "2"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(RowsOf(moved, 12), stored);
+    EXPECT_EQ(HistorySchema::Damage(moved), "");
+    EXPECT_EQ(RowsOf(db_, 12), 2);
 }
 
 // The history's file may grow only so far (a full disk, a quota): the

@@ -31,6 +31,7 @@
 #include "loader/PluginLoader.h"
 #include "replay/ReplayRunner.h"
 #include "run/SiteHost.h"
+#include "run/StopBudget.h"
 #include "site/SiteConfig.h"
 #include "web/SnapshotHub.h"
 #include "web/SqliteHistoryQuery.h"
@@ -53,12 +54,17 @@ const char* const kExitStatuses =
     "  0  done\n"
     "  1  setup error, one line on standard error: site file, port, plug-in, history file,\n"
     "     the web page's address (--http) that cannot be served\n"
-    "     (also one that fails SQLite's integrity check; it is left unchanged)\n"
+    "     (not a history that fails SQLite's integrity check: run moves it aside with its log,\n"
+    "     byte for byte, to PATH.damaged-DATE, says so, and begins a new one)\n"
     "     baseline --set: nothing to keep in the period\n"
     "  2  command-line usage error (baseline: without --set or --show); replay: a scenario line\n"
     "     that is not a valid operation\n"
     "  3  run: a device never completed a cycle\n"
-    "  4  run: records were not stored (history write failures); 4 before 3 when both apply";
+    "  4  run: something was not stored (a record, alarm, health change or the run's counts;\n"
+    "     also what a stop left waiting after its budget), or the history file was moved,\n"
+    "     replaced, deleted or overwritten while running: a moved file keeps every round\n"
+    "     counted as stored; a write-ahead log left beside a file it was not written for is\n"
+    "     moved aside (named), never applied; 4 before 3 when both apply";
 
 int Fail(const std::string& message) {
     std::cerr << "bench-host: " << message << std::endl;
@@ -320,7 +326,11 @@ int main(int argc, char** argv) {
         ->check(kNotEmpty);
     run->add_option("--rounds", run_options.rounds, "Stop after N cycles of every device")
         ->check(command_line::AboveZero("run until stopped"));
-    run->add_option("--duration", run_options.duration, "Stop after this many seconds")
+    run->add_option("--duration", run_options.duration,
+                    "Stop after this many seconds.  A stop (this, --rounds, Ctrl-C, SIGTERM) ends polling at once and "
+                    "gives the history " + std::to_string(StopBudget::kTotal.count()) +
+                        " s: what the disk has not taken by then is counted as not stored, and the summary and the "
+                        "run's end are written")
         ->check(command_line::AboveZero("run until stopped"));
     run->add_option("--keep-rounds-days", run_options.keep_rounds_days,
                     "Keep the raw rounds for N days (0: for good); the per-minute summary, alarms, health and runs "

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "history/HistorySchema.h"
@@ -32,9 +33,14 @@ int64_t HeaderBytes(const std::string& head) {
 
 }  // namespace
 
-std::string HistoryFileCheck::Judge(const Seen& s) {
-    if (!s.linked || !s.at_path) return "was deleted";
-    if (s.path_dev != s.dev || s.path_ino != s.ino) return "was replaced by another file";
+HistoryFileCheck::Verdict HistoryFileCheck::Judge(const Seen& s) {
+    // Another file at the path: a history put in its place (mv, a restored
+    // backup) whether this run's file was moved away or deleted with it.
+    if (s.at_path && (s.path_dev != s.dev || s.path_ino != s.ino))
+        return {s.linked ? Fate::kMoved : Fate::kGone,
+                s.linked ? "was moved away and another file put at its path" : "was replaced by another file"};
+    if (!s.at_path) return {s.linked ? Fate::kMoved : Fate::kGone, s.linked ? "was moved away from its path" : "was deleted"};
+    if (!s.linked) return {Fate::kGone, "was deleted"};
     // In write-ahead-log mode SQLite grows the file as it copies the log
     // into it; its header may promise pages a copy that failed for want of
     // room never wrote, so the size is judged against what this run saw.
@@ -43,19 +49,32 @@ std::string HistoryFileCheck::Judge(const Seen& s) {
     // counts: a file shorter than it was and than its header says was cut.
     const int64_t promised = HeaderBytes(s.head);
     if (s.size < s.largest && (promised == 0 || s.size < promised))
-        return "was cut to " + std::to_string(s.size) + " bytes from " + std::to_string(s.largest);
+        return {Fate::kRewritten, "was cut to " + std::to_string(s.size) + " bytes from " + std::to_string(s.largest)};
     // A file SQLite has not written yet (a new history) has no header.
-    if (s.size == 0) return "";
-    if (s.head.size() < sizeof kMagic) return "was cut to " + std::to_string(s.size) + " bytes";
+    if (s.size == 0 && (!s.left || s.left->empty())) return {};
+    if (s.head.size() < sizeof kMagic) return {Fate::kRewritten, "was cut to " + std::to_string(s.size) + " bytes"};
     if (std::memcmp(s.head.data(), kMagic, sizeof kMagic) != 0)
-        return "was overwritten: it no longer begins as an SQLite database";
-    return "";
+        return {Fate::kRewritten, "was overwritten: it no longer begins as an SQLite database"};
+    if (s.left && *s.left != s.head)
+        return {Fate::kRewritten, "was overwritten: its header is not the one this run left in it (another "
+                                  "database, or a backup, copied over it)"};
+    return {};
 }
 
-std::string HistoryFileCheck::Check() {
+std::string HistoryFileCheck::Head() const {
+    std::string head(kHeaderBytes, '\0');
+    const ssize_t n = ::pread(fd_, head.data(), kHeaderBytes, 0);
+    head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return head;
+}
+
+void HistoryFileCheck::Left() { left_ = Head(); }
+
+HistoryFileCheck::Verdict HistoryFileCheck::Check() {
     Seen seen;
     struct stat open_st {};
-    if (::fstat(fd_, &open_st) != 0) return "history " + path_ + " cannot be checked: " + std::strerror(errno);
+    if (::fstat(fd_, &open_st) != 0)
+        return {Fate::kGone, "history " + path_ + " cannot be checked: " + std::strerror(errno)};
     seen.dev = open_st.st_dev;
     seen.ino = open_st.st_ino;
     seen.linked = open_st.st_nlink > 0;
@@ -66,11 +85,11 @@ std::string HistoryFileCheck::Check() {
     seen.at_path = ::stat(path_.c_str(), &path_st) == 0;
     seen.path_dev = path_st.st_dev;
     seen.path_ino = path_st.st_ino;
-    seen.head.resize(kHeaderBytes);
-    const ssize_t n = ::pread(fd_, seen.head.data(), kHeaderBytes, 0);
-    seen.head.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    const std::string verdict = Judge(seen);
-    return verdict.empty() ? "" : "history " + path_ + " " + verdict;
+    seen.head = Head();
+    seen.left = left_;
+    Verdict verdict = Judge(seen);
+    if (!verdict.what.empty()) verdict.what = "history " + path_ + " " + verdict.what;
+    return verdict;
 }
 
 std::string HistoryFileCheck::Damage() const {

@@ -1,7 +1,9 @@
 #include "history/HistoryStore.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 
 #include "history/HistoryFileCheck.h"
+#include "history/LogPairing.h"
 
 #include "history/HistorySchema.h"
 #include "history/SqlConnection.h"
@@ -32,6 +35,7 @@ HistoryStore::HistoryStore(const std::string& path, Access access) : path_(path)
 }
 
 HistoryStore::~HistoryStore() {
+    Close();
     check_.reset();
     writer_.reset();
     reader_.reset();
@@ -51,12 +55,21 @@ HistoryWriter& HistoryStore::Writer() {
 
 void HistoryStore::OpenReadWrite() {
     try {
+        // Before SQLite opens the file, which would apply any log beside it,
+        // and not from under a run still writing it (its log is its own).
+        {
+            const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+            const bool taken = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            if (!taken) stray_log_ = LogPairing::SetStrayAside(path_);
+            if (fd >= 0) ::close(fd);
+        }
         const std::string damage = HistorySchema::Damage(path_);
         if (!damage.empty()) MoveAside(damage);
         db_ = std::make_unique<SqlConnection>(path_, SqlConnection::Open::kCreate);
         try {
             TakeForThisRun();
             HistoryWriter::BoundLog(*db_);
+            WatchCommits();
             HistorySchema::CreateOrMigrate(*db_);
         } catch (const SqlError& e) {
             if (e.NoRoom()) throw;
@@ -112,7 +125,7 @@ void HistoryStore::MoveAside(const std::string& damage) {
     namespace fs = std::filesystem;
     for (int n = 2; fs::exists(aside); ++n) aside = path_ + ".damaged-" + when + "-" + std::to_string(n);
     // The log and its index go along: they are part of what was stored.
-    for (const char* part : {"", "-wal", "-shm"}) {
+    for (const char* part : {"", "-wal", "-shm", "-wal.for"}) {
         std::error_code ec;
         if (!fs::exists(path_ + part, ec)) continue;
         fs::rename(path_ + part, aside + part, ec);
@@ -124,10 +137,120 @@ void HistoryStore::MoveAside(const std::string& damage) {
     damage_ = damage;
 }
 
+void HistoryStore::WatchCommits() {
+    check_ = std::make_unique<HistoryFileCheck>(path_, lock_fd_);
+    // Nothing has been copied into the file yet by this run: its first
+    // bytes, and the stamp the log is paired with, are as it opened it.
+    check_->Left();
+    LogPairing::Record(path_, lock_fd_);
+    // In place of SQLite's own copying of the log every kCheckpointPages
+    // pages, which would copy it into whatever file has the path.
+    sqlite3_wal_hook(db_->get(), &HistoryStore::AfterCommit, this);
+}
+
+int HistoryStore::AfterCommit(void* self, sqlite3*, const char*, int pages) {
+    auto& store = *static_cast<HistoryStore*>(self);
+    if (!store.lost_.empty()) return SQLITE_OK;
+    if (store.log_ino_ == 0) {
+        struct stat st {};
+        if (::stat(LogPairing::LogOf(store.path_).c_str(), &st) == 0) store.log_dev_ = st.st_dev, store.log_ino_ = st.st_ino;
+    }
+    const HistoryFileCheck::Verdict verdict = store.check_->Check();
+    if (!verdict.what.empty())
+        store.Lose(verdict.what, verdict.fate == HistoryFileCheck::Fate::kMoved, false);
+    else if (pages >= HistoryWriter::kCheckpointPages)
+        store.Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+    return SQLITE_OK;
+}
+
+void HistoryStore::Checkpoint(int mode) {
+    // One that cannot copy all (a reader holds an older view, the disk is
+    // full) copies the rest at a later commit.
+    sqlite3_wal_checkpoint_v2(db_->get(), "main", mode, nullptr, nullptr);
+    check_->Left();
+    LogPairing::Record(path_, lock_fd_);
+}
+
+bool HistoryStore::LogIsOurs() const {
+    struct stat st {};
+    return log_ino_ != 0 && ::stat(LogPairing::LogOf(path_).c_str(), &st) == 0 && st.st_dev == log_dev_ &&
+           st.st_ino == log_ino_;
+}
+
+void HistoryStore::Lose(const std::string& what, bool moved, bool damaged) {
+    if (!lost_.empty()) return;
+    lost_ = what;
+    // Closing must copy nothing into any file either.
+    sqlite3_db_config(db_->get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // A damaged file keeps its log: the next run moves both aside together.
+    if (damaged) return;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (moved) {
+        // The file is still this run's wherever it went: what the run
+        // committed is copied into it, so that it holds every round counted
+        // as stored, and needs no log beside it.
+        const int rc = sqlite3_wal_checkpoint_v2(db_->get(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        char where[4096];
+        const std::string fd_link = "/proc/self/fd/" + std::to_string(lock_fd_);
+        const ssize_t n = ::readlink(fd_link.c_str(), where, sizeof where - 1);
+        if (rc == SQLITE_OK)
+            lost_ += "; what this run stored is in it" + (n > 0 ? " (now " + std::string(where, n) + ")" : std::string());
+        if (!LogIsOurs()) return;
+        if (rc == SQLITE_OK && fs::file_size(LogPairing::LogOf(path_), ec) == 0 && !ec) {
+            for (const std::string& part : {LogPairing::LogOf(path_), path_ + "-shm", LogPairing::StampOf(path_)})
+                fs::remove(part, ec);
+            return;
+        }
+    }
+    if (!LogIsOurs()) return;
+    try {
+        const std::string aside = LogPairing::SetAside(path_, "this run's log, its file no longer the one at the path");
+        if (!aside.empty()) lost_ += "; " + aside;
+    } catch (const std::exception& e) {
+        lost_ += std::string("; ") + e.what();
+    }
+}
+
+void HistoryStore::GiveUp(const std::string& why) {
+    if (db_ && writer_ && not_storing_.empty()) Lose(why, false, true);
+}
+
+void HistoryStore::Close() {
+    if (!db_ || !check_ || !not_storing_.empty()) return;
+    if (lost_.empty()) {
+        const HistoryFileCheck::Verdict verdict = check_->Check();
+        if (!verdict.what.empty()) {
+            Lose(verdict.what, verdict.fate == HistoryFileCheck::Fate::kMoved, false);
+        } else {
+            // All of it into the file, and the stamp with it, before SQLite
+            // closes (and removes the log it has copied).
+            Checkpoint(SQLITE_CHECKPOINT_TRUNCATE);
+        }
+    }
+    const bool whole = lost_.empty();
+    writer_.reset();
+    reader_.reset();
+    db_.reset();
+    std::error_code ec;
+    if (whole && !std::filesystem::exists(LogPairing::LogOf(path_), ec))
+        std::filesystem::remove(LogPairing::StampOf(path_), ec);
+}
+
 std::string HistoryStore::CheckFile(bool deep) {
-    if (lock_fd_ < 0 || !not_storing_.empty()) return "";
-    if (!check_) check_ = std::make_unique<HistoryFileCheck>(path_, lock_fd_);
-    std::string why = check_->Check();
-    if (why.empty() && deep) why = check_->Damage();
-    return why;
+    if (lock_fd_ < 0 || !not_storing_.empty() || !check_) return "";
+    if (!lost_.empty()) return lost_;
+    const HistoryFileCheck::Verdict verdict = check_->Check();
+    if (!verdict.what.empty()) {
+        Lose(verdict.what, verdict.fate == HistoryFileCheck::Fate::kMoved, false);
+        return lost_;
+    }
+    if (deep) {
+        const std::string damage = check_->Damage();
+        if (!damage.empty()) {
+            Lose(damage, false, true);
+            return lost_;
+        }
+    }
+    return "";
 }

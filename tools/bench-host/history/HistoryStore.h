@@ -23,6 +23,7 @@
 
 class HistoryFileCheck;
 class SqlConnection;
+struct sqlite3;
 
 class HistoryStore {
 public:
@@ -52,9 +53,22 @@ public:
 
     // Whether the file a run writes is still the file at its path and
     // whole (HistoryFileCheck): "" when it is or there is none to check,
-    // else what happened to it.  deep adds SQLite's quick_check.
-    // Called from one thread at a time.
+    // else what happened to it.  deep adds SQLite's quick_check.  Asked
+    // after every commit too, before the log is copied into the file.  A
+    // file found lost is given up (Lost()).  Called from one thread at a time.
     std::string CheckFile(bool deep);
+    // What happened to the file, once it was found lost ("" while it was
+    // not), with what became of this run's log.  Nothing is copied into a
+    // file from then on: a file moved away takes what the run committed
+    // first; a file replaced, deleted or overwritten keeps its own, and the
+    // run's log is set aside, named, beside the path.
+    const std::string& Lost() const { return lost_; }
+    // A log found beside the file at the start that was written for
+    // another file, and where it was moved ("" when none was).
+    const std::string& StrayLog() const { return stray_log_; }
+    // The file was found damaged by its writer: nothing more is copied into
+    // it, and its log stays with it.
+    void GiveUp(const std::string& why);
 
     // Throws std::runtime_error when a store without a file has nothing
     // to read either.
@@ -66,12 +80,22 @@ private:
     void OpenReadWrite();
     void TakeForThisRun();
     void MoveAside(const std::string& damage);
+    void WatchCommits();
+    static int AfterCommit(void* self, struct sqlite3* db, const char* name, int pages);
+    void Checkpoint(int mode);
+    void Lose(const std::string& what, bool moved, bool damaged);
+    bool LogIsOurs() const;
+    void Close();
 
     std::string path_;
     std::string unread_;
     std::string not_storing_;
     std::string moved_aside_;
     std::string damage_;
+    std::string lost_;
+    std::string stray_log_;
+    // The log's device and inode as this run's writer opened it.
+    unsigned long long log_dev_ = 0, log_ino_ = 0;
     int lock_fd_ = -1;
     std::unique_ptr<SqlConnection> db_;
     std::unique_ptr<HistoryReader> reader_;

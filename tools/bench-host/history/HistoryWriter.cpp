@@ -10,7 +10,10 @@
 
 void HistoryWriter::BoundLog(SqlConnection& db) {
     db.Exec("PRAGMA journal_mode=WAL");
-    db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages));
+    // Only the run's writer copies the log into the file, once it has seen
+    // the file is still its own (HistoryStore); another connection of the
+    // run (the pruner's) leaves its commits in the log for it.
+    db.Exec("PRAGMA wal_autocheckpoint=0");
     db.Exec("PRAGMA journal_size_limit=" + std::to_string(kLogLimitBytes));
     db.Exec("PRAGMA cache_size=-" + std::to_string(kCacheKiB));
 }
@@ -124,19 +127,28 @@ void HistoryWriter::Backfill(int64_t now_ms) {
     }
 }
 
-void HistoryWriter::EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms) {
-    // The run's last minute too, and any minute reopened: the minute after
-    // the end is the one left open (none is written to it).
-    if (summarised_minute_) Summarise(std::max(at.Ms(), *summarised_minute_) + HistorySummary::kMinuteMs);
-    if (!run_id_ || !db_) return;
+void HistoryWriter::EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms,
+                          const std::vector<history::RunDevice>& counts) {
+    // Without a file the run was never recorded, and its not being so is
+    // counted already.
+    if (!db_) return;
     try {
-        db_->Prepare("UPDATE runs SET ended_at = ?, ended_ms = ?, lasted_ms = ? WHERE run_id = ?")
-            .Bind(1, at.Text())
-            .Bind(2, at.Ms())
-            .Bind(3, lasted_ms)
-            .Bind(4, *run_id_)
-            .Run();
+        db_->InSavepoint("run_end", [&] {
+            // The run's last minute too, and any minute reopened: the minute
+            // after the end is the one left open (none is written to it).
+            if (summarised_minute_) Summarise(std::max(at.Ms(), *summarised_minute_) + HistorySummary::kMinuteMs);
+            for (const auto& c : counts) SaveRunDevice(c);
+            if (run_id_)
+                db_->Prepare("UPDATE runs SET ended_at = ?, ended_ms = ?, lasted_ms = ? WHERE run_id = ?")
+                    .Bind(1, at.Text())
+                    .Bind(2, at.Ms())
+                    .Bind(3, lasted_ms)
+                    .Bind(4, *run_id_)
+                    .Run();
+            return 0;
+        });
     } catch (const std::exception& e) {
+        // A count that failed was counted as it failed; the end is one more.
         Fail(Kind::kCounts, "cannot record the end of the run", &e);
     }
 }

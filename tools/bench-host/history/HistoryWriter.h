@@ -19,6 +19,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "history/HistoryRows.h"
 #include "basics/TimeStamp.h"
@@ -53,8 +54,11 @@ public:
     // Starts a run: the rows stored from now on refer to it.  Throws
     // SqlError (NoRoom() on a full disk: the run can still go on).
     int64_t BeginRun(const history::Run& run, const TimeStamp& at);
-    // lasted_ms: since its start on the monotonic clock.
-    void EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms = std::nullopt);
+    // lasted_ms: since its start on the monotonic clock.  The devices'
+    // final counts, the summary's last minute and the run's end are one
+    // commit: a stop on a slow disk waits for one sync, not one per device.
+    void EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms = std::nullopt,
+                const std::vector<history::RunDevice>& counts = {});
     std::optional<int64_t> RunId() const { return run_id_; }
     // Closes the alarms that earlier runs left raised (the run was killed,
     // or ended while the value was still out of its limits); returns how

@@ -116,6 +116,7 @@ void RunSetup::Make() {
         events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored(history::StoreKind::kCounts),
                                          history::StoreKind::kCounts});
     }
+    if (!history_->StrayLog().empty()) site.warnings.push_back(history_->StrayLog());
     if (!history_->MovedAside().empty())
         site.warnings.push_back("history " + history_->Path() + " failed SQLite's integrity check (" +
                                 history_->Damage() + "): moved aside to " + history_->MovedAside() +

@@ -20,6 +20,7 @@
 #include "events/RunEvents.h"
 #include "run/RunSetup.h"
 #include "run/StoreThread.h"
+#include "run/StopBudget.h"
 #include "loader/PluginLoader.h"
 #include "outputs/TextOutput.h"
 #include "basics/TimeStamp.h"
@@ -28,6 +29,19 @@ namespace {
 
 int64_t MsOf(RunClock::Wall::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+// "3 records, 0 alarms, 1 health change, 2 counts": every kind, so that a
+// line without the history's summary still says all.
+std::string NotStoredText(const HistoryWriter& writer) {
+    static const char* const kNames[history::kStoreKinds][2] = {
+        {"record", "records"}, {"alarm", "alarms"}, {"health change", "health changes"}, {"count", "counts"}};
+    std::string text;
+    for (int k = 0; k < history::kStoreKinds; ++k) {
+        const long n = writer.NotStored(static_cast<history::StoreKind>(k));
+        text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + kNames[k][n == 1 ? 0 : 1];
+    }
+    return text;
 }
 
 }  // namespace
@@ -113,26 +127,42 @@ int SiteHost::Run() {
     // From here until Stop the writer is the store thread's alone.
     store->Start();
     loop.Run();
-    store->Stop();
+    // The run ended when polling did, whatever the disk still has to do:
+    // that is the end its row keeps and its length.
+    const auto polling_ended = clock.Now();
+    const auto polling_ended_wall = clock.WallNow();
+    store->Stop(StopBudget(polling_ended));
 
     HistoryWriter& writer = site.History().Writer();
-    const std::string lost = store->Lost();
+    std::string lost = store->Lost();
     if (!lost.empty()) {
         writer.CountNotStored(history::StoreKind::kCounts);
     } else {
+        std::vector<history::RunDevice> counts;
+        for (const auto& d : site.Devices()) counts.push_back(d->Counts(MsOf(polling_ended_wall)));
         try {
-            writer.EndRun(TimeStamp::FromMs(MsOf(clock.WallNow())),
-                          std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - run_began).count());
+            writer.EndRun(TimeStamp::FromMs(MsOf(polling_ended_wall)),
+                          std::chrono::duration_cast<std::chrono::milliseconds>(polling_ended - run_began).count(),
+                          counts);
         } catch (const std::exception& e) {
+            // The history cannot say what this run did not store: standard
+            // error does, whatever the output.
+            err << "bench-host: " << e.what() << "; not stored in this run: " << NotStoredText(writer) << std::endl;
             events.Publish(
                 run::StoreFailed{nullptr, e.what(), writer.NotStored(history::StoreKind::kCounts), history::StoreKind::kCounts});
         }
+        // Found lost with the end's own commit: the end is not in the file.
+        if (!site.History().Lost().empty()) {
+            lost = site.History().Lost() + "; the end of the run is not stored";
+            writer.CountNotStored(history::StoreKind::kCounts);
+            events.Publish(run::HistoryLost{lost});
+        }
     }
     run::RunEnded ended;
-    ended.at = DeviceHealth::Moment{clock.Now(), clock.WallNow()};
+    ended.at = DeviceHealth::Moment{polling_ended, polling_ended_wall};
     ended.devices = started.devices;
     ended.history_file = started.history_file;
-    const auto now = clock.Now();
+    const auto now = polling_ended;
     for (auto& bus : site.Buses())
         ended.ports.push_back(run::PortSummary{
             bus.scheduler->Path(), bus.scheduler->Outages(),

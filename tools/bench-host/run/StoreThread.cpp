@@ -1,5 +1,6 @@
 #include "run/StoreThread.h"
 
+#include <algorithm>
 #include <string>
 
 #include "bus/BusDevice.h"
@@ -31,11 +32,11 @@ void StoreThread::Start() {
     thread_ = std::thread([this] { Loop(); });
 }
 
-void StoreThread::Stop() {
-    OfferCounts();
+void StoreThread::Stop(const StopBudget& budget) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
+        budget_ = budget;
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
@@ -142,12 +143,22 @@ void StoreThread::Write(const StoreQueue::Item& item) {
                item.write);
 }
 
+void StoreThread::Abandon(const std::string& why) {
+    while (std::optional<StoreQueue::Item> item = queue_.Take()) Failed(item->DeviceId(), item->Kind(), why);
+}
+
 void StoreThread::Loop() {
     auto next_check = clock_.Now() + kCheckEvery;
     auto next_deep = clock_.Now() + kDeepCheckEvery;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         clock_.WaitUntil(lock, wake_, next_check, [&] { return stopping_ || queue_.Size() > 0; });
+        if (stopping_ && budget_ && queue_.Size() > 0 && !budget_->Another(clock_.Now())) {
+            Abandon("history " + store_.Path() + ": the run stopped before the disk took it (" +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(StopBudget::kTotal).count()) +
+                    " s are given to a stop)");
+            break;
+        }
         std::optional<StoreQueue::Item> item = queue_.Take();
         const bool lost = !lost_.empty();
         if (!item && stopping_) break;
@@ -176,6 +187,8 @@ void StoreThread::Loop() {
                 lock.unlock();
             }
             if (why.empty()) why = store_.Writer().Damaged();
+            // Found after the commit, before the log was copied anywhere.
+            if (why.empty()) why = store_.Lost();
         }
         const auto now = clock_.Now();
         if (why.empty() && now >= next_check) {
@@ -184,7 +197,10 @@ void StoreThread::Loop() {
             if (deep) next_deep = now + kDeepCheckEvery;
             why = store_.CheckFile(deep);
         }
-        if (!why.empty()) GiveUp(why);
+        if (!why.empty()) {
+            if (store_.Lost().empty()) store_.GiveUp(why);
+            GiveUp(why);
+        }
         lock.lock();
     }
 }

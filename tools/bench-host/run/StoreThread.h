@@ -17,6 +17,10 @@
 // killed with kill -9 leaves them at most that old (plus what the queue
 // held, when the disk was behind).
 //
+// A stop never waits for the disk beyond its budget (StopBudget): what
+// waits is written until the drain's end, and what is left then is counted
+// as not stored, by kind.
+//
 // Time is the clock's it is given (the file's checks are timed, and the
 // queue waited on, through it), so that a test holds it still or moves it.
 #include <array>
@@ -26,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +38,7 @@
 #include "basics/RealClock.h"
 #include "events/RunOutput.h"
 #include "history/StoreQueue.h"
+#include "run/StopBudget.h"
 
 struct BusDevice;
 class HistoryStore;
@@ -55,10 +61,11 @@ public:
     StoreThread& operator=(const StoreThread&) = delete;
 
     void Start();
-    // Offers the devices' final counts, writes all that waits, ends the
-    // thread and publishes what failed.  The writer is this thread's caller's
-    // again afterwards.
-    void Stop();
+    // Writes what waits while the budget lets it, counts the rest as not
+    // stored, ends the thread and publishes what failed.  The devices'
+    // final counts are the caller's to write, with the run's end.  The
+    // writer is this thread's caller's again afterwards.
+    void Stop(const StopBudget& budget);
 
     // From the bus loop.  A write the queue refuses is counted and said.
     void Offer(StoreQueue::Item item);
@@ -79,6 +86,8 @@ private:
     };
 
     void Loop();
+    // Under mu_: every write still queued, counted as not stored.
+    void Abandon(const std::string& why);
     void Write(const StoreQueue::Item& item);
     void GiveUp(const std::string& why);
     // Under mu_: a write not stored, counted here (Failed) or by the writer
@@ -98,6 +107,7 @@ private:
     std::condition_variable wake_;
     StoreQueue queue_;
     bool stopping_ = false;
+    std::optional<StopBudget> budget_;      // set with stopping_
     std::string lost_;
     bool lost_said_ = false;                 // bus loop's
     std::vector<Failure> failures_;          // at most one per device and kind
