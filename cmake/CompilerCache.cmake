@@ -4,6 +4,14 @@
 # that keeps its cache, compiles only what changed.  The cache stays where
 # ccache keeps it (its default folder, or CCACHE_DIR).
 #
+# Trees of the same flags share their objects: the package's tree compiles
+# what this machine's tree compiled already.  ccache sees that only when the
+# paths it hashes are relative to the source folder (the trees' own headers
+# lie under build/<tree>/include) and the working folder is not hashed; the
+# price is that a debugger finds the sources from the tree that compiled
+# them first.  A base folder already chosen (CCACHE_BASEDIR, or base_dir in
+# ccache's configuration) is kept.
+#
 # The tests and the web server compile with precompiled headers; ccache can
 # only take those with the sloppiness below (it cannot see __TIME__ or a
 # #define through a precompiled header; this code uses neither).  A launcher
@@ -23,8 +31,15 @@ if(UPSB_CCACHE)
     endif()
     list(LENGTH chosen words)
     if(words EQUAL 1 AND chosen MATCHES "(^|/)ccache$" AND UPSB_ENV_PROGRAM)
-      set(CMAKE_${lang}_COMPILER_LAUNCHER
-        ${UPSB_ENV_PROGRAM} CCACHE_SLOPPINESS=pch_defines,time_macros ${chosen})
+      set(settings CCACHE_SLOPPINESS=pch_defines,time_macros)
+      if(NOT DEFINED ENV{CCACHE_BASEDIR})
+        execute_process(COMMAND ${chosen} --get-config base_dir
+          OUTPUT_VARIABLE base_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        if(base_dir STREQUAL "")
+          list(APPEND settings CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=true)
+        endif()
+      endif()
+      set(CMAKE_${lang}_COMPILER_LAUNCHER ${UPSB_ENV_PROGRAM} ${settings} ${chosen})
     endif()
   endforeach()
 endif()
