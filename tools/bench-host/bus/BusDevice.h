@@ -118,6 +118,7 @@ struct BusDevice {
         std::vector<Check> checks;
         std::vector<uint8_t> record;
         TimeStamp at;        // when it was handed over
+        int64_t mono_ms = 0;  // the same on the run's monotonic clock (HostCalls' origin)
         bool saved = false;  // the record was handed over
     };
     HeldRound round;

@@ -8,7 +8,7 @@
 #include "run/StoreThread.h"
 
 HostCalls::HostCalls(RunSetup& site, RunEvents& events, RunClock& clock)
-    : site_(site), events_(events), clock_(clock), previous_(hoststandin::Observer()) {
+    : site_(site), events_(events), clock_(clock), began_(clock.Now()), previous_(hoststandin::Observer()) {
     hoststandin::SetObserver(this);
 }
 
@@ -55,6 +55,7 @@ void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsign
     if (!d || site_.Restoring()) return;
     d->round.record.assign(data, data + size);
     d->round.at = WallNow();
+    d->round.mono_ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Now() - began_).count();
     d->round.saved = true;
     if (d->bus) d->bus->DeviceCompletedRound(*d);
 }
@@ -104,5 +105,5 @@ void HostCalls::Keep(BusDevice& d) {
         if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
         for (const auto& c : step.changes) Alarm(d, c);
     }
-    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, d.round.at, state}});
+    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, d.round.at, state, d.round.mono_ms}});
 }
