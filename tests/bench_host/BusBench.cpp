@@ -263,7 +263,7 @@ void Bench::OnSpRefresh(HLXSPDevice& dev) {
 void Bench::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
     const std::size_t i = IndexOf(dev);
     if (i >= devices.size()) return;
-    scheduler.DeviceCompletedRound(*devices[i], data, size, TimeStamp{});
+    scheduler.DeviceCompletedRound(*devices[i], data, size, TimeStamp{}, 0);
 }
 
 std::vector<Sent> Bench::SentTo(std::size_t device) const {

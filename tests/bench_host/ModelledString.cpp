@@ -21,6 +21,7 @@
 #include "protocol/MonitorProtocol.h"
 #include "record/AlarmEvaluator.h"
 #include "report/StringBaseline.h"
+#include "site/DeviceSettings.h"
 #include "site/SiteConfig.h"
 #include "site/ValueNames.h"
 #include "basics/TimeStamp.h"
@@ -82,6 +83,9 @@ public:
         run.site_file = site_file;
         run.version = "modelled";
         store.Writer().BeginRun(run, TimeStamp::FromMs(start_ms));
+        // What the device is judged by, kept with the run as a run keeps it.
+        const DeviceSettings settings = DeviceSettings::Of(conf_);
+        store.Writer().SaveRunSettings({0, conf_.id, settings.BatteryText(), settings.LimitsText()});
         store.Writer().CloseAlarmsLeftRaised(TimeStamp::FromMs(start_ms));
         const auto baseline = store.Reader().NewestBaseline(conf_.id);
         std::vector<double> baseline_mohm;
@@ -189,7 +193,8 @@ private:
             }
             for (const auto& c : step.changes) Alarm(c, at);
         }
-        store_->Writer().SaveRecord(conf_.id, record_.data(), record_.size(), at, state);
+        // The model's time is the run's monotonic clock: no step in it.
+        store_->Writer().SaveRecord(conf_.id, record_.data(), record_.size(), at, state, ms - start_ms_);
         return round;
     }
 

@@ -15,6 +15,7 @@
 
 #include "basics/TimeStamp.h"
 #include "history/HistoryPruner.h"
+#include "history/HistorySchema.h"
 #include "history/HistoryReport.h"
 #include "history/HistoryStore.h"
 #include "history/HistorySummary.h"
@@ -152,7 +153,7 @@ TEST_F(Pruning, LeavesTheRoundsOfTheDaysKeptAndWhatIsNotSummarised) {
     id = 1;
     for (const auto& c : cases) EXPECT_EQ(Kept(id++), c.kept) << c.what;
     SqlConnection db(path_, SqlConnection::Open::kReadOnly);
-    EXPECT_EQ(HistoryPruner::PrunedBefore(db), edge);
+    EXPECT_EQ(HistorySchema::PrunedBefore(db), edge);
     // The summary of the pruned minutes stays.
     EXPECT_EQ(db.Int("SELECT count(*) FROM history_minutes WHERE minute_ms < " + std::to_string(edge)), 5);
 }

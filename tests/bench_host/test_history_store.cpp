@@ -22,6 +22,7 @@
 #include "history/HistoryReport.h"
 #include "history/HistorySchema.h"
 #include "history/HistoryStore.h"
+#include "history/KilledRuns.h"
 #include "history/StoreQueue.h"
 #include "basics/TimeStamp.h"
 
@@ -696,6 +697,41 @@ TEST_F(HistoryFile, AlarmsLeftRaisedAreClosedAtTheNextStart) {
     EXPECT_NE(text.str().find("closed at restart"), std::string::npos) << text.str();
 }
 
+// The rule alone, over rows in any order: the newest run (by its row, not
+// its clock) may still be running; every other without an end was killed.
+TEST(KilledRuns, ARunWithoutAnEndIsKilledOnlyOnceALaterRowExists) {
+    struct Row {
+        int64_t id;
+        bool ended;
+    };
+    const struct Case {
+        const char* what;
+        std::vector<Row> runs;
+        std::vector<bool> killed;
+    } cases[] = {
+        {"none", {}, {}},
+        {"one, not ended: running", {{1, false}}, {false}},
+        {"an older one not ended", {{1, false}, {2, true}}, {true, false}},
+        {"both not ended", {{1, false}, {2, false}}, {true, false}},
+        {"rows out of order", {{3, false}, {1, false}, {2, true}}, {false, true, false}},
+        {"every one ended", {{1, true}, {2, true}}, {false, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<history::Run> runs;
+        for (const auto& r : c.runs) {
+            history::Run run;
+            run.id = r.id;
+            run.ended_at = r.ended ? "2026-12-08T10:00:00.000+00:00" : "";
+            runs.push_back(run);
+        }
+        KilledRuns::Mark(runs);
+        std::vector<bool> killed;
+        for (const auto& r : runs) killed.push_back(r.killed);
+        EXPECT_EQ(killed, c.killed);
+    }
+}
+
 // Only one run writes a file at a time: a run without an end is killed once
 // another has started, and still running (or killed) while it is the last.
 TEST_F(HistoryFile, ARunWithoutAnEndIsKilledOnceAnotherStarted) {
@@ -714,7 +750,9 @@ TEST_F(HistoryFile, ARunWithoutAnEndIsKilledOnceAnotherStarted) {
     // A clock set back: the last run reads earliest, and is still the last.
     last.Writer().BeginRun({}, TimeStamp::FromMs(kMoment - 5000));
     std::map<int64_t, bool> killed;
-    for (const auto& r : last.Reader().Runs()) killed[r.id] = r.killed;
+    auto runs = last.Reader().Runs();
+    KilledRuns::Mark(runs);
+    for (const auto& r : runs) killed[r.id] = r.killed;
     EXPECT_EQ(killed, (std::map<int64_t, bool>{{1, true}, {2, false}, {3, false}}));
     std::ostringstream text;
     HistoryReport::PrintRuns(last.Reader(), {}, text);

@@ -305,11 +305,13 @@ TEST_F(ModelledRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTh
     EXPECT_EQ(a["ended_by"].asString(), "cleared");
     EXPECT_NEAR(a["duration_s"].asDouble(), cleared->t_s - raised->t_s, 0.5e-3 + 1e-9);
     EXPECT_LT(a["duration_s"].asDouble(), 15.0);
-    // The string's limit no alarm recorded comes from the run's site file.
+    // The string's limit no alarm recorded is the one the run stored with
+    // itself, which names the run and its site file.
     bool site_limit = false;
     for (const auto& l : d["limits"])
         site_limit = site_limit || (l["name"] == "group_voltage" && l["bound"] == "low" && l["value"] == 300.0 &&
-                                    l["from"] == s.SiteFile());
+                                    l["from"] == "stored with run 1 (its site file " + s.SiteFile() +
+                                                     " as it read when the run began)");
     EXPECT_TRUE(site_limit) << d["limits"].toStyledString();
 
     // The page says the same, and asks for nothing outside itself.

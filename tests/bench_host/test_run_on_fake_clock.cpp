@@ -11,6 +11,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
@@ -21,6 +22,7 @@
 #include "history/HistoryStore.h"
 #include "protocol/MonitorProtocol.h"
 #include "record/BatteryRecord.h"
+#include "report/StringReport.h"
 
 namespace {
 
@@ -205,6 +207,74 @@ TEST_F(RunOnFakeClock, AWallClockStepIsToldOnceAndHeldByNoDuration) {
         EXPECT_EQ(alarms[1].lasted_ms, std::optional<int64_t>(4000));
         EXPECT_EQ(StoredRows(db_, 12), static_cast<long>(r.Of("round").size()));
     }
+}
+
+// The report reads what the run stored.  The wall clock set back an hour
+// and then forward a day under a run: no duration in the report is longer
+// than the longest real gap between rounds (a tick).  The site file edited,
+// then moved away: the report judges by the battery data and limits the
+// run stored, and says so; given on purpose (--site), the file is used and
+// named.  A device that never answered is in the report, named with its
+// health and reason, its verdict "no data: never answered".
+TEST_F(RunOnFakeClock, TheReportReadsWhatTheRunStoredWhateverTheClockAndTheSiteFile) {
+    const std::string a = Port("a", [](MonitorLine& l) { l.SetMonitor(0x81, MonitorLine::Prompt()); });
+    const std::string b = Port("b", [](MonitorLine&) {});
+    const std::string keys = R"(,"battery":{"capacity_ah":150,"float_v":13.62},"alarms":{"group_voltage":{"low":300}})";
+    const std::string site = Site(PortJson(a, {12}, keys) + "," + PortJson(b, {13}), 0.5);
+    Clock().StepWallAt(3000ms, -3600000ms);
+    Clock().StepWallAt(6000ms, 86400000ms);
+    const auto r = Run(site, Lasting(10));
+    ASSERT_EQ(r.status, 3) << "device 13 never completed a cycle: " << r.err;
+
+    const auto report = [&](const StringReport::Options& o = {}) {
+        HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+        return StringReport::Build(store.Reader(), db_, o);
+    };
+    const StringReport before = report();
+    ASSERT_EQ(before.devices.size(), 2u);
+    const auto& w = before.devices[0].watch;
+    EXPECT_EQ(before.devices[0].id, 12u);
+    EXPECT_GT(w.rounds, 15);
+    EXPECT_LE(w.longest_gap_s, 0.5) << "a step of the wall clock taken for a gap";
+    EXPECT_TRUE(w.troubles.empty());
+    EXPECT_TRUE(before.devices[0].discharges.empty());
+    EXPECT_EQ(before.clock_steps.size(), 2u);
+    const Json::Value judged = before.ToJson()["devices"][0]["verdict"];
+    EXPECT_EQ(judged["battery_from"]["source"].asString(), "stored") << judged.toStyledString();
+    EXPECT_EQ(judged["battery"]["capacity_ah"].asDouble(), 150.0);
+    EXPECT_EQ(judged["battery"]["float_v"].asDouble(), 13.62);
+
+    // Device 13: named, never answered, with its health and reason.
+    EXPECT_EQ(before.devices[1].id, 13u);
+    EXPECT_EQ(before.verdicts[1].verdict.state, "no data: never answered");
+    ASSERT_EQ(before.verdicts[1].verdict.findings.size(), 1u);
+    EXPECT_NE(before.verdicts[1].verdict.findings[0].text.find("not answering since"), std::string::npos)
+        << before.verdicts[1].verdict.findings[0].text;
+    EXPECT_NE(before.verdicts[1].verdict.findings[0].text.find("(timeout)"), std::string::npos);
+    EXPECT_GT(before.start_ms, 0) << "a period of 1970";
+
+    // The site file edited, then moved away: the same verdict, the same data.
+    std::ofstream(site) << R"({"ports":[{"path":"/x","devices":[{"id":12,"addr":1,"battery":{"capacity_ah":7},)"
+                           R"("alarms":{"group_voltage":{"low":1}}}]}]})";
+    const StringReport edited = report();
+    std::filesystem::rename(site, site + ".moved");
+    const StringReport moved = report();
+    for (const StringReport* after : {&edited, &moved}) {
+        ASSERT_EQ(after->devices.size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(after->ToJson()["devices"][static_cast<int>(i)]["verdict"], before.ToJson()["devices"][static_cast<int>(i)]["verdict"]);
+            EXPECT_EQ(after->ToJson()["devices"][static_cast<int>(i)]["limits"], before.ToJson()["devices"][static_cast<int>(i)]["limits"]);
+        }
+    }
+    // Given on purpose, a site file is used for the devices it names, and named.
+    StringReport::Options given;
+    given.site = SiteConfig::Parse(R"({"ports":[{"path":"/x","devices":[{"id":12,"addr":1,"battery":{"capacity_ah":7}}]}]})",
+                                   "given.json");
+    given.site_path = "/given.json";
+    const StringReport on_purpose = report(given);
+    EXPECT_EQ(on_purpose.verdicts[0].battery_from.settings.battery.capacity_ah, 7.0);
+    EXPECT_EQ(on_purpose.verdicts[0].battery_from.Text(), "site file /given.json, given with --site");
+    EXPECT_EQ(on_purpose.verdicts[1].battery_from.from, report::SettingsChoice::From::kStored);
 }
 
 // What a faulty monitor does to one request, by its number: the same

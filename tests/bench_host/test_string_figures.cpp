@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "report/ChartTicks.h"
+#include "report/RoundTimeline.h"
 #include "report/StringFigures.h"
 #include "report/StringReport.h"
 
@@ -214,6 +216,54 @@ TEST(StringFigures, AGapAcrossAForwardStepLeavesTheStepOut) {
         for (const auto& [from, to] : c.jumps) f.ClockJumpedForward(kT0 + from * 1000, kT0 + to * 1000);
         for (const int64_t s : c.seconds) f.Add(Make(s, 1.5));
         EXPECT_DOUBLE_EQ(f.WatchSoFar().longest_gap_s, c.longest_gap_s) << c.what;
+    }
+}
+
+// Rounds stored with their run's monotonic moment, in the order they came,
+// put on that clock (RoundTimeline): no step of the wall clock, back or
+// forward, noted or not, is in a gap; between runs the wall clock is all
+// there is, and rows without a monotonic moment keep their wall time.
+TEST(StringFigures, GapsAreMeasuredOnTheRunsMonotonicClock) {
+    constexpr int64_t kDay = 86400, kHour = 3600;
+    struct Stored {
+        int64_t run, wall_s;
+        std::optional<int64_t> mono_s;
+    };
+    const struct {
+        const char* what;
+        std::vector<Stored> rounds;                      // in the order stored
+        std::vector<std::pair<int64_t, int64_t>> jumps;  // noted forward steps, from, to (s)
+        double longest_gap_s;
+    } cases[] = {
+        {"no step", {{1, 0, 0}, {1, 2, 2}, {1, 7, 7}}, {}, 5},
+        {"back an hour", {{1, 0, 0}, {1, 2, 2}, {1, 4 - kHour, 4}, {1, 6 - kHour, 6}}, {}, 2},
+        {"forward a day", {{1, 0, 0}, {1, 2, 2}, {1, 4 + kDay, 4}, {1, 6 + kDay, 6}}, {}, 2},
+        {"back an hour, then forward a day",
+         {{1, 0, 0}, {1, 2 - kHour, 2}, {1, 4 - kHour, 4}, {1, 6 + kDay, 6}},
+         {},
+         2},
+        {"a noted jump takes nothing off a measured silence",
+         {{1, 0, 0}, {1, 2, 2}, {1, 20 + kDay, 20}},
+         {{3, 3 + kDay}},
+         18},
+        {"between runs, the wall clock", {{1, 0, 0}, {1, 2, 2}, {2, 100, 0}, {2, 102, 2}}, {}, 98},
+        {"a run's second anchor is its first", {{1, 50, 0}, {1, 52 - kHour, 2}, {1, 53 - kHour, 3}}, {}, 2},
+        {"rows without a monotonic moment", {{1, 0, {}}, {1, 2, {}}, {1, 12, {}}}, {}, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        StringFigures f(7, Settings());
+        report::RoundTimeline timeline;
+        for (const auto& [from, to] : c.jumps) f.ClockJumpedForward(kT0 + from * 1000, kT0 + to * 1000);
+        for (const auto& s : c.rounds) {
+            Round r = Make(0, 1.5);
+            const std::optional<int64_t> mono = s.mono_s ? std::optional<int64_t>(*s.mono_s * 1000) : std::nullopt;
+            r.run_id = s.run;
+            r.ms = timeline.At(s.run, kT0 + s.wall_s * 1000, mono);
+            r.monotonic = mono.has_value();
+            f.Add(r);
+        }
+        EXPECT_DOUBLE_EQ(f.WatchSoFar().longest_gap_s, c.longest_gap_s);
     }
 }
 

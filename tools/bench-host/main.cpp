@@ -205,7 +205,8 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
         for (const auto& v : report.verdicts)
             std::cout << "verdict: device " << v.id << ": " << v.verdict.state
                       << (v.verdict.findings.empty() ? std::string() : "; " + v.verdict.findings.front().text)
-                      << std::endl;
+                      << std::endl
+                      << "  battery data and limits: " << v.battery_from.Text() << std::endl;
         if (!files.json.empty()) {
             Json::StreamWriterBuilder b;
             b["indentation"] = " ";
@@ -259,6 +260,9 @@ int Baseline(const std::string& db, const StringReport::Options& options, bool s
                     if (!why.empty())
                         std::cerr << "bench-host: device " << b.device_id << ": no resistance in the baseline: " << why
                                   << std::endl;
+                    std::cerr << "bench-host: device " << b.device_id
+                              << ": figures taken with the battery data " << r.verdicts[i].battery_from.Text()
+                              << std::endl;
                     kept.push_back(std::move(b));
                 }
             }
@@ -396,6 +400,11 @@ int main(int argc, char** argv) {
     report_cmd->add_option("--json", report_files.json, "Also write the figures as JSON to this file")->check(kNotEmpty);
     report_cmd->add_option("--pdf", report_files.pdf, "Also print the report to this PDF with headless Chromium")
         ->check(kNotEmpty);
+    std::string report_site, baseline_site;
+    report_cmd->add_option("--site", report_site,
+                           "Judge by this site file's battery data and limits, on purpose, instead of those each run "
+                           "stored [default: the runs' own]")
+        ->check(kNotEmpty);
     report_cmd->add_option("--cells", rs.cells, "Cells in use per record")->capture_default_str()->check(command_line::Range(1, 32));
     report_cmd->add_option("--discharge-amps", rs.discharge_amps,
                            "A round with the current at or below minus this many amperes is under discharge")
@@ -426,6 +435,10 @@ int main(int argc, char** argv) {
     CLI::Option* baseline_id_opt = baseline_cmd->add_option("--id", baseline_id, "Only this device");
     baseline_cmd->add_option("--from", baseline_from, "Start of the period, ISO 8601 [default: the first round]");
     baseline_cmd->add_option("--to", baseline_to, "End of the period, ISO 8601 [default: the last round]");
+    baseline_cmd->add_option("--site", baseline_site,
+                             "Take the figures with this site file's battery data, on purpose, instead of those each "
+                             "run stored [default: the runs' own]")
+        ->check(kNotEmpty);
     CLI::Option* set_opt = baseline_cmd->add_flag("--set", baseline_set, "Keep the period's figures as the baseline");
     baseline_cmd->add_flag("--show", baseline_show, "Show the newest baseline")->excludes(set_opt);
     for (CLI::App* sub : {replay, run, history, report_cmd, baseline_cmd}) sub->footer(kExitStatuses);
@@ -450,8 +463,21 @@ int main(int argc, char** argv) {
         }
         return std::nullopt;
     };
+    // The site file given on purpose: one that does not read is a setup
+    // error, said before anything is read.
+    auto given_site = [](const std::string& path, StringReport::Options& o) -> std::optional<int> {
+        if (path.empty()) return std::nullopt;
+        try {
+            o.site = SiteConfig::Load(path);
+            o.site_path = std::filesystem::absolute(path).string();
+        } catch (const std::exception& e) {
+            return Fail(std::string("--site: ") + e.what());
+        }
+        return std::nullopt;
+    };
     if (report_cmd->parsed()) {
         if (const auto status = period(report_from, report_to, report_options)) return *status;
+        if (const auto status = given_site(report_site, report_options)) return *status;
         if (report_id_opt->count()) report_options.device_id = report_id;
         return Report(report_db, report_options, report_files);
     }
@@ -462,6 +488,7 @@ int main(int argc, char** argv) {
         }
         StringReport::Options o;
         if (const auto status = period(baseline_from, baseline_to, o)) return *status;
+        if (const auto status = given_site(baseline_site, o)) return *status;
         if (baseline_id_opt->count()) o.device_id = baseline_id;
         return Baseline(baseline_db, o, baseline_set);
     }

@@ -760,10 +760,12 @@ void BusScheduler::DeviceChecked(BusDevice& d, RoundHold::Check check) {
     Of(d).rounds.Open().checks.push_back(std::move(check));
 }
 
-void BusScheduler::DeviceCompletedRound(BusDevice& d, const uint8_t* record, std::size_t size, TimeStamp at) {
+void BusScheduler::DeviceCompletedRound(BusDevice& d, const uint8_t* record, std::size_t size, TimeStamp at,
+                                        int64_t mono_ms) {
     RoundHold::Round& round = Of(d).rounds.Open();
     round.record.assign(record, record + size);
     round.at = at;
+    round.mono_ms = mono_ms;
     round.saved = true;
     round_done_ = true;
 }

@@ -111,7 +111,7 @@ public:
     // A threshold check the device asked for in its round.
     void DeviceChecked(BusDevice& d, RoundHold::Check check);
     // The device handed over its round's record, stamped `at`.
-    void DeviceCompletedRound(BusDevice& d, const uint8_t* record, std::size_t size, TimeStamp at);
+    void DeviceCompletedRound(BusDevice& d, const uint8_t* record, std::size_t size, TimeStamp at, int64_t mono_ms);
 
     // The time a cycle of every device takes on the wire at the least: when
     // it is longer than the tick, the tick cannot be held.

@@ -41,7 +41,8 @@ public:
     struct Round {
         std::vector<Check> checks;
         std::vector<uint8_t> record;
-        TimeStamp at;        // when the record was handed over
+        TimeStamp at;         // when the record was handed over
+        int64_t mono_ms = 0;  // the same on the run's monotonic clock (the host calls' origin)
         bool saved = false;  // the record was handed over
     };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "basics/TimeStamp.h"
+#include "history/HistorySchema.h"
 #include "history/HistorySummary.h"
 #include "history/HistoryWriter.h"
 #include "history/SqlConnection.h"
@@ -17,7 +18,7 @@ int64_t FloorMinute(int64_t ms) { return (ms / kMinuteMs - (ms % kMinuteMs < 0))
 
 }  // namespace
 
-std::optional<int64_t> HistoryPruner::Edge(int64_t now_ms, int keep_days, const HistoryReader::Summary& summary) {
+std::optional<int64_t> HistoryPruner::Edge(int64_t now_ms, int keep_days, const history::Summary& summary) {
     if (keep_days <= 0 || summary.through_ms <= 0) return std::nullopt;
     const int64_t edge = std::min(FloorMinute(now_ms - int64_t{keep_days} * kDayMs),
                                   FloorMinute(summary.through_ms) - kMinuteMs);
@@ -32,25 +33,18 @@ void HistoryPruner::MakeIncremental(SqlConnection& db) {
     db.Exec("VACUUM");
 }
 
-std::optional<int64_t> HistoryPruner::PrunedBefore(SqlConnection& db) {
-    try {
-        return db.Int("SELECT max(before_ms) FROM history_pruned");
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 HistoryPruner::Step HistoryPruner::PruneStep(SqlConnection& db, int keep_days, int64_t now_ms, int max_rows,
                                              int max_pages) {
     Step s;
-    const auto extent = HistoryReader(db).SummaryExtent();
+    const auto extent = HistorySchema::ColumnsOf(db).summary ? std::optional(HistorySchema::SummaryExtent(db))
+                                                              : std::nullopt;
     const auto edge = extent ? Edge(now_ms, keep_days, *extent) : std::nullopt;
     if (edge) {
         db.InSavepoint("history_prune", [&] {
             db.Exec("CREATE TABLE IF NOT EXISTS history_pruned(before_ms INTEGER NOT NULL)");
             // The edge is moved first, in the same transaction: a reader
             // sees the summary take over where the rounds go.
-            if (PrunedBefore(db).value_or(std::numeric_limits<int64_t>::min()) < *edge)
+            if (HistorySchema::PrunedBefore(db).value_or(std::numeric_limits<int64_t>::min()) < *edge)
                 db.Exec("DELETE FROM history_pruned; INSERT INTO history_pruned VALUES(" + std::to_string(*edge) +
                         ")");
             std::vector<int64_t> devices;

@@ -34,7 +34,7 @@
 #include <string>
 #include <thread>
 
-#include "history/HistoryReader.h"
+#include "history/HistoryRows.h"
 
 class SqlConnection;
 
@@ -46,7 +46,7 @@ public:
 
     // The edge: rounds saved before it (and from the summary's since_ms on)
     // may be deleted; none when no minute may go yet.  A minute's start.
-    static std::optional<int64_t> Edge(int64_t now_ms, int keep_days, const HistoryReader::Summary& summary);
+    static std::optional<int64_t> Edge(int64_t now_ms, int keep_days, const history::Summary& summary);
 
     // What one step did.
     struct Step {
@@ -63,9 +63,6 @@ public:
     // it whole: seconds per hundred megabytes, and room for a copy).
     // Throws SqlError.
     static void MakeIncremental(SqlConnection& db);
-    // The edge readers read the summary below; none when nothing is pruned.
-    // Never throws (a file from before pruning has no edge).
-    static std::optional<int64_t> PrunedBefore(SqlConnection& db);
 
     // Prunes the history at path on a thread of its own until destroyed:
     // a step every kBusyPause while there is work, every kIdlePause once

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <limits>
 
-#include "history/HistoryPruner.h"
 #include "history/HistorySummary.h"
 #include "history/SqlConnection.h"
 
@@ -30,6 +29,7 @@ history::Row ReadRow(const SqlStatement& st) {
     row.saved_ms = st.Int(3);
     row.run_id = st.OptionalInt(4);
     if (!st.Null(5)) row.charge_state = st.Text(5);
+    row.mono_ms = st.OptionalInt(6);
     return row;
 }
 
@@ -73,10 +73,6 @@ HistoryReader::HistoryReader(SqlConnection& db, const std::string& unread) : db_
     }
 }
 
-std::string HistoryReader::Lasted(const char* table) {
-    return db_.HasColumn(table, "lasted_ms") ? "lasted_ms" : "NULL";
-}
-
 void HistoryReader::Fail(const std::string& what, const std::exception& e) {
     throw std::runtime_error("history " + db_.Path() + ": " + what + ": " + e.what());
 }
@@ -89,7 +85,8 @@ std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
     if (!columns_) return std::nullopt;
     try {
         SqlStatement st = db_.Prepare("SELECT device_id, saved_at, record, " + columns_->saved_ms + ", " +
-                                      columns_->history_run + ", " + columns_->charge_state +
+                                      columns_->history_run + ", " + columns_->charge_state + ", " +
+                                      columns_->mono_ms +
                                       " FROM history WHERE device_id = ? ORDER BY rowid DESC LIMIT 1");
         if (st.Bind(1, int64_t{device_id}).Step()) return ReadRow(st);
         return std::nullopt;
@@ -111,7 +108,7 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
     if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
     const std::string select =
         "SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run + ", " + columns_->charge_state +
-        ", rowid FROM history";
+        ", " + columns_->mono_ms + ", rowid FROM history";
     const auto bind = [&](SqlStatement& st) {
         if (device_id) st.Bind(1, int64_t{*device_id});
         if (span.from_ms || span.to_ms)
@@ -120,7 +117,7 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
     };
     std::optional<SqlStatement> st;
     try {
-        st.emplace(db_.Prepare(select + where + " ORDER BY " + ms + ", rowid"));
+        st.emplace(db_.Prepare(select + where + (span.stored_order ? " ORDER BY rowid" : " ORDER BY " + ms + ", rowid")));
         bind(*st);
     } catch (const std::exception& e) {
         Fail("cannot read the history", e);
@@ -134,19 +131,19 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
         } catch (const SqlError& e) {
             if (!e.Damaged()) Fail("cannot read the history", e);
             st.reset();
-            ReadPastDamage(select + " NOT INDEXED" + where, bind, last, visit);
+            ReadPastDamage(select + " NOT INDEXED" + where, bind, last, span.stored_order, visit);
             return;
         } catch (const std::exception& e) {
             Fail("cannot read the history", e);
         }
         if (!row) break;
-        last.emplace(st->Int(3), st->Int(6));
+        last.emplace(st->Int(3), st->Int(7));
         visit(ReadRow(*st));
     }
 }
 
 void HistoryReader::ReadPastDamage(const std::string& select, const std::function<void(SqlStatement&)>& bind,
-                                   const std::optional<std::pair<int64_t, int64_t>>& last,
+                                   const std::optional<std::pair<int64_t, int64_t>>& last, bool stored_order,
                                    const std::function<void(const history::Row&)>& visit) {
     std::vector<history::Row> rows;
     int64_t top = 0;
@@ -157,7 +154,9 @@ void HistoryReader::ReadPastDamage(const std::string& select, const std::functio
         // Past the last row visited in order of time: the rows before it
         // were all visited.
         const std::string past =
-            " AND (?6 IS NULL OR (" + columns_->saved_ms + ", rowid) > (?6, ?7)) ORDER BY " + columns_->saved_ms + ", rowid";
+            stored_order ? " AND (?6 IS NULL OR rowid > ?7) ORDER BY rowid"
+                         : " AND (?6 IS NULL OR (" + columns_->saved_ms + ", rowid) > (?6, ?7)) ORDER BY " +
+                               columns_->saved_ms + ", rowid";
         run.emplace(db_.Prepare(select + " AND rowid BETWEEN ?4 AND ?5" + past));
         // One rowid is sought, never stepped past (into a damaged neighbour).
         one.emplace(db_.Prepare(select + " AND rowid = ?4 AND ?5 = ?4" + past));
@@ -217,7 +216,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
     try {
         const std::string& at_ms = columns_->at_ms;
         SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
-                                      ", " + columns_->alarm_run + ", " + Lasted("alarms") + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
+                                      ", " + columns_->alarm_run + ", " + columns_->alarm_lasted + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
                                       at_ms + " BETWEEN ?2 AND ?3 ORDER BY rowid LIMIT ?4");
         st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
             .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
@@ -250,7 +249,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
     try {
         SqlStatement st = db_.Prepare(
             "SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id, " +
-            Lasted("health") + " FROM health" +
+            columns_->health_lasted + " FROM health" +
             (device_id ? " WHERE device_id = ? ORDER BY rowid" : " ORDER BY at_ms, rowid"));
         if (device_id) st.Bind(1, int64_t{*device_id});
         while (st.Step()) {
@@ -281,12 +280,12 @@ std::vector<history::Run> HistoryReader::Runs() {
         // A run's counts are written every few seconds while it runs: the
         // newest of them is the last sign of a run that was killed.
         const std::string counted =
-            db_.HasTable("run_devices") ? "(SELECT max(updated_ms) FROM run_devices d WHERE d.run_id = runs.run_id)"
+            columns_->run_devices ? "(SELECT max(updated_ms) FROM run_devices d WHERE d.run_id = runs.run_id)"
                                         : "NULL";
         SqlStatement st = db_.Prepare(
             "SELECT run_id, started_at, ended_at, plugin_path, plugin_size, plugin_sha256, site_file, "
-            "bench_host_version, " + Lasted("runs") + ", " + counted + ", started_ms, " +
-            (db_.HasColumn("runs", "test_note") ? "test_note" : "NULL") + " FROM runs ORDER BY started_ms, run_id");
+            "bench_host_version, " + columns_->run_lasted + ", " + counted + ", started_ms, " +
+            columns_->test_note + " FROM runs ORDER BY started_ms, run_id");
         while (st.Step()) {
             history::Run r;
             r.id = st.Int(0);
@@ -306,27 +305,13 @@ std::vector<history::Run> HistoryReader::Runs() {
     } catch (const std::exception& e) {
         Fail("cannot read the runs", e);
     }
-    // Only one run writes a file at a time: one without an end that another
-    // run followed (a later row, whatever the clocks said) was killed.
-    int64_t newest = 0;
-    for (const auto& r : out) newest = std::max(newest, r.id);
-    for (auto& r : out) r.killed = r.ended_at.empty() && r.id != newest;
     return out;
 }
 
 std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
-    if (!columns_ || !HistorySummary::Present(db_.get()) || !db_.HasColumn("history_minutes", "current_min"))
-        return std::nullopt;
+    if (!columns_ || !columns_->summary) return std::nullopt;
     try {
-        Summary s;
-        s.through_ms = db_.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
-        if (db_.HasTable("history_minutes_since")) s.since_ms = db_.Int("SELECT since_ms FROM history_minutes_since");
-        s.pruned_before_ms = HistoryPruner::PrunedBefore(db_);
-        if (db_.HasTable("history_minutes_reopened")) {
-            SqlStatement st = db_.Prepare("SELECT minute_ms FROM history_minutes_reopened ORDER BY minute_ms");
-            while (st.Step()) s.reopened.push_back(st.Int(0));
-        }
-        return s;
+        return HistorySchema::SummaryExtent(db_);
     } catch (const std::exception& e) {
         Fail("cannot read the per-minute summary", e);
     }
@@ -334,14 +319,14 @@ std::optional<HistoryReader::Summary> HistoryReader::SummaryExtent() {
 
 void HistoryReader::ForEachMinute(uint32_t device_id, int64_t from_ms, int64_t to_ms,
                                   const std::function<void(const history::Minute&)>& visit) {
+    if (!columns_ || !columns_->summary) return;
     std::string cols;
     for (int i = 1; i <= 32; ++i)
         for (const char* what : {"sum", "min", "max"}) cols += ", " + HistorySummary::CellColumn(i, what);
     std::optional<SqlStatement> st;
     try {
-        const bool last = db_.HasColumn("history_minutes", "last_ms");
         st.emplace(db_.Prepare("SELECT device_id, minute_ms, first_ms, rounds, decoded, voltage_sum, current_sum, "
-                               "temperature_sum, current_min" + cols + (last ? ", last_ms" : ", NULL") +
+                               "temperature_sum, current_min" + cols + ", " + columns_->minute_last +
                                " FROM history_minutes WHERE device_id = ? AND minute_ms >= ? AND minute_ms < ? "
                                "ORDER BY minute_ms"));
         st->Bind(1, int64_t{device_id}).Bind(2, from_ms).Bind(3, to_ms);
@@ -388,7 +373,7 @@ std::vector<uint32_t> HistoryReader::DeviceIds() {
 
 std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
     std::vector<history::RunDevice> out;
-    if (!columns_ || !db_.HasTable("run_devices")) return out;
+    if (!columns_ || !columns_->run_devices) return out;
     try {
         SqlStatement st = db_.Prepare(
             "SELECT run_id, device_id, cycles, completed, lost, resends, updated_ms, late_polls FROM run_devices "
@@ -412,13 +397,50 @@ std::vector<history::RunDevice> HistoryReader::RunDevices(uint32_t device_id) {
     return out;
 }
 
+std::vector<history::RunSettings> HistoryReader::RunSettings(uint32_t device_id) {
+    std::vector<history::RunSettings> out;
+    if (!columns_ || !columns_->run_settings) return out;
+    try {
+        SqlStatement st = db_.Prepare(
+            "SELECT run_id, device_id, battery, limits FROM run_settings WHERE device_id = ? ORDER BY run_id");
+        st.Bind(1, int64_t{device_id});
+        while (st.Step()) {
+            history::RunSettings s;
+            s.run_id = st.Int(0);
+            s.device_id = static_cast<uint32_t>(st.Int(1));
+            s.battery = st.Text(2);
+            s.limits = st.Text(3);
+            out.push_back(s);
+        }
+    } catch (const std::exception& e) {
+        Fail("cannot read what the runs judged by", e);
+    }
+    return out;
+}
+
+std::vector<uint32_t> HistoryReader::RunDeviceIds() {
+    std::vector<uint32_t> out;
+    if (!columns_) return out;
+    std::string union_of;
+    if (columns_->run_settings) union_of += "SELECT device_id FROM run_settings";
+    if (columns_->run_devices) union_of += std::string(union_of.empty() ? "" : " UNION ") + "SELECT device_id FROM run_devices";
+    if (columns_->health) union_of += std::string(union_of.empty() ? "" : " UNION ") + "SELECT device_id FROM health";
+    if (union_of.empty()) return out;
+    try {
+        SqlStatement st = db_.Prepare(union_of + " ORDER BY 1");
+        while (st.Step()) out.push_back(static_cast<uint32_t>(st.Int(0)));
+    } catch (const std::exception& e) {
+        Fail("cannot read the devices", e);
+    }
+    return out;
+}
+
 std::vector<history::Note> HistoryReader::Notes() {
     std::vector<history::Note> out;
-    if (!columns_ || !db_.HasTable("run_notes")) return out;
+    if (!columns_ || !columns_->notes) return out;
     try {
-        const std::string device = db_.HasColumn("run_notes", "device_id") ? "device_id" : "NULL";
-        SqlStatement st =
-            db_.Prepare("SELECT run_id, at, at_ms, kind, step_ms, text, " + device + " FROM run_notes ORDER BY rowid");
+        SqlStatement st = db_.Prepare("SELECT run_id, at, at_ms, kind, step_ms, text, " + columns_->note_device +
+                                      " FROM run_notes ORDER BY rowid");
         while (st.Step()) {
             history::Note n;
             n.run_id = st.OptionalInt(0).value_or(0);

@@ -46,6 +46,10 @@ public:
     struct Span {
         std::optional<int64_t> from_ms, to_ms;
         std::size_t limit = static_cast<std::size_t>(-1);
+        // Rounds in the order they were stored, which is the order they
+        // came in (one run writes a file at a time), whatever the wall
+        // clock said: for a period in which it stepped back.
+        bool stored_order = false;
     };
     // The rounds saved from..to (both included; the limit is not used).
     void ForEachRow(std::optional<uint32_t> device_id, const Span& span,
@@ -57,27 +61,25 @@ public:
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id, const Span& span);
     std::vector<history::Alarm> Alarms(std::optional<uint32_t> device_id);
     std::vector<history::Health> HealthChanges(std::optional<uint32_t> device_id);
+    // The runs in the order they started, as stored: which of them were
+    // killed is KilledRuns' to say.
     std::vector<history::Run> Runs();
     // The runs' counts for the device; none in a file from before they
     // were kept.
     std::vector<history::RunDevice> RunDevices(uint32_t device_id);
+    // What each run judged the device by, oldest run first; none in a file
+    // from before it was kept.
+    std::vector<history::RunSettings> RunSettings(uint32_t device_id);
+    // The devices the runs polled, whether or not they ever stored a
+    // round (a device that never answered has only its health changes).
+    std::vector<uint32_t> RunDeviceIds();
     // The runs' notes in the order written; none in a file from before
     // they were kept.
     std::vector<history::Note> Notes();
 
-    // The per-minute summary's extent: every round from since_ms (none:
-    // from the first) to before through_ms is summarised; the rounds before
-    // pruned_before_ms may be gone (HistoryPruner), only their minutes
-    // left.  Nothing when the file has no summary or it lacks the lowest
-    // current per minute.
-    struct Summary {
-        std::optional<int64_t> since_ms;
-        int64_t through_ms = 0;
-        std::optional<int64_t> pruned_before_ms;
-        // Minutes before through_ms without rows until the writer has
-        // summarised them again: their rounds are read one by one.
-        std::vector<int64_t> reopened;  // in order
-    };
+    // The per-minute summary's extent; nothing when the file has no
+    // summary or it lacks the lowest current per minute.
+    using Summary = history::Summary;
     std::optional<Summary> SummaryExtent();
     // The device's summarised minutes from from_ms to before to_ms (minute
     // starts), in order.
@@ -99,10 +101,8 @@ private:
     // read by rowid runs (the rows of each run in order of time), the
     // rowids that cannot be read counted in unreadable_.
     void ReadPastDamage(const std::string& select, const std::function<void(SqlStatement&)>& bind,
-                        const std::optional<std::pair<int64_t, int64_t>>& last,
+                        const std::optional<std::pair<int64_t, int64_t>>& last, bool stored_order,
                         const std::function<void(const history::Row&)>& visit);
-    // The column lasted_ms of the table, or NULL in a file without it.
-    std::string Lasted(const char* table);
 
     SqlConnection& db_;
     // None: the file has no tables that can be read (all in an unread log).

@@ -5,6 +5,7 @@
 
 #include "record/BatteryRecord.h"
 #include "history/HistoryReader.h"
+#include "history/KilledRuns.h"
 #include "basics/JsonLine.h"
 #include "basics/TimeStamp.h"
 #include "basics/ValueText.h"
@@ -140,7 +141,8 @@ long HistoryReport::PrintHealth(HistoryReader& store, const Options& options, st
 }
 
 long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std::ostream& out) {
-    const auto runs = store.Runs();
+    auto runs = store.Runs();
+    KilledRuns::Mark(runs);
     if (options.csv)
         out << "run_id,started_at,ended_at,plugin_path,plugin_size,plugin_sha256,site_file,version,counted_to,test_note\n";
     for (const auto& r : runs) {

@@ -30,6 +30,9 @@ struct Row {
     // The string's charge state judged with the round ("discharge",
     // "recharge", "float", "rest"); "" when none was stored with it.
     std::string charge_state;
+    // The moment on the run's monotonic clock (only differences within one
+    // run mean anything); none in rows from before it was kept.
+    std::optional<int64_t> mono_ms{};
 };
 
 struct Alarm {
@@ -127,6 +130,28 @@ struct Run {
     std::optional<int64_t> counted_ms{};
     // The operator's note that the run is a capacity test; "" when not.
     std::string test_note{};
+};
+
+// What a run judged one device by, as JSON texts (HistorySchema.h,
+// run_settings): its battery data with every key, and its alarm limits.
+struct RunSettings {
+    int64_t run_id = 0;
+    uint32_t device_id = 0;
+    std::string battery;
+    std::string limits;
+};
+
+// The per-minute summary's extent (HistorySummary.h): every round from
+// since_ms (none: from the first) to before through_ms is summarised; the
+// rounds before pruned_before_ms may be gone (HistoryPruner), only their
+// minutes left.
+struct Summary {
+    std::optional<int64_t> since_ms;
+    int64_t through_ms = 0;
+    std::optional<int64_t> pruned_before_ms;
+    // Minutes before through_ms without rows until the writer has
+    // summarised them again: their rounds are read one by one.
+    std::vector<int64_t> reopened;  // in order
 };
 
 }  // namespace history

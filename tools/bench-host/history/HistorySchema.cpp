@@ -37,6 +37,10 @@ void Migrate(SqlConnection& db) {
     for (const char* table : {"alarms", "health", "runs"})
         if (!db.HasColumn(table, "lasted_ms")) db.Exec(std::string("ALTER TABLE ") + table + " ADD COLUMN lasted_ms INTEGER");
     if (!db.HasColumn("runs", "test_note")) db.Exec("ALTER TABLE runs ADD COLUMN test_note TEXT");
+    // Each round's moment on the run's monotonic clock, so that the gaps
+    // between rounds are not made of the wall clock's steps; NULL in rows
+    // from before it was kept.
+    if (!db.HasColumn("history", "mono_ms")) db.Exec("ALTER TABLE history ADD COLUMN mono_ms INTEGER");
     // The (device_id, saved_ms) index serves every lookup the old one did.
     db.Exec("DROP INDEX IF EXISTS history_device");
 }
@@ -92,6 +96,9 @@ void HistorySchema::CreateOrMigrate(SqlConnection& db) {
             "CREATE TABLE IF NOT EXISTS run_devices(run_id INTEGER NOT NULL REFERENCES runs(run_id), "
             "device_id INTEGER NOT NULL, cycles INTEGER, completed INTEGER, lost INTEGER, resends INTEGER, "
             "late_polls INTEGER, updated_ms INTEGER, PRIMARY KEY(run_id, device_id))");
+        db.Exec(
+            "CREATE TABLE IF NOT EXISTS run_settings(run_id INTEGER NOT NULL REFERENCES runs(run_id), "
+            "device_id INTEGER NOT NULL, battery TEXT, limits TEXT, PRIMARY KEY(run_id, device_id))");
         Migrate(db);
         db.Exec("CREATE INDEX IF NOT EXISTS history_device_time ON history(device_id, saved_ms)");
         db.Exec("CREATE INDEX IF NOT EXISTS alarms_device_time ON alarms(device_id, at_ms)");
@@ -123,6 +130,7 @@ HistorySchema::Columns HistorySchema::ColumnsOf(SqlConnection& db) {
     if (!db.HasColumn("history", "saved_ms")) c.saved_ms = LocalTextToMs("saved_at");
     if (!db.HasColumn("history", "run_id")) c.history_run = "NULL";
     if (!db.HasColumn("history", "charge_state")) c.charge_state = "NULL";
+    if (!db.HasColumn("history", "mono_ms")) c.mono_ms = "NULL";
     // Histories written before alarms, runs or health were kept have no
     // such table.
     c.alarms = db.HasTable("alarms");
@@ -130,5 +138,39 @@ HistorySchema::Columns HistorySchema::ColumnsOf(SqlConnection& db) {
     c.health = db.HasTable("health");
     if (c.alarms && !db.HasColumn("alarms", "at_ms")) c.at_ms = LocalTextToMs("at");
     if (c.alarms && !db.HasColumn("alarms", "run_id")) c.alarm_run = "NULL";
+    const auto lasted = [&](bool has, const char* table, std::string& column) {
+        if (!has || !db.HasColumn(table, "lasted_ms")) column = "NULL";
+    };
+    lasted(c.alarms, "alarms", c.alarm_lasted);
+    lasted(c.health, "health", c.health_lasted);
+    lasted(c.runs, "runs", c.run_lasted);
+    if (!c.runs || !db.HasColumn("runs", "test_note")) c.test_note = "NULL";
+    c.run_devices = db.HasTable("run_devices");
+    c.run_settings = db.HasTable("run_settings");
+    // Made with a run's first note; its device column came later.
+    c.notes = db.HasTable("run_notes");
+    if (!c.notes || !db.HasColumn("run_notes", "device_id")) c.note_device = "NULL";
+    c.summary = HistorySummary::Present(db.get()) && db.HasColumn("history_minutes", "current_min");
+    if (!c.summary || !db.HasColumn("history_minutes", "last_ms")) c.minute_last = "NULL";
     return c;
+}
+
+std::optional<int64_t> HistorySchema::PrunedBefore(SqlConnection& db) {
+    try {
+        return db.Int("SELECT max(before_ms) FROM history_pruned");
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+history::Summary HistorySchema::SummaryExtent(SqlConnection& db) {
+    history::Summary s;
+    s.through_ms = db.Int("SELECT through_ms FROM history_minutes_through").value_or(0);
+    if (db.HasTable("history_minutes_since")) s.since_ms = db.Int("SELECT since_ms FROM history_minutes_since");
+    s.pruned_before_ms = PrunedBefore(db);
+    if (db.HasTable("history_minutes_reopened")) {
+        SqlStatement st = db.Prepare("SELECT minute_ms FROM history_minutes_reopened ORDER BY minute_ms");
+        while (st.Step()) s.reopened.push_back(st.Int(0));
+    }
+    return s;
 }

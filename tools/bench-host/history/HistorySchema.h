@@ -8,9 +8,11 @@
 //       one row per `bench-host run`; ended_at stays NULL when the run was
 //       killed
 //   history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER,
-//           run_id INTEGER)
+//           run_id INTEGER, charge_state TEXT, mono_ms INTEGER)
 //       every record a device hands to SaveDeviceHistory, as its byte image,
-//       with the run that stored it
+//       with the run that stored it; mono_ms is the moment on the run's
+//       monotonic clock (from an origin of the run's own: only differences
+//       within one run mean anything), NULL in rows from before it was kept
 //   alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT,
 //          bound TEXT, value REAL, limit_value REAL, at_ms INTEGER,
 //          run_id INTEGER)
@@ -35,6 +37,12 @@
 //       step_ms against the monotonic clock; at_ms is after the step) or
 //       "output lost" (its standard output was closed).  Made with the
 //       first note; a file without it holds no notes.
+//   run_settings(run_id INTEGER, device_id INTEGER, battery TEXT,
+//                limits TEXT)
+//       per run and device, what the run judged by, as JSON: the battery
+//       data with every key (defaults included) and the alarm limits per
+//       value name; a report reads them instead of a site file that may
+//       have changed since.  Runs from before the table have no row.
 //
 // alarms, health and runs also have lasted_ms: what ended at the row (an
 // alarm's clear or close, the state a health change ends, the run) lasted
@@ -51,7 +59,11 @@
 // history_minutes and history_minutes_through: the per-minute summary of
 // the rounds (HistorySummary).  history_pruned: the rounds before it may be
 // deleted, their minutes kept (HistoryPruner).
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "history/HistoryRows.h"
 
 class SqlConnection;
 
@@ -69,17 +81,39 @@ public:
 
     // How a reader selects each column of a file that may predate it (read
     // as it is, never migrated): the column, or an expression that stands
-    // in for it.
+    // in for it; and which of the tables made later it has.  Every probe
+    // of an older file's shape is made here, once, when a reader opens.
     struct Columns {
         std::string saved_ms = "saved_ms";
         std::string history_run = "run_id";
         std::string charge_state = "charge_state";
         std::string at_ms = "at_ms";
         std::string alarm_run = "run_id";
+        // How long what ended at the row lasted, on the monotonic clock.
+        std::string alarm_lasted = "lasted_ms";
+        std::string health_lasted = "lasted_ms";
+        std::string run_lasted = "lasted_ms";
+        std::string test_note = "test_note";
+        std::string note_device = "device_id";
+        std::string minute_last = "last_ms";
+        std::string mono_ms = "mono_ms";
         bool alarms = true;
         bool runs = true;
         bool health = true;
+        bool run_devices = true;
+        bool notes = true;
+        bool run_settings = true;
+        // The per-minute summary, with the lowest current per minute that
+        // a reader needs to trust a minute; false reads the rounds.
+        bool summary = true;
     };
     // Throws SqlError when the file has no history table.
     static Columns ColumnsOf(SqlConnection& db);
+
+    // The edge readers read the summary below; none when nothing is pruned
+    // (a file from before pruning has no edge).  Never throws.
+    static std::optional<int64_t> PrunedBefore(SqlConnection& db);
+    // The per-minute summary's extent; none when the file has none.
+    // Throws SqlError.
+    static history::Summary SummaryExtent(SqlConnection& db);
 };

@@ -185,12 +185,12 @@ void HistoryWriter::Stored(int64_t at_ms) {
 }
 
 void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
-                               const std::string& charge_state) {
+                               const std::string& charge_state, std::optional<int64_t> mono_ms) {
     const char* what = "cannot store a record";
     Reopen(at.Ms());
     SqlStatement& st = Insert(insert_record_,
-                              "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id, charge_state) "
-                              "VALUES(?, ?, ?, ?, ?, ?)",
+                              "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id, charge_state, mono_ms) "
+                              "VALUES(?, ?, ?, ?, ?, ?, ?)",
                               Kind::kRecord, what);
     try {
         st.Bind(1, int64_t{device_id}).Bind(2, at.Text()).BindBlob(3, data, size).Bind(4, at.Ms()).Bind(5, run_id_);
@@ -198,6 +198,7 @@ void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::siz
             st.Bind(6, std::optional<int64_t>());
         else
             st.Bind(6, charge_state);
+        st.Bind(7, mono_ms);
         st.Run();
     } catch (const std::exception& e) {
         Fail(Kind::kRecord, what, &e);
@@ -274,6 +275,22 @@ void HistoryWriter::SaveNote(const history::Note& n) {
             .Bind(5, n.step_ms)
             .Bind(6, n.text)
             .Bind(7, n.device_id ? std::optional<int64_t>(*n.device_id) : std::nullopt)
+            .Run();
+    } catch (const std::exception& e) {
+        Fail(Kind::kCounts, what, &e);
+    }
+}
+
+void HistoryWriter::SaveRunSettings(const history::RunSettings& s) {
+    if (!run_id_) return;
+    const char* what = "cannot store what the run judges a device by";
+    if (!db_) Fail(Kind::kCounts, what, nullptr);
+    try {
+        db_->Prepare("INSERT OR REPLACE INTO run_settings(run_id, device_id, battery, limits) VALUES(?, ?, ?, ?)")
+            .Bind(1, *run_id_)
+            .Bind(2, int64_t{s.device_id})
+            .Bind(3, s.battery)
+            .Bind(4, s.limits)
             .Run();
     } catch (const std::exception& e) {
         Fail(Kind::kCounts, what, &e);

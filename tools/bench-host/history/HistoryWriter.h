@@ -67,10 +67,13 @@ public:
     int CloseAlarmsLeftRaised(const TimeStamp& at);
 
     // charge_state: the string's, judged with the round; "" stores none.
+    // mono_ms: the round's moment on the run's monotonic clock.
     void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
-                    const std::string& charge_state = "");
+                    const std::string& charge_state = "", std::optional<int64_t> mono_ms = std::nullopt);
     void SaveAlarm(const history::Alarm& alarm);
     void SaveHealth(const history::Health& health);
+    // What this run judges one device by (its run_id is the writer's).
+    void SaveRunSettings(const history::RunSettings& settings);
     // This run's counts for one device, replacing those written before.
     void SaveRunDevice(const history::RunDevice& counts);
     // A note of this run (its run_id is the writer's).

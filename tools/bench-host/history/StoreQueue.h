@@ -33,6 +33,7 @@ public:
         std::vector<uint8_t> bytes;
         TimeStamp at;
         std::string charge_state;  // the string's, judged with the round; "" when it was not
+        std::optional<int64_t> mono_ms{};  // on the run's monotonic clock
     };
     struct Item {
         std::variant<Record, history::Alarm, history::Health, history::RunDevice, history::Note> write;

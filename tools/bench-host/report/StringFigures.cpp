@@ -173,13 +173,15 @@ void StringFigures::CloseDischarge(const std::string& why) {
     open_.reset();
 }
 
-void StringFigures::Gap(int64_t from_ms, int64_t to_ms) {
+void StringFigures::Gap(int64_t from_ms, int64_t to_ms, bool measured) {
     Watch& w = out_.watch;
     double gap = Seconds(from_ms, to_ms);
     // The part of the gap the clock skipped; with a step back before it, a
     // jump may begin before the gap does.
-    for (const auto& [jump_from, jump_to] : jumps_)
+    for (const auto& [jump_from, jump_to] : jumps_) {
+        if (measured) break;
         gap -= std::max(0.0, Seconds(std::max(from_ms, jump_from), std::min(to_ms, jump_to)));
+    }
     if (gap > w.longest_gap_s) {
         w.longest_gap_s = gap;
         w.longest_gap_after_ms = from_ms;
@@ -192,8 +194,9 @@ void StringFigures::Add(const Round& r) {
         w.first_ms = r.ms;
         w.first_at = r.at;
     } else {
-        Gap(w.last_ms, r.ms);
+        Gap(w.last_ms, r.ms, r.monotonic && r.run_id && last_monotonic_run_ == r.run_id);
     }
+    last_monotonic_run_ = r.monotonic ? r.run_id : std::nullopt;
     ++w.rounds;
     w.last_ms = r.ms;
     w.last_at = r.at;
@@ -266,6 +269,7 @@ void StringFigures::AddMinute(const history::Minute& m) {
     } else {
         Gap(w.last_ms, m.first_ms);
     }
+    last_monotonic_run_.reset();
     w.rounds += m.rounds;
     w.rounds_from_summary += m.rounds;
     w.undecoded += m.rounds - m.decoded;

@@ -52,6 +52,9 @@ struct Round {
     std::array<float, 32> cells{};
     float voltage = 0, current = 0, temperature = 0;
     std::optional<int64_t> run_id;
+    // ms is on its run's monotonic clock (RoundTimeline), not the wall's:
+    // no step of the wall clock is in a gap to it from a round of its run.
+    bool monotonic = false;
 };
 
 // Values over time merged into at most `cap` buckets: when full, each two
@@ -222,7 +225,9 @@ private:
         std::vector<Acc> cells;
     };
     void AddToState(StateAcc& s, const Round& r, double mean);
-    void Gap(int64_t from_ms, int64_t to_ms);
+    // measured: both ends on one run's monotonic clock, which no step of
+    // the wall clock moved.
+    void Gap(int64_t from_ms, int64_t to_ms, bool measured = false);
     static void Merge(StateAcc& into, const StateAcc& from);
     void CloseDischarge(const std::string& why);
     StateFigures Rank(const StateAcc& s, double threshold) const;
@@ -234,6 +239,9 @@ private:
     std::optional<Discharge> open_;
     double last_current_ = 0, current_sum_ = 0;
     std::vector<std::pair<int64_t, int64_t>> jumps_;
+    // The run of the last round when its time was on the run's monotonic
+    // clock; none after a minute of the summary or a round without one.
+    std::optional<int64_t> last_monotonic_run_;
 };
 
 // A chart's buckets laid on time: from the first bucket's first round to

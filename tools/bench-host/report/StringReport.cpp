@@ -10,10 +10,13 @@
 #include <sstream>
 
 #include "record/AlarmEvaluator.h"
+#include "report/RoundTimeline.h"
+#include "report/SettingsChoice.h"
 #include "record/BatteryRecord.h"
 #include "site/SiteConfig.h"
 #include "history/BaselineStore.h"
 #include "history/HistoryReader.h"
+#include "history/KilledRuns.h"
 #include "history/SqlConnection.h"
 #include "basics/TimeStamp.h"
 
@@ -96,7 +99,8 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     std::vector<std::pair<uint32_t, report::StringFigures>> figures;
     // The verdict's figures of each device, fed the same rounds.
     std::vector<std::pair<report::StringVerdict, verdict::PeriodFigures>> verdicts;
-    const auto all_runs = reader.Runs();
+    auto all_runs = reader.Runs();
+    KilledRuns::Mark(all_runs);
     // The runs the operator marked as capacity tests.
     std::set<int64_t> test_runs;
     for (const auto& run : all_runs)
@@ -111,14 +115,41 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     }
     const auto extent = options.use_summary ? reader.SummaryExtent() : std::nullopt;
     constexpr int64_t kMinute = 60000;
-    // Forward steps of the wall clock: no gap between rounds is made of one.
+    // Forward steps of the wall clock: no gap between rounds kept without
+    // their monotonic moment is made of one.
     std::vector<std::pair<int64_t, int64_t>> jumps;
     const auto notes = reader.Notes();
     for (const auto& n : notes)
         if (n.kind == "clock step" && n.step_ms && *n.step_ms > 0) jumps.push_back({n.at_ms - *n.step_ms, n.at_ms});
-    for (const uint32_t id : options.device_id ? std::vector<uint32_t>{*options.device_id} : reader.DeviceIds()) {
+    // A step of the wall clock near the period: its rounds are read in the
+    // order they came, not the wall clock's, and one by one, since the
+    // summary's minutes are the wall clock's.
+    const bool stepped = std::any_of(notes.begin(), notes.end(), [&](const history::Note& n) {
+        if (n.kind != "clock step" || !n.step_ms) return false;
+        const int64_t reach = std::abs(*n.step_ms);
+        return (!options.from_ms || n.at_ms + reach >= *options.from_ms) && (!options.to_ms || n.at_ms - reach <= *options.to_ms);
+    });
+    // Every device a run polled, also one that never stored a round.
+    std::vector<uint32_t> ids;
+    if (options.device_id) {
+        ids.push_back(*options.device_id);
+    } else {
+        std::set<uint32_t> all;
+        for (const uint32_t id : reader.DeviceIds()) all.insert(id);
+        for (const uint32_t id : reader.RunDeviceIds()) all.insert(id);
+        ids.assign(all.begin(), all.end());
+    }
+    for (const uint32_t id : ids) {
         report::StringFigures f(id, options.settings);
-        report::StringVerdict sv = report::StringVerdict::For(all_runs, id, std::clamp(options.settings.cells, 1, 32));
+        report::StringVerdict sv = report::StringVerdict::For(
+            report::SettingsChoice::For(id, all_runs, reader.RunSettings(id), options.site, options.site_path,
+                                        report::SettingsChoice::Files()),
+            id, std::clamp(options.settings.cells, 1, 32));
+        report::RoundTimeline timeline;
+        const auto wall = [&](const history::Minute& m) {
+            first = std::min(first, m.first_ms);
+            last = std::max(last, m.last_ms.value_or(m.minute_ms + kMinute - 1));
+        };
         if (baselines) sv.baseline = BaselineStore::Newest(*baselines, id);
         verdict::PeriodFigures pf(sv.spec, sv.blocks, sv.BaselineOhms(),
                                   sv.baseline && sv.baseline->capacity_pct ? *sv.baseline->capacity_pct : 100.0);
@@ -127,11 +158,17 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             HistoryReader::Span span;
             span.from_ms = from_ms;
             span.to_ms = to_ms;
+            span.stored_order = stepped;
             reader.ForEachRow(id, span, [&](const history::Row& row) {
                 report::Round round;
-                round.ms = row.saved_ms;
+                // Durations are measured on the run's monotonic clock.
+                round.ms = timeline.At(row.run_id, row.saved_ms, row.mono_ms);
+                round.monotonic = row.run_id && row.mono_ms;
                 round.at = row.saved_at;
                 round.run_id = row.run_id;
+                // The period is the wall clock's, as every other row's time.
+                first = std::min(first, row.saved_ms);
+                last = std::max(last, row.saved_ms);
                 if (const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size())) {
                     round.decoded = true;
                     std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());
@@ -157,6 +194,16 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         }
         if (!extent || lo >= hi) {
             rounds(options.from_ms, options.to_ms);
+        } else if (stepped) {
+            // Only the minutes whose rounds are gone come from the summary.
+            const int64_t pruned = std::clamp(extent->pruned_before_ms.value_or(lo), lo, hi);
+            reader.ForEachMinute(id, lo, pruned, [&](const history::Minute& m) {
+                wall(m);
+                f.AddMinute(m);
+                pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
+            });
+            timeline.Reanchor();
+            rounds(pruned > lo ? std::optional<int64_t>(pruned) : options.from_ms, options.to_ms);
         } else {
             if (!options.from_ms || *options.from_ms < lo) rounds(options.from_ms, lo - 1);
             const int cells = std::clamp(options.settings.cells, 1, 32);
@@ -179,6 +226,10 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                                         m.decoded == m.rounds);
                 for (int i = 0; i < cells && plain && !pruned; ++i) plain = m.cell_min[i] > 0.0;
                 if (plain) {
+                    // The rounds after it anchor afresh at their wall time,
+                    // the minutes' own.
+                    timeline.Reanchor();
+                    wall(m);
                     f.AddMinute(m);
                     pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
                 } else
@@ -190,11 +241,14 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         figures.emplace_back(id, std::move(f));
         verdicts.emplace_back(std::move(sv), std::move(pf));
     }
-    for (auto& [id, f] : figures) {
-        const report::Watch& w = f.WatchSoFar();
-        if (w.rounds == 0) continue;
-        first = std::min(first, w.first_ms);
-        last = std::max(last, w.last_ms);
+    // Without a round the period is the runs' own: from the first start to
+    // the last end known (a run without one, to its last counts).
+    if (first > last) {
+        for (const auto& run : all_runs) {
+            const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
+            first = std::min(first, run.started_ms);
+            last = std::max(last, ended.value_or(run.counted_ms.value_or(run.started_ms)));
+        }
     }
     const bool any = first <= last;
     r.start_ms = options.from_ms.value_or(any ? first : 0);
@@ -204,10 +258,12 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     span.to_ms = options.to_ms;
     for (auto& [id, f] : figures) {
         auto health = reader.HealthChanges(id);
-        // Changes after the period cannot end a trouble within it.
+        // Changes after the period cannot end a trouble within it (the
+        // moment the change began; when it was written is later).
         health.erase(std::remove_if(health.begin(), health.end(),
-                                    [&](const history::Health& h) { return h.at_ms > r.end_ms; }),
+                                    [&](const history::Health& h) { return h.since_ms > r.end_ms; }),
                      health.end());
+        const auto never = f.WatchSoFar().rounds == 0 ? report::StringVerdict::NeverAnswered(health) : std::nullopt;
         DeviceFigures d = f.Finish(reader.Alarms(id, span), health, r.start_ms, r.end_ms);
         for (const auto& n : notes) {
             if (n.device_id != id || n.at_ms < r.start_ms || n.at_ms > r.end_ms) continue;
@@ -239,6 +295,25 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                                               sv.BaselineDate(),
                                               sv.baseline ? sv.baseline->capacity_pct : std::nullopt,
                                               sv.FloatDriftMv());
+        if (never) {
+            sv.verdict.state = report::StringVerdict::kNeverAnswered;
+            sv.verdict.findings = {*never};
+        }
+        // The limits no stored alarm recorded: those the device was judged
+        // by, and from where.
+        for (const char* name : {"group_voltage", "group_current", "temperature"}) {
+            for (const auto& [pattern, limits] : sv.battery_from.settings.alarms) {
+                if (!AlarmEvaluator::Matches(pattern, name)) continue;
+                for (const auto& [bound, value] : {std::pair{"low", limits.low}, std::pair{"high", limits.high}}) {
+                    if (!value) continue;
+                    const bool known = std::any_of(d.limits.begin(), d.limits.end(), [&](const auto& l) {
+                        return l.name == name && l.bound == bound;
+                    });
+                    if (!known) d.limits.push_back({name, bound, *value, sv.battery_from.Text()});
+                }
+                break;  // the first pattern that names it
+            }
+        }
         r.verdicts.push_back(std::move(sv));
         r.devices.push_back(std::move(d));
     }
@@ -246,7 +321,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     // time overlaps the period (summarised minutes name no run); a run
     // without an end runs on from its start if it is the newest, and a
     // killed one up to its last written counts.
-    for (auto& run : reader.Runs()) {
+    for (auto& run : all_runs) {
         const auto started = ParseIsoTime(run.started_at);
         const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
         const int64_t until = ended         ? *ended
@@ -261,37 +336,6 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         if (n.kind != "clock step" || !n.step_ms) continue;
         if (std::any_of(r.runs.begin(), r.runs.end(), [&](const history::Run& x) { return x.id == n.run_id; }))
             r.clock_steps.push_back(n);
-    }
-    // Limits no stored alarm recorded are taken from the newest run's site
-    // file, as it reads now (it may have changed since), and say so.
-    for (auto it = r.runs.rbegin(); it != r.runs.rend(); ++it) {
-        if (it->site_file.empty()) continue;
-        std::optional<SiteConfig> site;
-        try {
-            site = SiteConfig::Load(it->site_file);
-        } catch (const std::exception&) {
-            continue;  // gone or changed beyond reading: the next older run's
-        }
-        for (auto& d : r.devices) {
-            for (const auto& port : site->ports)
-            for (const auto& dev : port.devices) {
-                if (dev.id != d.id) continue;
-                for (const char* name : {"group_voltage", "group_current", "temperature"}) {
-                    for (const auto& [pattern, limits] : dev.alarms) {
-                        if (!AlarmEvaluator::Matches(pattern, name)) continue;
-                        for (const auto& [bound, value] : {std::pair{"low", limits.low}, std::pair{"high", limits.high}}) {
-                            if (!value) continue;
-                            const bool known = std::any_of(d.limits.begin(), d.limits.end(), [&](const auto& l) {
-                                return l.name == name && l.bound == bound;
-                            });
-                            if (!known) d.limits.push_back({name, bound, *value, it->site_file});
-                        }
-                        break;  // the first pattern that names it
-                    }
-                }
-            }
-        }
-        break;
     }
     for (auto& d : r.devices) {
         const auto counts = reader.RunDevices(d.id);

@@ -14,6 +14,7 @@
 
 #include "history/HistoryRows.h"
 #include "report/StringFigures.h"
+#include "site/SiteConfig.h"
 #include "report/StringVerdict.h"
 
 class HistoryReader;
@@ -36,6 +37,11 @@ struct StringReport {
         // Read whole minutes of rest from the per-minute summary where the
         // file has one; false reads every round.
         bool use_summary = true;
+        // A site file given on purpose (--site): its battery data and
+        // limits are used for the devices it names instead of those the
+        // runs stored; site_path names it in the report.
+        std::optional<SiteConfig> site;
+        std::string site_path;
     };
 
     std::string db;

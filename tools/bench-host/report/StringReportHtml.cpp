@@ -354,12 +354,12 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
       << "<figure>" << LineChart(d.string_chart, 2, "temperature", "°C", 1, limits("temperature"), gap_ms)
       << "<figcaption>Temperature, °C</figcaption></figure>";
     if (d.limits.empty())
-        o << "<p class='none'>Limits: none is shown: no alarm in the period recorded one, and no run's site file "
-             "could be read for them.</p>";
+        o << "<p class='none'>Limits: none is shown: no alarm in the period recorded one, and the device was judged "
+             "by none.</p>";
     for (const auto& l : d.limits)
         if (!l.source.empty()) {
-            o << "<p class='none'>Limits no alarm recorded are those of the site file " << report::PathHtml(l.source)
-              << " as it reads now.</p>";
+            o << "<p class='none'>Limits no alarm recorded are those the device was judged by: "
+              << report::EscapeHtml(l.source) << ".</p>";
             break;
         }
 

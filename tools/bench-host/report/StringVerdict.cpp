@@ -6,7 +6,6 @@
 
 #include "basics/TimeStamp.h"
 #include "report/StringReport.h"
-#include "site/SiteConfig.h"
 #include "verdict/FloatDrift.h"
 
 namespace report {
@@ -26,25 +25,30 @@ const char* SeverityName(verdict::Finding::Severity s) {
 
 }  // namespace
 
-StringVerdict StringVerdict::For(const std::vector<history::Run>& runs, uint32_t id, int cells) {
+StringVerdict StringVerdict::For(SettingsChoice choice, uint32_t id, int cells) {
     StringVerdict v;
     v.id = id;
-    for (auto it = runs.rbegin(); it != runs.rend() && v.battery_from.empty(); ++it) {
-        if (it->site_file.empty()) continue;
-        try {
-            const SiteConfig site = SiteConfig::Load(it->site_file);
-            for (const auto& port : site.ports)
-                for (const auto& dev : port.devices)
-                    if (dev.id == id) {
-                        v.spec = dev.battery;
-                        v.battery_from = it->site_file;
-                    }
-        } catch (const std::exception&) {
-            // gone or changed beyond reading: the next older run's
-        }
-    }
+    v.spec = choice.settings.battery;
+    v.battery_from = std::move(choice);
     v.blocks = v.spec.Blocks(cells);
     return v;
+}
+
+std::optional<verdict::Finding> StringVerdict::NeverAnswered(const std::vector<history::Health>& health) {
+    const history::Health* last = nullptr;
+    bool began_unanswered = false;
+    for (const auto& h : health) {
+        if (h.state == "answering") return std::nullopt;
+        began_unanswered = began_unanswered || h.was == "never answered";
+        last = &h;
+    }
+    if (!last || !began_unanswered) return std::nullopt;
+    verdict::Finding f;
+    f.severity = verdict::Finding::act;
+    f.text = "never answered: " + last->state + " since " + last->since +
+             (last->reason.empty() ? std::string() : " (" + last->reason + ")");
+    f.evidence = "no round stored; its health changes say it never answered a cycle";
+    return f;
 }
 
 std::vector<double> StringVerdict::BaselineOhms() const {
@@ -106,7 +110,12 @@ Json::Value StringVerdict::ToJson() const {
         fj["evidence"] = f.evidence;
         v["findings"].append(fj);
     }
-    v["battery_from"] = battery_from.empty() ? Json::Value("defaults") : Json::Value(battery_from);
+    Json::Value& from = v["battery_from"];
+    from["source"] = battery_from.Key();
+    from["run_id"] = battery_from.run_id ? Json::Value(Json::Int64(*battery_from.run_id)) : Json::Value();
+    from["site_file"] = battery_from.site_file.empty() ? Json::Value() : Json::Value(battery_from.site_file);
+    from["text"] = battery_from.Text();
+    v["battery"] = spec.ToJson();
     Json::Value& cs = v["charge_state"];
     cs["last"] = figures.last_state ? Json::Value(verdict::ChargeName(*figures.last_state)) : Json::Value();
     cs["since"] = figures.last_state ? Json::Value(TimeStamp::FromMs(figures.last_state_since_ms).Text()) : Json::Value();
@@ -215,8 +224,7 @@ std::string StringVerdict::ToHtml() const {
               << "</b> " << Html(f.text) << "<br><small>" << Html(f.evidence) << "</small></li>";
         o << "</ol>";
     }
-    o << "<p><small>Battery data: " << (battery_from.empty() ? std::string("the defaults (no site file names this device)")
-                                                             : "site file " + PathHtml(battery_from))
+    o << "<p><small>Battery data: " << Html(battery_from.Text())
       << "; float " << spec.float_v << " V per block at 25 °C, " << spec.temp_coeff_mv << " mV/°C, band ±"
       << spec.float_band_mv << " mV; " << spec.capacity_ah << " Ah over " << spec.capacity_hours << " h, end "
       << spec.end_v << " V per block; resistance flags at +" << spec.rise_investigate_pct << " % and +"

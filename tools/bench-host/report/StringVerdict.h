@@ -3,8 +3,9 @@
 // answer, first — good, attention or act now — with the findings ranked,
 // each with its figure and the evidence it rests on; then the figures
 // behind them (charge state, float compliance, resistance from load
-// steps, capacity tests).  Its battery data is the newest run's site file
-// that names the device, else the defaults, and it says which.
+// steps, capacity tests).  Its battery data is what SettingsChoice
+// chooses (given on purpose, stored with the run, a site file, or the
+// defaults), and it says which.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "history/BaselineStore.h"
 #include "history/HistoryRows.h"
+#include "report/SettingsChoice.h"
 #include "report/StringFigures.h"
 #include "site/BatteryData.h"
 #include "verdict/Findings.h"
@@ -24,15 +26,19 @@ namespace report {
 struct StringVerdict {
     uint32_t id = 0;
     BatteryData spec;
-    std::string battery_from;  // the site file read, "" for the defaults
+    SettingsChoice battery_from;  // where the battery data came from, with the limits
     int blocks = 0;
     std::optional<history::Baseline> baseline;  // the device's newest
     verdict::PeriodResult figures;
     verdict::Verdict verdict;
 
-    // The battery data of device id: the newest run (of runs, oldest
-    // first) whose site file reads and names it; else the defaults.
-    static StringVerdict For(const std::vector<history::Run>& runs, uint32_t id, int cells);
+    // With the battery data chosen for device id.
+    static StringVerdict For(SettingsChoice choice, uint32_t id, int cells);
+    // A device with no round in the period that never answered in its
+    // runs (its health changes, in the order written, say so): the finding
+    // that names it, with its last state and reason; none otherwise.
+    static std::optional<verdict::Finding> NeverAnswered(const std::vector<history::Health>& health);
+    static constexpr const char* kNeverAnswered = "no data: never answered";
     // The cells the report flagged, as findings take them.
     static std::vector<verdict::CellFlag> Flags(const DeviceFigures& d);
     static verdict::Reading ReadingOf(const Round& r, int blocks);

@@ -8,7 +8,7 @@
 #include "run/StoreThread.h"
 
 HostCalls::HostCalls(RunSetup& site, RunEvents& events, RunClock& clock)
-    : site_(site), events_(events), clock_(clock), previous_(hoststandin::Observer()) {
+    : site_(site), events_(events), clock_(clock), began_(clock.Now()), previous_(hoststandin::Observer()) {
     hoststandin::SetObserver(this);
 }
 
@@ -53,7 +53,8 @@ void HostCalls::OnCheckThreshold(HLXVDevice& dev, const std::string& name, const
 void HostCalls::OnSaveHistory(HLXVDevice& dev, const unsigned char* data, unsigned int size) {
     BusDevice* d = Find(dev);
     if (!d || site_.Restoring()) return;
-    if (d->bus) d->bus->DeviceCompletedRound(*d, data, size, WallNow());
+    const auto mono_ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.Now() - began_).count();
+    if (d->bus) d->bus->DeviceCompletedRound(*d, data, size, WallNow(), mono_ms);
 }
 
 void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
@@ -101,5 +102,5 @@ void HostCalls::Keep(BusDevice& d, const RoundHold::Round& round) {
         if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
         for (const auto& c : step.changes) Alarm(d, c);
     }
-    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, round.at, state}});
+    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, round.at, state, round.mono_ms}});
 }

@@ -50,6 +50,8 @@ private:
     RunSetup& site_;
     RunEvents& events_;
     RunClock& clock_;
+    // The origin of the rounds' monotonic moments: made with the run.
+    const std::chrono::steady_clock::time_point began_;
     hoststandin::HostObserver* previous_;
     StoreThread* store_ = nullptr;
     // When each standing alarm (device, name, bound) was raised, on the

@@ -10,6 +10,7 @@
 #include "loader/PluginLoader.h"
 #include "events/RunEvents.h"
 #include "bus/SerialPort.h"
+#include "site/DeviceSettings.h"
 #include "site/SiteConfig.h"
 #include "basics/TimeStamp.h"
 #include "site/ValueNames.h"
@@ -109,6 +110,12 @@ void RunSetup::Make() {
     run.test_note = options_.test_note;
     try {
         run_id_ = history_->Writer().BeginRun(run, TimeStamp::Now());
+        // What each device is judged by, kept with the run: the report
+        // reads it back, not the site file as it may read by then.
+        for (const auto& d : devices_) {
+            const DeviceSettings s = DeviceSettings::Of(d->conf);
+            history_->Writer().SaveRunSettings(history::RunSettings{0, d->conf.id, s.BatteryText(), s.LimitsText()});
+        }
     } catch (const SqlError& e) {
         // A full file system: the bench still polls and shows the string;
         // what is not stored is said once and counted.

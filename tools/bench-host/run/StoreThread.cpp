@@ -133,7 +133,7 @@ void StoreThread::Write(const StoreQueue::Item& item) {
     if (before_write_) before_write_(item);
     std::visit(Overloaded{
                    [&](const StoreQueue::Record& r) {
-                       w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at, r.charge_state);
+                       w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at, r.charge_state, r.mono_ms);
                    },
                    [&](const history::Alarm& a) { w.SaveAlarm(a); },
                    [&](const history::Health& h) { w.SaveHealth(h); },

@@ -16,15 +16,8 @@ bool IsDate(const std::string& s) {
 
 }  // namespace
 
-BatteryData BatteryData::Read(const Json::Value& v, const SiteFileReader& r, const std::string& where) {
-    if (!v.isObject()) r.Fail(where, "must be an object");
-    BatteryData b;
-    struct Key {
-        const char* name;
-        double* field;
-        double min, max;
-    };
-    const Key keys[] = {
+std::vector<BatteryData::Key> BatteryData::Keys(BatteryData& b) {
+    return {
         {"nominal_v", &b.nominal_v, 1, 100},
         {"float_v", &b.float_v, 1, 100},
         {"temp_coeff_mv", &b.temp_coeff_mv, -100, 0},
@@ -48,6 +41,24 @@ BatteryData BatteryData::Read(const Json::Value& v, const SiteFileReader& r, con
         {"replace_pct", &b.replace_pct, 1, 100},
         {"retest_pct", &b.retest_pct, 1, 100},
     };
+}
+
+Json::Value BatteryData::ToJson() const {
+    BatteryData copy = *this;
+    Json::Value v(Json::objectValue);
+    for (const auto& k : Keys(copy)) v[k.name] = *k.field;
+    v["blocks"] = blocks;
+    v["end_on"] = end_on;
+    if (rated_minutes) v["rated_minutes"] = *rated_minutes;
+    if (rated_current_a) v["rated_current_a"] = *rated_current_a;
+    if (!install_date.empty()) v["install_date"] = install_date;
+    return v;
+}
+
+BatteryData BatteryData::Read(const Json::Value& v, const SiteFileReader& r, const std::string& where) {
+    if (!v.isObject()) r.Fail(where, "must be an object");
+    BatteryData b;
+    const auto keys = Keys(b);
     std::set<std::string> allowed = {"blocks", "rated_minutes", "rated_current_a", "end_on", "install_date"};
     for (const auto& k : keys) allowed.insert(k.name);
     r.OnlyKeys(v, where, allowed);

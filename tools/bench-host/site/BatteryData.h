@@ -6,6 +6,7 @@
 // the string's verdict (verdict/) read nothing else.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
@@ -68,4 +69,16 @@ struct BatteryData {
 
     // Reads the object at `where`; throws SiteConfig::Error naming the key.
     static BatteryData Read(const Json::Value& v, const SiteFileReader& r, const std::string& where);
+    // Every key with its value, defaults included, as Read reads it back:
+    // what a run stores of the data it judged by.
+    Json::Value ToJson() const;
+
+    // The numeric keys with their ranges, over b's members: the one list
+    // that Read and ToJson both go by, so neither can miss a key.
+    struct Key {
+        const char* name;
+        double* field;
+        double min, max;
+    };
+    static std::vector<Key> Keys(BatteryData& b);
 };

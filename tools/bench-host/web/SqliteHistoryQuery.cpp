@@ -7,7 +7,7 @@
 
 #include <sqlite3.h>
 
-#include "history/HistoryPruner.h"
+#include "history/HistorySchema.h"
 #include "history/HistoryReader.h"
 #include "history/HistorySummary.h"
 #include "history/RecordSql.h"
@@ -37,7 +37,7 @@ std::optional<SqlStatement> TryRow(SqlConnection& db, const char* sql) {
 // its first summarised minute in a file whose old rounds were pruned.
 std::string FirstMs(SqlConnection& db, const std::string& device) {
     const std::string round = "(SELECT min(saved_ms) FROM history WHERE device_id = " + device + ")";
-    if (!HistoryPruner::PrunedBefore(db)) return round;
+    if (!HistorySchema::PrunedBefore(db)) return round;
     return "coalesce(min((SELECT first_ms FROM history_minutes WHERE device_id = " + device +
            " ORDER BY minute_ms LIMIT 1), " + round + "), " + round + ")";
 }
@@ -120,7 +120,7 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
     // Before the pruned edge only the summary is left: a minute is the
     // finest bucket there.
     constexpr int64_t kMinute = HistorySummary::kMinuteMs;
-    const int64_t pruned = HistoryPruner::PrunedBefore(db).value_or(std::numeric_limits<int64_t>::min());
+    const int64_t pruned = HistorySchema::PrunedBefore(db).value_or(std::numeric_limits<int64_t>::min());
     if (s.from_ms < pruned) s.bucket_ms = std::max(s.bucket_ms, kMinute);
 
     // Buckets of a minute or more come from the per-minute summary for the
