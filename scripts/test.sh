@@ -63,21 +63,24 @@ times=()
 
 cpu_file=$(mktemp)
 trap 'rm -f "$cpu_file"' EXIT
-cpu_seconds() {  # the CPU time of every finished child so far (user + system)
-  times >"$cpu_file"  # in this shell: a pipe would ask a subshell of its own
-  awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$cpu_file"
+cpu_seconds() {  # sets cpu: the CPU time of every finished child so far (user + system)
+  # In this shell, never in $(...): a subshell's children are its own.
+  times >"$cpu_file"
+  cpu=$(awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$cpu_file")
 }
 
 step() {  # name command...
   # Besides the time a step took, the CPU time it used: on a shared machine
   # the first grows with the others' load, the second hardly, so it is the
   # figure to compare runs by (a 2-core machine to itself takes about half).
-  local name=$1 start=$SECONDS cpu
+  local name=$1 start=$SECONDS cpu before
   shift
-  cpu=$(cpu_seconds)
+  cpu_seconds
+  before=$cpu
   echo "== test: $name"
   "$@"
-  cpu=$(($(cpu_seconds) - cpu))
+  cpu_seconds
+  cpu=$((cpu - before))
   times+=("$(printf '%5d s  %6d s CPU  %s' $((SECONDS - start)) "$cpu" "$name")")
   echo "== test: $name took $((SECONDS - start)) s, $cpu s of CPU"
 }
@@ -140,4 +143,5 @@ done
 
 echo "== test: times"
 printf '%s\n' "${times[@]}"
-echo "$(printf '%5d s  %6d s CPU' $((SECONDS - started)) "$(cpu_seconds)")  all"
+cpu_seconds
+echo "$(printf '%5d s  %6d s CPU' $((SECONDS - started)) "$cpu")  all"
