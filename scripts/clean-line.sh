@@ -9,7 +9,10 @@
 #   - RUNS runs of 75 s with two busy loops beside the run;
 # each with a tick of 0.2 s, and prints per run the cycles, the rounds
 # completed, the cycles lost as two answers and the longest silence, then a
-# line of totals.  Exits 1 when any cycle was lost as two answers.
+# line of totals.  Exits 1 when any cycle was lost as two answers.  Every
+# run is traced (bench-host run --trace); the folder of a run that lost a
+# cycle as two answers is kept in build/clean-line/KIND-N (its trace in
+# err, its output in out.jsonl), so the exchange can be read.
 #
 # With --host, another build of bench-host is run instead (to compare).
 #
@@ -55,9 +58,9 @@ run_once() {  # kind n seconds
     echo "+0" >"$dir/clock"
     (sleep 25; echo "-3600" >"$dir/clock.new"; mv "$dir/clock.new" "$dir/clock") &
     LD_PRELOAD="$lib" FAKETIME_TIMESTAMP_FILE="$dir/clock" FAKETIME_NO_CACHE=1 FAKETIME_DONT_FAKE_MONOTONIC=1 \
-      "$host" run --config "$dir/site.json" --db "$dir/h.sqlite" --json --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
+      "$host" run --config "$dir/site.json" --db "$dir/h.sqlite" --json --trace --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
   else
-    "$host" run --config "$dir/site.json" --db "$dir/h.sqlite" --json --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
+    "$host" run --config "$dir/site.json" --db "$dir/h.sqlite" --json --trace --duration "$seconds" >"$dir/out.jsonl" 2>"$dir/err" || true
   fi
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
@@ -76,6 +79,12 @@ EOF
   two=${line##* }
   total_two=$((total_two + two))
   printf 'clean-line: %-8s run %2d: %s\n' "$kind" "$n" "${line% *}"
+  if [ "$two" -gt 0 ]; then
+    rm -rf "build/clean-line/$kind-$n"
+    mkdir -p build/clean-line
+    cp -r "$dir" "build/clean-line/$kind-$n"
+    echo "clean-line: its trace and output kept in build/clean-line/$kind-$n"
+  fi
 }
 
 if [ -z "$only" ] || [ "$only" = faketime ]; then

@@ -614,18 +614,35 @@ TEST(ExchangeTracker, OwedRequestsAreBounded) {
 }
 
 // Answers on a line that takes no time teach nothing about the monitor:
-// no reply is then too soon.
+// no reply is then too soon, even after a busy spell has timed every
+// answer late.  A few answers that quick prove nothing of the line (on a
+// wire they were replies on their way already): after them, and on a line
+// that only ever answered in its wire time, a prompt reply is too soon.
 TEST(ExchangeTracker, LineWithoutWireTimeJudgesNoReplyTooSoon) {
-    ExchangeTracker t(ExchangeTracker::Options{});
     const Clock::time_point t0{};
-    for (int i = 0; i < ExchangeTracker::kTurnaroundSamples; ++i) {
+    const struct {
+        const char* what;
+        std::vector<double> answers_ms;  // timed in step, in order
+        bool too_soon;                   // a reply 0.01 ms after the next request
+    } cases[] = {
+        {"every answer instant", std::vector<double>(8, 0.3), false},
+        {"four instant answers, then a busy spell",
+         {0.3, 0.3, 0.3, 0.3, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6}, false},
+        {"three instant answers, then a busy spell",
+         {0.3, 0.3, 0.3, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6}, true},
+        {"only ever answers with wire time", std::vector<double>(16, 6), true},
+    };
+    for (const auto& c : cases) {
+        ExchangeTracker t(ExchangeTracker::Options{});
+        for (const double ms : c.answers_ms) {
+            t.Sent(kAddr, monitor::kShortReplyLen, t0);
+            EXPECT_TRUE(t.FirstByte(t0 + std::chrono::microseconds(static_cast<int>(ms * 1000)))) << c.what;
+            t.Answered();
+        }
+        ASSERT_TRUE(t.Turnaround()) << c.what;
         t.Sent(kAddr, monitor::kShortReplyLen, t0);
-        EXPECT_TRUE(t.FirstByte(t0 + 300us));
-        t.Answered();
+        EXPECT_EQ(!t.FirstByte(t0 + 10us), c.too_soon) << c.what;
     }
-    ASSERT_TRUE(t.Turnaround());
-    t.Sent(kAddr, monitor::kShortReplyLen, t0);
-    EXPECT_TRUE(t.FirstByte(t0 + 10us));
 }
 
 // A monitor that owes a reply is not asked until the guard after its

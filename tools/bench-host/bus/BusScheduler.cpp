@@ -274,7 +274,7 @@ ReplyAttribution::Timeline BusScheduler::Timeline(bool in_exchange, bool idle) c
     ReplyAttribution::Timeline t;
     if (in_exchange && tracker_.Outstanding())
         t.awaited = ReplyAttribution::Awaited{tracker_.Addr(), tracker_.ReplyLen(), tracker_.SentAt()};
-    t.quickest = tracker_.Turnaround();
+    t.quickest = tracker_.JudgedQuickest();
     t.quiet = guard_.Active() || !idle;
     for (const auto& [addr, owing] : tracker_.Debts()) {
         ReplyAttribution::Debt& debt = t.owed[addr];

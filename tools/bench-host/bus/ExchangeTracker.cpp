@@ -55,7 +55,7 @@ bool ExchangeTracker::FirstByte(Clock::time_point now, bool bounded) {
     if (!outstanding_ || first_byte_) return true;
     first_byte_ = now;
     first_byte_bounded_ = bounded;
-    too_soon_ = ReplyAttribution::TooSoon(now, sent_at_, Turnaround());
+    too_soon_ = ReplyAttribution::TooSoon(now, sent_at_, JudgedQuickest());
     if (too_soon_) answers_.clear();
     return !too_soon_;
 }
@@ -64,7 +64,9 @@ void ExchangeTracker::Answered() {
     // An answer too soon, or while a reply is owed, may be another's: it
     // does not time the monitor.
     if (outstanding_ && first_byte_ && !first_byte_bounded_ && !too_soon_ && !AnythingOwed()) {
-        answers_.push_back(*first_byte_ - sent_at_);
+        const Clock::duration took = *first_byte_ - sent_at_;
+        if (took < ReplyAttribution::kTimedLine && ++quicker_than_wire_ >= kTurnaroundQuantile) untimed_ = true;
+        answers_.push_back(took);
         while (answers_.size() > kTurnaroundKept) answers_.pop_front();
     }
     if (outstanding_) {

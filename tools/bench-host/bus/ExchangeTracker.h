@@ -171,6 +171,16 @@ public:
     std::optional<Raise> Raised() const { return raised_; }
     // The quickest answer timed while the bus was in step.
     std::optional<Clock::duration> Turnaround() const;
+    // The quickest answer a reply is judged too soon by: none once the line
+    // showed itself without wire time (a pseudo-terminal), by as many
+    // answers quicker than any wire allows as the quartile counts.  There
+    // the answers' spread is the machine's: a busy spell raises the
+    // quartile, and the next prompt answer would look too soon.  On a real
+    // line a reply that quick was already on its way (a late one, a second
+    // monitor), and a few of them prove nothing of the line.
+    std::optional<Clock::duration> JudgedQuickest() const {
+        return untimed_ ? std::nullopt : Turnaround();
+    }
 
 private:
     bool AnythingOwed() const;
@@ -207,4 +217,6 @@ private:
     long ambiguous_ = 0;
     std::optional<Clock::duration> ambiguous_latest_;
     std::deque<Clock::duration> answers_;  // the latest answer times, in step
+    std::size_t quicker_than_wire_ = 0;    // answers timed quicker than any wire allows
+    bool untimed_ = false;                 // the line has no wire time: enough of them came
 };
