@@ -259,7 +259,9 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
              "%: source=\"test\" from this run's newest test once over, else source=\"baseline\" from the device's "
              "newest baseline; below 90: test again within a year, below 80: replace, by default; absent with "
              "neither.",
-             [](const verdict::CapacityNow& c) { return Number(std::round(c.pct * 10.0) / 10.0); });
+             // As the bench judges it: rounded, 79.95 would read 80.0 and
+             // pass a "below 80" rule the bench itself fails.
+             [](const verdict::CapacityNow& c) { return Number(c.pct); });
     capacity("bench_host_capacity_timestamp_seconds",
              "When the capacity holds (Unix time): the test's last round, or the last round the baseline was taken "
              "from.",
