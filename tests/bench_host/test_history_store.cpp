@@ -867,7 +867,8 @@ TEST_F(HistoryFile, AlarmCsvNeverHandsASpreadsheetAFormula) {
         {"+1+1", "\"'+1+1\""},
         {"-2+3", "\"'-2+3\""},
         {"@SUM(A1)", "\"'@SUM(A1)\""},
-        {"\tcmd", "\"'\tcmd\""},
+        {"\tcmd", "\"'\\tcmd\""},  // the tab written out: every record one line
+        {"x\n12,,forged", "\"x\\n12,,forged\""},
         {"第6节电池", "第6节电池"},
         {"a,b", "\"a,b\""},
         {"x=1", "x=1"},

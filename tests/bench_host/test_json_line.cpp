@@ -7,6 +7,8 @@
 
 #include "basics/Hex.h"
 #include "basics/JsonLine.h"
+#include "basics/TextEscape.h"
+#include "basics/Utf8.h"
 #include "basics/ValueText.h"
 
 namespace {
@@ -27,8 +29,74 @@ TEST(JsonLine, QuotesOnlyWhatJsonRequires) {
         {"/dev/ttyUSB\xff", "\"/dev/ttyUSB\xEF\xBF\xBD\""},
         {"\xE7\xAC", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
         {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        // Line ends to some readers: a JavaScript source, a terminal.
+        {"a\xE2\x80\xA8" "b\xC2\x85", "\"a\\u2028b\\u0085\""},
     };
     for (const auto& c : cases) EXPECT_EQ(JsonLine::Quote(c.in), c.out) << c.in;
+}
+
+// One text in every quoting: a note, a name or a path that carries a line
+// end, a stray byte, a quote or markup comes out valid UTF-8 and on one
+// line, printable characters as they are.
+TEST(TextEscape, EveryQuotingKeepsATextValidAndOnOneLine) {
+    const struct {
+        const char* in;
+        const char* line;
+        const char* json;
+        const char* label;
+        const char* html;
+    } cases[] = {
+        {"第6节电池", "第6节电池", "第6节电池", "第6节电池", "第6节电池"},
+        {"note\n12:00:01 ALARM forged", "note\\n12:00:01 ALARM forged", "note\\n12:00:01 ALARM forged",
+         "note\\n12:00:01 ALARM forged", "note\\n12:00:01 ALARM forged"},
+        {"cr\rtab\tdel\x7f", "cr\\rtab\\tdel\\x7f", "cr\\rtab\\tdel\\u007f", "cr\\\\rtab\\\\tdel\\\\x7f",
+         "cr\\rtab\\tdel\\x7f"},
+        {"\x1b[2J", "\\x1b[2J", "\\u001b[2J", "\\\\x1b[2J", "\\x1b[2J"},
+        {"c1\xC2\x85 ls\xE2\x80\xA8 ps\xE2\x80\xA9", "c1\\x85 ls\\u2028 ps\\u2029", "c1\\u0085 ls\\u2028 ps\\u2029",
+         "c1\\\\x85 ls\\\\u2028 ps\\\\u2029", "c1\\x85 ls\\u2028 ps\\u2029"},
+        {"/dev/tty\xff", "/dev/tty\xEF\xBF\xBD", "/dev/tty\xEF\xBF\xBD", "/dev/tty\xEF\xBF\xBD", "/dev/tty\xEF\xBF\xBD"},
+        {"a\"b\\c", "a\"b\\\\c", "a\\\"b\\\\c", "a\\\"b\\\\c", "a&quot;b\\c"},
+        {"<i>&'", "<i>&'", "<i>&'", "<i>&'", "&lt;i&gt;&amp;&#39;"},
+        {"", "", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TextEscape::Line(c.in), c.line) << c.in;
+        EXPECT_EQ(TextEscape::Json(c.in), c.json) << c.in;
+        EXPECT_EQ(TextEscape::Label(c.in), c.label) << c.in;
+        EXPECT_EQ(TextEscape::Html(c.in), c.html) << c.in;
+    }
+}
+
+// Any bytes at all, drawn from a fixed seed: every quoting gives valid
+// UTF-8 with no control character, C1 control or line separator left.
+TEST(TextEscape, AnyBytesComeOutValidAndOnOneLine) {
+    using Q = TextEscape::Quoting;
+    uint32_t state = 29;
+    const auto next = [&] { return state = state * 1103515245u + 12345u; };
+    for (int round = 0; round < 2000; ++round) {
+        std::string in;
+        const int length = static_cast<int>(next() >> 16) % 24;
+        for (int i = 0; i < length; ++i) {
+            // Mostly the bytes that matter: controls, UTF-8 leads and trails.
+            static const unsigned char kPick[] = {0x0A, 0x0D, 0x00, 0x1B, 0x7F, 0xC2, 0x85, 0xE2, 0x80,
+                                                  0xA8, 0xA9, 0xFF, 0xC0, 0xED, 0xF4, 'a', '\\', '"'};
+            const uint32_t r = next() >> 8;
+            in += static_cast<char>(r % 3 == 0 ? r >> 8 : kPick[(r >> 8) % sizeof kPick]);
+        }
+        for (const Q q : {Q::kLine, Q::kJson, Q::kLabel, Q::kHtml}) {
+            const std::string out = TextEscape::Escape(in, q);
+            ASSERT_EQ(utf8::Valid(out), out);
+            for (std::size_t i = 0; i < out.size(); ++i) {
+                const auto b = static_cast<unsigned char>(out[i]);
+                ASSERT_FALSE(b < 0x20 || b == 0x7F) << static_cast<int>(q) << " " << i;
+                // U+0080 to U+009F: C2 80 to C2 9F.
+                ASSERT_FALSE(b == 0xC2 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) <= 0x9F)
+                    << static_cast<int>(q);
+            }
+            ASSERT_EQ(out.find("\xE2\x80\xA8"), std::string::npos) << static_cast<int>(q);
+            ASSERT_EQ(out.find("\xE2\x80\xA9"), std::string::npos) << static_cast<int>(q);
+        }
+    }
 }
 
 TEST(JsonLine, FloatsAreShortestRoundTrip) {

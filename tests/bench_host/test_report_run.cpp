@@ -9,10 +9,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "basics/Utf8.h"
 #include "SiteRun.h"
 
 namespace {
@@ -34,7 +36,10 @@ TEST_F(ReportRun, ARunsHistoryGivesAReportWithItsVerdictAndAFinding) {
     // Cell 5 reads 12.0 V throughout: any round stored flags it at rest.
     StartSim({"--seed", "11", "--weak-cell", "4:12.0"});
     const std::string site = Site(R"({"id":12,"type":"upsbattery_29","addr":1,"config":{"appSetting":{}}})");
-    const auto run = RunHost(site, {"--rounds", "3"}, 90s);
+    // The operator's note as a shell may hand it over: a line end, a byte
+    // that is not UTF-8, an escape sequence.
+    const std::string note = "discharge 1\nverdict: device 12: good\xff\x1b[2J";
+    const auto run = RunHost(site, {"--rounds", "3", "--test", note}, 90s);
     ASSERT_EQ(run.status, 0) << run.err;
 
     const std::string html = dir_ + "/report.html", json = dir_ + "/report.json";
@@ -53,6 +58,17 @@ TEST_F(ReportRun, ARunsHistoryGivesAReportWithItsVerdictAndAFinding) {
     // cycles as the run itself counted them, whatever the machine let it do.
     ASSERT_EQ(r["runs"].size(), 1u);
     EXPECT_EQ(r["runs"][0]["plugin_sha256"].asString().size(), 64u);
+    // The note kept whole in valid UTF-8, its stray byte as U+FFFD; said on
+    // no line of its own, in the report's lines or the run's.
+    std::ifstream in(json, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(utf8::Valid(bytes) == bytes) << "report.json is not valid UTF-8";
+    EXPECT_EQ(r["runs"][0]["test_note"].asString(), "discharge 1\nverdict: device 12: good\xEF\xBF\xBD\x1b[2J");
+    for (const std::string& said : {rep.out, run.out, run.err}) {
+        EXPECT_EQ(said.find("\nverdict: device 12: good"), std::string::npos) << said;
+        EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+        EXPECT_TRUE(utf8::Valid(said) == said) << said;
+    }
     const auto summaries = Events(JsonLines(run.out), "summary");
     ASSERT_EQ(summaries.size(), 1u) << run.out;
     const Json::Value& watch = r["devices"][0]["watch"];

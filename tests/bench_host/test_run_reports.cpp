@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "basics/Utf8.h"
 #include "outputs/JsonOutput.h"
 #include "outputs/TextOutput.h"
 
@@ -65,6 +66,39 @@ TEST(RunReports, EveryOutputNamesThePluginAndReportsAFailingStoreOnce) {
         const std::string all = out.str() + err.str();
         for (const auto& s : c.said) EXPECT_NE(all.find(s), std::string::npos) << s << "\n" << all;
         EXPECT_EQ(Count(all, "disk I/O error"), 1u) << all;
+    }
+}
+
+// A --test note, a plug-in path or a plug-in's line that carries line ends,
+// escape sequences or bytes that are not UTF-8: every output still gives
+// one line per event, valid UTF-8, and none that reads as a line of its own.
+TEST(RunReports, NoTextStartsALineOfItsOwn) {
+    const std::string forged = "12:00:00 ALARM device 12 forged";
+    run::RunStarted started;
+    started.plugin_path = "/opt/bench/my\rplug\xff.so";
+    started.plugin_sha256 = "ab12";
+    started.history_file = "h\n" + forged + ".sqlite";
+    started.test_note = "discharge 1\n" + forged + "\x1b[2J\xC2\x85";
+    const RunEvent events[] = {
+        run::SetupWarning{"site file s.json: \n" + forged},
+        started,
+        run::PluginLine{"line one\r\n" + forged + "\xE2\x80\xA8"},
+    };
+    for (const char* kind : {"text", "json"}) {
+        SCOPED_TRACE(kind);
+        std::ostringstream out, err;
+        std::unique_ptr<RunOutput> output;
+        if (std::string(kind) == "text") output = std::make_unique<TextOutput>(out, err, false);
+        else output = std::make_unique<JsonOutput>(out, err, false);
+        for (const auto& e : events) output->OnEvent(e);
+        const std::string all = out.str() + err.str();
+        EXPECT_EQ(utf8::Valid(all), all);
+        EXPECT_EQ(Count(all, "\n"), 3u) << all;
+        EXPECT_EQ(all.find("\r"), std::string::npos) << all;
+        EXPECT_EQ(all.find("\x1b"), std::string::npos) << all;
+        EXPECT_EQ(all.find("\xE2\x80\xA8"), std::string::npos) << all;
+        EXPECT_EQ(all.find("\n" + forged), std::string::npos) << all;
+        EXPECT_EQ(Count(all, forged), 4u) << all;  // each still said, inside its own line
     }
 }
 

@@ -35,7 +35,9 @@
 #include "site/SiteConfig.h"
 #include "web/SnapshotHub.h"
 #include "web/SqliteHistoryQuery.h"
+#include "basics/TextEscape.h"
 #include "basics/TimeStamp.h"
+#include "basics/Utf8.h"
 #include "history/SqlConnection.h"
 #include "report/StringBaseline.h"
 #include "report/StringReport.h"
@@ -203,10 +205,11 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
         // The verdict of each string, and what it rests on most, as the
         // report opens with it.
         for (const auto& v : report.verdicts)
-            std::cout << "verdict: device " << v.id << ": " << v.verdict.state
-                      << (v.verdict.findings.empty() ? std::string() : "; " + v.verdict.findings.front().text)
+            std::cout << TextEscape::Line("verdict: device " + std::to_string(v.id) + ": " + v.verdict.state +
+                                          (v.verdict.findings.empty() ? std::string()
+                                                                      : "; " + v.verdict.findings.front().text))
                       << std::endl
-                      << "  battery data and limits: " << v.battery_from.Text() << std::endl;
+                      << "  battery data and limits: " << TextEscape::Line(v.battery_from.Text()) << std::endl;
         if (!files.json.empty()) {
             Json::StreamWriterBuilder b;
             b["indentation"] = " ";
@@ -215,7 +218,11 @@ int Report(const std::string& db, const StringReport::Options& options, const Re
             // to, never a double's residue (44.899999999999999).
             b["precision"] = 4;
             b["precisionType"] = "decimal";
-            if (std::string e = WriteFile(files.json, Json::writeString(b, report.ToJson()) + "\n"); !e.empty())
+            // JsonCpp writes a string's bytes as they are: a note that is
+            // not UTF-8 would make the whole file invalid.  The document's
+            // own bytes are ASCII, so only such a string's bytes change.
+            if (std::string e = WriteFile(files.json, utf8::Valid(Json::writeString(b, report.ToJson())) + "\n");
+                !e.empty())
                 return Fail(e);
             std::cout << "report JSON: " << files.json << std::endl;
         }

@@ -54,7 +54,14 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
-    const auto site = canned::Site();
+    auto site = canned::Site();
+    // A mean of the run clock's milliseconds, as a division leaves it.
+    site.devices[1].poll_interval_seconds = 1.0000726928011696;
+    site.ports[1].outage_seconds = 75.50000000000001;
+    site.ports.push_back({"/dev/pts/9\r\x1b[2J", true, 0, 0.0});
+    // Just below the replace threshold, as the bench judges it.
+    site.devices[1].capacity = site.devices[0].capacity;
+    site.devices[1].capacity->pct = 79.95;
     const std::string text = MetricsFormat::Render(site, site.now_ms);
     const auto lines = Lines(text);
     const std::set<std::string> have(lines.begin(), lines.end());
@@ -100,7 +107,7 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              R"(bench_host_cell_float_deviation_volts{device="17",cell="6"} 0.18)",
              R"(bench_host_cell_float_deviation_volts{device="17",cell="5"} -0.015)",
              R"(bench_host_cell_resistance_rise_percent{device="17",cell="11"} 61.2)",
-             R"(bench_host_capacity_percent{device="12",source="test"} 78.4)",
+             R"(bench_host_capacity_percent{device="12",source="test"} 78.44)",
              R"(bench_host_capacity_timestamp_seconds{device="12",source="test"} 1796719623.25)",
              R"(bench_host_capacity_lower_bound{device="12",source="test"} 0)",
              R"(bench_host_capacity_percent{device="17",source="baseline"} 92)",
@@ -122,6 +129,11 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
              // Label values escaped: backslash, quote, line feed; UTF-8 as is.
              R"(bench_host_device_info{device="12",name="<img src=x onerror=alert(1)> \"A\\B\"\n第1组",)"
              R"(type="upsbattery_29",port="/dev/pts/12",addr="5"} 1)",
+             // At their resolution; a control character written out.
+             R"(bench_host_poll_interval_seconds{device="13"} 1)",
+             R"(bench_host_port_outage_seconds_total{port="/dev/pts/14"} 75.5)",
+             R"(bench_host_port_up{port="/dev/pts/9\\r\\x1b[2J"} 1)",
+             R"(bench_host_capacity_percent{device="13",source="test"} 79.95)",
          }) {
         EXPECT_TRUE(have.count(expected)) << "missing: " << expected;
     }
@@ -701,7 +713,7 @@ TEST(HttpText, TargetsDecodedAndTextsMadePrintable) {
         {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong '/'
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
         {"\xE7\xAC", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // cut short
-        {"line\nbreak\x7f", "line?break?"},
+        {"line\nbreak\x7f\\", "line\\nbreak\\x7f\\\\"},
     };
     for (const auto& c : texts) EXPECT_EQ(HttpText::Printable(c.in), c.out) << c.in;
 }

@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 
 #include "CannedSnapshot.h"
 #include "HttpProbe.h"
+#include "web/HistoryQuery.h"
 #include "web/SnapshotHub.h"
 #include "web/WebServer.h"
 
@@ -69,12 +72,13 @@ public:
     bool Send(const std::string& text) {
         return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
     }
-    // What arrives within the time, until the server closes.
-    std::string Receive(std::chrono::milliseconds within) {
+    // What arrives within the time, until the server closes or, when one
+    // is given, until what arrived holds the marker.
+    std::string Receive(std::chrono::milliseconds within, const std::string& marker = "") {
         std::string got;
         const auto end = Clock::now() + within;
         char buf[4096];
-        while (Clock::now() < end) {
+        while (Clock::now() < end && (marker.empty() || got.find(marker) == std::string::npos)) {
             pollfd p{fd_, POLLIN, 0};
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
             if (::poll(&p, 1, static_cast<int>(std::max<long>(left, 1))) <= 0) continue;
@@ -285,47 +289,94 @@ TEST_F(Hostile, PagesThatNeverReadAreDroppedAndANewPageWorks) {
     publisher.join();
 }
 
+// A history whose queries wait until the test lets them go: pages that
+// hold their connections busy for as long as a case needs.
+class HeldHistory : public HistoryQuery {
+public:
+    std::vector<DeviceSpan> Devices() override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++running_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+        return {};
+    }
+    Series Downsample(const SeriesRequest&) override { return {}; }
+    std::vector<Alarm> Alarms(std::optional<uint32_t>, const Range&, std::size_t) override { return {}; }
+    // Queries reach the worker threads two at a time; the rest wait queued,
+    // holding their connections all the same.
+    void AwaitRunning(int n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, kHang, [&] { return running_ >= n; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int running_ = 0;
+    bool released_ = false;
+};
+
 // Who gets a slot when the server or one address is full: the newcomer
 // takes the slot of the oldest connection still waiting for its request,
-// which is told why; with none waiting it is refused at once; pages never
-// take the connections kept for /metrics.
+// which is told why; live streams hold a room of their own; pages never
+// take the connections kept for /metrics.  (Every step of these rooms,
+// refusals at once included, is replayed in Admission.CrowdsStepByStep.)
 TEST_F(Hostile, ConnectionsBeyondTheBoundsDisplaceTheOldestWaitingOrAreRefused) {
     using U = ServerCounters::Unavailable;
     const std::string full8 = "too many connections open at once (8)";
     const std::string address4 = "too many connections from one address at once (4)";
     const struct {
         const char* what;
-        std::size_t connections, per_client, kept;
-        int streams, idle;  // held from 127.0.0.1, streams first
+        std::size_t connections, per_client, kept, kept_per_client, streams_bound;
+        int streams, history, idle;  // held from 127.0.0.1, in this order
         const char* path;   // the newcomer's
         int from;           // 127.0.0.from
         const char* status;
         std::string text;   // in the newcomer's answer, or the oldest idle's when it is displaced
         U counted;
     } cases[] = {
-        {"server full of idle ones", 8, 32, 2, 0, 8, "/metrics", 1, "HTTP/1.1 200", full8, U::kServerFull},
-        {"address full of idle ones", 16, 4, 2, 0, 4, "/metrics", 1, "HTTP/1.1 200", address4, U::kAddressFull},
-        {"server full, all busy", 8, 32, 0, 8, 0, "/metrics", 2, "HTTP/1.1 503", full8, U::kServerFull},
-        {"address full, all busy", 16, 4, 0, 4, 0, "/metrics", 1, "HTTP/1.1 503", address4, U::kAddressFull},
-        {"address full, all busy; another address", 16, 4, 0, 4, 0, "/metrics", 2, "HTTP/1.1 200", "", U::kAddressFull},
-        {"pages at their share", 8, 32, 2, 6, 0, "/", 1, "HTTP/1.1 503",
+        {"server full of idle ones", 8, 32, 2, 4, 64, 0, 0, 8, "/metrics", 1, "HTTP/1.1 200", full8, U::kServerFull},
+        {"address full of idle ones", 16, 4, 2, 1, 64, 0, 0, 4, "/metrics", 1, "HTTP/1.1 200", address4,
+         U::kAddressFull},
+        {"as many live streams as connections; a scrape", 8, 32, 2, 4, 64, 8, 0, 0, "/metrics", 1, "HTTP/1.1 200", "",
+         U::kServerFull},
+        {"an address full of live streams and idle ones; a scrape from it", 16, 4, 2, 1, 64, 4, 0, 4, "/metrics", 1,
+         "HTTP/1.1 200", address4, U::kAddressFull},
+        {"live streams at their bound; another stream", 16, 32, 2, 4, 4, 4, 0, 0, "/api/events", 2, "HTTP/1.1 503",
+         "too many live pages open at once (4)", U::kLivePages},
+        {"pages at their share", 8, 32, 2, 4, 64, 0, 6, 0, "/", 1, "HTTP/1.1 503",
          "too many pages served at once (6; the rest is kept for /metrics)", U::kPagesBusy},
-        {"pages at their share; a scrape", 8, 32, 2, 6, 0, "/metrics", 1, "HTTP/1.1 200", "", U::kPagesBusy},
+        {"pages at their share; a scrape", 8, 32, 2, 4, 64, 0, 6, 0, "/metrics", 1, "HTTP/1.1 200", "", U::kPagesBusy},
+        {"one address's pages at its share", 16, 8, 2, 2, 64, 0, 6, 0, "/", 1, "HTTP/1.1 503",
+         "too many pages served to one address at once (6; the rest is kept for /metrics)", U::kPagesBusy},
+        {"one address's pages at its share; another address's page", 16, 8, 2, 2, 64, 0, 6, 0, "/", 2,
+         "HTTP/1.1 200", "", U::kPagesBusy},
     };
     for (const auto& c : cases) {
         if (server_) server_->Stop();
+        HeldHistory history;
         WebServer::Options o;
         o.connections = c.connections;
         o.per_client = c.per_client;
         o.kept_for_metrics = c.kept;
+        o.kept_per_client = c.kept_per_client;
+        o.streams = c.streams_bound;
+        o.history = &history;
         Serve(o);
         std::vector<std::unique_ptr<Raw>> held;
-        for (int i = 0; i < c.streams + c.idle; ++i) {
+        for (int i = 0; i < c.streams + c.history + c.idle; ++i) {
             held.push_back(std::make_unique<Raw>(port_));
             if (i < c.streams) held.back()->Send("GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n");
+            else if (i < c.streams + c.history) held.back()->Send("GET /api/devices HTTP/1.1\r\nHost: localhost\r\n\r\n");
         }
         for (int i = 0; i < 100 && server_->OpenConnections() < held.size(); ++i) std::this_thread::sleep_for(10ms);
-        std::this_thread::sleep_for(50ms);  // the streams begun
+        if (c.history > 0) history.AwaitRunning(2);
+        std::this_thread::sleep_for(50ms);  // the streams begun, the queries queued
         // Answered, not kept waiting for a slot: the answer ends with the
         // connection closed.
         Raw newcomer(port_, 0, c.from);
@@ -333,7 +384,7 @@ TEST_F(Hostile, ConnectionsBeyondTheBoundsDisplaceTheOldestWaitingOrAreRefused) 
         const std::string got = newcomer.Receive(kHang);
         EXPECT_EQ(StatusOf(got), c.status) << c.what << ": " << got.substr(0, 300);
         if (c.idle > 0) {
-            const std::string told = held.front()->Receive(kHang);
+            const std::string told = held[static_cast<std::size_t>(c.streams + c.history)]->Receive(kHang);
             EXPECT_EQ(StatusOf(told), "HTTP/1.1 503") << c.what;
             EXPECT_NE(told.find(c.text), std::string::npos) << c.what << ": " << told;
             EXPECT_NE(told.find("Retry-After: 5"), std::string::npos) << c.what;
@@ -344,6 +395,8 @@ TEST_F(Hostile, ConnectionsBeyondTheBoundsDisplaceTheOldestWaitingOrAreRefused) 
         }
         const bool refused = StatusOf(got) == "HTTP/1.1 503" || c.idle > 0;
         EXPECT_EQ(server_->Counters()->Of(c.counted), refused ? 1u : 0u) << c.what;
+        history.Release();
+        server_->Stop();
     }
 }
 
@@ -359,12 +412,14 @@ TEST_F(Hostile, EveryScrapeIsAnsweredBesideAnyCrowd) {
         int addresses;  // the crowd's, from 127.0.0.first
         int first;
         bool reopen;
+        int streams = 0;  // live pages opened from 127.0.0.first before the crowd
     } cases[] = {
         {"256 idle, 100 slow senders, the scraper's address", 256, 100, 1, 1, false},
         {"256 idle, 100 slow senders from 50 other addresses", 256, 100, 50, 2, false},
         {"256 idle, 100 slow senders from 50 addresses, the scraper's among them", 256, 100, 50, 1, false},
         {"300 held and reopened, the scraper's address", 300, 0, 1, 1, true},
         {"300 held and reopened from 50 other addresses", 300, 0, 50, 2, true},
+        {"32 live pages and 300 idle, the scraper's address", 300, 0, 1, 1, false, 32},
     };
     for (const auto& c : cases) {
         if (server_) server_->Stop();
@@ -375,6 +430,13 @@ TEST_F(Hostile, EveryScrapeIsAnsweredBesideAnyCrowd) {
             if (i >= c.idle) r->Send(kHead);
             return r;
         };
+        std::vector<std::unique_ptr<Raw>> live;
+        for (int i = 0; i < c.streams; ++i) {
+            live.push_back(std::make_unique<Raw>(port_, 0, c.first));
+            live.back()->Send("GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        }
+        // Streaming before the crowd comes, not waiting for their requests.
+        for (auto& l : live) ASSERT_NE(l->Receive(kHang, "retry:").find("retry:"), std::string::npos) << c.what;
         for (int i = 0; i < c.idle + c.slow; ++i) crowd.push_back(open(i));
         std::vector<double> ms;
         int reopened = 0;

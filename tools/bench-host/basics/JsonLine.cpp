@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "basics/Utf8.h"
+#include "basics/TextEscape.h"
 
 JsonLine& JsonLine::Key(std::string_view key) {
     if (body_.size() > 1) body_ += ',';
@@ -54,36 +54,7 @@ JsonLine& JsonLine::Raw(std::string_view key, std::string_view json) {
     return *this;
 }
 
-std::string JsonLine::Quote(std::string_view raw) {
-    static const char digits[] = "0123456789abcdef";
-    const std::string value = utf8::Valid(raw);
-    std::string out;
-    out.reserve(value.size() + 2);
-    out += '"';
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += "\\u00";
-                    out += digits[c >> 4];
-                    out += digits[c & 0x0F];
-                } else {
-                    // Bytes of multi-byte UTF-8 sequences pass unchanged.
-                    out += ch;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
+std::string JsonLine::Quote(std::string_view raw) { return '"' + TextEscape::Json(raw) + '"'; }
 
 std::string JsonLine::FormatFloat(float value) {
     if (!std::isfinite(value)) return "null";

@@ -7,6 +7,7 @@
 #include "history/HistoryReader.h"
 #include "history/KilledRuns.h"
 #include "basics/JsonLine.h"
+#include "basics/TextEscape.h"
 #include "basics/TimeStamp.h"
 #include "basics/ValueText.h"
 
@@ -19,9 +20,13 @@ std::string Num(Kind kind, double v) { return ValueText::Of(kind, v); }
 // CSV fields are quoted only when they need it.  A text that a
 // spreadsheet would take for a formula (it begins with = + - @, a tab or a
 // carriage return: a label or a site file can say anything) gets a leading
-// apostrophe, so the cell shows the text instead of running it.
-std::string CsvField(const std::string& s) {
-    const bool formula = !s.empty() && std::string("=+-@\t\r").find(s[0]) != std::string::npos;
+// apostrophe, so the cell shows the text instead of running it.  One
+// field on one line: a note's or a path's line end is written out, so
+// every record of the file is one line, whatever a reader makes of quotes.
+std::string CsvField(const std::string& raw) {
+    // A formula is told by what was stored, before its tab is written out.
+    const bool formula = !raw.empty() && std::string("=+-@\t\r").find(raw[0]) != std::string::npos;
+    const std::string s = TextEscape::Line(raw);
     if (!formula && s.find_first_of(",\"\n\r") == std::string::npos) return s;
     std::string out = formula ? "\"'" : "\"";
     for (char c : s) {
@@ -158,10 +163,10 @@ long HistoryReport::PrintRuns(HistoryReader& store, const Options& options, std:
             out << "run " << r.id << "  " << r.started_at << " to "
                 << (!r.ended_at.empty() ? r.ended_at : r.killed ? "(killed: no end recorded, and a later run started)" : "(no end recorded: still running, or killed)")
                 << (counted_to.empty() ? "" : "  counted to " + counted_to) << "\n"
-                << "  plug-in " << r.plugin_path << "  " << r.plugin_size << " bytes  sha256 " << r.plugin_sha256
-                << "\n"
-                << "  site " << r.site_file << "  bench-host " << r.version << "\n";
-            if (!r.test_note.empty()) out << "  a capacity test: " << r.test_note << "\n";
+                << "  plug-in " << TextEscape::Line(r.plugin_path) << "  " << r.plugin_size << " bytes  sha256 "
+                << r.plugin_sha256 << "\n"
+                << "  site " << TextEscape::Line(r.site_file) << "  bench-host " << TextEscape::Line(r.version) << "\n";
+            if (!r.test_note.empty()) out << "  a capacity test: " << TextEscape::Line(r.test_note) << "\n";
         }
     }
     out.flush();

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "basics/TextEscape.h"
 #include "bus/BusDevice.h"
 #include "basics/JsonLine.h"
 #include "basics/ValueText.h"
@@ -47,11 +48,11 @@ JsonLine ClockStep(const run::ClockStepped& e) {
 void JsonOutput::OnEvent(const RunEvent& event) {
     auto emit = [this](const JsonLine& line) { out_ << line.Text() << std::endl; };
     auto note = [this, &event]() {
-        if (const auto text = runtext::Note(event)) err_ << *text << std::endl;
+        if (const auto text = runtext::Note(event)) err_ << TextEscape::Line(*text) << std::endl;
     };
     std::visit(
         Overloaded{
-            [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
+            [&](const run::SetupFailed& e) { err_ << TextEscape::Line("bench-host: " + e.why) << std::endl; },
             [&](const run::RunStarted& e) {
                 JsonLine line;
                 line.Str("ev", "started").Str("plugin", e.plugin_path).UInt("plugin_size", e.plugin_size).Str(
@@ -127,11 +128,13 @@ void JsonOutput::OnEvent(const RunEvent& event) {
             },
             [&](const run::HealthChanged& e) { emit(Health(*e.device, e.change)); },
             [&](const run::ClockStepped& e) { emit(ClockStep(e)); },
-            [&](const run::OutputLost& e) { err_ << "bench-host: " << runtext::Note(e).value_or(e.what) << std::endl; },
+            [&](const run::OutputLost& e) {
+                err_ << TextEscape::Line("bench-host: " + runtext::Note(e).value_or(e.what)) << std::endl;
+            },
             [&](const run::ExchangeFailed&) {},
-            [&](const run::PluginLine& e) { err_ << "plug-in: " << e.line << std::endl; },
+            [&](const run::PluginLine& e) { err_ << TextEscape::Line("plug-in: " + e.line) << std::endl; },
             [&](const run::Trace& e) {
-                if (trace_) err_ << runtext::Trace(e) << std::endl;
+                if (trace_) err_ << TextEscape::Line(runtext::Trace(e)) << std::endl;
             },
             [&](const run::RunEnded& e) {
                 for (const BusDevice* d : e.devices) {
@@ -196,7 +199,7 @@ void JsonOutput::OnEvent(const RunEvent& event) {
                 for (const auto& s : e.clock_steps) steps += (steps.size() > 1 ? "," : "") + ClockStep(s).Text();
                 history.Raw("clock_steps", steps + "]");
                 emit(history);
-                for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
+                for (const auto& line : runtext::Complaints(e)) err_ << TextEscape::Line(line) << std::endl;
             },
             [&](const auto&) { note(); },
         },

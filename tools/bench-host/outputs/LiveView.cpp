@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "basics/TextEscape.h"
 #include "bus/BusDevice.h"
 #include "outputs/RunText.h"
 
@@ -99,7 +100,7 @@ void LiveView::Stop() {
 }
 
 void LiveView::AddEvent(const std::string& line, ScreenLayout::Look look) {
-    content_.events.push_back({line, look});
+    content_.events.push_back({TextEscape::Line(line), look});
     while (content_.events.size() > kEventsKept) {
         content_.events.pop_front();
         ++events_dropped_;
@@ -110,7 +111,7 @@ void LiveView::AddEvent(const std::string& line, ScreenLayout::Look look) {
 void LiveView::OnEvent(const RunEvent& event) {
     using Look = ScreenLayout::Look;
     if (const auto note = runtext::Note(event)) {
-        if (std::holds_alternative<run::OutputLost>(event)) err_ << "bench-host: " << *note << std::endl;
+        if (std::holds_alternative<run::OutputLost>(event)) err_ << TextEscape::Line("bench-host: " + *note) << std::endl;
         const bool trouble = std::holds_alternative<run::AlarmRaised>(event) ||
                              std::holds_alternative<run::PortLost>(event) ||
                              std::holds_alternative<run::DeviceCallFailed>(event) ||
@@ -129,10 +130,10 @@ void LiveView::OnEvent(const RunEvent& event) {
                        AddEvent(runtext::Clock(false) + " " + runtext::Started(e), ScreenLayout::Look::kPlain);
                        Start();
                    },
-                   [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
+                   [&](const run::SetupFailed& e) { err_ << TextEscape::Line("bench-host: " + e.why) << std::endl; },
                    [&](const run::PluginLine& e) {
                        ++content_.plugin_lines;
-                       content_.last_plugin_line = e.line;
+                       content_.last_plugin_line = TextEscape::Line(e.line);
                        dirty_ = true;
                    },
                    [&](const run::RoundCompleted&) { dirty_ = true; },
@@ -148,9 +149,9 @@ void LiveView::OnEvent(const RunEvent& event) {
                                                                 : std::string())
                             << ":\n";
                        for (const auto& ev : content_.events) out_ << ev.text << "\n";
-                       for (const auto& line : runtext::Summary(e)) out_ << line << "\n";
+                       for (const auto& line : runtext::Summary(e)) out_ << TextEscape::Line(line) << "\n";
                        out_.flush();
-                       for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
+                       for (const auto& line : runtext::Complaints(e)) err_ << TextEscape::Line(line) << std::endl;
                    },
                    [](const auto&) {},
                },

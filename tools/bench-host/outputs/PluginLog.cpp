@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "basics/TextEscape.h"
 #include "outputs/RunText.h"
 
 PluginLog::PluginLog(const std::string& path) : file_(path, std::ios::app) {
@@ -12,5 +13,5 @@ PluginLog::PluginLog(const std::string& path) : file_(path, std::ios::app) {
 
 void PluginLog::OnEvent(const RunEvent& event) {
     if (const auto* line = std::get_if<run::PluginLine>(&event))
-        file_ << runtext::Iso(run::WallClock::now()) << " " << line->line << std::endl;
+        file_ << runtext::Iso(run::WallClock::now()) << " " << TextEscape::Line(line->line) << std::endl;
 }

@@ -1,36 +1,51 @@
 #include "outputs/TextOutput.h"
 
+#include "basics/TextEscape.h"
 #include "outputs/RunText.h"
+
+namespace {
+
+// Every line as one line: a note, a name, a port path or a plug-in's line
+// carries no line end of its own that could start a forged line here or in
+// the journal.
+void Say(std::ostream& to, const std::string& line) { to << TextEscape::Line(line) << '\n'; }
+
+}  // namespace
 
 void TextOutput::OnEvent(const RunEvent& event) {
     if (const auto note = runtext::Note(event)) {
         // Said where it can still be read.
         if (std::holds_alternative<run::OutputLost>(event)) {
-            err_ << "bench-host: " << *note << std::endl;
+            Say(err_, "bench-host: " + *note);
+            err_.flush();
             return;
         }
-        out_ << runtext::Clock(false) << " " << *note << std::endl;
+        Say(out_, runtext::Clock(false) + " " + *note);
+        out_.flush();
         return;
     }
     std::visit(Overloaded{
-                   [&](const run::RunStarted& e) {
-                       out_ << runtext::Clock(false) << " " << runtext::Started(e) << std::endl;
+                   [&](const run::RunStarted& e) { Say(out_, runtext::Clock(false) + " " + runtext::Started(e)); },
+                   [&](const run::SetupFailed& e) {
+                       Say(err_, "bench-host: " + e.why);
+                       err_.flush();
                    },
-                   [&](const run::SetupFailed& e) { err_ << "bench-host: " << e.why << std::endl; },
-                   [&](const run::RoundCompleted& e) { out_ << runtext::Round(e) << std::endl; },
+                   [&](const run::RoundCompleted& e) { Say(out_, runtext::Round(e)); },
                    [&](const run::PluginLine& e) { PluginLine(e.line); },
                    [&](const run::Trace& e) {
-                       if (trace_) out_ << runtext::Trace(e) << std::endl;
+                       if (trace_) Say(out_, runtext::Trace(e));
                    },
                    [&](const run::RunEnded& e) {
                        SayRepeats();
-                       for (const auto& line : runtext::Summary(e)) out_ << line << "\n";
+                       for (const auto& line : runtext::Summary(e)) Say(out_, line);
                        out_.flush();
-                       for (const auto& line : runtext::Complaints(e)) err_ << line << std::endl;
+                       for (const auto& line : runtext::Complaints(e)) Say(err_, line);
+                       err_.flush();
                    },
                    [](const auto&) {},
                },
                event);
+    out_.flush();
 }
 
 void TextOutput::PluginLine(const std::string& line) {
@@ -41,7 +56,8 @@ void TextOutput::PluginLine(const std::string& line) {
         return;
     }
     SayRepeats();
-    out_ << "plug-in: " << line << std::endl;
+    Say(out_, "plug-in: " + line);
+    out_.flush();
     last_plugin_line_ = line;
     repeats_said_at_ = now;
 }

@@ -20,7 +20,9 @@
 class HistoryReader;
 
 namespace report {
-// A text as HTML: & < > " ' escaped, for every text the report's pages carry.
+// A text as HTML: & < > " ' escaped, invalid bytes as U+FFFD, control
+// characters shown escaped (TextEscape::Html), for every text the report's
+// pages carry.
 std::string EscapeHtml(const std::string& s);
 // A moment's text that never wraps: "2026-12-08T23:04:37.538+00:00" split
 // over two lines reads as two values.

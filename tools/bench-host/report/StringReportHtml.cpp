@@ -11,22 +11,10 @@
 
 #include "report/ChartTicks.h"
 #include "report/StringReport.h"
+#include "basics/TextEscape.h"
 #include "basics/TimeStamp.h"
 
-std::string report::EscapeHtml(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+std::string report::EscapeHtml(const std::string& s) { return TextEscape::Html(s); }
 
 std::string report::TimeHtml(const std::string& stamp) { return "<span class='t'>" + EscapeHtml(stamp) + "</span>"; }
 

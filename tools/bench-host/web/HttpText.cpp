@@ -6,7 +6,7 @@
 #include <cctype>
 #include <charconv>
 
-#include "basics/Utf8.h"
+#include "basics/TextEscape.h"
 
 namespace HttpText {
 
@@ -92,13 +92,7 @@ std::optional<Target> ParseTarget(std::string_view target) {
     return t;
 }
 
-std::string Printable(std::string_view text) {
-    // In valid UTF-8 a control character is always a byte of its own.
-    std::string out = utf8::Valid(text);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return out;
-}
+std::string Printable(std::string_view text) { return TextEscape::Line(text); }
 
 bool HostAllowed(std::string_view header, const std::string& served_host, int served_port) {
     std::string host;

@@ -26,8 +26,8 @@ struct Target {
 std::optional<Target> ParseTarget(std::string_view target);
 
 // text with every byte that is not part of well-formed UTF-8 replaced by
-// U+FFFD, and control characters by '?', so an error text can quote what a
-// client sent.
+// U+FFFD, and control characters escaped on one line (TextEscape::Line), so
+// an error text can quote what a client sent.
 std::string Printable(std::string_view text);
 
 // Whether a Host header names the address served.  A page on another site

@@ -71,8 +71,11 @@ std::string DeviceJson(const LiveSnapshot::Device& d) {
         .UInt("cycles_missed", d.cycles_missed)
         .UInt("resends", d.resends)
         .UInt("late_polls", d.late_polls)
-        .Raw("poll_interval_seconds", d.poll_interval_seconds > 0.0 ? JsonLine::FormatDouble(d.poll_interval_seconds)
-                                                                     : "null")
+        // At the run clock's resolution, as /metrics gives it.
+        .Raw("poll_interval_seconds", JsonLine::Rounded(d.poll_interval_seconds > 0.0
+                                                            ? std::optional<double>(d.poll_interval_seconds)
+                                                            : std::nullopt,
+                                                        3))
         .UInt("records_stored", d.records_stored)
         .UInt("records_not_stored", d.records_not_stored)
         .UInt("alarms_not_stored", d.alarms_not_stored);
@@ -111,7 +114,7 @@ std::string LiveSnapshot::ToJson(uint64_t version) const {
                      .Str("path", p.path)
                      .Bool("open", p.open)
                      .UInt("outages", p.outages)
-                     .Double("outage_seconds", p.outage_seconds)
+                     .Raw("outage_seconds", JsonLine::Rounded(p.outage_seconds, 3))
                      .Text();
              }))
         .Raw("alarms", JsonArray::Of(recent_alarms, [](const Alarm& a) {

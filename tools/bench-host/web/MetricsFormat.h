@@ -24,8 +24,10 @@ public:
     static std::string Render(const LiveSnapshot& snapshot, int64_t now_ms);
 
     // A label value as the format wants it: backslash, double quote and
-    // line feed escaped, UTF-8 passed through, a byte that is not part of
-    // well-formed UTF-8 replaced by U+FFFD (one would make Prometheus drop
-    // the whole page).
+    // line feed escaped, other control characters written out (the format
+    // has no escape for them, and a carriage return would break the line
+    // for a person reading the page), UTF-8 passed through, a byte that is
+    // not part of well-formed UTF-8 replaced by U+FFFD (one would make
+    // Prometheus drop the whole page).
     static std::string EscapeLabel(const std::string& value);
 };

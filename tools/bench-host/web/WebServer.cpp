@@ -11,23 +11,19 @@
 #include <charconv>
 #include <chrono>
 #include <functional>
-#include <list>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "web/HistoryFormat.h"
-#include "web/HistoryQuery.h"
-#include "web/HistoryRequest.h"
-#include "web/HttpText.h"
 #include "basics/JsonLine.h"
-#include "web/MetricsFormat.h"
-#include "web/WebAssets.h"
+#include "web/Admission.h"
+#include "web/HttpText.h"
+#include "web/Router.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -49,10 +45,10 @@ constexpr int kStreamSendBuffer = 64 * 1024;
 // Refused connections still being told so; beyond, they are closed unanswered.
 constexpr std::size_t kMaxRefusing = 64;
 constexpr auto kRefusalTime = std::chrono::seconds(1);
-constexpr int kRetryAfterS = 5;
+constexpr int kRetryAfterS = Router::kRetryAfterS;
 constexpr const char* kAllow = "GET, HEAD";
 
-const char* const kJson = "application/json; charset=utf-8";
+const char* const kJson = Router::kJson;
 
 // Every response: scripts and styles only from the files this server
 // serves, never inline; no framing; nothing sent elsewhere.
@@ -67,20 +63,9 @@ const std::pair<const char*, const char*> kDefaultHeaders[] = {
     {"Cache-Control", "no-store"},
 };
 
-struct Reply {
-    http::status status = http::status::ok;
-    std::string type;
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    bool close = false;
-};
-
-Reply Json(std::string body) { return Reply{http::status::ok, kJson, std::move(body), {}, false}; }
-
+using Reply = Router::Reply;
 Reply Fail(http::status status, const std::string& reason) {
-    Reply r{status, kJson, JsonLine().Str("error", HttpText::Printable(reason)).Text(), {}, false};
-    if (status == http::status::service_unavailable) r.headers.emplace_back("Retry-After", std::to_string(kRetryAfterS));
-    return r;
+    return Router::Fail(static_cast<unsigned>(status), reason);
 }
 
 template <class Body>
@@ -124,6 +109,28 @@ std::string FullText(Unavailable why, const WebServer::Options& o) {
         return "too many connections from one address at once (" + std::to_string(o.per_client) + ")";
     }
     return "too many connections open at once (" + std::to_string(o.connections) + ")";
+}
+
+// What a request that found no room for its use is told.
+std::string BusyText(const Admission::Refusal& r, const WebServer::Options& o) {
+    if (r.why == Unavailable::kLivePages) {
+        return r.of_address ? "too many live pages open from one address at once (" + std::to_string(o.per_client) + ")"
+                            : "too many live pages open at once (" + std::to_string(o.streams) + ")";
+    }
+    return r.of_address ? "too many pages served to one address at once (" +
+                              std::to_string(o.per_client - o.kept_per_client) + "; the rest is kept for /metrics)"
+                        : "too many pages served at once (" + std::to_string(o.connections - o.kept_for_metrics) +
+                              "; the rest is kept for /metrics)";
+}
+
+Admission::Bounds BoundsOf(const WebServer::Options& o) {
+    Admission::Bounds b;
+    b.connections = o.connections;
+    b.per_client = o.per_client;
+    b.kept_for_metrics = o.kept_for_metrics;
+    b.kept_per_client = o.kept_per_client;
+    b.streams = o.streams;
+    return b;
 }
 
 // The other loopback address, which "localhost" also names; none for any
@@ -170,7 +177,7 @@ bool WebServer::IsLoopback(const std::string& host) { return HttpText::IsLoopbac
 
 class WebServer::Impl {
 public:
-    Impl(const Options& options) : options_(options), pool_(2) {}
+    Impl(const Options& options) : options_(options), admission_(BoundsOf(options)), pool_(2) {}
 
     class Connection;
 
@@ -179,9 +186,6 @@ public:
     void Accept();
     void Refuse(tcp::socket socket, Unavailable why);
     void Stop();
-    // The connection waiting longest for its request, of one address or of
-    // any; none when none waits.
-    Connection* OldestWaiting(const net::ip::address* of);
 
     // The snapshot's JSON (/api/live) and the live event carrying it, made
     // once per publication whatever the number of pages open.
@@ -196,14 +200,11 @@ public:
     ServerCounters counters_;
     // Connection objects and refusals alive.
     std::atomic<std::size_t> open_{0};
-    // The slots of the connections bound: in all and by client address.
-    std::size_t slots_ = 0;
-    std::map<net::ip::address, std::size_t> per_address_;
-    // Connections waiting for a request, longest first.
-    std::list<Connection*> waiting_;
-    std::size_t pages_ = 0;
+    // Who holds room, and the connections it names.
+    Admission admission_;
+    std::unordered_map<Admission::Id, Connection*> connections_;
+    Admission::Id next_id_ = 0;
     std::size_t refusing_ = 0;
-    std::size_t streams_ = 0;
     std::atomic<std::size_t> jobs_{0};
     std::string refusal_full_;
     std::string refusal_address_;
@@ -223,18 +224,16 @@ public:
 
 class WebServer::Impl::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Impl& server, tcp::socket socket, net::ip::address address)
+    // Admitted already (Admission::Arrive) under id.
+    Connection(Impl& server, tcp::socket socket, Admission::Id id)
         : server_(server), stream_(std::move(socket)), buffer_(kMaxHead + kMaxBody), timer_(stream_.get_executor()),
-          address_(address) {
+          id_(id) {
         ++server_.open_;
-        ++server_.slots_;
-        ++server_.per_address_[address_];
+        server_.connections_[id_] = this;
     }
     ~Connection() {
-        LeaveWaiting();
-        ReleaseSlot();
-        ReleasePage();
-        if (streaming_) --server_.streams_;
+        server_.admission_.Leave(id_);
+        server_.connections_.erase(id_);
         if (refusing_) --server_.refusing_;
         --server_.open_;
     }
@@ -243,18 +242,14 @@ public:
     // Gives up its slot to a newer connection: told 503 with the reason,
     // then closed.
     void Displace(Unavailable why);
-    const net::ip::address& Address() const { return address_; }
 
 private:
     void OnRead(beast::error_code ec);
     void OnDeadline();
-    void LeaveWaiting();
-    void ReleaseSlot();
-    void ReleasePage();
     void Handle(const http::request<http::string_body>& req);
     void Send(Reply reply);
     void Close();
-    void Route(const std::string& path, const std::multimap<std::string, std::string>& params);
+    void Serve(Router::Routed routed);
     void History(std::function<Reply()> job);
     void StartStream();
     void StreamTick();
@@ -265,11 +260,8 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     net::steady_timer timer_;
-    const net::ip::address address_;
-    bool slot_ = true;
-    bool page_ = false;
+    const Admission::Id id_;
     bool refusing_ = false;
-    std::optional<std::list<Connection*>::iterator> waiting_at_;
     std::optional<Unavailable> displaced_;
     bool reading_ = false;
     bool timed_out_ = false;
@@ -283,7 +275,6 @@ private:
     bool head_only_ = false;
     std::shared_ptr<http::response<http::string_body>> response_;
     // A live stream.
-    bool streaming_ = false;
     uint64_t seen_ = 0;
     std::chrono::steady_clock::time_point written_at_{};
 };
@@ -296,7 +287,7 @@ void WebServer::Impl::Connection::Read() {
     timed_out_ = false;
     silent_ = false;
     stream_.expires_never();
-    waiting_at_ = server_.waiting_.insert(server_.waiting_.end(), this);
+    server_.admission_.Wait(id_);
     // The first byte within the idle limit, the whole request within the
     // deadline, however slowly its bytes come.
     const auto now = std::chrono::steady_clock::now();
@@ -327,29 +318,8 @@ void WebServer::Impl::Connection::OnDeadline() {
     stream_.socket().cancel(ignored);
 }
 
-void WebServer::Impl::Connection::LeaveWaiting() {
-    if (!waiting_at_) return;
-    server_.waiting_.erase(*waiting_at_);
-    waiting_at_.reset();
-}
-
-void WebServer::Impl::Connection::ReleaseSlot() {
-    if (!slot_) return;
-    slot_ = false;
-    --server_.slots_;
-    const auto it = server_.per_address_.find(address_);
-    if (--it->second == 0) server_.per_address_.erase(it);
-}
-
-void WebServer::Impl::Connection::ReleasePage() {
-    if (!page_) return;
-    page_ = false;
-    --server_.pages_;
-}
-
+// Admission has given its room to the newcomer already.
 void WebServer::Impl::Connection::Displace(Unavailable why) {
-    LeaveWaiting();
-    ReleaseSlot();
     displaced_ = why;
     server_.counters_.Count(Refused::kDisplaced);
     beast::error_code ignored;
@@ -359,7 +329,7 @@ void WebServer::Impl::Connection::Displace(Unavailable why) {
 void WebServer::Impl::Connection::OnRead(beast::error_code ec) {
     reading_ = false;
     timer_.cancel();
-    LeaveWaiting();
+    server_.admission_.Busy(id_);
     keep_alive_ = false;
     head_only_ = false;
     version_ = 11;
@@ -436,32 +406,43 @@ void WebServer::Impl::Connection::Handle(const http::request<http::string_body>&
         return Send(Fail(http::status::misdirected_request,
                          "this server answers only requests for its own address, not " + host));
     }
-    if (target->path != "/metrics") {
-        const auto& o = server_.options_;
-        if (server_.pages_ + o.kept_for_metrics >= o.connections) {
-            server_.counters_.Count(Unavailable::kPagesBusy);
-            Reply r = Fail(http::status::service_unavailable,
-                           "too many pages served at once (" + std::to_string(o.connections - o.kept_for_metrics) +
-                               "; the rest is kept for /metrics)");
-            r.close = true;
-            return Send(std::move(r));
-        }
-        page_ = true;
-        ++server_.pages_;
-    }
     try {
-        Route(target->path, target->params);
+        Router::Site site;
+        site.live = server_.options_.live;
+        site.history = server_.options_.history;
+        site.live_json = [this](const SnapshotHub::Latest& latest) { return server_.CachedOf(latest).json; };
+        site.server_metrics = [this] { return server_.counters_.Metrics(server_.open_); };
+        site.now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+        Serve(Router::Route(Router::Request{target->path, target->params, head_only_}, site));
     } catch (const std::exception& e) {
         Send(Fail(http::status::internal_server_error, e.what()));
     }
 }
 
+void WebServer::Impl::Connection::Serve(Router::Routed routed) {
+    if (routed.counted) server_.counters_.Count(*routed.counted);
+    if (const auto refused = server_.admission_.Take(id_, routed.use)) {
+        server_.counters_.Count(refused->why);
+        Reply r = Fail(http::status::service_unavailable, BusyText(*refused, server_.options_));
+        r.close = true;
+        return Send(std::move(r));
+    }
+    switch (routed.kind) {
+        case Router::Routed::Kind::kReply: return Send(std::move(routed.reply));
+        case Router::Routed::Kind::kHistory: return History(std::move(routed.job));
+        case Router::Routed::Kind::kStream: return StartStream();
+    }
+}
+
 void WebServer::Impl::Connection::Send(Reply reply) {
-    auto res = std::make_shared<http::response<http::string_body>>(reply.status, version_);
+    const auto status = static_cast<http::status>(reply.status);
+    auto res = std::make_shared<http::response<http::string_body>>(status, version_);
     AddDefaults(*res);
     res->set(http::field::content_type, reply.type);
     for (const auto& [name, value] : reply.headers) res->set(name, value);
-    const bool keep = keep_alive_ && !reply.close && static_cast<unsigned>(reply.status) < 400;
+    const bool keep = keep_alive_ && !reply.close && reply.status < 400;
     res->keep_alive(keep);
     if (head_only_) {
         res->content_length(reply.body.size());
@@ -473,7 +454,7 @@ void WebServer::Impl::Connection::Send(Reply reply) {
     stream_.expires_after(std::chrono::milliseconds(server_.options_.write_ms));
     http::async_write(stream_, *res, [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
         self->response_.reset();
-        self->ReleasePage();
+        self->server_.admission_.Answered(self->id_);
         if (ec) return self->Close();
         if (!keep) return self->Close();
         self->Read();
@@ -511,96 +492,8 @@ void WebServer::Impl::Connection::History(std::function<Reply()> job) {
     });
 }
 
-void WebServer::Impl::Connection::Route(const std::string& path,
-                                        const std::multimap<std::string, std::string>& params) {
-    SnapshotHub* const live = server_.options_.live;
-    HistoryQuery* const history = server_.options_.history;
-    const auto asset = [this](const std::string& name) {
-        const WebAsset* a = WebAssets::Find(name);
-        if (!a) return Send(Fail(http::status::not_found, "no such file: " + name));
-        Send(Reply{http::status::ok, std::string(a->content_type), std::string(a->Body()), {}, false});
-    };
-    static const std::regex kAsset(R"(/assets/([A-Za-z0-9_.-]+))");
-    std::smatch m;
-    if (path == "/") return asset(live ? "live.html" : "history.html");
-    if (path == "/history") return asset("history.html");
-    // Browsers ask for it unbidden; no icon is no error.
-    if (path == "/favicon.ico") return Send(Reply{http::status::no_content, "text/plain", "", {}, false});
-    if (std::regex_match(path, m, kAsset)) return asset(m[1].str());
-    // What the pages need to know about this server: whether the live part
-    // runs, whether there is a history to read.
-    if (path == "/api/info") {
-        return Send(Json(JsonLine().Bool("live", live != nullptr).Bool("history", history != nullptr).Text()));
-    }
-    if (live && (path == "/api/live" || path == "/metrics" || path == "/api/events")) {
-        const auto latest = live->Get();
-        if (!latest.snapshot) {
-            server_.counters_.Count(Unavailable::kNotStarted);
-            return Send(Fail(http::status::service_unavailable, "the run has not started its devices yet"));
-        }
-        if (path == "/api/live") return Send(Json(*server_.CachedOf(latest).json));
-        if (path == "/metrics") {
-            const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count();
-            return Send(Reply{http::status::ok, MetricsFormat::kContentType,
-                              MetricsFormat::Render(*latest.snapshot, now_ms) + server_.counters_.Metrics(server_.open_),
-                              {},
-                              false});
-        }
-        return StartStream();
-    }
-    if (history && (path == "/api/history" || path == "/api/history.csv")) {
-        const bool csv = path == "/api/history.csv";
-        HistoryRequest r;
-        try {
-            r = HistoryRequest::Parse(params, HistoryRequest::Endpoint::kSeries);
-        } catch (const HistoryRequest::Error& e) {
-            return Send(Fail(http::status::bad_request, e.what()));
-        }
-        return History([history, csv, r] {
-            const auto data = history->Downsample(r.series);
-            if (!csv) return Json(HistoryFormat::SeriesJson(r.series, data));
-            Reply reply{http::status::ok, "text/csv; charset=utf-8", HistoryFormat::SeriesCsv(r.series, data), {}, false};
-            reply.headers.emplace_back("Content-Disposition",
-                                       "attachment; filename=\"device-" + std::to_string(r.series.device) + ".csv\"");
-            return reply;
-        });
-    }
-    if (history && path == "/api/alarms") {
-        HistoryRequest r;
-        try {
-            r = HistoryRequest::Parse(params, HistoryRequest::Endpoint::kAlarms);
-        } catch (const HistoryRequest::Error& e) {
-            return Send(Fail(http::status::bad_request, e.what()));
-        }
-        return History([history, r] {
-            const std::optional<uint32_t> device =
-                r.has_device ? std::optional<uint32_t>(r.series.device) : std::nullopt;
-            // One more than the limit tells whether the list was cut.
-            auto alarms = history->Alarms(device, r.series.range, r.limit + 1);
-            const bool truncated = alarms.size() > r.limit;
-            if (truncated) alarms.resize(r.limit);
-            return Json(HistoryFormat::AlarmsJson(alarms, truncated));
-        });
-    }
-    if (history && path == "/api/devices") {
-        return History([history] { return Json(HistoryFormat::DevicesJson(history->Devices())); });
-    }
-    Send(Fail(http::status::not_found, "no such page: " + path));
-}
-
+// Admission has moved it to the streams' room.
 void WebServer::Impl::Connection::StartStream() {
-    if (head_only_) return Send(Reply{http::status::ok, "text/event-stream", "", {}, false});
-    if (server_.streams_ >= server_.options_.streams) {
-        server_.counters_.Count(Unavailable::kLivePages);
-        Reply r = Fail(http::status::service_unavailable,
-                       "too many live pages open at once (" + std::to_string(server_.options_.streams) + ")");
-        r.close = true;
-        return Send(std::move(r));
-    }
-    ++server_.streams_;
-    streaming_ = true;
     beast::error_code ignored;
     stream_.socket().set_option(net::socket_base::send_buffer_size(kStreamSendBuffer), ignored);
     StreamWrite(std::make_shared<const std::string>(EventStreamHead(version_)));
@@ -701,12 +594,6 @@ void WebServer::Impl::Bind(int& port) {
     port = acceptor_.local_endpoint().port();
 }
 
-WebServer::Impl::Connection* WebServer::Impl::OldestWaiting(const net::ip::address* of) {
-    for (Connection* c : waiting_)
-        if (!of || c->Address() == *of) return c;
-    return nullptr;
-}
-
 void WebServer::Impl::Accept() {
     acceptor_.async_accept(ioc_, [this](beast::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted) return;
@@ -721,18 +608,16 @@ void WebServer::Impl::Accept() {
         }
         beast::error_code ignored;
         const auto address = socket.remote_endpoint(ignored).address();
-        const auto mine = per_address_.find(address);
-        const bool address_full = mine != per_address_.end() && mine->second >= options_.per_client;
-        if (address_full || slots_ >= options_.connections) {
-            const auto why = address_full ? Unavailable::kAddressFull : Unavailable::kServerFull;
-            Connection* const oldest = OldestWaiting(address_full ? &address : nullptr);
-            if (!oldest) {
-                Refuse(std::move(socket), why);
-                return Accept();
-            }
-            oldest->Displace(why);
+        const Admission::Id id = ++next_id_;
+        const auto arrival = admission_.Arrive(id, address.to_string());
+        if (arrival.kind == Admission::Arrival::Kind::kRefused) {
+            Refuse(std::move(socket), arrival.why);
+            return Accept();
         }
-        std::make_shared<Connection>(*this, std::move(socket), address)->Read();
+        if (arrival.kind == Admission::Arrival::Kind::kDisplacing) {
+            connections_.at(arrival.displaced)->Displace(arrival.why);
+        }
+        std::make_shared<Connection>(*this, std::move(socket), id)->Read();
         Accept();
     });
 }
@@ -812,11 +697,6 @@ std::string WebServer::Warning() const {
 
 void WebServer::Start() {
     if (impl_) return;
-    if (options_.kept_for_metrics >= options_.connections) {
-        throw std::invalid_argument("the connections kept for /metrics (" + std::to_string(options_.kept_for_metrics) +
-                                    ") must be fewer than the connections (" + std::to_string(options_.connections) +
-                                    ")");
-    }
     auto impl = std::make_unique<Impl>(options_);
     impl->Bind(port_);
     impl->Accept();

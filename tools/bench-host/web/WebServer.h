@@ -19,16 +19,12 @@
 // own, so a slow query never holds the loop).  Beyond a bound a client gets
 // its status at once (431, 408, 413, 503 with Retry-After) or is dropped.
 //
-// No client can crowd out a scrape of /metrics:
-//  - one client address holds at most per_client connections;
-//  - a connection that has not yet sent its whole request is "waiting": a
-//    new connection beyond either bound takes the slot of the oldest waiting
-//    one (of its own address when that is what is full), which is told 503;
-//    only when none is waiting is the new one refused at once with 503;
-//  - a waiting connection sends its first byte within idle_ms (closed
-//    silently otherwise) and its whole request within head_ms;
-//  - pages (every path but /metrics) are served on at most connections -
-//    kept_for_metrics connections at once, so the rest stay for scrapes.
+// No client can crowd out a scrape of /metrics (Admission says who gets
+// room): a connection waiting for its request gives way to a newer one, a
+// live stream leaves the connections' room for its own, and pages never
+// take the connections kept for /metrics, in all or of one address.  A
+// waiting connection sends its first byte within idle_ms (closed silently
+// otherwise) and its whole request within head_ms.
 // What was turned away is counted in /metrics by reason (ServerCounters).
 // The run only ever publishes into the SnapshotHub; nothing here waits on it
 // and it never waits on anything here.
@@ -50,10 +46,11 @@ public:
         int port = 0;                    // 0: any free port (see Port())
         SnapshotHub* live = nullptr;     // none: the history page alone
         HistoryQuery* history = nullptr; // none: no history endpoints
-        std::size_t connections = 256;   // open at once (see above for who gets a slot)
-        std::size_t per_client = 32;     // open at once from one client address
+        std::size_t connections = 256;   // open at once (see Admission for who gets a slot)
+        std::size_t per_client = 32;     // open at once from one client address; live streams too
         std::size_t kept_for_metrics = 16;  // of connections, never taken by pages
-        std::size_t streams = 64;        // live streams at once (within connections)
+        std::size_t kept_per_client = 4;    // of one address's connections, never taken by its pages
+        std::size_t streams = 64;        // live streams at once (besides connections)
         std::size_t history_jobs = 8;    // history queries running or waiting
         int heartbeat_ms = 10000;        // comment sent on a quiet stream, to find closed ones
         int idle_ms = 2000;              // the first byte of a request arrives within this (closed)
