@@ -624,7 +624,9 @@ TEST(ExchangeTracker, LineWithoutWireTimeJudgesNoReplyTooSoon) {
         const char* what;
         std::vector<double> answers_ms;  // timed in step, in order
         bool too_soon;                   // a reply 0.01 ms after the next request
+        bool pty = false;                // the port says it has no wire
     } cases[] = {
+        {"a pseudo-terminal, busy from its first answer", std::vector<double>(16, 6), false, true},
         {"every answer instant", std::vector<double>(8, 0.3), false},
         {"four instant answers, then a busy spell",
          {0.3, 0.3, 0.3, 0.3, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6}, false},
@@ -634,6 +636,7 @@ TEST(ExchangeTracker, LineWithoutWireTimeJudgesNoReplyTooSoon) {
     };
     for (const auto& c : cases) {
         ExchangeTracker t(ExchangeTracker::Options{});
+        if (c.pty) t.WithoutWireTime();
         for (const double ms : c.answers_ms) {
             t.Sent(kAddr, monitor::kShortReplyLen, t0);
             EXPECT_TRUE(t.FirstByte(t0 + std::chrono::microseconds(static_cast<int>(ms * 1000)))) << c.what;

@@ -27,4 +27,8 @@ public:
     // Reads what is there without waiting: the count, 0 when nothing is
     // waiting; throws Error when the line has gone.
     virtual std::size_t Read(uint8_t* buf, std::size_t len) = 0;
+    // false for a line whose bytes take no time on a wire (a
+    // pseudo-terminal): no reply on it can come sooner than its monitor
+    // answers, and answer times there are the machine's, not the monitor's.
+    virtual bool WireTime() const { return true; }
 };

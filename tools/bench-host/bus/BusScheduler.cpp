@@ -48,7 +48,9 @@ BusScheduler::BusScheduler(BusPort& port, int32_t speed, const Options& options,
                                  : std::nullopt}),
       plan_(PollPlan::Options{
           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.tick_period)),
-          std::chrono::milliseconds(options.probe_interval_ms), options.cycle_limit}) {}
+          std::chrono::milliseconds(options.probe_interval_ms), options.cycle_limit}) {
+    if (port_.Fd() >= 0 && !port_.WireTime()) tracker_.WithoutWireTime();
+}
 
 void BusScheduler::Add(BusDevice* d) {
     d->bus = this;
@@ -812,6 +814,7 @@ void BusScheduler::TryReopen(Clock::time_point now) {
         keeper_.ReopenFailed(now);
         return;
     }
+    if (!port_.WireTime()) tracker_.WithoutWireTime();
     const Clock::duration away = keeper_.Reopened(now);
     events_.Publish(run::PortReopened{port_.Path(), Ms(away)});
     for (DeviceCycle* c : all_) {

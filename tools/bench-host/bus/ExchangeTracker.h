@@ -181,6 +181,8 @@ public:
     std::optional<Clock::duration> JudgedQuickest() const {
         return untimed_ ? std::nullopt : Turnaround();
     }
+    // The port says so itself (a pseudo-terminal), from the first answer.
+    void WithoutWireTime() { untimed_ = true; }
 
 private:
     bool AnythingOwed() const;

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -76,6 +78,10 @@ void SerialPort::Open(int32_t speed) {
     }
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    // Linux numbers the slaves of pseudo-terminals with majors 136 to 143.
+    struct stat st {};
+    wire_time_ = !(::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+                   major(st.st_rdev) <= 143);
 }
 
 void SerialPort::Close() {

@@ -33,8 +33,11 @@ public:
     // Reads what is there without waiting: the count, 0 when nothing is
     // waiting; throws Error when the line has gone.
     std::size_t Read(uint8_t* buf, std::size_t len) override;
+    // A pseudo-terminal's slave has no wire; told by its device number.
+    bool WireTime() const override { return wire_time_; }
 
 private:
     std::string path_;
     int fd_ = -1;
+    bool wire_time_ = true;
 };
