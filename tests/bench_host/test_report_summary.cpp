@@ -133,6 +133,14 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         EXPECT_EQ(x.discharges[0].end_ms, y.discharges[0].end_ms);
         EXPECT_DOUBLE_EQ(x.discharges[0].ampere_hours, y.discharges[0].ampere_hours);
         EXPECT_EQ(x.discharges[0].lowest_cell, 21);
+        // The verdict's times in each charge state and its float rounds
+        // are the rounds' own: each minute counts its rounds and its time.
+        const auto& vx = a.verdicts.at(0).figures;
+        const auto& vy = b.verdicts.at(0).figures;
+        for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(vx.seconds[k], vy.seconds[k], 1e-9) << k;
+        EXPECT_EQ(vx.float_rounds, vy.float_rounds);
+        EXPECT_EQ(vx.float_held_rounds, vy.float_held_rounds);
+        EXPECT_EQ(vx.float_rounds + vx.float_held_rounds, x.watch.rounds);
         long n = 0;
         for (const auto& bucket : x.string_chart.Buckets()) n += bucket.n;
         EXPECT_EQ(n, x.rest.rounds + x.discharge.rounds);

@@ -619,6 +619,103 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     EXPECT_GT(r.float_held_rounds, 360) << "the first hour on float settles; discharge and recharge hold";
 }
 
+// Rounds read one by one and the same rounds as minutes of the summary
+// (means, extremes, span), each minute taken whole where its bounds leave
+// one charge state and read round by round elsewhere, as the report reads
+// them: the times in each state and the float judgement come out alike.
+// Each stretch is `rounds` rounds `tick_s` apart, the current and every
+// block's voltage going in a straight line, block b above the rest by
+// b × spread_mv / 28.
+struct Stretch2 {
+    int rounds;
+    double tick_s, from_a, to_a, from_v, to_v, spread_mv, temperature;
+};
+
+TEST(PeriodFigures, ASummarisedMinuteWeighsItsRoundsAndItsTime) {
+    struct Case {
+        const char* what;
+        std::vector<Stretch2> stretches;
+        double settle_s;
+        long float_rounds;   // judged, read round by round
+        int minutes_whole;   // of the minutes, those taken whole
+    } cases[] = {
+        {"15 s on float at 35 °C, blocks 50–150 mV high: 45 of 60 rounds judged",
+         {{60, 1, 0.1, 0.1, 13.37, 13.37, 100, 35}}, 15, 45, 1},
+        {"settled within the second minute", {{120, 1, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 90, 30, 2},
+        {"a partly filled minute: 25 rounds 2 s apart", {{25, 2, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 0, 25, 1},
+        {"float with a small current, level", {{90, 2, 0.5, 0.5, 13.5, 13.5, 0, 25}}, 0, 90, 3},
+        {"the charger's current throughout, then float",
+         {{30, 2, 5, 5, 13.6, 13.6, 0, 25}, {30, 2, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 0, 30, 2},
+        {"a recharge tapering into float within a minute",
+         {{20, 2, 3, 0.1, 13.2, 13.5, 0, 25}, {40, 2, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 30, 26, 1},
+        {"at rest, then the charger comes on mid-minute",
+         {{15, 2, 0, 0, 12.9, 12.9, 0, 25}, {45, 2, 5, 5, 13.1, 13.1, 0, 25}}, 0, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BatteryData spec;
+        spec.float_settle_s = c.settle_s;
+        std::vector<Reading> rounds;
+        double t = 0;
+        for (const auto& s : c.stretches)
+            for (int k = 0; k < s.rounds; ++k, t += s.tick_s) {
+                const double f = s.rounds > 1 ? static_cast<double>(k) / (s.rounds - 1) : 0.0;
+                Reading r = Round(t, s.from_a + (s.to_a - s.from_a) * f, 0, s.temperature);
+                for (int b = 0; b < kBlocks; ++b)
+                    r.blocks[b] = s.from_v + (s.to_v - s.from_v) * f + s.spread_mv / 1000.0 * b / 28.0;
+                r.voltage = 0;
+                for (const double v : r.blocks) r.voltage += v;
+                rounds.push_back(r);
+            }
+        verdict::PeriodFigures one_by_one(spec, kBlocks), by_minute(spec, kBlocks);
+        for (const auto& r : rounds) one_by_one.Add(r);
+        int whole = 0;
+        for (std::size_t i = 0; i < rounds.size();) {
+            std::size_t j = i;
+            while (j < rounds.size() && rounds[j].ms / 60000 == rounds[i].ms / 60000) ++j;
+            // The minute as the summary keeps it.
+            Reading mean = rounds[i];
+            verdict::MinuteBounds b{1e9, 0, 0, 0};
+            double current_sum = 0;
+            std::vector<double> lo(kBlocks, 1e9), hi(kBlocks, 0);
+            for (int k = 0; k < kBlocks; ++k) mean.blocks[k] = 0;
+            mean.voltage = mean.current = mean.temperature = 0;
+            const double n = static_cast<double>(j - i);
+            for (std::size_t x = i; x < j; ++x) {
+                const auto& r = rounds[x];
+                current_sum += r.current;
+                b.current_min = std::min(b.current_min, r.current);
+                for (int k = 0; k < kBlocks; ++k) {
+                    mean.blocks[k] += r.blocks[k] / n;
+                    lo[k] = std::min(lo[k], r.blocks[k]);
+                    hi[k] = std::max(hi[k], r.blocks[k]);
+                }
+                mean.voltage += r.voltage / n, mean.current += r.current / n, mean.temperature += r.temperature / n;
+            }
+            b.current_max = current_sum - (n - 1) * b.current_min;
+            for (int k = 0; k < kBlocks; ++k) b.block_low_v += lo[k] / kBlocks, b.block_high_v += hi[k] / kBlocks;
+            if (by_minute.OneState(mean, b)) {
+                ++whole;
+                by_minute.AddSummary(mean, {rounds[i].ms, rounds[j - 1].ms, static_cast<long>(j - i)});
+            } else {
+                for (std::size_t x = i; x < j; ++x) by_minute.Add(rounds[x]);
+            }
+            i = j;
+        }
+        const auto x = one_by_one.Finish(), y = by_minute.Finish();
+        EXPECT_EQ(whole, c.minutes_whole);
+        EXPECT_EQ(x.float_rounds, c.float_rounds);
+        EXPECT_EQ(y.float_rounds, x.float_rounds);
+        EXPECT_EQ(y.float_held_rounds, x.float_held_rounds);
+        EXPECT_EQ(y.out_of_band_rounds, x.out_of_band_rounds);
+        for (std::size_t s = 0; s < 4; ++s) EXPECT_NEAR(y.seconds[s], x.seconds[s], 1e-9) << s;
+        EXPECT_EQ(y.last_state, x.last_state);
+        EXPECT_NEAR(x.seconds[0] + x.seconds[1] + x.seconds[2] + x.seconds[3], t - c.stretches.back().tick_s, 1e-9);
+        for (int k = 0; k < kBlocks && y.float_rounds; ++k)
+            EXPECT_NEAR(*y.FloatMeans()[k], *x.FloatMeans()[k], 1e-9) << k;
+    }
+}
+
 // A discharge from `from_a` to `to_a` in a straight line over `minutes`,
 // a round each 10 s, then float again: in a run the operator marked as a
 // capacity test, or not; with end_min above 0, block 6 at its end voltage

@@ -200,7 +200,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             reader.ForEachMinute(id, lo, pruned, [&](const history::Minute& m) {
                 wall(m);
                 f.AddMinute(m);
-                pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
+                pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), report::StringVerdict::SpanOf(m));
             });
             timeline.Reanchor();
             rounds(pruned > lo ? std::optional<int64_t>(pruned) : options.from_ms, options.to_ms);
@@ -225,13 +225,21 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 bool plain = pruned || (m.current_min && *m.current_min > -options.settings.discharge_amps &&
                                         m.decoded == m.rounds);
                 for (int i = 0; i < cells && plain && !pruned; ++i) plain = m.cell_min[i] > 0.0;
+                // The verdict's times in each charge state and its float
+                // judgement are the rounds' own only where the minute
+                // holds one state; else its rounds are read.
+                const auto mean = report::StringVerdict::ReadingOf(m, sv.blocks);
+                if (plain && !pruned) {
+                    const auto bounds = report::StringVerdict::BoundsOf(m, sv.blocks);
+                    plain = bounds && pf.OneState(mean, *bounds);
+                }
                 if (plain) {
                     // The rounds after it anchor afresh at their wall time,
                     // the minutes' own.
                     timeline.Reanchor();
                     wall(m);
                     f.AddMinute(m);
-                    pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
+                    pf.AddSummary(mean, report::StringVerdict::SpanOf(m));
                 } else
                     rounds(m.minute_ms, m.minute_ms + kMinute - 1);
             });

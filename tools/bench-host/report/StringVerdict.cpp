@@ -91,6 +91,29 @@ verdict::Reading StringVerdict::ReadingOf(const history::Minute& m, int blocks) 
     return x;
 }
 
+verdict::MinuteSpan StringVerdict::SpanOf(const history::Minute& m) {
+    verdict::MinuteSpan s;
+    s.first_ms = m.first_ms;
+    s.last_ms = m.last_ms.value_or(m.minute_ms + 60000 - 1);
+    s.rounds = m.decoded;
+    return s;
+}
+
+std::optional<verdict::MinuteBounds> StringVerdict::BoundsOf(const history::Minute& m, int blocks) {
+    if (!m.current_min || m.decoded <= 0) return std::nullopt;
+    verdict::MinuteBounds b;
+    b.current_min = *m.current_min;
+    b.current_max = m.current_sum - static_cast<double>(m.decoded - 1) * *m.current_min;
+    double low = 0, high = 0;
+    int n = 0;
+    for (int i = 0; i < blocks && i < static_cast<int>(m.cell_min.size()); ++i)
+        if (m.cell_min[i] > 0) low += m.cell_min[i], high += m.cell_max[i], ++n;
+    if (n == 0) return std::nullopt;
+    b.block_low_v = low / n;
+    b.block_high_v = high / n;
+    return b;
+}
+
 std::vector<verdict::CellFlag> StringVerdict::Flags(const DeviceFigures& d) {
     std::vector<verdict::CellFlag> out;
     for (const auto* s : {&d.rest, &d.discharge})
