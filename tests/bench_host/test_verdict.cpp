@@ -796,6 +796,119 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
     EXPECT_EQ(verdict::LiveCapacity::Keys(none, std::nullopt).Text(), R"({"capacity":null})");
 }
 
+// A test's conditions, judged before its result: minutes on float at
+// 0.3 A, then a discharge a round a minute at `from_a` going to `to_a`,
+// the temperature from `from_c` to `to_c` (both by the test's end), block
+// 6 at its end voltage at `weak_min` (the others would be at 700), stopped
+// at `stop_min`; then
+// ten minutes of the charger's recharge.
+TEST(CapacityTest, ItsConditionsAreJudgedBeforeItsResult) {
+    struct Case {
+        const char* what;
+        double float_min, from_a, to_a, from_c, to_c, weak_min, stop_min;
+        bool marked;
+        std::vector<std::string> conditions;  // the start of each
+        const char* decision;
+        const char* finding;  // its start
+        const char* state;
+    } cases[] = {
+        {"settled on float, steady, level: decided", 120, 10, 10, 25, 25, 468, 700, false, {}, "replace",
+         "capacity 78 % (IEEE 450 time-adjusted, KT 1.00): replace (block 6 ended the test)", "act now"},
+        {"twenty minutes on float: not settled, not decided", 20, 10, 10, 25, 25, 468, 700, false,
+         {"not settled on float before it: 1140 s on float"}, "",
+         "capacity 78 % (IEEE 450 time-adjusted, KT 1.00), its conditions not met: not decided on", "attention"},
+        {"marked, the load drifting from 12 A to 8 A", 120, 12, 8, 25, 25, 468, 700, true,
+         {"current not steady: 8.0 to 12.0 A"}, "", "capacity ", "attention"},
+        {"warming by 6 °C during it", 120, 10, 10, 25, 31, 468, 700, false,
+         {"temperature moved by 6.0 °C during it (25.0 to 31.0 °C)"}, "", "capacity 78 %", "attention"},
+        {"stopped at half the rated time: below 80 % not ruled out", 120, 10, 10, 25, 25, 468, 300, false, {}, "",
+         "capacity at least 50 % (IEEE 450 time-adjusted, KT 1.00): below 80 % cannot be ruled out; test to the "
+         "end voltage",
+         "attention"},
+        {"stopped at 88 %: below 90 % not ruled out", 120, 10, 10, 25, 25, 600, 530, false, {}, "",
+         "capacity at least 88 % (IEEE 450 time-adjusted, KT 1.00): below 90 % cannot be ruled out", "attention"},
+        {"stopped at 95 %: a lower bound past both lines", 120, 10, 10, 25, 25, 600, 570, false, {}, "",
+         "capacity at least 95 % (IEEE 450 time-adjusted, KT 1.00): the discharge stopped", "good"},
+        {"marked, the current stuck at 0 A: no capacity", 120, 0, 0, 25, 25, 468, 700, true,
+         {"no discharge current read: at most 0.0 A through the 28140 s of rounds marked as a test"}, "",
+         "no capacity from the run marked as a test: no discharge current read", "attention"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::PeriodFigures f(BatteryData{}, kBlocks);
+        double t = 0;
+        for (int m = 0; m < c.float_min; ++m, t += 60) f.Add(Round(t, 0.3, 13.5));
+        for (int m = 0; m <= c.stop_min; ++m, t += 60) {
+            const double x = std::min(1.0, m / std::min(c.weak_min, c.stop_min));
+            Reading r = Round(t, -(c.from_a + (c.to_a - c.from_a) * x), 0, c.from_c + (c.to_c - c.from_c) * x);
+            for (int b = 0; b < kBlocks; ++b) {
+                const double end = b == 5 ? c.weak_min : 700;
+                r.blocks[b] = m < end ? 12.6 - 1.0 * m / end : 10.4;
+            }
+            f.Add(r, c.marked);
+            if (r.blocks[5] < 10.5 && m > c.weak_min) break;
+        }
+        for (int m = 0; m < 10; ++m, t += 60) f.Add(Round(t, 10, 13.0));
+        const auto p = f.Finish();
+        ASSERT_EQ(p.tests.size(), 1u);
+        const auto& test = p.tests[0];
+        ASSERT_EQ(test.conditions.size(), c.conditions.size()) << (test.conditions.empty() ? "" : test.conditions[0]);
+        for (std::size_t i = 0; i < c.conditions.size(); ++i)
+            EXPECT_EQ(test.conditions[i].rfind(c.conditions[i], 0), 0u) << test.conditions[i];
+        EXPECT_EQ(test.decision, c.decision);
+        EXPECT_EQ(test.current_read, c.from_a != 0);
+        const auto v = verdict::Findings::Judge(p, BatteryData{}, {}, 1000, "");
+        ASSERT_FALSE(v.findings.empty());
+        EXPECT_EQ(v.findings[0].text.rfind(c.finding, 0), 0u) << v.findings[0].text;
+        EXPECT_EQ(v.state, c.state);
+        for (const auto& cond : test.conditions)
+            EXPECT_NE(v.findings[0].evidence.find(cond), std::string::npos) << v.findings[0].evidence;
+    }
+}
+
+// The headline never rounds across a decision line: a capacity is shown
+// whole unless that carries it onto or past 80 % or 90 %, a rise unless it
+// carries it onto or past +20 % or +50 %.
+TEST(Findings, FiguresAreNeverRoundedAcrossADecisionLine) {
+    struct Case {
+        double pct;
+        const char* text;
+    } cases[] = {
+        {79.7, "capacity 79.7 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+        {79.96, "capacity 79.96 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+        {79.99999, "capacity 79.999 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+        {80.2, "capacity 80 % (IEEE 450 time-adjusted, KT 1.00): test again within a year"},
+        {89.6, "capacity 89.6 % (IEEE 450 time-adjusted, KT 1.00): test again within a year"},
+        {90.4, "capacity 90 % (IEEE 450 time-adjusted, KT 1.00)"},
+        {77.0, "capacity 77 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+    };
+    for (const auto& c : cases) {
+        verdict::PeriodResult p;
+        p.tests.emplace_back();
+        auto& t = p.tests.back();
+        t.current_a = 10, t.actual_min = 100, t.rated_min = 100, t.temperature_c = 25, t.kt = 1;
+        t.capacity_pct = c.pct;
+        t.decision = verdict::CapacityTest::Decision(BatteryData{}, c.pct, false);
+        EXPECT_EQ(verdict::Findings::Judge(p, BatteryData{}, {}, 10, "").findings.at(0).text, c.text) << c.pct;
+    }
+    struct Rise {
+        double median, baseline;
+        const char* text;
+    } rises[] = {
+        {5.99, 5.0, "block 1: resistance +19.8 % on its baseline (6.0 mΩ against 5.0 mΩ); investigate"},
+        {6.03, 5.0, "block 1: resistance +21 % on its baseline (6.0 mΩ against 5.0 mΩ); investigate"},
+        {7.49, 5.0, "block 1: resistance +49.8 % on its baseline (7.5 mΩ against 5.0 mΩ); investigate"},
+    };
+    for (const auto& r : rises) {
+        verdict::PeriodResult p;
+        verdict::BlockOhms b;
+        b.block = 1, b.steps = 9, b.median_mohm = r.median, b.baseline_mohm = r.baseline;
+        b.rise_pct = (r.median / r.baseline - 1) * 100, b.flag = "investigate";
+        p.resistance.push_back(b);
+        EXPECT_EQ(verdict::Findings::Judge(p, BatteryData{}, {}, 10, "").findings.at(0).text, r.text) << r.median;
+    }
+}
+
 TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {
     struct Case {
         const char* what;

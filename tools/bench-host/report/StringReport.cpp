@@ -30,7 +30,7 @@ using report::Series;
 double Rounded(double v, int digits) {
     if (!std::isfinite(v)) return 0.0;
     const double scale = std::pow(10.0, digits);
-    return std::round(v * scale) / scale;
+    return std::round(v * scale) / scale + 0.0;  // never -0
 }
 
 std::string TimeText(int64_t ms) { return TimeStamp::FromMs(ms).Text(); }

@@ -16,7 +16,7 @@ std::string Html(const std::string& s) { return EscapeHtml(s); }
 
 Json::Value Rounded(double v, int places) {
     const double scale = std::pow(10.0, places);
-    return std::round(v * scale) / scale;
+    return std::round(v * scale) / scale + 0.0;  // never -0
 }
 
 const char* SeverityName(verdict::Finding::Severity s) {
@@ -216,6 +216,15 @@ Json::Value StringVerdict::ToJson() const {
         tj["first_block"] = t.first_block ? Json::Value(t.first_block) : Json::Value();
         tj["first_block_at"] = t.first_block ? Json::Value(TimeStamp::FromMs(t.first_block_ms).Text()) : Json::Value();
         tj["decision"] = t.decision;
+        // IEEE 450's conditions the readings show unmet: a result with one
+        // is given without a decision.
+        tj["current_read"] = t.current_read;
+        tj["conditions"] = Json::arrayValue;
+        for (const auto& c : t.conditions) tj["conditions"].append(c);
+        tj["temperature_range_c"] = Json::arrayValue;
+        tj["temperature_range_c"].append(Rounded(t.temperature_min_c, 2));
+        tj["temperature_range_c"].append(Rounded(t.temperature_max_c, 2));
+        tj["float_before_s"] = t.float_before_s ? Json::Value(Rounded(*t.float_before_s, 1)) : Json::Value();
         tj["snapshots"] = Json::arrayValue;
         for (const auto& s : t.snapshots) {
             Json::Value sj;

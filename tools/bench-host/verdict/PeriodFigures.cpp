@@ -93,6 +93,7 @@ void PeriodFigures::AddSummary(const Reading& r, const MinuteSpan& span) {
     const double seconds = static_cast<double>(last - last_ms_.value_or(r.ms)) / 1000.0;
     last_ms_ = last;
     State(r, seconds, std::max(span.rounds, 1L), last);
+    tests_.Summarised(charge_.State(), seconds, last);
 }
 
 bool PeriodFigures::OneState(const Reading& mean, const MinuteBounds& b) const {
