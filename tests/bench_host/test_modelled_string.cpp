@@ -228,8 +228,8 @@ TEST_F(ModelledRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTh
     EXPECT_EQ(stored, 211);
     EXPECT_EQ(d["watch"]["rounds"].asInt64(), stored);
     EXPECT_EQ(d["watch"]["undecoded_rounds"].asInt64(), 0);
-    EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["under_discharge"]["rounds"].asInt64() +
-                  d["load_step_rounds"].asInt64(),
+    EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["recharge"]["rounds"].asInt64() +
+                  d["under_discharge"]["rounds"].asInt64() + d["load_step_rounds"].asInt64(),
               stored);
     const Json::Value& counted = d["watch"]["cycles"];
     EXPECT_EQ(counted["runs_counted"].asInt(), 1);

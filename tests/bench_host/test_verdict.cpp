@@ -166,6 +166,8 @@ TEST(BlockResistance, StepsCountOnlyWhenLargeSteadyAndClose) {
         {"from float, the surface voltage collapsing, is left out", {0.1, 0.1, -20, -20, -20}, 2, 0, false, 1, 0.5},
         {"from float at more than rest current", {0.5, 0.5, -20, -20, -20}, 2, 0, false, 1, 0.5},
         {"within a discharge is taken", {-10, -10, -30, -30, -30}, 2, 1, false},
+        {"a step of step_min_a whose difference is 9.999999999999998 A", {-6.4, -6.4, -16.4, -16.4, -16.4}, 2, 1, false},
+        {"a step a resolution short of step_min_a", {-6.4, -6.4, -16.3, -16.3, -16.3}, 2, 0, false},
         {"from a discharge into the charger's recharge is left out", {-20, -20, 15, 15}, 2, 0, false, 1, 0.2},
     };
     for (const auto& c : cases) {

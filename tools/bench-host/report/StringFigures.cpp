@@ -102,6 +102,7 @@ StringFigures::StringFigures(uint32_t device_id, const Settings& settings) : set
     out_.string_chart = Series(3, settings_.chart_points);
     out_.deviation_chart = Series(static_cast<std::size_t>(settings_.cells), settings_.chart_points);
     rest_.cells.resize(settings_.cells);
+    recharge_.cells.resize(settings_.cells);
     discharge_.cells.resize(settings_.cells);
     pending_.cells.resize(settings_.cells);
 }
@@ -221,7 +222,7 @@ void StringFigures::Add(const Round& r) {
     if (open_ && (!discharging || Seconds(open_->end_ms, r.ms) > settings_.max_gap_s))
         CloseDischarge(discharging ? "gap" : "current");
     if (!discharging) {
-        AddToState(rest_, r, mean);
+        AddToState(r.current > settings_.recharge_amps ? recharge_ : rest_, r, mean);
         return;
     }
     if (!open_) {
@@ -304,10 +305,11 @@ void StringFigures::AddMinute(const history::Minute& m) {
     }
     out_.deviation_chart.AddBucket(db);
 
-    rest_.rounds += m.decoded;
-    rest_.mean_sum += mean * n;
+    StateAcc& into = m.current_min && *m.current_min > settings_.recharge_amps ? recharge_ : rest_;
+    into.rounds += m.decoded;
+    into.mean_sum += mean * n;
     for (int i = 0; i < cells; ++i) {
-        Acc& a = rest_.cells[i];
+        Acc& a = into.cells[i];
         const double lo = (m.cell_min[i] - mean) * 1000.0, hi = (m.cell_max[i] - mean) * 1000.0;
         if (a.n == 0) a.min_v = m.cell_min[i], a.max_v = m.cell_max[i];
         a.n += m.decoded;
@@ -322,6 +324,12 @@ void StringFigures::AddMinute(const history::Minute& m) {
             }
         }
     }
+}
+
+bool StringFigures::OneState(const history::Minute& m) const {
+    if (!m.current_min || m.decoded <= 0) return false;
+    const double highest = m.current_sum - static_cast<double>(m.decoded - 1) * *m.current_min;
+    return *m.current_min > settings_.recharge_amps || highest <= settings_.recharge_amps;
 }
 
 StateFigures StringFigures::Rank(const StateAcc& s, double threshold) const {
@@ -362,6 +370,7 @@ DeviceFigures StringFigures::Finish(const std::vector<history::Alarm>& alarms,
                                     const std::vector<history::Health>& health, int64_t start_ms, int64_t end_ms) {
     CloseDischarge("period");
     out_.rest = Rank(rest_, settings_.flag_rest_mv);
+    out_.recharge = Rank(recharge_, settings_.flag_recharge_mv);
     out_.discharge = Rank(discharge_, settings_.flag_discharge_mv);
     out_.alarms = AlarmSpans(alarms, start_ms, end_ms, settings_.max_alarms, &out_.alarms_not_kept);
     for (const auto& a : alarms) {

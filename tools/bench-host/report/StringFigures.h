@@ -39,6 +39,13 @@ struct Settings {
     // blocks' resistance, so twice that.
     double flag_rest_mv = 100.0;
     double flag_discharge_mv = 200.0;
+    // A round whose current is above recharge_amps is on the charger's
+    // recharge, not at rest: float holds a string below 1 A (the battery
+    // data's float_max_a), and under a charging current the cells spread
+    // as they do under load, so they are judged apart, against
+    // flag_recharge_mv.
+    double recharge_amps = 1.0;
+    double flag_recharge_mv = 200.0;
     std::size_t chart_points = 480;
     std::size_t max_discharges = 100;
     std::size_t max_alarms = 1000;
@@ -168,7 +175,8 @@ struct Watch {
 struct DeviceFigures {
     uint32_t id = 0;
     Watch watch;
-    StateFigures rest, discharge;
+    // At rest (float, or no current), on recharge, under discharge.
+    StateFigures rest, recharge, discharge;
     std::vector<Discharge> discharges;
     long discharges_not_kept = 0;
     long load_step_rounds = 0;  // discharging rounds of events shorter than discharge_min_s
@@ -197,11 +205,15 @@ public:
     StringFigures(uint32_t device_id, const Settings& settings);
     void Add(const Round& round);
     // A minute of the summary that the caller found free of discharge and
-    // of unread cells or records (whose rounds it reads one by one instead).
+    // of unread cells or records (whose rounds it reads one by one instead),
+    // all at rest or all on recharge (OneState).
     // The mean deviations come out exact, as means of sums; the worst is
     // taken from the minute's lowest and highest cell against the minute's
     // mean cell, and gaps are seen only between minutes.
     void AddMinute(const history::Minute& minute);
+    // Whether a minute's rounds were all at rest or all on recharge, by its
+    // lowest current and the most its highest can have been.
+    bool OneState(const history::Minute& minute) const;
     // The wall clock jumped forward from from_ms to to_ms (a step the run
     // noted): a gap between rounds is counted without the part of it the
     // jump skipped.
@@ -234,7 +246,7 @@ private:
 
     Settings settings_;
     DeviceFigures out_;
-    StateAcc rest_, discharge_;
+    StateAcc rest_, recharge_, discharge_;
     StateAcc pending_;  // the open discharge's rounds, until it proves long enough
     std::optional<Discharge> open_;
     double last_current_ = 0, current_sum_ = 0;

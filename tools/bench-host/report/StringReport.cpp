@@ -225,6 +225,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 bool plain = pruned || (m.current_min && *m.current_min > -options.settings.discharge_amps &&
                                         m.decoded == m.rounds);
                 for (int i = 0; i < cells && plain && !pruned; ++i) plain = m.cell_min[i] > 0.0;
+                plain = plain && (pruned || f.OneState(m));
                 // The verdict's times in each charge state and its float
                 // judgement are the rounds' own only where the minute
                 // holds one state; else its rounds are read.
@@ -415,6 +416,8 @@ Json::Value StringReport::ToJson() const {
     s["max_gap_s"] = settings.max_gap_s;
     s["flag_rest_mv"] = settings.flag_rest_mv;
     s["flag_discharge_mv"] = settings.flag_discharge_mv;
+    s["recharge_amps"] = settings.recharge_amps;
+    s["flag_recharge_mv"] = settings.flag_recharge_mv;
     if (!unread.empty()) head["unread"] = unread;
     root["runs"] = Json::arrayValue;
     for (const auto& run : runs) {
@@ -484,6 +487,7 @@ Json::Value StringReport::ToJson() const {
             wj["troubles"].append(v);
         }
         dev["rest"] = StateJson(d.rest);
+        dev["recharge"] = StateJson(d.recharge);
         dev["under_discharge"] = StateJson(d.discharge);
         dev["load_step_rounds"] = Json::Int64(d.load_step_rounds);
         dev["cells"] = Json::arrayValue;
@@ -492,6 +496,9 @@ Json::Value StringReport::ToJson() const {
             Json::Value under = CellJson(d.discharge.cells[i]);
             under.removeMember("cell");
             c["discharge"] = under;
+            Json::Value charging = CellJson(d.recharge.cells[i]);
+            charging.removeMember("cell");
+            c["recharge"] = charging;
             dev["cells"].append(c);
         }
         dev["discharges"] = Json::arrayValue;

@@ -116,9 +116,10 @@ std::optional<verdict::MinuteBounds> StringVerdict::BoundsOf(const history::Minu
 
 std::vector<verdict::CellFlag> StringVerdict::Flags(const DeviceFigures& d) {
     std::vector<verdict::CellFlag> out;
-    for (const auto* s : {&d.rest, &d.discharge})
+    for (const auto* s : {&d.rest, &d.recharge, &d.discharge})
         for (const auto& c : s->cells)
-            if (c.flagged) out.push_back({c.cell, c.deviation_mv, s == &d.discharge, c.n, s->threshold_mv});
+            if (c.flagged)
+                out.push_back({c.cell, c.deviation_mv, s == &d.discharge, c.n, s->threshold_mv, s == &d.recharge});
     return out;
 }
 
@@ -274,14 +275,18 @@ std::string StringVerdict::ToHtml() const {
         for (std::size_t i = 0; i < drift.size(); ++i) {
             if (!drift[i]) continue;
             char buf[48];
-            std::snprintf(buf, sizeof buf, "%zu:&nbsp;%+.1f", i + 1, *drift[i]);
+            std::snprintf(buf, sizeof buf, "%zu:&nbsp;%s", i + 1,
+                          verdict::Findings::Figure(*drift[i], {-spec.float_band_mv, spec.float_band_mv}, 1, true)
+                              .c_str());
             const bool past = !verdict::FloatCompliance::Flag(*drift[i], spec.float_band_mv).empty();
             drifts += (drifts.empty() ? "" : ", ") + (past ? "<b>" + std::string(buf) + "</b>" : std::string(buf));
         }
         for (const auto& b : figures.resistance) {
             if (!b.rise_pct) continue;
             char buf[48];
-            std::snprintf(buf, sizeof buf, "%d:&nbsp;%+.0f", b.block, *b.rise_pct);
+            std::snprintf(buf, sizeof buf, "%d:&nbsp;%s", b.block,
+                          verdict::Findings::Figure(*b.rise_pct, {spec.rise_investigate_pct, spec.rise_act_pct}, 1, true)
+                              .c_str());
             rises += (rises.empty() ? "" : ", ") + (b.flag.empty() ? std::string(buf) : "<b>" + std::string(buf) + "</b>");
         }
         o << "  Against the baseline, per block: float drift in mV (temperature-compensated) "

@@ -28,9 +28,11 @@ void BlockResistance::Consider() {
     const Reading &p = last_[0].first, &a = last_[1].first, &b = last_[2].first, &c = last_[3].first;
     const double di = b.current - a.current;
     const int64_t max_gap = static_cast<int64_t>(spec_.step_max_gap_s * 1000.0);
-    if (std::fabs(di) < spec_.step_min_a) return;
+    const double room = kCurrentResolutionA / 2;
+    if (std::fabs(di) < spec_.step_min_a - room) return;
     if (b.ms - a.ms > max_gap || a.ms - p.ms > max_gap || c.ms - b.ms > max_gap) return;
-    if (std::fabs(a.current - p.current) > spec_.step_settle_a || std::fabs(c.current - b.current) > spec_.step_settle_a)
+    if (std::fabs(a.current - p.current) > spec_.step_settle_a + room ||
+        std::fabs(c.current - b.current) > spec_.step_settle_a + room)
         return;
     // A current above rest_a is float or recharge by the charge state too.
     auto on_charge = [](const std::pair<Reading, Charge>& x) {

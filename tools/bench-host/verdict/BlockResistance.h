@@ -49,6 +49,12 @@ public:
     // oldest giving way (and counted), so a run of months follows the
     // string as it is now rather than as it was in its first weeks.
     static constexpr std::size_t kMaxSteps = 4096;
+    // The readings' resolution: a block's voltage in 10 mV, the current in
+    // 0.1 A.  A current read as a multiple of 0.1 A lies within half of it
+    // of the truth, so steps and steadiness are compared with that much
+    // room (a step of exactly step_min_a may read 9.999999999999998 A).
+    static constexpr double kBlockResolutionV = 0.01;
+    static constexpr double kCurrentResolutionA = 0.1;
     enum class Keep { first, newest };
 
     BlockResistance(const BatteryData& spec, int blocks, Keep keep = Keep::first)

@@ -24,25 +24,8 @@ std::string Text(const char* format, ...) {
 // minute (a bench's small rating), whole minutes beyond.
 std::string Minutes(double min) { return min < 1.0 ? Text("%.0f s", min * 60.0) : Text("%.0f min", min); }
 
-// A percentage as it reads best, whole where that does not carry it onto
-// or across a decision line (79.7 % is not "80 %" against a line at 80 %),
-// and 0 never signed.
-std::string Pct(double v, std::initializer_list<double> lines) {
-    for (int places = 0; places <= 3; ++places) {
-        const double scale = std::pow(10.0, places);
-        const double shown = std::round(v * scale) / scale;
-        bool same = true;
-        for (const double line : lines) same = same && ((v < line) == (shown < line));
-        if (same) return Text("%.*f", places, shown + 0.0);
-    }
-    return Text("%.3f", std::floor(v * 1000.0) / 1000.0 + 0.0);
-}
-
-// The same with its sign: "+20", "-3", "0".
-std::string Signed(double v, std::initializer_list<double> lines) {
-    const std::string s = Pct(v, lines);
-    return s[0] == '-' || std::strtod(s.c_str(), nullptr) == 0.0 ? s : "+" + s;
-}
+std::string Pct(double v, std::initializer_list<double> lines) { return Findings::Figure(v, lines); }
+std::string Signed(double v, std::initializer_list<double> lines) { return Findings::Figure(v, lines, 0, true); }
 
 std::string Joined(const std::vector<std::string>& parts) {
     std::string out;
@@ -195,6 +178,19 @@ void Drift(const PeriodResult& p, const BatteryData& spec, const std::string& ba
 
 }  // namespace
 
+std::string Findings::Figure(double v, std::initializer_list<double> lines, int places, bool sign) {
+    std::string out;
+    for (int p = places; p <= places + 3 && out.empty(); ++p) {
+        const double scale = std::pow(10.0, p);
+        const double shown = std::round(v * scale) / scale;
+        bool same = true;
+        for (const double line : lines) same = same && ((v < line) == (shown < line));
+        if (same) out = Text("%.*f", p, shown + 0.0);
+    }
+    if (out.empty()) out = Text("%.*f", places + 3, std::floor(v * std::pow(10.0, places + 3)) / std::pow(10.0, places + 3) + 0.0);
+    return sign && out[0] != '-' && std::strtod(out.c_str(), nullptr) != 0.0 ? "+" + out : out;
+}
+
 Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const std::vector<CellFlag>& flags,
                         long rounds, const std::string& baseline_date, std::optional<double> baseline_capacity_pct,
                         const std::vector<std::optional<double>>& float_drift_mv) {
@@ -212,7 +208,8 @@ Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const st
         Finding f;
         f.severity = Finding::attention;
         f.text = Text("block %d: %.0f mV %s the string's mean %s; flagged", c.block, std::fabs(c.deviation_mv),
-                      c.deviation_mv < 0 ? "below" : "above", c.discharge ? "under discharge" : "at rest");
+                      c.deviation_mv < 0 ? "below" : "above",
+                      c.discharge ? "under discharge" : c.recharge ? "on recharge" : "at rest");
         f.evidence = Text("mean deviation over %ld rounds; flagged past %.0f mV", c.rounds, c.threshold_mv);
         v.findings.push_back(f);
     }
