@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,118 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
     EXPECT_EQ(verdict::BlockResistance::Median({3, 1, 2}), 2.0);
     EXPECT_EQ(verdict::BlockResistance::Median({4, 1, 2, 3}), 2.5);
     EXPECT_FALSE(verdict::BlockResistance::Median({}));
+}
+
+// Load steps within a discharge read as the monitor reads them: each
+// block `open_v` less its resistance times the current plus up to ±2 mV of
+// noise, rounded to 10 mV; the current to 0.1 A after up to ±0.05 A of
+// noise; twenty steps from 5 A to 5 A + ΔI and back, a round every 2 s.
+// The noise is drawn from seed, so every run of a case sees the same.
+std::vector<Reading> NoisySteps(double di_a, const std::vector<double>& mohm, double open_v, uint32_t seed) {
+    std::mt19937 draw(seed);
+    const auto noise = [&](double half) { return (static_cast<double>(draw()) / 4294967295.0 * 2 - 1) * half; };
+    std::vector<Reading> out;
+    double t = 0;
+    for (int k = 0; k < 20; ++k)
+        for (const double amps : {-5.0, -5.0, -5.0 - di_a, -5.0 - di_a, -5.0 - di_a}) {
+            Reading r = Round(t, std::round((amps + noise(0.05)) * 10) / 10, 0);
+            for (int b = 0; b < kBlocks; ++b)
+                r.blocks[b] = std::round((open_v + amps * mohm[b] / 1000.0 + noise(0.002)) * 100) / 100;
+            out.push_back(r);
+            t += 2;
+        }
+    return out;
+}
+
+// Blocks of 5.4 mΩ whose baseline was read at 13.000 V open and whose
+// period at 13.004 V: the same 54 mV of a 10 A step reads 50 mV then and
+// 60 mV now, +20 % on a healthy block.  A healthy string flags no block
+// however its 10 mV readings fall, and a risen block is flagged once the
+// step resolves it: each block's figure carries its uncertainty from the
+// readings' resolution over ΔI, and a rise is flagged only past its line
+// by more than that.
+TEST(BlockResistance, ARiseIsFlaggedOnlyPastItsLineByMoreThanItsUncertainty) {
+    struct Case {
+        const char* what;
+        double di_a, block11_factor;
+        uint32_t seed;
+        const char* block11_flag;
+        double healthy_rise_pct;  // the most a healthy block reads
+    } cases[] = {
+        {"healthy, 10 A steps, run 1", 10, 1.0, 1, "", 20},
+        {"healthy, 10 A steps, run 2", 10, 1.0, 2, "", 20},
+        {"healthy, 10 A steps, run 3", 10, 1.0, 3, "", 20},
+        {"healthy, 20 A steps", 20, 1.0, 4, "", 10},
+        {"1.3 times, 20 A steps", 20, 1.3, 5, "investigate", 10},
+        {"1.3 times, 30 A steps", 30, 1.3, 6, "investigate", 10},
+        // Read +55 % ±7 on 20 A steps: past the investigate line by more
+        // than that, not past the act line.
+        {"1.6 times, 20 A steps", 20, 1.6, 7, "investigate", 10},
+        {"1.6 times, 30 A steps", 30, 1.6, 8, "act", 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<double> healthy(kBlocks, 5.4), now = healthy;
+        now[10] *= c.block11_factor;
+        verdict::BlockResistance base(BatteryData{}, kBlocks), period(BatteryData{}, kBlocks);
+        for (const auto& r : NoisySteps(c.di_a, healthy, 13.000, c.seed + 100)) base.Add(r);
+        std::vector<double> baseline;
+        for (const auto& f : base.Figures()) baseline.push_back(*f.median_mohm);
+        for (const auto& r : NoisySteps(c.di_a, now, 13.004, c.seed)) period.Add(r);
+        EXPECT_EQ(period.Steps(), 39u);
+        EXPECT_EQ(period.StepsTooSmall(), 0);
+        for (const auto& f : period.Figures(baseline)) {
+            SCOPED_TRACE(f.block);
+            ASSERT_TRUE(f.rise_pct && f.rise_uncertainty_pct && f.uncertainty_mohm);
+            EXPECT_EQ(f.flag, f.block == 11 ? c.block11_flag : "") << *f.rise_pct << " ±" << *f.rise_uncertainty_pct;
+            // Where the readings alone lift a healthy block to +20 %,
+            // the rise is there, and it is its uncertainty that holds
+            // the flag back.
+            if (f.block != 11) {
+                EXPECT_LE(std::fabs(*f.rise_pct), c.healthy_rise_pct + 1e-6);
+            }
+            if (f.block != 11 && c.di_a == 10) {
+                EXPECT_NEAR(*f.rise_pct, 20.0, 1e-6);
+            }
+            EXPECT_NEAR(*f.uncertainty_mohm,
+                        verdict::BlockResistance::StepUncertaintyMohm(*f.median_mohm, c.di_a), 0.01 * 5.0);
+        }
+    }
+}
+
+// What a step can resolve: its uncertainty from 10 mV and 0.1 A readings
+// (each difference uncertain by its resolution / √6), and the rise's on a
+// baseline taken alike.  On 5 mΩ blocks a 10 A step leaves a 20 % rise
+// ±13 points, 13 A ±10; on blocks of 2 mΩ a 10 A step is not taken at all
+// (±20 % of a block's figure, past the 10 % share).
+TEST(BlockResistance, WhatAStepResolves) {
+    struct Case {
+        double mohm, di_a;
+        double step_u_mohm, rise20_u_pct;
+    } cases[] = {
+        {5.0, 10, 0.409, 12.8},
+        {5.0, 13, 0.314, 9.8},
+        {5.0, 20, 0.204, 6.4},
+        {2.0, 10, 0.408, 31.9},
+        {20.0, 20, 0.208, 1.6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mohm) + " mΩ, " + std::to_string(c.di_a) + " A");
+        const double u = verdict::BlockResistance::StepUncertaintyMohm(c.mohm, c.di_a);
+        EXPECT_NEAR(u, c.step_u_mohm, 0.001);
+        const double risen = 1.2 * c.mohm;
+        const double u_risen = verdict::BlockResistance::StepUncertaintyMohm(risen, c.di_a);
+        EXPECT_NEAR(verdict::BlockResistance::RiseUncertaintyPct(risen, u_risen, c.mohm, u_risen), c.rise20_u_pct, 0.05);
+        EXPECT_EQ(verdict::BlockResistance::StepUncertaintyMohm(c.mohm, -c.di_a), u) << "either way";
+    }
+    // A step the readings cannot resolve is not taken, and said.
+    verdict::BlockResistance br(BatteryData{}, kBlocks);
+    for (const auto& r : Steps({-5, -5, -15, -15, -15}, std::vector<double>(kBlocks, 2.0))) br.Add(r);
+    EXPECT_EQ(br.Steps(), 0u);
+    EXPECT_EQ(br.StepsTooSmall(), 1);
+    EXPECT_NE(br.NoStepReason().find("1 step left out as too small for the readings' 10 mV and 0.1 A"),
+              std::string::npos)
+        << br.NoStepReason();
 }
 
 TEST(BlockResistance, KeepsAtMostItsBoundOfSteps) {

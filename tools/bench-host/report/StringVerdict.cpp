@@ -186,6 +186,8 @@ Json::Value StringVerdict::ToJson() const {
     rs["steps"] = Json::UInt64(figures.resistance_steps);
     rs["steps_not_kept"] = Json::Int64(figures.resistance_steps_not_kept);
     rs["steps_on_charge"] = Json::Int64(figures.resistance_steps_on_charge);
+    rs["steps_too_small"] = Json::Int64(figures.resistance_steps_too_small);
+    rs["max_uncertainty_pct"] = spec.step_max_uncertainty_pct;
     rs["note"] = figures.resistance_note.empty() ? Json::Value() : Json::Value(figures.resistance_note);
     rs["blocks"] = Json::arrayValue;
     for (const auto& b : figures.resistance) {
@@ -195,6 +197,9 @@ Json::Value StringVerdict::ToJson() const {
         bj["median_mohm"] = b.median_mohm ? Json::Value(Rounded(*b.median_mohm, 2)) : Json::Value();
         bj["baseline_mohm"] = b.baseline_mohm ? Json::Value(Rounded(*b.baseline_mohm, 2)) : Json::Value();
         bj["rise_pct"] = b.rise_pct ? Json::Value(Rounded(*b.rise_pct, 1)) : Json::Value();
+        bj["uncertainty_mohm"] = b.uncertainty_mohm ? Json::Value(Rounded(*b.uncertainty_mohm, 3)) : Json::Value();
+        bj["rise_uncertainty_pct"] =
+            b.rise_uncertainty_pct ? Json::Value(Rounded(*b.rise_uncertainty_pct, 1)) : Json::Value();
         bj["flag"] = b.flag;
         rs["blocks"].append(bj);
     }

@@ -107,9 +107,9 @@ void Resistance(const PeriodResult& p, const BatteryData& spec, const std::strin
     for (const auto& b : p.resistance) {
         if (!b.median_mohm) continue;
         const std::string how =
-            Text("median ΔV/ΔI over %ld load steps: a resistance seen through the monitor's sampling, not a meter "
-                 "reading",
-                 b.steps);
+            Text("median ΔV/ΔI over %ld load steps, ±%.2f mΩ from the readings' resolution: a resistance seen "
+                 "through the monitor's sampling, not a meter reading",
+                 b.steps, b.uncertainty_mohm.value_or(0.0));
         if (b.rise_pct) {
             if (b.flag.empty()) continue;
             Finding f;
@@ -119,11 +119,19 @@ void Resistance(const PeriodResult& p, const BatteryData& spec, const std::strin
                           baseline_date.empty() ? "" : " of ", baseline_date.c_str(), *b.median_mohm,
                           *b.baseline_mohm, b.flag == "act" ? "act" : "investigate");
             f.evidence = how;
+            if (b.rise_uncertainty_pct)
+                f.evidence += Text("; the rise ±%.1f points, past %.0f %% by more than that", *b.rise_uncertainty_pct,
+                                   b.flag == "act" ? spec.rise_act_pct : spec.rise_investigate_pct);
             out.push_back(f);
         } else if (string_median && *string_median > 0) {
             // Without a baseline a block is compared with its string.
             const double rise = (*b.median_mohm / *string_median - 1.0) * 100.0;
-            if (rise < spec.rise_investigate_pct) continue;
+            const double u = b.uncertainty_mohm ? BlockResistance::RiseUncertaintyPct(
+                                                      *b.median_mohm, *b.uncertainty_mohm, *string_median,
+                                                      *b.uncertainty_mohm)
+                                                : 0.0;
+            // Past the line by more than the readings can say.
+            if (rise - u <= spec.rise_investigate_pct) continue;
             Finding f;
             f.severity = Finding::attention;
             f.text = Text("block %d: resistance %.1f mΩ, %s %% on the string's median of %.1f mΩ (no baseline); "

@@ -126,6 +126,7 @@ PeriodResult PeriodFigures::Finish() {
     out_.resistance_steps = resistance_.Steps();
     out_.resistance_steps_not_kept = resistance_.StepsNotKept();
     out_.resistance_steps_on_charge = resistance_.StepsOnCharge();
+    out_.resistance_steps_too_small = resistance_.StepsTooSmall();
     out_.resistance_note = resistance_.NoStepReason();
     return out_;
 }

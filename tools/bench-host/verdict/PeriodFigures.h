@@ -65,6 +65,7 @@ struct PeriodResult {
     std::size_t resistance_steps = 0;
     long resistance_steps_not_kept = 0;
     long resistance_steps_on_charge = 0;  // left out: a side on float or recharge
+    long resistance_steps_too_small = 0;  // left out: too small for the readings' resolution
     std::string resistance_note;          // why no step was taken, when some were left out
     std::vector<CapacityResult> tests;  // discharges at steady current, oldest first
     long tests_not_kept = 0;
