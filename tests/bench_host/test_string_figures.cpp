@@ -146,7 +146,7 @@ TEST(StringFigures, DischargesAreFoundByTheCurrentAndTheirChargeIntegrated) {
         EXPECT_NEAR(d.ampere_hours, c.ah, 1e-6) << c.name;
         EXPECT_EQ(d.start_ms, kT0 + c.start_s * 1000) << c.name;
         EXPECT_EQ(d.end_ms, kT0 + c.end_s * 1000) << c.name;
-        EXPECT_EQ(d.ended_by, c.ended_by) << c.name;
+        EXPECT_STREQ(report::DischargeEndName(d.ended_by), c.ended_by) << c.name;
     }
 }
 
@@ -521,14 +521,14 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
     struct {
         const char* name;
         double duration;
-        const char* ended_by;
+        report::AlarmEnd ended_by;
         bool before;
-    } want[] = {{"battery_5_value", 5, "cleared", false},
-                {"battery_2_value", 20, "cleared", true},
-                {"battery_5_value", 10, "closed", false},
-                {"group_voltage", 50, "", false},
-                {"battery_7_value", 4, "cleared", false},
-                {"battery_8_value", 0, "cleared", false}};
+    } want[] = {{"battery_5_value", 5, report::AlarmEnd::cleared, false},
+                {"battery_2_value", 20, report::AlarmEnd::cleared, true},
+                {"battery_5_value", 10, report::AlarmEnd::closed, false},
+                {"group_voltage", 50, report::AlarmEnd::still_raised, false},
+                {"battery_7_value", 4, report::AlarmEnd::cleared, false},
+                {"battery_8_value", 0, report::AlarmEnd::cleared, false}};
     for (std::size_t i = 0; i < spans.size(); ++i) {
         EXPECT_EQ(spans[i].name, want[i].name) << i;
         EXPECT_DOUBLE_EQ(spans[i].duration_s, want[i].duration) << i;
@@ -539,6 +539,22 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
     const auto few = report::AlarmSpans(alarms, kT0, kT0 + 100000, 2, &dropped);
     EXPECT_EQ(few.size(), 2u);
     EXPECT_EQ(dropped, 4);
+}
+
+// The end states keep the names the JSON has always given them.
+TEST(StringFigures, EndStatesAreNamedAsTheJsonNamesThem) {
+    EXPECT_STREQ(report::DischargeEndName(report::DischargeEnd::current), "current");
+    EXPECT_STREQ(report::DischargeEndName(report::DischargeEnd::gap), "gap");
+    EXPECT_STREQ(report::DischargeEndName(report::DischargeEnd::period), "period");
+    EXPECT_STREQ(report::AlarmEndName(report::AlarmEnd::still_raised), "still raised");
+    EXPECT_STREQ(report::AlarmEndName(report::AlarmEnd::cleared), "cleared");
+    EXPECT_STREQ(report::AlarmEndName(report::AlarmEnd::closed), "closed");
+    report::StringFigures f(7, Settings{});
+    for (const auto& [amps, state] : {std::pair{-20.0, report::RoundState::discharge},
+                                      std::pair{-1.0, report::RoundState::discharge},
+                                      std::pair{-0.5, report::RoundState::rest}, std::pair{1.0, report::RoundState::rest},
+                                      std::pair{1.5, report::RoundState::recharge}})
+        EXPECT_EQ(f.StateOf(amps), state) << amps;
 }
 
 TEST(StringFigures, HealthChangesBecomeTroublesWithTheirDurations) {

@@ -517,7 +517,7 @@ Json::Value StringReport::ToJson() const {
             v["lowest_cell"] = e.lowest_cell;
             v["lowest_v"] = Rounded(e.lowest_v, 3);
             v["lowest_at"] = e.lowest_at;
-            v["ended_by"] = e.ended_by;
+            v["ended_by"] = report::DischargeEndName(e.ended_by);
             dev["discharges"].append(v);
         }
         dev["discharges_not_listed"] = Json::Int64(d.discharges_not_kept);
@@ -532,7 +532,7 @@ Json::Value StringReport::ToJson() const {
             v["raised_at"] = a.raised_at;
             v["raised_before_period"] = a.raised_before;
             v["ended_at"] = a.ended_ms ? Json::Value(a.ended_at) : Json::Value();
-            v["ended_by"] = a.ended_ms ? Json::Value(a.ended_by) : Json::Value("still raised");
+            v["ended_by"] = report::AlarmEndName(a.ended_by);
             v["duration_s"] = Rounded(a.duration_s, 3);
             dev["alarms"].append(v);
         }

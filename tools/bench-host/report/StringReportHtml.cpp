@@ -378,7 +378,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
               << Esc(a.bound) << "</td><td>" << Fixed(a.limit, 2) << "</td><td>" << Fixed(a.value, 2)
               << "</td><td class='l'>" << (a.raised_before ? "before the period" : Time(a.raised_at))
               << "</td><td class='l'>"
-              << (a.ended_ms ? Time(a.ended_at) + " (" + Esc(a.ended_by == "closed" ? "closed at restart" : a.ended_by) +
+              << (a.ended_ms ? Time(a.ended_at) + " (" + Esc(a.ended_by == report::AlarmEnd::closed ? "closed at restart" : report::AlarmEndName(a.ended_by)) +
                                    ")"
                              : std::string("<span class='warn'>still raised</span>"))
               << "</td><td>" << (a.raised_before ? "at least " : "") << Duration(a.duration_s) << "</td></tr>";
@@ -422,8 +422,9 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
         o << "<div class='event'><h4>Discharge " << ++n << "</h4><div class='scroll'><table class='kv'>"
           << "<tr><th>Start</th><td>" << Time(e.start_at) << "</td></tr>"
           << "<tr><th>End</th><td>" << Time(e.end_at)
-          << (e.ended_by == "gap" ? " (no rounds after it for a while: its end is the last round seen)"
-              : e.ended_by == "period" ? " (still discharging at the end of the period)"
+          << (e.ended_by == report::DischargeEnd::gap
+                  ? " (no rounds after it for a while: its end is the last round seen)"
+              : e.ended_by == report::DischargeEnd::period ? " (still discharging at the end of the period)"
                                        : "")
           << "</td></tr><tr><th>Duration</th><td>" << Duration(static_cast<double>(e.end_ms - e.start_ms) / 1000.0)
           << "</td></tr><tr><th>Charge drawn</th><td>" << Fixed(e.ampere_hours, 3) << " Ah</td></tr>"
