@@ -768,8 +768,8 @@ TEST(PeriodFigures, ASummarisedMinuteWeighsItsRoundsAndItsTime) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        BatteryData spec;
-        spec.float_settle_s = c.settle_s;
+        BatteryData battery;
+        battery.float_settle_s = c.settle_s;
         std::vector<Reading> rounds;
         double t = 0;
         for (const auto& s : c.stretches)
@@ -782,7 +782,7 @@ TEST(PeriodFigures, ASummarisedMinuteWeighsItsRoundsAndItsTime) {
                 for (const double v : r.blocks) r.voltage += v;
                 rounds.push_back(r);
             }
-        verdict::PeriodFigures one_by_one(spec, kBlocks), by_minute(spec, kBlocks);
+        verdict::PeriodFigures one_by_one(battery, kBlocks), by_minute(battery, kBlocks);
         for (const auto& r : rounds) one_by_one.Add(r);
         int whole = 0;
         for (std::size_t i = 0; i < rounds.size();) {

@@ -123,16 +123,16 @@ std::string Text(const char* format, double a, double b = 0, double c = 0) {
 
 }  // namespace
 
-std::vector<std::string> CapacityTest::Conditions(const BatteryData& spec, const CapacityResult& c) {
+std::vector<std::string> CapacityTest::Conditions(const BatteryData& battery, const CapacityResult& c) {
     std::vector<std::string> out;
     if (!c.current_read) {
         out.push_back("no discharge current read");
         return out;
     }
-    if (c.float_before_s && *c.float_before_s < spec.float_settle_s)
+    if (c.float_before_s && *c.float_before_s < battery.float_settle_s)
         out.push_back(Text("not settled on float before it: %.0f s on float since the last recharge, rest or test, "
                            "%.0f s asked",
-                           *c.float_before_s, spec.float_settle_s));
+                           *c.float_before_s, battery.float_settle_s));
     if (!c.steady)
         out.push_back(Text("current not steady: %.1f to %.1f A about its mean of %.1f A, within 10 %% asked",
                            c.current_min_a, c.current_max_a, c.current_a));

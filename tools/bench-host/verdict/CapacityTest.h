@@ -89,7 +89,7 @@ public:
     // test began; without it the condition is not judged.
     void FloatBefore(double seconds) { float_before_s_ = seconds; }
     // The conditions not met, as CapacityResult::conditions words them.
-    static std::vector<std::string> Conditions(const BatteryData& spec, const CapacityResult& c);
+    static std::vector<std::string> Conditions(const BatteryData& battery, const CapacityResult& c);
     bool Ended() const { return ended_; }
     // Whether a round at this current belongs to the test: within 10 % of
     // its first round's (any current before the first round).
