@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -227,8 +228,8 @@ TEST_F(ModelledRun, TheWeakCellOfADischargeIsRankedFirstAndTheFiguresAgreeWithTh
     EXPECT_EQ(stored, 211);
     EXPECT_EQ(d["watch"]["rounds"].asInt64(), stored);
     EXPECT_EQ(d["watch"]["undecoded_rounds"].asInt64(), 0);
-    EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["under_discharge"]["rounds"].asInt64() +
-                  d["load_step_rounds"].asInt64(),
+    EXPECT_EQ(d["rest"]["rounds"].asInt64() + d["recharge"]["rounds"].asInt64() +
+                  d["under_discharge"]["rounds"].asInt64() + d["load_step_rounds"].asInt64(),
               stored);
     const Json::Value& counted = d["watch"]["cycles"];
     EXPECT_EQ(counted["runs_counted"].asInt(), 1);
@@ -345,7 +346,10 @@ TEST_F(ModelledRun, TheCapacityTestsFiguresAgreeWithTheModelledStringsTruth) {
         p.battery->test_amps = amps;
         p.battery->test_start_s = 60;
         const std::string db = Db("test" + std::to_string(static_cast<int>(c.temperature)));
-        ModelledString s(dir_, db, Device(R"("battery":{"capacity_ah":100,"capacity_hours":10})"), p, 3);
+        // The string floats for the minute before the test; the site says
+        // a float of 50 s has settled, so the test's conditions hold.
+        ModelledString s(dir_, db,
+                         Device(R"("battery":{"capacity_ah":100,"capacity_hours":10,"float_settle_s":50})"), p, 3);
         s.Run(9600, tick);
 
         // The truth: block 6 holds 80 % of the rating (at 25 °C; 6 % more
@@ -383,6 +387,8 @@ TEST_F(ModelledRun, TheCapacityTestsFiguresAgreeWithTheModelledStringsTruth) {
             EXPECT_NEAR(pct / capacity_25, 1.06 * 0.93, 0.002);
         EXPECT_EQ(t["first_block"].asInt(), 6);
         EXPECT_FALSE(t["lower_bound"].asBool());
+        EXPECT_EQ(t["conditions"], Json::Value(Json::arrayValue)) << t.toStyledString();
+        EXPECT_EQ(t["float_before_s"].asDouble(), 50.0);
         EXPECT_EQ(t["decision"].asString(), "replace");
         // Live, the run's summary gives the same test, told apart the same way.
         const auto live = s.Capacity();
@@ -518,6 +524,47 @@ TEST_F(ModelledRun, TheFloatFindingsAgreeWithTheModel) {
     for (const auto& x : v["findings"])
         found = found ||
                 x["finding"].asString() == "block 5: 180 mV above its float target of 13.32 V at 35.0 °C; flagged";
+    EXPECT_TRUE(found) << v["findings"].toStyledString();
+}
+
+// Twenty minutes of a bench-sized string of 2 Ah at 35 °C, block 5 held
+// at the 25 °C float voltage: float, a 40 A test from 30 s to its end
+// voltage, the charger's recharge and float again; two rounds a second,
+// float judged after 15 s.  The report, which reads whole minutes from the
+// summary, gives the run's own times in each charge state and judges the
+// rounds the run judged on float.
+TEST_F(ModelledRun, TheReportsChargeStatesAndFloatRoundsAreTheRunsThroughTheSummary) {
+    MonitorProfile p = Modelled(35);
+    p.weak_cells.push_back(monitor_sim::ParseWeakCell("4:13.5"));
+    p.battery->params.capacity_ah = 2;
+    p.battery->test_amps = 40;
+    p.battery->test_start_s = 30;
+    const std::string db = Db("summary");
+    ModelledString s(dir_, db, Device(R"("battery":{"float_settle_s":15,"capacity_ah":2})"), p, 3);
+    s.Run(1200, 0.5);
+    const auto& rounds = s.Rounds();
+    std::array<double, 4> seconds{};
+    long judged = 0;
+    for (size_t k = 0; k < rounds.size(); ++k) {
+        const auto& r = rounds[k];
+        if (k > 0) seconds[static_cast<size_t>(r.charge.state)] += static_cast<double>(r.ms - rounds[k - 1].ms) / 1000;
+        judged += r.charge.state == verdict::Charge::floating && r.ms - r.charge.since_ms >= 15000;
+    }
+    for (const auto c : {verdict::Charge::discharge, verdict::Charge::recharge, verdict::Charge::floating})
+        ASSERT_GT(seconds[static_cast<size_t>(c)], 30.0) << verdict::ChargeName(c);
+    const StringReport report = ModelledString::Report(db);
+    const auto& d = report.devices.at(0);
+    EXPECT_GT(d.watch.rounds_from_summary, 0) << "the summary served";
+    const auto& f = report.verdicts.at(0).figures;
+    for (const auto c : {verdict::Charge::discharge, verdict::Charge::recharge, verdict::Charge::floating,
+                         verdict::Charge::rest})
+        EXPECT_NEAR(f.seconds[static_cast<size_t>(c)], seconds[static_cast<size_t>(c)], 1e-9) << verdict::ChargeName(c);
+    EXPECT_EQ(f.float_rounds, judged);
+    EXPECT_EQ(f.out_of_band_rounds[4], judged);
+    const Json::Value v = report.ToJson()["devices"][0]["verdict"];
+    bool found = false;
+    for (const auto& x : v["findings"])
+        found = found || x["finding"].asString().rfind("block 5: 180 mV above its float target", 0) == 0;
     EXPECT_TRUE(found) << v["findings"].toStyledString();
 }
 

@@ -54,7 +54,9 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         // 4 and 5, a cell unread in minute 7.
         for (int k = 0; k < 360; ++k) {
             const int64_t ms = kStart + 2000 * k + 300;
-            const double amps = (k >= 110 && k < 155) ? -20.0 : 1.5;
+            // Float at half an ampere but for the discharge, and the
+            // charger's recharge at 3 A through minutes 9 and 10.
+            const double amps = (k >= 110 && k < 155) ? -20.0 : (k >= 240 && k < 300) ? 3.0 : 0.5;
             const bool unread = k >= 210 && k < 215;
             const auto img = Image(k, amps, unread);
             store.Writer().SaveRecord(12, img.data(), img.size(), TimeStamp::FromMs(ms));
@@ -109,10 +111,15 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         EXPECT_EQ(x.watch.late_polls, 4);
         EXPECT_EQ(x.watch.runs_with_late_polls, 1);
         EXPECT_EQ(x.rest.rounds, y.rest.rounds);
+        EXPECT_EQ(x.recharge.rounds, y.recharge.rounds);
+        if (!fast.from_ms) {
+            EXPECT_EQ(x.recharge.rounds, 60);
+        }
         EXPECT_EQ(x.discharge.rounds, y.discharge.rounds);
         EXPECT_NEAR(x.rest.mean_cell_v, y.rest.mean_cell_v, 1e-6);
         for (int i = 0; i < 29; ++i) {
-            for (const auto& [px, py] : {std::pair{&x.rest, &y.rest}, std::pair{&x.discharge, &y.discharge}}) {
+            for (const auto& [px, py] : {std::pair{&x.rest, &y.rest}, std::pair{&x.recharge, &y.recharge},
+                                         std::pair{&x.discharge, &y.discharge}}) {
                 const auto& p = px->cells[i];
                 const auto& q = py->cells[i];
                 EXPECT_EQ(p.n, q.n) << i;
@@ -133,9 +140,17 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         EXPECT_EQ(x.discharges[0].end_ms, y.discharges[0].end_ms);
         EXPECT_DOUBLE_EQ(x.discharges[0].ampere_hours, y.discharges[0].ampere_hours);
         EXPECT_EQ(x.discharges[0].lowest_cell, 21);
+        // The verdict's times in each charge state and its float rounds
+        // are the rounds' own: each minute counts its rounds and its time.
+        const auto& vx = a.verdicts.at(0).figures;
+        const auto& vy = b.verdicts.at(0).figures;
+        for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(vx.seconds[k], vy.seconds[k], 1e-9) << k;
+        EXPECT_EQ(vx.float_rounds, vy.float_rounds);
+        EXPECT_EQ(vx.float_held_rounds, vy.float_held_rounds);
+        EXPECT_EQ(vx.float_rounds + vx.float_held_rounds, x.watch.rounds);
         long n = 0;
         for (const auto& bucket : x.string_chart.Buckets()) n += bucket.n;
-        EXPECT_EQ(n, x.rest.rounds + x.discharge.rounds);
+        EXPECT_EQ(n, x.rest.rounds + x.recharge.rounds + x.discharge.rounds);
     }
     fs::remove_all(dir);
 }

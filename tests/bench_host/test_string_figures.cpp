@@ -48,7 +48,7 @@ TEST(StringFigures, RestRanksTheLowCellFirstAndFlagsBothWaysPastTheThreshold) {
     // mean cell is 13.5 + (-0.2 + 0.12 - 0.06) / 29.
     std::vector<Round> rounds;
     for (int s = 0; s < 20; ++s)
-        rounds.push_back(Make(s, 1.5, [](int i) { return i == 5 ? 13.3 : i == 9 ? 13.62 : i == 19 ? 13.44 : 13.5; }));
+        rounds.push_back(Make(s, 0.5, [](int i) { return i == 5 ? 13.3 : i == 9 ? 13.62 : i == 19 ? 13.44 : 13.5; }));
     const auto f = Figures(rounds);
     const double mean = 13.5 + (-0.2 + 0.12 - 0.06) / 29.0;
     EXPECT_NEAR(f.rest.mean_cell_v, mean, 1e-5);
@@ -83,7 +83,7 @@ TEST(StringFigures, WorstDeviationKeepsItsSignAndMoment) {
     // Cell 3 dips 300 mV once and rises 100 mV once: its worst is the dip.
     std::vector<Round> rounds;
     for (int s = 0; s < 10; ++s)
-        rounds.push_back(Make(s, 1.5, [s](int i) { return i != 2 ? 13.5 : s == 4 ? 13.2 : s == 7 ? 13.6 : 13.5; }));
+        rounds.push_back(Make(s, 0.5, [s](int i) { return i != 2 ? 13.5 : s == 4 ? 13.2 : s == 7 ? 13.6 : 13.5; }));
     const auto f = Figures(rounds);
     const auto& c = f.rest.cells[2];
     EXPECT_NEAR(c.worst_deviation_mv, (-0.3 + 0.3 / 29) * 1000, 0.01);
@@ -116,15 +116,15 @@ TEST(StringFigures, DischargesAreFoundByTheCurrentAndTheirChargeIntegrated) {
     };
     const Case cases[] = {
         // 20 A from 10 s to 70 s: 60 s of rounds, 1/3 Ah.
-        {"one event", join({steady(0, 10, 1.5), steady(10, 71, -20), steady(71, 80, 1.5)}), 1, 20.0 * 60 / 3600, 10,
+        {"one event", join({steady(0, 10, 0.5), steady(10, 71, -20), steady(71, 80, 0.5)}), 1, 20.0 * 60 / 3600, 10,
          70, "current", 61, 0},
         {"ramp", join({steady(0, 5, 1), {{5, -10}, {6, -20}, {7, -30}, {8, -40}, {9, -50}, {10, -60}, {11, -70},
                                          {12, -80}, {13, -90}, {14, -100}, {15, -110}}, steady(16, 20, 1)}),
          1, (10 + 110) / 2.0 * 10 / 3600, 5, 15, "current", 11, 0},
-        {"a 5 s load step is not a discharge", join({steady(0, 10, 1.5), steady(10, 15, -30), steady(15, 30, 1.5)}), 0,
+        {"a 5 s load step is not a discharge", join({steady(0, 10, 0.5), steady(10, 15, -30), steady(15, 30, 0.5)}), 0,
          0, 0, 0, "", 0, 5},
         {"small charge wobble", join({steady(0, 30, -0.5), steady(30, 60, 0.4)}), 0, 0, 0, 0, "", 0, 0},
-        {"still discharging at the end", join({steady(0, 5, 1.5), steady(5, 41, -10)}), 1, 10.0 * 35 / 3600, 5, 40,
+        {"still discharging at the end", join({steady(0, 5, 0.5), steady(5, 41, -10)}), 1, 10.0 * 35 / 3600, 5, 40,
          "period", 36, 0},
         // 20 s, then no rounds for 200 s, then 20 s more: two events, the
         // pause's charge not guessed.
@@ -138,27 +138,100 @@ TEST(StringFigures, DischargesAreFoundByTheCurrentAndTheirChargeIntegrated) {
         EXPECT_EQ(f.discharge.rounds, c.discharge_rounds) << c.name;
         EXPECT_EQ(f.load_step_rounds, c.load_step_rounds) << c.name;
         // Every round is counted somewhere.
-        EXPECT_EQ(f.rest.rounds + f.discharge.rounds + f.load_step_rounds + f.watch.undecoded, f.watch.rounds)
+        EXPECT_EQ(f.rest.rounds + f.recharge.rounds + f.discharge.rounds + f.load_step_rounds + f.watch.undecoded,
+                  f.watch.rounds)
             << c.name;
         if (c.events == 0) continue;
         const auto& d = f.discharges.front();
         EXPECT_NEAR(d.ampere_hours, c.ah, 1e-6) << c.name;
         EXPECT_EQ(d.start_ms, kT0 + c.start_s * 1000) << c.name;
         EXPECT_EQ(d.end_ms, kT0 + c.end_s * 1000) << c.name;
-        EXPECT_EQ(d.ended_by, c.ended_by) << c.name;
+        EXPECT_STREQ(report::DischargeEndName(d.ended_by), c.ended_by) << c.name;
     }
+}
+
+// At rest means float or no current: a round on the charger's recharge
+// (above recharge_amps) is its own column, judged against its own
+// threshold, where the cells spread as they do under load.
+TEST(StringFigures, RestRechargeAndDischargeAreEachTheirOwnColumn) {
+    struct Case {
+        const char* what;
+        double current;
+        long rest, recharge, discharge;
+        bool cell6_flagged_at_rest;
+    } cases[] = {
+        {"float at half an ampere", 0.5, 20, 0, 0, true},
+        {"no current", 0.0, 20, 0, 0, true},
+        {"just at the recharge threshold: still float", 1.0, 20, 0, 0, true},
+        {"the charger's recharge at 1.5 A", 1.5, 0, 20, 0, false},
+        {"the charger's limit", 10, 0, 20, 0, false},
+        {"a sensor's zero below 0", -0.5, 20, 0, 0, true},
+        {"a discharge", -20, 0, 0, 20, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Cell 6 150 mV low: past the rest threshold, within recharge's.
+        std::vector<Round> rounds;
+        for (int s = 0; s < 20; ++s) rounds.push_back(Make(s, c.current, [](int i) { return i == 5 ? 13.35 : 13.5; }));
+        const auto f = Figures(rounds);
+        EXPECT_EQ(f.rest.rounds, c.rest);
+        EXPECT_EQ(f.recharge.rounds, c.recharge);
+        EXPECT_EQ(f.discharge.rounds + f.load_step_rounds, c.discharge);
+        EXPECT_EQ(f.rest.cells[5].flagged, c.cell6_flagged_at_rest);
+        EXPECT_FALSE(f.recharge.cells[5].flagged);
+        EXPECT_EQ(f.recharge.threshold_mv, Settings{}.flag_recharge_mv);
+        const auto flags = report::StringVerdict::Flags(f);
+        ASSERT_EQ(flags.size(), c.cell6_flagged_at_rest ? 1u : 0u);
+        if (c.cell6_flagged_at_rest) {
+            EXPECT_FALSE(flags[0].recharge || flags[0].discharge);
+        }
+    }
+}
+
+// The page says what the JSON says: the operator's note that a run was a
+// capacity test, and figures that round to 0 without a sign.
+TEST(StringFigures, ThePageCarriesTheTestNoteAndNoSignedZero) {
+    StringReport r;
+    history::Run run;
+    run.id = 4;
+    run.started_at = "2026-12-08T10:00:00.000+00:00";
+    run.test_note = "annual test & 10 A load bank";
+    r.runs.push_back(run);
+    r.devices.emplace_back();
+    r.devices[0].id = 12;
+    report::StringVerdict v;
+    v.id = 12;
+    v.verdict.state = "good";
+    v.baseline = history::Baseline{};
+    v.baseline->taken_at = "2026-06-01T10:00:00.000+00:00";
+    for (const double rise : {-0.04, 0.04, -3.96, 19.96}) {
+        verdict::BlockOhms b;
+        b.block = static_cast<int>(v.figures.resistance.size()) + 1;
+        b.rise_pct = rise;
+        v.figures.resistance.push_back(b);
+    }
+    r.verdicts.push_back(v);
+    const std::string page = r.ToHtml();
+    EXPECT_NE(page.find("a capacity test: annual test &amp; 10 A load bank"), std::string::npos);
+    EXPECT_NE(page.find("resistance rise in % 1:&nbsp;0.0, 2:&nbsp;0.0, 3:&nbsp;-4.0, 4:&nbsp;+19.96"),
+              std::string::npos);
+    EXPECT_EQ(page.find("-0.0"), std::string::npos);
+    const Json::Value j = r.ToJson();
+    EXPECT_EQ(j["runs"][0]["test_note"].asString(), run.test_note);
+    EXPECT_EQ(j["devices"][0]["verdict"]["resistance"]["blocks"][0]["rise_pct"].asDouble(), 0.0);
+    EXPECT_FALSE(std::signbit(j["devices"][0]["verdict"]["resistance"]["blocks"][0]["rise_pct"].asDouble()));
 }
 
 TEST(StringFigures, TheDischargeNamesTheCellThatSaggedFurthestAndRanksItFirst) {
     // Cell 12 sags three times as fast as the rest under 20 A; at rest all
     // are level.
     std::vector<Round> rounds;
-    for (int s = 0; s < 10; ++s) rounds.push_back(Make(s, 2.0));
+    for (int s = 0; s < 10; ++s) rounds.push_back(Make(s, 0.5));
     for (int s = 10; s <= 40; ++s) {
         const double fall = 0.1 + 0.02 * (s - 10);
         rounds.push_back(Make(s, -20, [fall](int i) { return 13.5 - (i == 11 ? 3 : 1) * fall; }));
     }
-    for (int s = 41; s < 50; ++s) rounds.push_back(Make(s, 2.0));
+    for (int s = 41; s < 50; ++s) rounds.push_back(Make(s, 0.5));
     const auto f = Figures(rounds);
     ASSERT_EQ(f.discharges.size(), 1u);
     const auto& d = f.discharges[0];
@@ -179,11 +252,11 @@ TEST(StringFigures, TheDischargeNamesTheCellThatSaggedFurthestAndRanksItFirst) {
 
 TEST(StringFigures, UnreadRoundsAndCellsAreCountedButStayOutOfTheFigures) {
     std::vector<Round> rounds;
-    rounds.push_back(Make(0, 1.5));
+    rounds.push_back(Make(0, 0.5));
     Round bad;
     bad.ms = kT0 + 1000;
     rounds.push_back(bad);  // a record that could not be decoded
-    rounds.push_back(Make(2, 1.5, [](int i) { return i == 4 ? 0.0 : 13.5; }));  // cell 5 not read
+    rounds.push_back(Make(2, 0.5, [](int i) { return i == 4 ? 0.0 : 13.5; }));  // cell 5 not read
     const auto f = Figures(rounds);
     EXPECT_EQ(f.watch.rounds, 3);
     EXPECT_EQ(f.watch.undecoded, 1);
@@ -448,14 +521,14 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
     struct {
         const char* name;
         double duration;
-        const char* ended_by;
+        report::AlarmEnd ended_by;
         bool before;
-    } want[] = {{"battery_5_value", 5, "cleared", false},
-                {"battery_2_value", 20, "cleared", true},
-                {"battery_5_value", 10, "closed", false},
-                {"group_voltage", 50, "", false},
-                {"battery_7_value", 4, "cleared", false},
-                {"battery_8_value", 0, "cleared", false}};
+    } want[] = {{"battery_5_value", 5, report::AlarmEnd::cleared, false},
+                {"battery_2_value", 20, report::AlarmEnd::cleared, true},
+                {"battery_5_value", 10, report::AlarmEnd::closed, false},
+                {"group_voltage", 50, report::AlarmEnd::still_raised, false},
+                {"battery_7_value", 4, report::AlarmEnd::cleared, false},
+                {"battery_8_value", 0, report::AlarmEnd::cleared, false}};
     for (std::size_t i = 0; i < spans.size(); ++i) {
         EXPECT_EQ(spans[i].name, want[i].name) << i;
         EXPECT_DOUBLE_EQ(spans[i].duration_s, want[i].duration) << i;
@@ -466,6 +539,22 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
     const auto few = report::AlarmSpans(alarms, kT0, kT0 + 100000, 2, &dropped);
     EXPECT_EQ(few.size(), 2u);
     EXPECT_EQ(dropped, 4);
+}
+
+// The end states keep the names the JSON has always given them.
+TEST(StringFigures, EndStatesAreNamedAsTheJsonNamesThem) {
+    EXPECT_STREQ(report::DischargeEndName(report::DischargeEnd::current), "current");
+    EXPECT_STREQ(report::DischargeEndName(report::DischargeEnd::gap), "gap");
+    EXPECT_STREQ(report::DischargeEndName(report::DischargeEnd::period), "period");
+    EXPECT_STREQ(report::AlarmEndName(report::AlarmEnd::still_raised), "still raised");
+    EXPECT_STREQ(report::AlarmEndName(report::AlarmEnd::cleared), "cleared");
+    EXPECT_STREQ(report::AlarmEndName(report::AlarmEnd::closed), "closed");
+    report::StringFigures f(7, Settings{});
+    for (const auto& [amps, state] : {std::pair{-20.0, report::RoundState::discharge},
+                                      std::pair{-1.0, report::RoundState::discharge},
+                                      std::pair{-0.5, report::RoundState::rest}, std::pair{1.0, report::RoundState::rest},
+                                      std::pair{1.5, report::RoundState::recharge}})
+        EXPECT_EQ(f.StateOf(amps), state) << amps;
 }
 
 TEST(StringFigures, HealthChangesBecomeTroublesWithTheirDurations) {

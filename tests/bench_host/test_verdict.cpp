@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,8 @@ TEST(BlockResistance, StepsCountOnlyWhenLargeSteadyAndClose) {
         {"from float, the surface voltage collapsing, is left out", {0.1, 0.1, -20, -20, -20}, 2, 0, false, 1, 0.5},
         {"from float at more than rest current", {0.5, 0.5, -20, -20, -20}, 2, 0, false, 1, 0.5},
         {"within a discharge is taken", {-10, -10, -30, -30, -30}, 2, 1, false},
+        {"a step of step_min_a whose difference is 9.999999999999998 A", {-6.4, -6.4, -16.4, -16.4, -16.4}, 2, 1, false},
+        {"a step a resolution short of step_min_a", {-6.4, -6.4, -16.3, -16.3, -16.3}, 2, 0, false},
         {"from a discharge into the charger's recharge is left out", {-20, -20, 15, 15}, 2, 0, false, 1, 0.2},
     };
     for (const auto& c : cases) {
@@ -226,6 +229,118 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
     EXPECT_EQ(verdict::BlockResistance::Median({3, 1, 2}), 2.0);
     EXPECT_EQ(verdict::BlockResistance::Median({4, 1, 2, 3}), 2.5);
     EXPECT_FALSE(verdict::BlockResistance::Median({}));
+}
+
+// Load steps within a discharge read as the monitor reads them: each
+// block `open_v` less its resistance times the current plus up to ±2 mV of
+// noise, rounded to 10 mV; the current to 0.1 A after up to ±0.05 A of
+// noise; twenty steps from 5 A to 5 A + ΔI and back, a round every 2 s.
+// The noise is drawn from seed, so every run of a case sees the same.
+std::vector<Reading> NoisySteps(double di_a, const std::vector<double>& mohm, double open_v, uint32_t seed) {
+    std::mt19937 draw(seed);
+    const auto noise = [&](double half) { return (static_cast<double>(draw()) / 4294967295.0 * 2 - 1) * half; };
+    std::vector<Reading> out;
+    double t = 0;
+    for (int k = 0; k < 20; ++k)
+        for (const double amps : {-5.0, -5.0, -5.0 - di_a, -5.0 - di_a, -5.0 - di_a}) {
+            Reading r = Round(t, std::round((amps + noise(0.05)) * 10) / 10, 0);
+            for (int b = 0; b < kBlocks; ++b)
+                r.blocks[b] = std::round((open_v + amps * mohm[b] / 1000.0 + noise(0.002)) * 100) / 100;
+            out.push_back(r);
+            t += 2;
+        }
+    return out;
+}
+
+// Blocks of 5.4 mΩ whose baseline was read at 13.000 V open and whose
+// period at 13.004 V: the same 54 mV of a 10 A step reads 50 mV then and
+// 60 mV now, +20 % on a healthy block.  A healthy string flags no block
+// however its 10 mV readings fall, and a risen block is flagged once the
+// step resolves it: each block's figure carries its uncertainty from the
+// readings' resolution over ΔI, and a rise is flagged only past its line
+// by more than that.
+TEST(BlockResistance, ARiseIsFlaggedOnlyPastItsLineByMoreThanItsUncertainty) {
+    struct Case {
+        const char* what;
+        double di_a, block11_factor;
+        uint32_t seed;
+        const char* block11_flag;
+        double healthy_rise_pct;  // the most a healthy block reads
+    } cases[] = {
+        {"healthy, 10 A steps, run 1", 10, 1.0, 1, "", 20},
+        {"healthy, 10 A steps, run 2", 10, 1.0, 2, "", 20},
+        {"healthy, 10 A steps, run 3", 10, 1.0, 3, "", 20},
+        {"healthy, 20 A steps", 20, 1.0, 4, "", 10},
+        {"1.3 times, 20 A steps", 20, 1.3, 5, "investigate", 10},
+        {"1.3 times, 30 A steps", 30, 1.3, 6, "investigate", 10},
+        // Read +55 % ±7 on 20 A steps: past the investigate line by more
+        // than that, not past the act line.
+        {"1.6 times, 20 A steps", 20, 1.6, 7, "investigate", 10},
+        {"1.6 times, 30 A steps", 30, 1.6, 8, "act", 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<double> healthy(kBlocks, 5.4), now = healthy;
+        now[10] *= c.block11_factor;
+        verdict::BlockResistance base(BatteryData{}, kBlocks), period(BatteryData{}, kBlocks);
+        for (const auto& r : NoisySteps(c.di_a, healthy, 13.000, c.seed + 100)) base.Add(r);
+        std::vector<double> baseline;
+        for (const auto& f : base.Figures()) baseline.push_back(*f.median_mohm);
+        for (const auto& r : NoisySteps(c.di_a, now, 13.004, c.seed)) period.Add(r);
+        EXPECT_EQ(period.Steps(), 39u);
+        EXPECT_EQ(period.StepsTooSmall(), 0);
+        for (const auto& f : period.Figures(baseline)) {
+            SCOPED_TRACE(f.block);
+            ASSERT_TRUE(f.rise_pct && f.rise_uncertainty_pct && f.uncertainty_mohm);
+            EXPECT_EQ(f.flag, f.block == 11 ? c.block11_flag : "") << *f.rise_pct << " ±" << *f.rise_uncertainty_pct;
+            // Where the readings alone lift a healthy block to +20 %,
+            // the rise is there, and it is its uncertainty that holds
+            // the flag back.
+            if (f.block != 11) {
+                EXPECT_LE(std::fabs(*f.rise_pct), c.healthy_rise_pct + 1e-6);
+            }
+            if (f.block != 11 && c.di_a == 10) {
+                EXPECT_NEAR(*f.rise_pct, 20.0, 1e-6);
+            }
+            EXPECT_NEAR(*f.uncertainty_mohm,
+                        verdict::BlockResistance::StepUncertaintyMohm(*f.median_mohm, c.di_a), 0.01 * 5.0);
+        }
+    }
+}
+
+// What a step can resolve: its uncertainty from 10 mV and 0.1 A readings
+// (each difference uncertain by its resolution / √6), and the rise's on a
+// baseline taken alike.  On 5 mΩ blocks a 10 A step leaves a 20 % rise
+// ±13 points, 13 A ±10; on blocks of 2 mΩ a 10 A step is not taken at all
+// (±20 % of a block's figure, past the 10 % share).
+TEST(BlockResistance, WhatAStepResolves) {
+    struct Case {
+        double mohm, di_a;
+        double step_u_mohm, rise20_u_pct;
+    } cases[] = {
+        {5.0, 10, 0.409, 12.8},
+        {5.0, 13, 0.314, 9.8},
+        {5.0, 20, 0.204, 6.4},
+        {2.0, 10, 0.408, 31.9},
+        {20.0, 20, 0.208, 1.6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mohm) + " mΩ, " + std::to_string(c.di_a) + " A");
+        const double u = verdict::BlockResistance::StepUncertaintyMohm(c.mohm, c.di_a);
+        EXPECT_NEAR(u, c.step_u_mohm, 0.001);
+        const double risen = 1.2 * c.mohm;
+        const double u_risen = verdict::BlockResistance::StepUncertaintyMohm(risen, c.di_a);
+        EXPECT_NEAR(verdict::BlockResistance::RiseUncertaintyPct(risen, u_risen, c.mohm, u_risen), c.rise20_u_pct, 0.05);
+        EXPECT_EQ(verdict::BlockResistance::StepUncertaintyMohm(c.mohm, -c.di_a), u) << "either way";
+    }
+    // A step the readings cannot resolve is not taken, and said.
+    verdict::BlockResistance br(BatteryData{}, kBlocks);
+    for (const auto& r : Steps({-5, -5, -15, -15, -15}, std::vector<double>(kBlocks, 2.0))) br.Add(r);
+    EXPECT_EQ(br.Steps(), 0u);
+    EXPECT_EQ(br.StepsTooSmall(), 1);
+    EXPECT_NE(br.NoStepReason().find("1 step left out as too small for the readings' 10 mV and 0.1 A"),
+              std::string::npos)
+        << br.NoStepReason();
 }
 
 TEST(BlockResistance, KeepsAtMostItsBoundOfSteps) {
@@ -619,6 +734,103 @@ TEST(PeriodFigures, StatesFloatStepsAndTestsOverAPeriod) {
     EXPECT_GT(r.float_held_rounds, 360) << "the first hour on float settles; discharge and recharge hold";
 }
 
+// Rounds read one by one and the same rounds as minutes of the summary
+// (means, extremes, span), each minute taken whole where its bounds leave
+// one charge state and read round by round elsewhere, as the report reads
+// them: the times in each state and the float judgement come out alike.
+// Each stretch is `rounds` rounds `tick_s` apart, the current and every
+// block's voltage going in a straight line, block b above the rest by
+// b × spread_mv / 28.
+struct Stretch2 {
+    int rounds;
+    double tick_s, from_a, to_a, from_v, to_v, spread_mv, temperature;
+};
+
+TEST(PeriodFigures, ASummarisedMinuteWeighsItsRoundsAndItsTime) {
+    struct Case {
+        const char* what;
+        std::vector<Stretch2> stretches;
+        double settle_s;
+        long float_rounds;   // judged, read round by round
+        int minutes_whole;   // of the minutes, those taken whole
+    } cases[] = {
+        {"15 s on float at 35 °C, blocks 50–150 mV high: 45 of 60 rounds judged",
+         {{60, 1, 0.1, 0.1, 13.37, 13.37, 100, 35}}, 15, 45, 1},
+        {"settled within the second minute", {{120, 1, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 90, 30, 2},
+        {"a partly filled minute: 25 rounds 2 s apart", {{25, 2, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 0, 25, 1},
+        {"float with a small current, level", {{90, 2, 0.5, 0.5, 13.5, 13.5, 0, 25}}, 0, 90, 3},
+        {"the charger's current throughout, then float",
+         {{30, 2, 5, 5, 13.6, 13.6, 0, 25}, {30, 2, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 0, 30, 2},
+        {"a recharge tapering into float within a minute",
+         {{20, 2, 3, 0.1, 13.2, 13.5, 0, 25}, {40, 2, 0.1, 0.1, 13.5, 13.5, 0, 25}}, 30, 26, 1},
+        {"at rest, then the charger comes on mid-minute",
+         {{15, 2, 0, 0, 12.9, 12.9, 0, 25}, {45, 2, 5, 5, 13.1, 13.1, 0, 25}}, 0, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BatteryData battery;
+        battery.float_settle_s = c.settle_s;
+        std::vector<Reading> rounds;
+        double t = 0;
+        for (const auto& s : c.stretches)
+            for (int k = 0; k < s.rounds; ++k, t += s.tick_s) {
+                const double f = s.rounds > 1 ? static_cast<double>(k) / (s.rounds - 1) : 0.0;
+                Reading r = Round(t, s.from_a + (s.to_a - s.from_a) * f, 0, s.temperature);
+                for (int b = 0; b < kBlocks; ++b)
+                    r.blocks[b] = s.from_v + (s.to_v - s.from_v) * f + s.spread_mv / 1000.0 * b / 28.0;
+                r.voltage = 0;
+                for (const double v : r.blocks) r.voltage += v;
+                rounds.push_back(r);
+            }
+        verdict::PeriodFigures one_by_one(battery, kBlocks), by_minute(battery, kBlocks);
+        for (const auto& r : rounds) one_by_one.Add(r);
+        int whole = 0;
+        for (std::size_t i = 0; i < rounds.size();) {
+            std::size_t j = i;
+            while (j < rounds.size() && rounds[j].ms / 60000 == rounds[i].ms / 60000) ++j;
+            // The minute as the summary keeps it.
+            Reading mean = rounds[i];
+            verdict::MinuteBounds b{1e9, 0, 0, 0};
+            double current_sum = 0;
+            std::vector<double> lo(kBlocks, 1e9), hi(kBlocks, 0);
+            for (int k = 0; k < kBlocks; ++k) mean.blocks[k] = 0;
+            mean.voltage = mean.current = mean.temperature = 0;
+            const double n = static_cast<double>(j - i);
+            for (std::size_t x = i; x < j; ++x) {
+                const auto& r = rounds[x];
+                current_sum += r.current;
+                b.current_min = std::min(b.current_min, r.current);
+                for (int k = 0; k < kBlocks; ++k) {
+                    mean.blocks[k] += r.blocks[k] / n;
+                    lo[k] = std::min(lo[k], r.blocks[k]);
+                    hi[k] = std::max(hi[k], r.blocks[k]);
+                }
+                mean.voltage += r.voltage / n, mean.current += r.current / n, mean.temperature += r.temperature / n;
+            }
+            b.current_max = current_sum - (n - 1) * b.current_min;
+            for (int k = 0; k < kBlocks; ++k) b.block_low_v += lo[k] / kBlocks, b.block_high_v += hi[k] / kBlocks;
+            if (by_minute.OneState(mean, b)) {
+                ++whole;
+                by_minute.AddSummary(mean, {rounds[i].ms, rounds[j - 1].ms, static_cast<long>(j - i)});
+            } else {
+                for (std::size_t x = i; x < j; ++x) by_minute.Add(rounds[x]);
+            }
+            i = j;
+        }
+        const auto x = one_by_one.Finish(), y = by_minute.Finish();
+        EXPECT_EQ(whole, c.minutes_whole);
+        EXPECT_EQ(x.float_rounds, c.float_rounds);
+        EXPECT_EQ(y.float_rounds, x.float_rounds);
+        EXPECT_EQ(y.float_held_rounds, x.float_held_rounds);
+        EXPECT_EQ(y.out_of_band_rounds, x.out_of_band_rounds);
+        for (std::size_t s = 0; s < 4; ++s) EXPECT_NEAR(y.seconds[s], x.seconds[s], 1e-9) << s;
+        EXPECT_EQ(y.last_state, x.last_state);
+        EXPECT_NEAR(x.seconds[0] + x.seconds[1] + x.seconds[2] + x.seconds[3], t - c.stretches.back().tick_s, 1e-9);
+        for (int k = 0; k < kBlocks && y.float_rounds; ++k)
+            EXPECT_NEAR(*y.FloatMeans()[k], *x.FloatMeans()[k], 1e-9) << k;
+    }
+}
+
 // A discharge from `from_a` to `to_a` in a straight line over `minutes`,
 // a round each 10 s, then float again: in a run the operator marked as a
 // capacity test, or not; with end_min above 0, block 6 at its end voltage
@@ -697,6 +909,119 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
                            R"("lower_bound":true,"marked":true,"decision":"","baseline_pct":97,)"
                            R"("baseline_date":"2026-06-01"}})");
     EXPECT_EQ(verdict::LiveCapacity::Keys(none, std::nullopt).Text(), R"({"capacity":null})");
+}
+
+// A test's conditions, judged before its result: minutes on float at
+// 0.3 A, then a discharge a round a minute at `from_a` going to `to_a`,
+// the temperature from `from_c` to `to_c` (both by the test's end), block
+// 6 at its end voltage at `weak_min` (the others would be at 700), stopped
+// at `stop_min`; then
+// ten minutes of the charger's recharge.
+TEST(CapacityTest, ItsConditionsAreJudgedBeforeItsResult) {
+    struct Case {
+        const char* what;
+        double float_min, from_a, to_a, from_c, to_c, weak_min, stop_min;
+        bool marked;
+        std::vector<std::string> conditions;  // the start of each
+        const char* decision;
+        const char* finding;  // its start
+        const char* state;
+    } cases[] = {
+        {"settled on float, steady, level: decided", 120, 10, 10, 25, 25, 468, 700, false, {}, "replace",
+         "capacity 78 % (IEEE 450 time-adjusted, KT 1.00): replace (block 6 ended the test)", "act now"},
+        {"twenty minutes on float: not settled, not decided", 20, 10, 10, 25, 25, 468, 700, false,
+         {"not settled on float before it: 1140 s on float"}, "",
+         "capacity 78 % (IEEE 450 time-adjusted, KT 1.00), its conditions not met: not decided on", "attention"},
+        {"marked, the load drifting from 12 A to 8 A", 120, 12, 8, 25, 25, 468, 700, true,
+         {"current not steady: 8.0 to 12.0 A"}, "", "capacity ", "attention"},
+        {"warming by 6 °C during it", 120, 10, 10, 25, 31, 468, 700, false,
+         {"temperature moved by 6.0 °C during it (25.0 to 31.0 °C)"}, "", "capacity 78 %", "attention"},
+        {"stopped at half the rated time: below 80 % not ruled out", 120, 10, 10, 25, 25, 468, 300, false, {}, "",
+         "capacity at least 50 % (IEEE 450 time-adjusted, KT 1.00): below 80 % cannot be ruled out; test to the "
+         "end voltage",
+         "attention"},
+        {"stopped at 88 %: below 90 % not ruled out", 120, 10, 10, 25, 25, 600, 530, false, {}, "",
+         "capacity at least 88 % (IEEE 450 time-adjusted, KT 1.00): below 90 % cannot be ruled out", "attention"},
+        {"stopped at 95 %: a lower bound past both lines", 120, 10, 10, 25, 25, 600, 570, false, {}, "",
+         "capacity at least 95 % (IEEE 450 time-adjusted, KT 1.00): the discharge stopped", "good"},
+        {"marked, the current stuck at 0 A: no capacity", 120, 0, 0, 25, 25, 468, 700, true,
+         {"no discharge current read: at most 0.0 A through the 28140 s of rounds marked as a test"}, "",
+         "no capacity from the run marked as a test: no discharge current read", "attention"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        verdict::PeriodFigures f(BatteryData{}, kBlocks);
+        double t = 0;
+        for (int m = 0; m < c.float_min; ++m, t += 60) f.Add(Round(t, 0.3, 13.5));
+        for (int m = 0; m <= c.stop_min; ++m, t += 60) {
+            const double x = std::min(1.0, m / std::min(c.weak_min, c.stop_min));
+            Reading r = Round(t, -(c.from_a + (c.to_a - c.from_a) * x), 0, c.from_c + (c.to_c - c.from_c) * x);
+            for (int b = 0; b < kBlocks; ++b) {
+                const double end = b == 5 ? c.weak_min : 700;
+                r.blocks[b] = m < end ? 12.6 - 1.0 * m / end : 10.4;
+            }
+            f.Add(r, c.marked);
+            if (r.blocks[5] < 10.5 && m > c.weak_min) break;
+        }
+        for (int m = 0; m < 10; ++m, t += 60) f.Add(Round(t, 10, 13.0));
+        const auto p = f.Finish();
+        ASSERT_EQ(p.tests.size(), 1u);
+        const auto& test = p.tests[0];
+        ASSERT_EQ(test.conditions.size(), c.conditions.size()) << (test.conditions.empty() ? "" : test.conditions[0]);
+        for (std::size_t i = 0; i < c.conditions.size(); ++i)
+            EXPECT_EQ(test.conditions[i].rfind(c.conditions[i], 0), 0u) << test.conditions[i];
+        EXPECT_EQ(test.decision, c.decision);
+        EXPECT_EQ(test.current_read, c.from_a != 0);
+        const auto v = verdict::Findings::Judge(p, BatteryData{}, {}, 1000, "");
+        ASSERT_FALSE(v.findings.empty());
+        EXPECT_EQ(v.findings[0].text.rfind(c.finding, 0), 0u) << v.findings[0].text;
+        EXPECT_EQ(v.state, c.state);
+        for (const auto& cond : test.conditions)
+            EXPECT_NE(v.findings[0].evidence.find(cond), std::string::npos) << v.findings[0].evidence;
+    }
+}
+
+// The headline never rounds across a decision line: a capacity is shown
+// whole unless that carries it onto or past 80 % or 90 %, a rise unless it
+// carries it onto or past +20 % or +50 %.
+TEST(Findings, FiguresAreNeverRoundedAcrossADecisionLine) {
+    struct Case {
+        double pct;
+        const char* text;
+    } cases[] = {
+        {79.7, "capacity 79.7 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+        {79.96, "capacity 79.96 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+        {79.99999, "capacity 79.999 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+        {80.2, "capacity 80 % (IEEE 450 time-adjusted, KT 1.00): test again within a year"},
+        {89.6, "capacity 89.6 % (IEEE 450 time-adjusted, KT 1.00): test again within a year"},
+        {90.4, "capacity 90 % (IEEE 450 time-adjusted, KT 1.00)"},
+        {77.0, "capacity 77 % (IEEE 450 time-adjusted, KT 1.00): replace"},
+    };
+    for (const auto& c : cases) {
+        verdict::PeriodResult p;
+        p.tests.emplace_back();
+        auto& t = p.tests.back();
+        t.current_a = 10, t.actual_min = 100, t.rated_min = 100, t.temperature_c = 25, t.kt = 1;
+        t.capacity_pct = c.pct;
+        t.decision = verdict::CapacityTest::Decision(BatteryData{}, c.pct, false);
+        EXPECT_EQ(verdict::Findings::Judge(p, BatteryData{}, {}, 10, "").findings.at(0).text, c.text) << c.pct;
+    }
+    struct Rise {
+        double median, baseline;
+        const char* text;
+    } rises[] = {
+        {5.99, 5.0, "block 1: resistance +19.8 % on its baseline (6.0 mΩ against 5.0 mΩ); investigate"},
+        {6.03, 5.0, "block 1: resistance +21 % on its baseline (6.0 mΩ against 5.0 mΩ); investigate"},
+        {7.49, 5.0, "block 1: resistance +49.8 % on its baseline (7.5 mΩ against 5.0 mΩ); investigate"},
+    };
+    for (const auto& r : rises) {
+        verdict::PeriodResult p;
+        verdict::BlockOhms b;
+        b.block = 1, b.steps = 9, b.median_mohm = r.median, b.baseline_mohm = r.baseline;
+        b.rise_pct = (r.median / r.baseline - 1) * 100, b.flag = "investigate";
+        p.resistance.push_back(b);
+        EXPECT_EQ(verdict::Findings::Judge(p, BatteryData{}, {}, 10, "").findings.at(0).text, r.text) << r.median;
+    }
 }
 
 TEST(Findings, TheVerdictAndItsFindingsMostUrgentFirst) {

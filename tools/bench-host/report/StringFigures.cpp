@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <map>
-#include <set>
 #include <utility>
 
 #include "basics/TimeStamp.h"
@@ -17,84 +15,11 @@ constexpr double kMsPerHour = 3600.0 * 1000.0;
 
 double Seconds(int64_t from_ms, int64_t to_ms) { return static_cast<double>(to_ms - from_ms) / 1000.0; }
 
-// How long something lasted: as the run measured it on its monotonic clock
-// where the row says, else from the wall times, which a clock set back
-// would make negative: never less than 0.
-double Lasted(const std::optional<int64_t>& lasted_ms, int64_t from_ms, int64_t to_ms) {
-    if (lasted_ms) return static_cast<double>(*lasted_ms) / 1000.0;
-    return std::max(0.0, Seconds(from_ms, to_ms));
-}
-
 bool IsTrouble(const std::string& state) {
     return state == "not answering" || state == "port lost" || state == "stale";
 }
 
-// What an alarm's raise says of it; when it began and ended is the caller's.
-AlarmSpan SpanOf(const history::Alarm& a) {
-    AlarmSpan s;
-    s.name = a.name;
-    s.label = a.label;
-    s.bound = a.bound;
-    s.value = a.value;
-    s.limit = a.limit;
-    return s;
-}
-
 }  // namespace
-
-Series::Series(std::size_t channels, std::size_t cap) : channels_(channels), cap_(std::max<std::size_t>(cap, 2)) {}
-
-void Series::Merge(Bucket& into, const Bucket& from) const {
-    into.last_ms = from.last_ms;
-    into.n += from.n;
-    for (std::size_t c = 0; c < channels_; ++c) {
-        into.sum[c] += from.sum[c];
-        into.min[c] = std::min(into.min[c], from.min[c]);
-        into.max[c] = std::max(into.max[c], from.max[c]);
-    }
-}
-
-void Series::Add(int64_t ms, const std::vector<double>& values) {
-    if (buckets_.empty() || buckets_.back().n >= per_bucket_) {
-        Bucket b;
-        b.first_ms = b.last_ms = ms;
-        b.sum.assign(channels_, 0.0);
-        b.min.assign(channels_, std::numeric_limits<double>::infinity());
-        b.max.assign(channels_, -std::numeric_limits<double>::infinity());
-        buckets_.push_back(std::move(b));
-    }
-    Bucket& b = buckets_.back();
-    b.last_ms = ms;
-    ++b.n;
-    for (std::size_t c = 0; c < channels_ && c < values.size(); ++c) {
-        b.sum[c] += values[c];
-        b.min[c] = std::min(b.min[c], values[c]);
-        b.max[c] = std::max(b.max[c], values[c]);
-    }
-    Compact();
-}
-
-void Series::AddBucket(Bucket b) {
-    if (!buckets_.empty() && buckets_.back().n < per_bucket_)
-        Merge(buckets_.back(), b);
-    else
-        buckets_.push_back(std::move(b));
-    Compact();
-}
-
-void Series::Compact() {
-    if (buckets_.size() <= cap_) return;
-    // Full: every two neighbours become one, and each bucket from now on
-    // holds twice the rounds.
-    std::vector<Bucket> merged;
-    merged.reserve(cap_ / 2 + 1);
-    for (std::size_t i = 0; i < buckets_.size(); i += 2) {
-        merged.push_back(std::move(buckets_[i]));
-        if (i + 1 < buckets_.size()) Merge(merged.back(), buckets_[i + 1]);
-    }
-    buckets_ = std::move(merged);
-    per_bucket_ *= 2;
-}
 
 StringFigures::StringFigures(uint32_t device_id, const Settings& settings) : settings_(settings) {
     settings_.cells = std::clamp(settings_.cells, 1, 32);
@@ -102,6 +27,7 @@ StringFigures::StringFigures(uint32_t device_id, const Settings& settings) : set
     out_.string_chart = Series(3, settings_.chart_points);
     out_.deviation_chart = Series(static_cast<std::size_t>(settings_.cells), settings_.chart_points);
     rest_.cells.resize(settings_.cells);
+    recharge_.cells.resize(settings_.cells);
     discharge_.cells.resize(settings_.cells);
     pending_.cells.resize(settings_.cells);
 }
@@ -153,7 +79,21 @@ void StringFigures::Merge(StateAcc& into, const StateAcc& from) {
     }
 }
 
-void StringFigures::CloseDischarge(const std::string& why) {
+const char* DischargeEndName(DischargeEnd e) {
+    switch (e) {
+        case DischargeEnd::current: return "current";
+        case DischargeEnd::gap: return "gap";
+        case DischargeEnd::period: return "period";
+    }
+    return "period";
+}
+
+RoundState StringFigures::StateOf(double current) const {
+    if (current <= -settings_.discharge_amps) return RoundState::discharge;
+    return current > settings_.recharge_amps ? RoundState::recharge : RoundState::rest;
+}
+
+void StringFigures::CloseDischarge(DischargeEnd why) {
     if (!open_) return;
     Discharge& d = *open_;
     d.ended_by = why;
@@ -217,11 +157,12 @@ void StringFigures::Add(const Round& r) {
         if (r.cells[i] > 0.0f) dev[i] = (r.cells[i] - mean) * 1000.0;
     out_.deviation_chart.Add(r.ms, dev);
 
-    const bool discharging = r.current <= -settings_.discharge_amps;
+    const RoundState state = StateOf(r.current);
+    const bool discharging = state == RoundState::discharge;
     if (open_ && (!discharging || Seconds(open_->end_ms, r.ms) > settings_.max_gap_s))
-        CloseDischarge(discharging ? "gap" : "current");
+        CloseDischarge(discharging ? DischargeEnd::gap : DischargeEnd::current);
     if (!discharging) {
-        AddToState(rest_, r, mean);
+        AddToState(state == RoundState::recharge ? recharge_ : rest_, r, mean);
         return;
     }
     if (!open_) {
@@ -277,7 +218,7 @@ void StringFigures::AddMinute(const history::Minute& m) {
     w.last_at = TimeStamp::FromMs(w.last_ms).Text();
     if (m.decoded <= 0) return;
     // A rest minute: any discharge open before it ended before it.
-    CloseDischarge("current");
+    CloseDischarge(DischargeEnd::current);
     const double n = static_cast<double>(m.decoded);
     const int cells = settings_.cells;
     double cell_sum = 0;
@@ -304,10 +245,11 @@ void StringFigures::AddMinute(const history::Minute& m) {
     }
     out_.deviation_chart.AddBucket(db);
 
-    rest_.rounds += m.decoded;
-    rest_.mean_sum += mean * n;
+    StateAcc& into = m.current_min && StateOf(*m.current_min) == RoundState::recharge ? recharge_ : rest_;
+    into.rounds += m.decoded;
+    into.mean_sum += mean * n;
     for (int i = 0; i < cells; ++i) {
-        Acc& a = rest_.cells[i];
+        Acc& a = into.cells[i];
         const double lo = (m.cell_min[i] - mean) * 1000.0, hi = (m.cell_max[i] - mean) * 1000.0;
         if (a.n == 0) a.min_v = m.cell_min[i], a.max_v = m.cell_max[i];
         a.n += m.decoded;
@@ -322,6 +264,12 @@ void StringFigures::AddMinute(const history::Minute& m) {
             }
         }
     }
+}
+
+bool StringFigures::OneState(const history::Minute& m) const {
+    if (!m.current_min || m.decoded <= 0) return false;
+    const double highest = m.current_sum - static_cast<double>(m.decoded - 1) * *m.current_min;
+    return *m.current_min > settings_.recharge_amps || highest <= settings_.recharge_amps;
 }
 
 StateFigures StringFigures::Rank(const StateAcc& s, double threshold) const {
@@ -360,8 +308,9 @@ StateFigures StringFigures::Rank(const StateAcc& s, double threshold) const {
 
 DeviceFigures StringFigures::Finish(const std::vector<history::Alarm>& alarms,
                                     const std::vector<history::Health>& health, int64_t start_ms, int64_t end_ms) {
-    CloseDischarge("period");
+    CloseDischarge(DischargeEnd::period);
     out_.rest = Rank(rest_, settings_.flag_rest_mv);
+    out_.recharge = Rank(recharge_, settings_.flag_recharge_mv);
     out_.discharge = Rank(discharge_, settings_.flag_discharge_mv);
     out_.alarms = AlarmSpans(alarms, start_ms, end_ms, settings_.max_alarms, &out_.alarms_not_kept);
     for (const auto& a : alarms) {
@@ -387,108 +336,6 @@ void Tally(Watch& w) {
         if (t.state == "port lost") ++w.outages, w.outage_s += t.duration_s;
         if (t.state == "stale") ++w.stale_periods, w.stale_s += t.duration_s;
     }
-}
-
-TimeSlots SlotsInTime(const std::vector<Series::Bucket>& buckets, std::size_t channels, std::size_t slots,
-                      int64_t max_gap_ms) {
-    TimeSlots out;
-    if (buckets.empty() || slots == 0) return out;
-    out.t0 = buckets.front().first_ms;
-    const int64_t span = buckets.back().last_ms - out.t0 + 1;
-    out.slot_ms = std::max<int64_t>(1, (span + static_cast<int64_t>(slots) - 1) / static_cast<int64_t>(slots));
-    const auto slot_of = [&](int64_t ms) {
-        return static_cast<std::size_t>(std::clamp<int64_t>((ms - out.t0) / out.slot_ms, 0, slots - 1));
-    };
-    std::vector<std::vector<double>> sum(slots, std::vector<double>(channels, 0.0));
-    std::vector<long> n(slots, 0);
-    for (std::size_t i = 0; i < buckets.size(); ++i) {
-        const auto& b = buckets[i];
-        if (b.n <= 0) continue;
-        // To the next bucket unless a gap lies between.
-        int64_t end = b.last_ms;
-        if (i + 1 < buckets.size() && buckets[i + 1].first_ms - b.last_ms <= max_gap_ms)
-            end = std::max(end, buckets[i + 1].first_ms - 1);
-        const std::size_t last = std::max(slot_of(b.first_ms), slot_of(end));
-        for (std::size_t k = slot_of(b.first_ms); k <= last; ++k) {
-            // Each span the bucket reaches gets its mean once.
-            for (std::size_t c = 0; c < channels && c < b.sum.size(); ++c)
-                sum[k][c] += b.sum[c] / static_cast<double>(b.n);
-            ++n[k];
-        }
-    }
-    out.means.resize(slots);
-    for (std::size_t k = 0; k < slots; ++k) {
-        if (n[k] == 0) continue;
-        for (auto& v : sum[k]) v /= static_cast<double>(n[k]);
-        out.means[k] = std::move(sum[k]);
-    }
-    return out;
-}
-
-std::vector<std::pair<std::size_t, std::size_t>> UnbrokenRuns(const std::vector<Series::Bucket>& buckets,
-                                                               int64_t max_gap_ms) {
-    std::vector<std::pair<std::size_t, std::size_t>> out;
-    for (std::size_t i = 0; i < buckets.size(); ++i) {
-        if (i == 0 || buckets[i].first_ms - buckets[i - 1].last_ms > max_gap_ms)
-            out.push_back({i, i + 1});
-        else
-            out.back().second = i + 1;
-    }
-    return out;
-}
-
-std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,
-                                  std::size_t max, long* not_kept) {
-    std::vector<AlarmSpan> out;
-    std::map<std::pair<std::string, std::string>, std::size_t> open;  // (name, bound) -> span
-    std::set<std::pair<std::string, std::string>> unkept;  // raised, not kept, not yet ended
-    long dropped = 0;
-    for (const auto& a : alarms) {
-        const auto key = std::make_pair(a.name, a.bound);
-        if (a.state == "raised") {
-            if (open.count(key) || unkept.count(key)) continue;  // raised again without an end: the first stands
-            if (out.size() >= max) {
-                ++dropped;
-                unkept.insert(key);
-                continue;
-            }
-            AlarmSpan s = SpanOf(a);
-            s.raised_ms = a.at_ms;
-            s.raised_at = a.at;
-            open[key] = out.size();
-            out.push_back(s);
-            continue;
-        }
-        if (unkept.erase(key)) continue;  // the end of one counted as not kept
-        auto it = open.find(key);
-        if (it == open.end()) {
-            // Raised before the period began: it stood from the period's
-            // start at least.
-            if (out.size() >= max) {
-                ++dropped;
-                continue;
-            }
-            AlarmSpan s = SpanOf(a);
-            s.raised_before = true;
-            s.raised_ms = start_ms;
-            s.raised_at = TimeStamp::FromMs(start_ms).Text();
-            s.ended_ms = a.at_ms;
-            s.ended_at = a.at;
-            s.ended_by = a.state;
-            s.duration_s = std::max(0.0, Seconds(start_ms, a.at_ms));
-            out.push_back(s);
-            continue;
-        }
-        AlarmSpan& s = out[it->second];
-        s.ended_ms = a.at_ms;
-        s.ended_at = a.at;
-        s.ended_by = a.state;
-        s.duration_s = Lasted(a.lasted_ms, s.raised_ms, a.at_ms);
-        open.erase(it);
-    }
-    for (const auto& [key, index] : open) out[index].duration_s = std::max(0.0, Seconds(out[index].raised_ms, end_ms));
-    if (not_kept) *not_kept = dropped;
-    return out;
 }
 
 std::vector<Trouble> Troubles(const std::vector<history::Health>& health, int64_t end_ms) {

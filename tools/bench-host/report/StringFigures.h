@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "history/HistoryRows.h"
+#include "report/AlarmSpan.h"
+#include "report/Series.h"
+#include "report/TimeSlots.h"
 
 namespace report {
 
@@ -39,6 +42,13 @@ struct Settings {
     // blocks' resistance, so twice that.
     double flag_rest_mv = 100.0;
     double flag_discharge_mv = 200.0;
+    // A round whose current is above recharge_amps is on the charger's
+    // recharge, not at rest: float holds a string below 1 A (the battery
+    // data's float_max_a), and under a charging current the cells spread
+    // as they do under load, so they are judged apart, against
+    // flag_recharge_mv.
+    double recharge_amps = 1.0;
+    double flag_recharge_mv = 200.0;
     std::size_t chart_points = 480;
     std::size_t max_discharges = 100;
     std::size_t max_alarms = 1000;
@@ -55,33 +65,6 @@ struct Round {
     // ms is on its run's monotonic clock (RoundTimeline), not the wall's:
     // no step of the wall clock is in a gap to it from a round of its run.
     bool monotonic = false;
-};
-
-// Values over time merged into at most `cap` buckets: when full, each two
-// neighbours become one, so the buckets stay of equal rounds and a year
-// costs what a day does.
-class Series {
-public:
-    struct Bucket {
-        int64_t first_ms = 0, last_ms = 0;
-        long n = 0;
-        std::vector<double> sum, min, max;
-        double Mean(std::size_t c) const { return n > 0 ? sum[c] / static_cast<double>(n) : 0.0; }
-    };
-    Series(std::size_t channels, std::size_t cap);
-    void Add(int64_t ms, const std::vector<double>& values);
-    // Values already gathered (a summarised minute's), as one bucket's worth.
-    void AddBucket(Bucket b);
-    const std::vector<Bucket>& Buckets() const { return buckets_; }
-    std::size_t Channels() const { return channels_; }
-
-private:
-    void Merge(Bucket& into, const Bucket& from) const;
-    void Compact();
-
-    std::size_t channels_, cap_;
-    long per_bucket_ = 1;  // rounds a bucket holds before the next begins
-    std::vector<Bucket> buckets_;
 };
 
 struct CellStats {
@@ -102,6 +85,16 @@ struct StateFigures {
     std::vector<CellStats> cells;  // in cell order
 };
 
+// How a discharge ended: the current rose past the threshold; no rounds
+// for longer than max_gap_s; the period ended while it went on.
+enum class DischargeEnd { current, gap, period };
+// "current", "gap", "period": as the JSON names them.
+const char* DischargeEndName(DischargeEnd e);
+
+// Where a round's cells are judged: at rest (float, or no current), on
+// the charger's recharge, under discharge.
+enum class RoundState { rest, recharge, discharge };
+
 struct Discharge {
     int64_t start_ms = 0, end_ms = 0;
     std::string start_at, end_at;
@@ -114,24 +107,8 @@ struct Discharge {
     double lowest_v = 0;
     int64_t lowest_ms = 0;
     std::string lowest_at;
-    // "current": the current rose past the threshold; "gap": no rounds for
-    // longer than max_gap_s; "period": the period ended while it went on.
-    std::string ended_by;
+    DischargeEnd ended_by = DischargeEnd::period;
     Series cells_chart{0, 1};
-};
-
-struct AlarmSpan {
-    std::string name, label, bound;
-    double value = 0, limit = 0;
-    int64_t raised_ms = 0;
-    std::string raised_at;
-    std::optional<int64_t> ended_ms;
-    std::string ended_at;
-    // "cleared"; "closed" (the run ended with it raised); "" still raised
-    // at the end of the period, duration counted to the period's end.
-    std::string ended_by;
-    double duration_s = 0;
-    bool raised_before = false;  // its raise lies before the period: raised_ms is the period's start
 };
 
 struct Trouble {
@@ -168,7 +145,8 @@ struct Watch {
 struct DeviceFigures {
     uint32_t id = 0;
     Watch watch;
-    StateFigures rest, discharge;
+    // At rest (float, or no current), on recharge, under discharge.
+    StateFigures rest, recharge, discharge;
     std::vector<Discharge> discharges;
     long discharges_not_kept = 0;
     long load_step_rounds = 0;  // discharging rounds of events shorter than discharge_min_s
@@ -197,11 +175,17 @@ public:
     StringFigures(uint32_t device_id, const Settings& settings);
     void Add(const Round& round);
     // A minute of the summary that the caller found free of discharge and
-    // of unread cells or records (whose rounds it reads one by one instead).
+    // of unread cells or records (whose rounds it reads one by one instead),
+    // all at rest or all on recharge (OneState).
     // The mean deviations come out exact, as means of sums; the worst is
     // taken from the minute's lowest and highest cell against the minute's
     // mean cell, and gaps are seen only between minutes.
     void AddMinute(const history::Minute& minute);
+    // A round's state by its current.
+    RoundState StateOf(double current) const;
+    // Whether a minute's rounds were all at rest or all on recharge, by its
+    // lowest current and the most its highest can have been.
+    bool OneState(const history::Minute& minute) const;
     // The wall clock jumped forward from from_ms to to_ms (a step the run
     // noted): a gap between rounds is counted without the part of it the
     // jump skipped.
@@ -229,12 +213,12 @@ private:
     // the wall clock moved.
     void Gap(int64_t from_ms, int64_t to_ms, bool measured = false);
     static void Merge(StateAcc& into, const StateAcc& from);
-    void CloseDischarge(const std::string& why);
+    void CloseDischarge(DischargeEnd why);
     StateFigures Rank(const StateAcc& s, double threshold) const;
 
     Settings settings_;
     DeviceFigures out_;
-    StateAcc rest_, discharge_;
+    StateAcc rest_, recharge_, discharge_;
     StateAcc pending_;  // the open discharge's rounds, until it proves long enough
     std::optional<Discharge> open_;
     double last_current_ = 0, current_sum_ = 0;
@@ -244,26 +228,6 @@ private:
     std::optional<int64_t> last_monotonic_run_;
 };
 
-// A chart's buckets laid on time: from the first bucket's first round to
-// the last bucket's last round cut into `slots` equal spans, each with the
-// mean of every channel over the buckets whose rounds reach into it.  A
-// span between two buckets further apart than max_gap_ms stays empty (a
-// gap, drawn as one); a shorter one is the earlier bucket's (rounds come
-// every so often, not in every span).
-struct TimeSlots {
-    int64_t t0 = 0, slot_ms = 1;
-    std::vector<std::optional<std::vector<double>>> means;  // none: no rounds
-};
-TimeSlots SlotsInTime(const std::vector<Series::Bucket>& buckets, std::size_t channels, std::size_t slots,
-                      int64_t max_gap_ms);
-// Indexes [begin, end) of the runs of buckets no further apart than
-// max_gap_ms: a line is drawn through each run, none across a gap.
-std::vector<std::pair<std::size_t, std::size_t>> UnbrokenRuns(const std::vector<Series::Bucket>& buckets,
-                                                               int64_t max_gap_ms);
-
-// Alarms paired raise to end, in the order raised; at most max spans.
-std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,
-                                  std::size_t max, long* not_kept);
 // The watch's sums over its troubles.
 void Tally(Watch& w);
 // Health changes as troubles with their durations.

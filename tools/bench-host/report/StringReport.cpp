@@ -30,7 +30,7 @@ using report::Series;
 double Rounded(double v, int digits) {
     if (!std::isfinite(v)) return 0.0;
     const double scale = std::pow(10.0, digits);
-    return std::round(v * scale) / scale;
+    return std::round(v * scale) / scale + 0.0;  // never -0
 }
 
 std::string TimeText(int64_t ms) { return TimeStamp::FromMs(ms).Text(); }
@@ -200,7 +200,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
             reader.ForEachMinute(id, lo, pruned, [&](const history::Minute& m) {
                 wall(m);
                 f.AddMinute(m);
-                pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
+                pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), report::StringVerdict::SpanOf(m));
             });
             timeline.Reanchor();
             rounds(pruned > lo ? std::optional<int64_t>(pruned) : options.from_ms, options.to_ms);
@@ -225,13 +225,22 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 bool plain = pruned || (m.current_min && *m.current_min > -options.settings.discharge_amps &&
                                         m.decoded == m.rounds);
                 for (int i = 0; i < cells && plain && !pruned; ++i) plain = m.cell_min[i] > 0.0;
+                plain = plain && (pruned || f.OneState(m));
+                // The verdict's times in each charge state and its float
+                // judgement are the rounds' own only where the minute
+                // holds one state; else its rounds are read.
+                const auto mean = report::StringVerdict::ReadingOf(m, sv.blocks);
+                if (plain && !pruned) {
+                    const auto bounds = report::StringVerdict::BoundsOf(m, sv.blocks);
+                    plain = bounds && pf.OneState(mean, *bounds);
+                }
                 if (plain) {
                     // The rounds after it anchor afresh at their wall time,
                     // the minutes' own.
                     timeline.Reanchor();
                     wall(m);
                     f.AddMinute(m);
-                    pf.AddSummary(report::StringVerdict::ReadingOf(m, sv.blocks), 60.0);
+                    pf.AddSummary(mean, report::StringVerdict::SpanOf(m));
                 } else
                     rounds(m.minute_ms, m.minute_ms + kMinute - 1);
             });
@@ -407,6 +416,8 @@ Json::Value StringReport::ToJson() const {
     s["max_gap_s"] = settings.max_gap_s;
     s["flag_rest_mv"] = settings.flag_rest_mv;
     s["flag_discharge_mv"] = settings.flag_discharge_mv;
+    s["recharge_amps"] = settings.recharge_amps;
+    s["flag_recharge_mv"] = settings.flag_recharge_mv;
     if (!unread.empty()) head["unread"] = unread;
     root["runs"] = Json::arrayValue;
     for (const auto& run : runs) {
@@ -476,6 +487,7 @@ Json::Value StringReport::ToJson() const {
             wj["troubles"].append(v);
         }
         dev["rest"] = StateJson(d.rest);
+        dev["recharge"] = StateJson(d.recharge);
         dev["under_discharge"] = StateJson(d.discharge);
         dev["load_step_rounds"] = Json::Int64(d.load_step_rounds);
         dev["cells"] = Json::arrayValue;
@@ -484,6 +496,9 @@ Json::Value StringReport::ToJson() const {
             Json::Value under = CellJson(d.discharge.cells[i]);
             under.removeMember("cell");
             c["discharge"] = under;
+            Json::Value charging = CellJson(d.recharge.cells[i]);
+            charging.removeMember("cell");
+            c["recharge"] = charging;
             dev["cells"].append(c);
         }
         dev["discharges"] = Json::arrayValue;
@@ -502,7 +517,7 @@ Json::Value StringReport::ToJson() const {
             v["lowest_cell"] = e.lowest_cell;
             v["lowest_v"] = Rounded(e.lowest_v, 3);
             v["lowest_at"] = e.lowest_at;
-            v["ended_by"] = e.ended_by;
+            v["ended_by"] = report::DischargeEndName(e.ended_by);
             dev["discharges"].append(v);
         }
         dev["discharges_not_listed"] = Json::Int64(d.discharges_not_kept);
@@ -517,7 +532,7 @@ Json::Value StringReport::ToJson() const {
             v["raised_at"] = a.raised_at;
             v["raised_before_period"] = a.raised_before;
             v["ended_at"] = a.ended_ms ? Json::Value(a.ended_at) : Json::Value();
-            v["ended_by"] = a.ended_ms ? Json::Value(a.ended_by) : Json::Value("still raised");
+            v["ended_by"] = report::AlarmEndName(a.ended_by);
             v["duration_s"] = Rounded(a.duration_s, 3);
             dev["alarms"].append(v);
         }

@@ -49,7 +49,11 @@ std::string Fixed(double v, int digits) {
     return buf;
 }
 
-std::string Signed(double v, int digits) { return (v > 0 ? "+" : "") + Fixed(v, digits); }
+// A sign only on a figure that shows one: +0.0 is 0.0.
+std::string Signed(double v, int digits) {
+    const std::string s = Fixed(v, digits);
+    return (v > 0 && s.find_first_of("123456789") != std::string::npos ? "+" : "") + s;
+}
 
 std::string When(int64_t ms) { return TimeStamp::FromMs(ms).Text(); }
 
@@ -266,6 +270,7 @@ std::string CellRows(const DeviceFigures& d) {
     for (std::size_t i = 0; i < d.rest.cells.size(); ++i) {
         o << "<tr><th>" << i + 1 << "</th>";
         part(d.rest.cells[i]);
+        if (d.recharge.rounds > 0) part(d.recharge.cells[i]);
         if (d.discharge.rounds > 0) part(d.discharge.cells[i]);
         o << "</tr>";
     }
@@ -361,7 +366,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
               << Esc(a.bound) << "</td><td>" << Fixed(a.limit, 2) << "</td><td>" << Fixed(a.value, 2)
               << "</td><td class='l'>" << (a.raised_before ? "before the period" : Time(a.raised_at))
               << "</td><td class='l'>"
-              << (a.ended_ms ? Time(a.ended_at) + " (" + Esc(a.ended_by == "closed" ? "closed at restart" : a.ended_by) +
+              << (a.ended_ms ? Time(a.ended_at) + " (" + Esc(a.ended_by == report::AlarmEnd::closed ? "closed at restart" : report::AlarmEndName(a.ended_by)) +
                                    ")"
                              : std::string("<span class='warn'>still raised</span>"))
               << "</td><td>" << (a.raised_before ? "at least " : "") << Duration(a.duration_s) << "</td></tr>";
@@ -379,13 +384,18 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
 
     o << "<h3>Cells</h3><p>Deviation: the cell's voltage less the string's mean cell in the same round, in mV; "
          "rank 1 is the weakest (lowest mean deviation).  Flagged ⚑ past ±"
-      << Fixed(settings.flag_rest_mv, 0) << " mV at rest, ±" << Fixed(settings.flag_discharge_mv, 0)
-      << " mV under discharge.  At rest: " << d.rest.rounds << " rounds, mean cell "
-      << Fixed(d.rest.mean_cell_v, 3) << " V; under discharge: " << d.discharge.rounds << " rounds"
+      << Fixed(settings.flag_rest_mv, 0) << " mV at rest, ±" << Fixed(settings.flag_recharge_mv, 0)
+      << " mV on recharge, ±" << Fixed(settings.flag_discharge_mv, 0)
+      << " mV under discharge.  At rest (float, or no current): " << d.rest.rounds << " rounds"
+      << (d.rest.rounds > 0 ? ", mean cell " + Fixed(d.rest.mean_cell_v, 3) + " V" : std::string())
+      << "; on recharge (above " << Fixed(settings.recharge_amps, 1) << " A): " << d.recharge.rounds << " rounds"
+      << (d.recharge.rounds > 0 ? ", mean cell " + Fixed(d.recharge.mean_cell_v, 3) + " V" : std::string())
+      << "; under discharge: " << d.discharge.rounds << " rounds"
       << (d.discharge.rounds > 0 ? ", mean cell " + Fixed(d.discharge.mean_cell_v, 3) + " V" : std::string())
       << ".</p><div class='scroll'><table class='cells'><tr><th rowspan='2'>Cell</th><th colspan='6'>At rest</th>"
+      << (d.recharge.rounds > 0 ? "<th colspan='6'>On recharge</th>" : "")
       << (d.discharge.rounds > 0 ? "<th colspan='6'>Under discharge</th>" : "") << "</tr><tr>";
-    for (int k = 0; k < (d.discharge.rounds > 0 ? 2 : 1); ++k)
+    for (int k = 0; k < 1 + (d.recharge.rounds > 0) + (d.discharge.rounds > 0); ++k)
         o << "<th>Rank</th><th>Min V</th><th>Mean V</th><th>Max V</th><th>Dev. mV</th><th>Worst mV</th>";
     o << "</tr>" << CellRows(d) << "</table></div>";
     o << "<figure>" << HeatMap(d.deviation_chart, settings.flag_rest_mv, gap_ms)
@@ -400,8 +410,9 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
         o << "<div class='event'><h4>Discharge " << ++n << "</h4><div class='scroll'><table class='kv'>"
           << "<tr><th>Start</th><td>" << Time(e.start_at) << "</td></tr>"
           << "<tr><th>End</th><td>" << Time(e.end_at)
-          << (e.ended_by == "gap" ? " (no rounds after it for a while: its end is the last round seen)"
-              : e.ended_by == "period" ? " (still discharging at the end of the period)"
+          << (e.ended_by == report::DischargeEnd::gap
+                  ? " (no rounds after it for a while: its end is the last round seen)"
+              : e.ended_by == report::DischargeEnd::period ? " (still discharging at the end of the period)"
                                        : "")
           << "</td></tr><tr><th>Duration</th><td>" << Duration(static_cast<double>(e.end_ms - e.start_ms) / 1000.0)
           << "</td></tr><tr><th>Charge drawn</th><td>" << Fixed(e.ampere_hours, 3) << " Ah</td></tr>"
@@ -482,8 +493,9 @@ std::string StringReport::ToHtml() const {
                             (r.counted_ms ? ", counted to " + Time(*r.counted_ms) : std::string())
                       : Time(r.ended_at))
               << "</td><td class='l'>" << report::PathHtml(r.site_file) << "</td></tr><tr class='sub'><td></td>"
-              << "<td colspan='3' class='l'>plug-in SHA-256 <span class='hash'>" << Esc(r.plugin_sha256)
-              << "</span></td></tr>";
+              << "<td colspan='3' class='l'>"
+              << (r.test_note.empty() ? std::string() : "a capacity test: " + Esc(r.test_note) + "<br>")
+              << "plug-in SHA-256 <span class='hash'>" << Esc(r.plugin_sha256) << "</span></td></tr>";
         o << "</table></div>";
     }
     for (const auto& n : clock_steps)

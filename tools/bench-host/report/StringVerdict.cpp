@@ -16,7 +16,7 @@ std::string Html(const std::string& s) { return EscapeHtml(s); }
 
 Json::Value Rounded(double v, int places) {
     const double scale = std::pow(10.0, places);
-    return std::round(v * scale) / scale;
+    return std::round(v * scale) / scale + 0.0;  // never -0
 }
 
 const char* SeverityName(verdict::Finding::Severity s) {
@@ -91,11 +91,35 @@ verdict::Reading StringVerdict::ReadingOf(const history::Minute& m, int blocks) 
     return x;
 }
 
+verdict::MinuteSpan StringVerdict::SpanOf(const history::Minute& m) {
+    verdict::MinuteSpan s;
+    s.first_ms = m.first_ms;
+    s.last_ms = m.last_ms.value_or(m.minute_ms + 60000 - 1);
+    s.rounds = m.decoded;
+    return s;
+}
+
+std::optional<verdict::MinuteBounds> StringVerdict::BoundsOf(const history::Minute& m, int blocks) {
+    if (!m.current_min || m.decoded <= 0) return std::nullopt;
+    verdict::MinuteBounds b;
+    b.current_min = *m.current_min;
+    b.current_max = m.current_sum - static_cast<double>(m.decoded - 1) * *m.current_min;
+    double low = 0, high = 0;
+    int n = 0;
+    for (int i = 0; i < blocks && i < static_cast<int>(m.cell_min.size()); ++i)
+        if (m.cell_min[i] > 0) low += m.cell_min[i], high += m.cell_max[i], ++n;
+    if (n == 0) return std::nullopt;
+    b.block_low_v = low / n;
+    b.block_high_v = high / n;
+    return b;
+}
+
 std::vector<verdict::CellFlag> StringVerdict::Flags(const DeviceFigures& d) {
     std::vector<verdict::CellFlag> out;
-    for (const auto* s : {&d.rest, &d.discharge})
+    for (const auto* s : {&d.rest, &d.recharge, &d.discharge})
         for (const auto& c : s->cells)
-            if (c.flagged) out.push_back({c.cell, c.deviation_mv, s == &d.discharge, c.n, s->threshold_mv});
+            if (c.flagged)
+                out.push_back({c.cell, c.deviation_mv, s == &d.discharge, c.n, s->threshold_mv, s == &d.recharge});
     return out;
 }
 
@@ -162,6 +186,8 @@ Json::Value StringVerdict::ToJson() const {
     rs["steps"] = Json::UInt64(figures.resistance_steps);
     rs["steps_not_kept"] = Json::Int64(figures.resistance_steps_not_kept);
     rs["steps_on_charge"] = Json::Int64(figures.resistance_steps_on_charge);
+    rs["steps_too_small"] = Json::Int64(figures.resistance_steps_too_small);
+    rs["max_uncertainty_pct"] = spec.step_max_uncertainty_pct;
     rs["note"] = figures.resistance_note.empty() ? Json::Value() : Json::Value(figures.resistance_note);
     rs["blocks"] = Json::arrayValue;
     for (const auto& b : figures.resistance) {
@@ -171,6 +197,9 @@ Json::Value StringVerdict::ToJson() const {
         bj["median_mohm"] = b.median_mohm ? Json::Value(Rounded(*b.median_mohm, 2)) : Json::Value();
         bj["baseline_mohm"] = b.baseline_mohm ? Json::Value(Rounded(*b.baseline_mohm, 2)) : Json::Value();
         bj["rise_pct"] = b.rise_pct ? Json::Value(Rounded(*b.rise_pct, 1)) : Json::Value();
+        bj["uncertainty_mohm"] = b.uncertainty_mohm ? Json::Value(Rounded(*b.uncertainty_mohm, 3)) : Json::Value();
+        bj["rise_uncertainty_pct"] =
+            b.rise_uncertainty_pct ? Json::Value(Rounded(*b.rise_uncertainty_pct, 1)) : Json::Value();
         bj["flag"] = b.flag;
         rs["blocks"].append(bj);
     }
@@ -193,6 +222,15 @@ Json::Value StringVerdict::ToJson() const {
         tj["first_block"] = t.first_block ? Json::Value(t.first_block) : Json::Value();
         tj["first_block_at"] = t.first_block ? Json::Value(TimeStamp::FromMs(t.first_block_ms).Text()) : Json::Value();
         tj["decision"] = t.decision;
+        // IEEE 450's conditions the readings show unmet: a result with one
+        // is given without a decision.
+        tj["current_read"] = t.current_read;
+        tj["conditions"] = Json::arrayValue;
+        for (const auto& c : t.conditions) tj["conditions"].append(c);
+        tj["temperature_range_c"] = Json::arrayValue;
+        tj["temperature_range_c"].append(Rounded(t.temperature_min_c, 2));
+        tj["temperature_range_c"].append(Rounded(t.temperature_max_c, 2));
+        tj["float_before_s"] = t.float_before_s ? Json::Value(Rounded(*t.float_before_s, 1)) : Json::Value();
         tj["snapshots"] = Json::arrayValue;
         for (const auto& s : t.snapshots) {
             Json::Value sj;
@@ -242,14 +280,18 @@ std::string StringVerdict::ToHtml() const {
         for (std::size_t i = 0; i < drift.size(); ++i) {
             if (!drift[i]) continue;
             char buf[48];
-            std::snprintf(buf, sizeof buf, "%zu:&nbsp;%+.1f", i + 1, *drift[i]);
+            std::snprintf(buf, sizeof buf, "%zu:&nbsp;%s", i + 1,
+                          verdict::Findings::Figure(*drift[i], {-spec.float_band_mv, spec.float_band_mv}, 1, true)
+                              .c_str());
             const bool past = !verdict::FloatCompliance::Flag(*drift[i], spec.float_band_mv).empty();
             drifts += (drifts.empty() ? "" : ", ") + (past ? "<b>" + std::string(buf) + "</b>" : std::string(buf));
         }
         for (const auto& b : figures.resistance) {
             if (!b.rise_pct) continue;
             char buf[48];
-            std::snprintf(buf, sizeof buf, "%d:&nbsp;%+.0f", b.block, *b.rise_pct);
+            std::snprintf(buf, sizeof buf, "%d:&nbsp;%s", b.block,
+                          verdict::Findings::Figure(*b.rise_pct, {spec.rise_investigate_pct, spec.rise_act_pct}, 1, true)
+                              .c_str());
             rises += (rises.empty() ? "" : ", ") + (b.flag.empty() ? std::string(buf) : "<b>" + std::string(buf) + "</b>");
         }
         o << "  Against the baseline, per block: float drift in mV (temperature-compensated) "

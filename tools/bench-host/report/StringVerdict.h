@@ -51,6 +51,12 @@ struct StringVerdict {
     std::vector<std::optional<double>> FloatDriftMv() const;
     // A summarised minute's means, at its first round.
     static verdict::Reading ReadingOf(const history::Minute& m, int blocks);
+    // Its rounds and their times; a minute summarised before its last
+    // round's time was kept is taken to reach the minute's end.
+    static verdict::MinuteSpan SpanOf(const history::Minute& m);
+    // Its extremes, as far as the summary kept them: none without its
+    // lowest current.
+    static std::optional<verdict::MinuteBounds> BoundsOf(const history::Minute& m, int blocks);
 
     Json::Value ToJson() const;
     // A section that opens the report (it fits the first printed page).

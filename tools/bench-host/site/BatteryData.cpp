@@ -35,6 +35,7 @@ std::vector<BatteryData::Key> BatteryData::Keys(BatteryData& b) {
         {"rise_mv_per_min", &b.rise_mv_per_min, 0.01, 10000},
         {"step_min_a", &b.step_min_a, 0.1, 10000},
         {"step_settle_a", &b.step_settle_a, 0, 10000},
+        {"step_max_uncertainty_pct", &b.step_max_uncertainty_pct, 0.1, 1000},
         {"step_max_gap_s", &b.step_max_gap_s, 0.1, 3600},
         {"rise_investigate_pct", &b.rise_investigate_pct, 1, 1000},
         {"rise_act_pct", &b.rise_act_pct, 1, 1000},

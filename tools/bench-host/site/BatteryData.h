@@ -56,6 +56,9 @@ struct BatteryData {
     double step_min_a = 10.0;
     double step_settle_a = 1.0;
     double step_max_gap_s = 10.0;
+    // A step whose resistance reading is uncertain by more than this share
+    // (from the readings' resolution over its ΔI) is not taken.
+    double step_max_uncertainty_pct = 10.0;
     double rise_investigate_pct = 20.0;
     double rise_act_pct = 50.0;
 

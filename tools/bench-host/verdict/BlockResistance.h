@@ -14,7 +14,12 @@
 // and the string taking the load) would hide a block's rise.  Steps within
 // a discharge, or from rest into one, are taken.  Per block the median
 // over the period's steps, and its rise against a baseline, flagged at
-// rise_investigate_pct and rise_act_pct.
+// rise_investigate_pct and rise_act_pct once it passes them by more than
+// its uncertainty.  Each step's figure carries its uncertainty from the
+// readings' resolution (10 mV a block, 0.1 A) over its ΔI; a step whose
+// typical block it leaves uncertain by more than step_max_uncertainty_pct
+// is not taken, and counted: 10 mV of rounding on a 50 mV step reads a
+// healthy block 20 % high.
 //
 // The figure is a resistance seen through the monitor's sampling (it mixes
 // in polarisation and the time between the readings): comparable block to
@@ -37,8 +42,13 @@ struct BlockOhms {
     int block = 0;  // 1-based
     long steps = 0;
     std::optional<double> median_mohm;    // none without a step
+    // Its standard uncertainty from the readings' resolution: the median
+    // of its steps' (a reading's rounding repeats from step to step, so
+    // it does not average away).
+    std::optional<double> uncertainty_mohm;
     std::optional<double> baseline_mohm;  // none without a baseline
     std::optional<double> rise_pct;
+    std::optional<double> rise_uncertainty_pct;  // in points, with rise_pct
     std::string flag;  // "", "investigate" or "act"
 };
 
@@ -49,6 +59,12 @@ public:
     // oldest giving way (and counted), so a run of months follows the
     // string as it is now rather than as it was in its first weeks.
     static constexpr std::size_t kMaxSteps = 4096;
+    // The readings' resolution: a block's voltage in 10 mV, the current in
+    // 0.1 A.  A current read as a multiple of 0.1 A lies within half of it
+    // of the truth, so steps and steadiness are compared with that much
+    // room (a step of exactly step_min_a may read 9.999999999999998 A).
+    static constexpr double kBlockResolutionV = 0.01;
+    static constexpr double kCurrentResolutionA = 0.1;
     enum class Keep { first, newest };
 
     BlockResistance(const BatteryData& spec, int blocks, Keep keep = Keep::first)
@@ -62,6 +78,17 @@ public:
     long StepsNotKept() const { return not_kept_; }
     // Steps left out with a side on charge.
     long StepsOnCharge() const { return on_charge_; }
+    // Steps left out as too small for the readings' resolution: their
+    // typical block's figure uncertain by more than
+    // step_max_uncertainty_pct.
+    long StepsTooSmall() const { return too_small_; }
+    // The standard uncertainty in mΩ of one step's R = ΔV / ΔI: the
+    // differences of two readings rounded to kBlockResolutionV and
+    // kCurrentResolutionA, each uncertain by its resolution / √6.
+    static double StepUncertaintyMohm(double mohm, double di_a);
+    // The uncertainty in points of a rise R / R0 - 1 (R0 taken alike, from
+    // like steps, where the baseline keeps no uncertainty of its own).
+    static double RiseUncertaintyPct(double mohm, double u_mohm, double base_mohm, double u_base_mohm);
     // Why no step was taken when some were left out on charge; "" when a
     // step was taken or none was left out.
     std::string NoStepReason() const;
@@ -78,9 +105,13 @@ private:
     Keep keep_;
     ChargeState charge_;
     std::deque<std::pair<Reading, Charge>> last_;  // the four latest rounds, with their charge state
-    std::deque<std::vector<double>> steps_;  // per step, per block mΩ (NaN: not read)
+    struct Step {
+        std::vector<double> mohm, u_mohm;  // per block (NaN: not read)
+    };
+    std::deque<Step> steps_;
     long not_kept_ = 0;
     long on_charge_ = 0;
+    long too_small_ = 0;
 };
 
 }  // namespace verdict

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace verdict {
 
@@ -44,7 +45,10 @@ void CapacityTest::Add(const Reading& r) {
     if (rounds_ == 0) {
         first_ = r;
         current_min_ = current_max_ = first_amps_ = amps;
+        temperature_min_ = temperature_max_ = r.temperature;
     }
+    temperature_min_ = std::min(temperature_min_, r.temperature);
+    temperature_max_ = std::max(temperature_max_, r.temperature);
     ++rounds_;
     current_sum_ += amps;
     current_min_ = std::min(current_min_, amps);
@@ -99,8 +103,44 @@ std::optional<CapacityResult> CapacityTest::Result() const {
         c.snapshots.push_back({f, best->ms, best->blocks});
     }
     c.snapshots.push_back({1.0, last_.ms, last_.blocks});
-    c.decision = Decision(spec_, c.capacity_pct, c.lower_bound);
+    c.temperature_min_c = temperature_min_;
+    c.temperature_max_c = temperature_max_;
+    c.current_min_a = current_min_;
+    c.current_max_a = current_max_;
+    c.float_before_s = float_before_s_;
+    c.conditions = Conditions(spec_, c);
+    c.decision = c.conditions.empty() ? Decision(spec_, c.capacity_pct, c.lower_bound) : "";
     return c;
+}
+
+namespace {
+
+std::string Text(const char* format, double a, double b = 0, double c = 0) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, format, a, b, c);
+    return buf;
+}
+
+}  // namespace
+
+std::vector<std::string> CapacityTest::Conditions(const BatteryData& battery, const CapacityResult& c) {
+    std::vector<std::string> out;
+    if (!c.current_read) {
+        out.push_back("no discharge current read");
+        return out;
+    }
+    if (c.float_before_s && *c.float_before_s < battery.float_settle_s)
+        out.push_back(Text("not settled on float before it: %.0f s on float since the last recharge, rest or test, "
+                           "%.0f s asked",
+                           *c.float_before_s, battery.float_settle_s));
+    if (!c.steady)
+        out.push_back(Text("current not steady: %.1f to %.1f A about its mean of %.1f A, within 10 %% asked",
+                           c.current_min_a, c.current_max_a, c.current_a));
+    const double moved = c.temperature_max_c - c.temperature_min_c;
+    if (moved > kMaxTemperatureChangeC)
+        out.push_back(Text("temperature moved by %.1f °C during it (%.1f to %.1f °C): KT at its start does not hold",
+                           moved, c.temperature_min_c, c.temperature_max_c));
+    return out;
 }
 
 std::string CapacityTest::Decision(const BatteryData& spec, double pct, bool lower_bound) {

@@ -9,7 +9,9 @@
 // that current, capacity_hours × (capacity_ah / (I × capacity_hours))^k.
 // The end is the first block at end_v ("block") or the string's mean block
 // at end_v ("string").  A discharge that stops before its end gives a lower
-// bound and says so.  Rounds come one by one; at most kKept of them are
+// bound and says so.  Its conditions (settled on float before it, a
+// steady current, a temperature that held) are judged with it: a result
+// whose conditions were not met is given without a decision.  Rounds come one by one; at most kKept of them are
 // kept (every other one dropped when full) for the blocks at the test's
 // fractions, so a day-long test costs what an hour's does.
 #include <cstddef>
@@ -44,14 +46,31 @@ struct CapacityResult {
         std::vector<double> blocks;
     };
     std::vector<Snapshot> snapshots;  // at 0, ¼, ½, ¾ and the end
+    // IEEE 450's conditions of a test, as far as the readings show them:
+    // each one not met, in words.  A result with one is shown, not decided
+    // on.
+    std::vector<std::string> conditions;
+    double temperature_min_c = 0, temperature_max_c = 0;
+    double current_min_a = 0, current_max_a = 0;  // as positive numbers
+    // Seconds on float before the test since the string last recharged,
+    // rested or gave a test; none where the rounds before it were not seen.
+    std::optional<double> float_before_s;
+    // False for a run marked as a test in which no discharge current was
+    // read: no capacity can be had from it (capacity_pct is 0).
+    bool current_read = true;
     // "replace" (below replace_pct), "test again within a year" (below
-    // retest_pct), "" (at or above it, or a lower bound at or above it).
+    // retest_pct), "" (at or above it, a lower bound, or a test whose
+    // conditions were not met).
     std::string decision;
 };
 
 class CapacityTest {
 public:
     static constexpr std::size_t kKept = 512;
+    // KT moves about 0.7 % per °C near 25 °C: a test whose temperature
+    // moved by more than this is not held to the factor at its start
+    // within about 2 %.
+    static constexpr double kMaxTemperatureChangeC = 3.0;
 
     CapacityTest(const BatteryData& spec, int blocks) : spec_(spec), blocks_(blocks) {}
 
@@ -66,6 +85,11 @@ public:
     // The discharge's rounds in the order of time; rounds after the end
     // voltage was reached are not needed.
     void Add(const Reading& r);
+    // How long the string had been on float, settled or not, before the
+    // test began; without it the condition is not judged.
+    void FloatBefore(double seconds) { float_before_s_ = seconds; }
+    // The conditions not met, as CapacityResult::conditions words them.
+    static std::vector<std::string> Conditions(const BatteryData& battery, const CapacityResult& c);
     bool Ended() const { return ended_; }
     // Whether a round at this current belongs to the test: within 10 % of
     // its first round's (any current before the first round).
@@ -80,6 +104,8 @@ private:
     long stride_ = 1, seen_ = 0;
     Reading first_, last_;
     double current_sum_ = 0, current_min_ = 0, current_max_ = 0, first_amps_ = 0;
+    double temperature_min_ = 0, temperature_max_ = 0;
+    std::optional<double> float_before_s_;
     long rounds_ = 0;
     bool ended_ = false;
     int first_block_ = 0;

@@ -21,6 +21,15 @@ double ChargeState::TrendMvPerMin() const {
     return (trend_.back().second - trend_.front().second) * 1000.0 / minutes;
 }
 
+double ChargeState::TrendWith(int64_t ms, double mean_v) const {
+    auto front = trend_.begin();
+    while (front != trend_.end() && ms - front->first > kTrendMs) ++front;
+    if (front == trend_.end()) return 0.0;
+    const double minutes = static_cast<double>(ms - front->first) / 60000.0;
+    if (minutes < 20.0 / 60.0) return 0.0;
+    return (mean_v - front->second) * 1000.0 / minutes;
+}
+
 Charge ChargeState::Next(const Reading& r) {
     const double mean = r.MeanBlock();
     trend_.emplace_back(r.ms, mean);

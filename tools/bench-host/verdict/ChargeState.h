@@ -38,6 +38,9 @@ public:
     // The mean block's trend in mV per minute over the window (0 with less
     // than 20 s of rounds).
     double TrendMvPerMin() const;
+    // The trend the window would show with one more reading of this mean
+    // block at ms, the window left as it is.
+    double TrendWith(int64_t ms, double mean_v) const;
     std::size_t TrendRounds() const { return trend_.size(); }
 
 private:

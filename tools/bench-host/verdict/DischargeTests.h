@@ -10,6 +10,12 @@
 // report over a period and the live figures of a run read tests alike
 // through this class; one open test is held at a time, bounded by
 // CapacityTest, and a round costs that test's Add alone.
+//
+// Each test is told how long the string had been on float before it: the
+// time on float since the string last recharged, rested or gave a test
+// (load steps do not end it).  A run marked as a test whose rounds never
+// read a discharge current (a current sensor stuck at 0 A) gives, once its
+// rounds end, a result without a capacity that says so.
 #include <cstdint>
 #include <optional>
 
@@ -33,15 +39,35 @@ public:
     // steady, and though it was shorter than kTestMinMs.  Gives the test
     // this round ended or closed, if it is one.
     std::optional<CapacityResult> Add(const Reading& r, Charge state, bool marked_test = false);
-    // The open test is over here (the rounds stop, or stand for many).
+    // The open test is over here (the rounds stop, or stand for many); so
+    // is a marked run's stretch of rounds.
     std::optional<CapacityResult> Close();
+    // Rounds that stand for many (a summarised minute's), all in one state,
+    // over `seconds` up to last_ms: they count for the float before a test.
+    // Close first.
+    void Summarised(Charge state, double seconds, int64_t last_ms);
     // What the open test would give if it stopped now; none without one,
     // or with one already given.
     std::optional<CapacityResult> IfStoppedNow() const;
 
 private:
+    std::optional<CapacityResult> CloseTest();
+    // The marked rounds so far read no discharge: the result that says so.
+    std::optional<CapacityResult> EndMarked();
+
     BatteryData spec_;
     int blocks_;
+    std::optional<int64_t> prev_ms_;
+    double float_s_ = 0;  // on float since the last recharge, rest or test
+    // The marked rounds in a row: their span, whether one discharged, the
+    // largest current read and the mean block at the first and lowest.
+    struct Marked {
+        int64_t first_ms = 0, last_ms = 0;
+        long rounds = 0;
+        bool discharged = false;
+        double most_a = 0, first_v = 0, low_v = 0, temperature = 0;
+    };
+    std::optional<Marked> marked_run_;
     std::optional<CapacityTest> test_;
     int64_t start_ms_ = 0, last_ms_ = 0;
     bool marked_ = false;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
 
 namespace verdict {
 
@@ -22,10 +24,26 @@ std::string Text(const char* format, ...) {
 // minute (a bench's small rating), whole minutes beyond.
 std::string Minutes(double min) { return min < 1.0 ? Text("%.0f s", min * 60.0) : Text("%.0f min", min); }
 
+std::string Pct(double v, std::initializer_list<double> lines) { return Findings::Figure(v, lines); }
+std::string Signed(double v, std::initializer_list<double> lines) { return Findings::Figure(v, lines, 0, true); }
+
+std::string Joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const auto& p : parts) out += (out.empty() ? "" : "; ") + p;
+    return out;
+}
+
 void Capacity(const PeriodResult& p, const BatteryData& spec, const std::string& baseline_date,
               std::optional<double> baseline_pct, std::vector<Finding>& out) {
     for (const auto& t : p.tests) {
         Finding f;
+        if (!t.current_read) {
+            f.severity = Finding::attention;
+            f.text = "no capacity from the run marked as a test: no discharge current read";
+            f.evidence = Joined(t.conditions) + "; a capacity needs the current the string gave";
+            out.push_back(f);
+            continue;
+        }
         const std::string end = t.first_block ? Text("block %d first at %.2f V after %s", t.first_block, spec.end_v,
                                                      Minutes(t.first_block_min).c_str())
                                               : std::string("no block at the end voltage");
@@ -34,13 +52,31 @@ void Capacity(const PeriodResult& p, const BatteryData& spec, const std::string&
                           t.kt_outside_table ? " (outside the factor table: its nearest row)" : "");
         if (t.marked)
             f.evidence += t.steady ? "; the run was marked as a test" : "; the run was marked as a test (current not steady: its mean)";
-        if (t.lower_bound) {
-            f.text = Text("capacity at least %.0f %% (IEEE 450 time-adjusted, KT %.2f): the discharge stopped before "
-                          "the end voltage",
-                          t.capacity_pct, t.kt);
-            f.severity = Finding::note;
+        const std::string pct = Pct(t.capacity_pct, {spec.replace_pct, spec.retest_pct});
+        const std::string method = Text("(IEEE 450 time-adjusted, KT %.2f)", t.kt);
+        if (!t.conditions.empty()) {
+            // Shown, but a test not held as the method holds it decides
+            // nothing: neither a replacement nor a clean bill.
+            f.text = "capacity " + std::string(t.lower_bound ? "at least " : "") + pct + " % " + method +
+                     ", its conditions not met: not decided on; test again under them";
+            f.severity = Finding::attention;
+            f.evidence += "; conditions not met: " + Joined(t.conditions);
+        } else if (t.lower_bound) {
+            const double line = t.capacity_pct < spec.replace_pct ? spec.replace_pct
+                                : t.capacity_pct < spec.retest_pct ? spec.retest_pct
+                                                                   : 0.0;
+            if (line > 0) {
+                // A test stopped early says what the string gave at least:
+                // the decision below the line is still open.
+                f.text = "capacity at least " + pct + " % " + method + ": below " + Pct(line, {}) +
+                         " % cannot be ruled out; test to the end voltage";
+                f.severity = Finding::attention;
+            } else {
+                f.text = "capacity at least " + pct + " % " + method + ": the discharge stopped before the end voltage";
+                f.severity = Finding::note;
+            }
         } else {
-            f.text = Text("capacity %.0f %% (IEEE 450 time-adjusted, KT %.2f)", t.capacity_pct, t.kt);
+            f.text = "capacity " + pct + " % " + method;
             if (t.decision == "replace") {
                 f.text += t.first_block ? Text(": replace (block %d ended the test)", t.first_block) : ": replace";
                 f.severity = Finding::act;
@@ -71,27 +107,36 @@ void Resistance(const PeriodResult& p, const BatteryData& spec, const std::strin
     for (const auto& b : p.resistance) {
         if (!b.median_mohm) continue;
         const std::string how =
-            Text("median ΔV/ΔI over %ld load steps: a resistance seen through the monitor's sampling, not a meter "
-                 "reading",
-                 b.steps);
+            Text("median ΔV/ΔI over %ld load steps, ±%.2f mΩ from the readings' resolution: a resistance seen "
+                 "through the monitor's sampling, not a meter reading",
+                 b.steps, b.uncertainty_mohm.value_or(0.0));
         if (b.rise_pct) {
             if (b.flag.empty()) continue;
             Finding f;
             f.severity = b.flag == "act" ? Finding::act : Finding::attention;
-            f.text = Text("block %d: resistance %+.0f %% on its baseline%s%s (%.1f mΩ against %.1f mΩ); %s", b.block,
-                          *b.rise_pct, baseline_date.empty() ? "" : " of ", baseline_date.c_str(), *b.median_mohm,
+            f.text = Text("block %d: resistance %s %% on its baseline%s%s (%.1f mΩ against %.1f mΩ); %s", b.block,
+                          Signed(*b.rise_pct, {spec.rise_investigate_pct, spec.rise_act_pct}).c_str(),
+                          baseline_date.empty() ? "" : " of ", baseline_date.c_str(), *b.median_mohm,
                           *b.baseline_mohm, b.flag == "act" ? "act" : "investigate");
             f.evidence = how;
+            if (b.rise_uncertainty_pct)
+                f.evidence += Text("; the rise ±%.1f points, past %.0f %% by more than that", *b.rise_uncertainty_pct,
+                                   b.flag == "act" ? spec.rise_act_pct : spec.rise_investigate_pct);
             out.push_back(f);
         } else if (string_median && *string_median > 0) {
             // Without a baseline a block is compared with its string.
             const double rise = (*b.median_mohm / *string_median - 1.0) * 100.0;
-            if (rise < spec.rise_investigate_pct) continue;
+            const double u = b.uncertainty_mohm ? BlockResistance::RiseUncertaintyPct(
+                                                      *b.median_mohm, *b.uncertainty_mohm, *string_median,
+                                                      *b.uncertainty_mohm)
+                                                : 0.0;
+            // Past the line by more than the readings can say.
+            if (rise - u <= spec.rise_investigate_pct) continue;
             Finding f;
             f.severity = Finding::attention;
-            f.text = Text("block %d: resistance %.1f mΩ, %+.0f %% on the string's median of %.1f mΩ (no baseline); "
+            f.text = Text("block %d: resistance %.1f mΩ, %s %% on the string's median of %.1f mΩ (no baseline); "
                           "investigate",
-                          b.block, *b.median_mohm, rise, *string_median);
+                          b.block, *b.median_mohm, Signed(rise, {spec.rise_investigate_pct}).c_str(), *string_median);
             f.evidence = how;
             out.push_back(f);
         }
@@ -141,6 +186,19 @@ void Drift(const PeriodResult& p, const BatteryData& spec, const std::string& ba
 
 }  // namespace
 
+std::string Findings::Figure(double v, std::initializer_list<double> lines, int places, bool sign) {
+    std::string out;
+    for (int p = places; p <= places + 3 && out.empty(); ++p) {
+        const double scale = std::pow(10.0, p);
+        const double shown = std::round(v * scale) / scale;
+        bool same = true;
+        for (const double line : lines) same = same && ((v < line) == (shown < line));
+        if (same) out = Text("%.*f", p, shown + 0.0);
+    }
+    if (out.empty()) out = Text("%.*f", places + 3, std::floor(v * std::pow(10.0, places + 3)) / std::pow(10.0, places + 3) + 0.0);
+    return sign && out[0] != '-' && std::strtod(out.c_str(), nullptr) != 0.0 ? "+" + out : out;
+}
+
 Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const std::vector<CellFlag>& flags,
                         long rounds, const std::string& baseline_date, std::optional<double> baseline_capacity_pct,
                         const std::vector<std::optional<double>>& float_drift_mv) {
@@ -158,7 +216,8 @@ Verdict Findings::Judge(const PeriodResult& p, const BatteryData& spec, const st
         Finding f;
         f.severity = Finding::attention;
         f.text = Text("block %d: %.0f mV %s the string's mean %s; flagged", c.block, std::fabs(c.deviation_mv),
-                      c.deviation_mv < 0 ? "below" : "above", c.discharge ? "under discharge" : "at rest");
+                      c.deviation_mv < 0 ? "below" : "above",
+                      c.discharge ? "under discharge" : c.recharge ? "on recharge" : "at rest");
         f.evidence = Text("mean deviation over %ld rounds; flagged past %.0f mV", c.rounds, c.threshold_mv);
         v.findings.push_back(f);
     }

@@ -3,6 +3,7 @@
 // data" when no round was read) and the findings it rests on, the most
 // urgent first, each with its figure and the evidence behind it.  From the
 // period's verdict figures and the cells the report flagged.
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,13 +21,14 @@ struct Finding {
 };
 
 // A cell the report flagged: its mean deviation from the string's mean
-// cell, at rest or under discharge.
+// cell, at rest, on recharge or under discharge.
 struct CellFlag {
     int block = 0;  // 1-based
     double deviation_mv = 0;
     bool discharge = false;
     long rounds = 0;
     double threshold_mv = 0;
+    bool recharge = false;  // on the charger's recharge (discharge false)
 };
 
 struct Verdict {
@@ -36,6 +38,12 @@ struct Verdict {
 
 class Findings {
 public:
+    // A figure as it reads best: whole, or to `places` decimals, where
+    // that does not carry it onto or across one of the decision lines
+    // (79.7 % is not "80 %" against a line at 80 %); else with as many
+    // more decimals as keep it on its side.  Signed: "+20", "-3"; 0 is
+    // never signed.
+    static std::string Figure(double v, std::initializer_list<double> lines, int places = 0, bool sign = false);
     // baseline_date: when the baseline was taken ("" none);
     // baseline_capacity_pct: the capacity it recorded, against which a
     // drop of more than 10 points calls for a yearly test;

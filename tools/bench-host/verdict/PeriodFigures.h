@@ -24,6 +24,23 @@
 
 namespace verdict {
 
+// A summarised minute as the figures weigh it: the rounds it holds and
+// when its first and last were taken (a minute the run began or ended in
+// holds less than a minute).
+struct MinuteSpan {
+    int64_t first_ms = 0, last_ms = 0;
+    long rounds = 0;
+};
+
+// What a summarised minute's extremes say of its rounds: the lowest
+// current and the most the highest can have been (the sum less the others
+// at the lowest), and the mean block at its lowest and highest (the means
+// of each block's lowest and highest).
+struct MinuteBounds {
+    double current_min = 0, current_max = 0;
+    double block_low_v = 0, block_high_v = 0;
+};
+
 struct PeriodResult {
     std::array<double, 4> seconds{};  // in each Charge, by its value
     std::optional<Charge> last_state;
@@ -48,6 +65,7 @@ struct PeriodResult {
     std::size_t resistance_steps = 0;
     long resistance_steps_not_kept = 0;
     long resistance_steps_on_charge = 0;  // left out: a side on float or recharge
+    long resistance_steps_too_small = 0;  // left out: too small for the readings' resolution
     std::string resistance_note;          // why no step was taken, when some were left out
     std::vector<CapacityResult> tests;  // discharges at steady current, oldest first
     long tests_not_kept = 0;
@@ -69,14 +87,23 @@ public:
     // its last, kept though its current changed by more than 10 % or was not
     // steady, and though it was shorter than kTestMinMs.
     void Add(const Reading& r, bool marked_test = false);
-    // A reading that stands for many (a summarised minute's means): it
-    // counts for the charge state and float compliance over `seconds`, not
-    // for load steps or tests.
-    void AddSummary(const Reading& r, double seconds);
+    // A reading that stands for many (a summarised minute's means, at its
+    // first round): it counts for the charge state over the time from the
+    // reading before it to its last round, and for float compliance with
+    // its rounds, those past the settling time judged; not for load steps
+    // or tests.
+    void AddSummary(const Reading& r, const MinuteSpan& span);
+    // Whether every round of a summarised minute was in the one charge
+    // state its means give, as far as its bounds show: where the current
+    // or the voltage may have crossed a state's edge within the minute,
+    // its rounds must be read one by one for the times in each state to
+    // be the run's.
+    bool OneState(const Reading& mean, const MinuteBounds& b) const;
     PeriodResult Finish();
 
 private:
-    void State(const Reading& r, double seconds);
+    // rounds, last_ms: those the reading stands for, and the last one's time.
+    void State(const Reading& r, double seconds, long rounds, int64_t last_ms);
     void Keep(std::optional<CapacityResult> test);
 
     BatteryData spec_;
