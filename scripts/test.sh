@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test, in order:
-#   1. this machine's build (default preset) and every test of it: unit,
-#      plug-in, thread, golden, tool, end-to-end, browser and Prometheus
-#      tests, and the plug-in's host test under valgrind;
+#   1. this machine's build (default preset) and its tests: tool,
+#      end-to-end, browser and Prometheus tests, and the plug-in's host test
+#      under valgrind; the unit tests (plug-in, thread, golden, bus, model)
+#      run once, under the sanitizers in step 5, unless step 5 is left out
+#      (--native alone runs every test here);
 #   2. the plug-in's code compiled at -std=c++11 -pedantic-errors with
 #      clang++ (the controller's toolchains may be older; the mipsel builds
 #      of step 4 compile it so with g++ 12 and g++ 11);
@@ -102,7 +104,15 @@ quick() {
 
 native() {
   bash scripts/setup.sh --web-tests
-  suite default
+  if [[ " ${steps[*]} " == *" asan "* ]]; then
+    # The unit tests run once, in the sanitizers' tree (step 5): here the
+    # programs and tests of every other kind are built and run.
+    cmake --preset default
+    cmake --build --preset default -j"$jobs" --target tests_e2e tests_browser tests_prometheus tests_memcheck
+    ctest --preset default -j"$jobs" -L '^(e2e|browser|prometheus|memcheck)$'
+  else
+    suite default
+  fi
 }
 
 sanitizer() {  # preset: the tools are built in its tree too

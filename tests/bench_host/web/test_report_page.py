@@ -31,12 +31,13 @@ start_ms = (int(time.time()) - 3600) * 1000
 
 def record(k):
     """Round k (one every 2 s): cell 9 drifting 0.2 mV a round low; a
-    20 A discharge over rounds 900..1199 with every cell sagging."""
+    20 A discharge over rounds 900..1199 with every cell sagging; else on
+    float at 0.5 A (above float_max_a the charger is recharging)."""
     discharging = 900 <= k < 1200
     sag = 0.3 + 0.002 * (k - 900) if discharging else 0.0
     cells = [13.5 - sag] * 29 + [0.0] * 3
     cells[8] -= 0.0002 * k + sag
-    return struct.pack("<I32fffBf7s", 12, *cells, sum(cells), -20.0 if discharging else 1.5, 0, 25.0, bytes(7))
+    return struct.pack("<I32fffBf7s", 12, *cells, sum(cells), -20.0 if discharging else 0.5, 0, 25.0, bytes(7))
 
 
 def browser(width, height):
