@@ -30,7 +30,9 @@ host=build/default/tools/bench-host/bench-host
 # string (--battery) whose block 6 (index 5) is aged: 80 % of its capacity,
 # three times the resistance.  Its rating is tiny (0.1 Ah over 0.01 h, as in
 # scripts/demo-site.json), so that a capacity test at 20 A from 3 s on
-# reaches the end voltage within the run; then the charger recharges.
+# reaches the end voltage within the run; then the charger recharges.  The
+# modelled string starts settled on float, so the site file gives it a
+# settling time of 2 s: a test is judged only from a settled float.
 "$sim" --pty-link "$out/monitor.pty" --seed 7 --current-sensor --battery --capacity-ah 0.1 --capacity-hours 0.01 \
   --block-capacity 5:80 --high-resistance 5:3 --capacity-test 20:3 >"$out/monitor-sim.log" 2>&1 &
 sim_pid=$!
