@@ -55,7 +55,7 @@ TEST(TextEscape, EveryQuotingKeepsATextValidAndOnOneLine) {
         {"c1\xC2\x85 ls\xE2\x80\xA8 ps\xE2\x80\xA9", "c1\\x85 ls\\u2028 ps\\u2029", "c1\\u0085 ls\\u2028 ps\\u2029",
          "c1\\\\x85 ls\\\\u2028 ps\\\\u2029", "c1\\x85 ls\\u2028 ps\\u2029"},
         {"/dev/tty\xff", "/dev/tty\xEF\xBF\xBD", "/dev/tty\xEF\xBF\xBD", "/dev/tty\xEF\xBF\xBD", "/dev/tty\xEF\xBF\xBD"},
-        {"a\"b\\c", "a\"b\\\\c", "a\\\"b\\\\c", "a\\\"b\\\\c", "a&quot;b\\c"},
+        {"a\"b\\c", "a\"b\\c", "a\\\"b\\\\c", "a\\\"b\\\\c", "a&quot;b\\c"},
         {"<i>&'", "<i>&'", "<i>&'", "<i>&'", "&lt;i&gt;&amp;&#39;"},
         {"", "", "", "", ""},
     };

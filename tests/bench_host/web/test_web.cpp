@@ -713,7 +713,7 @@ TEST(HttpText, TargetsDecodedAndTextsMadePrintable) {
         {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // overlong '/'
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
         {"\xE7\xAC", "\xEF\xBF\xBD\xEF\xBF\xBD"},          // cut short
-        {"line\nbreak\x7f\\", "line\\nbreak\\x7f\\\\"},
+        {"line\nbreak\x7f\\", "line\\nbreak\\x7f\\"},
     };
     for (const auto& c : texts) EXPECT_EQ(HttpText::Printable(c.in), c.out) << c.in;
 }

@@ -64,8 +64,10 @@ std::string TextEscape::Escape(std::string_view text, Quoting quoting) {
         i += n;
         switch (quoting) {
             case Quoting::kLine:
-                if (c == '\\') out += "\\\\";
-                else if (NeverAsItIs(c)) out += LineForm(c);
+                // A backslash stays as it is: a quoted text quoted again is
+                // unchanged (an error text may quote an error text), and no
+                // backslash can start a line.
+                if (NeverAsItIs(c)) out += LineForm(c);
                 else out += as_is;
                 break;
             case Quoting::kJson:
