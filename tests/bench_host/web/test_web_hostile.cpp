@@ -376,7 +376,10 @@ TEST_F(Hostile, ConnectionsBeyondTheBoundsDisplaceTheOldestWaitingOrAreRefused) 
         }
         for (int i = 0; i < 100 && server_->OpenConnections() < held.size(); ++i) std::this_thread::sleep_for(10ms);
         if (c.history > 0) history.AwaitRunning(2);
-        std::this_thread::sleep_for(50ms);  // the streams begun, the queries queued
+        // The streams begun and the queries taken, however slow the machine.
+        const auto sent = static_cast<std::size_t>(c.streams + c.history);
+        for (int i = 0; i < 1000 && server_->Admitted() < sent; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_GE(server_->Admitted(), sent) << c.what;
         // Answered, not kept waiting for a slot: the answer ends with the
         // connection closed.
         Raw newcomer(port_, 0, c.from);

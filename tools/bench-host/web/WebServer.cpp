@@ -200,6 +200,7 @@ public:
     ServerCounters counters_;
     // Connection objects and refusals alive.
     std::atomic<std::size_t> open_{0};
+    std::atomic<std::size_t> admitted_{0};
     // Who holds room, and the connections it names.
     Admission admission_;
     std::unordered_map<Admission::Id, Connection*> connections_;
@@ -429,6 +430,7 @@ void WebServer::Impl::Connection::Serve(Router::Routed routed) {
         r.close = true;
         return Send(std::move(r));
     }
+    ++server_.admitted_;
     switch (routed.kind) {
         case Router::Routed::Kind::kReply: return Send(std::move(routed.reply));
         case Router::Routed::Kind::kHistory: return History(std::move(routed.job));
@@ -712,5 +714,7 @@ void WebServer::Stop() {
 }
 
 std::size_t WebServer::OpenConnections() const { return impl_ ? impl_->open_.load() : 0; }
+
+std::size_t WebServer::Admitted() const { return impl_ ? impl_->admitted_.load() : 0; }
 
 const ServerCounters* WebServer::Counters() const { return impl_ ? &impl_->counters_ : nullptr; }

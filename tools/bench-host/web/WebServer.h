@@ -88,6 +88,9 @@ public:
 
     // Connections open now, refused ones still being told so included.
     std::size_t OpenConnections() const;
+    // Requests given room so far (a reply, a stream, a history query), so a
+    // caller can tell the server has taken what it sent.
+    std::size_t Admitted() const;
     // Refusals and 503s so far; none before Start.
     const ServerCounters* Counters() const;
 
