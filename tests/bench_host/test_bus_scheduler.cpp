@@ -867,6 +867,10 @@ TEST(BusScheduler, PortLostAndReopened) {
         {"hang-up between rounds", true, 2500, 0, 2500, 2750, {0, 0}, {0, 0}},
         {"hang-up while a reply is awaited", true, 2005, 0, 2005, 2255, {0, 1}, {1, 0}},
         {"hang-up, three opens refused", true, 2500, 3, 2500, 5250, {3, 3}, {0, 0}},
+        // The first device's round ended at 2040 ms and is held for a
+        // second answer that cannot come once the port is gone; its
+        // neighbour's request is on the line.
+        {"hang-up while a round is held, three opens refused", true, 2045, 3, 2045, 4795, {2, 2}, {0, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -906,11 +910,17 @@ TEST(BusScheduler, PortLostAndReopened) {
             for (const Kept& k : b.KeptOf(i)) ExpectReadings(k);
             EXPECT_EQ(d.health.state(), State::kAnswering);
             bool told = false;
-            for (const auto& h : b.log.health)
-                if (h.device == &d && h.change.to == State::kPortLost) {
+            for (const auto& h : b.log.health) {
+                if (h.device != &d) continue;
+                if (h.change.to == State::kPortLost) {
                     told = true;
                     EXPECT_NEAR(b.Since(h.at).count(), c.lost_ms, kNear);
+                } else if (told) {
+                    // Nothing is heard from a lost port: the device answers
+                    // again only on a round after the reopening.
+                    EXPECT_GT(b.Since(h.at).count(), c.reopened_ms) << "shown answering while its port was lost";
                 }
+            }
             EXPECT_TRUE(told) << "port lost not told";
         }
     }

@@ -750,25 +750,29 @@ INSTANTIATE_TEST_SUITE_P(Table, PortOutages,
                          [](const ::testing::TestParamInfo<Outage>& info) { return std::string(info.param.name); });
 
 // What a lost port does to a device's exchanges: nothing more can come over
-// the line to prove a round held while its monitor owed.
+// the line to prove a round held while its monitor owed, nor to spoil one
+// held owing nothing.
 TEST(PortKeeper, ALossCutsTheExchangeAndDropsOnlyARoundOwed) {
     const struct {
         const char* what;
         PortKeeper::Exchanges e;
         bool cut;
         std::optional<FailureReason> dropped;
+        bool stored;
         bool forgotten;
     } rows[] = {
-        {"idle", {false, false, false, false}, false, std::nullopt, false},
-        {"its request on the line", {true, false, false, false}, true, std::nullopt, false},
-        {"a round held owing nothing stands", {false, true, false, false}, false, std::nullopt, false},
-        {"a round held owing", {false, true, true, false}, false, FailureReason::kLateDiscarded, false},
-        {"a late answer kept", {false, false, false, true}, false, std::nullopt, true},
+        {"idle", {false, false, false, false}, false, std::nullopt, false, false},
+        {"its request on the line", {true, false, false, false}, true, std::nullopt, false, false},
+        {"a round held owing nothing is stored at once", {false, true, false, false}, false, std::nullopt, true,
+         false},
+        {"a round held owing", {false, true, true, false}, false, FailureReason::kLateDiscarded, false, false},
+        {"a late answer kept", {false, false, false, true}, false, std::nullopt, false, true},
     };
     for (const auto& r : rows) {
         const auto f = PortKeeper::AtLoss(r.e);
         EXPECT_EQ(f.cut, r.cut) << r.what;
         EXPECT_EQ(f.drop_round, r.dropped) << r.what;
+        EXPECT_EQ(f.store_round, r.stored) << r.what;
         EXPECT_EQ(f.forget_late_answer, r.forgotten) << r.what;
     }
 }

@@ -784,6 +784,7 @@ void BusScheduler::PortFailed(const std::string& why, Clock::time_point now) {
             PortKeeper::Exchanges{c == active_, c->rounds.Holding(), c->rounds.Owed(), !c->late_answer.empty()});
         if (fate.cut) cut = c;
         if (fate.drop_round) DropPending(*c, now, *fate.drop_round);
+        if (fate.store_round) CommitPending(*c, now);
         if (fate.forget_late_answer) c->late_answer.clear();
     }
     events_.Publish(run::PortLost{port_.Path(), why, Ms(keeper_.Backoff())});

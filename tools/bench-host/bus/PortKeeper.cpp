@@ -32,6 +32,7 @@ PortKeeper::Fate PortKeeper::AtLoss(const Exchanges& e) {
     Fate f;
     f.cut = e.asked;
     if (e.holding && e.holding_owed) f.drop_round = FailureReason::kLateDiscarded;
+    f.store_round = e.holding && !e.holding_owed;
     // Its next turn, after the reopening, resends the request instead.
     f.forget_late_answer = e.late_answer;
     return f;

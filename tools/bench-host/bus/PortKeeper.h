@@ -16,7 +16,11 @@
 //   holds a round while it owes         the round is dropped ("late,
 //                                       discarded"): no quiet line can now
 //                                       prove it in step
-//   holds a round owing nothing         the round stands, kept at its time
+//   holds a round owing nothing         the round is stored at once: no
+//                                       second answer can come over a lost
+//                                       line, and a round stored later would
+//                                       show the device answering while its
+//                                       port is away
 //   was kept a late answer              it is forgotten
 //   has a poll time pass while away     a cycle missed
 //   is overdue at the reopening         polled at once
@@ -52,6 +56,7 @@ public:
     struct Fate {
         bool cut = false;  // its exchange failed, the cycle to be retried
         std::optional<FailureReason> drop_round;
+        bool store_round = false;  // the round it holds is stored now
         bool forget_late_answer = false;
     };
     static Fate AtLoss(const Exchanges& e);
