@@ -37,7 +37,11 @@ TEST(BatteryModel, DischargeLastsAsPeukertSaysForEachBlocksCapacity) {
         {"block 6 at 80 %", 10, 25, 80, 480 * 0.993, 6},
         {"twice the rated current", 20, 25, 100, 275.865 * 0.993, 1},
         {"block 6 at 80 % at twice the rated current", 20, 25, 80, 275.865 * 0.8 * 0.99, 6},
-        {"at 35 °C capacity is 6 % more", 10, 35, 100, 600 * 1.06 * 0.993, 1},
+        // Warmth and cold change the charge by IEEE 450's factors: 1 / KT.
+        {"at 35 °C (95 °F, KT 0.93)", 10, 35, 100, 600 / 0.93 * 0.993, 1},
+        {"at 18 °C (64.4 °F, KT 1.0836)", 10, 18, 100, 600 / 1.0836 * 0.993, 1},
+        {"at 10 °C, colder than the table: its coldest row, 1.11", 10, 10, 100, 600 / 1.11 * 0.993, 1},
+        {"block 6 at 80 % at 18 °C", 10, 18, 80, 480 / 1.0836 * 0.993, 6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -51,6 +55,46 @@ TEST(BatteryModel, DischargeLastsAsPeukertSaysForEachBlocksCapacity) {
         EXPECT_EQ(first, c.first);
         EXPECT_LT(m.Current(), 0);
     }
+}
+
+TEST(BatteryModel, CapacityFollowsTheTemperatureCorrectionTable) {
+    struct Case {
+        double celsius, kt;
+    } cases[] = {
+        {25, 1.000},      {35, 0.930},       {18, 1.0836},  // between 60 °F (1.110) and 65 °F (1.080)
+        {21.1111, 1.040}, {26.6667, 0.980},  {37.7778, 0.910},
+        {40, 0.910},      {10, 1.110},       {15.5556, 1.110},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.celsius);
+        EXPECT_NEAR(BatteryModel::Kt(c.celsius), c.kt, 1e-4);
+        BatteryParams p;
+        p.temperature_c = c.celsius;
+        p.capacity_pct = {100.0, 85.0};
+        const BatteryModel m(p);
+        EXPECT_NEAR(m.CapacityAh(0), 100.0 / c.kt, 0.01);
+        EXPECT_NEAR(m.CapacityAh(1), 85.0 / c.kt, 0.01);
+    }
+}
+
+// A room that cools during a discharge: the charge already drawn stays
+// drawn, what is left shrinks with the capacity at the new temperature,
+// and the charger's target follows.
+TEST(BatteryModel, AChangeOfTemperatureKeepsTheChargeAndMovesCapacityAndFloat) {
+    BatteryParams p;
+    p.temperature_c = 35;
+    BatteryModel m(p);
+    m.Step(3600, 10, false);
+    const double soc = m.Soc(0);
+    EXPECT_NEAR(1 - soc, 10.0 / (100 / 0.93), 1e-9);  // at the rated current Peukert's rate is the current
+    m.SetTemperature(25);
+    EXPECT_DOUBLE_EQ(m.Soc(0), soc);
+    EXPECT_NEAR(m.CapacityAh(0), 100.0, 1e-9);
+    EXPECT_NEAR(m.FloatTarget(), 13.5, 1e-12);
+    m.Step(3600, 10, false);
+    EXPECT_NEAR(soc - m.Soc(0), 10.0 / 100, 1e-9);
+    m.SetTemperature(18);
+    EXPECT_NEAR(m.FloatTarget(), 13.5 + 0.018 * 7, 1e-12);
 }
 
 TEST(BatteryModel, BlocksSagByTheirResistanceUnderLoad) {
@@ -77,7 +121,14 @@ TEST(BatteryModel, OpenCircuitVoltageFollowsTheStateOfCharge) {
 TEST(BatteryModel, ChargerRechargesAtItsLimitThenFloatsAtTheCompensatedVoltage) {
     struct Case {
         double temperature, float_v;
-    } cases[] = {{25, 13.5}, {35, 13.32}};
+    } cases[] = {
+        {25, 13.5},
+        {35, 13.32},
+        // Below 25 °C the target is higher; a full block reaches it, so the
+        // charger tapers to float there too instead of pushing its limit.
+        {18, 13.626},
+        {10, 13.77},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.temperature);
         BatteryParams p;

@@ -195,6 +195,10 @@ TEST(MonitorProfile, ReadingsThatCannotGoOnTheBusAreRefused) {
          [](MonitorProfile& p) { p.battery.emplace(), p.battery->test_amps = 10; }},
         {"capacity test beyond the sensor",
          [](MonitorProfile& p) { p.current_sensor = true, p.battery.emplace(), p.battery->test_amps = 101; }},
+        {"a ramp into frost", [](MonitorProfile& p) { p.temperature_ramp = monitor_sim::ParseTemperatureRamp("-5:0:10"); }},
+        {"stuck below 0 A on the plain reading", [](MonitorProfile& p) { p.stuck_current.emplace(), p.stuck_current->amps = -1; }},
+        {"stuck beyond the sensor",
+         [](MonitorProfile& p) { p.current_sensor = true, p.stuck_current.emplace(), p.stuck_current->amps = -101; }},
     };
     EXPECT_EQ(MonitorProfile{}.Problem(), "");
     for (const auto& b : bad) {
@@ -263,6 +267,66 @@ TEST(MonitorProfile, DischargeAndResistanceTexts) {
     EXPECT_DOUBLE_EQ(h.factor, 2.5);
     for (const char* bad : {"", "7", "7:", ":2", "7:0.5", "7:x", "0x100/7:2"})
         EXPECT_THROW(monitor_sim::ParseHighResistance(bad), std::invalid_argument) << bad;
+}
+
+TEST(MonitorProfile, TemperatureRampAndStuckCurrentTexts) {
+    const auto r = monitor_sim::ParseTemperatureRamp("18.5:60:600");
+    EXPECT_DOUBLE_EQ(r.to_c, 18.5);
+    EXPECT_DOUBLE_EQ(r.start_s, 60.0);
+    EXPECT_DOUBLE_EQ(r.length_s, 600.0);
+    EXPECT_DOUBLE_EQ(monitor_sim::ParseTemperatureRamp("30:5:0").length_s, 0.0);  // a step
+    for (const char* bad : {"", "25", "25:5", "25:5:", "25:-1:30", "25:5:-1", "25:5:30:1", "a:b:c"})
+        EXPECT_THROW(monitor_sim::ParseTemperatureRamp(bad), std::invalid_argument) << bad;
+    const auto s = monitor_sim::ParseStuckCurrent("-2.5:30");
+    EXPECT_DOUBLE_EQ(s.amps, -2.5);
+    EXPECT_DOUBLE_EQ(s.from_s, 30.0);
+    EXPECT_DOUBLE_EQ(monitor_sim::ParseStuckCurrent("0").from_s, 0.0);
+    for (const char* bad : {"", ":5", "0:", "0:-1", "x", "0:5:6"})
+        EXPECT_THROW(monitor_sim::ParseStuckCurrent(bad), std::invalid_argument) << bad;
+}
+
+// The temperature along its ramp, and a current reading stuck from its
+// moment on while the modelled string goes on discharging: the readings
+// say what the faulty monitor says, the truth what flows.
+TEST(MonitorModel, TheTemperatureRampsAndAStuckCurrentReadsOneValueWhateverFlows) {
+    MonitorProfile p = Fixed();
+    p.current_sensor = true;
+    p.temperature_c = 35;
+    p.temperature_ramp = monitor_sim::ParseTemperatureRamp("25:10:20");
+    p.stuck_current = monitor_sim::ParseStuckCurrent("0:5");
+    p.battery.emplace();
+    p.battery->test_amps = 10;
+    p.battery->test_start_s = 2;
+    ASSERT_EQ(p.Problem(), "");
+    MonitorModel m(0x81, p, 1);
+    struct {
+        double t;
+        uint16_t temperature, current;
+        double model_c;  // the battery's own temperature
+        bool discharging;
+    } steps[] = {
+        {0.0, 3500, 2503, 35, false},  // float: the charger's 0.1 A
+        {2.0, 3500, 2503, 35, false},  // the model's step to 2 s began before the test
+        {4.0, 3500, 2250, 35, true},   // the test's 10 A, read
+        {5.0, 3500, 2500, 35, true},   // stuck at 0 A from 5 s
+        {10.0, 3500, 2500, 35, true},
+        {20.0, 3000, 2500, 30, true},  // half way down the ramp
+        {30.0, 2500, 2500, 25, true},
+        {60.0, 2500, 2500, 25, true},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.t);
+        m.Advance(s.t);
+        const auto t = m.Answer(0xA4, s.t);
+        const auto c = m.Answer(0xA3, s.t);
+        ASSERT_TRUE(t && c);
+        EXPECT_EQ(t->raw.front(), s.temperature);
+        EXPECT_EQ(c->raw.front(), s.current);
+        EXPECT_NEAR(m.Battery()->Temperature(), s.model_c, 0.01);
+        EXPECT_EQ(m.Battery()->Current() < 0, s.discharging);
+        EXPECT_NEAR(m.Battery()->CapacityAh(0), 100 / monitor_sim::BatteryModel::Kt(s.model_c), 0.05);
+    }
+    EXPECT_NE(m.Truth().find("\"current_a\":-10.000"), std::string::npos) << m.Truth();
 }
 
 TEST(MonitorProfile, DischargesTheBusCannotCarryAreRefused) {

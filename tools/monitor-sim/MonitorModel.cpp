@@ -37,7 +37,7 @@ MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed)
     if (profile_.battery) {
         BatteryParams p = profile_.battery->params;
         p.blocks = profile_.cells;
-        p.temperature_c = profile_.temperature_c;
+        p.temperature_c = profile_.TemperatureAt(0.0);
         for (const auto& h : profile_.high_resistance)
             if ((!h.addr || *h.addr == addr_) && h.index >= 0 && h.index < profile_.cells) {
                 p.resistance_factor.resize(static_cast<std::size_t>(profile_.cells), 1.0);
@@ -122,6 +122,9 @@ void MonitorModel::Advance(double elapsed_s) {
         double load = 0.0;
         if (b.test_amps > 0 && run_s >= b.test_start_s && !test_ended_) load = b.test_amps;
         if (profile_.Discharging(run_s)) load = profile_.discharge->amps;
+        // The temperature of the step's middle, so a ramp's charge comes
+        // out the same however the steps fall.
+        battery_->SetTemperature(profile_.TemperatureAt(run_s + dt / 2.0 / b.speed));
         battery_->Step(dt, load, load == 0.0);
         battery_s_ += dt;
         if (load > 0 && b.test_amps > 0 && !test_ended_) {
@@ -130,6 +133,8 @@ void MonitorModel::Advance(double elapsed_s) {
             if (end_seen_s_ && battery_s_ / b.speed >= *end_seen_s_ + b.end_hold_s) test_ended_ = true;
         }
     }
+    // Its truth is told at the present temperature.
+    battery_->SetTemperature(profile_.TemperatureAt(elapsed_s));
 }
 
 std::string MonitorModel::Truth() const {
@@ -160,12 +165,15 @@ const char* MonitorModel::TestState() const {
 }
 
 uint16_t MonitorModel::CurrentRaw(double elapsed_s) const {
-    const double amps = battery_ ? battery_->Current() : profile_.CurrentAt(elapsed_s);
+    double amps = battery_ ? battery_->Current() : profile_.CurrentAt(elapsed_s);
+    if (profile_.CurrentStuck(elapsed_s)) amps = profile_.stuck_current->amps;
     if (profile_.current_sensor) return ToRaw(kSensorZeroRaw + amps * kSensorRawPerAmp, 1.0);
     return ToRaw(amps, kAmpsScale);
 }
 
-uint16_t MonitorModel::TemperatureRaw() const { return ToRaw(profile_.temperature_c, kDegreesScale); }
+uint16_t MonitorModel::TemperatureRaw(double elapsed_s) const {
+    return ToRaw(profile_.TemperatureAt(elapsed_s), kDegreesScale);
+}
 
 std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double elapsed_s) {
     Advance(elapsed_s);
@@ -185,7 +193,7 @@ std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double 
             reply.raw = {CurrentRaw(elapsed_s)};
             break;
         case monitor::kCmdTemperature:
-            reply.raw = {TemperatureRaw()};
+            reply.raw = {TemperatureRaw(elapsed_s)};
             break;
         default:
             return std::nullopt;

@@ -38,7 +38,7 @@ public:
     CellSlots ReadCells(double elapsed_s);
     uint16_t StringVoltageRaw() const;
     uint16_t CurrentRaw(double elapsed_s = 0.0) const;
-    uint16_t TemperatureRaw() const;
+    uint16_t TemperatureRaw(double elapsed_s = 0.0) const;
 
     // The modelled battery's truth at its present time, as the JSON of a
     // values-log line without its time and address ("" without a model):

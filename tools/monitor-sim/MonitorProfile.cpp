@@ -95,7 +95,22 @@ std::string MonitorProfile::Problem() const {
         return "the current must lie in 0..6553.5 A (the reading is unsigned)";
     }
     if (!FitsRaw(temperature_c, 100.0)) return "the temperature must lie in 0..655.35 degrees (the reading is unsigned)";
+    if (temperature_ramp && !FitsRaw(temperature_ramp->to_c, 100.0))
+        return "the temperature ramp must end in 0..655.35 degrees (the reading is unsigned)";
+    if (stuck_current) {
+        const double a = stuck_current->amps;
+        if (current_sensor ? !FitsRaw(a / 50.0 + 2.0, 1250.0) : !FitsRaw(a, 10.0))
+            return current_sensor ? "the stuck current is outside what the sensor can read"
+                                  : "the stuck current must lie in 0..6553.5 A (the reading is unsigned)";
+    }
     return {};
+}
+
+double MonitorProfile::TemperatureAt(double elapsed_s) const {
+    if (!temperature_ramp || elapsed_s < temperature_ramp->start_s) return temperature_c;
+    const TemperatureRamp& r = *temperature_ramp;
+    if (elapsed_s >= r.start_s + r.length_s) return r.to_c;
+    return temperature_c + (r.to_c - temperature_c) * (elapsed_s - r.start_s) / r.length_s;
 }
 
 double MonitorProfile::CurrentAt(double elapsed_s) const {
@@ -122,6 +137,31 @@ MonitorProfile::Discharge ParseDischarge(const std::string& text) {
         throw std::invalid_argument("discharge wants a current above 0, a start of 0 or more and a length above 0: " +
                                     text);
     return d;
+}
+
+MonitorProfile::TemperatureRamp ParseTemperatureRamp(const std::string& text) {
+    const auto a = text.find(':');
+    const auto b = a == std::string::npos ? a : text.find(':', a + 1);
+    if (b == std::string::npos || text.find(':', b + 1) != std::string::npos)
+        throw std::invalid_argument("temperature ramp wants TO:START:LENGTH, got " + text);
+    MonitorProfile::TemperatureRamp r;
+    r.to_c = ParseReal(text.substr(0, a), "temperature ramp's end");
+    r.start_s = ParseReal(text.substr(a + 1, b - a - 1), "temperature ramp's start");
+    r.length_s = ParseReal(text.substr(b + 1), "temperature ramp's length");
+    if (r.start_s < 0.0 || r.length_s < 0.0)
+        throw std::invalid_argument("temperature ramp wants a start and a length of 0 or more: " + text);
+    return r;
+}
+
+MonitorProfile::StuckCurrent ParseStuckCurrent(const std::string& text) {
+    const auto colon = text.find(':');
+    MonitorProfile::StuckCurrent s;
+    s.amps = ParseReal(text.substr(0, colon), "stuck current");
+    if (colon != std::string::npos) {
+        s.from_s = ParseReal(text.substr(colon + 1), "stuck current's start");
+        if (s.from_s < 0.0) throw std::invalid_argument("stuck current's start cannot be negative: " + text);
+    }
+    return s;
 }
 
 MonitorProfile::HighResistance ParseHighResistance(const std::string& text) {

@@ -60,6 +60,24 @@ struct MonitorProfile {
         double end_hold_s = 2.0;
     };
 
+    // The temperature moving in a straight line from temperature_c to to_c
+    // over length_s seconds from start_s (the run's), then holding: a room
+    // that warms or cools during a test.  A modelled battery's capacity and
+    // float target follow it.
+    struct TemperatureRamp {
+        double to_c = 25.0;
+        double start_s = 0.0;
+        double length_s = 0.0;  // 0: a step at start_s
+    };
+    // The current reading stuck at amps from from_s (the run's seconds) on,
+    // whatever flows: a current sensor or its wiring failed.  Only the
+    // reading: the cells and a modelled battery go on as the real current
+    // drives them.
+    struct StuckCurrent {
+        double amps = 0.0;
+        double from_s = 0.0;
+    };
+
     int cells = 29;             // cells in use; the slots after them read 0
     double cell_volts = 13.5;   // every healthy cell's nominal voltage
     double drift_volts = 0.02;  // how far a healthy cell wanders from nominal
@@ -73,9 +91,15 @@ struct MonitorProfile {
     std::optional<Discharge> discharge;
     std::vector<HighResistance> high_resistance;
     std::optional<Battery> battery;
+    std::optional<TemperatureRamp> temperature_ramp;
+    std::optional<StuckCurrent> stuck_current;
 
     // The current at elapsed_s: -amps during the discharge, else current_amps.
     double CurrentAt(double elapsed_s) const;
+    // The temperature at elapsed_s: temperature_c, or along its ramp.
+    double TemperatureAt(double elapsed_s) const;
+    // Whether the current reading is stuck at elapsed_s.
+    bool CurrentStuck(double elapsed_s) const { return stuck_current && elapsed_s >= stuck_current->from_s; }
     // Whether elapsed_s lies in the discharge; frac is how far through it.
     bool Discharging(double elapsed_s, double* frac = nullptr) const;
 
@@ -96,6 +120,14 @@ MonitorProfile::WeakCell ParseWeakCell(const std::string& text);
 // Parses "AMPS:START:LENGTH" (amperes, seconds, seconds).  Throws
 // std::invalid_argument.
 MonitorProfile::Discharge ParseDischarge(const std::string& text);
+
+// Parses "TO:START:LENGTH" (degrees, seconds, seconds).  Throws
+// std::invalid_argument.
+MonitorProfile::TemperatureRamp ParseTemperatureRamp(const std::string& text);
+
+// Parses "AMPS[:FROM]" (amperes, below 0 for a discharge; seconds).  Throws
+// std::invalid_argument.
+MonitorProfile::StuckCurrent ParseStuckCurrent(const std::string& text);
 
 // Parses "[ADDR/]INDEX:FACTOR".  Throws std::invalid_argument.
 MonitorProfile::HighResistance ParseHighResistance(const std::string& text);

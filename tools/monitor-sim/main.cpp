@@ -206,6 +206,17 @@ int main(int argc, char** argv) {
         ->check(RefusedBy(monitor_sim::ParseHighResistance));
     mon->add_option("--temperature", profile.temperature_c, "temperature in degrees (raw = degrees x 100)")
         ->capture_default_str();
+    std::string ramp_text;
+    mon->add_option("--temperature-ramp", ramp_text,
+                    "TO:START:LENGTH: from START seconds on, over LENGTH seconds, the temperature moves in a line "
+                    "from --temperature to TO, then holds; a modelled battery's capacity and float follow it "
+                    "(25:60:600)")
+        ->check(RefusedBy(monitor_sim::ParseTemperatureRamp));
+    std::string stuck_text;
+    mon->add_option("--stuck-current", stuck_text,
+                    "AMPS[:FROM]: the current reads AMPS from FROM seconds on (default 0), whatever flows: a failed "
+                    "sensor; the cells, and a modelled battery, go on as the real current drives them (0, 0:30)")
+        ->check(RefusedBy(monitor_sim::ParseStuckCurrent));
 
     auto* bat = app.add_option_group("Battery model (--battery)");
     bool battery = false;
@@ -332,6 +343,8 @@ int main(int argc, char** argv) {
             }
             profile.high_resistance.push_back(h);
         }
+        if (!ramp_text.empty()) profile.temperature_ramp = monitor_sim::ParseTemperatureRamp(ramp_text);
+        if (!stuck_text.empty()) profile.stuck_current = monitor_sim::ParseStuckCurrent(stuck_text);
         if (!discharge_text.empty()) {
             MonitorProfile::Discharge d = monitor_sim::ParseDischarge(discharge_text);
             d.sag_volts = discharge_shape.sag_volts;

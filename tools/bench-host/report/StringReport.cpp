@@ -207,13 +207,38 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         } else {
             if (!options.from_ms || *options.from_ms < lo) rounds(options.from_ms, lo - 1);
             const int cells = std::clamp(options.settings.cells, 1, 32);
+            // Rounds read one by one after a summarised minute are judged
+            // with the trend of the rounds before them, as a run judged
+            // them: those of the trend's window are read for it alone.
+            bool after_summary = false;
+            const auto prime = [&](int64_t before_ms) {
+                if (!after_summary) return;
+                after_summary = false;
+                HistoryReader::Span span;
+                span.from_ms = before_ms - verdict::ChargeState::kTrendMs;
+                span.to_ms = before_ms - 1;
+                reader.ForEachRow(id, span, [&](const history::Row& row) {
+                    const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
+                    if (!rec) return;
+                    report::Round round;
+                    round.ms = row.saved_ms;  // the next rounds anchor at their wall time too
+                    std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());
+                    round.voltage = rec->group_voltage;
+                    round.current = rec->group_current;
+                    round.temperature = rec->temperature;
+                    round.decoded = true;
+                    pf.Prime(report::StringVerdict::ReadingOf(round, sv.blocks));
+                });
+            };
             // Reopened minutes have no rows yet: their rounds, in their place.
             std::size_t next_reopened = 0;
             const auto reopened_before = [&](int64_t before) {
                 for (; next_reopened < extent->reopened.size() && extent->reopened[next_reopened] < before;
                      ++next_reopened) {
                     const int64_t m = extent->reopened[next_reopened];
-                    if (m >= lo) rounds(m, m + kMinute - 1);
+                    if (m < lo) continue;
+                    prime(m);
+                    rounds(m, m + kMinute - 1);
                 }
             };
             reader.ForEachMinute(id, lo, hi, [&](const history::Minute& m) {
@@ -241,10 +266,14 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                     wall(m);
                     f.AddMinute(m);
                     pf.AddSummary(mean, report::StringVerdict::SpanOf(m));
-                } else
+                    after_summary = true;
+                } else {
+                    prime(m.minute_ms);
                     rounds(m.minute_ms, m.minute_ms + kMinute - 1);
+                }
             });
             reopened_before(hi);
+            prime(hi);
             rounds(hi, options.to_ms);
         }
         figures.emplace_back(id, std::move(f));

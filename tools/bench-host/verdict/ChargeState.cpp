@@ -30,11 +30,21 @@ double ChargeState::TrendWith(int64_t ms, double mean_v) const {
     return (mean_v - front->second) * 1000.0 / minutes;
 }
 
+void ChargeState::Push(int64_t ms, double mean_v) {
+    trend_.emplace_back(ms, mean_v);
+    while (trend_.size() > kTrendRounds || (trend_.size() > 1 && ms - trend_.front().first > kTrendMs))
+        trend_.pop_front();
+}
+
+void ChargeState::Remember(const Reading& r) {
+    // Its rounds stand in for the summary's point of their minute.
+    while (!trend_.empty() && trend_.back().first >= r.ms) trend_.pop_back();
+    Push(r.ms, r.MeanBlock());
+}
+
 Charge ChargeState::Next(const Reading& r) {
     const double mean = r.MeanBlock();
-    trend_.emplace_back(r.ms, mean);
-    while (trend_.size() > kTrendRounds || (trend_.size() > 1 && r.ms - trend_.front().first > kTrendMs))
-        trend_.pop_front();
+    Push(r.ms, mean);
 
     const double floor_v = FloatCompliance::Target(spec_, r.temperature) - spec_.float_band_mv / 1000.0;
     const bool at_float = mean >= floor_v;

@@ -42,8 +42,14 @@ public:
     // block at ms, the window left as it is.
     double TrendWith(int64_t ms, double mean_v) const;
     std::size_t TrendRounds() const { return trend_.size(); }
+    // A round the window holds, its state judged elsewhere (its minute was
+    // taken from the summary): the rounds read after it then see the
+    // trend a run saw.
+    void Remember(const Reading& r);
 
 private:
+    void Push(int64_t ms, double mean_v);
+
     BatteryData spec_;
     Charge state_ = Charge::rest;
     bool started_ = false;

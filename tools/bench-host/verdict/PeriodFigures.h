@@ -99,6 +99,11 @@ public:
     // its rounds must be read one by one for the times in each state to
     // be the run's.
     bool OneState(const Reading& mean, const MinuteBounds& b) const;
+    // A round of a summarised minute just before rounds read one by one:
+    // it counts for nothing but the voltage's trend those rounds are
+    // judged with, as a run judged them (a recharge's last minute of rise
+    // keeps its current's tail a recharge).
+    void Prime(const Reading& r) { charge_.Remember(r); }
     PeriodResult Finish();
 
 private:
