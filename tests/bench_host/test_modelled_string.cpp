@@ -420,6 +420,77 @@ TEST_F(ModelledRun, TheCapacityTestsFiguresAgreeWithTheModelledStringsTruth) {
     }
 }
 
+// Time remaining on a string whose every block holds 85 % of the rating,
+// so that none falls faster than the others and only what is known of the
+// string's capacity can tell, a quarter into a 10 A discharge at 18, 25
+// and 35 °C.  The model runs at 60 times its pace and the site carries the
+// battery data to match (monitor-sim --battery --battery-speed 60
+// --capacity-test 10:70 with every block at 85 %).  The capacity is known
+// from a baseline kept after an earlier run's test at 25 °C, or, without a
+// baseline, from a test earlier in the same run, recharged since.
+TEST_F(ModelledRun, TimeRemainingReadsTheKnownCapacityAtTheStringsTemperature) {
+    struct Case {
+        const char* what;
+        double temperature;
+        bool baseline;
+    } cases[] = {
+        {"18 °C after a baseline", 18, true},
+        {"25 °C after a baseline", 25, true},
+        {"35 °C after a baseline", 35, true},
+        {"18 °C, tested earlier in the run", 18, false},
+        {"25 °C, tested earlier in the run", 25, false},
+        {"35 °C, tested earlier in the run", 35, false},
+    };
+    const double speed = 60, amps = 10, tick = 2, test_at = 70;
+    auto profile = [&](double temperature) {
+        MonitorProfile p = Modelled(temperature);
+        p.battery->speed = speed;
+        p.battery->params.capacity_pct.assign(kCells, 85.0);
+        p.battery->test_amps = amps;
+        p.battery->test_start_s = test_at;  // after the site's settling on float, the model's hour
+        return p;
+    };
+    const std::string device = Device(R"("battery":)" + profile(25).battery->SiteBattery());
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string db = Db("remaining" + std::to_string(++n));
+        int64_t from = ModelledString::kFirstRunMs;
+        MonitorProfile p = profile(c.temperature);
+        double discharge_at = test_at;
+        if (c.baseline) {
+            ModelledString first(dir_, db, device, profile(25), 3);
+            first.Run(600, tick);
+            ASSERT_EQ(first.Rounds().back().test, "ended");
+            ASSERT_EQ(ModelledString::KeepBaseline(db), 1);
+            from = first.Rounds().back().ms + 3600 * 1000;
+        } else {
+            // The test, the charger's recharge and float, and the same load
+            // again.
+            discharge_at = 1500;
+            p.discharge = monitor_sim::ParseDischarge("10:1500:600");
+        }
+        ModelledString s(dir_, db, device, p, 3);
+        s.Run(discharge_at + 300, tick, from);
+
+        // A quarter of the charge gone, by the model, in the discharge.
+        const ModelledString::Round* quarter = nullptr;
+        for (const auto& r : s.Rounds())
+            if (!quarter && r.t_s >= discharge_at && r.model_current_a < -1 && r.soc.at(0) <= 0.75) quarter = &r;
+        ASSERT_TRUE(quarter);
+        ASSERT_TRUE(quarter->charge.remaining.discharging);
+        // At the rated current Peukert's rate is the current itself.
+        double left_s = 1e9;
+        for (int b = 0; b < kCells; ++b)
+            left_s = std::min(left_s, quarter->soc[b] * quarter->capacity_ah[b] / amps * 3600 / speed);
+        const auto& e = quarter->charge.remaining;
+        EXPECT_NEAR(e.minutes * 60, left_s, left_s * 0.1) << "capacity " << e.capacity_pct << " %, KT " << e.kt;
+        EXPECT_EQ(e.method, "peukert") << "the blocks fall alike";
+        EXPECT_NEAR(e.capacity_pct, 85, 1.5) << "the tested capacity, at 25 °C's rating";
+        EXPECT_NEAR(e.kt, monitor_sim::BatteryModel::Kt(c.temperature), 1e-3);
+    }
+}
+
 // Block 11 at 1.6 times the resistance of its baseline run: load steps of
 // 20 A within a discharge (a 10 A test from 60 s, 30 A from 200 s for
 // 150 s, 10 A again), the blocks at 20 mΩ so that a 10 mV reading resolves

@@ -529,10 +529,18 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
         double minutes;
         const char* method;
         double others_v_per_min;
+        double temperature = 25;
     } cases[] = {
         {"a quarter through at the 10 h rate", 100, 10, 150, 0, 450, "peukert", 0},
         {"at the start", 100, 10, 0, 0, 600, "peukert", 0},
-        {"a string tested at 80 %", 80, 10, 0, 0, 467.213, "peukert", 0},
+        // A test's capacity is its share of the rated time at its current.
+        {"a string tested at 80 %", 80, 10, 0, 0, 480, "peukert", 0},
+        // KT at the string's temperature: 1.0836 at 18 °C, 0.93 at 35 °C.
+        {"a full string at 18 °C", 100, 10, 0, 0, 600 / 1.0836, "peukert", 0, 18},
+        {"a full string at 35 °C", 100, 10, 0, 0, 600 / 0.93, "peukert", 0, 35},
+        {"tested at 85 %, 100 minutes into a discharge at 18 °C", 85, 10, 100, 0, 510 / 1.0836 - 100, "peukert", 0,
+         18},
+        {"twice the rated current at 35 °C, tested at 85 %", 85, 20, 0, 0, 0.85 * 275.865 / 0.93, "peukert", 0, 35},
         {"the weakest block falling 10 mV a minute, 1 V above its end", 100, 10, 150, 0.01, 100, "weakest block", 0},
         // Its slope alone gives 400 minutes; (0.8 - 0.25) x 600 by its share.
         {"block 7 falling a quarter faster than the others: 80 % of their charge", 100, 10, 150, 0.0025, 330,
@@ -545,15 +553,18 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
         // The live figures, from the rounds' records as the run completes them.
         verdict::LiveCharge live{BatteryData{}};
         for (int s = 0; s <= c.elapsed_min * 60; s += 10) {
-            Reading r = Round(s, -c.amps, 12.2 + c.others_v_per_min * (c.elapsed_min - s / 60.0));
+            Reading r = Round(s, -c.amps, 12.2 + c.others_v_per_min * (c.elapsed_min - s / 60.0), c.temperature);
             r.blocks[6] = 11.5 + c.weak_v_per_min * (c.elapsed_min - s / 60.0);
             tr.Add(r);
             BatteryRecord rec;
             for (int b = 0; b < kBlocks; ++b) rec.cells[static_cast<std::size_t>(b)] = static_cast<float>(r.blocks[static_cast<std::size_t>(b)]);
             rec.group_current = static_cast<float>(r.current);
-            rec.temperature = 25.0f;
+            rec.temperature = static_cast<float>(c.temperature);
+            live.Capacity(c.capacity_pct);
             live.Add(verdict::LiveCharge::ReadingOf(rec, kBlocks, r.ms));
         }
+        EXPECT_NEAR(live.Last()->remaining.minutes, c.minutes, 0.5);
+        EXPECT_DOUBLE_EQ(live.Last()->remaining.capacity_pct, c.capacity_pct);
         if (c.capacity_pct == 100) {
             JsonLine keys;
             verdict::LiveCharge::Keys(keys, live.Last());
@@ -844,6 +855,7 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
         std::size_t tests;
         bool steady;
         double end_min = 0;
+        double settle_s = 3600;  // asked on float before a test
     } cases[] = {
         {"steady at 10 A for an hour", 10, 10, 60, false, 1, true},
         {"steady at 10 A, marked", 10, 10, 60, true, 1, true},
@@ -853,12 +865,16 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
         {"three minutes, marked: a test stopped early", 10, 10, 3, true, 1, true},
         {"block 6 at its end after 40 minutes: given there", 10, 10, 60, false, 1, true, 40},
         {"marked, block 6 at its end after 2 minutes", 10, 10, 3, true, 1, true, 2},
+        {"block 6 at its end after 40 minutes, the float before it long enough (500 s asked)", 10, 10, 60, false, 1,
+         true, 40, 500},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        verdict::PeriodFigures f(BatteryData{}, kBlocks);
-        verdict::LiveCharge charge{BatteryData{}};
-        verdict::LiveCapacity live(BatteryData{}, c.marked,
+        BatteryData spec;
+        spec.float_settle_s = c.settle_s;
+        verdict::PeriodFigures f(spec, kBlocks);
+        verdict::LiveCharge charge{spec};
+        verdict::LiveCapacity live(spec, c.marked,
                                    verdict::LiveCapacity::Baseline{85, 1000, "2026-06-01T10:00:00+0000"});
         std::optional<int64_t> given_ms;
         const auto add = [&](const Reading& r, bool marked) {
@@ -901,6 +917,11 @@ TEST(PeriodFigures, TheOperatorsTestNoteTakesTheDischargeAsOneTest) {
         EXPECT_EQ(now.baseline_date, "2026-06-01");
         // A test at its end is given there, not once the load comes off.
         EXPECT_EQ(*given_ms <= r.tests[0].end_ms, c.end_min > 0) << *given_ms;
+        // What the time remaining reads: a test to its end under its
+        // conditions; a lower bound, or a test not begun settled on float,
+        // leaves the baseline's.
+        const bool holds = c.end_min > 0 && c.settle_s <= 500;
+        EXPECT_EQ(live.Known(), holds ? r.tests.back().capacity_pct : 85.0);
     }
     JsonLine keys, none;
     verdict::LiveCapacity::Keys(keys, verdict::CapacityNow{84.26, "test", 60000, "1970-01-01T00:01:00+0000", true, true,

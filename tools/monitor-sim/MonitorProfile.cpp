@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -104,6 +105,20 @@ std::string MonitorProfile::Problem() const {
                                   : "the stuck current must lie in 0..6553.5 A (the reading is unsigned)";
     }
     return {};
+}
+
+std::string MonitorProfile::Battery::SiteBattery() const {
+    // An hour on float settles a string; a recharge raises a block by 5 mV a
+    // minute or more: both on the model's clock.
+    constexpr double kSettleS = 3600.0;
+    constexpr double kRiseMvPerMin = 5.0;
+    char buf[320];
+    std::snprintf(buf, sizeof buf,
+                  "{\"capacity_ah\": %.6g, \"capacity_hours\": %.6g, \"peukert\": %.6g, \"float_v\": %.6g, "
+                  "\"temp_coeff_mv\": %.6g, \"end_v\": %.6g, \"float_settle_s\": %.6g, \"rise_mv_per_min\": %.6g}",
+                  params.capacity_ah / speed, params.capacity_hours / speed, params.peukert, params.float_v,
+                  params.temp_coeff_v * 1000.0, end_v, kSettleS / speed, kRiseMvPerMin * speed);
+    return buf;
 }
 
 double MonitorProfile::TemperatureAt(double elapsed_s) const {

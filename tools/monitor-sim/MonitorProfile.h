@@ -58,6 +58,15 @@ struct MonitorProfile {
         // as a test set takes its last readings, so a monitor polled at the
         // usual rate reads the end.
         double end_hold_s = 2.0;
+
+        // The string as a site file's "battery" object must give it for a
+        // master that keeps the run's time: at `speed` the rating's hours
+        // and ampere-hours are both divided by it (Peukert's time at any
+        // current is then divided by it), and so are the settling time on
+        // float (an hour of the model's) and the rate of rise that tells a
+        // recharge, per minute; float voltage, compensation, Peukert and
+        // end voltage as the model has them.  One line of JSON.
+        std::string SiteBattery() const;
     };
 
     // The temperature moving in a straight line from temperature_c to to_c

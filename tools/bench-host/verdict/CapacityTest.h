@@ -3,7 +3,9 @@
 // alike for valve-regulated blocks): the actual time Ta to the end voltage
 // at a steady current, the rated time Ts at that current, the temperature
 // correction factor KT at the temperature when the test began, and
-//   capacity % = Ta / (Ts × KT) × 100.
+//   capacity % = Ta × KT / Ts × 100
+// (the table's KT is below 1 where a string gives more than at 25 °C, so a
+// warm string's time counts for less; README gives the same).
 // Ts is rated_minutes at rated_current_a when the site gives them, scaled
 // to the test's current by Peukert's law; else the rated capacity's time at
 // that current, capacity_hours × (capacity_ah / (I × capacity_hours))^k.
@@ -79,6 +81,9 @@ public:
     static double Kt(double celsius, bool* outside = nullptr);
     // Ts in minutes at this current (a positive number of amperes).
     static double RatedMinutes(const BatteryData& spec, double current_a);
+    // Whether a result says what the string holds: it reached its end
+    // voltage, a current was read and its conditions were met.
+    static bool Holds(const CapacityResult& c) { return !c.lower_bound && c.current_read && c.conditions.empty(); }
     // CapacityResult::decision for a capacity of pct %.
     static std::string Decision(const BatteryData& spec, double pct, bool lower_bound);
 

@@ -20,6 +20,9 @@ struct Remaining {
     std::optional<double> block_minutes;  // none while the weakest block is not falling
     int weakest_block = 0;        // 1-based
     double used_fraction = 0;     // of the string's charge, by Peukert
+    // What the Peukert figure took the string to hold: its capacity as last
+    // tested (100 when none is known) and KT at its temperature.
+    double capacity_pct = 100, kt = 1;
     std::string method;           // "peukert" or "weakest block": which one gave minutes
 };
 

@@ -6,7 +6,16 @@ namespace verdict {
 
 void LiveCapacity::Add(const Reading& r, Charge state) {
     if (!tests_) tests_.emplace(spec_, static_cast<int>(r.blocks.size()));
-    if (auto t = tests_->Add(r, state, marked_)) newest_ = std::move(t);
+    if (auto t = tests_->Add(r, state, marked_)) {
+        if (CapacityTest::Holds(*t)) known_ = t->capacity_pct;
+        newest_ = std::move(t);
+    }
+}
+
+std::optional<double> LiveCapacity::Known() const {
+    if (known_) return known_;
+    if (baseline_) return baseline_->pct;
+    return std::nullopt;
 }
 
 CapacityNow LiveCapacity::Of(const CapacityResult& t) const {

@@ -36,6 +36,11 @@ public:
     // with neither.  run_ended: the rounds stopped here, so a test still
     // open counts as stopped (a lower bound, unless it reached its end).
     std::optional<CapacityNow> Now(bool run_ended = false) const;
+    // What the string is known to hold, for its time remaining: this run's
+    // newest test that reached its end with its conditions met, else the
+    // baseline's capacity; none with neither.  A lower bound or a test
+    // judged under unmet conditions says too little of it.
+    std::optional<double> Known() const;
 
     // The key every JSON output gives it: "capacity", an object with
     // "pct" (to 0.1 %), "source", "at", "at_ms", "lower_bound", "marked",
@@ -51,6 +56,7 @@ private:
     std::optional<Baseline> baseline_;
     std::optional<DischargeTests> tests_;
     std::optional<CapacityResult> newest_;
+    std::optional<double> known_;  // the newest test that holds, as Known() gives it
 };
 
 }  // namespace verdict

@@ -25,6 +25,9 @@ public:
     // discharging).
     static JsonLine& Keys(JsonLine& out, const std::optional<ChargeNow>& c);
 
+    // The string's capacity as known (LiveCapacity::Known; 100 % when
+    // none): the time remaining of the rounds after it reads it.
+    void Capacity(std::optional<double> pct) { remaining_.Tested(pct.value_or(100.0)); }
     ChargeNow Add(const Reading& r);
     // The figures of the last round added; none before the first.
     const std::optional<ChargeNow>& Last() const { return last_; }

@@ -113,6 +113,8 @@ bool PeriodFigures::OneState(const Reading& mean, const MinuteBounds& b) const {
 
 void PeriodFigures::Keep(std::optional<CapacityResult> test) {
     if (!test) return;
+    // A later discharge's time remaining reads what this test found.
+    if (CapacityTest::Holds(*test)) remaining_.Tested(test->capacity_pct);
     if (out_.tests.size() >= kMaxTests) {
         ++out_.tests_not_kept;
         return;

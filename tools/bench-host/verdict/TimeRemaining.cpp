@@ -4,13 +4,16 @@
 #include <cmath>
 
 #include "verdict/BlockResistance.h"
+#include "verdict/CapacityTest.h"
 
 namespace verdict {
 
-double TimeRemaining::FullHours(double current_a) const {
-    const double c = spec_.capacity_ah * capacity_pct_ / 100.0;
-    const double h = spec_.capacity_hours;
-    return h * std::pow(c / (current_a * h), spec_.peukert);
+double TimeRemaining::FullHours(double current_a, double temperature_c) const {
+    // A capacity test's figure is Ta × KT / Ts at its current: a string of
+    // that capacity lasts that share of the rated time, stretched by 1 / KT
+    // where it is warm.
+    return CapacityTest::RatedMinutes(spec_, current_a) / 60.0 * capacity_pct_ / 100.0 /
+           CapacityTest::Kt(temperature_c);
 }
 
 void TimeRemaining::Add(const Reading& r) {
@@ -22,7 +25,7 @@ void TimeRemaining::Add(const Reading& r) {
         return;
     }
     const double amps = -r.current;
-    const double full_h = FullHours(amps);
+    const double full_h = FullHours(amps, r.temperature);
     if (discharging_) used_ += static_cast<double>(r.ms - last_ms_) / 3600000.0 / full_h;
     if (!discharging_ || std::fabs(amps - last_amps_) > spec_.step_settle_a) {
         settled_.clear();
@@ -48,6 +51,8 @@ void TimeRemaining::Add(const Reading& r) {
     e.discharging = true;
     e.weakest_block = weakest;
     e.used_fraction = std::min(used_, 1.0);
+    e.capacity_pct = capacity_pct_;
+    e.kt = CapacityTest::Kt(r.temperature);
     e.peukert_minutes = std::max(0.0, 1.0 - used_) * full_h * 60.0;
     e.minutes = e.peukert_minutes;
     e.method = "peukert";

@@ -1,10 +1,14 @@
 #pragma once
 // Time remaining during a discharge, the lesser of two estimates:
-//   Peukert: at current I a full string lasts t(I) = H × (C / (I × H))^k
-//     hours (C the rated capacity in ampere-hours over H hours, scaled by
-//     the capacity found by the last test, k the Peukert exponent); each
-//     round uses Δt / t(I) of it, and what is left lasts (1 - used) × t(I)
-//     at the present current;
+//   Peukert: at current I a full string lasts t(I) = Ts(I) × capacity / KT:
+//     Ts(I) the rated time at that current (CapacityTest::RatedMinutes:
+//     H × (C / (I × H))^k for C ampere-hours over H hours), capacity the
+//     share of it the string gave when last tested (a test of this period
+//     or run whose conditions held, else the baseline's, else 100 %) and
+//     KT the temperature correction factor at the string's temperature (a
+//     warm string lasts longer, a cold one less), as a capacity test reads
+//     it backwards; each round uses Δt / t(I) of it, and what is left lasts
+//     (1 - used) × t(I) at the present current;
 //   the weakest block, the lesser of two: the lowest block's voltage falls
 //     at the slope of the last minute, the time until it reaches end_v at
 //     that slope; and its share: every block carries the same current and
@@ -41,8 +45,14 @@ public:
     // capacity_pct: the string's capacity as last tested (100 when none).
     TimeRemaining(const BatteryData& spec, double capacity_pct = 100.0) : spec_(spec), capacity_pct_(capacity_pct) {}
 
-    // Full-string runtime in hours at this current (positive amperes).
-    double FullHours(double current_a) const;
+    // The string's capacity as tested since (a test over, its conditions
+    // met): it holds from the next round on.
+    void Tested(double capacity_pct) { capacity_pct_ = capacity_pct; }
+    double CapacityPct() const { return capacity_pct_; }
+
+    // Full-string runtime in hours at this current (positive amperes) and
+    // temperature.
+    double FullHours(double current_a, double temperature_c = 25.0) const;
     void Add(const Reading& r);
     Remaining Now() const { return now_; }
 
