@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "MonitorModel.h"
@@ -327,6 +329,33 @@ TEST(MonitorModel, TheTemperatureRampsAndAStuckCurrentReadsOneValueWhateverFlows
         EXPECT_NEAR(m.Battery()->CapacityAh(0), 100 / monitor_sim::BatteryModel::Kt(s.model_c), 0.05);
     }
     EXPECT_NE(m.Truth().find("\"current_a\":-10.000"), std::string::npos) << m.Truth();
+}
+
+// The battery data a master that keeps the run's time must be given: at
+// speed N, N times shorter hours and N times fewer ampere-hours, so its
+// rated time at any current is the model's divided by N.
+TEST(MonitorProfile, TheSiteBatteryMatchesTheModelsSpeed) {
+    struct Case {
+        double speed;
+        const char* text;
+    } cases[] = {
+        {1, R"({"capacity_ah": 100, "capacity_hours": 10, "peukert": 1.121, "float_v": 13.5, "temp_coeff_mv": -18, )"
+            R"("end_v": 10.5, "float_settle_s": 3600, "rise_mv_per_min": 5})"},
+        {600, R"({"capacity_ah": 0.166667, "capacity_hours": 0.0166667, "peukert": 1.121, "float_v": 13.5, )"
+              R"("temp_coeff_mv": -18, "end_v": 10.5, "float_settle_s": 6, "rise_mv_per_min": 3000})"},
+        {60, R"({"capacity_ah": 1.66667, "capacity_hours": 0.166667, "peukert": 1.121, "float_v": 13.5, )"
+             R"("temp_coeff_mv": -18, "end_v": 10.5, "float_settle_s": 60, "rise_mv_per_min": 300})"},
+    };
+    for (const auto& c : cases) {
+        MonitorProfile::Battery b;
+        b.speed = c.speed;
+        EXPECT_EQ(b.SiteBattery(), c.text) << c.speed;
+    }
+    // README's capacity test runs the model at 600 on this example site.
+    std::ifstream in(CAPACITY_TEST_SITE);
+    std::stringstream site;
+    site << in.rdbuf();
+    EXPECT_NE(site.str().find(std::string("\"battery\": ") + cases[1].text), std::string::npos) << site.str();
 }
 
 TEST(MonitorProfile, DischargesTheBusCannotCarryAreRefused) {

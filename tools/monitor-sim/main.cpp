@@ -452,6 +452,11 @@ int main(int argc, char** argv) {
                  serial->Path().c_str(), baud, AddrList(options.addrs).c_str(), profile.cells, options.seed,
                  paced ? "; paced" : "");
 
+    // What a site file must say of the string for the master's figures
+    // (capacity, time remaining) to be the model's at its speed.
+    if (profile.battery)
+        std::fprintf(stderr, "monitor-sim: the modelled string at --battery-speed %g, as a site file's \"battery\": %s\n",
+                     profile.battery->speed, profile.battery->SiteBattery().c_str());
     const monitor_sim::TraceLog trace_log(stderr, trace);
     Simulator sim(options, trace_log, values);
     const int status = sim.Run(serial->Fd(), serial->IsPty(), &g_stop, &wait_mask);
