@@ -228,6 +228,9 @@ TEST(BlockResistance, MedianRiseOnTheBaselineFlagsOnlyTheRisenBlock) {
     EXPECT_EQ(verdict::LiveResistance::Keys(none, without).Text(), R"({"resistance_rise_pct":null})");
     EXPECT_EQ(verdict::BlockResistance::Median({3, 1, 2}), 2.0);
     EXPECT_EQ(verdict::BlockResistance::Median({4, 1, 2, 3}), 2.5);
+    EXPECT_EQ(verdict::BlockResistance::Median({6, 1, 5, 2, 4, 3}), 3.5);
+    EXPECT_EQ(verdict::BlockResistance::Median({2, 3, 1, 2}), 2.0);
+    EXPECT_EQ(verdict::BlockResistance::Median({7}), 7.0);
     EXPECT_FALSE(verdict::BlockResistance::Median({}));
 }
 

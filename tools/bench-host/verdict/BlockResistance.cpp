@@ -7,11 +7,14 @@
 
 namespace verdict {
 
+// Selected, not sorted: a run's live figure takes the medians of every
+// block over up to kMaxSteps steps each time it takes a step.
 std::optional<double> BlockResistance::Median(std::vector<double> v) {
     if (v.empty()) return std::nullopt;
-    std::sort(v.begin(), v.end());
-    const std::size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2.0;
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (v.size() % 2) return *mid;
+    return (*std::max_element(v.begin(), mid) + *mid) / 2.0;
 }
 
 void BlockResistance::Add(const Reading& r) {
@@ -107,6 +110,8 @@ std::vector<BlockOhms> BlockResistance::Figures(const std::vector<double>& basel
         BlockOhms f;
         f.block = k + 1;
         std::vector<double> values, uncertainties;
+        values.reserve(steps_.size());
+        uncertainties.reserve(steps_.size());
         for (const auto& s : steps_)
             if (!std::isnan(s.mohm[i])) {
                 values.push_back(s.mohm[i]);
