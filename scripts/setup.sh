@@ -10,6 +10,7 @@
 #                               multiarch, mipsel)
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
 #   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
+#                               (the sanitizer trees compile with clang too)
 #   scripts/setup.sh --web      also what bench-host's web page is built
 #                               with: the chart library (npm ci, pinned by
 #                               package-lock.json); the tools need it to
@@ -36,7 +37,7 @@ for arg in "$@"; do
     --web) web=1 ;;
     --web-tests) web=1; web_tests=1 ;;
     --package) extra+=(help2man lintian systemd) ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h|--help) sed -n "2,$(($(grep -n '^set -euo' "$0" | cut -d: -f1) - 1))p" "$0"; exit 0 ;;
     *) echo "setup: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -115,8 +115,8 @@ native() {
   fi
 }
 
-sanitizer() {  # preset: the tools are built in its tree too
-  bash scripts/setup.sh --web
+sanitizer() {  # preset: the tools are built in its tree too, with clang
+  bash scripts/setup.sh --web --fuzz
   suite "$1"
 }
 

@@ -269,7 +269,8 @@ TEST_F(ShippedLibrary, TheProvidersMakeTheListedModels) {
         const std::string beyond = "battery_" + std::to_string(model.cells) + "_value";
         EXPECT_NO_THROW(dev.Get_Value(0, last)) << model.type;
         EXPECT_THROW(dev.Get_Value(0, beyond), std::out_of_range) << model.type;
-        const std::string name = typeid(*made[static_cast<std::size_t>(i)].provider).name();
+        const auto& provider = *made[static_cast<std::size_t>(i)].provider;
+        const std::string name = typeid(provider).name();
         for (const char* kind : {"_ZTI", "_ZTS", "_ZTV"})
             EXPECT_NE(dlsym(handle_, (kind + name).c_str()), nullptr) << kind << name << " is not exported";
     }

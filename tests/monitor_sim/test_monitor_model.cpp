@@ -194,13 +194,13 @@ TEST(MonitorProfile, ReadingsThatCannotGoOnTheBusAreRefused) {
         {"frost", [](MonitorProfile& p) { p.temperature_c = -5.0; }},
         {"negative drift", [](MonitorProfile& p) { p.drift_volts = -0.1; }},
         {"capacity test on the plain current reading",
-         [](MonitorProfile& p) { p.battery.emplace(), p.battery->test_amps = 10; }},
+         [](MonitorProfile& p) { p.battery = MonitorProfile::Battery{}, p.battery->test_amps = 10; }},
         {"capacity test beyond the sensor",
-         [](MonitorProfile& p) { p.current_sensor = true, p.battery.emplace(), p.battery->test_amps = 101; }},
+         [](MonitorProfile& p) { p.current_sensor = true, p.battery = MonitorProfile::Battery{}, p.battery->test_amps = 101; }},
         {"a ramp into frost", [](MonitorProfile& p) { p.temperature_ramp = monitor_sim::ParseTemperatureRamp("-5:0:10"); }},
-        {"stuck below 0 A on the plain reading", [](MonitorProfile& p) { p.stuck_current.emplace(), p.stuck_current->amps = -1; }},
+        {"stuck below 0 A on the plain reading", [](MonitorProfile& p) { p.stuck_current = MonitorProfile::StuckCurrent{}, p.stuck_current->amps = -1; }},
         {"stuck beyond the sensor",
-         [](MonitorProfile& p) { p.current_sensor = true, p.stuck_current.emplace(), p.stuck_current->amps = -101; }},
+         [](MonitorProfile& p) { p.current_sensor = true, p.stuck_current = MonitorProfile::StuckCurrent{}, p.stuck_current->amps = -101; }},
     };
     EXPECT_EQ(MonitorProfile{}.Problem(), "");
     for (const auto& b : bad) {
@@ -296,7 +296,7 @@ TEST(MonitorModel, TheTemperatureRampsAndAStuckCurrentReadsOneValueWhateverFlows
     p.temperature_c = 35;
     p.temperature_ramp = monitor_sim::ParseTemperatureRamp("25:10:20");
     p.stuck_current = monitor_sim::ParseStuckCurrent("0:5");
-    p.battery.emplace();
+    p.battery = MonitorProfile::Battery{};
     p.battery->test_amps = 10;
     p.battery->test_start_s = 2;
     ASSERT_EQ(p.Problem(), "");
@@ -386,7 +386,7 @@ TEST(MonitorProfile, DischargesTheBusCannotCarryAreRefused) {
 TEST(MonitorModel, ModelledBatteryRunsItsCapacityTestAndTellsItsTruth) {
     MonitorProfile p = Fixed();
     p.current_sensor = true;
-    p.battery.emplace();
+    p.battery = MonitorProfile::Battery{};
     p.battery->params.capacity_pct.assign(29, 100.0);
     p.battery->params.capacity_pct[5] = 80.0;
     p.battery->speed = 600.0;  // a model's ten minutes a second

@@ -155,7 +155,7 @@ std::map<uint8_t, ExchangeTracker::Owing> ExchangeTracker::Debts() const {
         Owing& o = out[addr];
         o.count = static_cast<int>(debts.size());
         const bool one_length = std::all_of(debts.begin(), debts.end(),
-                                            [&](const Debt& d) { return d.reply_len == debts.front().reply_len; });
+                                            [len = debts.front().reply_len](const Debt& d) { return d.reply_len == len; });
         o.reply_len = one_length ? debts.front().reply_len : 0;
         o.sole = OnlyOwed(addr);
     }
@@ -179,7 +179,7 @@ std::map<uint8_t, ExchangeTracker::OwedFrames> ExchangeTracker::OwedElsewhere(ui
         // Of more than one length, the frame's own length is not known:
         // it is not set aside, and the device asked refuses it.
         const bool one_length = std::all_of(debts.begin(), debts.end(),
-                                            [&](const Debt& d) { return d.reply_len == debts.front().reply_len; });
+                                            [len = debts.front().reply_len](const Debt& d) { return d.reply_len == len; });
         if (one_length) out[from] = OwedFrames{debts.front().reply_len, static_cast<int>(debts.size())};
     }
     return out;

@@ -344,8 +344,8 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 if (!AlarmEvaluator::Matches(pattern, name)) continue;
                 for (const auto& [bound, value] : {std::pair{"low", limits.low}, std::pair{"high", limits.high}}) {
                     if (!value) continue;
-                    const bool known = std::any_of(d.limits.begin(), d.limits.end(), [&](const auto& l) {
-                        return l.name == name && l.bound == bound;
+                    const bool known = std::any_of(d.limits.begin(), d.limits.end(), [&, b = bound](const auto& l) {
+                        return l.name == name && l.bound == b;
                     });
                     if (!known) d.limits.push_back({name, bound, *value, sv.battery_from.Text()});
                 }

@@ -8,7 +8,6 @@ namespace verdict {
 PeriodFigures::PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm,
                              double capacity_pct)
     : spec_(spec),
-      blocks_(blocks),
       baseline_(baseline_mohm),
       charge_(spec),
       resistance_(spec, blocks),

@@ -112,7 +112,6 @@ private:
     void Keep(std::optional<CapacityResult> test);
 
     BatteryData spec_;
-    int blocks_;
     std::vector<double> baseline_;
     ChargeState charge_;
     BlockResistance resistance_;
