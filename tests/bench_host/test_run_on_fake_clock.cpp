@@ -143,6 +143,73 @@ TEST_F(RunOnFakeClock, ASlowDiskChargesNoFailureToAnotherBus) {
     EXPECT_TRUE(r.Of("store_failed").empty()) << r.out;
 }
 
+// The rows a run begins with (its row, what its device is judged by, the
+// alarm an earlier run left raised closed) are the store thread's first
+// writes: the disk held from the first of them until 2 s into the run,
+// polling begins at once all the same, and once the disk goes on they are
+// written before the rounds and the alarm offered meanwhile, in that order.
+TEST_F(RunOnFakeClock, TheRunsOwnRowsHoldUpNoPoll) {
+    const std::string port = Port("a", [](MonitorLine& l) {
+        l.SetMonitor(0x81, [](const Request& r) {
+            Readings weak;
+            weak.weak_cell = 5;  // low throughout: the alarm stands at each run's end
+            return std::vector<Piece>{Piece{MonitorLine::kTurnaround, MonitorLine::Reply(r, weak)}};
+        });
+    });
+    const std::string site = Site(PortJson(port, {12}, kCellAlarms), 0.2);
+    ASSERT_EQ(Run(site, Rounds(2)).status, 0);
+
+    std::mutex mu;
+    std::condition_variable cv;
+    bool released = false, loop_stuck = false;
+    std::vector<std::size_t> first_writes;  // the variants of the first three writes
+    before_write_ = [&](const StoreQueue::Item& item) {
+        std::unique_lock<std::mutex> lock(mu);
+        if (first_writes.size() < 3) first_writes.push_back(item.write.index());
+        if (!cv.wait_for(lock, 60s, [&] { return released; })) loop_stuck = released = true;
+    };
+    long stored_at_release = -1;
+    const std::string db = db_;
+    Clock().At(2000ms, [&] {
+        stored_at_release = StoredRows(db, 12);
+        std::lock_guard<std::mutex> lock(mu);
+        released = true;
+        cv.notify_all();
+    });
+    const auto r = Run(site, Lasting(4));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(loop_stuck) << "the first poll waited for the disk";
+    EXPECT_EQ(stored_at_release, 2) << "only the first run's rounds while the disk was held";
+    const auto s = r.One("summary", 12);
+    EXPECT_EQ(s["cycles"].asInt(), 20) << s.toStyledString();
+    EXPECT_EQ(s["completed"].asInt(), 20) << s.toStyledString();
+    EXPECT_EQ(s["late_polls"].asInt(), 0) << s.toStyledString();
+    EXPECT_EQ(r.One("alarms_closed")["count"].asInt(), 1) << r.out;
+    const std::vector<std::size_t> kFirst = {
+        StoreQueue::Item{StoreQueue::RunStart{}}.write.index(),
+        StoreQueue::Item{history::RunSettings{}}.write.index(),
+        StoreQueue::Item{StoreQueue::CloseAlarms{}}.write.index(),
+    };
+    EXPECT_EQ(first_writes, kFirst);
+
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const auto runs = store.Reader().Runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].id, r.One("started")["run_id"].asInt64()) << "the id said at the start is the row's";
+    EXPECT_FALSE(runs[1].ended_at.empty());
+    const auto settings = store.Reader().RunSettings(12);
+    ASSERT_EQ(settings.size(), 2u);
+    EXPECT_EQ(settings[1].run_id, runs[1].id);
+    long rows = 0;
+    store.Reader().ForEachRow(12, [&](const history::Row& row) { rows += row.run_id == runs[1].id; });
+    EXPECT_EQ(rows, 20);
+    std::vector<std::pair<std::string, int64_t>> alarms;
+    for (const auto& a : store.Reader().Alarms(12)) alarms.emplace_back(a.state, a.run_id.value_or(0));
+    const decltype(alarms) kAlarms = {
+        {"raised", runs[0].id}, {"closed", runs[1].id}, {"raised", runs[1].id}};
+    EXPECT_EQ(alarms, kAlarms);
+}
+
 // The wall clock stepped under a run, by NTP, by hand, or at boot on a
 // controller without a real-time clock: each step beyond a second is told
 // once, with its size, as it comes, and kept in the history as a note;

@@ -124,7 +124,9 @@ int SiteHost::Run() {
     events.Publish(started);
 
     site.Restore();
-    // From here until Stop the writer is the store thread's alone.
+    // The run's own rows first, on the store thread: polling does not wait
+    // for them.  From here until Stop the writer is the store thread's alone.
+    for (auto& item : site.TakeSetupWrites()) store->Offer(std::move(item));
     store->Start();
     loop.Run();
     // The run ended when polling did, whatever the disk still has to do:

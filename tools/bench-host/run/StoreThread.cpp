@@ -102,8 +102,10 @@ void StoreThread::Publish() {
     std::vector<Failure> failures;
     std::string lost;
     std::map<uint32_t, long> stored;
+    int closed_at_start = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
+        std::swap(closed_at_start, closed_at_start_);
         failures.swap(failures_);
         if (!lost_said_) lost = lost_;
         if (stored_changed_) stored = stored_;
@@ -114,6 +116,7 @@ void StoreThread::Publish() {
             if (d->conf.id == id) return d.get();
         return nullptr;
     };
+    if (closed_at_start) events_.Publish(run::AlarmsClosedAtStart{closed_at_start});
     for (const auto& [id, total] : stored) events_.Publish(run::RecordsStored{device_of(id), total});
     if (!lost.empty()) {
         lost_said_ = true;
@@ -139,6 +142,14 @@ void StoreThread::Write(const StoreQueue::Item& item) {
                    [&](const history::Health& h) { w.SaveHealth(h); },
                    [&](const history::RunDevice& c) { w.SaveRunDevice(c); },
                    [&](const history::Note& n) { w.SaveNote(n); },
+                   [&](const StoreQueue::RunStart& r) { w.BeginRun(r.run, r.at, r.run_id); },
+                   [&](const history::RunSettings& s) { w.SaveRunSettings(s); },
+                   [&](const StoreQueue::CloseAlarms& c) {
+                       if (const int closed = w.CloseAlarmsLeftRaised(c.at)) {
+                           std::lock_guard<std::mutex> lock(mu_);
+                           closed_at_start_ = closed;
+                       }
+                   },
                },
                item.write);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The history's writer on a thread of its own, so that the bus loop never
-// waits for the disk: rounds, alarms, health changes and the devices' counts
+// waits for the disk: the rows the run begins with (offered before Start),
+// rounds, alarms, health changes and the devices' counts
 // are offered from the bus loop to a bounded queue (StoreQueue) and written
 // here in order.  A write the full queue refuses, one that fails, and every
 // write once the file is lost, is counted as not stored by its kind and
@@ -112,6 +113,7 @@ private:
     bool lost_said_ = false;                 // bus loop's
     std::vector<Failure> failures_;          // at most one per device and kind
     std::array<long, history::kStoreKinds> told_{};  // not stored, per kind, said or to be said
+    int closed_at_start_ = 0;                // alarms earlier runs left raised, closed, to be said
     std::map<uint32_t, long> stored_;        // records stored, per device
     bool stored_changed_ = false;
     std::chrono::steady_clock::time_point next_counts_{};  // bus loop's
