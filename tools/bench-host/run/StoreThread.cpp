@@ -25,7 +25,8 @@ StoreThread::~StoreThread() {
     }
 }
 
-void StoreThread::Start() {
+void StoreThread::Start(std::function<int()> stop_requests) {
+    stop_requests_ = std::move(stop_requests);
     // What setup could not store is said already.
     for (int k = 0; k < history::kStoreKinds; ++k) told_[k] = store_.Writer().NotStored(static_cast<StoreKind>(k));
     next_counts_ = clock_.Now() + kCountsEvery;
@@ -164,6 +165,13 @@ void StoreThread::Loop() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         clock_.WaitUntil(lock, wake_, next_check, [&] { return stopping_ || queue_.Size() > 0; });
+        if (queue_.Size() > 0 && stop_requests_ && StopBudget::Cut(stop_requests_())) {
+            // Stopped again: what waits is not waited for, nor what the bus
+            // loop hands over before it ends.
+            Abandon("history " + store_.Path() + ": the run was stopped again before the disk took it");
+            if (stopping_) break;
+            continue;
+        }
         if (stopping_ && budget_ && queue_.Size() > 0 && !budget_->Another(clock_.Now())) {
             Abandon("history " + store_.Path() + ": the run stopped before the disk took it (" +
                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(StopBudget::kTotal).count()) +
