@@ -4,7 +4,6 @@
 // bounded queue of a run's writes.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -401,27 +400,6 @@ TEST(LogPairing, ALogIsAppliedOnlyToTheFileItWasWrittenFor) {
         EXPECT_TRUE(*back == s) << LogPairing::Text(s);
     }
     for (const char* bad : {"", "1 2 3", "1 2 3 4 5z", "1 2 3 4 abc"}) EXPECT_FALSE(LogPairing::Parse(bad)) << bad;
-
-    // A run still writing the file (its flock, as /proc/locks lists it):
-    // its log is its own whatever the stamp says between two copies.
-    const uint64_t dev = makedev(254, 0), ino = 10952881;
-    const struct {
-        const char* what;
-        const char* locks;
-        bool held;
-    } locks[] = {
-        {"a run's lock on the file", "1: FLOCK  ADVISORY  WRITE 7080 fe:00:10952881 0 EOF\n", true},
-        {"among others", "1: POSIX  ADVISORY  READ 7 08:01:5 128 128\n2: FLOCK  ADVISORY  WRITE 7080 fe:00:10952881 0 EOF\n",
-         true},
-        {"none", "", false},
-        {"SQLite's own lock on the file", "1: POSIX  ADVISORY  READ 7080 fe:00:10952881 1073741826 1073742335\n", false},
-        {"a run's lock waited for, not held", "1: -> FLOCK  ADVISORY  WRITE 7081 fe:00:10952881 0 EOF\n", false},
-        {"a shared flock", "1: FLOCK  ADVISORY  READ 7080 fe:00:10952881 0 EOF\n", false},
-        {"another file", "1: FLOCK  ADVISORY  WRITE 7080 fe:00:10952882 0 EOF\n", false},
-        {"another disk, same inode", "1: FLOCK  ADVISORY  WRITE 7080 fe:01:10952881 0 EOF\n", false},
-        {"an inode that begins the same", "1: FLOCK  ADVISORY  WRITE 7080 fe:00:109528810 0 EOF\n", false},
-    };
-    for (const auto& l : locks) EXPECT_EQ(LogPairing::HeldByARun(l.locks, dev, ino), l.held) << l.what;
 }
 
 long Rows(const std::string& path, uint32_t id) {
@@ -527,21 +505,6 @@ TEST_F(HistoryFile, AStrayLogIsSetAsideNamedAndNotApplied) {
             std::ofstream(path_ + "-wal", std::ios::binary) << log;
             if (c.with_its_stamp) fs::copy_file(donor + "-wal.for", path_ + "-wal.for");
         }
-        // Read first (a report, a baseline, the page): the log is neither
-        // applied nor moved, the file not written, and the reader says so.
-        const std::string file_bytes = ReadBytes(path_);
-        {
-            HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
-            EXPECT_EQ(reader.Unread().rfind(path_ + "-wal was not written for " + path_ + " (" + c.why, 0), 0u)
-                << reader.Unread();
-            long rows = 0, strays = 0;
-            reader.Reader().ForEachRow(std::nullopt, [&](const history::Row& r) { ++(r.device_id == 14 ? strays : rows); });
-            EXPECT_EQ(rows, 50);
-            EXPECT_EQ(strays, 0);
-        }
-        EXPECT_EQ(ReadBytes(path_), file_bytes);
-        EXPECT_EQ(ReadBytes(path_ + "-wal"), log);
-
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         const std::string said = store.StrayLog();
         EXPECT_EQ(said.rfind("history " + path_ + ": the write-ahead log " + path_ + "-wal was not applied (" + c.why, 0),
@@ -706,12 +669,6 @@ TEST_F(HistoryFile, OneRunWritesAFileAtATimeWhileReadersRead) {
     writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
     HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
     EXPECT_TRUE(reader.Reader().Newest(12));
-    // The running run's log is read whatever its stamp says meanwhile (it
-    // is renewed only after each copy into the file).
-    std::ofstream(path_ + "-wal.for") << "1 2 3 4 -\n";
-    HistoryStore while_copying(path_, HistoryStore::Access::kReadOnly);
-    EXPECT_EQ(while_copying.Unread(), "");
-    EXPECT_TRUE(while_copying.Reader().Newest(12));
 }
 
 // Alarms standing at the end of a run (killed, or stopped while a value

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -143,41 +142,6 @@ std::string LogPairing::SetAside(const std::string& path, const std::string& why
 }
 
 std::string LogPairing::SetStrayAside(const std::string& path) {
-    const std::string why = Stray(path);
-    return why.empty() ? "" : SetAside(path, why);
-}
-
-bool LogPairing::HeldByARun(const std::string& proc_locks, uint64_t dev, uint64_t ino) {
-    // "1: FLOCK  ADVISORY  WRITE 7080 fe:00:10952881 0 EOF": the device's
-    // major and minor in hex, the inode in decimal; a lock waited for is
-    // listed as "1: -> FLOCK ...".
-    char file[64];
-    std::snprintf(file, sizeof file, "%02x:%02x:%llu", static_cast<unsigned>(major(dev)),
-                  static_cast<unsigned>(minor(dev)), static_cast<unsigned long long>(ino));
-    std::istringstream lines(proc_locks);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream in(line);
-        std::string number, kind, mode, access, pid, id;
-        if (!(in >> number >> kind >> mode >> access >> pid >> id)) continue;
-        if (kind == "FLOCK" && access == "WRITE" && id == file) return true;
-    }
-    return false;
-}
-
-std::string LogPairing::StrayForReading(const std::string& path) {
-    const std::string why = Stray(path);
-    if (why.empty()) return why;
-    const auto file = OfPath(path);
-    std::ifstream in("/proc/locks");
-    if (file && in) {
-        std::stringstream text;
-        text << in.rdbuf();
-        if (HeldByARun(text.str(), file->dev, file->ino)) return "";
-    }
-    return why;
-}
-
-std::string LogPairing::Stray(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const auto log_bytes = fs::file_size(LogOf(path), ec);
@@ -193,5 +157,6 @@ std::string LogPairing::Stray(const std::string& path) {
     }
     std::optional<Stamp> file;
     if (fs::exists(path, ec)) file = OfPath(path);
-    return Judge(recorded, file, static_cast<int64_t>(log_bytes));
+    const std::string why = Judge(recorded, file, static_cast<int64_t>(log_bytes));
+    return why.empty() ? "" : SetAside(path, why);
 }

@@ -11,15 +11,9 @@
 // the file (a checkpoint; SQLite writes the file at no other time in
 // write-ahead-log mode).  At the next start a log with frames is applied
 // only to the file its stamp names; any other is moved aside, named, and
-// neither applied nor deleted.  A reader (report, baseline, the page) reads
-// such a log neither: it reads the file as it stands and says why, and
-// leaves the log where it is for the next run to set aside.  The log of a
-// run still writing the file is that run's own (it set any other aside as
-// it began, and checks its file after every commit), and is read whatever
-// its stamp says meanwhile: the stamp is renewed only after each copy of
-// the log into the file.
+// neither applied nor deleted.
 //
-// Judge() and HeldByARun() are the pure verdicts, for the tests.
+// Judge() is the pure verdict, for the tests.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,11 +39,6 @@ public:
     // when there is none); log_bytes: the log's size.
     static std::string Judge(const std::optional<Stamp>& recorded, const std::optional<Stamp>& file, int64_t log_bytes);
 
-    // Whether /proc/locks (its text) lists a run's lock on the file dev/ino:
-    // the exclusive flock a run holds on its file while it writes
-    // (HistoryStore), not SQLite's own locks nor a lock waited for.
-    static bool HeldByARun(const std::string& proc_locks, uint64_t dev, uint64_t ino);
-
     static std::optional<Stamp> OfFile(int fd);
     static std::optional<Stamp> OfPath(const std::string& path);
     static std::string Text(const Stamp& stamp);
@@ -61,12 +50,6 @@ public:
     // Leaves the stamp of the file open as fd beside path's log (written
     // whole or not at all); false when it cannot be written.
     static bool Record(const std::string& path, int fd);
-
-    // Why the log beside path must not be applied to it ("" when it may, or
-    // there is none): Judge on the files as they are.
-    static std::string Stray(const std::string& path);
-    // As Stray, for a reader: "" also while a run writes the file at path.
-    static std::string StrayForReading(const std::string& path);
 
     // At start, before SQLite opens path: a log with frames that was not
     // written for the file at path is renamed, with its index (-shm), to
