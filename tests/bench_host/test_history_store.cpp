@@ -132,6 +132,17 @@ TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
         // Two rounds in one second stay apart, in their order.
         store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 60001));
     }
+    {
+        // The id a run is told before its row is written is the one its row
+        // takes, given or not.
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        const int64_t next = store.Writer().NextRunId();
+        EXPECT_EQ(next, second_run + 1);
+        EXPECT_EQ(store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment + 120000), next), next);
+        EXPECT_EQ(store.Writer().RunId(), next);
+        EXPECT_EQ(store.Writer().NextRunId(), next + 1);
+        EXPECT_EQ(store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment + 180000)), next + 1);
+    }
     HistoryStore store(path_, HistoryStore::Access::kReadOnly);
     std::vector<std::string> times;
     std::vector<int64_t> runs;
@@ -158,7 +169,8 @@ TEST_F(HistoryFile, OrdersByTrueTimeAcrossZonesAndTracesRowsToTheirRun) {
                                                "2026-12-08T06:18:03.250-05:00", "2026-12-08T06:18:03.251-05:00"}));
     EXPECT_EQ(runs, (std::vector<int64_t>{first_run, first_run, second_run, second_run}));
     const auto all_runs = store.Reader().Runs();
-    ASSERT_EQ(all_runs.size(), 2u);
+    ASSERT_EQ(all_runs.size(), 4u);
+    EXPECT_EQ(all_runs[2].id, second_run + 1);
     EXPECT_EQ(all_runs[0].plugin_sha256, "aa");
     EXPECT_EQ(all_runs[0].ended_at, "2026-12-08T19:17:03.450+08:00");
     EXPECT_EQ(all_runs[1].plugin_path, "/lib/b.so");
@@ -620,6 +632,8 @@ TEST(StoreQueue, HoldsItsBoundInOrderAndRefusesTheRest) {
     health.device_id = 8;
     history::RunDevice counts;
     counts.device_id = 9;
+    history::Note note;
+    note.device_id = 10;
     const struct {
         StoreQueue::Item item;
         history::StoreKind kind;
@@ -630,6 +644,12 @@ TEST(StoreQueue, HoldsItsBoundInOrderAndRefusesTheRest) {
         {{alarm}, history::StoreKind::kAlarm, "alarm", 7},
         {{health}, history::StoreKind::kHealth, "health", 8},
         {{counts}, history::StoreKind::kCounts, "counts", 9},
+        // The run's own rows, also where a note names a device.
+        {{note}, history::StoreKind::kCounts, "counts", 0},
+        {{StoreQueue::RunStart{}}, history::StoreKind::kCounts, "counts", 0},
+        {{history::RunSettings{0, 11, "", ""}}, history::StoreKind::kCounts, "counts", 11},
+        // Closing the alarms left raised is an alarm write, of no one device.
+        {{StoreQueue::CloseAlarms{}}, history::StoreKind::kAlarm, "alarm", 0},
     };
     for (const auto& k : kinds) {
         EXPECT_EQ(k.item.Kind(), k.kind);

@@ -13,8 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <csignal>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeSiteRun.h"
@@ -69,6 +71,7 @@ TEST(StopBudget, WritesBeginOnlyBeforeTheDrainEnds) {
         Clock::duration now_after;
         bool another;
         Clock::duration drain, end;  // after polling ended
+        int requests = 1;            // stops asked for: the end of polling, and each signal after it
     } cases[] = {
         {"at once", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, true, 3s, 5s},
         {"just before the drain ends", StopBudget::kTotal, StopBudget::kEndReserve, 2999ms, true, 3s, 5s},
@@ -79,10 +82,16 @@ TEST(StopBudget, WritesBeginOnlyBeforeTheDrainEnds) {
         {"a reserve larger than the budget: no drain", 1s, 2s, 0ms, false, 0s, 1s},
         {"no budget at all", 0s, 0s, 0ms, false, 0s, 0s},
         {"a budget below nothing", -1s, 0s, 0ms, false, 0s, 0s},
+        // A second stop ends the drain whatever is left of it; the run's
+        // own rows keep their time.
+        {"stopped again at once", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, false, 3s, 5s, 2},
+        {"stopped a third time", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, false, 3s, 5s, 3},
+        {"stopped again before polling ended", StopBudget::kTotal, StopBudget::kEndReserve, -1s, false, 3s, 5s, 2},
+        {"no stop counted: the budget alone", StopBudget::kTotal, StopBudget::kEndReserve, 0ms, true, 3s, 5s, 0},
     };
     for (const auto& c : cases) {
         const StopBudget budget(ended, c.total, c.reserve);
-        EXPECT_EQ(budget.Another(ended + c.now_after), c.another) << c.what;
+        EXPECT_EQ(budget.Another(ended + c.now_after, c.requests), c.another) << c.what;
         EXPECT_EQ(budget.DrainUntil() - ended, c.drain) << c.what;
         EXPECT_EQ(budget.EndBy() - ended, c.end) << c.what;
         EXPECT_EQ(budget.PollingEnded(), ended) << c.what;
@@ -141,6 +150,130 @@ TEST_F(RunOnFakeClock, ASlowDiskChargesNoFailureToAnotherBus) {
         EXPECT_EQ(StoredRows(db_, static_cast<uint32_t>(id)), RoundsSaid(rounds, id));
     }
     EXPECT_TRUE(r.Of("store_failed").empty()) << r.out;
+}
+
+// SIGTERM with the disk held since the first record, then SIGTERM again
+// while the run waits for it: the held write ends, everything still queued
+// is counted as not stored, by kind, at once (no budget is waited out: the
+// run's clock stands still meanwhile), and the summary and the run's end
+// are written all the same.
+TEST_F(RunOnFakeClock, ASecondStopCountsWhatWaitsAndStillEndsTheRun) {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool held = false, released = false, never_released = false;
+    before_write_ = [&](const StoreQueue::Item& item) {
+        if (item.Kind() != history::StoreKind::kRecord) return;
+        std::unique_lock<std::mutex> lock(mu);
+        held = true;
+        cv.notify_all();
+        if (!cv.wait_for(lock, 60s, [&] { return released; })) never_released = released = true;
+    };
+    std::thread second;
+    Clock().At(2000ms, [&] {
+        {
+            // The run's time stands while the store thread catches up to
+            // the first record.
+            std::unique_lock<std::mutex> lock(mu);
+            EXPECT_TRUE(cv.wait_for(lock, 60s, [&] { return held; }));
+        }
+        ::raise(SIGTERM);
+        // The second stop comes from elsewhere, while the run stops: the
+        // disk is let go only once it is counted.
+        second = std::thread([&] {
+            ::raise(SIGTERM);
+            std::lock_guard<std::mutex> lock(mu);
+            released = true;
+            cv.notify_all();
+        });
+    });
+    const std::string port = Port("a", [](MonitorLine& l) { l.SetMonitor(0x81, MonitorLine::Prompt()); });
+    const auto r = Run(Site(PortJson(port, {12}), 0.2), RunOptions{});
+    second.join();
+    EXPECT_FALSE(never_released);
+    EXPECT_EQ(r.status, 4) << r.err;
+    const long said = static_cast<long>(r.Of("round").size());
+    EXPECT_GE(said, 10) << r.out;
+    const auto history = r.One("history");
+    EXPECT_EQ(history["records_not_stored"].asInt64(), said - 1) << "only the held record was written";
+    EXPECT_EQ(StoredRows(db_, 12), 1);
+    bool told = false;
+    for (const auto& f : r.Of("store_failed"))
+        told |= f["kind"].asString() == "record" && f["what"].asString().find("stopped again") != std::string::npos;
+    EXPECT_TRUE(told) << r.out;
+    EXPECT_EQ(r.One("summary", 12)["cycles"].asInt(), said) << r.out;
+
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const auto runs = store.Reader().Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].ended_at.empty()) << "the run's end is stored";
+    EXPECT_EQ(runs[0].lasted_ms, std::optional<int64_t>(2000));
+}
+
+// The rows a run begins with (its row, what its device is judged by, the
+// alarm an earlier run left raised closed) are the store thread's first
+// writes: the disk held from the first of them until 2 s into the run,
+// polling begins at once all the same, and once the disk goes on they are
+// written before the rounds and the alarm offered meanwhile, in that order.
+TEST_F(RunOnFakeClock, TheRunsOwnRowsHoldUpNoPoll) {
+    const std::string port = Port("a", [](MonitorLine& l) {
+        l.SetMonitor(0x81, [](const Request& r) {
+            Readings weak;
+            weak.weak_cell = 5;  // low throughout: the alarm stands at each run's end
+            return std::vector<Piece>{Piece{MonitorLine::kTurnaround, MonitorLine::Reply(r, weak)}};
+        });
+    });
+    const std::string site = Site(PortJson(port, {12}, kCellAlarms), 0.2);
+    ASSERT_EQ(Run(site, Rounds(2)).status, 0);
+
+    std::mutex mu;
+    std::condition_variable cv;
+    bool released = false, loop_stuck = false;
+    std::vector<std::size_t> first_writes;  // the variants of the first three writes
+    before_write_ = [&](const StoreQueue::Item& item) {
+        std::unique_lock<std::mutex> lock(mu);
+        if (first_writes.size() < 3) first_writes.push_back(item.write.index());
+        if (!cv.wait_for(lock, 60s, [&] { return released; })) loop_stuck = released = true;
+    };
+    long stored_at_release = -1;
+    const std::string db = db_;
+    Clock().At(2000ms, [&] {
+        stored_at_release = StoredRows(db, 12);
+        std::lock_guard<std::mutex> lock(mu);
+        released = true;
+        cv.notify_all();
+    });
+    const auto r = Run(site, Lasting(4));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(loop_stuck) << "the first poll waited for the disk";
+    EXPECT_EQ(stored_at_release, 2) << "only the first run's rounds while the disk was held";
+    const auto s = r.One("summary", 12);
+    EXPECT_EQ(s["cycles"].asInt(), 20) << s.toStyledString();
+    EXPECT_EQ(s["completed"].asInt(), 20) << s.toStyledString();
+    EXPECT_EQ(s["late_polls"].asInt(), 0) << s.toStyledString();
+    EXPECT_EQ(r.One("alarms_closed")["count"].asInt(), 1) << r.out;
+    const std::vector<std::size_t> kFirst = {
+        StoreQueue::Item{StoreQueue::RunStart{}}.write.index(),
+        StoreQueue::Item{history::RunSettings{}}.write.index(),
+        StoreQueue::Item{StoreQueue::CloseAlarms{}}.write.index(),
+    };
+    EXPECT_EQ(first_writes, kFirst);
+
+    HistoryStore store(db_, HistoryStore::Access::kReadOnly);
+    const auto runs = store.Reader().Runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].id, r.One("started")["run_id"].asInt64()) << "the id said at the start is the row's";
+    EXPECT_FALSE(runs[1].ended_at.empty());
+    const auto settings = store.Reader().RunSettings(12);
+    ASSERT_EQ(settings.size(), 2u);
+    EXPECT_EQ(settings[1].run_id, runs[1].id);
+    long rows = 0;
+    store.Reader().ForEachRow(12, [&](const history::Row& row) { rows += row.run_id == runs[1].id; });
+    EXPECT_EQ(rows, 20);
+    std::vector<std::pair<std::string, int64_t>> alarms;
+    for (const auto& a : store.Reader().Alarms(12)) alarms.emplace_back(a.state, a.run_id.value_or(0));
+    const decltype(alarms) kAlarms = {
+        {"raised", runs[0].id}, {"closed", runs[1].id}, {"raised", runs[1].id}};
+    EXPECT_EQ(alarms, kAlarms);
 }
 
 // The wall clock stepped under a run, by NTP, by hand, or at boot on a

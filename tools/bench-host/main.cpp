@@ -341,7 +341,7 @@ int main(int argc, char** argv) {
                     "Stop after this many seconds.  A stop (this, --rounds, Ctrl-C, SIGTERM) ends polling at once and "
                     "gives the history " + std::to_string(StopBudget::kTotal.count()) +
                         " s: what the disk has not taken by then is counted as not stored, and the summary and the "
-                        "run's end are written")
+                        "run's end are written; a second stop ends that wait at once")
         ->check(command_line::AboveZero("run until stopped"));
     run->add_option("--keep-rounds-days", run_options.keep_rounds_days,
                     "Keep the raw rounds for N days (0: for good); the per-minute summary, alarms, health and runs "

@@ -18,7 +18,14 @@ void HistoryWriter::BoundLog(SqlConnection& db) {
     db.Exec("PRAGMA cache_size=-" + std::to_string(kCacheKiB));
 }
 
-HistoryWriter::HistoryWriter(SqlConnection& db) : db_(&db), path_(db.Path()) {
+HistoryWriter::HistoryWriter(SqlConnection& db) : db_(&db), path_(db.Path()) {}
+
+void HistoryWriter::CatchUp() {
+    // With the first write that needs it, not as the file opens: it is a
+    // commit, and a run opens its file before its first poll, which must not
+    // wait for a slow disk.
+    if (!db_ || caught_up_) return;
+    caught_up_ = true;
     Summarise(TimeStamp::Now().Ms());
     backfilled_second_ = std::numeric_limits<int64_t>::min();
 }
@@ -53,15 +60,21 @@ SqlStatement& HistoryWriter::Insert(std::unique_ptr<SqlStatement>& st, const cha
     return st->Reset();
 }
 
-int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
+int64_t HistoryWriter::NextRunId() const {
+    if (!db_) return 0;
+    return db_->Int("SELECT coalesce(max(run_id), 0) + 1 FROM runs").value_or(1);
+}
+
+int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at, std::optional<int64_t> run_id) {
     if (!db_) {
         CountNotStored(Kind::kCounts);
         throw SqlError(SQLITE_FULL, "history " + path_ + ": cannot record the run: " + unavailable_);
     }
+    CatchUp();
     try {
         db_->Prepare(
                "INSERT INTO runs(started_at, started_ms, plugin_path, plugin_size, plugin_sha256, site_file, "
-               "bench_host_version, test_note) VALUES(?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))")
+               "bench_host_version, test_note, run_id) VALUES(?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''), ?)")
             .Bind(1, at.Text())
             .Bind(2, at.Ms())
             .Bind(3, run.plugin_path)
@@ -70,12 +83,13 @@ int64_t HistoryWriter::BeginRun(const history::Run& run, const TimeStamp& at) {
             .Bind(6, run.site_file)
             .Bind(7, run.version)
             .Bind(8, run.test_note)
+            .Bind(9, run_id)
             .Run();
     } catch (const SqlError& e) {
         CountNotStored(Kind::kCounts);
         throw SqlError(e.Code(), "history " + path_ + ": cannot record the run: " + e.what());
     }
-    run_id_ = db_->Int("SELECT last_insert_rowid()");
+    run_id_ = run_id ? run_id : db_->Int("SELECT last_insert_rowid()");
     return *run_id_;
 }
 
@@ -132,6 +146,7 @@ void HistoryWriter::EndRun(const TimeStamp& at, std::optional<int64_t> lasted_ms
     // Without a file the run was never recorded, and its not being so is
     // counted already.
     if (!db_) return;
+    CatchUp();
     try {
         db_->InSavepoint("run_end", [&] {
             // The run's last minute too, and any minute reopened: the minute
@@ -187,6 +202,7 @@ void HistoryWriter::Stored(int64_t at_ms) {
 void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
                                const std::string& charge_state, std::optional<int64_t> mono_ms) {
     const char* what = "cannot store a record";
+    CatchUp();
     Reopen(at.Ms());
     SqlStatement& st = Insert(insert_record_,
                               "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id, charge_state, mono_ms) "

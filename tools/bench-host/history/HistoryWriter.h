@@ -52,8 +52,14 @@ public:
     HistoryWriter& operator=(const HistoryWriter&) = delete;
 
     // Starts a run: the rows stored from now on refer to it.  Throws
-    // SqlError (NoRoom() on a full disk: the run can still go on).
-    int64_t BeginRun(const history::Run& run, const TimeStamp& at);
+    // SqlError (NoRoom() on a full disk: the run can still go on).  run_id:
+    // the id NextRunId gave (none: the next one).
+    int64_t BeginRun(const history::Run& run, const TimeStamp& at, std::optional<int64_t> run_id = std::nullopt);
+    // The id the next run begun on this file takes, read without writing,
+    // so that a run knows its id before its row is written; 0 without a
+    // file.  Runs are never deleted and the file is one run's at a time, so
+    // no other run takes it meanwhile.  Throws SqlError.
+    int64_t NextRunId() const;
     // lasted_ms: since its start on the monotonic clock.  The devices'
     // final counts, the summary's last minute and the run's end are one
     // commit: a stop on a slow disk waits for one sync, not one per device.
@@ -107,6 +113,9 @@ private:
     void Summarise(int64_t now_ms);
     void Reopen(int64_t at_ms);
     void Backfill(int64_t now_ms);
+    // Brings the per-minute summary up to now, once, before the first
+    // write that adds to it or ends a run.
+    void CatchUp();
 
     SqlConnection* db_ = nullptr;
     std::string path_;
@@ -122,6 +131,7 @@ private:
     std::unique_ptr<SqlStatement> upsert_run_device_;
     // The minute (its start) the per-minute summary was last brought up
     // to, the summary's through_ms, and the minutes before it reopened.
+    bool caught_up_ = false;
     std::optional<int64_t> summarised_minute_;
     std::optional<int64_t> through_ms_;
     std::set<int64_t> reopened_;

@@ -2,14 +2,37 @@
 
 #include <type_traits>
 
+namespace {
+
+template <class T, class = void>
+struct OfADevice : std::false_type {};
+template <class T>
+struct OfADevice<T, std::void_t<decltype(T::device_id)>> : std::true_type {};
+
+}  // namespace
+
+history::StoreKind StoreQueue::Item::Kind() const {
+    using history::StoreKind;
+    return std::visit(
+        [](const auto& w) {
+            using W = std::decay_t<decltype(w)>;
+            if constexpr (std::is_same_v<W, Record>) return StoreKind::kRecord;
+            if constexpr (std::is_same_v<W, history::Alarm> || std::is_same_v<W, CloseAlarms>) return StoreKind::kAlarm;
+            if constexpr (std::is_same_v<W, history::Health>) return StoreKind::kHealth;
+            return StoreKind::kCounts;
+        },
+        write);
+}
+
 uint32_t StoreQueue::Item::DeviceId() const {
-    if (std::holds_alternative<history::Note>(write)) return 0;  // the run's own
     return std::visit(
         [](const auto& w) -> uint32_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(w)>, history::Note>)
-                return 0;
-            else
+            using W = std::decay_t<decltype(w)>;
+            // A note may name a device, but is the run's own.
+            if constexpr (OfADevice<W>::value && !std::is_same_v<W, history::Note>)
                 return w.device_id;
+            else
+                return 0;
         },
         write);
 }

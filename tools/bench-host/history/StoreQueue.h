@@ -1,6 +1,9 @@
 #pragma once
 // The writes a run hands from its bus loop to its store thread: rounds'
-// records, alarms, health changes, the devices' counts, the run's notes.  The bus loop never
+// records, alarms, health changes, the devices' counts, the run's notes, and
+// first of all the rows the run begins with (its row in runs, what each
+// device is judged by, the alarms an earlier run left raised closed), so
+// that a slow disk holds up no poll, not even the first.  The bus loop never
 // waits for the disk; while the disk is slow the writes wait here, up to
 // kBound of them, and a write offered to a full queue is refused (the
 // caller counts it as not stored, by its kind) so that polling goes on and
@@ -35,12 +38,26 @@ public:
         std::string charge_state;  // the string's, judged with the round; "" when it was not
         std::optional<int64_t> mono_ms{};  // on the run's monotonic clock
     };
+    // The run's row, under the id the run was given as it set up (the
+    // rows offered after it refer to it).
+    struct RunStart {
+        history::Run run;
+        TimeStamp at;
+        int64_t run_id = 0;
+    };
+    // The alarms earlier runs left raised, closed as this run starts:
+    // before any alarm of its own is written.
+    struct CloseAlarms {
+        TimeStamp at;
+    };
     struct Item {
-        std::variant<Record, history::Alarm, history::Health, history::RunDevice, history::Note> write;
-        // A note of the run is of the run's own rows, as its counts are.
-        history::StoreKind Kind() const {
-            return static_cast<history::StoreKind>(std::min<std::size_t>(write.index(), history::kStoreKinds - 1));
-        }
+        std::variant<Record, history::Alarm, history::Health, history::RunDevice, history::Note, RunStart,
+                     history::RunSettings, CloseAlarms>
+            write;
+        // The run's own rows (its start, notes, settings) count with its
+        // counts; the alarms closed at its start with the alarms.
+        history::StoreKind Kind() const;
+        // 0 for the run's own rows.
         uint32_t DeviceId() const;
     };
 

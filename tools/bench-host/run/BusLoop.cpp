@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <optional>
 
@@ -23,12 +24,15 @@ int64_t MsOf(std::chrono::system_clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
-// Set from the signal handler; the self-pipe wakes the loop at once.
-volatile sig_atomic_t g_stop = 0;
+// Counted in the signal handler (a lock-free atomic may be); the self-pipe
+// wakes the loop at once.  Read by the store thread too, whose drain a
+// second stop cuts short.
+std::atomic<int> g_stops{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop signals are counted in their handler");
 int g_wake_pipe[2] = {-1, -1};
 
 void OnStopSignal(int) {
-    g_stop = 1;
+    g_stops.fetch_add(1);
     if (g_wake_pipe[1] >= 0) {
         const char c = 's';
         [[maybe_unused]] const ssize_t n = ::write(g_wake_pipe[1], &c, 1);
@@ -43,7 +47,7 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 BusLoop::BusLoop(RunSetup& site, RunEvents& events, Limits limits, RunClock& clock)
     : site_(site), events_(events), limits_(limits), clock_(clock), previous_(std::size(kStopSignals)) {
-    g_stop = 0;
+    g_stops = 0;
     if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
@@ -59,8 +63,10 @@ BusLoop::~BusLoop() {
     }
 }
 
+int BusLoop::StopRequests() const { return g_stops.load() + (ended_by_limit_ ? 1 : 0); }
+
 bool BusLoop::Done(std::chrono::steady_clock::time_point now) const {
-    if (g_stop) return true;
+    if (g_stops.load() > 0) return true;
     if (limits_.duration > 0 && now - started_ >= std::chrono::duration<double>(limits_.duration)) return true;
     if (limits_.rounds > 0) {
         for (const auto& d : site_.Devices())
@@ -112,6 +118,7 @@ void BusLoop::Run() {
         }
         events_.Refresh(now);
     }
+    ended_by_limit_ = g_stops.load() == 0;
     // Rounds still waiting for a second answer wait out their time.
     std::optional<std::chrono::steady_clock::time_point> until;
     for (auto& bus : buses)

@@ -6,6 +6,7 @@
 // given: both clocks are read, and the ports waited on, through it.
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -31,6 +32,9 @@ public:
 
     // Until stopped or a limit is reached.
     void Run();
+    // The stops asked for (StopBudget::Cut): the stop signals caught, and
+    // the end of polling when a limit ended it.  From any thread.
+    int StopRequests() const;
     // The steps of the wall clock seen while it ran (ClockWatch).
     const std::vector<run::ClockStepped>& ClockSteps() const { return clock_steps_; }
 
@@ -44,4 +48,5 @@ private:
     std::chrono::steady_clock::time_point started_{};
     std::vector<struct sigaction> previous_;
     std::vector<run::ClockStepped> clock_steps_;
+    std::atomic<bool> ended_by_limit_{false};
 };

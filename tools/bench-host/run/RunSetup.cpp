@@ -23,6 +23,8 @@ RunSetup::Bus::~Bus() = default;
 RunSetup::RunSetup(const RunOptions& options, RunEvents& events, PortMaker make_port)
     : options_(options), events_(events), make_port_(std::move(make_port)) {}
 
+std::vector<StoreQueue::Item> RunSetup::TakeSetupWrites() { return std::move(setup_writes_); }
+
 RunSetup::~RunSetup() {
     pruner_.reset();
     // Devices go before the plug-in's providers.
@@ -99,7 +101,9 @@ void RunSetup::Make() {
     }
 
     // The run is recorded once its devices are configured: a setup that
-    // fails leaves no run behind that looks killed.
+    // fails leaves no run behind that looks killed.  Its rows are the store
+    // thread's first writes, not this thread's: on a slow disk each is a
+    // sync, and polling starts without waiting for them.
     HistoryStore::Run run;
     run.plugin_path = plugin_->Path();
     run.plugin_size = plugin_->Digest().size;
@@ -109,20 +113,22 @@ void RunSetup::Make() {
     run.version = BENCH_HOST_VERSION;
     run.test_note = options_.test_note;
     try {
-        run_id_ = history_->Writer().BeginRun(run, TimeStamp::Now());
-        // What each device is judged by, kept with the run: the report
-        // reads it back, not the site file as it may read by then.
-        for (const auto& d : devices_) {
-            const DeviceSettings s = DeviceSettings::Of(d->conf);
-            history_->Writer().SaveRunSettings(history::RunSettings{0, d->conf.id, s.BatteryText(), s.LimitsText()});
-        }
+        run_id_ = history_->Writer().NextRunId();
     } catch (const SqlError& e) {
-        // A full file system: the bench still polls and shows the string;
-        // what is not stored is said once and counted.
-        if (!e.NoRoom()) throw;
-        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored(history::StoreKind::kCounts),
-                                         history::StoreKind::kCounts});
+        throw Error("history " + history_->Path() + ": cannot read its runs: " + e.what());
     }
+    const TimeStamp began = TimeStamp::Now();
+    setup_writes_.push_back(StoreQueue::Item{StoreQueue::RunStart{run, began, run_id_}});
+    // What each device is judged by, kept with the run: the report reads
+    // it back, not the site file as it may read by then.
+    for (const auto& d : devices_) {
+        const DeviceSettings s = DeviceSettings::Of(d->conf);
+        setup_writes_.push_back(
+            StoreQueue::Item{history::RunSettings{0, d->conf.id, s.BatteryText(), s.LimitsText()}});
+    }
+    // Alarms are evaluated afresh by this run: those an earlier one left
+    // raised would otherwise stand forever.
+    setup_writes_.push_back(StoreQueue::Item{StoreQueue::CloseAlarms{began}});
     if (!history_->StrayLog().empty()) site.warnings.push_back(history_->StrayLog());
     if (!history_->MovedAside().empty())
         site.warnings.push_back("history " + history_->Path() + " failed SQLite's integrity check (" +
@@ -196,14 +202,5 @@ void RunSetup::Restore() {
             d->last_round_at = row->saved_at;
         }
         events_.Publish(run::Restored{d.get(), ok, row->saved_at, ""});
-    }
-    // Alarms are evaluated afresh by this run: those an earlier one left
-    // raised would otherwise stand forever.
-    try {
-        if (const int closed = history_->Writer().CloseAlarmsLeftRaised(TimeStamp::Now()))
-            events_.Publish(run::AlarmsClosedAtStart{closed});
-    } catch (const std::exception& e) {
-        events_.Publish(run::StoreFailed{nullptr, e.what(), history_->Writer().NotStored(history::StoreKind::kAlarm),
-                                         history::StoreKind::kAlarm});
     }
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bus/BusDevice.h"
+#include "history/StoreQueue.h"
 #include "run/RunOptions.h"
 
 class BusPort;
@@ -55,8 +56,12 @@ public:
     std::vector<Bus>& Buses() { return buses_; }
     HistoryStore& History() { return *history_; }
     const PluginLoader& Plugin() const { return *plugin_; }
-    // The run's row in the history's runs table.
+    // The run's row in the history's runs table (0 without a file).
     int64_t RunId() const { return run_id_; }
+    // The rows the run begins with, made by Make, for the store thread to
+    // write before anything else: the run's row, what each device is
+    // judged by, the closing of the alarms earlier runs left raised.
+    std::vector<StoreQueue::Item> TakeSetupWrites();
 
 private:
     const RunOptions& options_;
@@ -64,6 +69,7 @@ private:
     PortMaker make_port_;
     std::unique_ptr<PluginLoader> plugin_;
     int64_t run_id_ = 0;
+    std::vector<StoreQueue::Item> setup_writes_;
     std::unique_ptr<HistoryStore> history_;
     // Gone before the store: its thread writes the same file.
     std::unique_ptr<HistoryPruner> pruner_;

@@ -124,8 +124,10 @@ int SiteHost::Run() {
     events.Publish(started);
 
     site.Restore();
-    // From here until Stop the writer is the store thread's alone.
-    store->Start();
+    // The run's own rows first, on the store thread: polling does not wait
+    // for them.  From here until Stop the writer is the store thread's alone.
+    for (auto& item : site.TakeSetupWrites()) store->Offer(std::move(item));
+    store->Start([&loop] { return loop.StopRequests(); });
     loop.Run();
     // The run ended when polling did, whatever the disk still has to do:
     // that is the end its row keeps and its length.

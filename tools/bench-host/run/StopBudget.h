@@ -7,6 +7,12 @@
 // otherwise hold a run with 4096 writes waiting for twenty minutes after a
 // stop, with no summary if it was killed meanwhile.
 //
+// A second stop (SIGTERM or Ctrl-C again, or once after --duration or
+// --rounds ended polling) ends the drain at once: the user, or a service
+// manager about to kill, asks for the end now.  The write under way ends
+// (a commit cannot be cut), the rest is counted as not stored, and the
+// run's own rows are still written.
+//
 // Pure: the times come from the run's clock, so a test holds them still.
 #include <chrono>
 
@@ -30,10 +36,17 @@ public:
     // The run's own rows are written until here.
     Clock::time_point EndBy() const { return end_by_; }
 
+    // Whether the stops asked for so far end the drain at once, budget or
+    // not.  stop_requests: the end of polling itself (a stop signal, or a
+    // limit reached) and every stop signal after it.
+    static bool Cut(int stop_requests) { return stop_requests >= 2; }
+
     // Whether one more write may begin now.  A write is never cut off once
     // begun (SQLite's commit cannot be): the last one may run past the
     // drain's end, into the reserve, by as long as the disk takes.
-    bool Another(Clock::time_point now) const { return now < drain_until_; }
+    bool Another(Clock::time_point now, int stop_requests = 1) const {
+        return !Cut(stop_requests) && now < drain_until_;
+    }
 
 private:
     Clock::time_point polling_ended_;

@@ -25,7 +25,8 @@ StoreThread::~StoreThread() {
     }
 }
 
-void StoreThread::Start() {
+void StoreThread::Start(std::function<int()> stop_requests) {
+    stop_requests_ = std::move(stop_requests);
     // What setup could not store is said already.
     for (int k = 0; k < history::kStoreKinds; ++k) told_[k] = store_.Writer().NotStored(static_cast<StoreKind>(k));
     next_counts_ = clock_.Now() + kCountsEvery;
@@ -102,8 +103,10 @@ void StoreThread::Publish() {
     std::vector<Failure> failures;
     std::string lost;
     std::map<uint32_t, long> stored;
+    int closed_at_start = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
+        std::swap(closed_at_start, closed_at_start_);
         failures.swap(failures_);
         if (!lost_said_) lost = lost_;
         if (stored_changed_) stored = stored_;
@@ -114,6 +117,7 @@ void StoreThread::Publish() {
             if (d->conf.id == id) return d.get();
         return nullptr;
     };
+    if (closed_at_start) events_.Publish(run::AlarmsClosedAtStart{closed_at_start});
     for (const auto& [id, total] : stored) events_.Publish(run::RecordsStored{device_of(id), total});
     if (!lost.empty()) {
         lost_said_ = true;
@@ -139,6 +143,14 @@ void StoreThread::Write(const StoreQueue::Item& item) {
                    [&](const history::Health& h) { w.SaveHealth(h); },
                    [&](const history::RunDevice& c) { w.SaveRunDevice(c); },
                    [&](const history::Note& n) { w.SaveNote(n); },
+                   [&](const StoreQueue::RunStart& r) { w.BeginRun(r.run, r.at, r.run_id); },
+                   [&](const history::RunSettings& s) { w.SaveRunSettings(s); },
+                   [&](const StoreQueue::CloseAlarms& c) {
+                       if (const int closed = w.CloseAlarmsLeftRaised(c.at)) {
+                           std::lock_guard<std::mutex> lock(mu_);
+                           closed_at_start_ = closed;
+                       }
+                   },
                },
                item.write);
 }
@@ -153,6 +165,13 @@ void StoreThread::Loop() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         clock_.WaitUntil(lock, wake_, next_check, [&] { return stopping_ || queue_.Size() > 0; });
+        if (queue_.Size() > 0 && stop_requests_ && StopBudget::Cut(stop_requests_())) {
+            // Stopped again: what waits is not waited for, nor what the bus
+            // loop hands over before it ends.
+            Abandon("history " + store_.Path() + ": the run was stopped again before the disk took it");
+            if (stopping_) break;
+            continue;
+        }
         if (stopping_ && budget_ && queue_.Size() > 0 && !budget_->Another(clock_.Now())) {
             Abandon("history " + store_.Path() + ": the run stopped before the disk took it (" +
                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(StopBudget::kTotal).count()) +

@@ -1,6 +1,7 @@
 #pragma once
 // The history's writer on a thread of its own, so that the bus loop never
-// waits for the disk: rounds, alarms, health changes and the devices' counts
+// waits for the disk: the rows the run begins with (offered before Start),
+// rounds, alarms, health changes and the devices' counts
 // are offered from the bus loop to a bounded queue (StoreQueue) and written
 // here in order.  A write the full queue refuses, one that fails, and every
 // write once the file is lost, is counted as not stored by its kind and
@@ -19,7 +20,9 @@
 //
 // A stop never waits for the disk beyond its budget (StopBudget): what
 // waits is written until the drain's end, and what is left then is counted
-// as not stored, by kind.
+// as not stored, by kind; a second stop asked for counts what is left at
+// once, when the write under way ends, whether the bus loop has handed
+// over the stop yet or not.
 //
 // Time is the clock's it is given (the file's checks are timed, and the
 // queue waited on, through it), so that a test holds it still or moves it.
@@ -60,7 +63,9 @@ public:
     StoreThread(const StoreThread&) = delete;
     StoreThread& operator=(const StoreThread&) = delete;
 
-    void Start();
+    // stop_requests: the stops asked for so far (BusLoop::StopRequests),
+    // read before each write; none: only the budget ends a drain.
+    void Start(std::function<int()> stop_requests = {});
     // Writes what waits while the budget lets it, counts the rest as not
     // stored, ends the thread and publishes what failed.  The devices'
     // final counts are the caller's to write, with the run's end.  The
@@ -102,6 +107,7 @@ private:
     const std::vector<std::unique_ptr<BusDevice>>& devices_;
     RunClock& clock_;
     BeforeWrite before_write_;
+    std::function<int()> stop_requests_;
 
     mutable std::mutex mu_;
     std::condition_variable wake_;
@@ -112,6 +118,7 @@ private:
     bool lost_said_ = false;                 // bus loop's
     std::vector<Failure> failures_;          // at most one per device and kind
     std::array<long, history::kStoreKinds> told_{};  // not stored, per kind, said or to be said
+    int closed_at_start_ = 0;                // alarms earlier runs left raised, closed, to be said
     std::map<uint32_t, long> stored_;        // records stored, per device
     bool stored_changed_ = false;
     std::chrono::steady_clock::time_point next_counts_{};  // bus loop's
