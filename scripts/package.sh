@@ -46,7 +46,7 @@ man -w bench-host monitor-sim
 /usr/bin/monitor-sim --pty-link "$work/monitor.pty" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$work/monitor.pty" ] && break; sleep 0.05; done
-sed "s|/tmp/monitor.pty|$work/monitor.pty|" /usr/share/doc/bench-host/examples/site.json >"$work/site.json"
+sed "s|/run/monitor-sim/monitor.pty|$work/monitor.pty|" /usr/share/doc/bench-host/examples/site.json >"$work/site.json"
 (cd "$work" && /usr/bin/bench-host run --config site.json --db history.sqlite --rounds 3 --keep-rounds-days 1) \
   | tee "$work/run.log"
 grep -q "/usr/lib/bench-host/plugin/upsbattery_29.so" "$work/run.log"
