@@ -2,7 +2,9 @@
 # The Debian package of the bench tools, made and proved as an operator
 # would meet it: built by CPack from a tree of its own without the tests
 # (package preset: CPack builds the whole tree before it installs it),
-# checked by lintian (no error), installed with dpkg, the installed
+# checked by lintian (no error, and hardened: no hardening tag), every
+# program and library bound at start (readelf: BIND_NOW), installed with
+# dpkg, the installed
 # bench-host asked its version and run for a few rounds against the
 # installed monitor-sim (with rounds kept for a day, so the pruner starts),
 # the service unit checked with systemd-analyze verify.  The package is
@@ -25,7 +27,18 @@ dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 
 echo "package: lintian $deb"
-lintian --fail-on error --display-info "$deb"
+lint=$(lintian --fail-on error --display-info "$deb") || { echo "$lint"; exit 1; }
+echo "$lint"
+# Lintian only informs of a program built without the hardening flags;
+# here it is an error.
+if grep "hardening-" <<<"$lint"; then echo "package: not hardened"; exit 1; fi
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+for elf in "$unpacked"/usr/bin/* $(find "$unpacked/usr/lib" -name '*.so*'); do
+  readelf -d "$elf" | grep -q BIND_NOW || { echo "package: ${elf#"$unpacked"} is not bound at start"; exit 1; }
+  echo "package: ${elf#"$unpacked"}: $(readelf -d "$elf" | grep FLAGS | tr -s ' ' | paste -sd';')"
+done
+rm -rf "$unpacked"
 
 echo "package: dpkg -i $deb"
 $SUDO dpkg -i "$deb"
