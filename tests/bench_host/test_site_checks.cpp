@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -194,3 +198,70 @@ TEST(SiteConfig, SizeAndWarningsBounded) {
 }
 
 }  // namespace
+
+namespace {
+
+// The keys a manual page's section lists: each ".TP" item that opens with
+// ".B key", with its text (the lines up to the next request, joined).
+std::map<std::string, std::map<std::string, std::string>> PageKeys(const std::string& path) {
+    std::ifstream in(path);
+    std::map<std::string, std::map<std::string, std::string>> sections;
+    std::string section, line, previous, key;
+    while (std::getline(in, line)) {
+        const bool request = !line.empty() && line[0] == '.';
+        if (request) key.clear();
+        if (line.rfind(".SS ", 0) == 0) section = line.substr(4);
+        if (!request && !key.empty()) {
+            std::string& text = sections[section][key];
+            text += (text.empty() ? "" : " ") + line;
+        } else if (previous == ".TP" && line.rfind(".B ", 0) == 0) {
+            key = line.substr(3);
+            sections[section][key];
+        }
+        previous = line;
+    }
+    return sections;
+}
+
+// A number as the page writes it: as people write it, minus signs escaped.
+std::string Roff(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.10g", v);
+    std::string out;
+    for (const char c : std::string(buf)) out += c == '-' ? std::string("\\-") : std::string(1, c);
+    return out;
+}
+
+std::set<std::string> Names(const std::map<std::string, std::string>& keys) {
+    std::set<std::string> out;
+    for (const auto& k : keys) out.insert(k.first);
+    return out;
+}
+
+}  // namespace
+
+// The site file's manual page lists every key the reader takes at each
+// level and no other, and each battery figure with the range and default
+// the reader holds: a key added, renamed or given a new default without
+// the page fails here.
+TEST(SiteConfig, ItsManualPageListsEveryKeyWithItsRangeAndDefault) {
+    auto page = PageKeys(BENCH_HOST_SITE_PAGE);
+    ASSERT_FALSE(page.empty()) << BENCH_HOST_SITE_PAGE;
+    const struct {
+        const char* section;
+        std::set<std::string> keys;
+    } levels[] = {
+        {"\"The top level\"", SiteConfig::TopKeys()},
+        {"\"A port (ports[N])\"", SiteConfig::PortKeys()},
+        {"\"A device (ports[N].devices[M])\"", SiteConfig::DeviceKeys()},
+        {"\"Battery data (ports[N].devices[M].battery)\"", BatteryData::KeyNames()},
+    };
+    for (const auto& level : levels) EXPECT_EQ(Names(page[level.section]), level.keys) << level.section;
+
+    BatteryData defaults;
+    for (const auto& k : BatteryData::Keys(defaults)) {
+        const std::string& text = page[levels[3].section][k.name];
+        const std::string said = "From " + Roff(k.min) + " to " + Roff(k.max) + ", default " + Roff(*k.field) + ".";
+        EXPECT_NE(text.find(said), std::string::npos) << k.name << ": the page says \"" << text << "\", not " << said;
+    }
+}
