@@ -86,8 +86,11 @@ TEST(DeviceConfigCheck, SaysWhatThePluginWillRead) {
           "c.appSetting.dir: true is not a number; the plug-in reads it as 0"}},
         {R"({"appSetting":{"dir":2.5}})", {"c.appSetting.dir: 2.5 is not a whole number; the plug-in reads it as 2"}},
         {R"({"appSetting":{"batery_type":6},"apSetting":{}})",
-         {R"(c: unknown key "apSetting"; the plug-in reads only "appSetting" and "thresholdSetting")",
-          R"(c.appSetting: unknown key "batery_type"; the plug-in does not read it)"}},
+         {R"(c: unknown key "apSetting" (did you mean "appSetting"?); the plug-in reads only "appSetting" and )"
+          R"("thresholdSetting")",
+          R"(c.appSetting: unknown key "batery_type" (did you mean "battery_type"?); the plug-in does not read it)"}},
+        // A key with nothing near it is named alone.
+        {R"({"appSetting":{"colour":1}})", {R"(c.appSetting: unknown key "colour"; the plug-in does not read it)"}},
         {R"({"appSetting":{"save_interval":"abc"}})",
          {R"(c.appSetting.save_interval: "abc" is not a number; the plug-in reads it as 0)",
           "c.appSetting.save_interval: is not above 0; the plug-in saves every 480 minutes instead"}},
@@ -128,7 +131,7 @@ TEST(SiteConfig, AlarmsMustNameAValueTheDeviceAnswers) {
          "alarms.battery_20_value: the threshold check of device 12 skips this value"},
         {R"({"temperature":{"high":"40"}})", "{}", "alarms.temperature.high: must be a number, not a string", ""},
         {R"({"temperature":{"high":40}})", R"({"appSetting":{"r_dat\ta_id":1}})", "",
-         R"(appSetting: unknown key "r_dat\ta_id"; the plug-in does not read it)"},
+         R"(appSetting: unknown key "r_dat\ta_id" (did you mean "r_data_id"?); the plug-in does not read it)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.alarms);
