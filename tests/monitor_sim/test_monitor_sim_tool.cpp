@@ -254,13 +254,13 @@ TEST(MonitorSimTool, LateReplyKeepsTheRequestsBehindItInOrder) {
          {},
          {{0x81, monitor::kCmdStringVoltage}},
          {{0x81, monitor::kCmdCurrent}, {0x81, monitor::kCmdTemperature}},
-         {{0x81, 3915, 300, 5000}, {0x81, 15, 600, 5000}, {0x81, 2500, 600, 5000}},
+         {{0x81, 3915, 300, 5000}, {0x81, 5, 600, 5000}, {0x81, 2500, 600, 5000}},  // 0.5 A: the default float current
          "3 late"},
         {"two monitors, each late on its own",
          {"--addr", "0x81", "--addr", "0x82"},
          {{0x81, monitor::kCmdStringVoltage}},
          {{0x82, monitor::kCmdCurrent}},
-         {{0x81, 3915, 300, 590}, {0x82, 15, 350, 590}},
+         {{0x81, 3915, 300, 590}, {0x82, 5, 350, 590}},
          "2 late"},
     };
     for (const auto& c : cases) {
