@@ -11,10 +11,22 @@
 # runs.
 #
 #   bash scripts/demo.sh [SECONDS] [PORT]   default 25 seconds, port 8029
+#
+# The previous demo's history and report (build/demo/) are replaced.  Exit
+# status: 0 done, 1 the run or its report failed, 2 a usage error (nothing
+# built, run or deleted).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+usage() { sed -n "2,$(grep -n '^set -euo' "$0" | cut -d: -f1)p" "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
+case "${1:-}" in -h | --help) usage; exit 0 ;; esac
 seconds=${1:-25}
 port=${2:-8029}
+# Checked before anything is built or deleted: a word taken for a number
+# would end the run at once and leave the last demo's files gone.
+[[ $seconds =~ ^[1-9][0-9]{0,5}$ ]] || { echo "demo: SECONDS must be a whole number from 1, not '$seconds' (see --help)" >&2; exit 2; }
+[[ $port =~ ^[1-9][0-9]{0,4}$ ]] && ((port <= 65535)) \
+  || { echo "demo: PORT must be a port number from 1 to 65535, not '$port' (see --help)" >&2; exit 2; }
+(($# <= 2)) || { echo "demo: at most SECONDS and PORT (see --help)" >&2; exit 2; }
 
 bash scripts/setup.sh --web
 cmake --preset default >/dev/null

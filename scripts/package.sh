@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package of the bench tools, made and proved as an operator
-# would meet it: built by CPack from a tree of its own without the tests
-# (package preset: CPack builds the whole tree before it installs it),
-# checked by lintian (no error), installed with dpkg, the installed
+# would meet it: built by CPack from a tree of its own that holds only what
+# the package ships (package preset: no tests, no example host; CPack
+# builds the whole tree before it installs it), checked by lintian (no
+# error, and hardened: no hardening tag), every program and library bound
+# at start (readelf: BIND_NOW), installed with dpkg, the installed
 # bench-host asked its version and run for a few rounds against the
 # installed monitor-sim (with rounds kept for a day, so the pruner starts),
 # the service unit checked with systemd-analyze verify.  The package is
@@ -25,7 +27,18 @@ dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 
 echo "package: lintian $deb"
-lintian --fail-on error --display-info "$deb"
+lint=$(lintian --fail-on error --display-info "$deb") || { echo "$lint"; exit 1; }
+echo "$lint"
+# Lintian only informs of a program built without the hardening flags;
+# here it is an error.
+if grep "hardening-" <<<"$lint"; then echo "package: not hardened"; exit 1; fi
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+for elf in "$unpacked"/usr/bin/* $(find "$unpacked/usr/lib" -name '*.so*'); do
+  readelf -d "$elf" | grep -q BIND_NOW || { echo "package: ${elf#"$unpacked"} is not bound at start"; exit 1; }
+  echo "package: ${elf#"$unpacked"}: $(readelf -d "$elf" | grep FLAGS | tr -s ' ' | paste -sd';')"
+done
+rm -rf "$unpacked"
 
 echo "package: dpkg -i $deb"
 $SUDO dpkg -i "$deb"
@@ -39,14 +52,20 @@ trap cleanup EXIT
 
 /usr/bin/bench-host --version | grep -qx "bench-host $(sed -n 's/^project(upsbattery29 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 /usr/bin/monitor-sim --version
-man -w bench-host monitor-sim
+man -w bench-host monitor-sim bench-host-run bench-host-history bench-host-report bench-host-baseline \
+  bench-host-replay bench-host-site
+# A command's page holds its options and where its files are.
+man bench-host-run 2>/dev/null | grep -q -- "--keep-rounds-days"
+man bench-host-run 2>/dev/null | grep -q "^FILES"
+man 5 bench-host-site 2>/dev/null | grep -q "float_settle_s"
+for doc in README.md README.bench-host.md alerts.yml; do [ -s "/usr/share/doc/bench-host/$doc" ]; done
 
 # A short run of the installed tools: the installed example site file, its
 # port the simulator's link, the plug-in found where the package put it.
 /usr/bin/monitor-sim --pty-link "$work/monitor.pty" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$work/monitor.pty" ] && break; sleep 0.05; done
-sed "s|/tmp/monitor.pty|$work/monitor.pty|" /usr/share/doc/bench-host/examples/site.json >"$work/site.json"
+sed "s|/run/monitor-sim/monitor.pty|$work/monitor.pty|" /usr/share/doc/bench-host/examples/site.json >"$work/site.json"
 (cd "$work" && /usr/bin/bench-host run --config site.json --db history.sqlite --rounds 3 --keep-rounds-days 1) \
   | tee "$work/run.log"
 grep -q "/usr/lib/bench-host/plugin/upsbattery_29.so" "$work/run.log"

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,8 @@
 static int g_port = -1;
 static int g_reply_len = 0;  // bytes the request just written is answered with
 static int g_rounds_saved = 0;
+// A day of rounds at the pace below: more is surely a slip.
+static const long kMostRounds = 400000;
 
 HLXVDevice::HLXVDevice() {}
 HLXVDevice::~HLXVDevice() {}
@@ -119,11 +122,19 @@ static bool Answer(HLXSPDevice& dev) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: example-host LIBRARY PORT [ROUNDS]\n");
+    // ROUNDS is a whole number from 1 on: text that is none, read as 0,
+    // would poll nothing and report "0 of 0 rounds completed" as success.
+    long rounds = 3;
+    if (argc > 3) {
+        char* end = nullptr;
+        errno = 0;
+        rounds = std::strtol(argv[3], &end, 10);
+        if (end == argv[3] || *end != '\0' || errno != 0 || rounds < 1 || rounds > kMostRounds) rounds = 0;
+    }
+    if (argc < 3 || argc > 4 || rounds == 0) {
+        std::fprintf(stderr, "usage: example-host LIBRARY PORT [ROUNDS]  (ROUNDS 1 to %ld, default 3)\n", kMostRounds);
         return 2;
     }
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
     // RTLD_NOW: a host operation this program lacks fails here, not in the
     // middle of a round.  The library finds them in this executable, whose
     // symbols are exported (-rdynamic).
@@ -150,7 +161,7 @@ int main(int argc, char** argv) {
     // A tick starts a round; each reply handed over makes the device send
     // the next request, until the round is saved or a reply does not come.
     int completed = 0;
-    for (int i = 0; i < rounds; ++i) {
+    for (long i = 0; i < rounds; ++i) {
         const int saved = g_rounds_saved;
         dev->RefreshStatus();
         while (g_reply_len > 0 && g_rounds_saved == saved && Answer(*dev)) {
@@ -166,6 +177,6 @@ int main(int argc, char** argv) {
         }
     }
     delete dev;  // through its virtual destructor, before the library could go
-    std::printf("%d of %d rounds completed\n", completed, rounds);
+    std::printf("%d of %ld rounds completed\n", completed, rounds);
     return completed == rounds ? 0 : 1;
 }

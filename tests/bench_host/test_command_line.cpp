@@ -84,6 +84,20 @@ TEST(CommandLine, SiteFileKeysAreSuggestedToo) {
         {R"({"histroy":"h.db","ports":[]})", R"(unknown key "histroy" (did you mean "history"?))"},
         {R"({"ports":[{"path":"/dev/ttyS0","devics":[]}]})", R"(unknown key "devics" (did you mean "devices"?))"},
         {R"({"ports":[],"colour":"red"})", R"(unknown key "colour")"},
+        // Below the top level too: a device's, a battery's; the word in
+        // full for the key that abbreviates it; a quantity without its unit.
+        {R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"adress":1}]}]})",
+         R"(devices[0]: unknown key "adress" (did you mean "addr"?))"},
+        {R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"addr":1,"batery":{}}]}]})",
+         R"(unknown key "batery" (did you mean "battery"?))"},
+        {R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"addr":1,"battery":{"capacity":100}}]}]})",
+         R"(battery: unknown key "capacity" (did you mean "capacity_ah" or "capacity_hours"?))"},
+        {R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"addr":1,"battery":{"float_settle":60}}]}]})",
+         R"(unknown key "float_settle" (did you mean "float_settle_s"?))"},
+        {R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"addr":1,"alarms":{"temperature":{"hihg":40}}}]}]})",
+         R"(unknown key "hihg" (did you mean "high"?))"},
+        {R"({"ports":[{"path":"/dev/ttyS0","devices":[{"id":1,"addr":1,"battery":{"colour":"red"}}]}]})",
+         R"(unknown key "colour")"},
     };
     for (const auto& c : cases) {
         try {

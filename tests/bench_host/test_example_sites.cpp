@@ -36,6 +36,7 @@ protected:
 struct Reading {
     std::vector<float> cells;
     float group_voltage = 0, group_current = 0;
+    std::string charge_state;
 };
 
 bool Near(float a, float b, float tolerance) { return std::fabs(a - b) <= tolerance; }
@@ -48,9 +49,14 @@ TEST_F(ExampleSites, EachSettingReadsTheMonitorItIsMeantFor) {
         std::function<bool(const Reading&)> ok;
         const char* what;
     } cases[] = {
+        // The simulator's defaults are a healthy string on float, and the
+        // example's battery data (the defaults) read it so.
         {"site.json", {}, false,
-         [](const Reading& r) { return Near(r.cells[0], 13.5f, 0.001f) && Near(r.group_voltage, 391.5f, 0.05f); },
-         "12 V cells in hundredths, string in tenths"},
+         [](const Reading& r) {
+             return Near(r.cells[0], 13.5f, 0.001f) && Near(r.group_voltage, 391.5f, 0.05f) &&
+                    r.charge_state == "float";
+         },
+         "12 V cells in hundredths, string in tenths, on float"},
         {"site-millivolts.json", {"--millivolts"}, false,
          [](const Reading& r) { return Near(r.cells[28], 6.75f, 0.001f) && Near(r.group_voltage, 195.75f, 0.1f); },
          "6 V cells in millivolts"},
@@ -84,8 +90,10 @@ TEST_F(ExampleSites, EachSettingReadsTheMonitorItIsMeantFor) {
             ASSERT_EQ(reading.cells.size(), 29u);
             reading.group_voltage = round["group_voltage"].asFloat();
             reading.group_current = round["group_current"].asFloat();
+            reading.charge_state = round["charge_state"].asString();
             EXPECT_TRUE(c.ok(reading)) << "cell 0 " << reading.cells[0] << ", string " << reading.group_voltage
-                                       << " V, current " << reading.group_current << " A";
+                                       << " V, current " << reading.group_current << " A, "
+                                       << reading.charge_state;
         }
         EXPECT_EQ(!Events(events, "alarm").empty(), c.alarms) << r.out;
     }

@@ -40,7 +40,7 @@ const char* kDevice12 =
 TEST_F(RunEndToEnd, FaultyLineRoundsHistoryAlarmsAndRestart) {
     StartSim({"--seed", "11", "--drop", "0.03", "--wrong-addr", "0.03", "--corrupt", "0.05", "--garbage", "0.1",
               "--split", "0.2", "--split-pause-ms", "5", "--late", "0.03:150", "--drift", "0.02", "--weak-cell",
-              "5:11.2:8"});
+              "5:11.2:8", "--current", "1.5"});
     const std::string site = Site(kDevice12);
     ChildProcess host({kBin, "run", "--config", site, "--json"});
     ASSERT_TRUE(host.WaitForOutput(R"("state":"cleared")", 60s)) << host.Out();

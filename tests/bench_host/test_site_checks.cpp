@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,8 +86,11 @@ TEST(DeviceConfigCheck, SaysWhatThePluginWillRead) {
           "c.appSetting.dir: true is not a number; the plug-in reads it as 0"}},
         {R"({"appSetting":{"dir":2.5}})", {"c.appSetting.dir: 2.5 is not a whole number; the plug-in reads it as 2"}},
         {R"({"appSetting":{"batery_type":6},"apSetting":{}})",
-         {R"(c: unknown key "apSetting"; the plug-in reads only "appSetting" and "thresholdSetting")",
-          R"(c.appSetting: unknown key "batery_type"; the plug-in does not read it)"}},
+         {R"(c: unknown key "apSetting" (did you mean "appSetting"?); the plug-in reads only "appSetting" and )"
+          R"("thresholdSetting")",
+          R"(c.appSetting: unknown key "batery_type" (did you mean "battery_type"?); the plug-in does not read it)"}},
+        // A key with nothing near it is named alone.
+        {R"({"appSetting":{"colour":1}})", {R"(c.appSetting: unknown key "colour"; the plug-in does not read it)"}},
         {R"({"appSetting":{"save_interval":"abc"}})",
          {R"(c.appSetting.save_interval: "abc" is not a number; the plug-in reads it as 0)",
           "c.appSetting.save_interval: is not above 0; the plug-in saves every 480 minutes instead"}},
@@ -124,7 +131,7 @@ TEST(SiteConfig, AlarmsMustNameAValueTheDeviceAnswers) {
          "alarms.battery_20_value: the threshold check of device 12 skips this value"},
         {R"({"temperature":{"high":"40"}})", "{}", "alarms.temperature.high: must be a number, not a string", ""},
         {R"({"temperature":{"high":40}})", R"({"appSetting":{"r_dat\ta_id":1}})", "",
-         R"(appSetting: unknown key "r_dat\ta_id"; the plug-in does not read it)"},
+         R"(appSetting: unknown key "r_dat\ta_id" (did you mean "r_data_id"?); the plug-in does not read it)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.alarms);
@@ -194,3 +201,70 @@ TEST(SiteConfig, SizeAndWarningsBounded) {
 }
 
 }  // namespace
+
+namespace {
+
+// The keys a manual page's section lists: each ".TP" item that opens with
+// ".B key", with its text (the lines up to the next request, joined).
+std::map<std::string, std::map<std::string, std::string>> PageKeys(const std::string& path) {
+    std::ifstream in(path);
+    std::map<std::string, std::map<std::string, std::string>> sections;
+    std::string section, line, previous, key;
+    while (std::getline(in, line)) {
+        const bool request = !line.empty() && line[0] == '.';
+        if (request) key.clear();
+        if (line.rfind(".SS ", 0) == 0) section = line.substr(4);
+        if (!request && !key.empty()) {
+            std::string& text = sections[section][key];
+            text += (text.empty() ? "" : " ") + line;
+        } else if (previous == ".TP" && line.rfind(".B ", 0) == 0) {
+            key = line.substr(3);
+            sections[section][key];
+        }
+        previous = line;
+    }
+    return sections;
+}
+
+// A number as the page writes it: as people write it, minus signs escaped.
+std::string Roff(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.10g", v);
+    std::string out;
+    for (const char c : std::string(buf)) out += c == '-' ? std::string("\\-") : std::string(1, c);
+    return out;
+}
+
+std::set<std::string> Names(const std::map<std::string, std::string>& keys) {
+    std::set<std::string> out;
+    for (const auto& k : keys) out.insert(k.first);
+    return out;
+}
+
+}  // namespace
+
+// The site file's manual page lists every key the reader takes at each
+// level and no other, and each battery figure with the range and default
+// the reader holds: a key added, renamed or given a new default without
+// the page fails here.
+TEST(SiteConfig, ItsManualPageListsEveryKeyWithItsRangeAndDefault) {
+    auto page = PageKeys(BENCH_HOST_SITE_PAGE);
+    ASSERT_FALSE(page.empty()) << BENCH_HOST_SITE_PAGE;
+    const struct {
+        const char* section;
+        std::set<std::string> keys;
+    } levels[] = {
+        {"\"The top level\"", SiteConfig::TopKeys()},
+        {"\"A port (ports[N])\"", SiteConfig::PortKeys()},
+        {"\"A device (ports[N].devices[M])\"", SiteConfig::DeviceKeys()},
+        {"\"Battery data (ports[N].devices[M].battery)\"", BatteryData::KeyNames()},
+    };
+    for (const auto& level : levels) EXPECT_EQ(Names(page[level.section]), level.keys) << level.section;
+
+    BatteryData defaults;
+    for (const auto& k : BatteryData::Keys(defaults)) {
+        const std::string& text = page[levels[3].section][k.name];
+        const std::string said = "From " + Roff(k.min) + " to " + Roff(k.max) + ", default " + Roff(*k.field) + ".";
+        EXPECT_NE(text.find(said), std::string::npos) << k.name << ": the page says \"" << text << "\", not " << said;
+    }
+}

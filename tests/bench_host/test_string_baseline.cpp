@@ -152,6 +152,38 @@ TEST(StringBaseline, KeptFromOnePeriodTheNextIsJudgedAgainstIt) {
     fs::remove_all(dir);
 }
 
+// 70 s on float is not yet a settled float (float_settle_s, 3600 s by
+// default): nothing is kept, and the refusal names the setting and the
+// time it asks for, so that the person knows to wait or to set it.
+TEST(StringBaseline, APeriodTooShortOnFloatNamesTheSettleTime) {
+    const std::string dir = ::testing::TempDir() + "/short_float_" + std::to_string(::getpid());
+    fs::create_directories(dir);
+    const std::string path = dir + "/history.sqlite";
+    {
+        HistoryStore store(path, HistoryStore::Access::kReadWrite);
+        store.Writer().BeginRun({0, "", "", "/lib/a.so", 1, "ab", "", "0"}, TimeStamp::FromMs(kStart));
+        for (int k = 0; k < 8; ++k) {
+            Battery32_Data_t r{};
+            r.data_id = 12;
+            for (int i = 0; i < 29; ++i) r.battery_value[i] = 13.5f;
+            r.group_voltage = 29 * 13.5f;
+            r.group_current = 0.3f;
+            r.temperature = 25.0f;
+            std::vector<uint8_t> img(sizeof r);
+            std::memcpy(img.data(), &r, sizeof r);
+            store.Writer().SaveRecord(12, img.data(), img.size(), TimeStamp::FromMs(kStart + k * 10000));
+        }
+        store.Writer().EndRun(TimeStamp::FromMs(kStart + 70000));
+    }
+    const auto set = RunChild({BENCH_HOST_BIN, "baseline", "--db", path, "--set"});
+    EXPECT_EQ(set.status, 1) << set.err;
+    EXPECT_NE(set.err.find("device 12: no round judged on float (on float 70 s in all, and only a string on float "
+                           "for float_settle_s, 3600 s, is judged"),
+              std::string::npos)
+        << set.err;
+    fs::remove_all(dir);
+}
+
 TEST(BaselineStore, ValuesPerBlockReadBackAsWritten) {
     struct Case {
         std::string text;

@@ -35,7 +35,7 @@ TEST(MonitorModel, DefaultProfileAnswersEveryCommandWithValidFrames) {
     struct {
         uint8_t command;
         uint16_t raw;
-    } shorts[] = {{0xA2, 3915}, {0xA3, 15}, {0xA4, 2500}};  // 391.5 V, 1.5 A, 25.00 degrees
+    } shorts[] = {{0xA2, 3915}, {0xA3, 5}, {0xA4, 2500}};  // 391.5 V, 0.5 A (a float current), 25.00 degrees
     for (const auto& s : shorts) {
         const auto r = m.Answer(s.command, 0.0);
         ASSERT_TRUE(r);
@@ -52,16 +52,16 @@ TEST(MonitorModel, ScalesFollowTheProfile) {
         void (*tweak)(MonitorProfile&);
         uint16_t cell, string, current, temperature;
     } cases[] = {
-        {"defaults", [](MonitorProfile&) {}, 1350, 3915, 15, 2500},
+        {"defaults", [](MonitorProfile&) {}, 1350, 3915, 5, 2500},
         {"millivolts",
          [](MonitorProfile& p) {
              p.millivolts = true;
              p.cell_volts = 6.75;
          },
-         6750, 1958, 15, 2500},
-        {"string in hundredths", [](MonitorProfile& p) { p.string_hundredths = true; }, 1350, 39150, 15, 2500},
-        {"fixed string", [](MonitorProfile& p) { p.string_volts = 400.0; }, 1350, 4000, 15, 2500},
-        {"twelve cells", [](MonitorProfile& p) { p.cells = 12; }, 1350, 1620, 15, 2500},
+         6750, 1958, 5, 2500},
+        {"string in hundredths", [](MonitorProfile& p) { p.string_hundredths = true; }, 1350, 39150, 5, 2500},
+        {"fixed string", [](MonitorProfile& p) { p.string_volts = 400.0; }, 1350, 4000, 5, 2500},
+        {"twelve cells", [](MonitorProfile& p) { p.cells = 12; }, 1350, 1620, 5, 2500},
         {"current and temperature",
          [](MonitorProfile& p) {
              p.current_amps = 12.3;

@@ -2,6 +2,8 @@
 // pseudo-terminal, found through its "pty:" line or its link, spoken to with
 // request frames, stopped by a signal or by its own limits.
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -252,13 +254,13 @@ TEST(MonitorSimTool, LateReplyKeepsTheRequestsBehindItInOrder) {
          {},
          {{0x81, monitor::kCmdStringVoltage}},
          {{0x81, monitor::kCmdCurrent}, {0x81, monitor::kCmdTemperature}},
-         {{0x81, 3915, 300, 5000}, {0x81, 15, 600, 5000}, {0x81, 2500, 600, 5000}},
+         {{0x81, 3915, 300, 5000}, {0x81, 5, 600, 5000}, {0x81, 2500, 600, 5000}},  // 0.5 A: the default float current
          "3 late"},
         {"two monitors, each late on its own",
          {"--addr", "0x81", "--addr", "0x82"},
          {{0x81, monitor::kCmdStringVoltage}},
          {{0x82, monitor::kCmdCurrent}},
-         {{0x81, 3915, 300, 590}, {0x82, 15, 350, 590}},
+         {{0x81, 3915, 300, 590}, {0x82, 5, 350, 590}},
          "2 late"},
     };
     for (const auto& c : cases) {
@@ -354,6 +356,9 @@ TEST(MonitorSimTool, ExitStatusOfCommandLines) {
         {{"--battery", "--millivolts"}, 2, ""},
         {{"--battery", "--cell-voltage", "13.2"}, 2, ""},
         {{"--capacity-test", "10:5"}, 2, ""},
+        {{"--pty-group", "dialout", "--port", "/dev/null"}, 2, ""},  // a port keeps its own group
+        {{"--pty-group", "no-such-group-here", "--duration", "0.05"}, 1, ""},
+        {{"--pty-group", "", "--duration", "0.05"}, 2, ""},
     };
     for (const auto& c : cases) {
         SimProcess sim(c.args);
@@ -382,4 +387,25 @@ TEST(MonitorSimTool, ALinkHeldByARunningSimulatorIsRefused) {
     ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << "the second removed the first's link";
     EXPECT_EQ(path, target);
     EXPECT_EQ(first.Wait(&out), 0);
+}
+
+// A service in the serial ports' group opens the terminal as it opens a
+// serial port: the group named (by name or number) may read and write it,
+// others may not, and it is so before the terminal is announced.
+TEST(MonitorSimTool, ItsTerminalIsSharedWithTheGroupNamed) {
+    const gid_t own = getgid();
+    std::vector<std::string> groups{std::to_string(own)};
+    if (const struct group* g = getgrgid(own)) groups.push_back(g->gr_name);
+    for (const auto& group : groups) {
+        SimProcess sim({"--pty-group", group, "--duration", "3"});
+        ASSERT_TRUE(sim.Started());
+        const std::string path = PtyPath(sim.ReadLine());
+        ASSERT_FALSE(path.empty()) << group;
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_gid, own) << group;
+        EXPECT_EQ(st.st_mode & 0777u, 0660u) << group;
+        sim.Signal(SIGTERM);
+        EXPECT_EQ(sim.Wait(nullptr), 0) << group;
+    }
 }

@@ -257,10 +257,8 @@ int Baseline(const std::string& db, const StringReport::Options& options, bool s
                                                           options.to_ms.value_or(w.last_ms), w.last_at, now.Text(),
                                                           now.Ms());
                     if (!report::StringBaseline::HoldsAnything(b)) {
-                        std::cerr << "bench-host: device " << b.device_id
-                                  << ": no round judged on float, no load step, no complete test in that period; "
-                                     "no baseline kept"
-                                  << std::endl;
+                        std::cerr << "bench-host: device " << b.device_id << ": "
+                                  << report::StringBaseline::NothingKept(r.verdicts[i]) << std::endl;
                         continue;
                     }
                     const std::string& why = r.verdicts[i].figures.resistance_note;

@@ -115,6 +115,34 @@ std::string DidYouMean(const std::string& word, const std::vector<std::string>& 
     return near ? " (did you mean " + *near + "?)" : std::string();
 }
 
+std::string DidYouMeanKey(const std::string& word, const std::vector<std::string>& known,
+                          const std::vector<std::pair<std::string, std::string>>& spelled) {
+    std::vector<std::string> meant;
+    if (const auto near = Nearest(word, known)) {
+        meant.push_back(*near);
+    } else {
+        // A unit follows the quantity's name after an underscore (_ah,
+        // _hours, _s, _mv): the name alone is a key with its unit left out.
+        for (const auto& k : known)
+            if (!word.empty() && k.size() > word.size() + 1 && k.compare(0, word.size(), word) == 0 &&
+                k[word.size()] == '_')
+                meant.push_back(k);
+        if (meant.empty()) {
+            std::vector<std::string> full;
+            for (const auto& s : spelled) full.push_back(s.second);
+            if (const auto near = Nearest(word, full))
+                for (const auto& s : spelled)
+                    if (s.second == *near) meant.push_back(s.first);
+        }
+    }
+    // More than a few are no help to anyone.
+    if (meant.empty() || meant.size() > 3) return {};
+    std::string text = " (did you mean ";
+    for (std::size_t i = 0; i < meant.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == meant.size() ? " or " : ", ") + ("\"" + meant[i] + "\"");
+    return text + "?)";
+}
+
 namespace {
 
 // A number as people write it: 0.5, 1024, 1e+09.

@@ -6,6 +6,7 @@
 // subcommand is required" or "--config is required".
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace CLI {
@@ -24,6 +25,15 @@ std::optional<std::string> Nearest(const std::string& word, const std::vector<st
 
 // " (did you mean X?)" for the nearest known word, "" when none is near.
 std::string DidYouMean(const std::string& word, const std::vector<std::string>& known);
+
+// The same for a key of a JSON file, the keys quoted as the file writes
+// them: a slip of a known key; else the keys that are the word with a unit
+// after it ("capacity": "capacity_ah" or "capacity_hours"); else the key
+// whose word spelled out the word is a slip of (spelled: pairs of a key
+// and its word written in full, "addr" and "address", so "adress" finds
+// "addr").  "" when none fits.
+std::string DidYouMeanKey(const std::string& word, const std::vector<std::string>& known,
+                          const std::vector<std::pair<std::string, std::string>>& spelled = {});
 
 // A number from min to max, both included: "must be from 0 to 1, not 2".
 CLI::Validator Range(double min, double max);

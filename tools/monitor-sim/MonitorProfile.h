@@ -94,7 +94,10 @@ struct MonitorProfile {
     std::vector<WeakCell> weak_cells;
     std::optional<double> string_volts;  // fixed; else the sum of the cells in use
     bool string_hundredths = false;      // string voltage in hundredths, else tenths
-    double current_amps = 1.5;
+    // A charger's float current: below the bench's default float_max_a
+    // (1 A) and above its rest_a (0.2 A), so the example site reads the
+    // string as floating, as the healthy string it models is.
+    double current_amps = 0.5;
     bool current_sensor = false;  // current encoded through the Hall-sensor formula
     double temperature_c = 25.0;
     std::optional<Discharge> discharge;

@@ -1,6 +1,8 @@
 #include "SerialLine.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -83,6 +85,24 @@ SerialLine SerialLine::OpenPort(const std::string& path, int baud) {
     MakeRaw(fd, baud, path);
     tcflush(fd, TCIOFLUSH);
     return line;
+}
+
+void SerialLine::ShareWithGroup(const std::string& name) const {
+    gid_t gid = 0;
+    if (const struct group* g = getgrnam(name.c_str())) {
+        gid = g->gr_gid;
+    } else {
+        // A number is a group too, named or not (a container may have no
+        // name for the host's serial group).
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long n = name.empty() ? 0 : std::strtoul(name.c_str(), &end, 10);
+        if (name.empty() || *end != '\0' || errno != 0 || n > 0xFFFFFFFEul)
+            throw std::runtime_error("no group " + name + " on this machine");
+        gid = static_cast<gid_t>(n);
+    }
+    if (chown(path_.c_str(), static_cast<uid_t>(-1), gid) != 0) Fail("cannot give " + path_ + " to group " + name);
+    if (chmod(path_.c_str(), S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP) != 0) Fail("cannot let group " + name + " open " + path_);
 }
 
 SerialLine::SerialLine(SerialLine&& other) noexcept

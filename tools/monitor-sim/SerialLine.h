@@ -19,6 +19,14 @@ public:
     // Whether baud is a speed the line can be set to.
     static bool SupportedBaud(int baud);
 
+    // Lets the members of group (a name or a number) open the pseudo-
+    // terminal for reading and writing (mode 660), as they open a serial
+    // port: a service that runs as a user of its own in the serial ports'
+    // group cannot open a terminal that only its maker may.  Throws
+    // std::runtime_error naming the group when it is none or when this
+    // process may not give the terminal to it (only root, or a member).
+    void ShareWithGroup(const std::string& group) const;
+
     SerialLine(SerialLine&& other) noexcept;
     SerialLine& operator=(SerialLine&& other) noexcept;
     SerialLine(const SerialLine&) = delete;

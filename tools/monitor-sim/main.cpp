@@ -133,6 +133,7 @@ int main(int argc, char** argv) {
     std::string port;
     int baud = 19200;
     std::string pty_link;
+    std::string pty_group;
     std::vector<std::string> addr_texts;
     MonitorProfile profile;
     std::optional<double> cell_volts;
@@ -164,6 +165,10 @@ int main(int argc, char** argv) {
     line->add_option("--pty-link", pty_link,
                      "also make PATH a symbolic link to the pseudo-terminal (removed on exit); "
                      "it appears when the line is ready");
+    line->add_option("--pty-group", pty_group,
+                     "let this group (e.g. dialout, the serial ports' group a service runs in) read and write the "
+                     "pseudo-terminal, as it does a serial port (mode 660); needs root or a member of the group")
+        ->check([](const std::string& s) { return s.empty() ? std::string("must not be empty") : std::string(); });
 
     auto* mon = app.add_option_group("Monitors");
     mon->add_option("--addr", addr_texts,
@@ -436,6 +441,10 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (!pty_group.empty() && !port.empty()) {
+        std::fprintf(stderr, "monitor-sim: --pty-group is for a pseudo-terminal; a serial port keeps its own group\n");
+        return 2;
+    }
     std::optional<SerialLine> serial;
     try {
         serial.emplace(port.empty() ? SerialLine::OpenPty(baud) : SerialLine::OpenPort(port, baud));
@@ -444,6 +453,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (serial->IsPty()) {
+        // Shared before the link appears: whoever waits for the link may
+        // open the terminal at once.
+        if (!pty_group.empty()) {
+            try {
+                serial->ShareWithGroup(pty_group);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "monitor-sim: --pty-group: %s\n", e.what());
+                return 1;
+            }
+        }
         if (!pty_link.empty() && (!ClaimPtyLink(pty_link) || !MakePtyLink(pty_link, serial->Path()))) return 1;
         std::printf("pty: %s\n", serial->Path().c_str());
         std::fflush(stdout);

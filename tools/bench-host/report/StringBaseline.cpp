@@ -35,6 +35,20 @@ bool StringBaseline::HoldsAnything(const history::Baseline& b) {
     return b.capacity_pct.has_value();
 }
 
+std::string StringBaseline::NothingKept(const StringVerdict& v) {
+    std::string text = "no round judged on float";
+    const double on_float = v.figures.seconds[static_cast<std::size_t>(verdict::Charge::floating)];
+    if (v.figures.float_rounds == 0 && on_float > 0) {
+        char why[200];
+        std::snprintf(why, sizeof why,
+                      " (on float %.0f s in all, and only a string on float for float_settle_s, %.0f s, is judged: "
+                      "a longer period, or the battery data's \"float_settle_s\")",
+                      on_float, v.spec.float_settle_s);
+        text += why;
+    }
+    return text + ", no load step, no complete test in that period; no baseline kept";
+}
+
 std::string StringBaseline::Text(const history::Baseline& b) {
     std::string out;
     char line[256];

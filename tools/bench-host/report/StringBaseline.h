@@ -20,6 +20,10 @@ public:
     // Whether it holds anything to compare with (a float voltage or a
     // resistance of some block, or a capacity).
     static bool HoldsAnything(const history::Baseline& b);
+    // Why a period gave nothing to keep, for the person who asked: what
+    // each figure needed, and where a float voltage was missing for want
+    // of time settled on float, the setting that asks for that time.
+    static std::string NothingKept(const StringVerdict& v);
     // Lines for a person: the period, the string, a row per block.
     static std::string Text(const history::Baseline& b);
 };

@@ -56,13 +56,18 @@ Json::Value BatteryData::ToJson() const {
     return v;
 }
 
+std::set<std::string> BatteryData::KeyNames() {
+    BatteryData b;
+    std::set<std::string> names = {"blocks", "rated_minutes", "rated_current_a", "end_on", "install_date"};
+    for (const auto& k : Keys(b)) names.insert(k.name);
+    return names;
+}
+
 BatteryData BatteryData::Read(const Json::Value& v, const SiteFileReader& r, const std::string& where) {
     if (!v.isObject()) r.Fail(where, "must be an object");
     BatteryData b;
     const auto keys = Keys(b);
-    std::set<std::string> allowed = {"blocks", "rated_minutes", "rated_current_a", "end_on", "install_date"};
-    for (const auto& k : keys) allowed.insert(k.name);
-    r.OnlyKeys(v, where, allowed);
+    r.OnlyKeys(v, where, KeyNames());
     for (const auto& k : keys)
         if (v.isMember(k.name)) *k.field = r.Number(v[k.name], where + "." + k.name, k.min, k.max);
     if (v.isMember("blocks")) b.blocks = static_cast<int>(r.Whole(v["blocks"], where + ".blocks", 32));

@@ -5,6 +5,7 @@
 // data", gives each with its unit and where it comes from).  The figures of
 // the string's verdict (verdict/) read nothing else.
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,4 +85,6 @@ struct BatteryData {
         double min, max;
     };
     static std::vector<Key> Keys(BatteryData& b);
+    // Every key of the object, the numeric ones and the others.
+    static std::set<std::string> KeyNames();
 };

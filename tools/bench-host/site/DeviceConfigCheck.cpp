@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "CommandLine.h"
 #include "basics/JsonLine.h"
 #include "battery/ConfigText.h"
 
@@ -94,8 +95,11 @@ void DeviceConfigCheck::Number(const Json::Value& v, const std::string& where, b
 void DeviceConfigCheck::App(const Json::Value& app, const std::string& where) {
     std::set<std::string> known;
     for (const auto& k : kAppKeys) known.insert(k.name);
+    const std::vector<std::string> names(known.begin(), known.end());
     for (const auto& name : app.getMemberNames())
-        if (!known.count(name)) Warn(where, "unknown key \"" + name + "\"; the plug-in does not read it");
+        if (!known.count(name))
+            Warn(where, "unknown key \"" + name + "\"" + command_line::DidYouMeanKey(name, names) +
+                            "; the plug-in does not read it");
     for (const auto& k : kAppKeys) {
         const Json::Value& v = app[k.name];
         const std::string at = where + "." + k.name;
@@ -147,8 +151,9 @@ std::vector<std::string> DeviceConfigCheck::Warnings(const Json::Value& config, 
     if (!config.isObject()) return c.out_;
     for (const auto& name : config.getMemberNames())
         if (!kTopKeys.count(name))
-            c.Warn(where,
-                   "unknown key \"" + name + "\"; the plug-in reads only \"appSetting\" and \"thresholdSetting\"");
+            c.Warn(where, "unknown key \"" + name + "\"" +
+                              command_line::DidYouMeanKey(name, {kTopKeys.begin(), kTopKeys.end()}) +
+                              "; the plug-in reads only \"appSetting\" and \"thresholdSetting\"");
     const Json::Value& app = config["appSetting"];
     if (!app.isNull() && !app.isObject())
         c.Warn(where + ".appSetting", "is not an object; the plug-in reads none of its settings");

@@ -66,6 +66,23 @@ int LineTooDeep(const std::string& text, int limit) {
 
 }  // namespace
 
+const std::set<std::string>& SiteConfig::TopKeys() {
+    static const std::set<std::string> keys = {"plugin",           "tick_period",        "history",
+                                               "keep_rounds_days", "response_margin_ms", "frame_gap_ms",
+                                               "ports"};
+    return keys;
+}
+
+const std::set<std::string>& SiteConfig::PortKeys() {
+    static const std::set<std::string> keys = {"path", "echo", "quiet_guard_ms", "probe_interval_ms", "devices"};
+    return keys;
+}
+
+const std::set<std::string>& SiteConfig::DeviceKeys() {
+    static const std::set<std::string> keys = {"id", "type", "addr", "config", "alarms", "battery"};
+    return keys;
+}
+
 SiteConfig SiteConfig::Load(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) throw Error("site file " + path + " is a folder, not a file");
@@ -115,8 +132,7 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
         r.Fail("", "not valid JSON: " + errs);
     }
     if (!root.isObject()) r.Fail("", "must be a JSON object");
-    r.OnlyKeys(root, "",
-               {"plugin", "tick_period", "history", "keep_rounds_days", "response_margin_ms", "frame_gap_ms", "ports"});
+    r.OnlyKeys(root, "", TopKeys());
 
     SiteConfig site;
     if (root.isMember("plugin")) site.plugin = r.String(root["plugin"], "\"plugin\"");
@@ -138,7 +154,7 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
         const std::string pw = "ports[" + std::to_string(p) + "]";
         const Json::Value& pj = ports[p];
         if (!pj.isObject()) r.Fail(pw, "must be an object");
-        r.OnlyKeys(pj, pw, {"path", "echo", "quiet_guard_ms", "probe_interval_ms", "devices"});
+        r.OnlyKeys(pj, pw, PortKeys());
         Port port;
         port.path = r.String(pj["path"], pw + ".path");
         if (!paths.insert(port.path).second) r.Fail(pw + ".path", "port " + port.path + " is named twice");
@@ -155,7 +171,7 @@ SiteConfig SiteConfig::Parse(const std::string& text, const std::string& source)
             const std::string dw = pw + ".devices[" + std::to_string(d) + "]";
             const Json::Value& dj = devs[d];
             if (!dj.isObject()) r.Fail(dw, "must be an object");
-            r.OnlyKeys(dj, dw, {"id", "type", "addr", "config", "alarms", "battery"});
+            r.OnlyKeys(dj, dw, DeviceKeys());
             Device dev;
             if (!dj.isMember("id")) r.Fail(dw, "missing \"id\"");
             dev.id = static_cast<uint32_t>(r.Whole(dj["id"], dw + ".id", std::numeric_limits<uint32_t>::max()));

@@ -4,6 +4,7 @@
 // each (see README.md for the format).
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,6 +67,12 @@ struct SiteConfig {
     // answer, since it could never fire.
     static SiteConfig Load(const std::string& path);
     static SiteConfig Parse(const std::string& text, const std::string& source);
+
+    // The keys of each level of the file; any other is refused, with the
+    // nearest of these.  The manual page of the file lists the same.
+    static const std::set<std::string>& TopKeys();
+    static const std::set<std::string>& PortKeys();
+    static const std::set<std::string>& DeviceKeys();
 
     struct Error : std::runtime_error {
         using std::runtime_error::runtime_error;

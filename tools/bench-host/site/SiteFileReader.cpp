@@ -52,11 +52,13 @@ std::string SiteFileReader::Line(const std::string& where, const std::string& wh
 
 void SiteFileReader::OnlyKeys(const Json::Value& obj, const std::string& where,
                               const std::set<std::string>& allowed) const {
+    // The file's one abbreviation, for those who write the word in full.
+    static const std::vector<std::pair<std::string, std::string>> kSpelled = {{"addr", "address"}};
     for (const auto& key : obj.getMemberNames())
-        if (!allowed.count(key)) {
-            const auto near = command_line::Nearest(key, std::vector<std::string>(allowed.begin(), allowed.end()));
-            Fail(where, "unknown key \"" + key + "\"" + (near ? " (did you mean \"" + *near + "\"?)" : std::string()));
-        }
+        if (!allowed.count(key))
+            Fail(where, "unknown key \"" + key + "\"" +
+                            command_line::DidYouMeanKey(key, std::vector<std::string>(allowed.begin(), allowed.end()),
+                                                        kSpelled));
 }
 
 double SiteFileReader::Number(const Json::Value& v, const std::string& where, double min, double max) const {

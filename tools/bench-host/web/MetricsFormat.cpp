@@ -76,6 +76,12 @@ std::string DeviceLabel(const Device& d) { return "device=\"" + std::to_string(d
 
 bool Fresh(const Device& d) { return d.health == LiveSnapshot::Health::kAnswering && d.values_at_ms.has_value(); }
 
+// An alarm is the bench's standing state, not a reading: once the device
+// has answered, its alarms are exported at the last state read while it is
+// silent too, so that however long the silence, only a reading ends them
+// (an alert rule holding a vanished gauge could hold it only so long).
+bool AlarmsKnown(const Device& d) { return d.values_at_ms.has_value(); }
+
 // The low and high limits of a value, as two samples told apart by "bound".
 void Limits(std::string& out, const char* name, const std::string& labels, Kind kind, const LiveSnapshot::Value& v) {
     if (v.low) Sample(out, name, labels + ",bound=\"low\"", Number(kind, *v.low));
@@ -127,9 +133,9 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                             Number(Kind::kCell, d.cells[i].value));
                  }
              });
-    f.Family("bench_host_cell_alarm", "gauge", "1 while an alarm on the cell stands, else 0.",
+    f.Family("bench_host_cell_alarm", "gauge", "1 while an alarm on the cell stands, else 0; held at the last state read while the device is silent.",
              [](const Device& d, std::string& out) {
-                 if (!Fresh(d)) return;
+                 if (!AlarmsKnown(d)) return;
                  for (std::size_t i = 0; i < d.cells.size(); ++i) {
                      Sample(out, "bench_host_cell_alarm", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
                             d.cells[i].in_alarm ? "1" : "0");
@@ -162,9 +168,10 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
             {{"string_voltage", &d.string_voltage}, {"current", &d.current}, {"temperature", &d.temperature}}};
     };
     f.Family("bench_host_value_alarm", "gauge",
-             "1 while an alarm on the string voltage, current or temperature stands, else 0.",
+             "1 while an alarm on the string voltage, current or temperature stands, else 0; held at the last state read "
+             "while the device is silent.",
              [&](const Device& d, std::string& out) {
-                 if (!Fresh(d)) return;
+                 if (!AlarmsKnown(d)) return;
                  for (const auto& [name, v] : string_values(d)) {
                      Sample(out, "bench_host_value_alarm", DeviceLabel(d) + ",value=\"" + name + "\"",
                             v->in_alarm ? "1" : "0");
@@ -195,9 +202,9 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
              });
     f.Family("bench_host_cell_float_alarm", "gauge",
              "1 while a float alarm on the block stands (off its temperature-compensated float band once settled on "
-             "float), else 0.",
+             "float), else 0; held at the last state read while the device is silent.",
              [](const Device& d, std::string& out) {
-                 if (!Fresh(d)) return;
+                 if (!AlarmsKnown(d)) return;
                  for (std::size_t i = 0; i < d.cells.size(); ++i)
                      Sample(out, "bench_host_cell_float_alarm", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
                             d.cells[i].float_alarm ? "1" : "0");
@@ -229,8 +236,11 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                  "without a baseline or before a round judged on float.",
                  &LiveSnapshot::Cell::float_drift, 4);
     f.Family("bench_host_string_float_alarm", "gauge",
-             "1 while a float alarm on the string's mean block stands, else 0.", [](const Device& d, std::string& out) {
-                 if (Fresh(d)) Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");
+             "1 while a float alarm on the string's mean block stands, else 0; held at the last state read while the "
+             "device is silent.",
+             [](const Device& d, std::string& out) {
+                 if (AlarmsKnown(d))
+                     Sample(out, "bench_host_string_float_alarm", DeviceLabel(d), d.string_float_alarm ? "1" : "0");
              });
     f.Family("bench_host_float_alarms_held", "gauge",
              "1 while the float alarms are held: the string discharges, recharges, rests or settles on float again.",
