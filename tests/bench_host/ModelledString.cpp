@@ -177,7 +177,7 @@ private:
         if (record) {
             round.record = *record;
             const verdict::Reading r = verdict::LiveCharge::ReadingOf(*record, conf_.battery.Blocks(cells_), ms);
-            charge_.Capacity(capacity_->Known());
+            charge_.Capacity(capacity_->Known(), capacity_->KnownFrom());
             round.charge = charge_.Add(r);
             state = verdict::ChargeName(round.charge.state);
             resistance_->Add(r);

@@ -487,7 +487,21 @@ TEST_F(ModelledRun, TimeRemainingReadsTheKnownCapacityAtTheStringsTemperature) {
         EXPECT_NEAR(e.minutes * 60, left_s, left_s * 0.1) << "capacity " << e.capacity_pct << " %, KT " << e.kt;
         EXPECT_EQ(e.method, "peukert") << "the blocks fall alike";
         EXPECT_NEAR(e.capacity_pct, 85, 1.5) << "the tested capacity, at 25 °C's rating";
+        EXPECT_EQ(e.capacity_from, c.baseline ? "baseline" : "test");
         EXPECT_NEAR(e.kt, monitor_sim::BatteryModel::Kt(c.temperature), 1e-3);
+        // The report over the run, which ends in the discharge, says what
+        // its time remaining stood on: the baseline's capacity, or the test
+        // of the period.
+        StringReport::Options o;
+        o.from_ms = from;
+        const Json::Value left = ModelledString::Report(db, o).ToJson()["devices"][0]["verdict"]["time_remaining"];
+        ASSERT_TRUE(s.Rounds().back().charge.remaining.discharging);
+        EXPECT_TRUE(left["discharging"].asBool()) << left.toStyledString();
+        EXPECT_EQ(left["method"].asString(), "peukert");
+        EXPECT_NEAR(left["capacity_pct"].asDouble(), e.capacity_pct, 0.05 + 1e-9);
+        EXPECT_EQ(left["capacity_from"].asString(), e.capacity_from);
+        EXPECT_NEAR(left["kt"].asDouble(), e.kt, 0.0005 + 1e-9);
+        EXPECT_NEAR(left["minutes"].asDouble(), s.Rounds().back().charge.remaining.minutes, 0.05 + 1e-9);
     }
 }
 
@@ -852,6 +866,13 @@ TEST_F(ModelledRun, TheFieldsCasesGiveTheModelsTruthOrSayWhatTheyCannotJudge) {
                 EXPECT_EQ(headline.find("replace"), std::string::npos) << headline;
             }
         }
+        // The next discharge's time remaining stands on the test only where
+        // the test says what the string holds.
+        const Json::Value& left = v["time_remaining"];
+        const bool holds = t["conditions"].empty() && !t["lower_bound"].asBool();
+        EXPECT_EQ(left["discharging"].asBool(), s.Rounds().back().charge.remaining.discharging) << "as the run ended";
+        EXPECT_EQ(left["capacity_from"].asString(), holds ? "test" : "rating");
+        EXPECT_EQ(left["capacity_pct"].asDouble(), holds ? t["capacity_pct"].asDouble() : 100.0);
         // The page says the same.
         const std::string body = report.ToHtml();
         EXPECT_NE(body.find(c.headline), std::string::npos) << c.headline;
