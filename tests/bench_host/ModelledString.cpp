@@ -75,13 +75,15 @@ public:
     // The run begins: its row, the alarms an earlier run left raised
     // closed, the baseline its live figures compare with; the baseline's
     // date.
-    std::string Begin(HistoryStore& store, const std::string& site_file, int64_t start_ms) {
+    std::string Begin(HistoryStore& store, const std::string& site_file, int64_t start_ms,
+                      const std::string& test_note) {
         store_ = &store;
         start_ms_ = start_ms;
         history::Run run;
         run.plugin_path = "upsbattery_29, linked into the test";
         run.site_file = site_file;
         run.version = "modelled";
+        run.test_note = test_note;
         store.Writer().BeginRun(run, TimeStamp::FromMs(start_ms));
         // What the device is judged by, kept with the run as a run keeps it.
         const DeviceSettings settings = DeviceSettings::Of(conf_);
@@ -96,7 +98,7 @@ public:
         if (baseline && baseline->capacity_pct)
             baseline_capacity =
                 verdict::LiveCapacity::Baseline{*baseline->capacity_pct, baseline->to_ms, baseline->taken_at};
-        capacity_.emplace(conf_.battery, false, std::move(baseline_capacity));
+        capacity_.emplace(conf_.battery, !test_note.empty(), std::move(baseline_capacity));
         return baseline ? baseline->taken_at.substr(0, 10) : "";
     }
 
@@ -175,7 +177,7 @@ private:
         if (record) {
             round.record = *record;
             const verdict::Reading r = verdict::LiveCharge::ReadingOf(*record, conf_.battery.Blocks(cells_), ms);
-            charge_.Capacity(capacity_->Known());
+            charge_.Capacity(capacity_->Known(), capacity_->KnownFrom());
             round.charge = charge_.Add(r);
             state = verdict::ChargeName(round.charge.state);
             resistance_->Add(r);
@@ -279,7 +281,7 @@ void ModelledString::Run(double seconds, double tick_s, int64_t start_ms) {
     } quiet;
     {
         HistoryStore store(db_, HistoryStore::Access::kReadWrite);
-        baseline_date_ = host_->Begin(store, site_file_, start_ms);
+        baseline_date_ = host_->Begin(store, site_file_, start_ms, test_note_);
         const monitor_sim::BatteryModel* battery = monitor_.Battery();
         long cycles = 0;
         // Counted in ticks, so a long run's times carry no sum's residue.

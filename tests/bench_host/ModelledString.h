@@ -69,6 +69,10 @@ public:
     // line; the monitor's clock starts with the run.  Reads the
     // device's newest baseline at its start, as a run does.  Once only.
     void Run(double seconds, double tick_s, int64_t start_ms = kFirstRunMs);
+    // The run marked as a capacity test with this note, as `run --test`
+    // marks it: its discharge is one test, and a run of it without a
+    // discharge current read says so.  Before Run.
+    void MarkTest(const std::string& note) { test_note_ = note; }
 
     const std::vector<Round>& Rounds() const { return rounds_; }
     // The run's capacity as its summary gives it at the end; none without
@@ -92,6 +96,6 @@ private:
     monitor_sim::MonitorModel monitor_;
     std::unique_ptr<Host> host_;
     std::vector<Round> rounds_;
-    std::string baseline_date_;
+    std::string baseline_date_, test_note_;
     bool ran_ = false;
 };

@@ -563,23 +563,27 @@ TEST(TimeRemaining, PeukertOrTheWeakestBlockWhicheverIsSooner) {
             for (int b = 0; b < kBlocks; ++b) rec.cells[static_cast<std::size_t>(b)] = static_cast<float>(r.blocks[static_cast<std::size_t>(b)]);
             rec.group_current = static_cast<float>(r.current);
             rec.temperature = static_cast<float>(c.temperature);
-            live.Capacity(c.capacity_pct);
+            // A string of the rating's 100 % is one no test has told of.
+            live.Capacity(c.capacity_pct == 100 ? std::nullopt : std::optional<double>(c.capacity_pct), "test");
             live.Add(verdict::LiveCharge::ReadingOf(rec, kBlocks, r.ms));
         }
         EXPECT_NEAR(live.Last()->remaining.minutes, c.minutes, 0.5);
         EXPECT_DOUBLE_EQ(live.Last()->remaining.capacity_pct, c.capacity_pct);
-        if (c.capacity_pct == 100) {
-            JsonLine keys;
-            verdict::LiveCharge::Keys(keys, live.Last());
-            EXPECT_EQ(keys.Text(), R"({"charge_state":"discharge","time_remaining_s":)" +
-                                       JsonLine::FormatDouble(std::round(tr.Now().minutes * 60.0)) +
-                                       R"(,"time_remaining_method":")" + c.method + "\"}");
-            EXPECT_NEAR(live.Last()->remaining.minutes, c.minutes, 0.5);
-            live.Add(Round(c.elapsed_min * 60 + 10, 0.0, 12.2));  // the load taken off
-            JsonLine after;
-            EXPECT_EQ(verdict::LiveCharge::Keys(after, live.Last()).Text(),
-                      R"({"charge_state":"rest","time_remaining_s":null,"time_remaining_method":null})");
-        }
+        // The figure, the method that gave it and what it stands on.
+        JsonLine keys;
+        verdict::LiveCharge::Keys(keys, live.Last());
+        EXPECT_EQ(keys.Text(), R"({"charge_state":"discharge","time_remaining_s":)" +
+                                   JsonLine::FormatDouble(std::round(tr.Now().minutes * 60.0)) +
+                                   R"(,"time_remaining_method":")" + c.method +
+                                   R"(","time_remaining_basis":{"capacity_pct":)" +
+                                   JsonLine::Rounded(c.capacity_pct, 1) + R"(,"capacity_from":")" +
+                                   (c.capacity_pct == 100 ? "rating" : "test") + R"(","kt":)" +
+                                   JsonLine::Rounded(verdict::CapacityTest::Kt(c.temperature), 3) + "}}");
+        live.Add(Round(c.elapsed_min * 60 + 10, 0.0, 12.2));  // the load taken off
+        JsonLine after;
+        EXPECT_EQ(verdict::LiveCharge::Keys(after, live.Last()).Text(),
+                  R"({"charge_state":"rest","time_remaining_s":null,"time_remaining_method":null,)"
+                  R"("time_remaining_basis":null})");
         const auto e = tr.Now();
         EXPECT_TRUE(e.discharging);
         EXPECT_NEAR(e.minutes, c.minutes, 0.5);

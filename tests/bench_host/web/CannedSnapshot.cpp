@@ -74,6 +74,9 @@ LiveSnapshot Site(int64_t now_ms) {
     d12.charge->remaining.discharging = true;
     d12.charge->remaining.minutes = 83.4;
     d12.charge->remaining.method = "weakest block";
+    d12.charge->remaining.capacity_pct = 84.66;
+    d12.charge->remaining.capacity_from = "baseline";
+    d12.charge->remaining.kt = 0.93;
     // A float alarm raised on float, held through the discharge.
     d12.cells[kAlarmCell - 1].float_alarm = true;
     d12.float_alarms_held = true;

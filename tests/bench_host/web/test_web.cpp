@@ -247,9 +247,14 @@ TEST(LiveSnapshot, JsonCarriesTextsExactlyAndGapsAsNull) {
     EXPECT_EQ(d12["charge_state"].asString(), "discharge");
     EXPECT_EQ(d12["time_remaining_s"].asDouble(), 5004.0);
     EXPECT_EQ(d12["time_remaining_method"].asString(), "weakest block");
+    // What its Peukert figure stands on.
+    EXPECT_EQ(d12["time_remaining_basis"]["capacity_pct"].asDouble(), 84.7);
+    EXPECT_EQ(d12["time_remaining_basis"]["capacity_from"].asString(), "baseline");
+    EXPECT_EQ(d12["time_remaining_basis"]["kt"].asDouble(), 0.93);
     EXPECT_EQ(v["devices"][5]["charge_state"].asString(), "float");
     // Not discharging, or never read: null, never a 0 that reads as empty.
-    for (const char* key : {"time_remaining_s", "time_remaining_method"}) EXPECT_TRUE(v["devices"][5][key].isNull());
+    for (const char* key : {"time_remaining_s", "time_remaining_method", "time_remaining_basis"})
+        EXPECT_TRUE(v["devices"][5][key].isNull()) << key;
     EXPECT_TRUE(d16["charge_state"].isNull());
     EXPECT_EQ(d12["capacity"]["source"].asString(), "test");
     EXPECT_EQ(d12["capacity"]["baseline_date"].asString(), "2026-06-01");

@@ -152,7 +152,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
         };
         if (baselines) sv.baseline = BaselineStore::Newest(*baselines, id);
         verdict::PeriodFigures pf(sv.spec, sv.blocks, sv.BaselineOhms(),
-                                  sv.baseline && sv.baseline->capacity_pct ? *sv.baseline->capacity_pct : 100.0);
+                                  sv.baseline ? sv.baseline->capacity_pct : std::nullopt);
         for (const auto& [from, to] : jumps) f.ClockJumpedForward(from, to);
         auto rounds = [&](std::optional<int64_t> from_ms, std::optional<int64_t> to_ms) {
             HistoryReader::Span span;

@@ -243,6 +243,16 @@ Json::Value StringVerdict::ToJson() const {
         v["capacity_tests"].append(tj);
     }
     v["capacity_tests_not_listed"] = Json::Int64(figures.tests_not_kept);
+    // The time remaining at the period's last round, and what its Peukert
+    // figure stands on (out of a discharge, what the next one's would).
+    const auto& left = figures.remaining;
+    Json::Value& tr = v["time_remaining"];
+    tr["discharging"] = left.discharging;
+    tr["minutes"] = left.discharging ? Json::Value(Rounded(left.minutes, 1)) : Json::Value();
+    tr["method"] = left.discharging ? Json::Value(left.method) : Json::Value();
+    tr["capacity_pct"] = Rounded(left.capacity_pct, 1);
+    tr["capacity_from"] = left.capacity_from;
+    tr["kt"] = Rounded(left.kt, 3);
     return v;
 }
 

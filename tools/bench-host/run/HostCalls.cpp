@@ -93,7 +93,7 @@ void HostCalls::Keep(BusDevice& d, const RoundHold::Round& round) {
         if (!d.float_drift) d.float_drift.emplace(d.conf.battery, std::vector<std::optional<double>>{}, std::nullopt);
         const verdict::Reading r =
             verdict::LiveCharge::ReadingOf(*d.last, d.conf.battery.Blocks(d.CellsShown()), round.at.Ms());
-        d.charge->Capacity(d.capacity->Known());
+        d.charge->Capacity(d.capacity->Known(), d.capacity->KnownFrom());
         const verdict::ChargeNow charge = d.charge->Add(r);
         state = verdict::ChargeName(charge.state);
         d.resistance->Add(r);

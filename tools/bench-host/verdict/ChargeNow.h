@@ -20,9 +20,13 @@ struct Remaining {
     std::optional<double> block_minutes;  // none while the weakest block is not falling
     int weakest_block = 0;        // 1-based
     double used_fraction = 0;     // of the string's charge, by Peukert
-    // What the Peukert figure took the string to hold: its capacity as last
-    // tested (100 when none is known) and KT at its temperature.
+    // What the Peukert figure stands on, given whether or not the string
+    // discharges: the capacity it took the string to hold and where that
+    // came from ("test": a test's that reached its end with its conditions
+    // met; "baseline": the newest baseline's; "rating": none known, 100 %),
+    // and KT at the string's last temperature.
     double capacity_pct = 100, kt = 1;
+    std::string capacity_from = "rating";
     std::string method;           // "peukert" or "weakest block": which one gave minutes
 };
 

@@ -41,6 +41,8 @@ public:
     // baseline's capacity; none with neither.  A lower bound or a test
     // judged under unmet conditions says too little of it.
     std::optional<double> Known() const;
+    // Where Known() has it from: "test", "baseline", or "rating" with none.
+    const char* KnownFrom() const { return known_ ? "test" : baseline_ ? "baseline" : "rating"; }
 
     // The key every JSON output gives it: "capacity", an object with
     // "pct" (to 0.1 %), "source", "at", "at_ms", "lower_bound", "marked",

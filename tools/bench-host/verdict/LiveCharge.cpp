@@ -17,8 +17,14 @@ Reading LiveCharge::ReadingOf(const BatteryRecord& record, int blocks, int64_t m
 JsonLine& LiveCharge::Keys(JsonLine& out, const std::optional<ChargeNow>& c) {
     const bool discharging = c && c->remaining.discharging;
     out.Raw("charge_state", c ? JsonLine::Quote(ChargeName(c->state)) : "null");
-    return out.Raw("time_remaining_s", discharging ? JsonLine::FormatDouble(std::round(c->remaining.minutes * 60.0)) : "null")
+    out.Raw("time_remaining_s", discharging ? JsonLine::FormatDouble(std::round(c->remaining.minutes * 60.0)) : "null")
         .Raw("time_remaining_method", discharging ? JsonLine::Quote(c->remaining.method) : "null");
+    if (!discharging) return out.Raw("time_remaining_basis", "null");
+    JsonLine basis;
+    basis.Raw("capacity_pct", JsonLine::Rounded(c->remaining.capacity_pct, 1))
+        .Str("capacity_from", c->remaining.capacity_from)
+        .Raw("kt", JsonLine::Rounded(c->remaining.kt, 3));
+    return out.Raw("time_remaining_basis", basis.Text());
 }
 
 ChargeNow LiveCharge::Add(const Reading& r) {

@@ -21,13 +21,18 @@ public:
     static Reading ReadingOf(const BatteryRecord& record, int blocks, int64_t ms);
 
     // The keys every JSON output gives them: "charge_state" (null before a
-    // round), "time_remaining_s" and "time_remaining_method" (null but while
-    // discharging).
+    // round), "time_remaining_s", "time_remaining_method" and
+    // "time_remaining_basis" (null but while discharging), the last what
+    // the figure stands on: {"capacity_pct" (to 0.1 %), "capacity_from",
+    // "kt" (to 0.001)}.
     static JsonLine& Keys(JsonLine& out, const std::optional<ChargeNow>& c);
 
     // The string's capacity as known (LiveCapacity::Known; 100 % when
-    // none): the time remaining of the rounds after it reads it.
-    void Capacity(std::optional<double> pct) { remaining_.Tested(pct.value_or(100.0)); }
+    // none) and where from (LiveCapacity::KnownFrom): the time remaining of
+    // the rounds after it reads it.
+    void Capacity(std::optional<double> pct, const char* from) {
+        remaining_.Tested(pct.value_or(100.0), pct ? from : "rating");
+    }
     ChargeNow Add(const Reading& r);
     // The figures of the last round added; none before the first.
     const std::optional<ChargeNow>& Last() const { return last_; }

@@ -6,12 +6,12 @@
 namespace verdict {
 
 PeriodFigures::PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm,
-                             double capacity_pct)
+                             std::optional<double> baseline_capacity_pct)
     : spec_(spec),
       baseline_(baseline_mohm),
       charge_(spec),
       resistance_(spec, blocks),
-      remaining_(spec, capacity_pct),
+      remaining_(spec, baseline_capacity_pct.value_or(100.0), baseline_capacity_pct ? "baseline" : "rating"),
       tests_(spec, blocks) {
     out_.out_of_band_rounds.assign(static_cast<std::size_t>(blocks), 0);
     out_.worst_float_mv.assign(static_cast<std::size_t>(blocks), 0.0);
@@ -93,6 +93,12 @@ void PeriodFigures::AddSummary(const Reading& r, const MinuteSpan& span) {
     last_ms_ = last;
     State(r, seconds, std::max(span.rounds, 1L), last);
     tests_.Summarised(charge_.State(), seconds, last);
+    // The time remaining as of the minute's last round: a minute off
+    // discharge ends the one before it, as its rounds would have.
+    Reading at = r;
+    at.ms = last;
+    remaining_.Add(at);
+    out_.remaining = remaining_.Now();
 }
 
 bool PeriodFigures::OneState(const Reading& mean, const MinuteBounds& b) const {
@@ -123,6 +129,12 @@ void PeriodFigures::Keep(std::optional<CapacityResult> test) {
 
 PeriodResult PeriodFigures::Finish() {
     Keep(tests_.Close());
+    // Out of a discharge, what the next one's time remaining would read:
+    // the capacity as known by the period's end.
+    if (!out_.remaining.discharging) {
+        out_.remaining.capacity_pct = remaining_.CapacityPct();
+        out_.remaining.capacity_from = remaining_.CapacityFrom();
+    }
     out_.resistance = resistance_.Figures(baseline_);
     out_.resistance_steps = resistance_.Steps();
     out_.resistance_steps_not_kept = resistance_.StepsNotKept();

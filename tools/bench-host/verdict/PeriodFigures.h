@@ -78,9 +78,10 @@ public:
     // A discharge shorter than this is a load step, not a test.
     static constexpr int64_t kTestMinMs = DischargeTests::kTestMinMs;
 
-    // capacity_pct: the string's last tested capacity, for time remaining.
+    // baseline_capacity_pct: the baseline's capacity, for time remaining
+    // until a test of the period says more (the rating's 100 % without).
     PeriodFigures(const BatteryData& spec, int blocks, const std::vector<double>& baseline_mohm = {},
-                  double capacity_pct = 100.0);
+                  std::optional<double> baseline_capacity_pct = std::nullopt);
 
     // marked_test: the round belongs to a run the operator marked as a
     // capacity test.  Its discharge is then one test from its first round to

@@ -22,6 +22,9 @@ void TimeRemaining::Add(const Reading& r) {
         used_ = 0;
         weakest_.clear();
         now_ = Remaining{};
+        now_.capacity_pct = capacity_pct_;
+        now_.capacity_from = capacity_from_;
+        now_.kt = CapacityTest::Kt(r.temperature);
         return;
     }
     const double amps = -r.current;
@@ -52,6 +55,7 @@ void TimeRemaining::Add(const Reading& r) {
     e.weakest_block = weakest;
     e.used_fraction = std::min(used_, 1.0);
     e.capacity_pct = capacity_pct_;
+    e.capacity_from = capacity_from_;
     e.kt = CapacityTest::Kt(r.temperature);
     e.peukert_minutes = std::max(0.0, 1.0 - used_) * full_h * 60.0;
     e.minutes = e.peukert_minutes;

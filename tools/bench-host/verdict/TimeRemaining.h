@@ -42,13 +42,19 @@ public:
     // Five of the reading's 10 mV steps.
     static constexpr double kShareFallV = 0.05;
 
-    // capacity_pct: the string's capacity as last tested (100 when none).
-    TimeRemaining(const BatteryData& spec, double capacity_pct = 100.0) : spec_(spec), capacity_pct_(capacity_pct) {}
+    // capacity_pct: the string's capacity as last tested, from where
+    // Remaining::capacity_from names (100 from the rating when none).
+    TimeRemaining(const BatteryData& spec, double capacity_pct = 100.0, std::string from = "rating")
+        : spec_(spec), capacity_pct_(capacity_pct), capacity_from_(std::move(from)) {}
 
     // The string's capacity as tested since (a test over, its conditions
-    // met): it holds from the next round on.
-    void Tested(double capacity_pct) { capacity_pct_ = capacity_pct; }
+    // met), or as known from elsewhere: it holds from the next round on.
+    void Tested(double capacity_pct, std::string from = "test") {
+        capacity_pct_ = capacity_pct;
+        capacity_from_ = std::move(from);
+    }
     double CapacityPct() const { return capacity_pct_; }
+    const std::string& CapacityFrom() const { return capacity_from_; }
 
     // Full-string runtime in hours at this current (positive amperes) and
     // temperature.
@@ -62,6 +68,7 @@ private:
 
     BatteryData spec_;
     double capacity_pct_;
+    std::string capacity_from_;
     bool discharging_ = false;
     int64_t last_ms_ = 0;
     double used_ = 0;

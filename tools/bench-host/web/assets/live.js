@@ -184,9 +184,13 @@ function drawDevice(card, d) {
     dd.classList.toggle('alarm', d.values_at_ms !== null && v.alarm);
   }
   // The charge state, and while discharging the time left with the method
-  // that gave it.
+  // that gave it and the capacity and KT it stands on.
+  const basis = d.time_remaining_basis;
+  const from = basis === null ? '' : basis.capacity_from === 'rating' ? 'the rating'
+    : basis.capacity_from === 'test' ? 'a test' : 'the baseline';
   const left = d.time_remaining_s === null ? ''
-    : `, about ${Math.round(d.time_remaining_s / 60)} min left (${d.time_remaining_method})`;
+    : `, about ${Math.round(d.time_remaining_s / 60)} min left (${d.time_remaining_method}` +
+      (basis === null ? ')' : `; capacity ${basis.capacity_pct} % from ${from}, KT ${basis.kt.toFixed(2)})`);
   card.fields.charge.textContent = d.charge_state === null ? '–' : d.charge_state + left;
   drawCapacity(card, d);
   // No round yet: nothing to draw, not 29 cells at 0 V.
