@@ -35,6 +35,7 @@ struct DeviceCycle {
     bool cycle_two_answers = false;
     Clock::time_point cycle_started_at{};
     Clock::time_point request_sent_at{};  // the last request written
+    uint8_t request_command = 0;          // its command; 0 when the bytes were no request
 
     // Its place on its grid of ticks (PollPlan): when the tick that started
     // the open cycle was due, and its next poll.
