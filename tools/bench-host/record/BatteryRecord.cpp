@@ -62,6 +62,23 @@ void BatteryRecord::MarkNoValue(NoValueMask mask) {
     if (mask >> kTemperatureBit & 1u) temperature = kNone;
 }
 
+BatteryRecord::CellSpan BatteryRecord::CellsRead(int count) const {
+    constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+    CellSpan span{kNone, kNone, 0};
+    for (int i = 0; i < count && i < kCells; ++i) {
+        const float v = cells[static_cast<std::size_t>(i)];
+        if (!HasValue(v)) {
+            ++span.without_value;
+        } else if (!HasValue(span.low)) {
+            span.low = span.high = v;
+        } else {
+            span.low = v < span.low ? v : span.low;
+            span.high = v > span.high ? v : span.high;
+        }
+    }
+    return span;
+}
+
 int BatteryRecord::BitOf(const std::string& name) {
     if (name == "group_voltage") return kStringVoltageBit;
     if (name == "group_current") return kCurrentBit;

@@ -48,6 +48,13 @@ struct BatteryRecord {
     // The bit of a value name ("battery_3_value", "group_voltage",
     // "group_current", "temperature"); -1 for any other name.
     static int BitOf(const std::string& name);
+    // The lowest and highest of the first `cells` cells that have a value,
+    // and how many of them have none; lowest and highest are NaN when none has.
+    struct CellSpan {
+        float low, high;
+        int without_value = 0;
+    };
+    CellSpan CellsRead(int cells) const;
     // Whether the value of that name is no value in this round.
     bool NoValue(const std::string& name) const {
         const int bit = BitOf(name);
