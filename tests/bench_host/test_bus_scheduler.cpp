@@ -227,6 +227,7 @@ TEST(BusScheduler, ReadingsMarkedInvalidAreNoValue) {
         const char* name;
         Readings first;                     // the first round's replies; Readings{} after
         std::vector<std::string> no_value;  // in the first round kept
+        std::vector<Pause> cell_pieces = {};  // the first cell reply cut so
     };
     auto with = [](auto set) {
         Readings r;
@@ -245,12 +246,18 @@ TEST(BusScheduler, ReadingsMarkedInvalidAreNoValue) {
          }()},
         {"a slot the model does not decode", with([&](Readings& r) { r.slots[30] = kInvalid; }), {}},
         {"0xFFFE is a reading, out of the window", with([&](Readings& r) { r.slots[4] = 0xFFFE; }), {}},
+        {"a cell in a reply cut in three pieces", with([&](Readings& r) { r.slots[20] = kInvalid; }),
+         {"battery_20_value"}, {{5, 0, 20}, {60, 20, 50}, {130, 50, 67}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Bench b(Options(1.0), 1);
         b.SetMonitor(0, [&c](const Bench::Asked& a) {
-            return std::vector<Piece>{Piece{Dur(10), Reply(a.addr, a.command, a.n < 4 ? c.first : Readings{})}};
+            const Bytes reply = Reply(a.addr, a.command, a.n < 4 ? c.first : Readings{});
+            if (a.n != 0 || c.cell_pieces.empty()) return std::vector<Piece>{Piece{Dur(10), reply}};
+            std::vector<Piece> out;
+            for (const Pause& p : c.cell_pieces) out.push_back(Piece{Dur(p.after_ms), Cut(reply, p.from, p.to)});
+            return out;
         });
         b.RunFor(2s - 1ms);
         ASSERT_EQ(b.kept.size(), 2u);
