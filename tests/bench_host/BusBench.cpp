@@ -74,6 +74,7 @@ Bytes Reply(uint8_t addr, uint8_t command, const Readings& r) {
         case monitor::kCmdCellVoltages: {
             monitor::CellSlots slots;
             slots.fill(r.cell);
+            for (const auto& [slot, raw] : r.slots) slots.at(static_cast<std::size_t>(slot)) = raw;
             const auto f = monitor::BuildLongReply(addr, slots);
             return Bytes(f.begin(), f.end());
         }
@@ -140,7 +141,8 @@ Bench::Bench(BusScheduler::Options options, int count)
     }
     cycle_starts.resize(devices.size());
     scheduler.OnKeep([this](BusDevice& d, const RoundHold::Round& round) {
-        const auto record = BatteryRecord::Decode(round.record.data(), round.record.size());
+        const auto record =
+            BatteryRecord::Decode(round.record.data(), round.record.size(), round.invalid.Mask(d.reply_layout));
         if (!record) {
             ADD_FAILURE() << "a round kept without a whole record";
             return;

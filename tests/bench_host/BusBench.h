@@ -88,6 +88,7 @@ struct Readings {
     uint16_t string_voltage = 3900;  // 390.0 V
     uint16_t current = 125;          // 12.5 A
     uint16_t temperature = 2500;     // 25.00 degrees
+    std::map<int, uint16_t> slots;   // cell slots that read otherwise
 };
 
 // The whole reply to a command, from the monitor at bus address addr.

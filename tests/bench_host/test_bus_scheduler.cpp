@@ -217,6 +217,73 @@ TEST(BusScheduler, WholeRepliesAreKeptOnTheTick) {
     }
 }
 
+// A reading the monitor marks invalid (0xFFFF) is no value in the round kept
+// from it, and in that round alone: the plug-in's record holds 0 V for the
+// cell and the temperature of the round before, which the bench must not
+// show or judge as readings.
+TEST(BusScheduler, ReadingsMarkedInvalidAreNoValue) {
+    constexpr uint16_t kInvalid = 0xFFFF;
+    struct Case {
+        const char* name;
+        Readings first;                     // the first round's replies; Readings{} after
+        std::vector<std::string> no_value;  // in the first round kept
+        std::vector<Pause> cell_pieces = {};  // the first cell reply cut so
+    };
+    auto with = [](auto set) {
+        Readings r;
+        set(r);
+        return r;
+    };
+    const Case cases[] = {
+        {"a cell and the temperature", with([&](Readings& r) { r.slots[4] = kInvalid; r.temperature = kInvalid; }),
+         {"battery_4_value", "temperature"}},
+        {"the string voltage and the current",
+         with([&](Readings& r) { r.string_voltage = kInvalid; r.current = kInvalid; }), {"group_voltage", "group_current"}},
+        {"every cell", with([&](Readings& r) { r.cell = kInvalid; }), [] {
+             std::vector<std::string> all;
+             for (int c = 0; c < models::kUPSBattery29.cells; ++c) all.push_back("battery_" + std::to_string(c) + "_value");
+             return all;
+         }()},
+        {"a slot the model does not decode", with([&](Readings& r) { r.slots[30] = kInvalid; }), {}},
+        {"0xFFFE is a reading, out of the window", with([&](Readings& r) { r.slots[4] = 0xFFFE; }), {}},
+        {"a cell in a reply cut in three pieces", with([&](Readings& r) { r.slots[20] = kInvalid; }),
+         {"battery_20_value"}, {{5, 0, 20}, {60, 20, 50}, {130, 50, 67}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b(Options(1.0), 1);
+        b.SetMonitor(0, [&c](const Bench::Asked& a) {
+            const Bytes reply = Reply(a.addr, a.command, a.n < 4 ? c.first : Readings{});
+            if (a.n != 0 || c.cell_pieces.empty()) return std::vector<Piece>{Piece{Dur(10), reply}};
+            std::vector<Piece> out;
+            for (const Pause& p : c.cell_pieces) out.push_back(Piece{Dur(p.after_ms), Cut(reply, p.from, p.to)});
+            return out;
+        });
+        b.RunFor(2s - 1ms);
+        ASSERT_EQ(b.kept.size(), 2u);
+        const BatteryRecord& first = b.kept[0].record;
+        for (int bit = 0; bit < BatteryRecord::kValueBits; ++bit) {
+            const std::string name = bit == BatteryRecord::kStringVoltageBit ? "group_voltage"
+                                     : bit == BatteryRecord::kCurrentBit     ? "group_current"
+                                     : bit == BatteryRecord::kTemperatureBit ? "temperature"
+                                                                              : "battery_" + std::to_string(bit) + "_value";
+            const bool want = std::find(c.no_value.begin(), c.no_value.end(), name) != c.no_value.end();
+            EXPECT_EQ(first.NoValue(name), want) << name;
+        }
+        for (int cell = 0; cell < models::kUPSBattery29.cells; ++cell)
+            EXPECT_EQ(BatteryRecord::HasValue(first.cells[static_cast<std::size_t>(cell)]),
+                      !first.NoValue("battery_" + std::to_string(cell) + "_value"))
+                << "cell " << cell;
+        EXPECT_EQ(BatteryRecord::HasValue(first.temperature), !first.NoValue("temperature"));
+        EXPECT_EQ(BatteryRecord::HasValue(first.group_voltage), !first.NoValue("group_voltage"));
+        EXPECT_EQ(BatteryRecord::HasValue(first.group_current), !first.NoValue("group_current"));
+        // The next round's replies are all read: nothing carries over.
+        EXPECT_EQ(b.kept[1].record.no_value, 0u);
+        ExpectReadings(b.kept[1]);
+        EXPECT_EQ(b.devices[0]->completed, 2);
+    }
+}
+
 
 // A reply arrives however the adapter cuts it: pieces with pauses inside
 // the response timeout make one reply; a reply that stops short, or that

@@ -299,6 +299,65 @@ TEST(RunOutputs, JsonSummaryGivesNumbersAndEveryReason) {
     EXPECT_FALSE(v.isMember("late_by_s"));  // no reply came late
 }
 
+// A round's line, plain and JSON: a value the monitor marked invalid is no
+// value (null in JSON, in words in the plain line), never 0 V or the last
+// temperature, and the cells' range is that of the cells read.
+TEST(RunOutputs, RoundLinesShowNoValueForReadingsMarkedInvalid) {
+    using Mask = BatteryRecord::NoValueMask;
+    const struct {
+        const char* name;
+        Mask no_value;
+        const char* plain;  // the line from "string"
+        std::vector<int> null_cells;
+        bool null_temperature;
+    } cases[] = {
+        {"all read", 0, "string 391.5 V, current -1.5 A, temperature 25.0 °C, 29 cells 12.80..13.50 V", {}, false},
+        {"cell 3 and the temperature", Mask{1} << 3 | Mask{1} << BatteryRecord::kTemperatureBit,
+         "string 391.5 V, current -1.5 A, temperature no value, 29 cells 13.50..13.50 V (1 no value)", {3}, true},
+        {"the string voltage and the current",
+         Mask{1} << BatteryRecord::kStringVoltageBit | Mask{1} << BatteryRecord::kCurrentBit,
+         "string no value, current no value, temperature 25.0 °C, 29 cells 12.80..13.50 V", {}, false},
+        {"every cell", (Mask{1} << 29) - 1, "string 391.5 V, current -1.5 A, temperature 25.0 °C, 29 cells no value",
+         [] {
+             std::vector<int> all;
+             for (int c = 0; c < 29; ++c) all.push_back(c);
+             return all;
+         }(),
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusDevice d = Device(12);
+        d.cell_count = 29;
+        d.completed = 1;
+        BatteryRecord r;
+        r.cells.fill(13.5f);
+        r.cells[3] = 12.8f;
+        r.group_voltage = 391.5f;
+        r.group_current = -1.5f;
+        r.temperature = 25.0f;
+        r.MarkNoValue(c.no_value);
+        const run::RoundCompleted round{&d, r, "", {}};
+        std::ostringstream out, json_out, err;
+        TextOutput text(out, err, false);
+        JsonOutput json(json_out, err, false);
+        text.OnEvent(round);
+        json.OnEvent(round);
+        EXPECT_NE(out.str().find(c.plain), std::string::npos) << out.str();
+        Json::Value v;
+        ASSERT_TRUE(Json::Reader().parse(json_out.str(), v)) << json_out.str();
+        ASSERT_EQ(v["cells"].size(), 29u);
+        for (int i = 0; i < 29; ++i) {
+            const bool none = std::count(c.null_cells.begin(), c.null_cells.end(), i) > 0;
+            EXPECT_EQ(v["cells"][i].isNull(), none) << "cell " << i;
+        }
+        EXPECT_EQ(v["temperature"].isNull(), c.null_temperature);
+        EXPECT_EQ(v["group_voltage"].isNull(), (c.no_value >> BatteryRecord::kStringVoltageBit & 1u) != 0);
+        EXPECT_EQ(v["group_current"].isNull(), (c.no_value >> BatteryRecord::kCurrentBit & 1u) != 0);
+        EXPECT_TRUE(err.str().empty());
+    }
+}
+
 // A step is a move of the wall clock against the monotonic one beyond the
 // bound between two readings; slewing, however long, never is.
 TEST(ClockWatch, StepsBeyondTheBoundBetweenTwoReadings) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "site/DeviceConfigCheck.h"
+#include "site/ReplyLayout.h"
 #include "site/SiteConfig.h"
 #include "site/ValueNames.h"
 
@@ -70,6 +71,38 @@ TEST(ValueNames, CellsOfTheTypeAndTheCellsTheCheckCovers) {
     for (const char* other : {"ups_other", "battery_32", ""})
         EXPECT_FALSE(ValueNames::For(other, Json::Value(Json::objectValue))) << other;
     EXPECT_EQ(ValueNames::For("upsbattery_29", {})->All().size(), 3u + 29u);
+}
+
+// How the replies' fields land in the record, read as the plug-in reads
+// "appSetting": the reversed cell order, and whether the reply's current
+// reading is the device's current at all.
+TEST(ReplyLayout, ReadAsThePluginReadsTheSettings) {
+    struct Case {
+        const char* config;
+        bool reversed;
+        bool current_from_reply;
+    } cases[] = {
+        {"{}", false, true},
+        {R"({"appSetting":{"dir":1}})", true, true},
+        {R"({"appSetting":{"dir":"-3"}})", true, true},
+        {R"({"appSetting":{"dir":"0"}})", false, true},
+        {R"({"appSetting":{"dir":"x"}})", false, true},
+        {R"({"appSetting":{"r_data_id":1203,"r_current_field":"group_current"}})", false, false},
+        {R"({"appSetting":{"r_data_id":"1203","r_current_field":"group_current","current_ratio":1}})", false, true},
+        {R"({"appSetting":{"r_data_id":1203,"r_current_field":"group_current","current_ratio":0.5}})", false, false},
+        {R"({"appSetting":{"r_data_id":1203,"r_current_field":""}})", false, true},
+        {R"({"appSetting":{"r_data_id":0,"r_current_field":"group_current"}})", false, true},
+        {R"({"appSetting":[1]})", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config);
+        SiteConfig::Device d;
+        d.config = ParseJson(c.config);
+        const auto layout = ReplyLayout::Of(d);
+        EXPECT_EQ(layout.cells, 29);
+        EXPECT_EQ(layout.reversed, c.reversed);
+        EXPECT_EQ(layout.current_from_reply, c.current_from_reply);
+    }
 }
 
 TEST(DeviceConfigCheck, SaysWhatThePluginWillRead) {

@@ -65,10 +65,19 @@ TEST(MetricsFormat, SamplesOfEveryKindWithTheirLabels) {
     // Device 13, silent, with a cell alarm and a temperature alarm standing.
     site.devices[1].cells[5].in_alarm = true;
     site.devices[1].temperature.in_alarm = true;
+    // Device 17's monitor marked cell 4 and the temperature invalid: no
+    // sample for them, as for a stale value, never NaN or 0.
+    site.devices[5].cells[3].value = std::nanf("");
+    site.devices[5].temperature.value = std::nanf("");
     const std::string text = MetricsFormat::Render(site, site.now_ms);
     const auto lines = Lines(text);
     const std::set<std::string> have(lines.begin(), lines.end());
+    EXPECT_EQ(text.find(R"(bench_host_cell_volts{device="17",cell="4"})"), std::string::npos);
+    EXPECT_EQ(text.find(R"(bench_host_temperature_celsius{device="17"})"), std::string::npos);
+    EXPECT_EQ(text.find("NaN"), std::string::npos);
+    EXPECT_NE(text.find(R"(bench_host_string_volts{device="17"} )"), std::string::npos) << "the values read stay";
     for (const char* expected : {
+             R"(bench_host_cell_volts{device="17",cell="5"} 13.05)",
              R"(bench_host_cell_volts{device="12",cell="6"} 11.50)",
              R"(bench_host_cell_volts{device="17",cell="29"} 13.29)",
              R"(bench_host_cell_alarm{device="12",cell="6"} 1)",

@@ -48,6 +48,7 @@ std::string ValueText::Fixed(double value, int decimals) {
 }
 
 std::string ValueText::WithUnit(std::string_view name, double value) {
+    if (std::isnan(value)) return kNoValue;
     const Kind kind = KindOf(name);
     return Of(kind, value) + " " + Unit(kind);
 }

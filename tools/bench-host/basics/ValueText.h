@@ -26,6 +26,8 @@ public:
     static std::string Fixed(double value, int decimals);
     static std::string Of(Kind kind, double value) { return Fixed(value, Decimals(kind)); }
     static std::string Of(std::string_view name, double value) { return Of(KindOf(name), value); }
-    // With its unit: "11.20 V".
+    // With its unit: "11.20 V"; a value that is none (NaN: the monitor
+    // marked the reading invalid) reads kNoValue, in words.
     static std::string WithUnit(std::string_view name, double value);
+    static constexpr const char* kNoValue = "no value";
 };

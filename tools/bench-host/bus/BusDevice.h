@@ -14,6 +14,7 @@
 #include "record/BatteryRecord.h"
 #include "record/DeviceHealth.h"
 #include "record/FailureReason.h"
+#include "record/InvalidReadings.h"
 #include "history/HistoryRows.h"
 #include "site/SiteConfig.h"
 #include "basics/TimeStamp.h"
@@ -34,6 +35,8 @@ struct BusDevice {
     HLXSPDevice* dev = nullptr;
     BusScheduler* bus = nullptr;  // the bus the device is polled on
     AlarmEvaluator alarms;
+    // How its replies' fields land in its record (set when it joins its bus).
+    InvalidReadings::Layout reply_layout;
 
     long cycles = 0;      // cycles started (the device's own cycle start)
     long completed = 0;   // cycles that completed a round

@@ -11,6 +11,7 @@
 #include "bus/BusPort.h"
 #include "host/HLXSPDevice.h"
 #include "protocol/MonitorProtocol.h"
+#include "site/ReplyLayout.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ BusScheduler::BusScheduler(BusPort& port, int32_t speed, const Options& options,
 
 void BusScheduler::Add(BusDevice* d) {
     d->bus = this;
+    d->reply_layout = ReplyLayout::Of(d->conf);
     d->tick_period = options_.tick_period;
     devices_.push_back(d);
     cycles_.push_back(std::make_unique<DeviceCycle>(*d));
@@ -501,8 +503,15 @@ void BusScheduler::Deliver(const std::vector<uint8_t>& reply, Clock::time_point 
     delivering_ = true;
     int result = 0;
     std::vector<uint8_t> chunk(reply);
+    // The request this reply answers and all that came for it: the
+    // device's next request is sent during the call when it takes the reply.
+    const uint8_t answers = c.request_command;
+    c.handed_over.insert(c.handed_over.end(), reply.begin(), reply.end());
+    const std::vector<uint8_t> answer = c.handed_over;
     CallDevice(events_, d, "rx", [&] { result = d.dev->process(chunk.data(), static_cast<unsigned int>(chunk.size())); });
     delivering_ = false;
+    // Taken (the cycle moved on): its fields marked invalid are the round's.
+    if (sent_ || round_done_) c.rounds.Open().invalid.Took(answers, answer.data(), answer.size());
     d.Exchanged(round_done_ || result != 0, now);
     if (round_done_) {
         tracker_.Answered();
@@ -734,6 +743,8 @@ void BusScheduler::DeviceSent(BusDevice& d, const uint8_t* data, std::size_t len
     uint8_t addr = 0;
     int reply_len = monitor::kShortReplyLen;
     bool known = monitor::ParseRequest(data, static_cast<int>(len), &addr, &command);
+    c.request_command = known ? command : 0;
+    c.handed_over.clear();
     if (known && monitor::ReplyLength(command) > 0) reply_len = monitor::ReplyLength(command);
     // Replies other monitors owe may come first: each is set apart.
     reader_.Expect(data, len, known ? reply_len : 0, known ? OwedFrames(addr) : std::map<uint8_t, LineReader::Owed>{});

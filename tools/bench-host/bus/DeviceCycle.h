@@ -35,6 +35,10 @@ struct DeviceCycle {
     bool cycle_two_answers = false;
     Clock::time_point cycle_started_at{};
     Clock::time_point request_sent_at{};  // the last request written
+    uint8_t request_command = 0;          // its command; 0 when the bytes were no request
+    // The bytes handed to the device since that request, as the device
+    // gathers them: a reply cut in pieces is read whole.
+    std::vector<uint8_t> handed_over;
 
     // Its place on its grid of ticks (PollPlan): when the tick that started
     // the open cycle was due, and its next poll.

@@ -27,6 +27,7 @@
 
 #include "basics/TimeStamp.h"
 #include "record/FailureReason.h"
+#include "record/InvalidReadings.h"
 
 class RoundHold {
 public:
@@ -44,6 +45,9 @@ public:
         TimeStamp at;         // when the record was handed over
         int64_t mono_ms = 0;  // the same on the run's monotonic clock (the host calls' origin)
         bool saved = false;  // the record was handed over
+        // The readings its replies marked invalid: values of the record
+        // that are no value.
+        InvalidReadings invalid;
     };
 
     // What becomes of the round of a cycle that ended whole: out_of_step,

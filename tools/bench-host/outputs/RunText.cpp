@@ -210,13 +210,20 @@ std::string Round(const run::RoundCompleted& round) {
     const BusDevice& d = *round.device;
     const auto& r = round.record;
     const int cells = d.CellsShown();
-    float lo = r.cells[0], hi = r.cells[0];
-    for (int i = 0; i < cells; ++i) lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
+    // The range of the cells read; those the monitor marked invalid are
+    // counted apart, never taken for 0 V.
+    const BatteryRecord::CellSpan span = r.CellsRead(cells);
+    const std::string range =
+        BatteryRecord::HasValue(span.low)
+            ? ValueText::Of(ValueText::Kind::kCell, span.low) + ".." + ValueText::Of(ValueText::Kind::kCell, span.high) + " V"
+            : std::string(ValueText::kNoValue);
+    const std::string none = span.without_value > 0 && BatteryRecord::HasValue(span.low)
+                                 ? " (" + std::to_string(span.without_value) + " " + ValueText::kNoValue + ")"
+                                 : "";
     return Clock(false) + " " + DeviceName(&d) + " round " + std::to_string(d.completed) + ": string " +
            ValueText::WithUnit("group_voltage", r.group_voltage) + ", current " +
            ValueText::WithUnit("group_current", r.group_current) + ", temperature " +
-           ValueText::WithUnit("temperature", r.temperature) + ", " + std::to_string(cells) + " cells " +
-           ValueText::Of(ValueText::Kind::kCell, lo) + ".." + ValueText::Of(ValueText::Kind::kCell, hi) + " V";
+           ValueText::WithUnit("temperature", r.temperature) + ", " + std::to_string(cells) + " cells " + range + none;
 }
 
 std::string Trace(const run::Trace& trace) {

@@ -29,8 +29,9 @@ const char* const kSparks[] = {"▁", "▂", "▃", "▄", "▅", "▆", "▇", 
 using Kind = ValueText::Kind;
 
 // A value at its resolution (see ValueText), right-aligned in width.
+// A value the monitor marked invalid shows as dashes, never as a number.
 std::string Reading(Kind kind, float v, int width = 0) {
-    const std::string text = ValueText::Of(kind, v);
+    const std::string text = BatteryRecord::HasValue(v) ? ValueText::Of(kind, v) : "--";
     return text.size() < static_cast<std::size_t>(width) ? std::string(width - text.size(), ' ') + text : text;
 }
 
@@ -77,7 +78,8 @@ int CharWidth(char32_t cp) {
 std::pair<float, float> CellRange(const BatteryRecord& r, int cells) {
     bool six_volt = false;
     for (int i = 0; i < cells; ++i) {
-        if (r.cells[i] == 0.0f) continue;  // no cell, or an implausible reading
+        // No cell, an implausible reading, or one the monitor marked invalid.
+        if (r.cells[i] == 0.0f || !BatteryRecord::HasValue(r.cells[i])) continue;
         six_volt = cells::Plausible(cells::kMillivoltWindow, r.cells[i]);
         if (!six_volt) break;
     }
@@ -165,10 +167,14 @@ std::vector<Line> CellGrid(const BusDevice& d, const Shown& shown, int cols, run
 // The string's readings and the cells as one line of small bars.
 Line CompactValues(const BusDevice& d, const Shown& shown, run::WallClock::time_point now) {
     const auto& r = *shown.record;
-    float lo = r.cells[0], hi = r.cells[0];
+    const BatteryRecord::CellSpan span = r.CellsRead(shown.cells);
+    const float lo = span.low, hi = span.high;
     std::string sparks;
     for (int i = 0; i < shown.cells; ++i) {
-        lo = std::min(lo, r.cells[i]), hi = std::max(hi, r.cells[i]);
+        if (!BatteryRecord::HasValue(r.cells[i])) {
+            sparks += " ";
+            continue;
+        }
         const double frac =
             std::clamp((static_cast<double>(r.cells[i]) - shown.low) / (shown.high - shown.low), 0.0, 1.0);
         sparks += kSparks[static_cast<int>(std::lround(frac * 7))];

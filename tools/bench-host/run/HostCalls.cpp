@@ -76,15 +76,25 @@ void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
 }
 
 void HostCalls::Keep(BusDevice& d, const RoundHold::Round& round) {
-    for (const auto& check : round.checks)
-        for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) Alarm(d, c);
     const auto& record = round.record;
-    d.last = BatteryRecord::Decode(record.data(), record.size());
+    const BatteryRecord::NoValueMask no_value = round.invalid.Mask(d.reply_layout);
+    d.last = BatteryRecord::Decode(record.data(), record.size(), no_value);
+    // A value the monitor marked invalid is not judged: its 0 V is no low
+    // cell, and an alarm standing on it stands until a reading says more.
+    for (const auto& check : round.checks) {
+        if (d.last && d.last->NoValue(check.name)) continue;
+        for (const auto& c : d.alarms.Evaluate(check.name, check.label, check.value)) Alarm(d, c);
+    }
     d.last_round_at = round.at.Text();
     // The string's charge state, stored with the round, and the float
     // alarms judged in it.
     std::string state;
-    if (d.last) {
+    // A round without the string's voltage, current or temperature is not
+    // judged: the charge state, the float alarms and the figures go on from
+    // the rounds that had them.
+    const bool whole = d.last && BatteryRecord::HasValue(d.last->group_voltage) &&
+                       BatteryRecord::HasValue(d.last->group_current) && BatteryRecord::HasValue(d.last->temperature);
+    if (whole) {
         if (d.cell_count == 0) d.LearnCells();
         if (!d.charge) d.charge.emplace(d.conf.battery);
         if (!d.float_alarms) d.float_alarms.emplace(d.conf.battery);

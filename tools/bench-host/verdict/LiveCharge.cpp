@@ -7,7 +7,11 @@ namespace verdict {
 Reading LiveCharge::ReadingOf(const BatteryRecord& record, int blocks, int64_t ms) {
     Reading r;
     r.ms = ms;
-    for (int b = 0; b < blocks && b < BatteryRecord::kCells; ++b) r.blocks.push_back(record.cells[static_cast<std::size_t>(b)]);
+    // A cell that is no value is a block this round did not read.
+    for (int b = 0; b < blocks && b < BatteryRecord::kCells; ++b) {
+        const float v = record.cells[static_cast<std::size_t>(b)];
+        r.blocks.push_back(BatteryRecord::HasValue(v) ? v : 0.0);
+    }
     r.voltage = record.group_voltage;
     r.current = record.group_current;
     r.temperature = record.temperature;

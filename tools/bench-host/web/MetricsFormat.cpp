@@ -60,6 +60,10 @@ std::string Number(Kind kind, float v) {
     return std::isfinite(v) ? ValueText::Of(kind, v) : Number(static_cast<double>(v));
 }
 
+// A value the round has: one the monitor marked invalid is not exported,
+// as a stale one is not, rather than as a reading of 0 or NaN.
+bool Read(const LiveSnapshot::Value& v) { return !std::isnan(v.value); }
+
 void Sample(std::string& out, const char* name, const std::string& labels, const std::string& value) {
     out += name;
     if (!labels.empty()) {
@@ -125,10 +129,12 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                             Number(std::max<int64_t>(0, now_ms - *d.values_at_ms) / 1000.0));
                  }
              });
-    f.Family("bench_host_cell_volts", "gauge", "Cell voltage of the last completed round.",
+    f.Family("bench_host_cell_volts", "gauge",
+             "Cell voltage of the last completed round; absent for a cell the monitor marked invalid.",
              [](const Device& d, std::string& out) {
                  if (!Fresh(d)) return;
                  for (std::size_t i = 0; i < d.cells.size(); ++i) {
+                     if (!Read(d.cells[i])) continue;
                      Sample(out, "bench_host_cell_volts", DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"",
                             Number(Kind::kCell, d.cells[i].value));
                  }
@@ -148,19 +154,22 @@ std::string MetricsFormat::Render(const LiveSnapshot& snapshot, int64_t now_ms) 
                             DeviceLabel(d) + ",cell=\"" + std::to_string(i + 1) + "\"", Kind::kCell, d.cells[i]);
                  }
              });
-    f.Family("bench_host_string_volts", "gauge", "String voltage of the last completed round.",
+    f.Family("bench_host_string_volts", "gauge",
+             "String voltage of the last completed round; absent when the monitor marked it invalid.",
              [](const Device& d, std::string& out) {
-                 if (Fresh(d)) Sample(out, "bench_host_string_volts", DeviceLabel(d), Number(Kind::kString, d.string_voltage.value));
+                 if (Fresh(d) && Read(d.string_voltage)) Sample(out, "bench_host_string_volts", DeviceLabel(d), Number(Kind::kString, d.string_voltage.value));
              });
-    f.Family("bench_host_string_current_amperes", "gauge", "String current of the last completed round.",
+    f.Family("bench_host_string_current_amperes", "gauge",
+             "String current of the last completed round; absent when the monitor marked it invalid.",
              [](const Device& d, std::string& out) {
-                 if (Fresh(d)) {
+                 if (Fresh(d) && Read(d.current)) {
                      Sample(out, "bench_host_string_current_amperes", DeviceLabel(d), Number(Kind::kCurrent, d.current.value));
                  }
              });
-    f.Family("bench_host_temperature_celsius", "gauge", "Temperature of the last completed round.",
+    f.Family("bench_host_temperature_celsius", "gauge",
+             "Temperature of the last completed round; absent when the monitor marked it invalid.",
              [](const Device& d, std::string& out) {
-                 if (Fresh(d)) Sample(out, "bench_host_temperature_celsius", DeviceLabel(d), Number(Kind::kTemperature, d.temperature.value));
+                 if (Fresh(d) && Read(d.temperature)) Sample(out, "bench_host_temperature_celsius", DeviceLabel(d), Number(Kind::kTemperature, d.temperature.value));
              });
     // The string's own values, told apart by "value" as the page names them.
     const auto string_values = [](const Device& d) {

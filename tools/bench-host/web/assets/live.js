@@ -31,7 +31,9 @@ function valueText(v, unit, digits) {
   const limits = [];
   if (v.low !== null) limits.push(`low ${bench.num(v.low, digits)}`);
   if (v.high !== null) limits.push(`high ${bench.num(v.high, digits)}`);
-  return `${bench.num(v.value, digits)} ${unit}` + (limits.length ? ` (${limits.join(', ')})` : '');
+  // null: no round read yet, or the monitor marked the reading invalid.
+  const value = v.value === null ? 'no value' : `${bench.num(v.value, digits)} ${unit}`;
+  return value + (limits.length ? ` (${limits.join(', ')})` : '');
 }
 
 function makeCard(device) {
@@ -78,10 +80,11 @@ function chartData(device) {
 function yRange(device) {
   const vs = [];
   for (const c of device.cells) {
-    vs.push(c.value);
+    if (c.value !== null) vs.push(c.value);
     if (c.low !== null) vs.push(c.low);
     if (c.high !== null) vs.push(c.high);
   }
+  if (!vs.length) return [0, 1];
   const lo = Math.min(...vs), hi = Math.max(...vs);
   const pad = Math.max(0.2, (hi - lo) * 0.1);
   return [lo - pad, hi + pad];
@@ -135,7 +138,7 @@ function drawCells(card, device) {
     }
     li.classList.toggle('alarm', c.alarm);
     li.title = c.label + (c.alarm ? ': in alarm' : '');
-    li.querySelector('.v').textContent = `${bench.num(c.value, 2)} V`;
+    li.querySelector('.v').textContent = c.value === null ? 'no value' : `${bench.num(c.value, 2)} V`;
     drawCellBaseline(li, c, device.baseline_date);
   });
 }
@@ -279,9 +282,10 @@ function drawSummary(snapshot) {
   for (const d of devices) {
     if (d.values_at_ms === null) continue;
     for (const v of [...d.cells, d.string_voltage, d.current, d.temperature]) if (v.alarm) alarms++;
-    if (d.cells.length) {
-      let w = 0;
-      d.cells.forEach((c, i) => { if (c.value < d.cells[w].value) w = i; });
+    // A cell without a value (marked invalid) is not the weakest: null is no 0 V.
+    let w = d.cells.findIndex((c) => c.value !== null);
+    if (w >= 0) {
+      d.cells.forEach((c, i) => { if (c.value !== null && c.value < d.cells[w].value) w = i; });
       weakest.push(`${d.name || 'device ' + d.id}: cell ${w + 1} ${bench.num(d.cells[w].value, 2)} V` +
                    (d.health === 'answering' ? '' : ' (old)'));
     }
