@@ -72,6 +72,17 @@ std::vector<const ModelledString::Round*> UnderLoad(const ModelledString& s) {
     return out;
 }
 
+// The first round a quarter of the way through the string's discharge, or
+// none when it ran too short to judge (fewer than 40 rounds under load).
+const ModelledString::Round* QuarterIntoTheTest(const ModelledString& s) {
+    const auto loaded = UnderLoad(s);
+    if (loaded.size() <= 40u) return nullptr;
+    const double test_s = loaded.back()->t_s - loaded.front()->t_s;
+    for (const auto* x : loaded)
+        if (x->t_s - loaded.front()->t_s >= test_s / 4) return x;
+    return nullptr;
+}
+
 TEST_F(ModelledRun, EachTickPollsOneWholeCycleOfTheMonitorAndStoresItsRound) {
     struct Case {
         const char* what;
@@ -403,13 +414,8 @@ TEST_F(ModelledRun, TheCapacityTestsFiguresAgreeWithTheModelledStringsTruth) {
         // Time remaining a quarter into the test, live with the round,
         // against the model's state at that round: block 6's charge left,
         // drawn at Peukert's rate.
-        const auto loaded = UnderLoad(s);
-        ASSERT_GT(loaded.size(), 40u);
-        const double test_s = loaded.back()->t_s - loaded.front()->t_s;
-        const ModelledString::Round* quarter = nullptr;
-        for (const auto* x : loaded)
-            if (!quarter && x->t_s - loaded.front()->t_s >= test_s / 4) quarter = x;
-        ASSERT_TRUE(quarter);
+        const ModelledString::Round* quarter = QuarterIntoTheTest(s);
+        ASSERT_TRUE(quarter) << "the discharge ran too short to judge";
         EXPECT_EQ(quarter->charge.state, verdict::Charge::discharge);
         ASSERT_TRUE(quarter->charge.remaining.discharging);
         const double drawn_a = amps * std::pow(amps * 10 / 100.0, 0.121);
@@ -883,13 +889,8 @@ TEST_F(ModelledRun, TheFieldsCasesGiveTheModelsTruthOrSayWhatTheyCannotJudge) {
         // Live, a quarter into the test: the model's time to go, block 6's
         // or the string's charge left at the test's current, the rated one.
         if (c.truth_pct == 0) continue;
-        const auto loaded = UnderLoad(s);
-        ASSERT_GT(loaded.size(), 40u);
-        const double test_s = loaded.back()->t_s - loaded.front()->t_s;
-        const ModelledString::Round* quarter = nullptr;
-        for (const auto* x : loaded)
-            if (!quarter && x->t_s - loaded.front()->t_s >= test_s / 4) quarter = x;
-        ASSERT_TRUE(quarter);
+        const ModelledString::Round* quarter = QuarterIntoTheTest(s);
+        ASSERT_TRUE(quarter) << "the discharge ran too short to judge";
         ASSERT_TRUE(quarter->charge.remaining.discharging);
         double left_s = 1e9;
         for (int b = 0; b < kCells; ++b)
