@@ -204,6 +204,7 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         EXPECT_EQ(ms_of(reader), expected);
         ASSERT_EQ(reader.Reader().Alarms(12).size(), 1u);
         EXPECT_EQ(reader.Reader().Alarms(12)[0].at_ms, kMoment - 250);
+        EXPECT_FALSE(reader.Reader().Alarms(12)[0].mono_ms);
     }
     {
         HistoryStore writer(path_, HistoryStore::Access::kReadWrite);
@@ -217,10 +218,26 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         held.at = "2026-12-08T19:17:08.250+08:00";
         held.kind = "float alarms held";
         writer.Writer().SaveNote(held);
+        // Alarms and health changes take their moments on the run's clock.
+        history::Alarm cleared = writer.Reader().Alarms(12)[0];
+        cleared.state = "cleared";
+        cleared.mono_ms = 4500;
+        writer.Writer().SaveAlarm(cleared);
+        history::Health silent;
+        silent.device_id = 12;
+        silent.state = "not answering";
+        silent.since_mono_ms = 4000;
+        writer.Writer().SaveHealth(silent);
     }
     HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
     EXPECT_EQ(ms_of(reader), (std::vector<int64_t>{kMoment - 250, kMoment + 750, kMoment + 5000}));
     EXPECT_EQ(reader.Reader().Newest(12)->charge_state, "rest");
+    const auto alarms = reader.Reader().Alarms(12);
+    ASSERT_EQ(alarms.size(), 2u);
+    EXPECT_EQ(alarms[0].mono_ms, std::nullopt) << "an old row keeps no moment it never had";
+    EXPECT_EQ(alarms[1].mono_ms, std::optional<int64_t>(4500));
+    ASSERT_EQ(reader.Reader().HealthChanges(12).size(), 1u);
+    EXPECT_EQ(reader.Reader().HealthChanges(12)[0].since_mono_ms, std::optional<int64_t>(4000));
     // The notes' table takes a device column; its older notes name none.
     const auto notes = reader.Reader().Notes();
     ASSERT_EQ(notes.size(), 2u);

@@ -216,7 +216,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
     try {
         const std::string& at_ms = columns_->at_ms;
         SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
-                                      ", " + columns_->alarm_run + ", " + columns_->alarm_lasted + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
+                                      ", " + columns_->alarm_run + ", " + columns_->alarm_lasted + ", " + columns_->alarm_mono + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
                                       at_ms + " BETWEEN ?2 AND ?3 ORDER BY rowid LIMIT ?4");
         st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
             .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
@@ -235,6 +235,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
             a.at_ms = st.Int(8);
             a.run_id = st.OptionalInt(9);
             a.lasted_ms = st.OptionalInt(10);
+            a.mono_ms = st.OptionalInt(11);
             out.push_back(a);
         }
     } catch (const std::exception& e) {
@@ -249,7 +250,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
     try {
         SqlStatement st = db_.Prepare(
             "SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id, " +
-            columns_->health_lasted + " FROM health" +
+            columns_->health_lasted + ", " + columns_->health_mono + " FROM health" +
             (device_id ? " WHERE device_id = ? ORDER BY rowid" : " ORDER BY at_ms, rowid"));
         if (device_id) st.Bind(1, int64_t{*device_id});
         while (st.Step()) {
@@ -265,6 +266,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
             h.reason = st.Text(8);
             h.run_id = st.OptionalInt(9);
             h.lasted_ms = st.OptionalInt(10);
+            h.since_mono_ms = st.OptionalInt(11);
             out.push_back(h);
         }
     } catch (const std::exception& e) {
