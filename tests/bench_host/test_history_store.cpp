@@ -378,35 +378,48 @@ TEST(LogPairing, ALogIsAppliedOnlyToTheFileItWasWrittenFor) {
     LogPairing::Stamp file;
     file.dev = 8, file.ino = 1234, file.size = 65536, file.changed_ns = 1796728623250000001;
     file.head = std::string("SQLite format 3") + '\0' + std::string(84, '\7');
+    // said: at a run's start (Judge); read: by a reader (Foreign), which
+    // leaves out only a log whose stamp names another file.
+    const std::string another = "it was written for another file: the one at the path was put there since";
+    const std::string rewritten = "the file at the path was rewritten since the log was written for it";
     struct Case {
         const char* what;
         std::function<void(std::optional<LogPairing::Stamp>& recorded, std::optional<LogPairing::Stamp>& now)> change;
         int64_t log_bytes;
-        const char* said;
+        std::string said, read;
     } cases[] = {
-        {"the run's own file, killed", [](auto&, auto&) {}, 4096 + 32, ""},
-        {"a log of its header alone, any file", [](auto&, auto& now) { now->ino = 99; }, 32, ""},
-        {"an empty log, no file", [](auto&, auto& now) { now.reset(); }, 0, ""},
-        {"its file moved away", [](auto&, auto& now) { now.reset(); }, 4096 + 32, "its file is no longer at the path"},
-        {"no stamp (a log of an older bench-host, or none of its)", [](auto& recorded, auto&) { recorded.reset(); },
-         4096 + 32, "no stamp says which file it was written for"},
+        {"the run's own file, killed", [](auto&, auto&) {}, 4096 + 32, "", ""},
+        {"a log of its header alone, any file", [](auto&, auto& now) { now->ino = 99; }, 32, "", ""},
+        {"an empty log, no file", [](auto&, auto& now) { now.reset(); }, 0, "", ""},
+        {"its file moved away", [](auto&, auto& now) { now.reset(); }, 4096 + 32, "its file is no longer at the path",
+         ""},
+        {"no stamp (a log of an older bench-host, or a killed run's file handed over with its log alone)",
+         [](auto& recorded, auto&) { recorded.reset(); }, 4096 + 32, "no stamp says which file it was written for", ""},
         {"another history moved to the path", [](auto&, auto& now) { now->ino = 99, now->head[30] = 1; }, 4096 + 32,
-         "it was written for another file: the one at the path was put there since"},
-        {"the same bytes copied to the path (a new inode)", [](auto&, auto& now) { now->ino = 99; }, 4096 + 32,
-         "it was written for another file: the one at the path was put there since"},
-        {"a file of another disk", [](auto&, auto& now) { now->dev = 9; }, 4096 + 32,
-         "it was written for another file: the one at the path was put there since"},
+         another, another},
+        {"the same bytes copied to the path (a new inode; cp -a)", [](auto&, auto& now) { now->ino = 99; }, 4096 + 32,
+         another, ""},
+        {"copied without its time", [](auto&, auto& now) { now->ino = 99, now->changed_ns += 1; }, 4096 + 32, another,
+         another},
+        {"a file of another disk", [](auto&, auto& now) { now->dev = 9; }, 4096 + 32, another, ""},
+        {"a file of another disk, grown", [](auto&, auto& now) { now->dev = 9, now->size += 4096; }, 4096 + 32,
+         another, another},
         {"a backup restored in place, its header older", [](auto&, auto& now) { now->head[27] = 1; }, 4096 + 32,
-         "the file at the path was rewritten since the log was written for it"},
+         rewritten, ""},
         {"a backup restored in place, same header, later change", [](auto&, auto& now) { now->changed_ns += 1; },
-         4096 + 32, "the file at the path was rewritten since the log was written for it"},
-        {"grown under another writer", [](auto&, auto& now) { now->size += 4096; }, 4096 + 32,
-         "the file at the path was rewritten since the log was written for it"},
+         4096 + 32, rewritten, ""},
+        {"grown under another writer", [](auto&, auto& now) { now->size += 4096; }, 4096 + 32, rewritten, ""},
+        // A full disk let the copy into the file go on but not the stamp's
+        // renewal after it: the file grew and changed since its stamp.
+        {"a stamp a full disk kept from being renewed",
+         [](auto&, auto& now) { now->size += 8192, now->changed_ns += 5000000, now->head[27] = 9; }, 4096 + 32,
+         rewritten, ""},
     };
     for (const auto& c : cases) {
         std::optional<LogPairing::Stamp> recorded = file, now = file;
         c.change(recorded, now);
         EXPECT_EQ(LogPairing::Judge(recorded, now, c.log_bytes), c.said) << c.what;
+        EXPECT_EQ(LogPairing::Foreign(recorded, now, c.log_bytes), c.read) << c.what;
     }
     // The stamp as kept beside the log reads back as written.
     for (const std::string& head : {file.head, std::string(), std::string("\0\xff ", 3)}) {
@@ -522,6 +535,21 @@ TEST_F(HistoryFile, AStrayLogIsSetAsideNamedAndNotApplied) {
             std::ofstream(path_ + "-wal", std::ios::binary) << log;
             if (c.with_its_stamp) fs::copy_file(donor + "-wal.for", path_ + "-wal.for");
         }
+        // Read first (a report, a baseline, the page): a log stamped for
+        // another file is neither applied nor moved, the file not written,
+        // and the reader says so.
+        if (c.with_its_stamp) {
+            const std::string file_bytes = ReadBytes(path_);
+            {
+                HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
+                EXPECT_EQ(reader.Unread().rfind(path_ + "-wal was not written for " + path_ + " (" + c.why, 0), 0u)
+                    << reader.Unread();
+                EXPECT_EQ(Rows(path_, 12), 50);
+                EXPECT_EQ(Rows(path_, 14), 0);
+            }
+            EXPECT_EQ(ReadBytes(path_), file_bytes);
+            EXPECT_EQ(ReadBytes(path_ + "-wal"), log);
+        }
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         const std::string said = store.StrayLog();
         EXPECT_EQ(said.rfind("history " + path_ + ": the write-ahead log " + path_ + "-wal was not applied (" + c.why, 0),
@@ -533,6 +561,52 @@ TEST_F(HistoryFile, AStrayLogIsSetAsideNamedAndNotApplied) {
         EXPECT_EQ(store.MovedAside(), "") << "the file itself is whole";
         EXPECT_EQ(Rows(path_, 12), 50);
         EXPECT_EQ(Rows(path_, 14), 0);
+    }
+}
+
+// A reader reads a killed run's file with its log, whole, wherever the
+// stamp proves nothing against the log: handed over with its log alone,
+// copied whole with its stamp, or with a stamp a full disk kept from being
+// renewed after the last copies into the file.
+TEST_F(HistoryFile, AReaderReadsAKilledRunsFileWholeWithItsOwnLog) {
+    const std::string copy = dir_ + "/handed-over.sqlite";
+    const struct {
+        const char* what;
+        std::vector<const char*> taken;  // of the file's parts, copied to another path with their times
+        bool stale_stamp;
+    } cases[] = {
+        {"handed over with its log alone", {"", "-wal"}, false},
+        {"copied whole with its stamp (cp -a)", {"", "-wal", "-wal.for"}, false},
+        {"a stamp a full disk kept stale, in place", {}, true},
+    };
+    constexpr int kRounds = 300;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+        // The run is still open, as a killed run left it: its last rounds
+        // are in the log alone.
+        HistoryStore run(path_, HistoryStore::Access::kReadWrite);
+        run.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+        const std::string first_stamp = ReadBytes(path_ + "-wal.for");
+        for (int i = 1; i < kRounds; ++i)
+            run.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+        ASSERT_NE(ReadBytes(path_ + "-wal.for"), first_stamp) << "no copy into the file since the first round";
+        ASSERT_GT(fs::file_size(path_ + "-wal"), 32u) << "the last rounds in the log";
+        if (c.stale_stamp) std::ofstream(path_ + "-wal.for", std::ios::trunc) << first_stamp;
+        std::string read = path_;
+        if (!c.taken.empty()) {
+            read = copy;
+            for (const std::string part : c.taken) {
+                fs::copy_file(path_ + part, copy + part);
+                fs::last_write_time(copy + part, fs::last_write_time(path_ + part));
+            }
+        }
+        HistoryStore reader(read, HistoryStore::Access::kReadOnly);
+        EXPECT_EQ(reader.Unread(), "");
+        long rows = 0;
+        reader.Reader().ForEachRow(12, [&](const history::Row&) { ++rows; });
+        EXPECT_EQ(rows, kRounds);
+        EXPECT_EQ(HistorySchema::Damage(read), "");
     }
 }
 

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "history/HistorySummary.h"
+#include "history/LogPairing.h"
 #include "history/SqlConnection.h"
 
 namespace {
@@ -39,6 +40,15 @@ std::unique_ptr<SqlConnection> HistoryReader::OpenReadOnly(const std::string& pa
     if (!Exists(path)) {
         const std::string why = SqlConnection::WhyNotOpenable(path, false);
         throw SqlError(0, "cannot open history " + path + ": " + (why.empty() ? "no such file" : why));
+    }
+    // A log written for another file is never read into this one (a run
+    // sets it aside as it begins; a reader leaves it be).
+    const std::string foreign = LogPairing::ForeignToReader(path);
+    if (!foreign.empty()) {
+        if (unread)
+            *unread = path + "-wal was not written for " + path + " (" + foreign +
+                      "): it is not applied, the file is read as it stands; the next run sets the log aside";
+        return std::make_unique<SqlConnection>(path, SqlConnection::Open::kImmutable);
     }
     const bool use_log = FolderWritable(path) || (Exists(path + "-wal") && Exists(path + "-shm"));
     if (unread && !use_log && Exists(path + "-wal"))
