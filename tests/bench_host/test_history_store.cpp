@@ -87,6 +87,56 @@ protected:
     const std::vector<uint8_t> record_ = std::vector<uint8_t>(152, 0x11);
 };
 
+// Counts the syncs SQLite asks of the disk, made through the default VFS
+// while it lives (one call may sync the folder too).
+class SyncCount {
+public:
+    SyncCount() : real_(sqlite3_vfs_find(nullptr)), vfs_(*real_) {
+        active_ = this;
+        vfs_.zName = "sync-count";
+        vfs_.xOpen = &SyncCount::Open;
+        sqlite3_vfs_register(&vfs_, 1);
+    }
+    ~SyncCount() {
+        sqlite3_vfs_unregister(&vfs_);
+        sqlite3_vfs_register(real_, 1);
+        active_ = nullptr;
+    }
+    SyncCount(const SyncCount&) = delete;
+    SyncCount& operator=(const SyncCount&) = delete;
+    long Syncs() const { return syncs_; }
+
+private:
+    static int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+        SyncCount& self = *active_;
+        const int rc = self.real_->xOpen(self.real_, name, file, flags, out);
+        if (rc != SQLITE_OK || !file->pMethods) return rc;
+        // Each kind of file keeps its own methods: the counting copy of each
+        // is made once, and remembers the methods it stands for.
+        auto& counted = self.counted_[file->pMethods];
+        if (!counted.first.xSync) {
+            counted.first = *file->pMethods;
+            counted.first.xSync = &SyncCount::Sync;
+            counted.second = file->pMethods;
+        }
+        file->pMethods = &counted.first;
+        return rc;
+    }
+    static int Sync(sqlite3_file* file, int flags) {
+        SyncCount& self = *active_;
+        ++self.syncs_;
+        for (const auto& [real, counted] : self.counted_)
+            if (&counted.first == file->pMethods) return real->xSync(file, flags);
+        return SQLITE_IOERR_FSYNC;
+    }
+
+    static inline SyncCount* active_ = nullptr;
+    sqlite3_vfs* real_;
+    sqlite3_vfs vfs_;
+    std::map<const sqlite3_io_methods*, std::pair<sqlite3_io_methods, const sqlite3_io_methods*>> counted_;
+    long syncs_ = 0;
+};
+
 TEST(TimeStamp, MillisecondsAndTheOffsetInForce) {
     struct Case {
         const char* tz;
@@ -204,6 +254,7 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         EXPECT_EQ(ms_of(reader), expected);
         ASSERT_EQ(reader.Reader().Alarms(12).size(), 1u);
         EXPECT_EQ(reader.Reader().Alarms(12)[0].at_ms, kMoment - 250);
+        EXPECT_FALSE(reader.Reader().Alarms(12)[0].mono_ms);
     }
     {
         HistoryStore writer(path_, HistoryStore::Access::kReadWrite);
@@ -217,10 +268,26 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         held.at = "2026-12-08T19:17:08.250+08:00";
         held.kind = "float alarms held";
         writer.Writer().SaveNote(held);
+        // Alarms and health changes take their moments on the run's clock.
+        history::Alarm cleared = writer.Reader().Alarms(12)[0];
+        cleared.state = "cleared";
+        cleared.mono_ms = 4500;
+        writer.Writer().SaveAlarm(cleared);
+        history::Health silent;
+        silent.device_id = 12;
+        silent.state = "not answering";
+        silent.since_mono_ms = 4000;
+        writer.Writer().SaveHealth(silent);
     }
     HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
     EXPECT_EQ(ms_of(reader), (std::vector<int64_t>{kMoment - 250, kMoment + 750, kMoment + 5000}));
     EXPECT_EQ(reader.Reader().Newest(12)->charge_state, "rest");
+    const auto alarms = reader.Reader().Alarms(12);
+    ASSERT_EQ(alarms.size(), 2u);
+    EXPECT_EQ(alarms[0].mono_ms, std::nullopt) << "an old row keeps no moment it never had";
+    EXPECT_EQ(alarms[1].mono_ms, std::optional<int64_t>(4500));
+    ASSERT_EQ(reader.Reader().HealthChanges(12).size(), 1u);
+    EXPECT_EQ(reader.Reader().HealthChanges(12)[0].since_mono_ms, std::optional<int64_t>(4000));
     // The notes' table takes a device column; its older notes name none.
     const auto notes = reader.Reader().Notes();
     ASSERT_EQ(notes.size(), 2u);
@@ -228,6 +295,37 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
     EXPECT_EQ(notes[1].device_id, std::optional<uint32_t>(12));
     EXPECT_EQ(notes[1].kind, "float alarms held");
     EXPECT_EQ(reader.Reader().Newest(12)->saved_at, "2026-12-08T19:17:08.250+08:00");
+}
+
+// A file a run begins holds nothing until its first round: its log and
+// tables are made without a sync, so that on a slow disk the first poll
+// waits for none (seven, made one at a time, before).  The rounds are synced
+// as they are committed, as on any file; a file that holds rounds already
+// is opened without a write.
+TEST_F(HistoryFile, AFileBegunByARunIsMadeWithoutASync) {
+    const struct {
+        const char* what;
+        std::function<void(const std::string& path)> before;
+    } cases[] = {
+        {"no file", [](const std::string&) {}},
+        {"an empty file", [](const std::string& path) { std::ofstream{path}; }},
+        {"a file that holds rounds",
+         [this](const std::string& path) {
+             HistoryStore(path, HistoryStore::Access::kReadWrite)
+                 .Writer()
+                 .SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+        c.before(path_);
+        SyncCount syncs;
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        EXPECT_EQ(syncs.Syncs(), 0);
+        store.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 1));
+        EXPECT_GE(syncs.Syncs(), 1) << "a round committed without a sync";
+    }
 }
 
 // A damaged file is moved aside before anything writes to it, every byte
@@ -361,35 +459,48 @@ TEST(LogPairing, ALogIsAppliedOnlyToTheFileItWasWrittenFor) {
     LogPairing::Stamp file;
     file.dev = 8, file.ino = 1234, file.size = 65536, file.changed_ns = 1796728623250000001;
     file.head = std::string("SQLite format 3") + '\0' + std::string(84, '\7');
+    // said: at a run's start (Judge); read: by a reader (Foreign), which
+    // leaves out only a log whose stamp names another file.
+    const std::string another = "it was written for another file: the one at the path was put there since";
+    const std::string rewritten = "the file at the path was rewritten since the log was written for it";
     struct Case {
         const char* what;
         std::function<void(std::optional<LogPairing::Stamp>& recorded, std::optional<LogPairing::Stamp>& now)> change;
         int64_t log_bytes;
-        const char* said;
+        std::string said, read;
     } cases[] = {
-        {"the run's own file, killed", [](auto&, auto&) {}, 4096 + 32, ""},
-        {"a log of its header alone, any file", [](auto&, auto& now) { now->ino = 99; }, 32, ""},
-        {"an empty log, no file", [](auto&, auto& now) { now.reset(); }, 0, ""},
-        {"its file moved away", [](auto&, auto& now) { now.reset(); }, 4096 + 32, "its file is no longer at the path"},
-        {"no stamp (a log of an older bench-host, or none of its)", [](auto& recorded, auto&) { recorded.reset(); },
-         4096 + 32, "no stamp says which file it was written for"},
+        {"the run's own file, killed", [](auto&, auto&) {}, 4096 + 32, "", ""},
+        {"a log of its header alone, any file", [](auto&, auto& now) { now->ino = 99; }, 32, "", ""},
+        {"an empty log, no file", [](auto&, auto& now) { now.reset(); }, 0, "", ""},
+        {"its file moved away", [](auto&, auto& now) { now.reset(); }, 4096 + 32, "its file is no longer at the path",
+         ""},
+        {"no stamp (a log of an older bench-host, or a killed run's file handed over with its log alone)",
+         [](auto& recorded, auto&) { recorded.reset(); }, 4096 + 32, "no stamp says which file it was written for", ""},
         {"another history moved to the path", [](auto&, auto& now) { now->ino = 99, now->head[30] = 1; }, 4096 + 32,
-         "it was written for another file: the one at the path was put there since"},
-        {"the same bytes copied to the path (a new inode)", [](auto&, auto& now) { now->ino = 99; }, 4096 + 32,
-         "it was written for another file: the one at the path was put there since"},
-        {"a file of another disk", [](auto&, auto& now) { now->dev = 9; }, 4096 + 32,
-         "it was written for another file: the one at the path was put there since"},
+         another, another},
+        {"the same bytes copied to the path (a new inode; cp -a)", [](auto&, auto& now) { now->ino = 99; }, 4096 + 32,
+         another, ""},
+        {"copied without its time", [](auto&, auto& now) { now->ino = 99, now->changed_ns += 1; }, 4096 + 32, another,
+         another},
+        {"a file of another disk", [](auto&, auto& now) { now->dev = 9; }, 4096 + 32, another, ""},
+        {"a file of another disk, grown", [](auto&, auto& now) { now->dev = 9, now->size += 4096; }, 4096 + 32,
+         another, another},
         {"a backup restored in place, its header older", [](auto&, auto& now) { now->head[27] = 1; }, 4096 + 32,
-         "the file at the path was rewritten since the log was written for it"},
+         rewritten, ""},
         {"a backup restored in place, same header, later change", [](auto&, auto& now) { now->changed_ns += 1; },
-         4096 + 32, "the file at the path was rewritten since the log was written for it"},
-        {"grown under another writer", [](auto&, auto& now) { now->size += 4096; }, 4096 + 32,
-         "the file at the path was rewritten since the log was written for it"},
+         4096 + 32, rewritten, ""},
+        {"grown under another writer", [](auto&, auto& now) { now->size += 4096; }, 4096 + 32, rewritten, ""},
+        // A full disk let the copy into the file go on but not the stamp's
+        // renewal after it: the file grew and changed since its stamp.
+        {"a stamp a full disk kept from being renewed",
+         [](auto&, auto& now) { now->size += 8192, now->changed_ns += 5000000, now->head[27] = 9; }, 4096 + 32,
+         rewritten, ""},
     };
     for (const auto& c : cases) {
         std::optional<LogPairing::Stamp> recorded = file, now = file;
         c.change(recorded, now);
         EXPECT_EQ(LogPairing::Judge(recorded, now, c.log_bytes), c.said) << c.what;
+        EXPECT_EQ(LogPairing::Foreign(recorded, now, c.log_bytes), c.read) << c.what;
     }
     // The stamp as kept beside the log reads back as written.
     for (const std::string& head : {file.head, std::string(), std::string("\0\xff ", 3)}) {
@@ -505,6 +616,21 @@ TEST_F(HistoryFile, AStrayLogIsSetAsideNamedAndNotApplied) {
             std::ofstream(path_ + "-wal", std::ios::binary) << log;
             if (c.with_its_stamp) fs::copy_file(donor + "-wal.for", path_ + "-wal.for");
         }
+        // Read first (a report, a baseline, the page): a log stamped for
+        // another file is neither applied nor moved, the file not written,
+        // and the reader says so.
+        if (c.with_its_stamp) {
+            const std::string file_bytes = ReadBytes(path_);
+            {
+                HistoryStore reader(path_, HistoryStore::Access::kReadOnly);
+                EXPECT_EQ(reader.Unread().rfind(path_ + "-wal was not written for " + path_ + " (" + c.why, 0), 0u)
+                    << reader.Unread();
+                EXPECT_EQ(Rows(path_, 12), 50);
+                EXPECT_EQ(Rows(path_, 14), 0);
+            }
+            EXPECT_EQ(ReadBytes(path_), file_bytes);
+            EXPECT_EQ(ReadBytes(path_ + "-wal"), log);
+        }
         HistoryStore store(path_, HistoryStore::Access::kReadWrite);
         const std::string said = store.StrayLog();
         EXPECT_EQ(said.rfind("history " + path_ + ": the write-ahead log " + path_ + "-wal was not applied (" + c.why, 0),
@@ -516,6 +642,52 @@ TEST_F(HistoryFile, AStrayLogIsSetAsideNamedAndNotApplied) {
         EXPECT_EQ(store.MovedAside(), "") << "the file itself is whole";
         EXPECT_EQ(Rows(path_, 12), 50);
         EXPECT_EQ(Rows(path_, 14), 0);
+    }
+}
+
+// A reader reads a killed run's file with its log, whole, wherever the
+// stamp proves nothing against the log: handed over with its log alone,
+// copied whole with its stamp, or with a stamp a full disk kept from being
+// renewed after the last copies into the file.
+TEST_F(HistoryFile, AReaderReadsAKilledRunsFileWholeWithItsOwnLog) {
+    const std::string copy = dir_ + "/handed-over.sqlite";
+    const struct {
+        const char* what;
+        std::vector<const char*> taken;  // of the file's parts, copied to another path with their times
+        bool stale_stamp;
+    } cases[] = {
+        {"handed over with its log alone", {"", "-wal"}, false},
+        {"copied whole with its stamp (cp -a)", {"", "-wal", "-wal.for"}, false},
+        {"a stamp a full disk kept stale, in place", {}, true},
+    };
+    constexpr int kRounds = 300;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+        // The run is still open, as a killed run left it: its last rounds
+        // are in the log alone.
+        HistoryStore run(path_, HistoryStore::Access::kReadWrite);
+        run.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment));
+        const std::string first_stamp = ReadBytes(path_ + "-wal.for");
+        for (int i = 1; i < kRounds; ++i)
+            run.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + i));
+        ASSERT_NE(ReadBytes(path_ + "-wal.for"), first_stamp) << "no copy into the file since the first round";
+        ASSERT_GT(fs::file_size(path_ + "-wal"), 32u) << "the last rounds in the log";
+        if (c.stale_stamp) std::ofstream(path_ + "-wal.for", std::ios::trunc) << first_stamp;
+        std::string read = path_;
+        if (!c.taken.empty()) {
+            read = copy;
+            for (const std::string part : c.taken) {
+                fs::copy_file(path_ + part, copy + part);
+                fs::last_write_time(copy + part, fs::last_write_time(path_ + part));
+            }
+        }
+        HistoryStore reader(read, HistoryStore::Access::kReadOnly);
+        EXPECT_EQ(reader.Unread(), "");
+        long rows = 0;
+        reader.Reader().ForEachRow(12, [&](const history::Row&) { ++rows; });
+        EXPECT_EQ(rows, kRounds);
+        EXPECT_EQ(HistorySchema::Damage(read), "");
     }
 }
 

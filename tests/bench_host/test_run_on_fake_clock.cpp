@@ -343,8 +343,9 @@ TEST_F(RunOnFakeClock, AWallClockStepIsToldOnceAndHeldByNoDuration) {
 }
 
 // The report reads what the run stored.  The wall clock set back an hour
-// and then forward a day under a run: no duration in the report is longer
-// than the longest real gap between rounds (a tick).  The site file edited,
+// and then forward a day under a run: no gap in the report is longer than
+// the longest real gap between rounds (a tick), and what stood through the
+// run to its end (an alarm, a silent device) lasted no longer than the run.  The site file edited,
 // then moved away: the report judges by the battery data and limits the
 // run stored, and says so; given on purpose (--site), the file is used and
 // named.  A device that never answered is in the report, named with its
@@ -352,7 +353,8 @@ TEST_F(RunOnFakeClock, AWallClockStepIsToldOnceAndHeldByNoDuration) {
 TEST_F(RunOnFakeClock, TheReportReadsWhatTheRunStoredWhateverTheClockAndTheSiteFile) {
     const std::string a = Port("a", [](MonitorLine& l) { l.SetMonitor(0x81, MonitorLine::Prompt()); });
     const std::string b = Port("b", [](MonitorLine&) {});
-    const std::string keys = R"(,"battery":{"capacity_ah":150,"float_v":13.62},"alarms":{"group_voltage":{"low":300}})";
+    const std::string keys =
+        R"(,"battery":{"capacity_ah":150,"float_v":13.62},"alarms":{"group_voltage":{"low":300},"temperature":{"high":20}})";
     const std::string site = Site(PortJson(a, {12}, keys) + "," + PortJson(b, {13}), 0.5);
     Clock().StepWallAt(3000ms, -3600000ms);
     Clock().StepWallAt(6000ms, 86400000ms);
@@ -370,6 +372,15 @@ TEST_F(RunOnFakeClock, TheReportReadsWhatTheRunStoredWhateverTheClockAndTheSiteF
     EXPECT_GT(w.rounds, 15);
     EXPECT_LE(w.longest_gap_s, 0.5) << "a step of the wall clock taken for a gap";
     EXPECT_TRUE(w.troubles.empty());
+    // Raised with the first round, still raised at the end: as long as the
+    // run's rounds went on, on its monotonic clock.
+    ASSERT_EQ(before.devices[0].alarms.size(), 1u);
+    EXPECT_EQ(before.devices[0].alarms[0].ended_by, report::AlarmEnd::still_raised);
+    EXPECT_GT(before.devices[0].alarms[0].duration_s, 9.0);
+    EXPECT_LE(before.devices[0].alarms[0].duration_s, 10.0);
+    ASSERT_EQ(before.devices[1].watch.troubles.size(), 1u);
+    EXPECT_GT(before.devices[1].watch.troubles[0].duration_s, 9.0);
+    EXPECT_LE(before.devices[1].watch.troubles[0].duration_s, 10.0);
     EXPECT_TRUE(before.devices[0].discharges.empty());
     EXPECT_EQ(before.clock_steps.size(), 2u);
     const Json::Value judged = before.ToJson()["devices"][0]["verdict"];

@@ -38,7 +38,7 @@ Round Make(int64_t second, double current, std::function<double(int)> cell = [](
 report::DeviceFigures Figures(const std::vector<Round>& rounds, const Settings& s = Settings()) {
     StringFigures f(7, s);
     for (const auto& r : rounds) f.Add(r);
-    return f.Finish({}, {}, kT0, rounds.empty() ? kT0 : rounds.back().ms);
+    return f.Finish({}, {}, report::PeriodClock(kT0, rounds.empty() ? kT0 : rounds.back().ms));
 }
 
 }  // namespace
@@ -295,7 +295,9 @@ TEST(StringFigures, AGapAcrossAForwardStepLeavesTheStepOut) {
 // Rounds stored with their run's monotonic moment, in the order they came,
 // put on that clock (RoundTimeline): no step of the wall clock, back or
 // forward, noted or not, is in a gap; between runs the wall clock is all
-// there is, and rows without a monotonic moment keep their wall time.
+// there is, and rows without a monotonic moment keep their wall time.  An
+// alarm raised and a trouble begun with the first round, both still open at
+// the period's end, lasted as long as the runs went on (PeriodClock).
 TEST(StringFigures, GapsAreMeasuredOnTheRunsMonotonicClock) {
     constexpr int64_t kDay = 86400, kHour = 3600;
     struct Stored {
@@ -307,26 +309,41 @@ TEST(StringFigures, GapsAreMeasuredOnTheRunsMonotonicClock) {
         std::vector<Stored> rounds;                      // in the order stored
         std::vector<std::pair<int64_t, int64_t>> jumps;  // noted forward steps, from, to (s)
         double longest_gap_s;
+        double open_s;  // the alarm's and the trouble's
     } cases[] = {
-        {"no step", {{1, 0, 0}, {1, 2, 2}, {1, 7, 7}}, {}, 5},
-        {"back an hour", {{1, 0, 0}, {1, 2, 2}, {1, 4 - kHour, 4}, {1, 6 - kHour, 6}}, {}, 2},
-        {"forward a day", {{1, 0, 0}, {1, 2, 2}, {1, 4 + kDay, 4}, {1, 6 + kDay, 6}}, {}, 2},
+        {"no step", {{1, 0, 0}, {1, 2, 2}, {1, 7, 7}}, {}, 5, 7},
+        {"back an hour", {{1, 0, 0}, {1, 2, 2}, {1, 4 - kHour, 4}, {1, 6 - kHour, 6}}, {}, 2, 6},
+        {"forward a day", {{1, 0, 0}, {1, 2, 2}, {1, 4 + kDay, 4}, {1, 6 + kDay, 6}}, {}, 2, 6},
         {"back an hour, then forward a day",
          {{1, 0, 0}, {1, 2 - kHour, 2}, {1, 4 - kHour, 4}, {1, 6 + kDay, 6}},
          {},
-         2},
+         2,
+         6},
+        {"forward a day, then back an hour: the last round is not the latest",
+         {{1, 0, 0}, {1, 2 + kDay, 2}, {1, 4 + kDay - kHour, 4}},
+         {},
+         2,
+         4},
         {"a noted jump takes nothing off a measured silence",
          {{1, 0, 0}, {1, 2, 2}, {1, 20 + kDay, 20}},
          {{3, 3 + kDay}},
-         18},
-        {"between runs, the wall clock", {{1, 0, 0}, {1, 2, 2}, {2, 100, 0}, {2, 102, 2}}, {}, 98},
-        {"a run's second anchor is its first", {{1, 50, 0}, {1, 52 - kHour, 2}, {1, 53 - kHour, 3}}, {}, 2},
-        {"rows without a monotonic moment", {{1, 0, {}}, {1, 2, {}}, {1, 12, {}}}, {}, 10},
+         18,
+         20},
+        {"between runs, the wall clock", {{1, 0, 0}, {1, 2, 2}, {2, 100, 0}, {2, 102, 2}}, {}, 98, 102},
+        {"a step in the first run, then the next run",
+         {{1, 0, 0}, {1, 2 + kDay, 2}, {2, 10 + kDay, 0}, {2, 12 + kDay, 2}},
+         {},
+         8,
+         12},
+        {"a run's second anchor is its first", {{1, 50, 0}, {1, 52 - kHour, 2}, {1, 53 - kHour, 3}}, {}, 2, 3},
+        {"rows without a monotonic moment", {{1, 0, {}}, {1, 2, {}}, {1, 12, {}}}, {}, 10, 12},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         StringFigures f(7, Settings());
         report::RoundTimeline timeline;
+        report::PeriodClock period;
+        int64_t first = kT0 + c.rounds[0].wall_s * 1000, last = first;
         for (const auto& [from, to] : c.jumps) f.ClockJumpedForward(kT0 + from * 1000, kT0 + to * 1000);
         for (const auto& s : c.rounds) {
             Round r = Make(0, 1.5);
@@ -334,9 +351,81 @@ TEST(StringFigures, GapsAreMeasuredOnTheRunsMonotonicClock) {
             r.run_id = s.run;
             r.ms = timeline.At(s.run, kT0 + s.wall_s * 1000, mono);
             r.monotonic = mono.has_value();
+            r.wall_ms = kT0 + s.wall_s * 1000;
             f.Add(r);
+            period.Seen(report::Moment{s.run, kT0 + s.wall_s * 1000, mono});
+            first = std::min(first, kT0 + s.wall_s * 1000);
+            last = std::max(last, kT0 + s.wall_s * 1000);
         }
         EXPECT_DOUBLE_EQ(f.WatchSoFar().longest_gap_s, c.longest_gap_s);
+        period.Bound(first, last, false, false);
+        const Stored& at = c.rounds[0];
+        const std::optional<int64_t> mono = at.mono_s ? std::optional<int64_t>(*at.mono_s * 1000) : std::nullopt;
+        history::Alarm raised;
+        raised.state = "raised";
+        raised.run_id = at.run;
+        raised.at_ms = kT0 + at.wall_s * 1000;
+        raised.mono_ms = mono;
+        history::Health silent;
+        silent.state = "not answering";
+        silent.run_id = at.run;
+        silent.since_ms = raised.at_ms;
+        silent.since_mono_ms = mono;
+        const auto d = f.Finish({raised}, {silent}, period);
+        ASSERT_EQ(d.alarms.size(), 1u);
+        EXPECT_DOUBLE_EQ(d.alarms[0].duration_s, c.open_s);
+        ASSERT_EQ(d.watch.troubles.size(), 1u);
+        EXPECT_DOUBLE_EQ(d.watch.troubles[0].duration_s, c.open_s);
+    }
+}
+
+// A trouble at an edge of the period: one that began before a --from
+// counts from it, one still going on at the end counts to the end; both
+// measured on the run's clock where its rows say where it was, so a step of
+// the wall clock between the edge and the row adds nothing.
+TEST(StringFigures, TroublesAtThePeriodsEdgesAreMeasuredOnTheRunsClock) {
+    constexpr int64_t kDay = 86400;
+    struct Change {
+        const char* state;
+        int64_t wall_s, mono_s;
+        std::optional<int64_t> lasted_s;
+    };
+    const struct {
+        const char* what;
+        int64_t start_s, end_s;
+        bool from_given, to_given;
+        std::vector<std::pair<int64_t, int64_t>> seen;  // rounds of run 1 read in the period: wall, mono (s)
+        std::vector<Change> health;
+        std::vector<double> durations;
+    } cases[] = {
+        {"begun before --from, ended after a step of a day",
+         20, 2 * kDay, true, true, {{21, 21}, {kDay + 40, 40}},
+         {{"not answering", 10, 10, {}}, {"answering", kDay + 30, 30, 20}}, {10}},
+        {"over before --from", 100, 2 * kDay, true, true, {{101, 101}},
+         {{"not answering", 10, 10, {}}, {"answering", 50, 50, 40}}, {}},
+        {"open at the end asked for: the run's last round, then the wall clock", 0, kDay + 100, true, true,
+         {{0, 0}, {kDay + 5, 5}}, {{"not answering", 2, 2, {}}}, {98}},
+        {"open at the end of the rows: the run's last round", 0, kDay + 5, false, false,
+         {{0, 0}, {kDay + 5, 5}}, {{"not answering", 2, 2, {}}}, {3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        report::PeriodClock period;
+        for (const auto& [wall, mono] : c.seen) period.Seen(report::Moment{1, kT0 + wall * 1000, mono * 1000});
+        period.Bound(kT0 + c.start_s * 1000, kT0 + c.end_s * 1000, c.from_given, c.to_given);
+        std::vector<history::Health> health;
+        for (const auto& h : c.health) {
+            history::Health row;
+            row.state = h.state;
+            row.run_id = 1;
+            row.since_ms = kT0 + h.wall_s * 1000;
+            row.since_mono_ms = h.mono_s * 1000;
+            if (h.lasted_s) row.lasted_ms = *h.lasted_s * 1000;
+            health.push_back(row);
+        }
+        std::vector<double> durations;
+        for (const auto& t : report::Troubles(health, period)) durations.push_back(t.duration_s);
+        EXPECT_EQ(durations, c.durations);
     }
 }
 
@@ -515,7 +604,7 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
         alarm(70, "battery_8_value", "raised"),  alarm(65, "battery_8_value", "cleared"),
     };
     long dropped = -1;
-    const auto spans = report::AlarmSpans(alarms, kT0, kT0 + 100000, 100, &dropped);
+    const auto spans = report::AlarmSpans(alarms, report::PeriodClock(kT0, kT0 + 100000), 100, &dropped);
     EXPECT_EQ(dropped, 0);
     ASSERT_EQ(spans.size(), 6u);
     struct {
@@ -536,7 +625,7 @@ TEST(StringFigures, AlarmsArePairedWithTheirEndAndTimed) {
         EXPECT_EQ(spans[i].raised_before, want[i].before) << i;
     }
     EXPECT_FALSE(spans[3].ended_ms.has_value());
-    const auto few = report::AlarmSpans(alarms, kT0, kT0 + 100000, 2, &dropped);
+    const auto few = report::AlarmSpans(alarms, report::PeriodClock(kT0, kT0 + 100000), 2, &dropped);
     EXPECT_EQ(few.size(), 2u);
     EXPECT_EQ(dropped, 4);
 }
@@ -580,7 +669,7 @@ TEST(StringFigures, HealthChangesBecomeTroublesWithTheirDurations) {
         change(86500, "not answering", 3), change(86490, "answering", 5),  // set back, no measure: 0
         change(86600, "stale", 0),
     };
-    const auto t = report::Troubles(health, kT0 + 86700000);
+    const auto t = report::Troubles(health, report::PeriodClock(kT0, kT0 + 86700000));
     ASSERT_EQ(t.size(), 6u);
     EXPECT_DOUBLE_EQ(t[3].duration_s, 15.9);
     EXPECT_DOUBLE_EQ(t[4].duration_s, 0);

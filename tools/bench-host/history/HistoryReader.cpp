@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "history/HistorySummary.h"
+#include "history/LogPairing.h"
 #include "history/SqlConnection.h"
 
 namespace {
@@ -39,6 +40,15 @@ std::unique_ptr<SqlConnection> HistoryReader::OpenReadOnly(const std::string& pa
     if (!Exists(path)) {
         const std::string why = SqlConnection::WhyNotOpenable(path, false);
         throw SqlError(0, "cannot open history " + path + ": " + (why.empty() ? "no such file" : why));
+    }
+    // A log written for another file is never read into this one (a run
+    // sets it aside as it begins; a reader leaves it be).
+    const std::string foreign = LogPairing::ForeignToReader(path);
+    if (!foreign.empty()) {
+        if (unread)
+            *unread = path + "-wal was not written for " + path + " (" + foreign +
+                      "): it is not applied, the file is read as it stands; the next run sets the log aside";
+        return std::make_unique<SqlConnection>(path, SqlConnection::Open::kImmutable);
     }
     const bool use_log = FolderWritable(path) || (Exists(path + "-wal") && Exists(path + "-shm"));
     if (unread && !use_log && Exists(path + "-wal"))
@@ -216,7 +226,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
     try {
         const std::string& at_ms = columns_->at_ms;
         SqlStatement st = db_.Prepare("SELECT device_id, at, name, label, state, bound, value, limit_value, " + at_ms +
-                                      ", " + columns_->alarm_run + ", " + columns_->alarm_lasted + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
+                                      ", " + columns_->alarm_run + ", " + columns_->alarm_lasted + ", " + columns_->alarm_mono + " FROM alarms WHERE (?1 < 0 OR device_id = ?1) AND " +
                                       at_ms + " BETWEEN ?2 AND ?3 ORDER BY rowid LIMIT ?4");
         st.Bind(1, device_id ? static_cast<int64_t>(*device_id) : int64_t{-1})
             .Bind(2, span.from_ms.value_or(std::numeric_limits<int64_t>::min()))
@@ -235,6 +245,7 @@ std::vector<history::Alarm> HistoryReader::Alarms(std::optional<uint32_t> device
             a.at_ms = st.Int(8);
             a.run_id = st.OptionalInt(9);
             a.lasted_ms = st.OptionalInt(10);
+            a.mono_ms = st.OptionalInt(11);
             out.push_back(a);
         }
     } catch (const std::exception& e) {
@@ -249,7 +260,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
     try {
         SqlStatement st = db_.Prepare(
             "SELECT device_id, at, at_ms, state, was, since, since_ms, cycles_lost, reason, run_id, " +
-            columns_->health_lasted + " FROM health" +
+            columns_->health_lasted + ", " + columns_->health_mono + " FROM health" +
             (device_id ? " WHERE device_id = ? ORDER BY rowid" : " ORDER BY at_ms, rowid"));
         if (device_id) st.Bind(1, int64_t{*device_id});
         while (st.Step()) {
@@ -265,6 +276,7 @@ std::vector<history::Health> HistoryReader::HealthChanges(std::optional<uint32_t
             h.reason = st.Text(8);
             h.run_id = st.OptionalInt(9);
             h.lasted_ms = st.OptionalInt(10);
+            h.since_mono_ms = st.OptionalInt(11);
             out.push_back(h);
         }
     } catch (const std::exception& e) {

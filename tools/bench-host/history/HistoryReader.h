@@ -23,8 +23,10 @@ public:
     // A connection that only reads the file.  A write-ahead log needs its
     // -shm index, which a reader makes beside it; in a folder it cannot
     // write to, the file is read as it stands (immutable), unless a writer
-    // left both behind.  unread (when given) then says what is not read;
-    // throws SqlError naming the file.
+    // left both behind.  A log whose stamp names another file (LogPairing)
+    // is not read at all, nor moved: the file is read as it stands.  unread
+    // (when given) then says what is not read; throws SqlError naming the
+    // file.
     static std::unique_ptr<SqlConnection> OpenReadOnly(const std::string& path, std::string* unread = nullptr);
 
     // Over db, which must outlive the reader.  Throws std::runtime_error

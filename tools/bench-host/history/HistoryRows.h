@@ -49,6 +49,9 @@ struct Alarm {
     // Of an end: how long the alarm stood, on the run's monotonic clock;
     // none when the run did not see it raised, or kept no such time.
     std::optional<int64_t> lasted_ms{};
+    // The moment of at on the run's monotonic clock (as Row::mono_ms); none
+    // in rows that kept no such time.
+    std::optional<int64_t> mono_ms{};
 };
 
 // A device's health changed: from one state to another (the names of
@@ -67,6 +70,9 @@ struct Health {
     // How long the state it ends lasted, on the run's monotonic clock; none
     // for a device's first change of a run, or in rows that kept no such time.
     std::optional<int64_t> lasted_ms{};
+    // The moment of since on the run's monotonic clock (as Row::mono_ms);
+    // none in rows that kept no such time.
+    std::optional<int64_t> since_mono_ms{};
 };
 
 // One device's minute of the per-minute summary (HistorySummary.h).

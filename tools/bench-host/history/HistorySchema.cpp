@@ -41,6 +41,10 @@ void Migrate(SqlConnection& db) {
     // between rounds are not made of the wall clock's steps; NULL in rows
     // from before it was kept.
     if (!db.HasColumn("history", "mono_ms")) db.Exec("ALTER TABLE history ADD COLUMN mono_ms INTEGER");
+    // So are the alarms' and health changes' moments: an alarm or a trouble
+    // still open at a report's edge is measured on the run's clock too.
+    if (!db.HasColumn("alarms", "mono_ms")) db.Exec("ALTER TABLE alarms ADD COLUMN mono_ms INTEGER");
+    if (!db.HasColumn("health", "since_mono_ms")) db.Exec("ALTER TABLE health ADD COLUMN since_mono_ms INTEGER");
     // The (device_id, saved_ms) index serves every lookup the old one did.
     db.Exec("DROP INDEX IF EXISTS history_device");
 }
@@ -144,6 +148,8 @@ HistorySchema::Columns HistorySchema::ColumnsOf(SqlConnection& db) {
     lasted(c.alarms, "alarms", c.alarm_lasted);
     lasted(c.health, "health", c.health_lasted);
     lasted(c.runs, "runs", c.run_lasted);
+    if (!c.alarms || !db.HasColumn("alarms", "mono_ms")) c.alarm_mono = "NULL";
+    if (!c.health || !db.HasColumn("health", "since_mono_ms")) c.health_mono = "NULL";
     if (!c.runs || !db.HasColumn("runs", "test_note")) c.test_note = "NULL";
     c.run_devices = db.HasTable("run_devices");
     c.run_settings = db.HasTable("run_settings");

@@ -15,15 +15,19 @@
 //       within one run mean anything), NULL in rows from before it was kept
 //   alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT,
 //          bound TEXT, value REAL, limit_value REAL, at_ms INTEGER,
-//          run_id INTEGER)
+//          run_id INTEGER, mono_ms INTEGER)
 //       state "raised", "cleared" or "closed" (left raised by a run that
 //       ended without clearing it, closed when the next run started);
-//       bound "low" or "high"
+//       bound "low" or "high"; mono_ms is the moment of at on the run's
+//       monotonic clock (the origin of history.mono_ms), NULL in rows from
+//       before it was kept and in rows closing another run's alarm
 //   health(device_id INTEGER, at TEXT, at_ms INTEGER, state TEXT, was TEXT,
 //          since TEXT, since_ms INTEGER, cycles_lost INTEGER, reason TEXT,
-//          run_id INTEGER)
+//          run_id INTEGER, since_mono_ms INTEGER)
 //       every change of a device's health ("answering", "not answering",
-//       "port lost", "stale"), since when the new state began
+//       "port lost", "stale"), since when the new state began;
+//       since_mono_ms is that moment on the run's monotonic clock, NULL in
+//       rows from before it was kept
 //   run_devices(run_id INTEGER, device_id INTEGER, cycles INTEGER,
 //               completed INTEGER, lost INTEGER, resends INTEGER,
 //               late_polls INTEGER, updated_ms INTEGER)
@@ -97,6 +101,8 @@ public:
         std::string note_device = "device_id";
         std::string minute_last = "last_ms";
         std::string mono_ms = "mono_ms";
+        std::string alarm_mono = "mono_ms";
+        std::string health_mono = "since_mono_ms";
         bool alarms = true;
         bool runs = true;
         bool health = true;

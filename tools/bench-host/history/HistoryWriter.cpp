@@ -226,7 +226,7 @@ void HistoryWriter::SaveAlarm(const history::Alarm& a) {
     const char* what = "cannot store an alarm";
     SqlStatement& st = Insert(insert_alarm_,
                               "INSERT INTO alarms(device_id, at, name, label, state, bound, value, limit_value, "
-                              "at_ms, run_id, lasted_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                              "at_ms, run_id, lasted_ms, mono_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                               Kind::kAlarm, what);
     try {
         st.Bind(1, int64_t{a.device_id})
@@ -240,6 +240,7 @@ void HistoryWriter::SaveAlarm(const history::Alarm& a) {
             .Bind(9, a.at_ms)
             .Bind(10, a.run_id ? a.run_id : run_id_)
             .Bind(11, a.lasted_ms)
+            .Bind(12, a.mono_ms)
             .Run();
     } catch (const std::exception& e) {
         Fail(Kind::kAlarm, what, &e);
@@ -250,7 +251,7 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
     const char* what = "cannot store a health change";
     SqlStatement& st = Insert(insert_health_,
                               "INSERT INTO health(device_id, at, at_ms, state, was, since, since_ms, cycles_lost, "
-                              "reason, run_id, lasted_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                              "reason, run_id, lasted_ms, since_mono_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                               Kind::kHealth, what);
     try {
         st.Bind(1, int64_t{h.device_id})
@@ -264,6 +265,7 @@ void HistoryWriter::SaveHealth(const history::Health& h) {
             .Bind(9, h.reason)
             .Bind(10, h.run_id ? h.run_id : run_id_)
             .Bind(11, h.lasted_ms)
+            .Bind(12, h.since_mono_ms)
             .Run();
     } catch (const std::exception& e) {
         Fail(Kind::kHealth, what, &e);

@@ -52,16 +52,32 @@ std::string Now() {
 
 }  // namespace
 
+namespace {
+
+const char kAnotherFile[] = "it was written for another file: the one at the path was put there since";
+
+}  // namespace
+
 std::string LogPairing::Judge(const std::optional<Stamp>& recorded, const std::optional<Stamp>& file,
                               int64_t log_bytes) {
     // A log of its header alone holds nothing to apply.
     if (log_bytes <= kLogHeaderBytes) return "";
     if (!file) return "its file is no longer at the path";
     if (!recorded) return "no stamp says which file it was written for";
-    if (recorded->dev != file->dev || recorded->ino != file->ino)
-        return "it was written for another file: the one at the path was put there since";
+    if (recorded->dev != file->dev || recorded->ino != file->ino) return kAnotherFile;
     if (!(*recorded == *file)) return "the file at the path was rewritten since the log was written for it";
     return "";
+}
+
+std::string LogPairing::Foreign(const std::optional<Stamp>& recorded, const std::optional<Stamp>& file,
+                                int64_t log_bytes) {
+    if (log_bytes <= kLogHeaderBytes || !file || !recorded) return "";
+    if (recorded->dev == file->dev && recorded->ino == file->ino) return "";
+    // Another inode with the size, time of change and header the log was
+    // written for is the file copied whole (cp -a), not another one.
+    return recorded->size == file->size && recorded->changed_ns == file->changed_ns && recorded->head == file->head
+               ? ""
+               : kAnotherFile;
 }
 
 std::optional<LogPairing::Stamp> LogPairing::OfFile(int fd) {
@@ -141,22 +157,40 @@ std::string LogPairing::SetAside(const std::string& path, const std::string& why
            aside;
 }
 
-std::string LogPairing::SetStrayAside(const std::string& path) {
+namespace {
+
+// The log's size, the stamp beside it and the file at path, as a verdict
+// takes them; false when there is no log.
+bool Look(const std::string& path, int64_t& log_bytes, std::optional<LogPairing::Stamp>& recorded,
+          std::optional<LogPairing::Stamp>& file) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const auto log_bytes = fs::file_size(LogOf(path), ec);
-    if (ec) return "";
-    std::optional<Stamp> recorded;
-    {
-        std::ifstream in(StampOf(path));
-        if (in) {
-            std::stringstream text;
-            text << in.rdbuf();
-            recorded = Parse(text.str());
-        }
+    const auto size = fs::file_size(LogPairing::LogOf(path), ec);
+    if (ec) return false;
+    log_bytes = static_cast<int64_t>(size);
+    std::ifstream in(LogPairing::StampOf(path));
+    if (in) {
+        std::stringstream text;
+        text << in.rdbuf();
+        recorded = LogPairing::Parse(text.str());
     }
-    std::optional<Stamp> file;
-    if (fs::exists(path, ec)) file = OfPath(path);
-    const std::string why = Judge(recorded, file, static_cast<int64_t>(log_bytes));
+    if (fs::exists(path, ec)) file = LogPairing::OfPath(path);
+    return true;
+}
+
+}  // namespace
+
+std::string LogPairing::SetStrayAside(const std::string& path) {
+    int64_t log_bytes = 0;
+    std::optional<Stamp> recorded, file;
+    if (!Look(path, log_bytes, recorded, file)) return "";
+    const std::string why = Judge(recorded, file, log_bytes);
     return why.empty() ? "" : SetAside(path, why);
+}
+
+std::string LogPairing::ForeignToReader(const std::string& path) {
+    int64_t log_bytes = 0;
+    std::optional<Stamp> recorded, file;
+    if (!Look(path, log_bytes, recorded, file)) return "";
+    return Foreign(recorded, file, log_bytes);
 }

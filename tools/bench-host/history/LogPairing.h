@@ -13,7 +13,19 @@
 // only to the file its stamp names; any other is moved aside, named, and
 // neither applied nor deleted.
 //
-// Judge() is the pure verdict, for the tests.
+// A reader (report, baseline, history, the page) moves nothing and is
+// stricter about nothing but a stranger's log: it leaves out a log whose
+// stamp names another file (reads the file as it stands, says why, and
+// leaves the log for the next run to set aside), and reads any other log
+// with its file.  A stamp that is missing (a killed run's file handed over
+// with its log, or a log of an older bench-host) or stale for the same
+// file (a full disk kept the run from renewing it after a copy into the
+// file) proves nothing against the log, and the file may need it to be
+// whole: a copy cut short leaves the file right only with its log.  Nor
+// does a stamp of another inode whose every other mark is the file's (the
+// file and its log copied whole, cp -a).
+//
+// Judge() and Foreign() are the pure verdicts, for the tests.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,6 +50,9 @@ public:
     // the stamp left beside the log; file: the file at the path now (none
     // when there is none); log_bytes: the log's size.
     static std::string Judge(const std::optional<Stamp>& recorded, const std::optional<Stamp>& file, int64_t log_bytes);
+    // As Judge, for a reader: "" unless the stamp names another file, by
+    // its inode and by one of its other marks.
+    static std::string Foreign(const std::optional<Stamp>& recorded, const std::optional<Stamp>& file, int64_t log_bytes);
 
     static std::optional<Stamp> OfFile(int fd);
     static std::optional<Stamp> OfPath(const std::string& path);
@@ -57,6 +72,9 @@ public:
     // line that names both and says why.  Throws std::runtime_error when
     // it cannot be moved.
     static std::string SetStrayAside(const std::string& path);
+    // Foreign on the files as they are at path: why a reader leaves the
+    // log beside it out, "" when it reads it (or there is none).
+    static std::string ForeignToReader(const std::string& path);
     // Renames path's log and index aside as above, with reason why
     // (the run's own log, once its file is no longer at the path); the
     // line said, "" when there was no log.

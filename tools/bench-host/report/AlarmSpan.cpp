@@ -11,8 +11,6 @@ namespace report {
 
 namespace {
 
-double Seconds(int64_t from_ms, int64_t to_ms) { return static_cast<double>(to_ms - from_ms) / 1000.0; }
-
 // What an alarm's raise says of it; when it began and ended is the caller's.
 AlarmSpan SpanOf(const history::Alarm& a) {
     AlarmSpan s;
@@ -35,14 +33,18 @@ const char* AlarmEndName(AlarmEnd e) {
     return "still raised";
 }
 
-double Lasted(const std::optional<int64_t>& lasted_ms, int64_t from_ms, int64_t to_ms) {
+double Lasted(const std::optional<int64_t>& lasted_ms, const PeriodClock& period, const Moment& from,
+              const Moment& to) {
     if (lasted_ms) return static_cast<double>(*lasted_ms) / 1000.0;
-    return std::max(0.0, Seconds(from_ms, to_ms));
+    return period.Seconds(from, to);
 }
 
-std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,
+Moment MomentOf(const history::Alarm& a) { return Moment{a.run_id, a.at_ms, a.mono_ms}; }
+
+std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, const PeriodClock& period,
                                   std::size_t max, long* not_kept) {
     std::vector<AlarmSpan> out;
+    std::vector<Moment> raised;  // of each span
     std::map<std::pair<std::string, std::string>, std::size_t> open;  // (name, bound) -> span
     std::set<std::pair<std::string, std::string>> unkept;  // raised, not kept, not yet ended
     long dropped = 0;
@@ -60,6 +62,7 @@ std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int
             s.raised_at = a.at;
             open[key] = out.size();
             out.push_back(s);
+            raised.push_back(MomentOf(a));
             continue;
         }
         if (unkept.erase(key)) continue;  // the end of one counted as not kept
@@ -73,23 +76,24 @@ std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int
             }
             AlarmSpan s = SpanOf(a);
             s.raised_before = true;
-            s.raised_ms = start_ms;
-            s.raised_at = TimeStamp::FromMs(start_ms).Text();
+            s.raised_ms = period.StartMs();
+            s.raised_at = TimeStamp::FromMs(period.StartMs()).Text();
             s.ended_ms = a.at_ms;
             s.ended_at = a.at;
             s.ended_by = a.state == "closed" ? AlarmEnd::closed : AlarmEnd::cleared;
-            s.duration_s = std::max(0.0, Seconds(start_ms, a.at_ms));
+            s.duration_s = period.Seconds(period.Start(), MomentOf(a));
             out.push_back(s);
+            raised.push_back(period.Start());
             continue;
         }
         AlarmSpan& s = out[it->second];
         s.ended_ms = a.at_ms;
         s.ended_at = a.at;
         s.ended_by = a.state == "closed" ? AlarmEnd::closed : AlarmEnd::cleared;
-        s.duration_s = Lasted(a.lasted_ms, s.raised_ms, a.at_ms);
+        s.duration_s = Lasted(a.lasted_ms, period, raised[it->second], MomentOf(a));
         open.erase(it);
     }
-    for (const auto& [key, index] : open) out[index].duration_s = std::max(0.0, Seconds(out[index].raised_ms, end_ms));
+    for (const auto& [key, index] : open) out[index].duration_s = period.Seconds(raised[index], period.End());
     if (not_kept) *not_kept = dropped;
     return out;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "history/HistoryRows.h"
+#include "report/PeriodClock.h"
 
 namespace report {
 
@@ -29,13 +30,19 @@ struct AlarmSpan {
     bool raised_before = false;  // its raise lies before the period: raised_ms is the period's start
 };
 
-// Alarms paired raise to end, in the order raised; at most max spans.
-std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, int64_t start_ms, int64_t end_ms,
+// Alarms paired raise to end, in the order raised; at most max spans.  One
+// raised before the period counts from its start, one still raised at its
+// end up to it (PeriodClock: as long as its run went on).
+std::vector<AlarmSpan> AlarmSpans(const std::vector<history::Alarm>& alarms, const PeriodClock& period,
                                   std::size_t max, long* not_kept);
 
+// Where an alarm's row lies on its run's clocks.
+Moment MomentOf(const history::Alarm& a);
+
 // How long something lasted: as the run measured it on its monotonic clock
-// where the row says, else from the wall times, which a clock set back
-// would make negative: never less than 0.
-double Lasted(const std::optional<int64_t>& lasted_ms, int64_t from_ms, int64_t to_ms);
+// where the row says, else between its moments (PeriodClock), never less
+// than 0.
+double Lasted(const std::optional<int64_t>& lasted_ms, const PeriodClock& period, const Moment& from,
+              const Moment& to);
 
 }  // namespace report

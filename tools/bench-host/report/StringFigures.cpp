@@ -134,9 +134,16 @@ void StringFigures::Add(const Round& r) {
         w.first_ms = r.ms;
         w.first_at = r.at;
     } else {
-        Gap(w.last_ms, r.ms, r.monotonic && r.run_id && last_monotonic_run_ == r.run_id);
+        const bool measured = r.monotonic && r.run_id && last_monotonic_run_ == r.run_id;
+        // From another run, or after a minute of the summary: the two lie on
+        // no one monotonic clock, and the wall clock's times compare.
+        if (measured)
+            Gap(w.last_ms, r.ms, true);
+        else
+            Gap(last_wall_ms_, r.wall_ms.value_or(r.ms));
     }
     last_monotonic_run_ = r.monotonic ? r.run_id : std::nullopt;
+    last_wall_ms_ = r.wall_ms.value_or(r.ms);
     ++w.rounds;
     w.last_ms = r.ms;
     w.last_at = r.at;
@@ -208,9 +215,10 @@ void StringFigures::AddMinute(const history::Minute& m) {
         w.first_ms = m.first_ms;
         w.first_at = TimeStamp::FromMs(m.first_ms).Text();
     } else {
-        Gap(w.last_ms, m.first_ms);
+        Gap(last_wall_ms_, m.first_ms);
     }
     last_monotonic_run_.reset();
+    last_wall_ms_ = last;
     w.rounds += m.rounds;
     w.rounds_from_summary += m.rounds;
     w.undecoded += m.rounds - m.decoded;
@@ -307,12 +315,12 @@ StateFigures StringFigures::Rank(const StateAcc& s, double threshold) const {
 }
 
 DeviceFigures StringFigures::Finish(const std::vector<history::Alarm>& alarms,
-                                    const std::vector<history::Health>& health, int64_t start_ms, int64_t end_ms) {
+                                    const std::vector<history::Health>& health, const PeriodClock& period) {
     CloseDischarge(DischargeEnd::period);
     out_.rest = Rank(rest_, settings_.flag_rest_mv);
     out_.recharge = Rank(recharge_, settings_.flag_recharge_mv);
     out_.discharge = Rank(discharge_, settings_.flag_discharge_mv);
-    out_.alarms = AlarmSpans(alarms, start_ms, end_ms, settings_.max_alarms, &out_.alarms_not_kept);
+    out_.alarms = AlarmSpans(alarms, period, settings_.max_alarms, &out_.alarms_not_kept);
     for (const auto& a : alarms) {
         if (a.state != "raised") continue;
         auto it = std::find_if(out_.limits.begin(), out_.limits.end(), [&](const DeviceFigures::Limit& l) {
@@ -321,7 +329,7 @@ DeviceFigures StringFigures::Finish(const std::vector<history::Alarm>& alarms,
         if (it == out_.limits.end()) out_.limits.push_back({a.name, a.bound, a.limit, ""});
         else it->value = a.limit;  // the latest in force
     }
-    out_.watch.troubles = Troubles(health, end_ms);
+    out_.watch.troubles = Troubles(health, period);
     Tally(out_.watch);
     return std::move(out_);
 }
@@ -338,15 +346,18 @@ void Tally(Watch& w) {
     }
 }
 
-std::vector<Trouble> Troubles(const std::vector<history::Health>& health, int64_t end_ms) {
+std::vector<Trouble> Troubles(const std::vector<history::Health>& health, const PeriodClock& period) {
     std::vector<Trouble> out;
+    std::vector<Moment> began, until;  // of each trouble; until's wall time 0 while it goes on
     std::optional<std::size_t> open;
     for (const auto& h : health) {
+        const Moment at{h.run_id, h.since_ms, h.since_mono_ms};
         if (open) {
             Trouble& t = out[*open];
             t.until_ms = h.since_ms;
             t.until = h.since;
-            t.duration_s = Lasted(h.lasted_ms, t.since_ms, h.since_ms);
+            t.duration_s = Lasted(h.lasted_ms, period, began[*open], at);
+            until[*open] = at;
             // The change that ends a trouble counts the cycles it cost.
             t.cycles_lost = std::max(t.cycles_lost, h.cycles_lost);
             if (!h.reason.empty()) t.reason = h.reason;
@@ -361,9 +372,27 @@ std::vector<Trouble> Troubles(const std::vector<history::Health>& health, int64_
         t.reason = h.reason;
         open = out.size();
         out.push_back(t);
+        began.push_back(at);
+        until.push_back(Moment{});
     }
-    if (open) out[*open].duration_s = Seconds(out[*open].since_ms, std::max(end_ms, out[*open].since_ms));
-    return out;
+    if (open) out[*open].duration_s = period.Seconds(began[*open], period.End());
+    if (!period.StartGiven()) return out;
+    // Troubles over before a period asked for are not its own; one that
+    // began before it counts from its start.  Without --from the period is
+    // the whole history: a trouble whose wall time a step of the clock put
+    // before the first round is still its own, with its length as measured.
+    std::vector<Trouble> kept;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        Trouble& t = out[i];
+        if (t.until_ms && *t.until_ms < period.StartMs()) continue;
+        if (t.since_ms < period.StartMs()) {
+            t.since_ms = period.StartMs();
+            t.since = TimeStamp::FromMs(period.StartMs()).Text();
+            t.duration_s = period.Seconds(period.Start(), t.until_ms ? until[i] : period.End());
+        }
+        kept.push_back(std::move(t));
+    }
+    return kept;
 }
 
 }  // namespace report

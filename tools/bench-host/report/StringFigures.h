@@ -16,6 +16,7 @@
 
 #include "history/HistoryRows.h"
 #include "report/AlarmSpan.h"
+#include "report/PeriodClock.h"
 #include "report/Series.h"
 #include "report/TimeSlots.h"
 
@@ -65,6 +66,10 @@ struct Round {
     // ms is on its run's monotonic clock (RoundTimeline), not the wall's:
     // no step of the wall clock is in a gap to it from a round of its run.
     bool monotonic = false;
+    // The wall time it was stored at, where ms is not (a step of the wall
+    // clock in its run moved the two apart): a gap to a round of another
+    // run is the wall clock's.
+    std::optional<int64_t> wall_ms{};
 };
 
 struct CellStats {
@@ -192,10 +197,10 @@ public:
     void ClockJumpedForward(int64_t from_ms, int64_t to_ms) { jumps_.push_back({from_ms, to_ms}); }
     // end_ms: the end of the period, for what still goes on then.
     const Watch& WatchSoFar() const { return out_.watch; }
-    // start_ms, end_ms: the period, for what began before it or still goes
-    // on at its end.
+    // period: for what began before it or still goes on at its end, and
+    // the clocks its durations are measured by.
     DeviceFigures Finish(const std::vector<history::Alarm>& alarms, const std::vector<history::Health>& health,
-                         int64_t start_ms, int64_t end_ms);
+                         const PeriodClock& period);
 
 private:
     struct Acc {
@@ -226,11 +231,14 @@ private:
     // The run of the last round when its time was on the run's monotonic
     // clock; none after a minute of the summary or a round without one.
     std::optional<int64_t> last_monotonic_run_;
+    // The wall time of the last round or minute added.
+    int64_t last_wall_ms_ = 0;
 };
 
 // The watch's sums over its troubles.
 void Tally(Watch& w);
-// Health changes as troubles with their durations.
-std::vector<Trouble> Troubles(const std::vector<history::Health>& health, int64_t end_ms);
+// Health changes as troubles with their durations: within the period when
+// its start was asked for, from there at the earliest.
+std::vector<Trouble> Troubles(const std::vector<history::Health>& health, const PeriodClock& period);
 
 }  // namespace report

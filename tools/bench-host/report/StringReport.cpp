@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "record/AlarmEvaluator.h"
+#include "report/PeriodClock.h"
 #include "report/RoundTimeline.h"
 #include "report/SettingsChoice.h"
 #include "record/BatteryRecord.h"
@@ -99,6 +100,9 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     std::vector<std::pair<uint32_t, report::StringFigures>> figures;
     // The verdict's figures of each device, fed the same rounds.
     std::vector<std::pair<report::StringVerdict, verdict::PeriodFigures>> verdicts;
+    // Where each run's rows lie on its monotonic clock: what is still open
+    // at an edge of the period is measured on it.
+    report::PeriodClock period;
     auto all_runs = reader.Runs();
     KilledRuns::Mark(all_runs);
     // The runs the operator marked as capacity tests.
@@ -164,6 +168,8 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 // Durations are measured on the run's monotonic clock.
                 round.ms = timeline.At(row.run_id, row.saved_ms, row.mono_ms);
                 round.monotonic = row.run_id && row.mono_ms;
+                round.wall_ms = row.saved_ms;
+                period.Seen(report::Moment{row.run_id, row.saved_ms, row.mono_ms});
                 round.at = row.saved_at;
                 round.run_id = row.run_id;
                 // The period is the wall clock's, as every other row's time.
@@ -294,37 +300,38 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
     HistoryReader::Span span;
     span.from_ms = options.from_ms;
     span.to_ms = options.to_ms;
+    period.Bound(r.start_ms, r.end_ms, options.from_ms.has_value(), options.to_ms.has_value());
+    const auto within = [&](int64_t ms) { return ms >= r.start_ms && ms <= r.end_ms; };
+    // A run's end within the period is a moment of it too: a run whose
+    // devices never answered has no round to say how long it went on.
+    for (const auto& run : all_runs) {
+        const auto ended = run.ended_at.empty() ? std::nullopt : ParseIsoTime(run.ended_at);
+        if (ended && run.lasted_ms && within(*ended)) period.Seen(report::Moment{run.id, *ended, run.lasted_ms});
+    }
+    std::vector<std::pair<std::vector<history::Alarm>, std::vector<history::Health>>> rows;
     for (auto& [id, f] : figures) {
+        auto alarms = reader.Alarms(id, span);
         auto health = reader.HealthChanges(id);
         // Changes after the period cannot end a trouble within it (the
         // moment the change began; when it was written is later).
         health.erase(std::remove_if(health.begin(), health.end(),
                                     [&](const history::Health& h) { return h.since_ms > r.end_ms; }),
                      health.end());
+        for (const auto& a : alarms) period.Seen(report::MomentOf(a));
+        for (const auto& h : health)
+            if (within(h.since_ms)) period.Seen(report::Moment{h.run_id, h.since_ms, h.since_mono_ms});
+        rows.emplace_back(std::move(alarms), std::move(health));
+    }
+    for (auto& [id, f] : figures) {
+        const auto& [alarms, health] = rows[r.devices.size()];
         const auto never = f.WatchSoFar().rounds == 0 ? report::StringVerdict::NeverAnswered(health) : std::nullopt;
-        DeviceFigures d = f.Finish(reader.Alarms(id, span), health, r.start_ms, r.end_ms);
+        DeviceFigures d = f.Finish(alarms, health, period);
         for (const auto& n : notes) {
             if (n.device_id != id || n.at_ms < r.start_ms || n.at_ms > r.end_ms) continue;
             if (d.float_holds.size() < options.settings.max_alarms)
                 d.float_holds.push_back(n);
             else
                 ++d.float_holds_not_kept;
-        }
-        // Troubles over before a period asked for are not its own; one that
-        // began before it counts from its start.  Without --from the period
-        // is the whole history: a trouble whose wall time a step of the
-        // clock put before the first round is still its own, with its
-        // length as measured.
-        auto& t = d.watch.troubles;
-        if (options.from_ms)
-            t.erase(std::remove_if(t.begin(), t.end(),
-                                   [&](const report::Trouble& x) { return x.until_ms && *x.until_ms < r.start_ms; }),
-                    t.end());
-        for (auto& x : t) {
-            if (!options.from_ms || x.since_ms >= r.start_ms) continue;
-            x.since_ms = r.start_ms;
-            x.since = TimeText(r.start_ms);
-            x.duration_s = std::max(0.0, static_cast<double>(x.until_ms.value_or(r.end_ms) - r.start_ms) / 1000.0);
         }
         report::Tally(d.watch);
         auto& [sv, pf] = verdicts[r.devices.size()];

@@ -29,6 +29,7 @@ void HealthRecorder::OnEvent(const RunEvent& event) {
     h.since_ms = since.Ms();
     h.cycles_lost = e->change.cycles_lost;
     if (e->change.reason) h.reason = FailureName(*e->change.reason);
+    h.since_mono_ms = std::chrono::duration_cast<std::chrono::milliseconds>(e->change.since.mono - origin_).count();
     const auto began = since_.find(h.device_id);
     if (began != since_.end())
         h.lasted_ms = std::max<int64_t>(

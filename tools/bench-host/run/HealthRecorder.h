@@ -12,11 +12,14 @@ class StoreThread;
 
 class HealthRecorder : public RunOutput {
 public:
-    explicit HealthRecorder(StoreThread& store) : store_(store) {}
+    // origin: of the run's monotonic moments (HostCalls::Origin).
+    HealthRecorder(StoreThread& store, std::chrono::steady_clock::time_point origin)
+        : store_(store), origin_(origin) {}
     void OnEvent(const RunEvent& event) override;
 
 private:
     StoreThread& store_;
+    const std::chrono::steady_clock::time_point origin_;
     // Per device, when its present state began on the monotonic clock: a
     // change's row says how long the state it ends lasted.
     std::map<uint32_t, std::chrono::steady_clock::time_point> since_;

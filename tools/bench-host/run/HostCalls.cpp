@@ -62,6 +62,7 @@ void HostCalls::Alarm(BusDevice& d, const AlarmEvaluator::Change& c) {
     history::Alarm a = history::AlarmRow(d.conf.id, c, at);
     const auto key = std::make_tuple(d.conf.id, c.name, c.bound);
     const auto now = clock_.Now();
+    a.mono_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - began_).count();
     if (c.raised) {
         raised_[key] = now;
     } else if (const auto it = raised_.find(key); it != raised_.end()) {

@@ -31,6 +31,10 @@ public:
     // Takes the rounds the site's buses keep, for store; once the site is
     // made.
     void Attach(StoreThread& store);
+    // The origin of the run's monotonic moments stored with its rounds,
+    // alarms and health changes: one origin, so a report can measure from
+    // any of them to any other of the same run.
+    std::chrono::steady_clock::time_point Origin() const { return began_; }
 
     void OnSendData(HLXSPDevice& dev, const unsigned char* data, unsigned int len) override;
     void OnSpRefresh(HLXSPDevice& dev) override;

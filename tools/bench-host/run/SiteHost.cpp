@@ -86,8 +86,9 @@ int SiteHost::Run() {
     std::unique_ptr<StoreThread> store;
     Started web_page;
     // The run's length is measured on the monotonic clock from here, where
-    // setup records its start.
-    const auto run_began = clock.Now();
+    // setup records its start: the origin of the moments its rows keep, so
+    // its end is a moment on the same clock as theirs.
+    const auto run_began = calls.Origin();
     try {
         site.Make();
         store = std::make_unique<StoreThread>(site.History(), events, site.Devices(), clock, machine_.before_write);
@@ -100,7 +101,7 @@ int SiteHost::Run() {
         events.Publish(run::SetupFailed{e.what()});
         return kSetupFailed;
     }
-    HealthRecorder health(*store);
+    HealthRecorder health(*store, calls.Origin());
     events.Subscribe(health);
     NoteRecorder notes(*store);
     events.Subscribe(notes);
