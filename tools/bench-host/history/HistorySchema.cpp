@@ -41,6 +41,10 @@ void Migrate(SqlConnection& db) {
     // between rounds are not made of the wall clock's steps; NULL in rows
     // from before it was kept.
     if (!db.HasColumn("history", "mono_ms")) db.Exec("ALTER TABLE history ADD COLUMN mono_ms INTEGER");
+    // The values of each round the monitor marked invalid (BatteryRecord's
+    // no_value bits); the record keeps the plug-in's own image, which cannot
+    // tell them.  NULL in rows from before it was kept: every value read.
+    if (!db.HasColumn("history", "no_value")) db.Exec("ALTER TABLE history ADD COLUMN no_value INTEGER");
     // The (device_id, saved_ms) index serves every lookup the old one did.
     db.Exec("DROP INDEX IF EXISTS history_device");
 }
@@ -131,6 +135,7 @@ HistorySchema::Columns HistorySchema::ColumnsOf(SqlConnection& db) {
     if (!db.HasColumn("history", "run_id")) c.history_run = "NULL";
     if (!db.HasColumn("history", "charge_state")) c.charge_state = "NULL";
     if (!db.HasColumn("history", "mono_ms")) c.mono_ms = "NULL";
+    if (!db.HasColumn("history", "no_value")) c.no_value = "0";
     // Histories written before alarms, runs or health were kept have no
     // such table.
     c.alarms = db.HasTable("alarms");
