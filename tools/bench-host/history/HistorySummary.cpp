@@ -14,7 +14,13 @@
 
 namespace {
 
-std::string Rv(int what) { return "record_value(record, " + std::to_string(what) + ", 32)"; }
+// A value of the round, NULL where the monitor marked it invalid.
+std::string Rv(int what) { return "record_value(record, " + std::to_string(what) + ", 32, coalesce(no_value, 0))"; }
+// A value of a round that has every value: the sums and the lowest current
+// are divided by, or read with, the one count of rounds a minute keeps.
+std::string Whole(int what) {
+    return "CASE WHEN coalesce(no_value, 0) = 0 THEN record_value(record, " + std::to_string(what) + ", 32, 0) END";
+}
 
 }  // namespace
 
@@ -30,8 +36,8 @@ void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
     constexpr int64_t kMinuteMs = HistorySummary::kMinuteMs;
     std::string values;
     for (int i = 1; i <= BatteryRecord::kCells; ++i) {
-        const std::string v = Rv(RecordSql::kCell0 + i - 1);
-        values += ", sum(" + v + "), min(" + v + "), max(" + v + ")";
+        const int cell = RecordSql::kCell0 + i - 1;
+        values += ", sum(" + Whole(cell) + "), min(" + Rv(cell) + "), max(" + Rv(cell) + ")";
     }
     std::string columns;
     for (int i = 1; i <= BatteryRecord::kCells; ++i)
@@ -41,9 +47,9 @@ void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
                  "INSERT OR REPLACE INTO history_minutes(device_id, minute_ms, first_ms, rounds, decoded, "
                  "voltage_sum, current_sum, temperature_sum" + columns + ", current_min, last_ms) "
                  "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" +
-                 Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" +
-                 Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values + ", min(" +
-                 Rv(RecordSql::kCurrent) + "), max(saved_ms)" +
+                 Whole(RecordSql::kStringVoltage) + "), sum(" + Whole(RecordSql::kStringVoltage) + "), sum(" +
+                 Whole(RecordSql::kCurrent) + "), sum(" + Whole(RecordSql::kTemperature) + ")" + values + ", min(" +
+                 Whole(RecordSql::kCurrent) + "), max(saved_ms)" +
                  " FROM d, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
                  "AND saved_ms >= (" + from_sql + ") AND saved_ms < " + std::to_string(to_ms) +
                  " GROUP BY device_id, m");
