@@ -14,10 +14,9 @@
 
 namespace {
 
-// A value of the round, NULL where the monitor marked it invalid.
-std::string Rv(int what) { return "record_value(record, " + std::to_string(what) + ", 32, coalesce(no_value, 0))"; }
-// A value of a round that has every value: the sums and the lowest current
-// are divided by, or read with, the one count of rounds a minute keeps.
+// A value of a round that has every value: a minute keeps one count of
+// rounds, which divides its sums and bounds its lowest and highest, so a
+// round with a value the monitor marked invalid is left out whole.
 std::string Whole(int what) {
     return "CASE WHEN coalesce(no_value, 0) = 0 THEN record_value(record, " + std::to_string(what) + ", 32, 0) END";
 }
@@ -37,7 +36,7 @@ void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
     std::string values;
     for (int i = 1; i <= BatteryRecord::kCells; ++i) {
         const int cell = RecordSql::kCell0 + i - 1;
-        values += ", sum(" + Whole(cell) + "), min(" + Rv(cell) + "), max(" + Rv(cell) + ")";
+        values += ", sum(" + Whole(cell) + "), min(" + Whole(cell) + "), max(" + Whole(cell) + ")";
     }
     std::string columns;
     for (int i = 1; i <= BatteryRecord::kCells; ++i)

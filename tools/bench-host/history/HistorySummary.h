@@ -11,10 +11,9 @@
 //       minute's start, first_ms and last_ms its first and last round
 //       (last_ms NULL in minutes summarised before it was kept), decoded
 //       the rounds whose record could be read with every value (none the
-//       monitor marked invalid: the sums and current_min are over those,
-//       so that each sum divided by decoded is a mean); cN_min and cN_max
-//       over every reading of the cell; current_min the lowest current,
-//       NULL in minutes summarised before it was kept
+//       monitor marked invalid): the sums, lowest and highest are over
+//       those, so that each sum divided by decoded is a mean; current_min
+//       the lowest current, NULL in minutes summarised before it was kept
 //   history_minutes_through(through_ms)
 //       every round before through_ms is summarised, but those of the
 //       reopened minutes; it never moves back

@@ -86,15 +86,12 @@ namespace {
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// A value of the round, NULL where the monitor marked it invalid (no_value:
-// the file's column, or what stands in for it).
-std::string Rv(int what, int cells, const std::string& no_value) {
-    return "record_value(record, " + std::to_string(what) + ", " + std::to_string(cells) + ", " + no_value + ")";
-}
-// A value of a round that has every value, as the per-minute summary sums
-// them: a bucket's means divide by one count of rounds.
+// A value of a round that has every value (no_value: the file's column, or
+// what stands in for it), as the per-minute summary takes them: a bucket's
+// means divide by one count of rounds.
 std::string Whole(int what, int cells, const std::string& no_value) {
-    return "CASE WHEN " + no_value + " = 0 THEN " + Rv(what, cells, "0") + " END";
+    return "CASE WHEN " + no_value + " = 0 THEN record_value(record, " + std::to_string(what) + ", " +
+           std::to_string(cells) + ", 0) END";
 }
 
 // f(c1_x, ..., cN_x); SQLite's min and max take one argument as aggregates,
@@ -168,7 +165,6 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
 
     const int n = request.cells;
     const std::string no_value = "coalesce(" + HistorySchema::ColumnsOf(db).no_value + ", 0)";
-    const auto rv = [&](int what) { return Rv(what, n, no_value); };
     const auto whole = [&](int what) { return Whole(what, n, no_value); };
     const std::string cell = request.cell ? whole(RecordSql::kCell0 + *request.cell - 1) : std::string("NULL");
     std::string sql = "WITH parts(t, rounds, decoded, v, i, tc, cmin, csum, cmax, k) AS (";
@@ -179,12 +175,11 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
                (request.cell ? HistorySummary::CellColumn(*request.cell, "sum") : std::string("NULL")) +
                " FROM history_minutes WHERE device_id = ?4 AND minute_ms >= ?5 AND minute_ms < ?6 UNION ALL ";
     }
-    // The lowest and highest cell of every round, of those read; the means
-    // of the rounds with every value.
+    // The rounds with every value, as the per-minute summary takes them.
     sql += "SELECT saved_ms, 1, " + whole(RecordSql::kStringVoltage) + " IS NOT NULL, " +
            whole(RecordSql::kStringVoltage) + ", " + whole(RecordSql::kCurrent) + ", " +
-           whole(RecordSql::kTemperature) + ", " + rv(RecordSql::kCellMin) + ", " + whole(RecordSql::kCellMean) +
-           " * " + std::to_string(n) + ", " + rv(RecordSql::kCellMax) + ", " + cell +
+           whole(RecordSql::kTemperature) + ", " + whole(RecordSql::kCellMin) + ", " + whole(RecordSql::kCellMean) +
+           " * " + std::to_string(n) + ", " + whole(RecordSql::kCellMax) + ", " + cell +
            " FROM history WHERE device_id = ?4 AND saved_ms BETWEEN ?1 AND ?2" +
            (summary ? std::string(" AND (saved_ms < ?5 OR saved_ms >= ?6") +
                           (reopened ? " OR saved_ms - saved_ms % 60000 IN (SELECT minute_ms FROM "
