@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <algorithm>
 #include <filesystem>
@@ -23,8 +24,12 @@
 #include "history/HistorySchema.h"
 #include "history/HistoryStore.h"
 #include "history/KilledRuns.h"
+#include "history/HistorySummary.h"
+#include "history/RecordSql.h"
+#include "record/BatteryRecord.h"
 #include "history/StoreQueue.h"
 #include "basics/TimeStamp.h"
+#include "unidata/Battery32_Data_t.h"
 
 namespace {
 
@@ -261,7 +266,9 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
         EXPECT_EQ(ms_of(writer), expected);
         EXPECT_FALSE(writer.Reader().Newest(12)->run_id);
         EXPECT_EQ(writer.Reader().Newest(12)->charge_state, "");
-        writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000), "rest");
+        EXPECT_EQ(writer.Reader().Newest(12)->no_value, 0u);  // every value read
+        writer.Writer().SaveRecord(12, record_.data(), record_.size(), TimeStamp::FromMs(kMoment + 5000), "rest",
+                                   std::nullopt, 0x5);
         history::Note held;
         held.device_id = 12;
         held.at_ms = kMoment + 5000;
@@ -288,6 +295,10 @@ TEST_F(HistoryFile, OlderFilesKeepReadingAndMigrate) {
     EXPECT_EQ(alarms[1].mono_ms, std::optional<int64_t>(4500));
     ASSERT_EQ(reader.Reader().HealthChanges(12).size(), 1u);
     EXPECT_EQ(reader.Reader().HealthChanges(12)[0].since_mono_ms, std::optional<int64_t>(4000));
+    // The rounds from before the mask was kept read as every value read.
+    std::vector<uint64_t> masks;
+    reader.Reader().ForEachRow(12, [&](const HistoryStore::Row& row) { masks.push_back(row.no_value); });
+    EXPECT_EQ(masks, (std::vector<uint64_t>{0, 0, 0x5}));
     // The notes' table takes a device column; its older notes name none.
     const auto notes = reader.Reader().Notes();
     ASSERT_EQ(notes.size(), 2u);
@@ -1090,6 +1101,91 @@ TEST_F(HistoryFile, AlarmCsvNeverHandsASpreadsheetAFormula) {
         EXPECT_NE(text.find(",battery_1_value," + std::string(c.field) + ",raised,"), std::string::npos)
             << c.label << "\n" << text;
     }
+}
+
+// A round stored with values the monitor marked invalid (cell 2 and the
+// temperature; the plug-in's image holds 0 V and a temperature kept from
+// before) reads them as no value wherever the history is read: the
+// rounds' text and CSV, record_value, and the minute summarised.
+TEST_F(HistoryFile, ValuesMarkedInvalidReadBackAsNoValue) {
+    const auto image = [](float cell, float cell_2, float temperature) {
+        Battery32_Data_t r{};
+        for (float& v : r.battery_value) v = cell;
+        r.battery_value[1] = cell_2;
+        r.group_voltage = 391.5f;
+        r.temperature = temperature;
+        std::vector<uint8_t> out(sizeof r);
+        std::memcpy(out.data(), &r, sizeof r);
+        return out;
+    };
+    const uint64_t mask = uint64_t{1} << 1 | uint64_t{1} << BatteryRecord::kTemperatureBit;
+    const auto whole = image(13.4f, 13.3f, 25.0f), marked = image(13.6f, 0.0f, 99.0f);
+    {
+        HistoryStore store(path_, HistoryStore::Access::kReadWrite);
+        store.Writer().BeginRun({}, TimeStamp::FromMs(kMoment));
+        store.Writer().SaveRecord(12, whole.data(), whole.size(), TimeStamp::FromMs(kMoment));
+        store.Writer().SaveRecord(12, marked.data(), marked.size(), TimeStamp::FromMs(kMoment + 1000), "", 1000, mask);
+    }
+    HistoryStore store(path_, HistoryStore::Access::kReadOnly);
+    // output -> what the marked round shows, and what it must not
+    const struct {
+        bool csv;
+        const char* shows;
+        const char* never;
+    } outputs[] = {
+        {true, ",391.5,0.0,,13.60,,13.60,", ",0.00,"},
+        {false, "temperature no value\n  cells 1-3: 13.60 no value 13.60\n", "99.0"},
+    };
+    for (const auto& o : outputs) {
+        std::ostringstream out;
+        HistoryReport::Options options;
+        options.csv = o.csv;
+        options.cells = 3;
+        HistoryReport::PrintRounds(store.Reader(), options, out);
+        EXPECT_NE(out.str().find(o.shows), std::string::npos) << out.str();
+        EXPECT_EQ(out.str().find(o.never), std::string::npos) << out.str();
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    RecordSql::Register(db);
+    // what -> the marked round's value, "NULL" for none
+    const struct {
+        int what;
+        const char* value;
+    } values[] = {
+        {RecordSql::kTemperature, "NULL"},
+        {RecordSql::kCell0 + 1, "NULL"},
+        {RecordSql::kCell0, "13.6"},
+        {RecordSql::kStringVoltage, "391.5"},
+        {RecordSql::kCellMin, "13.6"},  // not the 0 V of the image
+        {RecordSql::kCellMean, "13.6"},
+        {RecordSql::kCellMax, "13.6"},
+    };
+    for (const auto& v : values) {
+        sqlite3_stmt* st = nullptr;
+        const std::string sql = "SELECT iif(v IS NULL, 'NULL', printf('%.1f', v)) FROM (SELECT record_value(record, " +
+                                std::to_string(v.what) + ", 3, no_value) AS v FROM history WHERE no_value <> 0)";
+        ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), v.value) << v.what;
+        sqlite3_finalize(st);
+    }
+    // The minute of both rounds: its means, lowest and highest are the
+    // whole round's; the marked one is counted, not read.
+    sqlite3_exec(db, "DELETE FROM history_minutes_through", nullptr, nullptr, nullptr);
+    HistorySummary::Update(db, kMoment + 120000);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT rounds, decoded, printf('%.1f %.1f %.2f %.2f %.2f', temperature_sum, "
+                                 "voltage_sum, c2_min, c2_max, c1_sum) FROM history_minutes WHERE device_id = 12",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 2);
+    EXPECT_EQ(sqlite3_column_int(st, 1), 1);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 2)), "25.0 391.5 13.30 13.30 13.40");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 }  // namespace

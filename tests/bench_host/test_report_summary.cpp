@@ -15,6 +15,7 @@
 
 #include "history/HistoryStore.h"
 #include "history/HistorySummary.h"
+#include "record/BatteryRecord.h"
 #include "report/StringReport.h"
 #include "basics/TimeStamp.h"
 #include "unidata/Battery32_Data_t.h"
@@ -51,15 +52,26 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         HistoryStore store(path, HistoryStore::Access::kReadWrite);
         store.Writer().BeginRun({0, "", "", "/lib/a.so", 1, "ab", "site.json", "0"}, TimeStamp::FromMs(kStart));
         // Twelve minutes, a round every 2 s: a 90 s discharge across minutes
-        // 4 and 5, a cell unread in minute 7.
+        // 4 and 5, a cell unread in minute 7 and, later in it, a cell and
+        // the temperature the monitor marked invalid (their image: 0 V, and a
+        // temperature that would be the string's hottest).
         for (int k = 0; k < 360; ++k) {
             const int64_t ms = kStart + 2000 * k + 300;
             // Float at half an ampere but for the discharge, and the
             // charger's recharge at 3 A through minutes 9 and 10.
             const double amps = (k >= 110 && k < 155) ? -20.0 : (k >= 240 && k < 300) ? 3.0 : 0.5;
             const bool unread = k >= 210 && k < 215;
-            const auto img = Image(k, amps, unread);
-            store.Writer().SaveRecord(12, img.data(), img.size(), TimeStamp::FromMs(ms));
+            auto img = Image(k, amps, unread);
+            const bool invalid = k >= 230 && k < 235;
+            if (invalid) {
+                Battery32_Data_t r{};
+                std::memcpy(&r, img.data(), sizeof r);
+                r.battery_value[4] = 0.0f;
+                r.temperature = 99.0f;
+                std::memcpy(img.data(), &r, sizeof r);
+            }
+            const uint64_t mask = invalid ? (uint64_t{1} << 4 | uint64_t{1} << BatteryRecord::kTemperatureBit) : 0;
+            store.Writer().SaveRecord(12, img.data(), img.size(), TimeStamp::FromMs(ms), "", std::nullopt, mask);
             ++stored;
         }
         // The run's counts, written twice: the later replaces the earlier.
@@ -104,6 +116,14 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
             EXPECT_EQ(x.watch.rounds, stored);
         }
         EXPECT_EQ(x.watch.rounds, y.watch.rounds);
+        // Rounds with a value marked invalid are counted, and none of
+        // their values is taken into a figure.
+        EXPECT_EQ(x.watch.undecoded, y.watch.undecoded);
+        if (!fast.from_ms) {
+            EXPECT_EQ(x.watch.undecoded, 5);
+        }
+        EXPECT_GT(x.rest.cells[4].min_v, 13.0);
+        EXPECT_GT(y.rest.cells[4].min_v, 13.0);
         EXPECT_EQ(x.watch.runs_counted, 1);
         EXPECT_EQ(x.watch.runs_not_recorded, 0);
         EXPECT_EQ(x.watch.cycles_started, 362);
@@ -147,7 +167,8 @@ TEST(ReportSummary, MinutesFromTheSummaryGiveTheFiguresOfTheRounds) {
         for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(vx.seconds[k], vy.seconds[k], 1e-9) << k;
         EXPECT_EQ(vx.float_rounds, vy.float_rounds);
         EXPECT_EQ(vx.float_held_rounds, vy.float_held_rounds);
-        EXPECT_EQ(vx.float_rounds + vx.float_held_rounds, x.watch.rounds);
+        // Every round read: those with a value marked invalid are not judged.
+        EXPECT_EQ(vx.float_rounds + vx.float_held_rounds, x.watch.rounds - x.watch.undecoded);
         long n = 0;
         for (const auto& bucket : x.string_chart.Buckets()) n += bucket.n;
         EXPECT_EQ(n, x.rest.rounds + x.recharge.rounds + x.discharge.rounds);

@@ -31,6 +31,7 @@ history::Row ReadRow(const SqlStatement& st) {
     row.run_id = st.OptionalInt(4);
     if (!st.Null(5)) row.charge_state = st.Text(5);
     row.mono_ms = st.OptionalInt(6);
+    row.no_value = static_cast<uint64_t>(st.OptionalInt(7).value_or(0));
     return row;
 }
 
@@ -96,7 +97,7 @@ std::optional<history::Row> HistoryReader::Newest(uint32_t device_id) {
     try {
         SqlStatement st = db_.Prepare("SELECT device_id, saved_at, record, " + columns_->saved_ms + ", " +
                                       columns_->history_run + ", " + columns_->charge_state + ", " +
-                                      columns_->mono_ms +
+                                      columns_->mono_ms + ", " + columns_->no_value +
                                       " FROM history WHERE device_id = ? ORDER BY rowid DESC LIMIT 1");
         if (st.Bind(1, int64_t{device_id}).Step()) return ReadRow(st);
         return std::nullopt;
@@ -118,7 +119,7 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
     if (span.from_ms || span.to_ms) where += " AND " + ms + " BETWEEN ?2 AND ?3";
     const std::string select =
         "SELECT device_id, saved_at, record, " + ms + ", " + columns_->history_run + ", " + columns_->charge_state +
-        ", " + columns_->mono_ms + ", rowid FROM history";
+        ", " + columns_->mono_ms + ", " + columns_->no_value + ", rowid FROM history";
     const auto bind = [&](SqlStatement& st) {
         if (device_id) st.Bind(1, int64_t{*device_id});
         if (span.from_ms || span.to_ms)
@@ -147,7 +148,7 @@ void HistoryReader::ForEachRow(std::optional<uint32_t> device_id, const Span& sp
             Fail("cannot read the history", e);
         }
         if (!row) break;
-        last.emplace(st->Int(3), st->Int(7));
+        last.emplace(st->Int(3), st->Int(8));
         visit(ReadRow(*st));
     }
 }

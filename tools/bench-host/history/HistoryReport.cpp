@@ -1,6 +1,7 @@
 #include "history/HistoryReport.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 
 #include "record/BatteryRecord.h"
@@ -15,7 +16,10 @@ namespace {
 
 using Kind = ValueText::Kind;
 
-std::string Num(Kind kind, double v) { return ValueText::Of(kind, v); }
+// A value the monitor marked invalid is no value: in words on a line a
+// person reads, an empty field in CSV.
+std::string Num(Kind kind, double v) { return std::isnan(v) ? ValueText::kNoValue : ValueText::Of(kind, v); }
+std::string CsvNum(Kind kind, double v) { return std::isnan(v) ? std::string() : ValueText::Of(kind, v); }
 
 // CSV fields are quoted only when they need it.  A text that a
 // spreadsheet would take for a formula (it begins with = + - @, a tab or a
@@ -68,14 +72,14 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
     }
     store.ForEachRow(options.device_id, [&](const history::Row& row) {
         ++count;
-        const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
+        const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size(), row.no_value);
         if (options.csv) {
             out << row.device_id << "," << RunText(row.run_id) << "," << CsvField(row.saved_at) << "," << row.saved_ms
                 << ",";
             if (rec) {
-                out << RecordTime(*rec, row.saved_at) << "," << rec->data_id << "," << Num(Kind::kString, rec->group_voltage) << ","
-                    << Num(Kind::kCurrent, rec->group_current) << "," << Num(Kind::kTemperature, rec->temperature);
-                for (int i = 0; i < cells; ++i) out << "," << Num(Kind::kCell, rec->cells[i]);
+                out << RecordTime(*rec, row.saved_at) << "," << rec->data_id << "," << CsvNum(Kind::kString, rec->group_voltage) << ","
+                    << CsvNum(Kind::kCurrent, rec->group_current) << "," << CsvNum(Kind::kTemperature, rec->temperature);
+                for (int i = 0; i < cells; ++i) out << "," << CsvNum(Kind::kCell, rec->cells[i]);
             } else {
                 out << ",,,,";
                 for (int i = 0; i < cells; ++i) out << ",";
@@ -92,9 +96,9 @@ long HistoryReport::PrintRounds(HistoryReader& store, const Options& options, st
         const std::string round = RecordTime(*rec, row.saved_at);
         out << "  round " << (round.empty() ? "-" : round) << "  charge "
             << (row.charge_state.empty() ? "-" : row.charge_state) << "\n";
-        out << "  string " << Num(Kind::kString, rec->group_voltage) << " V  current "
-            << Num(Kind::kCurrent, rec->group_current) << " A  temperature " << Num(Kind::kTemperature, rec->temperature)
-            << " °C\n";
+        out << "  string " << ValueText::WithUnit("group_voltage", rec->group_voltage) << "  current "
+            << ValueText::WithUnit("group_current", rec->group_current) << "  temperature "
+            << ValueText::WithUnit("temperature", rec->temperature) << "\n";
         for (int first = 0; first < cells; first += 10) {
             const int last = std::min(first + 10, cells);
             out << "  cells " << first + 1 << "-" << last << ":";

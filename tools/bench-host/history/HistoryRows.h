@@ -33,6 +33,10 @@ struct Row {
     // The moment on the run's monotonic clock (only differences within one
     // run mean anything); none in rows from before it was kept.
     std::optional<int64_t> mono_ms{};
+    // The values of the round that are no value (BatteryRecord::no_value):
+    // the record's image holds 0 V or the last temperature for them.  0 in
+    // rows from before it was kept.
+    uint64_t no_value = 0;
 };
 
 struct Alarm {

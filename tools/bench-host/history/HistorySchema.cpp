@@ -45,6 +45,10 @@ void Migrate(SqlConnection& db) {
     // still open at a report's edge is measured on the run's clock too.
     if (!db.HasColumn("alarms", "mono_ms")) db.Exec("ALTER TABLE alarms ADD COLUMN mono_ms INTEGER");
     if (!db.HasColumn("health", "since_mono_ms")) db.Exec("ALTER TABLE health ADD COLUMN since_mono_ms INTEGER");
+    // The values of each round the monitor marked invalid (BatteryRecord's
+    // no_value bits); the record keeps the plug-in's own image, which cannot
+    // tell them.  NULL in rows from before it was kept: every value read.
+    if (!db.HasColumn("history", "no_value")) db.Exec("ALTER TABLE history ADD COLUMN no_value INTEGER");
     // The (device_id, saved_ms) index serves every lookup the old one did.
     db.Exec("DROP INDEX IF EXISTS history_device");
 }
@@ -135,6 +139,7 @@ HistorySchema::Columns HistorySchema::ColumnsOf(SqlConnection& db) {
     if (!db.HasColumn("history", "run_id")) c.history_run = "NULL";
     if (!db.HasColumn("history", "charge_state")) c.charge_state = "NULL";
     if (!db.HasColumn("history", "mono_ms")) c.mono_ms = "NULL";
+    if (!db.HasColumn("history", "no_value")) c.no_value = "0";
     // Histories written before alarms, runs or health were kept have no
     // such table.
     c.alarms = db.HasTable("alarms");

@@ -8,11 +8,17 @@
 //       one row per `bench-host run`; ended_at stays NULL when the run was
 //       killed
 //   history(device_id INTEGER, saved_at TEXT, record BLOB, saved_ms INTEGER,
-//           run_id INTEGER, charge_state TEXT, mono_ms INTEGER)
+//           run_id INTEGER, charge_state TEXT, mono_ms INTEGER,
+//           no_value INTEGER)
 //       every record a device hands to SaveDeviceHistory, as its byte image,
 //       with the run that stored it; mono_ms is the moment on the run's
 //       monotonic clock (from an origin of the run's own: only differences
-//       within one run mean anything), NULL in rows from before it was kept
+//       within one run mean anything), NULL in rows from before it was kept;
+//       no_value the values of the round the monitor marked invalid
+//       (BatteryRecord::no_value: bit k cell k, then the string voltage,
+//       the current, the temperature), which the image, the plug-in's own
+//       and loaded back into it at a restart, reads as 0 V or the last
+//       temperature; NULL or 0: every value read
 //   alarms(device_id INTEGER, at TEXT, name TEXT, label TEXT, state TEXT,
 //          bound TEXT, value REAL, limit_value REAL, at_ms INTEGER,
 //          run_id INTEGER, mono_ms INTEGER)
@@ -103,6 +109,8 @@ public:
         std::string mono_ms = "mono_ms";
         std::string alarm_mono = "mono_ms";
         std::string health_mono = "since_mono_ms";
+        // The round's values without one (0 in older files: all read).
+        std::string no_value = "no_value";
         bool alarms = true;
         bool runs = true;
         bool health = true;

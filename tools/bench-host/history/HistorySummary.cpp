@@ -10,11 +10,20 @@
 
 #include "record/BatteryRecord.h"
 #include "history/RecordSql.h"
+#include "history/HistorySchema.h"
 #include "history/SqlConnection.h"
 
 namespace {
 
-std::string Rv(int what) { return "record_value(record, " + std::to_string(what) + ", 32)"; }
+// A value of a round that has every value: a minute keeps one count of
+// rounds, which divides its sums and bounds its lowest and highest, so a
+// round with a value the monitor marked invalid is left out whole.
+// no_value: the file's column, or what stands in for it in a file from
+// before it.
+std::string Whole(int what, const std::string& no_value) {
+    return "CASE WHEN coalesce(" + no_value + ", 0) = 0 THEN record_value(record, " + std::to_string(what) +
+           ", 32, 0) END";
+}
 
 }  // namespace
 
@@ -28,10 +37,12 @@ namespace {
 // replacing the summary of those minutes.
 void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
     constexpr int64_t kMinuteMs = HistorySummary::kMinuteMs;
+    const std::string no_value = HistorySchema::ColumnsOf(db).no_value;
+    const auto whole = [&](int what) { return Whole(what, no_value); };
     std::string values;
     for (int i = 1; i <= BatteryRecord::kCells; ++i) {
-        const std::string v = Rv(RecordSql::kCell0 + i - 1);
-        values += ", sum(" + v + "), min(" + v + "), max(" + v + ")";
+        const int cell = RecordSql::kCell0 + i - 1;
+        values += ", sum(" + whole(cell) + "), min(" + whole(cell) + "), max(" + whole(cell) + ")";
     }
     std::string columns;
     for (int i = 1; i <= BatteryRecord::kCells; ++i)
@@ -41,9 +52,9 @@ void Summarise(SqlConnection& db, const std::string& from_sql, int64_t to_ms) {
                  "INSERT OR REPLACE INTO history_minutes(device_id, minute_ms, first_ms, rounds, decoded, "
                  "voltage_sum, current_sum, temperature_sum" + columns + ", current_min, last_ms) "
                  "SELECT device_id, " + minute + " AS m, min(saved_ms), count(*), count(" +
-                 Rv(RecordSql::kStringVoltage) + "), sum(" + Rv(RecordSql::kStringVoltage) + "), sum(" +
-                 Rv(RecordSql::kCurrent) + "), sum(" + Rv(RecordSql::kTemperature) + ")" + values + ", min(" +
-                 Rv(RecordSql::kCurrent) + "), max(saved_ms)" +
+                 whole(RecordSql::kStringVoltage) + "), sum(" + whole(RecordSql::kStringVoltage) + "), sum(" +
+                 whole(RecordSql::kCurrent) + "), sum(" + whole(RecordSql::kTemperature) + ")" + values + ", min(" +
+                 whole(RecordSql::kCurrent) + "), max(saved_ms)" +
                  " FROM d, history WHERE d.id IS NOT NULL AND history.device_id = d.id "
                  "AND saved_ms >= (" + from_sql + ") AND saved_ms < " + std::to_string(to_ms) +
                  " GROUP BY device_id, m");

@@ -10,9 +10,10 @@
 //       one row per device and minute that has rounds; minute_ms the
 //       minute's start, first_ms and last_ms its first and last round
 //       (last_ms NULL in minutes summarised before it was kept), decoded
-//       the rounds whose record could be read (the sums are over those);
-//       current_min the lowest current, NULL in minutes summarised before
-//       it was kept
+//       the rounds whose record could be read with every value (none the
+//       monitor marked invalid): the sums, lowest and highest are over
+//       those, so that each sum divided by decoded is a mean; current_min
+//       the lowest current, NULL in minutes summarised before it was kept
 //   history_minutes_through(through_ms)
 //       every round before through_ms is summarised, but those of the
 //       reopened minutes; it never moves back

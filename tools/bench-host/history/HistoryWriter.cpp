@@ -200,13 +200,14 @@ void HistoryWriter::Stored(int64_t at_ms) {
 }
 
 void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
-                               const std::string& charge_state, std::optional<int64_t> mono_ms) {
+                               const std::string& charge_state, std::optional<int64_t> mono_ms,
+                               uint64_t no_value) {
     const char* what = "cannot store a record";
     CatchUp();
     Reopen(at.Ms());
     SqlStatement& st = Insert(insert_record_,
-                              "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id, charge_state, mono_ms) "
-                              "VALUES(?, ?, ?, ?, ?, ?, ?)",
+                              "INSERT INTO history(device_id, saved_at, record, saved_ms, run_id, charge_state, mono_ms, "
+                              "no_value) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
                               Kind::kRecord, what);
     try {
         st.Bind(1, int64_t{device_id}).Bind(2, at.Text()).BindBlob(3, data, size).Bind(4, at.Ms()).Bind(5, run_id_);
@@ -215,6 +216,7 @@ void HistoryWriter::SaveRecord(uint32_t device_id, const uint8_t* data, std::siz
         else
             st.Bind(6, charge_state);
         st.Bind(7, mono_ms);
+        st.Bind(8, static_cast<int64_t>(no_value));
         st.Run();
     } catch (const std::exception& e) {
         Fail(Kind::kRecord, what, &e);

@@ -73,9 +73,11 @@ public:
     int CloseAlarmsLeftRaised(const TimeStamp& at);
 
     // charge_state: the string's, judged with the round; "" stores none.
-    // mono_ms: the round's moment on the run's monotonic clock.
+    // mono_ms: the round's moment on the run's monotonic clock.  no_value:
+    // its values the monitor marked invalid (BatteryRecord::no_value).
     void SaveRecord(uint32_t device_id, const uint8_t* data, std::size_t size, const TimeStamp& at,
-                    const std::string& charge_state = "", std::optional<int64_t> mono_ms = std::nullopt);
+                    const std::string& charge_state = "", std::optional<int64_t> mono_ms = std::nullopt,
+                    uint64_t no_value = 0);
     void SaveAlarm(const history::Alarm& alarm);
     void SaveHealth(const history::Health& health);
     // What this run judges one device by (its run_id is the writer's).

@@ -37,6 +37,7 @@ public:
         TimeStamp at;
         std::string charge_state;  // the string's, judged with the round; "" when it was not
         std::optional<int64_t> mono_ms{};  // on the run's monotonic clock
+        uint64_t no_value = 0;             // the round's values without one (BatteryRecord::no_value)
     };
     // The run's row, under the id the run was given as it set up (the
     // rows offered after it refer to it).

@@ -128,6 +128,8 @@ struct Trouble {
 };
 
 struct Watch {
+    // undecoded: rounds not read, their record unreadable or a value of
+    // theirs marked invalid by the monitor (no figure takes a part round).
     long rounds = 0, undecoded = 0;
     int64_t first_ms = 0, last_ms = 0;
     std::string first_at, last_at;

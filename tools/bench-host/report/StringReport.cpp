@@ -175,7 +175,11 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 // The period is the wall clock's, as every other row's time.
                 first = std::min(first, row.saved_ms);
                 last = std::max(last, row.saved_ms);
-                if (const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size())) {
+                // A round with a value the monitor marked invalid is counted
+                // but not read, as the per-minute summary leaves it out of
+                // its means.
+                const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
+                if (rec && row.no_value == 0) {
                     round.decoded = true;
                     std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());
                     round.voltage = rec->group_voltage;
@@ -225,7 +229,7 @@ StringReport StringReport::Build(HistoryReader& reader, const std::string& db, c
                 span.to_ms = before_ms - 1;
                 reader.ForEachRow(id, span, [&](const history::Row& row) {
                     const auto rec = BatteryRecord::Decode(row.record.data(), row.record.size());
-                    if (!rec) return;
+                    if (!rec || row.no_value != 0) return;
                     report::Round round;
                     round.ms = row.saved_ms;  // the next rounds anchor at their wall time too
                     std::copy(rec->cells.begin(), rec->cells.end(), round.cells.begin());

@@ -289,7 +289,7 @@ std::string DeviceSection(const DeviceFigures& d, const report::Settings& settin
     }
     o << "<h3>How well it was watched</h3><div class='scroll'><table class='kv'>"
       << "<tr><th>Rounds stored</th><td>" << w.rounds << "</td></tr>"
-      << "<tr><th>Rounds whose record could not be read</th><td" << (w.undecoded ? " class='flag'" : "") << ">"
+      << "<tr><th>Rounds not read (the record unreadable, or a value marked invalid)</th><td" << (w.undecoded ? " class='flag'" : "") << ">"
       << w.undecoded << "</td></tr>";
     if (w.rounds > 0)
         o << "<tr><th>First and last round</th><td>" << Time(w.first_at) << " to " << Time(w.last_at) << "</td></tr>"

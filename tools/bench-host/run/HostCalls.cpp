@@ -114,5 +114,5 @@ void HostCalls::Keep(BusDevice& d, const RoundHold::Round& round) {
         if (step.hold) events_.Publish(run::FloatAlarmsHeld{&d, *step.hold});
         for (const auto& c : step.changes) Alarm(d, c);
     }
-    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, round.at, state, round.mono_ms}});
+    store_->Offer(StoreQueue::Item{StoreQueue::Record{d.conf.id, record, round.at, state, round.mono_ms, no_value}});
 }

@@ -198,7 +198,9 @@ void RunSetup::Restore() {
         }
         restoring_ = false;
         if (ok) {
-            d->last = BatteryRecord::Decode(row->record.data(), row->record.size());
+            // The plug-in took the image as stored; the outputs show the
+            // values the monitor had marked invalid as no value still.
+            d->last = BatteryRecord::Decode(row->record.data(), row->record.size(), row->no_value);
             d->last_round_at = row->saved_at;
         }
         events_.Publish(run::Restored{d.get(), ok, row->saved_at, ""});

@@ -137,7 +137,8 @@ void StoreThread::Write(const StoreQueue::Item& item) {
     if (before_write_) before_write_(item);
     std::visit(Overloaded{
                    [&](const StoreQueue::Record& r) {
-                       w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at, r.charge_state, r.mono_ms);
+                       w.SaveRecord(r.device_id, r.bytes.data(), r.bytes.size(), r.at, r.charge_state, r.mono_ms,
+                                    r.no_value);
                    },
                    [&](const history::Alarm& a) { w.SaveAlarm(a); },
                    [&](const history::Health& h) { w.SaveHealth(h); },

@@ -86,8 +86,12 @@ namespace {
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-std::string Rv(int what, int cells) {
-    return "record_value(record, " + std::to_string(what) + ", " + std::to_string(cells) + ")";
+// A value of a round that has every value (no_value: the file's column, or
+// what stands in for it), as the per-minute summary takes them: a bucket's
+// means divide by one count of rounds.
+std::string Whole(int what, int cells, const std::string& no_value) {
+    return "CASE WHEN " + no_value + " = 0 THEN record_value(record, " + std::to_string(what) + ", " +
+           std::to_string(cells) + ", 0) END";
 }
 
 // f(c1_x, ..., cN_x); SQLite's min and max take one argument as aggregates,
@@ -160,8 +164,9 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
     }
 
     const int n = request.cells;
-    const std::string cell =
-        request.cell ? Rv(RecordSql::kCell0 + *request.cell - 1, n) : std::string("NULL");
+    const std::string no_value = "coalesce(" + HistorySchema::ColumnsOf(db).no_value + ", 0)";
+    const auto whole = [&](int what) { return Whole(what, n, no_value); };
+    const std::string cell = request.cell ? whole(RecordSql::kCell0 + *request.cell - 1) : std::string("NULL");
     std::string sql = "WITH parts(t, rounds, decoded, v, i, tc, cmin, csum, cmax, k) AS (";
     if (summary) {
         sql += "SELECT first_ms, rounds, decoded, voltage_sum, current_sum, temperature_sum, " +
@@ -170,10 +175,11 @@ HistoryQuery::Series SqliteHistoryQuery::Downsample(SqlConnection& db, const Ser
                (request.cell ? HistorySummary::CellColumn(*request.cell, "sum") : std::string("NULL")) +
                " FROM history_minutes WHERE device_id = ?4 AND minute_ms >= ?5 AND minute_ms < ?6 UNION ALL ";
     }
-    sql += "SELECT saved_ms, 1, " + Rv(RecordSql::kStringVoltage, n) + " IS NOT NULL, " +
-           Rv(RecordSql::kStringVoltage, n) + ", " + Rv(RecordSql::kCurrent, n) + ", " +
-           Rv(RecordSql::kTemperature, n) + ", " + Rv(RecordSql::kCellMin, n) + ", " + Rv(RecordSql::kCellMean, n) +
-           " * " + std::to_string(n) + ", " + Rv(RecordSql::kCellMax, n) + ", " + cell +
+    // The rounds with every value, as the per-minute summary takes them.
+    sql += "SELECT saved_ms, 1, " + whole(RecordSql::kStringVoltage) + " IS NOT NULL, " +
+           whole(RecordSql::kStringVoltage) + ", " + whole(RecordSql::kCurrent) + ", " +
+           whole(RecordSql::kTemperature) + ", " + whole(RecordSql::kCellMin) + ", " + whole(RecordSql::kCellMean) +
+           " * " + std::to_string(n) + ", " + whole(RecordSql::kCellMax) + ", " + cell +
            " FROM history WHERE device_id = ?4 AND saved_ms BETWEEN ?1 AND ?2" +
            (summary ? std::string(" AND (saved_ms < ?5 OR saved_ms >= ?6") +
                           (reopened ? " OR saved_ms - saved_ms % 60000 IN (SELECT minute_ms FROM "
