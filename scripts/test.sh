@@ -28,9 +28,11 @@
 #      installed tools run, the service unit verified (scripts/package.sh).
 # Each step prints the time it took.  Every tree compiles through ccache
 # (installed by scripts/setup.sh), so a second run compiles only what
-# changed.  Last measured on a shared 2-core machine (load 2 to 4), ccache
-# warm: 1. 246 s, 2. 65 s, 3. 87 s, 4. 29 s, 5. 107 s, 6. 67 s, 7. 67 s;
-# 668 s in all (2,124 s in CI before); --quick 10 s.
+# changed.  Last measured on a 2-core machine shared with three other
+# builds (load about 5), a fresh clone with the compiler cache partly warm,
+# in CPU time: 1. 480 s, 2. 8 s, 3. 360 s, 4. 104 s, 5. 612 s, 6. 128 s,
+# 7. 69 s; 1,761 s of CPU, 1,990 s in all (CI took 2,328 s before the
+# sanitizers' trees moved to clang at -O0); --quick 20 s.
 #
 # How long: about 20 minutes on a fresh 2-core machine (an empty compiler
 # cache: each tree compiles everything once), about 11 with the cache warm;
