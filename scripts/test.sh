@@ -34,9 +34,11 @@
 # 7. 69 s; 1,761 s of CPU, 1,990 s in all (CI took 2,328 s before the
 # sanitizers' trees moved to clang at -O0); --quick 20 s.
 #
-# How long: about 20 minutes on a fresh 2-core machine (an empty compiler
-# cache: each tree compiles everything once), about 11 with the cache warm;
-# --quick about 15 s from a warm build.
+# How long: on a fresh 2-core machine (an empty compiler cache: each tree
+# compiles everything once) about 22 to 25 minutes are expected, from the
+# steps' cold CPU times (CI took 39 minutes before the sanitizers' trees
+# moved to clang); less with the cache warm; --quick about 20 s from a
+# warm build.
 # Needs root, or sudo, for whatever is missing: scripts/setup.sh installs
 # Debian's packages with apt-get (the first run; later runs find them), and
 # step 7 installs and purges the package with dpkg.
