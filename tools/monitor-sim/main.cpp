@@ -275,7 +275,8 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(command_line::Range(0.01, 100000.0));
 
-    auto* flt = app.add_option_group("Faults (each drawn once per request; all randomness from --seed)");
+    auto* flt = app.add_option_group(
+        "Faults (each drawn once per request, for the first monitor at its address; all randomness from --seed)");
     const auto rate = command_line::Range(0.0, 1.0);
     flt->add_option("--drop", faults.drop, "probability of leaving a request unanswered")->check(rate);
     flt->add_option("--corrupt", faults.corrupt, "probability of changing one byte of a reply (always detectably)")
