@@ -92,6 +92,7 @@ std::map<int, std::vector<SiteRun::Sent>> SiteRun::ReadSent(int cells, const std
         sent.cmd = e["cmd"].asInt();
         sent.late = e["late"].asBool();
         if (e.isMember("as")) sent.as = e["as"].asInt();
+        sent.twin = e["twin"].asInt();
         const std::string kind = e["kind"].asString();
         if (kind == "cells") {
             for (int i = 0; i < cells; ++i) {
@@ -177,8 +178,17 @@ SiteRun::SimValues SiteRun::ReadValuesLog(int cells) {
 }
 
 long SiteRun::CheckStoredRecords(uint32_t device_id, int bus_addr, int cells, const std::vector<std::string>& logs) {
+    // One list per monitor: each log's replies from the address, parted by
+    // the monitor set to it that sent them.
     std::vector<std::vector<Sent>> sent;
-    for (const auto& log : logs) sent.push_back(ReadSent(cells, log)[bus_addr]);
+    for (const auto& log : logs) {
+        const auto by_addr = ReadSent(cells, log);
+        std::map<int, std::vector<Sent>> by_twin;
+        if (const auto at = by_addr.find(bus_addr); at != by_addr.end())
+            for (const Sent& one : at->second) by_twin[one.twin].push_back(one);
+        if (by_twin.empty()) by_twin.emplace(0, std::vector<Sent>{});
+        for (auto& one_monitor : by_twin) sent.push_back(std::move(one_monitor.second));
+    }
     HistoryStore store(db_, HistoryStore::Access::kReadOnly);
     long rows = 0;
     store.Reader().ForEachRow(device_id, [&](const history::Row& row) {

@@ -58,6 +58,7 @@ protected:
         std::vector<float> values;  // the cells, or the one reading
         bool late = false;          // held back until the master had given up
         std::optional<int> as;      // sent with this other monitor's address
+        int twin = 0;               // which monitor set to the address sent it, 0 the first
     };
     std::map<int, std::vector<Sent>> ReadSent(int cells, const std::string& log = "values.jsonl");
     // "" when a record holds what the monitor sent for one cycle's very
@@ -68,8 +69,9 @@ protected:
                                 float group_current, float temperature);
     // Checks every record the history holds for the device against what the
     // monitor at bus_addr sent (Mismatch), each failure naming its record;
-    // the number of records.  With several monitors' logs, each record must
-    // be one monitor's.
+    // the number of records.  With several monitors' logs, or several
+    // monitors set to the address in one log, each record must be one
+    // monitor's.
     long CheckStoredRecords(uint32_t device_id, int bus_addr, int cells,
                             const std::vector<std::string>& logs = {"values.jsonl"});
 

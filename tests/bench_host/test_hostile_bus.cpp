@@ -2,7 +2,11 @@
 // replies back far beyond the guard and answers the requests queued behind
 // them in order, replies that pause inside themselves, a monitor answering
 // with its neighbour's address, a configured monitor that is not there, two
-// monitors set to the same address.
+// monitors set to the same address (one simulator playing both, their
+// answers to each request leaving it in one write).  What a loaded machine
+// can change (how long a reply pauses, when paced bytes reach the host) is
+// not judged here: each run asserts outcomes that hold however the machine
+// schedules it, and the timings are proved on the bus bench's clock.
 #include <gtest/gtest.h>
 #include <json/value.h>
 
@@ -13,7 +17,6 @@
 
 #include "record/BatteryRecord.h"
 #include "history/HistoryStore.h"
-#include "PtyJoin.h"
 #include "SiteRun.h"
 
 namespace {
@@ -151,31 +154,29 @@ TEST_F(HostileBus, RepliesWithTheOtherMonitorsAddressAnswerNeither) {
     EXPECT_GE(address, 1);
 }
 
-// The answer times of two monitors at one address, from each request.
-struct SharedAddress {
-    int first_ms, second_ms;
-};
-
-class TwoMonitorsAtOneAddress : public HostileBus, public ::testing::WithParamInterface<SharedAddress> {};
-
-// Two monitors set to the same address, each on its line joined to the
-// host's, read different values and answer every request, each in its own
-// time, their bytes interleaving where the answers overlap: no stored round
-// holds a field of one and a field of the other, and the collision is
-// counted and named, with the address, in the summary and the trace.
-TEST_P(TwoMonitorsAtOneAddress, NeverStoreARoundOfBoth) {
-    const auto [first_ms, second_ms] = GetParam();
-    const auto first = Sim(dir_ + "/first.pty", "first.jsonl",
-                           {"--seed", "41", "--pace", "--turnaround-ms", std::to_string(first_ms), "--cell-voltage",
-                            "13.5", "--current", "1.5", "--temperature", "25"});
-    const auto second = Sim(dir_ + "/second.pty", "second.jsonl",
-                            {"--seed", "42", "--pace", "--turnaround-ms", std::to_string(second_ms), "--cell-voltage",
-                             "12.2", "--current", "30", "--temperature", "40"});
-    const PtyJoin line({dir_ + "/first.pty", dir_ + "/second.pty"}, link_);
+// Two monitors set to the same address, one simulator playing both, read
+// apart (the second's cells 1.3 V lower, its current 30 A, its temperature
+// 40 degrees) and answer every request: no stored round holds a field of
+// one and a field of the other, and the collision is counted and named,
+// with the address, in the summary and the trace.  Unpaced, both answers
+// leave the simulator in one write, so the host has both replies' bytes at
+// once however the machine is loaded; paced answers, each byte timed
+// apart, would let a loaded machine put a quiet line inside them and
+// change what the host can name.  Their interleavings (9 and 11 ms, 11 and
+// 9, 0 and 30, 5 and 5, byte by byte) are the bus bench's, on its clock
+// (BusScheduler.TwoMonitorsAtOneAddressAreNeverMixed).
+TEST_F(HostileBus, TwoMonitorsAtOneAddressNeverStoreARoundOfBoth) {
+    StartSim({"--seed", "41", "--addr", "0x81", "--addr", "0x81", "--twin-offset", "-1.3:28.5:15", "--cell-voltage",
+              "13.5", "--current", "1.5", "--temperature", "25"});
     const auto r = RunHost(Site(Device(12, 1), 0.2), {"--duration", "8", "--trace"});
     ASSERT_FALSE(r.timed_out);
+    sim_->Signal(SIGTERM);
+    const auto sim = sim_->Finish(10s);
+    ASSERT_NE(sim.out.find("answered by two monitors at one address"), std::string::npos) << sim.out;
 
-    const long rows = CheckStoredRecords(12, 0x81, 29, {"first.jsonl", "second.jsonl"});
+    // The values log holds both monitors' replies, each marked with its
+    // monitor: every record must be one monitor's.
+    const long rows = CheckStoredRecords(12, 0x81, 29);
     const auto summary = Events(JsonLines(r.out), "summary");
     ASSERT_EQ(summary.size(), 1u) << r.out;
     const auto& s = summary[0];
@@ -184,13 +185,5 @@ TEST_P(TwoMonitorsAtOneAddress, NeverStoreARoundOfBoth) {
     EXPECT_EQ(s["two_monitors_may_share_addr"].asInt(), 1) << s.toStyledString();
     EXPECT_NE(r.err.find("two answers (two monitors may share address 1)"), std::string::npos);
 }
-
-INSTANTIATE_TEST_SUITE_P(AnswerTimes, TwoMonitorsAtOneAddress,
-                         ::testing::Values(SharedAddress{9, 11}, SharedAddress{11, 9}, SharedAddress{0, 30},
-                                           SharedAddress{5, 5}),
-                         [](const ::testing::TestParamInfo<SharedAddress>& info) {
-                             return std::to_string(info.param.first_ms) + "And" + std::to_string(info.param.second_ms) +
-                                    "ms";
-                         });
 
 }  // namespace

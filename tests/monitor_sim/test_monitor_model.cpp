@@ -74,6 +74,20 @@ TEST(MonitorModel, ScalesFollowTheProfile) {
          5000, 2500},
         {"sensor at -100 A", [](MonitorProfile& p) { p.current_sensor = true, p.current_amps = -100; }, 1350, 3915, 0,
          2500},
+        // A second monitor at one address, read apart: every cell, the
+        // string after them, the current and the temperature.
+        {"set apart", [](MonitorProfile& p) { p = p.Twin(1, {-1.3, 28.5, 15.0}); }, 1220, 3538, 290, 4000},
+        {"set apart twice", [](MonitorProfile& p) { p = p.Twin(2, {-1.3, 28.5, 15.0}); }, 1090, 3161, 575, 5500},
+        {"set apart, a fixed string",
+         [](MonitorProfile& p) { p.string_volts = 400.0, p = p.Twin(1, {0.5, 0, 0}); }, 1400, 4145, 5, 2500},
+        {"set apart, a weak cell too",
+         [](MonitorProfile& p) {
+             p.cells = 1, p.weak_cells.push_back({std::nullopt, 0, 11.0});
+             p = p.Twin(1, {0.25, 0, 0});
+         },
+         1125, 113, 5, 2500},
+        {"set apart on the sensor", [](MonitorProfile& p) { p.current_sensor = true, p = p.Twin(1, {0, -20.5, 0}); }, 1350,
+         3915, 2000, 2500},
     };
     for (const auto& c : cases) {
         MonitorProfile p = Fixed();
@@ -110,15 +124,23 @@ TEST(MonitorModel, DriftStaysWithinItsBoundAndTheStringFollowsTheCells) {
     EXPECT_EQ(m.CellReads(), 500u);
 }
 
+// A second monitor set to an address drifts on a stream of its own, and
+// the first keeps the stream it had alone.
 TEST(MonitorModel, SameSeedSameReadingsAndEachAddressItsOwn) {
-    MonitorModel a(0x81, MonitorProfile{}, 9), b(0x81, MonitorProfile{}, 9), c(0x82, MonitorProfile{}, 9);
-    bool differs = false;
+    MonitorModel a(0x81, MonitorProfile{}, 9), b(0x81, MonitorProfile{}, 9), c(0x82, MonitorProfile{}, 9),
+        first(0x81, MonitorProfile{}, 9, 0), twin(0x81, MonitorProfile{}, 9, 1);
+    EXPECT_EQ(twin.Twin(), 1);
+    bool differs = false, twin_differs = false;
     for (int i = 0; i < 50; ++i) {
         const auto sa = a.ReadCells(0), sb = b.ReadCells(0), sc = c.ReadCells(0);
+        const auto sf = first.ReadCells(0), st = twin.ReadCells(0);
         ASSERT_EQ(sa, sb);
+        ASSERT_EQ(sa, sf);
         differs = differs || sa != sc;
+        twin_differs = twin_differs || sa != st;
     }
     EXPECT_TRUE(differs);
+    EXPECT_TRUE(twin_differs);
 }
 
 TEST(MonitorModel, WeakCellReadsLowUntilItRecovers) {
@@ -201,8 +223,28 @@ TEST(MonitorProfile, ReadingsThatCannotGoOnTheBusAreRefused) {
         {"stuck below 0 A on the plain reading", [](MonitorProfile& p) { p.stuck_current = MonitorProfile::StuckCurrent{}, p.stuck_current->amps = -1; }},
         {"stuck beyond the sensor",
          [](MonitorProfile& p) { p.current_sensor = true, p.stuck_current = MonitorProfile::StuckCurrent{}, p.stuck_current->amps = -101; }},
+        // A monitor set apart must still fit the bus.
+        {"set apart below 0 V", [](MonitorProfile& p) { p = p.Twin(1, {-14.0, 0, 0}); }},
+        {"set apart, a weak cell below 0 V",
+         [](MonitorProfile& p) { p.weak_cells.push_back({std::nullopt, 3, 1.0}), p = p.Twin(1, {-1.5, 0, 0}); }},
+        {"set apart, a fixed string beyond 16 bits",
+         [](MonitorProfile& p) { p.string_volts = 6500.0, p = p.Twin(1, {2.0, 0, 0}); }},
+        {"set apart below 0 A", [](MonitorProfile& p) { p = p.Twin(1, {0, -1.0, 0}); }},
+        {"set apart below the sensor's -100 A",
+         [](MonitorProfile& p) { p.current_sensor = true, p = p.Twin(1, {0, -101.0, 0}); }},
+        {"set apart, a discharge beyond the sensor",
+         [](MonitorProfile& p) {
+             p.current_sensor = true, p.discharge = monitor_sim::ParseDischarge("90:0:10");
+             p = p.Twin(1, {0, -20.0, 0});
+         }},
+        {"set apart into frost", [](MonitorProfile& p) { p = p.Twin(1, {0, 0, -30.0}); }},
+        {"set apart, a ramp into frost",
+         [](MonitorProfile& p) { p.temperature_ramp = monitor_sim::ParseTemperatureRamp("5:0:10"), p = p.Twin(1, {0, 0, -6.0}); }},
+        {"set apart, stuck below 0 A",
+         [](MonitorProfile& p) { p.stuck_current = MonitorProfile::StuckCurrent{}, p = p.Twin(1, {0, -0.5, 0}); }},
     };
     EXPECT_EQ(MonitorProfile{}.Problem(), "");
+    EXPECT_EQ(MonitorProfile{}.Twin(1, {-1.3, 28.5, 15.0}).Problem(), "");
     for (const auto& b : bad) {
         MonitorProfile p;
         b.tweak(p);
@@ -285,6 +327,21 @@ TEST(MonitorProfile, TemperatureRampAndStuckCurrentTexts) {
     EXPECT_DOUBLE_EQ(monitor_sim::ParseStuckCurrent("0").from_s, 0.0);
     for (const char* bad : {"", ":5", "0:", "0:-1", "x", "0:5:6"})
         EXPECT_THROW(monitor_sim::ParseStuckCurrent(bad), std::invalid_argument) << bad;
+}
+
+TEST(MonitorProfile, OffsetTexts) {
+    const struct {
+        const char* text;
+        double volts, amps, degrees;
+    } good[] = {{"-1.3:28.5:15", -1.3, 28.5, 15.0}, {"0.5", 0.5, 0.0, 0.0}, {"0:-2", 0.0, -2.0, 0.0}};
+    for (const auto& g : good) {
+        const auto o = monitor_sim::ParseOffset(g.text);
+        EXPECT_DOUBLE_EQ(o.volts, g.volts) << g.text;
+        EXPECT_DOUBLE_EQ(o.amps, g.amps) << g.text;
+        EXPECT_DOUBLE_EQ(o.degrees, g.degrees) << g.text;
+    }
+    for (const char* bad : {"", ":", "1:", "1::2", "1:2:3:4", "x", "1:y", " 1"})
+        EXPECT_THROW(monitor_sim::ParseOffset(bad), std::invalid_argument) << bad;
 }
 
 // The temperature along its ramp, and a current reading stuck from its

@@ -303,6 +303,69 @@ TEST(MonitorSimTool, LateReplyKeepsTheRequestsBehindItInOrder) {
     }
 }
 
+// An address given twice is two monitors set to it: both answer every
+// request, the second read apart by --twin-offset.  Unpaced, the two
+// answers come one after the other; paced, byte by byte as they would
+// collide on the wire, the second --twin-delay-ms behind.  The faults are
+// the first monitor's: dropped, only the second answers.  The values log
+// tells the two apart.
+TEST(MonitorSimTool, TwoMonitorsAtOneAddressBothAnswer) {
+    const auto first = monitor::BuildShortReply(0x81, 2500), second = monitor::BuildShortReply(0x81, 4000);
+    std::vector<uint8_t> in_turn(first.begin(), first.end()), alternating;
+    in_turn.insert(in_turn.end(), second.begin(), second.end());
+    for (std::size_t i = 0; i < first.size(); ++i) alternating.insert(alternating.end(), {first[i], second[i]});
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<uint8_t> temperature;  // the line's bytes for one temperature request
+        const char* summary;
+        std::vector<const char*> logged;
+    } cases[] = {
+        {"unpaced: one answer after the other",
+         {},
+         in_turn,
+         "1 requests (0 to other addresses, 0 unknown commands), 2 replies (2 intact)",
+         {R"("raw":2500})", R"("raw":4000,"twin":1})"}},
+        {"paced, the second a quarter millisecond behind",
+         {"--pace", "--turnaround-ms", "0", "--twin-delay-ms", "0.25"},
+         alternating,
+         "2 replies (2 intact)",
+         {R"("raw":2500})", R"("raw":4000,"twin":1})"}},
+        {"the first's reply dropped",
+         {"--drop", "1", "--seed", "3"},
+         {second.begin(), second.end()},
+         "1 replies (1 intact), 1 faults injected (0 silent, 1 dropped",
+         {R"("raw":4000,"twin":1})"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string values = TempPath("twin.jsonl");
+        std::vector<std::string> args{"--drift", "0", "--addr", "0x81", "--addr", "129", "--twin-offset",
+                                      "-1.3:28.5:15", "--values-log", values};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SimProcess sim(args);
+        ASSERT_TRUE(sim.Started());
+        const std::string path = PtyPath(sim.ReadLine());
+        ASSERT_FALSE(path.empty());
+        Port port(path);
+        ASSERT_TRUE(port.IsOpen());
+
+        port.Write(Request(0x81, monitor::kCmdTemperature));
+        EXPECT_EQ(port.Read(c.temperature.size()), c.temperature);
+        sim.Signal(SIGTERM);
+        std::string rest;
+        EXPECT_EQ(sim.Wait(&rest), 0);
+        EXPECT_NE(rest.find(c.summary), std::string::npos) << rest;
+        const bool both = c.logged.size() == 2;
+        EXPECT_EQ(rest.find("1 answered by two monitors at one address") != std::string::npos, both) << rest;
+        const auto logged = Lines(values);
+        ASSERT_EQ(logged.size(), c.logged.size());
+        for (std::size_t i = 0; i < logged.size(); ++i)
+            EXPECT_NE(logged[i].find(c.logged[i]), std::string::npos) << logged[i];
+        std::remove(values.c_str());
+    }
+}
+
 TEST(MonitorSimTool, FoundThroughItsLinkAndStopsByItselfAfterMaxRequests) {
     const std::string link = TempPath("link");
     SimProcess sim({"--pty-link", link, "--max-requests", "2", "--drop", "1", "--seed", "1"});
@@ -359,6 +422,12 @@ TEST(MonitorSimTool, ExitStatusOfCommandLines) {
         {{"--pty-group", "dialout", "--port", "/dev/null"}, 2, ""},  // a port keeps its own group
         {{"--pty-group", "no-such-group-here", "--duration", "0.05"}, 1, ""},
         {{"--pty-group", "", "--duration", "0.05"}, 2, ""},
+        // A second monitor at one address must read what the bus carries.
+        {{"--twin-offset", "1:2:3:4"}, 2, ""},
+        {{"--addr", "0x81", "--addr", "0x81", "--twin-offset", "-14"}, 2, ""},
+        {{"--addr", "0x81", "--addr", "0x81", "--addr", "0x81", "--twin-offset", "0:0:-13"}, 2, ""},
+        {{"--addr", "0x81", "--addr", "0x81", "--twin-offset", "0:0:-13", "--duration", "0.05"}, 0, "0 requests"},
+        {{"--twin-delay-ms", "-1"}, 2, ""},
     };
     for (const auto& c : cases) {
         SimProcess sim(c.args);

@@ -17,4 +17,9 @@ TEST(ValuesLog, OneJsonObjectPerReply) {
     // Kept under the monitor asked, with the address it carried.
     EXPECT_EQ(monitor_sim::ValuesLog::Format(1.5, 0x82, 0xA3, {125}, false, 0x81),
               R"({"t":1.500000,"addr":130,"cmd":163,"kind":"group_current","raw":125,"as":129})");
+    // A second monitor set to the address says which it is; the first says nothing.
+    EXPECT_EQ(monitor_sim::ValuesLog::Format(2.0, 0x81, 0xA4, {4000}, false, std::nullopt, 1),
+              R"({"t":2.000000,"addr":129,"cmd":164,"kind":"temperature","raw":4000,"twin":1})");
+    EXPECT_EQ(monitor_sim::ValuesLog::Format(2.0, 0x81, 0xA4, {2500}, false, std::nullopt, 0).find("twin"),
+              std::string::npos);
 }

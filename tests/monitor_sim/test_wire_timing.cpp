@@ -40,3 +40,41 @@ TEST(WireTiming, PacedReplyTakesTheWireTimeOfRequestTurnaroundAndEveryByte) {
     ASSERT_EQ(s.size(), 3u);
     EXPECT_EQ(s[2].at - s[1].at, bt + microseconds(2000));
 }
+
+// Two monitors set to one address answer one request: their writes in time
+// order, the earlier reply's bytes first at the same moment, writes due
+// together joined, so nothing the simulator does can come between them.
+TEST(WireTiming, TwoAnswersToOneRequestShareTheLineByTheirTimes) {
+    using W = WireTiming::Write;
+    using monitor_sim::Frame;
+    const struct {
+        const char* name;
+        std::vector<W> earlier, later, merged;
+    } cases[] = {
+        {"unpaced: both due at once, one write, one reply after the other",
+         {W{nanoseconds(0), {1, 2, 3}}}, {W{nanoseconds(0), {7, 8, 9}}}, {W{nanoseconds(0), {1, 2, 3, 7, 8, 9}}}},
+        {"paced, the later half a byte behind: the bytes alternate",
+         {W{microseconds(520), {1}}, W{microseconds(1040), {2}}},
+         {W{microseconds(780), {7}}, W{microseconds(1300), {8}}},
+         {W{microseconds(520), {1}}, W{microseconds(780), {7}}, W{microseconds(1040), {2}}, W{microseconds(1300), {8}}}},
+        {"paced at the same moments: each pair of bytes in one write",
+         {W{microseconds(520), {1}}, W{microseconds(1040), {2}}},
+         {W{microseconds(520), {7}}, W{microseconds(1040), {8}}},
+         {W{microseconds(520), {1, 7}}, W{microseconds(1040), {2, 8}}}},
+        {"the first held back: the other's answer goes out before it",
+         {W{microseconds(300000), {1, 2}}}, {W{nanoseconds(0), {7}}},
+         {W{nanoseconds(0), {7}}, W{microseconds(300000), {1, 2}}}},
+        {"a split first reply: the other's whole answer behind its first piece",
+         {W{nanoseconds(0), {1}}, W{microseconds(700), {2}}}, {W{nanoseconds(0), {7, 8}}},
+         {W{nanoseconds(0), {1, 7, 8}}, W{microseconds(700), {2}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto merged = WireTiming::Merge(c.earlier, c.later);
+        ASSERT_EQ(merged.size(), c.merged.size());
+        for (std::size_t i = 0; i < merged.size(); ++i) {
+            EXPECT_EQ(merged[i].at, c.merged[i].at) << i;
+            EXPECT_EQ(merged[i].bytes, c.merged[i].bytes) << i;
+        }
+    }
+}

@@ -26,10 +26,17 @@ uint16_t ToRaw(double value, double scale) {
 
 }  // namespace
 
-MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed)
-    : addr_(addr), profile_(std::move(profile)), sag_factor_(profile_.cells, 1.0), offset_(profile_.cells, 0.0) {
-    std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream};
-    rng_.seed(seq);
+MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed, int twin)
+    : addr_(addr), twin_(twin), profile_(std::move(profile)), sag_factor_(profile_.cells, 1.0), offset_(profile_.cells, 0.0) {
+    // The first monitor at an address keeps the stream it has always had,
+    // so a run's readings do not change when a twin is added.
+    if (twin == 0) {
+        std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream};
+        rng_.seed(seq);
+    } else {
+        std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream, static_cast<uint32_t>(twin)};
+        rng_.seed(seq);
+    }
     for (const auto& w : profile_.weak_cells)
         if (!w.addr || *w.addr == addr_) weak_.push_back(w);
     for (const auto& h : profile_.high_resistance)
@@ -64,6 +71,12 @@ bool MonitorModel::WeakNow(const MonitorProfile::WeakCell& w, double elapsed_s) 
 }
 
 double MonitorModel::CellVolts(int index, double elapsed_s) const {
+    // A monitor set apart (a second one at one address) reads every cell
+    // its offset higher, whatever the cell does.
+    return profile_.offset.volts + OwnCellVolts(index, elapsed_s);
+}
+
+double MonitorModel::OwnCellVolts(int index, double elapsed_s) const {
     // A weak cell rests at exactly its set voltage, so an alarm test knows
     // what to expect; when it recovers it rejoins the healthy drift.  Under
     // a discharge it sags as any cell does, by its own resistance.  A
@@ -98,7 +111,8 @@ CellSlots MonitorModel::ReadCells(double elapsed_s) {
 }
 
 uint16_t MonitorModel::StringVoltageRaw() const {
-    if (profile_.string_volts) return ToRaw(*profile_.string_volts, profile_.StringScale());
+    if (profile_.string_volts)
+        return ToRaw(*profile_.string_volts + profile_.cells * profile_.offset.volts, profile_.StringScale());
     // The sum of the cells as last reported, so string and cells agree.
     // Summed in raw units and rescaled once, rounding half up, so no
     // floating-point residue decides a reading that lies on a half.
@@ -167,12 +181,13 @@ const char* MonitorModel::TestState() const {
 uint16_t MonitorModel::CurrentRaw(double elapsed_s) const {
     double amps = battery_ ? battery_->Current() : profile_.CurrentAt(elapsed_s);
     if (profile_.CurrentStuck(elapsed_s)) amps = profile_.stuck_current->amps;
+    amps += profile_.offset.amps;
     if (profile_.current_sensor) return ToRaw(kSensorZeroRaw + amps * kSensorRawPerAmp, 1.0);
     return ToRaw(amps, kAmpsScale);
 }
 
 uint16_t MonitorModel::TemperatureRaw(double elapsed_s) const {
-    return ToRaw(profile_.TemperatureAt(elapsed_s), kDegreesScale);
+    return ToRaw(profile_.TemperatureAt(elapsed_s) + profile_.offset.degrees, kDegreesScale);
 }
 
 std::optional<MonitorModel::Reply> MonitorModel::Answer(uint8_t command, double elapsed_s) {

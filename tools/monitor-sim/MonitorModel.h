@@ -25,9 +25,12 @@ public:
 
     // seed: the run's seed; each address draws its own stream from it, so a
     // monitor's readings do not depend on how many others share the bus.
-    MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed);
+    // twin: 0 for the first monitor at addr, n for the nth further one set
+    // to the same address, which draws a stream of its own too.
+    MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed, int twin = 0);
 
     uint8_t Address() const { return addr_; }
+    int Twin() const { return twin_; }
 
     // The reply to command, elapsed_s seconds into the run; nothing for a
     // command the monitor does not know.  A cell-voltage request takes a new
@@ -60,9 +63,12 @@ public:
 
 private:
     double CellVolts(int index, double elapsed_s) const;
+    // The cell as the profile makes it, before the monitor's offset.
+    double OwnCellVolts(int index, double elapsed_s) const;
     bool WeakNow(const MonitorProfile::WeakCell& w, double elapsed_s) const;
 
     uint8_t addr_;
+    int twin_;
     MonitorProfile profile_;
     std::vector<MonitorProfile::WeakCell> weak_;  // those that apply to this address
     std::vector<double> sag_factor_;              // per cell: 1, or its higher resistance's factor

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 
 #include "protocol/MonitorProtocol.h"
@@ -51,12 +52,16 @@ std::string MonitorProfile::Problem() const {
     if (cells < 1 || cells > monitor::kCellSlots)
         return "the number of cells must lie in 1.." + std::to_string(monitor::kCellSlots);
     if (drift_volts < 0.0) return "the drift cannot be negative";
-    if (!FitsRaw(cell_volts - drift_volts, CellScale()) || !FitsRaw(cell_volts + drift_volts, CellScale()))
+    // What the readings are checked at: a second monitor at one address
+    // reads its offset apart.
+    const double cell = cell_volts + offset.volts;
+    const double amps_apart = offset.amps;
+    if (!FitsRaw(cell - drift_volts, CellScale()) || !FitsRaw(cell + drift_volts, CellScale()))
         return "the cell voltage does not fit a 16-bit reading";
     for (const auto& w : weak_cells) {
         if (w.index < 0 || w.index >= cells)
             return "weak cell " + std::to_string(w.index) + " is not one of the " + std::to_string(cells) + " cells";
-        if (!FitsRaw(w.volts, CellScale())) return "weak cell " + std::to_string(w.index) + ": voltage out of range";
+        if (!FitsRaw(w.volts + offset.volts, CellScale())) return "weak cell " + std::to_string(w.index) + ": voltage out of range";
     }
     double most_factor = 1.0;
     for (const auto& h : high_resistance) {
@@ -73,33 +78,34 @@ std::string MonitorProfile::Problem() const {
         if (d.sag_volts < 0.0 || d.resistance_ohms < 0.0) return "the discharge's sag and resistance cannot be negative";
         // Only the sensor's reading goes below 0 A.
         if (!current_sensor) return "a discharge needs --current-sensor: the plain current reading cannot go below 0 A";
-        if (!FitsRaw(-d.amps / 50.0 + 2.0, 1250.0)) return "the discharge current is more than the sensor reads (100 A)";
-        const double lowest = cell_volts - drift_volts - most_factor * (d.amps * d.resistance_ohms + d.sag_volts);
+        if (!FitsRaw((amps_apart - d.amps) / 50.0 + 2.0, 1250.0))
+            return "the discharge current is more than the sensor reads (100 A)";
+        const double lowest = cell - drift_volts - most_factor * (d.amps * d.resistance_ohms + d.sag_volts);
         if (!FitsRaw(lowest, CellScale())) return "the discharge sags a cell below 0 V";
     }
     if (battery && battery->test_amps > 0) {
         if (!current_sensor) return "a capacity test needs --current-sensor: the plain current reading cannot go below 0 A";
-        if (!FitsRaw(-battery->test_amps / 50.0 + 2.0, 1250.0))
+        if (!FitsRaw((amps_apart - battery->test_amps) / 50.0 + 2.0, 1250.0))
             return "the capacity test's current is more than the sensor reads (100 A)";
     }
-    if (battery && battery->params.charge_limit_a > 100.0 && current_sensor)
+    if (battery && battery->params.charge_limit_a + amps_apart > 100.0 && current_sensor)
         return "the charger's limit is more than the sensor reads (100 A)";
-    const double most_string =
-        string_volts ? *string_volts : cells * (cell_volts + drift_volts);
-    if (!FitsRaw(most_string, StringScale()) || (string_volts && !FitsRaw(*string_volts, StringScale())))
+    const double string_apart = cells * offset.volts;
+    const double most_string = string_volts ? *string_volts + string_apart : cells * (cell + drift_volts);
+    if (!FitsRaw(most_string, StringScale()))
         return "the string voltage does not fit a 16-bit reading";
     if (current_sensor) {
         // Raw 2500 reads 0 A and every 25 raw units is one ampere either way.
-        if (!FitsRaw(current_amps / 50.0 + 2.0, 1250.0))
+        if (!FitsRaw((current_amps + amps_apart) / 50.0 + 2.0, 1250.0))
             return "the current is outside what the sensor can read";
-    } else if (!FitsRaw(current_amps, 10.0)) {
+    } else if (!FitsRaw(current_amps + amps_apart, 10.0)) {
         return "the current must lie in 0..6553.5 A (the reading is unsigned)";
     }
-    if (!FitsRaw(temperature_c, 100.0)) return "the temperature must lie in 0..655.35 degrees (the reading is unsigned)";
-    if (temperature_ramp && !FitsRaw(temperature_ramp->to_c, 100.0))
+    if (!FitsRaw(temperature_c + offset.degrees, 100.0)) return "the temperature must lie in 0..655.35 degrees (the reading is unsigned)";
+    if (temperature_ramp && !FitsRaw(temperature_ramp->to_c + offset.degrees, 100.0))
         return "the temperature ramp must end in 0..655.35 degrees (the reading is unsigned)";
     if (stuck_current) {
-        const double a = stuck_current->amps;
+        const double a = stuck_current->amps + amps_apart;
         if (current_sensor ? !FitsRaw(a / 50.0 + 2.0, 1250.0) : !FitsRaw(a, 10.0))
             return current_sensor ? "the stuck current is outside what the sensor can read"
                                   : "the stuck current must lie in 0..6553.5 A (the reading is unsigned)";
@@ -119,6 +125,14 @@ std::string MonitorProfile::Battery::SiteBattery() const {
                   params.capacity_ah / speed, params.capacity_hours / speed, params.peukert, params.float_v,
                   params.temp_coeff_v * 1000.0, end_v, kSettleS / speed, kRiseMvPerMin * speed);
     return buf;
+}
+
+MonitorProfile MonitorProfile::Twin(int nth, const Offset& step) const {
+    MonitorProfile twin = *this;
+    twin.offset.volts += nth * step.volts;
+    twin.offset.amps += nth * step.amps;
+    twin.offset.degrees += nth * step.degrees;
+    return twin;
 }
 
 double MonitorProfile::TemperatureAt(double elapsed_s) const {
@@ -177,6 +191,21 @@ MonitorProfile::StuckCurrent ParseStuckCurrent(const std::string& text) {
         if (s.from_s < 0.0) throw std::invalid_argument("stuck current's start cannot be negative: " + text);
     }
     return s;
+}
+
+MonitorProfile::Offset ParseOffset(const std::string& text) {
+    MonitorProfile::Offset o;
+    double* const parts[] = {&o.volts, &o.amps, &o.degrees};
+    const char* const names[] = {"offset's volts", "offset's amperes", "offset's degrees"};
+    std::size_t from = 0;
+    for (std::size_t i = 0;; ++i) {
+        if (i == std::size(parts)) throw std::invalid_argument("offset wants VOLTS[:AMPS[:DEGREES]], got " + text);
+        const auto colon = text.find(':', from);
+        *parts[i] = ParseReal(text.substr(from, colon == std::string::npos ? colon : colon - from), names[i]);
+        if (colon == std::string::npos) break;
+        from = colon + 1;
+    }
+    return o;
 }
 
 MonitorProfile::HighResistance ParseHighResistance(const std::string& text) {

@@ -87,6 +87,17 @@ struct MonitorProfile {
         double from_s = 0.0;
     };
 
+    // What a monitor reads above what the profile makes: the second monitor
+    // set to an address already answered (a site fault) is another string's,
+    // and reads apart from the first by this much.  Every cell, weak or
+    // modelled, reads volts more (the string voltage follows, a fixed one by
+    // cells x volts), the current amps more, the temperature degrees more.
+    struct Offset {
+        double volts = 0.0;
+        double amps = 0.0;
+        double degrees = 0.0;
+    };
+
     int cells = 29;             // cells in use; the slots after them read 0
     double cell_volts = 13.5;   // every healthy cell's nominal voltage
     double drift_volts = 0.02;  // how far a healthy cell wanders from nominal
@@ -105,6 +116,11 @@ struct MonitorProfile {
     std::optional<Battery> battery;
     std::optional<TemperatureRamp> temperature_ramp;
     std::optional<StuckCurrent> stuck_current;
+    Offset offset;
+
+    // The profile of the nth further monitor set to one address (1 for the
+    // second): this one's, read apart by n steps.
+    MonitorProfile Twin(int nth, const Offset& step) const;
 
     // The current at elapsed_s: -amps during the discharge, else current_amps.
     double CurrentAt(double elapsed_s) const;
@@ -140,6 +156,10 @@ MonitorProfile::TemperatureRamp ParseTemperatureRamp(const std::string& text);
 // Parses "AMPS[:FROM]" (amperes, below 0 for a discharge; seconds).  Throws
 // std::invalid_argument.
 MonitorProfile::StuckCurrent ParseStuckCurrent(const std::string& text);
+
+// Parses "VOLTS[:AMPS[:DEGREES]]" (missing parts 0).  Throws
+// std::invalid_argument.
+MonitorProfile::Offset ParseOffset(const std::string& text);
 
 // Parses "[ADDR/]INDEX:FACTOR".  Throws std::invalid_argument.
 MonitorProfile::HighResistance ParseHighResistance(const std::string& text);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,8 @@ std::string Simulator::Summary::Line() const {
     if (over_owed > 0)
         line += ", " + std::to_string(over_owed) + " unanswered behind " + std::to_string(ReplySchedule::kMaxOwed) +
                 " replies owed";
+    if (answered_twice > 0)
+        line += ", " + std::to_string(answered_twice) + " answered by two monitors at one address";
     return line;
 }
 
@@ -83,7 +86,11 @@ Simulator::Simulator(Options options, const TraceLog& trace, ValuesLog& values)
       faults_(options_.faults, options_.seed),
       timing_(options_.paced, options_.baud, options_.turnaround),
       start_(Clock::now()) {
-    for (const uint8_t addr : options_.addrs) models_.emplace_back(addr, options_.profile, options_.seed);
+    for (std::size_t i = 0; i < options_.addrs.size(); ++i) {
+        const uint8_t addr = options_.addrs[i];
+        const int twin = static_cast<int>(std::count(options_.addrs.begin(), options_.addrs.begin() + i, addr));
+        models_.emplace_back(addr, options_.profile.Twin(twin, options_.twin_offset), options_.seed, twin);
+    }
 }
 
 Simulator::Summary Simulator::Totals() const {
@@ -95,10 +102,11 @@ Simulator::Summary Simulator::Totals() const {
 
 double Simulator::Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
-MonitorModel* Simulator::ModelAt(uint8_t addr) {
+std::vector<MonitorModel*> Simulator::ModelsAt(uint8_t addr) {
+    std::vector<MonitorModel*> at;
     for (auto& m : models_)
-        if (m.Address() == addr) return &m;
-    return nullptr;
+        if (m.Address() == addr) at.push_back(&m);
+    return at;
 }
 
 int Simulator::Run(int fd, bool pty, const volatile std::sig_atomic_t* stop, const sigset_t* wait_mask) {
@@ -173,48 +181,77 @@ void Simulator::HandleBytes(const uint8_t* data, size_t len, Clock::time_point r
     for (const auto& req : requests) {
         if (limit_reached_) break;
         const auto frame = monitor::BuildRequest(req.addr, req.command);
-        MonitorModel* model = ModelAt(req.addr);
-        if (model == nullptr) {
+        const auto monitors = ModelsAt(req.addr);
+        if (monitors.empty()) {
             ++summary_.foreign;
             trace_.Line("rx " + TraceLog::Hex(frame.data(), frame.size()) + " (not ours)");
             continue;
         }
         ++summary_.requests;
         trace_.Line("rx " + TraceLog::Hex(frame.data(), frame.size()));
-        Answer(*model, req.command, read_at);
+        Answer(monitors, req.command, read_at);
         if (options_.max_requests && summary_.requests >= *options_.max_requests) limit_reached_ = true;
     }
 }
 
-void Simulator::Answer(MonitorModel& model, uint8_t command, Clock::time_point read_at) {
-    if (!schedule_.CanTake(model.Address())) {
+void Simulator::Answer(const std::vector<MonitorModel*>& monitors, uint8_t command, Clock::time_point read_at) {
+    const uint8_t addr = monitors.front()->Address();
+    if (!schedule_.CanTake(addr)) {
         ++summary_.over_owed;
-        trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (" +
-                    std::to_string(ReplySchedule::kMaxOwed) + " replies owed already)");
+        trace_.Line("-- " + AddrCommand(addr, command) + " no reply (" + std::to_string(ReplySchedule::kMaxOwed) +
+                    " replies owed already)");
         return;
     }
-    const auto reply = model.Answer(command, Elapsed());
-    if (!reply) {
-        ++summary_.unknown;
-        trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (unknown command)");
-        return;
+    Owed owed{addr, command, {}, {}};
+    std::vector<WireTiming::Write> writes;
+    Frame all;
+    std::string faults;
+    for (std::size_t n = 0; n < monitors.size(); ++n) {
+        MonitorModel& model = *monitors[n];
+        const auto reply = model.Answer(command, Elapsed());
+        if (!reply) {
+            // Every monitor knows the same commands.
+            ++summary_.unknown;
+            trace_.Line("-- " + AddrCommand(addr, command) + " no reply (unknown command)");
+            return;
+        }
+        // The faults are drawn once per request, for the first monitor at
+        // the address: one set to it as well answers every request as it is.
+        FaultPlan::Decision d;
+        if (n == 0) {
+            d = faults_.Decide(reply->frame);
+        } else {
+            d.chunks.push_back(FaultPlan::Decision::Chunk{reply->frame, {}});
+        }
+        if (!d.Answered()) {
+            trace_.Line("-- " + AddrCommand(addr, command) + " no reply (" + d.Describe() + ")");
+            continue;
+        }
+        auto own = timing_.Schedule(d.chunks);
+        // Paced, each further monitor starts its answer a little after the
+        // one before: their bytes interleave as on the wire.  Unpaced, all
+        // are due at once and leave in one write.
+        const auto later = d.delay + (options_.paced ? static_cast<long>(n) * options_.twin_delay
+                                                     : std::chrono::microseconds(0));
+        for (auto& w : own) w.at += later;
+        writes = owed.parts.empty() ? std::move(own) : WireTiming::Merge(std::move(writes), own);
+        owed.parts.push_back(Part{&model, reply->raw, d.Intact(), d.Late(), d.as_monitor});
+        if (trace_.Enabled()) {
+            for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());
+            const std::string described = d.Describe();
+            if (!described.empty()) faults += (faults.empty() ? "" : "; ") + described;
+        }
     }
-    const FaultPlan::Decision d = faults_.Decide(reply->frame);
-    if (!d.Answered()) {
-        trace_.Line("-- " + AddrCommand(model.Address(), command) + " no reply (" + d.Describe() + ")");
-        return;
-    }
-    auto writes = timing_.Schedule(d.chunks);
-    for (auto& w : writes) w.at += d.delay;
-    Owed owed{&model, command, reply->raw, d.Intact(), d.Late(), d.as_monitor, {}};
+    if (owed.parts.empty()) return;
     if (trace_.Enabled()) {
-        Frame all;
-        for (const auto& c : d.chunks) all.insert(all.end(), c.bytes.begin(), c.bytes.end());
-        const std::string faults = d.Describe();
+        // Each monitor's frame in turn, as it built it; the line carries
+        // them interleaved when paced.
+        if (owed.parts.size() > 1)
+            faults += (faults.empty() ? "" : "; ") + std::to_string(owed.parts.size()) + " monitors at one address";
         owed.tx = "tx " + TraceLog::Hex(all) + (faults.empty() ? "" : " [" + faults + "]");
     }
     // CanTake was asked above: the schedule has room.
-    const auto id = schedule_.Add(model.Address(), read_at, std::move(writes));
+    const auto id = schedule_.Add(addr, read_at, std::move(writes));
     if (id) owed_.emplace(*id, std::move(owed));
 }
 
@@ -231,11 +268,14 @@ bool Simulator::WriteDue(int fd) {
         }
         if (!w->last || it == owed_.end()) continue;
         const Owed& o = it->second;
-        ++summary_.replies;
-        if (o.intact) {
+        if (o.parts.size() > 1) ++summary_.answered_twice;
+        for (const Part& p : o.parts) {
+            ++summary_.replies;
+            if (!p.intact) continue;
             ++summary_.intact;
-            values_.Record(Elapsed(), w->addr, o.command, o.raw, o.late, o.as_monitor);
-            if (o.command == monitor::kCmdCellVoltages) values_.RecordTruth(Elapsed(), w->addr, o.model->Truth());
+            const int twin = p.model->Twin();
+            values_.Record(Elapsed(), w->addr, o.command, p.raw, p.late, p.as_monitor, twin);
+            if (o.command == monitor::kCmdCellVoltages) values_.RecordTruth(Elapsed(), w->addr, p.model->Truth(), twin);
         }
         owed_.erase(it);
     }
@@ -253,7 +293,7 @@ void Simulator::Abandon() {
     for (const uint64_t id : schedule_.Clear()) {
         const auto it = owed_.find(id);
         if (it == owed_.end()) continue;
-        trace_.Line("-- " + AddrCommand(it->second.model->Address(), it->second.command) +
+        trace_.Line("-- " + AddrCommand(it->second.addr, it->second.command) +
                     " reply abandoned: the line took no more");
         owed_.erase(it);
     }

@@ -1,6 +1,7 @@
 #pragma once
 // The simulator's main loop: reads the line, finds requests, lets the
-// monitor at the requested address answer, lets the fault plan spoil or
+// monitor at the requested address answer (every monitor there, when two
+// are set to one address), lets the fault plan spoil or
 // withhold the reply, and writes it out on the wire's timing.  Replies are
 // scheduled, not slept on: the loop waits for the line and for the next
 // write due at once, so a monitor holding its reply back delays only its
@@ -29,8 +30,15 @@ namespace monitor_sim {
 class Simulator {
 public:
     struct Options {
-        std::vector<uint8_t> addrs;  // bus addresses answered, one monitor each
+        // Bus addresses answered, one monitor each; an address given again is
+        // a further monitor set to it (a site fault): every monitor at the
+        // address answers each request to it.
+        std::vector<uint8_t> addrs;
         MonitorProfile profile;
+        // How far each further monitor at one address reads from the one
+        // before it, and, paced, how much later it starts its answer.
+        MonitorProfile::Offset twin_offset;
+        std::chrono::microseconds twin_delay{1000};
         FaultPlan::Settings faults;
         uint32_t seed = 0;
         bool paced = false;
@@ -51,6 +59,7 @@ public:
         uint64_t intact = 0;    // of which carried the monitor's frame unchanged
         uint64_t skipped_bytes = 0;
         uint64_t over_owed = 0;  // unanswered: the monitor already owed all the replies it may
+        uint64_t answered_twice = 0;  // requests answered by two monitors or more at one address
         FaultPlan::Counts faults;
 
         std::string Line() const;
@@ -69,19 +78,26 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    // What the schedule's numbers stand for, until the reply is out.
-    struct Owed {
+    // One monitor's answer among what the schedule's number stands for.
+    struct Part {
         MonitorModel* model = nullptr;
-        uint8_t command = 0;
         std::vector<uint16_t> raw;
         bool intact = false;
         bool late = false;
         std::optional<uint8_t> as_monitor;  // sent with another monitor's address
+    };
+    // What the schedule's numbers stand for, until the reply is out: the
+    // answers of every monitor at the address asked, on the line together.
+    struct Owed {
+        uint8_t addr = 0;
+        uint8_t command = 0;
+        std::vector<Part> parts;
         std::string tx;  // the trace line, written with the first byte
     };
 
     void HandleBytes(const uint8_t* data, size_t len, Clock::time_point read_at);
-    void Answer(MonitorModel& model, uint8_t command, Clock::time_point read_at);
+    // monitors: every monitor at the address asked, the first one first.
+    void Answer(const std::vector<MonitorModel*>& monitors, uint8_t command, Clock::time_point read_at);
     // Writes what is due by now; false when the line took no more (every
     // reply owed is then abandoned).
     bool WriteDue(int fd);
@@ -89,7 +105,7 @@ private:
     void FinishOnLine(int fd);
     void Abandon();
     double Elapsed() const;
-    MonitorModel* ModelAt(uint8_t addr);
+    std::vector<MonitorModel*> ModelsAt(uint8_t addr);
 
     Options options_;
     const TraceLog& trace_;

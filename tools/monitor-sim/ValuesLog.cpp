@@ -34,23 +34,24 @@ bool ValuesLog::Open(const std::string& path) {
 }
 
 void ValuesLog::Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late,
-                       std::optional<uint8_t> as) {
+                       std::optional<uint8_t> as, int twin) {
     if (file_ == nullptr) return;
-    const std::string line = Format(t, addr, command, raw, late, as);
+    const std::string line = Format(t, addr, command, raw, late, as, twin);
     std::fprintf(file_, "%s\n", line.c_str());
     // A test may read the file while the simulator runs.
     std::fflush(file_);
 }
 
-void ValuesLog::RecordTruth(double t, uint8_t addr, const std::string& fields) {
+void ValuesLog::RecordTruth(double t, uint8_t addr, const std::string& fields, int twin) {
     if (file_ == nullptr || fields.empty()) return;
-    std::fprintf(file_, "{\"t\":%.6f,\"addr\":%u,\"kind\":\"truth\",%s}\n", t, static_cast<unsigned>(addr),
-                 fields.c_str());
+    const std::string which = twin > 0 ? ",\"twin\":" + std::to_string(twin) : "";
+    std::fprintf(file_, "{\"t\":%.6f,\"addr\":%u%s,\"kind\":\"truth\",%s}\n", t, static_cast<unsigned>(addr),
+                 which.c_str(), fields.c_str());
     std::fflush(file_);
 }
 
 std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
-                              bool late, std::optional<uint8_t> as) {
+                              bool late, std::optional<uint8_t> as, int twin) {
     char head[96];
     std::snprintf(head, sizeof head, "{\"t\":%.6f,\"addr\":%u,\"cmd\":%u,\"kind\":\"%s\",\"raw\":", t,
                   static_cast<unsigned>(addr), static_cast<unsigned>(command), KindOf(command));
@@ -67,6 +68,7 @@ std::string ValuesLog::Format(double t, uint8_t addr, uint8_t command, const std
     }
     if (late) out += ",\"late\":true";
     if (as) out += ",\"as\":" + std::to_string(*as);
+    if (twin > 0) out += ",\"twin\":" + std::to_string(twin);
     out += '}';
     return out;
 }

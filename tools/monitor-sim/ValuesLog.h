@@ -14,7 +14,10 @@
 // it, so none of its values may be found among what the master accepted.
 // A reply sent with another monitor's address (--wrong-address) is kept
 // under the monitor asked, with "as" the address it carried: its values
-// are neither the asked monitor's answer nor the other's.
+// are neither the asked monitor's answer nor the other's.  A second monitor
+// set to an address already answered (given --addr twice) logs its replies
+// with "twin":1 (a third with 2): its readings are its own, and a master
+// that stores a round holding fields of both got it wrong.
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -34,16 +37,17 @@ public:
     bool Open(const std::string& path);
     bool IsOpen() const { return file_ != nullptr; }
 
+    // twin: which monitor at addr sent it, 0 for the first.
     void Record(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw, bool late = false,
-                std::optional<uint8_t> as = std::nullopt);
+                std::optional<uint8_t> as = std::nullopt, int twin = 0);
 
     // With a modelled battery, after each cell-voltage reply: the model's
     // truth (MonitorModel::Truth()) as {"t":...,"addr":...,"kind":"truth",...}.
-    void RecordTruth(double t, uint8_t addr, const std::string& fields);
+    void RecordTruth(double t, uint8_t addr, const std::string& fields, int twin = 0);
 
     // The JSON line for one reply, without its line end.
     static std::string Format(double t, uint8_t addr, uint8_t command, const std::vector<uint16_t>& raw,
-                              bool late = false, std::optional<uint8_t> as = std::nullopt);
+                              bool late = false, std::optional<uint8_t> as = std::nullopt, int twin = 0);
 
 private:
     std::FILE* file_ = nullptr;

@@ -36,4 +36,20 @@ std::vector<WireTiming::Write> WireTiming::Schedule(const std::vector<FaultPlan:
     return writes;
 }
 
+std::vector<WireTiming::Write> WireTiming::Merge(std::vector<Write> earlier, const std::vector<Write>& later) {
+    std::vector<Write> merged;
+    auto a = earlier.begin();
+    auto b = later.begin();
+    while (a != earlier.end() || b != later.end()) {
+        const bool take_earlier = b == later.end() || (a != earlier.end() && a->at <= b->at);
+        const Write& next = take_earlier ? *a++ : *b++;
+        if (!merged.empty() && merged.back().at == next.at) {
+            merged.back().bytes.insert(merged.back().bytes.end(), next.bytes.begin(), next.bytes.end());
+        } else {
+            merged.push_back(next);
+        }
+    }
+    return merged;
+}
+
 }  // namespace monitor_sim

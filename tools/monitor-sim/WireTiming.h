@@ -28,6 +28,15 @@ public:
     // The writes that put the chunks of one reply on the line, in order.
     std::vector<Write> Schedule(const std::vector<FaultPlan::Decision::Chunk>& chunks) const;
 
+    // Two monitors set to one address answer one request together, each
+    // unaware of the other: their writes in time order, the earlier reply's
+    // before the later's at the same moment, and writes due together joined
+    // into one.  Unpaced, both replies are due at once and leave in one
+    // write, one after the other, so no pause of the simulator's can come
+    // between them; paced, their bytes interleave as they would collide on
+    // the wire.
+    static std::vector<Write> Merge(std::vector<Write> earlier, const std::vector<Write>& later);
+
 private:
     bool paced_;
     int baud_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -95,12 +96,16 @@ void RemovePtyLink(const std::string& link, const std::string& target) {
 
 std::string AddrList(const std::vector<uint8_t>& addrs) {
     std::string out;
-    for (const uint8_t a : addrs) {
+    for (std::size_t i = 0; i < addrs.size(); ++i) {
+        const uint8_t a = addrs[i];
+        if (std::find(addrs.begin(), addrs.begin() + i, a) != addrs.begin() + i) continue;
+        const auto monitors = std::count(addrs.begin(), addrs.end(), a);
         // The address rule is its own inverse: applied to a bus address it
         // gives the configured one.
-        char one[48];
-        std::snprintf(one, sizeof one, "%s0x%02X (configured as %u)", out.empty() ? "" : ", ", a,
-                      static_cast<unsigned>(monitor::BusAddress(a)));
+        char one[80];
+        std::snprintf(one, sizeof one, "%s0x%02X (configured as %u%s)", out.empty() ? "" : ", ", a,
+                      static_cast<unsigned>(monitor::BusAddress(a)),
+                      monitors > 1 ? (", " + std::to_string(monitors) + " monitors").c_str() : "");
         out += one;
     }
     return out;
@@ -173,7 +178,14 @@ int main(int argc, char** argv) {
     auto* mon = app.add_option_group("Monitors");
     mon->add_option("--addr", addr_texts,
                     "bus address to answer at, as on the wire (0x81 is a device configured with address 1); "
-                    "repeat for several monitors on one bus [default: 0x81]");
+                    "repeat for several monitors on one bus; an address given twice is a second monitor set to "
+                    "it (a site fault): both answer every request to it [default: 0x81]");
+    std::string twin_offset_text;
+    mon->add_option("--twin-offset", twin_offset_text,
+                    "VOLTS[:AMPS[:DEGREES]]: a second monitor at an address given twice reads every cell VOLTS, "
+                    "the current AMPS and the temperature DEGREES above the first (a third, twice that) "
+                    "(-1.3:28.5:15) [default: 0, its own drift only]")
+        ->check(RefusedBy(monitor_sim::ParseOffset));
     mon->add_option("--cells", profile.cells, "cells in use, 1..32; the slots after them read 0")
         ->capture_default_str();
     mon->add_option("--cell-voltage", cell_volts, "nominal voltage of a healthy cell [default: 13.5, 6.75 with --millivolts]");
@@ -263,7 +275,8 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(command_line::Range(0.01, 100000.0));
 
-    auto* flt = app.add_option_group("Faults (each drawn once per request; all randomness from --seed)");
+    auto* flt = app.add_option_group(
+        "Faults (each drawn once per request, for the first monitor at its address; all randomness from --seed)");
     const auto rate = command_line::Range(0.0, 1.0);
     flt->add_option("--drop", faults.drop, "probability of leaving a request unanswered")->check(rate);
     flt->add_option("--corrupt", faults.corrupt, "probability of changing one byte of a reply (always detectably)")
@@ -311,6 +324,12 @@ int main(int argc, char** argv) {
     run->add_option("--turnaround-ms", turnaround_ms, "the monitor's delay before replying, with --pace")
         ->capture_default_str()
         ->check(command_line::Range(0.0, 10000.0));
+    double twin_delay_ms = 1.0;
+    run->add_option("--twin-delay-ms", twin_delay_ms,
+                    "with --pace, how much later a second monitor at one address starts its answer, its bytes "
+                    "interleaving with the first's; unpaced, both answers leave in one write")
+        ->capture_default_str()
+        ->check(command_line::Range(0.0, 10000.0));
     run->add_flag("--trace,--log", trace, "time-stamped hex line on stderr for every request and reply");
     run->add_option("--values-log", values_log,
                     "write every intact reply's readings to FILE as JSON lines (address and raw values)");
@@ -322,14 +341,13 @@ int main(int argc, char** argv) {
 
     Simulator::Options options;
     try {
-        for (const auto& text : addr_texts) {
-            const uint8_t a = monitor_sim::ParseBusAddress(text);
-            bool seen = false;
-            for (const uint8_t b : options.addrs) seen = seen || a == b;
-            if (!seen) options.addrs.push_back(a);
-        }
+        // Kept as given: an address repeated is a further monitor set to it.
+        for (const auto& text : addr_texts) options.addrs.push_back(monitor_sim::ParseBusAddress(text));
         if (options.addrs.empty()) options.addrs.push_back(kDefaultBusAddr);
-        faults.monitors = options.addrs;
+        for (const uint8_t a : options.addrs)
+            if (std::find(faults.monitors.begin(), faults.monitors.end(), a) == faults.monitors.end())
+                faults.monitors.push_back(a);
+        if (!twin_offset_text.empty()) options.twin_offset = monitor_sim::ParseOffset(twin_offset_text);
         for (const auto& text : weak_texts) {
             auto w = monitor_sim::ParseWeakCell(text);
             if (w.addr) {
@@ -391,9 +409,16 @@ int main(int argc, char** argv) {
     }
     profile.cell_volts = cell_volts ? *cell_volts : (profile.millivolts ? kMillivoltCellVolts : profile.cell_volts);
     profile.string_volts = string_volts;
-    if (const std::string problem = profile.Problem(); !problem.empty()) {
-        std::fprintf(stderr, "monitor-sim: %s\n", problem.c_str());
-        return 2;
+    // Every monitor set to one address reads its own offset apart: each
+    // must still fit the bus.
+    long most_twins = 0;
+    for (const uint8_t a : faults.monitors)
+        most_twins = std::max<long>(most_twins, std::count(options.addrs.begin(), options.addrs.end(), a) - 1);
+    for (int twin = 0; twin <= most_twins; ++twin) {
+        if (const std::string problem = profile.Twin(twin, options.twin_offset).Problem(); !problem.empty()) {
+            std::fprintf(stderr, "monitor-sim: %s%s\n", twin > 0 ? "--twin-offset: " : "", problem.c_str());
+            return 2;
+        }
     }
     if (!late_text.empty()) {
         const auto late = monitor_sim::ParseLate(late_text);
@@ -413,6 +438,7 @@ int main(int argc, char** argv) {
     options.echo = echo;
     options.baud = baud;
     options.turnaround = std::chrono::microseconds(static_cast<long>(turnaround_ms * 1000.0));
+    options.twin_delay = std::chrono::microseconds(static_cast<long>(twin_delay_ms * 1000.0));
     options.max_requests = max_requests;
     options.duration_s = duration;
 
