@@ -11,6 +11,7 @@
 #include "record/BatteryRecord.h"
 #include "history/HistoryStore.h"
 #include "models/CellWindow.h"
+#include "tests/support/Await.h"
 
 using namespace std::chrono_literals;
 
@@ -62,7 +63,7 @@ std::unique_ptr<ChildProcess> SiteRun::Sim(const std::string& link, const std::s
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto sim = std::make_unique<ChildProcess>(argv);
     EXPECT_TRUE(sim->WaitForOutput("pty: ", 10s)) << "monitor-sim did not start";
-    for (int i = 0; i < 100 && !std::filesystem::exists(link); ++i) ::usleep(20000);
+    test_support::Await([&] { return std::filesystem::exists(link); });
     EXPECT_TRUE(std::filesystem::exists(link)) << link;
     return sim;
 }

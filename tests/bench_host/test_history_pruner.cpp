@@ -23,6 +23,7 @@
 #include "report/StringReport.h"
 #include "unidata/Battery32_Data_t.h"
 #include "web/SqliteHistoryQuery.h"
+#include "tests/support/Await.h"
 
 namespace {
 
@@ -272,8 +273,7 @@ TEST_F(Pruning, ItsThreadPrunesTheFileOfARun) {
             std::lock_guard<std::mutex> lock(m);
             said.push_back(line);
         });
-        for (int i = 0; i < 100 && pruner.RowsDeleted() < 2; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        test_support::Await([&] { return pruner.RowsDeleted() >= 2; });
         EXPECT_EQ(pruner.RowsDeleted(), 2);
     }
     EXPECT_EQ(Kept(3).size(), 1u);

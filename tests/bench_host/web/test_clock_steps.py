@@ -59,10 +59,7 @@ with tempfile.TemporaryDirectory() as work:
     sim = subprocess.Popen([SIM, "--pty-link", pty, "--seed", "3", "--weak-cell", "5:11.2:20", "--stop-after", "40:14"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        for _ in range(100):
-            if os.path.exists(pty):
-                break
-            time.sleep(0.05)
+        webtest.await_path(pty)
         site = os.path.join(work, "site.json")
         with open(site, "w") as f:
             json.dump({"tick_period": 0.2, "ports": [{"path": pty, "devices": [

@@ -54,7 +54,7 @@ with tempfile.TemporaryDirectory() as work:
     driver = webtest.browser()
     try:
         driver.get(server.url + "history")
-        wait = WebDriverWait(driver, 10)
+        wait = WebDriverWait(driver, webtest.HANG)
         wait.until(lambda d: "rounds from" in d.find_element(By.ID, "status").text)
         status = driver.find_element(By.ID, "status").text
         check(f"{len(rows)} rounds" in status, f"every round counted ({status!r})")

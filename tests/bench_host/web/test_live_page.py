@@ -37,7 +37,7 @@ server = webtest.Server()
 driver = webtest.browser()
 try:
     driver.get(server.url)
-    wait = WebDriverWait(driver, 10)
+    wait = WebDriverWait(driver, webtest.HANG)
     wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "section.device")) == 8)
     wait.until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "live")
 
@@ -134,13 +134,17 @@ try:
     check(driver.title == "(connection lost) bench-host: live", f"in the title too ({driver.title!r})")
     driver.save_screenshot(os.path.join(webtest.OUT, "live-page-lost.png"))
     driver.get_log("browser")  # the refused reconnections are expected errors
-    for _ in range(50):
+    restarted = []
+
+    def restart():
         try:
-            server = webtest.Server(port)
-            break
-        except RuntimeError:
-            time.sleep(0.1)
-    WebDriverWait(driver, 15).until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "live")
+            restarted.append(webtest.Server(port))
+        except RuntimeError:  # the port not free again yet
+            return False
+        return True
+    webtest.until(restart, f"web_test_server restarted on port {port}", step=0.1)
+    server = restarted[0]
+    WebDriverWait(driver, webtest.HANG).until(lambda d: d.find_element(By.ID, "link").get_attribute("data-state") == "live")
     check(cell_text(driver, 17, 1) == "13.01 V", "reconnected: the restarted server's values shown")
     driver.get_log("browser")
 
@@ -170,7 +174,7 @@ try:
     link = driver.find_element(By.ID, "link").text
     check("too many live pages" in link and "polling" in link, f"the refusal's reason shown ({link!r})")
     server.publish()
-    WebDriverWait(driver, 10).until(lambda d: cell_text(d, 17, 1) == "13.11 V")
+    WebDriverWait(driver, webtest.HANG).until(lambda d: cell_text(d, 17, 1) == "13.11 V")
     check(True, "values still follow the run by polling")
     taker.close()
 finally:

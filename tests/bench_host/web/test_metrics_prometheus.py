@@ -78,10 +78,7 @@ if mode == "outage":
                 {"id": 12, "type": "upsbattery_29", "addr": 1,
                  "config": {"appSetting": {"battery_type": 0, "version": 1}}}]}]}, f)
         sim = subprocess.Popen([sim_bin, "--pty-link", pty, "--seed", "1"], stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists(pty):
-                break
-            time.sleep(0.05)
+        webtest.await_path(pty)
         # Polls until the test has seen what it waits for and stops it: a
         # run of a set length could end before a loaded machine got there.
         run = subprocess.Popen([host, "run", "--config", site, "--db", os.path.join(work, "h.sqlite"), "--json",
@@ -95,16 +92,16 @@ if mode == "outage":
             if r.returncode != 0:
                 failures.append(f"promtool check metrics on a real run: {r.stdout.decode()} {r.stderr.decode()}")
             # Scraped while answering first, so the counters have a past.
-            deadline = time.time() + 40
-            while time.time() < deadline and not query(port, "bench_host_rounds_total > 4"):
+            deadline = time.monotonic() + webtest.HANG
+            while time.monotonic() < deadline and not query(port, "bench_host_rounds_total > 4"):
                 time.sleep(1)
             sim.terminate()  # unplugged
             sim.wait(timeout=10)
             # Each read until it holds: a query may time out on a loaded
             # machine (it then reads {}), and the outage only grows.
             outage, ratio, counted, lost = {}, {}, {}, {}
-            deadline = time.time() + 40
-            while time.time() < deadline:
+            deadline = time.monotonic() + webtest.HANG
+            while time.monotonic() < deadline:
                 time.sleep(1)
                 outage = outage or query(port, "bench_host_port_outage_seconds_total > 3")
                 counted = counted or query(port, "bench_host_port_outages_total >= 1")
@@ -148,8 +145,8 @@ try:
         try:
             query = urllib.parse.urlencode({"query": 'bench_host_cell_volts{device="12",cell="6"}'})
             value = None
-            deadline = time.time() + 60
-            while time.time() < deadline and value is None:
+            deadline = time.monotonic() + webtest.HANG
+            while time.monotonic() < deadline and value is None:
                 time.sleep(1)
                 try:
                     body = json.load(urllib.request.urlopen(f"http://127.0.0.1:{port}/api/v1/query?{query}", timeout=5))

@@ -35,9 +35,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 HOST = os.environ["BENCH_HOST"]
 SIM = os.environ["MONITOR_SIM"]
 CELLS = 29
-# How long a wait may last before the test takes the run or the page to
-# hang: a guard, never a measure.
-HANG = 60
+HANG = webtest.HANG
 check = webtest.Checks()
 
 
@@ -52,14 +50,6 @@ def site(work):
     with open(path, "w") as f:
         json.dump(conf, f)
     return path
-
-
-def wait_for(path):
-    for _ in range(100):
-        if os.path.exists(path):
-            return
-        time.sleep(0.05)
-    raise RuntimeError(f"monitor-sim did not make {path}")
 
 
 def last_cells(values_log):
@@ -194,7 +184,7 @@ with tempfile.TemporaryDirectory() as work:
     run = None
     try:
         for name in ("a.pty", "b.pty"):
-            wait_for(os.path.join(work, name))
+            webtest.await_path(os.path.join(work, name))
         db = os.path.join(work, "history.sqlite")
         site_file = site(work)
         began = time.monotonic()

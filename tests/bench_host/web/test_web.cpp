@@ -35,6 +35,7 @@
 #include "web/WebAssets.h"
 #include "web/WebServer.h"
 #include "unidata/Battery32_Data_t.h"
+#include "tests/support/Await.h"
 
 namespace {
 
@@ -935,7 +936,7 @@ TEST_F(Served, AStalledPageNeitherBlocksPublishingNorOtherPages) {
     EXPECT_EQ(Parse(latest->body)["version"].asUInt64(), 501u);
     // The open page catches up with the newest snapshot, skipping those it
     // had no time for.
-    for (int i = 0; i < 100 && seen.load() != 501u; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test_support::Await([&] { return seen.load() == 501u; });
     EXPECT_EQ(seen.load(), 501u);
 
     ::close(fd);

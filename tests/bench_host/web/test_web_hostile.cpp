@@ -27,6 +27,7 @@
 #include "web/HistoryQuery.h"
 #include "web/SnapshotHub.h"
 #include "web/WebServer.h"
+#include "tests/support/Await.h"
 
 namespace {
 
@@ -207,7 +208,7 @@ TEST_F(Hostile, AHeaderFloodLeavesMemoryWhereItWas) {
     std::cout << "figure: header flood, 4 x 16 MB tried, " << sent << " bytes taken, resident memory "
               << before << " -> " << after << " kB" << std::endl;
     Scrape();
-    for (int i = 0; i < 100 && server_->OpenConnections() != 0; ++i) std::this_thread::sleep_for(10ms);
+    test_support::Await([&] { return server_->OpenConnections() == 0; });
     EXPECT_EQ(server_->OpenConnections(), 0u);
 }
 
@@ -239,26 +240,26 @@ TEST_F(Hostile, SlowSendersLeaveMetricsAnswering) {
     EXPECT_EQ(StatusOf(slow.front()->Receive(kHang)), "HTTP/1.1 408");
 }
 
+// Nothing is published until the newcomer has been turned away: the pages
+// that hold the live streams then have nothing left unread, so none is
+// dropped before the newcomer asks, however slow the machine.  Only then do
+// the events start, and the pages that stopped reading fall behind.
 TEST_F(Hostile, PagesThatNeverReadAreDroppedAndANewPageWorks) {
     WebServer::Options o;
     o.write_ms = 500;
     o.per_client = 400;  // the bound on live streams is what is tried here
     Serve(o);
-    // 300 pages ask for the live stream and never read a byte of it.
+    // 300 pages ask for the live stream, read its first event (or their
+    // refusal), and never read another byte.
     std::vector<std::unique_ptr<Raw>> stalled;
     for (int i = 0; i < 300; ++i) {
         stalled.push_back(std::make_unique<Raw>(port_, 4096));
         ASSERT_TRUE(stalled.back()->Ok()) << i;
         stalled.back()->Send("GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n");
     }
-    std::atomic<bool> stop{false};
-    std::thread publisher([&] {
-        while (!stop) {
-            hub_.Publish(canned::Site());
-            std::this_thread::sleep_for(20ms);
-        }
-    });
-    std::this_thread::sleep_for(300ms);
+    int streaming = 0;
+    for (auto& s : stalled) streaming += StatusOf(s->Receive(kHang, "\n\n")) == "HTTP/1.1 200";
+    EXPECT_EQ(streaming, static_cast<int>(o.streams));
     EXPECT_LE(server_->OpenConnections(), o.connections);
 
     // A new page: its files, the snapshot, and the stream or a reason.
@@ -275,9 +276,24 @@ TEST_F(Hostile, PagesThatNeverReadAreDroppedAndANewPageWorks) {
     EXPECT_NE(stream->body.find("too many live pages"), std::string::npos) << stream->body;
     EXPECT_EQ(stream->Header("Retry-After"), "5");
 
+    std::atomic<bool> stop{false};
+    std::thread publisher([&] {
+        while (!stop) {
+            hub_.Publish(canned::Site());
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    struct Joined {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~Joined() {
+            stop = true;
+            thread.join();
+        }
+    } joined{stop, publisher};
     // The pages that stopped reading are dropped once their data stops going out.
     const auto dropping = Clock::now();
-    const auto deadline = dropping + 30s;
+    const auto deadline = dropping + kHang;
     while (server_->OpenConnections() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
     std::cout << "figure: 300 pages that never read, all dropped within "
               << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - dropping).count() << " ms"
@@ -285,8 +301,6 @@ TEST_F(Hostile, PagesThatNeverReadAreDroppedAndANewPageWorks) {
     EXPECT_EQ(server_->OpenConnections(), 0u);
     int seen = 0;
     EXPECT_EQ(probe::ReadEvents(port_, [&](const std::string&) { return ++seen < 2; }), 200);
-    stop = true;
-    publisher.join();
 }
 
 // A history whose queries wait until the test lets them go: pages that
@@ -374,11 +388,11 @@ TEST_F(Hostile, ConnectionsBeyondTheBoundsDisplaceTheOldestWaitingOrAreRefused) 
             if (i < c.streams) held.back()->Send("GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n");
             else if (i < c.streams + c.history) held.back()->Send("GET /api/devices HTTP/1.1\r\nHost: localhost\r\n\r\n");
         }
-        for (int i = 0; i < 100 && server_->OpenConnections() < held.size(); ++i) std::this_thread::sleep_for(10ms);
+        test_support::Await([&] { return server_->OpenConnections() >= held.size(); });
         if (c.history > 0) history.AwaitRunning(2);
         // The streams begun and the queries taken, however slow the machine.
         const auto sent = static_cast<std::size_t>(c.streams + c.history);
-        for (int i = 0; i < 1000 && server_->Admitted() < sent; ++i) std::this_thread::sleep_for(10ms);
+        test_support::Await([&] { return server_->Admitted() >= sent; });
         ASSERT_GE(server_->Admitted(), sent) << c.what;
         // Answered, not kept waiting for a slot: the answer ends with the
         // connection closed.

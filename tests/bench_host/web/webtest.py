@@ -6,8 +6,13 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 SKIP = 77
+# How long a wait may last before the test takes what it waits for to hang:
+# a guard, never a measure.  Every wait is for something the code under test
+# will do, and a loaded machine only makes it come later.
+HANG = 60
 SERVER = os.environ["WEB_TEST_SERVER"]
 OUT = os.environ["WEB_TEST_OUT"]
 
@@ -45,6 +50,21 @@ def browser():
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def until(done, what, step=0.05):
+    """Waits until done() is true, for at most HANG seconds; RuntimeError
+    naming what it waited for otherwise."""
+    end = time.monotonic() + HANG
+    while not done():
+        if time.monotonic() >= end:
+            raise RuntimeError(f"{what}: not within {HANG} s")
+        time.sleep(step)
+
+
+def await_path(path):
+    """Until a simulator has made its pseudo-terminal's link."""
+    until(lambda: os.path.exists(path), f"monitor-sim did not make {path}")
 
 
 def read(driver, selector, attr=None):
