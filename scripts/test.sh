@@ -4,7 +4,9 @@
 #      end-to-end, browser and Prometheus tests, and the plug-in's host test
 #      under valgrind; the unit tests (plug-in, thread, golden, bus, model)
 #      run once, under the sanitizers in step 5, unless step 5 is left out
-#      (--native alone runs every test here);
+#      (--native alone runs every test here).  With step 3 in the run, these
+#      tests (mostly waiting on real processes and lines) run beside steps 2
+#      and 3, and their output and verdict follow step 3;
 #   2. the plug-in's code compiled at -std=c++11 -pedantic-errors with
 #      clang++ (the controller's toolchains may be older; the mipsel builds
 #      of step 4 compile it so with g++ 12 and g++ 11);
@@ -78,7 +80,7 @@ started=$SECONDS
 times=()
 
 cpu_file=$(mktemp)
-trap 'rm -f "$cpu_file"' EXIT
+trap 'rm -f "$cpu_file" ${native_log:+"$native_log"}; [[ -z ${native_pid:-} ]] || kill "$native_pid" 2>/dev/null || true' EXIT
 cpu_seconds() {  # sets cpu: the CPU time of every finished child so far (user + system)
   # In this shell, never in $(...): a subshell's children are its own.
   times >"$cpu_file"
@@ -116,6 +118,8 @@ quick() {
   ctest --preset unit -j"$jobs"
 }
 
+native_log=""
+native_pid=""
 native() {
   bash scripts/setup.sh --web-tests
   if [[ " ${steps[*]} " == *" asan "* ]]; then
@@ -123,10 +127,31 @@ native() {
     # programs and tests of every other kind are built and run.
     cmake --preset default
     cmake --build --preset default -j"$jobs" --target tests_e2e tests_browser tests_prometheus tests_memcheck
-    ctest --preset default -j"$jobs" -L '^(e2e|browser|prometheus|memcheck)$'
+    local tests=(ctest --preset default -j"$jobs" -L '^(e2e|browser|prometheus|memcheck)$')
+    if [[ " ${steps[*]} " == *" tsan "* ]]; then
+      # These tests spend most of their time waiting on real processes and
+      # the line, so they run beside the next steps' compiles; their output
+      # and verdict follow the ThreadSanitizer step.  What they wait for is
+      # outcomes, never a time, so the load beside them changes nothing.
+      native_log=$(mktemp)
+      "${tests[@]}" >"$native_log" 2>&1 &
+      native_pid=$!
+      echo "== test: the native tests run beside the next steps (output after step tsan)"
+    else
+      "${tests[@]}"
+    fi
   else
     suite default
   fi
+}
+
+native_tests() {  # the native tests begun in the background: their output, their status
+  local status=0
+  wait "$native_pid" || status=$?
+  native_pid=""
+  cat "$native_log"
+  rm -f "$native_log"
+  return "$status"
 }
 
 sanitizer() {  # preset: the tools are built in its tree too, with clang
@@ -157,7 +182,9 @@ for name in quick "${all_steps[@]}"; do
     quick) step "native build, unit tests" quick ;;
     native) step "native build and tests" native ;;
     cxx11) step "C++11 compile of the plug-in (clang++)" cxx11 ;;
-    tsan) step "ThreadSanitizer: the threaded parts' tests" sanitizer tsan ;;
+    tsan)
+      step "ThreadSanitizer: the threaded parts' tests" sanitizer tsan
+      [[ -z $native_pid ]] || step "native tests (run beside steps 2 and 3)" native_tests ;;
     mipsel) step "mipsel builds (g++ 12, g++ 11), tests under qemu-mipsel, release reports" mipsel ;;
     asan) step "AddressSanitizer and UndefinedBehaviorSanitizer: unit and parsers' tests" sanitizer asan ;;
     fuzz) step "fuzzing, ${FUZZ_SECONDS:-20} s a harness" bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" ;;
