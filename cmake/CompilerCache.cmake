@@ -6,11 +6,17 @@
 #
 # Trees of the same flags share their objects: the package's tree compiles
 # what this machine's tree compiled already.  ccache sees that only when the
-# paths it hashes are relative to the source folder (the trees' own headers
-# lie under build/<tree>/include) and the working folder is not hashed; the
-# price is that a debugger finds the sources from the tree that compiled
-# them first.  A base folder already chosen (CCACHE_BASEDIR, or base_dir in
-# ccache's configuration) is kept.
+# paths it hashes are relative to the source folder, the include paths are
+# the same in every tree (the presets' trees share one folder of include
+# roots, build/include) and the working folder is not hashed; the price is
+# that a debugger finds the sources from the tree that compiled them first.
+# A base folder already chosen (CCACHE_BASEDIR, or base_dir in ccache's
+# configuration) is kept.
+#
+# A miss costs only the compile (depend mode: the headers a source read are
+# taken from the compiler's own dependency list, never from a second,
+# preprocessing run), so a cold cache, as on a fresh CI machine, adds
+# little to a build that has no use for it.
 #
 # The tests and the web server compile with precompiled headers; ccache can
 # only take those with the sloppiness below (it cannot see __TIME__ or a
@@ -31,7 +37,7 @@ if(UPSB_CCACHE)
     endif()
     list(LENGTH chosen words)
     if(words EQUAL 1 AND chosen MATCHES "(^|/)ccache$" AND UPSB_ENV_PROGRAM)
-      set(settings CCACHE_SLOPPINESS=pch_defines,time_macros)
+      set(settings CCACHE_SLOPPINESS=pch_defines,time_macros CCACHE_DEPEND=true)
       if(NOT DEFINED ENV{CCACHE_BASEDIR})
         execute_process(COMMAND ${chosen} --get-config base_dir
           OUTPUT_VARIABLE base_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)

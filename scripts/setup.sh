@@ -9,7 +9,7 @@
 #                               tests, and the target's libraries (Debian
 #                               multiarch, mipsel)
 #   scripts/setup.sh --bench    also Google Benchmark and valgrind (callgrind)
-#   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers
+#   scripts/setup.sh --fuzz     also clang with libFuzzer and the sanitizers, and lld
 #                               (the sanitizer trees compile with clang too)
 #   scripts/setup.sh --web      also what bench-host's web page is built
 #                               with: the chart library (npm ci, pinned by
@@ -33,7 +33,7 @@ for arg in "$@"; do
   case "$arg" in
     --cross) cross=1 ;;
     --bench) extra+=(libbenchmark-dev valgrind) ;;
-    --fuzz) extra+=(clang libclang-rt-14-dev) ;;  # also the C++11 check with clang
+    --fuzz) extra+=(clang libclang-rt-14-dev lld) ;;  # also the C++11 check with clang; lld links the sanitizer trees
     --web) web=1 ;;
     --web-tests) web=1; web_tests=1 ;;
     --package) extra+=(help2man lintian systemd) ;;
