@@ -162,6 +162,17 @@ std::string PtyPath(const std::string& line) {
     return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string{};
 }
 
+// A simulator started on a pseudo-terminal of its own, and the master's
+// end of that line opened raw.
+struct SimOnPty {
+    explicit SimOnPty(const std::vector<std::string>& args)
+        : sim(args), path(sim.Started() ? PtyPath(sim.ReadLine()) : std::string{}), port(path) {}
+    bool Ready() const { return !path.empty() && port.IsOpen(); }
+    SimProcess sim;
+    const std::string path;
+    Port port;
+};
+
 std::string TempPath(const std::string& name) {
     return ::testing::TempDir() + "monitor_sim_" + std::to_string(getpid()) + "_" + name;
 }
@@ -177,12 +188,10 @@ std::vector<std::string> Lines(const std::string& path) {
 
 TEST(MonitorSimTool, AnswersOnAPtyAtItsOwnAddressesOnly) {
     const std::string values = TempPath("values.jsonl");
-    SimProcess sim({"--drift", "0", "--weak-cell", "5:11.2", "--addr", "0x81", "--addr", "0x82", "--values-log", values});
-    ASSERT_TRUE(sim.Started());
-    const std::string path = PtyPath(sim.ReadLine());
-    ASSERT_FALSE(path.empty());
-    Port port(path);
-    ASSERT_TRUE(port.IsOpen()) << path;
+    SimOnPty line({"--drift", "0", "--weak-cell", "5:11.2", "--addr", "0x81", "--addr", "0x82", "--values-log", values});
+    ASSERT_TRUE(line.Ready()) << line.path;
+    SimProcess& sim = line.sim;
+    Port& port = line.port;
 
     port.Write(Request(0x81, monitor::kCmdCellVoltages));
     const auto cells = port.Read(monitor::kLongReplyLen);
@@ -267,12 +276,10 @@ TEST(MonitorSimTool, LateReplyKeepsTheRequestsBehindItInOrder) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args{"--drift", "0", "--late", "1:300", "--seed", "5"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        SimProcess sim(args);
-        ASSERT_TRUE(sim.Started());
-        const std::string path = PtyPath(sim.ReadLine());
-        ASSERT_FALSE(path.empty());
-        Port port(path);
-        ASSERT_TRUE(port.IsOpen());
+        SimOnPty line(args);
+        ASSERT_TRUE(line.Ready()) << line.path;
+        SimProcess& sim = line.sim;
+        Port& port = line.port;
 
         const auto frames = [](const std::vector<std::pair<uint8_t, uint8_t>>& requests) {
             std::vector<uint8_t> all;
@@ -343,12 +350,10 @@ TEST(MonitorSimTool, TwoMonitorsAtOneAddressBothAnswer) {
         std::vector<std::string> args{"--drift", "0", "--addr", "0x81", "--addr", "129", "--twin-offset",
                                       "-1.3:28.5:15", "--values-log", values};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        SimProcess sim(args);
-        ASSERT_TRUE(sim.Started());
-        const std::string path = PtyPath(sim.ReadLine());
-        ASSERT_FALSE(path.empty());
-        Port port(path);
-        ASSERT_TRUE(port.IsOpen());
+        SimOnPty line(args);
+        ASSERT_TRUE(line.Ready()) << line.path;
+        SimProcess& sim = line.sim;
+        Port& port = line.port;
 
         port.Write(Request(0x81, monitor::kCmdTemperature));
         EXPECT_EQ(port.Read(c.temperature.size()), c.temperature);
