@@ -57,6 +57,14 @@ void SiteRun::StartSim(const std::vector<std::string>& extra) {
     ASSERT_TRUE(std::filesystem::exists(link_));
 }
 
+void SiteRun::Unplug() {
+    // The link goes first.  A simulator killed outright leaves it naming its
+    // pseudo-terminal, whose number the next one opened on this machine is
+    // given (another test's, under ctest -j): the host would reopen that.
+    std::filesystem::remove(link_);
+    sim_.reset();
+}
+
 std::unique_ptr<ChildProcess> SiteRun::Sim(const std::string& link, const std::string& log,
                                            const std::vector<std::string>& extra) {
     std::vector<std::string> argv{kSim, "--pty-link", link, "--values-log", dir_ + "/" + log};

@@ -27,6 +27,9 @@ protected:
     void TearDown() override;
 
     void StartSim(const std::vector<std::string>& extra);
+    // The adapter pulled out under a running host: its path goes, as a
+    // device node does, and the simulator ends, its line with it.
+    void Unplug();
     // A monitor-sim on a pseudo-terminal of its own, linked at link, its
     // replies logged to the file log in the test's folder.
     std::unique_ptr<ChildProcess> Sim(const std::string& link, const std::string& log,

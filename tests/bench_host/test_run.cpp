@@ -154,7 +154,7 @@ TEST_F(RunEndToEnd, ReopensALostPortAndKeepsTheDevices) {
     StartSim({"--seed", "3"});
     ChildProcess host({kBin, "run", "--config", Site(kDevice12), "--json"});
     ASSERT_TRUE(host.WaitForOutput(R"("round":2)", 10s)) << host.Out();
-    sim_.reset();  // unplugged
+    Unplug();
     ASSERT_TRUE(host.WaitForOutput(R"("ev":"port")", 10s)) << host.Out();
     ::usleep(300000);
     StartSim({"--seed", "4"});  // plugged back, same path
