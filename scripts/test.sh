@@ -29,18 +29,20 @@
 #   7. the Debian package: built, lintian, installed with dpkg, the
 #      installed tools run, the service unit verified (scripts/package.sh).
 # Each step prints the time it took.  Every tree compiles through ccache
-# (installed by scripts/setup.sh), so a second run compiles only what
-# changed.  Last measured on a 2-core machine shared with three other
-# builds (load about 5), a fresh clone with the compiler cache partly warm,
-# in CPU time: 1. 480 s, 2. 8 s, 3. 360 s, 4. 104 s, 5. 612 s, 6. 128 s,
-# 7. 69 s; 1,761 s of CPU, 1,990 s in all (CI took 2,328 s before the
-# sanitizers' trees moved to clang at -O0); --quick 20 s.
+# (installed by scripts/setup.sh) in depend mode, so a second run compiles
+# only what changed, a cold cache costs nearly nothing more, and the
+# package's tree is served the native tree's objects.  Last measured on a
+# 2-core machine to itself, a fresh clone with an empty compiler cache and
+# the packages installed: 1. 327 s (the build; its tests beside steps 2 and
+# 3), 2. 22 s, 3. 230 s, 4. 97 s, 5. 324 s, 6. 132 s, 7. 44 s; 1,176 s in all
+# (2,060 s of CPU), before ccache's depend mode, lld for the clang trees and
+# the tests' own code at -O0 took more off.  CI took 1,530 s for the run
+# before these cuts; --quick about 30 s from a warm build.
 #
 # How long: on a fresh 2-core machine (an empty compiler cache: each tree
-# compiles everything once) about 22 to 25 minutes are expected, from the
-# steps' cold CPU times (CI took 39 minutes before the sanitizers' trees
-# moved to clang); less with the cache warm; --quick about 20 s from a
-# warm build.
+# compiles everything once, and the packages to install) about 20 minutes
+# are expected; less with the cache warm; --quick about 30 s from a warm
+# build.
 # Needs root, or sudo, for whatever is missing: scripts/setup.sh installs
 # Debian's packages with apt-get (the first run; later runs find them), and
 # step 7 installs and purges the package with dpkg.

@@ -40,7 +40,7 @@ demo|0|2|SECONDS must be a whole number
 demo|10 http|2|PORT must be a port number
 demo|10 70000|2|PORT must be a port number
 demo|10 8029 more|2|at most SECONDS and PORT
-test|--help|0|about 22 to 25 minutes are expected
+test|--help|0|about 20 minutes
 test|--help|0|Needs root, or sudo
 test|--help|0|Exit status: 0 every step passed; 2 a usage error
 test|--step nosuch|2|no step 'nosuch'
