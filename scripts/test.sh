@@ -186,7 +186,7 @@ for name in quick "${all_steps[@]}"; do
     cxx11) step "C++11 compile of the plug-in (clang++)" cxx11 ;;
     tsan)
       step "ThreadSanitizer: the threaded parts' tests" sanitizer tsan
-      [[ -z $native_pid ]] || step "native tests (run beside steps 2 and 3)" native_tests ;;
+      [[ -z $native_pid ]] || step "native tests: their output and verdict (they ran beside steps 2 and 3; ctest gives their time)" native_tests ;;
     mipsel) step "mipsel builds (g++ 12, g++ 11), tests under qemu-mipsel, release reports" mipsel ;;
     asan) step "AddressSanitizer and UndefinedBehaviorSanitizer: unit and parsers' tests" sanitizer asan ;;
     fuzz) step "fuzzing, ${FUZZ_SECONDS:-20} s a harness" bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" ;;
