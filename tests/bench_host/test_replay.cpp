@@ -2,6 +2,7 @@
 // compared line by line with its expected file, where '?' stands for one
 // character that depends on the time of the run (the record's time stamp).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -54,7 +55,8 @@ void ExpectSameEvents(const std::string& expected_text, const std::string& actua
 }
 
 std::string WriteTemp(const std::string& name, const std::string& content) {
-    const std::string path = ::testing::TempDir() + "/" + name;
+    // The process in the name: the same test may run in two trees at once.
+    const std::string path = ::testing::TempDir() + "/replay_" + std::to_string(::getpid()) + "_" + name;
     std::ofstream(path) << content;
     return path;
 }
