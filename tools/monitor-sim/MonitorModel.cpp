@@ -30,13 +30,10 @@ MonitorModel::MonitorModel(uint8_t addr, MonitorProfile profile, uint32_t seed, 
     : addr_(addr), twin_(twin), profile_(std::move(profile)), sag_factor_(profile_.cells, 1.0), offset_(profile_.cells, 0.0) {
     // The first monitor at an address keeps the stream it has always had,
     // so a run's readings do not change when a twin is added.
-    if (twin == 0) {
-        std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream};
-        rng_.seed(seq);
-    } else {
-        std::seed_seq seq{seed, static_cast<uint32_t>(addr), kReadingStream, static_cast<uint32_t>(twin)};
-        rng_.seed(seq);
-    }
+    std::vector<uint32_t> keys{seed, static_cast<uint32_t>(addr), kReadingStream};
+    if (twin > 0) keys.push_back(static_cast<uint32_t>(twin));
+    std::seed_seq seq(keys.begin(), keys.end());
+    rng_.seed(seq);
     for (const auto& w : profile_.weak_cells)
         if (!w.addr || *w.addr == addr_) weak_.push_back(w);
     for (const auto& h : profile_.high_resistance)
